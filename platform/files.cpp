@@ -1,0 +1,124 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace pellox::platform {
+
+File::~File() { Close(); }
+
+File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        Close();
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+bool File::Open(const std::string& path, OpenMode how, mode_t mode) {
+    Close();
+    int flags = O_CLOEXEC;
+    switch (how) {
+        case OpenMode::Read: flags |= O_RDONLY; break;
+        case OpenMode::Truncate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
+        case OpenMode::Append: flags |= O_WRONLY | O_CREAT | O_APPEND; break;
+    }
+    do {
+        fd_ = ::open(path.c_str(), flags, mode);
+    } while (fd_ < 0 && errno == EINTR);
+    return fd_ >= 0;
+}
+
+bool File::Lock(bool exclusive, bool wait) {
+    if (fd_ < 0) return false;
+    int op = (exclusive ? LOCK_EX : LOCK_SH) | (wait ? 0 : LOCK_NB);
+    int rc;
+    do {
+        rc = ::flock(fd_, op);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+bool File::Write(const void* data, std::size_t n) {
+    if (fd_ < 0) return false;
+    const char* p = static_cast<const char*>(data);
+    while (n > 0) {
+        ssize_t rc = ::write(fd_, p, n);
+        if (rc < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += rc;
+        n -= static_cast<std::size_t>(rc);
+    }
+    return true;
+}
+
+long File::Read(void* data, std::size_t n) {
+    if (fd_ < 0) return -1;
+    for (;;) {
+        ssize_t rc = ::read(fd_, data, n);
+        if (rc >= 0) return static_cast<long>(rc);
+        if (errno != EINTR) return -1;
+    }
+}
+
+bool File::Sync() { return fd_ >= 0 && ::fsync(fd_) == 0; }
+
+void File::Close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+bool MakeDirectory(const std::string& path, mode_t mode) {
+    if (::mkdir(path.c_str(), mode) == 0) return true;
+    struct stat st{};
+    return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool ReplaceFile(const std::string& from, const std::string& to) {
+    if (std::rename(from.c_str(), to.c_str()) != 0) return false;
+    // Make the new directory entry durable as well.
+    std::string dir = ".";
+    if (auto slash = to.find_last_of('/'); slash != std::string::npos) {
+        dir = slash == 0 ? "/" : to.substr(0, slash);
+    }
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+    return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& out) {
+    File f;
+    if (!f.Open(path, OpenMode::Read)) return false;
+    out.clear();
+    char buf[4096];
+    for (;;) {
+        long n = f.Read(buf, sizeof buf);
+        if (n < 0) return false;
+        if (n == 0) return true;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+}  // namespace pellox::platform

@@ -1,0 +1,30 @@
+// Local time and the running executable's path.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+namespace pellox::platform {
+
+struct LocalTime {
+    int year = 1970;  // e.g. 2026
+    int month = 1;    // 1..12
+    int day = 1;      // 1..31
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+};
+
+// Seconds since the epoch; tests can replace the clock.
+std::time_t Now();
+void SetClockForTesting(std::time_t (*clock)());  // nullptr restores the system clock
+
+LocalTime ToLocalTime(std::time_t t);
+// Local calendar fields back to seconds since the epoch (mktime, DST resolved by the system).
+std::time_t FromLocalTime(const LocalTime& lt);
+LocalTime NowLocal();
+
+// The absolute path of the running executable; false when it cannot be found.
+bool ExecutablePath(std::string& path);
+
+}  // namespace pellox::platform

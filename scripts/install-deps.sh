@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Pellox needs to build, test and run.
+# Does nothing when they are all present; uses apt-get as root, sudo otherwise.
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build
+  qt6-base-dev qt6-multimedia-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  dbus-daemon fonts-liberation2
+  clang libclang-rt-14-dev llvm-14
+  xvfb xauth xdotool
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+if [ "$(id -u)" -eq 0 ]; then
+  sudo=()
+else
+  sudo=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update
+"${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
