@@ -1,0 +1,171 @@
+#include "net/text_encoding.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "platform/code_page.h"
+
+namespace pellox {
+namespace {
+
+// The text up to (not including) its first zero byte.
+std::string_view CutAtZero(std::string_view text) {
+    const std::size_t zero = text.find('\0');
+    return zero == std::string_view::npos ? text : text.substr(0, zero);
+}
+
+// Number of continuation bytes a lead byte announces, or -1 when it is no lead byte.
+int ContinuationCount(unsigned char b) {
+    if (b < 0x80) return 0;
+    if (b < 0xC0) return -1;  // 10xxxxxx
+    if (b < 0xE0) return 1;
+    if (b < 0xF0) return 2;
+    if (b < 0xF8) return 3;
+    if (b < 0xFC) return 4;
+    if (b < 0xFE) return 5;
+    return -1;  // 0xFE, 0xFF
+}
+
+bool IsContinuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+
+constexpr char16_t kReplacement = 0xFFFD;
+
+}  // namespace
+
+std::string NarrowFromWide(std::u16string_view text) { return platform::WideToLocal(text); }
+
+void WriteTextLine(platform::File& file, std::u16string_view text) {
+    std::string line = NarrowFromWide(text);
+    line += "\r\n";
+    // A failed write loses the line; the writers above do not stop for it.
+    (void)file.Write(line);
+}
+
+void WriteTextLine(std::string& sink, std::u16string_view text) {
+    sink += NarrowFromWide(text);
+    sink += "\r\n";
+}
+
+bool IsAscii(const char* bytes, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (static_cast<unsigned char>(bytes[i]) >= 0x80) return false;
+    }
+    return true;
+}
+
+bool IsValidUtf8(const char* text) {
+    if (text == nullptr) return false;
+    return IsValidUtf8(std::string_view(text, std::strlen(text)));
+}
+
+bool IsValidUtf8(std::string_view text) {
+    text = CutAtZero(text);
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const int more = ContinuationCount(static_cast<unsigned char>(text[i]));
+        if (more < 0) return false;
+        ++i;
+        for (int k = 0; k < more; ++k, ++i) {
+            if (i >= text.size() || !IsContinuation(static_cast<unsigned char>(text[i]))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+std::size_t DecodeUtf8(std::string_view text, char16_t* output, std::size_t capacity) {
+    if (capacity == 0) return 0;
+    const std::size_t limit = capacity - 1;
+    std::size_t written = 0;
+    std::size_t i = 0;
+    while (i < text.size() && written < limit) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        int more = ContinuationCount(b);
+        if (more < 0) more = 0;  // a stray byte decodes alone as the replacement
+        if (more > 0 && text.size() - i <= static_cast<std::size_t>(more)) {
+            break;  // cut short by the end of the input
+        }
+        for (int k = 1; k <= more; ++k) {
+            if (!IsContinuation(static_cast<unsigned char>(text[i + k]))) {
+                more = -1;  // not UTF-8 after all: one replacement for the lead byte
+                break;
+            }
+        }
+        if (more < 0) {
+            output[written++] = kReplacement;
+            ++i;
+            continue;
+        }
+        auto cont = [&](int k) {
+            return static_cast<std::uint32_t>(static_cast<unsigned char>(text[i + k]) & 0x3F);
+        };
+        if (b < 0x80) {
+            output[written++] = b;
+        } else if (more == 1) {
+            output[written++] = static_cast<char16_t>(((b & 0x1Fu) << 6) | cont(1));
+        } else if (more == 2) {
+            output[written++] =
+                static_cast<char16_t>(((b & 0x0Fu) << 12) | (cont(1) << 6) | cont(2));
+        } else if (more == 3) {
+            const std::uint32_t cp =
+                ((b & 0x07u) << 18) | (cont(1) << 12) | (cont(2) << 6) | cont(3);
+            if (cp > 0x10FFFF) {
+                output[written++] = kReplacement;
+            } else if (cp >= 0x10000) {
+                if (limit - written < 2) break;  // the pair would not fit whole
+                const std::uint32_t v = cp - 0x10000;
+                output[written++] = static_cast<char16_t>(0xD800 + (v >> 10));
+                output[written++] = static_cast<char16_t>(0xDC00 + (v & 0x3FF));
+            } else {
+                output[written++] = static_cast<char16_t>(cp);  // overlong form
+            }
+        } else {
+            output[written++] = kReplacement;  // 0x80-0xBF, 0xF8-0xFF leads
+        }
+        i += 1 + static_cast<std::size_t>(more);
+    }
+    output[written] = 0;
+    return written;
+}
+
+std::u16string DecodeUtf8(std::string_view text) {
+    std::u16string out(text.size() + 1, u'\0');
+    out.resize(DecodeUtf8(text, out.data(), out.size()));
+    return out;
+}
+
+bool Utf8ToLocal(std::string_view text, std::string& out) {
+    text = CutAtZero(text);
+    if (!IsValidUtf8(text)) return false;
+    try {
+        const std::u16string wide = DecodeUtf8(text);
+        std::string local = platform::WideToLocal(wide);
+        if (local.size() != wide.size()) {
+            std::fprintf(stderr, "Unicode translation error %d\n", errno);
+            return false;
+        }
+        out = std::move(local);
+        return true;
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "Out of memory processing string to local charset\n");
+        return false;
+    }
+}
+
+std::string ToLocalIfUtf8(std::string_view text) {
+    text = CutAtZero(text);
+    if (IsAscii(text.data(), text.size()) || !IsValidUtf8(text)) return std::string(text);
+    std::string local;
+    if (!Utf8ToLocal(text, local)) return std::string(text);
+    return local;
+}
+
+void DecodeIncomingText(std::string_view text, std::u16string& out) {
+    out = platform::LocalToWide(ToLocalIfUtf8(text));
+}
+
+}  // namespace pellox

@@ -1,0 +1,69 @@
+// Text conversion between the application's UTF-16 text and the local 8-bit code
+// page (Windows-1251) used on the wire and in the stored files.
+//
+// Outgoing text and file lines are narrowed unit by unit. Incoming 8-bit text is
+// taken as UTF-8 when it contains a byte at or above 0x80 and is valid UTF-8, and
+// as local code page text otherwise. An 8-bit text ends at its first zero byte:
+// every function below that takes a "text" stops there.
+//
+// The only diagnostics of the whole network layer are written here, to stderr:
+// "Unicode translation error %d\n" and "Out of memory processing string to local
+// charset\n". No function throws and none reports an error to its caller beyond a
+// false result.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "platform/files.h"
+
+namespace pellox {
+
+// Every unit becomes one byte of the local code page; units the code page lacks
+// (each half of a surrogate pair too) become '?'. The result has exactly as many
+// bytes as the source has units.
+std::string NarrowFromWide(std::u16string_view text);
+
+// Narrows the text as NarrowFromWide does and writes it followed by "\r\n" in one
+// write. A write error is swallowed: the line is lost.
+void WriteTextLine(platform::File& file, std::u16string_view text);
+// The same line appended to an in-memory sink (used by writers that assemble a
+// whole file before replacing it).
+void WriteTextLine(std::string& sink, std::u16string_view text);
+
+// True when every one of the n bytes is below 0x80 (true for n == 0).
+bool IsAscii(const char* bytes, std::size_t n);
+
+// Walks the text (up to its first zero byte) lead byte by lead byte: 0xxxxxxx
+// stands alone; 110xxxxx, 1110xxxx, 11110xxx, 111110xx and 1111110x announce 1 to
+// 5 continuation bytes 10xxxxxx; 10xxxxxx, 0xFE and 0xFF are not lead bytes. A
+// sequence cut short by the end of the text is invalid. Null is invalid, an empty
+// text valid.
+bool IsValidUtf8(const char* text);
+bool IsValidUtf8(std::string_view text);
+
+// Decodes UTF-8 into at most capacity - 1 UTF-16 units, then a terminating 0 unit
+// (nothing at all when capacity is 0). Four-byte sequences become surrogate pairs
+// (a pair that no longer fits is not started); five- and six-byte sequences and
+// four-byte ones beyond U+10FFFF become U+FFFD. A sequence cut short by the end of
+// the input ends the decoding. Returns the number of units written before the
+// terminator.
+std::size_t DecodeUtf8(std::string_view text, char16_t* output, std::size_t capacity);
+// The whole text decoded by the same rules.
+std::u16string DecodeUtf8(std::string_view text);
+
+// Valid UTF-8 in, local code page text out; false (and `out` untouched) when the
+// text is not valid UTF-8 or cannot be converted, with the message on stderr.
+[[nodiscard]] bool Utf8ToLocal(std::string_view text, std::string& out);
+
+// The local text for a text that is non-ASCII valid UTF-8; otherwise the text
+// itself (up to its first zero byte).
+std::string ToLocalIfUtf8(std::string_view text);
+
+// Received 8-bit text to UTF-16: ToLocalIfUtf8, then widened through the local
+// code page. ASCII and local text arrive unchanged; UTF-8 arrives as far as its
+// characters exist in the local code page.
+void DecodeIncomingText(std::string_view text, std::u16string& out);
+
+}  // namespace pellox
