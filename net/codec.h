@@ -15,7 +15,9 @@
 //
 // The header records lie exactly as on the wire. ConvertByteOrder swaps every
 // multi-byte field in place: applied to host-order values it gives network order,
-// applied to received bytes it gives host order.
+// applied to received bytes it gives host order. The records are packed: use their
+// fields by value and never bind a reference or pointer to one (gtest's EXPECT_EQ
+// binds references, so compare `+header.field`).
 #pragma once
 
 #include <cstddef>

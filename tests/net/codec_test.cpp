@@ -20,8 +20,8 @@ TEST(HeaderRecords, ConversionGivesNetworkOrderAndBack) {
     std::memcpy(wire.data(), &snac, sizeof snac);
     EXPECT_EQ(wire, (Bytes{0x00, 0x04, 0x00, 0x06, 0x00, 0x00, 0x00, 0x01, 0x00, 0x06}));
     ConvertByteOrder(snac);
-    EXPECT_EQ(snac.requestId, 0x00010006u);
-    EXPECT_EQ(snac.subtype, 0x0006);
+    EXPECT_EQ(+snac.requestId, 0x00010006u);
+    EXPECT_EQ(+snac.subtype, 0x0006);
 
     MessageHeader mh{0x67C31501, 0x3D3A0000, 1};
     PacketBuffer b;
@@ -125,14 +125,14 @@ TEST(PacketReaderTest, RecordReadConvertsAndShortRecordFails) {
     PacketReader r(block, sizeof block);
     TlvHeader tlv;
     ASSERT_TRUE(ReadRecord(r, tlv));
-    EXPECT_EQ(tlv.type, 5);
-    EXPECT_EQ(tlv.length, 3);
+    EXPECT_EQ(+tlv.type, 5);
+    EXPECT_EQ(+tlv.length, 3);
     std::string s;
     ASSERT_TRUE(ReadTlvString(r, tlv, s));
     EXPECT_EQ(s, "abc");
     TlvHeader second{7, 7};
     EXPECT_FALSE(ReadRecord(r, second));  // 2 of 4 bytes
-    EXPECT_EQ(second.type, 7);
+    EXPECT_EQ(+second.type, 7);
     EXPECT_EQ(r.Position(), 7);
 }
 
