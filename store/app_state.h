@@ -1,0 +1,233 @@
+// AppState: the one application-wide model: the settings with every profile, the
+// contact list of the active profile, the current contact, and the listeners (the
+// views) that are told about every change.
+//
+// Threading contract
+// - The user-interface (UI) thread is the thread that constructed the AppState, or
+//   the last one that called SetUiThread(). Listeners run only there, one change at
+//   a time. Structural changes the user makes (RemoveContact, ReloadAll,
+//   SetCurrentContact) belong there too.
+// - Network threads and the history loader look contacts up, append contacts,
+//   change contact fields, append history entries and save; every member here is
+//   safe to call from them. They announce changes with Notify(code, contact,
+//   post = true) and hold a BusyScope around their work with contacts, so that
+//   ClearContacts (and with it ReloadAll) waits for them.
+// - One model lock guards the contact list, currentContact, the settings and every
+//   contact's fields. It is held only for short copies and updates: never while a
+//   listener or the poster is called, never during file I/O, never while waiting for
+//   busyCount. Callbacks that run under it (Contact::Update, UpdateContact,
+//   UpdateAllContacts, UpdateSettings) must not call back into AppState.
+// - Each MessageHistory has its own lock; files are guarded as file_access.h says.
+//   Lock order: a history's lock, then file locks, then the model lock.
+// - Contacts are shared (ContactPtr): RemoveContact and ClearContacts drop the list's
+//   reference only, so a contact is never destroyed under a thread that holds it.
+//   Posted notifications carry a ContactPtr; receivers ask ContainsContact before
+//   acting on a contact that may have left the list meanwhile.
+//
+// Notify(code, contact, post):
+// - post = false on the UI thread: stores the code in lastChange, marks the change
+//   for WaitForChange, then calls every registered listener in registration order.
+//   A listener removed during the delivery is not called afterwards.
+// - post = true, or any call off the UI thread: hands (code, contact) to the poster
+//   the application installed with SetPoster and returns at once; the application
+//   delivers it on the UI thread by calling Notify(code, contact, false). Without a
+//   poster such a notification is dropped: listeners are never called off the UI
+//   thread.
+//
+// WaitForChange(code) returns true once a change with that code has been delivered
+// since the previous successful wait for it, even when it was delivered while the
+// caller was busy (the change is latched, not pulsed); false once Shutdown has run.
+// It is meant for one waiting thread per code (the history loader).
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "store/contact.h"
+#include "store/message_history.h"
+#include "store/settings.h"
+
+namespace pellox {
+
+enum class ChangeCode : std::int32_t {
+    ContactAdded = 0,            // a contact was appended; the new contact
+    ContactChanged = 1,          // name, UIN, status, unread count, activity or flags; the contact
+    ContactRemoved = 2,          // a contact left the list; the contact
+    CurrentContactChanged = 3,   // currentContact changed; the new one or null
+    FilterChanged = 4,           // onlyonline was toggled; null
+    ListReset = 5,               // the whole list changed; null
+    ConnectionStateChanged = 6,  // the network connection changed state; null
+    ConversationChanged = 7,     // a history was loaded or the UI added an entry; the contact
+};
+
+class AppState;
+
+// A view that wants change notifications. Destroying it unregisters it.
+class AppStateListener {
+public:
+    virtual void OnAppStateChange(ChangeCode code, const ContactPtr& contact) = 0;
+    virtual ~AppStateListener();
+
+    // The AppState it is registered with, or null.
+    AppState* RegisteredWith() const { return appState_.load(); }
+
+private:
+    friend class AppState;
+    std::atomic<AppState*> appState_{nullptr};
+};
+
+// A contact together with a copy of its fields taken at one moment.
+struct ContactSnapshot {
+    ContactPtr contact;
+    ContactInfo info;
+};
+
+class AppState {
+public:
+    using Poster = std::function<void(ChangeCode, ContactPtr)>;
+
+    // The application's instance, made on first use with the data directory of
+    // DataDirectory(). It lives until the process ends (threads that are never
+    // joined may still use it); Shutdown() ends the background loops.
+    static AppState& Instance();
+
+    // A separate model on the given data directory (ending in "/"); empty follows
+    // DataDirectory(). For tests and tools. The constructing thread is its UI thread.
+    explicit AppState(std::string dataDirectory = {});
+    // Shutdown, then ClearContacts (which waits for busyCount to reach 0).
+    ~AppState();
+    AppState(const AppState&) = delete;
+    AppState& operator=(const AppState&) = delete;
+
+    std::string Directory() const;
+
+    // --- threads and notification ---------------------------------------------
+    void SetUiThread();
+    bool OnUiThread() const;
+    void SetPoster(Poster poster);
+    void AddListener(AppStateListener* listener);
+    // Removes the first registration of the listener.
+    void RemoveListener(AppStateListener* listener);
+    void Notify(ChangeCode code, ContactPtr contact = nullptr, bool post = false);
+    bool WaitForChange(ChangeCode code);
+    // Clears running and wakes every WaitForChange.
+    void Shutdown();
+
+    std::atomic<int> busyCount{0};    // threads other than the UI thread working with contacts
+    std::atomic<bool> running{true};  // background loops run while set
+    std::atomic<std::int32_t> lastChange{0};  // code of the last delivered change
+
+    // --- contacts ---------------------------------------------------------------
+    // The first contact whose UIN equals uin exactly, or null.
+    ContactPtr FindContact(std::u16string_view uin) const;
+    // The contact when it is (by identity) in the list, or null.
+    ContactPtr ContainsContact(const Contact* contact) const;
+    ContactPtr ContainsContact(const ContactPtr& contact) const {
+        return ContainsContact(contact.get());
+    }
+    // Appends a copy of the template. With `save`: SaveContacts, then ContactAdded
+    // (synchronously on the UI thread, posted elsewhere). Without it the caller saves
+    // and notifies.
+    ContactPtr AddContact(const ContactInfo& info, bool save);
+    // The first contact with the template's UIN, or a new one appended (no save, no
+    // notification); `added` tells which. One step, so two threads cannot both add.
+    ContactPtr FindOrAddContact(const ContactInfo& info, bool& added);
+    // Takes the contact out of the list; SaveContacts; deletes its history file when
+    // its history was loaded; when it was current, clears currentContact and sends
+    // CurrentContactChanged with null; sends ContactRemoved. The contact, or null
+    // when it was not in the list.
+    ContactPtr RemoveContact(const ContactPtr& contact);
+    // Nothing when equal to the current one; a contact of the list becomes current;
+    // anything else clears it (when set). CurrentContactChanged follows a change.
+    void SetCurrentContact(const ContactPtr& contact);
+    ContactPtr CurrentContact() const;
+    // Waits (10 ms steps) until busyCount is 0, then empties the list and clears
+    // currentContact. No notification.
+    void ClearContacts();
+    // ClearContacts, load the settings, then read the active profile's contact list.
+    // No notification.
+    void ReloadAll();
+    // Saves the settings, then the active profile's contact list. True when both
+    // files were written.
+    bool SaveContacts();
+    // Deletes the contact list file of a profile.
+    bool DeleteContactListFile(const std::u16string& profile);
+
+    std::vector<ContactPtr> Contacts() const;
+    std::vector<ContactSnapshot> SnapshotContacts() const;
+    std::size_t ContactCount() const;
+
+    // Finds the first contact with the UIN and calls fn(ContactInfo&) on it under the
+    // model lock; the contact, or null (fn not called).
+    template <class F>
+    ContactPtr UpdateContact(std::u16string_view uin, F&& fn) {
+        ContactPtr contact = FindContact(uin);
+        if (contact) contact->Update(std::forward<F>(fn));
+        return contact;
+    }
+    // Calls fn(ContactInfo&) for every contact in list order.
+    template <class F>
+    void UpdateAllContacts(F&& fn) {
+        for (const ContactPtr& contact : Contacts()) contact->Update(fn);
+    }
+
+    // The contact's history, created and loaded from "msg_<UIN>.txt" on first use
+    // (an empty UIN gives an empty history bound to no file). When two threads ask at
+    // once the file is read once: the second waits for the first.
+    std::shared_ptr<MessageHistory> GetHistory(const ContactPtr& contact);
+
+    // --- settings -----------------------------------------------------------------
+    Settings GetSettings() const;
+    // Calls fn(Settings&) under the model lock and returns its result.
+    template <class F>
+    decltype(auto) UpdateSettings(F&& fn) {
+        std::lock_guard guard(model_->mutex);
+        return std::forward<F>(fn)(settings_);
+    }
+    // Writes "settings.txt" from the settings as they are when the write starts.
+    bool SaveSettings();
+
+private:
+    void Deliver(ChangeCode code, const ContactPtr& contact);
+
+    const std::string directory_;
+    const std::shared_ptr<ModelLock> model_ = std::make_shared<ModelLock>();
+
+    // Guarded by model_->mutex.
+    std::vector<ContactPtr> contacts_;
+    ContactPtr currentContact_;
+    Settings settings_;
+
+    std::mutex listenersLock_;
+    std::vector<AppStateListener*> listeners_;
+    std::atomic<std::thread::id> uiThread_;
+
+    std::mutex posterLock_;
+    Poster poster_;
+
+    std::mutex changeLock_;
+    std::condition_variable changeEvent_;
+    std::uint32_t pendingChanges_ = 0;  // one bit per ChangeCode, guarded by changeLock_
+};
+
+// Raises busyCount for its lifetime.
+class BusyScope {
+public:
+    explicit BusyScope(AppState& state) : state_(state) { ++state_.busyCount; }
+    ~BusyScope() { --state_.busyCount; }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    AppState& state_;
+};
+
+}  // namespace pellox

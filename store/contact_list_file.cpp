@@ -1,0 +1,57 @@
+#include "store/contact_list_file.h"
+
+#include "net/text_encoding.h"
+#include "store/file_access.h"
+#include "store/section_file.h"
+
+namespace pellox {
+namespace {
+
+class ContactListReader : public SectionFileHandler {
+public:
+    explicit ContactListReader(std::vector<ContactInfo>& out) : out_(out) {}
+
+    void OnLine(SectionEvent kind, const std::u16string& line) override {
+        switch (kind) {
+            case SectionEvent::SectionStart:
+                pending_ = ContactInfo();
+                // Exactly one bracket off each end; inner brackets and blanks stay.
+                if (line.size() >= 2) pending_.uin = line.substr(1, line.size() - 2);
+                break;
+            case SectionEvent::SectionLine: {
+                std::u16string key, value;
+                if (SplitKeyValue(line, key, value) && key == u"name") pending_.name = value;
+                break;
+            }
+            case SectionEvent::SectionEnd:
+                if (!pending_.uin.empty() && !pending_.name.empty()) out_.push_back(pending_);
+                break;
+        }
+    }
+
+private:
+    std::vector<ContactInfo>& out_;
+    ContactInfo pending_;
+};
+
+}  // namespace
+
+std::string ContactListFileName(std::u16string_view profile) {
+    return "contacts_" + FileNameComponent(profile) + ".txt";
+}
+
+std::string FormatContactList(const std::vector<ContactInfo>& contacts) {
+    std::string out;
+    for (const ContactInfo& contact : contacts) {
+        WriteTextLine(out, u"[" + contact.uin + u"]");
+        WriteTextLine(out, u"name=" + contact.name);
+    }
+    return out;
+}
+
+bool ReadContactListFile(const std::string& path, std::vector<ContactInfo>& out) {
+    ContactListReader reader(out);
+    return ReadSectionFile(reader, path);
+}
+
+}  // namespace pellox

@@ -1,0 +1,29 @@
+// The contact list file of a profile: "contacts_<profile>.txt" in the data
+// directory, one section per contact in list order:
+//   [<UIN>]
+//   name=<display name, possibly empty>
+// Only UIN and name are stored. Reading keeps a section when both its UIN (the
+// header without its first and last character) and its "name" value are not empty;
+// other keys are ignored and no duplicate check is made. An empty list is an empty
+// file.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/contact.h"
+
+namespace pellox {
+
+// "contacts_" + profile + ".txt", the profile as a file name component.
+std::string ContactListFileName(std::u16string_view profile);
+
+// The bytes of the file for these contacts, in their order.
+std::string FormatContactList(const std::vector<ContactInfo>& contacts);
+
+// Appends the file's contacts to `out` (with the initial values of every other
+// field); false when the file could not be read.
+bool ReadContactListFile(const std::string& path, std::vector<ContactInfo>& out);
+
+}  // namespace pellox

@@ -1,0 +1,68 @@
+// How the store layer touches its files, so that no write is ever skipped or torn.
+//
+// Inside the process every file is guarded by a path lock: a second thread that
+// wants the same path waits until the first is done. Between processes an advisory
+// lock (flock) keeps a second running instance out while a file is open: readers
+// take it shared, appenders exclusive; whole-file rewrites take it on the data
+// directory, so all rewrites of one directory are serialised.
+//
+// Files that are rewritten whole (settings, contact lists) go through
+// ReplaceFileContents: the new content is written to "<name>.tmp" in the same
+// directory, flushed to the disk and renamed over the old file, so a crash leaves
+// the old file or the new one, never a truncated one. History files are only ever
+// appended to.
+//
+// Every file the store creates has mode 0600: "settings.txt" holds passwords in
+// plain text, the others are private conversations.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace pellox {
+
+inline constexpr unsigned kStoredFileMode = 0600;
+inline constexpr unsigned kDataDirectoryMode = 0700;
+
+// Holds the in-process lock of one path (any text used as a key) for its lifetime.
+class PathLock {
+public:
+    explicit PathLock(std::string path);
+    ~PathLock();
+    PathLock(const PathLock&) = delete;
+    PathLock& operator=(const PathLock&) = delete;
+
+private:
+    std::string path_;
+};
+
+// Rewrites directory + name whole. `produce` runs while the directory's rewrite
+// lock is held, so what it returns is written in the order it was produced; it
+// returns nullopt to cancel the write (the old file stays). False when nothing was
+// written: cancelled, or the file could not be created, written, flushed or renamed
+// (the temporary file is then removed).
+[[nodiscard]] bool ReplaceFileContents(const std::string& directory, const std::string& name,
+                                       const std::function<std::optional<std::string>()>& produce);
+
+// Deletes directory + name under the directory's rewrite lock, so that it cannot
+// race with a rewrite of the same file; a missing file is no error.
+bool DeleteRewrittenFile(const std::string& directory, const std::string& name);
+
+// Called after the temporary file is written and flushed and before the rename, with
+// the temporary file's path. For crash tests; nullptr removes it.
+void SetBeforeReplaceHookForTesting(void (*hook)(const std::string& tempPath));
+
+// Appends the bytes to the file (created when missing). False when it cannot be
+// opened or written.
+[[nodiscard]] bool AppendToFile(const std::string& path, const std::string& bytes);
+
+// Deletes the file; a missing file is no error.
+bool DeleteStoredFile(const std::string& path);
+
+// A piece of application text as it appears inside a file name: UTF-8, with "/",
+// "%" and the zero character written as "%2F", "%25" and "%00", so that a UIN or
+// profile name can never leave the data directory or collide with another.
+std::string FileNameComponent(std::u16string_view text);
+
+}  // namespace pellox

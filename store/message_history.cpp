@@ -1,0 +1,189 @@
+#include "store/message_history.h"
+
+#include <ctime>
+
+#include "net/text_encoding.h"
+#include "platform/local_time.h"
+#include "store/file_access.h"
+#include "store/section_file.h"
+
+namespace pellox {
+namespace {
+
+// Collects the entries of a history file.
+class HistoryReader : public SectionFileHandler {
+public:
+    explicit HistoryReader(std::vector<MessageEntry>& out) : out_(out) {}
+
+    void OnLine(SectionEvent kind, const std::u16string& line) override {
+        switch (kind) {
+            case SectionEvent::SectionStart:
+                current_ = MessageEntry();
+                ParseHistoryHeader(line, current_.direction, current_.time);
+                break;
+            case SectionEvent::SectionLine:
+                if (!current_.text.empty()) current_.text += u"\r\n";
+                current_.text += line;
+                break;
+            case SectionEvent::SectionEnd:
+                if (!current_.text.empty()) out_.push_back(current_);
+                break;
+        }
+    }
+
+private:
+    std::vector<MessageEntry>& out_;
+    MessageEntry current_;
+};
+
+// Reads decimal digits at pos; false when there are none.
+bool ReadNumber(std::u16string_view s, std::size_t& pos, int& value) {
+    const std::size_t start = pos;
+    long n = 0;
+    while (pos < s.size() && s[pos] >= u'0' && s[pos] <= u'9') {
+        if (n < 1'000'000) n = n * 10 + (s[pos] - u'0');
+        ++pos;
+    }
+    value = static_cast<int>(n);
+    return pos > start;
+}
+
+bool Next(std::u16string_view s, std::size_t& pos, char16_t c) {
+    if (pos < s.size() && s[pos] == c) {
+        ++pos;
+        return true;
+    }
+    return false;
+}
+
+int DaysInMonth(int year, int month) {
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+// The time of a header from its first space on; 0 when it is no valid local time.
+std::int64_t ParseHeaderTime(std::u16string_view s, std::size_t pos) {
+    while (pos < s.size() && s[pos] <= 0x20) ++pos;
+    platform::LocalTime lt;  // hour, minute and second stay 0 when missing
+    const bool date = ReadNumber(s, pos, lt.day) && Next(s, pos, u'.') &&
+                ReadNumber(s, pos, lt.month) && Next(s, pos, u'.') &&
+                ReadNumber(s, pos, lt.year);
+    if (!date) return 0;
+    if (Next(s, pos, u' ')) {
+        ReadNumber(s, pos, lt.hour);
+        if (Next(s, pos, u':')) {
+            ReadNumber(s, pos, lt.minute);
+            if (Next(s, pos, u':')) ReadNumber(s, pos, lt.second);
+        }
+    }
+    if (lt.year < 1900 || lt.year > 9999 || lt.month < 1 || lt.month > 12 || lt.day < 1 ||
+        lt.day > DaysInMonth(lt.year, lt.month) || lt.hour > 23 || lt.minute > 59 ||
+        lt.second > 59) {
+        return 0;
+    }
+    return static_cast<std::int64_t>(platform::FromLocalTime(lt));
+}
+
+}  // namespace
+
+MessageHistory::MessageHistory(std::string directory) : directory_(std::move(directory)) {}
+
+bool MessageHistory::Load(const std::string& fileName) {
+    std::lock_guard lock(lock_);
+    fileName_ = fileName;
+    std::vector<MessageEntry> read;
+    HistoryReader reader(read);
+    const bool ok = ReadSectionFile(reader, Path());
+    entries_.insert(entries_.end(), std::make_move_iterator(read.begin()),
+                    std::make_move_iterator(read.end()));
+    return ok || !platform::FileExists(Path());
+}
+
+std::size_t MessageHistory::Append(MessageEntry entry) {
+    std::lock_guard lock(lock_);
+    if (!fileName_.empty()) (void)AppendToFile(Path(), FormatHistoryEntry(entry));
+    entries_.push_back(std::move(entry));
+    return entries_.size() - 1;
+}
+
+void MessageHistory::Clear() {
+    std::lock_guard lock(lock_);
+    if (fileName_.empty()) return;
+    (void)DeleteStoredFile(Path());
+    entries_.clear();
+}
+
+void MessageHistory::DeleteFile() {
+    std::lock_guard lock(lock_);
+    if (!fileName_.empty()) (void)DeleteStoredFile(Path());
+}
+
+std::vector<MessageEntry> MessageHistory::Entries() const {
+    std::lock_guard lock(lock_);
+    return entries_;
+}
+
+std::vector<MessageEntry> MessageHistory::EntriesFrom(std::size_t first) const {
+    std::lock_guard lock(lock_);
+    if (first >= entries_.size()) return {};
+    return std::vector<MessageEntry>(entries_.begin() + static_cast<std::ptrdiff_t>(first),
+                                     entries_.end());
+}
+
+std::size_t MessageHistory::Count() const {
+    std::lock_guard lock(lock_);
+    return entries_.size();
+}
+
+std::string MessageHistory::FileName() const {
+    std::lock_guard lock(lock_);
+    return fileName_;
+}
+
+std::string HistoryFileName(std::u16string_view uin) {
+    return "msg_" + FileNameComponent(uin) + ".txt";
+}
+
+std::u16string_view DirectionWord(MessageDirection direction) {
+    switch (direction) {
+        case MessageDirection::In: return u"IN";
+        case MessageDirection::Out: return u"OUT";
+        case MessageDirection::System: break;
+    }
+    return u"System";
+}
+
+std::u16string HistoryTimeText(std::int64_t time) {
+    const std::time_t t = static_cast<std::time_t>(time);
+    std::tm tm{};
+    char buf[64];
+    if (localtime_r(&t, &tm) == nullptr) return {};
+    const std::size_t n = std::strftime(buf, sizeof buf, "%d.%m.%Y %H:%M:%S", &tm);
+    return std::u16string(buf, buf + n);
+}
+
+std::string FormatHistoryEntry(const MessageEntry& entry) {
+    std::u16string whole = u"[";
+    whole += DirectionWord(entry.direction);
+    whole += u' ';
+    whole += HistoryTimeText(entry.time);
+    whole += u"]\r\n";
+    whole += entry.text;
+    whole += u"\r\n";
+    return NarrowFromWide(whole);
+}
+
+void ParseHistoryHeader(std::u16string_view header, MessageDirection& direction,
+                        std::int64_t& time) {
+    direction = MessageDirection::In;
+    time = 0;
+    const std::size_t space = header.find(u' ');
+    if (space == std::u16string_view::npos || space < 2) return;
+    direction = header[1] == u'I'   ? MessageDirection::In
+                : header[1] == u'O' ? MessageDirection::Out
+                                    : MessageDirection::System;
+    time = ParseHeaderTime(header, space);
+}
+
+}  // namespace pellox

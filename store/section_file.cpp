@@ -1,0 +1,139 @@
+#include "store/section_file.h"
+
+#include <mutex>
+
+#include "platform/code_page.h"
+#include "platform/files.h"
+#include "platform/local_time.h"
+#include "store/file_access.h"
+
+namespace pellox {
+namespace {
+
+constexpr std::size_t kChunkSize = 1023;
+
+bool IsBlank(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
+
+// Delivers the events of the file line by line, tracking whether a section is open.
+class SectionReader {
+public:
+    explicit SectionReader(SectionFileHandler& handler) : handler_(handler) {}
+
+    void Feed(const char* bytes, std::size_t n) {
+        std::size_t pos = 0;
+        while (pos < n) {
+            std::size_t end = pos;
+            while (end < n && bytes[end] != '\n') ++end;
+            line_ += platform::LocalToWide(std::string_view(bytes + pos, end - pos));
+            if (end == n) return;  // the line goes on in the next chunk
+            CompleteLine();
+            pos = end + 1;
+        }
+    }
+
+    void Finish() {
+        if (!line_.empty()) handler_.OnLine(SectionEvent::SectionLine, line_);
+        line_.clear();
+        handler_.OnLine(SectionEvent::SectionEnd, line_);
+    }
+
+private:
+    void CompleteLine() {
+        std::size_t last = line_.find_last_not_of(u'\r');
+        line_.erase(last == std::u16string::npos ? 0 : last + 1);
+        line_.erase(0, line_.find_first_not_of(u'\r'));
+        const bool header = IsSectionHeader(line_);
+        if (inside_) {
+            if (!header) {
+                handler_.OnLine(SectionEvent::SectionLine, line_);
+            } else {
+                handler_.OnLine(SectionEvent::SectionEnd, std::u16string());
+                inside_ = false;
+            }
+        }
+        if (!inside_ && header) {
+            handler_.OnLine(SectionEvent::SectionStart, line_);
+            inside_ = true;
+        }
+        line_.clear();
+    }
+
+    SectionFileHandler& handler_;
+    std::u16string line_;
+    bool inside_ = false;
+};
+
+struct DataDirectoryState {
+    std::mutex lock;
+    std::string path;  // empty until computed
+};
+
+DataDirectoryState& DirectoryState() {
+    static DataDirectoryState state;
+    return state;
+}
+
+}  // namespace
+
+bool IsSectionHeader(std::u16string_view line) {
+    return line.size() >= 2 && line.front() == u'[' && line.back() == u']';
+}
+
+bool SplitKeyValue(std::u16string_view line, std::u16string& key, std::u16string& value) {
+    const std::size_t eq = line.find(u'=');
+    if (eq == std::u16string_view::npos) return false;
+    std::size_t keyEnd = eq;
+    while (keyEnd > 0 && IsBlank(line[keyEnd - 1])) --keyEnd;
+    std::size_t valueStart = eq + 1;
+    while (valueStart < line.size() && IsBlank(line[valueStart])) ++valueStart;
+    key.assign(line.substr(0, keyEnd));
+    value.assign(line.substr(valueStart));
+    return true;
+}
+
+bool ReadSectionFile(SectionFileHandler& handler, const std::string& path) {
+    PathLock inProcess(path);
+    platform::File file;
+    if (!file.Open(path, platform::OpenMode::Read) ||
+        !file.Lock(/*exclusive=*/false, /*wait=*/true)) {
+        return false;
+    }
+    SectionReader reader(handler);
+    char chunk[kChunkSize + 1];
+    for (;;) {
+        const long n = file.Read(chunk, kChunkSize);
+        if (n < 0) return false;
+        if (n == 0) break;
+        reader.Feed(chunk, static_cast<std::size_t>(n));
+    }
+    reader.Finish();
+    return true;
+}
+
+std::string DataDirectoryFor(const std::string& executablePath, bool found) {
+    const std::size_t slash = found ? executablePath.rfind('/') : std::string::npos;
+    if (slash == std::string::npos || slash == 0) return "./History/";
+    return executablePath.substr(0, slash + 1) + "History/";
+}
+
+std::string DataDirectory() {
+    DataDirectoryState& state = DirectoryState();
+    std::lock_guard lock(state.lock);
+    if (state.path.empty()) {
+        std::string exe;
+        const bool found = platform::ExecutablePath(exe);
+        state.path = DataDirectoryFor(exe, found);
+        (void)platform::MakeDirectory(state.path, kDataDirectoryMode);
+    }
+    return state.path;
+}
+
+void SetDataDirectoryForTesting(const std::string& path) {
+    DataDirectoryState& state = DirectoryState();
+    std::lock_guard lock(state.lock);
+    state.path = path;
+    if (!path.empty() && path.back() != '/') state.path += '/';
+    if (!state.path.empty()) (void)platform::MakeDirectory(state.path, kDataDirectoryMode);
+}
+
+}  // namespace pellox

@@ -1,0 +1,131 @@
+#include "store/settings.h"
+
+#include <string_view>
+
+#include "net/text_encoding.h"
+#include "store/file_access.h"
+
+namespace pellox {
+namespace {
+
+constexpr char16_t kPasswordKey[] = u"passw";
+
+// The decimal digits at the start of the value; no sign, no blanks, 0 when none.
+long LeadingNumber(std::u16string_view value) {
+    long n = 0;
+    for (char16_t c : value) {
+        if (c < u'0' || c > u'9') break;
+        if (n < 1'000'000'000) n = n * 10 + (c - u'0');
+    }
+    return n;
+}
+
+std::u16string Flag(bool on) { return on ? u"1" : u"0"; }
+
+std::u16string Decimal(int n) {
+    std::string ascii = std::to_string(n);
+    return std::u16string(ascii.begin(), ascii.end());
+}
+
+}  // namespace
+
+void Settings::Reset() {
+    profile.clear();
+    profiles.clear();
+    onlyonline = true;
+    columns = 2;
+    sendclose = true;
+    showhistory = true;
+}
+
+std::u16string& Settings::Password() { return Password(profile); }
+
+std::u16string& Settings::Password(const std::u16string& name) {
+    return profiles[name].values[kPasswordKey];
+}
+
+std::size_t Settings::EraseProfile(const std::u16string& name) { return profiles.erase(name); }
+
+void Settings::Load(const std::string& directory) {
+    Reset();
+    section_ = Section::None;
+    (void)ReadSectionFile(*this, directory + kSettingsFileName);
+    section_ = Section::None;
+}
+
+bool Settings::Save(const std::string& directory) const {
+    return ReplaceFileContents(directory, kSettingsFileName,
+                               [this]() -> std::optional<std::string> { return FileContent(); });
+}
+
+std::string Settings::FileContent() const {
+    std::string out;
+    WriteTextLine(out, u"[settings]");
+    WriteTextLine(out, u"profile=" + profile);
+    WriteTextLine(out, u"onlyonline=" + Flag(onlyonline));
+    WriteTextLine(out, u"columns=" + Decimal(columns));
+    WriteTextLine(out, u"autoconnect=" + Flag(autoconnect));
+    WriteTextLine(out, u"sendclose=" + Flag(sendclose));
+    WriteTextLine(out, u"showhistory=" + Flag(showhistory));
+    for (const auto& [name, entry] : profiles) {
+        if (name.empty()) continue;  // cannot be read back as a section
+        WriteTextLine(out, u"[" + name + u"]");
+        for (const auto& [key, value] : entry.values) WriteTextLine(out, key + u"=" + value);
+    }
+    return out;
+}
+
+void Settings::OnLine(SectionEvent kind, const std::u16string& line) {
+    switch (kind) {
+        case SectionEvent::SectionStart: {
+            std::size_t first = line.find_first_not_of(u'[');
+            std::size_t last = line.find_last_not_of(u']');
+            sectionName_ = (first == std::u16string::npos || last == std::u16string::npos ||
+                            last < first)
+                               ? std::u16string()
+                               : line.substr(first, last - first + 1);
+            if (sectionName_.empty()) {
+                section_ = Section::Ignored;
+            } else if (sectionName_ == u"settings") {
+                section_ = Section::Settings;
+            } else {
+                section_ = Section::Profile;
+            }
+            return;
+        }
+        case SectionEvent::SectionEnd:
+            section_ = Section::None;
+            return;
+        case SectionEvent::SectionLine: break;
+    }
+    if (section_ != Section::Settings && section_ != Section::Profile) return;
+    std::u16string key, value;
+    if (!SplitKeyValue(line, key, value)) return;
+    if (section_ == Section::Profile) {
+        profiles[sectionName_].values[key] = value;
+        return;
+    }
+    const long number = LeadingNumber(value);
+    if (key == u"profile") {
+        profile = value;
+    } else if (key == u"onlyonline") {
+        onlyonline = number != 0;
+    } else if (key == u"columns") {
+        columns = number < 1 ? 1 : number > 4 ? 4 : static_cast<int>(number);
+    } else if (key == u"autoconnect") {
+        autoconnect = number != 0;
+    } else if (key == u"sendclose") {
+        sendclose = number != 0;
+    } else if (key == u"showhistory") {
+        showhistory = number != 0;
+    }
+}
+
+bool Settings::operator==(const Settings& other) const {
+    return profile == other.profile && onlyonline == other.onlyonline &&
+           columns == other.columns && autoconnect == other.autoconnect &&
+           sendclose == other.sendclose && showhistory == other.showhistory &&
+           profiles == other.profiles;
+}
+
+}  // namespace pellox
