@@ -1,0 +1,200 @@
+#include "tools/connection.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "platform/thread.h"
+
+namespace pellox::server {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A send that cannot make progress for this long fails instead of blocking the
+// writer forever on a client that has stopped reading.
+void SetSendTimeout(platform::SocketHandle socket, int ms) {
+    timeval tv{};
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
+    ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+}  // namespace
+
+std::uint32_t LocalAddressOf(platform::SocketHandle socket) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || addr.sin_family != AF_INET) {
+        return 0;
+    }
+    return ntohl(addr.sin_addr.s_addr);
+}
+
+Connection::Connection(platform::SocketHandle socket, const Limits& limits, Handler& handler)
+    : socket_(socket), limits_(limits), handler_(handler), idleTimeoutMs_(limits.idleTimeoutMs) {
+    SetSendTimeout(socket_, limits_.sendTimeoutMs);
+}
+
+Connection::~Connection() {
+    Abort();
+    Join();
+    platform::CloseSocket(socket_);
+}
+
+void Connection::Start() {
+    writer_ = platform::StartThread(platform::ThreadPriority::Normal, [this] { WriteLoop(); });
+    reader_ = platform::StartThread(platform::ThreadPriority::Normal, [this] { ReadLoop(); });
+}
+
+void Connection::Join() {
+    if (reader_.joinable()) reader_.join();
+    if (writer_.joinable()) writer_.join();
+}
+
+bool Connection::SendFrame(std::uint8_t channel, std::span<const std::uint8_t> data) {
+    std::vector<std::uint8_t> frame;
+    {
+        std::lock_guard<std::mutex> lock(queueLock_);
+        if (closing_ || aborted_) return false;
+        if (!BuildFrame(frame, channel, static_cast<std::uint16_t>(sequence_ + 1), {}, data)) return false;
+        ++sequence_;
+    }
+    return Enqueue(std::move(frame));
+}
+
+bool Connection::SendSnac(std::uint16_t family, std::uint16_t subtype, std::uint32_t requestId,
+                          const PacketBuffer& payload) {
+    std::vector<std::uint8_t> frame;
+    {
+        std::lock_guard<std::mutex> lock(queueLock_);
+        if (closing_ || aborted_) return false;
+        SnacHeader snac{family, subtype, 0, requestId};
+        if (!BuildSnacFrame(frame, static_cast<std::uint16_t>(sequence_ + 1), snac, payload)) return false;
+        ++sequence_;
+    }
+    return Enqueue(std::move(frame));
+}
+
+bool Connection::Enqueue(std::vector<std::uint8_t> frame) {
+    {
+        std::lock_guard<std::mutex> lock(queueLock_);
+        if (closing_ || aborted_) return false;
+        if (queuedBytes_ + frame.size() <= limits_.maxQueuedOutput) {
+            queuedBytes_ += frame.size();
+            queue_.push_back(std::move(frame));
+            queueChanged_.notify_one();
+            return true;
+        }
+    }
+    // The client is not reading what it is sent: drop it rather than hold an
+    // unbounded backlog for it.
+    Abort();
+    return false;
+}
+
+void Connection::CloseAfterFlush() {
+    std::lock_guard<std::mutex> lock(queueLock_);
+    closing_ = true;
+    queueChanged_.notify_one();
+}
+
+void Connection::Abort() {
+    {
+        std::lock_guard<std::mutex> lock(queueLock_);
+        aborted_ = true;
+        queue_.clear();
+        queuedBytes_ = 0;
+        queueChanged_.notify_one();
+    }
+    platform::ShutdownSocket(socket_);
+}
+
+void Connection::WriteLoop() {
+    for (;;) {
+        std::vector<std::uint8_t> frame;
+        {
+            std::unique_lock<std::mutex> lock(queueLock_);
+            queueChanged_.wait(lock, [this] { return aborted_ || closing_ || !queue_.empty(); });
+            if (aborted_ || queue_.empty()) break;  // aborted, or closing with nothing left
+            frame = std::move(queue_.front());
+            queue_.pop_front();
+            queuedBytes_ -= frame.size();
+        }
+        std::size_t sent = 0;
+        while (sent < frame.size()) {
+            long n = platform::SendSome(socket_, frame.data() + sent, frame.size() - sent);
+            if (n <= 0) break;
+            sent += static_cast<std::size_t>(n);
+        }
+        if (sent < frame.size()) {
+            std::lock_guard<std::mutex> lock(queueLock_);
+            aborted_ = true;
+            queue_.clear();
+            queuedBytes_ = 0;
+            break;
+        }
+    }
+    // Wakes the reader as well, which then reports the close.
+    platform::ShutdownSocket(socket_);
+    writerDone_.store(true);
+}
+
+void Connection::ReadLoop() {
+    std::vector<std::uint8_t> pending;
+    std::uint8_t chunk[4096];
+    std::string reason;
+    auto lastFrame = Clock::now();
+
+    while (reason.empty()) {
+        auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastFrame).count();
+        long long limit = idleTimeoutMs_.load();
+        if (idle >= limit) {
+            reason = "timed out";
+            break;
+        }
+        // Short slices keep the time-out check going while the socket is quiet.
+        int wait = static_cast<int>(std::min<long long>(limit - idle, 250));
+        if (!platform::WaitReadable(socket_, wait)) continue;
+        long n = platform::ReceiveSome(socket_, chunk, sizeof chunk);
+        if (n == 0) {
+            reason = "closed by the client";
+            break;
+        }
+        if (n < 0) {
+            reason = "receive failed";
+            break;
+        }
+        pending.insert(pending.end(), chunk, chunk + n);
+
+        std::size_t pos = 0;
+        while (reason.empty() && pending.size() - pos >= kFlapHeaderSize) {
+            FlapHeader header;
+            std::memcpy(&header, pending.data() + pos, kFlapHeaderSize);
+            ConvertByteOrder(header);
+            if (header.marker != kFlapMarker) {
+                reason = "bad frame marker";
+            } else if (header.length > limits_.maxInboundFrame) {
+                reason = "frame of " + std::to_string(header.length) + " bytes is too long";
+            } else if (pending.size() - pos >= kFlapHeaderSize + header.length) {
+                std::span<const std::uint8_t> data(pending.data() + pos + kFlapHeaderSize, header.length);
+                pos += kFlapHeaderSize + header.length;
+                lastFrame = Clock::now();
+                if (!handler_.OnFrame(*this, header.channel, data)) reason = "closed by the server";
+            } else {
+                break;  // the rest of this frame has not arrived yet
+            }
+        }
+        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(pos));
+    }
+
+    handler_.OnClosed(*this, reason);
+    CloseAfterFlush();
+    readerDone_.store(true);
+}
+
+}  // namespace pellox::server

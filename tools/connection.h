@@ -1,0 +1,104 @@
+// One client connection of the local server: a reader thread that splits the
+// byte stream into FLAP frames and hands each to a handler, and a writer thread
+// that sends queued frames, so that a client that stops reading never blocks the
+// thread of another session that relays something to it.
+//
+// Bounds: an inbound frame longer than maxInboundFrame, or one without the 0x2A
+// marker, ends the connection; so does output piling up past maxQueuedOutput
+// (a client that does not read), a send blocked longer than sendTimeoutMs, and a
+// connection silent for longer than its idle time-out.
+//
+// Threads: SendFrame, SendSnac, CloseAfterFlush, Abort and SetIdleTimeout may be
+// called from any thread. The handler runs on the reader thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/codec.h"
+#include "platform/socket.h"
+
+namespace pellox::server {
+
+class Connection {
+public:
+    class Handler {
+    public:
+        virtual ~Handler() = default;
+        // One whole frame; false ends the connection once the queued output is sent.
+        virtual bool OnFrame(Connection& connection, std::uint8_t channel,
+                             std::span<const std::uint8_t> data) = 0;
+        // The reader has stopped for good; called once, on the reader thread.
+        virtual void OnClosed(Connection& connection, const std::string& reason) = 0;
+    };
+
+    struct Limits {
+        std::size_t maxInboundFrame = 8 * 1024;
+        std::size_t maxQueuedOutput = 512 * 1024;
+        int sendTimeoutMs = 10 * 1000;
+        int idleTimeoutMs = 30 * 1000;
+    };
+
+    // Takes ownership of the socket; nothing runs before Start.
+    Connection(platform::SocketHandle socket, const Limits& limits, Handler& handler);
+    // Aborts, joins both threads and closes the socket.
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    void Start();
+
+    // Queues one whole frame under the next FLAP sequence number. False when the
+    // connection is closing or the frame was refused; a frame that would take
+    // the queue past its bound aborts the connection.
+    bool SendFrame(std::uint8_t channel, std::span<const std::uint8_t> data);
+    bool SendSnac(std::uint16_t family, std::uint16_t subtype, std::uint32_t requestId,
+                  const PacketBuffer& payload);
+
+    // Sends what is queued, then shuts the socket down; later frames are refused.
+    void CloseAfterFlush();
+    // Shuts the socket down at once; queued frames are dropped.
+    void Abort();
+    void SetIdleTimeout(int ms) { idleTimeoutMs_.store(ms); }
+
+    // Both threads have ended; Join then returns at once.
+    bool Finished() const { return readerDone_.load() && writerDone_.load(); }
+    void Join();
+    platform::SocketHandle Socket() const { return socket_; }
+
+private:
+    bool Enqueue(std::vector<std::uint8_t> frame);
+    void ReadLoop();
+    void WriteLoop();
+
+    const platform::SocketHandle socket_;
+    const Limits limits_;
+    Handler& handler_;
+    std::atomic<int> idleTimeoutMs_;
+
+    std::mutex queueLock_;
+    std::condition_variable queueChanged_;
+    std::deque<std::vector<std::uint8_t>> queue_;  // guarded by queueLock_
+    std::size_t queuedBytes_ = 0;                  // guarded by queueLock_
+    std::uint16_t sequence_ = 0;                   // guarded by queueLock_
+    bool closing_ = false;                         // guarded by queueLock_
+    bool aborted_ = false;                         // guarded by queueLock_
+
+    std::thread reader_;
+    std::thread writer_;
+    std::atomic<bool> readerDone_{false};
+    std::atomic<bool> writerDone_{false};
+};
+
+// The local address of a connected socket, host byte order; 0 when unknown.
+std::uint32_t LocalAddressOf(platform::SocketHandle socket);
+
+}  // namespace pellox::server

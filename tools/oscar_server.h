@@ -1,0 +1,60 @@
+// The local OSCAR server: an authorization port that checks the roasted password
+// and hands out a single-use cookie, and a messaging port that serves signed-on
+// sessions: presence of buddies, message relay, offline messages, the server
+// contact list and short user information.
+//
+// Threads: two accept threads, and a reader and a writer thread per connection
+// (see Connection). All session logic runs under one server lock, so one frame
+// is handled at a time; sending never blocks under it, since frames only go into
+// the bounded queue of the receiving connection.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "tools/accounts.h"
+#include "tools/server_config.h"
+
+namespace pellox::server {
+
+class OscarServer {
+public:
+    OscarServer();
+    ~OscarServer();  // stops the server
+    OscarServer(const OscarServer&) = delete;
+    OscarServer& operator=(const OscarServer&) = delete;
+
+    // Loads the accounts (config.accountsFile, or the demo set when it is empty)
+    // and the offline store, binds both ports and starts serving. False with a
+    // message when anything fails; nothing is left running then.
+    [[nodiscard]] bool Start(const ServerConfig& config, std::string& error);
+    // The same with accounts given by the caller (tests).
+    [[nodiscard]] bool Start(const ServerConfig& config, AccountStore accounts, std::string& error);
+
+    // Closes both listeners and every connection and joins every thread. Safe to
+    // call more than once.
+    void Stop();
+
+    std::uint16_t AuthPort() const;
+    std::uint16_t BosPort() const;
+    // The address the listeners are bound to, host byte order.
+    std::uint32_t BindAddress() const;
+
+    // Connections currently held (both ports, finished ones not yet cleaned up
+    // included) and messages waiting in the offline store.
+    std::size_t ConnectionCount() const;
+    std::size_t StoredOfflineCount() const;
+
+    class Core;
+
+private:
+    std::unique_ptr<Core> core_;
+};
+
+// The roasting of the password TLV: byte i XOR table[i mod 16]. Applying it twice
+// gives the original bytes back.
+std::string RoastPassword(const std::string& bytes);
+
+}  // namespace pellox::server

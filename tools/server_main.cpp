@@ -1,0 +1,47 @@
+// pellox-server: the local OSCAR server as a program. Runs until SIGINT or SIGTERM.
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/socket.h"
+#include "tools/oscar_server.h"
+
+int main(int argc, char** argv) {
+    using namespace pellox::server;
+    const std::string program = argc > 0 ? argv[0] : "pellox-server";
+    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    CommandLine line = ParseCommandLine(args);
+    if (line.action == CommandLine::Action::Help) {
+        std::fputs(UsageText(program).c_str(), stdout);
+        return 0;
+    }
+    if (line.action == CommandLine::Action::Error) {
+        std::fprintf(stderr, "%s: %s\n", program.c_str(), line.error.c_str());
+        return 2;
+    }
+
+    // The stop signals are taken by sigwait below; every thread started later
+    // inherits the blocked mask, so none of them is interrupted by them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    OscarServer server;
+    std::string error;
+    if (!server.Start(line.config, error)) {
+        std::fprintf(stderr, "%s: %s\n", program.c_str(), error.c_str());
+        return 1;
+    }
+    std::printf("pellox-server listening auth %s bos %s\n",
+                pellox::platform::FormatEndpoint({server.BindAddress(), server.AuthPort()}).c_str(),
+                pellox::platform::FormatEndpoint({server.BindAddress(), server.BosPort()}).c_str());
+    std::fflush(stdout);
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    server.Stop();
+    return 0;
+}
