@@ -1,0 +1,121 @@
+#include "store/contact_list_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "store/app_state.h"
+#include "tests/store/store_test_util.h"
+
+namespace pellox {
+namespace {
+
+using testing::ReadBytes;
+using testing::TempDir;
+using testing::WriteBytes;
+
+ContactInfo Info(std::u16string uin, std::u16string name = {}) {
+    ContactInfo info;
+    info.uin = std::move(uin);
+    info.name = std::move(name);
+    return info;
+}
+
+std::vector<ContactInfo> ReadList(const TempDir& dir, const std::string& bytes) {
+    WriteBytes(dir / "contacts_1.txt", bytes);
+    std::vector<ContactInfo> out;
+    EXPECT_TRUE(ReadContactListFile(dir / "contacts_1.txt", out));
+    return out;
+}
+
+TEST(ContactListFileTest, FileNameCarriesTheProfile) {
+    EXPECT_EQ(ContactListFileName(u"123456"), "contacts_123456.txt");
+    EXPECT_EQ(ContactListFileName(u""), "contacts_.txt");
+    EXPECT_EQ(ContactListFileName(u"../1"), "contacts_..%2F1.txt");
+}
+
+TEST(ContactListFileTest, WritesUinAndNameOfEachContactInListOrder) {
+    EXPECT_EQ(FormatContactList({Info(u"22", u"Вася"), Info(u"11"), Info(u"[7]", u"a b")}),
+              "[22]\r\nname=\xC2\xE0\xF1\xFF\r\n"
+              "[11]\r\nname=\r\n"
+              "[[7]]\r\nname=a b\r\n");
+}
+
+TEST(ContactListFileTest, ReadsSectionsWithUinAndName) {
+    TempDir dir;
+    const auto list = ReadList(dir,
+                               "[100]\r\nname=Bob\r\n"
+                               "[200]\r\n"               // no name line
+                               "[300]\r\nname=\r\n"      // empty name
+                               "[[400]]\r\nname = Ann \r\n"
+                               "[500]\r\nName=capital\r\nother=x\r\n"
+                               "[100]\r\nname=Bob again\r\n"
+                               "[600]\r\nname=last");     // no line end
+    ASSERT_EQ(list.size(), 4u);
+    EXPECT_EQ(list[0], Info(u"100", u"Bob"));
+    EXPECT_EQ(list[0].status, kContactInitialStatus);
+    EXPECT_EQ(list[1], Info(u"[400]", u"Ann "));
+    EXPECT_EQ(list[2], Info(u"100", u"Bob again"));
+    EXPECT_EQ(list[3], Info(u"600", u"last"));
+}
+
+class ContactListStateTest : public ::testing::Test {
+protected:
+    TempDir dir_;
+    AppState state_{dir_.path()};
+};
+
+TEST_F(ContactListStateTest, EmptyListIsAnEmptyFileAndReadsBackEmpty) {
+    state_.UpdateSettings([](Settings& s) { s.profile = u"1"; });
+    state_.AddContact(Info(u"5", u"Five"), false);
+    ASSERT_TRUE(state_.SaveContacts());
+
+    state_.UpdateSettings([](Settings& s) { s.profile = u"2"; });
+    state_.ClearContacts();
+    ASSERT_TRUE(state_.SaveContacts());
+    EXPECT_EQ(ReadBytes(dir_ / "contacts_2.txt"), "");
+
+    state_.ReloadAll();  // profile 2 is active in the settings file now
+    EXPECT_EQ(state_.ContactCount(), 0u);
+    state_.UpdateSettings([](Settings& s) { s.profile = u"1"; });
+    ASSERT_TRUE(state_.SaveSettings());
+    state_.ReloadAll();
+    ASSERT_EQ(state_.ContactCount(), 1u);
+    EXPECT_EQ(state_.Contacts()[0]->Snapshot(), Info(u"5", u"Five"));
+}
+
+TEST_F(ContactListStateTest, SaveWritesSettingsAndListPrivately) {
+    state_.UpdateSettings([](Settings& s) {
+        s.profile = u"42";
+        s.Password() = u"pw";
+    });
+    ContactInfo busy = Info(u"7", u"Seven");
+    busy.status = 4;
+    busy.unreadCount = 3;
+    state_.AddContact(busy, false);
+    ASSERT_TRUE(state_.SaveContacts());
+    EXPECT_EQ(ReadBytes(dir_ / "contacts_42.txt"), "[7]\r\nname=Seven\r\n");
+    EXPECT_NE(ReadBytes(dir_ / kSettingsFileName).find("[42]\r\npassw=pw\r\n"), std::string::npos);
+    for (const char* name : {"contacts_42.txt", "settings.txt"}) {
+        struct stat st{};
+        ASSERT_EQ(::stat((dir_ / name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+    }
+
+    // Only UIN and name survive a reload; the contact comes back offline and read.
+    state_.ReloadAll();
+    ASSERT_EQ(state_.ContactCount(), 1u);
+    EXPECT_EQ(state_.Contacts()[0]->Snapshot(), Info(u"7", u"Seven"));
+    EXPECT_EQ(state_.GetSettings().Password(u"42"), u"pw");
+}
+
+TEST_F(ContactListStateTest, DeleteContactListFileRemovesOnlyThatProfile) {
+    WriteBytes(dir_ / "contacts_1.txt", "[1]\r\nname=a\r\n");
+    WriteBytes(dir_ / "contacts_2.txt", "[2]\r\nname=b\r\n");
+    EXPECT_TRUE(state_.DeleteContactListFile(u"1"));
+    EXPECT_TRUE(state_.DeleteContactListFile(u"1"));  // already gone: fine
+    EXPECT_FALSE(platform::FileExists(dir_ / "contacts_1.txt"));
+    EXPECT_TRUE(platform::FileExists(dir_ / "contacts_2.txt"));
+}
+
+}  // namespace
+}  // namespace pellox

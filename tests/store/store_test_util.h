@@ -1,0 +1,84 @@
+// Helpers shared by the store tests: a temporary data directory and raw file access.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "platform/files.h"
+
+namespace pellox::testing {
+
+// A fresh directory under /tmp, removed with everything in it afterwards. Its path
+// ends in "/", as a data directory does.
+class TempDir {
+public:
+    TempDir() {
+        char tmpl[] = "/tmp/pellox-store-XXXXXX";
+        if (::mkdtemp(tmpl) != nullptr) path_ = std::string(tmpl) + "/";
+    }
+    ~TempDir() {
+        if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + name; }
+
+private:
+    std::string path_;
+};
+
+inline void WriteBytes(const std::string& path, const std::string& bytes) {
+    platform::File file;
+    ASSERT_TRUE(file.Open(path, platform::OpenMode::Truncate));
+    ASSERT_TRUE(file.Write(bytes));
+}
+
+inline std::string ReadBytes(const std::string& path) {
+    std::string bytes;
+    EXPECT_TRUE(platform::ReadWholeFile(path, bytes)) << path;
+    return bytes;
+}
+
+// Runs the test body in UTC so that local times are known.
+class UtcTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* tz = std::getenv("TZ");
+        hadTz_ = tz != nullptr;
+        if (hadTz_) oldTz_ = tz;
+        ::setenv("TZ", "UTC", 1);
+        ::tzset();
+    }
+    void TearDown() override {
+        if (hadTz_) {
+            ::setenv("TZ", oldTz_.c_str(), 1);
+        } else {
+            ::unsetenv("TZ");
+        }
+        ::tzset();
+    }
+
+    // Seconds since the epoch of a UTC calendar time.
+    static std::int64_t Utc(int year, int month, int day, int hour, int minute, int second) {
+        std::tm tm{};
+        tm.tm_year = year - 1900;
+        tm.tm_mon = month - 1;
+        tm.tm_mday = day;
+        tm.tm_hour = hour;
+        tm.tm_min = minute;
+        tm.tm_sec = second;
+        return static_cast<std::int64_t>(::timegm(&tm));
+    }
+
+private:
+    bool hadTz_ = false;
+    std::string oldTz_;
+};
+
+}  // namespace pellox::testing
