@@ -14,15 +14,9 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using testing::Info;
 using testing::TempDir;
 using testing::WriteBytes;
-
-ContactInfo Info(std::u16string uin, std::u16string name = {}) {
-    ContactInfo info;
-    info.uin = std::move(uin);
-    info.name = std::move(name);
-    return info;
-}
 
 // Records the changes it is told about as (code, contact).
 class RecordingListener : public AppStateListener {

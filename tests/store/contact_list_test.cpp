@@ -10,15 +10,9 @@ namespace pellox {
 namespace {
 
 using testing::ReadBytes;
+using testing::Info;
 using testing::TempDir;
 using testing::WriteBytes;
-
-ContactInfo Info(std::u16string uin, std::u16string name = {}) {
-    ContactInfo info;
-    info.uin = std::move(uin);
-    info.name = std::move(name);
-    return info;
-}
 
 std::vector<ContactInfo> ReadList(const TempDir& dir, const std::string& bytes) {
     WriteBytes(dir / "contacts_1.txt", bytes);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/files.h"
+#include "store/contact.h"
 
 namespace pellox::testing {
 
@@ -32,6 +33,14 @@ public:
 private:
     std::string path_;
 };
+
+// A contact template with a UIN and a name.
+inline ContactInfo Info(std::u16string uin, std::u16string name = {}) {
+    ContactInfo info;
+    info.uin = std::move(uin);
+    info.name = std::move(name);
+    return info;
+}
 
 inline void WriteBytes(const std::string& path, const std::string& bytes) {
     platform::File file;

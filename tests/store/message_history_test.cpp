@@ -1,0 +1,214 @@
+#include "store/message_history.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include "store/app_state.h"
+#include "tests/store/store_test_util.h"
+
+namespace pellox {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using testing::Info;
+using testing::ReadBytes;
+using testing::TempDir;
+using testing::WriteBytes;
+
+MessageEntry Entry(std::u16string text, std::int64_t time, MessageDirection direction) {
+    MessageEntry entry;
+    entry.text = std::move(text);
+    entry.time = time;
+    entry.direction = direction;
+    return entry;
+}
+
+class HistoryTest : public testing::UtcTest {
+protected:
+    // The entries of a history file with the given bytes.
+    std::vector<MessageEntry> ReadFile(const std::string& bytes) {
+        WriteBytes(dir_ / "msg_1.txt", bytes);
+        MessageHistory history(dir_.path());
+        EXPECT_TRUE(history.Load("msg_1.txt"));
+        return history.Entries();
+    }
+    // Appends the entries to a fresh file and reads them back.
+    std::vector<MessageEntry> RoundTrip(const std::vector<MessageEntry>& entries) {
+        (void)platform::RemoveFile(dir_ / "msg_rt.txt");
+        {
+            MessageHistory writer(dir_.path());
+            EXPECT_TRUE(writer.Load("msg_rt.txt"));
+            for (const MessageEntry& entry : entries) writer.Append(entry);
+        }
+        MessageHistory reader(dir_.path());
+        EXPECT_TRUE(reader.Load("msg_rt.txt"));
+        return reader.Entries();
+    }
+
+    TempDir dir_;
+};
+
+TEST_F(HistoryTest, EntryBytesForAKnownLocalTime) {
+    const std::int64_t t = Utc(2026, 12, 8, 6, 1, 8);
+    EXPECT_EQ(FormatHistoryEntry(Entry(u"hello", t, MessageDirection::In)),
+              "[IN 08.12.2026 06:01:08]\r\nhello\r\n");
+    EXPECT_EQ(FormatHistoryEntry(Entry(u"Привет\r\nкак дела", t, MessageDirection::Out)),
+              "[OUT 08.12.2026 06:01:08]\r\n\xCF\xF0\xE8\xE2\xE5\xF2\r\n\xEA\xE0\xEA "
+              "\xE4\xE5\xEB\xE0\r\n");
+    EXPECT_EQ(FormatHistoryEntry(Entry(u"x", 0, MessageDirection::System)),
+              "[System 01.01.1970 00:00:00]\r\nx\r\n");
+    // A time that has no calendar form leaves the time text empty.
+    EXPECT_EQ(HistoryTimeText(LLONG_MAX), u"");
+    EXPECT_EQ(FormatHistoryEntry(Entry(u"x", LLONG_MAX, MessageDirection::In)), "[IN ]\r\nx\r\n");
+}
+
+TEST_F(HistoryTest, AppendWritesToTheFileAndReturnsTheIndex) {
+    MessageHistory history(dir_.path());
+    ASSERT_TRUE(history.Load("msg_1.txt"));  // missing file: empty history
+    EXPECT_EQ(history.FileName(), "msg_1.txt");
+    EXPECT_EQ(history.Append(Entry(u"a", Utc(2026, 1, 2, 3, 4, 5), MessageDirection::In)), 0u);
+    EXPECT_EQ(history.Append(Entry(u"b", Utc(2026, 1, 2, 3, 4, 6), MessageDirection::Out)), 1u);
+    EXPECT_EQ(ReadBytes(dir_ / "msg_1.txt"),
+              "[IN 02.01.2026 03:04:05]\r\na\r\n[OUT 02.01.2026 03:04:06]\r\nb\r\n");
+    EXPECT_THAT(history.EntriesFrom(1), ElementsAre(Entry(u"b", Utc(2026, 1, 2, 3, 4, 6),
+                                                          MessageDirection::Out)));
+    EXPECT_THAT(history.EntriesFrom(2), IsEmpty());
+}
+
+TEST_F(HistoryTest, MultiLineTextSurvivesExceptLeadingEmptyLines) {
+    const std::int64_t t = Utc(2026, 5, 6, 7, 8, 9);
+    const auto back = RoundTrip({
+        Entry(u"first\r\nsecond", t, MessageDirection::In),
+        Entry(u"gap\r\n\r\n\r\nafter\r\n", t + 1, MessageDirection::Out),
+        Entry(u"\r\n\r\nlate start", t + 2, MessageDirection::In),
+        Entry(u"\r\n\r\n", t + 3, MessageDirection::In),  // only empty lines: lost
+        Entry(u"Юникод ✓", t + 4, MessageDirection::In),  // ✓ is not in the code page
+    });
+    EXPECT_THAT(back, ElementsAre(Entry(u"first\r\nsecond", t, MessageDirection::In),
+                                  Entry(u"gap\r\n\r\n\r\nafter\r\n", t + 1, MessageDirection::Out),
+                                  Entry(u"late start", t + 2, MessageDirection::In),
+                                  Entry(u"Юникод ?", t + 4, MessageDirection::In)));
+}
+
+TEST_F(HistoryTest, BodyLineInBracketsStartsAnotherEntry) {
+    const std::int64_t t = Utc(2026, 5, 6, 7, 8, 9);
+    const auto back = RoundTrip({Entry(u"before\r\n[OUT 01.02.2026 10:11:12]\r\nafter", t,
+                                       MessageDirection::In),
+                                 Entry(u"a\r\n[see you]\r\nb", t, MessageDirection::In)});
+    EXPECT_THAT(back, ElementsAre(Entry(u"before", t, MessageDirection::In),
+                                  Entry(u"after", Utc(2026, 2, 1, 10, 11, 12), MessageDirection::Out),
+                                  Entry(u"a", t, MessageDirection::In),
+                                  Entry(u"b", 0, MessageDirection::System)));
+}
+
+TEST_F(HistoryTest, HeaderDirectionAndTime) {
+    struct Row {
+        std::u16string header;
+        MessageDirection direction;
+        std::int64_t time;
+    };
+    const Row rows[] = {
+        {u"[OUT 31.12.2025 23:59:59]", MessageDirection::Out, Utc(2025, 12, 31, 23, 59, 59)},
+        {u"[IN 01.01.2026 00:00:00]", MessageDirection::In, Utc(2026, 1, 1, 0, 0, 0)},
+        {u"[System 08.12.2026 06:01:08]", MessageDirection::System, Utc(2026, 12, 8, 6, 1, 8)},
+        {u"[in 08.12.2026 06:01:08]", MessageDirection::System, Utc(2026, 12, 8, 6, 1, 8)},
+        {u"[Incoming  \t 8.2.2026 6:1:8]", MessageDirection::In, Utc(2026, 2, 8, 6, 1, 8)},
+        {u"[IN 08.12.2026]", MessageDirection::In, Utc(2026, 12, 8, 0, 0, 0)},
+        {u"[IN 08.12.2026 06]", MessageDirection::In, Utc(2026, 12, 8, 6, 0, 0)},
+        {u"[IN 29.02.2024 12:00:00]", MessageDirection::In, Utc(2024, 2, 29, 12, 0, 0)},
+        // No usable space: In at time 0.
+        {u"[X]", MessageDirection::In, 0},
+        {u"[ OUT 01.01.2026]", MessageDirection::In, 0},
+        {u"[O 01.01.2026]", MessageDirection::Out, Utc(2026, 1, 1, 0, 0, 0)},
+        {u"[OU 01.01.2026]", MessageDirection::Out, Utc(2026, 1, 1, 0, 0, 0)},
+        // A date that is missing, out of range or not in the calendar: time 0.
+        {u"[IN ]", MessageDirection::In, 0},
+        {u"[OUT 08.12]", MessageDirection::Out, 0},
+        {u"[IN 32.01.2026 00:00:00]", MessageDirection::In, 0},
+        {u"[IN 00.01.2026 00:00:00]", MessageDirection::In, 0},
+        {u"[IN 01.13.2026 00:00:00]", MessageDirection::In, 0},
+        {u"[IN 29.02.2025 00:00:00]", MessageDirection::In, 0},
+        {u"[IN 01.01.1899 00:00:00]", MessageDirection::In, 0},
+        {u"[IN 01.01.99999999999 00:00:00]", MessageDirection::In, 0},
+        {u"[IN 01.01.2026 24:00:00]", MessageDirection::In, 0},
+        {u"[IN 01.01.2026 23:60:00]", MessageDirection::In, 0},
+        {u"[IN 01.01.2026 23:59:60]", MessageDirection::In, 0},
+        {u"[see you]", MessageDirection::System, 0},
+    };
+    for (const Row& row : rows) {
+        MessageDirection direction{};
+        std::int64_t time = -1;
+        ParseHistoryHeader(row.header, direction, time);
+        EXPECT_EQ(direction, row.direction) << std::string(row.header.begin(), row.header.end());
+        EXPECT_EQ(time, row.time) << std::string(row.header.begin(), row.header.end());
+    }
+}
+
+TEST_F(HistoryTest, BadHeadersNeverStopTheRestOfTheFile) {
+    const auto entries = ReadFile(
+        "[IN 32.13.2026 25:61:61]\r\nbroken date\r\n"
+        "[X]\r\n"                                 // no body: nothing
+        "[OUT 01.01.2026 00:00:01]\r\n"           // no body either
+        "[Y]\r\nletter header\r\n"
+        "[OUT 02.01.2026 00:00:00]\r\nfine\r\n"
+        "[IN 03.01.2026 00:00:00]\r\nno line end");
+    EXPECT_THAT(entries, ElementsAre(Entry(u"broken date", 0, MessageDirection::In),
+                                     Entry(u"letter header", 0, MessageDirection::In),
+                                     Entry(u"fine", Utc(2026, 1, 2, 0, 0, 0), MessageDirection::Out),
+                                     Entry(u"no line end", Utc(2026, 1, 3, 0, 0, 0),
+                                           MessageDirection::In)));
+}
+
+TEST_F(HistoryTest, EmptyFileAfterAnotherReadIsEmpty) {
+    EXPECT_EQ(ReadFile("[IN 01.01.2026 00:00:00]\r\nx\r\n").size(), 1u);
+    EXPECT_THAT(ReadFile(""), IsEmpty());
+}
+
+TEST_F(HistoryTest, ClearDeletesFileAndEntriesDeleteFileKeepsEntries) {
+    MessageHistory history(dir_.path());
+    ASSERT_TRUE(history.Load("msg_1.txt"));
+    history.Append(Entry(u"one", 1, MessageDirection::In));
+    history.DeleteFile();
+    EXPECT_FALSE(platform::FileExists(dir_ / "msg_1.txt"));
+    EXPECT_EQ(history.Count(), 1u);
+
+    history.Append(Entry(u"two", 2, MessageDirection::In));
+    history.Clear();
+    EXPECT_FALSE(platform::FileExists(dir_ / "msg_1.txt"));
+    EXPECT_EQ(history.Count(), 0u);
+    history.Append(Entry(u"three", 3, MessageDirection::Out));  // still bound: file again
+    EXPECT_EQ(ReadBytes(dir_ / "msg_1.txt"), "[OUT 01.01.1970 00:00:03]\r\nthree\r\n");
+}
+
+TEST_F(HistoryTest, UnboundHistoryKeepsEntriesInMemoryOnly) {
+    MessageHistory history(dir_.path());
+    EXPECT_EQ(history.Append(Entry(u"x", 0, MessageDirection::Out)), 0u);
+    history.Clear();  // unbound: nothing at all
+    history.DeleteFile();
+    EXPECT_EQ(history.Count(), 1u);
+    EXPECT_EQ(history.FileName(), "");
+}
+
+TEST_F(HistoryTest, GetHistoryLoadsTheContactsFileOnce) {
+    WriteBytes(dir_ / "msg_77.txt", "[IN 01.01.2026 00:00:00]\r\nstored\r\n");
+    AppState state(dir_.path());
+    ContactPtr contact = state.AddContact(Info(u"77"), false);
+    EXPECT_EQ(contact->History(), nullptr);
+    auto history = state.GetHistory(contact);
+    ASSERT_NE(history, nullptr);
+    EXPECT_EQ(state.GetHistory(contact), history);
+    EXPECT_EQ(contact->History(), history);
+    EXPECT_EQ(history->FileName(), "msg_77.txt");
+    ASSERT_EQ(history->Count(), 1u);
+    EXPECT_FALSE(contact->Snapshot().historyLoading());
+
+    ContactPtr noUin = state.AddContact(Info(u""), false);
+    EXPECT_EQ(state.GetHistory(noUin)->FileName(), "");
+    EXPECT_EQ(HistoryFileName(u"a/b"), "msg_a%2Fb.txt");
+}
+
+}  // namespace
+}  // namespace pellox
