@@ -11,12 +11,6 @@
 namespace pellox {
 namespace {
 
-// The text up to (not including) its first zero byte.
-std::string_view CutAtZero(std::string_view text) {
-    const std::size_t zero = text.find('\0');
-    return zero == std::string_view::npos ? text : text.substr(0, zero);
-}
-
 // Number of continuation bytes a lead byte announces, or -1 when it is no lead byte.
 int ContinuationCount(unsigned char b) {
     if (b < 0x80) return 0;
@@ -34,6 +28,11 @@ bool IsContinuation(unsigned char b) { return (b & 0xC0) == 0x80; }
 constexpr char16_t kReplacement = 0xFFFD;
 
 }  // namespace
+
+std::string_view CutAtZero(std::string_view text) {
+    const std::size_t zero = text.find('\0');
+    return zero == std::string_view::npos ? text : text.substr(0, zero);
+}
 
 std::string NarrowFromWide(std::u16string_view text) { return platform::WideToLocal(text); }
 

@@ -20,6 +20,9 @@
 
 namespace pellox {
 
+// The text up to (not including) its first zero byte.
+std::string_view CutAtZero(std::string_view text);
+
 // Every unit becomes one byte of the local code page; units the code page lacks
 // (each half of a surrogate pair too) become '?'. The result has exactly as many
 // bytes as the source has units.

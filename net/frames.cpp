@@ -1,0 +1,76 @@
+// Frames that the commands send once signed on: a message, the deletion of a
+// server-side contact item and the short user-information request.
+#include "net/session.h"
+#include "net/text_encoding.h"
+
+namespace pellox {
+namespace {
+
+std::uint32_t LeadingNumber(const std::string& text) {
+    const char* cursor = text.c_str();
+    return static_cast<std::uint32_t>(ParseDecimal(cursor));
+}
+
+}  // namespace
+
+bool NetSession::SendInstantMessage(std::u16string_view uinText, std::u16string_view text) {
+    // A UIN is a few digits; one that does not fit its 1-byte length is refused
+    // rather than sent cut.
+    if (uinText.size() > 0xFF) return false;
+    const std::string recipient = NarrowFromWide(uinText);
+    const std::string body = NarrowFromWide(text);
+
+    // Message block: a capabilities fragment (one capability byte 01), then the
+    // text fragment (charset 0000, subset FFFF, the text without terminator).
+    PacketBuffer block;
+    const std::uint8_t capabilities[] = {0x05, 0x01, 0x00, 0x01, 0x01, 0x01, 0x01};
+    AppendBytes(block, capabilities, sizeof capabilities);
+    AppendU16(block, static_cast<std::uint16_t>(body.size() + 4));
+    AppendU16(block, 0x0000);
+    AppendU16(block, 0xFFFF);
+    AppendBytes(block, body.data(), body.size());
+    if (block.Failed()) return false;  // text too long for one frame
+
+    PacketBuffer data;
+    AppendRecord(data, MessageHeader{0x67C31501, 0x3D3A0000, 0x0001});
+    AppendU8(data, static_cast<std::uint8_t>(recipient.size()));
+    AppendBytes(data, recipient.data(), recipient.size());
+    AppendTlv(data, 0x0002, block.Length(), block.Data());
+    AppendTlv(data, 0x0006, 0, nullptr);  // store the message while the recipient is away
+    return SendSnac(0x0004, 0x0006, 0x00010006, data);
+}
+
+bool NetSession::DeleteContactItem(std::u16string_view uinText) {
+    const std::string name = NarrowFromWide(uinText);
+    if (name.size() > 0xFFFF) return false;
+    PacketBuffer data;
+    AppendU16(data, static_cast<std::uint16_t>(name.size()));
+    AppendBytes(data, name.data(), name.size());
+    AppendU16(data, 0x0000);  // group id
+    AppendU16(data, 0x0000);  // item id
+    AppendU16(data, 0x0000);  // item type: buddy
+    AppendU16(data, 0x0000);  // no item data
+    return SendSnac(0x0013, 0x000A, 0x00000083, data);
+}
+
+bool NetSession::RequestShortInfo(std::u16string_view uinText) {
+    const std::uint32_t target = LeadingNumber(NarrowFromWide(uinText));
+    const std::uint32_t own = LeadingNumber(Uin());
+    PacketBuffer data;
+    AppendRecord(data, TlvHeader{0x0001, 0x0010});
+    AppendU16Le(data, 14);      // bytes that follow
+    AppendU32Le(data, own);
+    AppendU16Le(data, 0x07D0);  // meta information request
+    AppendU16Le(data, 2);       // request sequence
+    AppendU16Le(data, 0x04BA);  // short user information
+    AppendU32Le(data, target);
+    FrameSpec spec;
+    spec.channel = kChannelSnac;
+    spec.hasSnac = true;
+    spec.snac = SnacHeader{0x0015, 0x0002, 0, 0};
+    spec.requestIdIsSequence = true;  // and recorded in infoRequests before sending
+    spec.infoTarget = target;
+    return SendFrame(spec, data);
+}
+
+}  // namespace pellox

@@ -1,0 +1,284 @@
+// Sign-on: the connect on the worker, the login exchange with the login server and
+// the SNAC exchange with the messaging server up to client ready.
+#include <array>
+#include <cstring>
+
+#include "net/session.h"
+#include "net/session_link.h"
+#include "net/text_encoding.h"
+#include "platform/connection_manager.h"
+
+namespace pellox {
+namespace {
+
+// Mapped to the destination network before every connect; only the mapping matters.
+constexpr char kConnectionUrl[] = "http://login.icq.com/";
+
+// XOR mask for the login password TLV.
+constexpr std::array<std::uint8_t, 16> kRoastingTable = {
+    0xF3, 0x26, 0x81, 0xC4, 0x39, 0x86, 0xDB, 0x92,
+    0x71, 0xA3, 0xB9, 0xE6, 0x53, 0x7A, 0x95, 0x7C,
+};
+
+constexpr TlvHeader kFamilyVersions[] = {
+    {0x0001, 1}, {0x0013, 1}, {0x0002, 1}, {0x0003, 1}, {0x0015, 1},
+    {0x0004, 1}, {0x0006, 1}, {0x0009, 1}, {0x000A, 1}, {0x000B, 1},
+};
+
+constexpr ClientReadyEntry kClientReady[] = {
+    {0x0001, 3, 0x0110, 0x047B}, {0x0013, 2, 0x0110, 0x047B}, {0x0002, 1, 0x0101, 0x047B},
+    {0x0003, 1, 0x0110, 0x047B}, {0x0015, 1, 0x0110, 0x047B}, {0x0004, 1, 0x0110, 0x047B},
+    {0x0006, 1, 0x0110, 0x047B}, {0x0009, 1, 0x0110, 0x047B}, {0x000A, 1, 0x0110, 0x047B},
+    {0x000B, 1, 0x0110, 0x047B},
+};
+
+bool AppendTlvU16(PacketBuffer& buffer, std::uint16_t type, std::uint16_t value) {
+    const std::uint8_t be[2] = {static_cast<std::uint8_t>(value >> 8),
+                                static_cast<std::uint8_t>(value & 0xFF)};
+    return AppendTlv(buffer, type, 2, be);
+}
+
+}  // namespace
+
+bool AppendRoastedTlv(PacketBuffer& buffer, std::uint16_t type, std::string_view password) {
+    password = CutAtZero(password);
+    std::string roasted(password.size(), '\0');
+    for (std::size_t i = 0; i < password.size(); ++i) {
+        roasted[i] = static_cast<char>(static_cast<std::uint8_t>(password[i]) ^
+                                       kRoastingTable[i % kRoastingTable.size()]);
+    }
+    return AppendTlv(buffer, type, roasted.size(), roasted.data());
+}
+
+bool ResolveAddress(const std::string& text, bool nameLookup, platform::Ipv4Endpoint& endpoint) {
+    std::string host = text;
+    std::uint16_t port = kDefaultPort;
+    const std::size_t colon = text.rfind(':');
+    if (colon != std::string::npos && colon > 0) {
+        const char* cursor = text.c_str() + colon + 1;
+        port = static_cast<std::uint16_t>(ParseDecimal(cursor));
+        host = text.substr(0, colon);
+    }
+    std::uint32_t address = 0;
+    if (nameLookup) {
+        if (!platform::LookupHost(host, address)) return false;
+    } else {
+        // Four numbers; after each of the first three some separator must follow.
+        const char* cursor = host.c_str();
+        for (int i = 0; i < 4; ++i) {
+            const auto part = static_cast<std::uint32_t>(ParseDecimal(cursor));
+            address = (address << 8) | (part & 0xFF);
+            if (i < 3) {
+                if (*cursor == '\0') return false;
+                ++cursor;
+            }
+        }
+    }
+    endpoint.address = address;
+    endpoint.port = port;
+    return true;
+}
+
+bool NetSession::ConnectToLoginServer(std::u16string_view server, std::u16string_view uinText,
+                                      std::u16string_view passwordText) {
+    bytesReceived.store(0);
+    bytesSent.store(0);
+    {
+        std::lock_guard<std::mutex> guard(connectionLock);
+        bosAddress.clear();
+        uin = NarrowFromWide(uinText);
+        password = NarrowFromWide(passwordText);
+        cookie.clear();
+    }
+    {
+        std::lock_guard<std::mutex> guard(infoLock);
+        infoRequests.clear();
+    }
+
+    platform::ConnectionRequest request;
+    platform::MapUrlToNetwork(kConnectionUrl, request.destination);
+    if (!platform::EstablishConnection(request, platform::kEstablishTimeoutMs)) return false;
+
+    bool open;
+    {
+        std::lock_guard<std::mutex> guard(connectionLock);
+        open = connection_ != nullptr;
+    }
+    if (open) CloseSession();
+    JoinRetiredThreads();
+
+    const platform::SocketHandle fd = platform::CreateTcpSocket();
+    if (fd == platform::kNoSocket) return false;
+    auto link = std::make_shared<Link>(fd);
+    {
+        // Current from here on, so that CloseSession can interrupt the connect.
+        std::lock_guard<std::mutex> guard(connectionLock);
+        connection_ = link;
+    }
+    Report(ConnState::ConnectingLoginServer);
+
+    platform::Ipv4Endpoint endpoint;
+    if (!ResolveAddress(NarrowFromWide(server), true, endpoint)) return false;
+    if (!platform::ConnectSocket(fd, endpoint)) return false;
+    {
+        std::lock_guard<std::mutex> guard(connectionLock);
+        if (connection_ != link) return false;  // closed while connecting
+    }
+    StartReceiveThread(link);
+    return true;
+}
+
+bool NetSession::SendLogin(PacketReader& hello) {
+    Report(ConnState::CheckingPassword);
+    std::uint32_t version;
+    if (!ReadU32(hello, version)) return false;
+    std::string screenName;
+    std::string secret;
+    {
+        std::lock_guard<std::mutex> guard(connectionLock);
+        screenName = uin;
+        secret = password;
+    }
+    PacketBuffer tlvs;
+    AppendTlv(tlvs, 0x0001, screenName.size(), screenName.data());
+    AppendRoastedTlv(tlvs, 0x0002, secret);
+    AppendTlv(tlvs, 0x0003, 8, "ICQBasic");
+    AppendTlvU16(tlvs, 0x0016, 0x010A);  // client id
+    AppendTlvU16(tlvs, 0x0017, 0x0014);  // major version
+    AppendTlvU16(tlvs, 0x0018, 0x0034);  // minor version
+    AppendTlvU16(tlvs, 0x0019, 0x0000);  // lesser version
+    AppendTlvU16(tlvs, 0x001A, 0x0C18);  // build number
+    const std::uint8_t distribution[4] = {0x00, 0x00, 0x04, 0x3D};
+    AppendTlv(tlvs, 0x0014, 4, distribution);
+    AppendTlv(tlvs, 0x000F, 2, "en");
+    AppendTlv(tlvs, 0x000E, 2, "us");
+    FrameSpec spec;
+    spec.channel = kChannelSignOn;
+    spec.signOnVersion = true;
+    return SendFrame(spec, tlvs);
+}
+
+bool NetSession::ParseLoginReply(PacketReader& reply) {
+    std::string newUin;
+    std::string newAddress;
+    std::vector<std::uint8_t> newCookie;
+    bool haveUin = false;
+    bool haveAddress = false;
+    bool haveCookie = false;
+    bool ok = true;
+    while (ok && !reply.AtEnd()) {
+        TlvHeader tlv;
+        if (!ReadRecord(reply, tlv)) {
+            ok = false;
+            break;
+        }
+        switch (tlv.type) {
+            case 0x0001:
+                ok = haveUin = ReadTlvString(reply, tlv, newUin);
+                break;
+            case 0x0005:
+                ok = haveAddress = ReadTlvString(reply, tlv, newAddress);
+                break;
+            case 0x0006:
+                newCookie.resize(tlv.length);
+                ok = haveCookie = ReadBytes(reply, newCookie.data(), newCookie.size());
+                break;
+            default:  // error codes and anything else: skipped unread
+                ok = reply.Skip(tlv.length);
+                break;
+        }
+    }
+    std::lock_guard<std::mutex> guard(connectionLock);
+    if (IsStaleReceiver()) return false;
+    if (!ok) {
+        cookie.clear();
+        return false;
+    }
+    if (haveUin) uin = std::move(newUin);
+    if (haveAddress) bosAddress = std::move(newAddress);
+    if (haveCookie) cookie = std::move(newCookie);
+    return true;
+}
+
+bool NetSession::ConnectToMessagingServer() {
+    if (tlsSession_ != this) return false;  // only the receive thread moves on
+    std::string address;
+    {
+        std::lock_guard<std::mutex> guard(connectionLock);
+        if (IsStaleReceiver()) return false;
+        if (bosAddress.empty() || uin.empty() || cookie.empty()) return false;
+        address = bosAddress;
+    }
+    const platform::SocketHandle fd = platform::CreateTcpSocket();
+    std::shared_ptr<Link> loginLink;
+    std::shared_ptr<Link> link = fd == platform::kNoSocket ? nullptr : std::make_shared<Link>(fd);
+    {
+        std::lock_guard<std::mutex> guard(connectionLock);
+        if (IsStaleReceiver()) return false;  // `link` closes its descriptor
+        // The login-server connection goes; the new one is current at once so
+        // that CloseSession can interrupt its connect.
+        loginLink = std::move(tlsLink_);
+        connection_ = link;
+        tlsLink_ = link;
+    }
+    if (loginLink) loginLink->Shutdown();
+    loginLink.reset();
+    if (!link) return false;
+
+    platform::Ipv4Endpoint endpoint;
+    if (!ResolveAddress(address, false, endpoint)) return false;
+    return platform::ConnectSocket(link->socket, endpoint);
+}
+
+bool NetSession::SendCookie(PacketReader& hello) {
+    const std::vector<std::uint8_t> authorization = Cookie();
+    if (authorization.empty()) return false;
+    std::uint32_t version;
+    if (!ReadU32(hello, version)) return false;
+    PacketBuffer tlvs;
+    AppendTlv(tlvs, 0x0006, authorization.size(), authorization.data());
+    FrameSpec spec;
+    spec.channel = kChannelSignOn;
+    spec.signOnVersion = true;
+    return SendFrame(spec, tlvs);
+}
+
+bool NetSession::SendFamilyVersions() {
+    PacketBuffer data;
+    for (const TlvHeader& pair : kFamilyVersions) AppendRecord(data, pair);
+    return SendSnac(0x0001, 0x0017, 0x00000017, data);
+}
+
+bool NetSession::SendInitialStatus() {
+    PacketBuffer data;
+    const std::uint8_t online[4] = {0x00, 0x01, 0x00, 0x00};  // flags 0x0001, status online
+    AppendTlv(data, 0x0006, 4, online);
+    if (!SendSnac(0x0001, 0x001E, 0x0000001E, data)) return false;
+    if (!SendClientReady()) return false;
+    Report(ConnState::Online);
+    Report(ConnState::LoadingOfflineMessages);
+    (void)SendMetaRequest(60);
+    return true;
+}
+
+bool NetSession::SendClientReady() {
+    PacketBuffer data;
+    for (const ClientReadyEntry& entry : kClientReady) AppendRecord(data, entry);
+    return SendSnac(0x0001, 0x0002, 0x00000002, data);
+}
+
+bool NetSession::SendMetaRequest(std::uint16_t requestType) {
+    const std::string own = Uin();
+    const char* cursor = own.c_str();
+    const auto ownUin = static_cast<std::uint32_t>(ParseDecimal(cursor));
+    PacketBuffer data;
+    AppendRecord(data, TlvHeader{0x0001, 10});
+    AppendU16Le(data, 8);  // bytes that follow
+    AppendU32Le(data, ownUin);
+    AppendU16Le(data, requestType);
+    AppendU8(data, 0x00);
+    AppendU8(data, 0x02);
+    return SendSnac(0x0015, 0x0002, 0x00000002, data);
+}
+
+}  // namespace pellox

@@ -1,0 +1,79 @@
+// Commands that the user interface hands to the network worker, and the
+// connection state codes that the session reports.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace pellox {
+
+// Connection state codes reported through NetSession::OnStateChanged.
+enum class ConnState : std::int32_t {
+    Disconnected = 0,               // CloseSession (twice), the Disconnect command
+    DisconnectedByOtherClient = 1,  // sign-off frame from the messaging server
+    ConnectionError = 2,            // connect failed; the receive thread ended
+    OpeningConnection = 3,          // the Connect command starts
+    ConnectingLoginServer = 4,      // the login-server socket was created
+    ConnectingMessagingServer = 5,  // never reported by the session
+    CheckingPassword = 6,           // the login frame is being sent
+    Online = 7,                     // client ready sent; offline messages complete
+    LoadingOfflineMessages = 8,     // right after Online at sign-on
+    LoadingContacts = 9,            // contact list requested
+    ContactsLoaded = 10,            // contact list received and applied
+};
+
+// 7 and above count as connected: the keep-alive runs only then.
+inline bool IsConnectedState(std::int32_t code) {
+    return code >= static_cast<std::int32_t>(ConnState::Online);
+}
+
+enum class CommandCode : std::int32_t {
+    Connect = 1,
+    Disconnect = 2,
+    SendMessage = 3,
+    LoadContacts = 4,
+    DeleteContact = 5,
+    RequestInfo = 6,
+};
+
+// A queued request. The queue owns it from EnqueueCommand until the worker has
+// performed it. Disconnect and LoadContacts carry no payload and use this record
+// as it is.
+struct NetCommand {
+    explicit NetCommand(CommandCode c) : code(c) {}
+    virtual ~NetCommand() = default;
+    CommandCode code;
+};
+
+struct ConnectCommand : NetCommand {
+    ConnectCommand(std::u16string serverText, std::u16string uinText, std::u16string passwordText)
+        : NetCommand(CommandCode::Connect),
+          server(std::move(serverText)),
+          uin(std::move(uinText)),
+          password(std::move(passwordText)) {}
+    std::u16string server;
+    std::u16string uin;
+    std::u16string password;
+};
+
+struct SendMessageCommand : NetCommand {
+    SendMessageCommand(std::u16string uinText, std::u16string messageText,
+                       const void* recipient = nullptr)
+        : NetCommand(CommandCode::SendMessage),
+          uin(std::move(uinText)),
+          text(std::move(messageText)),
+          contact(recipient) {}
+    std::u16string uin;
+    std::u16string text;
+    // The recipient contact as the queuing view knew it; never dereferenced here.
+    const void* contact;
+};
+
+// DeleteContact and RequestInfo: one UIN.
+struct UinCommand : NetCommand {
+    UinCommand(CommandCode c, std::u16string uinText) : NetCommand(c), uin(std::move(uinText)) {}
+    std::u16string uin;
+};
+
+}  // namespace pellox

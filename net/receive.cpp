@@ -1,0 +1,132 @@
+// The receive thread: splits the byte stream into FLAP frames and acts on them by
+// channel, first on the login-server connection, then on the messaging-server one.
+#include <vector>
+
+#include "net/session.h"
+#include "net/session_link.h"
+#include "platform/thread.h"
+
+namespace pellox {
+
+void NetSession::StartReceiveThread(const std::shared_ptr<Link>& link) {
+    std::lock_guard<std::mutex> guard(connectionLock);
+    // A thread of an earlier connection that ended by itself is joined later.
+    if (receiveThread.joinable()) retiredThreads_.push_back(std::move(receiveThread));
+    activeReceivers_.fetch_add(1);
+    receiveThread = platform::StartThread(platform::ThreadPriority::Normal,
+                                          [this, link] { RunReceiveThread(link); });
+}
+
+void NetSession::RunReceiveThread(std::shared_ptr<Link> link) {
+    tlsSession_ = this;
+    tlsLink_ = std::move(link);
+    RunLoginPhase();
+    // Dropped as stale when the connection was closed or replaced meanwhile.
+    Report(ConnState::ConnectionError);
+    tlsLink_.reset();
+    tlsSession_ = nullptr;
+    activeReceivers_.fetch_sub(1);
+}
+
+bool NetSession::ReceiveOn(Link& link, void* dest, std::size_t n) {
+    auto* p = static_cast<std::uint8_t*>(dest);
+    while (n > 0) {
+        const long got = platform::ReceiveSome(link.socket, p, n);
+        if (got <= 0) return false;  // error, shutdown or the server closed
+        bytesReceived.fetch_add(static_cast<std::int32_t>(got));
+        p += got;
+        n -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+bool NetSession::ReceiveExact(void* dest, std::size_t n) {
+    if (tlsSession_ != this || !tlsLink_) return false;
+    return ReceiveOn(*tlsLink_, dest, n);
+}
+
+bool NetSession::ReadFrame(FlapHeader& flap, std::vector<std::uint8_t>& block) {
+    if (!tlsLink_ || !ReceiveOn(*tlsLink_, &flap, sizeof flap)) return false;
+    ConvertByteOrder(flap);
+    if (flap.marker != kFlapMarker) return false;  // no attempt to resynchronise
+    block.resize(flap.length);
+    return block.empty() || ReceiveOn(*tlsLink_, block.data(), block.size());
+}
+
+void NetSession::RunLoginPhase() {
+    FlapHeader flap;
+    std::vector<std::uint8_t> block;
+    while (ReadFrame(flap, block)) {
+        PacketReader reader(block);
+        if (flap.channel == kChannelSignOn) {
+            (void)SendLogin(reader);
+        } else if (flap.channel == kChannelSignOff) {
+            if (ParseLoginReply(reader) && ConnectToMessagingServer()) RunMessagingPhase();
+            return;  // the login phase ends after the reply, whatever came of it
+        }
+    }
+}
+
+void NetSession::RunMessagingPhase() {
+    FlapHeader flap;
+    std::vector<std::uint8_t> block;
+    while (ReadFrame(flap, block)) {
+        PacketReader reader(block);
+        switch (flap.channel) {
+            case kChannelSignOn:
+                (void)SendCookie(reader);
+                break;
+            case kChannelSnac: {
+                SnacHeader snac;
+                if (!ReadRecord(reader, snac)) return;
+                if (snac.flags & kSnacFlagExtraData) {
+                    std::uint16_t extra;
+                    if (!ReadU16(reader, extra)) return;
+                    // Extra data running past the end leaves the reader at the end
+                    // with every read failing; the handler finds nothing to read.
+                    (void)reader.Skip(extra);
+                }
+                DispatchSnac(reader, flap, snac);
+                break;
+            }
+            case kChannelSignOff:
+                Report(ConnState::DisconnectedByOtherClient);
+                return;
+            default:  // error and keep-alive frames and anything else
+                break;
+        }
+    }
+}
+
+void NetSession::SetSnacHandler(std::uint16_t family, std::uint16_t subtype, SnacHandler handler) {
+    const std::uint32_t key = (static_cast<std::uint32_t>(family) << 16) | subtype;
+    if (handler == nullptr) {
+        snacHandlers_.erase(key);
+    } else {
+        snacHandlers_[key] = handler;
+    }
+}
+
+void NetSession::DispatchSnac(PacketReader& reader, const FlapHeader& flap,
+                              const SnacHeader& snac) {
+    const std::uint16_t family = snac.family;
+    const std::uint16_t subtype = snac.subtype;
+    if (family == 0x0001) {
+        switch (subtype) {
+            case 0x0003:  // the server's family list
+                (void)SendFamilyVersions();
+                return;
+            case 0x0013:  // message of the day
+                return;
+            case 0x0018:  // the server's family versions
+                (void)SendInitialStatus();
+                return;
+            default:
+                break;
+        }
+    }
+    const auto it = snacHandlers_.find((static_cast<std::uint32_t>(family) << 16) | subtype);
+    if (it != snacHandlers_.end()) it->second(*this, reader, flap, snac);
+}
+
+}  // namespace pellox

@@ -1,0 +1,284 @@
+// The network session: one object for the life of the application that owns the
+// connection to the ICQ servers, the command queue of the network worker and the
+// receive thread of the current connection.
+//
+// Threads:
+//  - the user-interface thread queues commands (EnqueueCommand) and may call
+//    CloseSession directly;
+//  - the network worker (StartWorker / NetworkWorker) performs the commands one
+//    at a time in queue order and sends a keep-alive when no command arrived for
+//    keepAliveIntervalMs while connected;
+//  - the receive thread of a connection is the only reader of its socket; it runs
+//    the login phase, then the messaging phase, and calls the SNAC handlers and the
+//    events on its own thread.
+//
+// Connections: every TCP connection is a reference-counted link. The session holds
+// the current one; a receive thread holds its own. CloseSession drops the session's
+// reference and shuts the socket down, which wakes a blocked receive (or connect);
+// the descriptor is closed only when the last reference goes, so a receive thread
+// never reads from a closed or reused descriptor. A receive thread whose link is no
+// longer current is stale: its state reports are dropped and its sends go to its
+// own (shut down) link, never to a newer connection.
+//
+// Locks (never held while an event runs):
+//  - sendLock: one whole frame, from taking its sequence number to its last byte;
+//  - connectionLock: the current link, the thread handles, cookie, uin, password,
+//    bosAddress; held only briefly; may be taken inside sendLock, never the reverse;
+//  - queueLock: the command queue; never nested with the others;
+//  - infoLock: infoRequests; a leaf lock.
+//
+// A class that implements the events must call Shutdown() in its destructor, so
+// that no thread calls an event of a half-destroyed object.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "net/codec.h"
+#include "net/net_command.h"
+#include "platform/event.h"
+#include "platform/socket.h"
+
+namespace pellox {
+
+inline constexpr char kLoginServerHost[] = "login.icq.com";
+inline constexpr std::uint16_t kDefaultPort = 5190;
+inline constexpr int kKeepAliveIntervalMs = 60000;
+// infoRequests keeps at most this many unanswered requests; the oldest goes first.
+inline constexpr std::size_t kMaxInfoRequests = 256;
+
+class NetSession;
+
+// A handler of one SNAC of the messaging phase. The reader stands at the first
+// byte of the SNAC data (past the header and any flag-0x8000 extra data); both
+// headers are in host order.
+using SnacHandler = void (*)(NetSession& session, PacketReader& reader, const FlapHeader& flap,
+                             const SnacHeader& snac);
+
+// Appends the password TLV: byte i of the value is password byte i XOR byte
+// (i mod 16) of the roasting table. The password ends at its first zero byte; an
+// empty one gives a TLV of length 0.
+bool AppendRoastedTlv(PacketBuffer& buffer, std::uint16_t type, std::string_view password);
+
+// Fills endpoint from "host[:port]". The port follows the last ':' when that colon
+// is not the first character; otherwise the port is 5190 and the whole text is the
+// host. With nameLookup the host is looked up by name (the login server);
+// otherwise it must be four decimal numbers, each kept modulo 256, separated by any
+// single character (the messaging server address from the login reply).
+[[nodiscard]] bool ResolveAddress(const std::string& text, bool nameLookup,
+                                  platform::Ipv4Endpoint& endpoint);
+
+class NetSession {
+public:
+    NetSession();
+    virtual ~NetSession();
+    NetSession(const NetSession&) = delete;
+    NetSession& operator=(const NetSession&) = delete;
+
+    // ---- Events, called on whichever thread detects the event ----
+    virtual void OnStateChanged(ConnState code) = 0;
+    virtual void OnMessage(const std::u16string& uin, const std::u16string& text) = 0;
+    // status is a presence value 0 to 7 (0 online, 1 offline, ...).
+    virtual void OnContactStatus(const std::u16string& uin, std::int32_t status) = 0;
+    // Asks the application to mark contacts offline (while not connected) and
+    // redraw; called by the Connect and Disconnect commands. Does nothing by default.
+    virtual void OnContactsRefresh() {}
+
+    // The storing rule every OnStateChanged implementation applies: a report of
+    // Disconnected or ConnectionError while state is below OpeningConnection is
+    // ignored (so DisconnectedByOtherClient and ConnectionError survive the
+    // closing reports); any other code is stored. Reports made on the receive
+    // thread of a connection that has since been closed are ignored as well.
+    // True when the code was stored.
+    bool StoreState(ConnState code);
+    ConnState State() const { return static_cast<ConnState>(state.load()); }
+
+    // ---- Shared fields ----
+    std::atomic<std::int32_t> bytesReceived{0};  // since the last connect
+    std::atomic<std::int32_t> bytesSent{0};
+    std::atomic<std::int32_t> state{0};          // a ConnState code, written by StoreState
+    // The worker's keep-alive interval; tests shorten it.
+    std::atomic<int> keepAliveIntervalMs{kKeepAliveIntervalMs};
+    // The worker runs while this is set; Shutdown clears it.
+    std::atomic<bool> running{true};
+
+    // ---- Commands and the worker ----
+    // Any thread. Appends the command and wakes the worker; takes ownership.
+    void EnqueueCommand(std::unique_ptr<NetCommand> command);
+    // Starts NetworkWorker on its own thread at below-normal priority. False when
+    // it was already started.
+    bool StartWorker();
+    // Worker thread: carries out one command; unknown codes do nothing.
+    void PerformCommand(const NetCommand& command);
+    // Application exit: clears `running`, wakes the worker, closes the connection
+    // without any report or sign-off frame, joins the worker and every receive
+    // thread, and drops the queued commands. Idempotent.
+    void Shutdown();
+
+    // ---- Connection and login ----
+    // Worker thread. Resets the counters, narrows uin and password, asks the
+    // connection manager for a connection, closes an open connection (reporting
+    // Disconnected), reports ConnectingLoginServer, connects and starts the
+    // receive thread. False on any failure (the caller reports ConnectionError).
+    [[nodiscard]] bool ConnectToLoginServer(std::u16string_view server, std::u16string_view uin,
+                                            std::u16string_view password);
+    // Any thread: reports Disconnected, closes the connection (the receive thread
+    // ends by itself), forgets the cookie and the pending info requests, reports
+    // Disconnected again.
+    void CloseSession();
+
+    // Receive thread, login phase: reports CheckingPassword, then sends the login
+    // frame when the hello has its 4-byte version.
+    bool SendLogin(PacketReader& hello);
+    // Receive thread: reads the TLVs of the login reply into uin, bosAddress and
+    // cookie. False on a truncated TLV.
+    bool ParseLoginReply(PacketReader& reply);
+    // Receive thread: replaces the login-server connection by one to bosAddress.
+    // False when the reply lacked the address or the cookie, or the connect failed.
+    bool ConnectToMessagingServer();
+    // Receive thread, messaging phase: sends the cookie frame.
+    bool SendCookie(PacketReader& hello);
+    bool SendFamilyVersions();
+    // Initial status, then client ready; when both went out: Online,
+    // LoadingOfflineMessages and the offline messages request.
+    bool SendInitialStatus();
+    bool SendClientReady();
+    // The meta request without data: 60 asks for the offline messages, 62
+    // acknowledges them.
+    bool SendMetaRequest(std::uint16_t requestType);
+
+    // ---- Frames ----
+    bool SendKeepAlive();
+    // A SNAC without data whose request id is its subtype.
+    bool SendEmptySnac(std::uint16_t family, std::uint16_t subtype);
+    // One channel-2 frame (flags 0). False when it could not be built or sent.
+    bool SendSnac(std::uint16_t family, std::uint16_t subtype, std::uint32_t requestId,
+                  const PacketBuffer& data);
+    // SNAC 0x0004/0x0006: a channel-1 message. False (nothing sent) when the UIN
+    // has more than 255 units or the frame would pass 65535 bytes.
+    bool SendInstantMessage(std::u16string_view uin, std::u16string_view text);
+    // SNAC 0x0013/0x000A: deletes a buddy item (group 0, item 0) by name.
+    bool DeleteContactItem(std::u16string_view uin);
+    // SNAC 0x0015/0x0002: short user information of the UIN; the request id is the
+    // frame's own sequence number and is recorded in infoRequests before sending.
+    bool RequestShortInfo(std::u16string_view uin);
+
+    // ---- Transport primitives ----
+    // Sends n bytes whole under sendLock on the caller's connection (the receive
+    // thread's own link, otherwise the current one).
+    [[nodiscard]] bool SendAll(const void* bytes, std::size_t n);
+    // Receive thread only: exactly n bytes from its link; false on error or close.
+    [[nodiscard]] bool ReceiveExact(void* dest, std::size_t n);
+
+    // ---- Dispatch ----
+    // Fills the routing table of the messaging phase. Call before the first
+    // connect; the table is read without a lock afterwards.
+    void SetSnacHandler(std::uint16_t family, std::uint16_t subtype, SnacHandler handler);
+    // Routes 0x0001/0x0003 (SendFamilyVersions), 0x0001/0x0013 (ignored) and
+    // 0x0001/0x0018 (SendInitialStatus) itself, every other pair through the table;
+    // a pair without a handler is dropped.
+    void DispatchSnac(PacketReader& reader, const FlapHeader& flap, const SnacHeader& snac);
+
+    // ---- Info requests ----
+    // Finds and erases the UIN requested under requestId.
+    [[nodiscard]] bool TakeInfoRequest(std::uint32_t requestId, std::uint32_t& uin);
+    std::size_t PendingInfoRequests() const;
+
+    // ---- Observers (copies taken under the lock) ----
+    std::string Uin() const;
+    std::string BosAddress() const;
+    std::vector<std::uint8_t> Cookie() const;
+    // The current connection's socket, kNoSocket when none.
+    platform::SocketHandle Socket() const;
+    // Receive threads that have not yet ended.
+    int ActiveReceiveThreads() const { return activeReceivers_.load(); }
+
+private:
+    struct Link;
+    friend int NetworkWorker(NetSession& session);
+
+    // Reports through OnStateChanged unless the caller is a stale receive thread.
+    void Report(ConnState code);
+    bool IsStaleReceiver() const;  // requires connectionLock
+    std::shared_ptr<Link> LinkForSend();
+    // Closes the current connection without reports: shuts it down, retires the
+    // receive thread, forgets cookie and info requests.
+    void CloseConnection();
+    void JoinRetiredThreads();
+    // Increments flapSequence and returns it; requires sendLock.
+    std::uint16_t NextSequence();
+    // Under sendLock: takes the sequence number, lays the frame out and sends it.
+    // `head` goes between the FLAP header and the payload; for a SNAC frame it is
+    // built from `snac` (with the sequence as request id when requestIdIsSequence).
+    struct FrameSpec {
+        std::uint8_t channel = 0;
+        bool signOnVersion = false;
+        bool hasSnac = false;
+        SnacHeader snac{};
+        bool requestIdIsSequence = false;
+        std::uint32_t infoTarget = 0;  // with requestIdIsSequence: recorded in infoRequests
+    };
+    bool SendFrame(const FrameSpec& spec, const PacketBuffer& payload);
+    bool SendOnLink(Link& link, const void* bytes, std::size_t n);  // requires sendLock
+    void RecordInfoRequest(std::uint16_t requestId, std::uint32_t uin);
+
+    void StartReceiveThread(const std::shared_ptr<Link>& link);
+    void RunReceiveThread(std::shared_ptr<Link> link);
+    bool ReceiveOn(Link& link, void* dest, std::size_t n);
+    bool ReadFrame(FlapHeader& flap, std::vector<std::uint8_t>& block);
+    void RunLoginPhase();
+    void RunMessagingPhase();
+
+    // The session and link of the receive thread running on this thread (none on
+    // other threads). The thread's reference keeps its link alive until it ends.
+    static thread_local const NetSession* tlsSession_;
+    static thread_local std::shared_ptr<Link> tlsLink_;
+
+    // Guarded by sendLock.
+    std::mutex sendLock;
+    std::uint16_t flapSequence = 0;
+
+    // Guarded by connectionLock.
+    mutable std::mutex connectionLock;
+    std::shared_ptr<Link> connection_;     // the current socket (`socket`)
+    std::thread receiveThread;
+    std::vector<std::thread> retiredThreads_;
+    std::vector<std::uint8_t> cookie;      // cookieLength is cookie.size()
+    std::string uin;
+    std::string password;
+    std::string bosAddress;
+
+    mutable std::mutex queueLock;
+    std::deque<std::unique_ptr<NetCommand>> commandQueue;
+    platform::AutoResetEvent wakeEvent;
+    std::thread workerThread_;
+    std::mutex lifecycleLock_;  // StartWorker / Shutdown
+    bool shutDown_ = false;
+
+    struct InfoRequest {
+        std::uint32_t uin = 0;
+        std::uint64_t serial = 0;  // insertion order, to drop the oldest
+    };
+    mutable std::mutex infoLock;
+    std::map<std::uint32_t, InfoRequest> infoRequests;
+    std::uint64_t infoSerial_ = 0;
+
+    std::unordered_map<std::uint32_t, SnacHandler> snacHandlers_;
+    std::atomic<int> activeReceivers_{0};
+};
+
+// The worker thread procedure: 1 when the socket library cannot be started,
+// otherwise 0 once `running` is cleared.
+int NetworkWorker(NetSession& session);
+
+}  // namespace pellox
