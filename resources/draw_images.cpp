@@ -18,7 +18,6 @@
 #include <QString>
 #include <QStringList>
 #include <QTextStream>
-#include <QTransform>
 #include <cmath>
 #include <cstdio>
 #include <numbers>
@@ -189,15 +188,11 @@ QImage WriteButton() {
     return image;
 }
 
-// Bitmaps 135 and 136, 29 x 29: a double chevron, right or left.
-QImage DoubleChevron(bool right) {
+// Bitmap 135, 29 x 29: a double chevron pointing right; bitmap 136 is its mirror.
+QImage DoubleChevronRight() {
     QImage image = Canvas(29, 29);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing, true);
-    if (!right) {
-        p.translate(29, 0);
-        p.scale(-1, 1);
-    }
     p.setPen(QPen(kWhite, 3.2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     for (double x : {6.0, 14.0}) {
         p.drawPolyline(QPolygonF({QPointF(x, 7), QPointF(x + 7.5, 14.5), QPointF(x, 22)}));
@@ -290,8 +285,8 @@ int main(int argc, char** argv) {
     QStringList written;
     bool ok = Save(PresenceIcons(), dir, "bitmap139.png", written) &&
               Save(WriteButton(), dir, "bitmap133.png", written) &&
-              Save(DoubleChevron(true), dir, "bitmap135.png", written) &&
-              Save(DoubleChevron(false), dir, "bitmap136.png", written) &&
+              Save(DoubleChevronRight(), dir, "bitmap135.png", written) &&
+              Save(DoubleChevronRight().mirrored(true, false), dir, "bitmap136.png", written) &&
               Save(ReturnArrow(), dir, "bitmap137.png", written) &&
               Save(AppIcon(32), dir, "icon142_32.png", written) &&
               Save(AppIcon(64), dir, "icon142_64.png", written);
