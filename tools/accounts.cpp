@@ -2,8 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/files.h"
-#include "tools/section_text.h"
+#include "tools/key_value_file.h"
 
 namespace pellox::server {
 namespace {
@@ -98,40 +97,22 @@ AccountStore AccountStore::Demo() {
 
 bool AccountStore::LoadFile(const std::string& path, std::string& error,
                             std::vector<std::string>& warnings) {
-    std::string text;
-    if (!platform::ReadWholeFile(path, text)) {
-        error = "cannot read the accounts file " + path;
-        return false;
-    }
-    if (!LoadText(text, error, warnings)) {
-        error = path + ": " + error;
-        return false;
-    }
-    return true;
-}
-
-bool AccountStore::LoadText(std::string_view text, std::string& error,
-                            std::vector<std::string>& warnings) {
     std::map<Uin, Account> loaded;
-    std::map<Uin, std::string> buddyLists;  // read after all sections, in file order per account
+    std::map<Uin, std::string> buddyLists;  // applied once every section is known
     Account* current = nullptr;
 
-    auto onSection = [&](std::string_view name) {
+    auto onSection = [&](const std::string& name) {
         Uin uin = 0;
         if (!ParseUin(name, uin)) {
-            warnings.push_back("section [" + std::string(name) + "] is not a UIN, skipped");
+            warnings.push_back("section [" + name + "] is not a UIN, skipped");
             current = nullptr;
             return;
         }
         current = &loaded[uin];  // a repeated section adds to the same account
         current->uin = uin;
     };
-    auto onLine = [&](std::string_view, std::string_view line) {
+    auto onPair = [&](const std::string& key, const std::string& value) {
         if (current == nullptr) return;
-        std::string_view key, value;
-        if (!SplitKeyValue(line, key, value)) return;
-        // The value loses leading blanks as in every section file.
-        while (!value.empty() && IsBlank(value.front())) value.remove_prefix(1);
         if (key == "password") {
             current->password = CutAtZero(value, kMaxPasswordBytes);
         } else if (key == "nickname") {
@@ -143,14 +124,15 @@ bool AccountStore::LoadText(std::string_view text, std::string& error,
         } else if (key == "echo") {
             current->echo = TrimBlanks(value) == "1";
         } else {
-            warnings.push_back("[" + UinText(current->uin) + "] unknown key '" + std::string(key) +
-                               "' ignored");
+            warnings.push_back("[" + UinText(current->uin) + "] unknown key '" + key + "' ignored");
         }
     };
-    ParseSectionText(text, onSection, onLine);
-
+    if (!ReadKeyValueFile(path, onSection, onPair)) {
+        error = "cannot read the accounts file " + path;
+        return false;
+    }
     if (loaded.empty()) {
-        error = "no account found (expected a [UIN] section with password= and nickname=)";
+        error = path + ": no account found (expected a [UIN] section with password= and nickname=)";
         return false;
     }
     for (auto& [uin, list] : buddyLists) AddBuddies(loaded[uin], list, warnings);

@@ -57,13 +57,10 @@ public:
     // see tools/README.md.
     static AccountStore Demo();
 
-    // Parses an accounts file. Sections that are not a valid UIN, and bad entries
+    // Reads an accounts file. Sections that are not a valid UIN, and bad entries
     // of a buddy list, are skipped with a line in `warnings`. False (with `error`)
-    // when the file cannot be read or holds no usable account.
+    // when the file cannot be read or holds no account.
     [[nodiscard]] bool LoadFile(const std::string& path, std::string& error,
-                                std::vector<std::string>& warnings);
-    // The same from text already in memory.
-    [[nodiscard]] bool LoadText(std::string_view text, std::string& error,
                                 std::vector<std::string>& warnings);
 
     const Account* Find(Uin uin) const;

@@ -3,7 +3,9 @@
 #include <algorithm>
 
 #include "platform/files.h"
-#include "tools/section_text.h"
+#include "store/file_access.h"
+#include "tools/key_value_file.h"
+#include "tools/server_config.h"
 
 namespace pellox::server {
 namespace {
@@ -72,11 +74,7 @@ bool OfflineStore::Load(std::string& error) {
     messages_.clear();
     nextId_ = 1;
     if (path_.empty() || !platform::FileExists(path_)) return true;
-    std::string text;
-    if (!platform::ReadWholeFile(path_, text)) {
-        error = "cannot read the offline message file " + path_;
-        return false;
-    }
+
     std::vector<OfflineMessage> loaded;
     bool open = false;
     // A section without sender or recipient is of no use and is dropped.
@@ -84,20 +82,18 @@ bool OfflineStore::Load(std::string& error) {
         if (open && (loaded.back().to == 0 || loaded.back().from == 0)) loaded.pop_back();
         open = false;
     };
-    auto onSection = [&](std::string_view name) {
+    auto onSection = [&](const std::string& name) {
         finish();
         if (name != "message") return;
         loaded.emplace_back();
         open = true;
     };
-    auto onLine = [&](std::string_view, std::string_view line) {
+    auto onPair = [&](const std::string& key, const std::string& value) {
         if (!open) return;
-        std::string_view key, value;
-        if (!SplitKeyValue(line, key, value)) return;
         OfflineMessage& m = loaded.back();
         std::uint64_t number = 0;
         if (key == "text") {
-            m.text = UnescapeText(std::string(value));
+            m.text = UnescapeText(value);
         } else if (key == "to" || key == "from") {
             Uin uin = 0;
             if (ParseUin(value, uin)) (key == "to" ? m.to : m.from) = uin;
@@ -107,7 +103,10 @@ bool OfflineStore::Load(std::string& error) {
             m.time = static_cast<std::time_t>(number);
         }
     };
-    ParseSectionText(text, onSection, onLine);
+    if (!ReadKeyValueFile(path_, onSection, onPair)) {
+        error = "cannot read the offline message file " + path_;
+        return false;
+    }
     finish();
 
     for (OfflineMessage& m : loaded) {
@@ -164,16 +163,13 @@ bool OfflineStore::Save(std::string& error) const {
         text += "time=" + std::to_string(static_cast<long long>(m.time)) + "\r\n";
         text += "text=" + EscapeText(m.text) + "\r\n";
     }
-    const std::string temp = path_ + ".tmp";
-    platform::File file;
-    bool ok = file.Open(temp, platform::OpenMode::Truncate, 0600) && file.Write(text) && file.Sync();
-    file.Close();
-    ok = ok && platform::ReplaceFile(temp, path_);
-    if (!ok) {
-        (void)platform::RemoveFile(temp);
+    const std::string directory = DirectoryOf(path_) + "/";
+    const std::string name = path_.substr(path_.find_last_of('/') + 1);
+    if (!ReplaceFileContents(directory, name, [&text]() -> std::optional<std::string> { return text; })) {
         error = "cannot write the offline message file " + path_;
+        return false;
     }
-    return ok;
+    return true;
 }
 
 }  // namespace pellox::server

@@ -1,0 +1,391 @@
+#include "tests/tools/oscar_test_client.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+
+namespace pellox::server::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int MsLeft(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+}  // namespace
+
+ServerConfig TestConfig() {
+    ServerConfig config;
+    config.authPort = 0;
+    config.bosPort = 0;
+    return config;
+}
+
+bool TestClient::Connect(std::uint16_t port) {
+    Close();
+    socket_ = platform::CreateTcpSocket();
+    if (socket_ == platform::kNoSocket) return false;
+    return platform::ConnectSocket(socket_, {kLoopbackAddress, port});
+}
+
+void TestClient::Close() {
+    if (socket_ != platform::kNoSocket) platform::CloseSocket(socket_);
+    socket_ = platform::kNoSocket;
+    pending_.clear();
+}
+
+bool TestClient::SendRaw(std::span<const std::uint8_t> bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        long n = platform::SendSome(socket_, bytes.data() + sent, bytes.size() - sent);
+        if (n <= 0) return false;
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool TestClient::SendFrame(std::uint8_t channel, std::span<const std::uint8_t> data) {
+    std::vector<std::uint8_t> frame;
+    if (!BuildFrame(frame, channel, ++lastSequence, {}, data)) return false;
+    return SendRaw(frame);
+}
+
+bool TestClient::SendSnac(std::uint16_t family, std::uint16_t subtype, std::uint32_t requestId,
+                          const PacketBuffer& payload) {
+    std::vector<std::uint8_t> frame;
+    if (!BuildSnacFrame(frame, ++lastSequence, {family, subtype, 0, requestId}, payload)) return false;
+    return SendRaw(frame);
+}
+
+std::optional<Frame> TestClient::ReadFrame(int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (pending_.size() >= kFlapHeaderSize) {
+            FlapHeader header;
+            std::memcpy(&header, pending_.data(), kFlapHeaderSize);
+            ConvertByteOrder(header);
+            if (header.marker != kFlapMarker) {
+                ADD_FAILURE() << "frame without the 0x2A marker from the server";
+                return std::nullopt;
+            }
+            if (pending_.size() >= kFlapHeaderSize + header.length) {
+                Frame frame;
+                frame.channel = header.channel;
+                frame.sequence = header.sequence;
+                frame.data.assign(pending_.begin() + kFlapHeaderSize,
+                                  pending_.begin() + kFlapHeaderSize + header.length);
+                pending_.erase(pending_.begin(), pending_.begin() + kFlapHeaderSize + header.length);
+                receivedSequences.push_back(frame.sequence);
+                return frame;
+            }
+        }
+        if (socket_ == platform::kNoSocket) return std::nullopt;
+        int left = MsLeft(deadline);
+        if (left == 0 || !platform::WaitReadable(socket_, left)) return std::nullopt;
+        std::uint8_t chunk[4096];
+        long n = platform::ReceiveSome(socket_, chunk, sizeof chunk);
+        if (n <= 0) return std::nullopt;
+        pending_.insert(pending_.end(), chunk, chunk + n);
+    }
+}
+
+std::optional<Snac> TestClient::ReadSnac(int timeoutMs) {
+    std::optional<Frame> frame = ReadFrame(timeoutMs);
+    if (!frame || frame->channel != kChannelSnac) return std::nullopt;
+    PacketReader reader(frame->data);
+    Snac snac;
+    if (!ReadRecord(reader, snac.header)) return std::nullopt;
+    snac.data.assign(frame->data.begin() + kSnacHeaderSize, frame->data.end());
+    return snac;
+}
+
+std::optional<Snac> TestClient::WaitSnac(std::uint16_t family, std::uint16_t subtype, int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        std::optional<Frame> frame = ReadFrame(MsLeft(deadline));
+        if (!frame) return std::nullopt;
+        if (frame->channel != kChannelSnac) continue;
+        PacketReader reader(frame->data);
+        Snac snac;
+        if (!ReadRecord(reader, snac.header)) continue;
+        if (snac.header.family != family || snac.header.subtype != subtype) continue;
+        snac.data.assign(frame->data.begin() + kSnacHeaderSize, frame->data.end());
+        return snac;
+    }
+}
+
+bool TestClient::WaitClosed(int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    pending_.clear();
+    for (;;) {
+        int left = MsLeft(deadline);
+        if (left == 0 || !platform::WaitReadable(socket_, left)) return false;
+        std::uint8_t chunk[4096];
+        long n = platform::ReceiveSome(socket_, chunk, sizeof chunk);
+        if (n <= 0) return true;
+    }
+}
+
+bool TestClient::QuietFor(int ms) {
+    if (!pending_.empty()) return false;
+    return !platform::WaitReadable(socket_, ms);
+}
+
+// --- builders ---------------------------------------------------------------
+
+PacketBuffer LoginPayload(const std::string& uin, const std::string& password) {
+    PacketBuffer p;
+    AppendU32(p, 1);
+    AppendTlv(p, 0x0001, uin.size(), uin.data());
+    std::string roasted = RoastPassword(password);
+    AppendTlv(p, 0x0002, roasted.size(), roasted.data());
+    AppendTlv(p, 0x0003, 8, "ICQBasic");
+    const std::uint8_t clientId[2] = {0x01, 0x0A};
+    AppendTlv(p, 0x0016, 2, clientId);
+    AppendTlv(p, 0x000F, 2, "en");
+    AppendTlv(p, 0x000E, 2, "us");
+    return p;
+}
+
+PacketBuffer CookiePayload(const std::string& cookie) {
+    PacketBuffer p;
+    AppendU32(p, 1);
+    AppendTlv(p, 0x0006, cookie.size(), cookie.data());
+    return p;
+}
+
+std::vector<std::uint8_t> MessageBlock(const std::string& text, std::uint16_t charset) {
+    PacketBuffer b;
+    const std::uint8_t capabilities[5] = {0x05, 0x01, 0x00, 0x01, 0x01};
+    AppendBytes(b, capabilities, sizeof capabilities);
+    AppendU8(b, 0x01);
+    AppendU8(b, 0x01);
+    AppendU16(b, static_cast<std::uint16_t>(text.size() + 4));
+    AppendU16(b, charset);
+    AppendU16(b, 0xFFFF);
+    AppendBytes(b, text.data(), text.size());
+    return {b.Bytes().begin(), b.Bytes().end()};
+}
+
+PacketBuffer MessagePayload(const std::string& toUin, const std::string& text, std::uint16_t charset) {
+    PacketBuffer p;
+    const std::uint8_t cookie[8] = {0x67, 0xC3, 0x15, 0x01, 0x3D, 0x3A, 0x00, 0x00};
+    AppendBytes(p, cookie, sizeof cookie);
+    AppendU16(p, 0x0001);
+    AppendU8(p, static_cast<std::uint8_t>(toUin.size()));
+    AppendBytes(p, toUin.data(), toUin.size());
+    std::vector<std::uint8_t> block = MessageBlock(text, charset);
+    AppendTlv(p, 0x0002, block.size(), block.data());
+    AppendTlv(p, 0x0006, 0, nullptr);
+    return p;
+}
+
+namespace {
+// The head of a meta request with `extra` bytes of request data to follow.
+PacketBuffer MetaHead(std::uint32_t ownUin, std::uint16_t type, std::uint16_t sequence, std::uint16_t extra) {
+    PacketBuffer p;
+    AppendU16(p, 0x0001);
+    AppendU16(p, static_cast<std::uint16_t>(10 + extra));
+    AppendU16Le(p, static_cast<std::uint16_t>(8 + extra));
+    AppendU32Le(p, ownUin);
+    AppendU16Le(p, type);
+    AppendU16Le(p, sequence);
+    return p;
+}
+}  // namespace
+
+PacketBuffer MetaPayload(std::uint32_t ownUin, std::uint16_t type, std::uint16_t sequence) {
+    return MetaHead(ownUin, type, sequence, 0);
+}
+
+PacketBuffer ShortInfoPayload(std::uint32_t ownUin, std::uint16_t sequence, std::uint32_t target) {
+    PacketBuffer p = MetaHead(ownUin, 0x07D0, sequence, 6);
+    AppendU16Le(p, 0x04BA);
+    AppendU32Le(p, target);
+    return p;
+}
+
+PacketBuffer DeleteBuddyPayload(const std::string& uin) {
+    PacketBuffer p;
+    AppendU16(p, static_cast<std::uint16_t>(uin.size()));
+    AppendBytes(p, uin.data(), uin.size());
+    for (int i = 0; i < 4; ++i) AppendU16(p, 0);
+    return p;
+}
+
+// --- parsers ------------------------------------------------------------------
+
+bool ParseTlvs(PacketReader& reader, std::vector<TlvValue>& out) {
+    while (!reader.AtEnd()) {
+        TlvHeader header;
+        if (!ReadRecord(reader, header)) return false;
+        TlvValue tlv;
+        tlv.type = header.type;
+        tlv.value.resize(header.length);
+        if (!ReadBytes(reader, tlv.value.data(), header.length)) return false;
+        out.push_back(std::move(tlv));
+    }
+    return true;
+}
+
+const TlvValue* FindTlv(const std::vector<TlvValue>& tlvs, std::uint16_t type) {
+    for (const TlvValue& tlv : tlvs) {
+        if (tlv.type == type) return &tlv;
+    }
+    return nullptr;
+}
+
+bool ParseUserInfo(PacketReader& reader, UserInfoBlock& out) {
+    std::uint16_t count = 0;
+    if (!ReadString8(reader, out.uin) || !ReadU16(reader, out.warning) || !ReadU16(reader, count)) return false;
+    for (std::uint16_t i = 0; i < count; ++i) {
+        TlvHeader header;
+        if (!ReadRecord(reader, header)) return false;
+        TlvValue tlv;
+        tlv.type = header.type;
+        tlv.value.resize(header.length);
+        if (!ReadBytes(reader, tlv.value.data(), header.length)) return false;
+        out.tlvs.push_back(std::move(tlv));
+    }
+    return true;
+}
+
+bool ParseMetaReply(const Snac& snac, MetaReply& out) {
+    PacketReader reader = snac.Reader();
+    if (!ReadU16(reader, out.tlvType) || !ReadU16(reader, out.tlvLength) || !ReadU16Le(reader, out.chunk) ||
+        !ReadU32Le(reader, out.owner) || !ReadU16Le(reader, out.type) || !ReadU16Le(reader, out.sequence)) {
+        return false;
+    }
+    out.rest.assign(snac.data.begin() + reader.Position(), snac.data.end());
+    return true;
+}
+
+// --- sign-on ------------------------------------------------------------------
+
+LoginResult Login(std::uint16_t authPort, const std::string& uin, const std::string& password) {
+    LoginResult result;
+    TestClient client;
+    if (!client.Connect(authPort)) {
+        ADD_FAILURE() << "cannot connect to the authorization port";
+        return result;
+    }
+    std::optional<Frame> hello = client.ReadFrame();
+    if (!hello || hello->channel != kChannelSignOn) {
+        ADD_FAILURE() << "no channel-1 hello on the authorization port";
+        return result;
+    }
+    PacketBuffer login = LoginPayload(uin, password);
+    client.SendFrame(kChannelSignOn, login.Bytes());
+    result.frame = client.ReadFrame();
+    if (result.frame) {
+        PacketReader reader(result.frame->data);
+        EXPECT_TRUE(ParseTlvs(reader, result.tlvs)) << "login reply TLVs do not parse";
+    }
+    result.closedAfter = client.WaitClosed();
+    return result;
+}
+
+std::unique_ptr<TestClient> SignOn(const OscarServer& server, const std::string& uin,
+                                   const std::string& password, const SignOnOptions& options,
+                                   std::vector<Snac>* offline) {
+    LoginResult login = Login(server.AuthPort(), uin, password);
+    const TlvValue* cookie = FindTlv(login.tlvs, 0x0006);
+    if (!login.frame || login.frame->channel != kChannelSignOff || cookie == nullptr) {
+        ADD_FAILURE() << "login of " << uin << " refused";
+        return nullptr;
+    }
+    auto client = std::make_unique<TestClient>();
+    if (!client->Connect(server.BosPort())) {
+        ADD_FAILURE() << "cannot connect to the messaging port";
+        return nullptr;
+    }
+    std::optional<Frame> hello = client->ReadFrame();
+    if (!hello || hello->channel != kChannelSignOn) {
+        ADD_FAILURE() << "no hello on the messaging port";
+        return nullptr;
+    }
+    client->SendFrame(kChannelSignOn, CookiePayload(cookie->Text()).Bytes());
+    if (!client->WaitSnac(0x0001, 0x0003)) {
+        ADD_FAILURE() << "no family list after the cookie";
+        return nullptr;
+    }
+    PacketBuffer versions;
+    for (std::uint16_t family : {0x0001, 0x0013, 0x0002, 0x0003, 0x0015, 0x0004}) {
+        AppendU16(versions, family);
+        AppendU16(versions, 1);
+    }
+    client->SendSnac(0x0001, 0x0017, 0x17, versions);
+    if (!client->WaitSnac(0x0001, 0x0018)) {
+        ADD_FAILURE() << "no versions reply";
+        return nullptr;
+    }
+    PacketBuffer status;
+    const std::uint8_t online[4] = {0x00, 0x01, 0x00, 0x00};
+    AppendTlv(status, 0x0006, 4, online);
+    client->SendSnac(0x0001, 0x001E, 0x1E, status);
+    if (!options.clientReady) return client;
+    client->SendSnac(0x0001, 0x0002, 0x02);
+
+    std::uint32_t own = static_cast<std::uint32_t>(std::stoul(uin));
+    if (options.fetchOffline) {
+        client->SendSnac(0x0015, 0x0002, 0x02, MetaPayload(own, 0x003C, 2));
+        for (;;) {
+            std::optional<Snac> reply = client->WaitSnac(0x0015, 0x0003);
+            MetaReply meta;
+            if (!reply || !ParseMetaReply(*reply, meta)) {
+                ADD_FAILURE() << "offline messages did not end with 0x0042";
+                return nullptr;
+            }
+            if (meta.type == 0x0042) break;
+            if (offline) offline->push_back(*reply);
+        }
+        client->SendSnac(0x0015, 0x0002, 0x02, MetaPayload(own, 0x003E, 2));
+    }
+    if (options.loadContactList) {
+        client->SendSnac(0x0013, 0x0004, 0x04);
+        if (!client->WaitSnac(0x0013, 0x0006)) {
+            ADD_FAILURE() << "no contact list";
+            return nullptr;
+        }
+    }
+    if (options.activate) client->SendSnac(0x0013, 0x0007, 0x07);
+    return client;
+}
+
+}  // namespace pellox::server::test
+
+namespace pellox::server::test {
+
+std::vector<Snac> Drain(TestClient& client, const std::string& ownUin) {
+    constexpr std::uint32_t kDrainRequest = 0x00D4A1;
+    std::uint32_t own = static_cast<std::uint32_t>(std::stoul(ownUin));
+    client.SendSnac(0x0015, 0x0002, kDrainRequest, ShortInfoPayload(own, 7, own));
+    std::vector<Snac> before;
+    for (;;) {
+        std::optional<Snac> snac = client.ReadSnac();
+        if (!snac) {
+            ADD_FAILURE() << "no answer to the round trip";
+            return before;
+        }
+        if (snac->header.family == 0x0015 && snac->header.requestId == kDrainRequest) return before;
+        before.push_back(*snac);
+    }
+}
+
+std::string PresenceUin(const Snac& snac) {
+    PacketReader reader = snac.Reader();
+    std::string uin;
+    return ReadString8(reader, uin) ? uin : std::string();
+}
+
+std::optional<Snac> WaitPresence(TestClient& client, std::uint16_t subtype, const std::string& uin) {
+    for (;;) {
+        std::optional<Snac> snac = client.WaitSnac(0x0003, subtype);
+        if (!snac || PresenceUin(*snac) == uin) return snac;
+    }
+}
+
+}  // namespace pellox::server::test

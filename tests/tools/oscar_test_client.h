@@ -1,0 +1,168 @@
+// A raw OSCAR client for testing the local server over the wire: whole frames in
+// and out, plus helpers that walk the sign-on the way the Pellox client does.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "net/codec.h"
+#include "platform/socket.h"
+#include "tools/oscar_server.h"
+
+namespace pellox::server::test {
+
+inline constexpr int kWaitMs = 3000;
+
+struct Frame {
+    std::uint8_t channel = 0;
+    std::uint16_t sequence = 0;
+    std::vector<std::uint8_t> data;
+};
+
+struct Snac {
+    SnacHeader header;
+    std::vector<std::uint8_t> data;  // behind the SNAC header
+    PacketReader Reader() const { return PacketReader(data); }
+};
+
+struct TlvValue {
+    std::uint16_t type = 0;
+    std::vector<std::uint8_t> value;
+    std::string Text() const { return std::string(value.begin(), value.end()); }
+};
+
+class TestClient {
+public:
+    TestClient() = default;
+    ~TestClient() { Close(); }
+    TestClient(const TestClient&) = delete;
+    TestClient& operator=(const TestClient&) = delete;
+
+    [[nodiscard]] bool Connect(std::uint16_t port);
+    void Close();
+
+    bool SendRaw(std::span<const std::uint8_t> bytes);
+    bool SendFrame(std::uint8_t channel, std::span<const std::uint8_t> data);
+    bool SendSnac(std::uint16_t family, std::uint16_t subtype, std::uint32_t requestId,
+                  const PacketBuffer& payload = PacketBuffer());
+
+    // The next whole frame; nullopt on time-out or when the server closed.
+    std::optional<Frame> ReadFrame(int timeoutMs = kWaitMs);
+    // The next frame, which must be a SNAC (nullopt otherwise).
+    std::optional<Snac> ReadSnac(int timeoutMs = kWaitMs);
+    // Skips frames until a SNAC of this family and subtype arrives.
+    std::optional<Snac> WaitSnac(std::uint16_t family, std::uint16_t subtype, int timeoutMs = kWaitMs);
+    // True when the server closes the connection within the time (frames before
+    // the close are dropped).
+    bool WaitClosed(int timeoutMs = kWaitMs);
+    // True when nothing arrives for the whole time.
+    bool QuietFor(int ms);
+
+    std::uint16_t lastSequence = 0;  // of the last frame sent
+    std::vector<std::uint16_t> receivedSequences;
+
+private:
+    platform::SocketHandle socket_ = platform::kNoSocket;
+    std::vector<std::uint8_t> pending_;
+};
+
+// Builders of what a client sends.
+PacketBuffer LoginPayload(const std::string& uin, const std::string& password);  // channel-1 data
+PacketBuffer CookiePayload(const std::string& cookie);
+PacketBuffer MessagePayload(const std::string& toUin, const std::string& text,
+                            std::uint16_t charset = 0x0000);
+// The text block of a message (the value of TLV 0x0002).
+std::vector<std::uint8_t> MessageBlock(const std::string& text, std::uint16_t charset = 0x0000);
+PacketBuffer MetaPayload(std::uint32_t ownUin, std::uint16_t type, std::uint16_t sequence);
+PacketBuffer ShortInfoPayload(std::uint32_t ownUin, std::uint16_t sequence, std::uint32_t target);
+PacketBuffer DeleteBuddyPayload(const std::string& uin);
+
+// Parsers of what the server sends. False when the bytes do not parse whole.
+bool ParseTlvs(PacketReader& reader, std::vector<TlvValue>& out);
+const TlvValue* FindTlv(const std::vector<TlvValue>& tlvs, std::uint16_t type);
+
+struct UserInfoBlock {
+    std::string uin;
+    std::uint16_t warning = 0;
+    std::vector<TlvValue> tlvs;
+};
+bool ParseUserInfo(PacketReader& reader, UserInfoBlock& out);
+
+struct MetaReply {
+    std::uint16_t tlvType = 0;
+    std::uint16_t tlvLength = 0;
+    std::uint16_t chunk = 0;
+    std::uint32_t owner = 0;
+    std::uint16_t type = 0;
+    std::uint16_t sequence = 0;
+    std::vector<std::uint8_t> rest;
+};
+bool ParseMetaReply(const Snac& snac, MetaReply& out);
+
+struct LoginResult {
+    std::optional<Frame> frame;  // the channel-4 reply
+    std::vector<TlvValue> tlvs;
+    bool closedAfter = false;    // the server closed the connection after the reply
+};
+LoginResult Login(std::uint16_t authPort, const std::string& uin, const std::string& password);
+
+struct SignOnOptions {
+    bool clientReady = true;
+    bool fetchOffline = false;       // 0x003C, read up to 0x0042, then 0x003E
+    bool loadContactList = false;    // 0x0013/0x0004 and read the reply
+    bool activate = true;            // 0x0013/0x0007
+};
+
+// A BOS client signed on as the account; null (with a test failure) when any
+// step fails. Offline records read on the way are left in `offline`.
+std::unique_ptr<TestClient> SignOn(const OscarServer& server, const std::string& uin,
+                                   const std::string& password, const SignOnOptions& options = {},
+                                   std::vector<Snac>* offline = nullptr);
+
+// A server on 127.0.0.1, free ports, demo accounts unless a config says otherwise.
+ServerConfig TestConfig();
+
+}  // namespace pellox::server::test
+
+#include <gtest/gtest.h>
+
+namespace pellox::server::test {
+
+// Demo accounts (see tools/README.md).
+inline const std::string kAlice = "100001";
+inline const std::string kBoris = "100002";
+inline const std::string kEcho = "100003";
+inline const std::string kVera = "100004";
+// Their nicknames in Windows-1251.
+inline const std::string kAliceNick = "\xC0\xEB\xE8\xF1\xE0";
+inline const std::string kBorisNick = "\xC1\xEE\xF0\xE8\xF1";
+inline const std::string kEchoNick = "\xDD\xF5\xEE";
+
+class ServerTest : public ::testing::Test {
+protected:
+    void StartServer(const ServerConfig& config = TestConfig()) {
+        std::string error;
+        ASSERT_TRUE(server.Start(config, error)) << error;
+    }
+    void StartServer(const ServerConfig& config, AccountStore accounts) {
+        std::string error;
+        ASSERT_TRUE(server.Start(config, std::move(accounts), error)) << error;
+    }
+    OscarServer server;
+};
+
+// Makes a round trip through the server (a short-info request for `ownUin`) and
+// returns every SNAC that arrived before its answer: all that the server had
+// queued for this client up to now.
+std::vector<Snac> Drain(TestClient& client, const std::string& ownUin);
+// The UIN of a presence SNAC (0x0003/0x000B or 0x000C).
+std::string PresenceUin(const Snac& snac);
+// Waits for a presence SNAC of this subtype about `uin`, skipping others.
+std::optional<Snac> WaitPresence(TestClient& client, std::uint16_t subtype, const std::string& uin);
+
+}  // namespace pellox::server::test

@@ -1,0 +1,408 @@
+// Services of a signed-on session: presence, message relay, the echo account,
+// offline messages, the server contact list and short user information.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+
+#include "tests/tools/oscar_test_client.h"
+
+namespace pellox::server::test {
+namespace {
+
+// "Привет" in Windows-1251 and in UCS-2 (big-endian).
+const std::string kHello1251 = "\xCF\xF0\xE8\xE2\xE5\xF2";
+const std::string kHelloUcs2 = std::string("\x04\x1F\x04\x40\x04\x38\x04\x32\x04\x35\x04\x42", 12);
+
+
+bool IsSnac(const Snac& snac, std::uint16_t family, std::uint16_t subtype) {
+    return snac.header.family == family && snac.header.subtype == subtype;
+}
+
+std::set<std::string> ArrivalsIn(const std::vector<Snac>& snacs) {
+    std::set<std::string> uins;
+    for (const Snac& snac : snacs) {
+        if (IsSnac(snac, 0x0003, 0x000B)) uins.insert(PresenceUin(snac));
+    }
+    return uins;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/pellox-server-test-XXXXXX";
+        const char* made = mkdtemp(pattern);
+        path_ = made ? made : "";
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    }
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+using ServicesTest = ServerTest;
+
+TEST_F(ServicesTest, PresenceFollowsActivationArrivalAndDeparture) {
+    StartServer();
+    std::unique_ptr<TestClient> boris = SignOn(server, kBoris, "boris");
+    ASSERT_TRUE(boris);
+    // Only the always-online echo account is there yet.
+    EXPECT_EQ(ArrivalsIn(Drain(*boris, kBoris)), (std::set<std::string>{kEcho}));
+
+    SignOnOptions passive;
+    passive.activate = false;
+    std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice", passive);
+    ASSERT_TRUE(alice);
+
+    std::optional<Snac> arrival = WaitPresence(*boris, 0x000B, kAlice);
+    ASSERT_TRUE(arrival);
+    PacketReader reader = arrival->Reader();
+    UserInfoBlock info;
+    ASSERT_TRUE(ParseUserInfo(reader, info));
+    EXPECT_TRUE(reader.AtEnd());
+    const TlvValue* status = FindTlv(info.tlvs, 0x0006);
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(status->value, (std::vector<std::uint8_t>{0x00, 0x01, 0x00, 0x00}));
+
+    // No presence before the contact list is activated, then all online buddies.
+    EXPECT_TRUE(ArrivalsIn(Drain(*alice, kAlice)).empty());
+    alice->SendSnac(0x0013, 0x0007, 7);
+    EXPECT_EQ(ArrivalsIn(Drain(*alice, kAlice)), (std::set<std::string>{kBoris, kEcho}));
+
+    // Vera is on nobody's list here: her arrival reaches neither of them.
+    std::unique_ptr<TestClient> vera = SignOn(server, kVera, "vera");
+    ASSERT_TRUE(vera);
+    EXPECT_EQ(ArrivalsIn(Drain(*vera, kVera)), (std::set<std::string>{kAlice, kBoris, kEcho}));
+    EXPECT_TRUE(ArrivalsIn(Drain(*boris, kBoris)).empty());
+    EXPECT_TRUE(ArrivalsIn(Drain(*alice, kAlice)).empty());
+
+    alice.reset();
+    std::optional<Snac> departure = WaitPresence(*boris, 0x000C, kAlice);
+    ASSERT_TRUE(departure);
+    ASSERT_TRUE(WaitPresence(*vera, 0x000C, kAlice));
+}
+
+TEST_F(ServicesTest, StatusChangeReachesWatchers) {
+    StartServer();
+    std::unique_ptr<TestClient> boris = SignOn(server, kBoris, "boris");
+    std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice");
+    ASSERT_TRUE(boris && alice);
+    ASSERT_TRUE(WaitPresence(*boris, 0x000B, kAlice));
+
+    PacketBuffer away;
+    const std::uint8_t word[4] = {0x00, 0x01, 0x00, 0x01};
+    AppendTlv(away, 0x0006, 4, word);
+    alice->SendSnac(0x0001, 0x001E, 0x1E, away);
+    std::optional<Snac> change = WaitPresence(*boris, 0x000B, kAlice);
+    ASSERT_TRUE(change);
+    PacketReader reader = change->Reader();
+    UserInfoBlock info;
+    ASSERT_TRUE(ParseUserInfo(reader, info));
+    ASSERT_NE(FindTlv(info.tlvs, 0x0006), nullptr);
+    EXPECT_EQ(FindTlv(info.tlvs, 0x0006)->value, (std::vector<std::uint8_t>{0x00, 0x01, 0x00, 0x01}));
+}
+
+TEST_F(ServicesTest, MessageIsRelayedWithTheSendersInfoBlock) {
+    StartServer();
+    std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice");
+    std::unique_ptr<TestClient> boris = SignOn(server, kBoris, "boris");
+    ASSERT_TRUE(alice && boris);
+
+    alice->SendSnac(0x0004, 0x0006, 0x00010006, MessagePayload(kBoris, kHello1251));
+    std::optional<Snac> incoming = boris->WaitSnac(0x0004, 0x0007);
+    ASSERT_TRUE(incoming);
+    PacketReader reader = incoming->Reader();
+    std::uint8_t cookie[8];
+    std::uint16_t channel = 0;
+    ASSERT_TRUE(ReadBytes(reader, cookie, 8));
+    ASSERT_TRUE(ReadU16(reader, channel));
+    EXPECT_EQ(std::vector<std::uint8_t>(cookie, cookie + 8),
+              (std::vector<std::uint8_t>{0x67, 0xC3, 0x15, 0x01, 0x3D, 0x3A, 0x00, 0x00}));
+    EXPECT_EQ(channel, 1);
+    UserInfoBlock sender;
+    ASSERT_TRUE(ParseUserInfo(reader, sender));
+    EXPECT_EQ(sender.uin, kAlice);
+    ASSERT_NE(FindTlv(sender.tlvs, 0x0006), nullptr);
+    EXPECT_EQ(FindTlv(sender.tlvs, 0x0006)->value, (std::vector<std::uint8_t>{0x00, 0x01, 0x00, 0x00}));
+    std::vector<TlvValue> tlvs;
+    ASSERT_TRUE(ParseTlvs(reader, tlvs));
+    // The message TLV as it was sent; the store-when-offline request stays behind.
+    ASSERT_EQ(tlvs.size(), 1u);
+    EXPECT_EQ(tlvs[0].type, 0x0002);
+    EXPECT_EQ(tlvs[0].value, MessageBlock(kHello1251));
+
+    // Nothing but presence comes back to the sender: no error, no echo.
+    for (const Snac& snac : Drain(*alice, kAlice)) {
+        EXPECT_TRUE(IsSnac(snac, 0x0003, 0x000B)) << snac.header.family << "/" << snac.header.subtype;
+    }
+}
+
+TEST_F(ServicesTest, EchoAccountAnswersWithTheSameText) {
+    StartServer();
+    std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice");
+    ASSERT_TRUE(alice);
+    for (const std::string& text : {kHello1251, std::string("ping"), std::string()}) {
+        alice->SendSnac(0x0004, 0x0006, 0x00010006, MessagePayload(kEcho, text));
+        std::optional<Snac> answer = alice->WaitSnac(0x0004, 0x0007);
+        ASSERT_TRUE(answer);
+        PacketReader reader = answer->Reader();
+        ASSERT_TRUE(reader.Skip(10));
+        UserInfoBlock from;
+        ASSERT_TRUE(ParseUserInfo(reader, from));
+        EXPECT_EQ(from.uin, kEcho);
+        EXPECT_NE(FindTlv(from.tlvs, 0x0006), nullptr);
+        std::vector<TlvValue> tlvs;
+        ASSERT_TRUE(ParseTlvs(reader, tlvs));
+        ASSERT_NE(FindTlv(tlvs, 0x0002), nullptr);
+        EXPECT_EQ(FindTlv(tlvs, 0x0002)->value, MessageBlock(text));
+    }
+}
+
+TEST_F(ServicesTest, MessageToUnknownUinGetsAnError) {
+    StartServer();
+    std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice");
+    ASSERT_TRUE(alice);
+    alice->SendSnac(0x0004, 0x0006, 0x0BADu, MessagePayload("424242", "hello"));
+    std::optional<Snac> error = alice->WaitSnac(0x0004, 0x0001);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->header.requestId, 0x0BADu);
+    EXPECT_EQ(error->data, (std::vector<std::uint8_t>{0x00, 0x04}));
+    EXPECT_EQ(server.StoredOfflineCount(), 0u);
+}
+
+// Reads one offline record (0x0041) into its sender and text.
+void ExpectOfflineRecord(const Snac& snac, std::uint32_t requestId, std::uint32_t owner,
+                         std::uint32_t from, const std::string& text) {
+    EXPECT_EQ(snac.header.requestId, requestId);
+    MetaReply meta;
+    ASSERT_TRUE(ParseMetaReply(snac, meta));
+    EXPECT_EQ(meta.tlvType, 0x0001);
+    EXPECT_EQ(meta.tlvLength, snac.data.size() - 4);
+    EXPECT_EQ(meta.chunk, snac.data.size() - 6);
+    EXPECT_EQ(meta.owner, owner);
+    EXPECT_EQ(meta.type, 0x0041);
+    PacketReader reader(meta.rest);
+    std::uint32_t sender = 0;
+    std::uint16_t year = 0, length = 0;
+    std::uint8_t month = 0, day = 0, hour = 0, minute = 0, type = 0, flags = 0;
+    ASSERT_TRUE(ReadU32Le(reader, sender) && ReadU16Le(reader, year) && ReadU8(reader, month) &&
+                ReadU8(reader, day) && ReadU8(reader, hour) && ReadU8(reader, minute) &&
+                ReadU8(reader, type) && ReadU8(reader, flags) && ReadU16Le(reader, length));
+    EXPECT_EQ(sender, from);
+    EXPECT_GE(year, 2020);
+    EXPECT_TRUE(month >= 1 && month <= 12);
+    EXPECT_EQ(type, 0x01);
+    ASSERT_EQ(length, text.size() + 1) << "the length counts the terminating zero";
+    std::string stored(length, '\0');
+    ASSERT_TRUE(ReadBytes(reader, stored.data(), length));
+    EXPECT_EQ(stored, text + '\0');
+    EXPECT_TRUE(reader.AtEnd());
+}
+
+// Signs Boris on, asks for his offline messages and returns the records; the
+// 0x0042 end marker is checked here.
+std::vector<Snac> FetchOffline(TestClient& boris, bool acknowledge) {
+    boris.SendSnac(0x0015, 0x0002, 0x02, MetaPayload(100002, 0x003C, 0x0200));
+    std::vector<Snac> records;
+    for (;;) {
+        std::optional<Snac> reply = boris.WaitSnac(0x0015, 0x0003);
+        MetaReply meta;
+        if (!reply || !ParseMetaReply(*reply, meta)) {
+            ADD_FAILURE() << "no end of offline messages";
+            return records;
+        }
+        EXPECT_EQ(meta.sequence, 0x0200);
+        if (meta.type == 0x0042) break;
+        records.push_back(*reply);
+    }
+    if (acknowledge) boris.SendSnac(0x0015, 0x0002, 0x02, MetaPayload(100002, 0x003E, 0x0200));
+    Drain(boris, kBoris);  // the acknowledgement has been handled
+    return records;
+}
+
+TEST_F(ServicesTest, OfflineMessagesAreDeliveredUntilAcknowledgedAndSurviveARestart) {
+    TempDir dir;
+    ASSERT_FALSE(dir.Path().empty());
+    ServerConfig config = TestConfig();
+    config.offlineFile = dir.Path() + "/offline.txt";
+    StartServer(config);
+
+    std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice");
+    ASSERT_TRUE(alice);
+    alice->SendSnac(0x0004, 0x0006, 0x00010006, MessagePayload(kBoris, kHello1251));
+    alice->SendSnac(0x0004, 0x0006, 0x00010006, MessagePayload(kBoris, "second\r\nline"));
+    alice->SendSnac(0x0004, 0x0006, 0x00010006, MessagePayload(kBoris, kHelloUcs2, 0x0002));
+    Drain(*alice, kAlice);
+    EXPECT_EQ(server.StoredOfflineCount(), 3u);
+
+    SignOnOptions quiet;
+    quiet.activate = false;
+    {
+        std::unique_ptr<TestClient> boris = SignOn(server, kBoris, "boris", quiet);
+        ASSERT_TRUE(boris);
+        std::vector<Snac> records = FetchOffline(*boris, /*acknowledge=*/false);
+        ASSERT_EQ(records.size(), 3u);
+        ExpectOfflineRecord(records[0], 0x02, 100002, 100001, kHello1251);
+        ExpectOfflineRecord(records[1], 0x02, 100002, 100001, "second\r\nline");
+        ExpectOfflineRecord(records[2], 0x02, 100002, 100001, kHello1251);  // UCS-2 narrowed
+    }
+    // Not acknowledged: a restart of the server and a new sign-on bring them again.
+    server.Stop();
+    StartServer(config);
+    EXPECT_EQ(server.StoredOfflineCount(), 3u);
+    {
+        std::unique_ptr<TestClient> boris = SignOn(server, kBoris, "boris", quiet);
+        ASSERT_TRUE(boris);
+        std::vector<Snac> records = FetchOffline(*boris, /*acknowledge=*/true);
+        ASSERT_EQ(records.size(), 3u);
+        ExpectOfflineRecord(records[0], 0x02, 100002, 100001, kHello1251);
+    }
+    EXPECT_EQ(server.StoredOfflineCount(), 0u);
+    {
+        std::unique_ptr<TestClient> boris = SignOn(server, kBoris, "boris", quiet);
+        ASSERT_TRUE(boris);
+        EXPECT_TRUE(FetchOffline(*boris, true).empty()) << "acknowledged messages are gone";
+    }
+}
+
+TEST_F(ServicesTest, MessageWhileOnlineIsNotStored) {
+    StartServer();
+    std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice");
+    SignOnOptions quiet;
+    quiet.activate = false;
+    std::unique_ptr<TestClient> boris = SignOn(server, kBoris, "boris", quiet);
+    ASSERT_TRUE(alice && boris);
+    alice->SendSnac(0x0004, 0x0006, 0x00010006, MessagePayload(kBoris, "live"));
+    ASSERT_TRUE(boris->WaitSnac(0x0004, 0x0007));
+    EXPECT_EQ(server.StoredOfflineCount(), 0u);
+    EXPECT_TRUE(FetchOffline(*boris, true).empty());
+}
+
+// Parses a contact list reply whole: (name, type, item id, nickname) per item.
+struct ListItem {
+    std::string name;
+    std::uint16_t group = 0, item = 0, type = 0;
+    std::vector<TlvValue> tlvs;
+};
+bool ParseList(const Snac& snac, std::vector<ListItem>& items) {
+    PacketReader reader = snac.Reader();
+    std::uint8_t version = 0;
+    std::uint16_t count = 0;
+    if (!ReadU8(reader, version) || !ReadU16(reader, count)) return false;
+    for (std::uint16_t i = 0; i < count; ++i) {
+        ListItem item;
+        std::uint16_t length = 0;
+        if (!ReadString16(reader, item.name) || !ReadU16(reader, item.group) || !ReadU16(reader, item.item) ||
+            !ReadU16(reader, item.type) || !ReadU16(reader, length)) {
+            return false;
+        }
+        std::vector<std::uint8_t> data(length);
+        if (!ReadBytes(reader, data.data(), length)) return false;
+        PacketReader tlvReader(data);
+        if (!ParseTlvs(tlvReader, item.tlvs)) return false;
+        items.push_back(std::move(item));
+    }
+    std::uint32_t stamp = 0;
+    return ReadU32(reader, stamp) && reader.AtEnd();
+}
+
+TEST_F(ServicesTest, ContactListReplyHasGroupBuddiesAndTime) {
+    StartServer();
+    std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice");
+    ASSERT_TRUE(alice);
+    alice->SendSnac(0x0013, 0x0004, 0x04);
+    std::optional<Snac> list = alice->WaitSnac(0x0013, 0x0006);
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->header.requestId, 0x04u);
+    EXPECT_EQ(list->data[0], 0x00) << "list version";
+
+    std::vector<ListItem> items;
+    ASSERT_TRUE(ParseList(*list, items)) << "the reply does not parse to its last byte";
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0].type, 0x0001);
+    EXPECT_EQ(items[0].name, "\xCE\xE1\xF9\xE8\xE5");
+    ASSERT_NE(FindTlv(items[0].tlvs, 0x00C8), nullptr);
+    EXPECT_EQ(FindTlv(items[0].tlvs, 0x00C8)->value, (std::vector<std::uint8_t>{0, 1, 0, 2}));
+
+    const std::pair<std::string, std::string> buddies[] = {{kBoris, kBorisNick}, {kEcho, kEchoNick}};
+    for (std::size_t i = 0; i < 2; ++i) {
+        const ListItem& buddy = items[i + 1];
+        EXPECT_EQ(buddy.type, 0x0000);
+        EXPECT_EQ(buddy.name, buddies[i].first);
+        EXPECT_EQ(buddy.group, items[0].group);
+        EXPECT_EQ(buddy.item, i + 1);
+        ASSERT_EQ(buddy.tlvs.size(), 1u);
+        EXPECT_EQ(buddy.tlvs[0].type, 0x0131);
+        EXPECT_EQ(buddy.tlvs[0].Text(), buddies[i].second);
+    }
+}
+
+TEST_F(ServicesTest, DeletedBuddyIsAcknowledgedAndGoneFromListAndPresence) {
+    StartServer();
+    std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice");
+    ASSERT_TRUE(alice);
+    alice->SendSnac(0x0013, 0x000A, 0x83, DeleteBuddyPayload(kBoris));
+    std::optional<Snac> ack = alice->WaitSnac(0x0013, 0x000E);
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack->header.requestId, 0x83u);
+    EXPECT_EQ(ack->data, (std::vector<std::uint8_t>{0x00, 0x00}));
+
+    alice->SendSnac(0x0013, 0x000A, 0x83, DeleteBuddyPayload(kBoris));
+    ack = alice->WaitSnac(0x0013, 0x000E);
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack->data, (std::vector<std::uint8_t>{0x00, 0x02})) << "a second delete finds nothing";
+
+    alice->SendSnac(0x0013, 0x0004, 0x04);
+    std::optional<Snac> list = alice->WaitSnac(0x0013, 0x0006);
+    ASSERT_TRUE(list);
+    std::vector<ListItem> items;
+    ASSERT_TRUE(ParseList(*list, items));
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[1].name, kEcho);
+    EXPECT_EQ(FindTlv(items[0].tlvs, 0x00C8)->value, (std::vector<std::uint8_t>{0, 2}));
+
+    std::unique_ptr<TestClient> boris = SignOn(server, kBoris, "boris");
+    ASSERT_TRUE(boris);
+    Drain(*boris, kBoris);
+    EXPECT_EQ(ArrivalsIn(Drain(*alice, kAlice)).count(kBoris), 0u) << "Boris is no longer Alice's buddy";
+}
+
+TEST_F(ServicesTest, ShortInfoAnswersUnderTheRequestId) {
+    StartServer();
+    std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice");
+    ASSERT_TRUE(alice);
+
+    alice->SendSnac(0x0015, 0x0002, 0x1234, ShortInfoPayload(100001, 2, 100002));
+    std::optional<Snac> reply = alice->WaitSnac(0x0015, 0x0003);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->header.requestId, 0x1234u);
+    MetaReply meta;
+    ASSERT_TRUE(ParseMetaReply(*reply, meta));
+    EXPECT_EQ(meta.owner, 100001u);
+    EXPECT_EQ(meta.type, 0x07DA);
+    EXPECT_EQ(meta.sequence, 2);
+    std::vector<std::uint8_t> expected = {0x04, 0x01, 0x0A, 0x06, 0x00};
+    for (char c : kBorisNick) expected.push_back(static_cast<std::uint8_t>(c));
+    expected.push_back(0x00);
+    for (int i = 0; i < 3; ++i) expected.insert(expected.end(), {0x01, 0x00, 0x00});  // empty names, e-mail
+    expected.insert(expected.end(), {0x00, 0x00, 0x00});  // authorization, unused, gender
+    EXPECT_EQ(meta.rest, expected);
+
+    alice->SendSnac(0x0015, 0x0002, 0x1235, ShortInfoPayload(100001, 3, 123456));
+    reply = alice->WaitSnac(0x0015, 0x0003);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->header.requestId, 0x1235u);
+    ASSERT_TRUE(ParseMetaReply(*reply, meta));
+    ASSERT_GE(meta.rest.size(), 3u);
+    EXPECT_EQ(meta.rest[0], 0x04);
+    EXPECT_EQ(meta.rest[1], 0x01);
+    EXPECT_NE(meta.rest[2], 0x0A) << "an unknown UIN must not read as success";
+}
+
+}  // namespace
+}  // namespace pellox::server::test

@@ -1,0 +1,229 @@
+// Sign-on, login refusals, cookies, replaced sessions and time-outs of the local
+// server, checked byte by byte over real sockets.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tests/tools/oscar_test_client.h"
+
+namespace pellox::server::test {
+namespace {
+
+const std::vector<std::uint8_t> kVersionOne = {0x00, 0x00, 0x00, 0x01};
+
+using SessionTest = ServerTest;
+
+TEST_F(SessionTest, LoginAnswersWithUinAddressAndFreshCookie) {
+    StartServer();
+    TestClient client;
+    ASSERT_TRUE(client.Connect(server.AuthPort()));
+    std::optional<Frame> hello = client.ReadFrame();
+    ASSERT_TRUE(hello);
+    EXPECT_EQ(hello->channel, kChannelSignOn);
+    EXPECT_EQ(hello->data, kVersionOne);
+
+    client.SendFrame(kChannelSignOn, LoginPayload(kAlice, "alice").Bytes());
+    std::optional<Frame> reply = client.ReadFrame();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->channel, kChannelSignOff);
+    PacketReader reader(reply->data);
+    std::vector<TlvValue> tlvs;
+    ASSERT_TRUE(ParseTlvs(reader, tlvs));
+    ASSERT_EQ(tlvs.size(), 3u);
+    EXPECT_EQ(tlvs[0].type, 0x0001);
+    EXPECT_EQ(tlvs[0].Text(), kAlice);
+    EXPECT_EQ(tlvs[1].type, 0x0005);
+    EXPECT_EQ(tlvs[1].Text(), "127.0.0.1:" + std::to_string(server.BosPort()));
+    EXPECT_EQ(tlvs[2].type, 0x0006);
+    EXPECT_EQ(tlvs[2].value.size(), 256u);
+    EXPECT_TRUE(client.WaitClosed());
+
+    LoginResult second = Login(server.AuthPort(), kAlice, "alice");
+    const TlvValue* otherCookie = FindTlv(second.tlvs, 0x0006);
+    ASSERT_NE(otherCookie, nullptr);
+    EXPECT_NE(otherCookie->value, tlvs[2].value) << "every login gets its own cookie";
+}
+
+TEST_F(SessionTest, RefusedLoginGetsErrorTlvsAndNoAddress) {
+    StartServer();
+    struct Case {
+        std::string uin, password;
+        std::uint16_t code;
+    };
+    const Case cases[] = {
+        {kAlice, "wrong", 0x0005},
+        {kAlice, "", 0x0005},
+        {kAlice, "alicealice", 0x0005},  // right prefix, too long
+        {"999999", "alice", 0x0001},     // no such account
+        {"abc", "alice", 0x0001},
+        {kEcho, "", 0x0001},             // the echo account cannot sign on
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.uin + "/" + c.password);
+        LoginResult result = Login(server.AuthPort(), c.uin, c.password);
+        ASSERT_TRUE(result.frame);
+        EXPECT_EQ(result.frame->channel, kChannelSignOff);
+        EXPECT_EQ(FindTlv(result.tlvs, 0x0005), nullptr);
+        EXPECT_EQ(FindTlv(result.tlvs, 0x0006), nullptr);
+        ASSERT_NE(FindTlv(result.tlvs, 0x0004), nullptr);
+        EXPECT_FALSE(FindTlv(result.tlvs, 0x0004)->value.empty());
+        const TlvValue* code = FindTlv(result.tlvs, 0x0008);
+        ASSERT_NE(code, nullptr);
+        EXPECT_EQ(code->value, (std::vector<std::uint8_t>{0x00, static_cast<std::uint8_t>(c.code)}));
+        EXPECT_TRUE(result.closedAfter);
+    }
+}
+
+TEST_F(SessionTest, TwoSessionsSignOnWithTheExpectedReplies) {
+    StartServer();
+    for (const auto& [uin, password] : {std::pair{kAlice, "alice"}, std::pair{kBoris, "boris"}}) {
+        SCOPED_TRACE(uin);
+        LoginResult login = Login(server.AuthPort(), uin, password);
+        const TlvValue* cookie = FindTlv(login.tlvs, 0x0006);
+        ASSERT_NE(cookie, nullptr);
+
+        auto client = std::make_unique<TestClient>();
+        ASSERT_TRUE(client->Connect(server.BosPort()));
+        std::optional<Frame> hello = client->ReadFrame();
+        ASSERT_TRUE(hello);
+        EXPECT_EQ(hello->channel, kChannelSignOn);
+        EXPECT_EQ(hello->data, kVersionOne);
+
+        client->SendFrame(kChannelSignOn, CookiePayload(cookie->Text()).Bytes());
+        std::optional<Snac> families = client->ReadSnac();
+        ASSERT_TRUE(families);
+        EXPECT_EQ(families->header.family, 0x0001);
+        EXPECT_EQ(families->header.subtype, 0x0003);
+        EXPECT_EQ(families->data, (std::vector<std::uint8_t>{0, 1, 0, 2, 0, 3, 0, 4, 0, 0x13, 0, 0x15}));
+
+        PacketBuffer versions;
+        AppendU16(versions, 0x0001);
+        AppendU16(versions, 1);
+        client->SendSnac(0x0001, 0x0017, 0x17, versions);
+        std::optional<Snac> serverVersions = client->ReadSnac();
+        ASSERT_TRUE(serverVersions);
+        EXPECT_EQ(serverVersions->header.subtype, 0x0018);
+        EXPECT_EQ(serverVersions->header.requestId, 0x17u);
+        EXPECT_EQ(serverVersions->data.size() % 4, 0u);
+        EXPECT_FALSE(serverVersions->data.empty());
+
+        PacketBuffer status;
+        const std::uint8_t online[4] = {0x00, 0x01, 0x00, 0x00};
+        AppendTlv(status, 0x0006, 4, online);
+        client->SendSnac(0x0001, 0x001E, 0x1E, status);
+        client->SendSnac(0x0001, 0x0002, 0x02);
+        // The session is served after client ready: a round trip answers.
+        EXPECT_TRUE(Drain(*client, uin).empty());
+        // Sequence numbers of the server's frames rise by one per frame.
+        for (std::size_t i = 1; i < client->receivedSequences.size(); ++i) {
+            EXPECT_EQ(client->receivedSequences[i], client->receivedSequences[i - 1] + 1);
+        }
+    }
+}
+
+TEST_F(SessionTest, UnknownOrReusedCookieGetsChannelFourAndTheClose) {
+    ServerConfig config = TestConfig();
+    config.cookieLifetimeMs = 300;
+    StartServer(config);
+
+    auto tryCookie = [&](const std::string& cookie) {
+        TestClient client;
+        EXPECT_TRUE(client.Connect(server.BosPort()));
+        EXPECT_TRUE(client.ReadFrame());  // hello
+        client.SendFrame(kChannelSignOn, CookiePayload(cookie).Bytes());
+        std::optional<Frame> reply = client.ReadFrame();
+        bool refused = reply && reply->channel == kChannelSignOff && client.WaitClosed();
+        return refused;
+    };
+    EXPECT_TRUE(tryCookie(std::string(256, 'x')));
+    EXPECT_TRUE(tryCookie(""));
+
+    LoginResult login = Login(server.AuthPort(), kAlice, "alice");
+    const TlvValue* cookie = FindTlv(login.tlvs, 0x0006);
+    ASSERT_NE(cookie, nullptr);
+    {
+        TestClient first;
+        ASSERT_TRUE(first.Connect(server.BosPort()));
+        ASSERT_TRUE(first.ReadFrame());
+        first.SendFrame(kChannelSignOn, CookiePayload(cookie->Text()).Bytes());
+        std::optional<Snac> families = first.ReadSnac();
+        ASSERT_TRUE(families);
+        EXPECT_EQ(families->header.subtype, 0x0003);
+    }
+    EXPECT_TRUE(tryCookie(cookie->Text())) << "a cookie is good for one sign-on only";
+
+    LoginResult late = Login(server.AuthPort(), kAlice, "alice");
+    const TlvValue* lateCookie = FindTlv(late.tlvs, 0x0006);
+    ASSERT_NE(lateCookie, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(tryCookie(lateCookie->Text())) << "an expired cookie is refused";
+}
+
+TEST_F(SessionTest, SnacBeforeTheCookieEndsTheConnection) {
+    StartServer();
+    TestClient client;
+    ASSERT_TRUE(client.Connect(server.BosPort()));
+    ASSERT_TRUE(client.ReadFrame());
+    client.SendSnac(0x0013, 0x0004, 4);
+    EXPECT_TRUE(client.WaitClosed());
+}
+
+TEST_F(SessionTest, SecondSignOnEndsTheFirstWithChannelFour) {
+    StartServer();
+    std::unique_ptr<TestClient> boris = SignOn(server, kBoris, "boris");
+    ASSERT_TRUE(boris);
+    std::unique_ptr<TestClient> first = SignOn(server, kAlice, "alice");
+    ASSERT_TRUE(first);
+    ASSERT_TRUE(WaitPresence(*boris, 0x000B, kAlice));
+
+    std::unique_ptr<TestClient> second = SignOn(server, kAlice, "alice");
+    ASSERT_TRUE(second);
+    std::optional<Frame> kicked;
+    while ((kicked = first->ReadFrame()) && kicked->channel != kChannelSignOff) {
+    }
+    ASSERT_TRUE(kicked) << "the first session got no channel-4 frame";
+    PacketReader reader(kicked->data);
+    std::vector<TlvValue> tlvs;
+    ASSERT_TRUE(ParseTlvs(reader, tlvs));
+    const TlvValue* reason = FindTlv(tlvs, 0x0009);
+    ASSERT_NE(reason, nullptr);
+    EXPECT_EQ(reason->value, (std::vector<std::uint8_t>{0x00, 0x01}));
+    EXPECT_TRUE(first->WaitClosed());
+
+    // The new session is served (Drain fails the test when no answer comes) and
+    // the watcher never saw Alice leave.
+    Drain(*second, kAlice);
+    std::vector<Snac> seen = Drain(*boris, kBoris);
+    for (const Snac& snac : seen) {
+        EXPECT_FALSE(snac.header.family == 0x0003 && snac.header.subtype == 0x000C)
+            << "departure reported for a UIN that is still online";
+    }
+    second.reset();
+    EXPECT_TRUE(WaitPresence(*boris, 0x000C, kAlice)) << "the departure of the last session is reported";
+}
+
+TEST_F(SessionTest, KeepAliveIsAcceptedAndASilentSessionIsClosed) {
+    ServerConfig config = TestConfig();
+    config.idleTimeoutMs = 600;
+    config.loginTimeoutMs = 800;
+    StartServer(config);
+    SignOnOptions quiet;
+    quiet.activate = false;
+    std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice", quiet);
+    ASSERT_TRUE(alice);
+    // Keep-alives every 200 ms carry the session well past the time-out.
+    for (int i = 0; i < 6; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        ASSERT_TRUE(alice->SendFrame(kChannelKeepAlive, {}));
+    }
+    EXPECT_EQ(Drain(*alice, kAlice).size(), 0u);
+    EXPECT_TRUE(alice->WaitClosed(2000)) << "a silent session is closed";
+
+    TestClient idle;  // never signs on at all
+    ASSERT_TRUE(idle.Connect(server.AuthPort()));
+    EXPECT_TRUE(idle.WaitClosed(config.loginTimeoutMs + 2000));
+}
+
+}  // namespace
+}  // namespace pellox::server::test
