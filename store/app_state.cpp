@@ -221,15 +221,26 @@ void AppState::ClearContacts() {
 void AppState::ReloadAll() {
     ClearContacts();
     const std::string directory = Directory();
-    Settings loaded = GetSettings();  // Load keeps autoconnect
-    loaded.Load(directory);
-    std::vector<ContactInfo> infos;
-    (void)ReadContactListFile(directory + ContactListFileName(loaded.profile), infos);
-    std::lock_guard guard(model_->mutex);
-    settings_ = std::move(loaded);
-    for (const ContactInfo& info : infos) {
-        contacts_.push_back(std::make_shared<Contact>(model_, info));
-    }
+    // Read and install both files while no save can run, so that the list in memory
+    // and the files agree afterwards; a contact a network thread appended since
+    // ClearContacts belonged to the list being replaced and is dropped with it.
+    WithRewriteLock(directory, [&] {
+        Settings loaded = GetSettings();  // Load keeps autoconnect
+        loaded.Load(directory);
+        std::vector<ContactInfo> infos;
+        (void)ReadContactListFile(directory + ContactListFileName(loaded.profile), infos);
+        std::vector<ContactPtr> contacts;
+        contacts.reserve(infos.size());
+        for (const ContactInfo& info : infos) {
+            contacts.push_back(std::make_shared<Contact>(model_, info));
+        }
+        std::vector<ContactPtr> dropped;
+        std::lock_guard guard(model_->mutex);
+        settings_ = std::move(loaded);
+        dropped.swap(contacts_);
+        contacts_ = std::move(contacts);
+        currentContact_ = nullptr;
+    });
 }
 
 bool AppState::SaveContacts() {

@@ -152,8 +152,8 @@ public:
     // Waits (10 ms steps) until busyCount is 0, then empties the list and clears
     // currentContact. No notification.
     void ClearContacts();
-    // ClearContacts, load the settings, then read the active profile's contact list.
-    // No notification.
+    // ClearContacts, load the settings, then read the active profile's contact list;
+    // the list becomes exactly the file's contacts. No notification.
     void ReloadAll();
     // Saves the settings, then the active profile's contact list. True when both
     // files were written.

@@ -105,6 +105,11 @@ bool ReplaceFileContents(const std::string& directory, const std::string& name,
     return true;
 }
 
+void WithRewriteLock(const std::string& directory, const std::function<void()>& fn) {
+    RewriteLock lock(directory);
+    fn();
+}
+
 bool DeleteRewrittenFile(const std::string& directory, const std::string& name) {
     RewriteLock lock(directory);
     const std::string path = directory + name;

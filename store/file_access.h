@@ -45,6 +45,10 @@ private:
 [[nodiscard]] bool ReplaceFileContents(const std::string& directory, const std::string& name,
                                        const std::function<std::optional<std::string>()>& produce);
 
+// Runs fn while holding the directory's rewrite lock: no rewrite of a file in that
+// directory starts or ends meanwhile.
+void WithRewriteLock(const std::string& directory, const std::function<void()>& fn);
+
 // Deletes directory + name under the directory's rewrite lock, so that it cannot
 // race with a rewrite of the same file; a missing file is no error.
 bool DeleteRewrittenFile(const std::string& directory, const std::string& name);
