@@ -160,6 +160,11 @@ Script& Script::Do(Step step) {
     return *this;
 }
 
+Script& Script::Then(const Script& more) {
+    steps_.insert(steps_.end(), more.steps_.begin(), more.steps_.end());
+    return *this;
+}
+
 Script& Script::Send(Bytes bytes) {
     return Do([bytes = std::move(bytes)](Context& c) { return c.SendRaw(bytes); });
 }

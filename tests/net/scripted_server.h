@@ -41,7 +41,7 @@ Bytes BigEndian16(std::uint16_t value);
 Bytes BigEndian32(std::uint32_t value);
 Bytes TlvBytes(std::uint16_t type, const Bytes& value);
 Bytes FlapBytes(std::uint8_t channel, std::uint16_t sequence, const Bytes& data);
-Bytes SnacBytes(std::uint16_t family, std::uint16_t subtype, const Bytes& data,
+Bytes SnacBytes(std::uint16_t family, std::uint16_t subtype, const Bytes& data = {},
                 std::uint16_t flags = 0, std::uint32_t requestId = 0);
 
 struct ReceivedFrame {
@@ -83,6 +83,8 @@ public:
     // Shuts the connection down; the script ends here.
     Script& Close();
     Script& Do(Step step);
+    // Appends the steps of another script.
+    Script& Then(const Script& more);
 
 private:
     friend class ScriptedServer;
