@@ -43,7 +43,21 @@ Connection::Connection(platform::SocketHandle socket, const Limits& limits, Hand
 Connection::~Connection() {
     Abort();
     Join();
-    platform::CloseSocket(socket_);
+    std::lock_guard<std::mutex> lock(queueLock_);
+    if (!socketClosed_) platform::CloseSocket(socket_);
+    socketClosed_ = true;
+}
+
+void Connection::ThreadDone(std::atomic<bool>& done) {
+    std::lock_guard<std::mutex> lock(queueLock_);
+    done.store(true);
+    // The last thread out closes the socket at once, so the peer sees the end
+    // now rather than when the server next cleans up. Under the lock, so that a
+    // late Abort never shuts down a descriptor number that was reused.
+    if (readerDone_.load() && writerDone_.load() && !socketClosed_) {
+        platform::CloseSocket(socket_);
+        socketClosed_ = true;
+    }
 }
 
 void Connection::Start() {
@@ -104,14 +118,12 @@ void Connection::CloseAfterFlush() {
 }
 
 void Connection::Abort() {
-    {
-        std::lock_guard<std::mutex> lock(queueLock_);
-        aborted_ = true;
-        queue_.clear();
-        queuedBytes_ = 0;
-        queueChanged_.notify_one();
-    }
-    platform::ShutdownSocket(socket_);
+    std::lock_guard<std::mutex> lock(queueLock_);
+    aborted_ = true;
+    queue_.clear();
+    queuedBytes_ = 0;
+    queueChanged_.notify_one();
+    if (!socketClosed_) platform::ShutdownSocket(socket_);
 }
 
 void Connection::WriteLoop() {
@@ -141,7 +153,7 @@ void Connection::WriteLoop() {
     }
     // Wakes the reader as well, which then reports the close.
     platform::ShutdownSocket(socket_);
-    writerDone_.store(true);
+    ThreadDone(writerDone_);
 }
 
 void Connection::ReadLoop() {
@@ -194,7 +206,7 @@ void Connection::ReadLoop() {
 
     handler_.OnClosed(*this, reason);
     CloseAfterFlush();
-    readerDone_.store(true);
+    ThreadDone(readerDone_);
 }
 
 }  // namespace pellox::server

@@ -69,15 +69,17 @@ public:
     void Abort();
     void SetIdleTimeout(int ms) { idleTimeoutMs_.store(ms); }
 
-    // Both threads have ended; Join then returns at once.
+    // Both threads have ended (and the socket is closed); Join then returns at once.
     bool Finished() const { return readerDone_.load() && writerDone_.load(); }
     void Join();
+    // Valid while the reader runs (that is, inside the handler).
     platform::SocketHandle Socket() const { return socket_; }
 
 private:
     bool Enqueue(std::vector<std::uint8_t> frame);
     void ReadLoop();
     void WriteLoop();
+    void ThreadDone(std::atomic<bool>& done);
 
     const platform::SocketHandle socket_;
     const Limits limits_;
@@ -91,6 +93,7 @@ private:
     std::uint16_t sequence_ = 0;                   // guarded by queueLock_
     bool closing_ = false;                         // guarded by queueLock_
     bool aborted_ = false;                         // guarded by queueLock_
+    bool socketClosed_ = false;                    // guarded by queueLock_
 
     std::thread reader_;
     std::thread writer_;

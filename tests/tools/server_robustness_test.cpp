@@ -1,0 +1,288 @@
+// Broken and hostile clients: bad markers, oversized and truncated frames,
+// malformed SNACs, floods, clients that never read, too many connections. In
+// every case the server must stay up and keep serving a well-behaved client.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include "tests/tools/oscar_test_client.h"
+
+namespace pellox::server::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Alice sends Boris a message and Boris gets it: the server is still serving.
+// Other messages Boris may have been sent on the way are passed over.
+void ExpectRelayWorks(TestClient& alice, TestClient& boris, const std::string& text) {
+    alice.SendSnac(0x0004, 0x0006, 0x00010006, MessagePayload(kBoris, text));
+    for (;;) {
+        std::optional<Snac> incoming = boris.WaitSnac(0x0004, 0x0007);
+        ASSERT_TRUE(incoming) << "the well-behaved session was not served";
+        PacketReader reader = incoming->Reader();
+        UserInfoBlock info;
+        std::vector<TlvValue> tlvs;
+        ASSERT_TRUE(reader.Skip(10) && ParseUserInfo(reader, info));
+        if (ParseTlvs(reader, tlvs) && FindTlv(tlvs, 0x0002) != nullptr &&
+            FindTlv(tlvs, 0x0002)->value == MessageBlock(text)) {
+            EXPECT_EQ(info.uin, kAlice);
+            return;
+        }
+    }
+}
+
+class RobustnessTest : public ServerTest {
+protected:
+    void SetUpPair(const ServerConfig& config = TestConfig()) {
+        StartServer(config);
+        SignOnOptions quiet;
+        quiet.activate = false;
+        alice = SignOn(server, kAlice, "alice", quiet);
+        boris = SignOn(server, kBoris, "boris", quiet);
+        ASSERT_TRUE(alice && boris);
+    }
+    std::unique_ptr<TestClient> alice;
+    std::unique_ptr<TestClient> boris;
+};
+
+std::vector<std::uint8_t> FlapHeaderBytes(std::uint8_t marker, std::uint8_t channel, std::uint16_t length) {
+    return {marker, channel, 0x00, 0x01, static_cast<std::uint8_t>(length >> 8),
+            static_cast<std::uint8_t>(length & 0xFF)};
+}
+
+TEST_F(RobustnessTest, BrokenFramesEndOnlyTheirOwnConnection) {
+    SetUpPair();
+    struct Case {
+        const char* what;
+        std::uint16_t port;
+        std::vector<std::uint8_t> bytes;
+    };
+    const std::string http = "GET / HTTP/1.0\r\n\r\n";
+    const Case cases[] = {
+        {"text instead of frames, login port", server.AuthPort(), {http.begin(), http.end()}},
+        {"text instead of frames, messaging port", server.BosPort(), {http.begin(), http.end()}},
+        {"bad marker", server.BosPort(), FlapHeaderBytes(0x2B, 1, 0)},
+        {"longest FLAP length", server.BosPort(), FlapHeaderBytes(0x2A, 2, 0xFFFF)},
+        {"just over the inbound limit", server.AuthPort(), FlapHeaderBytes(0x2A, 1, 8 * 1024 + 1)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestClient hostile;
+        ASSERT_TRUE(hostile.Connect(c.port));
+        ASSERT_TRUE(hostile.ReadFrame());  // hello
+        hostile.SendRaw(c.bytes);
+        EXPECT_TRUE(hostile.WaitClosed());
+    }
+    ExpectRelayWorks(*alice, *boris, "still here");
+}
+
+TEST_F(RobustnessTest, FramesSplitAnywhereAreJoined) {
+    SetUpPair();
+    // A whole login, one byte per send.
+    TestClient slow;
+    ASSERT_TRUE(slow.Connect(server.AuthPort()));
+    ASSERT_TRUE(slow.ReadFrame());
+    std::vector<std::uint8_t> frame;
+    ASSERT_TRUE(BuildFrame(frame, kChannelSignOn, 1, {}, LoginPayload(kVera, "vera").Bytes()));
+    for (std::uint8_t byte : frame) {
+        ASSERT_TRUE(slow.SendRaw({&byte, 1}));
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    std::optional<Frame> reply = slow.ReadFrame();
+    ASSERT_TRUE(reply);
+    PacketReader reader(reply->data);
+    std::vector<TlvValue> tlvs;
+    ASSERT_TRUE(ParseTlvs(reader, tlvs));
+    EXPECT_NE(FindTlv(tlvs, 0x0006), nullptr);
+
+    // Several SNACs in one send.
+    std::vector<std::uint8_t> batch;
+    for (std::uint32_t id : {0x51u, 0x52u, 0x53u}) {
+        std::vector<std::uint8_t> one;
+        ASSERT_TRUE(BuildSnacFrame(one, static_cast<std::uint16_t>(id), {0x0015, 0x0002, 0, id},
+                                   ShortInfoPayload(100001, 1, 100002)));
+        batch.insert(batch.end(), one.begin(), one.end());
+    }
+    alice->SendRaw(batch);
+    for (std::uint32_t id : {0x51u, 0x52u, 0x53u}) {
+        std::optional<Snac> answer = alice->WaitSnac(0x0015, 0x0003);
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->header.requestId, id);
+    }
+}
+
+TEST_F(RobustnessTest, TruncatedConnectionsAreHarmless) {
+    SetUpPair();
+    for (int cut : {1, 5, 6, 9}) {
+        TestClient hostile;
+        ASSERT_TRUE(hostile.Connect(server.BosPort()));
+        std::vector<std::uint8_t> frame;
+        ASSERT_TRUE(BuildFrame(frame, kChannelSignOn, 1, {}, CookiePayload(std::string(64, 'c')).Bytes()));
+        hostile.SendRaw({frame.data(), static_cast<std::size_t>(cut)});
+        hostile.Close();  // gone in the middle of a frame
+    }
+    ExpectRelayWorks(*alice, *boris, "after truncated frames");
+}
+
+TEST_F(RobustnessTest, MalformedSnacsAreDroppedAndTheSessionGoesOn) {
+    SetUpPair();
+    std::vector<std::vector<std::uint8_t>> junk = {
+        {0x00, 0x04},                                               // shorter than a SNAC header
+        {0x00, 0x04, 0x00, 0x06, 0x80, 0x00, 0, 0, 0, 1, 0xFF},     // extra data length cut short
+        {0x00, 0x04, 0x00, 0x06, 0x80, 0x00, 0, 0, 0, 1, 0x00, 0x10, 1, 2},
+        {0x00, 0x04, 0x00, 0x06, 0, 0, 0, 0, 0, 1, 0x67, 0xC3},     // message cut in its cookie
+        {0x00, 0x04, 0x00, 0x06, 0, 0, 0, 0, 0, 1, 1, 2, 3, 4, 5, 6, 7, 8, 0, 1, 200, '1'},
+        {0x00, 0x04, 0x00, 0x06, 0, 0, 0, 0, 0, 1, 1, 2, 3, 4, 5, 6, 7, 8, 0, 1,
+         6, '1', '0', '0', '0', '0', '2', 0x00, 0x02, 0xFF, 0xFF, 1},  // TLV longer than the frame
+        {0x00, 0x04, 0x00, 0x06, 0, 0, 0, 0, 0, 1, 1, 2, 3, 4, 5, 6, 7, 8, 0, 1,
+         6, '1', '0', '0', '0', '0', '2', 0x00, 0x02, 0x00, 0x04, 0x01, 0x01, 0xFF, 0xFF},  // text fragment overruns
+        {0x00, 0x15, 0x00, 0x02, 0, 0, 0, 0, 0, 2, 0x00, 0x01, 0x00},  // meta head cut short
+        {0x00, 0x15, 0x00, 0x02, 0, 0, 0, 0, 0, 2, 0x00, 0x01, 0x00, 0x0A, 8, 0, 0x22, 0x86, 0x01, 0x00,
+         0xD0, 0x07, 2, 0, 0xBA},                                   // info request without target
+        {0x00, 0x13, 0x00, 0x0A, 0, 0, 0, 0, 0, 0x83, 0x7F, 0xFF, '1'},  // delete item name overruns
+        {0x00, 0x01, 0x00, 0x1E, 0, 0, 0, 0, 0, 0x1E, 0x00, 0x06, 0x00, 0x02, 0x00},  // status of 2 bytes
+        {0x7F, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0},                 // family nobody serves
+    };
+    for (const auto& snac : junk) ASSERT_TRUE(alice->SendFrame(kChannelSnac, snac));
+    alice->SendFrame(3, {});   // channels without meaning here
+    alice->SendFrame(9, junk[0]);
+    alice->SendFrame(kChannelSignOn, {});
+    ExpectRelayWorks(*alice, *boris, "after junk");
+    EXPECT_EQ(server.StoredOfflineCount(), 0u);
+
+    // A text fragment that overruns its block is not stored for an offline UIN.
+    std::vector<std::uint8_t> toVera = junk[6];
+    toVera[26] = '4';
+    ASSERT_TRUE(alice->SendFrame(kChannelSnac, toVera));
+    Drain(*alice, kAlice);
+    EXPECT_EQ(server.StoredOfflineCount(), 0u);
+}
+
+TEST_F(RobustnessTest, RandomBytesNeverTakeTheServerDown) {
+    SetUpPair();
+    std::mt19937 random(20240611);
+    for (int round = 0; round < 60; ++round) {
+        TestClient hostile;
+        ASSERT_TRUE(hostile.Connect(round % 2 ? server.AuthPort() : server.BosPort()));
+        std::vector<std::uint8_t> bytes(random() % 400);
+        for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+        if (!bytes.empty() && round % 3 != 0) bytes[0] = kFlapMarker;  // get past the marker often
+        if (bytes.size() > 5 && round % 3 == 1) {
+            bytes[1] = static_cast<std::uint8_t>(1 + random() % 5);
+            std::uint16_t length = static_cast<std::uint16_t>(bytes.size() - 6);
+            bytes[4] = static_cast<std::uint8_t>(length >> 8);
+            bytes[5] = static_cast<std::uint8_t>(length);
+        }
+        hostile.SendRaw(bytes);
+    }
+    ExpectRelayWorks(*alice, *boris, "after random bytes");
+}
+
+TEST_F(RobustnessTest, MessageFloodIsRateLimitedAndOthersAreServed) {
+    ServerConfig config = TestConfig();
+    config.messageBurst = 10;
+    config.messagesPerSecond = 5;
+    SetUpPair(config);
+    std::unique_ptr<TestClient> vera = SignOn(server, kVera, "vera");
+    ASSERT_TRUE(vera);
+
+    constexpr int kFlood = 300;
+    auto started = Clock::now();
+    for (int i = 0; i < kFlood; ++i) alice->SendSnac(0x0004, 0x0006, 0x10000u + i, MessagePayload(kBoris, "spam"));
+    Drain(*alice, kAlice);
+    double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+
+    int relayed = 0;
+    while (boris->WaitSnac(0x0004, 0x0007, 300)) ++relayed;
+    EXPECT_GE(relayed, config.messageBurst);
+    EXPECT_LE(relayed, config.messageBurst + static_cast<int>(seconds * config.messagesPerSecond) + 2);
+
+    // Vera was served all along.
+    vera->SendSnac(0x0004, 0x0006, 0x00010006, MessagePayload(kBoris, "from vera"));
+    std::optional<Snac> fromVera = boris->WaitSnac(0x0004, 0x0007);
+    ASSERT_TRUE(fromVera);
+    PacketReader reader = fromVera->Reader();
+    ASSERT_TRUE(reader.Skip(10));
+    UserInfoBlock info;
+    ASSERT_TRUE(ParseUserInfo(reader, info));
+    EXPECT_EQ(info.uin, kVera);
+}
+
+TEST_F(RobustnessTest, ClientThatNeverReadsIsDroppedAlone) {
+    ServerConfig config = TestConfig();
+    config.maxQueuedOutput = 16 * 1024;
+    config.sendTimeoutMs = 500;
+    SetUpPair(config);
+    std::unique_ptr<TestClient> hog = SignOn(server, kVera, "vera");
+    ASSERT_TRUE(hog);
+
+    // Contact list requests, each answered at length, never read; the server's
+    // queue for this client fills and it is cut off.
+    std::vector<std::uint8_t> request;
+    ASSERT_TRUE(BuildSnacFrame(request, 1, {0x0013, 0x0004, 0, 4}, PacketBuffer()));
+    std::vector<std::uint8_t> burst;
+    for (int i = 0; i < 1000; ++i) burst.insert(burst.end(), request.begin(), request.end());
+    bool cutOff = false;
+    auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (!cutOff && Clock::now() < deadline) {
+        cutOff = !hog->SendRaw(burst);
+        Drain(*alice, kAlice);  // a round trip: Alice is served meanwhile
+    }
+    EXPECT_TRUE(cutOff) << "the server kept queueing for a client that does not read";
+    ExpectRelayWorks(*alice, *boris, "after the hog was dropped");
+}
+
+TEST_F(RobustnessTest, ConnectionsBeyondTheLimitAreRefused) {
+    ServerConfig config = TestConfig();
+    config.maxSessions = 3;
+    StartServer(config);
+    std::vector<std::unique_ptr<TestClient>> held;
+    for (int i = 0; i < 3; ++i) {
+        held.push_back(std::make_unique<TestClient>());
+        ASSERT_TRUE(held.back()->Connect(server.AuthPort()));
+        ASSERT_TRUE(held.back()->ReadFrame()) << "connection " << i << " got no hello";
+    }
+    TestClient extra;
+    ASSERT_TRUE(extra.Connect(server.BosPort()));
+    EXPECT_FALSE(extra.ReadFrame(1000)) << "a connection beyond the limit was served";
+
+    held.pop_back();
+    // Once the closed connection has wound down, a new one is served again.
+    bool served = false;
+    auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (!served && Clock::now() < deadline) {
+        TestClient again;
+        ASSERT_TRUE(again.Connect(server.AuthPort()));
+        served = again.ReadFrame(500).has_value();
+    }
+    EXPECT_TRUE(served);
+}
+
+TEST_F(RobustnessTest, StopIsPromptWhateverTheClientsDo) {
+    SetUpPair();
+    TestClient halfFrame;
+    ASSERT_TRUE(halfFrame.Connect(server.BosPort()));
+    const std::uint8_t part[3] = {0x2A, 0x01, 0x00};
+    halfFrame.SendRaw(part);
+    TestClient silent;
+    ASSERT_TRUE(silent.Connect(server.AuthPort()));
+
+    auto started = Clock::now();
+    server.Stop();
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+    EXPECT_LT(took, 2000);
+    EXPECT_EQ(server.ConnectionCount(), 0u);
+    EXPECT_TRUE(alice->WaitClosed(1000));
+    EXPECT_TRUE(halfFrame.WaitClosed(1000));
+    EXPECT_TRUE(silent.WaitClosed(1000));
+    TestClient late;
+    EXPECT_FALSE(late.Connect(server.AuthPort())) << "the listener is still open";
+    server.Stop();  // a second stop is harmless
+}
+
+}  // namespace
+}  // namespace pellox::server::test
