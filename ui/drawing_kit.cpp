@@ -114,7 +114,12 @@ void BackgroundCache::Draw(QPainter& painter, const QRect& rect) {
 }
 
 OffscreenPaint::OffscreenPaint(QPaintDevice* target, const QRect& rect)
-    : target_(target), rect_(rect), buffer_(rect.size().expandedTo(QSize(1, 1))) {
+    : target_(target), rect_(rect) {
+    // On a high-density screen the buffer has the screen's pixels, not the
+    // widget's logical ones, so the copy is not scaled up.
+    const qreal ratio = target->devicePixelRatioF();
+    buffer_ = QPixmap(rect.size().expandedTo(QSize(1, 1)) * ratio);
+    buffer_.setDevicePixelRatio(ratio);
     painter_.begin(&buffer_);
     painter_.translate(-rect.topLeft());
 }

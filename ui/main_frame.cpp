@@ -64,6 +64,19 @@ bool IsPersistentView(ViewKind kind) {
 
 FrameView::FrameView(QWidget* parent) : QWidget(parent) {}
 
+CMainFrame* FrameView::frame() const {
+    return qobject_cast<CMainFrame*>(window());
+}
+
+bool FrameView::SendFrameCommand(int id) {
+    CMainFrame* owner = frame();
+    return owner != nullptr && owner->RouteCommand(id);
+}
+
+void FrameView::PostFrameCommand(int id) {
+    if (CMainFrame* owner = frame()) owner->PostCommand(id);
+}
+
 CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     const QString title =
         QString::fromStdU16String(std::u16string(FirstLine(StringView(str::kTitle))));

@@ -52,6 +52,8 @@ enum class ViewKind { Contacts, Message, User, Settings };
 
 bool IsPersistentView(ViewKind kind);
 
+class CMainFrame;
+
 // Base of every view the frame shows.
 class FrameView : public QWidget, public CommandTarget {
     Q_OBJECT
@@ -62,6 +64,15 @@ public:
     // Called by the frame each time this view becomes the active view, after it
     // has been attached and shown (the first time and on every return).
     virtual void OnInitialUpdate() {}
+
+    // The frame showing this view, or null while the view is not in one.
+    CMainFrame* frame() const;
+    // Routes command `id` through the frame now (as the frame's RouteCommand);
+    // false when the view is not in a frame or nobody handled it.
+    bool SendFrameCommand(int id);
+    // Routes command `id` through the frame once control returns to the event
+    // loop (as the frame's PostCommand); nothing when the view is not in a frame.
+    void PostFrameCommand(int id);
 };
 
 // Creates a view of one kind as a child of `parent`.

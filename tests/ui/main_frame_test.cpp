@@ -414,6 +414,30 @@ private slots:
         QVERIFY(form.isNull());
     }
 
+    void viewsReachTheirFrame() {
+        TestView loose;
+        QCOMPARE(loose.frame(), nullptr);
+        QVERIFY(!loose.SendFrameCommand(cmd::kOk));
+        loose.PostFrameCommand(cmd::kOk);  // nowhere to go: dropped
+
+        CMainFrame frame;
+        Factories factories(frame);
+        TestApplication app;
+        frame.SetApplicationTarget(&app);
+        app.states[cmd::kShowContacts] = {};
+        app.states[cmd::kWrite] = {};
+        QVERIFY(frame.SwitchView(ViewKind::Message, menubar::kMessage));
+        TestView* view = factories.last(ViewKind::Message);
+        QCOMPARE(view->frame(), &frame);
+
+        // Sent at once, or posted to run after the caller has returned.
+        QVERIFY(view->SendFrameCommand(cmd::kWrite));
+        QCOMPARE(app.received, std::vector<int>{cmd::kWrite});
+        view->PostFrameCommand(cmd::kShowContacts);
+        QCOMPARE(app.received.size(), size_t{1});
+        QTRY_COMPARE(app.received, (std::vector<int>{cmd::kWrite, cmd::kShowContacts}));
+    }
+
     void activeViewFillsTheMiddle() {
         CMainFrame frame;
         Factories factories(frame);
