@@ -14,10 +14,10 @@ void NetSession::StartReceiveThread(const std::shared_ptr<Link>& link) {
     if (receiveThread.joinable()) retiredThreads_.push_back(std::move(receiveThread));
     activeReceivers_.fetch_add(1);
     receiveThread = platform::StartThread(platform::ThreadPriority::Normal,
-                                          [this, link] { RunReceiveThread(link); });
+                                          [this, link] { ReceiveThread(link); });
 }
 
-void NetSession::RunReceiveThread(std::shared_ptr<Link> link) {
+void NetSession::ReceiveThread(std::shared_ptr<Link> link) {
     tlsSession_ = this;
     tlsLink_ = std::move(link);
     RunLoginPhase();

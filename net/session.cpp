@@ -46,7 +46,7 @@ bool NetSession::StoreState(ConnState code) {
 // ---- Commands and the worker ----
 
 void NetSession::EnqueueCommand(std::unique_ptr<NetCommand> command) {
-    if (!command) return;
+    if (!command || !running.load()) return;
     {
         std::lock_guard<std::mutex> guard(queueLock);
         commandQueue.push_back(std::move(command));

@@ -113,7 +113,8 @@ public:
     std::atomic<bool> running{true};
 
     // ---- Commands and the worker ----
-    // Any thread. Appends the command and wakes the worker; takes ownership.
+    // Any thread. Appends the command and wakes the worker; takes ownership. After
+    // Shutdown the command is destroyed at once.
     void EnqueueCommand(std::unique_ptr<NetCommand> command);
     // Starts NetworkWorker on its own thread at below-normal priority. False when
     // it was already started.
@@ -186,7 +187,9 @@ public:
     void SetSnacHandler(std::uint16_t family, std::uint16_t subtype, SnacHandler handler);
     // Routes 0x0001/0x0003 (SendFamilyVersions), 0x0001/0x0013 (ignored) and
     // 0x0001/0x0018 (SendInitialStatus) itself, every other pair through the table;
-    // a pair without a handler is dropped.
+    // a pair without a handler is dropped. The user information block of
+    // 0x0002/0x0006 is read for nothing, so the session leaves it to the table too:
+    // without a handler it is dropped with the same effect.
     void DispatchSnac(PacketReader& reader, const FlapHeader& flap, const SnacHeader& snac);
 
     // ---- Info requests ----
@@ -233,7 +236,7 @@ private:
     void RecordInfoRequest(std::uint16_t requestId, std::uint32_t uin);
 
     void StartReceiveThread(const std::shared_ptr<Link>& link);
-    void RunReceiveThread(std::shared_ptr<Link> link);
+    void ReceiveThread(std::shared_ptr<Link> link);
     bool ReceiveOn(Link& link, void* dest, std::size_t n);
     bool ReadFrame(FlapHeader& flap, std::vector<std::uint8_t>& block);
     void RunLoginPhase();

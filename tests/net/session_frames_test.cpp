@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "net/session.h"
 #include "tests/net/recording_session.h"
@@ -175,6 +176,26 @@ TEST_F(SilentServerSession, SequenceWrapsAfter65535) {
     EXPECT_EQ(frames[65534].sequence, 65535);
     EXPECT_EQ(frames[65535].sequence, 0);
     EXPECT_EQ(frames[65536].sequence, 1);
+}
+
+TEST_F(SilentServerSession, SequenceRisesByOnePerFrameAcrossSendingThreads) {
+    constexpr int kEach = 1500;
+    std::thread worker([this] {
+        for (int i = 0; i < kEach; ++i) EXPECT_TRUE(session_.SendKeepAlive());
+    });
+    std::thread receiver([this] {
+        for (int i = 0; i < kEach; ++i) EXPECT_TRUE(session_.RequestShortInfo(u"42"));
+    });
+    worker.join();
+    receiver.join();
+    ASSERT_TRUE(server_.WaitForFrameCount(2 * kEach, 20000));
+    const auto frames = server_.Frames();
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        ASSERT_EQ(frames[i].sequence, i + 1) << "frame " << i << " left out of order";
+        if (frames[i].channel == kChannelSnac) {
+            ASSERT_EQ(+frames[i].Snac().requestId, i + 1);  // its own number, not another's
+        }
+    }
 }
 
 TEST_F(SilentServerSession, NothingIsSentWithoutAConnection) {
