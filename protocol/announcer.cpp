@@ -1,0 +1,20 @@
+#include "protocol/announcer.h"
+
+namespace pellox {
+
+std::u16string AnnouncementTitle(std::u16string_view displayName, std::u16string_view uin) {
+    std::u16string title = u"ICQ: ";
+    title += displayName;
+    title += u" (";
+    title += uin;
+    title += u")";
+    return title;
+}
+
+void AnnounceMessage(Announcer& announcer, const std::u16string& title,
+                     const std::u16string& body) {
+    if (!announcer.MainWindowActive() && announcer.ShowNotification(title, body)) return;
+    announcer.PlaySound(kIncomingMessageSound);
+}
+
+}  // namespace pellox

@@ -1,0 +1,38 @@
+// How an incoming message is announced to the user. The desktop application
+// implements Announcer; the session decides between notification and sound.
+//
+// Every member is called on the network thread that received the message, never
+// on the user-interface thread, and must not wait for that thread: answer
+// MainWindowActive from a flag the user-interface thread keeps up to date, and
+// hand the notification and the sound over to it (or to an asynchronous service).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace pellox {
+
+// The sound of an incoming message while the application is in front.
+inline constexpr char16_t kIncomingMessageSound[] = u"alarm2.wav";
+
+class Announcer {
+public:
+    virtual ~Announcer() = default;
+    // True while the main window or one of its child windows is the active window.
+    virtual bool MainWindowActive() = 0;
+    // Shows a desktop notification with this title and body; false when none could
+    // be shown.
+    virtual bool ShowNotification(const std::u16string& title, const std::u16string& body) = 0;
+    // Starts playing the sound file (a name in the application's sound folder) and
+    // returns at once.
+    virtual void PlaySound(const std::u16string& fileName) = 0;
+};
+
+// "ICQ: <display name> (<UIN>)".
+std::u16string AnnouncementTitle(std::u16string_view displayName, std::u16string_view uin);
+
+// In the background a notification alerts the user; in front, or when the
+// notification could not be shown, the sound plays instead.
+void AnnounceMessage(Announcer& announcer, const std::u16string& title, const std::u16string& body);
+
+}  // namespace pellox

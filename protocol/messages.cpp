@@ -1,0 +1,83 @@
+#include "protocol/messages.h"
+
+#include "net/session.h"
+#include "net/text_encoding.h"
+#include "protocol/identity.h"
+#include "protocol/presence.h"
+#include "protocol/user_info.h"
+
+namespace pellox {
+namespace {
+
+inline constexpr std::uint16_t kTlvMessageBlock = 0x0002;
+inline constexpr std::uint16_t kMessageChannelPlain = 0x0001;
+
+struct Fragment {
+    std::uint8_t id = 0;
+    std::uint8_t version = 0;
+    std::uint16_t length = 0;
+};
+
+bool ReadFragmentHead(PacketReader& reader, Fragment& fragment) {
+    return ReadU8(reader, fragment.id) && ReadU8(reader, fragment.version) &&
+           ReadU16(reader, fragment.length);
+}
+
+}  // namespace
+
+std::u16string DecodeMessageText(std::uint16_t charset, std::string_view bytes) {
+    std::u16string text;
+    if (charset == kCharsetUcs2) {
+        text.reserve(bytes.size() / 2);
+        for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+            const auto unit = static_cast<char16_t>(
+                (static_cast<unsigned char>(bytes[i]) << 8) | static_cast<unsigned char>(bytes[i + 1]));
+            if (unit == 0) break;
+            text.push_back(unit);
+        }
+    } else {
+        DecodeIncomingText(bytes, text);
+    }
+    return text;
+}
+
+bool ParseMessageText(PacketReader& reader, std::u16string& text) {
+    TlvHeader tlv;
+    if (!ReadRecord(reader, tlv) || tlv.type != kTlvMessageBlock) return false;
+    if (tlv.length > reader.Remaining()) return false;
+    PacketReader block(reader.Data() + reader.Position(), tlv.length);
+
+    Fragment capabilities;
+    if (!ReadFragmentHead(block, capabilities) || !block.Skip(capabilities.length)) return false;
+    Fragment body;
+    std::uint16_t charset = 0;
+    std::uint16_t subset = 0;
+    if (!ReadFragmentHead(block, body) || body.length < 4) return false;
+    if (!ReadU16(block, charset) || !ReadU16(block, subset)) return false;
+    std::string bytes(body.length - 4u, '\0');
+    if (!ReadBytes(block, bytes.data(), bytes.size())) return false;
+
+    text = DecodeMessageText(charset, bytes);
+    (void)reader.Skip(block.Position());
+    return true;
+}
+
+bool HandleIncomingMessage(NetSession& session, PacketReader& reader) {
+    MessageHeader header;
+    if (!ReadRecord(reader, header)) return false;
+    UserInfoBlock sender;
+    const bool blockRead = ReadUserInfoBlock(reader, sender);
+    const std::u16string uin = WidenUin(sender.uin);
+    if (!IsUsableUin(uin)) return false;
+    // Reported before anything else can fail: a message cut short still shows
+    // the sender's presence.
+    if (sender.hasStatus) session.OnContactStatus(uin, StatusFromFlags(sender.statusWord));
+    if (!blockRead) return false;
+
+    std::u16string text;
+    if (header.channel == kMessageChannelPlain && !ParseMessageText(reader, text)) return false;
+    session.OnMessage(uin, text);
+    return true;
+}
+
+}  // namespace pellox

@@ -1,0 +1,136 @@
+#include "protocol/messenger_session.h"
+
+#include "platform/local_time.h"
+#include "protocol/contact_list.h"
+#include "protocol/identity.h"
+#include "protocol/messages.h"
+#include "protocol/meta.h"
+#include "protocol/presence.h"
+#include "protocol/user_info.h"
+#include "store/app_state.h"
+
+namespace pellox {
+namespace {
+
+inline constexpr std::uint16_t kMaxUnreadCount = 0xFFFF;
+
+// Adapters from the routing table's signature to the handlers. Only
+// MessengerSession registers them, so the session is always one.
+template <bool (*Handler)(NetSession&, PacketReader&)>
+void Route(NetSession& session, PacketReader& reader, const FlapHeader&, const SnacHeader&) {
+    (void)Handler(session, reader);
+}
+
+void RouteContactList(NetSession& session, PacketReader& reader, const FlapHeader&,
+                      const SnacHeader&) {
+    auto& messenger = static_cast<MessengerSession&>(session);
+    (void)HandleContactListReply(messenger, messenger.Model(), reader);
+}
+
+void RouteMetaReply(NetSession& session, PacketReader& reader, const FlapHeader&,
+                    const SnacHeader& snac) {
+    auto& messenger = static_cast<MessengerSession&>(session);
+    (void)HandleMetaReply(messenger, messenger.Model(), reader, snac);
+}
+
+// The acknowledgement of a contact list change: nothing to do.
+void Consume(NetSession&, PacketReader&, const FlapHeader&, const SnacHeader&) {}
+
+// The listed contact of the UIN, or a new one with that status and no name.
+ContactPtr FindOrAddByUin(AppState& model, const std::u16string& uin, std::int32_t status,
+                          bool& added) {
+    ContactInfo info;
+    info.uin = uin;
+    info.status = status;
+    return model.FindOrAddContact(info, added);
+}
+
+}  // namespace
+
+void RegisterProtocolHandlers(MessengerSession& session) {
+    session.SetSnacHandler(0x0002, 0x0006, &Route<HandleUserInfoReply>);
+    session.SetSnacHandler(0x0003, 0x000B, &Route<HandleContactArrived>);
+    session.SetSnacHandler(0x0003, 0x000C, &Route<HandleContactDeparted>);
+    session.SetSnacHandler(0x0004, 0x0007, &Route<HandleIncomingMessage>);
+    session.SetSnacHandler(0x0013, 0x0006, &RouteContactList);
+    session.SetSnacHandler(0x0013, 0x000E, &Consume);
+    session.SetSnacHandler(0x0015, 0x0003, &RouteMetaReply);
+}
+
+MessengerSession::MessengerSession(AppState& model, Announcer* announcer)
+    : model_(model), announcer_(announcer) {
+    RegisterProtocolHandlers(*this);
+}
+
+MessengerSession::~MessengerSession() { Shutdown(); }
+
+void MessengerSession::OnStateChanged(ConnState code) {
+    if (!StoreState(code)) return;
+    if (code == ConnState::Disconnected || code == ConnState::DisconnectedByOtherClient ||
+        code == ConnState::ConnectionError || code == ConnState::Online) {
+        OnContactsRefresh();
+    }
+    model_.Notify(ChangeCode::ConnectionStateChanged, nullptr, true);
+}
+
+void MessengerSession::OnContactsRefresh() {
+    {
+        BusyScope busy(model_);
+        if (!IsConnectedState(state.load())) {
+            model_.UpdateAllContacts([](ContactInfo& info) { info.status = StatusOffline; });
+        }
+    }
+    model_.Notify(ChangeCode::ListReset, nullptr, true);
+}
+
+void MessengerSession::OnMessage(const std::u16string& uin, const std::u16string& text) {
+    if (!IsUsableUin(uin)) return;
+    ContactInfo seen;
+    {
+        BusyScope busy(model_);
+        bool added = false;
+        const ContactPtr contact = FindOrAddByUin(model_, uin, StatusOffline, added);
+        if (added) (void)model_.SaveContacts();
+
+        const std::int64_t now = platform::Now();
+        if (auto history = model_.GetHistory(contact)) {
+            history->Append(MessageEntry{text, now, MessageDirection::In});
+        }
+        seen = contact->Update([&](ContactInfo& info) {
+            if (info.unreadCount < kMaxUnreadCount) ++info.unreadCount;
+            info.lastActivity = now;
+            return info;
+        });
+        model_.Notify(ChangeCode::ContactChanged, contact, true);
+    }
+    if (Announcer* announcer = announcer_.load()) {
+        AnnounceMessage(*announcer, AnnouncementTitle(seen.DisplayName(), uin), text);
+    }
+    if (seen.name.empty()) (void)RequestShortInfo(uin);
+}
+
+void MessengerSession::OnContactStatus(const std::u16string& uin, std::int32_t status) {
+    if (!IsPresenceStatus(status) || !IsUsableUin(uin)) return;
+    bool nameless = false;
+    {
+        BusyScope busy(model_);
+        bool added = false;
+        const ContactPtr contact = FindOrAddByUin(model_, uin, status, added);
+        if (added) {
+            model_.Notify(ChangeCode::ContactAdded, contact, true);
+            (void)model_.SaveContacts();
+            nameless = true;
+        } else {
+            bool changed = false;
+            contact->Update([&](ContactInfo& info) {
+                changed = info.status != status;
+                info.status = status;
+                nameless = info.name.empty();
+            });
+            if (changed) model_.Notify(ChangeCode::ContactChanged, contact, true);
+        }
+    }
+    if (nameless) (void)RequestShortInfo(uin);
+}
+
+}  // namespace pellox

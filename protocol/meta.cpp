@@ -1,0 +1,104 @@
+#include "protocol/meta.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "net/session.h"
+#include "net/text_encoding.h"
+#include "platform/code_page.h"
+#include "protocol/identity.h"
+#include "store/app_state.h"
+
+namespace pellox {
+namespace {
+
+inline constexpr std::uint8_t kShortInfoSuccess = 0x0A;
+
+std::u16string DecimalText(std::int32_t value) {
+    const std::string digits = std::to_string(value);
+    return std::u16string(digits.begin(), digits.end());
+}
+
+bool HandleOfflineMessage(NetSession& session, PacketReader& reader) {
+    std::uint32_t sender = 0;
+    std::uint8_t stamp[8];  // year (2), month, day, hour, minute, type, flags
+    std::uint16_t length = 0;
+    if (!ReadU32Le(reader, sender) || !ReadBytes(reader, stamp, sizeof stamp) ||
+        !ReadU16Le(reader, length)) {
+        return false;
+    }
+    std::string bytes(std::min<std::size_t>(length, static_cast<std::size_t>(reader.Remaining())),
+                      '\0');
+    (void)ReadBytes(reader, bytes.data(), bytes.size());
+    // Offline text is local code page text as stored; it ends at its zero byte.
+    session.OnMessage(DecimalText(static_cast<std::int32_t>(sender)),
+                      platform::LocalToWide(CutAtZero(bytes)));
+    return true;
+}
+
+bool HandleInformationReply(NetSession& session, AppState& model, PacketReader& reader,
+                            const SnacHeader& snac) {
+    std::uint16_t subtype = 0;
+    if (!ReadU16Le(reader, subtype) || subtype != kMetaShortInfo) return false;
+    std::uint32_t target = 0;
+    if (!session.TakeInfoRequest(snac.requestId, target)) return false;
+    return ParseShortInfoReply(model, reader, DecimalText(static_cast<std::int32_t>(target)));
+}
+
+}  // namespace
+
+bool HandleMetaReply(NetSession& session, AppState& model, PacketReader& reader,
+                     const SnacHeader& snac) {
+    TlvHeader tlv;
+    std::uint16_t chunkSize = 0, replyType = 0, replySequence = 0;
+    std::uint32_t owner = 0;
+    if (!ReadRecord(reader, tlv) || !ReadU16Le(reader, chunkSize) || !ReadU32Le(reader, owner) ||
+        !ReadU16Le(reader, replyType) || !ReadU16Le(reader, replySequence)) {
+        return false;
+    }
+    switch (replyType) {
+        case kMetaOfflineDone:
+            session.OnStateChanged(ConnState::Online);
+            // The server deletes the stored messages once they are acknowledged.
+            (void)session.SendMetaRequest(kMetaAckOfflineMessages);
+            session.OnStateChanged(ConnState::LoadingContacts);
+            (void)session.SendEmptySnac(0x0013, 0x0004);
+            return true;
+        case kMetaOfflineMessage:
+            return HandleOfflineMessage(session, reader);
+        case kMetaInformation:
+            return HandleInformationReply(session, model, reader, snac);
+        default:
+            return true;
+    }
+}
+
+bool ParseShortInfoReply(AppState& model, PacketReader& reader, const std::u16string& uin) {
+    while (!reader.AtEnd()) {
+        std::uint8_t result = 0;
+        if (!ReadU8(reader, result)) return false;
+        if (result != kShortInfoSuccess) return true;
+        std::string nickname, firstName, lastName, email;
+        std::uint8_t tail[3];  // authorization flag, an undefined byte, gender
+        if (!ReadString16(reader, nickname, true) || !ReadString16(reader, firstName, true) ||
+            !ReadString16(reader, lastName, true) || !ReadString16(reader, email, true) ||
+            !ReadBytes(reader, tail, sizeof tail)) {
+            return false;
+        }
+        const ContactPtr contact = model.FindContact(uin);
+        if (!contact) return true;
+        std::u16string name;
+        DecodeIncomingText(nickname, name);
+        name = CleanName(std::move(name));
+        const bool named = contact->Update([&](ContactInfo& info) {
+            if (!info.name.empty()) return false;
+            info.name = name;
+            return true;
+        });
+        if (named) (void)model.SaveContacts();
+        model.Notify(ChangeCode::ContactChanged, contact, true);
+    }
+    return true;
+}
+
+}  // namespace pellox

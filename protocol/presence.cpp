@@ -1,0 +1,44 @@
+#include "protocol/presence.h"
+
+#include "net/session.h"
+#include "protocol/identity.h"
+#include "protocol/user_info.h"
+
+namespace pellox {
+
+PresenceStatus StatusFromFlags(std::uint32_t statusWord) {
+    struct Rule {
+        std::uint32_t bit;
+        PresenceStatus status;
+    };
+    static constexpr Rule kRules[] = {
+        {0x0002, StatusDoNotDisturb}, {0x0010, StatusOccupied},   {0x0004, StatusNotAvailable},
+        {0x0001, StatusAway},         {0x0020, StatusFreeForChat}, {0x0100, StatusInvisible},
+    };
+    for (const Rule& rule : kRules) {
+        if ((statusWord & rule.bit) != 0) return rule.status;
+    }
+    return StatusOnline;
+}
+
+bool HandleContactArrived(NetSession& session, PacketReader& reader) {
+    UserInfoBlock block;
+    if (!ReadUserInfoBlock(reader, block)) return false;
+    const std::u16string uin = WidenUin(block.uin);
+    if (!IsUsableUin(uin)) return false;
+    session.OnContactStatus(uin, StatusFromFlags(block.statusWord));
+    return true;
+}
+
+bool HandleContactDeparted(NetSession& session, PacketReader& reader) {
+    std::string rawUin;
+    if (!ReadString8(reader, rawUin)) return false;
+    const std::u16string uin = WidenUin(rawUin);
+    if (!IsUsableUin(uin)) return false;
+    session.OnContactStatus(uin, StatusOffline);
+    // Warning level, TLV count and eight more bytes: read, not used.
+    std::uint8_t rest[12];
+    return ReadBytes(reader, rest, sizeof rest);
+}
+
+}  // namespace pellox

@@ -1,0 +1,46 @@
+// Presence of contacts: the values the client works with, the mapping from the
+// server's status word, and the handlers of a contact's arrival and departure.
+#pragma once
+
+#include <cstdint>
+
+#include "net/codec.h"
+
+namespace pellox {
+
+class NetSession;
+
+// A contact's presence; also the index of its icon in the presence icon strip.
+enum PresenceStatus : std::int32_t {
+    StatusOnline = 0,
+    StatusOffline = 1,  // the value of every new contact
+    StatusAway = 2,
+    StatusNotAvailable = 3,
+    StatusOccupied = 4,
+    StatusDoNotDisturb = 5,
+    StatusFreeForChat = 6,
+    StatusInvisible = 7,
+};
+
+inline constexpr std::int32_t kPresenceStatusCount = 8;
+
+inline bool IsPresenceStatus(std::int32_t value) {
+    return value >= 0 && value < kPresenceStatusCount;
+}
+
+// The presence of a 32-bit status word (flags in the high half, which take no
+// part). The status bits are tested in a fixed order so that the composite ICQ
+// values come out right (0x0013 do not disturb, 0x0011 occupied, 0x0005 not
+// available); never StatusOffline.
+PresenceStatus StatusFromFlags(std::uint32_t statusWord);
+
+// SNAC 0x0003/0x000B: reads the whole user-information block, then reports the
+// contact's presence once (StatusOnline without a status TLV). A short read
+// reports nothing.
+bool HandleContactArrived(NetSession& session, PacketReader& reader);
+
+// SNAC 0x0003/0x000C: reports StatusOffline as soon as the UIN has been read;
+// the rest of the block is read but not used.
+bool HandleContactDeparted(NetSession& session, PacketReader& reader);
+
+}  // namespace pellox
