@@ -115,7 +115,7 @@ bool NetSession::ConnectToLoginServer(std::u16string_view server, std::u16string
         std::lock_guard<std::mutex> guard(connectionLock);
         connection_ = link;
     }
-    Report(ConnState::ConnectingLoginServer);
+    ReportState(ConnState::ConnectingLoginServer);
 
     platform::Ipv4Endpoint endpoint;
     if (!ResolveAddress(NarrowFromWide(server), true, endpoint)) return false;
@@ -129,7 +129,7 @@ bool NetSession::ConnectToLoginServer(std::u16string_view server, std::u16string
 }
 
 bool NetSession::SendLogin(PacketReader& hello) {
-    Report(ConnState::CheckingPassword);
+    ReportState(ConnState::CheckingPassword);
     std::uint32_t version;
     if (!ReadU32(hello, version)) return false;
     std::string screenName;
@@ -255,8 +255,8 @@ bool NetSession::SendInitialStatus() {
     AppendTlv(data, 0x0006, 4, online);
     if (!SendSnac(0x0001, 0x001E, 0x0000001E, data)) return false;
     if (!SendClientReady()) return false;
-    Report(ConnState::Online);
-    Report(ConnState::LoadingOfflineMessages);
+    ReportState(ConnState::Online);
+    ReportState(ConnState::LoadingOfflineMessages);
     (void)SendMetaRequest(60);
     return true;
 }

@@ -22,7 +22,7 @@ void NetSession::ReceiveThread(std::shared_ptr<Link> link) {
     tlsLink_ = std::move(link);
     RunLoginPhase();
     // Dropped as stale when the connection was closed or replaced meanwhile.
-    Report(ConnState::ConnectionError);
+    ReportState(ConnState::ConnectionError);
     tlsLink_.reset();
     tlsSession_ = nullptr;
     activeReceivers_.fetch_sub(1);
@@ -90,7 +90,7 @@ void NetSession::RunMessagingPhase() {
                 break;
             }
             case kChannelSignOff:
-                Report(ConnState::DisconnectedByOtherClient);
+                ReportState(ConnState::DisconnectedByOtherClient);
                 return;
             default:  // error and keep-alive frames and anything else
                 break;

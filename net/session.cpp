@@ -21,7 +21,7 @@ bool NetSession::IsStaleReceiver() const {
     return tlsSession_ == this && tlsLink_ != connection_;
 }
 
-void NetSession::Report(ConnState code) {
+void NetSession::ReportState(ConnState code) {
     {
         std::lock_guard<std::mutex> guard(connectionLock);
         if (IsStaleReceiver()) return;
@@ -98,16 +98,16 @@ void NetSession::PerformCommand(const NetCommand& command) {
         case CommandCode::Connect: {
             const auto* connect = dynamic_cast<const ConnectCommand*>(&command);
             if (connect == nullptr) return;
-            Report(ConnState::OpeningConnection);
+            ReportState(ConnState::OpeningConnection);
             OnContactsRefresh();
             if (!ConnectToLoginServer(connect->server, connect->uin, connect->password)) {
-                Report(ConnState::ConnectionError);
+                ReportState(ConnState::ConnectionError);
                 OnContactsRefresh();
             }
             return;
         }
         case CommandCode::Disconnect:
-            Report(ConnState::Disconnected);
+            ReportState(ConnState::Disconnected);
             CloseSession();
             OnContactsRefresh();
             return;
@@ -117,7 +117,7 @@ void NetSession::PerformCommand(const NetCommand& command) {
             }
             return;
         case CommandCode::LoadContacts:
-            Report(ConnState::LoadingContacts);
+            ReportState(ConnState::LoadingContacts);
             (void)SendEmptySnac(0x0013, 0x0004);
             return;
         case CommandCode::DeleteContact:
@@ -178,9 +178,9 @@ void NetSession::CloseConnection() {
 }
 
 void NetSession::CloseSession() {
-    Report(ConnState::Disconnected);
+    ReportState(ConnState::Disconnected);
     CloseConnection();
-    Report(ConnState::Disconnected);
+    ReportState(ConnState::Disconnected);
 }
 
 void NetSession::JoinRetiredThreads() {

@@ -102,6 +102,10 @@ public:
     // True when the code was stored.
     bool StoreState(ConnState code);
     ConnState State() const { return static_cast<ConnState>(state.load()); }
+    // Reports a state through OnStateChanged, unless called on the receive thread
+    // of a connection that has since been closed or replaced. Handlers and the
+    // session report through this, never by calling OnStateChanged directly.
+    void ReportState(ConnState code);
 
     // ---- Shared fields ----
     std::atomic<std::int32_t> bytesReceived{0};  // since the last connect
@@ -210,8 +214,6 @@ private:
     struct Link;
     friend int NetworkWorker(NetSession& session);
 
-    // Reports through OnStateChanged unless the caller is a stale receive thread.
-    void Report(ConnState code);
     bool IsStaleReceiver() const;  // requires connectionLock
     std::shared_ptr<Link> LinkForSend();
     // Closes the current connection without reports: shuts it down, retires the
