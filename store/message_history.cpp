@@ -1,6 +1,7 @@
 #include "store/message_history.h"
 
 #include <ctime>
+#include <mutex>
 
 #include "net/text_encoding.h"
 #include "platform/local_time.h"
@@ -9,6 +10,14 @@
 
 namespace pellox {
 namespace {
+
+// Every local-time conversion of the store goes through this lock: the C library
+// re-reads the time zone inside mktime under a lock of its own that thread checkers
+// cannot see, so unserialised conversions from several threads are reported as races.
+std::mutex& LocalTimeLock() {
+    static std::mutex lock;
+    return lock;
+}
 
 // Collects the entries of a history file.
 class HistoryReader : public SectionFileHandler {
@@ -82,6 +91,7 @@ std::int64_t ParseHeaderTime(std::u16string_view s, std::size_t pos) {
         lt.second > 59) {
         return 0;
     }
+    std::lock_guard guard(LocalTimeLock());
     return static_cast<std::int64_t>(platform::FromLocalTime(lt));
 }
 
@@ -158,8 +168,12 @@ std::u16string HistoryTimeText(std::int64_t time) {
     const std::time_t t = static_cast<std::time_t>(time);
     std::tm tm{};
     char buf[64];
-    if (localtime_r(&t, &tm) == nullptr) return {};
-    const std::size_t n = std::strftime(buf, sizeof buf, "%d.%m.%Y %H:%M:%S", &tm);
+    std::size_t n = 0;
+    {
+        std::lock_guard guard(LocalTimeLock());
+        if (localtime_r(&t, &tm) == nullptr) return {};
+        n = std::strftime(buf, sizeof buf, "%d.%m.%Y %H:%M:%S", &tm);
+    }
     return std::u16string(buf, buf + n);
 }
 

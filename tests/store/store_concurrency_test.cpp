@@ -140,15 +140,20 @@ TEST(StoreConcurrencyTest, TwoThreadsAskingForOneHistoryReadTheFileOnce) {
 TEST(StoreConcurrencyTest, ConcurrentSavesKeepTheLastStateAndNeverTear) {
     TempDir dir;
     AppState state(dir.path());
-    state.UpdateSettings([](Settings& s) { s.profile = u"1"; });
+    state.UpdateSettings([](Settings& s) {
+        s.profile = u"1";
+        s.Password() = u"start";
+    });
     std::atomic<bool> done{false};
     std::atomic<int> torn{0};
     std::thread reader([&] {
         while (!done.load()) {
             std::string bytes;
             if (!platform::ReadWholeFile(dir / kSettingsFileName, bytes)) continue;
-            if (bytes.rfind("[settings]\r\n", 0) != 0 || bytes.find("[1]\r\npassw=") == std::string::npos ||
-                bytes.substr(bytes.size() - 2) != "\r\n") {
+            const bool whole = bytes.rfind("[settings]\r\n", 0) == 0 &&
+                               bytes.find("[1]\r\npassw=") != std::string::npos &&
+                               bytes.size() >= 2 && bytes.compare(bytes.size() - 2, 2, "\r\n") == 0;
+            if (!whole) {
                 ++torn;
             }
         }
