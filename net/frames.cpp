@@ -64,13 +64,13 @@ bool NetSession::RequestShortInfo(std::u16string_view uinText) {
     AppendU16Le(data, 2);       // request sequence
     AppendU16Le(data, 0x04BA);  // short user information
     AppendU32Le(data, target);
-    FrameSpec spec;
-    spec.channel = kChannelSnac;
-    spec.hasSnac = true;
-    spec.snac = SnacHeader{0x0015, 0x0002, 0, 0};
-    spec.requestIdIsSequence = true;  // and recorded in infoRequests before sending
-    spec.infoTarget = target;
-    return SendFrame(spec, data);
+    FrameLayout layout;
+    layout.channel = kChannelSnac;
+    layout.hasSnac = true;
+    layout.snac = SnacHeader{0x0015, 0x0002, 0, 0};
+    layout.requestIdIsSequence = true;  // and recorded in infoRequests before sending
+    layout.infoTarget = target;
+    return SendFrame(layout, data);
 }
 
 }  // namespace pellox

@@ -152,10 +152,10 @@ bool NetSession::SendLogin(PacketReader& hello) {
     AppendTlv(tlvs, 0x0014, 4, distribution);
     AppendTlv(tlvs, 0x000F, 2, "en");
     AppendTlv(tlvs, 0x000E, 2, "us");
-    FrameSpec spec;
-    spec.channel = kChannelSignOn;
-    spec.signOnVersion = true;
-    return SendFrame(spec, tlvs);
+    FrameLayout layout;
+    layout.channel = kChannelSignOn;
+    layout.signOnVersion = true;
+    return SendFrame(layout, tlvs);
 }
 
 bool NetSession::ParseLoginReply(PacketReader& reply) {
@@ -237,10 +237,10 @@ bool NetSession::SendCookie(PacketReader& hello) {
     if (!ReadU32(hello, version)) return false;
     PacketBuffer tlvs;
     AppendTlv(tlvs, 0x0006, authorization.size(), authorization.data());
-    FrameSpec spec;
-    spec.channel = kChannelSignOn;
-    spec.signOnVersion = true;
-    return SendFrame(spec, tlvs);
+    FrameLayout layout;
+    layout.channel = kChannelSignOn;
+    layout.signOnVersion = true;
+    return SendFrame(layout, tlvs);
 }
 
 bool NetSession::SendFamilyVersions() {

@@ -229,9 +229,9 @@ bool NetSession::SendAll(const void* bytes, std::size_t n) {
     return SendOnLink(*link, bytes, n);
 }
 
-bool NetSession::SendFrame(const FrameSpec& spec, const PacketBuffer& payload) {
+bool NetSession::SendFrame(const FrameLayout& layout, const PacketBuffer& payload) {
     const std::size_t headSize =
-        spec.signOnVersion ? 4 : (spec.hasSnac ? kSnacHeaderSize : 0);
+        layout.signOnVersion ? 4 : (layout.hasSnac ? kSnacHeaderSize : 0);
     if (payload.Failed() || headSize + payload.Length() > kMaxFlapData) return false;
     std::shared_ptr<Link> link = LinkForSend();
     if (!link) return false;
@@ -241,19 +241,19 @@ bool NetSession::SendFrame(const FrameSpec& spec, const PacketBuffer& payload) {
     std::lock_guard<std::mutex> guard(sendLock);
     const std::uint16_t sequence = NextSequence();
     std::uint8_t head[kSnacHeaderSize] = {};
-    if (spec.signOnVersion) {
+    if (layout.signOnVersion) {
         head[3] = 0x01;  // FLAP version 0x00000001
-    } else if (spec.hasSnac) {
-        SnacHeader snac = spec.snac;
-        if (spec.requestIdIsSequence) {
+    } else if (layout.hasSnac) {
+        SnacHeader snac = layout.snac;
+        if (layout.requestIdIsSequence) {
             snac.requestId = sequence;
-            RecordInfoRequest(sequence, spec.infoTarget);
+            RecordInfoRequest(sequence, layout.infoTarget);
         }
         ConvertByteOrder(snac);
         std::memcpy(head, &snac, sizeof snac);
     }
     std::vector<std::uint8_t> frame;
-    if (!BuildFrame(frame, spec.channel, sequence, {head, headSize}, payload.Bytes())) {
+    if (!BuildFrame(frame, layout.channel, sequence, {head, headSize}, payload.Bytes())) {
         return false;
     }
     return SendOnLink(*link, frame.data(), frame.size());
@@ -261,11 +261,11 @@ bool NetSession::SendFrame(const FrameSpec& spec, const PacketBuffer& payload) {
 
 bool NetSession::SendSnac(std::uint16_t family, std::uint16_t subtype, std::uint32_t requestId,
                           const PacketBuffer& data) {
-    FrameSpec spec;
-    spec.channel = kChannelSnac;
-    spec.hasSnac = true;
-    spec.snac = SnacHeader{family, subtype, 0, requestId};
-    return SendFrame(spec, data);
+    FrameLayout layout;
+    layout.channel = kChannelSnac;
+    layout.hasSnac = true;
+    layout.snac = SnacHeader{family, subtype, 0, requestId};
+    return SendFrame(layout, data);
 }
 
 bool NetSession::SendEmptySnac(std::uint16_t family, std::uint16_t subtype) {
@@ -273,9 +273,9 @@ bool NetSession::SendEmptySnac(std::uint16_t family, std::uint16_t subtype) {
 }
 
 bool NetSession::SendKeepAlive() {
-    FrameSpec spec;
-    spec.channel = kChannelKeepAlive;
-    return SendFrame(spec, PacketBuffer{});
+    FrameLayout layout;
+    layout.channel = kChannelKeepAlive;
+    return SendFrame(layout, PacketBuffer{});
 }
 
 // ---- Info requests ----

@@ -225,7 +225,7 @@ private:
     // Under sendLock: takes the sequence number, lays the frame out and sends it.
     // `head` goes between the FLAP header and the payload; for a SNAC frame it is
     // built from `snac` (with the sequence as request id when requestIdIsSequence).
-    struct FrameSpec {
+    struct FrameLayout {
         std::uint8_t channel = 0;
         bool signOnVersion = false;
         bool hasSnac = false;
@@ -233,7 +233,7 @@ private:
         bool requestIdIsSequence = false;
         std::uint32_t infoTarget = 0;  // with requestIdIsSequence: recorded in infoRequests
     };
-    bool SendFrame(const FrameSpec& spec, const PacketBuffer& payload);
+    bool SendFrame(const FrameLayout& layout, const PacketBuffer& payload);
     bool SendOnLink(Link& link, const void* bytes, std::size_t n);  // requires sendLock
     void RecordInfoRequest(std::uint16_t requestId, std::uint32_t uin);
 
