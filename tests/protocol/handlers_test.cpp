@@ -1,0 +1,530 @@
+// The SNAC handlers over crafted bytes, on a session that is not connected: what
+// each reports to the session events and what it leaves in the model and files.
+#include <gtest/gtest.h>
+
+#include "platform/code_page.h"
+#include "protocol/contact_list.h"
+#include "protocol/messages.h"
+#include "protocol/meta.h"
+#include "protocol/presence.h"
+#include "protocol/user_info.h"
+#include "store/contact_list_file.h"
+#include "tests/protocol/protocol_test_util.h"
+
+namespace pellox::testing {
+namespace {
+
+using Statuses = std::vector<std::pair<std::u16string, std::int32_t>>;
+using Messages = std::vector<std::pair<std::u16string, std::u16string>>;
+
+// ---- Presence values ----
+
+TEST(StatusFromFlags, StatusWordTable) {
+    struct Row {
+        std::uint32_t word;
+        PresenceStatus expected;
+    };
+    const Row rows[] = {
+        {0x00000000, StatusOnline},       {0x00010000, StatusOnline},
+        {0x00000001, StatusAway},         {0x00000005, StatusNotAvailable},
+        {0x00000011, StatusOccupied},     {0x00000013, StatusDoNotDisturb},
+        {0x00000020, StatusFreeForChat},  {0x00000100, StatusInvisible},
+        {0x00000120, StatusFreeForChat},  {0x00000003, StatusDoNotDisturb},
+        {0x10010004, StatusNotAvailable}, {0xFFFF0000, StatusOnline},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(StatusFromFlags(row.word), row.expected) << std::hex << row.word;
+    }
+}
+
+// ---- The user-information block ----
+
+TEST(UserInfoBlockReader, ReadsEveryTlvByItsOwnLength) {
+    // Sizes that a reader with fixed sizes would misread: a 4-byte user class, a
+    // 2-byte online-since time, a 2-byte idle time and a 2-byte status.
+    const Bytes data = UserInfo("4242", {TlvBytes(0x0001, FromHex("00000050")),
+                                         TlvBytes(0x0003, FromHex("1234")),
+                                         TlvBytes(0x000F, FromHex("0005")),
+                                         TlvBytes(0x0006, FromHex("0011"))}) +
+                       FromHex("AA");
+    PacketReader reader(data);
+    UserInfoBlock block;
+    ASSERT_TRUE(ReadUserInfoBlock(reader, block));
+    EXPECT_EQ(block.uin, "4242");
+    EXPECT_EQ(block.tlvCount, 4);
+    EXPECT_TRUE(block.hasStatus);
+    EXPECT_EQ(block.statusWord, 0x0011u);
+    EXPECT_EQ(reader.Remaining(), 1);  // right behind the block
+}
+
+TEST(UserInfoBlockReader, StatusTlvBySize) {
+    struct Row {
+        Bytes value;
+        bool hasStatus;
+        std::uint32_t word;
+    };
+    const Row rows[] = {
+        {FromHex("00010013"), true, 0x00010013},      // flags, status
+        {FromHex("00010013 BEEF"), true, 0x00010013},  // longer: the word comes first
+        {FromHex("0005"), true, 0x0005},               // the status alone
+        {FromHex("00"), false, 0},                     // too short to mean anything
+        {{}, false, 0},
+    };
+    for (const Row& row : rows) {
+        const Bytes data = UserInfo("1", {TlvBytes(0x0006, row.value)}) + FromHex("77");
+        PacketReader reader(data);
+        UserInfoBlock block;
+        ASSERT_TRUE(ReadUserInfoBlock(reader, block)) << ToHex(row.value);
+        EXPECT_EQ(block.hasStatus, row.hasStatus) << ToHex(row.value);
+        EXPECT_EQ(block.statusWord, row.word) << ToHex(row.value);
+        EXPECT_EQ(reader.Remaining(), 1) << ToHex(row.value);
+    }
+}
+
+TEST(UserInfoBlockReader, ShortBlocksFailAndKeepWhatWasRead) {
+    UserInfoBlock block;
+    const Bytes countZero = UserInfo("77");
+    PacketReader valid(countZero);
+    EXPECT_TRUE(ReadUserInfoBlock(valid, block));
+    EXPECT_FALSE(block.hasStatus);
+
+    const Bytes longUin = FromHex("09 313233");
+    PacketReader uinCut(longUin);
+    block = {};
+    EXPECT_FALSE(ReadUserInfoBlock(uinCut, block));
+
+    // Two TLVs counted: a status, then one whose length runs past the data.
+    const Bytes overrun = FromHex("02 3737 0000 0002") + StatusTlv(0x0001) + FromHex("0003 0010 0102");
+    PacketReader tlvCut(overrun);
+    block = {};
+    EXPECT_FALSE(ReadUserInfoBlock(tlvCut, block));
+    EXPECT_EQ(block.uin, "77");
+    EXPECT_TRUE(block.hasStatus);
+    EXPECT_EQ(block.statusWord, 0x0001u);
+}
+
+// ---- Arrival and departure ----
+
+class PresenceHandlers : public ModelTest {};
+
+TEST_F(PresenceHandlers, ArrivalReportsTheMappedStatusOnce) {
+    const Bytes away = UserInfo("1001", {TlvBytes(0x0001, FromHex("0050")), StatusTlv(0x0001, 0x0001),
+                                         TlvBytes(0x000D, Bytes(32, 0x11))});
+    PacketReader reader(away);
+    EXPECT_TRUE(HandleContactArrived(session, reader));
+
+    const Bytes bare = UserInfo("1002", {TlvBytes(0x0001, FromHex("0050"))});
+    PacketReader bareReader(bare);
+    EXPECT_TRUE(HandleContactArrived(session, bareReader));
+
+    const Bytes twice = UserInfo("1003", {StatusTlv(0x0001), StatusTlv(0x0013)});
+    PacketReader twiceReader(twice);
+    EXPECT_TRUE(HandleContactArrived(session, twiceReader));
+
+    EXPECT_EQ(session.Statuses(), (Statuses{{u"1001", StatusAway},
+                                            {u"1002", StatusOnline},
+                                            {u"1003", StatusDoNotDisturb}}));
+    EXPECT_EQ(Snapshot(u"1001").status, StatusAway);
+}
+
+TEST_F(PresenceHandlers, ArrivalCutAnywhereReportsNothing) {
+    const Bytes full = UserInfo("1001", {TlvBytes(0x0001, FromHex("0050")), StatusTlv(0x0010)});
+    for (std::size_t cut = 0; cut < full.size(); ++cut) {
+        PacketReader reader(full.data(), static_cast<int>(cut));
+        EXPECT_FALSE(HandleContactArrived(session, reader)) << cut;
+    }
+    EXPECT_TRUE(session.Statuses().empty());
+    EXPECT_EQ(model.ContactCount(), 0u);
+}
+
+TEST_F(PresenceHandlers, DepartureCutRightAfterTheUinStillReportsOffline) {
+    Add(u"2002", u"Ann", StatusOnline);
+    const Bytes cut = FromHex("04") + BytesOf("2002");
+    PacketReader reader(cut);
+    EXPECT_FALSE(HandleContactDeparted(session, reader));
+    EXPECT_EQ(session.Statuses(), (Statuses{{u"2002", StatusOffline}}));
+    EXPECT_EQ(Snapshot(u"2002").status, StatusOffline);
+
+    const Bytes whole = UserInfo("2003", {StatusTlv(0x0000)}) + FromHex("0000");
+    PacketReader wholeReader(whole);
+    EXPECT_TRUE(HandleContactDeparted(session, wholeReader));
+
+    const Bytes noUin = FromHex("05 3230");
+    PacketReader noUinReader(noUin);
+    EXPECT_FALSE(HandleContactDeparted(session, noUinReader));
+    EXPECT_EQ(session.Statuses().size(), 2u);
+}
+
+TEST_F(PresenceHandlers, UserInfoReplyChangesNothing) {
+    Add(u"3003", u"Bob", StatusOffline);
+    const Bytes data = UserInfo("3003", {StatusTlv(0x0000), TlvBytes(0x0005, FromHex("00000001"))});
+    PacketReader reader(data);
+    EXPECT_TRUE(HandleUserInfoReply(session, reader));
+    EXPECT_TRUE(session.Statuses().empty());
+    EXPECT_EQ(Snapshot(u"3003").status, StatusOffline);
+    EXPECT_TRUE(posted.Take().empty());
+}
+
+// ---- Incoming messages ----
+
+class MessageHandler : public ModelTest {
+protected:
+    bool Handle(const Bytes& data) {
+        PacketReader reader(data);
+        return HandleIncomingMessage(session, reader);
+    }
+};
+
+TEST_F(MessageHandler, ChannelOneReportsSenderStatusThenText) {
+    EXPECT_TRUE(Handle(IncomingMessage(1, UserInfo("5005", {StatusTlv(0x0020)}),
+                                       MessageTlv(BytesOf("hello")) + TlvBytes(0x0003, {}))));
+    EXPECT_EQ(session.Statuses(), (Statuses{{u"5005", StatusFreeForChat}}));
+    EXPECT_EQ(session.Messages(), (Messages{{u"5005", u"hello"}}));
+}
+
+TEST_F(MessageHandler, LongerCapabilityFragmentIsSkipped) {
+    EXPECT_TRUE(Handle(IncomingMessage(1, UserInfo("5005"),
+                                       MessageTlv(BytesOf("four caps"), 0, FromHex("01060102")))));
+    EXPECT_EQ(session.Messages(), (Messages{{u"5005", u"four caps"}}));
+}
+
+TEST_F(MessageHandler, OtherChannelsGiveAnEmptyText) {
+    EXPECT_TRUE(Handle(IncomingMessage(2, UserInfo("5005"), FromHex("0005 0003 FFFFFF"))));
+    EXPECT_TRUE(Handle(IncomingMessage(4, UserInfo("5006"), {})));
+    EXPECT_EQ(session.Messages(), (Messages{{u"5005", u""}, {u"5006", u""}}));
+}
+
+TEST_F(MessageHandler, TwoByteStatusAndIdleTlvsKeepTextAndRealStatus) {
+    // As real servers send them: a 2-byte status TLV holding the status alone and a
+    // 2-byte idle time, between other TLVs.
+    const Bytes sender = UserInfo("7007", {TlvBytes(0x0001, FromHex("0050")),
+                                           TlvBytes(0x0006, FromHex("0010")),
+                                           TlvBytes(0x000F, FromHex("0003")),
+                                           TlvBytes(0x0003, FromHex("65000000"))});
+    EXPECT_TRUE(Handle(IncomingMessage(1, sender, MessageTlv(BytesOf("still here")))));
+    EXPECT_EQ(session.Statuses(), (Statuses{{u"7007", StatusOccupied}}));
+    EXPECT_EQ(session.Messages(), (Messages{{u"7007", u"still here"}}));
+}
+
+TEST_F(MessageHandler, WrongFirstTlvLosesTheTextButNotTheStatus) {
+    EXPECT_FALSE(Handle(IncomingMessage(1, UserInfo("5005", {StatusTlv(0x0004)}),
+                                        TlvBytes(0x0005, BytesOf("xx")) + MessageTlv(BytesOf("late")))));
+    EXPECT_EQ(session.Statuses(), (Statuses{{u"5005", StatusNotAvailable}}));
+    EXPECT_TRUE(session.Messages().empty());
+}
+
+TEST_F(MessageHandler, BrokenFragmentsFailWithoutAMessage) {
+    const Bytes sender = UserInfo("5005");
+    // Text fragment length 3: below the character set and subset.
+    EXPECT_FALSE(Handle(IncomingMessage(
+        1, sender, TlvBytes(0x0002, FromHex("0501 0001 01  0101 0003 0000 FF")))));
+    // Capability fragment longer than the message TLV.
+    EXPECT_FALSE(Handle(IncomingMessage(1, sender, TlvBytes(0x0002, FromHex("0501 0040 01")))));
+    // Text running past the TLV's length although more bytes follow in the SNAC.
+    const Bytes tlv = MessageTlv(BytesOf("abcdef"));
+    Bytes shortened = tlv;
+    shortened[3] = static_cast<std::uint8_t>(shortened[3] - 3);  // the TLV length
+    EXPECT_FALSE(Handle(IncomingMessage(1, sender, shortened)));
+    // Message TLV longer than the SNAC.
+    EXPECT_FALSE(Handle(IncomingMessage(1, sender, Bytes(tlv.begin(), tlv.end() - 1))));
+    EXPECT_TRUE(session.Messages().empty());
+}
+
+TEST_F(MessageHandler, CutAnywhereNeverReportsATextAndKeepsTheStatus) {
+    const Bytes sender = UserInfo("5005", {StatusTlv(0x0001)});
+    const Bytes full = IncomingMessage(1, sender, MessageTlv(BytesOf("whole")));
+    const std::size_t statusEnd = 10 + sender.size();
+    for (std::size_t cut = 0; cut < full.size(); ++cut) {
+        const std::size_t before = session.Statuses().size();
+        EXPECT_FALSE(Handle(Bytes(full.begin(), full.begin() + static_cast<long>(cut)))) << cut;
+        EXPECT_EQ(session.Statuses().size(), before + (cut >= statusEnd ? 1 : 0)) << cut;
+    }
+    EXPECT_TRUE(session.Messages().empty());
+    EXPECT_TRUE(Handle(full));
+    EXPECT_EQ(session.Messages(), (Messages{{u"5005", u"whole"}}));
+}
+
+TEST_F(MessageHandler, UnusableSenderUinIsDropped) {
+    EXPECT_FALSE(Handle(IncomingMessage(1, UserInfo("", {StatusTlv(0)}), MessageTlv(BytesOf("a")))));
+    EXPECT_FALSE(Handle(IncomingMessage(1, UserInfo("12\r\n[x]"), MessageTlv(BytesOf("b")))));
+    EXPECT_TRUE(session.Statuses().empty());
+    EXPECT_TRUE(session.Messages().empty());
+    EXPECT_EQ(model.ContactCount(), 0u);
+}
+
+// ---- Text decodings ----
+
+TEST(MessageText, Ucs2IsBigEndianUtf16) {
+    const std::u16string cyrillic = u"Привет, мир! Ёё";
+    const Bytes ucs2 = Ucs2(cyrillic);
+    EXPECT_EQ(DecodeMessageText(kCharsetUcs2, {reinterpret_cast<const char*>(ucs2.data()), ucs2.size()}),
+              cyrillic);
+    // Latin text has a zero byte in every unit: it must not end there.
+    const Bytes latin = Ucs2(u"Hello");
+    EXPECT_EQ(DecodeMessageText(kCharsetUcs2, {reinterpret_cast<const char*>(latin.data()), latin.size()}),
+              u"Hello");
+    // Characters outside the local code page stay whole.
+    const Bytes wide = Ucs2(u"\u20AC \u4E2D");
+    EXPECT_EQ(DecodeMessageText(kCharsetUcs2, {reinterpret_cast<const char*>(wide.data()), wide.size()}),
+              u"\u20AC \u4E2D");
+    // A terminating zero unit ends it; an odd last byte is dropped.
+    const Bytes tail = Ucs2(u"ab") + FromHex("0000 0063 00");
+    EXPECT_EQ(DecodeMessageText(kCharsetUcs2, {reinterpret_cast<const char*>(tail.data()), tail.size()}),
+              u"ab");
+    const Bytes odd = Ucs2(u"ab") + FromHex("00");
+    EXPECT_EQ(DecodeMessageText(kCharsetUcs2, {reinterpret_cast<const char*>(odd.data()), odd.size()}),
+              u"ab");
+}
+
+TEST(MessageText, EightBitSetsAreUtf8OrLocal) {
+    const std::u16string cyrillic = u"Привет, мир";
+    const Bytes utf8 = Utf8(cyrillic);
+    const Bytes local = Local(cyrillic);
+    for (std::uint16_t charset : {0x0000, 0x0003}) {
+        EXPECT_EQ(DecodeMessageText(charset, {reinterpret_cast<const char*>(utf8.data()), utf8.size()}),
+                  cyrillic);
+        EXPECT_EQ(DecodeMessageText(charset, {reinterpret_cast<const char*>(local.data()), local.size()}),
+                  cyrillic);
+    }
+}
+
+TEST_F(MessageHandler, CyrillicArrivesInUcs2AndUtf8AndIsStoredInTheLocalCodePage) {
+    const std::u16string text = u"Привет из UCS-2";
+    EXPECT_TRUE(Handle(IncomingMessage(1, UserInfo("6006"), MessageTlv(Ucs2(text), kCharsetUcs2))));
+    EXPECT_TRUE(Handle(IncomingMessage(1, UserInfo("6006"), MessageTlv(Utf8(u"И в UTF-8")))));
+    EXPECT_EQ(session.Messages(), (Messages{{u"6006", text}, {u"6006", u"И в UTF-8"}}));
+    const std::string history = FileText("msg_6006.txt");
+    EXPECT_NE(history.find(platform::WideToLocal(text) + "\r\n"), std::string::npos);
+    EXPECT_NE(history.find(platform::WideToLocal(u"И в UTF-8") + "\r\n"), std::string::npos);
+}
+
+// ---- The server contact list ----
+
+class ContactListHandler : public ModelTest {
+protected:
+    bool Handle(const Bytes& data) {
+        PacketReader reader(data);
+        return HandleContactListReply(session, model, reader);
+    }
+    std::vector<ContactInfo> StoredList() {
+        std::vector<ContactInfo> stored;
+        EXPECT_TRUE(ReadContactListFile(dir.path() + "contacts_123456789.txt", stored));
+        return stored;
+    }
+};
+
+TEST_F(ContactListHandler, MergesBuddiesAndLocalNamesWin) {
+    Add(u"100", u"Local name", StatusOnline);
+    Add(u"200", u"", StatusAway);
+    Add(u"900", u"Only here", StatusOccupied);
+    EXPECT_TRUE(Handle(ContactListReply({
+        ListItem("Friends", 0x0001, TlvBytes(0x00C8, FromHex("0002 0003"))),
+        Buddy("100", BytesOf("Server name")),
+        Buddy("200", Local(u"Сервер")),
+        Buddy("300", Utf8(u"Новый")),
+        Buddy("400", {}),
+    })));
+
+    const auto contacts = model.SnapshotContacts();
+    ASSERT_EQ(contacts.size(), 5u);
+    EXPECT_EQ(contacts[0].info.name, u"Local name");
+    EXPECT_EQ(contacts[0].info.status, StatusOnline);
+    EXPECT_EQ(contacts[1].info.name, u"Сервер");
+    EXPECT_EQ(contacts[1].info.status, StatusAway);
+    EXPECT_EQ(contacts[2].info.name, u"Only here");  // not on the server: stays
+    EXPECT_EQ(contacts[3].info.uin, u"300");
+    EXPECT_EQ(contacts[3].info.name, u"Новый");
+    EXPECT_EQ(contacts[3].info.status, StatusOffline);
+    EXPECT_EQ(contacts[4].info.uin, u"400");
+    EXPECT_EQ(contacts[4].info.name, u"");
+
+    EXPECT_EQ(posted.TakeCodes(), (std::vector<ChangeCode>{ChangeCode::ListReset,
+                                                     ChangeCode::ConnectionStateChanged}));
+    EXPECT_EQ(session.Codes(), (std::vector<int>{10}));
+    const auto stored = StoredList();
+    ASSERT_EQ(stored.size(), 4u);  // the nameless contact is not kept by the file format
+    EXPECT_EQ(stored[3].name, u"Новый");
+    EXPECT_EQ(model.busyCount.load(), 0);
+}
+
+TEST_F(ContactListHandler, DuplicateBuddiesMakeOneContact) {
+    EXPECT_TRUE(Handle(ContactListReply({Buddy("100", {}), Buddy("100", BytesOf("Second")),
+                                         Buddy("200", BytesOf("First")), Buddy("200", BytesOf("Other"))})));
+    const auto contacts = model.SnapshotContacts();
+    ASSERT_EQ(contacts.size(), 2u);
+    EXPECT_EQ(contacts[0].info.name, u"Second");  // filled in the empty name
+    EXPECT_EQ(contacts[1].info.name, u"First");
+}
+
+TEST_F(ContactListHandler, NonBuddyItemsCreateNothing) {
+    EXPECT_TRUE(Handle(ContactListReply({ListItem("General", 0x0001, TlvBytes(0x0131, BytesOf("Nick"))),
+                                         ListItem("555", 0x0002, TlvBytes(0x0131, BytesOf("Permit"))),
+                                         ListItem("556", 0x0003), ListItem("", 0x0004, FromHex("00CA 0001 01")),
+                                         ListItem("557", 0x000E)})));
+    EXPECT_EQ(model.ContactCount(), 0u);
+    EXPECT_EQ(posted.TakeCodes(), (std::vector<ChangeCode>{ChangeCode::ListReset,
+                                                     ChangeCode::ConnectionStateChanged}));
+    EXPECT_EQ(session.Codes(), (std::vector<int>{10}));
+}
+
+TEST_F(ContactListHandler, EmptyListStillSavesAndReports) {
+    EXPECT_TRUE(Handle(ContactListReply({})));
+    EXPECT_EQ(posted.TakeCodes(), (std::vector<ChangeCode>{ChangeCode::ListReset,
+                                                     ChangeCode::ConnectionStateChanged}));
+    EXPECT_EQ(session.Codes(), (std::vector<int>{10}));
+    EXPECT_TRUE(StoredList().empty());
+    EXPECT_FALSE(FileText("settings.txt").empty());
+}
+
+TEST_F(ContactListHandler, ReplyWithoutItsTrailingTimeChangesNothing) {
+    Add(u"100", u"", StatusOffline);
+    const Bytes full = ContactListReply({Buddy("100", BytesOf("Nick")), Buddy("200", BytesOf("Two"))});
+    // Every cut, down to the one that only lacks the time.
+    for (std::size_t cut = 0; cut < full.size(); ++cut) {
+        EXPECT_FALSE(Handle(Bytes(full.begin(), full.begin() + static_cast<long>(cut)))) << cut;
+    }
+    EXPECT_EQ(model.ContactCount(), 1u);
+    EXPECT_EQ(Snapshot(u"100").name, u"");
+    EXPECT_TRUE(posted.Take().empty());
+    EXPECT_TRUE(session.Codes().empty());
+    EXPECT_TRUE(FileText("contacts_123456789.txt").empty());
+}
+
+TEST_F(ContactListHandler, TlvWalkStopsAtTheItemsEnd) {
+    // The first buddy's nickname TLV claims 16 bytes of its 6 bytes of data; the
+    // reader goes on with the next item right after those 6 bytes.
+    const Bytes overrunning = ListItem("100", 0x0000, FromHex("0131 0010 4142"));
+    EXPECT_TRUE(Handle(ContactListReply({overrunning, Buddy("200", BytesOf("Two"))})));
+    const auto contacts = model.SnapshotContacts();
+    ASSERT_EQ(contacts.size(), 2u);
+    EXPECT_EQ(contacts[0].info.uin, u"100");
+    EXPECT_EQ(contacts[0].info.name, u"");
+    EXPECT_EQ(contacts[1].info.uin, u"200");
+    EXPECT_EQ(contacts[1].info.name, u"Two");
+
+    // Item data longer than the reply: dropped whole.
+    Bytes longData = ContactListReply({Buddy("300", BytesOf("Three"))});
+    longData[3 + 2 + 3 + 6 + 1] = 0x40;  // the item's data length
+    EXPECT_FALSE(Handle(longData));
+    EXPECT_EQ(model.ContactCount(), 2u);
+}
+
+TEST_F(ContactListHandler, HostileNamesCannotReshapeTheStoredList) {
+    EXPECT_TRUE(Handle(ContactListReply({Buddy("100", BytesOf("Eve\r\n[666]\r\nname=Mallory")),
+                                         Buddy("1\r\n2", BytesOf("Bad UIN")), Buddy("", BytesOf("None"))})));
+    ASSERT_EQ(model.ContactCount(), 1u);
+    const auto stored = StoredList();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].uin, u"100");
+    EXPECT_EQ(stored[0].name, u"Eve  [666]  name=Mallory");
+}
+
+// ---- Meta replies ----
+
+class MetaHandler : public ModelTest {
+protected:
+    bool Handle(const Bytes& data, std::uint32_t requestId = 0) {
+        PacketReader reader(data);
+        return HandleMetaReply(session, model, reader, SnacHeader{0x0015, 0x0003, 0, requestId});
+    }
+};
+
+TEST_F(MetaHandler, OfflineMessagesInOrderThenOnlineAndLoadingContacts) {
+    session.OnStateChanged(ConnState::LoadingOfflineMessages);
+    EXPECT_TRUE(Handle(OfflineMessage(1111, BytesOf("first"))));
+    EXPECT_TRUE(Handle(OfflineMessage(2222, Local(u"второе"))));
+    EXPECT_TRUE(Handle(OfflineMessage(1111, BytesOf("third"))));
+    EXPECT_TRUE(Handle(OfflineDone()));
+    EXPECT_EQ(session.Messages(),
+              (Messages{{u"1111", u"first"}, {u"2222", u"второе"}, {u"1111", u"third"}}));
+    EXPECT_EQ(session.Codes(), (std::vector<int>{8, 7, 9}));
+    EXPECT_EQ(session.State(), ConnState::LoadingContacts);
+    EXPECT_EQ(Snapshot(u"1111").unreadCount, 2);
+}
+
+TEST_F(MetaHandler, OfflineRecordFields) {
+    // The sender of the record, not the owner of the head; signed decimal.
+    const Bytes fromRecord = OfflineMessage(4242, BytesOf("x"));
+    EXPECT_TRUE(Handle(fromRecord));
+    EXPECT_TRUE(Handle(OfflineMessage(0xFFFFFFFE, BytesOf("negative"))));
+    // Only the terminating zero: an empty text.
+    EXPECT_TRUE(Handle(OfflineMessage(4243, {})));
+    // UTF-8 is not looked for: the bytes are local code page text.
+    const Bytes utf8 = Utf8(u"Да");
+    EXPECT_TRUE(Handle(OfflineMessage(4244, utf8)));
+    EXPECT_EQ(session.Messages(),
+              (Messages{{u"4242", u"x"},
+                        {u"-2", u"negative"},
+                        {u"4243", u""},
+                        {u"4244", platform::LocalToWide({reinterpret_cast<const char*>(utf8.data()),
+                                                         utf8.size()})}}));
+}
+
+TEST_F(MetaHandler, OfflineTextRunningPastTheDataIsCutNotDropped) {
+    Bytes record = OfflineMessage(5151, BytesOf("truncated text"));
+    record.resize(record.size() - 6);  // the zero and five letters gone; L still says 15
+    EXPECT_TRUE(Handle(record));
+    EXPECT_EQ(session.Messages(), (Messages{{u"5151", u"truncated"}}));
+}
+
+TEST_F(MetaHandler, ShortHeadOrRecordFieldsReportNothing) {
+    const Bytes record = OfflineMessage(5151, BytesOf("t"));
+    const std::size_t textStart = 14 + 4 + 8 + 2;
+    for (std::size_t cut = 0; cut < textStart; ++cut) {
+        EXPECT_FALSE(Handle(Bytes(record.begin(), record.begin() + static_cast<long>(cut)))) << cut;
+    }
+    EXPECT_TRUE(session.Messages().empty());
+    const Bytes done = OfflineDone();
+    EXPECT_FALSE(Handle(Bytes(done.begin(), done.begin() + 13)));
+    EXPECT_TRUE(session.Codes().empty());
+}
+
+TEST_F(MetaHandler, OtherRepliesAreIgnored) {
+    Add(u"777", u"", StatusOffline);
+    EXPECT_TRUE(Handle(MetaHead(0x07D0, 123456789, 2) + FromHex("0A00")));
+    // An information reply of another subtype, and one whose request was never made.
+    EXPECT_FALSE(Handle(MetaHead(0x07DA, 123456789, 2) + Le16(0x00C8) + ShortInfoRecord(BytesOf("N"))));
+    EXPECT_FALSE(Handle(ShortInfoReply(ShortInfoRecord(BytesOf("Nick"))), 0x1234));
+    EXPECT_EQ(Snapshot(u"777").name, u"");
+    EXPECT_TRUE(posted.Take().empty());
+    EXPECT_TRUE(session.Messages().empty());
+    EXPECT_TRUE(session.Codes().empty());
+}
+
+class ShortInfo : public ModelTest {
+protected:
+    bool Parse(const Bytes& records, const std::u16string& uin) {
+        PacketReader reader(records);
+        return ParseShortInfoReply(model, reader, uin);
+    }
+};
+
+TEST_F(ShortInfo, FillsOnlyAnEmptyNameAndAnnouncesEither) {
+    const ContactPtr nameless = Add(u"300");
+    const ContactPtr named = Add(u"301", u"Mine");
+    EXPECT_TRUE(Parse(ShortInfoRecord(Utf8(u"Ник")), u"300"));
+    EXPECT_TRUE(Parse(ShortInfoRecord(BytesOf("Theirs")), u"301"));
+    EXPECT_EQ(Snapshot(u"300").name, u"Ник");
+    EXPECT_EQ(Snapshot(u"301").name, u"Mine");
+    const auto changes = posted.Take();
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(changes[0].code, ChangeCode::ContactChanged);
+    EXPECT_EQ(changes[0].contact, nameless);
+    EXPECT_EQ(changes[1].contact, named);
+    EXPECT_NE(FileText("contacts_123456789.txt").find(platform::WideToLocal(u"name=Ник")),
+              std::string::npos);
+}
+
+TEST_F(ShortInfo, FailuresAndStrangersChangeNothing) {
+    Add(u"300");
+    EXPECT_TRUE(Parse(FromHex("14") + ShortInfoRecord(BytesOf("NotFound")), u"300"));  // result 0x14
+    EXPECT_TRUE(Parse(ShortInfoRecord(BytesOf("Stranger")), u"999"));
+    const Bytes record = ShortInfoRecord(BytesOf("Cut"));
+    EXPECT_FALSE(Parse(Bytes(record.begin(), record.end() - 1), u"300"));
+    EXPECT_EQ(Snapshot(u"300").name, u"");
+    EXPECT_TRUE(posted.Take().empty());
+    EXPECT_TRUE(FileText("contacts_123456789.txt").empty());
+}
+
+}  // namespace
+}  // namespace pellox::testing

@@ -1,0 +1,356 @@
+// Shared pieces of the protocol tests: the server's byte layouts, a model on a
+// temporary data directory whose posted notifications are queued, an announcer
+// that records what it was asked, and a session that records its events.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "net/codec.h"
+#include "platform/code_page.h"
+#include "platform/files.h"
+#include "protocol/announcer.h"
+#include "protocol/messenger_session.h"
+#include "store/app_state.h"
+#include "tests/net/scripted_server.h"
+#include "tests/store/store_test_util.h"
+
+namespace pellox::testing {
+
+// ---- Byte layouts as a server sends them ----
+
+inline Bytes Le16(std::uint16_t v) {
+    return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)};
+}
+inline Bytes Le32(std::uint32_t v) {
+    return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+            static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+}
+
+inline Bytes operator+(const Bytes& a, const Bytes& b) { return Concat({a, b}); }
+
+// A user-information block: UIN, warning level 0, the TLVs with their count.
+inline Bytes UserInfo(const std::string& uin, const std::vector<Bytes>& tlvs = {}) {
+    Bytes out = Concat({Bytes{static_cast<std::uint8_t>(uin.size())}, BytesOf(uin),
+                        BigEndian16(0), BigEndian16(static_cast<std::uint16_t>(tlvs.size()))});
+    for (const Bytes& tlv : tlvs) out = Concat({out, tlv});
+    return out;
+}
+
+// The status TLV 0x0006 of 4 bytes: flags, then status.
+inline Bytes StatusTlv(std::uint16_t status, std::uint16_t flags = 0) {
+    return TlvBytes(0x0006, Concat({BigEndian16(flags), BigEndian16(status)}));
+}
+
+// The message TLV 0x0002 of a channel-1 message.
+inline Bytes MessageTlv(const Bytes& text, std::uint16_t charset = 0x0000,
+                        const Bytes& capabilities = {0x01}) {
+    return TlvBytes(0x0002,
+                    Concat({Bytes{0x05, 0x01}, BigEndian16(static_cast<std::uint16_t>(capabilities.size())),
+                            capabilities, Bytes{0x01, 0x01},
+                            BigEndian16(static_cast<std::uint16_t>(text.size() + 4)),
+                            BigEndian16(charset), BigEndian16(0xFFFF), text}));
+}
+
+// SNAC 0x0004/0x0007 data: cookie, channel, sender block, then `rest`.
+inline Bytes IncomingMessage(std::uint16_t channel, const Bytes& sender, const Bytes& rest) {
+    return Concat({FromHex("0102030405060708"), BigEndian16(channel), sender, rest});
+}
+
+inline Bytes Ucs2(std::u16string_view text) {
+    Bytes out;
+    for (char16_t c : text) {
+        out.push_back(static_cast<std::uint8_t>(c >> 8));
+        out.push_back(static_cast<std::uint8_t>(c));
+    }
+    return out;
+}
+
+// The bytes of the text in the local code page (Windows-1251).
+inline Bytes Local(std::u16string_view text) { return BytesOf(platform::WideToLocal(text)); }
+
+// The bytes of a text of the Basic Multilingual Plane in UTF-8.
+inline Bytes Utf8(std::u16string_view text) {
+    Bytes out;
+    for (char16_t c : text) {
+        if (c < 0x80) {
+            out.push_back(static_cast<std::uint8_t>(c));
+        } else if (c < 0x800) {
+            out.push_back(static_cast<std::uint8_t>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back(static_cast<std::uint8_t>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+// The head of a meta reply (SNAC 0x0015/0x0003 data) of the given type.
+inline Bytes MetaHead(std::uint16_t replyType, std::uint32_t owner = 123456789,
+                      std::uint16_t bodySize = 0) {
+    return Concat({BigEndian16(0x0001), BigEndian16(static_cast<std::uint16_t>(bodySize + 12)),
+                   Le16(static_cast<std::uint16_t>(bodySize + 10)), Le32(owner), Le16(replyType),
+                   Le16(2)});
+}
+
+// One offline message (reply type 0x0041); `text` gets its terminating zero.
+inline Bytes OfflineMessage(std::uint32_t sender, const Bytes& text) {
+    const Bytes body = Concat({Le32(sender), Le16(2024), Bytes{5, 17, 12, 30, 0x01, 0x00},
+                               Le16(static_cast<std::uint16_t>(text.size() + 1)), text, Bytes{0}});
+    return Concat({MetaHead(0x0041, 123456789, static_cast<std::uint16_t>(body.size())), body});
+}
+
+// The end of the offline messages (reply type 0x0042), with the zero byte servers
+// put behind it.
+inline Bytes OfflineDone() { return Concat({MetaHead(0x0042, 123456789, 1), Bytes{0}}); }
+
+// A meta string: little-endian length, the bytes and their terminating zero.
+inline Bytes MetaString(const Bytes& text) {
+    return Concat({Le16(static_cast<std::uint16_t>(text.size() + 1)), text, Bytes{0}});
+}
+
+// One short user-information record with result 0x0A.
+inline Bytes ShortInfoRecord(const Bytes& nickname) {
+    return Concat({Bytes{0x0A}, MetaString(nickname), MetaString(BytesOf("First")),
+                   MetaString(BytesOf("Last")), MetaString(BytesOf("mail@example.org")),
+                   Bytes{0x01, 0x00, 0x02}});
+}
+
+// A short user-information reply (0x07DA / 0x0104) carrying the records.
+inline Bytes ShortInfoReply(const Bytes& records) {
+    const Bytes body = Concat({Le16(0x0104), records});
+    return Concat({MetaHead(0x07DA, 123456789, static_cast<std::uint16_t>(body.size())), body});
+}
+
+// An item of the server contact list.
+inline Bytes ListItem(const std::string& name, std::uint16_t type, const Bytes& data = {},
+                      std::uint16_t groupId = 1, std::uint16_t itemId = 2) {
+    return Concat({BigEndian16(static_cast<std::uint16_t>(name.size())), BytesOf(name),
+                   BigEndian16(groupId), BigEndian16(itemId), BigEndian16(type),
+                   BigEndian16(static_cast<std::uint16_t>(data.size())), data});
+}
+inline Bytes Buddy(const std::string& uin, const Bytes& nickname) {
+    return ListItem(uin, 0x0000, nickname.empty() ? Bytes{} : TlvBytes(0x0131, nickname));
+}
+// The reply (SNAC 0x0013/0x0006 data); with `lastChange` false its trailing time
+// is missing.
+inline Bytes ContactListReply(const std::vector<Bytes>& items, bool lastChange = true) {
+    Bytes out = Concat({Bytes{0x00}, BigEndian16(static_cast<std::uint16_t>(items.size()))});
+    for (const Bytes& item : items) out = Concat({out, item});
+    if (lastChange) out = Concat({out, BigEndian32(0x65000000)});
+    return out;
+}
+
+// ---- Recorders ----
+
+// Queues what the model posts, as the application's poster would.
+class PostedQueue {
+public:
+    struct Posted {
+        ChangeCode code;
+        ContactPtr contact;
+    };
+
+    void Install(AppState& model) {
+        model.SetPoster([this](ChangeCode code, ContactPtr contact) {
+            std::lock_guard<std::mutex> guard(lock_);
+            posted_.push_back({code, std::move(contact)});
+        });
+    }
+    std::vector<Posted> Take() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return std::exchange(posted_, {});
+    }
+    // The codes taken, in order.
+    std::vector<ChangeCode> TakeCodes() {
+        std::vector<ChangeCode> codes;
+        for (const Posted& p : Take()) codes.push_back(p.code);
+        return codes;
+    }
+
+private:
+    std::mutex lock_;
+    std::vector<Posted> posted_;
+};
+
+class RecordingAnnouncer : public Announcer {
+public:
+    struct Call {
+        std::string what;  // "notification" or "sound"
+        std::u16string first;
+        std::u16string second;
+    };
+
+    bool MainWindowActive() override {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++activeQuestions_;
+        return active;
+    }
+    bool ShowNotification(const std::u16string& title, const std::u16string& body) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        calls_.push_back({"notification", title, body});
+        return notificationShown;
+    }
+    void PlaySound(const std::u16string& fileName) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        calls_.push_back({"sound", fileName, {}});
+    }
+
+    std::vector<Call> Calls() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return calls_;
+    }
+    int ActiveQuestions() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return activeQuestions_;
+    }
+
+    // Set before the session runs.
+    bool active = false;
+    bool notificationShown = true;
+
+private:
+    std::mutex lock_;
+    std::vector<Call> calls_;
+    int activeQuestions_ = 0;
+};
+
+// The session with the model side of its events, recording each event before it
+// runs; a report also records how many bytes had been sent by then.
+class TestSession : public MessengerSession {
+public:
+    struct Report {
+        int code;
+        std::int32_t bytesSentBefore;
+    };
+
+    TestSession(AppState& model, Announcer* announcer) : MessengerSession(model, announcer) {}
+    ~TestSession() override { Shutdown(); }
+
+    void OnStateChanged(ConnState code) override {
+        Record([&] { reports_.push_back({static_cast<int>(code), bytesSent.load()}); });
+        MessengerSession::OnStateChanged(code);
+        Changed();
+    }
+    void OnMessage(const std::u16string& uin, const std::u16string& text) override {
+        Record([&] { messages_.emplace_back(uin, text); });
+        MessengerSession::OnMessage(uin, text);
+        Changed();
+    }
+    void OnContactStatus(const std::u16string& uin, std::int32_t status) override {
+        Record([&] { statuses_.emplace_back(uin, status); });
+        MessengerSession::OnContactStatus(uin, status);
+        Changed();
+    }
+
+    std::vector<int> Codes() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::vector<int> codes;
+        for (const Report& r : reports_) codes.push_back(r.code);
+        return codes;
+    }
+    std::vector<Report> Reports() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return reports_;
+    }
+    std::vector<std::pair<std::u16string, std::u16string>> Messages() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return messages_;
+    }
+    std::vector<std::pair<std::u16string, std::int32_t>> Statuses() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return statuses_;
+    }
+
+    // Waits until the condition over the session holds; the events it watches have
+    // finished their work on the model by then.
+    bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 5000) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            if (condition()) return true;
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::unique_lock<std::mutex> guard(lock_);
+            changed_.wait_for(guard, std::chrono::milliseconds(10));
+        }
+    }
+    bool WaitForReport(ConnState code, int times = 1, int timeoutMs = 5000) const {
+        return WaitUntil(
+            [&] {
+                int seen = 0;
+                for (int c : Codes()) seen += c == static_cast<int>(code) ? 1 : 0;
+                return seen >= times;
+            },
+            timeoutMs);
+    }
+
+    // Runs one handler the way the receive loop does.
+    void Dispatch(std::uint16_t family, std::uint16_t subtype, const Bytes& data,
+                  std::uint32_t requestId = 0) {
+        PacketReader reader(data);
+        DispatchSnac(reader, FlapHeader{kFlapMarker, kChannelSnac, 0, 0},
+                     SnacHeader{family, subtype, 0, requestId});
+    }
+
+private:
+    template <class F>
+    void Record(F&& f) {
+        std::lock_guard<std::mutex> guard(lock_);
+        f();
+    }
+    void Changed() {
+        std::lock_guard<std::mutex> guard(lock_);
+        changed_.notify_all();
+    }
+
+    mutable std::mutex lock_;
+    mutable std::condition_variable changed_;
+    std::vector<Report> reports_;
+    std::vector<std::pair<std::u16string, std::u16string>> messages_;
+    std::vector<std::pair<std::u16string, std::int32_t>> statuses_;
+};
+
+// A model on a temporary data directory with "123456789" as its active profile,
+// its posted notifications queued, an announcer and a session that is not
+// connected (its sends fail harmlessly).
+class ModelTest : public ::testing::Test {
+protected:
+    ModelTest() {
+        posted.Install(model);
+        model.UpdateSettings([](Settings& s) { s.profile = u"123456789"; });
+    }
+
+    ContactPtr Add(const std::u16string& uin, const std::u16string& name = {},
+                   std::int32_t status = 1) {
+        ContactInfo info = Info(uin, name);
+        info.status = status;
+        return model.AddContact(info, false);
+    }
+    ContactInfo Snapshot(const std::u16string& uin) const {
+        const ContactPtr contact = model.FindContact(uin);
+        EXPECT_TRUE(contact) << "no contact " << std::string(uin.begin(), uin.end());
+        return contact ? contact->Snapshot() : ContactInfo{};
+    }
+    std::string FileText(const std::string& name) const {
+        std::string bytes;
+        (void)platform::ReadWholeFile(dir.path() + name, bytes);
+        return bytes;
+    }
+
+    TempDir dir;
+    AppState model{dir.path()};
+    PostedQueue posted;
+    RecordingAnnouncer announcer;
+    TestSession session{model, &announcer};
+};
+
+}  // namespace pellox::testing
