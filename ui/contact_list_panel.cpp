@@ -1,0 +1,297 @@
+#include "ui/contact_list_panel.h"
+
+#include <QFontMetrics>
+#include <QPainter>
+#include <QWidget>
+#include <algorithm>
+#include <utility>
+
+namespace pellox::ui {
+
+namespace {
+
+constexpr std::int32_t kOffline = 1;
+
+// Name colours: an open conversation, an offline contact, anyone else (white).
+constexpr QColor kOpenConversationName{255, 255, 0};
+constexpr QColor kOfflineName{255, 200, 200};
+
+template <typename T>
+int Order(const T& a, const T& b) {
+    return a < b ? -1 : (b < a ? 1 : 0);
+}
+
+}  // namespace
+
+bool ContactListed(const ContactInfo& info, bool onlyOnline) {
+    return !onlyOnline || info.status != kOffline || info.conversationOpen() ||
+           info.unreadCount > 0;
+}
+
+int CompareContacts(const ContactInfo& a, const ContactInfo& b) {
+    if (int c = Order(b.unreadCount, a.unreadCount)) return c;
+    if (int c = Order(b.conversationOpen(), a.conversationOpen())) return c;
+    if (int c = Order(b.status != kOffline, a.status != kOffline)) return c;
+    if (int c = Order(b.lastActivity, a.lastActivity)) return c;
+    return a.DisplayName().compare(b.DisplayName()) < 0
+               ? -1
+               : (b.DisplayName().compare(a.DisplayName()) < 0 ? 1 : 0);
+}
+
+ContactListPanel::ContactListPanel(QWidget* owner, AppState& state)
+    : owner_(owner), state_(state), badgeFont_(QStringLiteral("Arial"), 8) {}
+
+void ContactListPanel::Register() {
+    state_.AddListener(this);
+    OnAppStateChange(ChangeCode::ListReset, nullptr);
+}
+
+bool ContactListPanel::OnlyOnline() const {
+    return state_.UpdateSettings([](Settings& settings) { return settings.onlyonline; });
+}
+
+int ContactListPanel::IndexOf(const Contact* contact) const {
+    if (contact == nullptr) return -1;
+    auto it = std::find_if(entries_.begin(), entries_.end(),
+                           [contact](const ContactPtr& entry) { return entry.get() == contact; });
+    return it == entries_.end() ? -1 : static_cast<int>(it - entries_.begin());
+}
+
+void ContactListPanel::OnAppStateChange(ChangeCode code, const ContactPtr& contact) {
+    if (contact != nullptr && !ContactListed(contact->Snapshot(), OnlyOnline())) {
+        const int index = IndexOf(contact.get());
+        if (index < 0) return;
+        Remove(index);
+        RevalidateSelection();
+        Repaint();
+        return;
+    }
+
+    switch (code) {
+        case ChangeCode::ContactAdded:
+        case ChangeCode::ContactChanged: {
+            if (contact == nullptr) return;
+            if (IndexOf(contact.get()) >= 0) {
+                if (code == ChangeCode::ContactChanged) Sort();
+            } else if (state_.ContainsContact(contact) != nullptr) {
+                // A posted change may arrive after the contact left the list: only
+                // contacts still in the model are taken in.
+                Insert(contact, contact->Snapshot());
+            } else {
+                return;
+            }
+            if (code == ChangeCode::ContactAdded) {
+                RevalidateSelection();
+                state_.SetCurrentContact(selection_);
+            }
+            break;
+        }
+        case ChangeCode::ContactRemoved: {
+            const int index = IndexOf(contact.get());
+            if (index < 0) return;
+            Remove(index);
+            RevalidateSelection();
+            state_.SetCurrentContact(selection_);
+            break;
+        }
+        case ChangeCode::CurrentContactChanged:
+            if (contact != nullptr) {
+                if (contact == selection_) return;
+                if (IndexOf(contact.get()) < 0) {
+                    if (state_.ContainsContact(contact) == nullptr) return;
+                    Insert(contact, contact->Snapshot());
+                }
+                selection_ = contact;
+                RevalidateSelection();
+            } else {
+                selection_ = nullptr;
+                RevalidateSelection();
+                state_.SetCurrentContact(selection_);
+            }
+            break;
+        case ChangeCode::FilterChanged:
+        case ChangeCode::ListReset:
+            Rebuild();
+            selection_ = state_.CurrentContact();
+            RevalidateSelection();
+            state_.SetCurrentContact(selection_);
+            break;
+        default:
+            return;
+    }
+    Repaint();
+}
+
+void ContactListPanel::Rebuild() {
+    const bool onlyOnline = OnlyOnline();
+    std::vector<ContactSnapshot> listed;
+    for (ContactSnapshot& snapshot : state_.SnapshotContacts()) {
+        if (ContactListed(snapshot.info, onlyOnline)) listed.push_back(std::move(snapshot));
+    }
+    // The fields are copied once, so that a network thread changing a contact
+    // meanwhile cannot make the comparison inconsistent.
+    std::stable_sort(listed.begin(), listed.end(),
+                     [](const ContactSnapshot& a, const ContactSnapshot& b) {
+                         return CompareContacts(a.info, b.info) < 0;
+                     });
+    entries_.clear();
+    entries_.reserve(listed.size());
+    for (ContactSnapshot& snapshot : listed) entries_.push_back(std::move(snapshot.contact));
+}
+
+void ContactListPanel::Sort() {
+    std::vector<ContactSnapshot> snapshots;
+    snapshots.reserve(entries_.size());
+    for (ContactPtr& entry : entries_) {
+        ContactInfo info = entry->Snapshot();
+        snapshots.push_back({std::move(entry), std::move(info)});
+    }
+    std::stable_sort(snapshots.begin(), snapshots.end(),
+                     [](const ContactSnapshot& a, const ContactSnapshot& b) {
+                         return CompareContacts(a.info, b.info) < 0;
+                     });
+    for (std::size_t i = 0; i < snapshots.size(); ++i) {
+        entries_[i] = std::move(snapshots[i].contact);
+    }
+}
+
+void ContactListPanel::Insert(const ContactPtr& contact, const ContactInfo& info) {
+    // After the last entry that does not go after the new one.
+    std::size_t low = 0;
+    std::size_t high = entries_.size();
+    while (low < high) {
+        const std::size_t middle = low + (high - low) / 2;
+        if (CompareContacts(info, entries_[middle]->Snapshot()) < 0) {
+            high = middle;
+        } else {
+            low = middle + 1;
+        }
+    }
+    entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(low), contact);
+}
+
+void ContactListPanel::Remove(int index) {
+    entries_.erase(entries_.begin() + index);
+}
+
+int ContactListPanel::SelectIndex(int index) {
+    if (entries_.empty()) {
+        selection_ = nullptr;
+        return -1;
+    }
+    index = std::clamp(index, 0, static_cast<int>(entries_.size()) - 1);
+    selection_ = entries_[static_cast<std::size_t>(index)];
+    return index;
+}
+
+int ContactListPanel::RevalidateSelection() {
+    if (const int index = IndexOf(selection_.get()); index >= 0) return index;
+    return SelectIndex(0);
+}
+
+bool ContactListPanel::MoveSelection(int step) {
+    const int current = RevalidateSelection();
+    const int moved = SelectIndex(current + step);
+    if (moved == current) return false;
+    state_.SetCurrentContact(selection_);
+    Repaint();
+    return true;
+}
+
+void ContactListPanel::Measure(const QRect& area, const QFont& font) {
+    int height = std::max(QFontMetrics(font).height(), kMinRowHeight);
+    height += height / 10;
+    area_ = area;
+    rowHeight_ = height;
+    rows_ = std::max(area.height(), 0) / height;
+    columnWidth_ = std::max(area.width(), 0) / columns_;
+}
+
+QRect ContactListPanel::CellRect(int index) const {
+    const int perPage = rows_ * columns_;
+    if (perPage <= 0 || index < 0 || index >= static_cast<int>(entries_.size())) return {};
+    const int selected = IndexOf(selection_.get());
+    const int first = selected < 0 ? 0 : selected / perPage * perPage;
+    if (index < first || index >= first + perPage) return {};
+    const int offset = index - first;
+    return QRect(area_.left() + offset / rows_ * columnWidth_,
+                 area_.top() + offset % rows_ * rowHeight_, columnWidth_, rowHeight_);
+}
+
+void ContactListPanel::Paint(QPainter& painter, const QRect& area) {
+    Measure(area, painter.font());
+    const int selected = RevalidateSelection();
+    // A list area lower than one row shows nothing (and must not divide by 0).
+    if (rows_ <= 0 || columnWidth_ <= 0) return;
+
+    if (selected >= 0) highlight_.Draw(painter, CellRect(selected));
+
+    const int perPage = rows_ * columns_;
+    const int first = selected < 0 ? 0 : selected / perPage * perPage;
+    const int last = std::min(first + perPage, static_cast<int>(entries_.size()));
+    for (int index = first; index < last; ++index) {
+        PaintEntry(painter, CellRect(index), entries_[static_cast<std::size_t>(index)]->Snapshot());
+    }
+}
+
+void ContactListPanel::PaintEntry(QPainter& painter, const QRect& cell, const ContactInfo& info) {
+    const int iconSize = StatusIcons::kIconSize;
+    const QPoint iconTopLeft(cell.left(), cell.top() + (cell.height() - iconSize) / 2);
+    StatusIcons::Instance().Draw(painter, iconTopLeft, info.status);
+
+    if (info.unreadCount > 0) {
+        // Right and bottom aligned in the icon box less its last column and row. A
+        // count too wide for the box starts at the cell's left edge, so every digit
+        // stays visible.
+        const QString count = QString::number(info.unreadCount);
+        const QFontMetrics metrics(badgeFont_);
+        const QRect box(iconTopLeft, QSize(iconSize - 1, iconSize - 1));
+        const int width = metrics.horizontalAdvance(count);
+        const int height = metrics.height();
+        const QRect badge(std::max(box.left() + box.width() - width, cell.left()),
+                          box.top() + box.height() - height, width, height);
+        painter.save();
+        painter.setFont(badgeFont_);
+        painter.fillRect(badge, shade::kDark);
+        painter.setPen(ThemeColors::kWhite);
+        painter.drawText(badge, Qt::AlignLeft | Qt::AlignBottom | Qt::TextSingleLine, count);
+        painter.restore();
+    }
+
+    const QRect nameRect(cell.left() + kNameIndent, cell.top(), cell.width() - kNameIndent,
+                         cell.height());
+    if (nameRect.width() <= 0) return;
+    QColor colour = ThemeColors::kWhite;
+    if (info.conversationOpen()) {
+        colour = kOpenConversationName;
+    } else if (info.status == kOffline) {
+        colour = kOfflineName;
+    }
+    painter.save();
+    painter.setClipRect(nameRect, Qt::IntersectClip);
+    painter.setPen(colour);
+    painter.drawText(nameRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+                     QString::fromStdU16String(info.DisplayName()));
+    painter.restore();
+}
+
+bool ContactListPanel::HitTest(const QPoint& point) {
+    if (!area_.contains(point) || rows_ <= 0 || columnWidth_ <= 0) return false;
+    const int row = (point.y() - area_.top()) / rowHeight_;
+    if (row >= rows_) return false;
+    // The pixels right of the last column (width not divisible) belong to it.
+    const int column = std::min((point.x() - area_.left()) / columnWidth_, columns_ - 1);
+    const int current = RevalidateSelection();
+    const int page = current / (rows_ * columns_);
+    const int selected = SelectIndex((page * columns_ + column) * rows_ + row);
+    if (selected == current) return false;
+    state_.SetCurrentContact(selection_);
+    Repaint();
+    return true;
+}
+
+void ContactListPanel::Repaint() {
+    if (owner_ != nullptr) owner_->update();
+}
+
+}  // namespace pellox::ui

@@ -1,0 +1,107 @@
+// The custom-drawn contact list of the home screen: the contacts that pass the
+// "only online" filter, sorted with unread conversations first, drawn in columns
+// of rows and paged by moving the selection. The selected entry is the
+// application's current contact.
+//
+// The panel is not a widget: its owner view paints it into a rectangle and hands
+// it taps and keys. It runs on the user-interface thread only.
+#pragma once
+
+#include <QFont>
+#include <QPoint>
+#include <QRect>
+#include <vector>
+
+#include "store/app_state.h"
+#include "ui/drawing_kit.h"
+
+class QPainter;
+class QWidget;
+
+namespace pellox::ui {
+
+// Whether a contact is listed: always when the filter is off, otherwise when it is
+// not offline, its conversation is open or it has unread messages.
+bool ContactListed(const ContactInfo& info, bool onlyOnline);
+
+// The list order: negative when a goes before b, positive when after, 0 when
+// equal. The first key that differs decides: more unread messages first, an open
+// conversation first, not offline first, later activity first, then the display
+// name by code units.
+int CompareContacts(const ContactInfo& a, const ContactInfo& b);
+
+class ContactListPanel : public AppStateListener {
+public:
+    static constexpr int kColumns = 2;
+    static constexpr int kMinRowHeight = 16;
+    static constexpr int kNameIndent = 20;  // the name starts this far right of the icon
+
+    // `owner` is repainted after every change the panel shows.
+    ContactListPanel(QWidget* owner, AppState& state);
+
+    // Registers with the model and rebuilds the list from it.
+    void Register();
+
+    void OnAppStateChange(ChangeCode code, const ContactPtr& contact) override;
+
+    // ---- Selection ----
+    // Selects entry i clamped into the list; -1 (selection none) for an empty list.
+    int SelectIndex(int index);
+    // The index of the selected contact when it is listed; otherwise entry 0 is
+    // selected (or none for an empty list). Never changes the current contact.
+    int RevalidateSelection();
+    // Moves the selection by `step` entries, clamped to the ends. False when the
+    // selection stays where it was; otherwise the selection becomes the current
+    // contact, the owner is repainted, and true.
+    bool MoveSelection(int step);
+
+    // ---- Geometry ----
+    // Row height and rows per column of `area` for text in `font`. Painting does
+    // this each time; the owner also does it on a resize, so that keys and taps
+    // work before the first paint.
+    void Measure(const QRect& area, const QFont& font);
+    // Paints the list into `area` with the painter's font for the names.
+    void Paint(QPainter& painter, const QRect& area);
+    // A tap at `point`: selects the entry under it (the last entry for a tap below
+    // the last one of the last page). True when the selection changed, which makes
+    // it the current contact and repaints the owner.
+    bool HitTest(const QPoint& point);
+    // The cell of entry `index` when it is on the page now shown, else an empty rect.
+    QRect CellRect(int index) const;
+
+    // ---- State, for the view and for tests ----
+    const std::vector<ContactPtr>& entries() const { return entries_; }
+    int IndexOf(const Contact* contact) const;
+    const ContactPtr& selection() const { return selection_; }
+    int rows() const { return rows_; }
+    int rowHeight() const { return rowHeight_; }
+    int columns() const { return columns_; }
+    const QFont& badgeFont() const { return badgeFont_; }
+
+private:
+    bool OnlyOnline() const;
+    // Empties the list and fills it with the model's listed contacts, sorted.
+    void Rebuild();
+    // Inserts by binary search at the place the order gives it.
+    void Insert(const ContactPtr& contact, const ContactInfo& info);
+    void Remove(int index);
+    void Sort();
+    void PaintEntry(QPainter& painter, const QRect& cell, const ContactInfo& info);
+    void Repaint();
+
+    QWidget* owner_;
+    AppState& state_;
+    ContactPtr selection_;
+    std::vector<ContactPtr> entries_;
+    int columns_ = kColumns;
+    QFont badgeFont_;
+    BackgroundCache highlight_{BackgroundKind::Selection};
+
+    // From the last Measure.
+    QRect area_;
+    int rowHeight_ = kMinRowHeight;
+    int rows_ = 0;
+    int columnWidth_ = 0;
+};
+
+}  // namespace pellox::ui

@@ -1,0 +1,164 @@
+#include "ui/history_panel.h"
+
+#include <QFontMetrics>
+#include <QPainter>
+#include <QWidget>
+#include <algorithm>
+#include <climits>
+
+#include "resources/strings.h"
+
+namespace pellox::ui {
+
+namespace {
+
+// The header band of an entry in the full layout, top to bottom.
+constexpr QColor kHeaderBandTop{102, 102, 102};
+constexpr QColor kHeaderBandBottom{51, 51, 51};
+
+QFont ArialFont(qreal points) {
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(points);
+    return font;
+}
+
+// The contact the last history panel drew, whichever it was: a panel that finds
+// another contact there starts again at the newest entry.
+std::weak_ptr<Contact>& LastDrawnByAnyPanel() {
+    static std::weak_ptr<Contact> contact;
+    return contact;
+}
+
+QString DisplayText(const std::u16string& text) {
+    QString result = QString::fromStdU16String(text);
+    result.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    return result;
+}
+
+}  // namespace
+
+HistoryPanel::HistoryPanel(QWidget* owner, AppState& state, Layout layout, SessionProbe probe)
+    : owner_(owner),
+      state_(state),
+      layout_(layout),
+      smallFont_(ArialFont(7.5)),
+      messageFont_(ArialFont(layout == Layout::Compact ? 8 : 10)),
+      clock_(std::move(probe)) {}
+
+void HistoryPanel::Register() {
+    state_.AddListener(this);
+}
+
+void HistoryPanel::OnAppStateChange(ChangeCode code, const ContactPtr&) {
+    if (code == ChangeCode::ConversationChanged && owner_ != nullptr) owner_->update();
+}
+
+void HistoryPanel::PaintNotice(QPainter& painter, const QRect& rect, int stringId,
+                               const QColor& colour) {
+    painter.save();
+    painter.setFont(smallFont_);
+    painter.setPen(colour);
+    painter.drawText(rect, Qt::AlignHCenter | Qt::AlignTop | Qt::TextSingleLine,
+                     LoadQString(stringId));
+    painter.restore();
+}
+
+void HistoryPanel::Paint(QPainter& painter, const QRect& rect) {
+    if (rect.isEmpty()) return;
+    lastRect_ = rect;
+    QRect area = rect;
+    if (compact()) {
+        box_.Draw(painter, rect);
+        const int clockWidth = rect.width() * 20 / 100;
+        area.setWidth(rect.width() - clockWidth);
+        clock_.Paint(painter,
+                     QRect(area.left() + area.width(), rect.top(), clockWidth, rect.height()),
+                     smallFont_);
+    }
+
+    const ContactPtr contact = state_.ContainsContact(state_.CurrentContact());
+    if (contact == nullptr) return;
+    const std::shared_ptr<MessageHistory> history = contact->History();
+    if (history == nullptr) {
+        PaintNotice(painter, area, str::kHistoryLoading, ThemeColors::kWhite);
+        return;
+    }
+    const std::vector<MessageEntry> entries = history->Entries();
+    if (entries.empty()) {
+        PaintNotice(painter, area, str::kHistoryEmpty, ThemeColors::kSkyBlue);
+        return;
+    }
+
+    std::weak_ptr<Contact>& drawnByAny = LastDrawnByAnyPanel();
+    if (contact != lastDrawn_.lock() || contact != drawnByAny.lock() || scrollOffset_ < 0) {
+        scrollOffset_ = 0;
+    }
+    lastDrawn_ = contact;
+    drawnByAny = contact;
+
+    const int mx = area.width() * 4 / 100;
+    const int my = area.height() * 4 / 100;
+    const int bottom = area.top() + area.height() - my;
+    if (bottom <= area.top()) return;
+    painter.save();
+    painter.setClipRect(QRect(area.left(), area.top(), area.width(), bottom - area.top()),
+                        Qt::IntersectClip);
+
+    // Far scrolled content starts far above the panel; the start is kept well inside
+    // int so that the entry heights added to it cannot overflow.
+    const long long start =
+        static_cast<long long>(area.top()) - static_cast<long long>(my) * scrollOffset_ * 5;
+    int y = static_cast<int>(std::max(start, static_cast<long long>(INT_MIN / 4)));
+    bool first = true;
+    for (auto it = entries.rbegin(); it != entries.rend() && y < bottom; ++it) {
+        if (it->direction == MessageDirection::System) continue;
+        if (compact()) {
+            if (!first) {
+                painter.fillRect(QRect(area.left(), y + mx / 4, area.width(), 1),
+                                 ThemeColors::kSkyBlue);
+                y += mx / 2;
+            }
+            first = false;
+        }
+        y = PaintEntry(painter, area, mx, y, *it);
+    }
+    painter.restore();
+}
+
+int HistoryPanel::PaintEntry(QPainter& painter, const QRect& rect, int mx, int y,
+                             const MessageEntry& entry) {
+    const int innerLeft = rect.left() + mx;
+    const int innerWidth = std::max(rect.width() - 2 * mx, 1);
+    const int rectBottom = rect.top() + rect.height();
+    QString text = DisplayText(entry.text);
+
+    if (compact()) {
+        text.prepend(FormatLocalTime(entry.time, "[%X] "));
+    } else {
+        const int headerHeight = QFontMetrics(smallFont_).height();
+        const int bandBottom = y + headerHeight + mx / 2;
+        const QRect band(rect.left(), y, rect.width(), bandBottom - y);
+        FillVerticalGradient(painter, band, kHeaderBandTop, kHeaderBandBottom);
+        painter.setFont(smallFont_);
+        painter.setPen(kHeaderText);
+        painter.drawText(QRect(innerLeft, y, innerWidth, bandBottom - y),
+                         Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+                         FormatLocalTime(entry.time, "%x %X"));
+        y = bandBottom;
+    }
+
+    const int flags = Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap;
+    int height = QFontMetrics(messageFont_)
+                     .boundingRect(QRect(0, 0, innerWidth, INT_MAX / 4), flags, text)
+                     .height();
+    if (!compact()) height += mx / 4;
+    const int entryBottom = std::min(y + height, rectBottom);
+    if (entryBottom > y) {
+        painter.setFont(messageFont_);
+        painter.setPen(entry.direction == MessageDirection::Out ? kOutgoingText : kIncomingText);
+        painter.drawText(QRect(innerLeft, y, innerWidth, entryBottom - y), flags, text);
+    }
+    return std::max(entryBottom, y);
+}
+
+}  // namespace pellox::ui
