@@ -1,0 +1,239 @@
+#include "ui/desktop_notifier.h"
+
+#include <QApplication>
+#include <QDBusArgument>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QPointer>
+#include <QThread>
+
+#include "resources/command_ids.h"
+#include "ui/drawing_kit.h"
+#include "ui/sound_player.h"
+
+namespace {
+
+// The "image-data" hint of the notification protocol: (iiibiiay) width, height,
+// row stride, has alpha, bits per sample, channels, the RGBA bytes.
+struct NotificationImageData {
+    int width = 0;
+    int height = 0;
+    int rowStride = 0;
+    bool hasAlpha = true;
+    int bitsPerSample = 8;
+    int channels = 4;
+    QByteArray data;
+};
+
+QDBusArgument& operator<<(QDBusArgument& arg, const NotificationImageData& image) {
+    arg.beginStructure();
+    arg << image.width << image.height << image.rowStride << image.hasAlpha << image.bitsPerSample
+        << image.channels << image.data;
+    arg.endStructure();
+    return arg;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& arg, NotificationImageData& image) {
+    arg.beginStructure();
+    arg >> image.width >> image.height >> image.rowStride >> image.hasAlpha >>
+        image.bitsPerSample >> image.channels >> image.data;
+    arg.endStructure();
+    return arg;
+}
+
+}  // namespace
+
+Q_DECLARE_METATYPE(NotificationImageData)
+
+namespace pellox::ui {
+
+namespace {
+
+void RegisterImageType() {
+    static const QMetaType type = qDBusRegisterMetaType<NotificationImageData>();
+    (void)type;
+}
+
+NotificationImageData ImageData(const QImage& source) {
+    const QImage image = source.convertToFormat(QImage::Format_RGBA8888);
+    NotificationImageData data;
+    data.width = image.width();
+    data.height = image.height();
+    data.rowStride = static_cast<int>(image.bytesPerLine());
+    data.data = QByteArray(reinterpret_cast<const char*>(image.constBits()),
+                           static_cast<qsizetype>(image.sizeInBytes()));
+    return data;
+}
+
+}  // namespace
+
+DesktopNotifier::DesktopNotifier(QDBusConnection bus, QObject* parent)
+    : QObject(parent), bus_(std::move(bus)) {
+    RegisterImageType();
+    if (bus_.isConnected()) {
+        const QString service = QString::fromLatin1(kNotificationsService);
+        const QString path = QString::fromLatin1(kNotificationsPath);
+        const QString iface = QString::fromLatin1(kNotificationsInterface);
+        // The string-based slots are the form QDBusConnection::connect takes.
+        bus_.connect(service, path, iface, QStringLiteral("ActionInvoked"), this,
+                     SLOT(onActionInvoked(uint, QString)));
+        bus_.connect(service, path, iface, QStringLiteral("NotificationClosed"), this,
+                     SLOT(onNotificationClosed(uint, uint)));
+    }
+}
+
+DesktopNotifier::~DesktopNotifier() = default;
+
+QDBusMessage DesktopNotifier::BuildNotifyMessage(const NotificationRequest& request) {
+    RegisterImageType();
+    QDBusMessage message = QDBusMessage::createMethodCall(
+        QString::fromLatin1(kNotificationsService), QString::fromLatin1(kNotificationsPath),
+        QString::fromLatin1(kNotificationsInterface), QStringLiteral("Notify"));
+    QStringList actions;
+    for (const auto& [key, label] : request.actions) actions << key << label;
+    QVariantMap hints;
+    hints.insert(QStringLiteral("urgency"), QVariant::fromValue<uchar>(1));  // normal
+    if (!request.image.isNull()) {
+        hints.insert(QStringLiteral("image-data"), QVariant::fromValue(ImageData(request.image)));
+    }
+    message << request.appName << request.replacesId << request.icon << request.title
+            << request.body << actions << hints << request.timeoutMs;
+    return message;
+}
+
+void DesktopNotifier::Show(const NotificationRequest& request, ShowCallback done) {
+    if (!bus_.isConnected()) {
+        NotificationResult result;
+        result.errorName = QStringLiteral("org.freedesktop.DBus.Error.Disconnected");
+        result.errorMessage = QStringLiteral("not connected to a session bus");
+        // Reported from the event loop, as an answer from the bus would be.
+        QMetaObject::invokeMethod(
+            this, [this, result, done] { Finish(result, done); }, Qt::QueuedConnection);
+        return;
+    }
+    const QDBusPendingCall call = bus_.asyncCall(BuildNotifyMessage(request), callTimeoutMs_);
+    auto* watcher = new QDBusPendingCallWatcher(call, this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, done](QDBusPendingCallWatcher* finished) {
+                finished->deleteLater();
+                const QDBusPendingReply<uint> reply = *finished;
+                NotificationResult result;
+                if (reply.isError()) {
+                    result.errorName = reply.error().name();
+                    result.errorMessage = reply.error().message();
+                } else {
+                    result.ok = true;
+                    result.id = reply.value();
+                    ownIds_.insert(result.id);
+                }
+                Finish(result, done);
+            });
+}
+
+void DesktopNotifier::Finish(const NotificationResult& result, const ShowCallback& done) {
+    if (done) done(result);
+    if (result.ok) {
+        emit shown(result.id);
+    } else {
+        emit failed(result.errorName);
+    }
+}
+
+void DesktopNotifier::Close(uint id) {
+    if (!ownIds_.contains(id) || !bus_.isConnected()) return;
+    QDBusMessage message = QDBusMessage::createMethodCall(
+        QString::fromLatin1(kNotificationsService), QString::fromLatin1(kNotificationsPath),
+        QString::fromLatin1(kNotificationsInterface), QStringLiteral("CloseNotification"));
+    message << id;
+    bus_.asyncCall(message, callTimeoutMs_);
+}
+
+void DesktopNotifier::onActionInvoked(uint id, const QString& actionKey) {
+    if (ownIds_.contains(id)) emit actionInvoked(id, actionKey);
+}
+
+void DesktopNotifier::onNotificationClosed(uint id, uint reason) {
+    if (ownIds_.remove(id)) emit closed(id, reason);
+}
+
+// ---- MessageAnnouncer ------------------------------------------------------------
+
+namespace {
+
+const QString kOpenAction = QStringLiteral("open");
+const QString kCloseAction = QStringLiteral("close");
+
+}  // namespace
+
+MessageAnnouncer::MessageAnnouncer(DesktopNotifier& notifier, SoundPlayer& sounds,
+                                   CommandSink onCommand, ActiveQuery isActive, QObject* parent)
+    : QObject(parent),
+      notifier_(notifier),
+      sounds_(sounds),
+      onCommand_(std::move(onCommand)),
+      isActive_(std::move(isActive)) {
+    if (!isActive_) isActive_ = [] { return QApplication::activeWindow() != nullptr; };
+    connect(&notifier_, &DesktopNotifier::actionInvoked, this, &MessageAnnouncer::OnAction);
+    connect(&notifier_, &DesktopNotifier::closed, this, [this](uint id, uint) {
+        if (id == lastId_) lastId_ = 0;
+    });
+}
+
+QString MessageAnnouncer::Title(const QString& displayName, const QString& uin) {
+    return QStringLiteral("ICQ: %1 (%2)").arg(displayName, uin);
+}
+
+NotificationRequest MessageAnnouncer::Request(const QString& title, const QString& body) const {
+    NotificationRequest request;
+    request.replacesId = lastId_;
+    request.image = AppIcon().pixmap(64, 64).toImage();
+    request.title = title;
+    request.body = body;
+    request.actions = {{kOpenAction, QStringLiteral("Открыть")},
+                       {kCloseAction, QStringLiteral("Закрыть")}};
+    request.timeoutMs = kTimeoutMs;
+    return request;
+}
+
+void MessageAnnouncer::Announce(const QString& title, const QString& body) {
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(
+            this, [this, title, body] { AnnounceHere(title, body); }, Qt::QueuedConnection);
+        return;
+    }
+    AnnounceHere(title, body);
+}
+
+void MessageAnnouncer::AnnounceHere(const QString& title, const QString& body) {
+    if (isActive_()) {
+        sounds_.Play(QString::fromLatin1(kAlarmSound));
+        emit announced(false);
+        return;
+    }
+    QPointer<MessageAnnouncer> self(this);
+    notifier_.Show(Request(title, body), [self](const NotificationResult& result) {
+        if (self == nullptr) return;
+        if (result.ok) {
+            self->lastId_ = result.id;
+            emit self->announced(true);
+        } else {
+            // No service, or it refused: the sound alerts instead.
+            self->sounds_.Play(QString::fromLatin1(kAlarmSound));
+            emit self->announced(false);
+        }
+    });
+}
+
+void MessageAnnouncer::OnAction(uint /*id*/, const QString& key) {
+    if (!onCommand_) return;
+    // "default" is what services send when the notification itself is clicked.
+    if (key == kOpenAction || key == QStringLiteral("default")) {
+        onCommand_(cmd::kShowContacts);
+    } else if (key == kCloseAction) {
+        onCommand_(cmd::kOk);
+    }
+}
+
+}  // namespace pellox::ui

@@ -1,0 +1,72 @@
+#include "ui/form_view.h"
+
+#include <QPainter>
+#include <QResizeEvent>
+#include <cmath>
+
+#include "net/session.h"
+#include "ui/drawing_kit.h"
+
+namespace pellox::ui {
+
+ConnState NetSessionControl::State() const {
+    return session_.State();
+}
+
+void NetSessionControl::CloseSession() {
+    session_.CloseSession();
+}
+
+void NetSessionControl::EnqueueCommand(std::unique_ptr<NetCommand> command) {
+    session_.EnqueueCommand(std::move(command));
+}
+
+DialogFormView::DialogFormView(QWidget* parent) : FrameView(parent) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+QWidget* DialogFormView::Control(int id) const {
+    for (QWidget* child : findChildren<QWidget*>()) {
+        const QVariant value = child->property(kControlIdProperty);
+        if (value.isValid() && value.toInt() == id) return child;
+    }
+    return nullptr;
+}
+
+QRect DialogFormView::MapDialogRect(const QRect& dialogRect) const {
+    const double unitX = dialogSize_.width() > 0 ? double(width()) / dialogSize_.width() : 1.0;
+    const double unitY = unitX * 13.0 / 12.0;
+    // Both edges are rounded, so neighbouring controls stay neighbours.
+    const int left = static_cast<int>(std::lround(dialogRect.x() * unitX));
+    const int top = static_cast<int>(std::lround(dialogRect.y() * unitY));
+    const int right = static_cast<int>(std::lround((dialogRect.x() + dialogRect.width()) * unitX));
+    const int bottom =
+        static_cast<int>(std::lround((dialogRect.y() + dialogRect.height()) * unitY));
+    return QRect(left, top, right - left, bottom - top);
+}
+
+void DialogFormView::SetUpForm() {
+    dialogSize_ = property(kDialogSizeProperty).toSize();
+    ApplyControlColours(this);
+    setStyleSheet(FormStyleSheet());
+    PlaceControls();
+}
+
+void DialogFormView::PlaceControls() {
+    for (QWidget* child : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        const QVariant rect = child->property(kDialogRectProperty);
+        if (rect.isValid()) child->setGeometry(MapDialogRect(rect.toRect()));
+    }
+}
+
+void DialogFormView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    PaintFormBackground(painter, rect());
+}
+
+void DialogFormView::resizeEvent(QResizeEvent* event) {
+    FrameView::resizeEvent(event);
+    PlaceControls();
+}
+
+}  // namespace pellox::ui

@@ -1,0 +1,94 @@
+// What the two form views (the contact form and the settings form) share: the
+// grey form background, the control colours, and the placement of the controls of
+// a Designer form by dialog units, plus the small interface through which a form
+// reaches the network session.
+//
+// A form is laid out like a dialog template: every control carries a dynamic
+// property "dialogRect" (its QRect in dialog units) and "controlId" (its resource
+// id), and the form itself carries "dialogSize" (the template's size). The form's
+// width is mapped onto the template's width; one vertical dialog unit is 13/12 of
+// a horizontal one (the proportions of the template font's character cell), so the
+// controls keep the template's proportions at any width.
+//
+// Everything here runs on the user-interface thread.
+#pragma once
+
+#include <QRect>
+#include <QSize>
+#include <memory>
+
+#include "net/net_command.h"
+#include "ui/image_button.h"
+#include "ui/main_frame.h"
+
+namespace pellox {
+class NetSession;
+}
+
+namespace pellox::ui {
+
+// What a form needs from the network session. The application passes a
+// NetSessionControl; tests pass a recording double.
+class SessionControl {
+public:
+    virtual ~SessionControl() = default;
+    // The current connection state code.
+    virtual ConnState State() const = 0;
+    // Closes the connection at once (it reports Disconnected).
+    virtual void CloseSession() = 0;
+    // Queues a command for the network worker.
+    virtual void EnqueueCommand(std::unique_ptr<NetCommand> command) = 0;
+};
+
+// SessionControl over the application's NetSession.
+class NetSessionControl : public SessionControl {
+public:
+    explicit NetSessionControl(NetSession& session) : session_(session) {}
+    ConnState State() const override;
+    void CloseSession() override;
+    void EnqueueCommand(std::unique_ptr<NetCommand> command) override;
+
+private:
+    NetSession& session_;
+};
+
+// The push button of the forms: an ImageButton without a bitmap, in the shape the
+// Designer forms construct their widgets.
+class FormButton : public ImageButton {
+    Q_OBJECT
+
+public:
+    explicit FormButton(QWidget* parent = nullptr) : ImageButton(QString(), 0, parent) {}
+};
+
+inline constexpr char kDialogRectProperty[] = "dialogRect";
+inline constexpr char kControlIdProperty[] = "controlId";
+inline constexpr char kDialogSizeProperty[] = "dialogSize";
+
+class DialogFormView : public FrameView {
+    Q_OBJECT
+
+public:
+    explicit DialogFormView(QWidget* parent);
+
+    QSize dialogSize() const { return dialogSize_; }
+    // The child control with that resource id, or null.
+    QWidget* Control(int id) const;
+    // Pixels of `dialogRect` at the form's current width.
+    QRect MapDialogRect(const QRect& dialogRect) const;
+
+protected:
+    // Takes the template's size from the form, applies the form's colours and
+    // places the controls; call right after the Designer form is set up.
+    void SetUpForm();
+    // Places every control that carries a dialogRect.
+    void PlaceControls();
+
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    QSize dialogSize_;
+};
+
+}  // namespace pellox::ui

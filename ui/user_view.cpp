@@ -1,0 +1,154 @@
+#include "ui/user_view.h"
+
+#include <QLineEdit>
+
+#include "resources/command_ids.h"
+#include "ui/image_button.h"
+#include "ui_user_view.h"
+
+namespace pellox::ui {
+
+namespace {
+
+std::u16string Text(const QLineEdit* edit) {
+    return edit->text().toStdU16String();
+}
+
+}  // namespace
+
+CUserView::CUserView(AppState& state, SessionControl& session, UserFormMode mode,
+                     QWidget* parent)
+    : DialogFormView(parent),
+      state_(state),
+      session_(session),
+      mode_(mode),
+      ui_(std::make_unique<Ui::UserForm>()) {
+    ui_->setupUi(this);
+    SetUpForm();
+    connect(ui_->id1011_serverButton, &QPushButton::clicked, this, &CUserView::RequestFromServer);
+    state_.AddListener(this);
+}
+
+CUserView::~CUserView() {
+    state_.RemoveListener(this);
+}
+
+QLineEdit* CUserView::nameEdit() const {
+    return ui_->id1000_nameEdit;
+}
+
+QLineEdit* CUserView::uinEdit() const {
+    return ui_->id1001_uinEdit;
+}
+
+ImageButton* CUserView::serverButton() const {
+    return ui_->id1011_serverButton;
+}
+
+void CUserView::OnInitialUpdate() {
+    if (mode_ == UserFormMode::Add) {
+        ui_->id1011_serverButton->hide();
+    } else if (ContactPtr current = state_.CurrentContact()) {
+        const ContactInfo info = current->Snapshot();
+        shownName_ = info.name;
+        ui_->id1000_nameEdit->setText(QString::fromStdU16String(info.name));
+        ui_->id1001_uinEdit->setText(QString::fromStdU16String(info.uin));
+    }
+    ui_->id1000_nameEdit->setFocus();
+}
+
+bool CUserView::OnCommand(int id) {
+    switch (id) {
+        case cmd::kSave:
+            if (Save()) PostFrameCommand(cmd::kShowContacts);
+            return true;
+        case cmd::kAdd:
+            if (mode_ != UserFormMode::Add) return false;
+            if (Add()) PostFrameCommand(cmd::kShowContacts);
+            return true;
+        case cmd::kOk:
+            // The header's "ok" confirms what the form is for: in add mode it adds,
+            // it never overwrites the current contact with the new one's data.
+            if (mode_ == UserFormMode::Add ? Add() : Save()) PostFrameCommand(cmd::kShowContacts);
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::optional<CommandState> CUserView::QueryCommand(int id) {
+    switch (id) {
+        case cmd::kSave:
+        case cmd::kOk:
+            return CommandState{};
+        case cmd::kAdd:
+            if (mode_ == UserFormMode::Add) return CommandState{};
+            return std::nullopt;
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<ContactInfo> CUserView::ReadForm() const {
+    ContactInfo info;
+    info.name = Text(ui_->id1000_nameEdit);
+    info.uin = Text(ui_->id1001_uinEdit);
+    // A contact without a UIN can be neither stored nor written to.
+    if (info.uin.empty()) return std::nullopt;
+    return info;
+}
+
+bool CUserView::Save() {
+    ContactPtr current = state_.CurrentContact();
+    if (current == nullptr) return false;
+    const std::optional<ContactInfo> form = ReadForm();
+    if (!form) return false;
+    current->Update([&](ContactInfo& info) {
+        info.name = form->name;
+        info.uin = form->uin;
+    });
+    shownName_ = form->name;
+    state_.Notify(ChangeCode::ContactChanged, current);
+    state_.SaveContacts();
+    return true;
+}
+
+bool CUserView::Add() {
+    const std::optional<ContactInfo> form = ReadForm();
+    if (!form) return false;
+    state_.AddContact(*form, /*save=*/true);
+    return true;
+}
+
+void CUserView::RequestFromServer() {
+    (void)Save();
+    const std::u16string uin = Text(ui_->id1001_uinEdit);
+    if (uin.empty()) return;
+    session_.EnqueueCommand(std::make_unique<UinCommand>(CommandCode::RequestInfo, uin));
+}
+
+void CUserView::OnAppStateChange(ChangeCode code, const ContactPtr& contact) {
+    switch (code) {
+        case ChangeCode::ContactChanged: {
+            if (mode_ == UserFormMode::Add || contact == nullptr) return;
+            if (contact != state_.CurrentContact()) return;
+            const std::u16string name = contact->Name();
+            if (name == shownName_) return;
+            shownName_ = name;
+            ui_->id1000_nameEdit->setText(QString::fromStdU16String(name));
+            return;
+        }
+        case ChangeCode::ConnectionStateChanged:
+            UpdateServerButton();
+            return;
+        default:
+            return;
+    }
+}
+
+void CUserView::UpdateServerButton() {
+    const bool connected = IsConnectedState(static_cast<std::int32_t>(session_.State()));
+    ui_->id1011_serverButton->setVisible(connected && mode_ != UserFormMode::Add);
+}
+
+}  // namespace pellox::ui

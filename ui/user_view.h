@@ -1,0 +1,86 @@
+// CUserView: the contact form (dialog 105). In information mode it shows the
+// current contact's name and UIN, saves edits to it and can ask the server for the
+// contact's nickname ("Получить с сервера"); in add mode it creates a new contact
+// from what was typed.
+//
+// Commands: "Сохранить" (32794) saves; "Добавить" (32811, add mode) adds; the
+// header's "ok" (1) confirms the form in either mode (save in information mode,
+// add in add mode); "Отмена" (32793) is left to the frame. After a successful save
+// or add the form posts 32793, which brings the contact list back.
+//
+// The form is an AppStateListener for its lifetime: a change of the current
+// contact's name (a nickname arriving from the server) fills the name field, and a
+// change of the connection state shows or hides the server button.
+//
+// Everything here runs on the user-interface thread.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "store/app_state.h"
+#include "ui/form_view.h"
+
+class QLineEdit;
+
+namespace Ui {
+class UserForm;
+}
+
+namespace pellox::ui {
+
+class ImageButton;
+
+enum class UserFormMode { Information, Add };
+
+class CUserView : public DialogFormView, public AppStateListener {
+    Q_OBJECT
+
+public:
+    CUserView(AppState& state, SessionControl& session, UserFormMode mode,
+              QWidget* parent = nullptr);
+    ~CUserView() override;
+
+    // Fills the form: in information mode from the current contact (when there is
+    // one); in add mode the server button is hidden and the fields stay empty.
+    void OnInitialUpdate() override;
+
+    bool OnCommand(int id) override;
+    std::optional<CommandState> QueryCommand(int id) override;
+
+    void OnAppStateChange(ChangeCode code, const ContactPtr& contact) override;
+
+    // Copies the form's name and UIN into the current contact, announces the change
+    // and saves the contact list. False, and nothing changes, when there is no
+    // current contact or the form cannot be read (an empty UIN).
+    bool Save();
+    // Appends a contact with the form's name and UIN (even when that UIN is listed
+    // already), saves the contact list and announces it. False when the form cannot
+    // be read.
+    bool Add();
+    // "Получить с сервера": Save, then, whatever it gave, asks the server for the
+    // short information of the form's UIN. The form stays.
+    void RequestFromServer();
+
+    UserFormMode mode() const { return mode_; }
+    QLineEdit* nameEdit() const;
+    QLineEdit* uinEdit() const;
+    ImageButton* serverButton() const;
+
+private:
+    // The form's name and UIN; nullopt when the form cannot be read.
+    std::optional<ContactInfo> ReadForm() const;
+    void UpdateServerButton();
+
+    AppState& state_;
+    SessionControl& session_;
+    const UserFormMode mode_;
+    std::unique_ptr<Ui::UserForm> ui_;
+    // The current contact's name as the form last took it over; a change of the
+    // contact whose name still equals it (a presence change, say) leaves the name
+    // field and whatever the user typed into it alone.
+    std::u16string shownName_;
+};
+
+}  // namespace pellox::ui
