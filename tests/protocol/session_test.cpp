@@ -1,0 +1,277 @@
+// The messenger session end to end on 127.0.0.1 against a scripted server: sign-on
+// through the offline messages and the contact list, presence, messages both ways,
+// short user-information requests and their replies.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "platform/code_page.h"
+#include "protocol/messages.h"
+#include "protocol/presence.h"
+#include "store/contact_list_file.h"
+#include "tests/protocol/protocol_test_util.h"
+
+namespace pellox::testing {
+namespace {
+
+const Bytes kCookie = FromHex("C0 01 C0 01");
+constexpr char kOwnUin[] = "123456789";
+
+std::uint16_t LittleEndianAt(const Bytes& b, std::size_t i) {
+    return static_cast<std::uint16_t>(b[i] | (b[i + 1] << 8));
+}
+
+// The request type of a meta request frame (SNAC 0x0015/0x0002), 0 for others.
+std::uint16_t MetaRequestType(const ReceivedFrame& f) {
+    if (!f.IsSnac(0x0015, 0x0002) || f.data.size() < 22) return 0;
+    return LittleEndianAt(f.data, 20);
+}
+
+// The target UIN of a short user-information request, 0 for other frames.
+std::uint32_t ShortInfoTarget(const ReceivedFrame& f) {
+    if (MetaRequestType(f) != 0x07D0 || f.data.size() < 30) return 0;
+    return LittleEndianAt(f.data, 26) | (static_cast<std::uint32_t>(LittleEndianAt(f.data, 28)) << 16);
+}
+
+Script LoginServer() {
+    return Script().SendHello().Expect(kChannelSignOn).SendLoginReplyToSelf(kOwnUin, kCookie);
+}
+
+// The messaging server up to the offline messages request; `more` follows.
+Script MessagingServer(const Script& more) {
+    return Script()
+        .SendHello()
+        .Expect(kChannelSignOn)
+        .SendSnac(0x0001, 0x0003)
+        .ExpectSnac(0x0001, 0x0017)
+        .SendSnac(0x0001, 0x0018)
+        .ExpectSnac(0x0001, 0x001E)
+        .ExpectSnac(0x0001, 0x0002)
+        .Do([](Script::Context& c) {
+            return c.ExpectFrame([](const ReceivedFrame& f) { return MetaRequestType(f) == 0x003C; },
+                                 "offline messages request");
+        })
+        .Then(more);
+}
+
+Script ExpectMetaRequest(std::uint16_t type) {
+    return Script().Do([type](Script::Context& c) {
+        return c.ExpectFrame([type](const ReceivedFrame& f) { return MetaRequestType(f) == type; },
+                             "meta request " + std::to_string(type));
+    });
+}
+
+// Waits for a short-info request for `target` and answers it with the nickname,
+// under the request id the client chose.
+Script AnswerShortInfo(std::uint32_t target, const std::string& nickname) {
+    return Script().Do([target, nickname](Script::Context& c) {
+        std::uint32_t requestId = 0;
+        if (!c.ExpectFrame(
+                [&](const ReceivedFrame& f) {
+                    if (ShortInfoTarget(f) != target) return false;
+                    requestId = f.Snac().requestId;
+                    return true;
+                },
+                "short info request for " + std::to_string(target))) {
+            return false;
+        }
+        return c.SendFrame(kChannelSnac, SnacBytes(0x0015, 0x0003,
+                                                   ShortInfoReply(ShortInfoRecord(BytesOf(nickname))),
+                                                   0, requestId));
+    });
+}
+
+class SessionOnTheWire : public ModelTest {
+protected:
+    ~SessionOnTheWire() override { server.Stop(); }
+
+    void SignOn(const Script& more) {
+        server.AddConnection(LoginServer());
+        server.AddConnection(MessagingServer(more));
+        ASSERT_TRUE(server.Start());
+        ASSERT_TRUE(session.StartWorker());
+        session.EnqueueCommand(std::make_unique<ConnectCommand>(server.AddressText(), u"123456789", u"pw"));
+        ASSERT_TRUE(session.WaitForReport(ConnState::LoadingOfflineMessages));
+        // The offline messages request follows that report; a frame the test makes
+        // the client send must not overtake it.
+        ASSERT_TRUE(server.WaitForFrame([](const ReceivedFrame& f) { return MetaRequestType(f) == 0x003C; }));
+    }
+    void ExpectScriptsDone() {
+        EXPECT_TRUE(server.WaitForScriptsDone());
+        for (const std::string& failure : server.Failures()) ADD_FAILURE() << failure;
+    }
+    std::size_t CountFrames(std::uint16_t family, std::uint16_t subtype) const {
+        std::size_t n = 0;
+        for (const ReceivedFrame& f : server.FramesOn(1)) n += f.IsSnac(family, subtype) ? 1 : 0;
+        return n;
+    }
+    bool WaitForContact(const std::u16string& uin,
+                        const std::function<bool(const ContactInfo&)>& condition) {
+        return session.WaitUntil([&] {
+            const ContactPtr contact = model.FindContact(uin);
+            return contact && condition(contact->Snapshot());
+        });
+    }
+
+    ScriptedServer server;
+};
+
+TEST_F(SessionOnTheWire, FromSignOnToTheContactListAndBeyond) {
+    const std::u16string incoming = u"Привет! Hello";
+    const std::u16string reply = u"Ответ";
+    SignOn(Script()
+               .SendSnac(0x0015, 0x0003, OfflineMessage(1111, BytesOf("first")))
+               .SendSnac(0x0015, 0x0003, OfflineMessage(2222, Local(u"второе")))
+               .SendSnac(0x0015, 0x0003, OfflineMessage(1111, BytesOf("third")))
+               .SendSnac(0x0015, 0x0003, OfflineDone())
+               .Then(ExpectMetaRequest(0x003E))
+               .ExpectSnac(0x0013, 0x0004)
+               .SendSnac(0x0013, 0x0006,
+                         ContactListReply({ListItem("General", 1), Buddy("1111", BytesOf("Alice")),
+                                           Buddy("3333", Utf8(u"Кэрол"))}))
+               .ExpectSnac(0x0013, 0x0007)
+               .SendSnac(0x0003, 0x000B, UserInfo("3333", {StatusTlv(0x0011, 0x0001)}))
+               // A nameless sender whose block carries the short TLVs of real servers.
+               .SendSnac(0x0004, 0x0007,
+                         IncomingMessage(1,
+                                         UserInfo("4444", {TlvBytes(0x0006, FromHex("0001")),
+                                                           TlvBytes(0x000F, FromHex("0000"))}),
+                                         MessageTlv(Ucs2(incoming), kCharsetUcs2)))
+               .Then(AnswerShortInfo(4444, "Dave"))
+               .ExpectSnac(0x0004, 0x0006)
+               .ExpectSnac(0x0013, 0x0004)
+               .SendSnac(0x0013, 0x0006, ContactListReply({Buddy("5555", BytesOf("Eve"))}))
+               .ExpectSnac(0x0013, 0x0007)
+               .SendSnac(0x0003, 0x000B, UserInfo("8888", {StatusTlv(0x0020)})));
+
+    // Sign-on to a loaded contact list.
+    ASSERT_TRUE(session.WaitForReport(ConnState::ContactsLoaded));
+    EXPECT_EQ(session.Codes(), (std::vector<int>{3, 4, 6, 7, 8, 7, 9, 10}));
+
+    // The offline messages, in order, in their history files.
+    const std::string first = FileText("msg_1111.txt");
+    EXPECT_LT(first.find("first"), first.find("third"));
+    EXPECT_NE(first.find("[IN "), std::string::npos);
+    EXPECT_NE(FileText("msg_2222.txt").find(platform::WideToLocal(u"второе")), std::string::npos);
+
+    // Acknowledged after the last of them, then LoadingContacts, then the request.
+    const auto reports = session.Reports();
+    ASSERT_GE(reports.size(), 7u);
+    // Between them only the acknowledgement: FLAP 6, SNAC 10 and 14 bytes of meta data.
+    EXPECT_EQ(reports[6].bytesSentBefore - reports[5].bytesSentBefore, 6 + 10 + 14);
+    const auto frames = server.FramesOn(1);
+    std::size_t ack = frames.size(), listRequest = frames.size();
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        if (MetaRequestType(frames[i]) == 0x003E && ack == frames.size()) ack = i;
+        if (frames[i].IsSnac(0x0013, 0x0004) && listRequest == frames.size()) listRequest = i;
+    }
+    EXPECT_EQ(listRequest, ack + 1);
+
+    // The server list merged into the model and into "contacts_<uin>.txt".
+    std::vector<ContactInfo> stored;
+    ASSERT_TRUE(ReadContactListFile(dir.path() + "contacts_123456789.txt", stored));
+    ASSERT_EQ(stored.size(), 2u);  // 2222 has no name and is not kept by the format
+    EXPECT_EQ(stored[0].uin, u"1111");
+    EXPECT_EQ(stored[0].name, u"Alice");
+    EXPECT_EQ(stored[1].uin, u"3333");
+    EXPECT_EQ(stored[1].name, u"Кэрол");
+    EXPECT_EQ(Snapshot(u"1111").unreadCount, 2);
+
+    // Presence, then a message from a nameless sender who gets its nickname.
+    EXPECT_TRUE(WaitForContact(u"3333", [](const ContactInfo& i) { return i.status == StatusOccupied; }));
+    ASSERT_TRUE(WaitForContact(u"4444", [](const ContactInfo& i) { return i.name == u"Dave"; }));
+    EXPECT_EQ(Snapshot(u"4444").status, StatusAway);
+    const auto history = model.GetHistory(model.FindContact(u"4444"));
+    ASSERT_EQ(history->Count(), 1u);
+    EXPECT_EQ(history->Entries()[0].text, incoming);
+    EXPECT_FALSE(announcer.Calls().empty());
+
+    // A message out, then the list loaded again from the menu.
+    session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"3333", reply));
+    session.EnqueueCommand(std::make_unique<NetCommand>(CommandCode::LoadContacts));
+    ASSERT_TRUE(session.WaitForReport(ConnState::ContactsLoaded, 2));
+    EXPECT_TRUE(WaitForContact(u"8888", [](const ContactInfo& i) { return i.status == StatusFreeForChat; }));
+    ExpectScriptsDone();
+    const std::vector<int> codes = session.Codes();
+    EXPECT_EQ(std::vector<int>(codes.begin() + 8, codes.end()), (std::vector<int>{9, 10}));
+    EXPECT_EQ(Snapshot(u"5555").name, u"Eve");
+    EXPECT_TRUE(server.WaitForFrame([](const ReceivedFrame& f) { return ShortInfoTarget(f) == 8888; }));
+    EXPECT_EQ(CountFrames(0x0013, 0x0007), 2u);
+
+    for (const ReceivedFrame& f : server.FramesOn(1)) {
+        if (!f.IsSnac(0x0004, 0x0006)) continue;
+        const Bytes text = Local(reply);
+        EXPECT_EQ(ToHex(Bytes(f.data.end() - 4 - static_cast<long>(text.size()), f.data.end() - 4)),
+                  ToHex(text));
+    }
+    EXPECT_EQ(CountFrames(0x0004, 0x0006), 1u);
+}
+
+TEST_F(SessionOnTheWire, InfoRepliesFindTheirOwnRequests) {
+    Add(u"700");
+    Add(u"701");
+    SignOn(Script()
+               .SendSnac(0x0015, 0x0003, ShortInfoReply(ShortInfoRecord(BytesOf("Wrong"))), 0, 0x7777)
+               .Do([](Script::Context& c) {
+                   // Both requests first, then the answers in the opposite order.
+                   std::vector<std::pair<std::uint32_t, std::uint32_t>> requests;  // id, target
+                   for (int i = 0; i < 2; ++i) {
+                       if (!c.ExpectFrame(
+                               [&](const ReceivedFrame& f) {
+                                   if (ShortInfoTarget(f) == 0) return false;
+                                   requests.emplace_back(f.Snac().requestId, ShortInfoTarget(f));
+                                   return true;
+                               },
+                               "short info request")) {
+                           return false;
+                       }
+                   }
+                   for (auto it = requests.rbegin(); it != requests.rend(); ++it) {
+                       const Bytes reply =
+                           ShortInfoReply(ShortInfoRecord(BytesOf("Nick" + std::to_string(it->second))));
+                       if (!c.SendFrame(kChannelSnac, SnacBytes(0x0015, 0x0003, reply, 0, it->first))) {
+                           return false;
+                       }
+                   }
+                   return true;
+               }));
+    session.EnqueueCommand(std::make_unique<UinCommand>(CommandCode::RequestInfo, u"700"));
+    session.EnqueueCommand(std::make_unique<UinCommand>(CommandCode::RequestInfo, u"701"));
+    EXPECT_TRUE(WaitForContact(u"700", [](const ContactInfo& i) { return !i.name.empty(); }));
+    EXPECT_TRUE(WaitForContact(u"701", [](const ContactInfo& i) { return !i.name.empty(); }));
+    ExpectScriptsDone();
+    EXPECT_EQ(Snapshot(u"700").name, u"Nick700");
+    EXPECT_EQ(Snapshot(u"701").name, u"Nick701");
+    EXPECT_EQ(session.PendingInfoRequests(), 0u);
+}
+
+TEST_F(SessionOnTheWire, InfoRequestsAreBoundedAndForgottenAtDisconnect) {
+    SignOn(Script());
+    EXPECT_TRUE(session.RequestShortInfo(u"900"));
+    EXPECT_TRUE(session.RequestShortInfo(u"900"));
+    EXPECT_EQ(session.PendingInfoRequests(), 2u);  // one entry per request
+    for (int i = 0; i < 300; ++i) ASSERT_TRUE(session.RequestShortInfo(u"9" + std::u16string(1, static_cast<char16_t>(u'0' + i % 10))));
+    EXPECT_EQ(session.PendingInfoRequests(), kMaxInfoRequests);
+    session.CloseSession();
+    EXPECT_EQ(session.PendingInfoRequests(), 0u);
+    EXPECT_EQ(session.State(), ConnState::Disconnected);
+}
+
+TEST_F(SessionOnTheWire, ContactListCutBeforeItsTimeSendsNoActivation) {
+    const Bytes cut = ContactListReply({Buddy("800", BytesOf("Cut"))}, false);
+    SignOn(Script()
+               .SendSnac(0x0013, 0x0006, cut)
+               .SendSnac(0x0013, 0x0006, ContactListReply({Buddy("801", BytesOf("Whole"))}))
+               .ExpectSnac(0x0013, 0x0007));
+    ASSERT_TRUE(session.WaitForReport(ConnState::ContactsLoaded));
+    ExpectScriptsDone();
+    EXPECT_EQ(CountFrames(0x0013, 0x0007), 1u);
+    EXPECT_FALSE(model.FindContact(u"800"));
+    EXPECT_EQ(Snapshot(u"801").name, u"Whole");
+    EXPECT_EQ(session.Codes(), (std::vector<int>{3, 4, 6, 7, 8, 10}));
+}
+
+}  // namespace
+}  // namespace pellox::testing
