@@ -3,12 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 namespace pellox::server::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+bool ReadSnacHeader(PacketReader& reader, SnacFields& out) {
+    SnacHeader header;
+    if (!ReadRecord(reader, header)) return false;
+    out = {header.family, header.subtype, header.flags, header.requestId};
+    return true;
+}
 
 int MsLeft(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -97,7 +107,7 @@ std::optional<Snac> TestClient::ReadSnac(int timeoutMs) {
     if (!frame || frame->channel != kChannelSnac) return std::nullopt;
     PacketReader reader(frame->data);
     Snac snac;
-    if (!ReadRecord(reader, snac.header)) return std::nullopt;
+    if (!ReadSnacHeader(reader, snac.header)) return std::nullopt;
     snac.data.assign(frame->data.begin() + kSnacHeaderSize, frame->data.end());
     return snac;
 }
@@ -110,7 +120,7 @@ std::optional<Snac> TestClient::WaitSnac(std::uint16_t family, std::uint16_t sub
         if (frame->channel != kChannelSnac) continue;
         PacketReader reader(frame->data);
         Snac snac;
-        if (!ReadRecord(reader, snac.header)) continue;
+        if (!ReadSnacHeader(reader, snac.header)) continue;
         if (snac.header.family != family || snac.header.subtype != subtype) continue;
         snac.data.assign(frame->data.begin() + kSnacHeaderSize, frame->data.end());
         return snac;
@@ -386,6 +396,25 @@ std::optional<Snac> WaitPresence(TestClient& client, std::uint16_t subtype, cons
         std::optional<Snac> snac = client.WaitSnac(0x0003, subtype);
         if (!snac || PresenceUin(*snac) == uin) return snac;
     }
+}
+
+}  // namespace pellox::server::test
+
+namespace pellox::server::test {
+
+TempDir::TempDir() {
+    char pattern[] = "/tmp/pellox-server-test-XXXXXX";
+    const char* made = mkdtemp(pattern);
+    path_ = made ? made : "";
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+void TempDir::Write(const std::string& name, const std::string& bytes) const {
+    std::ofstream(File(name), std::ios::binary) << bytes;
 }
 
 }  // namespace pellox::server::test

@@ -24,8 +24,17 @@ struct Frame {
     std::vector<std::uint8_t> data;
 };
 
+// A SNAC header copied out of its packed record, so that tests can bind its
+// fields by reference (gtest does) without unaligned access.
+struct SnacFields {
+    std::uint16_t family = 0;
+    std::uint16_t subtype = 0;
+    std::uint16_t flags = 0;
+    std::uint32_t requestId = 0;
+};
+
 struct Snac {
-    SnacHeader header;
+    SnacFields header;
     std::vector<std::uint8_t> data;  // behind the SNAC header
     PacketReader Reader() const { return PacketReader(data); }
 };
@@ -154,6 +163,21 @@ protected:
         ASSERT_TRUE(server.Start(config, std::move(accounts), error)) << error;
     }
     OscarServer server;
+};
+
+// A fresh directory under /tmp, removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    void Write(const std::string& name, const std::string& bytes) const;
+
+private:
+    std::string path_;
 };
 
 // Makes a round trip through the server (a short-info request for `ownUin`) and

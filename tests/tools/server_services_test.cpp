@@ -2,8 +2,6 @@
 // offline messages, the server contact list and short user information.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <set>
 
 #include "tests/tools/oscar_test_client.h"
@@ -28,22 +26,6 @@ std::set<std::string> ArrivalsIn(const std::vector<Snac>& snacs) {
     return uins;
 }
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/pellox-server-test-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        path_ = made ? made : "";
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 using ServicesTest = ServerTest;
 
