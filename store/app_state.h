@@ -186,9 +186,9 @@ public:
 
     // --- settings -----------------------------------------------------------------
     Settings GetSettings() const;
-    // Calls fn(Settings&) under the model lock and returns its result.
+    // Calls fn(Settings&) under the model lock and returns its result by value.
     template <class F>
-    decltype(auto) UpdateSettings(F&& fn) {
+    auto UpdateSettings(F&& fn) {
         std::lock_guard guard(model_->mutex);
         return std::forward<F>(fn)(settings_);
     }

@@ -76,11 +76,11 @@ public:
         return info_.name;
     }
 
-    // Calls fn(ContactInfo&) under the model lock and returns its result. fn must
-    // not call back into the contact or AppState. The historyLoading bit is kept
-    // whatever fn does to flags.
+    // Calls fn(ContactInfo&) under the model lock and returns its result by value.
+    // fn must not call back into the contact or AppState. The historyLoading bit is
+    // kept whatever fn does to flags.
     template <class F>
-    decltype(auto) Update(F&& fn) {
+    auto Update(F&& fn) {
         std::lock_guard guard(lock_->mutex);
         struct KeepLoadingBit {
             ContactInfo& info;
