@@ -4,10 +4,15 @@
 
 #include <atomic>
 #include <climits>
+#include <mutex>
 
 namespace pellox::platform {
 namespace {
 std::atomic<std::time_t (*)()> g_clock{nullptr};
+// localtime_r and mktime read the time-zone state, which tzset may rewrite; the C
+// library guards it with a lock that ThreadSanitizer cannot see, so conversions are
+// serialised here once for every caller.
+std::mutex g_timeZoneLock;
 }
 
 std::time_t Now() {
@@ -19,7 +24,10 @@ void SetClockForTesting(std::time_t (*clock)()) { g_clock.store(clock); }
 
 LocalTime ToLocalTime(std::time_t t) {
     std::tm tm{};
-    localtime_r(&t, &tm);
+    {
+        std::lock_guard<std::mutex> guard(g_timeZoneLock);
+        localtime_r(&t, &tm);
+    }
     return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
                      tm.tm_sec};
 }
@@ -33,6 +41,7 @@ std::time_t FromLocalTime(const LocalTime& lt) {
     tm.tm_min = lt.minute;
     tm.tm_sec = lt.second;
     tm.tm_isdst = -1;
+    std::lock_guard<std::mutex> guard(g_timeZoneLock);
     return std::mktime(&tm);
 }
 
