@@ -2,6 +2,7 @@
 
 #include <QPainter>
 #include <QResizeEvent>
+#include <algorithm>
 #include <cmath>
 
 #include "net/session.h"
@@ -19,6 +20,34 @@ void NetSessionControl::CloseSession() {
 
 void NetSessionControl::EnqueueCommand(std::unique_ptr<NetCommand> command) {
     session_.EnqueueCommand(std::move(command));
+}
+
+QRect FormCheckBox::BoxRect() const {
+    const int side = std::max(8, std::min(height() - 2, fontMetrics().height() + 2));
+    return QRect(1, (height() - side) / 2, side, side);
+}
+
+void FormCheckBox::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    const QRect box = BoxRect();
+    painter.fillRect(box, ThemeColors::kSteelBlue);
+    painter.setPen(QPen(ThemeColors::kWhite, 1));
+    painter.drawRect(box.adjusted(0, 0, -1, -1));
+    if (hasFocus()) {
+        painter.setPen(QPen(ThemeColors::kSkyBlue, 1, Qt::DotLine));
+        painter.drawRect(box.adjusted(-1, -1, 0, 0));
+    }
+    if (!isChecked()) return;
+    // The tick: a short stroke down to the lower third, a long one up to the right.
+    painter.setRenderHint(QPainter::Antialiasing);
+    const double w = box.width();
+    const QPointF origin = box.topLeft();
+    const QPointF points[] = {origin + QPointF(w * 0.22, w * 0.52),
+                              origin + QPointF(w * 0.42, w * 0.74),
+                              origin + QPointF(w * 0.80, w * 0.26)};
+    painter.setPen(QPen(ThemeColors::kWhite, std::max(1.5, w / 8), Qt::SolidLine, Qt::RoundCap,
+                        Qt::RoundJoin));
+    painter.drawPolyline(points, 3);
 }
 
 DialogFormView::DialogFormView(QWidget* parent) : FrameView(parent) {

@@ -13,6 +13,7 @@
 // Everything here runs on the user-interface thread.
 #pragma once
 
+#include <QCheckBox>
 #include <QRect>
 #include <QSize>
 #include <memory>
@@ -59,6 +60,23 @@ class FormButton : public ImageButton {
 
 public:
     explicit FormButton(QWidget* parent = nullptr) : ImageButton(QString(), 0, parent) {}
+};
+
+// The check box of the forms: a steel-blue box with a white frame and a white tick
+// when checked, drawn by the form itself so it reads on the grey background. The
+// whole control reacts to the pen, not only the box.
+class FormCheckBox : public QCheckBox {
+    Q_OBJECT
+
+public:
+    explicit FormCheckBox(QWidget* parent = nullptr) : QCheckBox(parent) {}
+
+    // The box, square, at the left of the control and centred vertically.
+    QRect BoxRect() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
 };
 
 inline constexpr char kDialogRectProperty[] = "dialogRect";

@@ -377,6 +377,29 @@ private slots:
             }
         }
         QVERIFY2(white > 10, qPrintable(QString::number(white)));
+
+        // A check box: a steel-blue box whose white tick shows the state; a tap
+        // anywhere on the control toggles it.
+        auto* check = static_cast<FormCheckBox*>(view.autoconnectCheck());
+        QVERIFY(check->isChecked());
+        const auto tickPixels = [&] {
+            const QImage grabbed = check->grab().toImage();
+            const QRect inner = check->BoxRect().adjusted(2, 2, -2, -2);
+            int count = 0;
+            for (int y = inner.top(); y <= inner.bottom(); ++y) {
+                for (int x = inner.left(); x <= inner.right(); ++x) {
+                    count += QColor(grabbed.pixel(x, y)).lightness() > 220 ? 1 : 0;
+                }
+            }
+            return count;
+        };
+        const QImage box = check->grab().toImage();
+        QCOMPARE(QColor(box.pixel(check->BoxRect().left() + 2, check->BoxRect().top() + 2)),
+                 ThemeColors::kSteelBlue);
+        QVERIFY(tickPixels() > 5);
+        QTest::mouseClick(check, Qt::LeftButton, {}, QPoint(check->width() - 3, check->height() / 2));
+        QVERIFY(!check->isChecked());
+        QCOMPARE(tickPixels(), 0);
     }
 };
 
