@@ -98,6 +98,21 @@ void NetSession::RunMessagingPhase() {
     }
 }
 
+void NetSession::RunMessagingConnection(platform::SocketHandle socket) {
+    auto link = std::make_shared<Link>(socket);
+    CloseConnection();
+    {
+        std::lock_guard<std::mutex> guard(connectionLock);
+        connection_ = link;
+    }
+    tlsSession_ = this;
+    tlsLink_ = std::move(link);
+    RunMessagingPhase();
+    ReportState(ConnState::ConnectionError);
+    tlsLink_.reset();
+    tlsSession_ = nullptr;
+}
+
 void NetSession::SetSnacHandler(std::uint16_t family, std::uint16_t subtype, SnacHandler handler) {
     const std::uint32_t key = (static_cast<std::uint32_t>(family) << 16) | subtype;
     if (handler == nullptr) {

@@ -195,6 +195,13 @@ public:
     // 0x0002/0x0006 is read for nothing, so the session leaves it to the table too:
     // without a handler it is dropped with the same effect.
     void DispatchSnac(PacketReader& reader, const FlapHeader& flap, const SnacHeader& snac);
+    // Runs the messaging phase's frame loop on the calling thread over a connected
+    // socket, as the receive thread does after sign-on: the socket replaces the
+    // current connection (the session owns it from now on), every frame is handled
+    // until the stream ends or the phase ends, then ConnectionError is reported as
+    // the receive thread reports it. For tests and fuzzing, which hand it one end of
+    // a socket pair; must not be called on a receive thread.
+    void RunMessagingConnection(platform::SocketHandle socket);
 
     // ---- Info requests ----
     // Finds and erases the UIN requested under requestId.
