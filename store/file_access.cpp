@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <fstream>
 #include <mutex>
 #include <set>
 
@@ -120,6 +121,19 @@ void SetBeforeReplaceHookForTesting(void (*hook)(const std::string& tempPath)) {
     g_beforeReplace.store(hook);
 }
 
+namespace {
+
+// True when the file has content whose last byte is not a line feed: the tail of a
+// write that a crash cut short.
+bool EndsInsideALine(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in.seekg(-1, std::ios::end)) return false;  // missing or empty
+    char last = '\n';
+    return in.get(last) && last != '\n';
+}
+
+}  // namespace
+
 bool AppendToFile(const std::string& path, const std::string& bytes) {
     PathLock inProcess(path);
     platform::File file;
@@ -127,6 +141,9 @@ bool AppendToFile(const std::string& path, const std::string& bytes) {
         !file.Lock(/*exclusive=*/true, /*wait=*/true)) {
         return false;
     }
+    // After a torn write the new bytes would continue the cut line, and a history
+    // entry's header would no longer be a header: start them on a line of their own.
+    if (EndsInsideALine(path)) return file.Write("\r\n" + bytes);
     return file.Write(bytes);
 }
 

@@ -57,8 +57,9 @@ bool DeleteRewrittenFile(const std::string& directory, const std::string& name);
 // the temporary file's path. For crash tests; nullptr removes it.
 void SetBeforeReplaceHookForTesting(void (*hook)(const std::string& tempPath));
 
-// Appends the bytes to the file (created when missing). False when it cannot be
-// opened or written.
+// Appends the bytes to the file (created when missing). When the file does not end
+// with a line feed (a write that a crash cut short), CR LF goes first, so the bytes
+// start on a line of their own. False when it cannot be opened or written.
 [[nodiscard]] bool AppendToFile(const std::string& path, const std::string& bytes);
 
 // Deletes the file; a missing file is no error.
