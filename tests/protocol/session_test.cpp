@@ -221,7 +221,8 @@ TEST_F(SessionOnTheWire, InfoRepliesFindTheirOwnRequests) {
                        if (!c.ExpectFrame(
                                [&](const ReceivedFrame& f) {
                                    if (ShortInfoTarget(f) == 0) return false;
-                                   requests.emplace_back(f.Snac().requestId, ShortInfoTarget(f));
+                                   const std::uint32_t id = f.Snac().requestId;  // packed: copy, never bind
+                                   requests.emplace_back(id, ShortInfoTarget(f));
                                    return true;
                                },
                                "short info request")) {
