@@ -151,6 +151,11 @@ TEST_F(SessionOnTheWire, FromSignOnToTheContactListAndBeyond) {
     EXPECT_EQ(session.Codes(), (std::vector<int>{3, 4, 6, 7, 8, 7, 9, 10}));
 
     // The offline messages, in order, in their history files.
+    const auto messages = session.Messages();
+    ASSERT_GE(messages.size(), 3u);
+    EXPECT_EQ(std::vector(messages.begin(), messages.begin() + 3),
+              (std::vector<std::pair<std::u16string, std::u16string>>{
+                  {u"1111", u"first"}, {u"2222", u"второе"}, {u"1111", u"third"}}));
     const std::string first = FileText("msg_1111.txt");
     EXPECT_LT(first.find("first"), first.find("third"));
     EXPECT_NE(first.find("[IN "), std::string::npos);
