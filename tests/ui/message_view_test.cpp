@@ -1,0 +1,649 @@
+#include "ui/message_view.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QFontMetrics>
+#include <QPlainTextEdit>
+#include <QTest>
+#include <memory>
+
+#include "net/net_command.h"
+#include "platform/local_time.h"
+#include "resources/command_ids.h"
+#include "store/message_history.h"
+#include "tests/ui/form_test_support.h"
+#include "tests/ui/view_test_support.h"
+#include "ui/contacts_view.h"
+#include "ui/image_button.h"
+#include "ui/sound_player.h"
+
+using namespace pellox;
+using namespace pellox::ui;
+using namespace pellox::test;
+using formtest::ChangeRecorder;
+using formtest::RecordingSession;
+
+namespace {
+
+constexpr std::time_t kFixedNow = 1700000000;
+std::time_t FixedClock() {
+    return kFixedNow;
+}
+
+// The application object's stand-in: records every command it is offered and
+// carries out the few the conversation relies on, as the application does.
+struct FakeApplication : CommandTarget {
+    AppState& state;
+    CMainFrame* frame = nullptr;
+    std::vector<int> received;
+
+    explicit FakeApplication(AppState& model) : state(model) {}
+
+    bool OnCommand(int id) override {
+        received.push_back(id);
+        switch (id) {
+            case cmd::kMessageSent: {
+                // Marks the conversation open; with "sendclose" the list comes back.
+                if (ContactPtr current = state.CurrentContact()) {
+                    const bool opened = current->Update([](ContactInfo& info) {
+                        if (info.conversationOpen()) return false;
+                        info.SetConversationOpen(true);
+                        return true;
+                    });
+                    if (opened) state.Notify(ChangeCode::ContactChanged, current);
+                }
+                if (state.GetSettings().sendclose) frame->SwitchView(ViewKind::Contacts, menubar::kMain);
+                return true;
+            }
+            case cmd::kShowContacts:
+                frame->SwitchView(ViewKind::Contacts, menubar::kMain);
+                return true;
+            case cmd::kDeleteContact:
+                if (ContactPtr current = state.CurrentContact()) state.RemoveContact(current);
+                return true;
+            default:
+                return true;
+        }
+    }
+    std::optional<CommandState> QueryCommand(int) override { return CommandState{}; }
+    int Count(int id) const {
+        return static_cast<int>(std::count(received.begin(), received.end(), id));
+    }
+};
+
+// Counts the paint events of a widget.
+struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) ++paints;
+        return false;
+    }
+};
+
+// A frame with the contact list and the conversation over a model of its own,
+// posted changes delivered by the event loop as the application delivers them.
+struct Harness {
+    TempModel model;
+    RecordingSession session;
+    SoundPlayer sounds{QStringList{}};  // no files: requests are only counted
+    FakeApplication application{model.state};
+    QObject postContext;  // queued deliveries die with it
+    CMainFrame frame;
+
+    Harness() {
+        model.state.SetPoster([this](ChangeCode code, ContactPtr contact) {
+            QMetaObject::invokeMethod(
+                &postContext,
+                [this, code, contact] { model.state.Notify(code, contact, false); },
+                Qt::QueuedConnection);
+        });
+        application.frame = &frame;
+        frame.SetApplicationTarget(&application);
+        frame.RegisterView(ViewKind::Contacts, [this](QWidget* parent) {
+            return new CContactsView(model.state, SessionProbe{}, parent);
+        });
+        frame.RegisterView(ViewKind::Message, [this](QWidget* parent) {
+            return new CMessageView(model.state, session, sounds, parent);
+        });
+        frame.show();
+        QApplication::setActiveWindow(&frame);
+        frame.SwitchView(ViewKind::Contacts, menubar::kMain);
+    }
+    ~Harness() { model.state.SetPoster(nullptr); }
+
+    // A listed contact with a loaded history holding `entries`.
+    ContactPtr AddWithHistory(const ContactInfo& info, const std::vector<MessageEntry>& entries) {
+        ContactPtr contact = model.Add(info);
+        std::shared_ptr<MessageHistory> history = model.state.GetHistory(contact);
+        for (const MessageEntry& entry : entries) history->Append(entry);
+        return contact;
+    }
+    // Makes `contact` current and opens the conversation ("Написать").
+    CMessageView* Open(const ContactPtr& contact) {
+        model.state.SetCurrentContact(contact);
+        if (!frame.SwitchView(ViewKind::Message, menubar::kMessage)) return nullptr;
+        return view();
+    }
+    CMessageView* view() const {
+        return qobject_cast<CMessageView*>(frame.findView(ViewKind::Message));
+    }
+    bool MessageViewActive() const { return frame.activeViewKind() == ViewKind::Message; }
+    void SetSendClose(bool on) {
+        model.state.UpdateSettings([on](Settings& settings) { settings.sendclose = on; });
+    }
+    // Lets posted commands and changes run.
+    static void Settle() { QTest::qWait(30); }
+};
+
+void Type(QWidget* target, const QString& text) {
+    for (const QChar c : text) {
+        QTest::sendKeyEvent(QTest::Click, target, Qt::Key_unknown, QString(c), Qt::NoModifier);
+    }
+}
+
+MessageEntry Entry(std::u16string text, MessageDirection direction, std::int64_t time) {
+    return MessageEntry{std::move(text), time, direction};
+}
+
+bool IsWhitish(const QColor& c) {
+    return c.red() > 230 && c.green() > 230 && c.blue() > 230;
+}
+bool IsOutgoingYellow(const QColor& c) {
+    return c.red() > 200 && std::abs(c.red() - c.green()) <= 3 && c.blue() < c.red() * 3 / 4;
+}
+
+// The view background of a whole view of `size`, as the drawing kit paints it.
+QImage ViewBackground(QSize size) {
+    QImage image(size, QImage::Format_RGB32);
+    QPainter painter(&image);
+    PaintViewBackground(painter, image.rect());
+    return image;
+}
+
+bool SameArea(const QImage& a, const QImage& b, const QRect& area) {
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
+            if (a.pixel(x, y) != b.pixel(x, y)) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+class MessageViewTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() {
+        QApplication::setFont(ApplicationFont());
+        platform::SetClockForTesting(&FixedClock);
+    }
+    void cleanupTestCase() { platform::SetClockForTesting(nullptr); }
+
+    // ---- Layout ----
+
+    void layoutFollowsTheClientSize() {
+        // 240 x 300, a 13-pixel line: the header line is 16 + 2, the icon's height
+        // winning over the font's.
+        CMessageView::Layout l = CMessageView::ComputeLayout(QSize(240, 300), 13);
+        QCOMPARE(l.header, QRect(0, 0, 240, 18));
+        QCOMPARE(l.inputArea, QRect(0, 18, 192, 45));       // 80% wide, 15% high
+        QCOMPARE(l.input, QRect(5, 20, 182, 41));           // 5 px, 5% of 45 = 2 px
+        QCOMPARE(l.send, QRect(192, 18, 48, 45));           // the rest of the width
+        QCOMPARE(l.history, QRect(0, 63, 240, 237));        // to the bottom
+
+        // A taller font makes the line; an on-screen keyboard makes the input area
+        // a quarter of the height, its own height counting in.
+        l = CMessageView::ComputeLayout(QSize(200, 300), 20, true, 100);
+        QCOMPARE(l.header, QRect(0, 0, 200, 22));
+        QCOMPARE(l.inputArea, QRect(0, 22, 160, 100));
+        QCOMPARE(l.input, QRect(5, 27, 150, 90));
+        QCOMPARE(l.send, QRect(160, 22, 40, 100));
+        QCOMPARE(l.history, QRect(0, 122, 200, 278));
+
+        // A view too small for its parts gets empty areas, never negative ones.
+        l = CMessageView::ComputeLayout(QSize(6, 10), 13);
+        QVERIFY(l.input.width() >= 0 && l.input.height() >= 0);
+        QVERIFY(l.history.isEmpty());
+    }
+
+    void childrenFollowTheLayout() {
+        Harness h;
+        CMessageView* view = h.Open(h.model.Add(Info(u"Иван", u"100")));
+        QVERIFY(view != nullptr);
+        for (QSize size : {QSize(240, 300), QSize(400, 500)}) {
+            view->resize(size);
+            const CMessageView::Layout l = view->CurrentLayout();
+            QCOMPARE(l.header.height(), std::max(16, QFontMetrics(view->font()).height()) + 2);
+            QCOMPARE(view->inputBox()->geometry(), l.input);
+            QCOMPARE(view->sendButton()->geometry(), l.send);
+        }
+        QCOMPARE(view->inputBox()->property("controlId").toInt(), CMessageView::kInputBoxId);
+        QCOMPARE(view->sendButton()->commandId(), cmd::kViewOk);
+        QVERIFY(view->sendButton()->hasBitmap());
+        QVERIFY(view->sendButton()->returnFocus());
+    }
+
+    // ---- Becoming active ----
+
+    void openingWithUnreadMessagesFocusesTheView() {
+        Harness h;
+        ContactPtr contact = h.model.Add(Info(u"Иван", u"100", 0, 3));
+        ChangeRecorder changes;
+        h.model.state.AddListener(&changes);
+        CMessageView* view = h.Open(contact);
+        QVERIFY(view != nullptr);
+
+        QCOMPARE(contact->Snapshot().unreadCount, 0);
+        QCOMPARE(view->shownContact(), contact);
+        QVERIFY(view->hasFocus());
+        QVERIFY(!view->inputPanelRequested());
+        // The change is posted: it reaches the listeners once the switch is over.
+        QCOMPARE(changes.Count(ChangeCode::ContactChanged), 0);
+        Harness::Settle();
+        QCOMPARE(changes.Count(ChangeCode::ContactChanged), 1);
+        QCOMPARE(changes.changes.back().second, contact);
+        h.model.state.RemoveListener(&changes);
+    }
+
+    void openingWithoutUnreadMessagesFocusesTheInputBox() {
+        Harness h;
+        ContactPtr first = h.model.Add(Info(u"Иван", u"100"));
+        ContactPtr second = h.model.Add(Info(u"Пётр", u"200"));
+        ChangeRecorder changes;
+        h.model.state.AddListener(&changes);
+        CMessageView* view = h.Open(first);
+        QVERIFY(view->inputBox()->hasFocus());
+        QVERIFY(view->inputPanelRequested());
+        Harness::Settle();
+        QCOMPARE(changes.Count(ChangeCode::ContactChanged), 0);
+
+        // Back to the list and into another conversation: the same view, emptied,
+        // showing the other contact, starting at the newest entry.
+        Type(view->inputBox(), QStringLiteral("черновик"));
+        view->historyPanel().SetScrollOffset(4);
+        h.frame.RouteCommand(cmd::kShowContacts);
+        QVERIFY(!view->isVisible());
+        QCOMPARE(h.Open(second), view);
+        QVERIFY(view->isVisible());
+        QCOMPARE(view->shownContact(), second);
+        QVERIFY(view->inputBox()->toPlainText().isEmpty());
+        QCOMPARE(view->historyPanel().scrollOffset(), 0);
+        h.model.state.RemoveListener(&changes);
+    }
+
+    // ---- Sending ----
+
+    void sendQueuesStoresAndRaises() {
+        Harness h;
+        h.SetSendClose(false);
+        ContactPtr contact = h.AddWithHistory(Info(u"Иван", u"100"),
+                                              {Entry(u"старое", MessageDirection::In, 5)});
+        CMessageView* view = h.Open(contact);
+        ChangeRecorder changes;
+        h.model.state.AddListener(&changes);
+
+        Type(view->inputBox(), QStringLiteral("Привет"));
+        QTest::keyClick(view->inputBox(), Qt::Key_Return);
+        Type(view->inputBox(), QStringLiteral("мир"));
+        QTest::mouseClick(view->sendButton(), Qt::LeftButton);
+
+        // Queued for the worker, in CR LF lines.
+        QCOMPARE(h.session.queued.size(), std::size_t{1});
+        QCOMPARE(h.session.queued[0]->code, CommandCode::SendMessage);
+        const auto* send = static_cast<const SendMessageCommand*>(h.session.queued[0].get());
+        QCOMPARE(send->uin, std::u16string(u"100"));
+        QCOMPARE(send->text, std::u16string(u"Привет\r\nмир"));
+        QCOMPARE(send->contact, static_cast<const void*>(contact.get()));
+        // Heard.
+        QCOMPARE(h.sounds.requestCount(), 1);
+        QCOMPARE(h.sounds.lastRequested(), QString::fromLatin1(kSendSound));
+        // Stored, in memory and in the file.
+        const std::vector<MessageEntry> entries = contact->History()->Entries();
+        QCOMPARE(entries.size(), std::size_t{2});
+        QVERIFY(entries.back() ==
+                Entry(u"Привет\r\nмир", MessageDirection::Out, static_cast<std::int64_t>(kFixedNow)));
+        QFile file(h.model.dir.filePath(QStringLiteral("msg_100.txt")));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        QVERIFY(bytes.contains("[OUT "));
+        QVERIFY(bytes.endsWith(QByteArray("\xCF\xF0\xE8\xE2\xE5\xF2\r\n\xEC\xE8\xF0\r\n")));
+        // Raised in order: the conversation, then the contact.
+        QCOMPARE(changes.changes.size(), std::size_t{2});
+        QCOMPARE(changes.changes[0].first, ChangeCode::ConversationChanged);
+        QCOMPARE(changes.changes[1].first, ChangeCode::ContactChanged);
+        QCOMPARE(changes.changes[1].second, contact);
+        QCOMPARE(contact->Snapshot().lastActivity, static_cast<std::int64_t>(kFixedNow));
+        // Emptied; the application hears of it only once control returns.
+        QVERIFY(view->inputBox()->toPlainText().isEmpty());
+        QCOMPARE(h.application.Count(cmd::kMessageSent), 0);
+        Harness::Settle();
+        QCOMPARE(h.application.Count(cmd::kMessageSent), 1);
+        // Without "sendclose" the conversation stays, now marked open.
+        QVERIFY(h.MessageViewActive());
+        QVERIFY(contact->Snapshot().conversationOpen());
+        h.model.state.RemoveListener(&changes);
+    }
+
+    void titleBarOkSendsInsteadOfMinimising() {
+        Harness h;
+        ContactPtr contact = h.model.Add(Info(u"Иван", u"100"));
+        CMessageView* view = h.Open(contact);
+        view->inputBox()->setPlainText(QStringLiteral("через ok"));
+        QTest::mouseClick(h.frame.okButton(), Qt::LeftButton);
+        Harness::Settle();
+        QCOMPARE(h.session.queued.size(), std::size_t{1});
+        QVERIFY(!h.frame.isMinimized());
+        QCOMPARE(h.application.Count(cmd::kMessageSent), 1);
+
+        // On the contact list the same button minimises.
+        h.frame.RouteCommand(cmd::kShowContacts);
+        QVERIFY(h.frame.RouteCommand(cmd::kOk));
+        QCOMPARE(h.session.queued.size(), std::size_t{1});
+        QVERIFY(h.frame.isMinimized());
+    }
+
+    void emptySendStillMarksTheConversationAndCloses() {
+        Harness h;
+        h.SetSendClose(true);
+        ContactPtr contact = h.model.Add(Info(u"Иван", u"100", 0, 0, 7));
+        CMessageView* view = h.Open(contact);
+        // Unread messages arriving while the conversation is shown.
+        contact->Update([](ContactInfo& info) { info.unreadCount = 2; });
+        ChangeRecorder changes;
+        h.model.state.AddListener(&changes);
+
+        QVERIFY(h.frame.RouteCommand(cmd::kViewOk));
+        QVERIFY(h.session.queued.empty());
+        QCOMPARE(h.sounds.requestCount(), 0);
+        QVERIFY(contact->History() == nullptr);  // nothing stored, nothing loaded
+        QCOMPARE(changes.Count(ChangeCode::ConversationChanged), 0);
+        QCOMPARE(changes.Count(ChangeCode::ContactChanged), 1);
+        const ContactInfo info = contact->Snapshot();
+        QCOMPARE(info.unreadCount, 0);
+        QCOMPARE(info.lastActivity, static_cast<std::int64_t>(kFixedNow));
+
+        // "sendclose": the application brings the list back; the view is kept.
+        Harness::Settle();
+        QCOMPARE(h.application.Count(cmd::kMessageSent), 1);
+        QVERIFY(contact->Snapshot().conversationOpen());
+        QCOMPARE(h.frame.activeViewKind(), std::optional<ViewKind>(ViewKind::Contacts));
+        QCOMPARE(h.view(), view);
+        QVERIFY(!view->isVisible());
+        h.model.state.RemoveListener(&changes);
+    }
+
+    void sendToAContactThatLeftTheList() {
+        Harness h;
+        ContactPtr contact = h.model.Add(Info(u"Иван", u"100"));
+        CMessageView* view = h.Open(contact);
+        h.frame.RouteCommand(cmd::kShowContacts);
+        h.model.state.RemoveContact(contact);
+        QCOMPARE(view->shownContact(), nullptr);  // the list's new current: none
+
+        view->inputBox()->setPlainText(QStringLiteral("в пустоту"));
+        view->Send();
+        QVERIFY(h.session.queued.empty());
+        QVERIFY(contact->History() == nullptr);
+        QVERIFY(view->inputBox()->toPlainText().isEmpty());
+        // The frame still hears of the attempt.
+        Harness::Settle();
+        QCOMPARE(h.application.Count(cmd::kMessageSent), 1);
+    }
+
+    // ---- Keys ----
+
+    void enterInTheInputBoxStartsANewLine() {
+        Harness h;
+        CMessageView* view = h.Open(h.model.Add(Info(u"Иван", u"100")));
+        QPlainTextEdit* input = view->inputBox();
+        QVERIFY(input->hasFocus());
+        QTest::keyClicks(input, "ab");
+        QTest::keyClick(input, Qt::Key_Return);
+        QTest::keyClick(input, Qt::Key_Enter);
+        Type(input, QStringLiteral("вд"));
+        QCOMPARE(input->toPlainText(), QStringLiteral("ab\n\nвд"));
+        Harness::Settle();
+        QVERIFY(h.session.queued.empty());
+        QCOMPARE(h.application.Count(cmd::kMessageSent), 0);
+    }
+
+    void upAndDownScrollTheViewOnly() {
+        Harness h;
+        std::vector<MessageEntry> entries;
+        for (int i = 0; i < 12; ++i) {
+            entries.push_back(Entry(u"сообщение " + QString::number(i).toStdU16String(),
+                                    i % 2 ? MessageDirection::Out : MessageDirection::In, 100 + i));
+        }
+        ContactPtr contact = h.AddWithHistory(Info(u"Иван", u"100", 0, 1), entries);
+        CMessageView* view = h.Open(contact);  // unread: the view has the focus
+        QVERIFY(view->hasFocus());
+        HistoryPanel& panel = view->historyPanel();
+        const QImage atTop = view->grab().toImage();
+
+        QTest::keyClick(view, Qt::Key_Down);
+        QTest::keyClick(view, Qt::Key_Down);
+        QCOMPARE(panel.scrollOffset(), 2);
+        QVERIFY(view->grab().toImage() != atTop);
+        QTest::keyClick(view, Qt::Key_Up);
+        QTest::keyClick(view, Qt::Key_Up);
+        QTest::keyClick(view, Qt::Key_Up);
+        QCOMPARE(panel.scrollOffset(), -1);
+        // Painting puts the offset back to 0: no visible effect.
+        QCOMPARE(view->grab().toImage(), atTop);
+        QCOMPARE(panel.scrollOffset(), 0);
+
+        // In the input box the arrows move the cursor; the conversation stays.
+        view->inputBox()->setFocus();
+        QTest::keyClick(view->inputBox(), Qt::Key_Down);
+        QCOMPARE(panel.scrollOffset(), 0);
+    }
+
+    void typingWhileReadingGoesToTheInputBox() {
+        Harness h;
+        CMessageView* view = h.Open(h.model.Add(Info(u"Иван", u"100", 0, 1)));
+        QVERIFY(view->hasFocus());
+        // "&" and "(" are ordinary characters here, not arrow keys.
+        Type(view, QStringLiteral("&"));
+        QVERIFY(view->inputBox()->hasFocus());
+        QVERIFY(view->inputPanelRequested());
+        Type(view->inputBox(), QStringLiteral("(ж"));
+        QCOMPARE(view->inputBox()->toPlainText(), QStringLiteral("&(ж"));
+        QCOMPARE(view->historyPanel().scrollOffset(), 0);
+    }
+
+    void tapsMoveTheFocus() {
+        Harness h;
+        CMessageView* view = h.Open(h.model.Add(Info(u"Иван", u"100")));
+        QVERIFY(view->inputBox()->hasFocus());
+        const QPoint inHistory = view->CurrentLayout().history.center();
+        // From the input box: the view takes the focus, the keyboard goes away.
+        QTest::mouseClick(view, Qt::LeftButton, Qt::NoModifier, inHistory);
+        QVERIFY(view->hasFocus());
+        QVERIFY(!view->inputPanelRequested());
+        // A second tap: back to typing.
+        QTest::mouseClick(view, Qt::LeftButton, Qt::NoModifier, inHistory);
+        QVERIFY(view->inputBox()->hasFocus());
+        QVERIFY(view->inputPanelRequested());
+    }
+
+    // ---- Closing and removing ----
+
+    void closeConversationClearsTheMarkAndReturns() {
+        Harness h;
+        ContactPtr open = h.model.Add(Info(u"Иван", u"100", 0, 0, 0, true));
+        CMessageView* view = h.Open(open);
+        open->Update([](ContactInfo& info) { info.unreadCount = 4; });
+        ChangeRecorder changes;
+        h.model.state.AddListener(&changes);
+        QVERIFY(h.frame.RouteCommand(cmd::kCloseConversation));
+        QVERIFY(!open->Snapshot().conversationOpen());
+        QCOMPARE(open->Snapshot().unreadCount, 0);
+        QCOMPARE(changes.Count(ChangeCode::ContactChanged), 1);
+        Harness::Settle();
+        QCOMPARE(h.frame.activeViewKind(), std::optional<ViewKind>(ViewKind::Contacts));
+
+        // A conversation that is not marked open: nothing changes, the list comes back.
+        ContactPtr closed = h.model.Add(Info(u"Пётр", u"200"));
+        QCOMPARE(h.Open(closed), view);
+        closed->Update([](ContactInfo& info) { info.unreadCount = 4; });
+        changes.changes.clear();
+        h.frame.RouteCommand(cmd::kCloseConversation);
+        QCOMPARE(closed->Snapshot().unreadCount, 4);
+        QCOMPARE(changes.changes.size(), std::size_t{0});
+        Harness::Settle();
+        QCOMPARE(h.frame.activeViewKind(), std::optional<ViewKind>(ViewKind::Contacts));
+        h.model.state.RemoveListener(&changes);
+    }
+
+    void deletingTheShownContactReturnsToTheList() {
+        Harness h;
+        ContactPtr shown = h.model.Add(Info(u"Иван", u"100"));
+        ContactPtr other = h.model.Add(Info(u"Пётр", u"200"));
+        CMessageView* view = h.Open(shown);
+
+        // Another contact leaving changes nothing here.
+        h.model.state.RemoveContact(other);
+        Harness::Settle();
+        QVERIFY(h.MessageViewActive());
+        QCOMPARE(view->shownContact(), shown);
+
+        // "Удалить контакт" from this view's menu.
+        QVERIFY(h.frame.RouteCommand(cmd::kDeleteContact));
+        QVERIFY(h.model.state.ContainsContact(shown) == nullptr);
+        QCOMPARE(view->shownContact(), h.model.state.CurrentContact());
+        Harness::Settle();
+        QCOMPARE(h.application.Count(cmd::kShowContacts), 1);
+        QCOMPARE(h.frame.activeViewKind(), std::optional<ViewKind>(ViewKind::Contacts));
+
+        // Removed while hidden: no trip back is asked for.
+        ContactPtr third = h.model.Add(Info(u"Анна", u"300"));
+        h.Open(third);
+        h.frame.RouteCommand(cmd::kShowContacts);
+        h.model.state.RemoveContact(third);
+        Harness::Settle();
+        // Two: the view's trip back above and the command routed by this test.
+        QCOMPARE(h.application.Count(cmd::kShowContacts), 2);
+    }
+
+    // ---- Listener reactions and painting ----
+
+    void changesOfTheShownContactRepaint() {
+        Harness h;
+        ContactPtr shown = h.AddWithHistory(Info(u"Иван", u"100"),
+                                            {Entry(u"мой ответ", MessageDirection::Out, 50)});
+        ContactPtr other = h.model.Add(Info(u"Пётр", u"200"));
+        CMessageView* view = h.Open(shown);
+        PaintCounter counter;
+        view->installEventFilter(&counter);
+        Harness::Settle();
+
+        auto paintsAfter = [&](ChangeCode code, const ContactPtr& contact) {
+            counter.paints = 0;
+            h.model.state.Notify(code, contact, true);  // as a network thread does
+            Harness::Settle();
+            return counter.paints;
+        };
+        QCOMPARE(paintsAfter(ChangeCode::ContactChanged, other), 0);
+        QVERIFY(paintsAfter(ChangeCode::ContactChanged, shown) > 0);
+        QVERIFY(paintsAfter(ChangeCode::ListReset, nullptr) > 0);
+        QVERIFY(paintsAfter(ChangeCode::CurrentContactChanged, shown) > 0);
+        QCOMPARE(paintsAfter(ChangeCode::FilterChanged, nullptr), 0);
+
+        // An incoming message: the new entry is drawn at the top, in white.
+        const QRect history = view->CurrentLayout().history;
+        const int band = QFontMetrics(view->historyPanel().smallFont()).height() +
+                         history.width() * 4 / 100 / 2;
+        const QRect firstText(0, history.top() + band, history.width(),
+                              QFontMetrics(view->historyPanel().messageFont()).height());
+        QImage image = view->grab().toImage();
+        QVERIFY(CountPixels(image, firstText, IsOutgoingYellow) > 10);
+        QCOMPARE(CountPixels(image, firstText, IsWhitish), 0);
+        shown->History()->Append(Entry(u"входящее", MessageDirection::In, 60));
+        QVERIFY(paintsAfter(ChangeCode::ConversationChanged, shown) > 0);
+        image = view->grab().toImage();
+        QVERIFY(CountPixels(image, firstText, IsWhitish) > 10);
+        QCOMPARE(CountPixels(image, firstText, IsOutgoingYellow), 0);
+        view->removeEventFilter(&counter);
+    }
+
+    void systemEntriesAreNeverDrawn() {
+        Harness h;
+        ContactPtr contact = h.AddWithHistory(
+            Info(u"Иван", u"100"), {Entry(u"служебная запись", MessageDirection::System, 10)});
+        CMessageView* view = h.Open(contact);
+        const QImage image = view->grab().toImage();
+        // Not even the empty-history notice: the history area is plain background.
+        QVERIFY(SameArea(image, ViewBackground(view->size()), view->CurrentLayout().history));
+
+        // Between two messages it leaves no trace either.
+        contact->History()->Append(Entry(u"после", MessageDirection::In, 20));
+        const QImage one = view->grab().toImage();
+        contact->History()->Clear();
+        contact->History()->Append(Entry(u"после", MessageDirection::In, 20));
+        QCOMPARE(view->grab().toImage(), one);
+    }
+
+    void paintsHeaderInputAreaAndNotices() {
+        Harness h;
+        ContactPtr contact = h.model.Add(Info(u"Иван Петрович", u"100", 0));
+        CMessageView* view = h.Open(contact);
+        const CMessageView::Layout l = view->CurrentLayout();
+        QImage image = view->grab().toImage();
+
+        // Header: the presence icon at the left, the name in white from x = 20.
+        const QRect icon(0, (l.header.height() - 16) / 2, 16, 16);
+        const QImage expectedIcon = StatusIcons::Instance().Icon(0).toImage();
+        int iconPixels = 0;
+        for (int y = 0; y < 16; ++y) {
+            for (int x = 0; x < 16; ++x) {
+                if (qAlpha(expectedIcon.pixel(x, y)) == 255) {
+                    QCOMPARE(image.pixel(icon.left() + x, icon.top() + y) | 0xff000000u,
+                             expectedIcon.pixel(x, y) | 0xff000000u);
+                    ++iconPixels;
+                }
+            }
+        }
+        QVERIFY(iconPixels > 20);
+        QVERIFY(CountPixels(image, QRect(20, 0, 200, l.header.height()), IsWhitish) > 20);
+        QCOMPARE(CountPixels(image, QRect(16, 0, 4, l.header.height()), IsWhitish), 0);
+        // The background's first row.
+        QCOMPARE(PixelAt(image, view->width() - 1, 0), QColor(51, 51, 51));
+
+        // The panel box frames the input box: sky blue at its top, steel blue beside the box.
+        QCOMPARE(PixelAt(image, 1, l.inputArea.top()), ThemeColors::kSkyBlue);
+        QCOMPARE(PixelAt(image, 1, l.inputArea.center().y()), ThemeColors::kSteelBlue);
+        QCOMPARE(PixelAt(image, l.inputArea.width() - 2, l.inputArea.center().y()),
+                 ThemeColors::kSteelBlue);
+        // The input box: steel blue with white text.
+        QCOMPARE(PixelAt(image, l.input.right() - 12, l.input.bottom() - 3), ThemeColors::kSteelBlue);
+        view->inputBox()->setPlainText(QStringLiteral("Текст"));
+        image = view->grab().toImage();
+        QVERIFY(CountPixels(image, l.input, IsWhitish) > 10);
+        // The send button's frame.
+        QCOMPARE(PixelAt(image, l.send.left(), l.send.top()), QColor(127, 127, 127));
+
+        // History not loaded yet, and empty: the two notices.
+        const QRect top(0, l.history.top(), view->width(), 14);
+        QVERIFY(CountPixels(image, top, IsWhitish) > 10);  // "Загружается переписка"
+        h.model.state.GetHistory(contact);
+        image = view->grab().toImage();
+        QCOMPARE(CountPixels(image, top, IsWhitish), 0);
+        QVERIFY(CountPixels(image, top, [](const QColor& c) {  // "Переписки не найдено"
+                    return c.blue() > 150 && c.blue() - c.red() > 60;
+                }) > 10);
+
+        // No current contact (an empty list): an empty header and history.
+        Harness empty;
+        QVERIFY(empty.frame.SwitchView(ViewKind::Message, menubar::kMessage));
+        CMessageView* bare = empty.view();
+        QCOMPARE(bare->shownContact(), nullptr);
+        image = bare->grab().toImage();
+        QCOMPARE(CountPixels(image, bare->CurrentLayout().header, IsWhitish), 0);
+        QVERIFY(SameArea(image, ViewBackground(bare->size()), bare->CurrentLayout().history));
+    }
+};
+
+QTEST_MAIN(MessageViewTest)
+#include "message_view_test.moc"

@@ -1,0 +1,333 @@
+#include "ui/message_view.h"
+
+#include <QApplication>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QInputMethod>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <algorithm>
+#include <memory>
+
+#include "net/net_command.h"
+#include "platform/local_time.h"
+#include "resources/command_ids.h"
+#include "ui/form_view.h"
+#include "ui/image_button.h"
+#include "ui/sound_player.h"
+
+namespace pellox::ui {
+
+namespace {
+
+constexpr int kMinHeaderLine = 16;       // the presence icon's height
+constexpr int kInputAreaPercent = 15;    // of the height
+constexpr int kInputAreaPanelPercent = 25;  // while an on-screen keyboard is shown
+constexpr int kInputAreaWidthPercent = 80;
+constexpr int kInputVerticalInsetPercent = 5;  // of the input area's height
+
+// The input box's text with its line breaks as the stored files and the peers
+// expect them: CR LF.
+std::u16string MessageText(const QPlainTextEdit& input) {
+    QString text = input.toPlainText();
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    text.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
+    return text.toStdU16String();
+}
+
+}  // namespace
+
+CMessageView::CMessageView(AppState& state, SessionControl& session, SoundPlayer& sounds,
+                           QWidget* parent)
+    : FrameView(parent),
+      state_(state),
+      session_(session),
+      sounds_(sounds),
+      history_(this, state, HistoryPanel::Layout::Full) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    // No click focus: a tap on the view decides itself where the focus goes.
+    setFocusPolicy(Qt::TabFocus);
+
+    input_ = new QPlainTextEdit(this);
+    input_->setObjectName(QStringLiteral("input"));
+    input_->setProperty(kControlIdProperty, kInputBoxId);
+    input_->setFrameShape(QFrame::NoFrame);
+    input_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    input_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    input_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    input_->setTabChangesFocus(true);
+    ApplyControlColours(input_);
+
+    send_ = new ImageButton(QStringLiteral("OK"), cmd::kViewOk, this);
+    send_->setBitmapId(kSendBitmap);
+    send_->setReturnFocus(true);
+    connect(send_, &ImageButton::commandTriggered, this, [this](int id) { OnCommand(id); });
+
+    // Where the platform has an on-screen keyboard, its appearing changes the layout.
+    QInputMethod* inputMethod = QGuiApplication::inputMethod();
+    connect(inputMethod, &QInputMethod::visibleChanged, this, [this] {
+        LayOut();
+        update();
+    });
+}
+
+void CMessageView::OnInitialUpdate() {
+    if (!initialised_) {
+        initialised_ = true;
+        state_.AddListener(this);
+        history_.Register();
+    }
+    history_.SetScrollOffset(0);
+
+    const ContactPtr current = state_.ContainsContact(state_.CurrentContact());
+    bool cleared = false;
+    if (current != nullptr) {
+        cleared = current->Update([](ContactInfo& info) {
+            if (info.unreadCount == 0) return false;
+            info.unreadCount = 0;
+            return true;
+        });
+        // Posted: the contact list re-sorts once the switch is complete.
+        if (cleared) state_.Notify(ChangeCode::ContactChanged, current, true);
+    }
+    shown_ = current;
+    input_->clear();
+    LayOut();
+
+    if (cleared) {
+        // Unread messages: ready to read.
+        SetInputPanel(false);
+        setFocus(Qt::OtherFocusReason);
+    } else {
+        // Ready to type.
+        SetInputPanel(true);
+        input_->setFocus(Qt::OtherFocusReason);
+    }
+    RepaintNow();
+}
+
+bool CMessageView::OnCommand(int id) {
+    switch (id) {
+        case cmd::kViewOk:
+        case cmd::kOk:
+            Send();
+            return true;
+        case cmd::kCloseConversation:
+            CloseConversation();
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::optional<CommandState> CMessageView::QueryCommand(int id) {
+    if (id == cmd::kViewOk || id == cmd::kOk || id == cmd::kCloseConversation) {
+        return CommandState{};
+    }
+    return std::nullopt;
+}
+
+void CMessageView::OnAppStateChange(ChangeCode code, const ContactPtr& contact) {
+    switch (code) {
+        case ChangeCode::ContactChanged:
+        case ChangeCode::ConversationChanged:
+            if (contact != nullptr && contact == shown_) update();
+            break;
+        case ChangeCode::ListReset:
+            // Every contact may have changed (presence after a disconnect, say): the
+            // header is drawn again whichever contact is shown.
+            update();
+            break;
+        case ChangeCode::CurrentContactChanged:
+            update();
+            break;
+        case ChangeCode::ContactRemoved:
+            if (contact == nullptr || contact != shown_) break;
+            shown_ = state_.CurrentContact();
+            update();
+            if (isVisible()) PostFrameCommand(cmd::kShowContacts);
+            break;
+        default:
+            break;
+    }
+}
+
+void CMessageView::Send() {
+    if (const ContactPtr contact = state_.ContainsContact(shown_)) {
+        const std::int64_t now = platform::Now();
+        std::u16string text = MessageText(*input_);
+        if (!text.empty()) {
+            session_.EnqueueCommand(
+                std::make_unique<SendMessageCommand>(contact->Uin(), text, contact.get()));
+            sounds_.Play(QString::fromLatin1(kSendSound));
+            if (const std::shared_ptr<MessageHistory> history = state_.GetHistory(contact)) {
+                history->Append(MessageEntry{std::move(text), now, MessageDirection::Out});
+            }
+            state_.Notify(ChangeCode::ConversationChanged, contact);
+        }
+        contact->Update([now](ContactInfo& info) {
+            info.unreadCount = 0;
+            info.lastActivity = now;
+        });
+        state_.Notify(ChangeCode::ContactChanged, contact);
+    }
+    PostFrameCommand(cmd::kMessageSent);
+    input_->clear();
+}
+
+void CMessageView::CloseConversation() {
+    if (const ContactPtr contact = state_.ContainsContact(shown_)) {
+        const bool wasOpen = contact->Update([](ContactInfo& info) {
+            if (!info.conversationOpen()) return false;
+            info.SetConversationOpen(false);
+            info.unreadCount = 0;
+            return true;
+        });
+        if (wasOpen) state_.Notify(ChangeCode::ContactChanged, contact);
+    }
+    PostFrameCommand(cmd::kShowContacts);
+}
+
+CMessageView::Layout CMessageView::ComputeLayout(QSize client, int lineHeight, bool panelShown,
+                                                 int panelHeight) {
+    const int width = std::max(client.width(), 0);
+    const int height = std::max(client.height(), 0) + (panelShown ? std::max(panelHeight, 0) : 0);
+    Layout layout;
+
+    const int line = std::max(kMinHeaderLine, lineHeight) + 2;
+    layout.header = QRect(0, 0, width, line);
+
+    const int areaHeight =
+        height * (panelShown ? kInputAreaPanelPercent : kInputAreaPercent) / 100;
+    const int areaWidth = width * kInputAreaWidthPercent / 100;
+    layout.inputArea = QRect(0, line, areaWidth, areaHeight);
+
+    const int inset = areaHeight * kInputVerticalInsetPercent / 100;
+    layout.input = QRect(kInputInset, line + inset, std::max(areaWidth - 2 * kInputInset, 0),
+                         std::max(areaHeight - 2 * inset, 0));
+    layout.send = QRect(areaWidth, line, width - areaWidth, areaHeight);
+
+    const int historyTop = line + areaHeight;
+    layout.history = QRect(0, historyTop, width, std::max(height - historyTop, 0));
+    return layout;
+}
+
+CMessageView::Layout CMessageView::CurrentLayout() const {
+    // The window is not shrunk for an on-screen keyboard here, so the keyboard's
+    // height does not count into the client height.
+    const bool panelShown = QGuiApplication::inputMethod()->isVisible();
+    return ComputeLayout(size(), QFontMetrics(font()).height(), panelShown, 0);
+}
+
+void CMessageView::LayOut() {
+    const Layout layout = CurrentLayout();
+    input_->setGeometry(layout.input);
+    send_->setGeometry(layout.send);
+}
+
+void CMessageView::SetInputPanel(bool shown) {
+    panelRequested_ = shown;
+    QInputMethod* inputMethod = QGuiApplication::inputMethod();
+    if (shown) {
+        inputMethod->show();
+    } else {
+        inputMethod->hide();
+    }
+}
+
+void CMessageView::ScrollBy(int steps) {
+    history_.Scroll(steps);
+    update(CurrentLayout().history);
+}
+
+void CMessageView::RepaintNow() {
+    if (isVisible()) {
+        repaint();
+    } else {
+        update();
+    }
+}
+
+void CMessageView::paintEvent(QPaintEvent*) {
+    OffscreenPaint paint(this, rect());
+    QPainter& painter = paint.painter();
+    background_.Draw(painter, rect());
+    const Layout layout = CurrentLayout();
+    if (!layout.inputArea.isEmpty()) box_.Draw(painter, layout.inputArea);
+
+    if (const ContactPtr current = state_.ContainsContact(state_.CurrentContact())) {
+        const ContactInfo info = current->Snapshot();
+        const QRect& header = layout.header;
+        StatusIcons::Instance().Draw(
+            painter,
+            QPoint(0, header.top() + (header.height() - StatusIcons::kIconSize) / 2),
+            info.status);
+        const QRect nameRect(kNameLeft, header.top(), std::max(header.width() - kNameLeft, 0),
+                             header.height());
+        const QFontMetrics metrics(font());
+        painter.setFont(font());
+        painter.setPen(ThemeColors::kWhite);
+        painter.drawText(nameRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+                         metrics.elidedText(QString::fromStdU16String(info.DisplayName()),
+                                            Qt::ElideRight, nameRect.width()));
+    }
+    history_.Paint(painter, layout.history);
+}
+
+void CMessageView::resizeEvent(QResizeEvent* event) {
+    FrameView::resizeEvent(event);
+    LayOut();
+}
+
+void CMessageView::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+        case Qt::Key_Up:
+            ScrollBy(-1);
+            event->accept();
+            return;
+        case Qt::Key_Down:
+            ScrollBy(1);
+            event->accept();
+            return;
+        default:
+            break;
+    }
+    const Qt::KeyboardModifiers shortcutModifiers =
+        Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier;
+    if (!event->text().isEmpty() && (event->modifiers() & shortcutModifiers) == 0) {
+        // Typing while reading: the input box takes over, starting with this key.
+        input_->setFocus(Qt::OtherFocusReason);
+        QKeyEvent forwarded(event->type(), event->key(), event->modifiers(),
+                            event->nativeScanCode(), event->nativeVirtualKey(),
+                            event->nativeModifiers(), event->text(), event->isAutoRepeat(),
+                            static_cast<quint16>(event->count()));
+        QApplication::sendEvent(input_, &forwarded);
+        event->accept();
+        return;
+    }
+    FrameView::keyPressEvent(event);
+}
+
+void CMessageView::mousePressEvent(QMouseEvent* event) {
+    if (hasFocus()) {
+        input_->setFocus(Qt::MouseFocusReason);
+    } else {
+        SetInputPanel(false);
+        setFocus(Qt::MouseFocusReason);
+    }
+    event->accept();
+}
+
+void CMessageView::focusInEvent(QFocusEvent* event) {
+    SetInputPanel(false);
+    FrameView::focusInEvent(event);
+}
+
+void CMessageView::focusOutEvent(QFocusEvent* event) {
+    if (QApplication::focusWidget() == input_) SetInputPanel(true);
+    FrameView::focusOutEvent(event);
+}
+
+}  // namespace pellox::ui

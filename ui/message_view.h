@@ -1,0 +1,131 @@
+// CMessageView: the conversation screen. A header line with the current contact's
+// presence icon and display name, a multi-line input box framed by a blue panel
+// box with the send button beside it, and below them the conversation in the full
+// history layout, newest entry at the top.
+//
+// Created once per run and kept (hidden) while another view is shown; the view and
+// its history panel stay registered with the model the whole time.
+//
+// Commands: the send button (32800) and the header's "ok" (1) send what was typed;
+// "Закрыть переписку" (32812) closes the conversation and brings the contact list
+// back. The rest of menu bar 130 is the application's.
+//
+// Keys while the view (not the input box) has the focus: Up and Down scroll the
+// conversation by one step; any other key that types text moves the focus to the
+// input box and goes on to it unchanged. In the input box Enter starts a new line.
+//
+// Desktop keyboards are not on screen: the on-screen keyboard requests of the
+// view (shown while typing, hidden while reading) go to the platform's input
+// method, which ignores them where there is none.
+//
+// User-interface thread only.
+#pragma once
+
+#include <QRect>
+#include <QSize>
+
+#include "store/app_state.h"
+#include "ui/drawing_kit.h"
+#include "ui/history_panel.h"
+#include "ui/main_frame.h"
+
+class QPlainTextEdit;
+
+namespace pellox::ui {
+
+class ImageButton;
+class SessionControl;
+class SoundPlayer;
+
+class CMessageView : public FrameView, public AppStateListener {
+    Q_OBJECT
+
+public:
+    static constexpr int kInputBoxId = 32809;    // control id of the input box
+    static constexpr int kSendBitmap = 137;      // return arrow
+    static constexpr int kNameLeft = 20;         // x of the name in the header line
+    static constexpr int kInputInset = 5;        // input box inside the input area, left and right
+
+    // Commands are queued through `session`; the send sound is played by `sounds`.
+    // `state`, `session` and `sounds` must outlive the view.
+    CMessageView(AppState& state, SessionControl& session, SoundPlayer& sounds,
+                 QWidget* parent = nullptr);
+
+    // Each activation: the first one registers the view, then its history panel,
+    // with the model. Then the conversation starts at the newest entry, the current
+    // contact becomes the shown contact, and its unread count is cleared (posted
+    // ContactChanged). The input box is emptied and takes the focus, unless unread
+    // messages were just cleared: then the view takes it, ready to read.
+    void OnInitialUpdate() override;
+
+    // 32800 and 1 send; 32812 closes the conversation.
+    bool OnCommand(int id) override;
+    std::optional<CommandState> QueryCommand(int id) override;
+
+    // ContactChanged and ConversationChanged of the shown contact, ListReset and
+    // CurrentContactChanged repaint; ContactRemoved of the shown contact shows the
+    // current contact instead and, while the view is visible, brings the contact list
+    // back (posted 32793).
+    void OnAppStateChange(ChangeCode code, const ContactPtr& contact) override;
+
+    // Sends the input box's text to the shown contact: queues SendMessage, plays the
+    // send sound, stores the outgoing entry (ConversationChanged); an empty box sends
+    // nothing. Either way, while the contact is listed its unread count is cleared
+    // and its activity set to now (ContactChanged), then 32790 is posted to the frame
+    // and the input box emptied.
+    void Send();
+    // Clears the shown contact's open-conversation mark and unread count (when the
+    // mark is set), then posts 32793 to the frame.
+    void CloseConversation();
+
+    // The areas of the view, computed from the client size.
+    struct Layout {
+        QRect header;     // the line with the icon and the name
+        QRect inputArea;  // the panel box
+        QRect input;      // the input box inside it
+        QRect send;       // the send button
+        QRect history;    // the conversation
+    };
+    // `lineHeight` is the height of a line of the view's font. While an on-screen
+    // keyboard is shown the input area takes 25% of the height instead of 15%, and
+    // the keyboard's height (`panelHeight`, where the window shrinks for it) counts
+    // into the height.
+    static Layout ComputeLayout(QSize client, int lineHeight, bool panelShown = false,
+                                int panelHeight = 0);
+    Layout CurrentLayout() const;
+
+    ContactPtr shownContact() const { return shown_; }
+    HistoryPanel& historyPanel() { return history_; }
+    QPlainTextEdit* inputBox() const { return input_; }
+    ImageButton* sendButton() const { return send_; }
+    // Whether the view last asked for the on-screen keyboard to be shown.
+    bool inputPanelRequested() const { return panelRequested_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+
+private:
+    void LayOut();
+    void SetInputPanel(bool shown);
+    void ScrollBy(int steps);
+    void RepaintNow();
+
+    AppState& state_;
+    SessionControl& session_;
+    SoundPlayer& sounds_;
+    HistoryPanel history_;
+    QPlainTextEdit* input_ = nullptr;
+    ImageButton* send_ = nullptr;
+    BackgroundCache background_{BackgroundKind::View};
+    BackgroundCache box_{BackgroundKind::PanelBox};
+    ContactPtr shown_;
+    bool panelRequested_ = false;
+    bool initialised_ = false;
+};
+
+}  // namespace pellox::ui
