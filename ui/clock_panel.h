@@ -15,7 +15,7 @@ class QPainter;
 namespace pellox::ui {
 
 // `seconds` (since the epoch) as local time formatted by strftime's `format` in
-// the process's locale ("%x" date, "%X" time); empty when it cannot be converted.
+// the process's locale ("%x" date, "%X" time); empty when the result is too long.
 QString FormatLocalTime(std::int64_t seconds, const char* format);
 
 // "received:sent" in kilobytes (bytes / 1024) with one decimal each, e.g. "1.5:0.3".

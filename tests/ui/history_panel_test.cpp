@@ -4,6 +4,7 @@
 #include <QPainter>
 #include <QTest>
 #include <QWidget>
+#include <ctime>
 
 #include "platform/local_time.h"
 #include "tests/ui/view_test_support.h"
@@ -113,6 +114,26 @@ private slots:
         QFETCH(qint64, sent);
         QFETCH(QString, expected);
         QCOMPARE(TrafficText(received, sent), expected);
+    }
+
+    void localTimeFormats() {
+        const QByteArray oldZone = qgetenv("TZ");
+        qputenv("TZ", "UTC0");
+        tzset();
+        // Every field strftime may use is filled in, the weekday included.
+        QCOMPARE(FormatLocalTime(0, "%Y-%m-%d %H:%M:%S %a %j"),
+                 QStringLiteral("1970-01-01 00:00:00 Thu 001"));
+        QCOMPARE(FormatLocalTime(kFixedNow, "[%X] "), QStringLiteral("[22:13:20] "));
+        qputenv("TZ", "XST-3");  // three hours east of UTC
+        tzset();
+        QCOMPARE(FormatLocalTime(kFixedNow, "%d.%m.%Y %H:%M %A"),
+                 QStringLiteral("15.11.2023 01:13 Wednesday"));
+        if (oldZone.isNull()) {
+            qunsetenv("TZ");
+        } else {
+            qputenv("TZ", oldZone);
+        }
+        tzset();
     }
 
     void clockPanelShowsTimeAndTraffic() {
