@@ -1,0 +1,358 @@
+#include "ui/application.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QMetaObject>
+#include <QWindow>
+#include <utility>
+
+#include "platform/thread.h"
+#include "resources/command_ids.h"
+#include "ui/contacts_view.h"
+#include "ui/desktop_notifier.h"
+#include "ui/message_view.h"
+#include "ui/session_probe.h"
+#include "ui/settings_view.h"
+#include "ui/sound_player.h"
+#include "ui/user_view.h"
+
+namespace pellox::ui {
+
+namespace {
+
+constexpr int kOpeningConnection = static_cast<int>(ConnState::OpeningConnection);
+constexpr int kOnline = static_cast<int>(ConnState::Online);
+
+}  // namespace
+
+Application::Application(AppState& state, QDBusConnection bus, QStringList soundFolders,
+                         QObject* parent)
+    : QObject(parent),
+      state_(state),
+      session_(std::make_unique<MessengerSession>(state, this)),
+      control_(std::make_unique<NetSessionControl>(*session_)),
+      sounds_(std::make_unique<SoundPlayer>(
+          soundFolders.isEmpty() ? SoundPlayer::DefaultSoundFolders() : std::move(soundFolders))),
+      notifier_(std::make_unique<DesktopNotifier>(std::move(bus))) {
+    state_.SetUiThread();
+    announcer_ = std::make_unique<MessageAnnouncer>(
+        *notifier_, *sounds_,
+        [this](int id) {
+            // A choice on the notification: "Закрыть" minimises whatever view is
+            // shown (a form would take command 1 as its own "ok"), "Открыть" brings
+            // the contact list back.
+            if (frame_ == nullptr) return;
+            if (id == cmd::kOk) {
+                frame_->showMinimized();
+            } else {
+                OnCommand(id);
+            }
+            frame_->UpdateCommandUi();
+        },
+        [this] {
+            RefreshWindowActive();
+            return windowActive_.load();
+        });
+    connect(qApp, &QGuiApplication::applicationStateChanged, this,
+            [this] { RefreshWindowActive(); });
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, [this] { RefreshWindowActive(); });
+    // Threads end before the windows go, whichever way the event loop ends.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &Application::Stop);
+}
+
+Application::~Application() {
+    Stop();
+    frame_.reset();
+}
+
+// ---- Start-up and shut-down ----------------------------------------------------------
+
+bool Application::Start() {
+    if (started_ || stopped_) return false;
+    started_ = true;
+
+    state_.SetUiThread();
+    state_.ReloadAll();
+    // Every change a background thread announces comes back here, queued, and is
+    // delivered in posting order.
+    state_.SetPoster([this](ChangeCode code, ContactPtr contact) {
+        QMetaObject::invokeMethod(
+            this, [this, code, contact = std::move(contact)] { Deliver(code, contact); },
+            Qt::QueuedConnection);
+    });
+
+    frame_ = std::make_unique<CMainFrame>();
+    frame_->SetApplicationTarget(this);
+    for (ViewKind kind :
+         {ViewKind::Contacts, ViewKind::Message, ViewKind::User, ViewKind::Settings}) {
+        frame_->RegisterView(kind, [this, kind](QWidget* parent) { return MakeView(kind, parent); });
+    }
+    const bool shown = frame_->SwitchView(ViewKind::Contacts, menubar::kMain);
+    frame_->show();
+    frameAlive_.store(true);
+    state_.AddListener(this);
+    RefreshWindowActive();
+
+    loaderRunning_.store(true);
+    loader_ = platform::StartThread(platform::ThreadPriority::Idle, [this] {
+        HistoryLoader();
+        loaderRunning_.store(false);
+    });
+    session_->StartWorker();
+
+    const bool autoconnect = state_.UpdateSettings([](Settings& s) { return s.autoconnect; });
+    if (autoconnect) frame_->RouteCommand(cmd::kConnect);
+    return shown;
+}
+
+void Application::Stop() {
+    if (stopped_) return;
+    stopped_ = true;
+    frameAlive_.store(false);
+    state_.RemoveListener(this);
+    // Wakes the history loader; the session joins its worker and receive threads
+    // without sending anything.
+    state_.Shutdown();
+    session_->Shutdown();
+    if (loader_.joinable()) loader_.join();
+    // No thread is left that could post.
+    state_.SetPoster({});
+}
+
+void Application::HistoryLoader() {
+    while (state_.running.load() && state_.WaitForChange(ChangeCode::CurrentContactChanged)) {
+        BusyScope busy(state_);
+        const ContactPtr contact = state_.CurrentContact();
+        if (contact == nullptr) continue;
+        if (contact->History() == nullptr) {
+            if (!frameAlive_.load()) continue;
+            (void)state_.GetHistory(contact);
+        }
+        if (state_.CurrentContact() == contact) {
+            state_.Notify(ChangeCode::ConversationChanged, contact, true);
+        }
+    }
+}
+
+void Application::Deliver(ChangeCode code, const ContactPtr& contact) {
+    state_.Notify(code, contact, false);
+    emit changeDelivered(static_cast<int>(code));
+}
+
+FrameView* Application::MakeView(ViewKind kind, QWidget* parent) {
+    switch (kind) {
+        case ViewKind::Contacts:
+            return new CContactsView(state_, SessionProbe::Of(*session_), parent);
+        case ViewKind::User: {
+            const UserFormMode mode = addMode_ ? UserFormMode::Add : UserFormMode::Information;
+            addMode_ = false;
+            return new CUserView(state_, *control_, mode, parent);
+        }
+        case ViewKind::Settings:
+            return new CSettingsView(state_, *control_, parent);
+        case ViewKind::Message:
+            return new CMessageView(state_, *control_, *sounds_, parent);
+    }
+    return nullptr;
+}
+
+// ---- Commands ------------------------------------------------------------------------
+
+std::optional<CommandState> Application::QueryCommand(int id) {
+    const int connection = session_->state.load();
+    switch (id) {
+        case cmd::kConnect:
+            return CommandState{connection < kOpeningConnection};
+        case cmd::kDisconnect:
+            return CommandState{connection >= kOpeningConnection};
+        case cmd::kLoadContacts:
+            return CommandState{connection >= kOnline};
+        case cmd::kAddContact:
+        case cmd::kSettings:
+        case cmd::kShowContacts:
+        case cmd::kOk:
+        case cmd::kExit:
+            return CommandState{};
+        case cmd::kContactInfo:
+        case cmd::kWrite:
+        case cmd::kDeleteContact:
+        case cmd::kDeleteConversation:
+        case cmd::kMessageSent:
+            return CommandState{state_.CurrentContact() != nullptr};
+        case cmd::kShowOnlyOnline: {
+            const bool on = state_.UpdateSettings([](Settings& s) { return s.onlyonline; });
+            return CommandState{true, on};
+        }
+        default:
+            return std::nullopt;
+    }
+}
+
+bool Application::OnCommand(int id) {
+    if (frame_ == nullptr) return false;
+    switch (id) {
+        case cmd::kConnect:
+            Connect();
+            return true;
+        case cmd::kDisconnect:
+            Disconnect();
+            return true;
+        case cmd::kLoadContacts:
+            session_->EnqueueCommand(std::make_unique<NetCommand>(CommandCode::LoadContacts));
+            return true;
+        case cmd::kAddContact:
+            OpenUserForm(true);
+            return true;
+        case cmd::kContactInfo:
+            if (state_.CurrentContact() != nullptr) OpenUserForm(false);
+            return true;
+        case cmd::kSettings:
+            frame_->SwitchView(ViewKind::Settings, menubar::kSettings);
+            return true;
+        case cmd::kWrite:
+            if (state_.CurrentContact() != nullptr) {
+                frame_->SwitchView(ViewKind::Message, menubar::kMessage);
+            }
+            return true;
+        case cmd::kDeleteContact:
+            DeleteContact();
+            return true;
+        case cmd::kDeleteConversation:
+            DeleteConversation();
+            return true;
+        case cmd::kShowOnlyOnline:
+            ToggleOnlyOnline();
+            return true;
+        case cmd::kShowContacts:
+            ShowContacts();
+            return true;
+        case cmd::kMessageSent:
+            MessageSent();
+            return true;
+        case cmd::kOk:
+            frame_->showMinimized();
+            return true;
+        case cmd::kExit:
+            frame_->close();
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::unique_ptr<ConnectCommand> Application::MakeConnectCommand() const {
+    // A copy, so that asking for the password of a profile without one does not
+    // add that profile to the stored settings.
+    Settings settings = state_.GetSettings();
+    std::u16string server = LoginServerOf(settings);
+    std::u16string uin = settings.profile;
+    std::u16string password = settings.Password();
+    return std::make_unique<ConnectCommand>(std::move(server), std::move(uin),
+                                            std::move(password));
+}
+
+void Application::Connect() {
+    if (IsConnectedState(session_->state.load())) return;
+    session_->EnqueueCommand(MakeConnectCommand());
+}
+
+void Application::Disconnect() {
+    // Closing the socket reports Disconnected at once; the receive thread ends on
+    // its own, so the user-interface thread never waits for it.
+    if (session_->State() != ConnState::Disconnected) control_->CloseSession();
+}
+
+void Application::DeleteContact() {
+    const ContactPtr contact = state_.CurrentContact();
+    if (contact == nullptr) return;
+    session_->EnqueueCommand(
+        std::make_unique<UinCommand>(CommandCode::DeleteContact, contact->Uin()));
+    // Bind the history to its file even when it was never opened, so that the file
+    // goes with the contact and a contact added later under the same UIN does not
+    // inherit the old conversation.
+    (void)state_.GetHistory(contact);
+    state_.RemoveContact(contact);
+}
+
+void Application::DeleteConversation() {
+    const ContactPtr contact = state_.CurrentContact();
+    if (contact == nullptr) return;
+    // Loaded first when needed: clearing only a loaded history would leave the
+    // file, and the conversation would come back the next time it is opened.
+    if (const std::shared_ptr<MessageHistory> history = state_.GetHistory(contact)) {
+        history->Clear();
+    }
+    contact->Update([](ContactInfo& info) { info.unreadCount = 0; });
+    state_.Notify(ChangeCode::ContactChanged, contact);
+}
+
+void Application::ToggleOnlyOnline() {
+    state_.UpdateSettings([](Settings& s) { s.onlyonline = !s.onlyonline; });
+    (void)state_.SaveSettings();
+    state_.Notify(ChangeCode::FilterChanged);
+}
+
+void Application::ShowContacts() {
+    frame_->SwitchView(ViewKind::Contacts, menubar::kMain);
+    frame_->ShowMainWindow();
+}
+
+void Application::MessageSent() {
+    const ContactPtr contact = state_.CurrentContact();
+    if (contact == nullptr) return;
+    const bool opened = contact->Update([](ContactInfo& info) {
+        if (info.conversationOpen()) return false;
+        info.SetConversationOpen(true);
+        return true;
+    });
+    if (opened) state_.Notify(ChangeCode::ContactChanged, contact);
+    const bool sendclose = state_.UpdateSettings([](Settings& s) { return s.sendclose; });
+    if (sendclose) ShowContacts();
+}
+
+void Application::OpenUserForm(bool addMode) {
+    addMode_ = addMode;
+    frame_->SwitchView(ViewKind::User, addMode ? menubar::kUserAdd : menubar::kUserInfo);
+    // One shot: consumed by the form made now, or dropped when none was made.
+    addMode_ = false;
+}
+
+// ---- Model changes -------------------------------------------------------------------
+
+void Application::OnAppStateChange(ChangeCode code, const ContactPtr&) {
+    if (frame_ == nullptr) return;
+    switch (code) {
+        case ChangeCode::ContactRemoved:
+        case ChangeCode::CurrentContactChanged:
+        case ChangeCode::ListReset:
+        case ChangeCode::ConnectionStateChanged:
+            frame_->UpdateCommandUi();
+            break;
+        default:
+            break;
+    }
+}
+
+// ---- Announcer -----------------------------------------------------------------------
+
+void Application::RefreshWindowActive() {
+    windowActive_.store(QApplication::activeWindow() != nullptr &&
+                        QGuiApplication::applicationState() == Qt::ApplicationActive);
+}
+
+bool Application::MainWindowActive() {
+    return windowActive_.load();
+}
+
+bool Application::ShowNotification(const std::u16string& title, const std::u16string& body) {
+    // Handed over: the announcer decides on the user-interface thread and falls
+    // back to the sound when no notification can be shown (see the header).
+    announcer_->Announce(QString::fromStdU16String(title), QString::fromStdU16String(body));
+    return true;
+}
+
+void Application::PlaySound(const std::u16string& fileName) {
+    sounds_->Play(QString::fromStdU16String(fileName));
+}
+
+}  // namespace pellox::ui

@@ -1,0 +1,141 @@
+// The application object: starts Pellox, owns the main frame, the network session
+// and the background history loader, carries out the application-level commands of
+// the menus, delivers the model's posted changes on the user-interface thread, and
+// announces incoming messages.
+//
+// Start-up (Start), in this order:
+//   1. the settings and the active profile's contact list are loaded (ReloadAll);
+//   2. the main frame is created with the contact list as its first view and shown;
+//   3. the history loader starts at idle priority;
+//   4. the network worker starts at below-normal priority;
+//   5. with "autoconnect" set, the Connect command runs as if chosen from the menu.
+//
+// Threads: everything here runs on the user-interface thread except
+//   - the poster installed on the AppState (any thread): it queues the change as an
+//     invocation of this object, so that every posted change reaches the listeners
+//     on the user-interface thread, one at a time, in posting order;
+//   - the Announcer members (network threads): MainWindowActive reads a flag the
+//     user-interface thread keeps; ShowNotification and PlaySound hand the work
+//     over to the user-interface thread and return at once;
+//   - the history loader (its own thread): waits for a change of the current
+//     contact, loads that contact's history and posts ConversationChanged.
+//
+// ShowNotification returns true as soon as the announcement is handed over: the
+// decision is then taken on the user-interface thread by MessageAnnouncer, which
+// shows the notification while no window of the application is active and plays
+// the sound instead when a window is active or the notification service refuses
+// or does not answer. So the rule "notification in the background, otherwise or
+// on failure the sound" holds without the network thread waiting for the bus.
+//
+// Shut-down (Stop, also run by the destructor): closing the main window ends the
+// event loop; Stop then ends the background loops of the model, stops the session
+// (its worker and receive threads are joined; no sign-off is sent) and joins the
+// history loader, so nothing touches the model or this object afterwards.
+#pragma once
+
+#include <QDBusConnection>
+#include <QObject>
+#include <QStringList>
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "protocol/announcer.h"
+#include "protocol/messenger_session.h"
+#include "store/app_state.h"
+#include "ui/form_view.h"
+#include "ui/main_frame.h"
+
+namespace pellox::ui {
+
+class DesktopNotifier;
+class MessageAnnouncer;
+class SoundPlayer;
+
+class Application : public QObject,
+                    public CommandTarget,
+                    public Announcer,
+                    public AppStateListener {
+    Q_OBJECT
+
+public:
+    // `state` must outlive the application. Notifications go to the notification
+    // service on `bus`; sounds are looked for in `soundFolders`.
+    explicit Application(AppState& state, QDBusConnection bus = QDBusConnection::sessionBus(),
+                         QStringList soundFolders = {}, QObject* parent = nullptr);
+    ~Application() override;
+    Application(const Application&) = delete;
+    Application& operator=(const Application&) = delete;
+
+    // Runs the start-up once; false when the contact list view could not be shown.
+    bool Start();
+    // Stops the history loader and the session; idempotent.
+    void Stop();
+
+    AppState& state() const { return state_; }
+    MessengerSession& session() { return *session_; }
+    // The main frame; null before Start.
+    CMainFrame* frame() const { return frame_.get(); }
+    SoundPlayer& sounds() const { return *sounds_; }
+    MessageAnnouncer& messageAnnouncer() const { return *announcer_; }
+
+    // ---- Commands (the frame's application target) ----
+    bool OnCommand(int id) override;
+    std::optional<CommandState> QueryCommand(int id) override;
+
+    // ---- Announcer (network threads) ----
+    bool MainWindowActive() override;
+    bool ShowNotification(const std::u16string& title, const std::u16string& body) override;
+    void PlaySound(const std::u16string& fileName) override;
+
+    // ---- AppStateListener: keeps the soft keys' enabling current ----
+    void OnAppStateChange(ChangeCode code, const ContactPtr& contact) override;
+
+    // The command that connects with the active profile: its server (profile key
+    // "server", or the ICQ login server when empty), its UIN and its password.
+    std::unique_ptr<ConnectCommand> MakeConnectCommand() const;
+
+    // True while the history loader thread runs.
+    bool historyLoaderRunning() const { return loaderRunning_.load(); }
+
+signals:
+    // A posted change (its ChangeCode) was delivered to the listeners, after them.
+    void changeDelivered(int code);
+
+private:
+    void Connect();
+    void Disconnect();
+    void DeleteContact();
+    void DeleteConversation();
+    void ToggleOnlyOnline();
+    void ShowContacts();
+    void MessageSent();
+    void OpenUserForm(bool addMode);
+    void HistoryLoader();
+    void Deliver(ChangeCode code, const ContactPtr& contact);
+    void RefreshWindowActive();
+    FrameView* MakeView(ViewKind kind, QWidget* parent);
+
+    AppState& state_;
+    std::unique_ptr<MessengerSession> session_;
+    std::unique_ptr<NetSessionControl> control_;
+    std::unique_ptr<SoundPlayer> sounds_;
+    std::unique_ptr<DesktopNotifier> notifier_;
+    std::unique_ptr<MessageAnnouncer> announcer_;
+    std::unique_ptr<CMainFrame> frame_;
+
+    std::thread loader_;
+    std::atomic<bool> loaderRunning_{false};
+    // The loader loads a history only while the frame exists.
+    std::atomic<bool> frameAlive_{false};
+    // Kept by the user-interface thread for MainWindowActive.
+    std::atomic<bool> windowActive_{false};
+    // The one-shot add flag: the next contact form opens in add mode.
+    bool addMode_ = false;
+    bool started_ = false;
+    bool stopped_ = false;
+};
+
+}  // namespace pellox::ui
