@@ -15,16 +15,23 @@ public:
         switch (kind) {
             case SectionEvent::SectionStart:
                 pending_ = ContactInfo();
+                hasName_ = false;
                 // Exactly one bracket off each end; inner brackets and blanks stay.
                 if (line.size() >= 2) pending_.uin = line.substr(1, line.size() - 2);
                 break;
             case SectionEvent::SectionLine: {
                 std::u16string key, value;
-                if (SplitKeyValue(line, key, value) && key == u"name") pending_.name = value;
+                if (SplitKeyValue(line, key, value) && key == u"name") {
+                    pending_.name = value;
+                    hasName_ = true;
+                }
                 break;
             }
             case SectionEvent::SectionEnd:
-                if (!pending_.uin.empty() && !pending_.name.empty()) out_.push_back(pending_);
+                // A contact saved before its nickname was known is written with an
+                // empty "name=" line; it is kept (views show its UIN), so a stranger
+                // who wrote to us does not vanish from the list at the next start.
+                if (!pending_.uin.empty() && hasName_) out_.push_back(pending_);
                 break;
         }
     }
@@ -32,6 +39,7 @@ public:
 private:
     std::vector<ContactInfo>& out_;
     ContactInfo pending_;
+    bool hasName_ = false;
 };
 
 }  // namespace

@@ -303,8 +303,10 @@ TEST_F(ContactListHandler, MergesBuddiesAndLocalNamesWin) {
                                                      ChangeCode::ConnectionStateChanged}));
     EXPECT_EQ(session.Codes(), (std::vector<int>{10}));
     const auto stored = StoredList();
-    ASSERT_EQ(stored.size(), 4u);  // the nameless contact is not kept by the file format
+    ASSERT_EQ(stored.size(), 5u);
     EXPECT_EQ(stored[3].name, u"Новый");
+    EXPECT_EQ(stored[4].uin, u"400");  // nameless, kept and shown by its UIN
+    EXPECT_EQ(stored[4].name, u"");
     EXPECT_EQ(model.busyCount.load(), 0);
 }
 

@@ -177,11 +177,13 @@ TEST_F(SessionOnTheWire, FromSignOnToTheContactListAndBeyond) {
     // The server list merged into the model and into "contacts_<uin>.txt".
     std::vector<ContactInfo> stored;
     ASSERT_TRUE(ReadContactListFile(dir.path() + "contacts_123456789.txt", stored));
-    ASSERT_EQ(stored.size(), 2u);  // 2222 has no name and is not kept by the format
+    ASSERT_EQ(stored.size(), 3u);
     EXPECT_EQ(stored[0].uin, u"1111");
     EXPECT_EQ(stored[0].name, u"Alice");
-    EXPECT_EQ(stored[1].uin, u"3333");
-    EXPECT_EQ(stored[1].name, u"Кэрол");
+    EXPECT_EQ(stored[1].uin, u"2222");  // no nickname yet: kept, shown by its UIN
+    EXPECT_EQ(stored[1].name, u"");
+    EXPECT_EQ(stored[2].uin, u"3333");
+    EXPECT_EQ(stored[2].name, u"Кэрол");
     EXPECT_EQ(Snapshot(u"1111").unreadCount, 2);
 
     // Presence, then a message from a nameless sender who gets its nickname.

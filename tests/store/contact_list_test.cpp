@@ -39,17 +39,18 @@ TEST(ContactListFileTest, ReadsSectionsWithUinAndName) {
     const auto list = ReadList(dir,
                                "[100]\r\nname=Bob\r\n"
                                "[200]\r\n"               // no name line
-                               "[300]\r\nname=\r\n"      // empty name
+                               "[300]\r\nname=\r\n"      // empty name: kept, shown by UIN
                                "[[400]]\r\nname = Ann \r\n"
                                "[500]\r\nName=capital\r\nother=x\r\n"
                                "[100]\r\nname=Bob again\r\n"
                                "[600]\r\nname=last");     // no line end
-    ASSERT_EQ(list.size(), 4u);
+    ASSERT_EQ(list.size(), 5u);
     EXPECT_EQ(list[0], Info(u"100", u"Bob"));
     EXPECT_EQ(list[0].status, kContactInitialStatus);
-    EXPECT_EQ(list[1], Info(u"[400]", u"Ann "));
-    EXPECT_EQ(list[2], Info(u"100", u"Bob again"));
-    EXPECT_EQ(list[3], Info(u"600", u"last"));
+    EXPECT_EQ(list[1], Info(u"300", u""));
+    EXPECT_EQ(list[2], Info(u"[400]", u"Ann "));
+    EXPECT_EQ(list[3], Info(u"100", u"Bob again"));
+    EXPECT_EQ(list[4], Info(u"600", u"last"));
 }
 
 class ContactListStateTest : public ::testing::Test {
