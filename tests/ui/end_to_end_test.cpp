@@ -1,0 +1,291 @@
+// The application against the project's local OSCAR server, in-process on free
+// ports: sign-on with the server contact list and presence icons, a chat both ways
+// with a second client, the echo account, deleting a contact on the server, being
+// signed off by another client, disconnecting, and shutting down while online.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPlainTextEdit>
+#include <QTest>
+#include <memory>
+#include <string>
+
+#include "protocol/messenger_session.h"
+#include "resources/strings.h"
+#include "tests/ui/application_test_support.h"
+#include "tools/oscar_server.h"
+#include "ui/drawing_kit.h"
+#include "ui/message_view.h"
+#include "ui/sound_player.h"
+
+using namespace pellox;
+using namespace pellox::ui;
+using namespace pellox::apptest;
+
+namespace {
+
+constexpr int kSignOnMs = 10000;
+
+QString Text(int stringId) {
+    return QString::fromStdU16String(LoadString(stringId));
+}
+
+std::u16string Address(std::uint16_t port) {
+    return U16("127.0.0.1:" + std::to_string(port));
+}
+
+// Another user's client: its own data directory, model and session, driven by the
+// test directly (its notifications are not delivered anywhere).
+struct Peer {
+    formtest::DataDir data;
+    AppState model{data.path()};
+    MessengerSession session{model};
+    std::u16string uin;
+
+    Peer(std::u16string ownUin, std::uint16_t authPort, const std::u16string& password)
+        : uin(std::move(ownUin)) {
+        model.UpdateSettings([this](Settings& s) { s.profile = uin; });
+        QVERIFY(session.StartWorker());
+        Connect(authPort, password);
+    }
+    ~Peer() { session.Shutdown(); }
+
+    void Connect(std::uint16_t authPort, const std::u16string& password) {
+        session.EnqueueCommand(std::make_unique<ConnectCommand>(Address(authPort), uin, password));
+    }
+    // What the conversation view does when the user sends.
+    void Send(const std::u16string& to, const std::u16string& text) {
+        session.EnqueueCommand(std::make_unique<SendMessageCommand>(to, text));
+        bool added = false;
+        const ContactPtr contact = model.FindOrAddContact(Template(to, {}), added);
+        model.GetHistory(contact)->Append(MessageEntry{text, 1700000000, MessageDirection::Out});
+    }
+    std::vector<MessageEntry> History(const std::u16string& with) {
+        const ContactPtr contact = model.FindContact(with);
+        return contact ? model.GetHistory(contact)->Entries() : std::vector<MessageEntry>{};
+    }
+};
+
+// The entries of a history file as read back from the disk.
+std::vector<MessageEntry> StoredHistory(const std::string& directory, const std::u16string& uin) {
+    MessageHistory history(directory);
+    (void)history.Load("msg_" + std::string(uin.begin(), uin.end()) + ".txt");
+    return history.Entries();
+}
+
+bool HasEntry(const std::vector<MessageEntry>& entries, MessageDirection direction,
+              const std::u16string& text) {
+    for (const MessageEntry& entry : entries) {
+        if (entry.direction == direction && entry.text == text) return true;
+    }
+    return false;
+}
+
+int Status(AppState& model, const std::u16string& uin) {
+    const ContactPtr contact = model.FindContact(uin);
+    return contact ? contact->Snapshot().status : -1;
+}
+
+// How many of the icon's opaque pixels the grabbed cell shows unchanged.
+double IconMatch(const QImage& shot, const QRect& cell, int status) {
+    const QImage icon = StatusIcons::Instance().Icon(status).toImage().convertToFormat(
+        QImage::Format_ARGB32);
+    const int size = StatusIcons::kIconSize;
+    const QPoint origin(cell.left(), cell.top() + (cell.height() - size) / 2);
+    int opaque = 0;
+    int same = 0;
+    for (int y = 0; y < size; ++y) {
+        for (int x = 0; x < size; ++x) {
+            const QRgb pixel = icon.pixel(x, y);
+            if (qAlpha(pixel) != 255) continue;
+            ++opaque;
+            if ((shot.pixel(origin + QPoint(x, y)) & 0xFFFFFF) == (pixel & 0xFFFFFF)) ++same;
+        }
+    }
+    return opaque == 0 ? 0.0 : double(same) / opaque;
+}
+
+}  // namespace
+
+class EndToEndTest : public QObject {
+    Q_OBJECT
+
+private:
+    server::OscarServer server_;
+    std::uint16_t authPort_ = 0;
+
+    // Alice's Pellox, signed on with the demo profile, its contacts loaded.
+    void StartAlice(AppHarness& h) {
+        Seed seed;
+        seed.server = Address(authPort_);
+        seed.autoconnect = true;
+        h.Start(seed);
+        QTRY_VERIFY_WITH_TIMEOUT(h.app->session().State() == ConnState::ContactsLoaded, kSignOnMs);
+        QTRY_VERIFY_WITH_TIMEOUT(Status(*h.state, u"100003") == 0, kSignOnMs);
+    }
+
+private slots:
+    void initTestCase() {
+        QApplication::setQuitOnLastWindowClosed(false);
+        server::ServerConfig config;
+        config.authPort = 0;
+        config.bosPort = 0;
+        std::string error;
+        QVERIFY2(server_.Start(config, error), error.c_str());
+        authPort_ = server_.AuthPort();
+    }
+    void cleanupTestCase() { server_.Stop(); }
+
+    void signOnShowsContactsWithPresence() {
+        AppHarness h;
+        StartAlice(h);
+
+        // The server's list: names filled in, the echo account online, Борис not.
+        QTRY_VERIFY(h.state->FindContact(u"100002") != nullptr);
+        QCOMPARE(h.state->FindContact(u"100002")->Name(), std::u16string(u"Борис"));
+        QCOMPARE(h.state->FindContact(u"100003")->Name(), std::u16string(u"Эхо"));
+        QCOMPARE(Status(*h.state, u"100002"), 1);
+        QTRY_COMPARE(h.statusText(), QString());
+        QVERIFY(h.read("contacts_100001.txt").contains("[100003]"));
+
+        // Each listed contact is drawn with the icon of its presence.
+        CContactsView* view = h.contactsView();
+        h.frame().resize(CMainFrame::kDefaultWidth, CMainFrame::kDefaultHeight);
+        QTRY_COMPARE(int(view->listPanel().entries().size()), 2);
+        const QImage shot = view->grab().toImage();
+        for (int i = 0; i < 2; ++i) {
+            const ContactPtr contact = view->listPanel().entries()[std::size_t(i)];
+            const int status = contact->Snapshot().status;
+            const QRect cell = view->listPanel().CellRect(i);
+            QVERIFY(!cell.isEmpty());
+            QVERIFY2(IconMatch(shot, cell, status) > 0.9, qPrintable(QString::number(i)));
+            QVERIFY(IconMatch(shot, cell, status == 0 ? 1 : 0) < 0.9);
+        }
+
+        // Online: connect is refused by the menu, the other two are offered.
+        QVERIFY(!h.Enabled(cmd::kConnect));
+        QVERIFY(h.Enabled(cmd::kDisconnect));
+        QVERIFY(h.Enabled(cmd::kLoadContacts));
+
+        // "Отключить" returns at once, shows "Отключен" and takes everyone offline.
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(h.frame().RouteCommand(cmd::kDisconnect));
+        QVERIFY(timer.elapsed() < 500);
+        QTRY_COMPARE(h.statusText(), Text(str::kDisconnected));
+        QTRY_COMPARE(Status(*h.state, u"100003"), 1);
+        QVERIFY(h.Enabled(cmd::kConnect));
+        QVERIFY(!h.Enabled(cmd::kDisconnect));
+    }
+
+    void chatBothWaysAndWithTheEcho() {
+        AppHarness h;
+        StartAlice(h);
+        Peer boris(u"100002", authPort_, u"boris");
+        QTRY_VERIFY_WITH_TIMEOUT(boris.session.State() >= ConnState::Online, kSignOnMs);
+        QTRY_VERIFY_WITH_TIMEOUT(Status(*h.state, u"100002") == 0, kSignOnMs);
+
+        // Alice writes through the conversation view.
+        const ContactPtr borisContact = h.state->FindContact(u"100002");
+        h.state->SetCurrentContact(borisContact);
+        QVERIFY(h.frame().RouteCommand(cmd::kWrite));
+        auto* conversation = qobject_cast<CMessageView*>(h.frame().activeView());
+        QVERIFY(conversation != nullptr);
+        conversation->inputBox()->setPlainText(QStringLiteral("Привет, Борис"));
+        QVERIFY(h.frame().RouteCommand(cmd::kViewOk));
+        // Sent: the conversation is open and, with "sendclose", the list is back.
+        QTRY_COMPARE(h.frame().activeViewKind(), std::optional<ViewKind>(ViewKind::Contacts));
+        QVERIFY(borisContact->Snapshot().conversationOpen());
+
+        QTRY_VERIFY_WITH_TIMEOUT(
+            HasEntry(boris.History(u"100001"), MessageDirection::In, u"Привет, Борис"), kSignOnMs);
+
+        // Борис answers; Alice's contact counts it unread and announces it.
+        const int sounds = h.app->sounds().requestCount();
+        boris.Send(u"100001", u"Здравствуй, Алиса");
+        QTRY_VERIFY_WITH_TIMEOUT(borisContact->Snapshot().unreadCount == 1, kSignOnMs);
+        QVERIFY(HasEntry(borisContact->History()->Entries(), MessageDirection::In,
+                         u"Здравствуй, Алиса"));
+        // No notification service here: the sound stands in.
+        QTRY_VERIFY(h.app->sounds().requestCount() > sounds);
+
+        // Both history files hold both messages, in the right directions.
+        const auto aliceFile = StoredHistory(h.path(), u"100002");
+        QVERIFY(HasEntry(aliceFile, MessageDirection::Out, u"Привет, Борис"));
+        QVERIFY(HasEntry(aliceFile, MessageDirection::In, u"Здравствуй, Алиса"));
+        const auto borisFile = StoredHistory(boris.data.path(), u"100001");
+        QVERIFY(HasEntry(borisFile, MessageDirection::In, u"Привет, Борис"));
+        QVERIFY(HasEntry(borisFile, MessageDirection::Out, u"Здравствуй, Алиса"));
+
+        // The echo account sends every message back.
+        const ContactPtr echo = h.state->FindContact(u"100003");
+        h.state->SetCurrentContact(echo);
+        QVERIFY(h.frame().RouteCommand(cmd::kWrite));
+        conversation->inputBox()->setPlainText(QStringLiteral("эхо?"));
+        QVERIFY(h.frame().RouteCommand(cmd::kViewOk));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            HasEntry(StoredHistory(h.path(), u"100003"), MessageDirection::In, u"эхо?"), kSignOnMs);
+        QVERIFY(HasEntry(StoredHistory(h.path(), u"100003"), MessageDirection::Out, u"эхо?"));
+    }
+
+    void deletedContactIsGoneFromTheServerList() {
+        AppHarness h;
+        StartAlice(h);
+        Peer boris(u"100002", authPort_, u"boris");
+        QTRY_VERIFY_WITH_TIMEOUT(Status(*h.state, u"100002") == 0, kSignOnMs);
+
+        h.state->SetCurrentContact(h.state->FindContact(u"100002"));
+        QVERIFY(h.frame().RouteCommand(cmd::kDeleteContact));
+        QVERIFY(h.state->FindContact(u"100002") == nullptr);
+
+        // Reloading the server list does not bring Борис back, so the delete was
+        // sent; the echo account is still there.
+        QTest::qWait(200);
+        QVERIFY(h.Enabled(cmd::kLoadContacts));
+        QVERIFY(h.frame().RouteCommand(cmd::kLoadContacts));
+        QTRY_VERIFY_WITH_TIMEOUT(h.app->session().State() == ConnState::ContactsLoaded, kSignOnMs);
+        QTRY_COMPARE(h.statusText(), QString());
+        QVERIFY(h.state->FindContact(u"100002") == nullptr);
+        QVERIFY(h.state->FindContact(u"100003") != nullptr);
+
+        // Nor does his presence: he is no longer watched.
+        boris.session.CloseSession();
+        boris.Connect(authPort_, u"boris");
+        QTRY_VERIFY_WITH_TIMEOUT(boris.session.State() >= ConnState::Online, kSignOnMs);
+        QTest::qWait(500);
+        QVERIFY(h.state->FindContact(u"100002") == nullptr);
+    }
+
+    void signedOffByAnotherClient() {
+        AppHarness h;
+        StartAlice(h);
+        // The same account signs on elsewhere: the server ends this session.
+        Peer other(u"100001", authPort_, u"alice");
+        QTRY_VERIFY_WITH_TIMEOUT(other.session.State() >= ConnState::Online, kSignOnMs);
+        QTRY_COMPARE_WITH_TIMEOUT(h.statusText(), Text(str::kDisconnectedByOtherClient), kSignOnMs);
+        // The socket close that follows does not replace the reason.
+        QTest::qWait(300);
+        QCOMPARE(h.statusText(), Text(str::kDisconnectedByOtherClient));
+        QCOMPARE(Status(*h.state, u"100003"), 1);
+        QVERIFY(h.Enabled(cmd::kConnect));
+    }
+
+    void shutdownWhileOnlineIsPrompt() {
+        AppHarness h;
+        StartAlice(h);
+        // Борис watches Alice.
+        Peer boris(u"100002", authPort_, u"boris");
+        QTRY_VERIFY_WITH_TIMEOUT(Status(boris.model, u"100001") == 0, kSignOnMs);
+
+        QElapsedTimer timer;
+        timer.start();
+        h.app->Stop();
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(!h.app->historyLoaderRunning());
+        QCOMPARE(h.app->session().ActiveReceiveThreads(), 0);
+        // The server sees the connection go and tells the watchers.
+        QTRY_VERIFY_WITH_TIMEOUT(Status(boris.model, u"100001") == 1, kSignOnMs);
+    }
+};
+
+QTEST_MAIN(EndToEndTest)
+#include "end_to_end_test.moc"
