@@ -119,5 +119,69 @@ TEST(LocalServer, TwoClientsMeetThroughTheServer) {
     oscar.Stop();
 }
 
+class LocalServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server::ServerConfig config;
+        config.authPort = 0;
+        config.bosPort = 0;
+        std::string error;
+        ASSERT_TRUE(oscar.Start(config, server::AccountStore::Demo(), error)) << error;
+    }
+    void TearDown() override { oscar.Stop(); }
+
+    server::OscarServer oscar;
+};
+
+TEST_F(LocalServerTest, AWrongPasswordEndsInConnectionErrorWithoutSignOn) {
+    Client alice(u"100001");
+    ASSERT_TRUE(alice.session.StartWorker());
+    alice.Connect(oscar.AuthPort(), u"not-alices");
+    ASSERT_TRUE(alice.session.WaitForReport(ConnState::ConnectionError));
+    EXPECT_EQ(alice.session.Codes(), (std::vector<int>{3, 4, 6, 2}));
+    EXPECT_EQ(alice.session.State(), ConnState::ConnectionError);
+    EXPECT_EQ(alice.model.ContactCount(), 0u);
+}
+
+TEST_F(LocalServerTest, ASecondSignOnOfTheSameUinDisconnectsTheFirst) {
+    Client first(u"100001");
+    ASSERT_TRUE(first.session.StartWorker());
+    first.Connect(oscar.AuthPort(), u"alice");
+    ASSERT_TRUE(first.session.WaitForReport(ConnState::ContactsLoaded));
+
+    Client second(u"100001");
+    ASSERT_TRUE(second.session.StartWorker());
+    second.Connect(oscar.AuthPort(), u"alice");
+    ASSERT_TRUE(second.session.WaitForReport(ConnState::ContactsLoaded));
+
+    // The first session hears channel 4; the closing ConnectionError does not hide it.
+    ASSERT_TRUE(first.session.WaitForReport(ConnState::DisconnectedByOtherClient));
+    ASSERT_TRUE(first.session.WaitForReport(ConnState::ConnectionError));
+    EXPECT_EQ(first.session.State(), ConnState::DisconnectedByOtherClient);
+    EXPECT_EQ(second.session.State(), ConnState::ContactsLoaded);
+}
+
+TEST_F(LocalServerTest, DeletingAContactRemovesItFromTheServerList) {
+    Client alice(u"100001");
+    ASSERT_TRUE(alice.session.StartWorker());
+    alice.Connect(oscar.AuthPort(), u"alice");
+    ASSERT_TRUE(alice.session.WaitForReport(ConnState::ContactsLoaded));
+    ASSERT_NE(alice.model.FindContact(u"100002"), nullptr);
+
+    // What the delete command of the user interface does: the frame, then the local removal.
+    alice.session.EnqueueCommand(std::make_unique<UinCommand>(CommandCode::DeleteContact, u"100002"));
+    ASSERT_NE(alice.model.RemoveContact(alice.model.FindContact(u"100002")), nullptr);
+
+    // Loading the list from the server again does not bring it back.
+    alice.session.EnqueueCommand(std::make_unique<NetCommand>(CommandCode::LoadContacts));
+    ASSERT_TRUE(alice.session.WaitForReport(ConnState::ContactsLoaded, 2));
+    EXPECT_EQ(alice.model.FindContact(u"100002"), nullptr);
+    EXPECT_NE(alice.model.FindContact(u"100003"), nullptr);
+    std::vector<ContactInfo> stored;
+    ASSERT_TRUE(ReadContactListFile(alice.dir.path() + "contacts_100001.txt", stored));
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].uin, u"100003");
+}
+
 }  // namespace
 }  // namespace pellox::testing
