@@ -29,6 +29,7 @@
 #include "store/app_state.h"
 #include "store/contact_list_file.h"
 #include "store/message_history.h"
+#include "tests/hardening/hardening_util.h"
 #include "tests/store/store_test_util.h"
 
 namespace pellox::testing {
@@ -43,12 +44,6 @@ constexpr int kKillsPerPeer = 25;
 std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
 std::u16string PeerOf(int kill) { return u"555" + Widen(std::to_string(kill / kKillsPerPeer)); }
-
-int Iterations() {
-    const char* text = std::getenv("PELLOX_CRASH_ITERATIONS");
-    const int n = text != nullptr ? std::atoi(text) : 0;
-    return n > 0 ? n : 200;
-}
 
 // What the writer tells the parent, one record per completed step.
 struct Report {
@@ -149,7 +144,7 @@ protected:
 };
 
 TEST_F(CrashSafetyTest, KilledWritersNeverLoseACompletedAppendOrTearAFile) {
-    const int iterations = Iterations();
+    const int iterations = EnvCount("PELLOX_CRASH_ITERATIONS", 200);
     const unsigned seed = static_cast<unsigned>(
         std::chrono::steady_clock::now().time_since_epoch().count());
     SCOPED_TRACE("seed " + std::to_string(seed));

@@ -18,8 +18,7 @@
 #include <vector>
 
 #include "platform/code_page.h"
-#include "tests/hardening/hardening_util.h"
-#include "tests/protocol/protocol_test_util.h"
+#include "tests/hardening/client_under_test.h"
 
 namespace pellox::testing {
 namespace {
@@ -94,77 +93,10 @@ std::vector<Step> SignOnSteps() {
     return steps;
 }
 
-// A model, its session and a user-interface thread that delivers posted changes.
-class Client {
-public:
-    Client() {
-        queue.Install(model);
-        model.UpdateSettings([](Settings& s) { s.profile = u"123456789"; });
-        ui_ = std::thread([this] {
-            model.SetUiThread();
-            while (!stop_.load()) queue.Deliver(model, 20);
-            queue.Deliver(model);
-        });
-    }
-    ~Client() {
-        session.Shutdown();
-        stop_.store(true);
-        ui_.join();
-    }
+using Client = ClientUnderTest;
 
-    void Connect(const ScriptedServer& server) {
-        ASSERT_TRUE(session.StartWorker());
-        session.EnqueueCommand(std::make_unique<ConnectCommand>(server.AddressText(), u"123456789", u"pw"));
-    }
-    // The state once it has settled and the receive threads have ended.
-    bool EndsIn(ConnState code, int timeoutMs = 5000) {
-        return Eventually([&] { return session.State() == code && session.ActiveReceiveThreads() == 0; },
-                          timeoutMs);
-    }
-    // Every message the session reported is stored, with its text, in its sender's
-    // history file, as many times as it was reported.
-    void ExpectReportedMessagesStored() {
-        std::map<std::u16string, std::vector<std::u16string>> reported;
-        for (const auto& [uin, text] : session.Messages()) reported[uin].push_back(text);
-        for (const auto& [uin, texts] : reported) {
-            std::vector<std::u16string> stored;
-            for (const MessageEntry& e : StoredHistory(dir.path(), uin)) stored.push_back(e.text);
-            EXPECT_EQ(stored, texts) << "history of " << std::string(uin.begin(), uin.end());
-        }
-    }
-    bool Reported(const std::string& text) const {
-        for (const auto& m : session.Messages()) {
-            if (m.second == platform::LocalToWide(text)) return true;
-        }
-        return false;
-    }
-
-    TempDir dir;
-    AppState model{dir.path()};
-    PostQueue queue;
-    TestSession session{model, nullptr};
-
-private:
-    std::atomic<bool> stop_{false};
-    std::thread ui_;
-};
-
-// Runs one scenario and checks that it leaves no descriptor and no thread behind.
-class FaultTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        fds_ = CountProcEntries("fd");
-        threads_ = CountProcEntries("task");
-    }
-    void ExpectNothingLeaked() {
-        EXPECT_TRUE(Eventually([&] { return CountProcEntries("fd") <= fds_; }))
-            << "descriptors: " << CountProcEntries("fd") << " after, " << fds_ << " before";
-        EXPECT_TRUE(Eventually([&] { return CountProcEntries("task") <= threads_; }))
-            << "threads: " << CountProcEntries("task") << " after, " << threads_ << " before";
-    }
-    int fds_ = 0;
-    int threads_ = 0;
-};
+// Every scenario checks that it leaves no descriptor and no thread behind.
+using FaultTest = LeakCheckedTest;
 
 // Builds the two connection scripts of sign-on up to `cut`: the steps before it run
 // whole; with `inside`, the send at `cut` goes out half and the connection closes,
@@ -208,7 +140,7 @@ TEST_F(FaultTest, ConnectionCutAtEverySignOnStepEndsInConnectionError) {
                 AddSignOn(server, steps, cut, inside);
                 ASSERT_TRUE(server.Start());
                 Client client;
-                client.Connect(server);
+                client.Connect(server.AddressText());
                 EXPECT_TRUE(client.EndsIn(ConnState::ConnectionError)) << "state " << client.session.Codes().back();
                 // A message whose frame went out whole before the cut was delivered.
                 for (std::size_t i = 0; i < cut; ++i) {
@@ -249,7 +181,7 @@ TEST_F(FaultTest, SignOnWithEveryFrameOneByteAtATime) {
         server.AddConnection(scripts[1]);
         ASSERT_TRUE(server.Start());
         Client client;
-        client.Connect(server);
+        client.Connect(server.AddressText());
         ASSERT_TRUE(server.WaitForScriptsDone(20000));
         for (const std::string& failure : server.Failures()) ADD_FAILURE() << failure;
         ASSERT_TRUE(Eventually([&] { return client.Reported("live"); }));
@@ -288,7 +220,7 @@ TEST_F(FaultTest, BadMarkerEndsTheConnectionAndNothingAfterItIsRead) {
                                                   Message("100003", "never")})));
         ASSERT_TRUE(server.Start());
         Client client;
-        client.Connect(server);
+        client.Connect(server.AddressText());
         EXPECT_TRUE(client.EndsIn(ConnState::ConnectionError));
         EXPECT_TRUE(client.Reported("before"));
         EXPECT_FALSE(client.Reported("never"));
@@ -324,7 +256,7 @@ TEST_F(FaultTest, LengthsPastTheEndAreDroppedAndTheConnectionGoesOn) {
         AddSignedOn(server, after);
         ASSERT_TRUE(server.Start());
         Client client;
-        client.Connect(server);
+        client.Connect(server.AddressText());
         ASSERT_TRUE(client.EndsIn(ConnState::ConnectionError));
         EXPECT_TRUE(client.Reported("still here"));
         EXPECT_TRUE(client.Reported("stored"));
@@ -353,7 +285,7 @@ TEST_F(FaultTest, SilentServerDisconnectsAtOnce) {
             }
             ASSERT_TRUE(server.Start());
             Client client;
-            client.Connect(server);
+            client.Connect(server.AddressText());
             const ConnState waitFor = stage.signedOn ? ConnState::ContactsLoaded : ConnState::ConnectingLoginServer;
             ASSERT_TRUE(Eventually([&] { return client.session.State() == waitFor; }));
             std::this_thread::sleep_for(std::chrono::milliseconds(200));  // silence
@@ -373,14 +305,8 @@ TEST_F(FaultTest, SilentServerDisconnectsAtOnce) {
     ExpectNothingLeaked();
 }
 
-int FloodSize() {
-    const char* text = std::getenv("PELLOX_FLOOD_MESSAGES");
-    const int n = text != nullptr ? std::atoi(text) : 0;
-    return n > 0 ? n : 10000;
-}
-
 TEST_F(FaultTest, FloodOfMessagesAndPresenceReportsIsStoredWhole) {
-    const int messages = FloodSize();
+    const int messages = EnvCount("PELLOX_FLOOD_MESSAGES", 10000);
     constexpr int kSenders = 20;
     {
         // Frames in batches, each batch one write: a message from every sender in
@@ -407,7 +333,7 @@ TEST_F(FaultTest, FloodOfMessagesAndPresenceReportsIsStoredWhole) {
         for (int s = 0; s < kSenders; ++s) {
             client.model.AddContact(Info(platform::LocalToWide(std::to_string(200000 + s)), u"Sender"), false);
         }
-        client.Connect(server);
+        client.Connect(server.AddressText());
         ASSERT_TRUE(Eventually([&] { return client.session.Messages().size() >= static_cast<std::size_t>(messages) + 2; },
                                60000))
             << client.session.Messages().size() << " of " << messages;

@@ -21,6 +21,13 @@
 
 namespace pellox::testing {
 
+// A positive count from the environment variable, or the fallback.
+inline int EnvCount(const char* name, int fallback) {
+    const char* text = std::getenv(name);
+    const int n = text != nullptr ? std::atoi(text) : 0;
+    return n > 0 ? n : fallback;
+}
+
 // Entries in a /proc/self directory ("fd" for descriptors, "task" for threads).
 inline int CountProcEntries(const char* what) {
     const std::string path = std::string("/proc/self/") + what;

@@ -25,12 +25,6 @@ namespace {
 
 constexpr int kSenders = 12;
 
-int StressSize() {
-    const char* text = std::getenv("PELLOX_STRESS_MESSAGES");
-    const int n = text != nullptr ? std::atoi(text) : 0;
-    return n > 0 ? n : 1500;
-}
-
 Bytes Frame(const Bytes& snac) { return FlapBytes(kChannelSnac, 0x2000, snac); }
 
 // The messaging server: sign-on without stored messages, an empty contact list,
@@ -90,7 +84,7 @@ private:
 };
 
 TEST(StressTest, NetworkThreadsAgainstTheUserInterfaceThread) {
-    const int messages = StressSize();
+    const int messages = EnvCount("PELLOX_STRESS_MESSAGES", 1500);
     TempDir dir;
     AppState model(dir.path());
     PostQueue queue;
