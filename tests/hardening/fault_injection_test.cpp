@@ -8,6 +8,7 @@
 // PELLOX_FLOOD_MESSAGES sets the size of the flood (default 10000).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -301,6 +302,57 @@ TEST_F(FaultTest, SilentServerDisconnectsAtOnce) {
             EXPECT_TRUE(server.WaitForPeerClosed(stage.signedOn ? 1 : 0, 1000));
             server.Stop();
         }
+    }
+    ExpectNothingLeaked();
+}
+
+// The server stops reading while the user sends long messages: the worker blocks
+// in a send that cannot finish. Disconnecting from the user-interface thread must
+// still take effect at once and free the worker.
+TEST_F(FaultTest, ServerThatStopsReadingCannotHoldUpDisconnect) {
+    {
+        std::atomic<bool> release{false};
+        ScriptedServer server;
+        AddSignedOn(server, Script().Do([&release](Script::Context&) {
+            while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            return true;
+        }));
+        ASSERT_TRUE(server.Start());
+        Client client;
+        client.Connect(server.AddressText());
+        ASSERT_TRUE(Eventually([&] { return client.session.State() == ConnState::ContactsLoaded; }));
+        const std::u16string text(8000, u'x');
+        for (int i = 0; i < 2000; ++i) {
+            client.session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"100003", text));
+        }
+        // Wait until the sends stall: the byte count stops growing.
+        std::int32_t sent = -1;
+        ASSERT_TRUE(Eventually(
+            [&] {
+                const std::int32_t now = client.session.bytesSent.load();
+                const bool stalled = now == sent && now > 0;
+                sent = now;
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                return stalled;
+            },
+            20000));
+        ASSERT_LT(sent, 2000 * 8000) << "the server read everything";
+
+        const auto start = std::chrono::steady_clock::now();
+        client.session.CloseSession();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+        EXPECT_TRUE(client.EndsIn(ConnState::Disconnected, 1000));
+        // The worker is free again: a Disconnect queued behind the stalled sends runs.
+        client.session.EnqueueCommand(std::make_unique<NetCommand>(CommandCode::Disconnect));
+        EXPECT_TRUE(client.session.WaitUntil(
+            [&] {
+                int disconnects = 0;
+                for (int c : client.session.Codes()) disconnects += c == 0 ? 1 : 0;
+                return disconnects >= 3;  // two from CloseSession, one from the command
+            },
+            5000));
+        release.store(true);
+        server.Stop();
     }
     ExpectNothingLeaked();
 }
