@@ -1,6 +1,7 @@
 // Fuzz target: the byte stream of a messaging-server connection.
 //
-// The input is everything a server sends after sign-on. It runs through the
+// The input is everything a server sends after sign-on (and, first, the same bytes
+// are read as the login server's reply and its messaging address). It runs through the
 // session's frame loop (FLAP framing, SNAC headers, extra data) and DispatchSnac
 // into every handler of a MessengerSession, with a model on a scratch data
 // directory behind it, over one end of a socket pair whose other end a peer thread
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <map>
 #include <thread>
@@ -132,6 +134,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         model.AddListener(&repainter);
         {
             CountingSession session(model);
+            // The same bytes as a login server's reply, and the messaging address it
+            // names parsed as the connect would (nothing is connected).
+            PacketReader reply(data, static_cast<int>(std::min<std::size_t>(size, kMaxFlapData)));
+            if (session.ParseLoginReply(reply)) {
+                platform::Ipv4Endpoint endpoint;
+                (void)ResolveAddress(session.BosAddress(), false, endpoint);
+            }
             session.RunMessagingConnection(fds[0]);  // the session owns fds[0] now
             // The end of the stream leaves a closing code: 1 after a sign-off
             // frame, otherwise 2 (or 0 when the stream never got past sign-on).
@@ -142,13 +151,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (auto& [code, contact] : posted) model.Notify(code, contact, false);
         model.RemoveListener(&repainter);
 
-        // The files the session left behind load again.
+        // The files the session left behind load again, and the stored list holds
+        // exactly the contacts of the model: every contact the session added was
+        // saved.
+        std::vector<std::u16string> uins;
+        for (const ContactSnapshot& c : model.SnapshotContacts()) uins.push_back(c.info.uin);
         AppState reloaded(dir);
         reloaded.ReloadAll();
+        std::vector<std::u16string> stored;
         for (const ContactPtr& c : reloaded.Contacts()) {
-            Check(!c->Snapshot().name.empty(), "a stored contact without a name was loaded");
+            stored.push_back(c->Uin());
             (void)reloaded.GetHistory(c);
         }
+        Check(stored == uins, "the stored contact list differs from the model's");
     }
     server.join();
     ::close(fds[1]);
