@@ -320,6 +320,11 @@ void CMessageView::mousePressEvent(QMouseEvent* event) {
     event->accept();
 }
 
+void CMessageView::mouseDoubleClickEvent(QMouseEvent* event) {
+    // The second tap of a double tap has already arrived as a press of its own.
+    event->accept();
+}
+
 void CMessageView::focusInEvent(QFocusEvent* event) {
     SetInputPanel(false);
     FrameView::focusInEvent(event);

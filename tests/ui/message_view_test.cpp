@@ -131,8 +131,10 @@ struct Harness {
     void SetSendClose(bool on) {
         model.state.UpdateSettings([on](Settings& settings) { settings.sendclose = on; });
     }
-    // Lets posted commands and changes run.
-    static void Settle() { QTest::qWait(30); }
+    // Lets posted commands and changes run, and whatever they post in turn.
+    static void Settle() {
+        for (int round = 0; round < 5; ++round) QTest::qWait(10);
+    }
 };
 
 void Type(QWidget* target, const QString& text) {
@@ -466,6 +468,9 @@ private slots:
         QTest::mouseClick(view, Qt::LeftButton, Qt::NoModifier, inHistory);
         QVERIFY(view->inputBox()->hasFocus());
         QVERIFY(view->inputPanelRequested());
+        // A double tap is two taps: to the view and back to typing.
+        QTest::mouseDClick(view, Qt::LeftButton, Qt::NoModifier, inHistory);
+        QVERIFY(view->inputBox()->hasFocus());
     }
 
     // ---- Closing and removing ----
