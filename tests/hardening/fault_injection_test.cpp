@@ -8,6 +8,7 @@
 // PELLOX_FLOOD_MESSAGES sets the size of the flood (default 10000).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -386,8 +387,9 @@ TEST_F(FaultTest, FloodOfMessagesAndPresenceReportsIsStoredWhole) {
             client.model.AddContact(Info(platform::LocalToWide(std::to_string(200000 + s)), u"Sender"), false);
         }
         client.Connect(server.AddressText());
+        // A minute for the default size, more for the long runs.
         ASSERT_TRUE(Eventually([&] { return client.session.Messages().size() >= static_cast<std::size_t>(messages) + 2; },
-                               60000))
+                               std::max(60000, messages * 3)))
             << client.session.Messages().size() << " of " << messages;
         EXPECT_EQ(client.session.State(), ConnState::ContactsLoaded);
         for (int s = 0; s < kSenders; ++s) {

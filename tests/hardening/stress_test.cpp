@@ -10,6 +10,7 @@
 // PELLOX_STRESS_MESSAGES sets the number of messages (default 1500).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <map>
@@ -121,7 +122,7 @@ TEST(StressTest, NetworkThreadsAgainstTheUserInterfaceThread) {
     std::mt19937 random(12345);
     int actions = 0;
     int profileSwitches = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(std::max(90, messages / 100));
     while (session.Messages().size() < static_cast<std::size_t>(messages) &&
            std::chrono::steady_clock::now() < deadline) {
         queue.Deliver(model, 1);
