@@ -49,14 +49,24 @@ public:
                           timeoutMs);
     }
     // Every message the session reported is in its sender's history file, with its
-    // text, as many times as it was reported.
+    // text, as many times as it was reported. The session records a message just
+    // before storing it, so the files are given a moment to catch up.
     void ExpectReportedMessagesStored() {
         std::map<std::u16string, std::vector<std::u16string>> reported;
         for (const auto& [uin, text] : session.Messages()) reported[uin].push_back(text);
+        auto stored = [&](const std::u16string& uin) {
+            std::vector<std::u16string> texts;
+            for (const MessageEntry& e : StoredHistory(dir.path(), uin)) texts.push_back(e.text);
+            return texts;
+        };
+        (void)Eventually([&] {
+            for (const auto& [uin, texts] : reported) {
+                if (stored(uin) != texts) return false;
+            }
+            return true;
+        });
         for (const auto& [uin, texts] : reported) {
-            std::vector<std::u16string> stored;
-            for (const MessageEntry& e : StoredHistory(dir.path(), uin)) stored.push_back(e.text);
-            EXPECT_EQ(stored, texts) << "history of " << std::string(uin.begin(), uin.end());
+            EXPECT_EQ(stored(uin), texts) << "history of " << std::string(uin.begin(), uin.end());
         }
     }
     // True when a message with this (Windows-1251) text was reported.
