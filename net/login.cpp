@@ -81,6 +81,12 @@ bool ResolveAddress(const std::string& text, bool nameLookup, platform::Ipv4Endp
 
 bool NetSession::ConnectToLoginServer(std::u16string_view server, std::u16string_view uinText,
                                       std::u16string_view passwordText) {
+    return ConnectToLoginServer(server, uinText, passwordText, ClosesSoFar());
+}
+
+bool NetSession::ConnectToLoginServer(std::u16string_view server, std::u16string_view uinText,
+                                      std::u16string_view passwordText,
+                                      std::uint64_t closeCount) {
     bytesReceived.store(0);
     bytesSent.store(0);
     {
@@ -104,15 +110,20 @@ bool NetSession::ConnectToLoginServer(std::u16string_view server, std::u16string
         std::lock_guard<std::mutex> guard(connectionLock);
         open = connection_ != nullptr;
     }
-    if (open) CloseSession();
+    if (open) {
+        CloseSession();
+        ++closeCount;  // our own close
+    }
     JoinRetiredThreads();
 
     const platform::SocketHandle fd = platform::CreateTcpSocket();
     if (fd == platform::kNoSocket) return false;
     auto link = std::make_shared<Link>(fd);
     {
-        // Current from here on, so that CloseSession can interrupt the connect.
+        // Current from here on, so that CloseSession can interrupt the connect;
+        // unless the user closed the session while this connect was getting ready.
         std::lock_guard<std::mutex> guard(connectionLock);
+        if (closes_ != closeCount) return false;
         connection_ = link;
     }
     ReportState(ConnState::ConnectingLoginServer);

@@ -98,9 +98,12 @@ void NetSession::PerformCommand(const NetCommand& command) {
         case CommandCode::Connect: {
             const auto* connect = dynamic_cast<const ConnectCommand*>(&command);
             if (connect == nullptr) return;
+            // Read before OpeningConnection is shown, so that a Disconnect chosen
+            // from then on stops this connect.
+            const std::uint64_t closes = ClosesSoFar();
             ReportState(ConnState::OpeningConnection);
             OnContactsRefresh();
-            if (!ConnectToLoginServer(connect->server, connect->uin, connect->password)) {
+            if (!ConnectToLoginServer(connect->server, connect->uin, connect->password, closes)) {
                 ReportState(ConnState::ConnectionError);
                 OnContactsRefresh();
             }
@@ -168,6 +171,7 @@ void NetSession::CloseConnection() {
         std::lock_guard<std::mutex> guard(connectionLock);
         old = std::move(connection_);
         connection_.reset();
+        ++closes_;
         if (receiveThread.joinable()) retiredThreads_.push_back(std::move(receiveThread));
         cookie.clear();
     }
@@ -175,6 +179,11 @@ void NetSession::CloseConnection() {
     if (old) old->Shutdown();
     std::lock_guard<std::mutex> guard(infoLock);
     infoRequests.clear();
+}
+
+std::uint64_t NetSession::ClosesSoFar() const {
+    std::lock_guard<std::mutex> guard(connectionLock);
+    return closes_;
 }
 
 void NetSession::CloseSession() {

@@ -137,6 +137,14 @@ public:
     // receive thread. False on any failure (the caller reports ConnectionError).
     [[nodiscard]] bool ConnectToLoginServer(std::u16string_view server, std::u16string_view uin,
                                             std::u16string_view password);
+    // The same, abandoned (false, nothing connected) when the connection was closed
+    // after closeCount was read from ClosesSoFar(): a Disconnect chosen while the
+    // connect is still getting ready must not be overtaken by it.
+    [[nodiscard]] bool ConnectToLoginServer(std::u16string_view server, std::u16string_view uin,
+                                            std::u16string_view password,
+                                            std::uint64_t closeCount);
+    // How many times the connection has been closed so far.
+    std::uint64_t ClosesSoFar() const;
     // Any thread: reports Disconnected, closes the connection (the receive thread
     // ends by itself), forgets the cookie and the pending info requests, reports
     // Disconnected again.
@@ -263,6 +271,7 @@ private:
     // Guarded by connectionLock.
     mutable std::mutex connectionLock;
     std::shared_ptr<Link> connection_;     // the current socket (`socket`)
+    std::uint64_t closes_ = 0;             // CloseConnection calls so far
     std::thread receiveThread;
     std::vector<std::thread> retiredThreads_;
     std::vector<std::uint8_t> cookie;      // cookieLength is cookie.size()

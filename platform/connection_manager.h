@@ -25,7 +25,9 @@ bool MapUrlToNetwork(const std::string& url, std::uint64_t& destination);
 // Establishes the data connection, waiting at most timeoutMs.
 [[nodiscard]] bool EstablishConnection(const ConnectionRequest& request, int timeoutMs);
 
-// Test hook: while set, EstablishConnection fails.
+// Test hooks: while set, EstablishConnection fails; or it takes delayMs before
+// succeeding, as a handheld's data connection does while it is being set up.
 void SetConnectionFailureForTesting(bool fail);
+void SetConnectionDelayForTesting(int delayMs);
 
 }  // namespace pellox::platform

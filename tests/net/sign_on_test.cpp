@@ -280,6 +280,21 @@ TEST_F(SignOn, ConnectFailureReportsOpeningThenError) {
     EXPECT_EQ(session_.State(), ConnState::ConnectionError);
 }
 
+TEST_F(SignOn, DisconnectWhileTheConnectIsGettingReadyStopsIt) {
+    server_.AddConnection(Script().SendHello());
+    StartAll();
+    platform::SetConnectionDelayForTesting(300);
+    Connect();
+    ASSERT_TRUE(session_.WaitForReport(ConnState::OpeningConnection));
+    session_.CloseSession();  // what "Отключить" does, on the user's thread
+    const std::vector<int> reports = ReportsAfter(800);
+    platform::SetConnectionDelayForTesting(0);
+    // No login-server connection follows the close, and the state stays Disconnected.
+    EXPECT_EQ(reports, (std::vector<int>{3, 0, 0, 2}));
+    EXPECT_EQ(session_.State(), ConnState::Disconnected);
+    EXPECT_EQ(server_.Accepted(), 0);
+}
+
 TEST_F(SignOn, ConnectWhileConnectedClosesTheOldConnectionFirst) {
     // The first login server says hello only after the second connect began.
     server_.AddConnection(Script().Pause(300).SendHello());
