@@ -8,6 +8,7 @@
 #include <QTest>
 #include <thread>
 
+#include "platform/connection_manager.h"
 #include "resources/strings.h"
 #include "tests/ui/application_test_support.h"
 #include "ui/contacts_view.h"
@@ -115,6 +116,23 @@ private slots:
         QTRY_COMPARE(h.statusText(), Text(str::kConnectionError));
         QCOMPARE(h.app->session().State(), ConnState::ConnectionError);
         QVERIFY(h.Enabled(cmd::kConnect));
+    }
+
+    void autoconnectShowsOpeningConnectionFirst() {
+        // A data connection that takes a while to come up, as on a handheld: the
+        // first state the status line shows after "Отключен" is the opening one.
+        platform::SetConnectionDelayForTesting(500);
+        AppHarness h;
+        Seed seed = TwoContacts();
+        seed.autoconnect = true;
+        seed.server = U16("127.0.0.1:" + std::to_string(ClosedPort()));
+        h.Start(seed);
+        QCOMPARE(h.statusText(), Text(str::kDisconnected));
+        QTRY_VERIFY(h.statusText() != Text(str::kDisconnected));
+        const QString first = h.statusText();
+        platform::SetConnectionDelayForTesting(0);
+        QCOMPARE(first, Text(str::kOpeningConnection));
+        QTRY_COMPARE(h.statusText(), Text(str::kConnectionError));
     }
 
     void stateReportsChangeTheStatusLine() {
