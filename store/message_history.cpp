@@ -1,5 +1,6 @@
 #include "store/message_history.h"
 
+#include <algorithm>
 #include <ctime>
 #include <mutex>
 
@@ -139,6 +140,15 @@ std::vector<MessageEntry> MessageHistory::EntriesFrom(std::size_t first) const {
     if (first >= entries_.size()) return {};
     return std::vector<MessageEntry>(entries_.begin() + static_cast<std::ptrdiff_t>(first),
                                      entries_.end());
+}
+
+std::vector<MessageEntry> MessageHistory::EntriesBetween(std::size_t first,
+                                                         std::size_t last) const {
+    std::lock_guard lock(lock_);
+    last = std::min(last, entries_.size());
+    if (first >= last) return {};
+    return std::vector<MessageEntry>(entries_.begin() + static_cast<std::ptrdiff_t>(first),
+                                     entries_.begin() + static_cast<std::ptrdiff_t>(last));
 }
 
 std::size_t MessageHistory::Count() const {

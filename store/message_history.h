@@ -72,6 +72,9 @@ public:
     std::vector<MessageEntry> Entries() const;
     // The entries from index `first` on (empty when there are no more).
     std::vector<MessageEntry> EntriesFrom(std::size_t first) const;
+    // The entries with indexes first..last-1 that exist (empty when none do): lets a
+    // painter copy only the newest entries of a long history.
+    std::vector<MessageEntry> EntriesBetween(std::size_t first, std::size_t last) const;
     std::size_t Count() const;
     // The file name inside the data directory; empty when not bound.
     std::string FileName() const;

@@ -76,6 +76,12 @@ TEST_F(HistoryTest, AppendWritesToTheFileAndReturnsTheIndex) {
     EXPECT_THAT(history.EntriesFrom(1), ElementsAre(Entry(u"b", Utc(2026, 1, 2, 3, 4, 6),
                                                           MessageDirection::Out)));
     EXPECT_THAT(history.EntriesFrom(2), IsEmpty());
+    // Ranges are clipped to the entries that exist.
+    EXPECT_THAT(history.EntriesBetween(1, 99), ElementsAre(Entry(u"b", Utc(2026, 1, 2, 3, 4, 6),
+                                                                 MessageDirection::Out)));
+    EXPECT_EQ(history.EntriesBetween(0, 1).size(), 1u);
+    EXPECT_THAT(history.EntriesBetween(1, 1), IsEmpty());
+    EXPECT_THAT(history.EntriesBetween(5, 9), IsEmpty());
 }
 
 TEST_F(HistoryTest, MultiLineTextSurvivesExceptLeadingEmptyLines) {
