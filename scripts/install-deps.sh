@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages Pellox needs to build, test and run.
 # Does nothing when they are all present; uses apt-get as root, sudo otherwise.
+#   scripts/install-deps.sh          what the build, the tests and the demo need
+#   scripts/install-deps.sh bench    also what the benchmarks compare with
 set -euo pipefail
 
 packages=(
@@ -11,6 +13,10 @@ packages=(
   clang libclang-rt-14-dev llvm-14
   xvfb xauth xdotool
 )
+if [ "${1:-}" = bench ]; then
+  # The table holds Pellox against another desktop messenger started the same way.
+  packages+=(python3 pidgin)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

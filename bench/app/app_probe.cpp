@@ -1,0 +1,209 @@
+// Measures a desktop application the way its user meets it, on an X display that
+// shows nothing else (a fresh Xvfb with a black root window):
+//  - start-up: from starting the program to the first frame it painted, i.e. the
+//    first screen grab that shows more than a handful of non-black pixels;
+//  - resident memory (VmRSS) once it has settled: after a line appears in a log
+//    file (e.g. the server's "signed on"), or after a fixed time;
+//  - optionally the CPU time of all its threads and the wake-ups of its main
+//    (GUI) thread over an idle period.
+// Prints one JSON object on standard output and stops the program.
+//
+//   app_probe [--ready-file F --ready-text T] [--settle-ms N] [--idle-s N]
+//             [--timeout-s N] -- program args...
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPixmap>
+#include <QProcess>
+#include <QScreen>
+#include <QThread>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <optional>
+#include <string>
+
+namespace {
+
+struct Options {
+    QString readyFile;
+    QByteArray readyText;
+    int settleMs = 3000;
+    int idleSeconds = 0;
+    int timeoutSeconds = 60;
+    QString program;
+    QStringList arguments;
+};
+
+bool ParseOptions(const QStringList& args, Options& options) {
+    for (int i = 1; i < args.size(); ++i) {
+        const QString& a = args[i];
+        auto value = [&](QString& out) {
+            if (i + 1 >= args.size()) return false;
+            out = args[++i];
+            return true;
+        };
+        QString v;
+        if (a == QLatin1String("--")) {
+            if (i + 1 >= args.size()) return false;
+            options.program = args[i + 1];
+            options.arguments = args.mid(i + 2);
+            return true;
+        } else if (a == QLatin1String("--ready-file")) {
+            if (!value(options.readyFile)) return false;
+        } else if (a == QLatin1String("--ready-text")) {
+            if (!value(v)) return false;
+            options.readyText = v.toUtf8();
+        } else if (a == QLatin1String("--settle-ms")) {
+            if (!value(v)) return false;
+            options.settleMs = v.toInt();
+        } else if (a == QLatin1String("--idle-s")) {
+            if (!value(v)) return false;
+            options.idleSeconds = v.toInt();
+        } else if (a == QLatin1String("--timeout-s")) {
+            if (!value(v)) return false;
+            options.timeoutSeconds = v.toInt();
+        } else {
+            return false;
+        }
+    }
+    return false;
+}
+
+// Pixels of the whole screen that are not black.
+long PaintedPixels(QScreen* screen) {
+    const QImage image = screen->grabWindow(0).toImage().convertToFormat(QImage::Format_RGB32);
+    long count = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        const auto* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            if ((line[x] & 0x00FFFFFF) != 0) ++count;
+        }
+    }
+    return count;
+}
+
+// A value in kB from /proc/<pid>/status ("VmRSS:  1234 kB"); -1 when missing.
+long StatusValue(const QString& path, const QByteArray& key) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return -1;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        if (line.startsWith(key)) return line.mid(key.size()).trimmed().split(' ').value(0).toLong();
+    }
+    return -1;
+}
+
+// CPU time of every thread of the process in nanoseconds (first field of each
+// thread's schedstat).
+long long CpuNanoseconds(qint64 pid) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    long long total = 0;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            QFile file(QString::fromStdString(dir + "/" + e->d_name + "/schedstat"));
+            if (file.open(QIODevice::ReadOnly)) total += file.readAll().split(' ').value(0).toLongLong();
+        }
+        closedir(d);
+    }
+    return total;
+}
+
+// Voluntary plus involuntary context switches of the main thread: how often it
+// woke up.
+long MainThreadSwitches(qint64 pid) {
+    const QString path = QStringLiteral("/proc/%1/task/%1/status").arg(pid);
+    return StatusValue(path, "voluntary_ctxt_switches:") +
+           StatusValue(path, "nonvoluntary_ctxt_switches:");
+}
+
+bool LogHasText(const Options& options) {
+    QFile file(options.readyFile);
+    return file.open(QIODevice::ReadOnly) && file.readAll().contains(options.readyText);
+}
+
+int Fail(const char* what) {
+    std::fprintf(stderr, "app_probe: %s\n", what);
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QGuiApplication app(argc, argv);
+    Options options;
+    if (!ParseOptions(app.arguments(), options)) {
+        return Fail("usage: app_probe [--ready-file F --ready-text T] [--settle-ms N] "
+                    "[--idle-s N] [--timeout-s N] -- program args...");
+    }
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (screen == nullptr) return Fail("no screen");
+    if (PaintedPixels(screen) > 0) return Fail("the screen is not empty before the start");
+
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    QElapsedTimer clock;
+    clock.start();
+    process.start(options.program, options.arguments);
+    if (!process.waitForStarted(10000)) return Fail("the program did not start");
+    const qint64 pid = process.processId();
+
+    // A frame counts once a small window's worth of pixels shows, not a cursor.
+    constexpr long kPaintedThreshold = 2000;
+    const qint64 deadline = static_cast<qint64>(options.timeoutSeconds) * 1000;
+    std::optional<qint64> startupMs;
+    while (clock.elapsed() < deadline && process.state() == QProcess::Running) {
+        if (PaintedPixels(screen) >= kPaintedThreshold) {
+            startupMs = clock.elapsed();
+            break;
+        }
+        QThread::msleep(5);
+    }
+    if (!startupMs) {
+        process.kill();
+        process.waitForFinished(5000);
+        return Fail("no frame was painted");
+    }
+
+    bool ready = options.readyFile.isEmpty();
+    while (!ready && clock.elapsed() < deadline && process.state() == QProcess::Running) {
+        ready = LogHasText(options);
+        if (!ready) QThread::msleep(20);
+    }
+    if (!ready) {
+        process.kill();
+        process.waitForFinished(5000);
+        return Fail("the ready text did not appear in time");
+    }
+    QThread::msleep(static_cast<unsigned long>(options.settleMs));
+    const QString statusPath = QStringLiteral("/proc/%1/status").arg(pid);
+    const long rssKib = StatusValue(statusPath, "VmRSS:");
+    const long threads = StatusValue(statusPath, "Threads:");
+
+    long long idleCpuNs = -1;
+    long idleWakeups = -1;
+    if (options.idleSeconds > 0) {
+        const long long cpuBefore = CpuNanoseconds(pid);
+        const long switchesBefore = MainThreadSwitches(pid);
+        QThread::sleep(static_cast<unsigned long>(options.idleSeconds));
+        idleCpuNs = CpuNanoseconds(pid) - cpuBefore;
+        idleWakeups = MainThreadSwitches(pid) - switchesBefore;
+    }
+    const bool alive = process.state() == QProcess::Running;
+
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    if (!alive) return Fail("the program stopped during the measurement");
+
+    std::printf("{\"startup_ms\": %lld, \"rss_kib\": %ld, \"threads\": %ld, \"idle_s\": %d, "
+                "\"idle_cpu_ms\": %.1f, \"idle_gui_wakeups\": %ld}\n",
+                static_cast<long long>(*startupMs), rssKib, threads, options.idleSeconds,
+                idleCpuNs < 0 ? -1.0 : static_cast<double>(idleCpuNs) / 1e6, idleWakeups);
+    return 0;
+}
