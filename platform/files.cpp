@@ -71,6 +71,30 @@ long File::Read(void* data, std::size_t n) {
     }
 }
 
+bool File::OpenAppendReadable(const std::string& path, mode_t mode) {
+    Close();
+    do {
+        fd_ = ::open(path.c_str(), O_CLOEXEC | O_RDWR | O_CREAT | O_APPEND, mode);
+    } while (fd_ < 0 && errno == EINTR);
+    return fd_ >= 0;
+}
+
+bool File::Size(std::int64_t& size) const {
+    struct stat st{};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
+    size = static_cast<std::int64_t>(st.st_size);
+    return true;
+}
+
+long File::ReadAt(void* data, std::size_t n, std::int64_t offset) {
+    if (fd_ < 0) return -1;
+    for (;;) {
+        ssize_t rc = ::pread(fd_, data, n, static_cast<off_t>(offset));
+        if (rc >= 0) return static_cast<long>(rc);
+        if (errno != EINTR) return -1;
+    }
+}
+
 bool File::Sync() { return fd_ >= 0 && ::fsync(fd_) == 0; }
 
 void File::Close() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
 
@@ -39,6 +40,15 @@ public:
     long Read(void* data, std::size_t n);
     // Flushes the data to the disk.
     [[nodiscard]] bool Sync();
+
+    // Like Open(path, OpenMode::Append, mode), but the file can be read as well
+    // (ReadAt), so an appender can look at the end before it writes.
+    [[nodiscard]] bool OpenAppendReadable(const std::string& path, mode_t mode = 0644);
+    // The file's current size in bytes; false on error.
+    [[nodiscard]] bool Size(std::int64_t& size) const;
+    // One read at the given offset, leaving the file position alone: bytes read,
+    // 0 at the end, -1 on error (also on a file not opened for reading).
+    long ReadAt(void* data, std::size_t n, std::int64_t offset);
     void Close();
 
 private:

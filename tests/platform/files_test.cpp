@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <string>
 
 namespace pellox::platform {
 namespace {
@@ -64,6 +66,50 @@ TEST_F(FilesTest, ExclusiveLockKeepsASecondHolderOut) {
     EXPECT_FALSE(b.Lock(true, false));
     a.Close();
     EXPECT_TRUE(b.Lock(true, false));
+}
+
+// An appender that can also read: writes still go to the end, reads at an offset
+// leave them there, and the size follows the writes.
+TEST_F(FilesTest, ReadableAppendReadsAnywhereAndStillWritesAtTheEnd) {
+    const std::string path = dir_ + "/r.txt";
+    File f;
+    ASSERT_TRUE(f.OpenAppendReadable(path, 0600));
+    struct stat st{};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::int64_t size = -1;
+    ASSERT_TRUE(f.Size(size));
+    EXPECT_EQ(size, 0);
+    char buf[8] = {};
+    EXPECT_EQ(f.ReadAt(buf, 4, 0), 0);  // nothing yet
+
+    ASSERT_TRUE(f.Write("hello\n"));
+    EXPECT_EQ(f.ReadAt(buf, 4, 1), 4);
+    EXPECT_EQ(std::string(buf, 4), "ello");
+    ASSERT_TRUE(f.Write("more\n"));  // after the read, still at the end
+    EXPECT_EQ(f.ReadAt(buf, 8, 9), 2);  // short at the end
+    EXPECT_EQ(std::string(buf, 2), "e\n");
+    EXPECT_EQ(f.ReadAt(buf, 8, 11), 0);
+    ASSERT_TRUE(f.Size(size));
+    EXPECT_EQ(size, 11);
+    f.Close();
+
+    // Reopened: the content is kept, the mode of an existing file untouched.
+    ASSERT_TRUE(f.OpenAppendReadable(path, 0644));
+    ASSERT_TRUE(f.Write("end"));
+    std::string content;
+    ASSERT_TRUE(ReadWholeFile(path, content));
+    EXPECT_EQ(content, "hello\nmore\nend");
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // A write-only file cannot be read at an offset; a closed one has no size.
+    File w;
+    ASSERT_TRUE(w.Open(path, OpenMode::Append));
+    EXPECT_EQ(w.ReadAt(buf, 1, 0), -1);
+    w.Close();
+    EXPECT_FALSE(w.Size(size));
+    EXPECT_EQ(w.ReadAt(buf, 1, 0), -1);
 }
 
 TEST_F(FilesTest, DirectoryCreationIsIdempotentAndMissingFilesFail) {
