@@ -2,19 +2,31 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <fstream>
+#include <cstdint>
+#include <map>
 #include <mutex>
-#include <set>
 
 #include "platform/files.h"
 
 namespace pellox {
+
+// What the table keeps of a path. Besides `held` (guarded by the table's lock),
+// only the holder of the path touches it.
+struct PathLock::State {
+    bool held = false;
+    // Where the last append through AppendToFile ended; -1 when unknown. Only a
+    // guess: another process may have written since, so it is checked before use.
+    std::int64_t appendEnd = -1;
+};
+
 namespace {
 
+// Every path that was ever locked keeps its entry (a handful of files per data
+// directory), so taking a lock allocates nothing after the first time.
 struct HeldPaths {
     std::mutex lock;
     std::condition_variable released;
-    std::set<std::string> held;
+    std::map<std::string, PathLock::State, std::less<>> paths;
 };
 
 HeldPaths& Paths() {
@@ -44,18 +56,22 @@ void AppendUtf8(std::string& out, char32_t c) {
 
 }  // namespace
 
-PathLock::PathLock(std::string path) : path_(std::move(path)) {
+PathLock::PathLock(std::string path) {
     HeldPaths& paths = Paths();
     std::unique_lock lock(paths.lock);
-    paths.released.wait(lock, [&] { return paths.held.count(path_) == 0; });
-    paths.held.insert(path_);
+    auto it = paths.paths.find(path);
+    if (it == paths.paths.end()) it = paths.paths.emplace(std::move(path), State()).first;
+    State& state = it->second;  // map entries never move
+    paths.released.wait(lock, [&] { return !state.held; });
+    state.held = true;
+    state_ = &state;
 }
 
 PathLock::~PathLock() {
     HeldPaths& paths = Paths();
     {
         std::lock_guard lock(paths.lock);
-        paths.held.erase(path_);
+        state_->held = false;
     }
     paths.released.notify_all();
 }
@@ -123,28 +139,44 @@ void SetBeforeReplaceHookForTesting(void (*hook)(const std::string& tempPath)) {
 
 namespace {
 
-// True when the file has content whose last byte is not a line feed: the tail of a
-// write that a crash cut short.
-bool EndsInsideALine(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in.seekg(-1, std::ios::end)) return false;  // missing or empty
-    char last = '\n';
-    return in.get(last) && last != '\n';
+// Whether the open file ends inside a line: it has content whose last byte is not a
+// line feed, the tail of a write that a crash cut short. `end` is where the file
+// is expected to end; it is corrected to the real size, or -1 when that is
+// unknown. A file that cannot be read counts as ending a line.
+bool EndsInsideALine(platform::File& file, std::int64_t& end) {
+    char tail[2];
+    // Two bytes asked for from the last expected one: exactly one comes back only
+    // when the file ends right there, so one read confirms the size and gives the
+    // last byte.
+    if (end > 0 && file.ReadAt(tail, 2, end - 1) == 1) return tail[0] != '\n';
+    if (!file.Size(end)) {
+        end = -1;
+        return false;
+    }
+    return end > 0 && file.ReadAt(tail, 1, end - 1) == 1 && tail[0] != '\n';
 }
 
 }  // namespace
 
 bool AppendToFile(const std::string& path, const std::string& bytes) {
     PathLock inProcess(path);
+    std::int64_t& end = inProcess.state_->appendEnd;
     platform::File file;
-    if (!file.Open(path, platform::OpenMode::Append, kStoredFileMode) ||
-        !file.Lock(/*exclusive=*/true, /*wait=*/true)) {
-        return false;
-    }
+    // Readable as well, to look at the last byte through the same descriptor; a file
+    // that may only be written is appended to without that look.
+    const bool readable = file.OpenAppendReadable(path, kStoredFileMode);
+    if (!readable && !file.Open(path, platform::OpenMode::Append, kStoredFileMode)) return false;
+    if (!file.Lock(/*exclusive=*/true, /*wait=*/true)) return false;
     // After a torn write the new bytes would continue the cut line, and a history
     // entry's header would no longer be a header: start them on a line of their own.
-    if (EndsInsideALine(path)) return file.Write("\r\n" + bytes);
-    return file.Write(bytes);
+    if (!readable) end = -1;
+    const bool torn = readable && EndsInsideALine(file, end);
+    if (!(torn ? file.Write("\r\n" + bytes) : file.Write(bytes))) {
+        end = -1;
+        return false;
+    }
+    if (end >= 0) end += static_cast<std::int64_t>(bytes.size()) + (torn ? 2 : 0);
+    return true;
 }
 
 bool DeleteStoredFile(const std::string& path) {

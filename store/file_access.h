@@ -25,6 +25,8 @@ namespace pellox {
 inline constexpr unsigned kStoredFileMode = 0600;
 inline constexpr unsigned kDataDirectoryMode = 0700;
 
+[[nodiscard]] bool AppendToFile(const std::string& path, const std::string& bytes);  // below
+
 // Holds the in-process lock of one path (any text used as a key) for its lifetime.
 class PathLock {
 public:
@@ -33,8 +35,11 @@ public:
     PathLock(const PathLock&) = delete;
     PathLock& operator=(const PathLock&) = delete;
 
+    struct State;  // what the table of paths keeps for each path
+
 private:
-    std::string path_;
+    friend bool AppendToFile(const std::string& path, const std::string& bytes);
+    State* state_;  // the path's entry in that table, which keeps it for good
 };
 
 // Rewrites directory + name whole. `produce` runs while the directory's rewrite

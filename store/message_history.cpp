@@ -20,30 +20,57 @@ std::mutex& LocalTimeLock() {
     return lock;
 }
 
-// Collects the entries of a history file.
-class HistoryReader : public SectionFileHandler {
-public:
-    explicit HistoryReader(std::vector<MessageEntry>& out) : out_(out) {}
+// The calendar fields read as if they were UTC, in seconds since the epoch.
+std::int64_t FieldSeconds(const platform::LocalTime& lt) {
+    // Days from 1970-01-01 of a proleptic Gregorian date (eras of 400 years).
+    const std::int64_t y = lt.year - (lt.month <= 2 ? 1 : 0);
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yearOfEra = y - era * 400;
+    const std::int64_t dayOfYear = (153 * (lt.month + (lt.month > 2 ? -3 : 9)) + 2) / 5 + lt.day - 1;
+    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    const std::int64_t days = era * 146097 + dayOfEra - 719468;
+    return days * 86400 + lt.hour * 3600 + lt.minute * 60 + lt.second;
+}
 
-    void OnLine(SectionEvent kind, const std::u16string& line) override {
-        switch (kind) {
-            case SectionEvent::SectionStart:
-                current_ = MessageEntry();
-                ParseHistoryHeader(line, current_.direction, current_.time);
-                break;
-            case SectionEvent::SectionLine:
-                if (!current_.text.empty()) current_.text += u"\r\n";
-                current_.text += line;
-                break;
-            case SectionEvent::SectionEnd:
-                if (!current_.text.empty()) out_.push_back(current_);
-                break;
+bool SameFields(const platform::LocalTime& a, const platform::LocalTime& b) {
+    return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour &&
+           a.minute == b.minute && a.second == b.second;
+}
+
+// Converts the header times of one file as mktime does, without its cost: mktime
+// re-reads the time zone on every call (with TZ unset that is a stat of
+// /etc/localtime), which made it the larger part of reading a long history.
+// mktime's first guess is the fields minus the UTC offset of its previous result,
+// and it returns that guess when converting it back gives exactly the fields. The
+// converter makes the same guess with the offset of its own previous result and
+// the same check, so whatever it returns is what mktime would have returned after
+// the same sequence of calls; when the check fails (the offset changed: daylight
+// saving, half-hour zones, old offsets with seconds; or a time that does not exist)
+// the time goes to mktime. One converter lives for one read of a file, so a time
+// zone changed between reads is always seen.
+class HeaderTimeConverter {
+public:
+    std::int64_t Convert(const platform::LocalTime& lt) {
+        const std::int64_t fields = FieldSeconds(lt);
+        std::lock_guard guard(LocalTimeLock());
+        if (haveOffset_) {
+            const std::int64_t guess = fields + offset_;
+            if (SameFields(platform::ToLocalTime(static_cast<std::time_t>(guess)), lt)) {
+                return guess;
+            }
         }
+        const auto t = static_cast<std::int64_t>(platform::FromLocalTime(lt));
+        // -1 is also mktime's failure, which leaves its offset as it was.
+        if (t != -1 || SameFields(platform::ToLocalTime(static_cast<std::time_t>(t)), lt)) {
+            offset_ = t - fields;
+            haveOffset_ = true;
+        }
+        return t;
     }
 
 private:
-    std::vector<MessageEntry>& out_;
-    MessageEntry current_;
+    bool haveOffset_ = false;
+    std::int64_t offset_ = 0;  // result minus fields of the previous conversion
 };
 
 // Reads decimal digits at pos; false when there are none.
@@ -73,7 +100,9 @@ int DaysInMonth(int year, int month) {
 }
 
 // The time of a header from its first space on; 0 when it is no valid local time.
-std::int64_t ParseHeaderTime(std::u16string_view s, std::size_t pos) {
+// Without a converter every time goes to mktime.
+std::int64_t ParseHeaderTime(std::u16string_view s, std::size_t pos,
+                             HeaderTimeConverter* converter) {
     while (pos < s.size() && s[pos] <= 0x20) ++pos;
     platform::LocalTime lt;  // hour, minute and second stay 0 when missing
     const bool date = ReadNumber(s, pos, lt.day) && Next(s, pos, u'.') &&
@@ -92,9 +121,51 @@ std::int64_t ParseHeaderTime(std::u16string_view s, std::size_t pos) {
         lt.second > 59) {
         return 0;
     }
+    if (converter != nullptr) return converter->Convert(lt);
     std::lock_guard guard(LocalTimeLock());
     return static_cast<std::int64_t>(platform::FromLocalTime(lt));
 }
+
+// Direction and time of a header line; see ParseHistoryHeader.
+void ParseHeader(std::u16string_view header, MessageDirection& direction, std::int64_t& time,
+                 HeaderTimeConverter* converter) {
+    direction = MessageDirection::In;
+    time = 0;
+    const std::size_t space = header.find(u' ');
+    if (space == std::u16string_view::npos || space < 2) return;
+    direction = header[1] == u'I'   ? MessageDirection::In
+                : header[1] == u'O' ? MessageDirection::Out
+                                    : MessageDirection::System;
+    time = ParseHeaderTime(header, space, converter);
+}
+
+// Collects the entries of a history file.
+class HistoryReader : public SectionFileHandler {
+public:
+    explicit HistoryReader(std::vector<MessageEntry>& out) : out_(out) {}
+
+    void OnLine(SectionEvent kind, const std::u16string& line) override {
+        switch (kind) {
+            case SectionEvent::SectionStart:
+                current_ = MessageEntry();
+                ParseHeader(line, current_.direction, current_.time, &times_);
+                break;
+            case SectionEvent::SectionLine:
+                if (!current_.text.empty()) current_.text += u"\r\n";
+                current_.text += line;
+                break;
+            case SectionEvent::SectionEnd:
+                if (!current_.text.empty()) out_.push_back(std::move(current_));
+                current_ = MessageEntry();
+                break;
+        }
+    }
+
+private:
+    std::vector<MessageEntry>& out_;
+    MessageEntry current_;
+    HeaderTimeConverter times_;
+};
 
 }  // namespace
 
@@ -106,8 +177,12 @@ bool MessageHistory::Load(const std::string& fileName) {
     std::vector<MessageEntry> read;
     HistoryReader reader(read);
     const bool ok = ReadSectionFile(reader, Path());
-    entries_.insert(entries_.end(), std::make_move_iterator(read.begin()),
-                    std::make_move_iterator(read.end()));
+    if (entries_.empty()) {
+        entries_ = std::move(read);
+    } else {
+        entries_.insert(entries_.end(), std::make_move_iterator(read.begin()),
+                        std::make_move_iterator(read.end()));
+    }
     return ok || !platform::FileExists(Path());
 }
 
@@ -200,14 +275,7 @@ std::string FormatHistoryEntry(const MessageEntry& entry) {
 
 void ParseHistoryHeader(std::u16string_view header, MessageDirection& direction,
                         std::int64_t& time) {
-    direction = MessageDirection::In;
-    time = 0;
-    const std::size_t space = header.find(u' ');
-    if (space == std::u16string_view::npos || space < 2) return;
-    direction = header[1] == u'I'   ? MessageDirection::In
-                : header[1] == u'O' ? MessageDirection::Out
-                                    : MessageDirection::System;
-    time = ParseHeaderTime(header, space);
+    ParseHeader(header, direction, time, nullptr);
 }
 
 }  // namespace pellox

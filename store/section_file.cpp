@@ -1,6 +1,9 @@
 #include "store/section_file.h"
 
+#include <algorithm>
+#include <array>
 #include <mutex>
+#include <vector>
 
 #include "platform/code_page.h"
 #include "platform/files.h"
@@ -10,7 +13,8 @@
 namespace pellox {
 namespace {
 
-constexpr std::size_t kChunkSize = 1023;
+// Large enough that a long history costs few reads, small enough to stay in cache.
+constexpr std::size_t kChunkSize = 64 * 1024;
 
 bool IsBlank(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
 
@@ -19,15 +23,27 @@ class SectionReader {
 public:
     explicit SectionReader(SectionFileHandler& handler) : handler_(handler) {}
 
+    // Each byte of the code page is one UTF-16 unit and only the byte LF becomes
+    // u'\n', so a chunk is widened whole (into the same buffer every time) and
+    // split afterwards.
     void Feed(const char* bytes, std::size_t n) {
-        std::size_t pos = 0;
-        while (pos < n) {
-            std::size_t end = pos;
-            while (end < n && bytes[end] != '\n') ++end;
-            line_ += platform::LocalToWide(std::string_view(bytes + pos, end - pos));
-            if (end == n) return;  // the line goes on in the next chunk
+        static const std::array<char16_t, 256> kUnits = [] {
+            std::array<char16_t, 256> units{};
+            for (std::size_t b = 0; b < units.size(); ++b) {
+                units[b] = platform::UnitFromLocal(static_cast<unsigned char>(b));
+            }
+            return units;
+        }();
+        wide_.resize(n);
+        for (std::size_t i = 0; i < n; ++i) wide_[i] = kUnits[static_cast<unsigned char>(bytes[i])];
+        const char16_t* pos = wide_.data();
+        const char16_t* const end = pos + wide_.size();
+        while (pos < end) {
+            const char16_t* lf = std::find(pos, end, u'\n');
+            line_.append(pos, lf);
+            if (lf == end) return;  // the line goes on in the next chunk
             CompleteLine();
-            pos = end + 1;
+            pos = lf + 1;
         }
     }
 
@@ -39,9 +55,12 @@ public:
 
 private:
     void CompleteLine() {
-        std::size_t last = line_.find_last_not_of(u'\r');
-        line_.erase(last == std::u16string::npos ? 0 : last + 1);
-        line_.erase(0, line_.find_first_not_of(u'\r'));
+        std::size_t last = line_.size();
+        while (last > 0 && line_[last - 1] == u'\r') --last;
+        line_.resize(last);
+        std::size_t first = 0;
+        while (first < last && line_[first] == u'\r') ++first;
+        if (first > 0) line_.erase(0, first);
         const bool header = IsSectionHeader(line_);
         if (inside_) {
             if (!header) {
@@ -55,10 +74,11 @@ private:
             handler_.OnLine(SectionEvent::SectionStart, line_);
             inside_ = true;
         }
-        line_.clear();
+        line_.clear();  // keeps its capacity for the next line
     }
 
     SectionFileHandler& handler_;
+    std::u16string wide_;  // the current chunk
     std::u16string line_;
     bool inside_ = false;
 };
@@ -99,12 +119,12 @@ bool ReadSectionFile(SectionFileHandler& handler, const std::string& path) {
         return false;
     }
     SectionReader reader(handler);
-    char chunk[kChunkSize + 1];
+    std::vector<char> chunk(kChunkSize);
     for (;;) {
-        const long n = file.Read(chunk, kChunkSize);
+        const long n = file.Read(chunk.data(), chunk.size());
         if (n < 0) return false;
         if (n == 0) break;
-        reader.Feed(chunk, static_cast<std::size_t>(n));
+        reader.Feed(chunk.data(), static_cast<std::size_t>(n));
     }
     reader.Finish();
     return true;

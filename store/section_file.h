@@ -13,7 +13,7 @@
 //   SectionStart  the header line, brackets included;
 //   SectionLine   a line of the current section;
 //   SectionEnd    the end of the current section (the text has no meaning).
-// The file is read in chunks of at most 1023 bytes; a line split between two chunks
+// The file is read in chunks; a line split between two chunks
 // is joined before it is delivered. A last line without LF is delivered as a
 // SectionLine exactly as it stands (no CR removal, no header test, whatever the
 // state), and every read that reaches the end of the file finishes with SectionEnd.

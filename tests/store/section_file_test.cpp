@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -94,8 +95,8 @@ TEST_F(SectionFileTest, BytesAreWindows1251) {
     EXPECT_THAT(capture.lines, ElementsAre(u"[При]", u"k=вет"));
 }
 
-// The reader takes 1023 bytes at a time; whatever byte a chunk ends on, a line,
-// its CR LF and its Cyrillic bytes come out whole.
+// Lines of about a kilobyte, their CR LF and their Cyrillic bytes come out whole
+// wherever they stand in the file.
 TEST_F(SectionFileTest, LinesSplitBetweenChunksAreJoined) {
     for (std::size_t pad = 1000; pad < 1030; ++pad) {
         const std::string head = "[s]\r\n" + std::string(pad, 'a') + "\r\n";
@@ -106,6 +107,45 @@ TEST_F(SectionFileTest, LinesSplitBetweenChunksAreJoined) {
         EXPECT_EQ(events[2], "L:k=###### end") << "pad " << pad;
         EXPECT_EQ(events[3], "L:") << "pad " << pad;
         EXPECT_EQ(events[5], "S:[t]") << "pad " << pad;
+    }
+}
+
+// A file of many reads' worth: short lines, empty lines, lines longer than any
+// read, headers among them and a last line without LF. Every event comes out as
+// the file was built, whatever the read size.
+TEST_F(SectionFileTest, LongFileReadsAsItWasBuilt) {
+    std::mt19937 random(99);
+    const std::string alphabet = "ab =\t\r\xCF\xF0\xE8";  // CR only inside lines
+    std::string bytes = "[s0]\r\n";
+    std::vector<std::string> expected = {"S:[s0]"};
+    while (bytes.size() < 700'000) {
+        const unsigned kind = random() % 20;
+        if (kind == 0) {
+            const std::string header = "[h" + std::to_string(expected.size()) + "]";
+            bytes += header + "\r\n";
+            expected.push_back("E");
+            expected.push_back("S:" + header);
+            continue;
+        }
+        const std::size_t length = kind == 1 ? 0 : kind == 2 ? 40'000 + random() % 100'000
+                                                             : random() % 200;
+        std::string line;
+        std::string shown;
+        for (std::size_t i = 0; i < length; ++i) {
+            const char c = i == 0 || i + 1 == length ? 'a' : alphabet[random() % alphabet.size()];
+            line += c;
+            shown += static_cast<unsigned char>(c) < 0x80 ? c : '#';
+        }
+        bytes += line + "\r\n";
+        expected.push_back("L:" + shown);
+    }
+    bytes += "tail";
+    expected.push_back("L:tail");
+    expected.push_back("E");
+    const std::vector<std::string> events = Read(bytes);
+    ASSERT_EQ(events.size(), expected.size());
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        ASSERT_EQ(events[i], expected[i]) << "event " << i;
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "platform/files.h"
@@ -54,17 +55,17 @@ inline std::string ReadBytes(const std::string& path) {
     return bytes;
 }
 
-// Runs the test body in UTC so that local times are known.
-class UtcTest : public ::testing::Test {
-protected:
-    void SetUp() override {
+// Sets TZ (and the C library's zone) for its lifetime.
+class TimeZoneScope {
+public:
+    explicit TimeZoneScope(const char* zone) {
         const char* tz = std::getenv("TZ");
         hadTz_ = tz != nullptr;
         if (hadTz_) oldTz_ = tz;
-        ::setenv("TZ", "UTC", 1);
+        ::setenv("TZ", zone, 1);
         ::tzset();
     }
-    void TearDown() override {
+    ~TimeZoneScope() {
         if (hadTz_) {
             ::setenv("TZ", oldTz_.c_str(), 1);
         } else {
@@ -72,6 +73,19 @@ protected:
         }
         ::tzset();
     }
+    TimeZoneScope(const TimeZoneScope&) = delete;
+    TimeZoneScope& operator=(const TimeZoneScope&) = delete;
+
+private:
+    bool hadTz_ = false;
+    std::string oldTz_;
+};
+
+// Runs the test body in UTC so that local times are known.
+class UtcTest : public ::testing::Test {
+protected:
+    void SetUp() override { utc_.emplace("UTC"); }
+    void TearDown() override { utc_.reset(); }
 
     // Seconds since the epoch of a UTC calendar time.
     static std::int64_t Utc(int year, int month, int day, int hour, int minute, int second) {
@@ -86,8 +100,7 @@ protected:
     }
 
 private:
-    bool hadTz_ = false;
-    std::string oldTz_;
+    std::optional<TimeZoneScope> utc_;
 };
 
 }  // namespace pellox::testing
