@@ -35,6 +35,8 @@ inline constexpr std::size_t kSnacHeaderSize = 10;
 inline constexpr std::size_t kMaxFlapData = 0xFFFF;
 inline constexpr std::size_t kMaxPayload = 0xFFFF;
 inline constexpr std::uint16_t kSnacFlagExtraData = 0x8000;
+// Set on each reply of an answer sent as several SNACs, except the last.
+inline constexpr std::uint16_t kSnacFlagMoreReplies = 0x0001;
 
 enum FlapChannel : std::uint8_t {
     kChannelSignOn = 1,

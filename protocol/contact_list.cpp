@@ -76,7 +76,8 @@ void MergeServerContacts(AppState& model, const std::vector<ServerContactEntry>&
     }
 }
 
-bool HandleContactListReply(NetSession& session, AppState& model, PacketReader& reader) {
+bool HandleContactListReply(NetSession& session, AppState& model, PacketReader& reader,
+                            bool moreReplies) {
     std::vector<ServerContactEntry> entries;
     if (!ReadContactListReply(reader, entries)) return false;
     {
@@ -85,6 +86,7 @@ bool HandleContactListReply(NetSession& session, AppState& model, PacketReader& 
         model.Notify(ChangeCode::ListReset, nullptr, true);
         (void)model.SaveContacts();
     }
+    if (moreReplies) return true;
     session.OnStateChanged(ConnState::ContactsLoaded);
     (void)session.SendEmptySnac(0x0013, 0x0007);
     return true;

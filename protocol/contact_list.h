@@ -22,6 +22,13 @@
 // contact named by its nickname; a listed contact with an empty name takes the
 // nickname; a listed contact with a name keeps it. Nothing is removed and no
 // presence changes.
+//
+// A list too long for one frame comes as several replies, each complete with its
+// count and trailing time; every one but the last carries the SNAC flag
+// kSnacFlagMoreReplies. Each reply is merged, announced and saved as it arrives;
+// ContactsLoaded and the activation follow the last one only, so that the state
+// says "loaded" once the whole list is in and the server is asked once for the
+// presence of the buddies.
 #pragma once
 
 #include <string>
@@ -51,8 +58,10 @@ struct ServerContactEntry {
 void MergeServerContacts(AppState& model, const std::vector<ServerContactEntry>& entries);
 
 // The handler: read the reply; merge; post ListReset; save the contact list;
-// report ContactsLoaded; send the activation 0x0013/0x0007. A reply that was cut
-// short changes nothing, reports nothing and sends nothing (false).
-bool HandleContactListReply(NetSession& session, AppState& model, PacketReader& reader);
+// then, unless more replies follow, report ContactsLoaded and send the activation
+// 0x0013/0x0007. A reply that was cut short changes nothing, reports nothing and
+// sends nothing (false).
+bool HandleContactListReply(NetSession& session, AppState& model, PacketReader& reader,
+                            bool moreReplies = false);
 
 }  // namespace pellox

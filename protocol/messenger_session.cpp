@@ -22,9 +22,10 @@ void Route(NetSession& session, PacketReader& reader, const FlapHeader&, const S
 }
 
 void RouteContactList(NetSession& session, PacketReader& reader, const FlapHeader&,
-                      const SnacHeader&) {
+                      const SnacHeader& snac) {
     auto& messenger = static_cast<MessengerSession&>(session);
-    (void)HandleContactListReply(messenger, messenger.Model(), reader);
+    (void)HandleContactListReply(messenger, messenger.Model(), reader,
+                                 (snac.flags & kSnacFlagMoreReplies) != 0);
 }
 
 void RouteMetaReply(NetSession& session, PacketReader& reader, const FlapHeader&,

@@ -17,7 +17,8 @@
 //   - a contact without a name gets a short user-information request after a
 //     message or presence report; its reply fills in the name and posts
 //     ContactChanged;
-//   - a server contact list is merged, ListReset is posted and the list saved.
+//   - a server contact list is merged, ListReset is posted and the list saved
+//     (for each reply of a list that comes in several).
 //
 // Threads: the events run on whichever thread detects them (the receive thread for
 // everything the server sends, the network worker for commands, the user-interface

@@ -263,9 +263,9 @@ TEST_F(MessageHandler, CyrillicArrivesInUcs2AndUtf8AndIsStoredInTheLocalCodePage
 
 class ContactListHandler : public ModelTest {
 protected:
-    bool Handle(const Bytes& data) {
+    bool Handle(const Bytes& data, bool moreReplies = false) {
         PacketReader reader(data);
-        return HandleContactListReply(session, model, reader);
+        return HandleContactListReply(session, model, reader, moreReplies);
     }
     std::vector<ContactInfo> StoredList() {
         std::vector<ContactInfo> stored;
@@ -329,6 +329,35 @@ TEST_F(ContactListHandler, NonBuddyItemsCreateNothingButTheListIsLoaded) {
     EXPECT_EQ(posted.TakeCodes(), (std::vector<ChangeCode>{ChangeCode::ListReset,
                                                      ChangeCode::ConnectionStateChanged}));
     EXPECT_EQ(session.Codes(), (std::vector<int>{10}));
+}
+
+TEST_F(ContactListHandler, ListInSeveralRepliesIsLoadedAfterTheLast) {
+    // A reply that says more follow is merged, shown and saved, but the list is
+    // not loaded yet.
+    EXPECT_TRUE(Handle(ContactListReply({ListItem("General", 0x0001), Buddy("100", BytesOf("One")),
+                                         Buddy("200", {})}),
+                       true));
+    EXPECT_EQ(model.ContactCount(), 2u);
+    EXPECT_EQ(StoredList().size(), 2u);
+    EXPECT_EQ(posted.TakeCodes(), (std::vector<ChangeCode>{ChangeCode::ListReset}));
+    EXPECT_TRUE(session.Codes().empty());
+
+    // A later reply fills in and adds like the first; the last one loads the list.
+    EXPECT_TRUE(Handle(ContactListReply({Buddy("200", BytesOf("Two")), Buddy("300", BytesOf("Three"))}), true));
+    EXPECT_TRUE(session.Codes().empty());
+    EXPECT_TRUE(Handle(ContactListReply({Buddy("400", Local(u"Четыре"))})));
+    const auto stored = StoredList();
+    ASSERT_EQ(stored.size(), 4u);
+    EXPECT_EQ(stored[1].name, u"Two");
+    EXPECT_EQ(stored[3].name, u"Четыре");
+    EXPECT_EQ(posted.TakeCodes(), (std::vector<ChangeCode>{ChangeCode::ListReset, ChangeCode::ListReset,
+                                                     ChangeCode::ConnectionStateChanged}));
+    EXPECT_EQ(session.Codes(), (std::vector<int>{10}));
+
+    // A cut reply that says more follow changes nothing either.
+    EXPECT_FALSE(Handle(ContactListReply({Buddy("500", BytesOf("Five"))}, false), true));
+    EXPECT_FALSE(model.FindContact(u"500"));
+    EXPECT_TRUE(posted.Take().empty());
 }
 
 TEST_F(ContactListHandler, ReplyWithoutItsTrailingTimeChangesNothing) {

@@ -281,5 +281,25 @@ TEST_F(SessionOnTheWire, ContactListCutBeforeItsTimeSendsNoActivation) {
     EXPECT_EQ(session.Codes(), (std::vector<int>{3, 4, 6, 7, 8, 10}));
 }
 
+TEST_F(SessionOnTheWire, ContactListInSeveralRepliesIsActivatedOnce) {
+    SignOn(Script()
+               .SendSnac(0x0013, 0x0006, ContactListReply({ListItem("General", 1), Buddy("810", BytesOf("First"))}),
+                         kSnacFlagMoreReplies)
+               .SendSnac(0x0013, 0x0006, ContactListReply({Buddy("811", BytesOf("Second"))}),
+                         kSnacFlagMoreReplies)
+               .SendSnac(0x0013, 0x0006, ContactListReply({Buddy("812", BytesOf("Last"))}))
+               .ExpectSnac(0x0013, 0x0007)
+               // A nameless newcomer: its info request shows that the client has
+               // handled everything before it, and sent all it was going to.
+               .SendSnac(0x0003, 0x000B, UserInfo("813", {StatusTlv(0x0000)})));
+    ASSERT_TRUE(server.WaitForFrame([](const ReceivedFrame& f) { return ShortInfoTarget(f) == 813; }));
+    ExpectScriptsDone();
+    EXPECT_EQ(CountFrames(0x0013, 0x0007), 1u);
+    EXPECT_EQ(Snapshot(u"810").name, u"First");
+    EXPECT_EQ(Snapshot(u"811").name, u"Second");
+    EXPECT_EQ(Snapshot(u"812").name, u"Last");
+    EXPECT_EQ(session.Codes(), (std::vector<int>{3, 4, 6, 7, 8, 10}));
+}
+
 }  // namespace
 }  // namespace pellox::testing
