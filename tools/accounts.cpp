@@ -1,6 +1,7 @@
 #include "tools/accounts.h"
 
 #include <algorithm>
+#include <set>
 
 #include "tools/key_value_file.h"
 
@@ -34,6 +35,13 @@ std::string SectionWarning(Uin uin, std::string_view what) {
 }
 
 void AddBuddies(Account& account, std::string_view list, std::vector<std::string>& warnings) {
+    // What is listed already and the next free item id, kept as the list grows.
+    std::set<Uin> listed;
+    std::uint16_t nextItemId = static_cast<std::uint16_t>(account.buddies.size() + 1);
+    for (const Buddy& b : account.buddies) {
+        listed.insert(b.uin);
+        nextItemId = std::max<std::uint16_t>(nextItemId, static_cast<std::uint16_t>(b.itemId + 1));
+    }
     std::size_t pos = 0;
     while (pos < list.size()) {
         std::size_t end = list.find_first_of(", \t;", pos);
@@ -47,15 +55,14 @@ void AddBuddies(Account& account, std::string_view list, std::vector<std::string
                 SectionWarning(account.uin, "buddies: '" + std::string(item) + "' is not a UIN, skipped"));
             continue;
         }
-        if (buddy == account.uin || account.Lists(buddy)) continue;
+        if (buddy == account.uin || listed.count(buddy) > 0) continue;
         if (account.buddies.size() >= kMaxBuddies) {
             warnings.push_back(SectionWarning(
                 account.uin, "more than " + std::to_string(kMaxBuddies) + " buddies, the rest skipped"));
             return;
         }
-        std::uint16_t itemId = static_cast<std::uint16_t>(account.buddies.size() + 1);
-        for (const Buddy& b : account.buddies) itemId = std::max<std::uint16_t>(itemId, b.itemId + 1);
-        account.buddies.push_back({buddy, itemId});
+        listed.insert(buddy);
+        account.buddies.push_back({buddy, nextItemId++});
     }
 }
 

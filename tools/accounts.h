@@ -26,7 +26,9 @@ using Uin = std::uint32_t;
 // UINs are 1 to 2147483647: clients format the 32-bit UIN of meta replies as a
 // signed number, so larger values would not survive the round trip.
 inline constexpr Uin kMaxUin = 0x7FFFFFFF;
-inline constexpr std::size_t kMaxBuddies = 500;
+// Buddies of one account's server list. A list that does not fit one frame is
+// sent as several contact list replies.
+inline constexpr std::size_t kMaxBuddies = 1000;
 inline constexpr std::size_t kMaxNicknameBytes = 64;
 inline constexpr std::size_t kMaxPasswordBytes = 64;
 

@@ -82,12 +82,12 @@ bool Connection::SendFrame(std::uint8_t channel, std::span<const std::uint8_t> d
 }
 
 bool Connection::SendSnac(std::uint16_t family, std::uint16_t subtype, std::uint32_t requestId,
-                          const PacketBuffer& payload) {
+                          const PacketBuffer& payload, std::uint16_t flags) {
     std::vector<std::uint8_t> frame;
     {
         std::lock_guard<std::mutex> lock(queueLock_);
         if (closing_ || aborted_) return false;
-        SnacHeader snac{family, subtype, 0, requestId};
+        SnacHeader snac{family, subtype, flags, requestId};
         if (!BuildSnacFrame(frame, static_cast<std::uint16_t>(sequence_ + 1), snac, payload)) return false;
         ++sequence_;
     }

@@ -61,7 +61,7 @@ public:
     // the queue past its bound aborts the connection.
     bool SendFrame(std::uint8_t channel, std::span<const std::uint8_t> data);
     bool SendSnac(std::uint16_t family, std::uint16_t subtype, std::uint32_t requestId,
-                  const PacketBuffer& payload);
+                  const PacketBuffer& payload, std::uint16_t flags = 0);
 
     // Sends what is queued, then shuts the socket down; later frames are refused.
     void CloseAfterFlush();

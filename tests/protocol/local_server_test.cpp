@@ -183,5 +183,53 @@ TEST_F(LocalServerTest, DeletingAContactRemovesItFromTheServerList) {
     EXPECT_EQ(stored[0].uin, u"100003");
 }
 
+TEST(LocalServerLongList, AListOfTwoRepliesIsLoadedOnceAndWhole) {
+    // The longest list the server keeps, with the longest nicknames: more than one
+    // frame holds, so it comes in two replies.
+    server::AccountStore accounts;
+    server::Account owner;
+    owner.uin = 100000;
+    owner.password = "pw";
+    const std::u16string stem = u"Длинное имя собеседника / a rather long buddy nickname ";
+    auto nicknameOf = [&](std::size_t i) { return stem + std::u16string(u"0123456789").substr(i % 10, 1); };
+    for (std::size_t i = 0; i < server::kMaxBuddies; ++i) {
+        server::Account buddy;
+        buddy.uin = 2000000000 + static_cast<server::Uin>(i);
+        buddy.echo = true;
+        buddy.nickname = platform::WideToLocal(nicknameOf(i));
+        owner.buddies.push_back({buddy.uin, static_cast<std::uint16_t>(i + 1)});
+        accounts.Add(std::move(buddy));
+    }
+    accounts.Add(std::move(owner));
+    server::OscarServer oscar;
+    server::ServerConfig config;
+    config.authPort = 0;
+    config.bosPort = 0;
+    std::string error;
+    ASSERT_TRUE(oscar.Start(config, std::move(accounts), error)) << error;
+
+    Client client(u"100000");
+    ASSERT_TRUE(client.session.StartWorker());
+    client.Connect(oscar.AuthPort(), u"pw");
+    ASSERT_TRUE(client.session.WaitForReport(ConnState::ContactsLoaded));
+    std::vector<ContactInfo> stored;
+    ASSERT_TRUE(ReadContactListFile(client.dir.path() + "contacts_100000.txt", stored));
+    ASSERT_EQ(stored.size(), server::kMaxBuddies);
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        EXPECT_EQ(stored[i].uin, platform::LocalToWide(std::to_string(2000000000 + i)));
+        EXPECT_EQ(stored[i].name, nicknameOf(i));
+    }
+    // Every buddy online after the one activation; loaded only once.
+    EXPECT_TRUE(client.session.WaitUntil([&] {
+        for (const ContactSnapshot& c : client.model.SnapshotContacts()) {
+            if (c.info.status != StatusOnline) return false;
+        }
+        return true;
+    }, 20000));
+    EXPECT_EQ(client.session.Codes(), (std::vector<int>{3, 4, 6, 7, 8, 7, 9, 10}));
+    client.session.Shutdown();
+    oscar.Stop();
+}
+
 }  // namespace
 }  // namespace pellox::testing

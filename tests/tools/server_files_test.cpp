@@ -110,6 +110,27 @@ TEST(AccountsFileTest, ReadsSectionsBuddiesAndNicknames) {
     EXPECT_EQ(warnings.size(), 4u);
 }
 
+TEST(AccountsFileTest, BuddyListsStopAtTheLimit) {
+    TempDir dir;
+    std::string list;
+    for (std::size_t i = 0; i <= kMaxBuddies; ++i) list += std::to_string(300000 + i) + (i % 7 ? "," : ", 300000 ");
+    dir.Write("accounts.txt", "[200001]\r\npassword=pw\r\nbuddies=" + list + "\r\n");
+    AccountStore store;
+    std::string error;
+    std::vector<std::string> warnings;
+    ASSERT_TRUE(store.LoadFile(dir.File("accounts.txt"), error, warnings)) << error;
+    const Account* account = store.Find(200001);
+    ASSERT_NE(account, nullptr);
+    // Repeats of 300000 are left out without using up the limit.
+    ASSERT_EQ(account->buddies.size(), kMaxBuddies);
+    for (std::size_t i = 0; i < kMaxBuddies; ++i) {
+        EXPECT_EQ(account->buddies[i].uin, 300000 + i);
+        EXPECT_EQ(account->buddies[i].itemId, i + 1);
+    }
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("more than 1000 buddies"), std::string::npos) << warnings[0];
+}
+
 TEST(AccountsFileTest, MissingOrEmptyFileIsAnError) {
     TempDir dir;
     AccountStore store;

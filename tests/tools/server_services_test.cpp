@@ -324,6 +324,73 @@ TEST_F(ServicesTest, ContactListReplyHasGroupBuddiesAndTime) {
     }
 }
 
+TEST_F(ServicesTest, ListTooLongForOneFrameComesInWholeReplies) {
+    // The most a list can hold, with the longest UINs and nicknames: about 90 000
+    // bytes of items, more than one frame carries.
+    constexpr Uin kOwner = 100000;
+    constexpr Uin kFirst = 2000000000;
+    AccountStore accounts;
+    Account owner;
+    owner.uin = kOwner;
+    owner.password = "pw";
+    for (std::size_t i = 0; i < kMaxBuddies; ++i) {
+        Account buddy;
+        buddy.uin = kFirst + static_cast<Uin>(i);
+        buddy.echo = true;
+        buddy.nickname = std::string(kMaxNicknameBytes - 4, '\xC1') + std::to_string(1000 + i);
+        accounts.Add(std::move(buddy));
+        owner.buddies.push_back({kFirst + static_cast<Uin>(i), static_cast<std::uint16_t>(i + 1)});
+    }
+    accounts.Add(std::move(owner));
+    StartServer(TestConfig(), std::move(accounts));
+    SignOnOptions listOnly;
+    listOnly.activate = false;  // no presence in between
+    std::unique_ptr<TestClient> client = SignOn(server, UinText(kOwner), "pw", listOnly);
+    ASSERT_TRUE(client);
+    client->SendSnac(0x0013, 0x0004, 0x04);
+
+    std::vector<Snac> replies;
+    do {
+        std::optional<Snac> reply = client->WaitSnac(0x0013, 0x0006);
+        ASSERT_TRUE(reply) << "reply " << replies.size() + 1 << " missing";
+        replies.push_back(std::move(*reply));
+    } while (replies.back().header.flags & kSnacFlagMoreReplies);
+    ASSERT_GE(replies.size(), 2u);
+    EXPECT_TRUE(client->QuietFor(100)) << "nothing after the reply without the flag";
+
+    std::vector<ListItem> items;
+    std::vector<std::size_t> firstOfReply;
+    for (const Snac& reply : replies) {
+        EXPECT_EQ(reply.header.requestId, 0x04u);
+        EXPECT_EQ(reply.header.flags & ~kSnacFlagMoreReplies, 0);
+        EXPECT_LE(kSnacHeaderSize + reply.data.size(), kMaxFlapData);
+        firstOfReply.push_back(items.size());
+        ASSERT_TRUE(ParseList(reply, items)) << "reply " << firstOfReply.size() << " is not whole";
+        EXPECT_EQ(std::vector<std::uint8_t>(reply.data.end() - 4, reply.data.end()),
+                  std::vector<std::uint8_t>(replies[0].data.end() - 4, replies[0].data.end()))
+            << "one time for the whole list";
+    }
+    // Replies are filled: the first item of the next one would not have fit.
+    for (std::size_t r = 0; r + 1 < replies.size(); ++r) {
+        const ListItem& next = items[firstOfReply[r + 1]];
+        const std::size_t nextBytes = 2 + next.name.size() + 8 + (next.tlvs.empty() ? 0 : 4 + next.tlvs[0].value.size());
+        EXPECT_GT(kSnacHeaderSize + replies[r].data.size() + nextBytes, kMaxFlapData) << "reply " << r + 1;
+    }
+
+    // Together: the group with every item id, then every buddy in order.
+    ASSERT_EQ(items.size(), 1 + kMaxBuddies);
+    EXPECT_EQ(items[0].type, 0x0001);
+    ASSERT_NE(FindTlv(items[0].tlvs, 0x00C8), nullptr);
+    EXPECT_EQ(FindTlv(items[0].tlvs, 0x00C8)->value.size(), 2 * kMaxBuddies);
+    for (std::size_t i = 0; i < kMaxBuddies; ++i) {
+        const ListItem& buddy = items[i + 1];
+        EXPECT_EQ(buddy.name, UinText(kFirst + static_cast<Uin>(i)));
+        EXPECT_EQ(buddy.item, i + 1);
+        ASSERT_EQ(buddy.tlvs.size(), 1u);
+        EXPECT_EQ(buddy.tlvs[0].Text(), std::string(kMaxNicknameBytes - 4, '\xC1') + std::to_string(1000 + i));
+    }
+}
+
 TEST_F(ServicesTest, DeletedBuddyIsAcknowledgedAndGoneFromListAndPresence) {
     StartServer();
     std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice");
