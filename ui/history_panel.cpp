@@ -5,6 +5,8 @@
 #include <QWidget>
 #include <algorithm>
 #include <climits>
+#include <cstddef>
+#include <vector>
 
 #include "resources/strings.h"
 
@@ -28,6 +30,47 @@ std::weak_ptr<Contact>& LastDrawnByAnyPanel() {
     static std::weak_ptr<Contact> contact;
     return contact;
 }
+
+// A history's entries from the newest to the oldest, copied a chunk at a time, so
+// that a paint copies about what it draws however long the history is. Entries are
+// only ever appended (at the end), so the indexes below the count taken at the start
+// keep their entries while the paint runs; entries appended meanwhile wait for the
+// next paint, which the change announcing them brings.
+class NewestFirst {
+public:
+    explicit NewestFirst(const MessageHistory& history)
+        : history_(history), end_(history.Count()) {}
+
+    // Nothing (more) to hand out.
+    bool empty() const { return end_ == 0 && next_ == 0; }
+
+    // The next older entry, or null past the oldest one.
+    const MessageEntry* Next() {
+        if (next_ == 0) {
+            if (end_ == 0) return nullptr;
+            const std::size_t first = end_ > chunkSize_ ? end_ - chunkSize_ : 0;
+            chunk_ = history_.EntriesBetween(first, end_);
+            // Fewer entries than asked for only after the history was emptied.
+            end_ = chunk_.size() == end_ - first ? first : 0;
+            next_ = chunk_.size();
+            if (next_ == 0) return nullptr;
+            // Scrolled far, a paint walks many entries: later chunks are larger.
+            chunkSize_ = std::min(chunkSize_ * 2, kMaxChunk);
+        }
+        return &chunk_[--next_];
+    }
+
+private:
+    // About a screenful of short entries first.
+    static constexpr std::size_t kFirstChunk = 32;
+    static constexpr std::size_t kMaxChunk = 1024;
+
+    const MessageHistory& history_;
+    std::size_t end_;  // entries below this index are still to be copied
+    std::vector<MessageEntry> chunk_;
+    std::size_t next_ = 0;  // chunk_[0..next_-1] are still to be handed out
+    std::size_t chunkSize_ = kFirstChunk;
+};
 
 QString DisplayText(const std::u16string& text) {
     QString result = QString::fromStdU16String(text);
@@ -83,7 +126,7 @@ void HistoryPanel::Paint(QPainter& painter, const QRect& rect) {
         PaintNotice(painter, area, str::kHistoryLoading, ThemeColors::kWhite);
         return;
     }
-    const std::vector<MessageEntry> entries = history->Entries();
+    NewestFirst entries(*history);
     if (entries.empty()) {
         PaintNotice(painter, area, str::kHistoryEmpty, ThemeColors::kSkyBlue);
         return;
@@ -110,8 +153,10 @@ void HistoryPanel::Paint(QPainter& painter, const QRect& rect) {
         static_cast<long long>(area.top()) - static_cast<long long>(my) * scrollOffset_ * 5;
     int y = static_cast<int>(std::max(start, static_cast<long long>(INT_MIN / 4)));
     bool first = true;
-    for (auto it = entries.rbegin(); it != entries.rend() && y < bottom; ++it) {
-        if (it->direction == MessageDirection::System) continue;
+    while (y < bottom) {
+        const MessageEntry* entry = entries.Next();
+        if (entry == nullptr) break;
+        if (entry->direction == MessageDirection::System) continue;
         if (compact()) {
             if (!first) {
                 painter.fillRect(QRect(area.left(), y + mx / 4, area.width(), 1),
@@ -120,7 +165,7 @@ void HistoryPanel::Paint(QPainter& painter, const QRect& rect) {
             }
             first = false;
         }
-        y = PaintEntry(painter, area, mx, y, *it);
+        y = PaintEntry(painter, area, mx, y, *entry);
     }
     painter.restore();
 }

@@ -258,6 +258,69 @@ private slots:
         QVERIFY(Untouched(past, past.rect()));
     }
 
+    // A long history is copied in pieces from the newest end. Every entry here is one
+    // line high, so scrolled content is the newest-first sequence shifted by whole
+    // entries: the panel scrolled by s steps must show, row for row, what it shows
+    // unscrolled once the k newest drawn entries are gone (k = whole entries scrolled
+    // past), shifted by the rest. A skipped, repeated or reordered entry anywhere in
+    // the walk (chunk edges, system entries among them) breaks the match.
+    void longHistoryScrolledFarMatchesItsOlderPart() {
+        const int count = 3000;
+        std::vector<MessageEntry> entries = ManyEntries(count);
+        for (int i = 0; i < count; ++i) {
+            // System entries scattered, and at the newest end and around its first
+            // piece's edges.
+            const int fromNewest = count - 1 - i;
+            if (i % 7 == 3 || fromNewest == 0 || (fromNewest >= 30 && fromNewest <= 34)) {
+                entries[static_cast<std::size_t>(i)].direction = MessageDirection::System;
+            }
+        }
+        TempModel model;
+        ContactPtr whole = WithHistory(model, u"1", entries);
+        HistoryPanel panel(nullptr, model.state, HistoryPanel::Layout::Full);
+        const QRect rect(0, 0, 240, 300);
+        const int mx = 240 * 4 / 100;
+        const int my = 300 * 4 / 100;
+        const int entriesBottom = 300 - my;
+        const int entryHeight = QFontMetrics(panel.smallFont()).height() + mx / 2 +
+                                QFontMetrics(panel.messageFont()).height() + mx / 4;
+
+        // Unscrolled, only the newest entries count: the newest 40 show the same.
+        model.state.SetCurrentContact(whole);
+        const QImage top = Render(panel, rect);
+        ContactPtr newest =
+            WithHistory(model, u"2", std::vector<MessageEntry>(entries.end() - 40, entries.end()));
+        model.state.SetCurrentContact(newest);
+        QCOMPARE(Render(panel, rect), top);
+
+        for (int steps : {3, 40, 700}) {
+            const int scrolled = steps * 5 * my;
+            const int skipped = scrolled / entryHeight;
+            const int shift = scrolled - skipped * entryHeight;
+            // The history without its `skipped` newest drawn entries.
+            std::vector<MessageEntry> older = entries;
+            for (int dropped = 0; dropped < skipped;) {
+                if (older.back().direction != MessageDirection::System) ++dropped;
+                older.pop_back();
+            }
+            QVERIFY(older.size() > 100);  // still longer than the panel shows
+
+            model.state.SetCurrentContact(whole);
+            Render(panel, rect);  // a new contact for the panel starts at the top
+            panel.SetScrollOffset(steps);
+            const QImage far = Render(panel, rect);
+            QCOMPARE(panel.scrollOffset(), steps);
+            model.state.SetCurrentContact(
+                WithHistory(model, u"3" + QString::number(steps).toStdU16String(), older));
+            const QImage expected = Render(panel, rect);
+            for (int y = 0; y + shift < entriesBottom; ++y) {
+                QVERIFY2(far.copy(0, y, 240, 1) == expected.copy(0, y + shift, 240, 1),
+                         qPrintable(QStringLiteral("%1 steps, row %2").arg(steps).arg(y)));
+            }
+            QVERIFY(!Untouched(far, QRect(0, 0, 240, entriesBottom)));
+        }
+    }
+
     // ---- Entries ----
 
     void systemEntriesAreNeverDrawn() {
