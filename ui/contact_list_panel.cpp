@@ -180,12 +180,23 @@ int ContactListPanel::SelectIndex(int index) {
         return -1;
     }
     index = std::clamp(index, 0, static_cast<int>(entries_.size()) - 1);
-    selection_ = entries_[static_cast<std::size_t>(index)];
+    selectionHint_ = static_cast<std::size_t>(index);
+    selection_ = entries_[selectionHint_];
+    return index;
+}
+
+int ContactListPanel::SelectedIndex() const {
+    if (selection_ == nullptr) return -1;
+    if (selectionHint_ < entries_.size() && entries_[selectionHint_] == selection_) {
+        return static_cast<int>(selectionHint_);
+    }
+    const int index = IndexOf(selection_.get());
+    if (index >= 0) selectionHint_ = static_cast<std::size_t>(index);
     return index;
 }
 
 int ContactListPanel::RevalidateSelection() {
-    if (const int index = IndexOf(selection_.get()); index >= 0) return index;
+    if (const int index = SelectedIndex(); index >= 0) return index;
     return SelectIndex(0);
 }
 
@@ -207,15 +218,23 @@ void ContactListPanel::Measure(const QRect& area, const QFont& font) {
     columnWidth_ = std::max(area.width(), 0) / columns_;
 }
 
-QRect ContactListPanel::CellRect(int index) const {
+int ContactListPanel::FirstOnPage(int selected) const {
     const int perPage = rows_ * columns_;
-    if (perPage <= 0 || index < 0 || index >= static_cast<int>(entries_.size())) return {};
-    const int selected = IndexOf(selection_.get());
-    const int first = selected < 0 ? 0 : selected / perPage * perPage;
-    if (index < first || index >= first + perPage) return {};
+    return selected < 0 || perPage <= 0 ? 0 : selected / perPage * perPage;
+}
+
+QRect ContactListPanel::CellOnPage(int index, int first) const {
     const int offset = index - first;
     return QRect(area_.left() + offset / rows_ * columnWidth_,
                  area_.top() + offset % rows_ * rowHeight_, columnWidth_, rowHeight_);
+}
+
+QRect ContactListPanel::CellRect(int index) const {
+    const int perPage = rows_ * columns_;
+    if (perPage <= 0 || index < 0 || index >= static_cast<int>(entries_.size())) return {};
+    const int first = FirstOnPage(SelectedIndex());
+    if (index < first || index >= first + perPage) return {};
+    return CellOnPage(index, first);
 }
 
 void ContactListPanel::Paint(QPainter& painter, const QRect& area) {
@@ -224,13 +243,13 @@ void ContactListPanel::Paint(QPainter& painter, const QRect& area) {
     // A list area lower than one row shows nothing (and must not divide by 0).
     if (rows_ <= 0 || columnWidth_ <= 0) return;
 
-    if (selected >= 0) highlight_.Draw(painter, CellRect(selected));
+    const int first = FirstOnPage(selected);
+    if (selected >= 0) highlight_.Draw(painter, CellOnPage(selected, first));
 
-    const int perPage = rows_ * columns_;
-    const int first = selected < 0 ? 0 : selected / perPage * perPage;
-    const int last = std::min(first + perPage, static_cast<int>(entries_.size()));
+    const int last = std::min(first + rows_ * columns_, static_cast<int>(entries_.size()));
     for (int index = first; index < last; ++index) {
-        PaintEntry(painter, CellRect(index), entries_[static_cast<std::size_t>(index)]->Snapshot());
+        PaintEntry(painter, CellOnPage(index, first),
+                   entries_[static_cast<std::size_t>(index)]->Snapshot());
     }
 }
 

@@ -88,10 +88,19 @@ private:
     void Sort();
     void PaintEntry(QPainter& painter, const QRect& cell, const ContactInfo& info);
     void Repaint();
+    // The index of the selected contact, or -1 when it is not listed. The place it
+    // was last found is tried first, so painting and hit-testing cost the same on a
+    // late page of a long list as on the first.
+    int SelectedIndex() const;
+    // The first index of the page that shows entry `selected` (page 0 for -1).
+    int FirstOnPage(int selected) const;
+    // The cell of entry `index` on the page starting at `first`.
+    QRect CellOnPage(int index, int first) const;
 
     QWidget* owner_;
     AppState& state_;
     ContactPtr selection_;
+    mutable std::size_t selectionHint_ = 0;  // where SelectedIndex last found it
     std::vector<ContactPtr> entries_;
     int columns_ = kColumns;
     QFont badgeFont_;

@@ -330,6 +330,46 @@ private slots:
         QCOMPARE(f.current(), f.entry(last));
     }
 
+    // The selection is the contact, not its place: when a re-sort or a removal
+    // moves it and puts another contact where it was, the highlight, the page and
+    // the next step follow the contact.
+    void selectionFollowsItsContactWhenTheListMoves() {
+        Fixture f;
+        f.Show();
+        QVERIFY(f.list().rows() > 4);
+        const int perPage = f.list().rows() * ContactListPanel::kColumns;
+        AddNumbered(f.model, 2 * perPage);
+        f.model.state.Notify(ChangeCode::ListReset);
+        const int start = perPage + 3;
+        QVERIFY(f.list().MoveSelection(start));
+        const ContactPtr selected = f.current();
+        QCOMPARE(f.list().RevalidateSelection(), start);
+
+        // A contact after it gets unread messages and goes to the top: the selected
+        // one moves down and its neighbour takes its old place.
+        SetFields(f.model.state, f.entry(start + 1),
+                  [](ContactInfo& info) { info.unreadCount = 1; });
+        QVERIFY(f.entry(start) != selected);
+        QCOMPARE(f.list().RevalidateSelection(), start + 1);
+        QCOMPARE(f.list().selection(), selected);
+        QCOMPARE(f.current(), selected);
+        QCOMPARE(f.list().CellRect(start + 1).topLeft(),
+                 QPoint(0, (start + 1 - perPage) * f.list().rowHeight()));
+
+        // A contact before it is removed: it moves up again.
+        f.model.state.RemoveContact(f.entry(2));
+        QCOMPARE(f.list().RevalidateSelection(), start);
+        QCOMPARE(f.current(), selected);
+
+        // Unread messages of its own: to the top, and the first page is shown.
+        SetFields(f.model.state, selected, [](ContactInfo& info) { info.unreadCount = 5; });
+        QCOMPARE(f.list().RevalidateSelection(), 0);
+        QCOMPARE(f.list().CellRect(0).topLeft(), QPoint(0, 0));
+        QVERIFY(f.list().CellRect(perPage).isEmpty());
+        QVERIFY(f.list().MoveSelection(1));
+        QCOMPARE(f.current(), f.entry(1));
+    }
+
     void tapsSelectTheEntryUnderThePoint() {
         Fixture f;
         f.Show(QSize(241, 320));
