@@ -40,14 +40,15 @@ bool SameFields(const platform::LocalTime& a, const platform::LocalTime& b) {
 // Converts the header times of one file as mktime does, without its cost: mktime
 // re-reads the time zone on every call (with TZ unset that is a stat of
 // /etc/localtime), which made it the larger part of reading a long history.
-// mktime's first guess is the fields minus the UTC offset of its previous result,
-// and it returns that guess when converting it back gives exactly the fields. The
-// converter makes the same guess with the offset of its own previous result and
-// the same check, so whatever it returns is what mktime would have returned after
-// the same sequence of calls; when the check fails (the offset changed: daylight
-// saving, half-hour zones, old offsets with seconds; or a time that does not exist)
-// the time goes to mktime. One converter lives for one read of a file, so a time
-// zone changed between reads is always seen.
+// The converter guesses the fields minus the UTC offset of its previous result and
+// keeps the guess only when converting it back gives exactly the fields; otherwise
+// (the offset changed: daylight saving, half-hour zones, old offsets with seconds;
+// or a wall time that does not exist) the time goes to mktime. A wall time that
+// exists once has only that answer. One that occurs twice (clocks set back) gets
+// the same answer as from the C library's mktime, which starts from the same guess
+// with the offset of its own previous result and returns it when it checks out.
+// One converter lives for one read of a file, so a time zone changed between reads
+// is always seen.
 class HeaderTimeConverter {
 public:
     std::int64_t Convert(const platform::LocalTime& lt) {
