@@ -250,28 +250,42 @@ std::u16string_view DirectionWord(MessageDirection direction) {
     return u"System";
 }
 
-std::u16string HistoryTimeText(std::int64_t time) {
+namespace {
+
+// The local time as "%d.%m.%Y %H:%M:%S" (ASCII) in buf; its length, 0 when the
+// time cannot be converted.
+std::size_t FormatLocalTime(std::int64_t time, char (&buf)[64]) {
     const std::time_t t = static_cast<std::time_t>(time);
     std::tm tm{};
+    std::lock_guard guard(LocalTimeLock());
+    if (localtime_r(&t, &tm) == nullptr) return 0;
+    return std::strftime(buf, sizeof buf, "%d.%m.%Y %H:%M:%S", &tm);
+}
+
+}  // namespace
+
+std::u16string HistoryTimeText(std::int64_t time) {
     char buf[64];
-    std::size_t n = 0;
-    {
-        std::lock_guard guard(LocalTimeLock());
-        if (localtime_r(&t, &tm) == nullptr) return {};
-        n = std::strftime(buf, sizeof buf, "%d.%m.%Y %H:%M:%S", &tm);
-    }
+    const std::size_t n = FormatLocalTime(time, buf);
     return std::u16string(buf, buf + n);
 }
 
 std::string FormatHistoryEntry(const MessageEntry& entry) {
-    std::u16string whole = u"[";
-    whole += DirectionWord(entry.direction);
-    whole += u' ';
-    whole += HistoryTimeText(entry.time);
-    whole += u"]\r\n";
-    whole += entry.text;
-    whole += u"\r\n";
-    return NarrowFromWide(whole);
+    // The header is ASCII, the same in the code page as in UTF-16: only the text
+    // needs narrowing.
+    char time[64];
+    const std::size_t timeLength = FormatLocalTime(entry.time, time);
+    const std::u16string_view word = DirectionWord(entry.direction);
+    std::string whole;
+    whole.reserve(word.size() + timeLength + entry.text.size() + 7);
+    whole += '[';
+    for (char16_t c : word) whole += static_cast<char>(c);
+    whole += ' ';
+    whole.append(time, timeLength);
+    whole += "]\r\n";
+    whole += NarrowFromWide(entry.text);
+    whole += "\r\n";
+    return whole;
 }
 
 void ParseHistoryHeader(std::u16string_view header, MessageDirection& direction,
