@@ -23,7 +23,8 @@ scripts/install-deps.sh bench
 build=build/bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DPELLOX_BUILD_TESTS=OFF -DPELLOX_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" -j "$(nproc)"
+# Build messages go to standard error: standard output is the table alone.
+cmake --build "$build" -j "$(nproc)" >&2
 
 if [ -z "${XDG_RUNTIME_DIR:-}" ] || [ ! -d "${XDG_RUNTIME_DIR}" ]; then
   XDG_RUNTIME_DIR="$(mktemp -d)"
@@ -34,13 +35,15 @@ results="$(mktemp -d)"
 trap 'rm -rf "$results"' EXIT
 
 # The benchmark programs one after the other, so that they do not disturb each
-# other; the paint benchmark draws offscreen.
+# other; the paint benchmark draws offscreen. Three repetitions each: the table
+# takes the median.
 jsons=()
 for program in "$build"/bench/*/*_bench; do
   [ -x "$program" ] || continue
   name="$(basename "$program")"
   echo "running $name" >&2
-  QT_QPA_PLATFORM=offscreen "$program" --benchmark_format=json >"$results/$name.json"
+  QT_QPA_PLATFORM=offscreen "$program" --benchmark_format=json --benchmark_repetitions=3 \
+    >"$results/$name.json"
   jsons+=("$results/$name.json")
 done
 
