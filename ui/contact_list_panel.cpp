@@ -246,11 +246,15 @@ void ContactListPanel::Paint(QPainter& painter, const QRect& area) {
     const int first = FirstOnPage(selected);
     if (selected >= 0) highlight_.Draw(painter, CellOnPage(selected, first));
 
+    // The cells set the pen for their names; the caller gets its own back.
+    painter.save();
     const int last = std::min(first + rows_ * columns_, static_cast<int>(entries_.size()));
     for (int index = first; index < last; ++index) {
         PaintEntry(painter, CellOnPage(index, first),
                    entries_[static_cast<std::size_t>(index)]->Snapshot());
     }
+    painter.restore();
+    names_.EndPaint();
 }
 
 void ContactListPanel::PaintEntry(QPainter& painter, const QRect& cell, const ContactInfo& info) {
@@ -286,12 +290,10 @@ void ContactListPanel::PaintEntry(QPainter& painter, const QRect& cell, const Co
     } else if (info.status == kOffline) {
         colour = kOfflineName;
     }
-    painter.save();
-    painter.setClipRect(nameRect, Qt::IntersectClip);
+    // Drawn as drawText(nameRect, left and vertically centred, one line) draws it,
+    // clipped to nameRect; the layout of each name on the page is kept.
     painter.setPen(colour);
-    painter.drawText(nameRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-                     QString::fromStdU16String(info.DisplayName()));
-    painter.restore();
+    names_.Draw(painter, nameRect, QString::fromStdU16String(info.DisplayName()));
 }
 
 bool ContactListPanel::HitTest(const QPoint& point) {

@@ -105,6 +105,7 @@ private:
     int columns_ = kColumns;
     QFont badgeFont_;
     BackgroundCache highlight_{BackgroundKind::Selection};
+    LineTextCache names_;  // the names of the page last painted
 
     // From the last Measure.
     QRect area_;
