@@ -248,16 +248,18 @@ void ContactListPanel::Paint(QPainter& painter, const QRect& area) {
 
     // The cells set the pen for their names; the caller gets its own back.
     painter.save();
+    QColor pen;
     const int last = std::min(first + rows_ * columns_, static_cast<int>(entries_.size()));
     for (int index = first; index < last; ++index) {
         PaintEntry(painter, CellOnPage(index, first),
-                   entries_[static_cast<std::size_t>(index)]->Snapshot());
+                   entries_[static_cast<std::size_t>(index)]->Snapshot(), pen);
     }
     painter.restore();
     names_.EndPaint();
 }
 
-void ContactListPanel::PaintEntry(QPainter& painter, const QRect& cell, const ContactInfo& info) {
+void ContactListPanel::PaintEntry(QPainter& painter, const QRect& cell, const ContactInfo& info,
+                                  QColor& pen) {
     const int iconSize = StatusIcons::kIconSize;
     const QPoint iconTopLeft(cell.left(), cell.top() + (cell.height() - iconSize) / 2);
     StatusIcons::Instance().Draw(painter, iconTopLeft, info.status);
@@ -292,7 +294,10 @@ void ContactListPanel::PaintEntry(QPainter& painter, const QRect& cell, const Co
     }
     // Drawn as drawText(nameRect, left and vertically centred, one line) draws it,
     // clipped to nameRect; the layout of each name on the page is kept.
-    painter.setPen(colour);
+    if (colour != pen) {
+        painter.setPen(colour);
+        pen = colour;
+    }
     names_.Draw(painter, nameRect, QString::fromStdU16String(info.DisplayName()));
 }
 

@@ -7,6 +7,7 @@
 // it taps and keys. It runs on the user-interface thread only.
 #pragma once
 
+#include <QColor>
 #include <QFont>
 #include <QPoint>
 #include <QRect>
@@ -86,7 +87,9 @@ private:
     void Insert(const ContactPtr& contact, const ContactInfo& info);
     void Remove(int index);
     void Sort();
-    void PaintEntry(QPainter& painter, const QRect& cell, const ContactInfo& info);
+    // `pen` is the colour of the painter's pen when the previous cell set it (an
+    // invalid colour before the first), so that a cell sets the pen only to change it.
+    void PaintEntry(QPainter& painter, const QRect& cell, const ContactInfo& info, QColor& pen);
     void Repaint();
     // The index of the selected contact, or -1 when it is not listed. The place it
     // was last found is tried first, so painting and hit-testing cost the same on a
