@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,6 +44,15 @@ bool File::Lock(bool exclusive, bool wait) {
     int rc;
     do {
         rc = ::flock(fd_, op);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+bool File::Unlock() {
+    if (fd_ < 0) return false;
+    int rc;
+    do {
+        rc = ::flock(fd_, LOCK_UN);
     } while (rc != 0 && errno == EINTR);
     return rc == 0;
 }
@@ -95,6 +105,36 @@ long File::ReadAt(void* data, std::size_t n, std::int64_t offset) {
     }
 }
 
+namespace {
+
+// The status of dirfd + path (with AT_EMPTY_PATH, of the descriptor itself), times
+// left out; stat() where the kernel has no statx.
+bool StatusOf(int dirfd, const char* path, int flags, FileStatus& status) {
+    struct statx sx{};
+    constexpr unsigned kMask = STATX_TYPE | STATX_INO | STATX_NLINK | STATX_SIZE;
+    if (::statx(dirfd, path, flags | AT_STATX_SYNC_AS_STAT, kMask, &sx) == 0) {
+        status.device = static_cast<std::uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor));
+        status.inode = sx.stx_ino;
+        status.links = sx.stx_nlink;
+        status.size = static_cast<std::int64_t>(sx.stx_size);
+        return true;
+    }
+    if (errno != ENOSYS) return false;
+    struct stat st{};
+    if (::fstatat(dirfd, path, &st, flags) != 0) return false;
+    status.device = static_cast<std::uint64_t>(st.st_dev);
+    status.inode = static_cast<std::uint64_t>(st.st_ino);
+    status.links = static_cast<std::uint64_t>(st.st_nlink);
+    status.size = static_cast<std::int64_t>(st.st_size);
+    return true;
+}
+
+}  // namespace
+
+bool File::Status(FileStatus& status) const {
+    return fd_ >= 0 && StatusOf(fd_, "", AT_EMPTY_PATH, status);
+}
+
 bool File::Sync() { return fd_ >= 0 && ::fsync(fd_) == 0; }
 
 void File::Close() {
@@ -107,6 +147,10 @@ void File::Close() {
 bool FileExists(const std::string& path) {
     struct stat st{};
     return ::stat(path.c_str(), &st) == 0;
+}
+
+bool PathStatus(const std::string& path, FileStatus& status) {
+    return StatusOf(AT_FDCWD, path.c_str(), 0, status);
 }
 
 bool MakeDirectory(const std::string& path, mode_t mode) {

@@ -11,6 +11,17 @@
 
 namespace pellox::platform {
 
+// What the file system says of a file: which file it is (device and inode), how
+// many names it has (0 once deleted) and its size. Its times are not asked for: a
+// file system that stamps changes more finely once somebody has read a file's
+// times would then update the inode on every later write.
+struct FileStatus {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t links = 0;
+    std::int64_t size = 0;
+};
+
 enum class OpenMode {
     Read,      // existing file, read only
     Truncate,  // create or empty, write only
@@ -31,6 +42,8 @@ public:
     // Takes an advisory lock: exclusive for writers, shared for readers; waits when
     // `wait` is set, otherwise fails at once when another process holds it.
     [[nodiscard]] bool Lock(bool exclusive, bool wait);
+    // Releases the lock taken with Lock, for every descriptor of this open file.
+    bool Unlock();
     bool IsOpen() const { return fd_ >= 0; }
 
     // Writes all n bytes (retrying short writes).
@@ -49,6 +62,8 @@ public:
     // One read at the given offset, leaving the file position alone: bytes read,
     // 0 at the end, -1 on error (also on a file not opened for reading).
     long ReadAt(void* data, std::size_t n, std::int64_t offset);
+    // The status of the open file, even after its name is gone; false on error.
+    [[nodiscard]] bool Status(FileStatus& status) const;
     void Close();
 
 private:
@@ -56,6 +71,9 @@ private:
 };
 
 [[nodiscard]] bool FileExists(const std::string& path);
+// The status of the file the path names (following symbolic links); false when
+// there is none.
+[[nodiscard]] bool PathStatus(const std::string& path, FileStatus& status);
 [[nodiscard]] bool MakeDirectory(const std::string& path, mode_t mode);
 [[nodiscard]] bool RemoveFile(const std::string& path);
 // Renames from over to (atomic on one file system) and makes the rename durable.

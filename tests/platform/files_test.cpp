@@ -68,6 +68,72 @@ TEST_F(FilesTest, ExclusiveLockKeepsASecondHolderOut) {
     EXPECT_TRUE(b.Lock(true, false));
 }
 
+// A holder that keeps the file open lets a second one in by unlocking, and can
+// lock again once that one is done.
+TEST_F(FilesTest, UnlockLetsASecondHolderInWhileTheFileStaysOpen) {
+    const std::string path = dir_ + "/u.txt";
+    File a, b;
+    ASSERT_TRUE(a.Open(path, OpenMode::Append));
+    ASSERT_TRUE(b.Open(path, OpenMode::Append));
+    ASSERT_TRUE(a.Lock(true, false));
+    EXPECT_FALSE(b.Lock(false, false));
+    EXPECT_TRUE(a.Unlock());
+    ASSERT_TRUE(b.Lock(true, false));
+    EXPECT_FALSE(a.Lock(true, false));
+    EXPECT_TRUE(b.Unlock());
+    EXPECT_TRUE(a.Lock(true, false));
+    a.Close();
+    EXPECT_FALSE(a.Unlock());
+}
+
+// An open file and its name agree on which file it is until the name is deleted
+// or given to another file; the open file's status outlives its name.
+TEST_F(FilesTest, StatusOfAPathAndOfAnOpenFileTellWhetherTheyAreOneFile) {
+    const std::string path = dir_ + "/f.txt";
+    const std::string other = dir_ + "/g.txt";
+    FileStatus missing;
+    EXPECT_FALSE(PathStatus(path, missing));
+
+    File f;
+    ASSERT_TRUE(f.OpenAppendReadable(path, 0600));
+    ASSERT_TRUE(f.Write("12345"));
+    FileStatus open, named;
+    ASSERT_TRUE(f.Status(open));
+    ASSERT_TRUE(PathStatus(path, named));
+    EXPECT_EQ(open.device, named.device);
+    EXPECT_EQ(open.inode, named.inode);
+    struct stat st{};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(named.device, static_cast<std::uint64_t>(st.st_dev));
+    EXPECT_EQ(named.inode, static_cast<std::uint64_t>(st.st_ino));
+    EXPECT_EQ(open.links, 1u);
+    EXPECT_EQ(open.size, 5);
+    EXPECT_EQ(named.size, 5);
+
+    // Another file renamed over the name: the name now says a different file.
+    File g;
+    ASSERT_TRUE(g.Open(other, OpenMode::Truncate));
+    ASSERT_TRUE(g.Write("x"));
+    g.Close();
+    ASSERT_TRUE(ReplaceFile(other, path));
+    ASSERT_TRUE(PathStatus(path, named));
+    ASSERT_TRUE(f.Status(open));
+    EXPECT_NE(open.inode, named.inode);
+    EXPECT_EQ(named.size, 1);
+    EXPECT_EQ(open.links, 0u);  // the old file lost its only name
+    EXPECT_EQ(open.size, 5);
+
+    // Deleted: no status by name, the open file still answers.
+    ASSERT_TRUE(f.OpenAppendReadable(path, 0600));
+    ASSERT_TRUE(RemoveFile(path));
+    EXPECT_FALSE(PathStatus(path, named));
+    ASSERT_TRUE(f.Status(open));
+    EXPECT_EQ(open.links, 0u);
+    EXPECT_EQ(open.size, 1);
+    f.Close();
+    EXPECT_FALSE(f.Status(open));
+}
+
 // An appender that can also read: writes still go to the end, reads at an offset
 // leave them there, and the size follows the writes.
 TEST_F(FilesTest, ReadableAppendReadsAnywhereAndStillWritesAtTheEnd) {
