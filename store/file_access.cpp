@@ -1,22 +1,31 @@
 #include "store/file_access.h"
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "platform/files.h"
 
 namespace pellox {
 
-// What the table keeps of a path. Besides `held` (guarded by the table's lock),
-// only the holder of the path touches it.
+// What the table keeps of a path. `held` is guarded by the table's lock. The rest
+// is touched by the holder of the path, or under the table's lock while nobody
+// holds the path (an append to another path closing this one's descriptor).
 struct PathLock::State {
     bool held = false;
-    // Where the last append through AppendToFile ended; -1 when unknown. Only a
-    // guess: another process may have written since, so it is checked before use.
-    std::int64_t appendEnd = -1;
+    // The descriptor AppendToFile keeps open between appends, never locked while
+    // kept; whether it can be read; which file it is (device and inode, fixed for
+    // as long as it is open); the fork count of the process that opened it.
+    platform::File appendFile;
+    bool appendReadable = false;
+    platform::FileStatus appendIdentity;
+    unsigned appendForks = 0;
 };
 
 namespace {
@@ -27,6 +36,8 @@ struct HeldPaths {
     std::mutex lock;
     std::condition_variable released;
     std::map<std::string, PathLock::State, std::less<>> paths;
+    // The entries whose appendFile is open, least recently appended first.
+    std::vector<PathLock::State*> kept;
 };
 
 HeldPaths& Paths() {
@@ -139,48 +150,138 @@ void SetBeforeReplaceHookForTesting(void (*hook)(const std::string& tempPath)) {
 
 namespace {
 
-// Whether the open file ends inside a line: it has content whose last byte is not a
-// line feed, the tail of a write that a crash cut short. `end` is where the file
-// is expected to end; it is corrected to the real size, or -1 when that is
-// unknown. A file that cannot be read counts as ending a line.
-bool EndsInsideALine(platform::File& file, std::int64_t& end) {
-    char tail[2];
-    // Two bytes asked for from the last expected one: exactly one comes back only
-    // when the file ends right there, so one read confirms the size and gives the
-    // last byte.
-    if (end > 0 && file.ReadAt(tail, 2, end - 1) == 1) return tail[0] != '\n';
-    if (!file.Size(end)) {
-        end = -1;
+// How often this process and its parents forked so far, as a child sees it. A
+// descriptor inherited over fork shares its open file, and with it its flock, with
+// the parent: the two processes' locks on it would not keep each other out.
+std::atomic<unsigned> g_forks{0};
+
+void CountFork() { g_forks.fetch_add(1, std::memory_order_relaxed); }
+
+unsigned Forks() {
+    static const bool counting = ::pthread_atfork(nullptr, nullptr, &CountFork) == 0;
+    (void)counting;
+    return g_forks.load(std::memory_order_relaxed);
+}
+
+// Closes the path's kept descriptor, if any, without unlocking it: a descriptor
+// inherited over fork may be locked by the parent. The caller holds the path.
+void DropAppendFile(PathLock::State& state) {
+    if (!state.appendFile.IsOpen()) return;
+    {
+        HeldPaths& paths = Paths();
+        std::lock_guard lock(paths.lock);
+        std::erase(paths.kept, &state);
+    }
+    state.appendFile.Close();
+}
+
+// Keeps the path's unlocked descriptor open as the most recently used. Only a few
+// are kept: a user may have a thousand conversations, but messages come in a few
+// at a time. When kKeptAppendFiles are kept already, the least recently used one
+// of a path that nobody holds is closed; when every kept path is held, this
+// descriptor is closed instead. The caller holds the path.
+void KeepAppendFile(PathLock::State& state) {
+    platform::File closed;  // closed after the table's lock is released
+    HeldPaths& paths = Paths();
+    std::lock_guard lock(paths.lock);
+    std::vector<PathLock::State*>& kept = paths.kept;
+    if (auto it = std::find(kept.begin(), kept.end(), &state); it != kept.end()) {
+        std::rotate(it, it + 1, kept.end());
+        return;
+    }
+    if (kept.size() >= kKeptAppendFiles) {
+        auto oldest = std::find_if(kept.begin(), kept.end(),
+                                   [](const PathLock::State* s) { return !s->held; });
+        if (oldest == kept.end()) {
+            closed = std::move(state.appendFile);
+            return;
+        }
+        closed = std::move((*oldest)->appendFile);
+        kept.erase(oldest);
+    }
+    kept.push_back(&state);
+}
+
+// Opens the path for appending, created with the stored files' mode when missing.
+// Readable as well where it may be, to look at the last byte through the same
+// descriptor; a file that may only be written is appended to without that look.
+bool OpenAppendFile(PathLock::State& state, const std::string& path, unsigned forks) {
+    platform::File& file = state.appendFile;
+    state.appendReadable = file.OpenAppendReadable(path, kStoredFileMode);
+    state.appendForks = forks;
+    if (!state.appendReadable && !file.Open(path, platform::OpenMode::Append, kStoredFileMode)) {
         return false;
     }
-    return end > 0 && file.ReadAt(tail, 1, end - 1) == 1 && tail[0] != '\n';
+    if (!file.Status(state.appendIdentity)) {
+        file.Close();
+        return false;
+    }
+    return true;
+}
+
+// Whether the path names the open file. `named` is what the path names: the same
+// file as long as the device and inode agree, for the open file keeps its inode
+// number from going to another file; a name found means the file has one.
+bool NamesFile(const PathLock::State& state, const std::string& path,
+               platform::FileStatus& named) {
+    return platform::PathStatus(path, named) && named.device == state.appendIdentity.device &&
+           named.inode == state.appendIdentity.inode;
+}
+
+// Whether the open file of the given size ends inside a line: its last byte is not
+// a line feed, the tail of a write that a crash cut short. A file that cannot be
+// read counts as ending a line.
+bool EndsInsideALine(platform::File& file, std::int64_t size) {
+    char last = '\n';
+    return size > 0 && file.ReadAt(&last, 1, size - 1) == 1 && last != '\n';
 }
 
 }  // namespace
 
 bool AppendToFile(const std::string& path, const std::string& bytes) {
     PathLock inProcess(path);
-    std::int64_t& end = inProcess.state_->appendEnd;
-    platform::File file;
-    // Readable as well, to look at the last byte through the same descriptor; a file
-    // that may only be written is appended to without that look.
-    const bool readable = file.OpenAppendReadable(path, kStoredFileMode);
-    if (!readable && !file.Open(path, platform::OpenMode::Append, kStoredFileMode)) return false;
-    if (!file.Lock(/*exclusive=*/true, /*wait=*/true)) return false;
+    PathLock::State& state = *inProcess.state_;
+    platform::File& file = state.appendFile;
+    const unsigned forks = Forks();
+    if (state.appendForks != forks) DropAppendFile(state);  // the parent's open file
+
+    // The exclusive flock is taken for each append and released after it, on the
+    // kept descriptor as on a fresh one. Only under it is the file checked to be
+    // the one the path names: until then another process (or DeleteStoredFile, or
+    // a replace) may delete or replace it, and the entry would go to a file nobody
+    // reads. A fresh descriptor is checked the same way, since the file may change
+    // between the open and the lock. Should the path change under every try, the
+    // third file is written as it stands, as an append that opened the file and
+    // then locked it always did.
+    platform::FileStatus status;
+    for (int attempt = 0;; ++attempt) {
+        if (!file.IsOpen() && !OpenAppendFile(state, path, forks)) return false;
+        if (!file.Lock(/*exclusive=*/true, /*wait=*/true)) {
+            DropAppendFile(state);
+            return false;
+        }
+        if (NamesFile(state, path, status)) break;
+        if (attempt == 2 && file.Status(status)) break;
+        (void)file.Unlock();
+        DropAppendFile(state);
+        if (attempt == 2) return false;
+    }
+
     // After a torn write the new bytes would continue the cut line, and a history
     // entry's header would no longer be a header: start them on a line of their own.
-    if (!readable) end = -1;
-    const bool torn = readable && EndsInsideALine(file, end);
-    if (!(torn ? file.Write("\r\n" + bytes) : file.Write(bytes))) {
-        end = -1;
-        return false;
+    const bool torn = state.appendReadable && EndsInsideALine(file, status.size);
+    const bool written = torn ? file.Write("\r\n" + bytes) : file.Write(bytes);
+    if (!file.Unlock() || !written) {
+        DropAppendFile(state);
+        return written;
     }
-    if (end >= 0) end += static_cast<std::int64_t>(bytes.size()) + (torn ? 2 : 0);
+    KeepAppendFile(state);
     return true;
 }
 
 bool DeleteStoredFile(const std::string& path) {
     PathLock inProcess(path);
+    DropAppendFile(*inProcess.state_);  // the next append creates the file anew
     return platform::RemoveFile(path) || !platform::FileExists(path);
 }
 

@@ -16,6 +16,7 @@
 // plain text, the others are private conversations.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -26,6 +27,7 @@ inline constexpr unsigned kStoredFileMode = 0600;
 inline constexpr unsigned kDataDirectoryMode = 0700;
 
 [[nodiscard]] bool AppendToFile(const std::string& path, const std::string& bytes);  // below
+bool DeleteStoredFile(const std::string& path);                                      // below
 
 // Holds the in-process lock of one path (any text used as a key) for its lifetime.
 class PathLock {
@@ -39,6 +41,7 @@ public:
 
 private:
     friend bool AppendToFile(const std::string& path, const std::string& bytes);
+    friend bool DeleteStoredFile(const std::string& path);
     State* state_;  // the path's entry in that table, which keeps it for good
 };
 
@@ -65,9 +68,15 @@ void SetBeforeReplaceHookForTesting(void (*hook)(const std::string& tempPath));
 // Appends the bytes to the file (created when missing). When the file does not end
 // with a line feed (a write that a crash cut short), CR LF goes first, so the bytes
 // start on a line of their own. False when it cannot be opened or written.
+//
+// The descriptors of the kKeptAppendFiles most recently appended paths stay open
+// between appends (close-on-exec, unlocked). One is used again only while the path
+// still names its file, so a file deleted or replaced meanwhile is opened afresh.
 [[nodiscard]] bool AppendToFile(const std::string& path, const std::string& bytes);
+inline constexpr std::size_t kKeptAppendFiles = 8;
 
-// Deletes the file; a missing file is no error.
+// Deletes the file, closing a descriptor AppendToFile kept of it; a missing file is
+// no error.
 bool DeleteStoredFile(const std::string& path);
 
 // A piece of application text as it appears inside a file name: UTF-8, with "/",

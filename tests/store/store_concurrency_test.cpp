@@ -10,6 +10,7 @@
 
 #include "store/app_state.h"
 #include "store/contact_list_file.h"
+#include "store/file_access.h"
 #include "tests/store/store_test_util.h"
 
 namespace pellox {
@@ -104,6 +105,32 @@ TEST(StoreConcurrencyTest, TwoHistoriesOfOneFileLoseNothing) {
     ta.join();
     tb.join();
     EXPECT_TRUE(EveryThreadInOrder(ReadHistoryFile(dir, "msg_9.txt"), 2, kPerThread));
+}
+
+// Threads going round more files than descriptors are kept, each from another
+// place in the round: kept descriptors are closed for one path while other
+// threads append to other paths, and no entry is lost, doubled or misplaced.
+TEST(StoreConcurrencyTest, ThreadsAppendingToMoreFilesThanAreKeptLoseNothing) {
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 150;
+    constexpr int kPaths = 2 * static_cast<int>(kKeptAppendFiles) + 3;
+    TempDir dir;
+    auto name = [](int p) { return "msg_" + std::to_string(p) + ".txt"; };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                for (int k = 0; k < kPaths; ++k) {
+                    const int p = (k + 5 * t) % kPaths;
+                    ASSERT_TRUE(AppendToFile(dir / name(p), FormatHistoryEntry(Entry(Text(t, i)))));
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (int p = 0; p < kPaths; ++p) {
+        EXPECT_TRUE(EveryThreadInOrder(ReadHistoryFile(dir, name(p)), kThreads, kRounds)) << name(p);
+    }
 }
 
 TEST(StoreConcurrencyTest, TwoThreadsAskingForOneHistoryReadTheFileOnce) {
