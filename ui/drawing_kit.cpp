@@ -112,16 +112,21 @@ bool ReachesOutside(const QPainter& painter, const QSize& size, const QPointF& o
         probe.setPen(Qt::white);
         probe.drawStaticText(QPointF(room, room) + offset, text);
     }
+    // An untouched premultiplied pixel is 0 in all four channels.
+    auto anyPainted = [](const QRgb* from, const QRgb* to) {
+        QRgb painted = 0;
+        for (; from != to; ++from) painted |= *from;
+        return painted != 0;
+    };
     const QRect inside(QPoint(room, room), size);
     const int width = scratch.width();
-    const int height = scratch.height();
-    for (int y = 0; y < height; ++y) {
+    for (int y = 0; y < scratch.height(); ++y) {
         const auto* pixels = reinterpret_cast<const QRgb*>(scratch.constScanLine(y));
-        const bool insideRow = y >= inside.top() && y <= inside.bottom();
-        for (int x = 0; x < width; ++x) {
-            if (insideRow && x == inside.left()) x = inside.right() + 1;  // skip the inside
-            if (qAlpha(pixels[x]) != 0) return true;
-        }
+        const bool painted = y < inside.top() || y > inside.bottom()
+                                 ? anyPainted(pixels, pixels + width)
+                                 : anyPainted(pixels, pixels + inside.left()) ||
+                                       anyPainted(pixels + inside.right() + 1, pixels + width);
+        if (painted) return true;
     }
     return false;
 }
