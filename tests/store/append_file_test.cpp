@@ -3,6 +3,7 @@
 // removed, the process forked), the next entry goes to the file the path names
 // then, exactly once, and no more descriptors stay open than the few it keeps.
 #include <gmock/gmock.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -197,6 +198,7 @@ TEST(AppendToFileTest, ForkedChildDoesNotShareTheParentsLock) {
         if (target == path) kept = fd;
     }
     ASSERT_GE(kept, 0) << "no descriptor of the file is kept";
+    EXPECT_NE(::fcntl(kept, F_GETFD) & FD_CLOEXEC, 0);  // a program started from here gets none
     ASSERT_EQ(::flock(kept, LOCK_EX), 0);  // the parent in the middle of an append
 
     const pid_t child = ::fork();
