@@ -238,9 +238,16 @@ void LineTextCache::Draw(QPainter& painter, const QRect& rect, const QString& te
         setup_ = std::move(setup);
     }
     auto it = lines_.find(text);
-    if (it == lines_.end()) it = lines_.insert(text, LayOut(painter, rect, text));
+    if (it == lines_.end()) {
+        // A text drawn once costs what drawText costs; one drawn again is laid out
+        // and kept.
+        lines_.insert(text, Line{}).value().drawn = true;
+        DrawClipped(painter, rect, text);
+        return;
+    }
     Line& line = *it;
     line.drawn = true;
+    if (!line.laidOut) LayOut(painter, rect, text, line);
     const QPointF topLeft = QPointF(rect.topLeft()) + line.offset;
     if (!line.clip) {
         painter.drawStaticText(topLeft, line.text);
@@ -252,10 +259,9 @@ void LineTextCache::Draw(QPainter& painter, const QRect& rect, const QString& te
     painter.restore();
 }
 
-LineTextCache::Line LineTextCache::LayOut(QPainter& painter, const QRect& rect,
-                                          const QString& text) {
+void LineTextCache::LayOut(QPainter& painter, const QRect& rect, const QString& text, Line& line) {
     ++layoutCount_;
-    Line line;
+    line.laidOut = true;
     // Laid out as drawText lays out one line: the painter's direction, left
     // aligned, in a line wide enough never to wrap.
     QTextOption option;
@@ -273,16 +279,15 @@ LineTextCache::Line LineTextCache::LayOut(QPainter& painter, const QRect& rect,
     // Clipping costs about as much as drawing the glyphs, so it is skipped where it
     // cannot change a pixel: the line lies inside rect and so does every pixel it
     // covers. Only unscaled images and pixmaps, moved by whole pixels if at all,
-    // are probed; elsewhere the text is always clipped.
+    // are probed for the pixels; elsewhere the text is always clipped.
     const QPaintDevice* device = painter.device();
     const QTransform& transform = painter.transform();
-    const bool probed =
+    const bool probable =
         (device->devType() == QInternal::Image || device->devType() == QInternal::Pixmap) &&
         device->devicePixelRatio() == 1.0 && transform.dx() == std::floor(transform.dx()) &&
         transform.dy() == std::floor(transform.dy());
-    line.clip = !probed || !QRectF(rect).contains(bounds) ||
+    line.clip = !probable || !QRectF(rect).contains(bounds) ||
                 ReachesOutside(painter, rect.size(), line.offset, line.text);
-    return line;
 }
 
 void LineTextCache::EndPaint() {

@@ -105,10 +105,12 @@ private:
 // Single lines of text laid out once and drawn many times. Draw puts a text where
 // painter.drawText(rect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
 // text) puts it, in the painter's font and pen and clipped to rect, with the same
-// pixels, but lays the text out and finds its place only on its first draw: later
-// draws only paint the kept glyphs, and clip only a text that would reach outside
-// rect. Texts this cannot reproduce exactly (line breaks, tabs, decorated fonts,
-// right-to-left or transformed painters) are drawn with drawText itself.
+// pixels. The first draw of a text is that drawText; the second lays the text out
+// and finds its place and whether any of its pixels would leave rect, and keeps
+// all that, so that later draws only paint the kept glyphs, clipped only where
+// clipping changes a pixel. Texts this cannot reproduce exactly (line breaks,
+// tabs, decorated fonts, right-to-left or transformed painters) are always drawn
+// with drawText.
 //
 // The kept texts belong to one font, one rectangle size and one painter set-up; a
 // draw with another drops them all. EndPaint drops the texts not drawn since the
@@ -119,16 +121,18 @@ public:
     void Draw(QPainter& painter, const QRect& rect, const QString& text);
     void EndPaint();
 
-    // The texts kept, and how many were laid out so far (for tests).
+    // The texts kept (drawn once or laid out), and how many were laid out so far
+    // (for tests).
     int size() const { return static_cast<int>(lines_.size()); }
     int layoutCount() const { return layoutCount_; }
 
 private:
     struct Line {
         QStaticText text;
-        QPointF offset;      // the text's top-left corner from rect's
-        bool clip = false;   // reaches outside rect, or may
-        bool drawn = false;  // since the last EndPaint
+        QPointF offset;        // the text's top-left corner from rect's
+        bool laidOut = false;  // text, offset and clip are set (from the second draw)
+        bool clip = true;      // reaches outside rect, or may
+        bool drawn = false;    // since the last EndPaint
     };
     struct Setup {
         QFont font;
@@ -144,7 +148,7 @@ private:
     };
 
     static Setup SetupOf(const QPainter& painter, const QSize& size);
-    Line LayOut(QPainter& painter, const QRect& rect, const QString& text);
+    void LayOut(QPainter& painter, const QRect& rect, const QString& text, Line& line);
 
     Setup setup_;
     QHash<QString, Line> lines_;
