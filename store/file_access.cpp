@@ -279,6 +279,17 @@ bool AppendToFile(const std::string& path, const std::string& bytes) {
     return true;
 }
 
+void CloseKeptAppendFiles() {
+    std::vector<platform::File> closed;  // closed after the table's lock is released
+    HeldPaths& paths = Paths();
+    std::lock_guard lock(paths.lock);
+    std::erase_if(paths.kept, [&closed](PathLock::State* state) {
+        if (state->held) return false;
+        closed.push_back(std::move(state->appendFile));
+        return true;
+    });
+}
+
 bool DeleteStoredFile(const std::string& path) {
     PathLock inProcess(path);
     DropAppendFile(*inProcess.state_);  // the next append creates the file anew

@@ -75,6 +75,11 @@ void SetBeforeReplaceHookForTesting(void (*hook)(const std::string& tempPath));
 [[nodiscard]] bool AppendToFile(const std::string& path, const std::string& bytes);
 inline constexpr std::size_t kKeptAppendFiles = 8;
 
+// Closes the descriptors AppendToFile keeps of paths nobody is appending to now, so
+// that a caller that counts its open descriptors (a leak check, a shut-down) sees
+// none of them. The next append opens its file again.
+void CloseKeptAppendFiles();
+
 // Deletes the file, closing a descriptor AppendToFile kept of it; a missing file is
 // no error.
 bool DeleteStoredFile(const std::string& path);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/code_page.h"
+#include "store/file_access.h"
 #include "tests/hardening/hardening_util.h"
 #include "tests/protocol/protocol_test_util.h"
 
@@ -101,6 +102,7 @@ protected:
         threads_ = CountProcEntries("task");
     }
     void ExpectNothingLeaked() {
+        CloseKeptAppendFiles();  // kept open on purpose between history appends
         EXPECT_TRUE(Eventually([&] { return CountProcEntries("fd") <= fds_; }))
             << "descriptors: " << CountProcEntries("fd") << " after, " << fds_ << " before";
         EXPECT_TRUE(Eventually([&] { return CountProcEntries("task") <= threads_; }))

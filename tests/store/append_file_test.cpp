@@ -113,6 +113,20 @@ TEST(AppendToFileTest, DeleteStoredFileClosesTheKeptDescriptor) {
     EXPECT_EQ(ReadBytes(path), kSecond);
 }
 
+TEST(AppendToFileTest, ClosingTheKeptDescriptorsLeavesAppendsWorking) {
+    TempDir dir;
+    const std::string a = dir / "msg_1.txt";
+    const std::string b = dir / "msg_2.txt";
+    ASSERT_TRUE(AppendToFile(a, kFirst));
+    ASSERT_TRUE(AppendToFile(b, kFirst));
+    EXPECT_THAT(OpenFilesIn(dir.path()), ::testing::UnorderedElementsAre("msg_1.txt", "msg_2.txt"));
+    CloseKeptAppendFiles();
+    EXPECT_THAT(OpenFilesIn(dir.path()), ::testing::IsEmpty());
+    ASSERT_TRUE(AppendToFile(a, kSecond));
+    EXPECT_EQ(ReadBytes(a), kFirst + kSecond);
+    EXPECT_EQ(ReadBytes(b), kFirst);
+}
+
 // Another process may take the file's lock as soon as an append returns, although
 // the descriptor stays open.
 TEST(AppendToFileTest, KeptDescriptorHoldsNoLockBetweenAppends) {
