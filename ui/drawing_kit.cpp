@@ -276,17 +276,18 @@ void LineTextCache::LayOut(QPainter& painter, const QRect& rect, const QString& 
     const QRectF bounds = painter.boundingRect(QRectF(rect), kLineFlags, text);
     line.offset = bounds.topLeft() - QPointF(rect.topLeft());
 
-    // Clipping costs about as much as drawing the glyphs, so it is skipped where it
-    // cannot change a pixel: the line lies inside rect and so does every pixel it
-    // covers. Only unscaled images and pixmaps, moved by whole pixels if at all,
-    // are probed for the pixels; elsewhere the text is always clipped.
+    // Setting and undoing the clip costs about half as much as drawing the glyphs,
+    // so it is skipped where it cannot change a pixel: the line lies inside rect
+    // and so does every pixel it covers. Only unscaled images and pixmaps, moved by
+    // whole pixels if at all, are probed for the pixels; elsewhere the text is
+    // always clipped.
     const QPaintDevice* device = painter.device();
     const QTransform& transform = painter.transform();
-    const bool probable =
+    const bool canProbe =
         (device->devType() == QInternal::Image || device->devType() == QInternal::Pixmap) &&
         device->devicePixelRatio() == 1.0 && transform.dx() == std::floor(transform.dx()) &&
         transform.dy() == std::floor(transform.dy());
-    line.clip = !probable || !QRectF(rect).contains(bounds) ||
+    line.clip = !canProbe || !QRectF(rect).contains(bounds) ||
                 ReachesOutside(painter, rect.size(), line.offset, line.text);
 }
 
