@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 
+#include "bench/bench_util.h"
 #include "platform/code_page.h"
 #include "protocol/messenger_session.h"
 #include "store/app_state.h"
@@ -73,27 +74,6 @@ server::OscarServer& Server() {
     return *oscar;
 }
 
-// A fresh data directory under $TMPDIR (default /tmp), removed with everything in
-// it. TMPDIR=/dev/shm takes the disk's flush times out of the figures.
-class DataDirectory {
-public:
-    DataDirectory() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/pellox-sign-on-XXXXXX";
-        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern + "/";
-    }
-    ~DataDirectory() {
-        std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-    }
-    DataDirectory(const DataDirectory&) = delete;
-    DataDirectory& operator=(const DataDirectory&) = delete;
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
 // The session with a wait for the state it reports.
 class WatchedSession : public MessengerSession {
 public:
@@ -134,7 +114,7 @@ void BM_SignOn(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         {
-            DataDirectory directory;
+            bench::TempDataDirectory directory("pellox-sign-on");
             AppState model(directory.Path());
             posted = 0;
             model.SetPoster([&](ChangeCode, ContactPtr) { ++posted; });

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "net/codec.h"
 #include "platform/code_page.h"
 #include "platform/files.h"
@@ -34,33 +35,12 @@ constexpr std::size_t kAppendMessages = 10'000;
 const std::u16string kLoadUin = u"100200300";
 const std::u16string kSenderUin = u"5005";
 
-// A temporary data directory, removed with everything in it when the program ends.
-class TempDataDirectory {
-public:
-    TempDataDirectory() {
-        char tmpl[] = "/tmp/pellox-history-bench-XXXXXX";
-        if (::mkdtemp(tmpl) != nullptr) path_ = std::string(tmpl) + "/";
-    }
-    ~TempDataDirectory() {
-        std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-    }
-    TempDataDirectory(const TempDataDirectory&) = delete;
-    TempDataDirectory& operator=(const TempDataDirectory&) = delete;
-
-    // A fresh sub-directory, ending in "/".
-    std::string Sub(const std::string& name) const {
-        const std::string dir = path_ + name + "/";
-        (void)platform::MakeDirectory(dir, 0700);
-        return dir;
-    }
-
-private:
-    std::string path_;
-};
-
-TempDataDirectory& Temp() {
-    static TempDataDirectory dir;
+// The benchmark's data directory, removed with everything in it when the program
+// ends; each benchmark works in a fresh sub-directory of it (ending in "/").
+std::string SubDirectory(const std::string& name) {
+    static const bench::TempDataDirectory root("pellox-history-bench");
+    const std::string dir = root.Path() + name + "/";
+    (void)platform::MakeDirectory(dir, 0700);
     return dir;
 }
 
@@ -125,7 +105,7 @@ struct LoadFixture {
 const LoadFixture& Load() {
     static const LoadFixture fixture = [] {
         LoadFixture f;
-        f.directory = Temp().Sub("load");
+        f.directory = SubDirectory("load");
         f.path = f.directory + HistoryFileName(kLoadUin);
         TextMaker maker(20240601);
         std::tm start{};
@@ -288,7 +268,7 @@ std::int64_t ExpectedAppendBytes() {
 
 void BM_HistoryAppend(benchmark::State& state) {
     const AppendFixture& f = Append();
-    const std::string directory = Temp().Sub("append");
+    const std::string directory = SubDirectory("append");
     AppState model(directory);
     model.UpdateSettings([](Settings& s) { s.profile = u"123456789"; });
     ContactInfo info;
@@ -323,7 +303,7 @@ BENCHMARK(BM_HistoryAppend)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTi
 // The same entries' bytes appended by hand: open, write, close each.
 void BM_HistoryAppendBaseline(benchmark::State& state) {
     const AppendFixture& f = Append();
-    const std::string path = Temp().Sub("append-baseline") + HistoryFileName(kSenderUin);
+    const std::string path = SubDirectory("append-baseline") + HistoryFileName(kSenderUin);
     std::vector<std::string> entries;
     for (const std::u16string& text : f.texts) {
         entries.push_back(FormatHistoryEntry(MessageEntry{text, 1700000000, MessageDirection::In}));
