@@ -34,6 +34,20 @@ TEST(ContactListFileTest, WritesUinAndNameOfEachContactInListOrder) {
               "[[7]]\r\nname=a b\r\n");
 }
 
+// Names outside the code page, and a literal "&#", are written as references and
+// read back whole; a name of code page characters is written as it stands.
+TEST(ContactListFileTest, NamesOutsideTheCodePageRoundTripAsReferences) {
+    const std::vector<ContactInfo> contacts = {
+        Info(u"1", u"Zo\u00EB \U0001F600"), Info(u"2", u"A&#38;B &# &"), Info(u"3", u"\u20AC\u2116")};
+    const std::string bytes = FormatContactList(contacts);
+    EXPECT_EQ(bytes,
+              "[1]\r\nname=Zo&#235; &#128512;\r\n"
+              "[2]\r\nname=A&#38;#38;B &#38;# &\r\n"
+              "[3]\r\nname=\x88\xB9\r\n");
+    TempDir dir;
+    EXPECT_EQ(ReadList(dir, bytes), contacts);
+}
+
 TEST(ContactListFileTest, ReadsSectionsWithUinAndName) {
     TempDir dir;
     const auto list = ReadList(dir,
