@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/code_page.h"
-
 namespace pellox {
 namespace {
 
@@ -157,21 +155,6 @@ TEST(MessageEncoding, SplitCountsEncodedBytesAndCutsAtSeparators) {
     }
     std::erase_if(joined, [](char16_t c) { return c == u' ' || c == u'\r' || c == u'\n'; });
     EXPECT_EQ(joined, expected);
-}
-
-TEST(FileReferences, OutsideTheCodePageAndLiteralReferencesRoundTrip) {
-    EXPECT_EQ(NarrowWithReferences(u"Привет & #"), NarrowFromWide(u"Привет & #"));
-    const std::u16string loneSurrogates{0xDC00, 0xD800, u'x'};
-    EXPECT_EQ(NarrowWithReferences(u"\U0001F600\u00E9&#1;" + loneSurrogates),
-              "&#128512;&#233;&#38;#1;&#56320;&#55296;x");
-    for (const std::u16string& text : {std::u16string(u"\U0001F600 caf\u00E9 \u65E5\u672C \u20AC"),
-                                       std::u16string(u"&#38;"), std::u16string(u"&&##&#"),
-                                       loneSurrogates, std::u16string(u"&#;&#x41;")}) {
-        EXPECT_EQ(DecodeReferences(platform::LocalToWide(NarrowWithReferences(text))), text);
-    }
-    // What the writer never makes stays as it is.
-    EXPECT_EQ(DecodeReferences(u"&#0; &#1114112; &#12345678; &#65 &#;"), u"&#0; &#1114112; &#12345678; &#65 &#;");
-    EXPECT_EQ(DecodeReferences(u"&#65;&#1055;"), u"AП");
 }
 
 class TextLineFile : public ::testing::Test {

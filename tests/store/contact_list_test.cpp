@@ -57,14 +57,16 @@ TEST(ContactListFileTest, ReadsSectionsWithUinAndName) {
                                "[[400]]\r\nname = Ann \r\n"
                                "[500]\r\nName=capital\r\nother=x\r\n"
                                "[100]\r\nname=Bob again\r\n"
+                               "[700]\r\nname=&#0;&#65;&#1114112;\r\n"  // no zero, no U+110000
                                "[600]\r\nname=last");     // no line end
-    ASSERT_EQ(list.size(), 5u);
+    ASSERT_EQ(list.size(), 6u);
     EXPECT_EQ(list[0], Info(u"100", u"Bob"));
     EXPECT_EQ(list[0].status, kContactInitialStatus);
     EXPECT_EQ(list[1], Info(u"300", u""));
     EXPECT_EQ(list[2], Info(u"[400]", u"Ann "));
     EXPECT_EQ(list[3], Info(u"100", u"Bob again"));
-    EXPECT_EQ(list[4], Info(u"600", u"last"));
+    EXPECT_EQ(list[4], Info(u"700", u"&#0;A&#1114112;"));
+    EXPECT_EQ(list[5], Info(u"600", u"last"));
 }
 
 class ContactListStateTest : public ::testing::Test {
