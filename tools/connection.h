@@ -87,6 +87,8 @@ public:
 
     // Both threads have ended (and the socket is closed); Join then returns at once.
     bool Finished() const { return readerDone_.load() && writerDone_.load(); }
+    // The reader has ended: nothing the client sends is read any more.
+    bool ReaderDone() const { return readerDone_.load(); }
     void Join();
     // Valid while the reader runs (that is, inside the handler).
     platform::SocketHandle Socket() const { return socket_; }

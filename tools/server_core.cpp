@@ -242,7 +242,7 @@ void OscarServer::Core::AcceptLoop(platform::SocketHandle listener, bool bos) {
 bool OscarServer::Core::AdmitConnection(std::uint32_t peer) {
     std::size_t waiting = 0, fromPeer = 0;
     for (const auto& session : sessions_) {
-        if (session->signedOn) continue;
+        if (session->signedOn || session->connection.ReaderDone()) continue;  // answered, or going
         ++waiting;
         if (session->peer == peer) ++fromPeer;
     }
