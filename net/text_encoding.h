@@ -59,6 +59,11 @@ std::size_t DecodeUtf8(std::string_view text, char16_t* output, std::size_t capa
 // The whole text decoded by the same rules.
 std::u16string DecodeUtf8(std::string_view text);
 
+// One code point (at most U+10FFFF) appended as UTF-8.
+void AppendUtf8(std::string& out, char32_t c);
+// UTF-16 as UTF-8: surrogate pairs joined, a lone surrogate as U+FFFD.
+std::string EncodeUtf8(std::u16string_view text);
+
 // Valid UTF-8 in, local code page text out; false (and `out` untouched) when the
 // text is not valid UTF-8 or cannot be converted, with the message on stderr.
 [[nodiscard]] bool Utf8ToLocal(std::string_view text, std::string& out);

@@ -15,6 +15,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+long long NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+}
+
 // A send that cannot make progress for this long fails instead of blocking the
 // writer forever on a client that has stopped reading.
 void SetSendTimeout(platform::SocketHandle socket, int ms) {
@@ -30,6 +34,15 @@ std::uint32_t LocalAddressOf(platform::SocketHandle socket) {
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
     if (::getsockname(socket, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || addr.sin_family != AF_INET) {
+        return 0;
+    }
+    return ntohl(addr.sin_addr.s_addr);
+}
+
+std::uint32_t PeerAddressOf(platform::SocketHandle socket) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || addr.sin_family != AF_INET) {
         return 0;
     }
     return ntohl(addr.sin_addr.s_addr);
@@ -107,18 +120,34 @@ bool Connection::Enqueue(std::vector<std::uint8_t> frame) {
     }
     // The client is not reading what it is sent: drop it rather than hold an
     // unbounded backlog for it.
-    Abort();
+    Abort("output queue past " + std::to_string(limits_.maxQueuedOutput) + " bytes: the client does not read");
     return false;
 }
 
-void Connection::CloseAfterFlush() {
+std::size_t Connection::QueuedBytes() const {
     std::lock_guard<std::mutex> lock(queueLock_);
+    return queuedBytes_;
+}
+
+bool Connection::NotifyWhenDrained() {
+    std::lock_guard<std::mutex> lock(queueLock_);
+    if (queue_.empty() || aborted_ || closing_) return false;
+    notifyDrained_ = true;
+    return true;
+}
+
+void Connection::SetDeadline(int ms) { deadlineMs_.store(ms > 0 ? NowMs() + ms : 0); }
+
+void Connection::CloseAfterFlush(const std::string& reason) {
+    std::lock_guard<std::mutex> lock(queueLock_);
+    if (!closing_ && !aborted_ && abortReason_.empty()) abortReason_ = reason;
     closing_ = true;
     queueChanged_.notify_one();
 }
 
-void Connection::Abort() {
+void Connection::Abort(const std::string& reason) {
     std::lock_guard<std::mutex> lock(queueLock_);
+    if (!aborted_ && abortReason_.empty()) abortReason_ = reason;
     aborted_ = true;
     queue_.clear();
     queuedBytes_ = 0;
@@ -143,13 +172,22 @@ void Connection::WriteLoop() {
             if (n <= 0) break;
             sent += static_cast<std::size_t>(n);
         }
-        if (sent < frame.size()) {
+        bool drained = false;
+        {
             std::lock_guard<std::mutex> lock(queueLock_);
-            aborted_ = true;
-            queue_.clear();
-            queuedBytes_ = 0;
-            break;
+            if (sent < frame.size()) {
+                if (!aborted_ && abortReason_.empty()) abortReason_ = "send failed or timed out: the client does not read";
+                aborted_ = true;
+                queue_.clear();
+                queuedBytes_ = 0;
+                break;
+            }
+            if (notifyDrained_ && !aborted_ && queuedBytes_ <= limits_.maxQueuedOutput / 4) {
+                notifyDrained_ = false;
+                drained = true;
+            }
         }
+        if (drained) handler_.OnDrained(*this);
     }
     // Wakes the reader as well, which then reports the close.
     platform::ShutdownSocket(socket_);
@@ -165,11 +203,16 @@ void Connection::ReadLoop() {
     while (reason.empty()) {
         auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastFrame).count();
         long long limit = idleTimeoutMs_.load();
+        const long long deadline = deadlineMs_.load();
         if (idle >= limit) {
             reason = "timed out";
             break;
         }
-        // Short slices keep the time-out check going while the socket is quiet.
+        if (deadline != 0 && NowMs() >= deadline) {
+            reason = "did not sign on in time";
+            break;
+        }
+        // Short slices keep the time-out checks going while the socket is quiet.
         int wait = static_cast<int>(std::min<long long>(limit - idle, 250));
         if (!platform::WaitReadable(socket_, wait)) continue;
         long n = platform::ReceiveSome(socket_, chunk, sizeof chunk);
@@ -204,6 +247,14 @@ void Connection::ReadLoop() {
         pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(pos));
     }
 
+    {
+        // A shutdown by the server reaches the reader as an end of the stream:
+        // report why the server cut the connection, not the client.
+        std::lock_guard<std::mutex> lock(queueLock_);
+        if (!abortReason_.empty() && (reason == "closed by the client" || reason == "receive failed")) {
+            reason = abortReason_;
+        }
+    }
     handler_.OnClosed(*this, reason);
     CloseAfterFlush();
     ThreadDone(readerDone_);

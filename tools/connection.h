@@ -5,11 +5,12 @@
 //
 // Bounds: an inbound frame longer than maxInboundFrame, or one without the 0x2A
 // marker, ends the connection; so does output piling up past maxQueuedOutput
-// (a client that does not read), a send blocked longer than sendTimeoutMs, and a
-// connection silent for longer than its idle time-out.
+// (a client that does not read), a send blocked longer than sendTimeoutMs, a
+// connection silent for longer than its idle time-out, and one still open at its
+// deadline.
 //
-// Threads: SendFrame, SendSnac, CloseAfterFlush, Abort and SetIdleTimeout may be
-// called from any thread. The handler runs on the reader thread.
+// Threads: every public member may be called from any thread. OnFrame and
+// OnClosed run on the reader thread, OnDrained on the writer thread.
 #pragma once
 
 #include <atomic>
@@ -38,6 +39,9 @@ public:
                              std::span<const std::uint8_t> data) = 0;
         // The reader has stopped for good; called once, on the reader thread.
         virtual void OnClosed(Connection& connection, const std::string& reason) = 0;
+        // The output queue has drained after NotifyWhenDrained; called on the
+        // writer thread, with no lock of the connection held.
+        virtual void OnDrained(Connection&) {}
     };
 
     struct Limits {
@@ -63,14 +67,28 @@ public:
     bool SendSnac(std::uint16_t family, std::uint16_t subtype, std::uint32_t requestId,
                   const PacketBuffer& payload, std::uint16_t flags = 0);
 
+    // Bytes queued and not yet handed to the socket.
+    std::size_t QueuedBytes() const;
+    // Asks for one OnDrained once the queue is down to a quarter of its bound.
+    // False (and nothing asked) when the queue is empty already.
+    bool NotifyWhenDrained();
+
     // Sends what is queued, then shuts the socket down; later frames are refused.
-    void CloseAfterFlush();
-    // Shuts the socket down at once; queued frames are dropped.
-    void Abort();
+    // A reason given is the one OnClosed reports.
+    void CloseAfterFlush(const std::string& reason = {});
+    // Shuts the socket down at once; queued frames are dropped. The first reason
+    // given is the one OnClosed reports.
+    void Abort(const std::string& reason = "aborted by the server");
+    // A signed-on session without any frame for this long is closed.
     void SetIdleTimeout(int ms) { idleTimeoutMs_.store(ms); }
+    // The connection is closed this long after now whatever it sends; 0 lifts
+    // the deadline.
+    void SetDeadline(int ms);
 
     // Both threads have ended (and the socket is closed); Join then returns at once.
     bool Finished() const { return readerDone_.load() && writerDone_.load(); }
+    // The reader has ended: nothing the client sends is read any more.
+    bool ReaderDone() const { return readerDone_.load(); }
     void Join();
     // Valid while the reader runs (that is, inside the handler).
     platform::SocketHandle Socket() const { return socket_; }
@@ -86,7 +104,7 @@ private:
     Handler& handler_;
     std::atomic<int> idleTimeoutMs_;
 
-    std::mutex queueLock_;
+    mutable std::mutex queueLock_;
     std::condition_variable queueChanged_;
     std::deque<std::vector<std::uint8_t>> queue_;  // guarded by queueLock_
     std::size_t queuedBytes_ = 0;                  // guarded by queueLock_
@@ -94,6 +112,9 @@ private:
     bool closing_ = false;                         // guarded by queueLock_
     bool aborted_ = false;                         // guarded by queueLock_
     bool socketClosed_ = false;                    // guarded by queueLock_
+    bool notifyDrained_ = false;                   // guarded by queueLock_
+    std::string abortReason_;                      // guarded by queueLock_
+    std::atomic<long long> deadlineMs_{0};         // steady clock, ms; 0: none
 
     std::thread reader_;
     std::thread writer_;
@@ -101,7 +122,9 @@ private:
     std::atomic<bool> writerDone_{false};
 };
 
-// The local address of a connected socket, host byte order; 0 when unknown.
+// The local and the peer's address of a connected socket, host byte order; 0
+// when unknown.
 std::uint32_t LocalAddressOf(platform::SocketHandle socket);
+std::uint32_t PeerAddressOf(platform::SocketHandle socket);
 
 }  // namespace pellox::server

@@ -1,6 +1,7 @@
 #include "tools/offline_store.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "platform/files.h"
 #include "store/file_access.h"
@@ -20,6 +21,11 @@ bool ParseUnsigned(std::string_view text, std::uint64_t& value) {
     return true;
 }
 
+// A journal that has grown past twice what is live (and past this) is rewritten.
+constexpr std::size_t kCompactSlack = 64 * 1024;
+// Bytes of a message record beside its text, for the growth estimate.
+constexpr std::size_t kRecordOverhead = 96;
+
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -27,10 +33,33 @@ int HexValue(char c) {
     return -1;
 }
 
+std::string MessageRecord(const OfflineMessage& m) {
+    std::string r = "[message]\r\nid=" + std::to_string(m.id) + "\r\nto=" + UinText(m.to) + "\r\nfrom=" +
+                    UinText(m.from) + "\r\ntime=" + std::to_string(static_cast<long long>(m.time)) + "\r\n";
+    if (m.charset != 0) r += "charset=" + std::to_string(m.charset) + "\r\n";
+    r += "text=" + OfflineStore::EscapeText(m.text) + "\r\nend=1\r\n";
+    return r;
+}
+
+// One record of the file as read, before it is applied.
+struct Record {
+    bool remove = false;
+    bool ended = false;
+    OfflineMessage message;
+};
+
 }  // namespace
 
+OfflineStore::OfflineStore(std::string path, const OfflineLimits& limits)
+    : path_(std::move(path)), limits_(limits) {}
+
 OfflineStore::OfflineStore(std::string path, std::size_t maxPerRecipient)
-    : path_(std::move(path)), maxPerRecipient_(maxPerRecipient) {}
+    : OfflineStore(std::move(path), OfflineLimits{maxPerRecipient}) {}
+
+OfflineStore::~OfflineStore() {
+    std::lock_guard<std::mutex> lock(fileLock_);
+    CloseJournal();
+}
 
 std::string OfflineStore::EscapeText(const std::string& text) {
     static const char kHex[] = "0123456789ABCDEF";
@@ -71,26 +100,33 @@ std::string OfflineStore::UnescapeText(const std::string& text) {
 }
 
 bool OfflineStore::Load(std::string& error) {
-    messages_.clear();
-    nextId_ = 1;
+    std::lock_guard<std::mutex> fileLock(fileLock_);
+    CloseJournal();
+    {
+        std::lock_guard<std::mutex> lock(memoryLock_);
+        messages_.clear();
+        pending_.clear();
+        nextId_ = 1;
+        bytes_ = 0;
+    }
     if (path_.empty() || !platform::FileExists(path_)) return true;
 
-    std::vector<OfflineMessage> loaded;
-    bool open = false;
-    // A section without sender or recipient is of no use and is dropped.
-    auto finish = [&]() {
-        if (open && (loaded.back().to == 0 || loaded.back().from == 0)) loaded.pop_back();
-        open = false;
-    };
+    std::vector<Record> records;
+    bool journal = false;  // a version-2 file: records count only with their end mark
+    bool header = false;
+    bool inRecord = false;
     auto onSection = [&](const std::string& name) {
-        finish();
-        if (name != "message") return;
-        loaded.emplace_back();
-        open = true;
+        header = name == "offline";
+        inRecord = name == "message" || name == "delete";
+        if (inRecord) records.push_back({name == "delete", false, {}});
     };
     auto onPair = [&](const std::string& key, const std::string& value) {
-        if (!open) return;
-        OfflineMessage& m = loaded.back();
+        if (header) {
+            if (key == "version" && value == "2") journal = true;
+            return;
+        }
+        if (!inRecord) return;
+        OfflineMessage& m = records.back().message;
         std::uint64_t number = 0;
         if (key == "text") {
             m.text = UnescapeText(value);
@@ -101,40 +137,146 @@ bool OfflineStore::Load(std::string& error) {
             m.id = number;
         } else if (key == "time" && ParseUnsigned(value, number)) {
             m.time = static_cast<std::time_t>(number);
+        } else if (key == "charset" && ParseUnsigned(value, number) && number <= 0xFFFF) {
+            m.charset = static_cast<std::uint16_t>(number);
+        } else if (key == "end" && value == "1") {
+            records.back().ended = true;
         }
     };
     if (!ReadKeyValueFile(path_, onSection, onPair)) {
         error = "cannot read the offline message file " + path_;
         return false;
     }
-    finish();
 
+    std::vector<OfflineMessage> loaded;
+    for (Record& r : records) {
+        if (journal && !r.ended) continue;  // cut short by a crash
+        if (r.remove) {
+            auto it = std::find_if(loaded.begin(), loaded.end(),
+                                   [&r](const OfflineMessage& m) { return m.id != 0 && m.id == r.message.id; });
+            if (it != loaded.end()) loaded.erase(it);
+        } else if (r.message.to != 0 && r.message.from != 0) {  // of no use without either
+            loaded.push_back(std::move(r.message));
+        }
+    }
+
+    std::lock_guard<std::mutex> lock(memoryLock_);
     for (OfflineMessage& m : loaded) {
         // Ids must be unique for deletion to hit the right message; renumber
         // anything a hand edit made ambiguous.
         bool clash = m.id == 0 || std::any_of(messages_.begin(), messages_.end(),
                                               [&m](const OfflineMessage& o) { return o.id == m.id; });
         if (clash) m.id = 0;
+        bytes_ += m.text.size();
         messages_.push_back(std::move(m));
     }
     for (const OfflineMessage& m : messages_) nextId_ = std::max(nextId_, m.id + 1);
     for (OfflineMessage& m : messages_) {
         if (m.id == 0) m.id = nextId_++;
     }
+    // The journal starts afresh from what was read; when that fails, the next
+    // flush tries again and reports it.
     return true;
 }
 
-bool OfflineStore::Add(Uin to, Uin from, std::time_t time, std::string text, std::string& error) {
-    std::size_t waiting = static_cast<std::size_t>(
-        std::count_if(messages_.begin(), messages_.end(), [to](const OfflineMessage& m) { return m.to == to; }));
-    if (waiting >= maxPerRecipient_) return false;
+OfflineRefusal OfflineStore::Stage(Uin to, Uin from, std::time_t time, std::uint16_t charset, std::string text) {
     text.resize(std::min(text.size(), text.find('\0')));
-    messages_.push_back({nextId_++, to, from, time, std::move(text)});
-    Save(error);
+    std::lock_guard<std::mutex> lock(memoryLock_);
+    if (text.size() > limits_.maxTextBytes) return OfflineRefusal::TooLong;
+    std::size_t waiting = 0, waitingBytes = 0;
+    for (const OfflineMessage& m : messages_) {
+        if (m.to != to) continue;
+        ++waiting;
+        waitingBytes += m.text.size();
+    }
+    if (waiting >= limits_.maxPerRecipient || waitingBytes + text.size() > limits_.maxRecipientBytes) {
+        return OfflineRefusal::RecipientFull;
+    }
+    if (bytes_ + text.size() > limits_.maxStoreBytes) return OfflineRefusal::StoreFull;
+    bytes_ += text.size();
+    messages_.push_back({nextId_++, to, from, time, charset, std::move(text)});
+    if (!path_.empty()) pending_ += MessageRecord(messages_.back());
+    return OfflineRefusal::None;
+}
+
+std::size_t OfflineStore::StageRemove(Uin to, const std::vector<std::uint64_t>& ids) {
+    std::lock_guard<std::mutex> lock(memoryLock_);
+    std::size_t removed = 0;
+    std::erase_if(messages_, [&](const OfflineMessage& m) {
+        if (m.to != to || std::find(ids.begin(), ids.end(), m.id) == ids.end()) return false;
+        bytes_ -= m.text.size();
+        if (!path_.empty()) pending_ += "[delete]\r\nid=" + std::to_string(m.id) + "\r\nend=1\r\n";
+        ++removed;
+        return true;
+    });
+    return removed;
+}
+
+bool OfflineStore::Flush(std::string& error) {
+    if (path_.empty()) return true;
+    std::lock_guard<std::mutex> fileLock(fileLock_);
+    std::string records;
+    std::size_t live = 0;
+    {
+        std::lock_guard<std::mutex> lock(memoryLock_);
+        if (pending_.empty() && journalFile_.IsOpen()) return true;
+        live = bytes_ + kRecordOverhead * messages_.size();
+        if (journalFile_.IsOpen() && journalBytes_ + pending_.size() <= 2 * live + kCompactSlack) records.swap(pending_);
+    }
+    // No journal open (the first flush after a load, or after a failed write), or
+    // one grown too long: rewrite the file from memory.
+    if (records.empty()) return Compact(error);
+    return AppendRecords(records, error);
+}
+
+bool OfflineStore::Compact(std::string& error) {
+    CloseJournal();
+    std::string text = "[offline]\r\nversion=2\r\n";
+    {
+        std::lock_guard<std::mutex> lock(memoryLock_);
+        for (const OfflineMessage& m : messages_) text += MessageRecord(m);
+        pending_.clear();  // all of it is in the snapshot
+    }
+    const std::string directory = DirectoryOf(path_) + "/";
+    const std::string name = path_.substr(path_.find_last_of('/') + 1);
+    if (!ReplaceFileContents(directory, name, [&text]() -> std::optional<std::string> { return text; }) ||
+        !journalFile_.Open(path_, platform::OpenMode::Append, 0600)) {
+        journalFile_.Close();
+        error = "cannot write the offline message file " + path_;
+        return false;
+    }
+    journalBytes_ = text.size();
     return true;
+}
+
+bool OfflineStore::AppendRecords(const std::string& records, std::string& error) {
+    if (!journalFile_.Write(records) || !journalFile_.Sync()) {
+        // A write cut short leaves a record without its end mark; the next flush
+        // rewrites the whole file from memory.
+        CloseJournal();
+        error = "cannot write the offline message file " + path_;
+        return false;
+    }
+    journalBytes_ += records.size();
+    return true;
+}
+
+void OfflineStore::CloseJournal() { journalFile_.Close(); }
+
+bool OfflineStore::Add(Uin to, Uin from, std::time_t time, std::string text, std::string& error) {
+    if (Stage(to, from, time, 0, std::move(text)) != OfflineRefusal::None) return false;
+    Flush(error);
+    return true;
+}
+
+std::size_t OfflineStore::Remove(Uin to, const std::vector<std::uint64_t>& ids, std::string& error) {
+    std::size_t removed = StageRemove(to, ids);
+    if (removed > 0) Flush(error);
+    return removed;
 }
 
 std::vector<OfflineMessage> OfflineStore::For(Uin to) const {
+    std::lock_guard<std::mutex> lock(memoryLock_);
     std::vector<OfflineMessage> out;
     for (const OfflineMessage& m : messages_) {
         if (m.to == to) out.push_back(m);
@@ -142,34 +284,14 @@ std::vector<OfflineMessage> OfflineStore::For(Uin to) const {
     return out;
 }
 
-std::size_t OfflineStore::Remove(Uin to, const std::vector<std::uint64_t>& ids, std::string& error) {
-    std::size_t before = messages_.size();
-    std::erase_if(messages_, [&](const OfflineMessage& m) {
-        return m.to == to && std::find(ids.begin(), ids.end(), m.id) != ids.end();
-    });
-    std::size_t removed = before - messages_.size();
-    if (removed > 0) Save(error);
-    return removed;
+std::size_t OfflineStore::Size() const {
+    std::lock_guard<std::mutex> lock(memoryLock_);
+    return messages_.size();
 }
 
-bool OfflineStore::Save(std::string& error) const {
-    if (path_.empty()) return true;
-    std::string text;
-    for (const OfflineMessage& m : messages_) {
-        text += "[message]\r\n";
-        text += "id=" + std::to_string(m.id) + "\r\n";
-        text += "to=" + UinText(m.to) + "\r\n";
-        text += "from=" + UinText(m.from) + "\r\n";
-        text += "time=" + std::to_string(static_cast<long long>(m.time)) + "\r\n";
-        text += "text=" + EscapeText(m.text) + "\r\n";
-    }
-    const std::string directory = DirectoryOf(path_) + "/";
-    const std::string name = path_.substr(path_.find_last_of('/') + 1);
-    if (!ReplaceFileContents(directory, name, [&text]() -> std::optional<std::string> { return text; })) {
-        error = "cannot write the offline message file " + path_;
-        return false;
-    }
-    return true;
+std::size_t OfflineStore::Bytes() const {
+    std::lock_guard<std::mutex> lock(memoryLock_);
+    return bytes_;
 }
 
 }  // namespace pellox::server

@@ -63,12 +63,14 @@ std::string UsageText(const std::string& program) {
            "A local ICQ (OSCAR) server for trying out and testing the client.\n"
            "\n"
            "  --accounts FILE      read the accounts from FILE (a [UIN] section per account with\n"
-           "                       password=, nickname= and buddies=); stored offline messages go\n"
-           "                       to offline.txt beside it. Default: the built-in demo accounts.\n"
+           "                       password=, nickname= and buddies=). Default: the built-in demo\n"
+           "                       accounts, served on a loopback address only.\n"
            "  --data-dir DIR       use DIR/accounts.txt (when it exists) and keep offline messages\n"
            "                       in DIR/offline.txt\n"
            "  --bind ADDR          IPv4 address to listen on (default 127.0.0.1); any other\n"
-           "                       address, 0.0.0.0 included, is used only when given here\n"
+           "                       address, 0.0.0.0 included, is used only when given here and\n"
+           "                       needs an accounts file. The protocol is clear text: beyond\n"
+           "                       this machine, use it through an SSH tunnel or a VPN.\n"
            "  --port-auth PORT     authorization port (default 5190; 0 picks a free port)\n"
            "  --port-bos PORT      messaging port (default 5191; 0 picks a free port)\n"
            "  --idle-timeout SEC   close a signed-on session silent this long (default 180)\n"
@@ -147,8 +149,6 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             if (platform::FileExists(candidate)) config.accountsFile = candidate;
         }
         config.offlineFile = dataDir + "/offline.txt";
-    } else if (!config.accountsFile.empty()) {
-        config.offlineFile = DirectoryOf(config.accountsFile) + "/offline.txt";
     }
     return result;
 }

@@ -6,9 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "tools/offline_store.h"
+
 namespace pellox::server {
 
 inline constexpr std::uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
+
+// An address of the loopback network 127.0.0.0/8.
+constexpr bool IsLoopback(std::uint32_t address) { return (address >> 24) == 127; }
 
 struct ServerConfig {
     // Address both listeners bind to, host byte order. Anything but loopback must be
@@ -17,7 +22,8 @@ struct ServerConfig {
     std::uint16_t authPort = 5190;  // 0 picks a free port
     std::uint16_t bosPort = 5191;   // 0 picks a free port
 
-    // Accounts file in the section format; empty means the built-in demo set.
+    // Accounts file in the section format; empty means the built-in demo set,
+    // which only a loopback address serves.
     std::string accountsFile;
     // File of stored offline messages; empty keeps them in memory only.
     std::string offlineFile;
@@ -30,13 +36,35 @@ struct ServerConfig {
     std::size_t maxInboundFrame = 8 * 1024;   // FLAP data bytes accepted from a client
     std::size_t maxQueuedOutput = 512 * 1024; // bytes waiting to be sent to one client
     int idleTimeoutMs = 180 * 1000;           // signed-on session without any frame
-    int loginTimeoutMs = 30 * 1000;           // connection that has not signed on yet
+    // A connection that has not signed on this long after it was accepted is
+    // closed, whatever it sends meanwhile.
+    int loginTimeoutMs = 10 * 1000;
+    // Connections not signed on yet (both ports): in all, and from one address.
+    std::size_t maxUnauthenticated = 64;
+    std::size_t maxUnauthenticatedPerAddress = 16;
     int sendTimeoutMs = 10 * 1000;            // one blocked send to a client that does not read
     int cookieLifetimeMs = 60 * 1000;         // authorization cookie, single use
     std::size_t maxOfflinePerUser = 200;      // stored messages waiting for one UIN
-    // Instant messages one session may send: a burst, then a steady rate.
+    std::size_t maxOfflineTextBytes = 8 * 1024;        // one stored message
+    std::size_t maxOfflineRecipientBytes = 256 * 1024; // stored for one UIN
+    std::size_t maxOfflineStoreBytes = 16 * 1024 * 1024;
+    // Instant messages one UIN may send (all its sessions together): a burst,
+    // then a steady rate.
     int messageBurst = 40;
     int messagesPerSecond = 20;
+    // SNACs of any family one session may send; the rest are dropped.
+    int snacBurst = 500;
+    int snacsPerSecond = 100;
+    // Failed logins delay the next answers for that UIN and that address: the
+    // base after the first failure, doubled after each further one, at most the
+    // cap. Always on for an address other than loopback.
+    bool throttleLogins = false;
+    int loginDelayBaseMs = 250;
+    int loginDelayMaxMs = 4000;
+
+    OfflineLimits OfflineBounds() const {
+        return {maxOfflinePerUser, maxOfflineTextBytes, maxOfflineRecipientBytes, maxOfflineStoreBytes};
+    }
 };
 
 // Outcome of reading the command line.
@@ -49,8 +77,8 @@ struct CommandLine {
 
 // Reads the options (argv without the program name). --data-dir DIR makes
 // DIR/accounts.txt the accounts file when it exists and DIR/offline.txt the
-// offline store; --accounts FILE names the accounts file and, without --data-dir,
-// puts the offline store beside it.
+// offline store; --accounts FILE names the accounts file. Without --data-dir
+// offline messages are kept in memory only.
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
 
 // The --help text, one option per line.

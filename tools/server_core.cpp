@@ -1,5 +1,8 @@
 #include "tools/server_core.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -39,12 +42,33 @@ std::string FormatAddress(std::uint32_t address, std::uint16_t port) {
     return platform::FormatEndpoint({address, port});
 }
 
+std::string FormatIp(std::uint32_t address) {
+    return std::to_string(address >> 24) + '.' + std::to_string((address >> 16) & 0xFF) + '.' +
+           std::to_string((address >> 8) & 0xFF) + '.' + std::to_string(address & 0xFF);
+}
+
+bool TokenBucket::Take(int burst, int perSecond) {
+    auto now = Clock::now();
+    if (!started) {
+        started = true;
+        tokens = burst;
+    } else {
+        double seconds = std::chrono::duration<double>(now - refilled).count();
+        tokens = std::min<double>(burst, tokens + seconds * perSecond);
+    }
+    refilled = now;
+    if (tokens < 1.0) return false;
+    tokens -= 1.0;
+    return true;
+}
+
 std::string OscarServer::Core::Session::Label() const {
     // Built by appending: GCC 12 at -O3 reports a false -Wrestrict for a chain of
     // + that starts with a literal.
     std::string label = "#";
     label += std::to_string(id);
-    label += bos ? " bos" : " auth";
+    label += bos ? " bos " : " auth ";
+    label += FormatIp(peer);
     if (uin != 0) {
         label += ' ';
         label += UinText(uin);
@@ -63,10 +87,7 @@ std::size_t OscarServer::Core::StoredOfflineCount() const {
 }
 
 void OscarServer::Core::Log(const std::string& line) const {
-    if (!config_.verbose) return;
-    std::lock_guard<std::mutex> lock(logLock_);
-    std::fprintf(stderr, "pellox-server: %s\n", line.c_str());
-    std::fflush(stderr);
+    if (config_.verbose) log_.Write(line);
 }
 
 bool OscarServer::Core::Start(const ServerConfig& config, AccountStore accounts, std::string& error) {
@@ -78,7 +99,7 @@ bool OscarServer::Core::Start(const ServerConfig& config, AccountStore accounts,
         }
     }
     config_ = config;
-    auto offline = std::make_unique<OfflineStore>(config.offlineFile, config.maxOfflinePerUser);
+    auto offline = std::make_unique<OfflineStore>(config.offlineFile, config.OfflineBounds());
     if (!offline->Load(error)) return false;
     if (!platform::StartSocketLibrary()) {
         error = "cannot start the socket library";
@@ -97,6 +118,7 @@ bool OscarServer::Core::Start(const ServerConfig& config, AccountStore accounts,
         return false;
     }
 
+    if (config.verbose) log_.Start();
     {
         std::lock_guard<std::mutex> lock(lock_);
         accounts_ = std::move(accounts);
@@ -105,6 +127,10 @@ bool OscarServer::Core::Start(const ServerConfig& config, AccountStore accounts,
         online_.clear();
         announced_.clear();
         listStamps_.clear();
+        messageBuckets_.clear();
+        uinFailures_.clear();
+        addressFailures_.clear();
+        throttleLogins_ = config.throttleLogins || !IsLoopback(config.bindAddress);
         startedAt_ = platform::Now();
         authListener_ = auth;
         bosListener_ = bos;
@@ -127,6 +153,7 @@ void OscarServer::Core::Stop() {
         std::lock_guard<std::mutex> lock(lock_);
         if (!running_) return;
         stopping_ = true;
+        stopRequested_.notify_all();
     }
     platform::ShutdownSocket(authListener_);
     platform::ShutdownSocket(bosListener_);
@@ -143,7 +170,7 @@ void OscarServer::Core::Stop() {
     }
     // Every session is aborted before any is destroyed: a closing session may still
     // look at the others while its reader finishes.
-    for (auto& s : sessions) s->connection.Abort();
+    for (auto& s : sessions) s->connection.Abort("the server is stopping");
     for (auto& s : sessions) s->connection.Join();
     sessions.clear();
 
@@ -153,6 +180,7 @@ void OscarServer::Core::Stop() {
     cookies_.clear();
     running_ = false;
     Log("stopped");
+    log_.Stop();
 }
 
 std::vector<std::unique_ptr<OscarServer::Core::Session>> OscarServer::Core::TakeFinished() {
@@ -180,8 +208,8 @@ void OscarServer::Core::AcceptLoop(platform::SocketHandle listener, bool bos) {
             }
             if (socket != platform::kNoSocket) {
                 finished = TakeFinished();
-                if (sessions_.size() >= config_.maxSessions) {
-                    Log("refused a connection: " + std::to_string(sessions_.size()) + " sessions already");
+                const std::uint32_t peer = PeerAddressOf(socket);
+                if (!AdmitConnection(peer)) {
                     platform::CloseSocket(socket);
                 } else {
                     Connection::Limits limits;
@@ -190,6 +218,9 @@ void OscarServer::Core::AcceptLoop(platform::SocketHandle listener, bool bos) {
                     limits.sendTimeoutMs = config_.sendTimeoutMs;
                     limits.idleTimeoutMs = config_.loginTimeoutMs;
                     auto session = std::make_unique<Session>(*this, nextSessionId_++, bos, socket, limits);
+                    session->peer = peer;
+                    // Counted from the accept: frames before the sign-on do not extend it.
+                    session->connection.SetDeadline(config_.loginTimeoutMs);
                     Log(session->Label() + " connected");
                     // The hello: channel 1 with the protocol version.
                     const std::uint8_t hello[4] = {0, 0, 0, 1};
@@ -205,15 +236,42 @@ void OscarServer::Core::AcceptLoop(platform::SocketHandle listener, bool bos) {
     }
 }
 
+// Whole connections on top of the session limit: the ones not signed on yet are
+// held to a share of their own, in all and per address, so that clients that
+// never sign on cannot take the slots of those that do.
+bool OscarServer::Core::AdmitConnection(std::uint32_t peer) {
+    std::size_t waiting = 0, fromPeer = 0;
+    for (const auto& session : sessions_) {
+        if (session->signedOn || session->connection.ReaderDone()) continue;  // answered, or going
+        ++waiting;
+        if (session->peer == peer) ++fromPeer;
+    }
+    const std::string address = FormatIp(peer);
+    if (sessions_.size() >= config_.maxSessions) {
+        Log("refused a connection from " + address + ": " + std::to_string(sessions_.size()) + " sessions already");
+        return false;
+    }
+    if (waiting >= std::min(config_.maxUnauthenticated, config_.maxSessions)) {
+        Log("refused a connection from " + address + ": " + std::to_string(waiting) + " not signed on already");
+        return false;
+    }
+    if (fromPeer >= config_.maxUnauthenticatedPerAddress) {
+        Log("refused a connection from " + address + ": " + std::to_string(fromPeer) +
+            " from that address not signed on already");
+        return false;
+    }
+    return true;
+}
+
 bool OscarServer::Core::HandleFrame(Session& s, std::uint8_t channel, std::span<const std::uint8_t> data) {
-    std::lock_guard<std::mutex> lock(lock_);
+    std::unique_lock<std::mutex> lock(lock_);
     if (stopping_ || s.replaced) return false;
     if (channel == kChannelSignOff) {
         Log(s.Label() + " signed off");
         return false;
     }
     if (!s.bos) {
-        if (channel == kChannelSignOn) return HandleLogin(s, data);
+        if (channel == kChannelSignOn) return HandleLogin(s, data, lock);
         if (channel == kChannelSnac) {
             Log(s.Label() + " SNAC on the authorization port, not supported");
             return false;
@@ -242,9 +300,29 @@ bool OscarServer::Core::HandleFrame(Session& s, std::uint8_t channel, std::span<
                 return true;
             }
         }
+        if (!s.snacs.Take(config_.snacBurst, config_.snacsPerSecond)) {
+            if (!s.snacsLimited) Log(s.Label() + " SNACs over the rate limit, dropped");
+            s.snacsLimited = true;
+            return true;
+        }
+        s.snacsLimited = false;
         HandleSnac(s, snac, reader);
+        if (s.offlineStaged) {
+            // The file work of the offline store is done outside the server lock.
+            s.offlineStaged = false;
+            OfflineStore* store = offline_.get();
+            lock.unlock();
+            std::string fileError;
+            if (!store->Flush(fileError)) Log(fileError);
+        }
     }
     return true;  // keep-alive (channel 5), a repeated hello and other channels
+}
+
+void OscarServer::Core::HandleDrained(Session& s) {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (stopping_ || s.replaced || !s.offlineDelivering) return;
+    SendOfflineBatch(s);
 }
 
 void OscarServer::Core::HandleClosed(Session& s, const std::string& reason) {
@@ -284,13 +362,31 @@ OscarServer::OscarServer() : core_(std::make_unique<Core>()) {}
 OscarServer::~OscarServer() { Stop(); }
 
 bool OscarServer::Start(const ServerConfig& config, std::string& error) {
+    const bool loopback = IsLoopback(config.bindAddress);
     AccountStore accounts;
     if (config.accountsFile.empty()) {
+        if (!loopback) {
+            // The demo passwords are published: never offer them beyond this machine.
+            error = "listening on " + FormatIp(config.bindAddress) +
+                    " needs an accounts file (--accounts FILE, or --data-dir with accounts.txt): "
+                    "the demo accounts are served on a loopback address only";
+            return false;
+        }
         accounts = AccountStore::Demo();
     } else {
         std::vector<std::string> warnings;
         if (!accounts.LoadFile(config.accountsFile, error, warnings)) return false;
-        for (const std::string& w : warnings) std::fprintf(stderr, "pellox-server: %s\n", w.c_str());
+        struct stat info {};
+        if (::stat(config.accountsFile.c_str(), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+            warnings.push_back("warning: " + config.accountsFile +
+                               " holds passwords and other users can read it; chmod 600 it");
+        }
+        for (const std::string& w : warnings) std::fprintf(stderr, "pellox-server: %s\n", EscapeForLog(w).c_str());
+    }
+    if (!loopback) {
+        std::fprintf(stderr,
+                     "pellox-server: warning: listening beyond this machine. The protocol carries passwords "
+                     "and messages in clear text: reach the server through an SSH tunnel or a VPN.\n");
     }
     return Start(config, std::move(accounts), error);
 }

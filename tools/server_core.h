@@ -17,9 +17,11 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -37,6 +39,7 @@
 #include "tools/offline_store.h"
 #include "tools/oscar_server.h"
 #include "tools/server_config.h"
+#include "tools/server_log.h"
 
 namespace pellox::server {
 
@@ -55,6 +58,16 @@ const Tlv* FindTlv(const std::vector<Tlv>& tlvs, std::uint16_t type);
 std::string TextOf(std::span<const std::uint8_t> bytes);
 bool AppendText(PacketBuffer& buffer, std::uint16_t type, const std::string& text);
 std::string FormatAddress(std::uint32_t address, std::uint16_t port);
+std::string FormatIp(std::uint32_t address);  // "a.b.c.d"
+
+// A token bucket: a burst, then a steady rate.
+struct TokenBucket {
+    double tokens = 0;
+    Clock::time_point refilled;
+    bool started = false;
+    // Takes one token; false when none is left.
+    bool Take(int burst, int perSecond);
+};
 
 // --- the core ---------------------------------------------------------------------
 
@@ -84,6 +97,7 @@ private:
             return core.HandleFrame(*this, channel, data);
         }
         void OnClosed(Connection&, const std::string& reason) override { core.HandleClosed(*this, reason); }
+        void OnDrained(Connection&) override { core.HandleDrained(*this); }
 
         // "#<id> bos <uin>".
         std::string Label() const;
@@ -91,6 +105,7 @@ private:
         Core& core;
         const std::uint64_t id;
         const bool bos;
+        std::uint32_t peer = 0;  // the client's address, host byte order
 
         // Guarded by the server lock.
         bool signedOn = false;   // a valid cookie was shown
@@ -101,8 +116,15 @@ private:
         std::uint32_t status = 0;
         std::time_t onlineSince = 0;
         std::vector<std::uint64_t> deliveredOffline;  // ids sent after the last 0x003C
-        double messageTokens = 0;
-        Clock::time_point tokensRefilled;
+        // Offline messages still to send for the last 0x003C, sent as the output
+        // queue drains, then the end record.
+        std::deque<OfflineMessage> offlineQueue;
+        bool offlineDelivering = false;
+        std::uint32_t offlineRequestId = 0;
+        std::uint16_t offlineSequence = 0;
+        bool offlineStaged = false;  // the store has records of this session to flush
+        TokenBucket snacs;
+        bool snacsLimited = false;   // the last SNAC was dropped (logged once per run)
 
         // Last, so that it is destroyed first: its threads are joined while the
         // fields above still exist.
@@ -114,18 +136,28 @@ private:
         Clock::time_point expires;
     };
 
+    // Failed logins of one UIN or one address; forgotten after a quiet while.
+    struct Failures {
+        unsigned count = 0;
+        Clock::time_point last;
+    };
+
     // server_core.cpp
     void AcceptLoop(platform::SocketHandle listener, bool bos);
     bool HandleFrame(Session& s, std::uint8_t channel, std::span<const std::uint8_t> data);
     void HandleClosed(Session& s, const std::string& reason);
+    void HandleDrained(Session& s);
+    bool AdmitConnection(std::uint32_t peer);
     void HandleSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
     std::uint32_t NextRequestId() { return ++requestCounter_; }
     std::vector<std::unique_ptr<Session>> TakeFinished();
 
     // service_authorization.cpp
-    bool HandleLogin(Session& s, std::span<const std::uint8_t> data);
-    std::string NewCookie();
+    bool HandleLogin(Session& s, std::span<const std::uint8_t> data, std::unique_lock<std::mutex>& lock);
+    std::string NewCookie(Uin uin);
     void ExpireCookies();
+    int LoginDelayMs(Uin uin, std::uint32_t peer);
+    void RecordLogin(Uin uin, std::uint32_t peer, bool failed);
 
     // service_session.cpp
     bool HandleCookie(Session& s, std::span<const std::uint8_t> data);
@@ -146,7 +178,7 @@ private:
     void HandleMessageSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
     void HandleMessage(Session& s, const SnacHeader& snac, PacketReader& reader);
     void SendMessageError(Session& s, std::uint32_t requestId, std::uint16_t code);
-    bool TakeMessageToken(Session& s);
+    void StoreOffline(Session& s, const SnacHeader& snac, Uin to, std::span<const std::uint8_t> block);
 
     // service_contact_list.cpp
     void HandleContactListSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
@@ -157,6 +189,7 @@ private:
     void HandleMetaSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
     void SendShortInfo(Session& s, std::uint32_t requestId, std::uint16_t sequence, Uin target);
     void DeliverOffline(Session& s, std::uint32_t requestId, std::uint16_t sequence);
+    void SendOfflineBatch(Session& s);
 
     ServerConfig config_;
 
@@ -168,6 +201,11 @@ private:
     std::map<Uin, Session*> online_;      // the current signed-on session of each UIN
     std::set<Uin> announced_;             // UINs whose arrival watchers were told of
     std::map<Uin, std::uint32_t> listStamps_;
+    std::map<Uin, TokenBucket> messageBuckets_;  // by sender UIN, across its sessions
+    std::map<Uin, Failures> uinFailures_;
+    std::map<std::uint32_t, Failures> addressFailures_;
+    bool throttleLogins_ = false;
+    std::condition_variable stopRequested_;  // with lock_: wakes login delays
     std::random_device random_;
     std::uint64_t nextSessionId_ = 1;
     std::uint32_t requestCounter_ = 0;
@@ -180,7 +218,7 @@ private:
     std::thread authAccept_;
     std::thread bosAccept_;
 
-    mutable std::mutex logLock_;
+    mutable ServerLog log_;
 };
 
 }  // namespace pellox::server

@@ -28,6 +28,9 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A standard error whose reader has gone fails the log's writes instead of
+    // ending the server.
+    std::signal(SIGPIPE, SIG_IGN);
 
     OscarServer server;
     std::string error;

@@ -1,10 +1,8 @@
 // Message relay (family 0x0004): channel-1 messages go to the recipient's
 // session, to the echo account, or into the offline store.
-#include <algorithm>
-#include <chrono>
 #include <cstdint>
 
-#include "platform/code_page.h"
+#include "net/text_encoding.h"
 #include "platform/local_time.h"
 #include "tools/server_core.h"
 
@@ -16,10 +14,11 @@ constexpr std::uint16_t kMessageErrorRate = 0x0002;
 constexpr std::uint16_t kMessageErrorNotAvailable = 0x0004;
 constexpr std::uint16_t kMessageErrorBadFormat = 0x000E;
 
-// The text of the first text fragment of a channel-1 message block, in
-// Windows-1251: UCS-2 text (character set 2) is narrowed, anything else is taken
-// as it is. False when the block has no usable text fragment.
-bool ExtractMessageText(std::span<const std::uint8_t> block, std::string& text) {
+// The text of the first text fragment of a channel-1 message block and its
+// character set, up to its first zero character: UCS-2 text (character set 2)
+// as UTF-8, anything else as it is. False when the block has no usable text
+// fragment.
+bool ExtractMessageText(std::span<const std::uint8_t> block, std::string& text, std::uint16_t& charset) {
     PacketReader reader(block);
     while (!reader.AtEnd()) {
         std::uint8_t id = 0, version = 0;
@@ -29,17 +28,17 @@ bool ExtractMessageText(std::span<const std::uint8_t> block, std::string& text) 
             if (!reader.Skip(length)) return false;
             continue;
         }
-        std::uint16_t charset = 0, subset = 0;
+        std::uint16_t subset = 0;
         if (length < 4 || !ReadU16(reader, charset) || !ReadU16(reader, subset)) return false;
         std::string bytes(length - 4u, '\0');
         if (!ReadBytes(reader, bytes.data(), bytes.size())) return false;
-        if (charset == 0x0002) {
+        if (charset == kCharsetUcs2) {
             std::u16string wide;
             for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
                 wide += static_cast<char16_t>((static_cast<unsigned char>(bytes[i]) << 8) |
                                               static_cast<unsigned char>(bytes[i + 1]));
             }
-            bytes = platform::WideToLocal(wide);
+            bytes = EncodeUtf8(wide.substr(0, wide.find(u'\0')));
         }
         text = bytes.substr(0, bytes.find('\0'));
         return true;
@@ -63,16 +62,6 @@ void OscarServer::Core::SendMessageError(Session& s, std::uint32_t requestId, st
     PacketBuffer error;
     AppendU16(error, code);
     s.connection.SendSnac(0x0004, 0x0001, requestId, error);
-}
-
-bool OscarServer::Core::TakeMessageToken(Session& s) {
-    auto now = Clock::now();
-    double seconds = std::chrono::duration<double>(now - s.tokensRefilled).count();
-    s.tokensRefilled = now;
-    s.messageTokens = std::min<double>(config_.messageBurst, s.messageTokens + seconds * config_.messagesPerSecond);
-    if (s.messageTokens < 1.0) return false;
-    s.messageTokens -= 1.0;
-    return true;
 }
 
 void OscarServer::Core::HandleMessage(Session& s, const SnacHeader& snac, PacketReader& reader) {
@@ -99,7 +88,8 @@ void OscarServer::Core::HandleMessage(Session& s, const SnacHeader& snac, Packet
         SendMessageError(s, snac.requestId, kMessageErrorNotAvailable);
         return;
     }
-    if (!TakeMessageToken(s)) {
+    // Keyed by the sender's UIN, so that signing on again does not refill it.
+    if (!messageBuckets_[s.uin].Take(config_.messageBurst, config_.messagesPerSecond)) {
         Log(s.Label() + " message to " + recipientText + " dropped: too many messages");
         SendMessageError(s, snac.requestId, kMessageErrorRate);
         return;
@@ -131,20 +121,36 @@ void OscarServer::Core::HandleMessage(Session& s, const SnacHeader& snac, Packet
         Log(s.Label() + " message relayed to " + target->Label());
         return;
     }
+    StoreOffline(s, snac, to, block->value);
+}
+
+void OscarServer::Core::StoreOffline(Session& s, const SnacHeader& snac, Uin to, std::span<const std::uint8_t> block) {
+    const std::string recipient = UinText(to);
     std::string text;
-    if (!ExtractMessageText(block->value, text)) {
-        Log(s.Label() + " message to offline " + recipientText + " has no text, not stored");
+    std::uint16_t charset = 0;
+    if (!ExtractMessageText(block, text, charset)) {
+        Log(s.Label() + " message to offline " + recipient + " has no text, not stored");
         SendMessageError(s, snac.requestId, kMessageErrorBadFormat);
         return;
     }
-    std::string fileError;
-    if (!offline_->Add(to, s.uin, platform::Now(), std::move(text), fileError)) {
-        Log(s.Label() + " message to offline " + recipientText + " dropped: too many stored");
-        SendMessageError(s, snac.requestId, kMessageErrorNotAvailable);
+    const std::size_t length = text.size();
+    switch (offline_->Stage(to, s.uin, platform::Now(), charset, std::move(text))) {
+    case OfflineRefusal::None:
+        s.offlineStaged = true;
+        Log(s.Label() + " message to offline " + recipient + " stored");
         return;
+    case OfflineRefusal::TooLong:
+        Log(s.Label() + " message to offline " + recipient + " dropped: " + std::to_string(length) +
+            " bytes, longer than a stored message may be");
+        break;
+    case OfflineRefusal::RecipientFull:
+        Log(s.Label() + " message to offline " + recipient + " dropped: too many stored for it");
+        break;
+    case OfflineRefusal::StoreFull:
+        Log(s.Label() + " message to offline " + recipient + " dropped: the offline store is full");
+        break;
     }
-    if (!fileError.empty()) Log(fileError);
-    Log(s.Label() + " message to offline " + recipientText + " stored");
+    SendMessageError(s, snac.requestId, kMessageErrorNotAvailable);
 }
 
 }  // namespace pellox::server

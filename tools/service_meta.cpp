@@ -1,7 +1,10 @@
 // Offline messages and user information: the meta requests of family 0x0015.
 #include <cstdint>
+#include <ctime>
+#include <iterator>
 
-#include "platform/local_time.h"
+#include "net/text_encoding.h"
+#include "platform/code_page.h"
 #include "tools/server_core.h"
 
 namespace pellox::server {
@@ -39,6 +42,40 @@ PacketBuffer MetaReply(Uin owner, std::uint16_t type, std::uint16_t sequence, co
     return p;
 }
 
+// The text as the offline record carries it: Windows-1251 text and text in
+// other 8-bit character sets as stored; UCS-2 text in Windows-1251 when every
+// character has a place there, otherwise as UTF-8 (which the client detects).
+std::string RecordText(const OfflineMessage& m) {
+    if (m.charset != kCharsetUcs2) return m.text;
+    const std::u16string wide = DecodeUtf8(m.text);
+    std::string local;
+    for (char16_t unit : wide) {
+        char byte = 0;
+        if (!platform::LocalFromUnit(unit, byte)) return m.text;
+        local += byte;
+    }
+    return local;
+}
+
+// An offline message record: sender, the date and time it was stored (UTC),
+// type, flags and the text.
+PacketBuffer OfflineRecord(const OfflineMessage& m) {
+    std::tm t{};
+    const std::time_t time = m.time;
+    if (gmtime_r(&time, &t) == nullptr) t = std::tm{};
+    PacketBuffer record;
+    AppendU32Le(record, m.from);
+    AppendU16Le(record, static_cast<std::uint16_t>(t.tm_year + 1900));
+    AppendU8(record, static_cast<std::uint8_t>(t.tm_mon + 1));
+    AppendU8(record, static_cast<std::uint8_t>(t.tm_mday));
+    AppendU8(record, static_cast<std::uint8_t>(t.tm_hour));
+    AppendU8(record, static_cast<std::uint8_t>(t.tm_min));
+    AppendU8(record, 0x01);  // plain text
+    AppendU8(record, 0x00);  // flags
+    AppendMetaString(record, RecordText(m));
+    return record;
+}
+
 }  // namespace
 
 void OscarServer::Core::HandleMetaSnac(Session& s, const SnacHeader& snac, PacketReader& reader) {
@@ -58,10 +95,9 @@ void OscarServer::Core::HandleMetaSnac(Session& s, const SnacHeader& snac, Packe
         break;
     case kMetaOfflineAck:
         if (!s.deliveredOffline.empty()) {
-            std::string fileError;
-            std::size_t removed = offline_->Remove(s.uin, s.deliveredOffline, fileError);
+            std::size_t removed = offline_->StageRemove(s.uin, s.deliveredOffline);
             s.deliveredOffline.clear();
-            if (!fileError.empty()) Log(fileError);
+            s.offlineStaged = removed > 0;
             Log(s.Label() + " " + std::to_string(removed) + " offline messages acknowledged");
         }
         break;
@@ -77,28 +113,41 @@ void OscarServer::Core::HandleMetaSnac(Session& s, const SnacHeader& snac, Packe
     }
 }
 
+// The backlog is sent as the output queue drains: never more than half the
+// queue's bound is queued at a time, so a long backlog cannot overrun it.
 void OscarServer::Core::DeliverOffline(Session& s, std::uint32_t requestId, std::uint16_t sequence) {
     std::vector<OfflineMessage> messages = offline_->For(s.uin);
+    s.offlineQueue.assign(std::make_move_iterator(messages.begin()), std::make_move_iterator(messages.end()));
     s.deliveredOffline.clear();
-    for (const OfflineMessage& m : messages) {
-        platform::LocalTime t = platform::ToLocalTime(m.time);
-        PacketBuffer record;
-        AppendU32Le(record, m.from);
-        AppendU16Le(record, static_cast<std::uint16_t>(t.year));
-        AppendU8(record, static_cast<std::uint8_t>(t.month));
-        AppendU8(record, static_cast<std::uint8_t>(t.day));
-        AppendU8(record, static_cast<std::uint8_t>(t.hour));
-        AppendU8(record, static_cast<std::uint8_t>(t.minute));
-        AppendU8(record, 0x01);  // plain text
-        AppendU8(record, 0x00);  // flags
-        AppendMetaString(record, m.text);
-        if (s.connection.SendSnac(0x0015, 0x0003, requestId, MetaReply(s.uin, kMetaOfflineMessage, sequence, record))) {
-            s.deliveredOffline.push_back(m.id);
+    s.offlineRequestId = requestId;
+    s.offlineSequence = sequence;
+    s.offlineDelivering = true;
+    SendOfflineBatch(s);
+}
+
+void OscarServer::Core::SendOfflineBatch(Session& s) {
+    const std::size_t budget = config_.maxQueuedOutput / 2;
+    while (!s.offlineQueue.empty()) {
+        const OfflineMessage& m = s.offlineQueue.front();
+        PacketBuffer reply = MetaReply(s.uin, kMetaOfflineMessage, s.offlineSequence, OfflineRecord(m));
+        const std::size_t queued = s.connection.QueuedBytes();
+        if (queued > 0 && queued + kFlapHeaderSize + kSnacHeaderSize + reply.Length() > budget) {
+            if (s.connection.NotifyWhenDrained()) return;  // HandleDrained goes on
+            continue;  // drained meanwhile
         }
+        if (!s.connection.SendSnac(0x0015, 0x0003, s.offlineRequestId, reply)) {
+            Log(s.Label() + " offline delivery ended: the connection is closing");
+            s.offlineQueue.clear();
+            s.offlineDelivering = false;
+            return;
+        }
+        s.deliveredOffline.push_back(m.id);
+        s.offlineQueue.pop_front();
     }
     PacketBuffer end;
     AppendU8(end, 0);  // no messages were dropped
-    s.connection.SendSnac(0x0015, 0x0003, requestId, MetaReply(s.uin, kMetaOfflineEnd, sequence, end));
+    s.connection.SendSnac(0x0015, 0x0003, s.offlineRequestId, MetaReply(s.uin, kMetaOfflineEnd, s.offlineSequence, end));
+    s.offlineDelivering = false;
     Log(s.Label() + " " + std::to_string(s.deliveredOffline.size()) + " offline messages delivered");
 }
 

@@ -23,7 +23,9 @@ void OscarServer::Core::HandleStatus(Session& s, PacketReader& reader) {
     const Tlv* status = FindTlv(tlvs, 0x0006);
     if (status == nullptr || status->value.size() != 4) return;
     PacketReader value(status->value);
-    if (!ReadU32(value, s.status)) return;
+    std::uint32_t newStatus = 0;
+    if (!ReadU32(value, newStatus) || newStatus == s.status) return;  // no change: nothing to tell
+    s.status = newStatus;
     Log(s.Label() + " status " + std::to_string(s.status));
     if (announced_.count(s.uin) > 0 && OnlineSession(s.uin) == &s) NotifyArrival(s.uin);
 }

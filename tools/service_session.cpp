@@ -48,8 +48,7 @@ void OscarServer::Core::SignOn(Session& s, Uin uin) {
     s.signedOn = true;
     s.uin = uin;
     s.onlineSince = platform::Now();
-    s.messageTokens = config_.messageBurst;
-    s.tokensRefilled = Clock::now();
+    s.connection.SetDeadline(0);
     s.connection.SetIdleTimeout(config_.idleTimeoutMs);
 
     if (Session* old = OnlineSession(uin)) {
@@ -58,8 +57,9 @@ void OscarServer::Core::SignOn(Session& s, Uin uin) {
         const std::uint8_t otherClient[2] = {0x00, 0x01};
         AppendTlv(reason, 0x0009, sizeof otherClient, otherClient);
         old->connection.SendFrame(kChannelSignOff, reason.Bytes());
-        old->connection.CloseAfterFlush();
+        old->connection.CloseAfterFlush("replaced by a newer sign-on of the same UIN");
         old->replaced = true;
+        old->offlineDelivering = false;
         Log(old->Label() + " replaced by " + s.Label());
     }
     online_[uin] = &s;

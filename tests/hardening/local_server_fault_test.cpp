@@ -30,6 +30,8 @@ protected:
         config.bosPort = 0;
         config.messageBurst = 1000000;  // the flood is the point here, not the rate limit
         config.messagesPerSecond = 1000000;
+        config.snacBurst = 1000000;
+        config.snacsPerSecond = 1000000;
         std::string error;
         ASSERT_TRUE(server_.Start(config, error)) << error;
     }

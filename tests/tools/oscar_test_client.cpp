@@ -1,5 +1,9 @@
 #include "tests/tools/oscar_test_client.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -34,10 +38,16 @@ ServerConfig TestConfig() {
     return config;
 }
 
-bool TestClient::Connect(std::uint16_t port) {
+bool TestClient::Connect(std::uint16_t port, std::uint32_t from) {
     Close();
     socket_ = platform::CreateTcpSocket();
     if (socket_ == platform::kNoSocket) return false;
+    if (from != 0) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(from);
+        if (::bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return false;
+    }
     return platform::ConnectSocket(socket_, {kLoopbackAddress, port});
 }
 

@@ -52,7 +52,8 @@ public:
     TestClient(const TestClient&) = delete;
     TestClient& operator=(const TestClient&) = delete;
 
-    [[nodiscard]] bool Connect(std::uint16_t port);
+    // From another loopback address (127.0.0.2, say) when `from` is given.
+    [[nodiscard]] bool Connect(std::uint16_t port, std::uint32_t from = 0);
     void Close();
 
     bool SendRaw(std::span<const std::uint8_t> bytes);

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <cstdio>
+#include <fstream>
 #include <unistd.h>
 
 
 #include "tests/tools/oscar_test_client.h"
+#include "platform/files.h"
 #include "tools/offline_store.h"
 
 namespace pellox::server::test {
@@ -66,8 +69,7 @@ TEST(CommandLineTest, DataDirAndAccountsPlaceTheFiles) {
 
     CommandLine accounts = Parse({"--accounts", "/srv/icq/people.txt"});
     EXPECT_EQ(accounts.config.accountsFile, "/srv/icq/people.txt");
-    EXPECT_EQ(accounts.config.offlineFile, "/srv/icq/offline.txt");
-    EXPECT_EQ(Parse({"--accounts", "people.txt"}).config.offlineFile, "./offline.txt");
+    EXPECT_TRUE(accounts.config.offlineFile.empty()) << "offline.txt lives in the data directory only";
 }
 
 TEST(AccountsFileTest, ReadsSectionsBuddiesAndNicknames) {
@@ -259,6 +261,36 @@ TEST(OfflineStoreTest, HandEditedFileIsRepaired) {
     EXPECT_EQ(store.For(10)[0].text, "one");
 }
 
+// Each change is appended to the file, not a rewrite of the whole store; a record
+// a crash cut short is dropped at load, and the character set is kept.
+TEST(OfflineStoreTest, ChangesAreAppendedAndATornRecordIsDropped) {
+    TempDir dir;
+    const std::string path = dir.File("offline.txt");
+    OfflineLimits limits;
+    limits.maxStoreBytes = 24;
+    std::string error;
+    {
+        OfflineStore store(path, limits);
+        ASSERT_TRUE(store.Load(error));
+        ASSERT_TRUE(store.Add(1, 2, 1000, "first", error)) << error;
+        platform::FileStatus before, after;
+        ASSERT_TRUE(platform::PathStatus(path, before));
+        ASSERT_EQ(store.Stage(1, 3, 1001, kCharsetUcs2, "\xE6\x97\xA5\xE6\x9C\xAC"), OfflineRefusal::None);
+        ASSERT_TRUE(store.Flush(error)) << error;
+        EXPECT_EQ(store.Remove(1, {store.For(1)[0].id}, error), 1u);
+        ASSERT_TRUE(platform::PathStatus(path, after));
+        EXPECT_EQ(after.inode, before.inode) << "the file was rewritten, not appended to";
+        EXPECT_EQ(store.Stage(1, 4, 1002, 0, std::string(20, 'x')), OfflineRefusal::StoreFull);
+    }
+    std::ofstream(path, std::ios::app | std::ios::binary) << "[message]\r\nid=9\r\nto=1\r\nfrom=5\r\ntext=cut";
+    OfflineStore reread(path, limits);
+    ASSERT_TRUE(reread.Load(error));
+    ASSERT_EQ(reread.For(1).size(), 1u);
+    EXPECT_EQ(reread.For(1)[0].from, 3u);
+    EXPECT_EQ(reread.For(1)[0].charset, kCharsetUcs2);
+    EXPECT_EQ(reread.For(1)[0].text, "\xE6\x97\xA5\xE6\x9C\xAC");
+}
+
 TEST(OfflineStoreTest, UnwritableFileKeepsTheMessageAndSaysSo) {
     OfflineStore store("/nonexistent-dir-for-pellox/offline.txt", 10);
     std::string error;
@@ -268,42 +300,124 @@ TEST(OfflineStoreTest, UnwritableFileKeepsTheMessageAndSaysSo) {
     EXPECT_EQ(store.For(1).size(), 1u);
 }
 
+// The program run with these options, its standard output and error on pipes.
+struct Program {
+    explicit Program(const std::vector<std::string>& options) {
+        int out[2], err[2];
+        if (pipe(out) != 0 || pipe(err) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            dup2(err[1], STDERR_FILENO);
+            for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
+            std::vector<char*> argv{const_cast<char*>(PELLOX_SERVER_PROGRAM)};
+            for (const std::string& o : options) argv.push_back(const_cast<char*>(o.c_str()));
+            argv.push_back(nullptr);
+            execv(PELLOX_SERVER_PROGRAM, argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        stdoutFd = out[0];
+        stderrFd = err[0];
+    }
+    ~Program() {
+        Stop();
+        close(stdoutFd);
+        close(stderrFd);
+    }
+    // The start-up line; false (and ports 0) when the program did not print it.
+    bool ReadPorts() {
+        std::string line;
+        char c = 0;
+        while (read(stdoutFd, &c, 1) == 1 && c != '\n') line += c;
+        return std::sscanf(line.c_str(), "pellox-server listening auth %*[0-9.]:%hu bos %*[0-9.]:%hu", &authPort,
+                           &bosPort) == 2;
+    }
+    // SIGTERM, then SIGKILL if it has not ended within five seconds; the exit status.
+    int Stop() {
+        if (pid <= 0) return status;
+        kill(pid, SIGTERM);
+        for (int i = 0; i < 100 && waitpid(pid, &status, WNOHANG) == 0; ++i) usleep(50 * 1000);
+        if (waitpid(pid, &status, WNOHANG) == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            status = -1;
+        }
+        pid = 0;
+        return status;
+    }
+    std::string ReadStderr() {
+        std::string all;
+        char buffer[4096];
+        for (long n; (n = read(stderrFd, buffer, sizeof buffer)) > 0;) all.append(buffer, static_cast<std::size_t>(n));
+        return all;
+    }
+    pid_t pid = -1;
+    int stdoutFd = -1, stderrFd = -1, status = -1;
+    std::uint16_t authPort = 0, bosPort = 0;
+};
+
 // Runs the program with free ports, reads its start-up line, signs on through
 // it and stops it with SIGTERM.
 TEST(ProgramTest, PrintsItsPortsAndStopsOnSigterm) {
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        close(out[1]);
-        execl(PELLOX_SERVER_PROGRAM, PELLOX_SERVER_PROGRAM, "--port-auth", "0", "--port-bos", "0",
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    std::string line;
-    char c = 0;
-    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    close(out[0]);
-
-    unsigned authPort = 0, bosPort = 0;
-    int fields = std::sscanf(line.c_str(), "pellox-server listening auth 127.0.0.1:%u bos 127.0.0.1:%u",
-                             &authPort, &bosPort);
-    EXPECT_EQ(fields, 2) << line;
-    if (fields == 2) {
-        LoginResult login = Login(static_cast<std::uint16_t>(authPort), kAlice, "alice");
-        const TlvValue* address = FindTlv(login.tlvs, 0x0005);
-        ASSERT_NE(address, nullptr);
-        EXPECT_EQ(address->Text(), "127.0.0.1:" + std::to_string(bosPort));
-    }
-    kill(pid, SIGTERM);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    Program program({"--port-auth", "0", "--port-bos", "0"});
+    ASSERT_TRUE(program.ReadPorts());
+    LoginResult login = Login(program.authPort, kAlice, "alice");
+    const TlvValue* address = FindTlv(login.tlvs, 0x0005);
+    ASSERT_NE(address, nullptr);
+    EXPECT_EQ(address->Text(), "127.0.0.1:" + std::to_string(program.bosPort));
+    const int status = program.Stop();
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// Beyond loopback the demo accounts (published passwords) are refused, and a
+// server started with an accounts file warns of clear text and of a file other
+// users can read.
+TEST(ProgramTest, BeyondLoopbackNeedsAnAccountsFileAndWarns) {
+    Program demo({"--bind", "0.0.0.0", "--port-auth", "0", "--port-bos", "0"});
+    EXPECT_FALSE(demo.ReadPorts());
+    const int status = demo.Stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_NE(demo.ReadStderr().find("needs an accounts file"), std::string::npos);
+
+    TempDir dir;
+    dir.Write("accounts.txt", "[100001]\npassword=long-and-secret\n");
+    chmod(dir.File("accounts.txt").c_str(), 0644);
+    Program named({"--bind", "0.0.0.0", "--port-auth", "0", "--port-bos", "0", "--accounts", dir.File("accounts.txt")});
+    EXPECT_TRUE(named.ReadPorts());
+    named.Stop();
+    const std::string warnings = named.ReadStderr();
+    EXPECT_NE(warnings.find("clear text"), std::string::npos) << warnings;
+    EXPECT_NE(warnings.find("chmod 600"), std::string::npos) << warnings;
+}
+
+// Peer bytes reach the log escaped; and a standard error nobody reads (a full
+// pipe) once froze every session, since the log was written under the server
+// lock.
+TEST(ProgramTest, LogIsEscapedAndAStalledStandardErrorHoldsNothingUp) {
+    Program program({"--port-auth", "0", "--port-bos", "0", "--verbose"});
+    ASSERT_TRUE(program.ReadPorts());
+    EXPECT_EQ(FindTlv(Login(program.authPort, "\x1B[2J\xCE", "x").tlvs, 0x0006), nullptr);
+    std::string log;
+    char buffer[4096];
+    while (log.find("login refused") == std::string::npos) {
+        long n = read(program.stderrFd, buffer, sizeof buffer);
+        ASSERT_GT(n, 0);
+        log.append(buffer, static_cast<std::size_t>(n));
+    }
+    EXPECT_NE(log.find("'\\x1B[2J\\xCE'"), std::string::npos) << log;
+    EXPECT_EQ(log.find('\x1B'), std::string::npos);
+
+    // From here on nobody reads standard error: far more log than a pipe holds.
+    for (int i = 0; i < 1500; ++i) {
+        TestClient client;
+        ASSERT_TRUE(client.Connect(program.authPort));
+        (void)client.ReadFrame(1000);
+    }
+    LoginResult login = Login(program.authPort, kAlice, "alice");
+    EXPECT_NE(FindTlv(login.tlvs, 0x0006), nullptr) << "a session waited for the log";
 }
 
 }  // namespace

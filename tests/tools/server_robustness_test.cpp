@@ -210,12 +210,91 @@ TEST_F(RobustnessTest, MessageFloodIsRateLimitedAndOthersAreServed) {
     UserInfoBlock info;
     ASSERT_TRUE(ParseUserInfo(reader, info));
     EXPECT_EQ(info.uin, kVera);
+
+    // The limit belongs to the UIN: signing on again does not refill it.
+    alice = SignOn(server, kAlice, "alice");
+    ASSERT_TRUE(alice);
+    for (int i = 0; i < config.messageBurst; ++i) alice->SendSnac(0x0004, 0x0006, 0x0A6A1u, MessagePayload(kBoris, "again"));
+    std::optional<Snac> refused = alice->WaitSnac(0x0004, 0x0001);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->data, (std::vector<std::uint8_t>{0x00, 0x02}));
+}
+
+// Requests of other families are limited too: a flood of contact list requests
+// is answered up to the burst and the rate, then dropped.
+TEST_F(RobustnessTest, SnacFloodOfAnyFamilyIsRateLimited) {
+    ServerConfig config = TestConfig();
+    config.snacBurst = 50;
+    config.snacsPerSecond = 10;
+    SetUpPair(config);
+    auto started = Clock::now();
+    for (std::uint32_t i = 0; i < 400; ++i) alice->SendSnac(0x0013, 0x0004, 0x40000u + i);
+    int answered = 0;
+    while (alice->WaitSnac(0x0013, 0x0006, 300)) ++answered;
+    double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    EXPECT_GE(answered, config.snacBurst - 5);  // the sign-on took a few
+    EXPECT_LE(answered, config.snacBurst + static_cast<int>(seconds * config.snacsPerSecond) + 2);
+}
+
+// 200 offline messages of the largest size once overran the output bound at
+// every sign-on of the recipient: aborted before the end record, never
+// acknowledged, never deleted. Now the store bounds them and the backlog goes out
+// as the output queue drains.
+TEST_F(RobustnessTest, OfflineBacklogOfLargestMessagesIsDeliveredWhole) {
+    ServerConfig config = TestConfig();
+    config.maxQueuedOutput = 64 * 1024;
+    config.messageBurst = 1000;
+    SetUpPair(config);
+    const std::string largest(config.maxOfflineTextBytes - 64, 'x');  // fits one inbound frame
+    for (std::uint32_t i = 0; i < 200; ++i) alice->SendSnac(0x0004, 0x0006, i, MessagePayload(kVera, largest));
+    Drain(*alice, kAlice);
+    const std::size_t stored = server.StoredOfflineCount();
+    EXPECT_GE(stored * largest.size(), 2 * config.maxQueuedOutput) << "the backlog needs several batches";
+
+    SignOnOptions fetch;
+    fetch.fetchOffline = true;
+    std::vector<Snac> records;
+    std::unique_ptr<TestClient> vera = SignOn(server, kVera, "vera", fetch, &records);
+    ASSERT_TRUE(vera) << "the end record 0x0042 did not come";
+    EXPECT_EQ(records.size(), stored);
+    Drain(*vera, kVera);  // still open, and the acknowledgement was handled
+    EXPECT_EQ(server.StoredOfflineCount(), 0u);
+}
+
+// Connections that send keep-alives and never sign on are closed at the deadline
+// counted from the accept, and those from one address cannot take every slot
+// for connections that have not signed on.
+TEST_F(RobustnessTest, ClientsThatNeverSignOnHoldNoSlot) {
+    ServerConfig config = TestConfig();
+    config.maxUnauthenticated = 8;
+    config.maxUnauthenticatedPerAddress = 4;
+    config.loginTimeoutMs = 1500;
+    StartServer(config);
+    constexpr std::uint32_t kOtherAddress = 0x7F000002;  // 127.0.0.2
+    std::vector<std::unique_ptr<TestClient>> squatters;
+    for (int i = 0; i < 6; ++i) {
+        auto squatter = std::make_unique<TestClient>();
+        ASSERT_TRUE(squatter->Connect(i % 2 ? server.AuthPort() : server.BosPort(), kOtherAddress));
+        if (squatter->ReadFrame(500)) squatters.push_back(std::move(squatter));
+    }
+    EXPECT_EQ(squatters.size(), config.maxUnauthenticatedPerAddress);
+    std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice");
+    ASSERT_TRUE(alice) << "another address could not sign on";
+
+    auto deadline = Clock::now() + std::chrono::milliseconds(config.loginTimeoutMs + 1000);
+    while (Clock::now() < deadline) {
+        for (auto& squatter : squatters) squatter->SendFrame(kChannelKeepAlive, {});
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    for (auto& squatter : squatters) EXPECT_TRUE(squatter->WaitClosed(500)) << "keep-alives extended the deadline";
+    Drain(*alice, kAlice);
 }
 
 TEST_F(RobustnessTest, ClientThatNeverReadsIsDroppedAlone) {
     ServerConfig config = TestConfig();
     config.maxQueuedOutput = 16 * 1024;
     config.sendTimeoutMs = 500;
+    config.snacBurst = config.snacsPerSecond = 1000000;  // the output bound is the point here
     SetUpPair(config);
     std::unique_ptr<TestClient> hog = SignOn(server, kVera, "vera");
     ASSERT_TRUE(hog);

@@ -2,6 +2,9 @@
 // offline messages, the server contact list and short user information.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
 #include <set>
 
 #include "tests/tools/oscar_test_client.h"
@@ -12,6 +15,9 @@ namespace {
 // "Привет" in Windows-1251 and in UCS-2 (big-endian).
 const std::string kHello1251 = "\xCF\xF0\xE8\xE2\xE5\xF2";
 const std::string kHelloUcs2 = std::string("\x04\x1F\x04\x40\x04\x38\x04\x32\x04\x35\x04\x42", 12);
+// "日本😀" in UCS-2 (a surrogate pair) and in UTF-8: no place in Windows-1251.
+const std::string kWideUcs2 = std::string("\x65\xE5\x67\x2C\xD8\x3D\xDE\x00", 8);
+const std::string kWideUtf8 = "\xE6\x97\xA5\xE6\x9C\xAC\xF0\x9F\x98\x80";
 
 
 bool IsSnac(const Snac& snac, std::uint16_t family, std::uint16_t subtype) {
@@ -87,6 +93,11 @@ TEST_F(ServicesTest, StatusChangeReachesWatchers) {
     ASSERT_TRUE(ParseUserInfo(reader, info));
     ASSERT_NE(FindTlv(info.tlvs, 0x0006), nullptr);
     EXPECT_EQ(FindTlv(info.tlvs, 0x0006)->value, (std::vector<std::uint8_t>{0x00, 0x01, 0x00, 0x01}));
+
+    // The same status again changes nothing and is not fanned out.
+    alice->SendSnac(0x0001, 0x001E, 0x1E, away);
+    Drain(*alice, kAlice);
+    EXPECT_TRUE(ArrivalsIn(Drain(*boris, kBoris)).empty());
 }
 
 TEST_F(ServicesTest, MessageIsRelayedWithTheSendersInfoBlock) {
@@ -176,8 +187,14 @@ void ExpectOfflineRecord(const Snac& snac, std::uint32_t requestId, std::uint32_
                 ReadU8(reader, day) && ReadU8(reader, hour) && ReadU8(reader, minute) &&
                 ReadU8(reader, type) && ReadU8(reader, flags) && ReadU16Le(reader, length));
     EXPECT_EQ(sender, from);
-    EXPECT_GE(year, 2020);
-    EXPECT_TRUE(month >= 1 && month <= 12);
+    // The time the message was stored, in UTC.
+    std::tm sent{};
+    sent.tm_year = year - 1900;
+    sent.tm_mon = month - 1;
+    sent.tm_mday = day;
+    sent.tm_hour = hour;
+    sent.tm_min = minute;
+    EXPECT_LT(std::abs(static_cast<double>(timegm(&sent) - std::time(nullptr))), 600.0);
     EXPECT_EQ(type, 0x01);
     ASSERT_EQ(length, text.size() + 1) << "the length counts the terminating zero";
     std::string stored(length, '\0');
@@ -208,6 +225,19 @@ std::vector<Snac> FetchOffline(TestClient& boris, bool acknowledge) {
 }
 
 TEST_F(ServicesTest, OfflineMessagesAreDeliveredUntilAcknowledgedAndSurviveARestart) {
+    // A zone far from UTC, so that a local time in the records shows.
+    const char* zone = std::getenv("TZ");
+    const std::string savedZone = zone ? zone : "";
+    setenv("TZ", "JST-9", 1);
+    tzset();
+    struct RestoreZone {
+        std::string saved;
+        bool had;
+        ~RestoreZone() {
+            had ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+            tzset();
+        }
+    } restore{savedZone, zone != nullptr};
     TempDir dir;
     ASSERT_FALSE(dir.Path().empty());
     ServerConfig config = TestConfig();
@@ -219,8 +249,9 @@ TEST_F(ServicesTest, OfflineMessagesAreDeliveredUntilAcknowledgedAndSurviveARest
     alice->SendSnac(0x0004, 0x0006, 0x00010006, MessagePayload(kBoris, kHello1251));
     alice->SendSnac(0x0004, 0x0006, 0x00010006, MessagePayload(kBoris, "second\r\nline"));
     alice->SendSnac(0x0004, 0x0006, 0x00010006, MessagePayload(kBoris, kHelloUcs2, 0x0002));
+    alice->SendSnac(0x0004, 0x0006, 0x00010006, MessagePayload(kBoris, kWideUcs2, 0x0002));
     Drain(*alice, kAlice);
-    EXPECT_EQ(server.StoredOfflineCount(), 3u);
+    EXPECT_EQ(server.StoredOfflineCount(), 4u);
 
     SignOnOptions quiet;
     quiet.activate = false;
@@ -228,21 +259,23 @@ TEST_F(ServicesTest, OfflineMessagesAreDeliveredUntilAcknowledgedAndSurviveARest
         std::unique_ptr<TestClient> boris = SignOn(server, kBoris, "boris", quiet);
         ASSERT_TRUE(boris);
         std::vector<Snac> records = FetchOffline(*boris, /*acknowledge=*/false);
-        ASSERT_EQ(records.size(), 3u);
+        ASSERT_EQ(records.size(), 4u);
         ExpectOfflineRecord(records[0], 0x02, 100002, 100001, kHello1251);
         ExpectOfflineRecord(records[1], 0x02, 100002, 100001, "second\r\nline");
         ExpectOfflineRecord(records[2], 0x02, 100002, 100001, kHello1251);  // UCS-2 narrowed
+        ExpectOfflineRecord(records[3], 0x02, 100002, 100001, kWideUtf8);   // kept whole as UTF-8
     }
     // Not acknowledged: a restart of the server and a new sign-on bring them again.
     server.Stop();
     StartServer(config);
-    EXPECT_EQ(server.StoredOfflineCount(), 3u);
+    EXPECT_EQ(server.StoredOfflineCount(), 4u);
     {
         std::unique_ptr<TestClient> boris = SignOn(server, kBoris, "boris", quiet);
         ASSERT_TRUE(boris);
         std::vector<Snac> records = FetchOffline(*boris, /*acknowledge=*/true);
-        ASSERT_EQ(records.size(), 3u);
+        ASSERT_EQ(records.size(), 4u);
         ExpectOfflineRecord(records[0], 0x02, 100002, 100001, kHello1251);
+        ExpectOfflineRecord(records[3], 0x02, 100002, 100001, kWideUtf8);
     }
     EXPECT_EQ(server.StoredOfflineCount(), 0u);
     {

@@ -160,6 +160,42 @@ TEST_F(SessionTest, UnknownOrReusedCookieGetsChannelFourAndTheClose) {
     EXPECT_TRUE(tryCookie(lateCookie->Text())) << "an expired cookie is refused";
 }
 
+// One account logging in over and over once filled the cookie table and evicted
+// the fresh cookies of everybody else.
+TEST_F(SessionTest, OneAccountCannotCrowdOutOthersCookies) {
+    StartServer();
+    LoginResult boris = Login(server.AuthPort(), kBoris, "boris");
+    ASSERT_NE(FindTlv(boris.tlvs, 0x0006), nullptr);
+    for (int i = 0; i < 1100; ++i) ASSERT_NE(FindTlv(Login(server.AuthPort(), kAlice, "alice").tlvs, 0x0006), nullptr);
+    TestClient client;
+    ASSERT_TRUE(client.Connect(server.BosPort()));
+    ASSERT_TRUE(client.ReadFrame());
+    client.SendFrame(kChannelSignOn, CookiePayload(FindTlv(boris.tlvs, 0x0006)->Text()).Bytes());
+    std::optional<Snac> families = client.ReadSnac();
+    ASSERT_TRUE(families) << "Boris's cookie was evicted";
+    EXPECT_EQ(families->header.subtype, 0x0003);
+}
+
+// Failed logins slow down the answers for that UIN and address, doubling up to
+// a cap; the right password still gets in after at most the cap.
+TEST_F(SessionTest, FailedLoginsAreAnsweredEverSlowerUpToACap) {
+    ServerConfig config = TestConfig();
+    config.throttleLogins = true;  // what any address but loopback gets
+    config.loginDelayBaseMs = 100;
+    config.loginDelayMaxMs = 400;
+    StartServer(config);
+    auto elapsedMs = [](auto since) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
+    };
+    auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(FindTlv(Login(server.AuthPort(), kAlice, "guess").tlvs, 0x0006), nullptr);
+    EXPECT_GE(elapsedMs(started), 0 + 100 + 200 + 400 + 400 + 400);
+    started = std::chrono::steady_clock::now();
+    EXPECT_NE(FindTlv(Login(server.AuthPort(), kAlice, "alice").tlvs, 0x0006), nullptr);
+    EXPECT_GE(elapsedMs(started), config.loginDelayMaxMs);
+    EXPECT_LT(elapsedMs(started), config.loginDelayMaxMs + 1500);
+}
+
 TEST_F(SessionTest, SnacBeforeTheCookieEndsTheConnection) {
     StartServer();
     TestClient client;
