@@ -18,7 +18,8 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-scripts/install-deps.sh bench
+# The installer writes to standard error: standard output is the table alone.
+scripts/install-deps.sh bench >&2
 
 build=build/bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \

@@ -255,7 +255,6 @@ void ContactListPanel::Paint(QPainter& painter, const QRect& area) {
                    entries_[static_cast<std::size_t>(index)]->Snapshot(), pen);
     }
     painter.restore();
-    names_.EndPaint();
 }
 
 void ContactListPanel::PaintEntry(QPainter& painter, const QRect& cell, const ContactInfo& info,
@@ -292,13 +291,14 @@ void ContactListPanel::PaintEntry(QPainter& painter, const QRect& cell, const Co
     } else if (info.status == kOffline) {
         colour = kOfflineName;
     }
-    // Drawn as drawText(nameRect, left and vertically centred, one line) draws it,
-    // clipped to nameRect; the layout of each name on the page is kept.
     if (colour != pen) {
         painter.setPen(colour);
         pen = colour;
     }
-    names_.Draw(painter, nameRect, QString::fromStdU16String(info.DisplayName()));
+    // Left and vertically centred on one line; drawText clips a name too long for
+    // nameRect to it, so that it stops at its cell.
+    painter.drawText(nameRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+                     QString::fromStdU16String(info.DisplayName()));
 }
 
 bool ContactListPanel::HitTest(const QPoint& point) {

@@ -108,7 +108,6 @@ private:
     int columns_ = kColumns;
     QFont badgeFont_;
     BackgroundCache highlight_{BackgroundKind::Selection};
-    LineTextCache names_;  // the names of the page last painted
 
     // From the last Measure.
     QRect area_;

@@ -1,11 +1,8 @@
 #include "ui/drawing_kit.h"
 
 #include <QFontInfo>
-
-#include <QTextOption>
 #include <QWidget>
 #include <algorithm>
-#include <cmath>
 
 #include "resources/strings.h"
 
@@ -50,87 +47,6 @@ void PaintBackground(BackgroundKind kind, QPainter& painter, const QRect& rect) 
             PaintFormBackground(painter, rect);
             break;
     }
-}
-
-constexpr int kLineFlags = Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine;
-
-// drawText turns carriage returns, line feeds and tabs into spaces, starts another
-// line at a line or paragraph separator and stops at the separator of length
-// variants (U+009C); a laid-out text does none of this, so such texts are drawn
-// with drawText.
-bool NeedsTextFormatting(const QString& text) {
-    for (const QChar c : text) {
-        switch (c.unicode()) {
-            case u'\r':
-            case u'\n':
-            case u'\t':
-            case 0x009c:
-            case 0x2028:
-            case 0x2029:
-                return true;
-            default:
-                break;
-        }
-    }
-    return false;
-}
-
-// The cached path reproduces drawText only where drawText positions the text the
-// same way a laid-out text is drawn: left to right or automatic direction, no
-// rotation or scaling, no underline, overline or strike-out.
-bool CanCache(const QPainter& painter, const QString& text) {
-    const QFont& font = painter.font();
-    return painter.layoutDirection() != Qt::RightToLeft &&
-           painter.transform().type() <= QTransform::TxTranslate && !font.underline() &&
-           !font.overline() && !font.strikeOut() && !NeedsTextFormatting(text);
-}
-
-void DrawClipped(QPainter& painter, const QRect& rect, const QString& text) {
-    painter.save();
-    painter.setClipRect(rect, Qt::IntersectClip);
-    painter.drawText(rect, kLineFlags, text);
-    painter.restore();
-}
-
-// Whether `text`, drawn with its top-left corner at `offset` from the top-left of
-// a rectangle of `size`, covers a pixel outside that rectangle when nothing clips
-// it. The text is drawn once on a transparent scratch image with room around the
-// rectangle, and that room is searched. Images and pixmaps take glyphs in the
-// same grey-level coverage as the scratch image, so the answer holds for them.
-bool ReachesOutside(const QPainter& painter, const QSize& size, const QPointF& offset,
-                    const QStaticText& text) {
-    const int room = std::max(size.height(), 8);
-    QImage scratch(size.width() + 2 * room, size.height() + 2 * room,
-                   QImage::Format_ARGB32_Premultiplied);
-    // The device's resolution, so that point sizes give the same pixel sizes.
-    const QPaintDevice* device = painter.device();
-    scratch.setDotsPerMeterX(static_cast<int>(std::lround(device->logicalDpiX() / 0.0254)));
-    scratch.setDotsPerMeterY(static_cast<int>(std::lround(device->logicalDpiY() / 0.0254)));
-    scratch.fill(Qt::transparent);
-    {
-        QPainter probe(&scratch);
-        probe.setRenderHints(painter.renderHints());
-        probe.setFont(painter.font());
-        probe.setPen(Qt::white);
-        probe.drawStaticText(QPointF(room, room) + offset, text);
-    }
-    // An untouched premultiplied pixel is 0 in all four channels.
-    auto anyPainted = [](const QRgb* from, const QRgb* to) {
-        QRgb painted = 0;
-        for (; from != to; ++from) painted |= *from;
-        return painted != 0;
-    };
-    const QRect inside(QPoint(room, room), size);
-    const int width = scratch.width();
-    for (int y = 0; y < scratch.height(); ++y) {
-        const auto* pixels = reinterpret_cast<const QRgb*>(scratch.constScanLine(y));
-        const bool painted = y < inside.top() || y > inside.bottom()
-                                 ? anyPainted(pixels, pixels + width)
-                                 : anyPainted(pixels, pixels + inside.left()) ||
-                                       anyPainted(pixels + inside.right() + 1, pixels + width);
-        if (painted) return true;
-    }
-    return false;
 }
 
 }  // namespace
@@ -214,94 +130,6 @@ OffscreenPaint::~OffscreenPaint() {
     if (rect_.isEmpty()) return;
     QPainter screen(target_);
     screen.drawPixmap(rect_.topLeft(), buffer_);
-}
-
-LineTextCache::Setup LineTextCache::SetupOf(const QPainter& painter, const QSize& size) {
-    const QPaintDevice* device = painter.device();
-    return Setup{painter.font(),
-                 size,
-                 painter.transform(),
-                 painter.renderHints(),
-                 painter.layoutDirection(),
-                 device->logicalDpiX(),
-                 device->logicalDpiY(),
-                 device->devicePixelRatio()};
-}
-
-void LineTextCache::Draw(QPainter& painter, const QRect& rect, const QString& text) {
-    if (text.isEmpty()) return;  // drawText draws nothing either
-    if (!CanCache(painter, text)) {
-        DrawClipped(painter, rect, text);
-        return;
-    }
-    Setup setup = SetupOf(painter, rect.size());
-    if (!(setup == setup_)) {
-        lines_.clear();
-        setup_ = std::move(setup);
-    }
-    auto it = lines_.find(text);
-    if (it == lines_.end()) {
-        // A text drawn once costs what drawText costs; one drawn again is laid out
-        // and kept.
-        lines_.insert(text, Line{}).value().drawn = true;
-        DrawClipped(painter, rect, text);
-        return;
-    }
-    Line& line = *it;
-    line.drawn = true;
-    if (!line.laidOut) LayOut(painter, rect, text, line);
-    const QPointF topLeft = QPointF(rect.topLeft()) + line.offset;
-    if (!line.clip) {
-        painter.drawStaticText(topLeft, line.text);
-        return;
-    }
-    painter.save();
-    painter.setClipRect(rect, Qt::IntersectClip);
-    painter.drawStaticText(topLeft, line.text);
-    painter.restore();
-}
-
-void LineTextCache::LayOut(QPainter& painter, const QRect& rect, const QString& text, Line& line) {
-    ++layoutCount_;
-    line.laidOut = true;
-    // Laid out as drawText lays out one line: the painter's direction, left
-    // aligned, in a line wide enough never to wrap.
-    QTextOption option;
-    option.setTextDirection(painter.layoutDirection());
-    option.setAlignment(Qt::AlignLeft);
-    line.text.setTextFormat(Qt::PlainText);
-    line.text.setTextOption(option);
-    line.text.setText(text);
-    line.text.prepare(painter.transform(), painter.font());
-
-    // drawText's own answer to where the line goes in rect.
-    const QRectF bounds = painter.boundingRect(QRectF(rect), kLineFlags, text);
-    line.offset = bounds.topLeft() - QPointF(rect.topLeft());
-
-    // Setting and undoing the clip costs about half as much as drawing the glyphs,
-    // so it is skipped where it cannot change a pixel: the line lies inside rect
-    // and so does every pixel it covers. Only unscaled images and pixmaps, moved by
-    // whole pixels if at all, are probed for the pixels; elsewhere the text is
-    // always clipped.
-    const QPaintDevice* device = painter.device();
-    const QTransform& transform = painter.transform();
-    const bool canProbe =
-        (device->devType() == QInternal::Image || device->devType() == QInternal::Pixmap) &&
-        device->devicePixelRatio() == 1.0 && transform.dx() == std::floor(transform.dx()) &&
-        transform.dy() == std::floor(transform.dy());
-    line.clip = !canProbe || !QRectF(rect).contains(bounds) ||
-                ReachesOutside(painter, rect.size(), line.offset, line.text);
-}
-
-void LineTextCache::EndPaint() {
-    for (auto it = lines_.begin(); it != lines_.end();) {
-        if (it->drawn) {
-            it->drawn = false;
-            ++it;
-        } else {
-            it = lines_.erase(it);
-        }
-    }
 }
 
 QImage LoadBitmap(int id) {

@@ -8,7 +8,6 @@
 
 #include <QColor>
 #include <QFont>
-#include <QHash>
 #include <QIcon>
 #include <QImage>
 #include <QPainter>
@@ -16,9 +15,7 @@
 #include <QPixmap>
 #include <QRect>
 #include <QSize>
-#include <QStaticText>
 #include <QString>
-#include <QTransform>
 #include <vector>
 
 class QWidget;
@@ -100,59 +97,6 @@ private:
     QRect rect_;
     QPixmap buffer_;
     QPainter painter_;
-};
-
-// Single lines of text laid out once and drawn many times. Draw puts a text where
-// painter.drawText(rect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-// text) puts it, in the painter's font and pen and clipped to rect, with the same
-// pixels. The first draw of a text is that drawText; the second lays the text out
-// and finds its place and whether any of its pixels would leave rect, and keeps
-// all that, so that later draws only paint the kept glyphs, clipped only where
-// clipping changes a pixel. Texts this cannot reproduce exactly (line breaks,
-// tabs, decorated fonts, right-to-left or transformed painters) are always drawn
-// with drawText.
-//
-// The kept texts belong to one font, one rectangle size and one painter set-up; a
-// draw with another drops them all. EndPaint drops the texts not drawn since the
-// previous EndPaint, so a view that calls it after each paint keeps what one
-// paint shows.
-class LineTextCache {
-public:
-    void Draw(QPainter& painter, const QRect& rect, const QString& text);
-    void EndPaint();
-
-    // The texts kept (drawn once or laid out), and how many were laid out so far
-    // (for tests).
-    int size() const { return static_cast<int>(lines_.size()); }
-    int layoutCount() const { return layoutCount_; }
-
-private:
-    struct Line {
-        QStaticText text;
-        QPointF offset;        // the text's top-left corner from rect's
-        bool laidOut = false;  // text, offset and clip are set (from the second draw)
-        bool clip = true;      // reaches outside rect, or may
-        bool drawn = false;    // since the last EndPaint
-    };
-    struct Setup {
-        QFont font;
-        QSize size;
-        QTransform transform;
-        QPainter::RenderHints hints;
-        Qt::LayoutDirection direction = Qt::LayoutDirectionAuto;
-        int dpiX = 0;
-        int dpiY = 0;
-        qreal pixelRatio = 1;
-
-        bool operator==(const Setup&) const = default;
-    };
-
-    static Setup SetupOf(const QPainter& painter, const QSize& size);
-    void LayOut(QPainter& painter, const QRect& rect, const QString& text, Line& line);
-
-    Setup setup_;
-    QHash<QString, Line> lines_;
-    int layoutCount_ = 0;
 };
 
 // Bitmaps of the resources by id (133, 135, 136, 137, 139) as stored, with black

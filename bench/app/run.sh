@@ -2,7 +2,9 @@
 # The whole application next to another desktop messenger, started the same way
 # on the same private X display (Xvfb, black root, no window manager):
 #   - Pellox signed on to the local server as the demo account 100001;
-#   - pidgin with no accounts, a fresh configuration directory.
+#   - pidgin with no accounts, a fresh configuration directory;
+#   - the floor: bench/app/empty_window, one empty Qt Widgets window of Pellox's
+#     size, so that what any Qt program costs shows apart from Pellox's own.
 # Each program is started --runs times, alternating; every run prints one JSON
 # line (app_probe's figures plus "app" and "run"). The last Pellox run also
 # measures --idle-s seconds of idling.
@@ -28,7 +30,8 @@ build_dir="$(cd "$build_dir" && pwd)"
 probe="$build_dir/bench/app/app_probe"
 server="$build_dir/tools/pellox-server"
 pellox="$build_dir/ui/pellox"
-for f in "$probe" "$server" "$pellox"; do
+floor="$build_dir/bench/app/empty_window"
+for f in "$probe" "$server" "$pellox" "$floor"; do
   [ -x "$f" ] || { echo "bench/app/run.sh: $f is missing" >&2; exit 1; }
 done
 if [ "$other" != none ] && ! command -v "$other" >/dev/null; then
@@ -94,8 +97,20 @@ run_other() {
   echo "{\"app\": \"$other\", \"run\": $1, ${figures#\{}"
 }
 
+# Started as Pellox is, from a copy in a fresh directory, and measured once it
+# has settled as long as Pellox does after signing on.
+run_floor() {
+  local dir="$work/floor-$1"
+  mkdir -p "$dir"
+  cp "$floor" "$dir/empty_window"
+  local figures
+  figures="$("$probe" --settle-ms 2000 --idle-s 0 -- "$dir/empty_window")"
+  echo "{\"app\": \"floor\", \"run\": $1, ${figures#\{}"
+}
+
 for run in $(seq "$runs"); do
   if [ "$run" -eq "$runs" ]; then pellox_idle="$idle_s"; else pellox_idle=0; fi
   run_pellox "$run" "$pellox_idle"
+  run_floor "$run"
   if [ "$other" != none ]; then run_other "$run"; fi
 done

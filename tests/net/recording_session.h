@@ -31,7 +31,8 @@ public:
 
 // `Base` with every event recorded once Base has handled it, so that whoever
 // waits for an event also sees its work done. A report keeps how many bytes had
-// been sent before it.
+// been sent before it. A class derived from it stops the session in its own
+// destructor too: the session's threads call its handlers until then.
 template <class Base>
 class Recording : public Base {
 public:
@@ -132,6 +133,8 @@ private:
 // The net layer's recording session: reports are the bare codes.
 class RecordingSession : public Recording<StateStoringSession> {
 public:
+    ~RecordingSession() override { Shutdown(); }
+
     std::vector<int> Reports() const { return Codes(); }
     bool WaitForReport(ConnState code, int timeoutMs = 5000, int times = 1) const {
         return WaitForReportTimes(code, times, timeoutMs);

@@ -240,6 +240,7 @@ public:
     using Report = Recording<MessengerSession>::Report;
 
     TestSession(AppState& model, Announcer* announcer) : Recording(model, announcer) {}
+    ~TestSession() override { Shutdown(); }
 
     std::vector<Report> Reports() const { return ReportsWithBytes(); }
     bool WaitForReport(ConnState code, int times = 1, int timeoutMs = 5000) const {

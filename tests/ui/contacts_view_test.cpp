@@ -582,9 +582,10 @@ private slots:
         f.model.Add(Info(u"WWWW", u"open", 0, 0, 50, true));
         f.model.Add(Info(u"WWWW", u"offline", 1, 0, 40));
         f.model.Add(Info(u"WWWW", u"offline open", 1, 0, 20, true));
+        f.model.Add(Info(u"WWWW WWWW WWWW WWWW WWWW WWWW WWWW", u"long", 0, 0, 30));
         f.Show();
         QCOMPARE(Uins(f.list().entries()),
-                 QStringList({"open", "offline open", "online", "offline"}));
+                 QStringList({"open", "offline open", "online", "long", "offline"}));
         QFont exact = f.view->font();
         exact.setStyleStrategy(QFont::NoAntialias);  // glyph pixels in the pen colour
         f.view->setFont(exact);
@@ -600,8 +601,13 @@ private slots:
         QCOMPARE(CountColour(image, nameArea(1), yellow), glyphPixels);
         QCOMPARE(CountColour(image, nameArea(1), pink), 0);
         QCOMPARE(CountColour(image, nameArea(2), white), glyphPixels);
-        QCOMPARE(CountColour(image, nameArea(3), pink), glyphPixels);
-        QCOMPARE(CountColour(image, nameArea(3), white), 0);
+        QCOMPARE(CountColour(image, nameArea(4), pink), glyphPixels);
+        QCOMPARE(CountColour(image, nameArea(4), white), 0);
+        // A name too long for its cell stops at the cell's edge: nothing of it shows
+        // in the empty cell of the second column beside it.
+        QVERIFY(CountColour(image, nameArea(3), white) > glyphPixels);
+        const QRect beside = f.list().CellRect(3).translated(f.list().CellRect(3).width(), 0);
+        QCOMPARE(CountColour(image, beside, white), 0);
     }
 
     void unreadBadge() {
