@@ -33,6 +33,12 @@ public:
         statuses_.emplace_back(uin, status);
         changed_.notify_all();
     }
+    void OnMessageNotSent(const std::u16string& uin, const std::u16string& text,
+                          std::uint16_t reason) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        const std::string code = std::to_string(reason);
+        notSent_.push_back(uin + u" " + text + u" " + std::u16string(code.begin(), code.end()));
+    }
     void OnContactsRefresh() override {
         std::lock_guard<std::mutex> guard(lock_);
         ++refreshes_;
@@ -49,6 +55,11 @@ public:
     std::vector<std::pair<std::u16string, std::int32_t>> Statuses() const {
         std::lock_guard<std::mutex> guard(lock_);
         return statuses_;
+    }
+    // "<uin> <text> <reason>" per message reported not sent.
+    std::vector<std::u16string> NotSent() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return notSent_;
     }
     int Refreshes() const {
         std::lock_guard<std::mutex> guard(lock_);
@@ -82,6 +93,7 @@ private:
     std::vector<int> reports_;
     std::vector<std::pair<std::u16string, std::u16string>> messages_;
     std::vector<std::pair<std::u16string, std::int32_t>> statuses_;
+    std::vector<std::u16string> notSent_;
     int refreshes_ = 0;
 };
 

@@ -93,7 +93,7 @@ TEST_F(SilentServerSession, MessageFrameCarriesLocalTextAndLengths) {
                                     // text fragment of length 6 + 4
                                     FromHex("0002 0013  05 01 0001 01  01 01 000A 0000 FFFF"),
                                     FromHex("CF F0 E8 E2 E5 F2"), FromHex("0006 0000")}),
-                            0, 0x00010006))));
+                            0, 1))));
 
     ASSERT_TRUE(session_.SendInstantMessage(u"42", u""));
     EXPECT_EQ(ToHex(FrameNumber(1).raw),
@@ -103,7 +103,12 @@ TEST_F(SilentServerSession, MessageFrameCarriesLocalTextAndLengths) {
                                                 BytesOf("42"),
                                                 FromHex("0002 000D  05 01 0001 01  01 01 0004 "
                                                         "0000 FFFF  0006 0000")}),
-                                        0, 0x00010006))));
+                                        0, 2))));
+    // Each message has a request id of its own, which names it to a message error.
+    std::u16string uin, text;
+    EXPECT_TRUE(session_.TakeSentMessage(1, uin, text));
+    EXPECT_EQ(uin + u":" + text, u"987654321:Привет");
+    EXPECT_FALSE(session_.TakeSentMessage(1, uin, text));
 }
 
 TEST_F(SilentServerSession, OversizedMessageIsRefusedWithoutUsingASequenceNumber) {
@@ -204,6 +209,9 @@ TEST_F(SilentServerSession, NothingIsSentWithoutAConnection) {
     EXPECT_FALSE(session_.SendKeepAlive());
     EXPECT_FALSE(session_.SendInstantMessage(u"1", u"x"));
     EXPECT_FALSE(session_.SendAll("x", 1));
+    // A queued message that cannot go out is reported as not sent.
+    session_.PerformCommand(SendMessageCommand(u"42", u"привет"));
+    EXPECT_EQ(session_.NotSent(), (std::vector<std::u16string>{u"42 привет 0"}));
 }
 
 // ---- The login frame, sent when the login server says hello ----
