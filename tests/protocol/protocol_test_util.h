@@ -186,7 +186,7 @@ private:
 class RecordingAnnouncer : public Announcer {
 public:
     struct Call {
-        std::string what;  // "notification" or "sound"
+        std::string what;  // "notification", "sound" or "not sent"
         std::u16string first;
         std::u16string second;
     };
@@ -204,6 +204,13 @@ public:
     void PlaySound(const std::u16string& fileName) override {
         std::lock_guard<std::mutex> guard(lock_);
         calls_.push_back({"sound", fileName, {}});
+    }
+    // Recorded as "not sent", the display name, and the UIN with the reason behind it.
+    void MessageNotSent(const std::u16string& displayName, const std::u16string& uin,
+                        std::uint16_t reason) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        const std::string code = std::to_string(reason);
+        calls_.push_back({"not sent", displayName, uin + u" " + std::u16string(code.begin(), code.end())});
     }
 
     std::vector<Call> Calls() {
@@ -245,6 +252,12 @@ public:
     void OnMessage(const std::u16string& uin, const std::u16string& text) override {
         Record([&] { messages_.emplace_back(uin, text); });
         MessengerSession::OnMessage(uin, text);
+        Changed();
+    }
+    void OnOfflineMessage(const std::u16string& uin, const std::u16string& text,
+                          std::int64_t sentTime) override {
+        Record([&] { messages_.emplace_back(uin, text); });
+        MessengerSession::OnOfflineMessage(uin, text, sentTime);
         Changed();
     }
     void OnContactStatus(const std::u16string& uin, std::int32_t status) override {
