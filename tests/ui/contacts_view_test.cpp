@@ -23,13 +23,14 @@ namespace {
 struct Fixture {
     TempModel model;
     int connectionState = 0;
+    int loginRefusal = 0;
     std::int64_t received = 0;
     std::int64_t sent = 0;
     std::unique_ptr<CContactsView> view;
 
     SessionProbe Probe() {
         return SessionProbe{[this] { return connectionState; }, [this] { return received; },
-                            [this] { return sent; }};
+                            [this] { return sent; }, [this] { return loginRefusal; }};
     }
     CContactsView& Show(QSize size = QSize(240, 320)) {
         view = std::make_unique<CContactsView>(model.state, Probe());
@@ -478,6 +479,27 @@ private slots:
             f.model.state.Notify(ChangeCode::ConnectionStateChanged);
             QCOMPARE(view.statusLine().text(), text);
         }
+        // A refused login shows its reason instead of the connection error, by the
+        // code of the refusal.
+        const std::vector<std::pair<int, QString>> refusals = {
+            {0x0005, "Неверный номер или пароль"},
+            {0x0001, "Неверный номер или пароль"},
+            {0x0018, "Слишком частые подключения, подождите"},
+            {0x0011, "Номер заблокирован"},
+            {0x0002, "Сервер отказал во входе"},
+        };
+        for (const auto& [code, text] : refusals) {
+            f.connectionState = 2;
+            f.loginRefusal = code;
+            f.model.state.Notify(ChangeCode::ConnectionStateChanged);
+            QCOMPARE(view.statusLine().text(), text);
+            f.connectionState = 3;  // the next connect starts afresh
+            f.model.state.Notify(ChangeCode::ConnectionStateChanged);
+        }
+        f.loginRefusal = 0;
+        f.connectionState = 0;
+        f.model.state.Notify(ChangeCode::ConnectionStateChanged);
+
         // Other changes do not read the state.
         f.connectionState = 3;
         f.model.state.Notify(ChangeCode::ListReset);
