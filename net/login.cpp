@@ -199,7 +199,7 @@ bool NetSession::ParseLoginReply(PacketReader& reply) {
             case 0x0008:  // the login was refused: the reason
                 ok = tlv.length >= 2 && ReadU16(reply, refusal) && reply.Skip(tlv.length - 2u);
                 break;
-            default:  // error codes and anything else: skipped unread
+            default:  // the error URL and anything else: skipped unread
                 ok = reply.Skip(tlv.length);
                 break;
         }
