@@ -186,7 +186,7 @@ private:
 class RecordingAnnouncer : public Announcer {
 public:
     struct Call {
-        std::string what;  // "notification", "sound" or "not sent"
+        std::string what;  // "notification" or "sound"
         std::u16string first;
         std::u16string second;
     };
@@ -204,13 +204,6 @@ public:
     void PlaySound(const std::u16string& fileName) override {
         std::lock_guard<std::mutex> guard(lock_);
         calls_.push_back({"sound", fileName, {}});
-    }
-    // Recorded as "not sent", the display name, and the UIN with the reason behind it.
-    void MessageNotSent(const std::u16string& displayName, const std::u16string& uin,
-                        std::uint16_t reason) override {
-        std::lock_guard<std::mutex> guard(lock_);
-        const std::string code = std::to_string(reason);
-        calls_.push_back({"not sent", displayName, uin + u" " + std::u16string(code.begin(), code.end())});
     }
 
     std::vector<Call> Calls() {
