@@ -39,7 +39,33 @@ bool NetSession::SendInstantMessage(std::u16string_view uinText, std::u16string_
     AppendBytes(data, recipient.data(), recipient.size());
     AppendTlv(data, 0x0002, block.Length(), block.Data());
     AppendTlv(data, 0x0006, 0, nullptr);  // store the message while the recipient is away
-    return SendSnac(0x0004, 0x0006, 0x00010006, data);
+
+    // Kept before sending: the server's error may come before SendSnac returns.
+    std::uint32_t requestId;
+    {
+        std::lock_guard<std::mutex> guard(sentLock_);
+        if (++lastMessageRequestId_ == 0) lastMessageRequestId_ = 1;
+        requestId = lastMessageRequestId_;
+        sentMessages_.push_back(SentMessage{requestId, std::u16string(uinText), std::u16string(text)});
+        if (sentMessages_.size() > kMaxSentMessages) sentMessages_.pop_front();
+    }
+    if (SendSnac(0x0004, 0x0006, requestId, data)) return true;
+    std::u16string uin, sent;
+    (void)TakeSentMessage(requestId, uin, sent);  // the caller learns of it by the result
+    return false;
+}
+
+bool NetSession::TakeSentMessage(std::uint32_t requestId, std::u16string& uin,
+                                 std::u16string& text) {
+    std::lock_guard<std::mutex> guard(sentLock_);
+    for (auto it = sentMessages_.begin(); it != sentMessages_.end(); ++it) {
+        if (it->requestId != requestId) continue;
+        uin = std::move(it->uin);
+        text = std::move(it->text);
+        sentMessages_.erase(it);
+        return true;
+    }
+    return false;
 }
 
 bool NetSession::DeleteContactItem(std::u16string_view uinText) {

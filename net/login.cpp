@@ -89,6 +89,7 @@ bool NetSession::ConnectToLoginServer(std::u16string_view server, std::u16string
                                       std::uint64_t closeCount) {
     bytesReceived.store(0);
     bytesSent.store(0);
+    loginRefusal.store(0);
     {
         std::lock_guard<std::mutex> guard(connectionLock);
         bosAddress.clear();
@@ -176,6 +177,7 @@ bool NetSession::ParseLoginReply(PacketReader& reply) {
     bool haveUin = false;
     bool haveAddress = false;
     bool haveCookie = false;
+    std::uint16_t refusal = 0;
     bool ok = true;
     while (ok && !reply.AtEnd()) {
         TlvHeader tlv;
@@ -194,13 +196,19 @@ bool NetSession::ParseLoginReply(PacketReader& reply) {
                 newCookie.resize(tlv.length);
                 ok = haveCookie = ReadBytes(reply, newCookie.data(), newCookie.size());
                 break;
-            default:  // error codes and anything else: skipped unread
+            case 0x0008:  // the login was refused: the reason
+                ok = tlv.length >= 2 && ReadU16(reply, refusal) && reply.Skip(tlv.length - 2u);
+                break;
+            default:  // the error URL and anything else: skipped unread
                 ok = reply.Skip(tlv.length);
                 break;
         }
     }
     std::lock_guard<std::mutex> guard(connectionLock);
     if (IsStaleReceiver()) return false;
+    // Stored before the reply's end is reported, so that whoever reads the
+    // ConnectionError finds the reason with it.
+    if (refusal != 0) loginRefusal.store(refusal);
     if (!ok) {
         cookie.clear();
         return false;

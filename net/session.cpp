@@ -116,7 +116,9 @@ void NetSession::PerformCommand(const NetCommand& command) {
             return;
         case CommandCode::SendMessage:
             if (const auto* send = dynamic_cast<const SendMessageCommand*>(&command)) {
-                (void)SendInstantMessage(send->uin, send->text);
+                if (!SendInstantMessage(send->uin, send->text)) {
+                    OnMessageNotSent(send->uin, send->text, 0);
+                }
             }
             return;
         case CommandCode::LoadContacts:

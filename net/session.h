@@ -25,7 +25,8 @@
 //  - connectionLock: the current link, the thread handles, cookie, uin, password,
 //    bosAddress; held only briefly; may be taken inside sendLock, never the reverse;
 //  - queueLock: the command queue; never nested with the others;
-//  - infoLock: infoRequests; a leaf lock.
+//  - infoLock: infoRequests; a leaf lock;
+//  - sentLock_: the sent messages a message error may name; a leaf lock.
 //
 // A class that implements the events must call Shutdown() in its destructor, so
 // that no thread calls an event of a half-destroyed object.
@@ -56,6 +57,8 @@ inline constexpr std::uint16_t kDefaultPort = 5190;
 inline constexpr int kKeepAliveIntervalMs = 60000;
 // infoRequests keeps at most this many unanswered requests; the oldest goes first.
 inline constexpr std::size_t kMaxInfoRequests = 256;
+// Sent messages kept for naming the one a message error refers to.
+inline constexpr std::size_t kMaxSentMessages = 64;
 
 class NetSession;
 
@@ -93,6 +96,22 @@ public:
     // Asks the application to mark contacts offline (while not connected) and
     // redraw; called by the Connect and Disconnect commands. Does nothing by default.
     virtual void OnContactsRefresh() {}
+    // A message the server kept while the user was away, sent at `sentTime`
+    // (seconds since 1970-01-01 00:00 UTC). By default it is taken as a message
+    // arriving now.
+    virtual void OnOfflineMessage(const std::u16string& uin, const std::u16string& text,
+                                  std::int64_t sentTime) {
+        (void)sentTime;
+        OnMessage(uin, text);
+    }
+    // A message queued with SendMessage did not reach the server (`reason` 0: it
+    // could not be written to the connection) or the server refused it (`reason`:
+    // the code of its message error, SNAC 0x0004/0x0001). Runs on the worker or on
+    // the receive thread. Does nothing by default.
+    virtual void OnMessageNotSent(const std::u16string& uin, const std::u16string& text,
+                                  std::uint16_t reason) {
+        (void)uin, (void)text, (void)reason;
+    }
 
     // The storing rule every OnStateChanged implementation applies: a report of
     // Disconnected or ConnectionError while state is below OpeningConnection is
@@ -111,6 +130,11 @@ public:
     std::atomic<std::int32_t> bytesReceived{0};  // since the last connect
     std::atomic<std::int32_t> bytesSent{0};
     std::atomic<std::int32_t> state{0};          // a ConnState code, written by StoreState
+    // The code of the error TLV (0x0008) with which the login server refused the
+    // last sign-on; 0 when it did not refuse. Set before that sign-on's
+    // ConnectionError is reported, cleared when the next connect starts. A refused
+    // login fails again the same way: it is not for retrying on its own.
+    std::atomic<std::int32_t> loginRefusal{0};
     // The worker's keep-alive interval; tests shorten it.
     std::atomic<int> keepAliveIntervalMs{kKeepAliveIntervalMs};
     // The worker runs while this is set; Shutdown clears it.
@@ -178,7 +202,9 @@ public:
     bool SendSnac(std::uint16_t family, std::uint16_t subtype, std::uint32_t requestId,
                   const PacketBuffer& data);
     // SNAC 0x0004/0x0006: a channel-1 message. False (nothing sent) when the UIN
-    // has more than 255 units or the frame would pass 65535 bytes.
+    // has more than 255 units or the frame would pass 65535 bytes. Each message
+    // gets a request id of its own, kept with its UIN and text (the newest
+    // kMaxSentMessages) so that a message error of the server names the message.
     bool SendInstantMessage(std::u16string_view uin, std::u16string_view text);
     // SNAC 0x0013/0x000A: deletes a buddy item (group 0, item 0) by name.
     bool DeleteContactItem(std::u16string_view uin);
@@ -215,6 +241,9 @@ public:
     // Finds and erases the UIN requested under requestId.
     [[nodiscard]] bool TakeInfoRequest(std::uint32_t requestId, std::uint32_t& uin);
     std::size_t PendingInfoRequests() const;
+    // Finds and erases the message sent under requestId.
+    [[nodiscard]] bool TakeSentMessage(std::uint32_t requestId, std::u16string& uin,
+                                       std::u16string& text);
 
     // ---- Observers (copies taken under the lock) ----
     std::string Uin() const;
@@ -293,6 +322,15 @@ private:
     mutable std::mutex infoLock;
     std::map<std::uint32_t, InfoRequest> infoRequests;
     std::uint64_t infoSerial_ = 0;
+
+    struct SentMessage {
+        std::uint32_t requestId = 0;
+        std::u16string uin;
+        std::u16string text;
+    };
+    mutable std::mutex sentLock_;  // a leaf lock
+    std::deque<SentMessage> sentMessages_;  // oldest first
+    std::uint32_t lastMessageRequestId_ = 0;
 
     std::unordered_map<std::uint32_t, SnacHandler> snacHandlers_;
     std::atomic<int> activeReceivers_{0};

@@ -32,7 +32,9 @@ LocalTime ToLocalTime(std::time_t t) {
                      tm.tm_sec};
 }
 
-std::time_t FromLocalTime(const LocalTime& lt) {
+namespace {
+
+std::tm CalendarFields(const LocalTime& lt) {
     std::tm tm{};
     tm.tm_year = lt.year - 1900;
     tm.tm_mon = lt.month - 1;
@@ -40,12 +42,32 @@ std::time_t FromLocalTime(const LocalTime& lt) {
     tm.tm_hour = lt.hour;
     tm.tm_min = lt.minute;
     tm.tm_sec = lt.second;
+    return tm;
+}
+
+}  // namespace
+
+std::time_t FromLocalTime(const LocalTime& lt) {
+    std::tm tm = CalendarFields(lt);
     tm.tm_isdst = -1;
     std::lock_guard<std::mutex> guard(g_timeZoneLock);
     return std::mktime(&tm);
 }
 
 LocalTime NowLocal() { return ToLocalTime(Now()); }
+
+std::time_t FromUtcTime(const LocalTime& utc) {
+    static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (utc.month < 1 || utc.month > 12 || utc.day < 1 || utc.day > kDays[utc.month - 1] ||
+        utc.hour < 0 || utc.hour > 23 || utc.minute < 0 || utc.minute > 59 || utc.second < 0 ||
+        utc.second > 59) {
+        return -1;
+    }
+    std::tm tm = CalendarFields(utc);
+    const std::time_t t = timegm(&tm);
+    // 29 February of a common year comes back as 1 March.
+    return tm.tm_mday == utc.day ? t : -1;
+}
 
 bool ExecutablePath(std::string& path) {
     char buf[PATH_MAX];

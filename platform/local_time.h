@@ -23,6 +23,9 @@ LocalTime ToLocalTime(std::time_t t);
 // Local calendar fields back to seconds since the epoch (mktime, DST resolved by the system).
 std::time_t FromLocalTime(const LocalTime& lt);
 LocalTime NowLocal();
+// Calendar fields of a UTC time to seconds since the epoch; -1 when a field is out
+// of range (month 1..12, day of that month, hour 0..23, minute and second 0..59).
+std::time_t FromUtcTime(const LocalTime& utc);
 
 // The absolute path of the running executable; false when it cannot be found.
 bool ExecutablePath(std::string& path);

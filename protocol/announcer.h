@@ -7,6 +7,7 @@
 // hand the notification and the sound over to it (or to an asynchronous service).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,13 @@ public:
     // Starts playing the sound file (a name in the application's sound folder) and
     // returns at once.
     virtual void PlaySound(const std::u16string& fileName) = 0;
+    // Tells the user that a message to this contact was not sent: `reason` 0 when
+    // it could not be written to the connection, otherwise the server's message
+    // error code. Does nothing by default.
+    virtual void MessageNotSent(const std::u16string& displayName, const std::u16string& uin,
+                                std::uint16_t reason) {
+        (void)displayName, (void)uin, (void)reason;
+    }
 };
 
 // "ICQ: <display name> (<UIN>)".

@@ -80,4 +80,13 @@ bool HandleIncomingMessage(NetSession& session, PacketReader& reader) {
     return true;
 }
 
+bool HandleMessageError(NetSession& session, PacketReader& reader, const SnacHeader& snac) {
+    std::uint16_t code = 0;
+    if (!ReadU16(reader, code)) return false;
+    std::u16string uin, text;
+    if (!session.TakeSentMessage(snac.requestId, uin, text)) return false;
+    session.OnMessageNotSent(uin, text, code);
+    return true;
+}
+
 }  // namespace pellox

@@ -40,4 +40,10 @@ std::u16string DecodeMessageText(std::uint16_t charset, std::string_view bytes);
 // message TLV or an unusable sender UIN (no event then).
 bool HandleIncomingMessage(NetSession& session, PacketReader& reader);
 
+// A message error, SNAC 0x0004/0x0001: a 2-byte error code (anything after it is
+// not read). The SNAC's request id names the message the server refused, which
+// is reported through OnMessageNotSent with that code. False when the code is
+// missing or the request id names no message sent on this session.
+bool HandleMessageError(NetSession& session, PacketReader& reader, const SnacHeader& snac);
+
 }  // namespace pellox

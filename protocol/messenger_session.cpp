@@ -1,5 +1,7 @@
 #include "protocol/messenger_session.h"
 
+#include <algorithm>
+
 #include "platform/local_time.h"
 #include "protocol/contact_list.h"
 #include "protocol/identity.h"
@@ -34,6 +36,11 @@ void RouteMetaReply(NetSession& session, PacketReader& reader, const FlapHeader&
     (void)HandleMetaReply(messenger, messenger.Model(), reader, snac);
 }
 
+void RouteMessageError(NetSession& session, PacketReader& reader, const FlapHeader&,
+                       const SnacHeader& snac) {
+    (void)HandleMessageError(session, reader, snac);
+}
+
 // The acknowledgement of a contact list change: nothing to do.
 void Consume(NetSession&, PacketReader&, const FlapHeader&, const SnacHeader&) {}
 
@@ -52,6 +59,7 @@ void RegisterProtocolHandlers(MessengerSession& session) {
     session.SetSnacHandler(0x0002, 0x0006, &Route<HandleUserInfoReply>);
     session.SetSnacHandler(0x0003, 0x000B, &Route<HandleContactArrived>);
     session.SetSnacHandler(0x0003, 0x000C, &Route<HandleContactDeparted>);
+    session.SetSnacHandler(0x0004, 0x0001, &RouteMessageError);
     session.SetSnacHandler(0x0004, 0x0007, &Route<HandleIncomingMessage>);
     session.SetSnacHandler(0x0013, 0x0006, &RouteContactList);
     session.SetSnacHandler(0x0013, 0x000E, &Consume);
@@ -85,6 +93,16 @@ void MessengerSession::OnContactsRefresh() {
 }
 
 void MessengerSession::OnMessage(const std::u16string& uin, const std::u16string& text) {
+    Receive(uin, text, 0);
+}
+
+void MessengerSession::OnOfflineMessage(const std::u16string& uin, const std::u16string& text,
+                                        std::int64_t sentTime) {
+    Receive(uin, text, sentTime);
+}
+
+void MessengerSession::Receive(const std::u16string& uin, const std::u16string& text,
+                               std::int64_t sentTime) {
     if (!IsUsableUin(uin)) return;
     ContactInfo seen;
     {
@@ -94,12 +112,16 @@ void MessengerSession::OnMessage(const std::u16string& uin, const std::u16string
         if (added) (void)model_.SaveContacts();
 
         const std::int64_t now = platform::Now();
+        // A message cannot have been sent after it arrived: a later time is the
+        // sender's clock, not the message's.
+        const std::int64_t time = sentTime > 0 && sentTime < now ? sentTime : now;
         if (auto history = model_.GetHistory(contact)) {
-            history->Append(MessageEntry{text, now, MessageDirection::In});
+            history->Append(MessageEntry{text, time, MessageDirection::In});
         }
         seen = contact->Update([&](ContactInfo& info) {
             if (info.unreadCount < kMaxUnreadCount) ++info.unreadCount;
-            info.lastActivity = now;
+            // An old offline message does not move a later activity back.
+            info.lastActivity = time == now ? now : std::max(info.lastActivity, time);
             return info;
         });
         model_.Notify(ChangeCode::ContactChanged, contact, true);
@@ -108,6 +130,22 @@ void MessengerSession::OnMessage(const std::u16string& uin, const std::u16string
         AnnounceMessage(*announcer, AnnouncementTitle(seen.DisplayName(), uin), text);
     }
     if (seen.name.empty()) (void)RequestShortInfo(uin);
+}
+
+void MessengerSession::OnMessageNotSent(const std::u16string& uin, const std::u16string& text,
+                                        std::uint16_t reason) {
+    std::u16string displayName = uin;
+    {
+        BusyScope busy(model_);
+        if (const ContactPtr contact = model_.FindContact(uin)) {
+            displayName = contact->Snapshot().DisplayName();
+            const std::shared_ptr<MessageHistory> history = model_.GetHistory(contact);
+            if (history && history->RemoveNewest(MessageDirection::Out, text)) {
+                model_.Notify(ChangeCode::ConversationChanged, contact, true);
+            }
+        }
+    }
+    if (Announcer* announcer = announcer_.load()) announcer->MessageNotSent(displayName, uin, reason);
 }
 
 void MessengerSession::OnContactStatus(const std::u16string& uin, std::int32_t status) {

@@ -11,7 +11,11 @@
 //     contact offline while not connected;
 //   - a message appends an incoming history entry, raises the contact's unread
 //     count and posts ContactChanged (a sender not yet listed is added first and
-//     the contact list saved), then is announced through the Announcer;
+//     the contact list saved), then is announced through the Announcer; a
+//     message kept offline is dated with its time of sending;
+//   - a message that was not sent (the connection failed, or the server refused
+//     it) leaves the history (ConversationChanged) and is reported through the
+//     Announcer;
 //   - a presence report changes the contact's status and posts ContactChanged, or
 //     adds the contact, posts ContactAdded and saves;
 //   - a contact without a name gets a short user-information request after a
@@ -57,6 +61,14 @@ public:
     // activity, posts ContactChanged, announces the message and, when the contact
     // has no name, requests its short information.
     void OnMessage(const std::u16string& uin, const std::u16string& text) override;
+    // As OnMessage, the entry and the last activity dated `sentTime` (now when it
+    // is 0 or later than now; the last activity never goes back).
+    void OnOfflineMessage(const std::u16string& uin, const std::u16string& text,
+                          std::int64_t sentTime) override;
+    // Takes the newest outgoing entry with that text out of the contact's history
+    // (posting ConversationChanged) and reports the failure to the announcer.
+    void OnMessageNotSent(const std::u16string& uin, const std::u16string& text,
+                          std::uint16_t reason) override;
     // Sets the contact's status (posting ContactChanged when it changed) or adds the
     // contact with it (posting ContactAdded, then saving); a contact without a name
     // then gets a short information request. A value outside 0..7 is ignored.
@@ -65,12 +77,15 @@ public:
     void OnContactsRefresh() override;
 
 private:
+    void Receive(const std::u16string& uin, const std::u16string& text, std::int64_t sentTime);
+
     AppState& model_;
     std::atomic<Announcer*> announcer_;
 };
 
 // Fills the session's routing table with every handler of the messaging phase:
 //   0x0002/0x0006 HandleUserInfoReply     0x0003/0x000B HandleContactArrived
+//   0x0004/0x0001 HandleMessageError
 //   0x0003/0x000C HandleContactDeparted   0x0004/0x0007 HandleIncomingMessage
 //   0x0013/0x0006 HandleContactListReply  0x0013/0x000E consumed without effect
 //   0x0015/0x0003 HandleMetaReply

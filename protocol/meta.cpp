@@ -5,6 +5,7 @@
 
 #include "net/session.h"
 #include "net/text_encoding.h"
+#include "platform/local_time.h"
 #include "protocol/identity.h"
 #include "store/app_state.h"
 
@@ -18,12 +19,28 @@ std::u16string DecimalText(std::int32_t value) {
     return std::u16string(digits.begin(), digits.end());
 }
 
+// The time of sending in an offline message record (UTC); 0 when the fields are
+// not a time.
+std::int64_t OfflineMessageTime(std::uint16_t year, const std::uint8_t (&fields)[4]) {
+    platform::LocalTime utc;
+    utc.year = year;
+    utc.month = fields[0];
+    utc.day = fields[1];
+    utc.hour = fields[2];
+    utc.minute = fields[3];
+    const std::time_t t = platform::FromUtcTime(utc);
+    return t > 0 ? static_cast<std::int64_t>(t) : 0;
+}
+
 bool HandleOfflineMessage(NetSession& session, PacketReader& reader) {
     std::uint32_t sender = 0;
-    std::uint8_t stamp[8];  // year (2), month, day, hour, minute, type, flags
+    std::uint16_t year = 0;
+    std::uint8_t fields[4];  // month, day, hour, minute
+    std::uint8_t typeAndFlags[2];
     std::uint16_t length = 0;
-    if (!ReadU32Le(reader, sender) || !ReadBytes(reader, stamp, sizeof stamp) ||
-        !ReadU16Le(reader, length)) {
+    if (!ReadU32Le(reader, sender) || !ReadU16Le(reader, year) ||
+        !ReadBytes(reader, fields, sizeof fields) ||
+        !ReadBytes(reader, typeAndFlags, sizeof typeAndFlags) || !ReadU16Le(reader, length)) {
         return false;
     }
     std::string bytes(std::min<std::size_t>(length, static_cast<std::size_t>(reader.Remaining())),
@@ -34,7 +51,8 @@ bool HandleOfflineMessage(NetSession& session, PacketReader& reader) {
     // otherwise; it ends at its zero byte.
     std::u16string text;
     DecodeIncomingText(bytes, text);
-    session.OnMessage(DecimalText(static_cast<std::int32_t>(sender)), text);
+    session.OnOfflineMessage(DecimalText(static_cast<std::int32_t>(sender)), text,
+                             OfflineMessageTime(year, fields));
     return true;
 }
 

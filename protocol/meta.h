@@ -11,7 +11,8 @@
 // Offline message (0x0041), from offset 14: sender UIN (4), year (2), month, day,
 //   hour, minute, message type, message flags (1 each), text length L (2, counting
 //   the terminating zero), then L bytes of local code page text. A text that runs
-//   past the data is cut at the end of the data.
+//   past the data is cut at the end of the data. Year to minute are the time of
+//   sending in UTC; fields that are not a time give time 0 (unknown).
 // Information reply (0x07DA), from offset 14: subtype (2); only 0x0104, the short
 //   user information, is handled: records of result (1; 0x0A is success),
 //   nickname, first name, last name and e-mail (each a 2-byte length, then that
@@ -36,7 +37,7 @@ inline constexpr std::uint16_t kMetaInformation = 0x07DA;
 inline constexpr std::uint16_t kMetaShortInfo = 0x0104;
 inline constexpr std::uint16_t kMetaAckOfflineMessages = 0x003E;
 
-// 0x0041: reports the message. 0x0042: reports Online, acknowledges the offline
+// 0x0041: reports the message with its time of sending (OnOfflineMessage). 0x0042: reports Online, acknowledges the offline
 // messages, reports LoadingContacts and requests the contact list. 0x07DA/0x0104:
 // applies the nickname to the contact the request was for. False on a short head
 // or record, an information reply of another subtype or an unknown request id.

@@ -25,6 +25,23 @@ constexpr std::array kStrings{
     StringEntry{str::kDisconnected, u"Отключен"},
     StringEntry{str::kDisconnectedByOtherClient, u"Отключен другим клиентом"},
     StringEntry{str::kLoadingOfflineMessages, u"Загруза оффлайн сообщений"},
+    StringEntry{str::kLoginWrongPassword, u"Неверный номер или пароль"},
+    StringEntry{str::kLoginTooOften, u"Слишком частые подключения, подождите"},
+    StringEntry{str::kLoginAccountBlocked, u"Номер заблокирован"},
+    StringEntry{str::kLoginClientTooOld, u"Версия клиента устарела"},
+    StringEntry{str::kLoginRefused, u"Сервер отказал во входе"},
+    StringEntry{str::kNoConnection, u"Нет соединения. Сообщение не отправлено."},
+    StringEntry{str::kMessageNotSent, u"Сообщение для %1 не отправлено: %2."},
+    StringEntry{str::kReasonNotWritten, u"соединение прервано"},
+    StringEntry{str::kReasonRecipientAway, u"получатель недоступен"},
+    StringEntry{str::kReasonTooMany, u"слишком много сообщений подряд"},
+    StringEntry{str::kReasonRefused, u"получатель отказался его принять"},
+    StringEntry{str::kReasonBadFormat, u"сервер не принял его формат"},
+    StringEntry{str::kReasonOther, u"ошибка сервера %1"},
+    StringEntry{str::kDeleteContactQuestion, u"Удалить контакт %1?"},
+    StringEntry{str::kDeleteConversationQuestion, u"Удалить переписку с %1?"},
+    StringEntry{str::kYes, u"Да"},
+    StringEntry{str::kNo, u"Нет"},
     StringEntry{str::kMenuButton, u"Меню"},
     StringEntry{str::kWriteButton, u"Написать"},
 };
@@ -46,7 +63,60 @@ std::u16string_view FirstLine(std::u16string_view text) {
     return text.substr(0, text.find(u'\n'));
 }
 
-int ConnectionStateStringId(int state) {
+namespace {
+
+// The text of a login refusal by its error code (TLV 0x0008 of the login reply).
+int LoginRefusalStringId(int code) {
+    switch (code) {
+        case 0x0001:  // unknown number or wrong password
+        case 0x0004:
+        case 0x0005:
+            return str::kLoginWrongPassword;
+        case 0x0016:  // too many connections from this address
+        case 0x0017:
+        case 0x0018:  // connecting too often
+        case 0x001D:
+            return str::kLoginTooOften;
+        case 0x0007:  // invalid, deleted, expired or suspended account
+        case 0x0008:
+        case 0x0009:
+        case 0x0011:
+            return str::kLoginAccountBlocked;
+        case 0x001B:  // the client's version is too old
+        case 0x001C:
+            return str::kLoginClientTooOld;
+        default:
+            return str::kLoginRefused;
+    }
+}
+
+}  // namespace
+
+int MessageNotSentReasonId(int reason) {
+    switch (reason) {
+        case 0:
+            return str::kReasonNotWritten;
+        case 0x0004:  // the recipient is not signed on (and nothing can be stored)
+        case 0x0013:  // the recipient is temporarily unavailable
+            return str::kReasonRecipientAway;
+        case 0x0002:  // rate limits of the server or of the client
+        case 0x0003:
+            return str::kReasonTooMany;
+        case 0x0009:  // not supported or refused by the recipient, or blocked
+        case 0x000A:
+        case 0x000D:
+        case 0x0010:
+            return str::kReasonRefused;
+        case 0x000E:  // the message's format was not accepted
+            return str::kReasonBadFormat;
+        default:
+            return str::kReasonOther;
+    }
+}
+
+int ConnectionStateStringId(int state, int loginRefusal) {
+    constexpr int kConnectionError = 2;
+    if (loginRefusal != 0 && state == kConnectionError) return LoginRefusalStringId(loginRefusal);
     // Indexed by the connection state code 0..10; 0 = no text.
     constexpr std::array<int, 11> kByState{
         str::kDisconnected,               // 0 Disconnected

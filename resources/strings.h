@@ -22,6 +22,27 @@ inline constexpr int kDisconnectedByOtherClient = 138;
 inline constexpr int kLoadingOfflineMessages = 139;
 inline constexpr int kMenuButton = 301;   // left soft key of the main menu bar
 inline constexpr int kWriteButton = 302;  // right soft key of the main menu bar
+// Texts added to the table later have ids from 2001 on.
+// The status line after the login server refused the sign-on.
+inline constexpr int kLoginWrongPassword = 2001;
+inline constexpr int kLoginTooOften = 2002;
+inline constexpr int kLoginAccountBlocked = 2003;
+inline constexpr int kLoginClientTooOld = 2004;
+inline constexpr int kLoginRefused = 2005;
+// A message that was not sent: the notice and its reasons.
+inline constexpr int kNoConnection = 2010;       // sending while not connected
+inline constexpr int kMessageNotSent = 2011;     // "%1": the contact, "%2": the reason
+inline constexpr int kReasonNotWritten = 2012;
+inline constexpr int kReasonRecipientAway = 2013;
+inline constexpr int kReasonTooMany = 2014;
+inline constexpr int kReasonRefused = 2015;
+inline constexpr int kReasonBadFormat = 2016;
+inline constexpr int kReasonOther = 2017;        // "%1": the error code
+// Questions before deleting; "%1" is the contact's display name.
+inline constexpr int kDeleteContactQuestion = 2020;
+inline constexpr int kDeleteConversationQuestion = 2021;
+inline constexpr int kYes = 2022;
+inline constexpr int kNo = 2023;
 }  // namespace str
 
 // The text of string `id`; empty for an id the table does not hold.
@@ -34,6 +55,12 @@ std::u16string_view FirstLine(std::u16string_view text);
 
 // The string id shown in the status line for a connection state code; 0 (no
 // string, an empty status line) for Online, ContactsLoaded and unknown codes.
-int ConnectionStateStringId(int state);
+// With the code of a login refusal (NetSession::loginRefusal, not 0) the
+// ConnectionError state shows the refusal's text instead.
+int ConnectionStateStringId(int state, int loginRefusal = 0);
+
+// The reason text of a message that was not sent: `reason` 0 when it could not be
+// written to the connection, otherwise the server's message error code.
+int MessageNotSentReasonId(int reason);
 
 }  // namespace pellox

@@ -230,6 +230,23 @@ std::size_t MessageHistory::Append(MessageEntry entry) {
     return entries_.size() - 1;
 }
 
+bool MessageHistory::RemoveNewest(MessageDirection direction, std::u16string_view text) {
+    std::lock_guard lock(lock_);
+    const auto found = std::find_if(entries_.rbegin(), entries_.rend(), [&](const MessageEntry& e) {
+        return e.direction == direction && e.text == text;
+    });
+    if (found == entries_.rend()) return false;
+    entries_.erase(std::next(found).base());
+    if (!fileName_.empty()) {
+        (void)ReplaceFileContents(directory_, fileName_, [this]() -> std::optional<std::string> {
+            std::string bytes;
+            for (const MessageEntry& entry : entries_) bytes += FormatHistoryEntry(entry);
+            return bytes;
+        });
+    }
+    return true;
+}
+
 void MessageHistory::Clear() {
     std::lock_guard lock(lock_);
     if (fileName_.empty()) return;

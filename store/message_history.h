@@ -67,6 +67,11 @@ public:
     // only loses the stored copy) and adds it at the end; returns its index.
     std::size_t Append(MessageEntry entry);
 
+    // Takes the newest entry with this direction and text out of the list and, when
+    // bound, rewrites the file whole without it (a message that turned out not to
+    // be sent). False when there is no such entry.
+    bool RemoveNewest(MessageDirection direction, std::u16string_view text);
+
     // When bound: deletes the file and removes every entry. Unbound: nothing.
     void Clear();
     // When bound: deletes the file; the entries stay.

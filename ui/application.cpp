@@ -4,12 +4,15 @@
 #include <QGuiApplication>
 #include <QMetaObject>
 #include <QWindow>
+#include <algorithm>
 #include <utility>
 
 #include "platform/thread.h"
 #include "resources/command_ids.h"
+#include "resources/strings.h"
 #include "ui/contacts_view.h"
 #include "ui/desktop_notifier.h"
+#include "ui/message_box.h"
 #include "ui/message_view.h"
 #include "ui/session_probe.h"
 #include "ui/settings_view.h"
@@ -88,6 +91,12 @@ bool Application::Start() {
         frame_->RegisterView(kind, [this, kind](QWidget* parent) { return MakeView(kind, parent); });
     }
     const bool shown = frame_->SwitchView(ViewKind::Contacts, menubar::kMain);
+    // A first start: nothing to sign on with until the number is typed in.
+    const bool noProfile = state_.UpdateSettings([](Settings& s) {
+        return s.profile.empty() && std::none_of(s.profiles.begin(), s.profiles.end(),
+                                                 [](const auto& p) { return !p.first.empty(); });
+    });
+    if (noProfile) frame_->SwitchView(ViewKind::Settings, menubar::kSettings);
     frame_->show();
     frameAlive_.store(true);
     state_.AddListener(this);
@@ -215,10 +224,10 @@ bool Application::OnCommand(int id) {
             }
             return true;
         case cmd::kDeleteContact:
-            DeleteContact();
+            AskToDelete(str::kDeleteContactQuestion, &Application::DeleteContact);
             return true;
         case cmd::kDeleteConversation:
-            DeleteConversation();
+            AskToDelete(str::kDeleteConversationQuestion, &Application::DeleteConversation);
             return true;
         case cmd::kShowOnlyOnline:
             ToggleOnlyOnline();
@@ -262,9 +271,18 @@ void Application::Disconnect() {
     if (session_->State() != ConnState::Disconnected) control_->CloseSession();
 }
 
-void Application::DeleteContact() {
+void Application::AskToDelete(int questionId, void (Application::*action)(const ContactPtr&)) {
     const ContactPtr contact = state_.CurrentContact();
     if (contact == nullptr) return;
+    const QString name = QString::fromStdU16String(contact->Snapshot().DisplayName());
+    AskYesNo(frame_.get(), QString::fromStdU16String(LoadString(questionId)).arg(name),
+             [this, contact, action] {
+                 // The contact may have left the list while the question was open.
+                 if (state_.ContainsContact(contact)) (this->*action)(contact);
+             });
+}
+
+void Application::DeleteContact(const ContactPtr& contact) {
     session_->EnqueueCommand(
         std::make_unique<UinCommand>(CommandCode::DeleteContact, contact->Uin()));
     // Bind the history to its file even when it was never opened, so that the file
@@ -274,9 +292,7 @@ void Application::DeleteContact() {
     state_.RemoveContact(contact);
 }
 
-void Application::DeleteConversation() {
-    const ContactPtr contact = state_.CurrentContact();
-    if (contact == nullptr) return;
+void Application::DeleteConversation(const ContactPtr& contact) {
     // Loaded first when needed: clearing only a loaded history would leave the
     // file, and the conversation would come back the next time it is opened.
     if (const std::shared_ptr<MessageHistory> history = state_.GetHistory(contact)) {
@@ -353,6 +369,23 @@ bool Application::ShowNotification(const std::u16string& title, const std::u16st
 
 void Application::PlaySound(const std::u16string& fileName) {
     sounds_->Play(QString::fromStdU16String(fileName));
+}
+
+void Application::MessageNotSent(const std::u16string& displayName, const std::u16string& uin,
+                                 std::uint16_t reason) {
+    QString contact = QString::fromStdU16String(displayName);
+    if (displayName != uin) contact += QStringLiteral(" (%1)").arg(QString::fromStdU16String(uin));
+    const QString why =
+        QString::fromStdU16String(LoadString(MessageNotSentReasonId(reason))).arg(reason);
+    const QString text =
+        QString::fromStdU16String(LoadString(str::kMessageNotSent)).arg(contact, why);
+    // From a network thread: shown on the user-interface thread.
+    QMetaObject::invokeMethod(
+        this,
+        [this, text] {
+            if (frame_ != nullptr) ShowNotice(frame_.get(), text);
+        },
+        Qt::QueuedConnection);
 }
 
 }  // namespace pellox::ui

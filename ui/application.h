@@ -9,6 +9,8 @@
 //   3. the history loader starts at idle priority;
 //   4. the network worker starts at below-normal priority;
 //   5. with "autoconnect" set, the Connect command runs as if chosen from the menu.
+// Without any profile (a first start) the settings form is shown instead of the
+// contact list, so that the number and password can be typed in.
 //
 // Threads: everything here runs on the user-interface thread except
 //   - the poster installed on the AppState (any thread): it queues the change as an
@@ -89,6 +91,10 @@ public:
     bool MainWindowActive() override;
     bool ShowNotification(const std::u16string& title, const std::u16string& body) override;
     void PlaySound(const std::u16string& fileName) override;
+    // A message that was not sent: a notice over the main window names the contact
+    // and the reason (handed over to the user-interface thread).
+    void MessageNotSent(const std::u16string& displayName, const std::u16string& uin,
+                        std::uint16_t reason) override;
 
     // ---- AppStateListener: keeps the soft keys' enabling current ----
     void OnAppStateChange(ChangeCode code, const ContactPtr& contact) override;
@@ -107,8 +113,11 @@ signals:
 private:
     void Connect();
     void Disconnect();
-    void DeleteContact();
-    void DeleteConversation();
+    // Asks the question (its "%1" the current contact's name); "Да" runs the action
+    // on that contact while it is still listed.
+    void AskToDelete(int questionId, void (Application::*action)(const ContactPtr&));
+    void DeleteContact(const ContactPtr& contact);
+    void DeleteConversation(const ContactPtr& contact);
     void ToggleOnlyOnline();
     void ShowContacts();
     void MessageSent();

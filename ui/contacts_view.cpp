@@ -27,7 +27,8 @@ CContactsView::CContactsView(AppState& state, SessionProbe probe, QWidget* paren
       probe_(std::move(probe)),
       list_(this, state),
       history_(this, state, HistoryPanel::Layout::Compact, probe_),
-      status_([this] { return probe_.State(); }, [this] { StatusChanged(); }) {
+      status_([this] { return probe_.State(); }, [this] { StatusChanged(); },
+              [this] { return probe_.LoginRefusal(); }) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setFocusPolicy(Qt::StrongFocus);
 

@@ -14,8 +14,10 @@
 #include "net/text_encoding.h"
 #include "platform/local_time.h"
 #include "resources/command_ids.h"
+#include "resources/strings.h"
 #include "ui/form_view.h"
 #include "ui/image_button.h"
+#include "ui/message_box.h"
 #include "ui/sound_player.h"
 
 namespace pellox::ui {
@@ -36,6 +38,15 @@ std::u16string MessageText(const QPlainTextEdit& input) {
     text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     text.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
     return text.toStdU16String();
+}
+
+// Clears the contact's unread count; true when it had unread messages.
+bool ClearUnread(Contact& contact) {
+    return contact.Update([](ContactInfo& info) {
+        if (info.unreadCount == 0) return false;
+        info.unreadCount = 0;
+        return true;
+    });
 }
 
 }  // namespace
@@ -85,11 +96,7 @@ void CMessageView::OnInitialUpdate() {
     const ContactPtr current = state_.ContainsContact(state_.CurrentContact());
     bool cleared = false;
     if (current != nullptr) {
-        cleared = current->Update([](ContactInfo& info) {
-            if (info.unreadCount == 0) return false;
-            info.unreadCount = 0;
-            return true;
-        });
+        cleared = ClearUnread(*current);
         // Posted: the contact list re-sorts once the switch is complete.
         if (cleared) state_.Notify(ChangeCode::ContactChanged, current, true);
     }
@@ -133,6 +140,13 @@ std::optional<CommandState> CMessageView::QueryCommand(int id) {
 void CMessageView::OnAppStateChange(ChangeCode code, const ContactPtr& contact) {
     switch (code) {
         case ChangeCode::ContactChanged:
+            if (contact == nullptr || contact != shown_) break;
+            // Messages arriving while their conversation is in front are read.
+            if (isVisible() && isActiveWindow() && state_.ContainsContact(contact)) {
+                if (ClearUnread(*contact)) state_.Notify(ChangeCode::ContactChanged, contact, true);
+            }
+            update();
+            break;
         case ChangeCode::ConversationChanged:
             if (contact != nullptr && contact == shown_) update();
             break;
@@ -159,14 +173,20 @@ void CMessageView::Send() {
     if (const ContactPtr contact = state_.ContainsContact(shown_)) {
         const std::int64_t now = platform::Now();
         const std::u16string text = MessageText(*input_);
+        if (!text.empty() && !IsConnectedState(static_cast<std::int32_t>(session_.State()))) {
+            // Nothing could go out: the text stays in the box for a later try.
+            ShowNotice(this, QString::fromStdU16String(LoadString(str::kNoConnection)));
+            return;
+        }
         if (!text.empty()) {
-            // A text too long for one message goes as several, each its own entry.
+            // A text too long for one message goes as several, each its own entry,
+            // stored before it is queued: an answer to it can come back at once.
             for (std::u16string& part : SplitMessageText(text)) {
-                session_.EnqueueCommand(
-                    std::make_unique<SendMessageCommand>(contact->Uin(), part, contact.get()));
                 if (const std::shared_ptr<MessageHistory> history = state_.GetHistory(contact)) {
-                    history->Append(MessageEntry{std::move(part), now, MessageDirection::Out});
+                    history->Append(MessageEntry{part, now, MessageDirection::Out});
                 }
+                session_.EnqueueCommand(
+                    std::make_unique<SendMessageCommand>(contact->Uin(), std::move(part), contact.get()));
             }
             sounds_.Play(QString::fromLatin1(kSendSound));
             state_.Notify(ChangeCode::ConversationChanged, contact);

@@ -63,16 +63,20 @@ public:
     std::optional<CommandState> QueryCommand(int id) override;
 
     // ContactChanged and ConversationChanged of the shown contact, ListReset and
-    // CurrentContactChanged repaint; ContactRemoved of the shown contact shows the
+    // CurrentContactChanged repaint; while the view is shown in the active window,
+    // ContactChanged of the shown contact also clears its unread count (what
+    // arrives there is read; posted ContactChanged); ContactRemoved of the shown contact shows the
     // current contact instead and, while the view is visible, brings the contact list
     // back (posted 32793).
     void OnAppStateChange(ChangeCode code, const ContactPtr& contact) override;
 
-    // Sends the input box's text to the shown contact: queues SendMessage, plays the
-    // send sound, stores the outgoing entry (ConversationChanged); an empty box sends
-    // nothing. Either way, while the contact is listed its unread count is cleared
-    // and its activity set to now (ContactChanged), then 32790 is posted to the frame
-    // and the input box emptied.
+    // Sends the input box's text to the shown contact: stores the outgoing entry,
+    // then queues SendMessage (so that an answer is never stored before it), plays
+    // the send sound (ConversationChanged); an empty box sends nothing. Either way,
+    // while the contact is listed its unread count is cleared and its activity set
+    // to now (ContactChanged), then 32790 is posted to the frame and the input box
+    // emptied. While not connected a text is not sent: a notice says so and the
+    // text stays in the box; nothing else happens.
     void Send();
     // Clears the shown contact's open-conversation mark and unread count (when the
     // mark is set), then posts 32793 to the frame.

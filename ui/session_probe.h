@@ -1,5 +1,5 @@
-// What the views show of the network session (the connection state in the status
-// line, the traffic counters under the clock), read through functions the
+// What the views show of the network session (the connection state and the reason
+// of a refused login in the status line, the traffic counters under the clock), read through functions the
 // application sets. The views never hold the session itself, so they can be shown
 // and tested without one.
 //
@@ -18,11 +18,13 @@ struct SessionProbe {
     std::function<int()> connectionState;         // a ConnState code
     std::function<std::int64_t()> bytesReceived;  // since the last connect
     std::function<std::int64_t()> bytesSent;
+    std::function<int()> loginRefusal;           // NetSession::loginRefusal
 
     // The values, 0 for a function that is not set.
     int State() const { return connectionState ? connectionState() : 0; }
     std::int64_t Received() const { return bytesReceived ? bytesReceived() : 0; }
     std::int64_t Sent() const { return bytesSent ? bytesSent() : 0; }
+    int LoginRefusal() const { return loginRefusal ? loginRefusal() : 0; }
 
     // Reads the live counters of `session`, which must outlive the views.
     static SessionProbe Of(const NetSession& session) {
@@ -30,6 +32,7 @@ struct SessionProbe {
             [&session] { return static_cast<int>(session.state.load()); },
             [&session] { return static_cast<std::int64_t>(session.bytesReceived.load()); },
             [&session] { return static_cast<std::int64_t>(session.bytesSent.load()); },
+            [&session] { return static_cast<int>(session.loginRefusal.load()); },
         };
     }
 };

@@ -3,6 +3,8 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
 #include <QSignalBlocker>
 
 #include "net/session.h"
@@ -47,6 +49,9 @@ CSettingsView::CSettingsView(AppState& state, SessionControl& session, QWidget* 
       ui_(std::make_unique<Ui::SettingsForm>()) {
     ui_->setupUi(this);
     SetUpForm();
+    // An ICQ number is digits only.
+    ui_->id1004_uinEdit->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("[0-9]*")), ui_->id1004_uinEdit));
     connect(ui_->id1008_profileList, &QListWidget::itemSelectionChanged, this,
             &CSettingsView::SelectProfile);
     connect(ui_->id1009_deleteButton, &QPushButton::clicked, this, &CSettingsView::DeleteProfile);

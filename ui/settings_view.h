@@ -9,6 +9,9 @@
 // number changed, and posts 32793 to go back to the contact list. "Отмена" (32793)
 // is left to the frame and saves nothing.
 //
+// The number field takes digits only; empty fields show what belongs in them (the
+// server field the ICQ login server's "login.icq.com:5190").
+//
 // The form is not an AppStateListener. Everything here runs on the user-interface
 // thread.
 #pragma once

@@ -1,5 +1,6 @@
 // The one-line connection status at the bottom of the contact list: the text of
-// the session's connection state, or nothing while online.
+// the session's connection state, or nothing while online; after a refused login
+// the refusal's reason instead of the connection error.
 //
 // It listens for ConnectionStateChanged only and reloads its text only when the
 // state maps to another string than the one shown. User-interface thread only.
@@ -14,9 +15,11 @@ namespace pellox::ui {
 
 class StatusLine : public AppStateListener {
 public:
-    // `connectionState` reads the session's state code; `changed` runs after the
-    // text changed (the owner re-lays out and repaints).
-    StatusLine(std::function<int()> connectionState, std::function<void()> changed);
+    // `connectionState` reads the session's state code, `loginRefusal` (optional)
+    // the code of a refused login; `changed` runs after the text changed (the
+    // owner re-lays out and repaints).
+    StatusLine(std::function<int()> connectionState, std::function<void()> changed,
+               std::function<int()> loginRefusal = {});
 
     void OnAppStateChange(ChangeCode code, const ContactPtr& contact) override;
 
@@ -27,6 +30,7 @@ public:
 private:
     std::function<int()> connectionState_;
     std::function<void()> changed_;
+    std::function<int()> loginRefusal_;
     int stringId_ = 0;
     QString text_;
 };

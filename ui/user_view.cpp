@@ -116,7 +116,22 @@ bool CUserView::Save() {
 bool CUserView::Add() {
     const std::optional<ContactInfo> form = ReadForm();
     if (!form) return false;
-    state_.AddContact(*form, /*save=*/true);
+    bool added = false;
+    const ContactPtr contact = state_.FindOrAddContact(*form, added);
+    if (added) {
+        (void)state_.SaveContacts();
+        state_.Notify(ChangeCode::ContactAdded, contact);
+        return true;
+    }
+    // A listed number: the form edits that contact (a typed name replaces its
+    // name) rather than making a second contact that shares its history file and
+    // server item.
+    if (!form->name.empty()) {
+        contact->Update([&](ContactInfo& info) { info.name = form->name; });
+        (void)state_.SaveContacts();
+    }
+    state_.SetCurrentContact(contact);
+    state_.Notify(ChangeCode::ContactChanged, contact);
     return true;
 }
 

@@ -55,9 +55,10 @@ public:
     // and saves the contact list. False, and nothing changes, when there is no
     // current contact or the form cannot be read (an empty UIN).
     bool Save();
-    // Appends a contact with the form's name and UIN (even when that UIN is listed
-    // already), saves the contact list and announces it. False when the form cannot
-    // be read.
+    // Appends a contact with the form's name and UIN, saves the contact list and
+    // announces it. When the UIN is listed already, that contact is edited instead:
+    // it takes a typed name and becomes the current contact. False when the form
+    // cannot be read.
     bool Add();
     // "Получить с сервера": Save, then, whatever it gave, asks the server for the
     // short information of the form's UIN. The form stays.

@@ -51,11 +51,26 @@ public:
     }
     void OnMessage(const std::u16string& uin, const std::u16string& text) override {
         Base::OnMessage(uin, text);
+        if (!inOffline_) Record([&] { messages_.emplace_back(uin, text); });
+    }
+    // An offline message is recorded once, whether or not Base hands it on to
+    // OnMessage.
+    void OnOfflineMessage(const std::u16string& uin, const std::u16string& text,
+                          std::int64_t sentTime) override {
+        inOffline_ = true;
+        Base::OnOfflineMessage(uin, text, sentTime);
+        inOffline_ = false;
         Record([&] { messages_.emplace_back(uin, text); });
     }
     void OnContactStatus(const std::u16string& uin, std::int32_t status) override {
         Base::OnContactStatus(uin, status);
         Record([&] { statuses_.emplace_back(uin, status); });
+    }
+    void OnMessageNotSent(const std::u16string& uin, const std::u16string& text,
+                          std::uint16_t reason) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        const std::string code = std::to_string(reason);
+        notSent_.push_back(uin + u" " + text + u" " + std::u16string(code.begin(), code.end()));
     }
     void OnContactsRefresh() override {
         Base::OnContactsRefresh();
@@ -80,6 +95,11 @@ public:
     std::vector<std::pair<std::u16string, std::int32_t>> Statuses() const {
         std::lock_guard<std::mutex> guard(lock_);
         return statuses_;
+    }
+    // "<uin> <text> <reason>" per message reported not sent.
+    std::vector<std::u16string> NotSent() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return notSent_;
     }
     int Refreshes() const {
         std::lock_guard<std::mutex> guard(lock_);
@@ -124,9 +144,11 @@ private:
 
     mutable std::mutex lock_;
     mutable std::condition_variable changed_;
+    bool inOffline_ = false;  // only the receive thread delivers messages
     std::vector<Report> reports_;
     std::vector<std::pair<std::u16string, std::u16string>> messages_;
     std::vector<std::pair<std::u16string, std::int32_t>> statuses_;
+    std::vector<std::u16string> notSent_;
     int refreshes_ = 0;
 };
 

@@ -93,23 +93,28 @@ TEST_F(SilentServerSession, MessageFrameCarriesLocalTextAndLengths) {
                                     // text fragment of length 6 + 4
                                     FromHex("0002 0013  05 01 0001 01  01 01 000A 0000 FFFF"),
                                     FromHex("CF F0 E8 E2 E5 F2"), FromHex("0006 0000")}),
-                            0, 0x00010006))));
+                            0, 1))));
 
-    // The frame of the n-th message to "42" with the given TLVs behind the UIN.
-    auto toUin42 = [](std::uint16_t sequence, const char* tlvs) {
+    // The frame of a message to "42" with the given TLVs behind the UIN.
+    auto toUin42 = [](std::uint16_t sequence, std::uint32_t requestId, const char* tlvs) {
         return ToHex(FlapBytes(2, sequence,
                                SnacBytes(0x0004, 0x0006,
                                          Concat({FromHex("67C31501 3D3A0000 0001 02"),
                                                  BytesOf("42"), FromHex(tlvs)}),
-                                         0, 0x00010006)));
+                                         0, requestId)));
     };
     ASSERT_TRUE(session_.SendInstantMessage(u"42", u""));
     EXPECT_EQ(ToHex(FrameNumber(1).raw),
-              toUin42(2, "0002 000D  05 01 0001 01  01 01 0004 0000 FFFF  0006 0000"));
+              toUin42(2, 2, "0002 000D  05 01 0001 01  01 01 0004 0000 FFFF  0006 0000"));
     // Outside the code page: UTF-16 big-endian, character set 2, the pair whole.
     ASSERT_TRUE(session_.SendInstantMessage(u"42", u"\u00E9\U0001F600"));
     EXPECT_EQ(ToHex(FrameNumber(2).raw),
-              toUin42(3, "0002 0013  05 01 0001 01  01 01 000A 0002 FFFF  00E9 D83D DE00  0006 0000"));
+              toUin42(3, 3, "0002 0013  05 01 0001 01  01 01 000A 0002 FFFF  00E9 D83D DE00  0006 0000"));
+    // Each message has a request id of its own, which names it to a message error.
+    std::u16string uin, text;
+    EXPECT_TRUE(session_.TakeSentMessage(1, uin, text));
+    EXPECT_EQ(uin + u":" + text, u"987654321:Привет");
+    EXPECT_FALSE(session_.TakeSentMessage(1, uin, text));
 }
 
 TEST_F(SilentServerSession, OversizedMessageIsRefusedWithoutUsingASequenceNumber) {
@@ -210,6 +215,9 @@ TEST_F(SilentServerSession, NothingIsSentWithoutAConnection) {
     EXPECT_FALSE(session_.SendKeepAlive());
     EXPECT_FALSE(session_.SendInstantMessage(u"1", u"x"));
     EXPECT_FALSE(session_.SendAll("x", 1));
+    // A queued message that cannot go out is reported as not sent.
+    session_.PerformCommand(SendMessageCommand(u"42", u"привет"));
+    EXPECT_EQ(session_.NotSent(), (std::vector<std::u16string>{u"42 привет 0"}));
 }
 
 // ---- The login frame, sent when the login server says hello ----

@@ -180,6 +180,7 @@ TEST_F(SignOn, RefusedLoginMakesNoSecondConnection) {
     Connect();
     ASSERT_TRUE(session_.WaitForReport(ConnState::ConnectionError));
     EXPECT_EQ(session_.Reports(), (std::vector<int>{3, 4, 6, 2}));
+    EXPECT_EQ(session_.loginRefusal.load(), 0x0005);  // the reason, for the status line
     EXPECT_EQ(ReportsAfter(100).size(), 4u);
     EXPECT_EQ(server_.Accepted(), 1);
 }

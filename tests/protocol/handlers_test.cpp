@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/code_page.h"
+#include "platform/local_time.h"
 #include "protocol/contact_list.h"
 #include "protocol/messages.h"
 #include "protocol/meta.h"
@@ -430,6 +431,29 @@ TEST_F(MetaHandler, OfflineRecordFields) {
                         {u"4243", u""},
                         {u"4244", u"Да \U0001F600 caf\u00E9 \u65E5\u672C \u20AC"},
                         {u"4245", u"Да"}}));
+}
+
+TEST_F(MetaHandler, OfflineMessagesAreDatedWhenTheyWereSent) {
+    platform::SetClockForTesting([]() -> std::time_t { return 1800000000; });
+    // The record's 2024-05-17 12:30 is UTC; the entry and the activity take it.
+    EXPECT_TRUE(Handle(OfflineMessage(4242, BytesOf("sent"))));
+    EXPECT_EQ(Snapshot(u"4242").lastActivity, 1715949000);
+    // Fields that are not a time, and a time after the arrival, date it on arrival.
+    const std::size_t month = 14 + 4 + 2;
+    Bytes noTime = OfflineMessage(4242, BytesOf("no time"));
+    noTime[month] = 13;
+    EXPECT_TRUE(Handle(noTime));
+    Bytes future = OfflineMessage(4242, BytesOf("future"));
+    future[month - 2] = 0x99;  // the year 2201 (0x0899), little-endian
+    future[month - 1] = 0x08;
+    EXPECT_TRUE(Handle(future));
+    platform::SetClockForTesting(nullptr);
+    std::vector<std::int64_t> times;
+    for (const MessageEntry& entry : model.GetHistory(model.FindContact(u"4242"))->Entries()) {
+        times.push_back(entry.time);
+    }
+    EXPECT_EQ(times, (std::vector<std::int64_t>{1715949000, 1800000000, 1800000000}));
+    EXPECT_EQ(Snapshot(u"4242").lastActivity, 1800000000);
 }
 
 TEST_F(MetaHandler, OfflineTextRunningPastTheDataIsCutNotDropped) {

@@ -83,10 +83,14 @@ private slots:
     }
 
     void startupWithoutSettingsFile() {
-        // A first run: nothing stored, an empty list, nothing to select.
+        // A first run: nothing stored, an empty list, nothing to select; the
+        // settings form asks for the number before anything else.
         AppHarness h;
         h.Make();
         QVERIFY(h.app->Start());
+        QCOMPARE(h.frame().activeViewKind(), std::optional<ViewKind>(ViewKind::Settings));
+        QCOMPARE(h.frame().menuBarId(), menubar::kSettings);
+        QVERIFY(h.frame().RouteCommand(cmd::kShowContacts));
         QVERIFY(h.contactsView()->listPanel().entries().empty());
         QCOMPARE(h.statusText(), Text(str::kDisconnected));
         QVERIFY(h.state->CurrentContact() == nullptr);
@@ -331,7 +335,15 @@ private slots:
         QTRY_VERIFY(target->History() != nullptr);
         QVERIFY(h.exists("msg_100002.txt"));
 
+        // Asked first, by name; "Нет" keeps everything.
         QVERIFY(h.frame().RouteCommand(cmd::kDeleteContact));
+        QVERIFY(OpenQuestion(h.frame()) != nullptr);
+        QCOMPARE(OpenQuestion(h.frame())->text(), QString("Удалить контакт Борис?"));
+        QVERIFY(Answer(h.frame(), "Нет"));
+        QVERIFY(h.state->FindContact(u"100002") == target);
+        QVERIFY(h.exists("msg_100002.txt"));
+        QVERIFY(h.frame().RouteCommand(cmd::kDeleteContact));
+        QVERIFY(Answer(h.frame(), "Да"));
         QVERIFY(h.state->FindContact(u"100002") == nullptr);
         QVERIFY(h.state->CurrentContact() != target);
         QVERIFY(!h.exists("msg_100002.txt"));
@@ -351,6 +363,7 @@ private slots:
         h.state->SetCurrentContact(unopened);
         QVERIFY(unopened->History() == nullptr);
         QVERIFY(h.frame().RouteCommand(cmd::kDeleteContact));
+        QVERIFY(Answer(h.frame(), "Да"));
         QVERIFY(!h.exists("msg_100005.txt"));
         QVERIFY(h.state->FindContact(u"100005") == nullptr);
         QVERIFY(!h.read("contacts_100001.txt").contains("100005"));
@@ -370,6 +383,11 @@ private slots:
         QVERIFY(h.exists("msg_100002.txt"));
 
         QVERIFY(h.frame().RouteCommand(cmd::kDeleteConversation));
+        QCOMPARE(OpenQuestion(h.frame())->text(), QString("Удалить переписку с Борис?"));
+        QVERIFY(Answer(h.frame(), "Нет"));
+        QCOMPARE(contact->History()->Count(), std::size_t(2));
+        QVERIFY(h.frame().RouteCommand(cmd::kDeleteConversation));
+        QVERIFY(Answer(h.frame(), "Да"));
         QCOMPARE(contact->History()->Count(), std::size_t(0));
         QCOMPARE(contact->Snapshot().unreadCount, std::uint16_t(0));
         QVERIFY(!h.exists("msg_100002.txt"));

@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QDBusConnection>
 #include <QMenu>
+#include <QMessageBox>
 #include <QTest>
 #include <map>
 #include <memory>
@@ -22,6 +23,7 @@
 #include "ui/application.h"
 #include "ui/contacts_view.h"
 #include "ui/main_frame.h"
+#include "ui/message_box.h"
 
 namespace pellox::apptest {
 
@@ -127,6 +129,27 @@ struct AppHarness : formtest::DataDir {
         return state.has_value() && state->enabled;
     }
 };
+
+// The question box open over the frame, or null.
+inline QMessageBox* OpenQuestion(ui::CMainFrame& frame) {
+    for (QMessageBox* box : frame.findChildren<QMessageBox*>(ui::kQuestionObjectName)) {
+        if (box->isVisible()) return box;
+    }
+    return nullptr;
+}
+
+// Clicks the button of the open question whose text is `answer`; false when there
+// is no question or no such button.
+inline bool Answer(ui::CMainFrame& frame, const QString& answer) {
+    QMessageBox* box = OpenQuestion(frame);
+    if (box == nullptr) return false;
+    for (QAbstractButton* button : box->buttons()) {
+        if (button->text() != answer) continue;
+        button->click();
+        return true;
+    }
+    return false;
+}
 
 // The popup entry of command `id` under `menu` (searched through its submenus),
 // after the menu was refreshed as opening it does.

@@ -23,13 +23,14 @@ namespace {
 struct Fixture {
     TempModel model;
     int connectionState = 0;
+    int loginRefusal = 0;
     std::int64_t received = 0;
     std::int64_t sent = 0;
     std::unique_ptr<CContactsView> view;
 
     SessionProbe Probe() {
         return SessionProbe{[this] { return connectionState; }, [this] { return received; },
-                            [this] { return sent; }};
+                            [this] { return sent; }, [this] { return loginRefusal; }};
     }
     CContactsView& Show(QSize size = QSize(240, 320)) {
         view = std::make_unique<CContactsView>(model.state, Probe());
@@ -478,6 +479,21 @@ private slots:
             f.model.state.Notify(ChangeCode::ConnectionStateChanged);
             QCOMPARE(view.statusLine().text(), text);
         }
+        // A refused login shows its reason instead of the connection error.
+        f.loginRefusal = 0x0005;
+        f.connectionState = 2;
+        f.model.state.Notify(ChangeCode::ConnectionStateChanged);
+        QCOMPARE(view.statusLine().text(), QStringLiteral("Неверный номер или пароль"));
+        f.loginRefusal = 0x0018;  // connecting too often: its own text
+        f.connectionState = 3;
+        f.model.state.Notify(ChangeCode::ConnectionStateChanged);
+        f.connectionState = 2;
+        f.model.state.Notify(ChangeCode::ConnectionStateChanged);
+        QCOMPARE(view.statusLine().text(), QStringLiteral("Слишком частые подключения, подождите"));
+        f.loginRefusal = 0;
+        f.connectionState = 0;
+        f.model.state.Notify(ChangeCode::ConnectionStateChanged);
+
         // Other changes do not read the state.
         f.connectionState = 3;
         f.model.state.Notify(ChangeCode::ListReset);

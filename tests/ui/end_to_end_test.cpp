@@ -4,6 +4,7 @@
 // signed off by another client, disconnecting, and shutting down while online.
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QTest>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "tests/ui/application_test_support.h"
 #include "tools/oscar_server.h"
 #include "ui/drawing_kit.h"
+#include "ui/message_box.h"
 #include "ui/message_view.h"
 #include "ui/sound_player.h"
 
@@ -227,6 +229,76 @@ private slots:
         QVERIFY(HasEntry(StoredHistory(h.path(), u"100003"), MessageDirection::Out, u"эхо?"));
     }
 
+    void burstToTheEchoKeepsEachAnswerBehindItsMessage() {
+        AppHarness h;
+        StartAlice(h);
+        h.state->UpdateSettings([](Settings& s) { s.sendclose = false; });
+        h.state->SetCurrentContact(h.state->FindContact(u"100003"));
+        QVERIFY(h.frame().RouteCommand(cmd::kWrite));
+        auto* conversation = qobject_cast<CMessageView*>(h.frame().activeView());
+        QVERIFY(conversation != nullptr);
+        constexpr int kBurst = 8;
+        for (int i = 0; i < kBurst; ++i) {
+            conversation->inputBox()->setPlainText(QStringLiteral("эхо %1").arg(i));
+            QVERIFY(h.frame().RouteCommand(cmd::kViewOk));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(int(StoredHistory(h.path(), u"100003").size()), 2 * kBurst,
+                                  kSignOnMs);
+        // In memory and on disk every answer stands behind the message it answers.
+        for (const auto& entries :
+             {h.state->FindContact(u"100003")->History()->Entries(), StoredHistory(h.path(), u"100003")}) {
+            for (int i = 0; i < kBurst; ++i) {
+                const std::u16string text = QStringLiteral("эхо %1").arg(i).toStdU16String();
+                std::ptrdiff_t out = -1, in = -1;
+                for (std::size_t k = 0; k < entries.size(); ++k) {
+                    if (entries[k].text != text) continue;
+                    (entries[k].direction == MessageDirection::Out ? out : in) = std::ptrdiff_t(k);
+                }
+                QVERIFY2(out >= 0 && in > out, qPrintable(QString::number(i)));
+            }
+        }
+    }
+
+    void refusedMessageIsNotKeptAndIsNamed() {
+        AppHarness h;
+        StartAlice(h);
+        h.state->UpdateSettings([](Settings& s) { s.sendclose = false; });
+        // A number the server does not know.
+        const ContactPtr nobody = h.state->AddContact(Template(u"999999", u"Никто"), true);
+        h.state->SetCurrentContact(nobody);
+        QVERIFY(h.frame().RouteCommand(cmd::kWrite));
+        auto* conversation = qobject_cast<CMessageView*>(h.frame().activeView());
+        conversation->inputBox()->setPlainText(QStringLiteral("ау"));
+        QVERIFY(h.frame().RouteCommand(cmd::kViewOk));
+
+        // The server's message error: the user is told who and why, and the message
+        // does not stay in the history as sent.
+        QMessageBox* notice = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (notice = h.frame().findChild<QMessageBox*>(kNoticeObjectName)) != nullptr, kSignOnMs);
+        QCOMPARE(notice->text(),
+                 QString("Сообщение для Никто (999999) не отправлено: получатель недоступен."));
+        QTRY_COMPARE(nobody->History()->Count(), std::size_t(0));
+        QVERIFY(StoredHistory(h.path(), u"999999").empty());
+    }
+
+    void wrongPasswordIsNamed() {
+        AppHarness h;
+        Seed seed;
+        seed.server = Address(authPort_);
+        seed.password = u"wrong";
+        seed.autoconnect = true;
+        h.Start(seed);
+        QTRY_COMPARE_WITH_TIMEOUT(h.statusText(), QString("Неверный номер или пароль"), kSignOnMs);
+        QCOMPARE(h.app->session().State(), ConnState::ConnectionError);
+        QCOMPARE(h.app->session().loginRefusal.load(), 0x0005);
+        // With the right password the reason goes.
+        h.state->UpdateSettings([](Settings& s) { s.Password() = u"alice"; });
+        QVERIFY(h.frame().RouteCommand(cmd::kConnect));
+        QTRY_COMPARE_WITH_TIMEOUT(h.statusText(), QString(), kSignOnMs);
+        QCOMPARE(h.app->session().loginRefusal.load(), 0);
+    }
+
     void deletedContactIsGoneFromTheServerList() {
         AppHarness h;
         StartAlice(h);
@@ -235,6 +307,7 @@ private slots:
 
         h.state->SetCurrentContact(h.state->FindContact(u"100002"));
         QVERIFY(h.frame().RouteCommand(cmd::kDeleteContact));
+        QVERIFY(Answer(h.frame(), "Да"));
         QVERIFY(h.state->FindContact(u"100002") == nullptr);
 
         // Reloading the server list does not bring Борис back, so the delete was

@@ -138,7 +138,7 @@ private slots:
 
     void clockPanelShowsTimeAndTraffic() {
         std::int64_t received = 0;
-        ClockPanel clock(SessionProbe{nullptr, [&received] { return received; }, nullptr});
+        ClockPanel clock(SessionProbe{nullptr, [&received] { return received; }, nullptr, nullptr});
         QFont font(QStringLiteral("Arial"));
         font.setPointSizeF(7.5);
         auto render = [&] {

@@ -3,18 +3,21 @@
 #include <QApplication>
 #include <QFile>
 #include <QFontMetrics>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QTest>
 #include <memory>
 
 #include "net/net_command.h"
 #include "platform/local_time.h"
+#include "protocol/messenger_session.h"
 #include "resources/command_ids.h"
 #include "store/message_history.h"
 #include "tests/ui/form_test_support.h"
 #include "tests/ui/view_test_support.h"
 #include "ui/contacts_view.h"
 #include "ui/image_button.h"
+#include "ui/message_box.h"
 #include "ui/sound_player.h"
 
 using namespace pellox;
@@ -91,6 +94,7 @@ struct Harness {
     CMainFrame frame;
 
     Harness() {
+        session.state = ConnState::ContactsLoaded;
         model.state.SetPoster([this](ChangeCode code, ContactPtr contact) {
             QMetaObject::invokeMethod(
                 &postContext,
@@ -289,7 +293,11 @@ private slots:
         Type(view->inputBox(), QStringLiteral("Привет"));
         QTest::keyClick(view->inputBox(), Qt::Key_Return);
         Type(view->inputBox(), QStringLiteral("мир"));
+        // Stored before it is queued: an answer can never be stored ahead of it.
+        std::size_t storedWhenQueued = 0;
+        h.session.onQueued = [&] { storedWhenQueued = contact->History()->Count(); };
         QTest::mouseClick(view->sendButton(), Qt::LeftButton);
+        QCOMPARE(storedWhenQueued, std::size_t{2});
 
         // Queued for the worker, in CR LF lines.
         QCOMPARE(h.session.queued.size(), std::size_t{1});
@@ -399,6 +407,61 @@ private slots:
         QCOMPARE(h.view(), view);
         QVERIFY(!view->isVisible());
         h.model.state.RemoveListener(&changes);
+    }
+
+    void sendWhileNotConnectedKeepsTheText() {
+        Harness h;
+        h.session.state = ConnState::ConnectionError;
+        ContactPtr contact = h.model.Add(Info(u"Иван", u"100", 0, 1));
+        CMessageView* view = h.Open(contact);
+        view->inputBox()->setPlainText(QStringLiteral("потом"));
+        for (int id : {cmd::kViewOk, cmd::kOk}) {
+            QVERIFY(h.frame.RouteCommand(id));
+            Harness::Settle();
+            // Nothing queued, stored or heard; the text waits in the box; a notice
+            // says why.
+            QVERIFY(h.session.queued.empty());
+            QVERIFY(contact->History() == nullptr);  // nothing stored, nothing loaded
+            QCOMPARE(h.sounds.requestCount(), 0);
+            QCOMPARE(view->inputBox()->toPlainText(), QStringLiteral("потом"));
+            QCOMPARE(h.application.Count(cmd::kMessageSent), 0);
+            auto* notice = h.frame.findChild<QMessageBox*>(kNoticeObjectName);
+            QVERIFY(notice != nullptr && notice->isVisible());
+            QVERIFY(notice->text().startsWith(QStringLiteral("Нет соединения")));
+            notice->close();
+            Harness::Settle();
+        }
+        // Connected again: the same text goes.
+        h.session.state = ConnState::ContactsLoaded;
+        QVERIFY(h.frame.RouteCommand(cmd::kViewOk));
+        QCOMPARE(h.session.queued.size(), std::size_t{1});
+        QCOMPARE(contact->History()->Count(), std::size_t{1});
+    }
+
+    void messagesArrivingInTheActiveConversationAreRead() {
+        Harness h;
+        MessengerSession network(h.model.state);
+        ContactPtr shown = h.model.Add(Info(u"Иван", u"100"));
+        ContactPtr other = h.model.Add(Info(u"Пётр", u"200"));
+        h.Open(shown);
+        network.OnMessage(u"100", u"прочитано");
+        network.OnMessage(u"200", u"не прочитано");
+        Harness::Settle();
+        QCOMPARE(shown->Snapshot().unreadCount, 0);
+        QCOMPARE(shown->History()->Count(), std::size_t{1});
+        QCOMPARE(other->Snapshot().unreadCount, 1);
+
+        // Not in front: the message waits to be read.
+        QApplication::setActiveWindow(nullptr);
+        network.OnMessage(u"100", u"в фоне");
+        Harness::Settle();
+        QCOMPARE(shown->Snapshot().unreadCount, 1);
+        // Nor while the contact list is shown.
+        QApplication::setActiveWindow(&h.frame);
+        h.frame.RouteCommand(cmd::kShowContacts);
+        network.OnMessage(u"100", u"в списке");
+        Harness::Settle();
+        QCOMPARE(shown->Snapshot().unreadCount, 2);
     }
 
     void sendToAContactThatLeftTheList() {

@@ -92,6 +92,12 @@ private slots:
         QVERIFY(view.sendcloseCheck()->isChecked());
         QCOMPARE(view.passwordEdit()->echoMode(), QLineEdit::Password);
         QVERIFY(!f.data.exists("settings.txt"));  // opening writes nothing
+        // Empty fields say what belongs in them; the number takes digits only.
+        QCOMPARE(view.serverEdit()->placeholderText(), QString("login.icq.com:5190"));
+        QVERIFY(!view.uinEdit()->placeholderText().isEmpty());
+        QVERIFY(!view.passwordEdit()->placeholderText().isEmpty());
+        QTest::keyClicks(view.uinEdit(), "12 a-3");
+        QCOMPARE(view.uinEdit()->text(), QString("123"));
     }
 
     void openShowsTheActiveProfileSelectedInTheSortedList() {

@@ -134,18 +134,31 @@ private slots:
         QCOMPARE(view.nameEdit()->text(), QString());  // not the current contact's
         QCOMPARE(view.uinEdit()->text(), QString());
 
-        Type(view.nameEdit(), "Ann two");
-        Type(view.uinEdit(), "1001");  // a UIN already listed is added again
+        Type(view.nameEdit(), "Cid");
+        Type(view.uinEdit(), "1003");
         QVERIFY(f.harness->frame.RouteCommand(cmd::kAdd));
         QCOMPARE(f.state->ContactCount(), std::size_t(3));
         const ContactPtr added = f.state->Contacts().back();
-        QCOMPARE(added->Snapshot().name, std::u16string(u"Ann two"));
-        QCOMPARE(added->Snapshot().uin, std::u16string(u"1001"));
+        QCOMPARE(added->Snapshot().name, std::u16string(u"Cid"));
+        QCOMPARE(added->Snapshot().uin, std::u16string(u"1003"));
         QCOMPARE(f.changes.Count(ChangeCode::ContactAdded), 1);
         QCOMPARE(f.changes.changes.back().second, added);
-        QVERIFY(f.ContactsFile().endsWith("[1001]\r\nname=Ann two\r\n"));
+        QVERIFY(f.ContactsFile().endsWith("[1003]\r\nname=Cid\r\n"));
         QCOMPARE(f.Posted(cmd::kShowContacts), 1);
         QCOMPARE(f.ann->Name(), std::u16string(u"Ann"));
+
+        // A listed number makes no second contact: that one is renamed and current.
+        CUserView& again = f.Open(UserFormMode::Add);
+        Type(again.nameEdit(), "Robert");
+        Type(again.uinEdit(), "1002");
+        QVERIFY(f.harness->frame.RouteCommand(cmd::kAdd));
+        QCOMPARE(f.state->ContactCount(), std::size_t(3));
+        QCOMPARE(f.bob->Name(), std::u16string(u"Robert"));
+        QCOMPARE(f.state->CurrentContact(), f.bob);
+        QCOMPARE(f.changes.Count(ChangeCode::ContactAdded), 0);
+        QCOMPARE(f.changes.changes.back(), std::make_pair(ChangeCode::ContactChanged, f.bob));
+        QVERIFY(f.ContactsFile().contains("[1002]\r\nname=Robert\r\n"));
+        QCOMPARE(f.ContactsFile().count("[1002]"), 1);
     }
 
     void addModeOkAddsAndLeavesTheCurrentContactAlone() {

@@ -76,6 +76,7 @@ struct RecordingSession : ui::SessionControl {
     ConnState state = ConnState::Disconnected;
     int closeCount = 0;
     std::vector<std::unique_ptr<NetCommand>> queued;
+    std::function<void()> onQueued;  // runs as each command is queued
 
     ConnState State() const override { return state; }
     void CloseSession() override {
@@ -83,6 +84,7 @@ struct RecordingSession : ui::SessionControl {
         state = ConnState::Disconnected;
     }
     void EnqueueCommand(std::unique_ptr<NetCommand> command) override {
+        if (onQueued) onQueued();
         queued.push_back(std::move(command));
     }
 };
