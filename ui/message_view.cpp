@@ -296,14 +296,20 @@ void CMessageView::keyPressEvent(QKeyEvent* event) {
     }
     const Qt::KeyboardModifiers shortcutModifiers =
         Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier;
-    if (!event->text().isEmpty() && (event->modifiers() & shortcutModifiers) == 0) {
+    // A key the input box does not take goes on to its parent, this view: while
+    // it is being handed over it is not handed over again, but goes on to the
+    // frame like any key the view does not use.
+    if (!forwarding_ && !event->text().isEmpty() && (event->modifiers() & shortcutModifiers) == 0) {
         // Typing while reading: the input box takes over, starting with this key.
         input_->setFocus(Qt::OtherFocusReason);
         QKeyEvent forwarded(event->type(), event->key(), event->modifiers(),
                             event->nativeScanCode(), event->nativeVirtualKey(),
                             event->nativeModifiers(), event->text(), event->isAutoRepeat(),
                             static_cast<quint16>(event->count()));
+        forwarding_ = true;
         QApplication::sendEvent(input_, &forwarded);
+        forwarding_ = false;
+        // Handled, by the box or by whoever it went on to.
         event->accept();
         return;
     }

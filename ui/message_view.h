@@ -127,6 +127,7 @@ private:
     ContactPtr shown_;
     bool panelRequested_ = false;
     bool initialised_ = false;
+    bool forwarding_ = false;  // a key is being handed to the input box
 };
 
 }  // namespace pellox::ui

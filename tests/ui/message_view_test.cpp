@@ -71,6 +71,16 @@ struct FakeApplication : CommandTarget {
     }
 };
 
+// Counts the key presses a widget receives.
+struct KeyCounter : QObject {
+    int* presses;
+    explicit KeyCounter(int* count) : presses(count) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress) ++*presses;
+        return false;
+    }
+};
+
 // Counts the paint events of a widget.
 struct PaintCounter : QObject {
     int paints = 0;
@@ -453,6 +463,43 @@ private slots:
         Type(view->inputBox(), QStringLiteral("(ж"));
         QCOMPARE(view->inputBox()->toPlainText(), QStringLiteral("&(ж"));
         QCOMPARE(view->historyPanel().scrollOffset(), 0);
+    }
+
+    // Every key that carries text, typed while reading and while typing, is handled
+    // once: a key the input box does not take (Escape, say) must not come back to
+    // the view and be handed to the box again without end.
+    void noKeyLoopsBetweenTheViewAndTheInputBox() {
+        Harness h;
+        CMessageView* view = h.Open(h.model.Add(Info(u"Иван", u"100", 0, 1)));
+        struct KeyWithText {
+            Qt::Key key;
+            const char16_t* text;
+        };
+        const KeyWithText keys[] = {
+            {Qt::Key_Escape, u"\x1b"}, {Qt::Key_Tab, u"\t"},      {Qt::Key_Backtab, u"\t"},
+            {Qt::Key_Backspace, u"\b"}, {Qt::Key_Return, u"\r"},   {Qt::Key_Enter, u"\r"},
+            {Qt::Key_Delete, u"\x7f"},  {Qt::Key_Space, u" "},      {Qt::Key_A, u"a"},
+            {Qt::Key_7, u"7"},           {Qt::Key_Ampersand, u"&"}, {Qt::Key_unknown, u"ж"},
+            {Qt::Key_unknown, u"\x01"}, {Qt::Key_unknown, u"\x1f"}};
+        int keyEvents = 0;
+        KeyCounter counter(&keyEvents);
+        view->installEventFilter(&counter);
+        for (const KeyWithText& k : keys) {
+            for (bool reading : {true, false}) {
+                QWidget* target = reading ? static_cast<QWidget*>(view) : view->inputBox();
+                target->setFocus();
+                keyEvents = 0;
+                // Sent as the window system delivers a key no shortcut took.
+                QKeyEvent press(QEvent::KeyPress, k.key, Qt::NoModifier,
+                                QString::fromUtf16(k.text));
+                QApplication::sendEvent(target, &press);
+                QVERIFY2(keyEvents <= 2, qPrintable(QString::number(keyEvents)));
+            }
+        }
+        view->removeEventFilter(&counter);
+        QVERIFY(h.MessageViewActive());
+        // The printable keys reached the box, once each way.
+        QVERIFY(view->inputBox()->toPlainText().contains(QStringLiteral("aa77&&жж")));
     }
 
     void tapsMoveTheFocus() {
