@@ -62,6 +62,9 @@ void CContactsView::OnInitialUpdate() {
         state_.AddListener(&status_);
         status_.OnAppStateChange(ChangeCode::ConnectionStateChanged, nullptr);
     }
+    // A current contact that left the list while another view was shown gives way
+    // to the highlighted entry now.
+    list_.AgreeWithCurrent();
     LayOut();
     setFocus(Qt::OtherFocusReason);
 }

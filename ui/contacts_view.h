@@ -39,7 +39,8 @@ public:
     // Each activation: starts the clock timer. The first one also registers the
     // list, the conversation panel and the status line with the model (in that
     // order), fills the list and shows the current connection state. Then the
-    // buttons are laid out.
+    // highlighted entry and the current contact are made to agree and the buttons
+    // are laid out.
     void OnInitialUpdate() override;
 
     // "<<" (32798) and ">>" (32799) move the selection a column left or right;

@@ -157,33 +157,53 @@ private slots:
 
     // ---- Selection after model changes ----
 
-    void filteredOutSelectionKeepsCurrentContact() {
+    // The highlighted entry is the current contact, whichever change moved either.
+    void highlightAndCurrentContactAgree() {
         Fixture f;
         f.model.SetOnlyOnline(true);
-        f.model.Add(Info(u"a", u"1", 0, 0, 30));
-        ContactPtr b = f.model.Add(Info(u"b", u"2", 0, 0, 20));
+        ContactPtr a = f.model.Add(Info(u"a", u"1", 1, 0, 30));
+        ContactPtr b = f.model.Add(Info(u"b", u"2", 1, 0, 20));
         f.Show();
-        f.model.state.SetCurrentContact(b);
-        QCOMPARE(f.list().selection(), b);
+        QVERIFY(f.list().entries().empty());
+        QCOMPARE(f.current(), nullptr);
 
+        // Signing on: the first contact to come online is listed, highlighted and current.
+        SetFields(f.model.state, b, [](ContactInfo& info) { info.status = 0; });
+        QCOMPARE(f.list().selection(), b);
+        QCOMPARE(f.current(), b);
+        // A tap on the highlighted entry keeps it current.
+        QTest::mouseClick(f.view.get(), Qt::LeftButton, {}, QPoint(5, f.list().rowHeight() / 2));
+        QCOMPARE(f.current(), b);
+
+        // The current contact goes offline while the list is shown: the highlight
+        // moves to the first entry and so does the current contact.
+        SetFields(f.model.state, a, [](ContactInfo& info) { info.status = 0; });
+        QCOMPARE(f.current(), b);
         ChangeRecorder spy;
         f.model.state.AddListener(&spy);
         SetFields(f.model.state, b, [](ContactInfo& info) { info.status = 1; });
         QCOMPARE(Uins(f.list().entries()), QStringList({"1"}));
-        QCOMPARE(f.list().selection(), f.entry(0));  // the highlight moved
-        QCOMPARE(f.current(), b);                    // the current contact did not
-        QCOMPARE(spy.Count(ChangeCode::CurrentContactChanged), 0);
+        QCOMPARE(f.list().selection(), a);
+        QCOMPARE(f.current(), a);
+        QCOMPARE(spy.Count(ChangeCode::CurrentContactChanged), 1);
 
-        // A change to a contact that is neither listed nor listable does nothing.
-        f.model.state.Notify(ChangeCode::ContactChanged, b);
-        QCOMPARE(f.list().entries().size(), std::size_t{1});
-        f.model.state.RemoveListener(&spy);
-
-        // The next selection change makes the highlighted entry current.
-        QVERIFY(!f.list().MoveSelection(1));
+        // While another view is shown (a conversation with it, say), the contact that
+        // left the list stays current until the list comes back.
+        SetFields(f.model.state, b, [](ContactInfo& info) { info.status = 0; });
+        f.model.state.SetCurrentContact(b);
+        f.view->hide();
+        SetFields(f.model.state, b, [](ContactInfo& info) { info.status = 1; });
         QCOMPARE(f.current(), b);
-        f.model.state.SetCurrentContact(nullptr);
-        QCOMPARE(f.current(), f.entry(0));
+        f.view->show();
+        f.view->OnInitialUpdate();
+        QCOMPARE(f.current(), a);
+        QCOMPARE(f.list().selection(), a);
+
+        // The last listed contact leaves: no highlight, no current contact.
+        SetFields(f.model.state, a, [](ContactInfo& info) { info.status = 1; });
+        QCOMPARE(f.list().selection(), nullptr);
+        QCOMPARE(f.current(), nullptr);
+        f.model.state.RemoveListener(&spy);
     }
 
     void addedAndRemovedContacts() {
