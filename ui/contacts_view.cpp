@@ -47,6 +47,9 @@ CContactsView::CContactsView(AppState& state, SessionProbe probe, QWidget* paren
         spec.button = new ImageButton(QString::fromLatin1(spec.caption), spec.command, this);
         spec.button->setBitmapId(spec.bitmap);
         spec.button->setReturnFocus(spec.returnFocus);
+        // The buttons are for the pointer: neither a click nor Tab takes the focus
+        // from the list, so the arrow keys always move the selection.
+        spec.button->setFocusPolicy(Qt::NoFocus);
         connect(spec.button, &ImageButton::commandTriggered, this,
                 [this](int id) { OnCommand(id); });
         buttonHeight_ = std::max(buttonHeight_, LoadBitmap(spec.bitmap).height());

@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QShortcut>
 #include <algorithm>
 #include <memory>
 
@@ -64,6 +65,14 @@ CMessageView::CMessageView(AppState& state, SessionControl& session, SoundPlayer
     send_->setBitmapId(kSendBitmap);
     send_->setReturnFocus(true);
     connect(send_, &ImageButton::commandTriggered, this, [this](int id) { OnCommand(id); });
+
+    // Ctrl+Enter sends as the button does, from the input box or the view; Enter
+    // alone stays a new line.
+    for (const QKeyCombination keys : {Qt::CTRL | Qt::Key_Return, Qt::CTRL | Qt::Key_Enter}) {
+        auto* shortcut = new QShortcut(QKeySequence(keys), this);
+        shortcut->setContext(Qt::WidgetWithChildrenShortcut);
+        connect(shortcut, &QShortcut::activated, this, [this] { OnCommand(cmd::kViewOk); });
+    }
 
     // Where the platform has an on-screen keyboard, its appearing changes the layout.
     QInputMethod* inputMethod = QGuiApplication::inputMethod();

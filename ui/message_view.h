@@ -12,7 +12,8 @@
 //
 // Keys while the view (not the input box) has the focus: Up and Down scroll the
 // conversation by one step; any other key that types text moves the focus to the
-// input box and goes on to it unchanged. In the input box Enter starts a new line.
+// input box and goes on to it unchanged. In the input box Enter starts a new line;
+// Ctrl+Enter sends, in the box and in the view.
 //
 // Desktop keyboards are not on screen: the on-screen keyboard requests of the
 // view (shown while typing, hidden while reading) go to the platform's input

@@ -350,6 +350,32 @@ private slots:
         QCOMPARE(f.current(), f.entry(last));
     }
 
+    // Neither Tab nor a click on one of the buttons takes the arrow keys away from
+    // the list.
+    void arrowKeysStayWithTheList() {
+        Fixture f;
+        CContactsView& view = f.Show();
+        AddNumbered(f.model, 4 * f.list().rows());
+        f.model.state.Notify(ChangeCode::ListReset);
+        QApplication::setActiveWindow(&view);
+        QVERIFY(view.hasFocus());
+        int expected = 0;
+        const std::function<void()> detours[] = {
+            [&] { QTest::keyClick(&view, Qt::Key_Tab); },
+            [&] { QTest::keyClick(&view, Qt::Key_Backtab); },
+            [&] { QTest::mouseClick(view.okButton(), Qt::LeftButton); },
+            [&] { QTest::mouseClick(view.nextButton(), Qt::LeftButton); expected += f.list().rows(); },
+            [&] { QTest::mouseClick(view.previousButton(), Qt::LeftButton); expected -= f.list().rows(); },
+        };
+        for (const auto& detour : detours) {
+            detour();
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+            ++expected;
+            QCOMPARE(f.list().RevalidateSelection(), expected);
+            QCOMPARE(QApplication::focusWidget(), &view);
+        }
+    }
+
     // The selection is the contact, not its place: when a re-sort or a removal
     // moves it and puts another contact where it was, the highlight, the page and
     // the next step follow the contact.

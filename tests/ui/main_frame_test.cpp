@@ -347,6 +347,56 @@ private slots:
         QVERIFY(!frame.softKey(1)->isEnabled());
     }
 
+    // F10 and the menu key open the left key's popup; Escape runs the key that
+    // goes back. Either way the key's enabling holds.
+    void softKeysFromTheKeyboard() {
+        CMainFrame frame;
+        Factories factories(frame);
+        TestApplication app;
+        frame.SetApplicationTarget(&app);
+        app.states[cmd::kConnect] = {false, false};
+        QVERIFY(frame.SwitchView(ViewKind::Contacts, menubar::kMain));
+        frame.show();
+        QApplication::setActiveWindow(&frame);
+        QVERIFY(QTest::qWaitForWindowExposed(&frame));
+        TestView* view = factories.last(ViewKind::Contacts);
+        view->setFocusPolicy(Qt::StrongFocus);
+        view->setFocus();
+
+        for (const Qt::Key key : {Qt::Key_F10, Qt::Key_Menu}) {
+            QMenu* menu = frame.softKeyMenu(0);
+            QTest::keyClick(view, key);
+            QTRY_VERIFY(menu->isVisible());
+            QVERIFY(!FindAction(menu, "Подключить")->isEnabled());
+            menu->hide();
+            QApplication::setActiveWindow(&frame);
+        }
+        // Escape on the contact list: no key goes back, nothing runs.
+        QTest::keyClick(view, Qt::Key_Escape);
+        QCoreApplication::processEvents();
+        QVERIFY(app.received.empty());
+
+        // Conversation: "Отменить" is the right key; forms: "Отмена" is the left one,
+        // and F10 has no popup to open there.
+        struct Case {
+            int bar;
+            bool enabled;
+            std::size_t runs;
+        };
+        for (const Case c : {Case{menubar::kMessage, false, 0}, Case{menubar::kMessage, true, 1},
+                             Case{menubar::kUserAdd, true, 1}, Case{menubar::kSettings, true, 1}}) {
+            app.received.clear();
+            app.states[cmd::kShowContacts] = {c.enabled, false};
+            frame.SetMenuBar(c.bar);
+            QTest::keyClick(view, Qt::Key_Escape);
+            QTest::keyClick(view, Qt::Key_F10);
+            QCoreApplication::processEvents();
+            QCOMPARE(app.received, std::vector<int>(c.runs, cmd::kShowContacts));
+            if (frame.softKeyMenu(0) != nullptr) frame.softKeyMenu(0)->hide();
+            QApplication::setActiveWindow(&frame);
+        }
+    }
+
     void commandKeysOfTheFormBars() {
         CMainFrame frame;
         TestApplication app;

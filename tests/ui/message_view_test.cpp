@@ -406,8 +406,9 @@ private slots:
 
     // ---- Keys ----
 
-    void enterInTheInputBoxStartsANewLine() {
+    void enterStartsANewLineAndCtrlEnterSends() {
         Harness h;
+        h.SetSendClose(false);
         CMessageView* view = h.Open(h.model.Add(Info(u"Иван", u"100")));
         QPlainTextEdit* input = view->inputBox();
         QVERIFY(input->hasFocus());
@@ -419,6 +420,23 @@ private slots:
         Harness::Settle();
         QVERIFY(h.session.queued.empty());
         QCOMPARE(h.application.Count(cmd::kMessageSent), 0);
+
+        // Ctrl+Enter sends, from the box and from the view (the keypad's Enter too).
+        QTest::keyClick(input, Qt::Key_Return, Qt::ControlModifier);
+        QCOMPARE(h.session.queued.size(), std::size_t{1});
+        QVERIFY(input->toPlainText().isEmpty());
+        input->setPlainText(QStringLiteral("ещё"));
+        view->setFocus();
+        QTest::keyClick(view, Qt::Key_Enter, Qt::ControlModifier | Qt::KeypadModifier);
+        QCOMPARE(h.session.queued.size(), std::size_t{2});
+        Harness::Settle();
+        QCOMPARE(h.application.Count(cmd::kMessageSent), 2);
+
+        // Escape, typed in the box, runs "Отменить": back to the contact list.
+        input->setFocus();
+        QTest::keyClick(input, Qt::Key_Escape);
+        Harness::Settle();
+        QCOMPARE(h.frame.activeViewKind(), std::optional<ViewKind>(ViewKind::Contacts));
     }
 
     void upAndDownScrollTheViewOnly() {
