@@ -27,6 +27,7 @@ constexpr std::array kStrings{
     StringEntry{str::kLoadingOfflineMessages, u"Загруза оффлайн сообщений"},
     StringEntry{str::kMenuButton, u"Меню"},
     StringEntry{str::kWriteButton, u"Написать"},
+    StringEntry{str::kCopyEntry, u"Копировать"},
 };
 
 }  // namespace

@@ -22,6 +22,7 @@ inline constexpr int kDisconnectedByOtherClient = 138;
 inline constexpr int kLoadingOfflineMessages = 139;
 inline constexpr int kMenuButton = 301;   // left soft key of the main menu bar
 inline constexpr int kWriteButton = 302;  // right soft key of the main menu bar
+inline constexpr int kCopyEntry = 320;    // a conversation entry's context menu
 }  // namespace str
 
 // The text of string `id`; empty for an id the table does not hold.

@@ -5,6 +5,7 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QTimerEvent>
+#include <QWheelEvent>
 #include <algorithm>
 #include <climits>
 
@@ -201,6 +202,12 @@ void CContactsView::mousePressEvent(QMouseEvent* event) {
         }
     }
     FrameView::mousePressEvent(event);
+}
+
+void CContactsView::wheelEvent(QWheelEvent* event) {
+    // A notch turns a column, as "<<" and ">>" do.
+    if (const int notches = WheelNotches(*event)) list_.MoveSelection(notches * list_.rows());
+    event->accept();
 }
 
 void CContactsView::timerEvent(QTimerEvent* event) {

@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QShortcut>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 
 #include "resources/command_ids.h"
 #include "resources/strings.h"
@@ -76,6 +77,14 @@ bool FrameView::SendFrameCommand(int id) {
 
 void FrameView::PostFrameCommand(int id) {
     if (CMainFrame* owner = frame()) owner->PostCommand(id);
+}
+
+int FrameView::WheelNotches(const QWheelEvent& event) {
+    constexpr int kNotch = 120;  // eighths of a degree
+    wheelRemainder_ -= event.angleDelta().y();
+    const int notches = wheelRemainder_ / kNotch;
+    wheelRemainder_ %= kNotch;
+    return notches;
 }
 
 CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {

@@ -19,6 +19,7 @@
 
 class QLabel;
 class QMenu;
+class QWheelEvent;
 class QAction;
 
 namespace pellox::ui {
@@ -73,6 +74,14 @@ public:
     // Routes command `id` through the frame once control returns to the event
     // loop (as the frame's PostCommand); nothing when the view is not in a frame.
     void PostFrameCommand(int id);
+
+protected:
+    // The whole wheel notches `event` completes, positive towards the user (down);
+    // fine-grained wheels and touchpads add up until a notch is reached.
+    int WheelNotches(const QWheelEvent& event);
+
+private:
+    int wheelRemainder_ = 0;  // eighths of a degree short of a notch
 };
 
 // Creates a view of one kind as a child of `parent`.

@@ -1,12 +1,17 @@
 #include "ui/message_view.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QInputMethod>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QTextCursor>
+#include <QWheelEvent>
 #include <QShortcut>
 #include <algorithm>
 #include <memory>
@@ -14,6 +19,7 @@
 #include "net/net_command.h"
 #include "platform/local_time.h"
 #include "resources/command_ids.h"
+#include "resources/strings.h"
 #include "ui/form_view.h"
 #include "ui/image_button.h"
 #include "ui/sound_player.h"
@@ -59,6 +65,7 @@ CMessageView::CMessageView(AppState& state, SessionControl& session, SoundPlayer
     input_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     input_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     input_->setTabChangesFocus(true);
+    input_->installEventFilter(this);
     ApplyControlColours(input_);
 
     send_ = new ImageButton(QStringLiteral("OK"), cmd::kViewOk, this);
@@ -247,8 +254,13 @@ void CMessageView::SetInputPanel(bool shown) {
 }
 
 void CMessageView::ScrollBy(int steps) {
-    history_.Scroll(steps);
-    update(CurrentLayout().history);
+    // Up stops at the newest entry, down once the oldest one is shown whole.
+    const QRect area = CurrentLayout().history;
+    const int before = history_.scrollOffset();
+    history_.SetScrollOffset(std::max(before, 0));
+    for (; steps < 0 && history_.scrollOffset() > 0; ++steps) history_.Scroll(-1);
+    for (; steps > 0 && history_.CanScrollDown(area); --steps) history_.Scroll(1);
+    if (history_.scrollOffset() != before) update(area);
 }
 
 void CMessageView::RepaintNow() {
@@ -325,7 +337,52 @@ void CMessageView::keyPressEvent(QKeyEvent* event) {
     FrameView::keyPressEvent(event);
 }
 
+bool CMessageView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != input_ || event->type() != QEvent::KeyPress) {
+        return FrameView::eventFilter(watched, event);
+    }
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const bool up = key->key() == Qt::Key_Up;
+    if ((!up && key->key() != Qt::Key_Down) || key->modifiers() != Qt::NoModifier) return false;
+    // The arrows move the cursor between the lines of the draft; where it cannot
+    // go further they scroll the conversation, as they do while reading.
+    QTextCursor cursor = input_->textCursor();
+    if (cursor.movePosition(up ? QTextCursor::Up : QTextCursor::Down)) return false;
+    ScrollBy(up ? -1 : 1);
+    return true;
+}
+
+void CMessageView::wheelEvent(QWheelEvent* event) {
+    // Also the wheel over the input box, once the box has nothing to scroll.
+    if (const int notches = WheelNotches(*event)) ScrollBy(notches);
+    event->accept();
+}
+
+void CMessageView::contextMenuEvent(QContextMenuEvent* event) {
+    const std::optional<MessageEntry> entry =
+        history_.EntryAt(CurrentLayout().history, event->pos());
+    if (!entry.has_value()) {
+        event->ignore();
+        return;
+    }
+    QString text = QString::fromStdU16String(entry->text);
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    if (entryMenu_ != nullptr) entryMenu_->deleteLater();
+    entryMenu_ = new QMenu(this);
+    entryMenu_->setAttribute(Qt::WA_DeleteOnClose);
+    QAction* copy = entryMenu_->addAction(LoadQString(str::kCopyEntry));
+    connect(copy, &QAction::triggered, this,
+            [text] { QGuiApplication::clipboard()->setText(text); });
+    entryMenu_->popup(event->globalPos());
+    event->accept();
+}
+
 void CMessageView::mousePressEvent(QMouseEvent* event) {
+    // The right button opens an entry's menu; the focus stays where it is.
+    if (event->button() != Qt::LeftButton) {
+        event->accept();
+        return;
+    }
     if (hasFocus()) {
         input_->setFocus(Qt::MouseFocusReason);
     } else {

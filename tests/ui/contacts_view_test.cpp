@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFontMetrics>
 #include <QTest>
+#include <QWheelEvent>
 #include <memory>
 
 #include "resources/command_ids.h"
@@ -333,6 +334,17 @@ private slots:
         QTest::keyClick(f.view.get(), Qt::Key_Left);
         QTest::keyClick(f.view.get(), Qt::Key_Left);  // clamps at the first entry
         QCOMPARE(f.current(), f.entry(0));
+
+        // The wheel turns a column per notch, as ">>" and "<<" do; half notches add up.
+        for (const auto& [delta, expected] : {std::pair{-120, rows}, std::pair{-60, rows},
+                                              std::pair{-60, 2 * rows}, std::pair{120, rows}}) {
+            QWheelEvent wheel(QPointF(5, 5), f.view->mapToGlobal(QPointF(5, 5)), QPoint(),
+                              QPoint(0, delta), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
+                              false);
+            QApplication::sendEvent(f.view.get(), &wheel);
+            QCOMPARE(f.current(), f.entry(expected));
+        }
+        f.list().MoveSelection(-rows);
 
         // Beyond the end clamps to the last entry; once there nothing more happens.
         const int last = 2 * perPage + 2;

@@ -1,10 +1,14 @@
 #include "ui/message_view.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
 #include <QFile>
 #include <QFontMetrics>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QTest>
+#include <QWheelEvent>
 #include <memory>
 
 #include "net/net_command.h"
@@ -439,10 +443,12 @@ private slots:
         QCOMPARE(h.frame.activeViewKind(), std::optional<ViewKind>(ViewKind::Contacts));
     }
 
-    void upAndDownScrollTheViewOnly() {
+    // Up, Down and the wheel scroll, while reading and while typing, from the
+    // newest entry to the point where the oldest one is shown whole, no further.
+    void scrollingStopsAtBothEnds() {
         Harness h;
         std::vector<MessageEntry> entries;
-        for (int i = 0; i < 12; ++i) {
+        for (int i = 0; i < 40; ++i) {
             entries.push_back(Entry(u"сообщение " + QString::number(i).toStdU16String(),
                                     i % 2 ? MessageDirection::Out : MessageDirection::In, 100 + i));
         }
@@ -459,15 +465,48 @@ private slots:
         QTest::keyClick(view, Qt::Key_Up);
         QTest::keyClick(view, Qt::Key_Up);
         QTest::keyClick(view, Qt::Key_Up);
-        QCOMPARE(panel.scrollOffset(), -1);
-        // Painting puts the offset back to 0: no visible effect.
+        QCOMPARE(panel.scrollOffset(), 0);
         QCOMPARE(view->grab().toImage(), atTop);
+
+        // Down to the oldest entry: the last steps change nothing.
+        for (int i = 0; i < 200; ++i) QTest::keyClick(view, Qt::Key_Down);
+        const int last = panel.scrollOffset();
+        QVERIFY(last > 2 && last < 200);
+        const QRect history = view->CurrentLayout().history;
+        bool oldestShown = false;
+        for (int y = history.top(); y < history.bottom(); ++y) {
+            const auto entry = panel.EntryAt(history, QPoint(history.center().x(), y));
+            oldestShown = oldestShown || (entry.has_value() && entry->text == u"сообщение 0");
+        }
+        QVERIFY(oldestShown);
+        // The wheel: a notch is a step, and it stops at the same ends.
+        auto wheel = [&](int notches) {
+            const QPoint at = history.center();
+            QWheelEvent event(at, view->mapToGlobal(at), QPoint(), QPoint(0, -120 * notches),
+                              Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(view, &event);
+        };
+        wheel(3);
+        QCOMPARE(panel.scrollOffset(), last);
+        wheel(-2);
+        QCOMPARE(panel.scrollOffset(), last - 2);
+        wheel(-1000);
         QCOMPARE(panel.scrollOffset(), 0);
 
-        // In the input box the arrows move the cursor; the conversation stays.
-        view->inputBox()->setFocus();
-        QTest::keyClick(view->inputBox(), Qt::Key_Down);
+        // Typing: the arrows move between the lines of the draft, and scroll where
+        // the cursor can go no further.
+        QPlainTextEdit* input = view->inputBox();
+        input->setFocus();
+        QTest::keyClick(input, Qt::Key_Down);
+        QCOMPARE(panel.scrollOffset(), 1);
+        input->setPlainText(QStringLiteral("одна\nдве"));
+        input->moveCursor(QTextCursor::End);
+        QTest::keyClick(input, Qt::Key_Up);
+        QCOMPARE(panel.scrollOffset(), 1);
+        QCOMPARE(input->textCursor().blockNumber(), 0);
+        QTest::keyClick(input, Qt::Key_Up);
         QCOMPARE(panel.scrollOffset(), 0);
+        QCOMPARE(input->toPlainText(), QStringLiteral("одна\nдве"));
     }
 
     void typingWhileReadingGoesToTheInputBox() {
@@ -535,6 +574,45 @@ private slots:
         QVERIFY(view->inputPanelRequested());
         // A double tap is two taps: to the view and back to typing.
         QTest::mouseDClick(view, Qt::LeftButton, Qt::NoModifier, inHistory);
+        QVERIFY(view->inputBox()->hasFocus());
+    }
+
+    void rightClickOnAnEntryCopiesIt() {
+        Harness h;
+        ContactPtr contact = h.AddWithHistory(
+            Info(u"Иван", u"100"), {Entry(u"первая\r\nстрока", MessageDirection::In, 10),
+                                   Entry(u"ответ", MessageDirection::Out, 20)});
+        CMessageView* view = h.Open(contact);
+        QVERIFY(view->inputBox()->hasFocus());
+        const QRect history = view->CurrentLayout().history;
+        QGuiApplication::clipboard()->clear();
+
+        // The newest entry is at the top, the older one below it; nothing under both.
+        struct Case {
+            int y;
+            QString copied;
+        };
+        const int line = QFontMetrics(view->historyPanel().messageFont()).height();
+        const int band = QFontMetrics(view->historyPanel().smallFont()).height();
+        for (const Case& c : {Case{history.top() + 2, QStringLiteral("ответ")},
+                              Case{history.top() + 2 * band + line + 8,
+                                   QStringLiteral("первая\nстрока")},
+                              Case{history.bottom() - 2, QString()}}) {
+            const QPoint at(history.center().x(), c.y);
+            QTest::mouseClick(view, Qt::RightButton, {}, at);
+            // What the window system sends after the right click.
+            QContextMenuEvent event(QContextMenuEvent::Mouse, at, view->mapToGlobal(at));
+            QApplication::sendEvent(view, &event);
+            QMenu* menu = view->entryMenu();
+            QCOMPARE(menu != nullptr, !c.copied.isEmpty());
+            if (menu == nullptr) continue;
+            QCOMPARE(menu->actions().size(), 1);
+            QCOMPARE(menu->actions().front()->text(), QStringLiteral("Копировать"));
+            menu->actions().front()->trigger();
+            QCOMPARE(QGuiApplication::clipboard()->text(), c.copied);
+            menu->close();
+        }
+        // A right click leaves the focus where it was.
         QVERIFY(view->inputBox()->hasFocus());
     }
 
