@@ -92,6 +92,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
         QString::fromStdU16String(std::u16string(FirstLine(StringView(str::kTitle))));
     setWindowTitle(title);
     setWindowIcon(AppIcon());
+    setMinimumSize(kMinimumWidth, kMinimumHeight);
     resize(kDefaultWidth, kDefaultHeight);
 
     auto* central = new QWidget(this);

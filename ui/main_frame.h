@@ -93,6 +93,11 @@ class CMainFrame : public QMainWindow, public CommandTarget {
 public:
     static constexpr int kDefaultWidth = 480;
     static constexpr int kDefaultHeight = 640;
+    // The smallest window. The views are drawn and the forms placed in proportion
+    // to the window, while texts keep their size: below this the forms' labels no
+    // longer hold their texts.
+    static constexpr int kMinimumWidth = 320;
+    static constexpr int kMinimumHeight = 320;
 
     explicit CMainFrame(QWidget* parent = nullptr);
     ~CMainFrame() override;

@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLabel>
+#include <QPlainTextEdit>
 #include <QTest>
 #include <thread>
 
@@ -12,6 +14,8 @@
 #include "resources/strings.h"
 #include "tests/ui/application_test_support.h"
 #include "ui/contacts_view.h"
+#include "ui/drawing_kit.h"
+#include "ui/image_button.h"
 #include "ui/message_view.h"
 #include "ui/sound_player.h"
 #include "ui/user_view.h"
@@ -35,6 +39,45 @@ Seed TwoContacts() {
 // Reports a state as a network thread does.
 void ReportFromThread(Application& app, ConnState code) {
     std::thread([&app, code] { app.session().OnStateChanged(code); }).join();
+}
+
+// What does not fit in `view` as it is shown now: children outside it or over one
+// another, labels and buttons whose text or picture is cut.
+QStringList Overlaps(const QWidget* view) {
+    QStringList problems;
+    std::vector<const QWidget*> children;
+    for (const QWidget* child : view->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (child->isVisible()) children.push_back(child);
+    }
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        const QWidget* child = children[i];
+        const QString name = child->objectName() + QLatin1Char(' ') +
+                             QLatin1String(child->metaObject()->className());
+        if (!view->rect().contains(child->geometry())) problems << name + " leaves the view";
+        for (std::size_t j = i + 1; j < children.size(); ++j) {
+            if (child->geometry().intersects(children[j]->geometry())) {
+                problems << name + " covers " + children[j]->objectName();
+            }
+        }
+        if (const auto* label = qobject_cast<const QLabel*>(child)) {
+            const QFontMetrics metrics(label->font());
+            const int flags = label->wordWrap() ? Qt::TextWordWrap : 0;
+            const QRect needed =
+                metrics.boundingRect(QRect(0, 0, label->width(), 10000), flags, label->text());
+            if (needed.width() > label->width() || needed.height() > label->height()) {
+                problems << name + " cuts \"" + label->text() + "\"";
+            }
+        }
+        if (const auto* button = qobject_cast<const ImageButton*>(child)) {
+            // The picture is the size hint less the face's margins.
+            const QSize picture = button->sizeHint() - QSize(8, 8);
+            if (button->hasBitmap() &&
+                (picture.width() > button->width() || picture.height() > button->height())) {
+                problems << name + " cuts its picture";
+            }
+        }
+    }
+    return problems;
 }
 
 }  // namespace
@@ -443,6 +486,41 @@ private slots:
         QVERIFY(frame.RouteCommand(cmd::kShowContacts));
         QVERIFY(frame.RouteCommand(cmd::kWrite));
         QCOMPARE(qobject_cast<CMessageView*>(frame.activeView()), conversation);
+    }
+
+    // At the smallest window every view's parts fit side by side, and so do the
+    // soft keys' texts; the window cannot be made smaller.
+    void nothingOverlapsAtTheMinimumSize() {
+        QApplication::setFont(ApplicationFont());  // as main() does
+        AppHarness h;
+        Seed seed = TwoContacts();
+        seed.histories[u"100002"] = {u"Привет"};
+        h.Start(seed);
+        CMainFrame& frame = h.frame();
+        frame.resize(100, 100);
+        QCOMPARE(frame.size(), QSize(CMainFrame::kMinimumWidth, CMainFrame::kMinimumHeight));
+        QTRY_COMPARE(frame.activeView()->width(), CMainFrame::kMinimumWidth);
+
+        for (const int command :
+             {cmd::kShowContacts, cmd::kWrite, cmd::kSettings, cmd::kAddContact, cmd::kContactInfo}) {
+            QVERIFY(frame.RouteCommand(cmd::kShowContacts));
+            QVERIFY(frame.RouteCommand(command));
+            QCoreApplication::processEvents();
+            QWidget* view = frame.activeView();
+            QVERIFY2(Overlaps(view).isEmpty(), qPrintable(Overlaps(view).join(QStringLiteral("; "))));
+            for (int key = 0; key < 2; ++key) {
+                const ImageButton* softKey = frame.softKey(key);
+                QVERIFY(QFontMetrics(softKey->font()).horizontalAdvance(softKey->text()) <
+                        softKey->width());
+            }
+            if (auto* contacts = qobject_cast<CContactsView*>(view)) {
+                QVERIFY(contacts->listPanel().rows() >= 3);
+            } else if (auto* conversation = qobject_cast<CMessageView*>(view)) {
+                const CMessageView::Layout layout = conversation->CurrentLayout();
+                QVERIFY(layout.input.height() >= QFontMetrics(conversation->inputBox()->font()).height());
+                QVERIFY(layout.history.height() > layout.inputArea.height());
+            }
+        }
     }
 
     void messageSentOpensTheConversation() {
