@@ -71,6 +71,9 @@ CMessageView::CMessageView(AppState& state, SessionControl& session, SoundPlayer
     send_ = new ImageButton(QStringLiteral("OK"), cmd::kViewOk, this);
     send_->setBitmapId(kSendBitmap);
     send_->setReturnFocus(true);
+    // Tab goes between the input box and the view, so the arrow keys always either
+    // edit or scroll; the button is sent from the keyboard by Ctrl+Enter.
+    send_->setFocusPolicy(Qt::NoFocus);
     connect(send_, &ImageButton::commandTriggered, this, [this](int id) { OnCommand(id); });
 
     // Ctrl+Enter sends as the button does, from the input box or the view; Enter

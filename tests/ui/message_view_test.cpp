@@ -507,6 +507,11 @@ private slots:
         QTest::keyClick(input, Qt::Key_Up);
         QCOMPARE(panel.scrollOffset(), 0);
         QCOMPARE(input->toPlainText(), QStringLiteral("одна\nдве"));
+        // Tab leaves the box for the view, not for the send button.
+        QTest::keyClick(input, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), view);
+        QTest::keyClick(view, Qt::Key_Down);
+        QCOMPARE(panel.scrollOffset(), 1);
     }
 
     void typingWhileReadingGoesToTheInputBox() {
