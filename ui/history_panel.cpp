@@ -147,9 +147,9 @@ bool HistoryPanel::PlaceEntries(const MessageHistory& history, const QRect& area
         if (compact()) placed.text.prepend(FormatLocalTime(entry->time, "[%X] "));
         y += headerHeight;
         placed.textTop = y;
-        int height = messageMetrics.boundingRect(QRect(0, 0, innerWidth, INT_MAX / 4), flags,
-                                                 placed.text)
-                         .height();
+        int height =
+            messageMetrics.boundingRect(QRect(0, 0, innerWidth, INT_MAX / 4), flags, placed.text)
+                .height();
         if (!compact()) height += mx / 4;
         lastCut = y + height > bottom;
         placed.bottom = std::max(std::min(y + height, areaBottom), y);
@@ -167,8 +167,8 @@ void HistoryPanel::Paint(QPainter& painter, const QRect& rect) {
     if (compact()) {
         box_.Draw(painter, rect);
         clock_.Paint(painter,
-                     QRect(area.left() + area.width(), rect.top(),
-                           rect.width() - area.width(), rect.height()),
+                     QRect(area.left() + area.width(), rect.top(), rect.width() - area.width(),
+                           rect.height()),
                      smallFont_);
     }
 
@@ -218,9 +218,9 @@ void HistoryPanel::Paint(QPainter& painter, const QRect& rect) {
             painter.setFont(messageFont_);
             painter.setPen(placed.entry->direction == MessageDirection::Out ? kOutgoingText
                                                                             : kIncomingText);
-            painter.drawText(QRect(innerLeft, placed.textTop, innerWidth,
-                                   placed.bottom - placed.textTop),
-                             Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, placed.text);
+            painter.drawText(
+                QRect(innerLeft, placed.textTop, innerWidth, placed.bottom - placed.textTop),
+                Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, placed.text);
         }
     });
     painter.restore();

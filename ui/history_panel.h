@@ -73,12 +73,12 @@ private:
     // One entry where painting puts it.
     struct PlacedEntry {
         const MessageEntry* entry = nullptr;
-        QString text;       // as drawn: in the compact layout after its time
+        QString text;        // as drawn: in the compact layout after its time
         bool first = false;  // the first entry drawn
-        int separator = 0;  // compact layout, not the first: the y of the line above it
-        int top = 0;        // the top of its header band (full) or of its text (compact)
+        int separator = 0;   // compact layout, not the first: the y of the line above it
+        int top = 0;         // the top of its header band (full) or of its text (compact)
         int textTop = 0;
-        int bottom = 0;     // the bottom of its text, at most the panel's bottom
+        int bottom = 0;  // the bottom of its text, at most the panel's bottom
     };
     // The part of `rect` the entries are drawn in (the compact layout's clock is
     // beside it).

@@ -10,9 +10,9 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QShortcut>
 #include <QTextCursor>
 #include <QWheelEvent>
-#include <QShortcut>
 #include <algorithm>
 #include <memory>
 

@@ -55,9 +55,10 @@ QStringList Overlaps(const QWidget* view) {
             }
         }
         if (const auto* label = qobject_cast<const QLabel*>(child)) {
-            const QRect needed = QFontMetrics(label->font()).boundingRect(
-                QRect(0, 0, label->width(), 10000), label->wordWrap() ? Qt::TextWordWrap : 0,
-                label->text());
+            const QRect needed =
+                QFontMetrics(label->font())
+                    .boundingRect(QRect(0, 0, label->width(), 10000),
+                                  label->wordWrap() ? Qt::TextWordWrap : 0, label->text());
             if (needed.width() > label->width() || needed.height() > label->height()) {
                 problems << label->objectName() + " cuts its text";
             }
@@ -487,8 +488,8 @@ private slots:
         QCOMPARE(frame.size(), QSize(CMainFrame::kMinimumWidth, CMainFrame::kMinimumHeight));
         QTRY_COMPARE(frame.activeView()->width(), CMainFrame::kMinimumWidth);
 
-        for (const int command : {cmd::kShowContacts, cmd::kWrite, cmd::kSettings,
-                                  cmd::kAddContact, cmd::kContactInfo}) {
+        for (const int command : {cmd::kShowContacts, cmd::kWrite, cmd::kSettings, cmd::kAddContact,
+                                  cmd::kContactInfo}) {
             QVERIFY(frame.RouteCommand(cmd::kShowContacts));
             QVERIFY(frame.RouteCommand(command));
             QCoreApplication::processEvents();

@@ -372,8 +372,14 @@ private slots:
             [&] { QTest::keyClick(&view, Qt::Key_Tab); },
             [&] { QTest::keyClick(&view, Qt::Key_Backtab); },
             [&] { QTest::mouseClick(view.okButton(), Qt::LeftButton); },
-            [&] { QTest::mouseClick(view.nextButton(), Qt::LeftButton); expected += f.list().rows(); },
-            [&] { QTest::mouseClick(view.previousButton(), Qt::LeftButton); expected -= f.list().rows(); },
+            [&] {
+                QTest::mouseClick(view.nextButton(), Qt::LeftButton);
+                expected += f.list().rows();
+            },
+            [&] {
+                QTest::mouseClick(view.previousButton(), Qt::LeftButton);
+                expected -= f.list().rows();
+            },
         };
         for (const auto& detour : detours) {
             detour();

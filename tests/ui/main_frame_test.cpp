@@ -367,9 +367,10 @@ private slots:
         }
         // Escape runs the right key "Отменить" of the conversation, the left key
         // "Отмена" of a form (where F10 has no popup to open), nothing on the list.
-        for (const auto& [bar, enabled, runs] :
-             {std::tuple{menubar::kMain, true, 0}, {menubar::kMessage, false, 0},
-              {menubar::kMessage, true, 1}, {menubar::kUserAdd, true, 1}}) {
+        for (const auto& [bar, enabled, runs] : {std::tuple{menubar::kMain, true, 0},
+                                                 {menubar::kMessage, false, 0},
+                                                 {menubar::kMessage, true, 1},
+                                                 {menubar::kUserAdd, true, 1}}) {
             app.received.clear();
             app.states[cmd::kShowContacts] = {enabled, false};
             frame.SetMenuBar(bar);

@@ -518,11 +518,12 @@ private slots:
         Harness h;
         CMessageView* view = h.Open(h.model.Add(Info(u"Иван", u"100", 0, 1)));
         const std::pair<Qt::Key, const char16_t*> keys[] = {
-            {Qt::Key_Escape, u"\x1b"}, {Qt::Key_Tab, u"\t"},    {Qt::Key_Backspace, u"\b"},
+            {Qt::Key_Escape, u"\x1b"}, {Qt::Key_Tab, u"\t"},      {Qt::Key_Backspace, u"\b"},
             {Qt::Key_Return, u"\r"},   {Qt::Key_Delete, u"\x7f"}, {Qt::Key_A, u"a"},
             {Qt::Key_unknown, u"ж"},   {Qt::Key_unknown, u"\x01"}};
         for (const auto& [key, text] : keys) {
-            for (QWidget* target : {static_cast<QWidget*>(view), static_cast<QWidget*>(view->inputBox())}) {
+            for (QWidget* target :
+                 {static_cast<QWidget*>(view), static_cast<QWidget*>(view->inputBox())}) {
                 target->setFocus();
                 // As the window system delivers a key no shortcut took.
                 QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, QString::fromUtf16(text));
