@@ -44,6 +44,7 @@ constexpr std::array kStrings{
     StringEntry{str::kNo, u"Нет"},
     StringEntry{str::kMenuButton, u"Меню"},
     StringEntry{str::kWriteButton, u"Написать"},
+    StringEntry{str::kCopyEntry, u"Копировать"},
 };
 
 }  // namespace

@@ -43,6 +43,7 @@ inline constexpr int kDeleteContactQuestion = 2020;
 inline constexpr int kDeleteConversationQuestion = 2021;
 inline constexpr int kYes = 2022;
 inline constexpr int kNo = 2023;
+inline constexpr int kCopyEntry = 320;    // a conversation entry's context menu
 }  // namespace str
 
 // The text of string `id`; empty for an id the table does not hold.

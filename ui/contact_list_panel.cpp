@@ -62,7 +62,7 @@ void ContactListPanel::OnAppStateChange(ChangeCode code, const ContactPtr& conta
         const int index = IndexOf(contact.get());
         if (index < 0) return;
         Remove(index);
-        RevalidateSelection();
+        AgreeWithCurrent();
         Repaint();
         return;
     }
@@ -80,18 +80,16 @@ void ContactListPanel::OnAppStateChange(ChangeCode code, const ContactPtr& conta
             } else {
                 return;
             }
-            if (code == ChangeCode::ContactAdded) {
-                RevalidateSelection();
-                state_.SetCurrentContact(selection_);
-            }
+            // The first contact of an empty list becomes current, whichever change
+            // listed it.
+            AgreeWithCurrent();
             break;
         }
         case ChangeCode::ContactRemoved: {
             const int index = IndexOf(contact.get());
             if (index < 0) return;
             Remove(index);
-            RevalidateSelection();
-            state_.SetCurrentContact(selection_);
+            AgreeWithCurrent();
             break;
         }
         case ChangeCode::CurrentContactChanged:
@@ -105,16 +103,14 @@ void ContactListPanel::OnAppStateChange(ChangeCode code, const ContactPtr& conta
                 RevalidateSelection();
             } else {
                 selection_ = nullptr;
-                RevalidateSelection();
-                state_.SetCurrentContact(selection_);
+                AgreeWithCurrent();
             }
             break;
         case ChangeCode::FilterChanged:
         case ChangeCode::ListReset:
             Rebuild();
             selection_ = state_.CurrentContact();
-            RevalidateSelection();
-            state_.SetCurrentContact(selection_);
+            AgreeWithCurrent();
             break;
         default:
             return;
@@ -198,6 +194,20 @@ int ContactListPanel::SelectedIndex() const {
 int ContactListPanel::RevalidateSelection() {
     if (const int index = SelectedIndex(); index >= 0) return index;
     return SelectIndex(0);
+}
+
+void ContactListPanel::AgreeWithCurrent() {
+    const ContactPtr current = state_.ContainsContact(state_.CurrentContact());
+    if (current != nullptr && IndexOf(current.get()) >= 0) {
+        selection_ = current;
+        return;
+    }
+    RevalidateSelection();
+    // The current contact left the list (the filter hides it). While the list is
+    // not shown, a conversation or a form may be showing that contact: it stays
+    // current until the list comes back.
+    if (current != nullptr && owner_ != nullptr && owner_->isHidden()) return;
+    state_.SetCurrentContact(selection_);
 }
 
 bool ContactListPanel::MoveSelection(int step) {
@@ -310,8 +320,9 @@ bool ContactListPanel::HitTest(const QPoint& point) {
     const int current = RevalidateSelection();
     const int page = current / (rows_ * columns_);
     const int selected = SelectIndex((page * columns_ + column) * rows_ + row);
-    if (selected == current) return false;
+    // The tapped entry is current even when it was highlighted already.
     state_.SetCurrentContact(selection_);
+    if (selected == current) return false;
     Repaint();
     return true;
 }

@@ -51,6 +51,12 @@ public:
     // The index of the selected contact when it is listed; otherwise entry 0 is
     // selected (or none for an empty list). Never changes the current contact.
     int RevalidateSelection();
+    // Makes the highlight and the current contact agree after a change: the
+    // current contact is highlighted when it is listed; otherwise the highlight
+    // stays (or goes to entry 0) and its contact becomes current, or none for an
+    // empty list. While the owner is hidden a current contact that is not listed
+    // keeps being current: the owner calls this again when it is shown.
+    void AgreeWithCurrent();
     // Moves the selection by `step` entries, clamped to the ends. False when the
     // selection stays where it was; otherwise the selection becomes the current
     // contact, the owner is repainted, and true.
@@ -64,8 +70,8 @@ public:
     // Paints the list into `area` with the painter's font for the names.
     void Paint(QPainter& painter, const QRect& area);
     // A tap at `point`: selects the entry under it (the last entry for a tap below
-    // the last one of the last page). True when the selection changed, which makes
-    // it the current contact and repaints the owner.
+    // the last one of the last page) and makes it the current contact. True when
+    // the selection changed, which repaints the owner.
     bool HitTest(const QPoint& point);
     // The cell of entry `index` when it is on the page now shown, else an empty rect.
     QRect CellRect(int index) const;

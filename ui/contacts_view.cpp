@@ -5,6 +5,7 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QTimerEvent>
+#include <QWheelEvent>
 #include <algorithm>
 #include <climits>
 
@@ -48,6 +49,9 @@ CContactsView::CContactsView(AppState& state, SessionProbe probe, QWidget* paren
         spec.button = new ImageButton(QString::fromLatin1(spec.caption), spec.command, this);
         spec.button->setBitmapId(spec.bitmap);
         spec.button->setReturnFocus(spec.returnFocus);
+        // The buttons are for the pointer: neither a click nor Tab takes the focus
+        // from the list, so the arrow keys always move the selection.
+        spec.button->setFocusPolicy(Qt::NoFocus);
         connect(spec.button, &ImageButton::commandTriggered, this,
                 [this](int id) { OnCommand(id); });
         buttonHeight_ = std::max(buttonHeight_, LoadBitmap(spec.bitmap).height());
@@ -63,6 +67,9 @@ void CContactsView::OnInitialUpdate() {
         state_.AddListener(&status_);
         status_.OnAppStateChange(ChangeCode::ConnectionStateChanged, nullptr);
     }
+    // A current contact that left the list while another view was shown gives way
+    // to the highlighted entry now.
+    list_.AgreeWithCurrent();
     LayOut();
     setFocus(Qt::OtherFocusReason);
 }
@@ -196,6 +203,12 @@ void CContactsView::mousePressEvent(QMouseEvent* event) {
         }
     }
     FrameView::mousePressEvent(event);
+}
+
+void CContactsView::wheelEvent(QWheelEvent* event) {
+    // A notch turns a column, as "<<" and ">>" do.
+    if (const int notches = WheelNotches(*event)) list_.MoveSelection(notches * list_.rows());
+    event->accept();
 }
 
 void CContactsView::timerEvent(QTimerEvent* event) {

@@ -39,7 +39,8 @@ public:
     // Each activation: starts the clock timer. The first one also registers the
     // list, the conversation panel and the status line with the model (in that
     // order), fills the list and shows the current connection state. Then the
-    // buttons are laid out.
+    // highlighted entry and the current contact are made to agree and the buttons
+    // are laid out.
     void OnInitialUpdate() override;
 
     // "<<" (32798) and ">>" (32799) move the selection a column left or right;
@@ -72,6 +73,8 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    // The wheel moves the selection a column per notch, as "<<" and ">>" do.
+    void wheelEvent(QWheelEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void timerEvent(QTimerEvent* event) override;
 

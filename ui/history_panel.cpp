@@ -100,16 +100,69 @@ void HistoryPanel::PaintNotice(QPainter& painter, const QRect& rect, int stringI
     painter.restore();
 }
 
+QRect HistoryPanel::EntriesArea(const QRect& rect) const {
+    QRect area = rect;
+    if (compact()) area.setWidth(rect.width() - rect.width() * 20 / 100);
+    return area;
+}
+
+template <typename Place>
+bool HistoryPanel::PlaceEntries(const MessageHistory& history, const QRect& area,
+                                Place&& place) const {
+    const int mx = area.width() * 4 / 100;
+    const int my = area.height() * 4 / 100;
+    const int bottom = area.top() + area.height() - my;
+    if (bottom <= area.top()) return false;
+    const int innerWidth = std::max(area.width() - 2 * mx, 1);
+    const int areaBottom = area.top() + area.height();
+    const int headerHeight = compact() ? 0 : QFontMetrics(smallFont_).height() + mx / 2;
+    const QFontMetrics messageMetrics(messageFont_);
+    const int flags = Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap;
+
+    // Far scrolled content starts far above the panel; the start is kept well inside
+    // int so that the entry heights added to it cannot overflow.
+    const long long start = static_cast<long long>(area.top()) -
+                            static_cast<long long>(my) * std::max(scrollOffset_, 0) * 5;
+    int y = static_cast<int>(std::max(start, static_cast<long long>(INT_MIN / 4)));
+    bool lastCut = false;
+    PlacedEntry placed;
+    placed.first = true;
+    NewestFirst entries(history);
+    for (const MessageEntry* entry = entries.Next(); entry != nullptr; entry = entries.Next()) {
+        if (entry->direction == MessageDirection::System) continue;
+        if (y >= bottom) return true;
+        if (compact() && !placed.first) {
+            placed.separator = y + mx / 4;
+            y += mx / 2;
+        }
+        placed.entry = entry;
+        placed.top = y;
+        placed.text = DisplayText(entry->text);
+        if (compact()) placed.text.prepend(FormatLocalTime(entry->time, "[%X] "));
+        y += headerHeight;
+        placed.textTop = y;
+        int height =
+            messageMetrics.boundingRect(QRect(0, 0, innerWidth, INT_MAX / 4), flags, placed.text)
+                .height();
+        if (!compact()) height += mx / 4;
+        lastCut = y + height > bottom;
+        placed.bottom = std::max(std::min(y + height, areaBottom), y);
+        place(placed);
+        placed.first = false;
+        y = placed.bottom;
+    }
+    return lastCut;
+}
+
 void HistoryPanel::Paint(QPainter& painter, const QRect& rect) {
     if (rect.isEmpty()) return;
     lastRect_ = rect;
-    QRect area = rect;
+    const QRect area = EntriesArea(rect);
     if (compact()) {
         box_.Draw(painter, rect);
-        const int clockWidth = rect.width() * 20 / 100;
-        area.setWidth(rect.width() - clockWidth);
         clock_.Paint(painter,
-                     QRect(area.left() + area.width(), rect.top(), clockWidth, rect.height()),
+                     QRect(area.left() + area.width(), rect.top(), rect.width() - area.width(),
+                           rect.height()),
                      smallFont_);
     }
 
@@ -120,8 +173,7 @@ void HistoryPanel::Paint(QPainter& painter, const QRect& rect) {
         PaintNotice(painter, area, str::kHistoryLoading, ThemeColors::kWhite);
         return;
     }
-    NewestFirst entries(*history);
-    if (entries.empty()) {
+    if (NewestFirst(*history).empty()) {
         PaintNotice(painter, area, str::kHistoryEmpty, ThemeColors::kSkyBlue);
         return;
     }
@@ -140,64 +192,56 @@ void HistoryPanel::Paint(QPainter& painter, const QRect& rect) {
     painter.save();
     painter.setClipRect(QRect(area.left(), area.top(), area.width(), bottom - area.top()),
                         Qt::IntersectClip);
-
-    // Far scrolled content starts far above the panel; the start is kept well inside
-    // int so that the entry heights added to it cannot overflow.
-    const long long start =
-        static_cast<long long>(area.top()) - static_cast<long long>(my) * scrollOffset_ * 5;
-    int y = static_cast<int>(std::max(start, static_cast<long long>(INT_MIN / 4)));
-    bool first = true;
-    while (y < bottom) {
-        const MessageEntry* entry = entries.Next();
-        if (entry == nullptr) break;
-        if (entry->direction == MessageDirection::System) continue;
-        if (compact()) {
-            if (!first) {
-                painter.fillRect(QRect(area.left(), y + mx / 4, area.width(), 1),
-                                 ThemeColors::kSkyBlue);
-                y += mx / 2;
-            }
-            first = false;
+    const int innerLeft = area.left() + mx;
+    const int innerWidth = std::max(area.width() - 2 * mx, 1);
+    PlaceEntries(*history, area, [&](const PlacedEntry& placed) {
+        if (compact() && !placed.first) {
+            painter.fillRect(QRect(area.left(), placed.separator, area.width(), 1),
+                             ThemeColors::kSkyBlue);
         }
-        y = PaintEntry(painter, area, mx, y, *entry);
-    }
+        if (!compact()) {
+            const QRect band(area.left(), placed.top, area.width(), placed.textTop - placed.top);
+            FillVerticalGradient(painter, band, kHeaderBandTop, kHeaderBandBottom);
+            painter.setFont(smallFont_);
+            painter.setPen(kHeaderText);
+            painter.drawText(QRect(innerLeft, band.top(), innerWidth, band.height()),
+                             Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+                             FormatLocalTime(placed.entry->time, "%x %X"));
+        }
+        if (placed.bottom > placed.textTop) {
+            painter.setFont(messageFont_);
+            painter.setPen(placed.entry->direction == MessageDirection::Out ? kOutgoingText
+                                                                            : kIncomingText);
+            painter.drawText(
+                QRect(innerLeft, placed.textTop, innerWidth, placed.bottom - placed.textTop),
+                Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, placed.text);
+        }
+    });
     painter.restore();
 }
 
-int HistoryPanel::PaintEntry(QPainter& painter, const QRect& rect, int mx, int y,
-                             const MessageEntry& entry) {
-    const int innerLeft = rect.left() + mx;
-    const int innerWidth = std::max(rect.width() - 2 * mx, 1);
-    const int rectBottom = rect.top() + rect.height();
-    QString text = DisplayText(entry.text);
+std::shared_ptr<MessageHistory> HistoryPanel::ShownHistory() const {
+    const ContactPtr contact = state_.ContainsContact(state_.CurrentContact());
+    return contact == nullptr ? nullptr : contact->History();
+}
 
-    if (compact()) {
-        text.prepend(FormatLocalTime(entry.time, "[%X] "));
-    } else {
-        const int headerHeight = QFontMetrics(smallFont_).height();
-        const int bandBottom = y + headerHeight + mx / 2;
-        const QRect band(rect.left(), y, rect.width(), bandBottom - y);
-        FillVerticalGradient(painter, band, kHeaderBandTop, kHeaderBandBottom);
-        painter.setFont(smallFont_);
-        painter.setPen(kHeaderText);
-        painter.drawText(QRect(innerLeft, y, innerWidth, bandBottom - y),
-                         Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-                         FormatLocalTime(entry.time, "%x %X"));
-        y = bandBottom;
-    }
+bool HistoryPanel::CanScrollDown(const QRect& rect) const {
+    const std::shared_ptr<MessageHistory> history = ShownHistory();
+    if (history == nullptr || rect.isEmpty()) return false;
+    return PlaceEntries(*history, EntriesArea(rect), [](const PlacedEntry&) {});
+}
 
-    const int flags = Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap;
-    int height = QFontMetrics(messageFont_)
-                     .boundingRect(QRect(0, 0, innerWidth, INT_MAX / 4), flags, text)
-                     .height();
-    if (!compact()) height += mx / 4;
-    const int entryBottom = std::min(y + height, rectBottom);
-    if (entryBottom > y) {
-        painter.setFont(messageFont_);
-        painter.setPen(entry.direction == MessageDirection::Out ? kOutgoingText : kIncomingText);
-        painter.drawText(QRect(innerLeft, y, innerWidth, entryBottom - y), flags, text);
-    }
-    return std::max(entryBottom, y);
+std::optional<MessageEntry> HistoryPanel::EntryAt(const QRect& rect, const QPoint& point) const {
+    const std::shared_ptr<MessageHistory> history = ShownHistory();
+    const QRect area = EntriesArea(rect);
+    if (history == nullptr || rect.isEmpty() || !area.contains(point)) return std::nullopt;
+    // Only what is drawn: the entries area ends a margin above the panel's bottom.
+    if (point.y() >= area.top() + area.height() - area.height() * 4 / 100) return std::nullopt;
+    std::optional<MessageEntry> found;
+    PlaceEntries(*history, area, [&](const PlacedEntry& placed) {
+        if (!found && point.y() >= placed.top && point.y() < placed.bottom) found = *placed.entry;
+    });
+    return found;
 }
 
 }  // namespace pellox::ui

@@ -11,8 +11,11 @@
 #pragma once
 
 #include <QFont>
+#include <QPoint>
 #include <QRect>
+#include <QString>
 #include <memory>
+#include <optional>
 
 #include "store/app_state.h"
 #include "ui/clock_panel.h"
@@ -53,6 +56,13 @@ public:
     void SetScrollOffset(int offset) { scrollOffset_ = offset; }
     void Scroll(int steps) { scrollOffset_ += steps; }
 
+    // Whether scrolling one step further down would show more of the conversation
+    // painted into `rect`: false once the oldest entry is drawn whole.
+    bool CanScrollDown(const QRect& rect) const;
+    // The entry drawn at `point` (its header band or its text) of the conversation
+    // painted into `rect`, or none.
+    std::optional<MessageEntry> EntryAt(const QRect& rect, const QPoint& point) const;
+
     bool compact() const { return layout_ == Layout::Compact; }
     // The rectangle of the last paint (the whole panel, clock included).
     const QRect& lastRect() const { return lastRect_; }
@@ -60,8 +70,27 @@ public:
     const QFont& messageFont() const { return messageFont_; }
 
 private:
-    // Draws one entry from `y` and returns the y below it.
-    int PaintEntry(QPainter& painter, const QRect& rect, int mx, int y, const MessageEntry& entry);
+    // One entry where painting puts it.
+    struct PlacedEntry {
+        const MessageEntry* entry = nullptr;
+        QString text;        // as drawn: in the compact layout after its time
+        bool first = false;  // the first entry drawn
+        int separator = 0;   // compact layout, not the first: the y of the line above it
+        int top = 0;         // the top of its header band (full) or of its text (compact)
+        int textTop = 0;
+        int bottom = 0;  // the bottom of its text, at most the panel's bottom
+    };
+    // The part of `rect` the entries are drawn in (the compact layout's clock is
+    // beside it).
+    QRect EntriesArea(const QRect& rect) const;
+    // Places the entries of `history` from the newest down into `area` at the
+    // current offset, as long as they start above the bottom margin, and calls
+    // place(const PlacedEntry&) for each. True when an entry is left below that
+    // margin, in whole or in part.
+    template <typename Place>
+    bool PlaceEntries(const MessageHistory& history, const QRect& area, Place&& place) const;
+    // The current contact's history when it is loaded.
+    std::shared_ptr<MessageHistory> ShownHistory() const;
     void PaintNotice(QPainter& painter, const QRect& rect, int stringId, const QColor& colour);
 
     QWidget* owner_;

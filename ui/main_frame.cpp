@@ -5,7 +5,9 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPainter>
+#include <QShortcut>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 
 #include "resources/command_ids.h"
 #include "resources/strings.h"
@@ -77,11 +79,20 @@ void FrameView::PostFrameCommand(int id) {
     if (CMainFrame* owner = frame()) owner->PostCommand(id);
 }
 
+int FrameView::WheelNotches(const QWheelEvent& event) {
+    constexpr int kNotch = 120;  // eighths of a degree
+    wheelRemainder_ -= event.angleDelta().y();
+    const int notches = wheelRemainder_ / kNotch;
+    wheelRemainder_ %= kNotch;
+    return notches;
+}
+
 CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     const QString title =
         QString::fromStdU16String(std::u16string(FirstLine(StringView(str::kTitle))));
     setWindowTitle(title);
     setWindowIcon(AppIcon());
+    setMinimumSize(kMinimumWidth, kMinimumHeight);
     resize(kDefaultWidth, kDefaultHeight);
 
     auto* central = new QWidget(this);
@@ -128,6 +139,23 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     column->addWidget(keyBar);
     setCentralWidget(central);
     SetMenuBar(0);
+
+    // The soft keys from the keyboard: F10 and the menu key open the left key's
+    // popup, Escape runs the key that goes back ("Отменить", "Отмена"). Both go
+    // through OpenSoftKey, so a key's enabling holds as for a click.
+    for (const Qt::Key key : {Qt::Key_F10, Qt::Key_Menu}) {
+        new QShortcut(QKeySequence(key), this, [this] {
+            if (keys_[0].menu != nullptr) OpenSoftKey(0);
+        });
+    }
+    new QShortcut(QKeySequence(Qt::Key_Escape), this, [this] {
+        for (const int index : {1, 0}) {
+            if (keys_[static_cast<std::size_t>(index)].commandId == cmd::kShowContacts) {
+                OpenSoftKey(index);
+                return;
+            }
+        }
+    });
 }
 
 CMainFrame::~CMainFrame() = default;

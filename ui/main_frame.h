@@ -19,6 +19,7 @@
 
 class QLabel;
 class QMenu;
+class QWheelEvent;
 class QAction;
 
 namespace pellox::ui {
@@ -73,6 +74,14 @@ public:
     // Routes command `id` through the frame once control returns to the event
     // loop (as the frame's PostCommand); nothing when the view is not in a frame.
     void PostFrameCommand(int id);
+
+protected:
+    // The whole wheel notches `event` completes, positive towards the user (down);
+    // fine-grained wheels and touchpads add up until a notch is reached.
+    int WheelNotches(const QWheelEvent& event);
+
+private:
+    int wheelRemainder_ = 0;  // eighths of a degree short of a notch
 };
 
 // Creates a view of one kind as a child of `parent`.
@@ -84,6 +93,11 @@ class CMainFrame : public QMainWindow, public CommandTarget {
 public:
     static constexpr int kDefaultWidth = 480;
     static constexpr int kDefaultHeight = 640;
+    // The smallest window. The views are drawn and the forms placed in proportion
+    // to the window, while texts keep their size: below this the forms' labels no
+    // longer hold their texts.
+    static constexpr int kMinimumWidth = 320;
+    static constexpr int kMinimumHeight = 320;
 
     explicit CMainFrame(QWidget* parent = nullptr);
     ~CMainFrame() override;
@@ -135,6 +149,8 @@ public:
     // Rebuilds the soft-key bar from menu definition `menuBarId`: the first item
     // becomes the left key, the second the right key. A key bound to a popup opens
     // it upwards; a key bound to a command posts it. An unknown id empties the bar.
+    // From the keyboard, F10 and the menu key open the left key's popup, and Escape
+    // runs the key bound to 32793 ("Отменить", "Отмена"), the right one first.
     void SetMenuBar(int menuBarId);
     int menuBarId() const { return menuBarId_; }
     // Re-evaluates the soft keys' enabled state through the router. The frame does

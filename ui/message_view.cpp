@@ -1,12 +1,18 @@
 #include "ui/message_view.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QInputMethod>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QShortcut>
+#include <QTextCursor>
+#include <QWheelEvent>
 #include <algorithm>
 #include <memory>
 
@@ -70,12 +76,24 @@ CMessageView::CMessageView(AppState& state, SessionControl& session, SoundPlayer
     input_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     input_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     input_->setTabChangesFocus(true);
+    input_->installEventFilter(this);
     ApplyControlColours(input_);
 
     send_ = new ImageButton(QStringLiteral("OK"), cmd::kViewOk, this);
     send_->setBitmapId(kSendBitmap);
     send_->setReturnFocus(true);
+    // Tab goes between the input box and the view, so the arrow keys always either
+    // edit or scroll; the button is sent from the keyboard by Ctrl+Enter.
+    send_->setFocusPolicy(Qt::NoFocus);
     connect(send_, &ImageButton::commandTriggered, this, [this](int id) { OnCommand(id); });
+
+    // Ctrl+Enter sends as the button does, from the input box or the view; Enter
+    // alone stays a new line.
+    for (const QKeyCombination keys : {Qt::CTRL | Qt::Key_Return, Qt::CTRL | Qt::Key_Enter}) {
+        auto* shortcut = new QShortcut(QKeySequence(keys), this);
+        shortcut->setContext(Qt::WidgetWithChildrenShortcut);
+        connect(shortcut, &QShortcut::activated, this, [this] { OnCommand(cmd::kViewOk); });
+    }
 
     // Where the platform has an on-screen keyboard, its appearing changes the layout.
     QInputMethod* inputMethod = QGuiApplication::inputMethod();
@@ -262,8 +280,13 @@ void CMessageView::SetInputPanel(bool shown) {
 }
 
 void CMessageView::ScrollBy(int steps) {
-    history_.Scroll(steps);
-    update(CurrentLayout().history);
+    // Up stops at the newest entry, down once the oldest one is shown whole.
+    const QRect area = CurrentLayout().history;
+    const int before = history_.scrollOffset();
+    history_.SetScrollOffset(std::max(before, 0));
+    for (; steps < 0 && history_.scrollOffset() > 0; ++steps) history_.Scroll(-1);
+    for (; steps > 0 && history_.CanScrollDown(area); --steps) history_.Scroll(1);
+    if (history_.scrollOffset() != before) update(area);
 }
 
 void CMessageView::RepaintNow() {
@@ -320,21 +343,72 @@ void CMessageView::keyPressEvent(QKeyEvent* event) {
     }
     const Qt::KeyboardModifiers shortcutModifiers =
         Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier;
-    if (!event->text().isEmpty() && (event->modifiers() & shortcutModifiers) == 0) {
+    // A key the input box does not take goes on to its parent, this view: while
+    // it is being handed over it is not handed over again, but goes on to the
+    // frame like any key the view does not use.
+    if (!forwarding_ && !event->text().isEmpty() && (event->modifiers() & shortcutModifiers) == 0) {
         // Typing while reading: the input box takes over, starting with this key.
         input_->setFocus(Qt::OtherFocusReason);
         QKeyEvent forwarded(event->type(), event->key(), event->modifiers(),
                             event->nativeScanCode(), event->nativeVirtualKey(),
                             event->nativeModifiers(), event->text(), event->isAutoRepeat(),
                             static_cast<quint16>(event->count()));
+        forwarding_ = true;
         QApplication::sendEvent(input_, &forwarded);
+        forwarding_ = false;
+        // Handled, by the box or by whoever it went on to.
         event->accept();
         return;
     }
     FrameView::keyPressEvent(event);
 }
 
+bool CMessageView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != input_ || event->type() != QEvent::KeyPress) {
+        return FrameView::eventFilter(watched, event);
+    }
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const bool up = key->key() == Qt::Key_Up;
+    if ((!up && key->key() != Qt::Key_Down) || key->modifiers() != Qt::NoModifier) return false;
+    // The arrows move the cursor between the lines of the draft; where it cannot
+    // go further they scroll the conversation, as they do while reading.
+    QTextCursor cursor = input_->textCursor();
+    if (cursor.movePosition(up ? QTextCursor::Up : QTextCursor::Down)) return false;
+    ScrollBy(up ? -1 : 1);
+    return true;
+}
+
+void CMessageView::wheelEvent(QWheelEvent* event) {
+    // Also the wheel over the input box, once the box has nothing to scroll.
+    if (const int notches = WheelNotches(*event)) ScrollBy(notches);
+    event->accept();
+}
+
+void CMessageView::contextMenuEvent(QContextMenuEvent* event) {
+    const std::optional<MessageEntry> entry =
+        history_.EntryAt(CurrentLayout().history, event->pos());
+    if (!entry.has_value()) {
+        event->ignore();
+        return;
+    }
+    QString text = QString::fromStdU16String(entry->text);
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    if (entryMenu_ != nullptr) entryMenu_->deleteLater();
+    entryMenu_ = new QMenu(this);
+    entryMenu_->setAttribute(Qt::WA_DeleteOnClose);
+    QAction* copy = entryMenu_->addAction(LoadQString(str::kCopyEntry));
+    connect(copy, &QAction::triggered, this,
+            [text] { QGuiApplication::clipboard()->setText(text); });
+    entryMenu_->popup(event->globalPos());
+    event->accept();
+}
+
 void CMessageView::mousePressEvent(QMouseEvent* event) {
+    // The right button opens an entry's menu; the focus stays where it is.
+    if (event->button() != Qt::LeftButton) {
+        event->accept();
+        return;
+    }
     if (hasFocus()) {
         input_->setFocus(Qt::MouseFocusReason);
     } else {

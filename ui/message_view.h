@@ -12,7 +12,12 @@
 //
 // Keys while the view (not the input box) has the focus: Up and Down scroll the
 // conversation by one step; any other key that types text moves the focus to the
-// input box and goes on to it unchanged. In the input box Enter starts a new line.
+// input box and goes on to it unchanged. In the input box Enter starts a new line
+// and Up and Down move between its lines, scrolling the conversation where the
+// cursor can go no further; Ctrl+Enter sends, in the box and in the view. The wheel
+// scrolls as Up and Down do. Scrolling stops at the newest entry and once the
+// oldest one is shown whole. A right click on an entry offers "Копировать", which
+// puts its text on the clipboard.
 //
 // Desktop keyboards are not on screen: the on-screen keyboard requests of the
 // view (shown while typing, hidden while reading) go to the platform's input
@@ -21,6 +26,8 @@
 // User-interface thread only.
 #pragma once
 
+#include <QMenu>
+#include <QPointer>
 #include <QRect>
 #include <QSize>
 
@@ -104,11 +111,18 @@ public:
     ImageButton* sendButton() const { return send_; }
     // Whether the view last asked for the on-screen keyboard to be shown.
     bool inputPanelRequested() const { return panelRequested_; }
+    // The menu of the entry last right-clicked while it is open, else null.
+    QMenu* entryMenu() const {
+        return entryMenu_ != nullptr && entryMenu_->isVisible() ? entryMenu_.data() : nullptr;
+    }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
@@ -126,11 +140,13 @@ private:
     HistoryPanel history_;
     QPlainTextEdit* input_ = nullptr;
     ImageButton* send_ = nullptr;
+    QPointer<QMenu> entryMenu_;
     BackgroundCache background_{BackgroundKind::View};
     BackgroundCache box_{BackgroundKind::PanelBox};
     ContactPtr shown_;
     bool panelRequested_ = false;
     bool initialised_ = false;
+    bool forwarding_ = false;  // a key is being handed to the input box
 };
 
 }  // namespace pellox::ui

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QTest>
 #include <thread>
 
@@ -12,6 +13,7 @@
 #include "resources/strings.h"
 #include "tests/ui/application_test_support.h"
 #include "ui/contacts_view.h"
+#include "ui/drawing_kit.h"
 #include "ui/message_view.h"
 #include "ui/sound_player.h"
 #include "ui/user_view.h"
@@ -35,6 +37,34 @@ Seed TwoContacts() {
 // Reports a state as a network thread does.
 void ReportFromThread(Application& app, ConnState code) {
     std::thread([&app, code] { app.session().OnStateChanged(code); }).join();
+}
+
+// What does not fit in `view` as it is shown now: children outside it or over one
+// another, labels whose text is cut.
+QStringList Overlaps(const QWidget* view) {
+    QStringList problems;
+    const QList<QWidget*> children =
+        view->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
+    for (const QWidget* child : children) {
+        if (!child->isVisible()) continue;
+        if (!view->rect().contains(child->geometry())) problems << child->objectName() + " leaves";
+        for (const QWidget* other : children) {
+            if (other != child && other->isVisible() &&
+                child->geometry().intersects(other->geometry())) {
+                problems << child->objectName() + " covers " + other->objectName();
+            }
+        }
+        if (const auto* label = qobject_cast<const QLabel*>(child)) {
+            const QRect needed =
+                QFontMetrics(label->font())
+                    .boundingRect(QRect(0, 0, label->width(), 10000),
+                                  label->wordWrap() ? Qt::TextWordWrap : 0, label->text());
+            if (needed.width() > label->width() || needed.height() > label->height()) {
+                problems << label->objectName() + " cuts its text";
+            }
+        }
+    }
+    return problems;
 }
 
 }  // namespace
@@ -461,6 +491,40 @@ private slots:
         QVERIFY(frame.RouteCommand(cmd::kShowContacts));
         QVERIFY(frame.RouteCommand(cmd::kWrite));
         QCOMPARE(qobject_cast<CMessageView*>(frame.activeView()), conversation);
+    }
+
+    // At the smallest window every view's parts fit side by side, and so do the
+    // soft keys' texts; the window cannot be made smaller.
+    void nothingOverlapsAtTheMinimumSize() {
+        QApplication::setFont(ApplicationFont());  // as main() does
+        AppHarness h;
+        Seed seed = TwoContacts();
+        seed.histories[u"100002"] = {u"Привет"};
+        h.Start(seed);
+        CMainFrame& frame = h.frame();
+        frame.resize(100, 100);
+        QCOMPARE(frame.size(), QSize(CMainFrame::kMinimumWidth, CMainFrame::kMinimumHeight));
+        QTRY_COMPARE(frame.activeView()->width(), CMainFrame::kMinimumWidth);
+
+        for (const int command : {cmd::kShowContacts, cmd::kWrite, cmd::kSettings, cmd::kAddContact,
+                                  cmd::kContactInfo}) {
+            QVERIFY(frame.RouteCommand(cmd::kShowContacts));
+            QVERIFY(frame.RouteCommand(command));
+            QCoreApplication::processEvents();
+            QWidget* view = frame.activeView();
+            const QStringList problems = Overlaps(view);
+            QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QStringLiteral("; "))));
+            for (const auto* key : {frame.softKey(0), frame.softKey(1)}) {
+                QVERIFY(key->fontMetrics().horizontalAdvance(key->text()) < key->width());
+            }
+            if (auto* contacts = qobject_cast<CContactsView*>(view)) {
+                QVERIFY(contacts->listPanel().rows() >= 3);
+            } else if (auto* conversation = qobject_cast<CMessageView*>(view)) {
+                const CMessageView::Layout layout = conversation->CurrentLayout();
+                QVERIFY(layout.input.height() >= conversation->fontMetrics().height());
+                QVERIFY(layout.history.height() > layout.inputArea.height());
+            }
+        }
     }
 
     void messageSentOpensTheConversation() {

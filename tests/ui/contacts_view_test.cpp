@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFontMetrics>
 #include <QTest>
+#include <QWheelEvent>
 #include <memory>
 
 #include "resources/command_ids.h"
@@ -158,33 +159,49 @@ private slots:
 
     // ---- Selection after model changes ----
 
-    void filteredOutSelectionKeepsCurrentContact() {
+    // The highlighted entry is the current contact, whichever change moved either.
+    void highlightAndCurrentContactAgree() {
         Fixture f;
         f.model.SetOnlyOnline(true);
-        f.model.Add(Info(u"a", u"1", 0, 0, 30));
-        ContactPtr b = f.model.Add(Info(u"b", u"2", 0, 0, 20));
+        ContactPtr a = f.model.Add(Info(u"a", u"1", 1, 0, 30));
+        ContactPtr b = f.model.Add(Info(u"b", u"2", 1, 0, 20));
         f.Show();
-        f.model.state.SetCurrentContact(b);
-        QCOMPARE(f.list().selection(), b);
+        QVERIFY(f.list().entries().empty());
+        QCOMPARE(f.current(), nullptr);
 
+        // Signing on: the first contact to come online is listed, highlighted and current.
+        SetFields(f.model.state, b, [](ContactInfo& info) { info.status = 0; });
+        QCOMPARE(f.list().selection(), b);
+        QCOMPARE(f.current(), b);
+
+        // The current contact goes offline while the list is shown: the highlight
+        // moves to the first entry and so does the current contact.
+        SetFields(f.model.state, a, [](ContactInfo& info) { info.status = 0; });
         ChangeRecorder spy;
         f.model.state.AddListener(&spy);
         SetFields(f.model.state, b, [](ContactInfo& info) { info.status = 1; });
         QCOMPARE(Uins(f.list().entries()), QStringList({"1"}));
-        QCOMPARE(f.list().selection(), f.entry(0));  // the highlight moved
-        QCOMPARE(f.current(), b);                    // the current contact did not
-        QCOMPARE(spy.Count(ChangeCode::CurrentContactChanged), 0);
+        QCOMPARE(f.list().selection(), a);
+        QCOMPARE(f.current(), a);
+        QCOMPARE(spy.Count(ChangeCode::CurrentContactChanged), 1);
 
-        // A change to a contact that is neither listed nor listable does nothing.
-        f.model.state.Notify(ChangeCode::ContactChanged, b);
-        QCOMPARE(f.list().entries().size(), std::size_t{1});
-        f.model.state.RemoveListener(&spy);
-
-        // The next selection change makes the highlighted entry current.
-        QVERIFY(!f.list().MoveSelection(1));
+        // While another view is shown (a conversation with it, say), the contact that
+        // left the list stays current until the list comes back.
+        SetFields(f.model.state, b, [](ContactInfo& info) { info.status = 0; });
+        f.model.state.SetCurrentContact(b);
+        f.view->hide();
+        SetFields(f.model.state, b, [](ContactInfo& info) { info.status = 1; });
         QCOMPARE(f.current(), b);
-        f.model.state.SetCurrentContact(nullptr);
-        QCOMPARE(f.current(), f.entry(0));
+        f.view->show();
+        f.view->OnInitialUpdate();
+        QCOMPARE(f.current(), a);
+        QCOMPARE(f.list().selection(), a);
+
+        // The last listed contact leaves: no highlight, no current contact.
+        SetFields(f.model.state, a, [](ContactInfo& info) { info.status = 1; });
+        QCOMPARE(f.list().selection(), nullptr);
+        QCOMPARE(f.current(), nullptr);
+        f.model.state.RemoveListener(&spy);
     }
 
     void addedAndRemovedContacts() {
@@ -315,6 +332,17 @@ private slots:
         QTest::keyClick(f.view.get(), Qt::Key_Left);  // clamps at the first entry
         QCOMPARE(f.current(), f.entry(0));
 
+        // The wheel turns a column per notch, as ">>" and "<<" do; half notches add up.
+        for (const auto& [delta, expected] : {std::pair{-120, rows}, std::pair{-60, rows},
+                                              std::pair{-60, 2 * rows}, std::pair{120, rows}}) {
+            QWheelEvent wheel(QPointF(5, 5), f.view->mapToGlobal(QPointF(5, 5)), QPoint(),
+                              QPoint(0, delta), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
+                              false);
+            QApplication::sendEvent(f.view.get(), &wheel);
+            QCOMPARE(f.current(), f.entry(expected));
+        }
+        f.list().MoveSelection(-rows);
+
         // Beyond the end clamps to the last entry; once there nothing more happens.
         const int last = 2 * perPage + 2;
         QVERIFY(f.list().MoveSelection(10000));
@@ -329,6 +357,38 @@ private slots:
         QTest::keyClick(f.view.get(), Qt::Key_A);
         QTest::keyClick(f.view.get(), Qt::Key_Home);
         QCOMPARE(f.current(), f.entry(last));
+    }
+
+    // Neither Tab nor a click on one of the buttons takes the arrow keys away from
+    // the list.
+    void arrowKeysStayWithTheList() {
+        Fixture f;
+        CContactsView& view = f.Show();
+        AddNumbered(f.model, 4 * f.list().rows());
+        f.model.state.Notify(ChangeCode::ListReset);
+        QApplication::setActiveWindow(&view);
+        QVERIFY(view.hasFocus());
+        int expected = 0;
+        const std::function<void()> detours[] = {
+            [&] { QTest::keyClick(&view, Qt::Key_Tab); },
+            [&] { QTest::keyClick(&view, Qt::Key_Backtab); },
+            [&] { QTest::mouseClick(view.okButton(), Qt::LeftButton); },
+            [&] {
+                QTest::mouseClick(view.nextButton(), Qt::LeftButton);
+                expected += f.list().rows();
+            },
+            [&] {
+                QTest::mouseClick(view.previousButton(), Qt::LeftButton);
+                expected -= f.list().rows();
+            },
+        };
+        for (const auto& detour : detours) {
+            detour();
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+            ++expected;
+            QCOMPARE(f.list().RevalidateSelection(), expected);
+            QCOMPARE(QApplication::focusWidget(), &view);
+        }
     }
 
     // The selection is the contact, not its place: when a re-sort or a removal

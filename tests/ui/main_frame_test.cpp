@@ -347,6 +347,41 @@ private slots:
         QVERIFY(!frame.softKey(1)->isEnabled());
     }
 
+    // F10 and the menu key open the left key's popup; Escape runs the key that
+    // goes back. Either way the key's enabling holds.
+    void softKeysFromTheKeyboard() {
+        CMainFrame frame;
+        Factories factories(frame);
+        TestApplication app;
+        frame.SetApplicationTarget(&app);
+        app.states[cmd::kConnect] = {false, false};
+        QVERIFY(frame.SwitchView(ViewKind::Contacts, menubar::kMain));
+        frame.show();
+        TestView* view = factories.last(ViewKind::Contacts);
+        for (const Qt::Key key : {Qt::Key_F10, Qt::Key_Menu}) {
+            QApplication::setActiveWindow(&frame);
+            QTest::keyClick(view, key);
+            QTRY_VERIFY(frame.softKeyMenu(0)->isVisible());
+            QVERIFY(!FindAction(frame.softKeyMenu(0), "Подключить")->isEnabled());
+            frame.softKeyMenu(0)->hide();
+        }
+        // Escape runs the right key "Отменить" of the conversation, the left key
+        // "Отмена" of a form (where F10 has no popup to open), nothing on the list.
+        for (const auto& [bar, enabled, runs] : {std::tuple{menubar::kMain, true, 0},
+                                                 {menubar::kMessage, false, 0},
+                                                 {menubar::kMessage, true, 1},
+                                                 {menubar::kUserAdd, true, 1}}) {
+            app.received.clear();
+            app.states[cmd::kShowContacts] = {enabled, false};
+            frame.SetMenuBar(bar);
+            QApplication::setActiveWindow(&frame);
+            QTest::keyClick(view, Qt::Key_Escape);
+            if (bar == menubar::kUserAdd) QTest::keyClick(view, Qt::Key_F10);
+            QCoreApplication::processEvents();
+            QCOMPARE(app.received, std::vector<int>(runs, cmd::kShowContacts));
+        }
+    }
+
     void commandKeysOfTheFormBars() {
         CMainFrame frame;
         TestApplication app;

@@ -1,11 +1,15 @@
 #include "ui/message_view.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
 #include <QFile>
 #include <QFontMetrics>
 #include <QMessageBox>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QTest>
+#include <QWheelEvent>
 #include <memory>
 
 #include "net/net_command.h"
@@ -484,8 +488,9 @@ private slots:
 
     // ---- Keys ----
 
-    void enterInTheInputBoxStartsANewLine() {
+    void enterStartsANewLineAndCtrlEnterSends() {
         Harness h;
+        h.SetSendClose(false);
         CMessageView* view = h.Open(h.model.Add(Info(u"Иван", u"100")));
         QPlainTextEdit* input = view->inputBox();
         QVERIFY(input->hasFocus());
@@ -497,12 +502,31 @@ private slots:
         Harness::Settle();
         QVERIFY(h.session.queued.empty());
         QCOMPARE(h.application.Count(cmd::kMessageSent), 0);
+
+        // Ctrl+Enter sends, from the box and from the view (the keypad's Enter too).
+        QTest::keyClick(input, Qt::Key_Return, Qt::ControlModifier);
+        QCOMPARE(h.session.queued.size(), std::size_t{1});
+        QVERIFY(input->toPlainText().isEmpty());
+        input->setPlainText(QStringLiteral("ещё"));
+        view->setFocus();
+        QTest::keyClick(view, Qt::Key_Enter, Qt::ControlModifier | Qt::KeypadModifier);
+        QCOMPARE(h.session.queued.size(), std::size_t{2});
+        Harness::Settle();
+        QCOMPARE(h.application.Count(cmd::kMessageSent), 2);
+
+        // Escape, typed in the box, runs "Отменить": back to the contact list.
+        input->setFocus();
+        QTest::keyClick(input, Qt::Key_Escape);
+        Harness::Settle();
+        QCOMPARE(h.frame.activeViewKind(), std::optional<ViewKind>(ViewKind::Contacts));
     }
 
-    void upAndDownScrollTheViewOnly() {
+    // Up, Down and the wheel scroll, while reading and while typing, from the
+    // newest entry to the point where the oldest one is shown whole, no further.
+    void scrollingStopsAtBothEnds() {
         Harness h;
         std::vector<MessageEntry> entries;
-        for (int i = 0; i < 12; ++i) {
+        for (int i = 0; i < 40; ++i) {
             entries.push_back(Entry(u"сообщение " + QString::number(i).toStdU16String(),
                                     i % 2 ? MessageDirection::Out : MessageDirection::In, 100 + i));
         }
@@ -519,15 +543,47 @@ private slots:
         QTest::keyClick(view, Qt::Key_Up);
         QTest::keyClick(view, Qt::Key_Up);
         QTest::keyClick(view, Qt::Key_Up);
-        QCOMPARE(panel.scrollOffset(), -1);
-        // Painting puts the offset back to 0: no visible effect.
+        QCOMPARE(panel.scrollOffset(), 0);
         QCOMPARE(view->grab().toImage(), atTop);
-        QCOMPARE(panel.scrollOffset(), 0);
 
-        // In the input box the arrows move the cursor; the conversation stays.
-        view->inputBox()->setFocus();
-        QTest::keyClick(view->inputBox(), Qt::Key_Down);
+        // Down to the oldest entry: the last steps change nothing.
+        for (int i = 0; i < 200; ++i) QTest::keyClick(view, Qt::Key_Down);
+        const int last = panel.scrollOffset();
+        QVERIFY(last > 2 && last < 200);
+        const QRect history = view->CurrentLayout().history;
+        bool oldestShown = false;
+        for (int y = history.top(); y < history.bottom(); ++y) {
+            const auto entry = panel.EntryAt(history, QPoint(history.center().x(), y));
+            oldestShown = oldestShown || (entry.has_value() && entry->text == u"сообщение 0");
+        }
+        QVERIFY(oldestShown);
+        // The wheel: a notch is a step, and it stops at the same ends.
+        for (const auto& [notches, offset] : {std::pair{3, last}, {-2, last - 2}, {-1000, 0}}) {
+            QWheelEvent event(history.center(), view->mapToGlobal(history.center()), QPoint(),
+                              QPoint(0, -120 * notches), Qt::NoButton, Qt::NoModifier,
+                              Qt::NoScrollPhase, false);
+            QApplication::sendEvent(view, &event);
+            QCOMPARE(panel.scrollOffset(), offset);
+        }
+
+        // Typing: the arrows move between the lines of the draft, and scroll where
+        // the cursor can go no further.
+        QPlainTextEdit* input = view->inputBox();
+        input->setFocus();
+        QTest::keyClick(input, Qt::Key_Down);
+        QCOMPARE(panel.scrollOffset(), 1);
+        input->setPlainText(QStringLiteral("одна\nдве"));
+        input->moveCursor(QTextCursor::End);
+        QTest::keyClick(input, Qt::Key_Up);
+        QCOMPARE(panel.scrollOffset(), 1);
+        QCOMPARE(input->textCursor().blockNumber(), 0);
+        QTest::keyClick(input, Qt::Key_Up);
         QCOMPARE(panel.scrollOffset(), 0);
+        // Tab leaves the box for the view, not for the send button.
+        QTest::keyClick(input, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), view);
+        QTest::keyClick(view, Qt::Key_Down);
+        QCOMPARE(panel.scrollOffset(), 1);
     }
 
     void typingWhileReadingGoesToTheInputBox() {
@@ -541,6 +597,29 @@ private slots:
         Type(view->inputBox(), QStringLiteral("(ж"));
         QCOMPARE(view->inputBox()->toPlainText(), QStringLiteral("&(ж"));
         QCOMPARE(view->historyPanel().scrollOffset(), 0);
+    }
+
+    // Every key that carries text, typed while reading and while typing, leaves
+    // Pellox running: one the input box does not take (Escape) must not come back
+    // to the view and be handed to the box again without end.
+    void noKeyLoopsBetweenTheViewAndTheInputBox() {
+        Harness h;
+        CMessageView* view = h.Open(h.model.Add(Info(u"Иван", u"100", 0, 1)));
+        const std::pair<Qt::Key, const char16_t*> keys[] = {
+            {Qt::Key_Escape, u"\x1b"}, {Qt::Key_Tab, u"\t"},      {Qt::Key_Backspace, u"\b"},
+            {Qt::Key_Return, u"\r"},   {Qt::Key_Delete, u"\x7f"}, {Qt::Key_A, u"a"},
+            {Qt::Key_unknown, u"ж"},   {Qt::Key_unknown, u"\x01"}};
+        for (const auto& [key, text] : keys) {
+            for (QWidget* target :
+                 {static_cast<QWidget*>(view), static_cast<QWidget*>(view->inputBox())}) {
+                target->setFocus();
+                // As the window system delivers a key no shortcut took.
+                QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, QString::fromUtf16(text));
+                QApplication::sendEvent(target, &press);
+            }
+        }
+        QVERIFY(h.MessageViewActive());
+        QVERIFY(view->inputBox()->toPlainText().contains(QStringLiteral("aaжж")));
     }
 
     void tapsMoveTheFocus() {
@@ -559,6 +638,29 @@ private slots:
         // A double tap is two taps: to the view and back to typing.
         QTest::mouseDClick(view, Qt::LeftButton, Qt::NoModifier, inHistory);
         QVERIFY(view->inputBox()->hasFocus());
+    }
+
+    void rightClickOnAnEntryCopiesIt() {
+        Harness h;
+        CMessageView* view = h.Open(h.AddWithHistory(
+            Info(u"Иван", u"100"), {Entry(u"первая\r\nстрока", MessageDirection::In, 10)}));
+        const QRect history = view->CurrentLayout().history;
+        QGuiApplication::clipboard()->clear();
+        // On the entry (at the top) its text is offered; below it, nothing.
+        for (const int y : {history.top() + 2, history.bottom() - 2}) {
+            const QPoint at(history.center().x(), y);
+            QTest::mouseClick(view, Qt::RightButton, {}, at);
+            QContextMenuEvent event(QContextMenuEvent::Mouse, at, view->mapToGlobal(at));
+            QApplication::sendEvent(view, &event);
+            QMenu* menu = view->entryMenu();
+            QCOMPARE(menu != nullptr, y == history.top() + 2);
+            if (menu == nullptr) continue;
+            QCOMPARE(menu->actions().front()->text(), QStringLiteral("Копировать"));
+            menu->actions().front()->trigger();
+            menu->close();
+        }
+        QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("первая\nстрока"));
+        QVERIFY(view->inputBox()->hasFocus());  // a right click leaves the focus
     }
 
     // ---- Closing and removing ----
