@@ -94,6 +94,10 @@ int NetworkWorker(NetSession& session) {
 }
 
 void NetSession::PerformCommand(const NetCommand& command) {
+    // A command queued while connected may come up after a Disconnect: it must not
+    // send on a new connection that is still signing on, nor report a state for a
+    // session that is over.
+    const bool connected = IsConnectedState(state.load());
     switch (command.code) {
         case CommandCode::Connect: {
             const auto* connect = dynamic_cast<const ConnectCommand*>(&command);
@@ -115,20 +119,24 @@ void NetSession::PerformCommand(const NetCommand& command) {
             OnContactsRefresh();
             return;
         case CommandCode::SendMessage:
+            if (!connected) return;
             if (const auto* send = dynamic_cast<const SendMessageCommand*>(&command)) {
                 (void)SendInstantMessage(send->uin, send->text);
             }
             return;
         case CommandCode::LoadContacts:
+            if (!connected) return;
             ReportState(ConnState::LoadingContacts);
             (void)SendEmptySnac(0x0013, 0x0004);
             return;
         case CommandCode::DeleteContact:
+            if (!connected) return;
             if (const auto* del = dynamic_cast<const UinCommand*>(&command)) {
                 (void)DeleteContactItem(del->uin);
             }
             return;
         case CommandCode::RequestInfo:
+            if (!connected) return;
             if (const auto* info = dynamic_cast<const UinCommand*>(&command)) {
                 (void)RequestShortInfo(info->uin);
             }
