@@ -51,8 +51,8 @@ std::string ContactListFileName(std::u16string_view profile) {
 std::string FormatContactList(const std::vector<ContactInfo>& contacts) {
     std::string out;
     for (const ContactInfo& contact : contacts) {
-        WriteTextLine(out, u"[" + contact.uin + u"]");
-        WriteTextLine(out, u"name=" + contact.name);
+        WriteTextLine(out, u"[" + LineText(contact.uin) + u"]");
+        WriteTextLine(out, u"name=" + LineText(contact.name));
     }
     return out;
 }

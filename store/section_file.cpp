@@ -95,6 +95,12 @@ DataDirectoryState& DirectoryState() {
 
 }  // namespace
 
+std::u16string LineText(std::u16string_view text) {
+    std::u16string out(text);
+    std::erase_if(out, [](char16_t c) { return c == u'\r' || c == u'\n' || c == u'\0'; });
+    return out;
+}
+
 bool IsSectionHeader(std::u16string_view line) {
     return line.size() >= 2 && line.front() == u'[' && line.back() == u']';
 }

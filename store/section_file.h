@@ -43,6 +43,11 @@ public:
 // delivers events: a handler must not write the same file.
 bool ReadSectionFile(SectionFileHandler& handler, const std::string& path);
 
+// The text without CR, LF and zero characters: what a writer puts into a line, so
+// that no value (a pasted UIN, name or password) can end its line early and start
+// a section or key of its own.
+std::u16string LineText(std::u16string_view text);
+
 // True for a line of at least two characters that starts with "[" and ends with "]".
 bool IsSectionHeader(std::u16string_view line);
 

@@ -61,7 +61,7 @@ bool Settings::Save(const std::string& directory) const {
 std::string Settings::FileContent() const {
     std::string out;
     WriteTextLine(out, u"[settings]");
-    WriteTextLine(out, u"profile=" + profile);
+    WriteTextLine(out, u"profile=" + LineText(profile));
     WriteTextLine(out, u"onlyonline=" + Flag(onlyonline));
     WriteTextLine(out, u"columns=" + Decimal(columns));
     WriteTextLine(out, u"autoconnect=" + Flag(autoconnect));
@@ -69,8 +69,10 @@ std::string Settings::FileContent() const {
     WriteTextLine(out, u"showhistory=" + Flag(showhistory));
     for (const auto& [name, entry] : profiles) {
         if (name.empty()) continue;  // cannot be read back as a section
-        WriteTextLine(out, u"[" + name + u"]");
-        for (const auto& [key, value] : entry.values) WriteTextLine(out, key + u"=" + value);
+        WriteTextLine(out, u"[" + LineText(name) + u"]");
+        for (const auto& [key, value] : entry.values) {
+            WriteTextLine(out, LineText(key) + u"=" + LineText(value));
+        }
     }
     return out;
 }

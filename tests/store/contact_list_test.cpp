@@ -28,10 +28,12 @@ TEST(ContactListFileTest, FileNameCarriesTheProfile) {
 }
 
 TEST(ContactListFileTest, WritesUinAndNameOfEachContactInListOrder) {
-    EXPECT_EQ(FormatContactList({Info(u"22", u"Вася"), Info(u"11"), Info(u"[7]", u"a b")}),
+    EXPECT_EQ(FormatContactList({Info(u"22", u"Вася"), Info(u"11"), Info(u"[7]", u"a b"),
+                                 Info(u"33\r\n", std::u16string(u"x\r\n[9]\nname=y\0z", 15))}),
               "[22]\r\nname=\xC2\xE0\xF1\xFF\r\n"
               "[11]\r\nname=\r\n"
-              "[[7]]\r\nname=a b\r\n");
+              "[[7]]\r\nname=a b\r\n"
+              "[33]\r\nname=x[9]name=yz\r\n");  // a pasted line break ends no line
 }
 
 TEST(ContactListFileTest, ReadsSectionsWithUinAndName) {
