@@ -154,13 +154,7 @@ void NetSession::Shutdown() {
     running.store(false);
     wakeEvent.Set();
     CloseConnection();
-    if (worker.joinable()) {
-        if (worker.get_id() == std::this_thread::get_id()) {
-            worker.detach();
-        } else {
-            worker.join();
-        }
-    }
+    platform::JoinOrDetach(worker);
     // The worker may have connected while it was being stopped.
     CloseConnection();
     JoinRetiredThreads();
@@ -206,13 +200,7 @@ void NetSession::JoinRetiredThreads() {
         std::lock_guard<std::mutex> guard(connectionLock);
         retired.swap(retiredThreads_);
     }
-    for (std::thread& t : retired) {
-        if (t.get_id() == std::this_thread::get_id()) {
-            t.detach();
-        } else {
-            t.join();
-        }
-    }
+    for (std::thread& t : retired) platform::JoinOrDetach(t);
 }
 
 // ---- Sending ----

@@ -91,7 +91,7 @@ void MessengerSession::OnMessage(const std::u16string& uin, const std::u16string
         BusyScope busy(model_);
         bool added = false;
         const ContactPtr contact = FindOrAddByUin(model_, uin, StatusOffline, added);
-        if (added) (void)model_.SaveContacts();
+        if (added) model_.RequestSave();
 
         const std::int64_t now = platform::Now();
         if (auto history = model_.GetHistory(contact)) {
@@ -119,7 +119,7 @@ void MessengerSession::OnContactStatus(const std::u16string& uin, std::int32_t s
         const ContactPtr contact = FindOrAddByUin(model_, uin, status, added);
         if (added) {
             model_.Notify(ChangeCode::ContactAdded, contact, true);
-            (void)model_.SaveContacts();
+            model_.RequestSave();
             nameless = true;
         } else {
             bool changed = false;

@@ -11,7 +11,8 @@
 //     contact offline while not connected;
 //   - a message appends an incoming history entry, raises the contact's unread
 //     count and posts ContactChanged (a sender not yet listed is added first and
-//     the contact list saved), then is announced through the Announcer;
+//     the contact list saved through RequestSave, which writes a burst of new
+//     senders once), then is announced through the Announcer;
 //   - a presence report changes the contact's status and posts ContactChanged, or
 //     adds the contact, posts ContactAdded and saves;
 //   - a contact without a name gets a short user-information request after a

@@ -62,4 +62,12 @@ bool ReadContactListFile(const std::string& path, std::vector<ContactInfo>& out)
     return ReadSectionFile(reader, path);
 }
 
+bool ReadContactListFile(const std::string& path, std::vector<ContactInfo>& out, int& error) {
+    const std::size_t before = out.size();
+    ContactListReader reader(out);
+    if (ReadSectionFile(reader, path, error)) return true;
+    out.resize(before, ContactInfo());
+    return false;
+}
+
 }  // namespace pellox

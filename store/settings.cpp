@@ -1,5 +1,6 @@
 #include "store/settings.h"
 
+#include <cerrno>
 #include <string_view>
 
 #include "net/text_encoding.h"
@@ -46,11 +47,15 @@ std::u16string& Settings::Password(const std::u16string& name) {
 
 std::size_t Settings::EraseProfile(const std::u16string& name) { return profiles.erase(name); }
 
-void Settings::Load(const std::string& directory) {
+int Settings::Load(const std::string& directory) {
     Reset();
     section_ = Section::None;
-    (void)ReadSectionFile(*this, directory + kSettingsFileName);
+    int error = 0;
+    const bool read = ReadSectionFile(*this, directory + kSettingsFileName, error);
     section_ = Section::None;
+    if (read || error == ENOENT) return 0;
+    Reset();  // not half a file
+    return error;
 }
 
 bool Settings::Save(const std::string& directory) const {

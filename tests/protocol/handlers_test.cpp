@@ -269,6 +269,7 @@ protected:
         return HandleContactListReply(session, model, reader, moreReplies);
     }
     std::vector<ContactInfo> StoredList() {
+        model.FlushSaves();  // replies close together are written once, a little later
         std::vector<ContactInfo> stored;
         EXPECT_TRUE(ReadContactListFile(dir.path() + "contacts_123456789.txt", stored));
         return stored;
