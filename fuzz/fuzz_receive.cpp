@@ -153,7 +153,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         // The files the session left behind load again, and the stored list holds
         // exactly the contacts of the model: every contact the session added was
-        // saved.
+        // saved, at the latest when a put-off save is written.
+        model.FlushSaves();
         std::vector<std::u16string> uins;
         for (const ContactSnapshot& c : model.SnapshotContacts()) uins.push_back(c.info.uin);
         AppState reloaded(dir);

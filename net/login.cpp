@@ -1,5 +1,6 @@
 // Sign-on: the connect on the worker, the login exchange with the login server and
 // the SNAC exchange with the messaging server up to client ready.
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -77,6 +78,17 @@ bool ResolveAddress(const std::string& text, bool nameLookup, platform::Ipv4Endp
     endpoint.address = address;
     endpoint.port = port;
     return true;
+}
+
+bool ResolveMessagingAddress(const std::string& text, platform::Ipv4Endpoint& endpoint) {
+    const std::size_t colon = text.rfind(':');
+    const std::size_t hostEnd = colon != std::string::npos && colon > 0 ? colon : text.size();
+    const bool named = std::any_of(text.begin(), text.begin() + static_cast<long>(hostEnd),
+                                   [](char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; });
+    if (!ResolveAddress(text, named, endpoint)) return false;
+    // Connecting to 0.0.0.0 reaches this machine: the cookie would go to whatever
+    // listens here.
+    return endpoint.address != 0;
 }
 
 bool NetSession::ConnectToLoginServer(std::u16string_view server, std::u16string_view uinText,
@@ -245,7 +257,12 @@ bool NetSession::ConnectToMessagingServer() {
     if (!link) return false;
 
     platform::Ipv4Endpoint endpoint;
-    if (!ResolveAddress(address, false, endpoint)) return false;
+    if (!ResolveMessagingAddress(address, endpoint)) return false;
+    {
+        // A name lookup may take a while: a close meanwhile stops the connect.
+        std::lock_guard<std::mutex> guard(connectionLock);
+        if (IsStaleReceiver()) return false;
+    }
     return platform::ConnectSocket(link->socket, endpoint);
 }
 

@@ -1,5 +1,6 @@
 // The receive thread: splits the byte stream into FLAP frames and acts on them by
 // channel, first on the login-server connection, then on the messaging-server one.
+#include <chrono>
 #include <vector>
 
 #include "net/session.h"
@@ -28,9 +29,18 @@ void NetSession::ReceiveThread(std::shared_ptr<Link> link) {
     activeReceivers_.fetch_sub(1);
 }
 
-bool NetSession::ReceiveOn(Link& link, void* dest, std::size_t n) {
+bool NetSession::ReceiveOn(Link& link, void* dest, std::size_t n, const Deadline& deadline) {
     auto* p = static_cast<std::uint8_t*>(dest);
     while (n > 0) {
+        if (deadline) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                *deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 ||
+                !platform::WaitReadable(link.socket, static_cast<int>(left.count()))) {
+                link.Shutdown();  // the server sees the connection given up
+                return false;
+            }
+        }
         const long got = platform::ReceiveSome(link.socket, p, n);
         if (got <= 0) return false;  // error, shutdown or the server closed
         bytesReceived.fetch_add(static_cast<std::int32_t>(got));
@@ -45,18 +55,31 @@ bool NetSession::ReceiveExact(void* dest, std::size_t n) {
     return ReceiveOn(*tlsLink_, dest, n);
 }
 
-bool NetSession::ReadFrame(FlapHeader& flap, std::vector<std::uint8_t>& block) {
-    if (!tlsLink_ || !ReceiveOn(*tlsLink_, &flap, sizeof flap)) return false;
+bool NetSession::ReadFrame(FlapHeader& flap, std::vector<std::uint8_t>& block,
+                           const Deadline& deadline) {
+    if (!tlsLink_ || !ReceiveOn(*tlsLink_, &flap, sizeof flap, deadline)) return false;
     ConvertByteOrder(flap);
     if (flap.marker != kFlapMarker) return false;  // no attempt to resynchronise
     block.resize(flap.length);
-    return block.empty() || ReceiveOn(*tlsLink_, block.data(), block.size());
+    if (!block.empty() && !ReceiveOn(*tlsLink_, block.data(), block.size(), deadline)) {
+        return false;
+    }
+    // A close (Disconnect, a profile switch) shuts the socket down, but frames that
+    // had already arrived can still be read: they belong to a session that is over.
+    std::lock_guard<std::mutex> guard(connectionLock);
+    return !IsStaleReceiver();
+}
+
+NetSession::Deadline NetSession::SignOnDeadline() const {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(signOnTimeoutMs.load());
 }
 
 void NetSession::RunLoginPhase() {
     FlapHeader flap;
     std::vector<std::uint8_t> block;
-    while (ReadFrame(flap, block)) {
+    // A login server that accepts the connection and never answers the login.
+    const Deadline deadline = SignOnDeadline();
+    while (ReadFrame(flap, block, deadline)) {
         PacketReader reader(block);
         if (flap.channel == kChannelSignOn) {
             (void)SendLogin(reader);
@@ -70,7 +93,10 @@ void NetSession::RunLoginPhase() {
 void NetSession::RunMessagingPhase() {
     FlapHeader flap;
     std::vector<std::uint8_t> block;
-    while (ReadFrame(flap, block)) {
+    // Until the server's family versions arrive (the cookie was taken and the
+    // sign-on goes on) the server must keep answering; after them it may be silent.
+    Deadline deadline = SignOnDeadline();
+    while (ReadFrame(flap, block, deadline)) {
         PacketReader reader(block);
         switch (flap.channel) {
             case kChannelSignOn:
@@ -86,6 +112,7 @@ void NetSession::RunMessagingPhase() {
                     // with every read failing; the handler finds nothing to read.
                     (void)reader.Skip(extra);
                 }
+                if (snac.family == 0x0001 && snac.subtype == 0x0018) deadline.reset();
                 DispatchSnac(reader, flap, snac);
                 break;
             }

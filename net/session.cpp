@@ -94,6 +94,10 @@ int NetworkWorker(NetSession& session) {
 }
 
 void NetSession::PerformCommand(const NetCommand& command) {
+    // A command queued while connected may come up after a Disconnect: it must not
+    // send on a new connection that is still signing on, nor report a state for a
+    // session that is over.
+    const bool connected = IsConnectedState(state.load());
     switch (command.code) {
         case CommandCode::Connect: {
             const auto* connect = dynamic_cast<const ConnectCommand*>(&command);
@@ -115,6 +119,7 @@ void NetSession::PerformCommand(const NetCommand& command) {
             OnContactsRefresh();
             return;
         case CommandCode::SendMessage:
+            if (!connected) return;
             if (const auto* send = dynamic_cast<const SendMessageCommand*>(&command)) {
                 if (!SendInstantMessage(send->uin, send->text)) {
                     OnMessageNotSent(send->uin, send->text, 0);
@@ -122,15 +127,18 @@ void NetSession::PerformCommand(const NetCommand& command) {
             }
             return;
         case CommandCode::LoadContacts:
+            if (!connected) return;
             ReportState(ConnState::LoadingContacts);
             (void)SendEmptySnac(0x0013, 0x0004);
             return;
         case CommandCode::DeleteContact:
+            if (!connected) return;
             if (const auto* del = dynamic_cast<const UinCommand*>(&command)) {
                 (void)DeleteContactItem(del->uin);
             }
             return;
         case CommandCode::RequestInfo:
+            if (!connected) return;
             if (const auto* info = dynamic_cast<const UinCommand*>(&command)) {
                 (void)RequestShortInfo(info->uin);
             }
@@ -148,13 +156,7 @@ void NetSession::Shutdown() {
     running.store(false);
     wakeEvent.Set();
     CloseConnection();
-    if (worker.joinable()) {
-        if (worker.get_id() == std::this_thread::get_id()) {
-            worker.detach();
-        } else {
-            worker.join();
-        }
-    }
+    platform::JoinOrDetach(worker);
     // The worker may have connected while it was being stopped.
     CloseConnection();
     JoinRetiredThreads();
@@ -200,13 +202,7 @@ void NetSession::JoinRetiredThreads() {
         std::lock_guard<std::mutex> guard(connectionLock);
         retired.swap(retiredThreads_);
     }
-    for (std::thread& t : retired) {
-        if (t.get_id() == std::this_thread::get_id()) {
-            t.detach();
-        } else {
-            t.join();
-        }
-    }
+    for (std::thread& t : retired) platform::JoinOrDetach(t);
 }
 
 // ---- Sending ----

@@ -17,8 +17,9 @@
 // reference and shuts the socket down, which wakes a blocked receive (or connect);
 // the descriptor is closed only when the last reference goes, so a receive thread
 // never reads from a closed or reused descriptor. A receive thread whose link is no
-// longer current is stale: its state reports are dropped and its sends go to its
-// own (shut down) link, never to a newer connection.
+// longer current is stale: its state reports are dropped, its sends go to its
+// own (shut down) link, never to a newer connection, and it handles no frame that
+// it has not begun to handle yet.
 //
 // Locks (never held while an event runs):
 //  - sendLock: one whole frame, from taking its sequence number to its last byte;
@@ -33,12 +34,14 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -55,6 +58,9 @@ namespace pellox {
 inline constexpr char kLoginServerHost[] = "login.icq.com";
 inline constexpr std::uint16_t kDefaultPort = 5190;
 inline constexpr int kKeepAliveIntervalMs = 60000;
+// How long the login server may take to answer the login, and the messaging server
+// to get from the cookie to its family versions, before the connect is given up.
+inline constexpr int kSignOnTimeoutMs = 30000;
 // infoRequests keeps at most this many unanswered requests; the oldest goes first.
 inline constexpr std::size_t kMaxInfoRequests = 256;
 // Sent messages kept for naming the one a message error refers to.
@@ -80,6 +86,12 @@ bool AppendRoastedTlv(PacketBuffer& buffer, std::uint16_t type, std::string_view
 // single character (the messaging server address from the login reply).
 [[nodiscard]] bool ResolveAddress(const std::string& text, bool nameLookup,
                                   platform::Ipv4Endpoint& endpoint);
+
+// The messaging server's address from the login reply: four numbers as above, or,
+// when the host part holds a letter, a host name looked up like the login server's.
+// False as well for the address 0.0.0.0, which would connect to this machine.
+[[nodiscard]] bool ResolveMessagingAddress(const std::string& text,
+                                           platform::Ipv4Endpoint& endpoint);
 
 class NetSession {
 public:
@@ -137,6 +149,8 @@ public:
     std::atomic<std::int32_t> loginRefusal{0};
     // The worker's keep-alive interval; tests shorten it.
     std::atomic<int> keepAliveIntervalMs{kKeepAliveIntervalMs};
+    // The deadline of the login phase and of the cookie phase; tests shorten it.
+    std::atomic<int> signOnTimeoutMs{kSignOnTimeoutMs};
     // The worker runs while this is set; Shutdown clears it.
     std::atomic<bool> running{true};
 
@@ -147,7 +161,9 @@ public:
     // Starts NetworkWorker on its own thread at below-normal priority. False when
     // it was already started.
     bool StartWorker();
-    // Worker thread: carries out one command; unknown codes do nothing.
+    // Worker thread: carries out one command; unknown codes do nothing, and so do
+    // the commands that need a connection (message, contact list, delete, info)
+    // while the state is not a connected one.
     void PerformCommand(const NetCommand& command);
     // Application exit: clears `running`, wakes the worker, closes the connection
     // without any report or sign-off frame, joins the worker and every receive
@@ -181,7 +197,8 @@ public:
     // cookie. False on a truncated TLV.
     bool ParseLoginReply(PacketReader& reply);
     // Receive thread: replaces the login-server connection by one to bosAddress.
-    // False when the reply lacked the address or the cookie, or the connect failed.
+    // False when the reply lacked the address or the cookie, the address does not
+    // resolve (ResolveMessagingAddress), or the connect failed.
     bool ConnectToMessagingServer();
     // Receive thread, messaging phase: sends the cookie frame.
     bool SendCookie(PacketReader& hello);
@@ -283,8 +300,15 @@ private:
 
     void StartReceiveThread(const std::shared_ptr<Link>& link);
     void ReceiveThread(std::shared_ptr<Link> link);
-    bool ReceiveOn(Link& link, void* dest, std::size_t n);
-    bool ReadFrame(FlapHeader& flap, std::vector<std::uint8_t>& block);
+    using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+    // Receives exactly n bytes; false on error, close, or when the deadline (if
+    // any) passes first.
+    bool ReceiveOn(Link& link, void* dest, std::size_t n, const Deadline& deadline = {});
+    // Reads the next whole frame; false when the stream ends or breaks, the deadline
+    // passes, or the connection is no longer the current one: frames still queued on
+    // a closed or replaced connection are never handled.
+    bool ReadFrame(FlapHeader& flap, std::vector<std::uint8_t>& block, const Deadline& deadline);
+    Deadline SignOnDeadline() const;
     void RunLoginPhase();
     void RunMessagingPhase();
 

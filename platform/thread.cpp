@@ -33,6 +33,15 @@ std::thread StartThread(ThreadPriority priority, std::function<void()> body) {
     });
 }
 
+void JoinOrDetach(std::thread& thread) {
+    if (!thread.joinable()) return;
+    if (thread.get_id() == std::this_thread::get_id()) {
+        thread.detach();
+    } else {
+        thread.join();
+    }
+}
+
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 }  // namespace pellox::platform

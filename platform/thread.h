@@ -17,4 +17,8 @@ std::thread StartThread(ThreadPriority priority, std::function<void()> body);
 
 void SleepMs(int ms);
 
+// Waits for the thread to end; a thread that is asked to wait for itself (its own
+// shut-down running on it) is detached instead. Nothing for a thread not running.
+void JoinOrDetach(std::thread& thread);
+
 }  // namespace pellox::platform

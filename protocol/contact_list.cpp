@@ -84,7 +84,7 @@ bool HandleContactListReply(NetSession& session, AppState& model, PacketReader& 
         BusyScope busy(model);
         MergeServerContacts(model, entries);
         model.Notify(ChangeCode::ListReset, nullptr, true);
-        (void)model.SaveContacts();
+        model.RequestSave();
     }
     if (moreReplies) return true;
     session.OnStateChanged(ConnState::ContactsLoaded);

@@ -5,9 +5,11 @@
 // a history file name, a name in "name=" lines. A UIN with a control character
 // (a line break above all) or no character at all would break the line-based files
 // or address nobody, so it is refused; a name keeps every character except control
-// characters, which become spaces.
+// characters and the characters that reverse the direction of the text around
+// them, which become spaces, and is cut to kMaxNameLength characters.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -19,7 +21,11 @@ std::u16string WidenUin(std::string_view uin);
 // True for a non-empty UIN without characters below U+0020.
 bool IsUsableUin(std::u16string_view uin);
 
-// The name with every character below U+0020 replaced by a space.
+inline constexpr std::size_t kMaxNameLength = 64;
+
+// The name with every control character (below U+0020, U+007F to U+009F) and every
+// bidirectional embedding, override and isolate control (U+202A to U+202E, U+2066
+// to U+2069) replaced by a space, cut after its first kMaxNameLength characters.
 std::u16string CleanName(std::u16string name);
 
 }  // namespace pellox

@@ -109,7 +109,7 @@ void MessengerSession::Receive(const std::u16string& uin, const std::u16string& 
         BusyScope busy(model_);
         bool added = false;
         const ContactPtr contact = FindOrAddByUin(model_, uin, StatusOffline, added);
-        if (added) (void)model_.SaveContacts();
+        if (added) model_.RequestSave();
 
         const std::int64_t now = platform::Now();
         // A message cannot have been sent after it arrived: a later time is the
@@ -157,7 +157,7 @@ void MessengerSession::OnContactStatus(const std::u16string& uin, std::int32_t s
         const ContactPtr contact = FindOrAddByUin(model_, uin, status, added);
         if (added) {
             model_.Notify(ChangeCode::ContactAdded, contact, true);
-            (void)model_.SaveContacts();
+            model_.RequestSave();
             nameless = true;
         } else {
             bool changed = false;

@@ -11,8 +11,9 @@
 //     contact offline while not connected;
 //   - a message appends an incoming history entry, raises the contact's unread
 //     count and posts ContactChanged (a sender not yet listed is added first and
-//     the contact list saved), then is announced through the Announcer; a
-//     message kept offline is dated with its time of sending;
+//     the contact list saved through RequestSave, which writes a burst of new
+//     senders once), then is announced through the Announcer; a message kept
+//     offline is dated with its time of sending;
 //   - a message that was not sent (the connection failed, or the server refused
 //     it) leaves the history (ConversationChanged) and is reported through the
 //     Announcer;

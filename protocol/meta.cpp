@@ -115,7 +115,7 @@ bool ParseShortInfoReply(AppState& model, PacketReader& reader, const std::u16st
             info.name = name;
             return true;
         });
-        if (named) (void)model.SaveContacts();
+        if (named) model.RequestSave();
         model.Notify(ChangeCode::ContactChanged, contact, true);
     }
     return true;

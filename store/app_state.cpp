@@ -1,6 +1,7 @@
 #include "store/app_state.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "platform/thread.h"
 #include "store/contact_list_file.h"
@@ -117,6 +118,20 @@ void AppState::Shutdown() {
         running.store(false);
     }
     changeEvent_.notify_all();
+    std::thread saver;
+    {
+        std::lock_guard guard(saveLock_);
+        saverStopped_ = true;
+        saver = std::move(saver_);
+    }
+    saveWake_.notify_all();  // the saver writes what is pending and ends
+    platform::JoinOrDetach(saver);
+    FlushSaves();
+}
+
+void AppState::SetProblemReporter(ProblemReporter reporter) {
+    std::lock_guard guard(problemsLock_);
+    reporter_ = std::move(reporter);
 }
 
 // --- contacts ------------------------------------------------------------------------
@@ -214,21 +229,31 @@ void AppState::ClearContacts() {
         std::lock_guard guard(model_->mutex);
         dropped.swap(contacts_);
         currentContact_ = nullptr;
+        ++listGeneration_;
     }
     // The contacts (and histories) nobody else holds are destroyed here, unlocked.
 }
 
 void AppState::ReloadAll() {
+    FlushSaves();  // the list in memory goes: what was put off goes to its file first
     ClearContacts();
     const std::string directory = Directory();
+    std::optional<StoreProblem> settingsProblem;
+    std::optional<StoreProblem> listProblem;
     // Read and install both files while no save can run, so that the list in memory
     // and the files agree afterwards; a contact a network thread appended since
     // ClearContacts belonged to the list being replaced and is dropped with it.
     WithRewriteLock(directory, [&] {
         Settings loaded = GetSettings();  // Load keeps autoconnect
-        loaded.Load(directory);
+        const int settingsError = loaded.Load(directory);
+        const std::string listName = ContactListFileName(loaded.profile);
         std::vector<ContactInfo> infos;
-        (void)ReadContactListFile(directory + ContactListFileName(loaded.profile), infos);
+        int listError = 0;
+        if (!ReadContactListFile(directory + listName, infos, listError) && listError == ENOENT) {
+            listError = 0;  // no list yet
+        }
+        settingsProblem = NoteRead(kSettingsFileName, settingsError);
+        listProblem = NoteRead(listName, listError);
         std::vector<ContactPtr> contacts;
         contacts.reserve(infos.size());
         for (const ContactInfo& info : infos) {
@@ -236,29 +261,152 @@ void AppState::ReloadAll() {
         }
         std::vector<ContactPtr> dropped;
         std::lock_guard guard(model_->mutex);
+        listProfile_ = loaded.profile;
+        ++listGeneration_;
         settings_ = std::move(loaded);
         dropped.swap(contacts_);
         contacts_ = std::move(contacts);
         currentContact_ = nullptr;
     });
+    Report(settingsProblem);
+    Report(listProblem);
 }
 
 bool AppState::SaveContacts() {
     const bool settingsSaved = SaveSettings();
-    const std::u16string profile = GetSettings().profile;
-    const bool listSaved = ReplaceFileContents(
-        Directory(), ContactListFileName(profile), [&]() -> std::optional<std::string> {
+    const bool listSaved = SaveList(GetSettings().profile, std::nullopt);
+    return settingsSaved && listSaved;
+}
+
+void AppState::SaveLoadedList() {
+    std::u16string profile;
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard guard(model_->mutex);
+        profile = listProfile_.value_or(settings_.profile);
+        generation = listGeneration_;
+    }
+    (void)SaveSettings();
+    (void)SaveList(profile, generation);
+}
+
+bool AppState::SaveList(const std::u16string& profile, std::optional<std::uint64_t> generation) {
+    const std::string name = ContactListFileName(profile);
+    int error = 0;
+    const bool written = ReplaceFileContents(
+        Directory(), name,
+        [&]() -> std::optional<std::string> {
+            if (Unreadable(name)) return std::nullopt;
             std::vector<ContactInfo> infos;
             {
                 std::lock_guard guard(model_->mutex);
                 // The list now belongs to another profile: never write it under this name.
-                if (settings_.profile != profile) return std::nullopt;
+                if (generation ? listGeneration_ != *generation : settings_.profile != profile) {
+                    return std::nullopt;
+                }
                 infos.reserve(contacts_.size());
                 for (const ContactPtr& contact : contacts_) infos.push_back(contact->info_);
             }
             return FormatContactList(infos);
-        });
-    return settingsSaved && listSaved;
+        },
+        &error);
+    Report(NoteWrite(name, written, error));
+    return written;
+}
+
+void AppState::RequestSave() {
+    std::unique_lock guard(saveLock_);
+    if (saverStopped_) {
+        guard.unlock();
+        SaveLoadedList();  // shutting down: nothing is put off any more
+        return;
+    }
+    if (savePending_) return;  // the put-off save will write the latest list
+    const auto now = std::chrono::steady_clock::now();
+    if (!saving_ && (!lastRequestedSave_ || now - *lastRequestedSave_ >= kSaveInterval)) {
+        lastRequestedSave_ = now;
+        guard.unlock();
+        SaveLoadedList();  // the first of a burst goes out at once
+        return;
+    }
+    savePending_ = true;
+    if (!saver_.joinable()) {
+        saver_ = platform::StartThread(platform::ThreadPriority::BelowNormal,
+                                       [this] { SaverLoop(); });
+    }
+    guard.unlock();
+    saveWake_.notify_all();
+}
+
+void AppState::SaverLoop() {
+    std::unique_lock guard(saveLock_);
+    for (;;) {
+        saveWake_.wait(guard, [this] { return savePending_ || saverStopped_; });
+        if (!savePending_) return;
+        if (lastRequestedSave_) {
+            saveWake_.wait_until(guard, *lastRequestedSave_ + kSaveInterval,
+                                 [this] { return saverStopped_ || !savePending_; });
+        }
+        if (!savePending_) continue;  // flushed meanwhile
+        savePending_ = false;
+        saving_ = true;
+        lastRequestedSave_ = std::chrono::steady_clock::now();
+        guard.unlock();
+        SaveLoadedList();
+        guard.lock();
+        saving_ = false;
+        saveWake_.notify_all();
+    }
+}
+
+void AppState::FlushSaves() {
+    std::unique_lock guard(saveLock_);
+    // A save the saver is writing is waited for: it may be the one asked about.
+    saveWake_.wait(guard, [this] { return !saving_; });
+    if (!savePending_) return;
+    savePending_ = false;
+    lastRequestedSave_ = std::chrono::steady_clock::now();
+    guard.unlock();
+    saveWake_.notify_all();
+    SaveLoadedList();
+}
+
+// --- stored files --------------------------------------------------------------------
+
+std::optional<StoreProblem> AppState::NoteRead(const std::string& name, int error) {
+    std::lock_guard guard(problemsLock_);
+    if (error == 0) {
+        unreadable_.erase(name);
+        return std::nullopt;
+    }
+    if (!unreadable_.insert(name).second) return std::nullopt;  // told already
+    return StoreProblem{Directory() + name, error, true};
+}
+
+std::optional<StoreProblem> AppState::NoteWrite(const std::string& name, bool written, int error) {
+    std::lock_guard guard(problemsLock_);
+    if (written) {
+        unwritable_.erase(name);
+        return std::nullopt;
+    }
+    // A write held back (an unreadable file, another profile's list) is no failure.
+    if (error == 0 || !unwritable_.insert(name).second) return std::nullopt;
+    return StoreProblem{Directory() + name, error, false};
+}
+
+bool AppState::Unreadable(const std::string& name) {
+    std::lock_guard guard(problemsLock_);
+    return unreadable_.count(name) != 0;
+}
+
+void AppState::Report(const std::optional<StoreProblem>& problem) {
+    if (!problem) return;
+    ProblemReporter reporter;
+    {
+        std::lock_guard guard(problemsLock_);
+        reporter = reporter_;
+    }
+    if (reporter) reporter(*problem);
 }
 
 bool AppState::DeleteContactListFile(const std::u16string& profile) {
@@ -315,11 +463,17 @@ Settings AppState::GetSettings() const {
 }
 
 bool AppState::SaveSettings() {
-    return ReplaceFileContents(Directory(), kSettingsFileName,
-                               [&]() -> std::optional<std::string> {
-                                   std::lock_guard guard(model_->mutex);
-                                   return settings_.FileContent();
-                               });
+    int error = 0;
+    const bool written = ReplaceFileContents(
+        Directory(), kSettingsFileName,
+        [&]() -> std::optional<std::string> {
+            if (Unreadable(kSettingsFileName)) return std::nullopt;
+            std::lock_guard guard(model_->mutex);
+            return settings_.FileContent();
+        },
+        &error);
+    Report(NoteWrite(kSettingsFileName, written, error));
+    return written;
 }
 
 }  // namespace pellox

@@ -38,14 +38,25 @@
 // since the previous successful wait for it, even when it was delivered while the
 // caller was busy (the change is latched, not pulsed); false once Shutdown has run.
 // It is meant for one waiting thread per code (the history loader).
+//
+// Stored files: "settings.txt" and the contact list file are rewritten whole. One
+// that exists but cannot be read is not written until a later ReloadAll reads it,
+// so that the profiles and contacts in it are not replaced by defaults; a read or
+// a write that fails is told to the problem reporter the application installed,
+// once per file until that file is read (or written) again. Saves the network
+// threads ask for with RequestSave are coalesced: a saver thread of the model's
+// own writes a burst's last state once its interval is over.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -84,6 +95,13 @@ private:
     std::atomic<AppState*> appState_{nullptr};
 };
 
+// A stored file that could not be read or written, for the user to be told.
+struct StoreProblem {
+    std::string path;      // the whole path of the file
+    int error = 0;         // the error number of the failed call
+    bool reading = false;  // a read: the file is kept as it is and not written
+};
+
 // A contact together with a copy of its fields taken at one moment.
 struct ContactSnapshot {
     ContactPtr contact;
@@ -93,6 +111,9 @@ struct ContactSnapshot {
 class AppState {
 public:
     using Poster = std::function<void(ChangeCode, ContactPtr)>;
+    using ProblemReporter = std::function<void(const StoreProblem&)>;
+    // How long a burst of RequestSave calls may go without a write.
+    static constexpr std::chrono::milliseconds kSaveInterval{1000};
 
     // The application's instance, made on first use with the data directory of
     // DataDirectory(). It lives until the process ends (threads that are never
@@ -118,8 +139,13 @@ public:
     void RemoveListener(AppStateListener* listener);
     void Notify(ChangeCode code, ContactPtr contact = nullptr, bool post = false);
     bool WaitForChange(ChangeCode code);
-    // Clears running and wakes every WaitForChange.
+    // Clears running and wakes every WaitForChange; writes a save that RequestSave
+    // has put off and stops the thread that would have written it. RequestSave
+    // writes at once from then on.
     void Shutdown();
+    // Called, on whichever thread met it, with a stored file that could not be
+    // read or written; once per file until that file is read (written) again.
+    void SetProblemReporter(ProblemReporter reporter);
 
     std::atomic<int> busyCount{0};    // threads other than the UI thread working with contacts
     std::atomic<bool> running{true};  // background loops run while set
@@ -152,12 +178,21 @@ public:
     // Waits (10 ms steps) until busyCount is 0, then empties the list and clears
     // currentContact. No notification.
     void ClearContacts();
-    // ClearContacts, load the settings, then read the active profile's contact list;
-    // the list becomes exactly the file's contacts. No notification.
+    // Writes a put-off save (FlushSaves), ClearContacts, load the settings, then
+    // read the active profile's contact list; the list becomes exactly the file's
+    // contacts. A file that cannot be read leaves the defaults (an empty list) and
+    // is reported and kept from being written. No notification.
     void ReloadAll();
     // Saves the settings, then the active profile's contact list. True when both
     // files were written.
     bool SaveContacts();
+    // SaveContacts for the network threads, which save after every new sender: at
+    // once when no such save ran within kSaveInterval, otherwise once when that
+    // interval is over, with the list as it is then. A flood of strangers costs a
+    // write per interval, not one per sender.
+    void RequestSave();
+    // Writes a save that RequestSave has put off, now; nothing when there is none.
+    void FlushSaves();
     // Deletes the contact list file of a profile.
     bool DeleteContactListFile(const std::u16string& profile);
 
@@ -192,11 +227,27 @@ public:
         std::lock_guard guard(model_->mutex);
         return std::forward<F>(fn)(settings_);
     }
-    // Writes "settings.txt" from the settings as they are when the write starts.
+    // Writes "settings.txt" from the settings as they are when the write starts;
+    // false, and nothing written, while the file is one that could not be read.
     bool SaveSettings();
 
 private:
     void Deliver(ChangeCode code, const ContactPtr& contact);
+    void SaverLoop();
+    // Saves the settings and the list of listProfile_ (the settings' profile when
+    // no list was loaded): a put-off save belongs to the list in memory, even when
+    // the settings already name the profile being switched to.
+    void SaveLoadedList();
+    // Writes the profile's list file. With a generation: only while the list in
+    // memory is still that one (no ReloadAll or ClearContacts since); without: only
+    // while the settings still name the profile.
+    bool SaveList(const std::u16string& profile, std::optional<std::uint64_t> generation);
+    // The bookkeeping of unreadable and unwritable files (see the top); both give
+    // the problem to report, if it is news.
+    std::optional<StoreProblem> NoteRead(const std::string& name, int error);
+    std::optional<StoreProblem> NoteWrite(const std::string& name, bool written, int error);
+    bool Unreadable(const std::string& name);
+    void Report(const std::optional<StoreProblem>& problem);
 
     const std::string directory_;
     const std::shared_ptr<ModelLock> model_ = std::make_shared<ModelLock>();
@@ -205,6 +256,22 @@ private:
     std::vector<ContactPtr> contacts_;
     ContactPtr currentContact_;
     Settings settings_;
+    std::optional<std::u16string> listProfile_;  // whose list ReloadAll loaded
+    std::uint64_t listGeneration_ = 0;           // raised whenever the list is replaced
+
+    std::mutex problemsLock_;
+    std::set<std::string> unreadable_;  // file names; not written meanwhile
+    std::set<std::string> unwritable_;  // file names whose last write failed
+    ProblemReporter reporter_;
+
+    // RequestSave's put-off save, guarded by saveLock_.
+    std::mutex saveLock_;
+    std::condition_variable saveWake_;
+    bool savePending_ = false;
+    bool saverStopped_ = false;
+    bool saving_ = false;  // the saver is writing a put-off save
+    std::optional<std::chrono::steady_clock::time_point> lastRequestedSave_;
+    std::thread saver_;
 
     std::mutex listenersLock_;
     std::vector<AppStateListener*> listeners_;

@@ -51,9 +51,9 @@ std::string ContactListFileName(std::u16string_view profile) {
 std::string FormatContactList(const std::vector<ContactInfo>& contacts) {
     std::string out;
     for (const ContactInfo& contact : contacts) {
-        WriteTextLine(out, u"[" + contact.uin + u"]");
+        WriteTextLine(out, u"[" + LineText(contact.uin) + u"]");
         // The name keeps characters outside the code page as references.
-        out += "name=" + NarrowWithReferences(contact.name) + "\r\n";
+        out += "name=" + NarrowWithReferences(LineText(contact.name)) + "\r\n";
     }
     return out;
 }
@@ -61,6 +61,14 @@ std::string FormatContactList(const std::vector<ContactInfo>& contacts) {
 bool ReadContactListFile(const std::string& path, std::vector<ContactInfo>& out) {
     ContactListReader reader(out);
     return ReadSectionFile(reader, path);
+}
+
+bool ReadContactListFile(const std::string& path, std::vector<ContactInfo>& out, int& error) {
+    const std::size_t before = out.size();
+    ContactListReader reader(out);
+    if (ReadSectionFile(reader, path, error)) return true;
+    out.resize(before, ContactInfo());
+    return false;
 }
 
 }  // namespace pellox

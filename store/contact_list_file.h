@@ -26,5 +26,8 @@ std::string FormatContactList(const std::vector<ContactInfo>& contacts);
 // Appends the file's contacts to `out` (with the initial values of every other
 // field); false when the file could not be read.
 bool ReadContactListFile(const std::string& path, std::vector<ContactInfo>& out);
+// The same, with the error number of a failed read (ENOENT: no file; see
+// ReadSectionFile); after a failure `out` is as it was before the call.
+bool ReadContactListFile(const std::string& path, std::vector<ContactInfo>& out, int& error);
 
 }  // namespace pellox

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -20,6 +21,9 @@ namespace pellox {
 // holds the path (an append to another path closing this one's descriptor).
 struct PathLock::State {
     bool held = false;
+    // Holders and waiters; with no user and no kept descriptor the entry goes.
+    int users = 0;
+    const std::string* key = nullptr;  // the entry's key in the table
     // The descriptor AppendToFile keeps open between appends, never locked while
     // kept; whether it can be read; which file it is (device and inode, fixed for
     // as long as it is open); the fork count of the process that opened it.
@@ -31,8 +35,9 @@ struct PathLock::State {
 
 namespace {
 
-// Every path that was ever locked keeps its entry (a handful of files per data
-// directory), so taking a lock allocates nothing after the first time.
+// The paths in use (held or waited for) and the paths whose append descriptor is
+// kept. Any stranger can make the store touch a new history file, so an entry goes
+// as soon as neither holds: the table does not grow with every sender ever seen.
 struct HeldPaths {
     std::mutex lock;
     std::condition_variable released;
@@ -46,6 +51,12 @@ HeldPaths& Paths() {
     return paths;
 }
 
+// Removes the entry when nobody uses it and it keeps no descriptor. Requires the
+// table's lock.
+void ForgetIfUnused(HeldPaths& paths, PathLock::State& state) {
+    if (state.users == 0 && !state.appendFile.IsOpen()) paths.paths.erase(*state.key);
+}
+
 std::atomic<void (*)(const std::string&)> g_beforeReplace{nullptr};
 
 }  // namespace
@@ -54,8 +65,12 @@ PathLock::PathLock(std::string path) {
     HeldPaths& paths = Paths();
     std::unique_lock lock(paths.lock);
     auto it = paths.paths.find(path);
-    if (it == paths.paths.end()) it = paths.paths.emplace(std::move(path), State()).first;
-    State& state = it->second;  // map entries never move
+    if (it == paths.paths.end()) {
+        it = paths.paths.emplace(std::move(path), State()).first;
+        it->second.key = &it->first;
+    }
+    State& state = it->second;  // map entries never move; a user keeps it
+    ++state.users;
     paths.released.wait(lock, [&] { return !state.held; });
     state.held = true;
     state_ = &state;
@@ -66,8 +81,16 @@ PathLock::~PathLock() {
     {
         std::lock_guard lock(paths.lock);
         state_->held = false;
+        --state_->users;
+        ForgetIfUnused(paths, *state_);
     }
     paths.released.notify_all();
+}
+
+std::size_t PathLock::TableSizeForTesting() {
+    HeldPaths& paths = Paths();
+    std::lock_guard lock(paths.lock);
+    return paths.paths.size();
 }
 
 namespace {
@@ -90,9 +113,18 @@ private:
 }  // namespace
 
 bool ReplaceFileContents(const std::string& directory, const std::string& name,
-                         const std::function<std::optional<std::string>()>& produce) {
+                         const std::function<std::optional<std::string>()>& produce,
+                         int* error) {
+    int ignored = 0;
+    int& failure = error != nullptr ? *error : ignored;
+    failure = 0;
+    // Keeps the error number of the call that just failed.
+    const auto failed = [&failure] {
+        failure = errno != 0 ? errno : EIO;
+        return false;
+    };
     RewriteLock lock(directory);
-    if (!lock.Locked()) return false;
+    if (!lock.Locked()) return failed();
     std::optional<std::string> content = produce();
     if (!content) return false;
 
@@ -101,8 +133,9 @@ bool ReplaceFileContents(const std::string& directory, const std::string& name,
     // A leftover from an interrupted save may carry another mode; start afresh.
     (void)platform::RemoveFile(temp);
     platform::File file;
-    if (!file.Open(temp, platform::OpenMode::Truncate, kStoredFileMode)) return false;
+    if (!file.Open(temp, platform::OpenMode::Truncate, kStoredFileMode)) return failed();
     if (!file.Write(*content) || !file.Sync()) {
+        failed();
         file.Close();
         (void)platform::RemoveFile(temp);
         return false;
@@ -110,6 +143,7 @@ bool ReplaceFileContents(const std::string& directory, const std::string& name,
     file.Close();
     if (auto hook = g_beforeReplace.load()) hook(temp);
     if (!platform::ReplaceFile(temp, target)) {
+        failed();
         (void)platform::RemoveFile(temp);
         return false;
     }
@@ -179,8 +213,10 @@ void KeepAppendFile(PathLock::State& state) {
             closed = std::move(state.appendFile);
             return;
         }
-        closed = std::move((*oldest)->appendFile);
+        PathLock::State& evicted = **oldest;
+        closed = std::move(evicted.appendFile);
         kept.erase(oldest);
+        ForgetIfUnused(paths, evicted);
     }
     kept.push_back(&state);
 }
@@ -266,11 +302,14 @@ void CloseKeptAppendFiles() {
     std::vector<platform::File> closed;  // closed after the table's lock is released
     HeldPaths& paths = Paths();
     std::lock_guard lock(paths.lock);
-    std::erase_if(paths.kept, [&closed](PathLock::State* state) {
+    std::vector<PathLock::State*> released;
+    std::erase_if(paths.kept, [&](PathLock::State* state) {
         if (state->held) return false;
         closed.push_back(std::move(state->appendFile));
+        released.push_back(state);
         return true;
     });
+    for (PathLock::State* state : released) ForgetIfUnused(paths, *state);
 }
 
 bool DeleteStoredFile(const std::string& path) {

@@ -39,19 +39,24 @@ public:
 
     struct State;  // what the table of paths keeps for each path
 
+    // How many paths the table holds: those in use and those with a kept descriptor.
+    static std::size_t TableSizeForTesting();
+
 private:
     friend bool AppendToFile(const std::string& path, const std::string& bytes);
     friend bool DeleteStoredFile(const std::string& path);
-    State* state_;  // the path's entry in that table, which keeps it for good
+    State* state_;  // the path's entry in that table, kept while it is in use
 };
 
 // Rewrites directory + name whole. `produce` runs while the directory's rewrite
 // lock is held, so what it returns is written in the order it was produced; it
 // returns nullopt to cancel the write (the old file stays). False when nothing was
 // written: cancelled, or the file could not be created, written, flushed or renamed
-// (the temporary file is then removed).
+// (the temporary file is then removed). With `error`, it tells the error number of
+// a failed write, and 0 when the write was cancelled or done.
 [[nodiscard]] bool ReplaceFileContents(const std::string& directory, const std::string& name,
-                                       const std::function<std::optional<std::string>()>& produce);
+                                       const std::function<std::optional<std::string>()>& produce,
+                                       int* error = nullptr);
 
 // Runs fn while holding the directory's rewrite lock: no rewrite of a file in that
 // directory starts or ends meanwhile.

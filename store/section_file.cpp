@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <mutex>
 #include <vector>
 
@@ -95,6 +96,12 @@ DataDirectoryState& DirectoryState() {
 
 }  // namespace
 
+std::u16string LineText(std::u16string_view text) {
+    std::u16string out(text);
+    std::erase_if(out, [](char16_t c) { return c == u'\r' || c == u'\n' || c == u'\0'; });
+    return out;
+}
+
 bool IsSectionHeader(std::u16string_view line) {
     return line.size() >= 2 && line.front() == u'[' && line.back() == u']';
 }
@@ -112,17 +119,27 @@ bool SplitKeyValue(std::u16string_view line, std::u16string& key, std::u16string
 }
 
 bool ReadSectionFile(SectionFileHandler& handler, const std::string& path) {
+    int error = 0;
+    return ReadSectionFile(handler, path, error);
+}
+
+bool ReadSectionFile(SectionFileHandler& handler, const std::string& path, int& error) {
     PathLock inProcess(path);
     platform::File file;
+    error = 0;
     if (!file.Open(path, platform::OpenMode::Read) ||
         !file.Lock(/*exclusive=*/false, /*wait=*/true)) {
+        error = errno;
         return false;
     }
     SectionReader reader(handler);
     std::vector<char> chunk(kChunkSize);
     for (;;) {
         const long n = file.Read(chunk.data(), chunk.size());
-        if (n < 0) return false;
+        if (n < 0) {
+            error = errno;
+            return false;
+        }
         if (n == 0) break;
         reader.Feed(chunk.data(), static_cast<std::size_t>(n));
     }

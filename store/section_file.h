@@ -42,6 +42,14 @@ public:
 // final SectionEnd). The reader holds the file's lock (see file_access.h) while it
 // delivers events: a handler must not write the same file.
 bool ReadSectionFile(SectionFileHandler& handler, const std::string& path);
+// The same; on failure `error` tells why: ENOENT when there is no file, otherwise
+// the error number of the open, lock or read that failed. 0 after a success.
+bool ReadSectionFile(SectionFileHandler& handler, const std::string& path, int& error);
+
+// The text without CR, LF and zero characters: what a writer puts into a line, so
+// that no value (a pasted UIN, name or password) can end its line early and start
+// a section or key of its own.
+std::u16string LineText(std::u16string_view text);
 
 // True for a line of at least two characters that starts with "[" and ends with "]".
 bool IsSectionHeader(std::u16string_view line);

@@ -1,5 +1,6 @@
 #include "store/settings.h"
 
+#include <cerrno>
 #include <string_view>
 
 #include "net/text_encoding.h"
@@ -46,11 +47,15 @@ std::u16string& Settings::Password(const std::u16string& name) {
 
 std::size_t Settings::EraseProfile(const std::u16string& name) { return profiles.erase(name); }
 
-void Settings::Load(const std::string& directory) {
+int Settings::Load(const std::string& directory) {
     Reset();
     section_ = Section::None;
-    (void)ReadSectionFile(*this, directory + kSettingsFileName);
+    int error = 0;
+    const bool read = ReadSectionFile(*this, directory + kSettingsFileName, error);
     section_ = Section::None;
+    if (read || error == ENOENT) return 0;
+    Reset();  // not half a file
+    return error;
 }
 
 bool Settings::Save(const std::string& directory) const {
@@ -61,7 +66,7 @@ bool Settings::Save(const std::string& directory) const {
 std::string Settings::FileContent() const {
     std::string out;
     WriteTextLine(out, u"[settings]");
-    WriteTextLine(out, u"profile=" + profile);
+    WriteTextLine(out, u"profile=" + LineText(profile));
     WriteTextLine(out, u"onlyonline=" + Flag(onlyonline));
     WriteTextLine(out, u"columns=" + Decimal(columns));
     WriteTextLine(out, u"autoconnect=" + Flag(autoconnect));
@@ -69,8 +74,10 @@ std::string Settings::FileContent() const {
     WriteTextLine(out, u"showhistory=" + Flag(showhistory));
     for (const auto& [name, entry] : profiles) {
         if (name.empty()) continue;  // cannot be read back as a section
-        WriteTextLine(out, u"[" + name + u"]");
-        for (const auto& [key, value] : entry.values) WriteTextLine(out, key + u"=" + value);
+        WriteTextLine(out, u"[" + LineText(name) + u"]");
+        for (const auto& [key, value] : entry.values) {
+            WriteTextLine(out, LineText(key) + u"=" + LineText(value));
+        }
     }
     return out;
 }

@@ -64,9 +64,10 @@ public:
     std::size_t EraseProfile(const std::u16string& name);
 
     // Reset, then read directory + "settings.txt" (a missing file leaves the values
-    // of Reset). The result of the read is not reported.
-    void Load(const std::string& directory);
-    void Load() { Load(DataDirectory()); }
+    // of Reset). 0 when the file was read or is missing; otherwise the error number
+    // of the failed read, and the values are those of Reset.
+    int Load(const std::string& directory);
+    int Load() { return Load(DataDirectory()); }
 
     // Rewrites directory + "settings.txt" whole (see file_access.h); false when it
     // could not be written, and then the old file is untouched.

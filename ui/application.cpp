@@ -5,6 +5,7 @@
 #include <QMetaObject>
 #include <QWindow>
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "platform/thread.h"
@@ -75,6 +76,12 @@ bool Application::Start() {
     started_ = true;
 
     state_.SetUiThread();
+    // A settings or contact file that cannot be read or written is told in a box
+    // over the main window, from whichever thread met it.
+    state_.SetProblemReporter([this](const StoreProblem& problem) {
+        QMetaObject::invokeMethod(
+            this, [this, problem] { ShowStoreProblem(problem); }, Qt::QueuedConnection);
+    });
     state_.ReloadAll();
     // Every change a background thread announces comes back here, queued, and is
     // delivered in posting order.
@@ -126,6 +133,19 @@ void Application::Stop() {
     if (loader_.joinable()) loader_.join();
     // No thread is left that could post.
     state_.SetPoster({});
+    state_.SetProblemReporter({});
+}
+
+void Application::ShowStoreProblem(const StoreProblem& problem) {
+    const QString file = QString::fromStdString(problem.path);
+    const QString error = QString::fromLocal8Bit(std::strerror(problem.error));
+    ShowWarning(frame_.get(),
+                problem.reading
+                    ? QStringLiteral("Не удалось прочитать файл «%1»: %2.\nФайл оставлен как "
+                                     "есть и не будет перезаписан, пока его не удастся "
+                                     "прочитать.")
+                          .arg(file, error)
+                    : QStringLiteral("Не удалось сохранить файл «%1»: %2.").arg(file, error));
 }
 
 void Application::HistoryLoader() {

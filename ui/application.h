@@ -5,6 +5,7 @@
 //
 // Start-up (Start), in this order:
 //   1. the settings and the active profile's contact list are loaded (ReloadAll);
+//      a file that cannot be read (or later written) is told in a warning box;
 //   2. the main frame is created with the contact list as its first view and shown;
 //   3. the history loader starts at idle priority;
 //   4. the network worker starts at below-normal priority;
@@ -124,6 +125,8 @@ private:
     void OpenUserForm(bool addMode);
     void HistoryLoader();
     void Deliver(ChangeCode code, const ContactPtr& contact);
+    // The box that tells of a stored file that could not be read or written.
+    void ShowStoreProblem(const StoreProblem& problem);
     void RefreshWindowActive();
     FrameView* MakeView(ViewKind kind, QWidget* parent);
 

@@ -1,5 +1,7 @@
 #include "ui/form_view.h"
 
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QPainter>
 #include <QResizeEvent>
 #include <algorithm>
@@ -20,6 +22,36 @@ void NetSessionControl::CloseSession() {
 
 void NetSessionControl::EnqueueCommand(std::unique_ptr<NetCommand> command) {
     session_.EnqueueCommand(std::move(command));
+}
+
+QMessageBox* ShowWarning(QWidget* over, const QString& text) {
+    QWidget* window = over != nullptr ? over->window() : nullptr;
+    auto* box = new QMessageBox(QMessageBox::Warning,
+                                window != nullptr ? window->windowTitle() : QString(), text,
+                                QMessageBox::Ok, window);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+    return box;
+}
+
+bool CheckFormFields(QWidget* form, std::initializer_list<FormField> fields) {
+    for (const FormField& field : fields) {
+        if (field.trim) {
+            const QString trimmed = field.edit->text().trimmed();
+            if (trimmed != field.edit->text()) field.edit->setText(trimmed);
+        }
+        const QString text = field.edit->text();
+        const bool control = std::any_of(text.begin(), text.end(), [](QChar c) {
+            return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F);
+        });
+        if (!control) continue;
+        ShowWarning(form, QStringLiteral("Поле «%1» содержит перевод строки или другой "
+                                         "управляющий символ. Исправьте его и сохраните снова.")
+                              .arg(field.label));
+        field.edit->setFocus();
+        return false;
+    }
+    return true;
 }
 
 QRect FormCheckBox::BoxRect() const {

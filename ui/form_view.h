@@ -16,6 +16,8 @@
 #include <QCheckBox>
 #include <QRect>
 #include <QSize>
+#include <QString>
+#include <initializer_list>
 #include <memory>
 
 #include "net/net_command.h"
@@ -26,7 +28,27 @@ namespace pellox {
 class NetSession;
 }
 
+class QLineEdit;
+class QMessageBox;
+
 namespace pellox::ui {
+
+// Opens a warning box over the window that holds `over` and returns at once: the
+// box is modal to that window and deletes itself when closed.
+QMessageBox* ShowWarning(QWidget* over, const QString& text);
+
+// A text field of a form, as CheckFormFields sees it.
+struct FormField {
+    QLineEdit* edit;
+    QString label;      // the field's label, as the form shows it
+    bool trim = false;  // white space at either end is dropped (a number, a server)
+};
+
+// Trims the fields that ask for it (their edits show the result), then looks for a
+// control character (a pasted line break above all) in each: such a value would
+// break the stored files. At the first field with one, the user is told which field
+// it is and false comes back.
+bool CheckFormFields(QWidget* form, std::initializer_list<FormField> fields);
 
 // What a form needs from the network session. The application passes a
 // NetSessionControl; tests pass a recording double.

@@ -201,6 +201,11 @@ void CSettingsView::DeleteProfile() {
 }
 
 void CSettingsView::Save() {
+    if (!CheckFormFields(this, {{ui_->id1004_uinEdit, ui_->labelUin->text(), true},
+                                {ui_->id1005_passwordEdit, ui_->labelPassword->text()},
+                                {ui_->id1012_serverEdit, ui_->labelServer->text(), true}})) {
+        return;  // nothing saved; the form stays
+    }
     const std::u16string uin = Text(ui_->id1004_uinEdit);
     const std::u16string password = Text(ui_->id1005_passwordEdit);
     const std::u16string server = Text(ui_->id1012_serverEdit);

@@ -69,7 +69,9 @@ public:
     // contacts in memory. The settings file is not written: the profile leaves it at
     // the next save.
     void DeleteProfile();
-    // Writes the form into the settings and saves them; a changed number switches
+    // Trims the number and the server and refuses a field with a control character
+    // (the user is told, nothing is saved, the form stays); otherwise writes the
+    // form into the settings and saves them; a changed number switches
     // the active profile (closing an open connection, reloading everything and
     // announcing ListReset), an unchanged one rewrites its contact list.
     void Save();

@@ -89,7 +89,12 @@ std::optional<CommandState> CUserView::QueryCommand(int id) {
     }
 }
 
-std::optional<ContactInfo> CUserView::ReadForm() const {
+std::optional<ContactInfo> CUserView::ReadForm() {
+    if (!CheckFormFields(this,
+                         {{ui_->id1000_nameEdit, ui_->labelName->text()},
+                          {ui_->id1001_uinEdit, ui_->labelUin->text(), true}})) {
+        return std::nullopt;
+    }
     ContactInfo info;
     info.name = Text(ui_->id1000_nameEdit);
     info.uin = Text(ui_->id1001_uinEdit);
@@ -136,6 +141,7 @@ bool CUserView::Add() {
 }
 
 void CUserView::RequestFromServer() {
+    if (!ReadForm()) return;  // told the user, or no UIN to ask for
     (void)Save();
     const std::u16string uin = Text(ui_->id1001_uinEdit);
     if (uin.empty()) return;

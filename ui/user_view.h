@@ -61,7 +61,8 @@ public:
     // cannot be read.
     bool Add();
     // "Получить с сервера": Save, then, whatever it gave, asks the server for the
-    // short information of the form's UIN. The form stays.
+    // short information of the form's UIN. The form stays. Nothing when the form
+    // cannot be read.
     void RequestFromServer();
 
     UserFormMode mode() const { return mode_; }
@@ -70,8 +71,9 @@ public:
     ImageButton* serverButton() const;
 
 private:
-    // The form's name and UIN; nullopt when the form cannot be read.
-    std::optional<ContactInfo> ReadForm() const;
+    // The form's name and UIN (trimmed); nullopt when the form cannot be read: an
+    // empty UIN, or a control character in a field, which the user is told about.
+    std::optional<ContactInfo> ReadForm();
     void UpdateServerButton();
 
     AppState& state_;

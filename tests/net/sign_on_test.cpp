@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -315,6 +316,113 @@ TEST_F(SignOn, QueuedCommandsRunInOrderWithoutWaitingForMore) {
         EXPECT_EQ(frames[i].sequence, frames[i - 1].sequence + 1);
     }
     EXPECT_TRUE(session_.WaitForReport(ConnState::LoadingContacts));
+}
+
+TEST_F(SignOn, CommandsThatNeedAConnectionWaitForOne) {
+    server_.AddConnection(Script());  // a login server that never says hello
+    StartAll();
+    Connect();
+    ASSERT_TRUE(session_.WaitForReport(ConnState::ConnectingLoginServer));
+    const auto deadline = Clock::now() + milliseconds(2000);
+    while (session_.ActiveReceiveThreads() == 0 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    const auto everyCommand = [this] {
+        session_.PerformCommand(SendMessageCommand(u"333", u"hi"));
+        session_.PerformCommand(NetCommand(CommandCode::LoadContacts));
+        session_.PerformCommand(UinCommand(CommandCode::DeleteContact, u"111"));
+        session_.PerformCommand(UinCommand(CommandCode::RequestInfo, u"222"));
+    };
+    everyCommand();  // signing on: nothing goes to the login server
+    session_.CloseSession();
+    everyCommand();  // queued before a Disconnect, run after it
+    EXPECT_EQ(ReportsAfter(100), (std::vector<int>{3, 4, 0, 0}));
+    EXPECT_EQ(session_.State(), ConnState::Disconnected);
+    EXPECT_EQ(server_.FrameCount(), 0u);
+}
+
+TEST_F(SignOn, SilentServersEndTheSignOnInConnectionError) {
+    session_.signOnTimeoutMs = 200;
+    // A login server that never answers, then a messaging server that takes the
+    // cookie and says no more, then one that signs on and is quiet afterwards.
+    server_.AddConnection(Script());
+    server_.AddConnection(LoginServer());
+    server_.AddConnection(Script().SendHello().Expect(kChannelSignOn));
+    server_.AddConnection(LoginServer());
+    server_.AddConnection(MessagingServer());
+    StartAll();
+    Connect();
+    ASSERT_TRUE(session_.WaitForReport(ConnState::ConnectionError));
+    EXPECT_TRUE(server_.WaitForPeerClosed(0, 2000));
+    Connect();
+    ASSERT_TRUE(session_.WaitForReport(ConnState::ConnectionError, 5000, 2));
+    EXPECT_TRUE(server_.WaitForPeerClosed(2, 2000));
+    Connect();
+    ASSERT_TRUE(session_.WaitForReport(ConnState::LoadingOfflineMessages));
+    EXPECT_EQ(ReportsAfter(600),
+              (std::vector<int>{3, 4, 2, 3, 0, 0, 4, 6, 2, 3, 0, 0, 4, 6, 7, 8}));
+}
+
+TEST_F(SignOn, MessagingServerNamedOrUnusable) {
+    // The address from the login reply: 0.0.0.0 and a name that does not resolve
+    // are refused without a connect; a host name is looked up.
+    const auto replyNaming = [](std::string host) {
+        return Script().SendHello().Expect(kChannelSignOn).Do([host](Script::Context& c) {
+            const std::string address = host + ":" + std::to_string(c.server.Port());
+            return c.SendFrame(kChannelSignOff,
+                               Concat({TlvBytes(0x0001, BytesOf("123456789")),
+                                       TlvBytes(0x0005, BytesOf(address)), TlvBytes(0x0006, kCookie)}));
+        });
+    };
+    server_.AddConnection(replyNaming("0.0.0.0"));
+    server_.AddConnection(replyNaming("no-such-host.invalid"));
+    server_.AddConnection(replyNaming("localhost"));
+    server_.AddConnection(Script().SendHello().Expect(kChannelSignOn));
+    StartAll();
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        Connect();
+        ASSERT_TRUE(session_.WaitForReport(ConnState::ConnectionError, 5000, attempt));
+        EXPECT_EQ(server_.Accepted(), attempt);
+    }
+    Connect();
+    ASSERT_TRUE(server_.WaitForScriptsDone());
+    ExpectNoScriptFailures();
+    EXPECT_EQ(server_.Accepted(), 4);
+}
+
+TEST_F(SignOn, FramesQueuedBeforeACloseAreNotHandled) {
+    static std::mutex lock;
+    static std::condition_variable changed;
+    static int calls;
+    static bool released;
+    calls = 0;
+    released = false;
+    // The first message holds the receive thread while the second waits in the socket.
+    session_.SetSnacHandler(0x0004, 0x0007, [](NetSession&, PacketReader&, const FlapHeader&,
+                                               const SnacHeader&) {
+        std::unique_lock<std::mutex> guard(lock);
+        ++calls;
+        changed.notify_all();
+        changed.wait_for(guard, milliseconds(5000), [] { return released; });
+    });
+    SignOnFully(Script().Send(Concat({FlapBytes(2, 1, SnacBytes(0x0004, 0x0007, FromHex("01"))),
+                                      FlapBytes(2, 2, SnacBytes(0x0004, 0x0007, FromHex("02")))})));
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        ASSERT_TRUE(changed.wait_for(guard, milliseconds(5000), [] { return calls == 1; }));
+    }
+    session_.CloseSession();
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        released = true;
+    }
+    changed.notify_all();
+    const auto deadline = Clock::now() + milliseconds(2000);
+    while (session_.ActiveReceiveThreads() != 0 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(calls, 1);
 }
 
 // ---- SNAC routing ----

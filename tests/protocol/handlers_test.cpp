@@ -5,6 +5,7 @@
 #include "platform/code_page.h"
 #include "platform/local_time.h"
 #include "protocol/contact_list.h"
+#include "protocol/identity.h"
 #include "protocol/messages.h"
 #include "protocol/meta.h"
 #include "protocol/presence.h"
@@ -269,6 +270,7 @@ protected:
         return HandleContactListReply(session, model, reader, moreReplies);
     }
     std::vector<ContactInfo> StoredList() {
+        model.FlushSaves();  // replies close together are written once, a little later
         std::vector<ContactInfo> stored;
         EXPECT_TRUE(ReadContactListFile(dir.path() + "contacts_123456789.txt", stored));
         return stored;
@@ -396,12 +398,21 @@ TEST_F(ContactListHandler, TlvWalkStopsAtTheItemsEnd) {
 
 TEST_F(ContactListHandler, HostileNamesCannotReshapeTheStoredList) {
     EXPECT_TRUE(Handle(ContactListReply({Buddy("100", BytesOf("Eve\r\n[666]\r\nname=Mallory")),
-                                         Buddy("1\r\n2", BytesOf("Bad UIN")), Buddy("", BytesOf("None"))})));
-    ASSERT_EQ(model.ContactCount(), 1u);
+                                         Buddy("1\r\n2", BytesOf("Bad UIN")), Buddy("", BytesOf("None")),
+                                         Buddy("200", BytesOf("A\x7F" "B\x98" "C")),
+                                         Buddy("300", Bytes(100, 'x'))})));
+    ASSERT_EQ(model.ContactCount(), 3u);
     const auto stored = StoredList();
-    ASSERT_EQ(stored.size(), 1u);
+    ASSERT_EQ(stored.size(), 3u);
     EXPECT_EQ(stored[0].uin, u"100");
     EXPECT_EQ(stored[0].name, u"Eve  [666]  name=Mallory");
+    EXPECT_EQ(stored[1].name, u"A B C");  // DEL and a C1 control
+    EXPECT_EQ(stored[2].name, std::u16string(kMaxNameLength, u'x'));
+    // Direction controls, which the 8-bit code page cannot carry but UCS-2 can; a
+    // surrogate pair is one character.
+    EXPECT_EQ(CleanName(u"a\u202Eb\u2066c\u2069d\u200Fe"), u"a b c d\u200Fe");
+    EXPECT_EQ(CleanName(std::u16string(63, u'y') + u"\U0001F600z"),
+              std::u16string(63, u'y') + u"\U0001F600");
 }
 
 // ---- Meta replies ----

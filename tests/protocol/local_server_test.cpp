@@ -228,6 +228,7 @@ TEST(LocalServerLongList, AListOfTwoRepliesIsLoadedOnceAndWhole) {
     ASSERT_TRUE(client.session.StartWorker());
     client.Connect(oscar.AuthPort(), u"pw");
     ASSERT_TRUE(client.session.WaitForReport(ConnState::ContactsLoaded));
+    client.model.FlushSaves();  // the second reply's save may still be put off
     std::vector<ContactInfo> stored;
     ASSERT_TRUE(ReadContactListFile(client.dir.path() + "contacts_100000.txt", stored));
     ASSERT_EQ(stored.size(), server::kMaxBuddies);

@@ -2,12 +2,15 @@
 // messages, the routing table, and handlers under hostile input.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 
 #include "platform/local_time.h"
 #include "protocol/identity.h"
 #include "protocol/messages.h"
 #include "protocol/presence.h"
+#include "platform/thread.h"
+#include "store/file_access.h"
 #include "tests/protocol/protocol_test_util.h"
 
 namespace pellox::testing {
@@ -108,6 +111,35 @@ TEST_F(SessionEvents, MessagesAddUpInTheKnownContact) {
     model.FindContact(u"5005")->Update([](ContactInfo& i) { i.unreadCount = 0xFFFF; });
     session.OnMessage(u"5005", u"three");
     EXPECT_EQ(Snapshot(u"5005").unreadCount, 0xFFFF);  // stays at the top, never back to 0
+}
+
+std::atomic<int> g_listRewrites{0};
+void CountListRewrite(const std::string& temp) {
+    if (temp.find("contacts_") != std::string::npos) ++g_listRewrites;
+}
+
+TEST_F(SessionEvents, AFloodOfStrangersIsWrittenToTheListOnceASecond) {
+    g_listRewrites = 0;
+    SetBeforeReplaceHookForTesting(&CountListRewrite);
+    constexpr int kSenders = 300;
+    const auto uin = [](int i) { return "9" + std::to_string(1000 + i); };
+    for (int i = 0; i < kSenders; ++i) {
+        session.OnMessage(WidenUin(uin(i)), u"spam");
+        ASSERT_FALSE(FileText("msg_" + uin(i) + ".txt").empty());  // at once, every one
+    }
+    EXPECT_LT(g_listRewrites.load(), kSenders / 10);
+    // The whole list reaches the file within a second of the last sender...
+    const auto listed = [this](const std::string& u) {
+        return FileText("contacts_123456789.txt").find("[" + u + "]") != std::string::npos;
+    };
+    for (int wait = 0; wait < 300 && !listed(uin(kSenders - 1)); ++wait) platform::SleepMs(10);
+    EXPECT_TRUE(listed(uin(kSenders - 1)));
+    // ...and at shut-down.
+    session.OnMessage(u"8001", u"one more");
+    session.OnMessage(u"8002", u"and another");
+    model.Shutdown();
+    EXPECT_TRUE(listed("8002"));
+    SetBeforeReplaceHookForTesting(nullptr);
 }
 
 TEST_F(SessionEvents, AnnouncementDependsOnTheMainWindow) {

@@ -138,10 +138,13 @@ TEST_F(SessionOnTheWire, FromSignOnToTheContactListAndBeyond) {
     }
     EXPECT_EQ(listRequest, ack + 1);
 
-    // The server list merged into the model and into "contacts_<uin>.txt".
+    // The server list merged into the model and into "contacts_<uin>.txt" (written
+    // now rather than at the end of the second the new contacts came in; the
+    // senders that follow the list may be in it already).
+    model.FlushSaves();
     std::vector<ContactInfo> stored;
     ASSERT_TRUE(ReadContactListFile(dir.path() + "contacts_123456789.txt", stored));
-    ASSERT_EQ(stored.size(), 3u);
+    ASSERT_GE(stored.size(), 3u);
     EXPECT_EQ(stored[0].uin, u"1111");
     EXPECT_EQ(stored[0].name, u"Alice");
     EXPECT_EQ(stored[1].uin, u"2222");  // no nickname yet: kept, shown by its UIN

@@ -1,7 +1,8 @@
 // AppendToFile keeps the descriptors of recently appended files open. Whatever
 // happens to a file between two appends (deleted, replaced, moved, its directory
 // removed, the process forked), the next entry goes to the file the path names
-// then, exactly once, and no more descriptors stay open than the few it keeps.
+// then, exactly once, and no more descriptors (nor path lock entries) stay than
+// the few it keeps.
 #include <gmock/gmock.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -122,6 +123,7 @@ TEST(AppendToFileTest, ClosingTheKeptDescriptorsLeavesAppendsWorking) {
     EXPECT_THAT(OpenFilesIn(dir.path()), ::testing::UnorderedElementsAre("msg_1.txt", "msg_2.txt"));
     CloseKeptAppendFiles();
     EXPECT_THAT(OpenFilesIn(dir.path()), ::testing::IsEmpty());
+    EXPECT_EQ(PathLock::TableSizeForTesting(), 0u);  // nor a lock entry of theirs
     ASSERT_TRUE(AppendToFile(a, kSecond));
     EXPECT_EQ(ReadBytes(a), kFirst + kSecond);
     EXPECT_EQ(ReadBytes(b), kFirst);
@@ -180,6 +182,8 @@ TEST(AppendToFileTest, MorePathsThanAreKeptEachHoldExactlyTheirEntries) {
         for (int p = 0; p < kPaths; ++p) append(p, round);
     }
     EXPECT_LE(OpenDescriptors().size(), before + kKeptAppendFiles);
+    // The lock table holds the kept paths only, not every path ever appended to.
+    EXPECT_LE(PathLock::TableSizeForTesting(), kKeptAppendFiles);
 
     auto recent = [&](int from, int to) {
         std::multiset<std::string> names;

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include "store/app_state.h"
 #include "tests/store/store_test_util.h"
 
 namespace pellox {
 namespace {
 
+using testing::HonourFilePermissions;
 using testing::ReadBytes;
 using testing::Info;
 using testing::TempDir;
@@ -28,10 +31,12 @@ TEST(ContactListFileTest, FileNameCarriesTheProfile) {
 }
 
 TEST(ContactListFileTest, WritesUinAndNameOfEachContactInListOrder) {
-    EXPECT_EQ(FormatContactList({Info(u"22", u"Вася"), Info(u"11"), Info(u"[7]", u"a b")}),
+    EXPECT_EQ(FormatContactList({Info(u"22", u"Вася"), Info(u"11"), Info(u"[7]", u"a b"),
+                                 Info(u"33\r\n", std::u16string(u"x\r\n[9]\nname=y\0z", 15))}),
               "[22]\r\nname=\xC2\xE0\xF1\xFF\r\n"
               "[11]\r\nname=\r\n"
-              "[[7]]\r\nname=a b\r\n");
+              "[[7]]\r\nname=a b\r\n"
+              "[33]\r\nname=x[9]name=yz\r\n");  // a pasted line break ends no line
 }
 
 // Names outside the code page, and a literal "&#", are written as references and
@@ -117,6 +122,53 @@ TEST_F(ContactListStateTest, SaveWritesSettingsAndListPrivately) {
     ASSERT_EQ(state_.ContactCount(), 1u);
     EXPECT_EQ(state_.Contacts()[0]->Snapshot(), Info(u"7", u"Seven"));
     EXPECT_EQ(state_.GetSettings().Password(u"42"), u"pw");
+}
+
+TEST_F(ContactListStateTest, UnreadableFilesAreKeptAndEveryFailureIsToldOnce) {
+    HonourFilePermissions permissions;
+    const std::string settings = "[settings]\r\nprofile=1\r\n[1]\r\npassw=secret\r\n";
+    WriteBytes(dir_ / kSettingsFileName, settings);
+    WriteBytes(dir_ / "contacts_1.txt", "[100]\r\nname=Ann\r\n");
+    std::vector<StoreProblem> told;
+    state_.SetProblemReporter([&told](const StoreProblem& p) { told.push_back(p); });
+    const auto expectTold = [&](std::size_t count, const std::string& name, bool reading) {
+        ASSERT_EQ(told.size(), count);
+        EXPECT_EQ(told.back().path, dir_ / name);
+        EXPECT_EQ(told.back().error, EACCES);
+        EXPECT_EQ(told.back().reading, reading);
+    };
+
+    // Settings that cannot be read: the defaults, and no save replaces the file.
+    ASSERT_EQ(::chmod((dir_ / kSettingsFileName).c_str(), 0), 0);
+    state_.ReloadAll();
+    expectTold(1, kSettingsFileName, true);
+    EXPECT_EQ(state_.GetSettings().profile, u"");
+    EXPECT_FALSE(state_.SaveSettings());
+    state_.ReloadAll();
+    EXPECT_EQ(told.size(), 1u);  // once
+    ASSERT_EQ(::chmod((dir_ / kSettingsFileName).c_str(), 0600), 0);
+    EXPECT_EQ(ReadBytes(dir_ / kSettingsFileName), settings);
+
+    // The same for the contact list, once the settings read again.
+    ASSERT_EQ(::chmod((dir_ / "contacts_1.txt").c_str(), 0), 0);
+    state_.ReloadAll();
+    expectTold(2, "contacts_1.txt", true);
+    EXPECT_EQ(state_.GetSettings().Password(u"1"), u"secret");
+    state_.AddContact(Info(u"200"), /*save=*/true);
+    ASSERT_EQ(::chmod((dir_ / "contacts_1.txt").c_str(), 0600), 0);
+    EXPECT_EQ(ReadBytes(dir_ / "contacts_1.txt"), "[100]\r\nname=Ann\r\n");
+    state_.ReloadAll();
+    EXPECT_EQ(state_.ContactCount(), 1u);
+    ASSERT_TRUE(state_.SaveContacts());  // readable again: written again
+
+    // Saves that fail: each file told once, not at every save.
+    ASSERT_EQ(::chmod(dir_.path().c_str(), 0500), 0);
+    EXPECT_FALSE(state_.SaveContacts());
+    EXPECT_FALSE(state_.SaveContacts());
+    ASSERT_EQ(::chmod(dir_.path().c_str(), 0700), 0);
+    expectTold(4, "contacts_1.txt", false);
+    told.pop_back();
+    expectTold(3, kSettingsFileName, false);
 }
 
 TEST_F(ContactListStateTest, DeleteContactListFileRemovesOnlyThatProfile) {

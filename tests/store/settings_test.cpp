@@ -38,6 +38,7 @@ TEST_F(SettingsFileTest, WritesEveryLineInOrderAsWindows1251CrLf) {
     settings.profiles[u"5"].values[u"a"] = u"first";
     settings.Password(u"10") = u"x y";
     settings.Password(u"") = u"never written";
+    settings.Password(u"77\r\n[8]") = std::u16string(u"pa\r\nss\0w", 9);  // pasted line breaks
     ASSERT_TRUE(settings.Save(dir_.path()));
     EXPECT_EQ(ReadBytes(dir_ / kSettingsFileName),
               "[settings]\r\n"
@@ -53,7 +54,9 @@ TEST_F(SettingsFileTest, WritesEveryLineInOrderAsWindows1251CrLf) {
               "passw=\xEF\xE0\xF0\xEE\xEB\xFC\r\n"
               "[5]\r\n"
               "a=first\r\n"
-              "z=last\r\n");
+              "z=last\r\n"
+              "[77[8]]\r\n"
+              "passw=passw\r\n");
     EXPECT_EQ(settings.profiles.count(u""), 1u);  // kept in memory all the same
 }
 

@@ -2,7 +2,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <stdlib.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -54,6 +57,30 @@ inline std::string ReadBytes(const std::string& path) {
     EXPECT_TRUE(platform::ReadWholeFile(path, bytes)) << path;
     return bytes;
 }
+
+// Makes the permission bits of files count for the calling thread even when it runs
+// as root: the capabilities that override them leave its effective set while this
+// lives. Tests of unreadable and unwritable files need it on a root CI machine.
+class HonourFilePermissions {
+public:
+    HonourFilePermissions() {
+        have_ = ::syscall(SYS_capget, &header_, saved_) == 0;
+        if (!have_) return;
+        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        have_ = ::syscall(SYS_capset, &header_, reduced) == 0;
+    }
+    ~HonourFilePermissions() {
+        if (have_) (void)::syscall(SYS_capset, &header_, saved_);
+    }
+    HonourFilePermissions(const HonourFilePermissions&) = delete;
+    HonourFilePermissions& operator=(const HonourFilePermissions&) = delete;
+
+private:
+    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved_[2]{};
+    bool have_ = false;
+};
 
 // Sets TZ (and the C library's zone) for its lifetime.
 class TimeZoneScope {

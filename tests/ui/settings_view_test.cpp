@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QTest>
 
 #include "store/message_history.h"
@@ -286,6 +287,29 @@ private slots:
         QVERIFY(settings.startsWith("[settings]\r\nprofile=\r\n"));
         QVERIFY(!settings.contains("passw"));
         QVERIFY(f.data.exists("contacts_.txt"));
+    }
+
+    void pastedLineBreaksAreTrimmedOrRefused() {
+        Fixture f(kTwoProfiles);
+        CSettingsView& view = f.Open();
+        view.uinEdit()->setText(" 111\r\n");  // a triple-clicked number
+        view.serverEdit()->setText("127.0.0.1:5191\n");
+        view.passwordEdit()->setText("se\ncret");
+        view.Save();
+        // Refused, and said so; the number and server are trimmed already.
+        QCOMPARE(f.data.read("settings.txt"), kTwoProfiles);
+        QCOMPARE(f.harness->application.Count(cmd::kShowContacts), 0);
+        const QList<QMessageBox*> boxes = view.window()->findChildren<QMessageBox*>();
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY(boxes.front()->isVisible());
+        QVERIFY(boxes.front()->text().contains("«Пароль»"));
+        boxes.front()->close();
+        QCOMPARE(view.uinEdit()->text(), QString("111"));
+
+        view.passwordEdit()->setText("secret");
+        view.Save();
+        QVERIFY(f.data.read("settings.txt").contains("[111]\r\npassw=secret\r\nserver=127.0.0.1:5191\r\n"));
+        QCOMPARE(f.session.closeCount, 0);  // the same profile: no switch
     }
 
     void serverRoundTripsThroughTheSettingsFile() {
