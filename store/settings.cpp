@@ -49,6 +49,7 @@ std::size_t Settings::EraseProfile(const std::u16string& name) { return profiles
 void Settings::Load(const std::string& directory) {
     Reset();
     section_ = Section::None;
+    if (UntrustedDirectory(directory)) return;  // nothing planted there is taken in
     (void)ReadSectionFile(*this, directory + kSettingsFileName);
     section_ = Section::None;
 }

@@ -64,7 +64,7 @@ public:
     std::size_t EraseProfile(const std::u16string& name);
 
     // Reset, then read directory + "settings.txt" (a missing file leaves the values
-    // of Reset). The result of the read is not reported.
+    // of Reset, as does an untrusted directory). The result is not reported.
     void Load(const std::string& directory);
     void Load() { Load(DataDirectory()); }
 
