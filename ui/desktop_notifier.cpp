@@ -83,6 +83,8 @@ DesktopNotifier::DesktopNotifier(QDBusConnection bus, QObject* parent)
                      SLOT(onActionInvoked(uint, QString)));
         bus_.connect(service, path, iface, QStringLiteral("NotificationClosed"), this,
                      SLOT(onNotificationClosed(uint, uint)));
+        bus_.connect(service, path, iface, QStringLiteral("ActivationToken"), this,
+                     SLOT(onActivationToken(uint, QString)));
     }
 }
 
@@ -184,7 +186,12 @@ void DesktopNotifier::onActionInvoked(uint id, const QString& actionKey) {
     if (ownIds_.contains(id)) emit actionInvoked(id, actionKey);
 }
 
+void DesktopNotifier::onActivationToken(uint id, const QString& token) {
+    if (ownIds_.contains(id)) tokens_.insert(id, token);
+}
+
 void DesktopNotifier::onNotificationClosed(uint id, uint reason) {
+    tokens_.remove(id);
     if (ownIds_.remove(id)) emit closed(id, reason);
 }
 
@@ -285,10 +292,12 @@ void MessageAnnouncer::AnnounceHere(const QString& title, const QString& body) {
     });
 }
 
-void MessageAnnouncer::OnAction(uint /*id*/, const QString& key) {
+void MessageAnnouncer::OnAction(uint id, const QString& key) {
+    const QString token = notifier_.takeActivationToken(id);
     if (!onCommand_) return;
     // "default" is what services send when the notification itself is clicked.
     if (key == kOpenAction || key == QStringLiteral("default")) {
+        if (!token.isEmpty()) qputenv("XDG_ACTIVATION_TOKEN", token.toUtf8());
         onCommand_(cmd::kShowContacts);
     } else if (key == kCloseAction) {
         onCommand_(cmd::kOk);

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <QDBusConnection>
+#include <QHash>
 #include <QImage>
 #include <QObject>
 #include <QSet>
@@ -72,6 +73,10 @@ public:
 
     // The ids of this notifier's notifications the service has not reported closed.
     QSet<uint> ownIds() const { return ownIds_; }
+    // The activation token the service sent for one of this notifier's
+    // notifications (signal ActivationToken, sent just before ActionInvoked), given
+    // out once; empty when none came.
+    QString takeActivationToken(uint id) { return tokens_.take(id); }
     // The time an answer to Show may take before it counts as a failure.
     void setCallTimeoutMs(int ms) { callTimeoutMs_ = ms; }
 
@@ -88,6 +93,7 @@ signals:
 
 private slots:
     void onActionInvoked(uint id, const QString& actionKey);
+    void onActivationToken(uint id, const QString& token);
     void onNotificationClosed(uint id, uint reason);
 
 private:
@@ -96,6 +102,7 @@ private:
 
     QDBusConnection bus_;
     QSet<uint> ownIds_;
+    QHash<uint, QString> tokens_;  // of own notifications only
     int callTimeoutMs_ = 5000;
     // The service's capabilities: unasked, asked (Shows wait in `waiting_`), known.
     enum class Capabilities { Unasked, Asked, Known } capabilities_ = Capabilities::Unasked;
@@ -116,7 +123,10 @@ QString CutText(const QString& text, qsizetype limit);
 // desktop notification (title, body, the application's icon, 20 seconds, the
 // actions "Открыть" and "Закрыть"); otherwise, and whenever the notification
 // cannot be shown, the sound "alarm2.wav". "Открыть" asks for command 32793 (the
-// contact list, window shown), "Закрыть" for command 1 (minimise).
+// contact list, window shown), "Закрыть" for command 1 (minimise). Before
+// "Открыть", the activation token the service sent with it goes into
+// XDG_ACTIVATION_TOKEN, where a Wayland platform plugin takes it when the window
+// asks to be activated: without one the compositor may refuse to raise it.
 class MessageAnnouncer : public QObject {
     Q_OBJECT
 

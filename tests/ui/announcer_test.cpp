@@ -62,6 +62,7 @@ public slots:
 
 signals:
     Q_SCRIPTABLE void ActionInvoked(uint id, const QString& actionKey);
+    Q_SCRIPTABLE void ActivationToken(uint id, const QString& token);
     Q_SCRIPTABLE void NotificationClosed(uint id, uint reason);
 };
 
@@ -180,6 +181,28 @@ private slots:
         emit server_->ActionInvoked(id, "close");
         QTRY_COMPARE(commands_.size(), std::size_t(2));
         QCOMPARE(commands_.back(), cmd::kOk);
+    }
+
+    // The token the service sends with "Открыть" is in place when the window is
+    // raised, for the Wayland compositor; another client's token is not taken.
+    void openingTakesTheServicesActivationToken() {
+        qunsetenv("XDG_ACTIVATION_TOKEN");
+        QString tokenSeen = QStringLiteral("none");
+        announcer_ = std::make_unique<MessageAnnouncer>(
+            *notifier_, *sounds_,
+            [&tokenSeen](int) { tokenSeen = qEnvironmentVariable("XDG_ACTIVATION_TOKEN"); },
+            [this] { return active_; });
+        announcer_->Announce("ICQ: a (1)", "text");
+        QTRY_VERIFY(!notifier_->ownIds().isEmpty());
+        const uint id = *notifier_->ownIds().begin();
+        emit server_->ActivationToken(id + 3, "theirs");
+        emit server_->ActivationToken(id, "ours");
+        emit server_->ActionInvoked(id, "open");
+        QTRY_COMPARE(tokenSeen, QString("ours"));
+        qunsetenv("XDG_ACTIVATION_TOKEN");
+        emit server_->ActivationToken(id + 3, "theirs");
+        emit server_->ActionInvoked(id, "default");
+        QTRY_COMPARE(tokenSeen, QString());
     }
 
     // A sender's text can neither render as markup (a link, a remote image) nor
