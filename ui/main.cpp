@@ -50,7 +50,8 @@ int main(int argc, char** argv) {
     // The data folder must be private to this user (nothing is read from or written
     // to another) and used by one Pellox at a time; the lock lasts until exit.
     const std::string directory = pellox::DataDirectory();
-    const QString folder = QString::fromLocal8Bit(directory.c_str());
+    QString folder = QString::fromLocal8Bit(directory.c_str());
+    if (folder.size() > 1 && folder.endsWith(QLatin1Char('/'))) folder.chop(1);
     if (const QString problem = FolderProblem(pellox::DataDirectoryTrust()); !problem.isEmpty()) {
         return Refuse(QStringLiteral("Папку данных %1 нельзя использовать: %2.").arg(folder, problem));
     }
