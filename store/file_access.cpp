@@ -163,7 +163,7 @@ bool UntrustedDirectory(const std::string& directory) {
     }
 }
 
-std::string DirectoryOf(const std::string& path) {
+std::string DirectoryOfFile(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
 }
@@ -232,7 +232,7 @@ void KeepAppendFile(PathLock::State& state) {
 // descriptor; a file that may only be written is appended to without that look.
 bool OpenAppendFile(PathLock::State& state, const std::string& path, unsigned forks) {
     platform::File directory;
-    if (platform::OpenPrivateDirectory(DirectoryOf(path), directory) !=
+    if (platform::OpenPrivateDirectory(DirectoryOfFile(path), directory) !=
         platform::DirectoryTrust::Private) {
         return false;
     }

@@ -70,7 +70,7 @@ void WithRewriteLock(const std::string& directory, const std::function<void()>& 
 bool UntrustedDirectory(const std::string& directory);
 
 // The directory part of a path, ending in "/" ("./" for a bare name).
-std::string DirectoryOf(const std::string& path);
+std::string DirectoryOfFile(const std::string& path);
 
 // Deletes directory + name under the directory's rewrite lock, so that it cannot
 // race with a rewrite of the same file; a missing file is no error.
