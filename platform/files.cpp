@@ -13,8 +13,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
 #include <string_view>
+#include <vector>
 
 namespace pellox::platform {
 
