@@ -6,8 +6,15 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <dirent.h>
+#include <pwd.h>
+#include <sys/random.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <string_view>
+#include <vector>
 
 namespace pellox::platform {
 
@@ -24,18 +31,69 @@ File& File::operator=(File&& other) noexcept {
     return *this;
 }
 
-bool File::Open(const std::string& path, OpenMode how, mode_t mode) {
-    Close();
-    int flags = O_CLOEXEC;
+namespace {
+
+int OpenFlags(OpenMode how) {
+    int flags = O_CLOEXEC | O_NOFOLLOW;
     switch (how) {
         case OpenMode::Read: flags |= O_RDONLY; break;
         case OpenMode::Truncate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
         case OpenMode::Append: flags |= O_WRONLY | O_CREAT | O_APPEND; break;
+        case OpenMode::Directory: flags |= O_RDONLY | O_DIRECTORY; break;
     }
+    return flags;
+}
+
+constexpr int kAppendReadableFlags = O_CLOEXEC | O_NOFOLLOW | O_RDWR | O_CREAT | O_APPEND;
+
+// The path without its trailing slashes, which would make the kernel follow a link
+// at the last part ("/" stays).
+std::string WithoutTrailingSlashes(const std::string& path) {
+    std::string out = path;
+    while (out.size() > 1 && out.back() == '/') out.pop_back();
+    return out;
+}
+
+}  // namespace
+
+bool File::OpenAtFd(int dirfd, const std::string& name, int flags, mode_t mode) {
+    Close();
+    const std::string path = (flags & O_DIRECTORY) != 0 ? WithoutTrailingSlashes(name) : name;
     do {
-        fd_ = ::open(path.c_str(), flags, mode);
+        fd_ = ::openat(dirfd, path.c_str(), flags, mode);
     } while (fd_ < 0 && errno == EINTR);
     return fd_ >= 0;
+}
+
+bool File::Open(const std::string& path, OpenMode how, mode_t mode) {
+    return OpenAtFd(AT_FDCWD, path, OpenFlags(how), mode);
+}
+
+bool File::OpenIn(const File& directory, const std::string& name, OpenMode how, mode_t mode) {
+    if (!directory.IsOpen()) return false;
+    return OpenAtFd(directory.fd_, name, OpenFlags(how), mode);
+}
+
+bool File::CreateUniqueIn(const File& directory, const std::string& prefix, std::string& name,
+                          mode_t mode) {
+    static constexpr char kLetters[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    if (!directory.IsOpen()) return false;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned char random[12];
+        if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        name = prefix;
+        for (unsigned char r : random) name += kLetters[r % (sizeof kLetters - 1)];
+        if (OpenAtFd(directory.fd_, name, O_CLOEXEC | O_NOFOLLOW | O_WRONLY | O_CREAT | O_EXCL,
+                     mode)) {
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
 }
 
 bool File::Lock(bool exclusive, bool wait) {
@@ -82,11 +140,12 @@ long File::Read(void* data, std::size_t n) {
 }
 
 bool File::OpenAppendReadable(const std::string& path, mode_t mode) {
-    Close();
-    do {
-        fd_ = ::open(path.c_str(), O_CLOEXEC | O_RDWR | O_CREAT | O_APPEND, mode);
-    } while (fd_ < 0 && errno == EINTR);
-    return fd_ >= 0;
+    return OpenAtFd(AT_FDCWD, path, kAppendReadableFlags, mode);
+}
+
+bool File::OpenAppendReadableIn(const File& directory, const std::string& name, mode_t mode) {
+    if (!directory.IsOpen()) return false;
+    return OpenAtFd(directory.fd_, name, kAppendReadableFlags, mode);
 }
 
 bool File::Size(std::int64_t& size) const {
@@ -111,12 +170,15 @@ namespace {
 // left out; stat() where the kernel has no statx.
 bool StatusOf(int dirfd, const char* path, int flags, FileStatus& status) {
     struct statx sx{};
-    constexpr unsigned kMask = STATX_TYPE | STATX_INO | STATX_NLINK | STATX_SIZE;
+    constexpr unsigned kMask =
+        STATX_TYPE | STATX_MODE | STATX_UID | STATX_INO | STATX_NLINK | STATX_SIZE;
     if (::statx(dirfd, path, flags | AT_STATX_SYNC_AS_STAT, kMask, &sx) == 0) {
         status.device = static_cast<std::uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor));
         status.inode = sx.stx_ino;
         status.links = sx.stx_nlink;
         status.size = static_cast<std::int64_t>(sx.stx_size);
+        status.mode = sx.stx_mode;
+        status.owner = sx.stx_uid;
         return true;
     }
     if (errno != ENOSYS) return false;
@@ -126,6 +188,8 @@ bool StatusOf(int dirfd, const char* path, int flags, FileStatus& status) {
     status.inode = static_cast<std::uint64_t>(st.st_ino);
     status.links = static_cast<std::uint64_t>(st.st_nlink);
     status.size = static_cast<std::int64_t>(st.st_size);
+    status.mode = st.st_mode;
+    status.owner = st.st_uid;
     return true;
 }
 
@@ -153,6 +217,39 @@ bool PathStatus(const std::string& path, FileStatus& status) {
     return StatusOf(AT_FDCWD, path.c_str(), 0, status);
 }
 
+bool EntryExists(const std::string& path) {
+    struct stat st{};
+    return ::lstat(WithoutTrailingSlashes(path).c_str(), &st) == 0;
+}
+
+bool MakeDirectories(const std::string& path, mode_t mode) {
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        if (!MakeDirectory(path.substr(0, slash), mode)) return false;
+    }
+    return path.empty() || path.back() == '/' || MakeDirectory(path, mode);
+}
+
+std::string UserDataHome() {
+    const char* data = std::getenv("XDG_DATA_HOME");
+    if (data != nullptr && data[0] == '/') return WithoutTrailingSlashes(data);
+    std::string home;
+    if (const char* env = std::getenv("HOME"); env != nullptr && env[0] == '/') {
+        home = env;
+    } else {
+        std::vector<char> buffer(16384);
+        struct passwd entry{};
+        struct passwd* found = nullptr;
+        if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+            found != nullptr && found->pw_dir != nullptr && found->pw_dir[0] == '/') {
+            home = found->pw_dir;
+        }
+    }
+    if (home.empty()) return {};
+    home = WithoutTrailingSlashes(home);
+    return (home == "/" ? std::string() : home) + "/.local/share";
+}
+
 bool MakeDirectory(const std::string& path, mode_t mode) {
     if (::mkdir(path.c_str(), mode) == 0) return true;
     struct stat st{};
@@ -160,6 +257,61 @@ bool MakeDirectory(const std::string& path, mode_t mode) {
 }
 
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+DirectoryTrust OpenPrivateDirectory(const std::string& path, File& directory) {
+    if (!directory.Open(path, OpenMode::Directory)) {
+        const int error = errno;
+        struct stat st{};
+        if (::lstat(WithoutTrailingSlashes(path).c_str(), &st) != 0) {
+            return errno == ENOENT ? DirectoryTrust::Missing : DirectoryTrust::Unreadable;
+        }
+        if (S_ISLNK(st.st_mode)) return DirectoryTrust::Link;
+        if (!S_ISDIR(st.st_mode) || error == ENOTDIR) return DirectoryTrust::NotADirectory;
+        return DirectoryTrust::Unreadable;
+    }
+    FileStatus status;
+    DirectoryTrust trust = DirectoryTrust::Private;
+    if (!directory.Status(status)) {
+        trust = DirectoryTrust::Unreadable;
+    } else if (status.owner != ::geteuid()) {
+        trust = DirectoryTrust::OtherOwner;
+    } else if ((status.mode & (S_IWGRP | S_IWOTH)) != 0) {
+        trust = DirectoryTrust::WritableByOthers;
+    }
+    if (trust != DirectoryTrust::Private) directory.Close();
+    return trust;
+}
+
+bool RenameIn(const File& directory, const std::string& from, const std::string& to) {
+    if (!directory.IsOpen()) return false;
+    if (::renameat(directory.fd_, from.c_str(), directory.fd_, to.c_str()) != 0) return false;
+    (void)::fsync(directory.fd_);  // the new directory entry is durable as well
+    return true;
+}
+
+bool RemoveIn(const File& directory, const std::string& name) {
+    return directory.IsOpen() && ::unlinkat(directory.fd_, name.c_str(), 0) == 0;
+}
+
+bool RemoveAllIn(const File& directory, const std::string& prefix) {
+    if (!directory.IsOpen()) return false;
+    // The listing gets a descriptor of its own, so the directory's offset and the
+    // caller's descriptor stay as they are.
+    const int fd = ::openat(directory.fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+        ::close(fd);
+        return false;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        if (std::string_view(entry->d_name).starts_with(prefix)) {
+            (void)::unlinkat(directory.fd_, entry->d_name, 0);
+        }
+    }
+    ::closedir(dir);
+    return true;
+}
 
 bool ReplaceFile(const std::string& from, const std::string& to) {
     if (std::rename(from.c_str(), to.c_str()) != 0) return false;

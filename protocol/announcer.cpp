@@ -3,6 +3,11 @@
 namespace pellox {
 
 std::u16string AnnouncementTitle(std::u16string_view displayName, std::u16string_view uin) {
+    if (displayName.size() > kMaxAnnouncedName) {
+        std::size_t end = kMaxAnnouncedName;
+        if (displayName[end - 1] >= 0xD800 && displayName[end - 1] <= 0xDBFF) --end;
+        displayName = displayName.substr(0, end);
+    }
     std::u16string title = u"ICQ: ";
     title += displayName;
     title += u" (";

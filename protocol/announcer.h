@@ -7,6 +7,7 @@
 // hand the notification and the sound over to it (or to an asynchronous service).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -36,7 +37,9 @@ public:
     }
 };
 
-// "ICQ: <display name> (<UIN>)".
+// "ICQ: <display name> (<UIN>)", the name cut to kMaxAnnouncedName UTF-16 units
+// (never inside a surrogate pair): a name from the network can be of any length.
+inline constexpr std::size_t kMaxAnnouncedName = 64;
 std::u16string AnnouncementTitle(std::u16string_view displayName, std::u16string_view uin);
 
 // In the background a notification alerts the user; in front, or when the

@@ -12,6 +12,7 @@ packages=(
   dbus-daemon fonts-liberation2 fonts-noto-color-emoji
   clang libclang-rt-14-dev llvm-14
   xvfb xauth xdotool
+  dpkg-dev file
 )
 if [ "${1:-}" = bench ]; then
   # The table holds Pellox against another desktop messenger started the same way.

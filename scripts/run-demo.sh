@@ -91,6 +91,7 @@ start_server() {
   local log="$runtime/server.out"
   : >"$log"
   mkdir -p "$build_dir/tools/demo-data"
+  chmod 700 "$build_dir/tools/demo-data"  # the server writes only in a private folder
   "$server" --port-auth "$1" --port-bos 0 --data-dir "$build_dir/tools/demo-data" \
     >"$log" 2>"$runtime/server.err" &
   server_pid=$!

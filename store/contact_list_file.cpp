@@ -59,6 +59,7 @@ std::string FormatContactList(const std::vector<ContactInfo>& contacts) {
 }
 
 bool ReadContactListFile(const std::string& path, std::vector<ContactInfo>& out) {
+    if (UntrustedDirectory(DirectoryOfFile(path))) return false;
     ContactListReader reader(out);
     return ReadSectionFile(reader, path);
 }

@@ -96,13 +96,17 @@ std::size_t PathLock::TableSizeForTesting() {
 namespace {
 
 // Holds the rewrite lock of a data directory: in-process and between processes.
+// Only a private directory is locked (see OpenPrivateDirectory): one that another
+// user could write in, or a link put in its place, is never written to.
 class RewriteLock {
 public:
     explicit RewriteLock(const std::string& directory) : inProcess_(directory) {
-        locked_ = directory_.Open(directory, platform::OpenMode::Read) &&
+        locked_ = platform::OpenPrivateDirectory(directory, directory_) ==
+                      platform::DirectoryTrust::Private &&
                   directory_.Lock(/*exclusive=*/true, /*wait=*/true);
     }
     bool Locked() const { return locked_; }
+    const platform::File& Directory() const { return directory_; }
 
 private:
     PathLock inProcess_;
@@ -128,23 +132,27 @@ bool ReplaceFileContents(const std::string& directory, const std::string& name,
     std::optional<std::string> content = produce();
     if (!content) return false;
 
-    const std::string target = directory + name;
-    const std::string temp = target + ".tmp";
-    // A leftover from an interrupted save may carry another mode; start afresh.
-    (void)platform::RemoveFile(temp);
+    const platform::File& dir = lock.Directory();
+    // The temporary file gets a name nobody can guess and is created exclusively, so
+    // it is never a file or link someone else put there. Leftovers of saves a crash
+    // interrupted ("<name>.tmp" and "<name>.tmp-*") go first: under the lock no
+    // other save of this directory is under way.
+    const std::string tempPrefix = name + ".tmp";
+    (void)platform::RemoveAllIn(dir, tempPrefix);
+    std::string temp;
     platform::File file;
-    if (!file.Open(temp, platform::OpenMode::Truncate, kStoredFileMode)) return failed();
+    if (!file.CreateUniqueIn(dir, tempPrefix + "-", temp, kStoredFileMode)) return failed();
     if (!file.Write(*content) || !file.Sync()) {
         failed();
         file.Close();
-        (void)platform::RemoveFile(temp);
+        (void)platform::RemoveIn(dir, temp);
         return false;
     }
     file.Close();
-    if (auto hook = g_beforeReplace.load()) hook(temp);
-    if (!platform::ReplaceFile(temp, target)) {
+    if (auto hook = g_beforeReplace.load()) hook(directory + temp);
+    if (!platform::RenameIn(dir, temp, name)) {
         failed();
-        (void)platform::RemoveFile(temp);
+        (void)platform::RemoveIn(dir, temp);
         return false;
     }
     return true;
@@ -159,6 +167,21 @@ bool DeleteRewrittenFile(const std::string& directory, const std::string& name) 
     RewriteLock lock(directory);
     const std::string path = directory + name;
     return platform::RemoveFile(path) || !platform::FileExists(path);
+}
+
+bool UntrustedDirectory(const std::string& directory) {
+    platform::File dir;
+    switch (platform::OpenPrivateDirectory(directory, dir)) {
+        case platform::DirectoryTrust::Private:
+        case platform::DirectoryTrust::Missing:
+        case platform::DirectoryTrust::Unreadable: return false;
+        default: return true;
+    }
+}
+
+std::string DirectoryOfFile(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
 }
 
 void SetBeforeReplaceHookForTesting(void (*hook)(const std::string& tempPath)) {
@@ -221,14 +244,22 @@ void KeepAppendFile(PathLock::State& state) {
     kept.push_back(&state);
 }
 
-// Opens the path for appending, created with the stored files' mode when missing.
+// Opens the path for appending, created with the stored files' mode when missing,
+// inside its directory only when that is private, and never through a link.
 // Readable as well where it may be, to look at the last byte through the same
 // descriptor; a file that may only be written is appended to without that look.
 bool OpenAppendFile(PathLock::State& state, const std::string& path, unsigned forks) {
+    platform::File directory;
+    if (platform::OpenPrivateDirectory(DirectoryOfFile(path), directory) !=
+        platform::DirectoryTrust::Private) {
+        return false;
+    }
+    const std::string name = path.substr(path.rfind('/') + 1);
     platform::File& file = state.appendFile;
-    state.appendReadable = file.OpenAppendReadable(path, kStoredFileMode);
+    state.appendReadable = file.OpenAppendReadableIn(directory, name, kStoredFileMode);
     state.appendForks = forks;
-    if (!state.appendReadable && !file.Open(path, platform::OpenMode::Append, kStoredFileMode)) {
+    if (!state.appendReadable &&
+        !file.OpenIn(directory, name, platform::OpenMode::Append, kStoredFileMode)) {
         return false;
     }
     if (!file.Status(state.appendIdentity)) {
@@ -316,6 +347,19 @@ bool DeleteStoredFile(const std::string& path) {
     PathLock inProcess(path);
     DropAppendFile(*inProcess.state_);  // the next append creates the file anew
     return platform::RemoveFile(path) || !platform::FileExists(path);
+}
+
+InstanceLock LockDataDirectory(const std::string& directory, platform::File& lock) {
+    platform::File dir;
+    if (platform::OpenPrivateDirectory(directory, dir) != platform::DirectoryTrust::Private ||
+        !lock.OpenIn(dir, kInstanceLockName, platform::OpenMode::Append, kStoredFileMode)) {
+        lock.Close();
+        return InstanceLock::Failed;
+    }
+    if (lock.Lock(/*exclusive=*/true, /*wait=*/false)) return InstanceLock::Taken;
+    const bool held = errno == EWOULDBLOCK;
+    lock.Close();
+    return held ? InstanceLock::InUse : InstanceLock::Failed;
 }
 
 std::string FileNameComponent(std::u16string_view text) {

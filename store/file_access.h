@@ -7,10 +7,15 @@
 // directory, so all rewrites of one directory are serialised.
 //
 // Files that are rewritten whole (settings, contact lists) go through
-// ReplaceFileContents: the new content is written to "<name>.tmp" in the same
-// directory, flushed to the disk and renamed over the old file, so a crash leaves
-// the old file or the new one, never a truncated one. History files are only ever
-// appended to.
+// ReplaceFileContents: the new content is written to a new file with an
+// unpredictable name ("<name>.tmp-" and random letters) in the same directory,
+// flushed to the disk and renamed over the old file, so a crash leaves the old file
+// or the new one, never a truncated one. History files are only ever appended to.
+//
+// A directory is written to only when it is private: opened without following a
+// link, owned by this user, writable by nobody else. Elsewhere another user could
+// plant links or files where ours are expected. No stored file is opened through a
+// link.
 //
 // Every file the store creates has mode 0600: "settings.txt" holds passwords in
 // plain text, the others are private conversations.
@@ -20,6 +25,8 @@
 #include <functional>
 #include <optional>
 #include <string>
+
+#include "platform/files.h"
 
 namespace pellox {
 
@@ -62,6 +69,14 @@ private:
 // directory starts or ends meanwhile.
 void WithRewriteLock(const std::string& directory, const std::function<void()>& fn);
 
+// Whether the directory must not be used: a link, not a directory, another user's,
+// or writable by others. A missing or unreadable directory is not untrusted (it
+// fails by itself).
+bool UntrustedDirectory(const std::string& directory);
+
+// The directory part of a path, ending in "/" ("./" for a bare name).
+std::string DirectoryOfFile(const std::string& path);
+
 // Deletes directory + name under the directory's rewrite lock, so that it cannot
 // race with a rewrite of the same file; a missing file is no error.
 bool DeleteRewrittenFile(const std::string& directory, const std::string& name);
@@ -88,6 +103,14 @@ void CloseKeptAppendFiles();
 // Deletes the file, closing a descriptor AppendToFile kept of it; a missing file is
 // no error.
 bool DeleteStoredFile(const std::string& path);
+
+// Keeps a second Pellox off a data directory: an exclusive advisory lock on the file
+// kInstanceLockName in it, held while `lock` stays open; the kernel releases it
+// when the process ends, however it ends. InUse when another process holds it;
+// Failed when the directory is not private or the file cannot be opened.
+inline constexpr char kInstanceLockName[] = "pellox.lock";
+enum class InstanceLock { Taken, InUse, Failed };
+InstanceLock LockDataDirectory(const std::string& directory, platform::File& lock);
 
 // A piece of application text as it appears inside a file name: UTF-8, with "/",
 // "%" and the zero character written as "%2F", "%25" and "%00", so that a UIN or

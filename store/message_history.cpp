@@ -209,7 +209,7 @@ bool MessageHistory::Load(const std::string& fileName) {
     fileName_ = fileName;
     std::vector<MessageEntry> read;
     HistoryReader reader(read);
-    const bool ok = ReadSectionFile(reader, Path());
+    const bool ok = !UntrustedDirectory(directory_) && ReadSectionFile(reader, Path());
     if (entries_.empty()) {
         entries_ = std::move(read);
     } else {

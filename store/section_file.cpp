@@ -87,7 +87,19 @@ private:
 struct DataDirectoryState {
     std::mutex lock;
     std::string path;  // empty until computed
+    platform::DirectoryTrust trust = platform::DirectoryTrust::Missing;
 };
+
+// Creates the chosen directory where it is missing and judges it.
+void Settle(DataDirectoryState& state, bool withParents) {
+    if (withParents) {
+        (void)platform::MakeDirectories(state.path, kDataDirectoryMode);
+    } else {
+        (void)platform::MakeDirectory(state.path, kDataDirectoryMode);
+    }
+    platform::File directory;
+    state.trust = platform::OpenPrivateDirectory(state.path, directory);
+}
 
 DataDirectoryState& DirectoryState() {
     static DataDirectoryState state;
@@ -147,10 +159,15 @@ bool ReadSectionFile(SectionFileHandler& handler, const std::string& path, int& 
     return true;
 }
 
-std::string DataDirectoryFor(const std::string& executablePath, bool found) {
+std::string DataDirectoryFor(const std::string& executablePath, bool found,
+                             const std::string& dataHome) {
     const std::size_t slash = found ? executablePath.rfind('/') : std::string::npos;
-    if (slash == std::string::npos || slash == 0) return "./History/";
-    return executablePath.substr(0, slash + 1) + "History/";
+    if (slash != std::string::npos && slash != 0) {
+        const std::string beside = executablePath.substr(0, slash + 1) + "History";
+        if (platform::EntryExists(beside)) return beside + "/";
+    }
+    if (!dataHome.empty()) return dataHome + "/pellox/History/";
+    return "./History/";
 }
 
 std::string DataDirectory() {
@@ -159,10 +176,18 @@ std::string DataDirectory() {
     if (state.path.empty()) {
         std::string exe;
         const bool found = platform::ExecutablePath(exe);
-        state.path = DataDirectoryFor(exe, found);
-        (void)platform::MakeDirectory(state.path, kDataDirectoryMode);
+        const std::string dataHome = platform::UserDataHome();
+        state.path = DataDirectoryFor(exe, found, dataHome);
+        Settle(state, !dataHome.empty() && state.path.starts_with(dataHome + "/"));
     }
     return state.path;
+}
+
+platform::DirectoryTrust DataDirectoryTrust() {
+    (void)DataDirectory();
+    DataDirectoryState& state = DirectoryState();
+    std::lock_guard lock(state.lock);
+    return state.trust;
 }
 
 void SetDataDirectoryForTesting(const std::string& path) {
@@ -170,7 +195,7 @@ void SetDataDirectoryForTesting(const std::string& path) {
     std::lock_guard lock(state.lock);
     state.path = path;
     if (!path.empty() && path.back() != '/') state.path += '/';
-    if (!state.path.empty()) (void)platform::MakeDirectory(state.path, kDataDirectoryMode);
+    if (!state.path.empty()) Settle(state, false);
 }
 
 }  // namespace pellox

@@ -22,6 +22,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/files.h"
+
 namespace pellox {
 
 enum class SectionEvent {
@@ -59,14 +61,22 @@ bool IsSectionHeader(std::u16string_view line);
 // (space, tab, LF, VT, FF, CR). False for a line without "=".
 bool SplitKeyValue(std::u16string_view line, std::u16string& key, std::u16string& value);
 
-// The data directory: the running executable's directory followed by "History/",
-// or "./History/" when the executable's path is unknown, has no "/" or has "/" only
-// as its first character. Computed and created (mode 0700, an existing directory is
-// fine) on the first call; every later call returns the same text, ending in "/".
+// The data directory, ending in "/": "History/" beside the running executable when
+// something of that name is there already (a portable copy, the demo, the tests);
+// otherwise "pellox/History/" in the user's data folder (UserDataHome, by default
+// ~/.local/share), which is created with every missing folder above it, mode 0700.
+// "./History/" when neither can be named. Chosen on the first call; every later
+// call returns the same text.
 std::string DataDirectory();
 
-// The data directory for an executable path; `found` false stands for an unknown path.
-std::string DataDirectoryFor(const std::string& executablePath, bool found);
+// Whether the data directory may be used, judged when it was chosen: anything but
+// Private means that nothing is read from it or written to it (see file_access.h).
+platform::DirectoryTrust DataDirectoryTrust();
+
+// The data directory for an executable path (`found` false: unknown) and a user
+// data folder (empty: unknown).
+std::string DataDirectoryFor(const std::string& executablePath, bool found,
+                             const std::string& dataHome);
 
 // Makes DataDirectory() return `path` (a "/" is added when missing) from now on and
 // creates it; an empty path returns to the executable's directory. For tests, which

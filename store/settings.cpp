@@ -50,6 +50,9 @@ std::size_t Settings::EraseProfile(const std::u16string& name) { return profiles
 int Settings::Load(const std::string& directory) {
     Reset();
     section_ = Section::None;
+    // Nothing planted in an untrusted directory is taken in; start-up has told the
+    // user about the directory already.
+    if (UntrustedDirectory(directory)) return 0;
     int error = 0;
     const bool read = ReadSectionFile(*this, directory + kSettingsFileName, error);
     section_ = Section::None;

@@ -64,8 +64,9 @@ public:
     std::size_t EraseProfile(const std::u16string& name);
 
     // Reset, then read directory + "settings.txt" (a missing file leaves the values
-    // of Reset). 0 when the file was read or is missing; otherwise the error number
-    // of the failed read, and the values are those of Reset.
+    // of Reset, as does an untrusted directory). 0 when the file was read or is
+    // missing or the directory untrusted; otherwise the error number of the failed
+    // read, and the values are those of Reset.
     int Load(const std::string& directory);
     int Load() { return Load(DataDirectory()); }
 

@@ -8,7 +8,9 @@
 #include <QDBusPendingReply>
 #include <QPointer>
 #include <QThread>
+#include <utility>
 
+#include "protocol/announcer.h"
 #include "resources/command_ids.h"
 #include "ui/drawing_kit.h"
 #include "ui/sound_player.h"
@@ -81,12 +83,15 @@ DesktopNotifier::DesktopNotifier(QDBusConnection bus, QObject* parent)
                      SLOT(onActionInvoked(uint, QString)));
         bus_.connect(service, path, iface, QStringLiteral("NotificationClosed"), this,
                      SLOT(onNotificationClosed(uint, uint)));
+        bus_.connect(service, path, iface, QStringLiteral("ActivationToken"), this,
+                     SLOT(onActivationToken(uint, QString)));
     }
 }
 
 DesktopNotifier::~DesktopNotifier() = default;
 
-QDBusMessage DesktopNotifier::BuildNotifyMessage(const NotificationRequest& request) {
+QDBusMessage DesktopNotifier::BuildNotifyMessage(const NotificationRequest& request,
+                                                 bool escapeBody) {
     RegisterImageType();
     QDBusMessage message = QDBusMessage::createMethodCall(
         QString::fromLatin1(kNotificationsService), QString::fromLatin1(kNotificationsPath),
@@ -99,11 +104,37 @@ QDBusMessage DesktopNotifier::BuildNotifyMessage(const NotificationRequest& requ
         hints.insert(QStringLiteral("image-data"), QVariant::fromValue(ImageData(request.image)));
     }
     message << request.appName << request.replacesId << request.icon << request.title
-            << request.body << actions << hints << request.timeoutMs;
+            << (escapeBody ? request.body.toHtmlEscaped() : request.body) << actions << hints
+            << request.timeoutMs;
     return message;
 }
 
 void DesktopNotifier::Show(const NotificationRequest& request, ShowCallback done) {
+    if (!bus_.isConnected() || capabilities_ == Capabilities::Known) {
+        Send(request, done);
+        return;
+    }
+    waiting_.append({request, std::move(done)});
+    if (capabilities_ == Capabilities::Asked) return;
+    capabilities_ = Capabilities::Asked;
+    const QDBusMessage ask = QDBusMessage::createMethodCall(
+        QString::fromLatin1(kNotificationsService), QString::fromLatin1(kNotificationsPath),
+        QString::fromLatin1(kNotificationsInterface), QStringLiteral("GetCapabilities"));
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(ask, callTimeoutMs_), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this](QDBusPendingCallWatcher* finished) {
+                finished->deleteLater();
+                const QDBusPendingReply<QStringList> reply = *finished;
+                // Without an answer the body goes plain, as the protocol's default is.
+                bodyMarkup_ = !reply.isError() &&
+                              reply.value().contains(QStringLiteral("body-markup"));
+                capabilities_ = Capabilities::Known;
+                const auto waiting = std::exchange(waiting_, {});
+                for (const auto& [request, done] : waiting) Send(request, done);
+            });
+}
+
+void DesktopNotifier::Send(const NotificationRequest& request, const ShowCallback& done) {
     if (!bus_.isConnected()) {
         NotificationResult result;
         result.errorName = QStringLiteral("org.freedesktop.DBus.Error.Disconnected");
@@ -113,7 +144,8 @@ void DesktopNotifier::Show(const NotificationRequest& request, ShowCallback done
             this, [this, result, done] { Finish(result, done); }, Qt::QueuedConnection);
         return;
     }
-    const QDBusPendingCall call = bus_.asyncCall(BuildNotifyMessage(request), callTimeoutMs_);
+    const QDBusPendingCall call =
+        bus_.asyncCall(BuildNotifyMessage(request, bodyMarkup_), callTimeoutMs_);
     auto* watcher = new QDBusPendingCallWatcher(call, this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, done](QDBusPendingCallWatcher* finished) {
@@ -154,8 +186,41 @@ void DesktopNotifier::onActionInvoked(uint id, const QString& actionKey) {
     if (ownIds_.contains(id)) emit actionInvoked(id, actionKey);
 }
 
+void DesktopNotifier::onActivationToken(uint id, const QString& token) {
+    if (ownIds_.contains(id)) tokens_.insert(id, token);
+}
+
 void DesktopNotifier::onNotificationClosed(uint id, uint reason) {
+    tokens_.remove(id);
     if (ownIds_.remove(id)) emit closed(id, reason);
+}
+
+QString NotificationText(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        if (c == u'\r') {
+            if (i + 1 >= text.size() || text.at(i + 1) != u'\n') out += u'\n';
+        } else if (c == u'\n') {
+            out += u'\n';
+        } else if (c == u'\t') {
+            out += u' ';
+        } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) ||
+                   (c >= 0x2066 && c <= 0x2069)) {
+            continue;
+        } else {
+            out += QChar(c);
+        }
+    }
+    return out;
+}
+
+QString CutText(const QString& text, qsizetype limit) {
+    if (text.size() <= limit) return text;
+    qsizetype end = limit;
+    if (end > 0 && text.at(end - 1).isHighSurrogate()) --end;
+    return text.left(end) + QStringLiteral("…");
 }
 
 // ---- MessageAnnouncer ------------------------------------------------------------
@@ -182,15 +247,16 @@ MessageAnnouncer::MessageAnnouncer(DesktopNotifier& notifier, SoundPlayer& sound
 }
 
 QString MessageAnnouncer::Title(const QString& displayName, const QString& uin) {
-    return QStringLiteral("ICQ: %1 (%2)").arg(displayName, uin);
+    return QString::fromStdU16String(
+        AnnouncementTitle(displayName.toStdU16String(), uin.toStdU16String()));
 }
 
 NotificationRequest MessageAnnouncer::Request(const QString& title, const QString& body) const {
     NotificationRequest request;
     request.replacesId = lastId_;
     request.image = AppIcon().pixmap(64, 64).toImage();
-    request.title = title;
-    request.body = body;
+    request.title = NotificationText(title);
+    request.body = CutText(NotificationText(body), kMaxBody);
     request.actions = {{kOpenAction, QStringLiteral("Открыть")},
                        {kCloseAction, QStringLiteral("Закрыть")}};
     request.timeoutMs = kTimeoutMs;
@@ -226,10 +292,12 @@ void MessageAnnouncer::AnnounceHere(const QString& title, const QString& body) {
     });
 }
 
-void MessageAnnouncer::OnAction(uint /*id*/, const QString& key) {
+void MessageAnnouncer::OnAction(uint id, const QString& key) {
+    const QString token = notifier_.takeActivationToken(id);
     if (!onCommand_) return;
     // "default" is what services send when the notification itself is clicked.
     if (key == kOpenAction || key == QStringLiteral("default")) {
+        if (!token.isEmpty()) qputenv("XDG_ACTIVATION_TOKEN", token.toUtf8());
         onCommand_(cmd::kShowContacts);
     } else if (key == kCloseAction) {
         onCommand_(cmd::kOk);

@@ -4,7 +4,9 @@
 //
 // DesktopNotifier only makes asynchronous calls: Show returns at once and its
 // callback runs later on the notifier's thread with the id the service gave or
-// with the error. With no session bus, or no service on it, the error comes at
+// with the error. Before its first notification it asks the service once for its
+// capabilities; a service that renders markup in the body gets the body escaped,
+// so that text is shown as the sender wrote it and never as a link or an image. With no session bus, or no service on it, the error comes at
 // once (ServiceUnknown from the bus daemon, or "not connected"). The service
 // broadcasts ActionInvoked and NotificationClosed to every client; the notifier
 // passes on only those for ids its own Show calls received.
@@ -14,6 +16,7 @@
 #pragma once
 
 #include <QDBusConnection>
+#include <QHash>
 #include <QImage>
 #include <QObject>
 #include <QSet>
@@ -70,11 +73,17 @@ public:
 
     // The ids of this notifier's notifications the service has not reported closed.
     QSet<uint> ownIds() const { return ownIds_; }
+    // The activation token the service sent for one of this notifier's
+    // notifications (signal ActivationToken, sent just before ActionInvoked), given
+    // out once; empty when none came.
+    QString takeActivationToken(uint id) { return tokens_.take(id); }
     // The time an answer to Show may take before it counts as a failure.
     void setCallTimeoutMs(int ms) { callTimeoutMs_ = ms; }
 
-    // The Notify call as sent (for diagnostics and tests).
-    static QDBusMessage BuildNotifyMessage(const NotificationRequest& request);
+    // The Notify call as sent (for diagnostics and tests); `escapeBody` for a service
+    // that renders markup in the body.
+    static QDBusMessage BuildNotifyMessage(const NotificationRequest& request,
+                                           bool escapeBody = false);
 
 signals:
     void shown(uint id);
@@ -84,26 +93,46 @@ signals:
 
 private slots:
     void onActionInvoked(uint id, const QString& actionKey);
+    void onActivationToken(uint id, const QString& token);
     void onNotificationClosed(uint id, uint reason);
 
 private:
+    void Send(const NotificationRequest& request, const ShowCallback& done);
     void Finish(const NotificationResult& result, const ShowCallback& done);
 
     QDBusConnection bus_;
     QSet<uint> ownIds_;
+    QHash<uint, QString> tokens_;  // of own notifications only
     int callTimeoutMs_ = 5000;
+    // The service's capabilities: unasked, asked (Shows wait in `waiting_`), known.
+    enum class Capabilities { Unasked, Asked, Known } capabilities_ = Capabilities::Unasked;
+    bool bodyMarkup_ = false;
+    QVector<std::pair<NotificationRequest, ShowCallback>> waiting_;
 };
+
+// Text from the network made fit for a notification: C0 and C1 control characters
+// and DEL dropped (a tab becomes a space, CR LF and a lone CR become LF, LF stays),
+// and so are the bidirectional embedding, override and isolate characters, which
+// could make the title or body read differently from what it holds.
+QString NotificationText(const QString& text);
+// The text cut to `limit` UTF-16 units (never inside a surrogate pair), with "…"
+// after it when something was cut.
+QString CutText(const QString& text, qsizetype limit);
 
 // Announces incoming messages: while no window of the application is active, a
 // desktop notification (title, body, the application's icon, 20 seconds, the
 // actions "Открыть" and "Закрыть"); otherwise, and whenever the notification
 // cannot be shown, the sound "alarm2.wav". "Открыть" asks for command 32793 (the
-// contact list, window shown), "Закрыть" for command 1 (minimise).
+// contact list, window shown), "Закрыть" for command 1 (minimise). Before
+// "Открыть", the activation token the service sent with it goes into
+// XDG_ACTIVATION_TOKEN, where a Wayland platform plugin takes it when the window
+// asks to be activated: without one the compositor may refuse to raise it.
 class MessageAnnouncer : public QObject {
     Q_OBJECT
 
 public:
     static constexpr int kTimeoutMs = 20000;
+    static constexpr qsizetype kMaxBody = 200;  // then "…"
 
     using ActiveQuery = std::function<bool()>;
     using CommandSink = std::function<void(int commandId)>;
@@ -114,13 +143,14 @@ public:
     MessageAnnouncer(DesktopNotifier& notifier, SoundPlayer& sounds, CommandSink onCommand,
                      ActiveQuery isActive = {}, QObject* parent = nullptr);
 
-    // The notification title: "ICQ: <display name> (<UIN>)".
+    // The notification title: "ICQ: <display name> (<UIN>)" (AnnouncementTitle).
     static QString Title(const QString& displayName, const QString& uin);
 
     // Announces one message. Any thread; the work is done on the announcer's thread.
     void Announce(const QString& title, const QString& body);
 
-    // The request Announce sends for a title and body.
+    // The request Announce sends for a title and body: both cleaned, the body cut to
+    // kMaxBody.
     NotificationRequest Request(const QString& title, const QString& body) const;
 
 signals:

@@ -11,7 +11,11 @@ namespace pellox::ui {
 QStringList SoundPlayer::DefaultSoundFolders() {
     QStringList folders;
     if (QCoreApplication::instance() != nullptr) {
-        folders << QCoreApplication::applicationDirPath() + QStringLiteral("/sounds");
+        // Beside the executable (the build tree), then where the install rules put
+        // them: <prefix>/share/pellox/sounds for <prefix>/bin/pellox.
+        const QString dir = QCoreApplication::applicationDirPath();
+        folders << dir + QStringLiteral("/sounds")
+                << dir + QStringLiteral("/../share/pellox/sounds");
     }
 #ifdef PELLOX_BUILD_SOUNDS_DIR
     folders << QStringLiteral(PELLOX_BUILD_SOUNDS_DIR);

@@ -3,7 +3,8 @@
 // A sound is asked for by name: "alarm2.wav" (a new message while the window is in
 // front) or "default" (a message was sent). A name without an extension stands for
 // "<name>.wav". The file is looked for in the folders given at construction, in
-// order; by default "sounds" beside the executable, then the build tree's sound
+// order; by default "sounds" beside the executable, then "../share/pellox/sounds"
+// from it (where an installed Pellox has them), then the build tree's sound
 // folder. Each file is loaded once into its own QSoundEffect and kept.
 //
 // Play returns at once; a missing file or a machine without an audio device only

@@ -2,13 +2,20 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "store/contact_list_file.h"
 #include "store/file_access.h"
+#include "store/message_history.h"
+#include "store/settings.h"
 #include "tests/store/store_test_util.h"
 
 namespace pellox {
@@ -171,11 +178,36 @@ TEST(SplitKeyValueTest, TrimsOnlyAroundTheFirstEqualsSign) {
     EXPECT_FALSE(SplitKeyValue(u"no equals sign", key, value));
 }
 
-TEST(DataDirectoryTest, SitsBesideTheExecutable) {
-    EXPECT_EQ(DataDirectoryFor("/opt/pellox/bin/pellox", true), "/opt/pellox/bin/History/");
-    EXPECT_EQ(DataDirectoryFor("/pellox", true), "./History/");
-    EXPECT_EQ(DataDirectoryFor("pellox", true), "./History/");
-    EXPECT_EQ(DataDirectoryFor("/opt/pellox", false), "./History/");
+TEST(DataDirectoryTest, BesideTheExecutableWhenThereOtherwiseInTheUsersDataFolder) {
+    TempDir dir;
+    ASSERT_EQ(::mkdir((dir / "app").c_str(), 0755), 0);
+    const std::string exe = dir / "app/pellox";
+    const std::string home = "/home/u/.local/share";
+    EXPECT_EQ(DataDirectoryFor(exe, true, home), home + "/pellox/History/");
+    EXPECT_EQ(DataDirectoryFor(exe, false, home), home + "/pellox/History/");
+    EXPECT_EQ(DataDirectoryFor("pellox", true, home), home + "/pellox/History/");
+    EXPECT_EQ(DataDirectoryFor(exe, true, ""), "./History/");
+    // Anything named "History" there counts, even a link: its judgement comes later.
+    ASSERT_EQ(::symlink("/nowhere", (dir / "app/History").c_str()), 0);
+    EXPECT_EQ(DataDirectoryFor(exe, true, home), dir / "app/History/");
+}
+
+TEST(DataDirectoryTest, UserDataFolderFollowsTheEnvironment) {
+    const std::string oldData = std::getenv("XDG_DATA_HOME") ? std::getenv("XDG_DATA_HOME") : "";
+    const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    ::setenv("HOME", "/home/u/", 1);
+    ::setenv("XDG_DATA_HOME", "/data/", 1);
+    EXPECT_EQ(platform::UserDataHome(), "/data");
+    ::setenv("XDG_DATA_HOME", "relative/data", 1);  // not absolute: ignored
+    EXPECT_EQ(platform::UserDataHome(), "/home/u/.local/share");
+    ::unsetenv("XDG_DATA_HOME");
+    EXPECT_EQ(platform::UserDataHome(), "/home/u/.local/share");
+    ::setenv("HOME", oldHome.c_str(), 1);
+    if (oldData.empty()) {
+        ::unsetenv("XDG_DATA_HOME");
+    } else {
+        ::setenv("XDG_DATA_HOME", oldData.c_str(), 1);
+    }
 }
 
 TEST(DataDirectoryTest, OverrideIsCreatedPrivate) {
@@ -183,9 +215,126 @@ TEST(DataDirectoryTest, OverrideIsCreatedPrivate) {
     const std::string data = dir / "data";
     SetDataDirectoryForTesting(data);
     EXPECT_EQ(DataDirectory(), data + "/");
+    EXPECT_EQ(DataDirectoryTrust(), platform::DirectoryTrust::Private);
     struct stat st{};
     ASSERT_EQ(::stat(data.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, kDataDirectoryMode);
+    ASSERT_TRUE(platform::MakeDirectories(dir / "a/b/c", 0700));
+    ASSERT_EQ(::stat((dir / "a/b/c").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+// Someone else prepared the data folder: a link to a folder of theirs, or a folder
+// anyone may write in. Nothing is read from it or written to it, and the folder
+// the link leads to stays as it was.
+TEST(DataDirectoryTest, FolderOfAnotherIsNeitherReadNorWritten) {
+    const std::string planted = "[settings]\r\nprofile=1\r\n[1]\r\npassw=theirs\r\n";
+    const std::string entry = "[IN 01.01.2026 00:00:00]\r\nhi\r\n";
+    struct Case {
+        const char* what;
+        platform::DirectoryTrust trust;
+    };
+    for (const Case& c : {Case{"link", platform::DirectoryTrust::Link},
+                          Case{"0777", platform::DirectoryTrust::WritableByOthers}}) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string target = dir / "target";
+        ASSERT_EQ(::mkdir(target.c_str(), 0700), 0);
+        std::string data = dir / "History";
+        if (c.trust == platform::DirectoryTrust::Link) {
+            ASSERT_EQ(::symlink(target.c_str(), data.c_str()), 0);
+        } else {
+            data = target;
+            ASSERT_EQ(::chmod(target.c_str(), 0777), 0);
+        }
+        data += "/";
+        WriteBytes(target + "/settings.txt", planted);
+        WriteBytes(target + "/contacts_1.txt", "[2]\r\nname=x\r\n");
+        WriteBytes(target + "/msg_2.txt", entry);
+
+        Settings settings;
+        settings.Load(data);
+        EXPECT_TRUE(settings.profiles.empty());
+        std::vector<ContactInfo> contacts;
+        EXPECT_FALSE(ReadContactListFile(data + "contacts_1.txt", contacts));
+        EXPECT_TRUE(contacts.empty());
+        MessageHistory history(data);
+        (void)history.Load("msg_2.txt");
+        EXPECT_EQ(history.Count(), 0u);
+
+        EXPECT_FALSE(Settings().Save(data));
+        EXPECT_FALSE(AppendToFile(data + "msg_2.txt", entry));
+        EXPECT_FALSE(AppendToFile(data + "msg_3.txt", entry));
+        EXPECT_THAT(testing::Names(target), ElementsAre("contacts_1.txt", "msg_2.txt", "settings.txt"));
+        EXPECT_EQ(ReadBytes(target + "/settings.txt"), planted);
+        EXPECT_EQ(ReadBytes(target + "/msg_2.txt"), entry);
+
+        SetDataDirectoryForTesting(data);
+        EXPECT_EQ(DataDirectoryTrust(), c.trust);
+    }
+}
+
+// Links put in place of stored files inside a private folder are never followed:
+// reading them gives nothing, an append fails, a rewrite replaces the link.
+TEST(DataDirectoryTest, LinkedFilesAreNotFollowed) {
+    TempDir dir;
+    const std::string data = dir / "data/";
+    ASSERT_EQ(::mkdir(data.c_str(), 0700), 0);
+    const std::string secret = "[1]\r\nname=secret\r\n";
+    WriteBytes(dir / "victim.txt", secret);
+    for (const char* name : {"msg_1.txt", "settings.txt", "contacts_1.txt"}) {
+        ASSERT_EQ(::symlink((dir / "victim.txt").c_str(), (data + name).c_str()), 0);
+    }
+    const std::string entry = "[IN 01.01.2026 00:00:00]\r\nhi\r\n";
+    EXPECT_FALSE(AppendToFile(data + "msg_1.txt", entry));
+    MessageHistory history(data);
+    (void)history.Load("msg_1.txt");
+    EXPECT_EQ(history.Count(), 0u);
+    std::vector<ContactInfo> contacts;
+    EXPECT_FALSE(ReadContactListFile(data + "contacts_1.txt", contacts));
+    Settings settings;
+    settings.profile = u"1";
+    ASSERT_TRUE(settings.Save(data));
+    struct stat st{};
+    ASSERT_EQ(::lstat((data + "settings.txt").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(ReadBytes(dir / "victim.txt"), secret);
+}
+
+// One Pellox per data folder: the second is told the folder is in use, the lock
+// goes with the process that held it, and a folder of another is not locked.
+TEST(DataDirectoryTest, OneProcessAtATimeHoldsTheFolder) {
+    TempDir dir;
+    platform::File first, second;
+    ASSERT_EQ(LockDataDirectory(dir.path(), first), InstanceLock::Taken);
+    EXPECT_EQ(LockDataDirectory(dir.path(), second), InstanceLock::InUse);
+    first.Close();
+    ASSERT_EQ(LockDataDirectory(dir.path(), second), InstanceLock::Taken);
+    second.Close();
+
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        platform::File held;
+        const char taken = LockDataDirectory(dir.path(), held) == InstanceLock::Taken ? 1 : 0;
+        (void)::write(ready[1], &taken, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char taken = 0;
+    ASSERT_EQ(::read(ready[0], &taken, 1), 1);
+    ASSERT_EQ(taken, 1);
+    EXPECT_EQ(LockDataDirectory(dir.path(), first), InstanceLock::InUse);
+    ::kill(child, SIGKILL);
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    EXPECT_EQ(LockDataDirectory(dir.path(), first), InstanceLock::Taken);
+    ::close(ready[0]);
+    ::close(ready[1]);
+
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    EXPECT_EQ(LockDataDirectory(dir.path(), second), InstanceLock::Failed);
 }
 
 TEST(FileNameComponentTest, KeepsNamesInsideTheDirectoryAndDistinct) {
@@ -204,7 +353,7 @@ TEST(ReplaceFileContentsTest, CancelledWriteKeepsTheOldFile) {
     EXPECT_EQ(ReadBytes(dir / "x.txt"), "old");
     EXPECT_TRUE(ReplaceFileContents(dir.path(), "x.txt", [] { return std::string("new"); }));
     EXPECT_EQ(ReadBytes(dir / "x.txt"), "new");
-    EXPECT_FALSE(platform::FileExists(dir / "x.txt.tmp"));
+    EXPECT_THAT(testing::Names(dir.path()), ElementsAre("x.txt"));
 }
 
 }  // namespace

@@ -7,10 +7,13 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/files.h"
 #include "store/contact.h"
@@ -50,6 +53,16 @@ inline void WriteBytes(const std::string& path, const std::string& bytes) {
     platform::File file;
     ASSERT_TRUE(file.Open(path, platform::OpenMode::Truncate));
     ASSERT_TRUE(file.Write(bytes));
+}
+
+// The names in a directory, sorted ("." and ".." left out).
+inline std::vector<std::string> Names(const std::string& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 inline std::string ReadBytes(const std::string& path) {

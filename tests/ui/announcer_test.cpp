@@ -37,6 +37,8 @@ public:
     };
     QList<Call> calls;
     uint nextId = 40;
+    QStringList capabilities{QStringLiteral("actions"), QStringLiteral("body")};
+    int capabilityCalls = 0;
 
 public slots:
     Q_SCRIPTABLE uint Notify(const QString& app, uint replacesId, const QString& icon,
@@ -47,7 +49,8 @@ public slots:
     }
     Q_SCRIPTABLE void CloseNotification(uint id) { emit NotificationClosed(id, 3); }
     Q_SCRIPTABLE QStringList GetCapabilities() {
-        return {QStringLiteral("actions"), QStringLiteral("body")};
+        ++capabilityCalls;
+        return capabilities;
     }
     Q_SCRIPTABLE QString GetServerInformation(QString& vendor, QString& version,
                                               QString& specVersion) {
@@ -59,6 +62,7 @@ public slots:
 
 signals:
     Q_SCRIPTABLE void ActionInvoked(uint id, const QString& actionKey);
+    Q_SCRIPTABLE void ActivationToken(uint id, const QString& token);
     Q_SCRIPTABLE void NotificationClosed(uint id, uint reason);
 };
 
@@ -177,6 +181,55 @@ private slots:
         emit server_->ActionInvoked(id, "close");
         QTRY_COMPARE(commands_.size(), std::size_t(2));
         QCOMPARE(commands_.back(), cmd::kOk);
+    }
+
+    // The token the service sends with "Открыть" is in place when the window is
+    // raised, for the Wayland compositor; another client's token is not taken.
+    void openingTakesTheServicesActivationToken() {
+        qunsetenv("XDG_ACTIVATION_TOKEN");
+        QString tokenSeen = QStringLiteral("none");
+        announcer_ = std::make_unique<MessageAnnouncer>(
+            *notifier_, *sounds_,
+            [&tokenSeen](int) { tokenSeen = qEnvironmentVariable("XDG_ACTIVATION_TOKEN"); },
+            [this] { return active_; });
+        announcer_->Announce("ICQ: a (1)", "text");
+        QTRY_VERIFY(!notifier_->ownIds().isEmpty());
+        const uint id = *notifier_->ownIds().begin();
+        emit server_->ActivationToken(id + 3, "theirs");
+        emit server_->ActivationToken(id, "ours");
+        emit server_->ActionInvoked(id, "open");
+        QTRY_COMPARE(tokenSeen, QString("ours"));
+        qunsetenv("XDG_ACTIVATION_TOKEN");
+        emit server_->ActivationToken(id + 3, "theirs");
+        emit server_->ActionInvoked(id, "default");
+        QTRY_COMPARE(tokenSeen, QString());
+    }
+
+    // A sender's text can neither render as markup (a link, a remote image) nor
+    // carry control or direction-changing characters, and it is kept short; the
+    // service is asked what it renders once.
+    void hostileTextIsCleanedCutAndEscapedWhereMarkupRenders() {
+        const QString body = QStringLiteral("<a href=\"http://x/\">a < b & c</a>\x1b[31m\u202Eevil"
+                                            "\u2066\r\nline\u0085\x7f\t!") +
+                             QString(300, u'x');
+        const QString shown = QStringLiteral("<a href=\"http://x/\">a < b & c</a>[31mevil\nline !");
+        const QString escaped = QStringLiteral(
+            "&lt;a href=&quot;http://x/&quot;&gt;a &lt; b &amp; c&lt;/a&gt;[31mevil\nline !");
+        const QString tail = QString(200 - shown.size(), u'x') + QStringLiteral("…");
+        for (const bool markup : {false, true}) {
+            server_->capabilities = {QStringLiteral("actions"), QStringLiteral("body")};
+            if (markup) server_->capabilities << QStringLiteral("body-markup");
+            server_->capabilityCalls = 0;
+            server_->calls.clear();
+            MakeAnnouncer();
+            announcer_->Announce(MessageAnnouncer::Title(QString(100, u'N') + u'\x1b', "1"), body);
+            announcer_->Announce("ICQ: \u202Ea (2)", "second");
+            QTRY_COMPARE(server_->calls.size(), 2);
+            QCOMPARE(server_->capabilityCalls, 1);
+            QCOMPARE(server_->calls[0].summary, "ICQ: " + QString(64, u'N') + " (1)");
+            QCOMPARE(server_->calls[0].body, (markup ? escaped : shown) + tail);
+            QCOMPARE(server_->calls[1].summary, QString("ICQ: a (2)"));
+        }
     }
 
     void aShownNotificationIsUpdatedUntilItCloses() {
