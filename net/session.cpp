@@ -119,9 +119,9 @@ void NetSession::PerformCommand(const NetCommand& command) {
             OnContactsRefresh();
             return;
         case CommandCode::SendMessage:
-            if (!connected) return;
+            // A message that cannot go out is reported, so that it is not kept as sent.
             if (const auto* send = dynamic_cast<const SendMessageCommand*>(&command)) {
-                if (!SendInstantMessage(send->uin, send->text)) {
+                if (!connected || !SendInstantMessage(send->uin, send->text)) {
                     OnMessageNotSent(send->uin, send->text, 0);
                 }
             }
