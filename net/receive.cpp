@@ -61,7 +61,11 @@ void NetSession::RunLoginPhase() {
         if (flap.channel == kChannelSignOn) {
             (void)SendLogin(reader);
         } else if (flap.channel == kChannelSignOff) {
-            if (ParseLoginReply(reader) && ConnectToMessagingServer()) RunMessagingPhase();
+            if (ParseLoginReply(reader)) {
+                // No messaging server or no cookie: the server said no.
+                loginRefused_.store(BosAddress().empty() || Cookie().empty());
+                if (ConnectToMessagingServer()) RunMessagingPhase();
+            }
             return;  // the login phase ends after the reply, whatever came of it
         }
     }

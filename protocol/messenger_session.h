@@ -18,7 +18,10 @@
 //     message or presence report; its reply fills in the name and posts
 //     ContactChanged;
 //   - a server contact list is merged, ListReset is posted and the list saved
-//     (for each reply of a list that comes in several).
+//     (for each reply of a list that comes in several); its visibility item is
+//     kept in ServerList();
+//   - a connection that ends in ConnectionError is tried again while the settings'
+//     "reconnect" is on (see NetSession).
 //
 // Threads: the events run on whichever thread detects them (the receive thread for
 // everything the server sends, the network worker for commands, the user-interface
@@ -32,6 +35,7 @@
 
 #include "net/session.h"
 #include "protocol/announcer.h"
+#include "protocol/contact_list.h"
 
 namespace pellox {
 
@@ -63,10 +67,20 @@ public:
     void OnContactStatus(const std::u16string& uin, std::int32_t status) override;
     // While not connected marks every contact offline; posts ListReset.
     void OnContactsRefresh() override;
+    // The settings' "reconnect".
+    bool ReconnectAllowed() override;
+    // SetVisibility while connected: the visibility item of the server list set
+    // to 5 (only the list's contacts) or 1 (everybody).
+    void PerformOtherCommand(const NetCommand& command) override;
+
+    // What the last server list said, and the visibility as last sent.
+    const ServerListState& ServerList() const { return serverList_; }
+    ServerListState& ServerList() { return serverList_; }
 
 private:
     AppState& model_;
     std::atomic<Announcer*> announcer_;
+    ServerListState serverList_;
 };
 
 // Fills the session's routing table with every handler of the messaging phase:
