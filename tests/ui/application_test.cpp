@@ -196,10 +196,10 @@ private slots:
         h.Start(TwoContacts());
         QMenu* menu = h.frame().softKeyMenu(0);
         QVERIFY(menu != nullptr);
-        const int statusEntries[] = {cmd::kStatusFreeForChat,  cmd::kStatusAway,
-                                     cmd::kStatusNotAvailable, cmd::kStatusOccupied,
-                                     cmd::kStatusDoNotDisturb, cmd::kStatusInvisible,
-                                     cmd::kVisibleToListOnly};
+        const int statusEntries[] = {cmd::kStatusOnline,       cmd::kStatusFreeForChat,
+                                     cmd::kStatusAway,         cmd::kStatusNotAvailable,
+                                     cmd::kStatusOccupied,     cmd::kStatusDoNotDisturb,
+                                     cmd::kStatusInvisible};
         for (int state = 0; state <= 10; ++state) {
             h.app->session().state.store(state);
             QAction* connect = MenuEntry(menu, cmd::kConnect);
@@ -209,22 +209,29 @@ private slots:
             QCOMPARE(connect->isEnabled(), state < 3);
             QCOMPARE(disconnect->isEnabled(), state > 2);
             QCOMPARE(load->isEnabled(), state > 6);
+            // Statuses: not while a sign-on is under way; only "В сети" checked
+            // (nothing chosen yet).
             for (int id : statusEntries) {
                 QAction* entry = MenuEntry(menu, id);
                 QVERIFY(entry != nullptr);
-                QVERIFY2(!entry->isEnabled(), qPrintable(QString::number(id)));
+                QCOMPARE(entry->isEnabled(), state < 3 || state > 6);
+                QCOMPARE(entry->isChecked(), id == cmd::kStatusOnline);
             }
-            // The same rule in the submenu "Статус" ("Отключить", "В сети").
-            int connectEntries = 0;
+            QAction* visibility = MenuEntry(menu, cmd::kVisibleToListOnly);
+            QVERIFY(visibility != nullptr);
+            QCOMPARE(visibility->isEnabled(), state > 6);
+            QVERIFY(!visibility->isChecked());
+            // "Отключить" also in the submenu "Статус".
+            int disconnectEntries = 0;
             for (QAction* action : menu->actions()) {
                 if (QMenu* sub = action->menu()) {
-                    if (QAction* entry = MenuEntry(sub, cmd::kConnect)) {
-                        QCOMPARE(entry->isEnabled(), state < 3);
-                        ++connectEntries;
+                    if (QAction* entry = MenuEntry(sub, cmd::kDisconnect)) {
+                        QCOMPARE(entry->isEnabled(), state > 2);
+                        ++disconnectEntries;
                     }
                 }
             }
-            QCOMPARE(connectEntries, 1);
+            QCOMPARE(disconnectEntries, 1);
         }
         h.app->session().state.store(0);
     }
