@@ -28,10 +28,7 @@ namespace {
 constexpr char kOwnUin[] = "123456789";
 const Bytes kCookie = FromHex("C0 01 C0 01");
 
-std::uint16_t MetaRequestType(const ReceivedFrame& f) {
-    if (!f.IsSnac(0x0015, 0x0002) || f.data.size() < 22) return 0;
-    return static_cast<std::uint16_t>(f.data[20] | (f.data[21] << 8));
-}
+using signon::MetaRequestType;
 
 Script& ExpectMeta(Script& s, std::uint16_t type) {
     return s.Do([type](Script::Context& c) {

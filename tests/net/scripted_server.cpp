@@ -432,4 +432,33 @@ bool ScriptedServer::WaitForScriptsDone(int timeoutMs) const {
                              [&] { return scriptsDone_ >= static_cast<int>(scripts_.size()); });
 }
 
+namespace signon {
+
+std::uint16_t MetaRequestType(const ReceivedFrame& frame) {
+    if (!frame.IsSnac(0x0015, 0x0002) || frame.data.size() < 22) return 0;
+    return static_cast<std::uint16_t>(frame.data[20] | (frame.data[21] << 8));
+}
+
+Script LoginServer(const Bytes& cookie, const std::string& uin) {
+    return Script().SendHello().Expect(kChannelSignOn).SendLoginReplyToSelf(uin, cookie);
+}
+
+Script MessagingServer(const Script& more) {
+    return Script()
+        .SendHello()
+        .Expect(kChannelSignOn)
+        .SendSnac(0x0001, 0x0003)
+        .ExpectSnac(0x0001, 0x0017)
+        .SendSnac(0x0001, 0x0018)
+        .ExpectSnac(0x0001, 0x001E)
+        .ExpectSnac(0x0001, 0x0002)
+        .Do([](Script::Context& c) {
+            return c.ExpectFrame([](const ReceivedFrame& f) { return MetaRequestType(f) == 0x003C; },
+                                 "offline messages request");
+        })
+        .Then(more);
+}
+
+}  // namespace signon
+
 }  // namespace pellox::testing

@@ -164,4 +164,20 @@ struct Script::Context {
     bool ExpectFrame(const std::function<bool(const ReceivedFrame&)>& match, const std::string& what);
 };
 
+// ---- A sign-on as the two servers play it ----
+// In a namespace of their own, so that a test file's own helpers of these names
+// do not clash; a test takes them with using-declarations.
+namespace signon {
+
+// The request type of a meta request frame (SNAC 0x0015/0x0002), 0 for other frames.
+std::uint16_t MetaRequestType(const ReceivedFrame& frame);
+// The login server: hello, the client's sign-on frame, then a reply for `uin`
+// sending the client on to this same server with `cookie`.
+Script LoginServer(const Bytes& cookie = FromHex("DE AD BE EF 01 02 03"),
+                   const std::string& uin = "123456789");
+// The messaging server up to the client's offline messages request; `more` follows.
+Script MessagingServer(const Script& more = Script());
+
+}  // namespace signon
+
 }  // namespace pellox::testing

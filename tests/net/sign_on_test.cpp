@@ -15,28 +15,13 @@
 namespace pellox::testing {
 namespace {
 
+using signon::LoginServer;
+using signon::MessagingServer;
+
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
 const Bytes kCookie = FromHex("DE AD BE EF 01 02 03");
-
-Script LoginServer() {
-    return Script().SendHello().Expect(kChannelSignOn).SendLoginReplyToSelf("123456789", kCookie);
-}
-
-// Up to the offline messages request; `more` runs after it.
-Script MessagingServer(const Script& more = Script()) {
-    return Script()
-        .SendHello()
-        .Expect(kChannelSignOn)
-        .SendSnac(0x0001, 0x0003)
-        .ExpectSnac(0x0001, 0x0017)
-        .SendSnac(0x0001, 0x0018)
-        .ExpectSnac(0x0001, 0x001E)
-        .ExpectSnac(0x0001, 0x0002)
-        .ExpectSnac(0x0015, 0x0002)
-        .Then(more);
-}
 
 class SignOn : public ::testing::Test {
 protected:
@@ -49,12 +34,8 @@ protected:
         session_.EnqueueCommand(std::make_unique<ConnectCommand>(server, u"123456789", u"secret"));
     }
     void Connect() { Connect(server_.AddressText()); }
-    void SignOnFully(Script more = Script(), int keepAliveMs = 60000) {
-        server_.AddConnection(LoginServer());
-        server_.AddConnection(MessagingServer(std::move(more)));
-        StartAll(keepAliveMs);
-        Connect();
-        ASSERT_TRUE(session_.WaitForReport(ConnState::LoadingOfflineMessages));
+    void SignOnFully(const Script& more = Script(), int keepAliveMs = 60000) {
+        SignOnThrough(server_, session_, more, keepAliveMs);
     }
     void ExpectNoScriptFailures() {
         for (const std::string& f : server_.Failures()) ADD_FAILURE() << f;

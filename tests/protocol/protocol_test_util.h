@@ -1,6 +1,6 @@
 // Shared pieces of the protocol tests: the server's byte layouts, a model on a
 // temporary data directory whose posted notifications are queued, an announcer
-// that records what it was asked, and a session that records its events.
+// that records what it was asked, and the recording session over that model.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,6 +20,7 @@
 #include "protocol/announcer.h"
 #include "protocol/messenger_session.h"
 #include "store/app_state.h"
+#include "tests/net/recording_session.h"
 #include "tests/net/scripted_server.h"
 #include "tests/store/store_test_util.h"
 
@@ -225,72 +226,17 @@ private:
     int activeQuestions_ = 0;
 };
 
-// The session with the model side of its events, recording each event before it
-// runs; a report also records how many bytes had been sent by then.
-class TestSession : public MessengerSession {
+// The session with the model side of its events, each event recorded once the
+// model has taken it.
+class TestSession : public Recording<MessengerSession> {
 public:
-    struct Report {
-        int code;
-        std::int32_t bytesSentBefore;
-    };
+    using Report = Recording<MessengerSession>::Report;
 
-    TestSession(AppState& model, Announcer* announcer) : MessengerSession(model, announcer) {}
-    ~TestSession() override { Shutdown(); }
+    TestSession(AppState& model, Announcer* announcer) : Recording(model, announcer) {}
 
-    void OnStateChanged(ConnState code) override {
-        Record([&] { reports_.push_back({static_cast<int>(code), bytesSent.load()}); });
-        MessengerSession::OnStateChanged(code);
-        Changed();
-    }
-    void OnMessage(const std::u16string& uin, const std::u16string& text) override {
-        Record([&] { messages_.emplace_back(uin, text); });
-        MessengerSession::OnMessage(uin, text);
-        Changed();
-    }
-    void OnContactStatus(const std::u16string& uin, std::int32_t status) override {
-        Record([&] { statuses_.emplace_back(uin, status); });
-        MessengerSession::OnContactStatus(uin, status);
-        Changed();
-    }
-
-    std::vector<int> Codes() const {
-        std::lock_guard<std::mutex> guard(lock_);
-        std::vector<int> codes;
-        for (const Report& r : reports_) codes.push_back(r.code);
-        return codes;
-    }
-    std::vector<Report> Reports() const {
-        std::lock_guard<std::mutex> guard(lock_);
-        return reports_;
-    }
-    std::vector<std::pair<std::u16string, std::u16string>> Messages() const {
-        std::lock_guard<std::mutex> guard(lock_);
-        return messages_;
-    }
-    std::vector<std::pair<std::u16string, std::int32_t>> Statuses() const {
-        std::lock_guard<std::mutex> guard(lock_);
-        return statuses_;
-    }
-
-    // Waits until the condition over the session holds; the events it watches have
-    // finished their work on the model by then.
-    bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 5000) const {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            if (condition()) return true;
-            if (std::chrono::steady_clock::now() >= deadline) return false;
-            std::unique_lock<std::mutex> guard(lock_);
-            changed_.wait_for(guard, std::chrono::milliseconds(10));
-        }
-    }
+    std::vector<Report> Reports() const { return ReportsWithBytes(); }
     bool WaitForReport(ConnState code, int times = 1, int timeoutMs = 5000) const {
-        return WaitUntil(
-            [&] {
-                int seen = 0;
-                for (int c : Codes()) seen += c == static_cast<int>(code) ? 1 : 0;
-                return seen >= times;
-            },
-            timeoutMs);
+        return WaitForReportTimes(code, times, timeoutMs);
     }
 
     // Runs one handler the way the receive loop does.
@@ -300,23 +246,6 @@ public:
         DispatchSnac(reader, FlapHeader{kFlapMarker, kChannelSnac, 0, 0},
                      SnacHeader{family, subtype, 0, requestId});
     }
-
-private:
-    template <class F>
-    void Record(F&& f) {
-        std::lock_guard<std::mutex> guard(lock_);
-        f();
-    }
-    void Changed() {
-        std::lock_guard<std::mutex> guard(lock_);
-        changed_.notify_all();
-    }
-
-    mutable std::mutex lock_;
-    mutable std::condition_variable changed_;
-    std::vector<Report> reports_;
-    std::vector<std::pair<std::u16string, std::u16string>> messages_;
-    std::vector<std::pair<std::u16string, std::int32_t>> statuses_;
 };
 
 // A model on a temporary data directory with "123456789" as its active profile,

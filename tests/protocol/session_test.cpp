@@ -16,44 +16,18 @@
 namespace pellox::testing {
 namespace {
 
-const Bytes kCookie = FromHex("C0 01 C0 01");
-constexpr char kOwnUin[] = "123456789";
+using signon::LoginServer;
+using signon::MessagingServer;
+using signon::MetaRequestType;
 
 std::uint16_t LittleEndianAt(const Bytes& b, std::size_t i) {
     return static_cast<std::uint16_t>(b[i] | (b[i + 1] << 8));
-}
-
-// The request type of a meta request frame (SNAC 0x0015/0x0002), 0 for others.
-std::uint16_t MetaRequestType(const ReceivedFrame& f) {
-    if (!f.IsSnac(0x0015, 0x0002) || f.data.size() < 22) return 0;
-    return LittleEndianAt(f.data, 20);
 }
 
 // The target UIN of a short user-information request, 0 for other frames.
 std::uint32_t ShortInfoTarget(const ReceivedFrame& f) {
     if (MetaRequestType(f) != 0x07D0 || f.data.size() < 30) return 0;
     return LittleEndianAt(f.data, 26) | (static_cast<std::uint32_t>(LittleEndianAt(f.data, 28)) << 16);
-}
-
-Script LoginServer() {
-    return Script().SendHello().Expect(kChannelSignOn).SendLoginReplyToSelf(kOwnUin, kCookie);
-}
-
-// The messaging server up to the offline messages request; `more` follows.
-Script MessagingServer(const Script& more) {
-    return Script()
-        .SendHello()
-        .Expect(kChannelSignOn)
-        .SendSnac(0x0001, 0x0003)
-        .ExpectSnac(0x0001, 0x0017)
-        .SendSnac(0x0001, 0x0018)
-        .ExpectSnac(0x0001, 0x001E)
-        .ExpectSnac(0x0001, 0x0002)
-        .Do([](Script::Context& c) {
-            return c.ExpectFrame([](const ReceivedFrame& f) { return MetaRequestType(f) == 0x003C; },
-                                 "offline messages request");
-        })
-        .Then(more);
 }
 
 Script ExpectMetaRequest(std::uint16_t type) {
@@ -87,17 +61,7 @@ class SessionOnTheWire : public ModelTest {
 protected:
     ~SessionOnTheWire() override { server.Stop(); }
 
-    void SignOn(const Script& more) {
-        server.AddConnection(LoginServer());
-        server.AddConnection(MessagingServer(more));
-        ASSERT_TRUE(server.Start());
-        ASSERT_TRUE(session.StartWorker());
-        session.EnqueueCommand(std::make_unique<ConnectCommand>(server.AddressText(), u"123456789", u"pw"));
-        ASSERT_TRUE(session.WaitForReport(ConnState::LoadingOfflineMessages));
-        // The offline messages request follows that report; a frame the test makes
-        // the client send must not overtake it.
-        ASSERT_TRUE(server.WaitForFrame([](const ReceivedFrame& f) { return MetaRequestType(f) == 0x003C; }));
-    }
+    void SignOn(const Script& more) { SignOnThrough(server, session, more); }
     void ExpectScriptsDone() {
         EXPECT_TRUE(server.WaitForScriptsDone());
         for (const std::string& failure : server.Failures()) ADD_FAILURE() << failure;

@@ -1,109 +1,22 @@
-// Shared pieces of the form tests: a model on a temporary data directory, a
-// session stand-in that records what the forms ask of it, a frame that records the
-// commands a form posts, and file helpers.
+// The form tests' names for the shared view test helpers.
 #pragma once
 
-#include <QFile>
-#include <QTemporaryDir>
-#include <QTest>
-#include <functional>
-#include <memory>
 #include <string>
-#include <vector>
+#include <utility>
 
-#include "resources/command_ids.h"
-#include "store/app_state.h"
-#include "ui/form_view.h"
-#include "ui/main_frame.h"
+#include "tests/ui/view_test_support.h"
 
 namespace pellox::formtest {
 
-// A data directory of its own, with bytes put in and read back.
-struct DataDir {
-    QTemporaryDir dir;
+using test::ChangeRecorder;
+using test::CommandRecorder;
+using test::DataDir;
+using test::FrameHarness;
+using test::RecordingSession;
 
-    std::string path() const { return dir.path().toStdString() + "/"; }
-    QString file(const QString& name) const { return dir.filePath(name); }
-    bool exists(const QString& name) const { return QFile::exists(file(name)); }
-    QByteArray read(const QString& name) const {
-        QFile f(file(name));
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-    void write(const QString& name, const QByteArray& bytes) const {
-        QFile f(file(name));
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        QCOMPARE(f.write(bytes), bytes.size());
-    }
-};
-
-// Records what the forms ask of the session; the state is set by the test.
-struct RecordingSession : ui::SessionControl {
-    ConnState state = ConnState::Disconnected;
-    int closeCount = 0;
-    std::vector<std::unique_ptr<NetCommand>> queued;
-
-    ConnState State() const override { return state; }
-    void CloseSession() override {
-        ++closeCount;
-        state = ConnState::Disconnected;
-    }
-    void EnqueueCommand(std::unique_ptr<NetCommand> command) override {
-        queued.push_back(std::move(command));
-    }
-};
-
-// Records every change delivered to it.
-struct ChangeRecorder : AppStateListener {
-    std::vector<std::pair<ChangeCode, ContactPtr>> changes;
-    void OnAppStateChange(ChangeCode code, const ContactPtr& contact) override {
-        changes.emplace_back(code, contact);
-    }
-    int Count(ChangeCode code) const {
-        int count = 0;
-        for (const auto& change : changes) count += change.first == code ? 1 : 0;
-        return count;
-    }
-};
-
-// The application object's stand-in: takes every command and records it.
-struct CommandRecorder : ui::CommandTarget {
-    std::vector<int> received;
-    bool OnCommand(int id) override {
-        received.push_back(id);
-        return true;
-    }
-    std::optional<ui::CommandState> QueryCommand(int) override { return ui::CommandState{}; }
-    int Count(int id) const {
-        int count = 0;
-        for (int r : received) count += r == id ? 1 : 0;
-        return count;
-    }
-};
-
-// A frame showing one form made by `make`, with the recorder as application.
-struct FrameHarness {
-    ui::CMainFrame frame;
-    CommandRecorder application;
-
-    FrameHarness(ui::ViewKind kind, int menuBarId, std::function<ui::FrameView*(QWidget*)> make) {
-        frame.SetApplicationTarget(&application);
-        frame.RegisterView(kind, std::move(make));
-        frame.show();
-        frame.SwitchView(kind, menuBarId);
-    }
-    template <class View>
-    View* view() const {
-        return qobject_cast<View*>(frame.activeView());
-    }
-    // Lets posted commands run.
-    void Settle() { QTest::qWait(20); }
-};
-
+// A contact template with a UIN and a name (the order the form tests write them).
 inline ContactInfo Info(std::u16string uin, std::u16string name = {}) {
-    ContactInfo info;
-    info.uin = std::move(uin);
-    info.name = std::move(name);
-    return info;
+    return test::Info(std::move(name), std::move(uin));
 }
 
 }  // namespace pellox::formtest

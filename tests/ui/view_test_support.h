@@ -1,24 +1,49 @@
-// Shared pieces of the view tests: a model on a temporary data directory, contact
-// templates and pixel helpers.
+// Shared pieces of the view and form tests: a model on a temporary data directory,
+// contact templates, recorders of what views and forms deliver and ask (model
+// changes, commands, session requests), a frame showing one form, and pixel helpers.
 #pragma once
 
 #include <QColor>
+#include <QFile>
 #include <QImage>
 #include <QRect>
 #include <QTemporaryDir>
 #include <QTest>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "resources/command_ids.h"
 #include "store/app_state.h"
+#include "ui/form_view.h"
+#include "ui/main_frame.h"
 
 namespace pellox::test {
 
-// A model of its own on a fresh data directory, removed afterwards.
-struct TempModel {
+// A data directory of its own, with bytes put in and read back.
+struct DataDir {
     QTemporaryDir dir;
-    AppState state{dir.path().toStdString() + "/"};
+
+    std::string path() const { return dir.path().toStdString() + "/"; }
+    QString file(const QString& name) const { return dir.filePath(name); }
+    bool exists(const QString& name) const { return QFile::exists(file(name)); }
+    QByteArray read(const QString& name) const {
+        QFile f(file(name));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    void write(const QString& name, const QByteArray& bytes) const {
+        QFile f(file(name));
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(f.write(bytes), bytes.size());
+    }
+};
+
+// A model of its own on a fresh data directory, removed afterwards.
+struct TempModel : DataDir {
+    AppState state{path()};
 
     TempModel() { SetOnlyOnline(false); }
 
@@ -45,6 +70,69 @@ inline ContactInfo Info(std::u16string name, std::u16string uin, std::int32_t st
     info.SetConversationOpen(conversationOpen);
     return info;
 }
+
+// Records what the forms ask of the session; the state is set by the test.
+struct RecordingSession : ui::SessionControl {
+    ConnState state = ConnState::Disconnected;
+    int closeCount = 0;
+    std::vector<std::unique_ptr<NetCommand>> queued;
+
+    ConnState State() const override { return state; }
+    void CloseSession() override {
+        ++closeCount;
+        state = ConnState::Disconnected;
+    }
+    void EnqueueCommand(std::unique_ptr<NetCommand> command) override {
+        queued.push_back(std::move(command));
+    }
+};
+
+// Records every change delivered to it.
+struct ChangeRecorder : AppStateListener {
+    std::vector<std::pair<ChangeCode, ContactPtr>> changes;
+    void OnAppStateChange(ChangeCode code, const ContactPtr& contact) override {
+        changes.emplace_back(code, contact);
+    }
+    int Count(ChangeCode code) const {
+        int count = 0;
+        for (const auto& change : changes) count += change.first == code ? 1 : 0;
+        return count;
+    }
+};
+
+// The application object's stand-in: takes every command and records it.
+struct CommandRecorder : ui::CommandTarget {
+    std::vector<int> received;
+    bool OnCommand(int id) override {
+        received.push_back(id);
+        return true;
+    }
+    std::optional<ui::CommandState> QueryCommand(int) override { return ui::CommandState{}; }
+    int Count(int id) const {
+        int count = 0;
+        for (int r : received) count += r == id ? 1 : 0;
+        return count;
+    }
+};
+
+// A frame showing one form made by `make`, with the recorder as application.
+struct FrameHarness {
+    ui::CMainFrame frame;
+    CommandRecorder application;
+
+    FrameHarness(ui::ViewKind kind, int menuBarId, std::function<ui::FrameView*(QWidget*)> make) {
+        frame.SetApplicationTarget(&application);
+        frame.RegisterView(kind, std::move(make));
+        frame.show();
+        frame.SwitchView(kind, menuBarId);
+    }
+    template <class View>
+    View* view() const {
+        return qobject_cast<View*>(frame.activeView());
+    }
+    // Lets posted commands run.
+    void Settle() { QTest::qWait(20); }
+};
 
 inline QColor PixelAt(const QImage& image, int x, int y) {
     return QColor(image.pixel(x, y));

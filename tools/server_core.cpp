@@ -1,0 +1,309 @@
+#include "tools/server_core.h"
+
+#include <cstdio>
+#include <utility>
+
+#include "platform/local_time.h"
+#include "platform/thread.h"
+
+namespace pellox::server {
+
+// Reads TLVs up to the end of the reader; false when one is cut short.
+bool ReadTlvList(PacketReader& reader, std::vector<Tlv>& out) {
+    while (!reader.AtEnd()) {
+        TlvHeader header;
+        if (!ReadRecord(reader, header)) return false;
+        const std::uint8_t* value = reader.Data() + reader.Position();
+        if (!reader.Skip(header.length)) return false;
+        out.push_back({header.type, {value, header.length}});
+    }
+    return true;
+}
+
+const Tlv* FindTlv(const std::vector<Tlv>& tlvs, std::uint16_t type) {
+    for (const Tlv& tlv : tlvs) {
+        if (tlv.type == type) return &tlv;
+    }
+    return nullptr;
+}
+
+std::string TextOf(std::span<const std::uint8_t> bytes) {
+    return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+bool AppendText(PacketBuffer& buffer, std::uint16_t type, const std::string& text) {
+    return AppendTlv(buffer, type, text.size(), text.data());
+}
+
+std::string FormatAddress(std::uint32_t address, std::uint16_t port) {
+    return platform::FormatEndpoint({address, port});
+}
+
+std::string OscarServer::Core::Session::Label() const {
+    // Built by appending: GCC 12 at -O3 reports a false -Wrestrict for a chain of
+    // + that starts with a literal.
+    std::string label = "#";
+    label += std::to_string(id);
+    label += bos ? " bos" : " auth";
+    if (uin != 0) {
+        label += ' ';
+        label += UinText(uin);
+    }
+    return label;
+}
+
+std::size_t OscarServer::Core::ConnectionCount() const {
+    std::lock_guard<std::mutex> lock(lock_);
+    return sessions_.size();
+}
+
+std::size_t OscarServer::Core::StoredOfflineCount() const {
+    std::lock_guard<std::mutex> lock(lock_);
+    return offline_ ? offline_->Size() : 0;
+}
+
+void OscarServer::Core::Log(const std::string& line) const {
+    if (!config_.verbose) return;
+    std::lock_guard<std::mutex> lock(logLock_);
+    std::fprintf(stderr, "pellox-server: %s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+bool OscarServer::Core::Start(const ServerConfig& config, AccountStore accounts, std::string& error) {
+    {
+        std::lock_guard<std::mutex> lock(lock_);
+        if (running_) {
+            error = "the server is already running";
+            return false;
+        }
+    }
+    config_ = config;
+    auto offline = std::make_unique<OfflineStore>(config.offlineFile, config.maxOfflinePerUser);
+    if (!offline->Load(error)) return false;
+    if (!platform::StartSocketLibrary()) {
+        error = "cannot start the socket library";
+        return false;
+    }
+
+    platform::SocketHandle auth = platform::ListenTcp({config.bindAddress, config.authPort}, 64);
+    if (auth == platform::kNoSocket) {
+        error = "cannot listen on " + FormatAddress(config.bindAddress, config.authPort);
+        return false;
+    }
+    platform::SocketHandle bos = platform::ListenTcp({config.bindAddress, config.bosPort}, 64);
+    if (bos == platform::kNoSocket) {
+        platform::CloseSocket(auth);
+        error = "cannot listen on " + FormatAddress(config.bindAddress, config.bosPort);
+        return false;
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(lock_);
+        accounts_ = std::move(accounts);
+        offline_ = std::move(offline);
+        cookies_.clear();
+        online_.clear();
+        announced_.clear();
+        listStamps_.clear();
+        startedAt_ = platform::Now();
+        authListener_ = auth;
+        bosListener_ = bos;
+        authPort = platform::BoundPort(auth);
+        bosPort = platform::BoundPort(bos);
+        bindAddress = config.bindAddress;
+        stopping_ = false;
+        running_ = true;
+        Log("listening: auth " + FormatAddress(bindAddress, authPort) + ", bos " +
+            FormatAddress(bindAddress, bosPort) + ", " + std::to_string(accounts_.Size()) + " accounts, " +
+            std::to_string(offline_->Size()) + " stored offline messages");
+    }
+    authAccept_ = platform::StartThread(platform::ThreadPriority::Normal, [this, auth] { AcceptLoop(auth, false); });
+    bosAccept_ = platform::StartThread(platform::ThreadPriority::Normal, [this, bos] { AcceptLoop(bos, true); });
+    return true;
+}
+
+void OscarServer::Core::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(lock_);
+        if (!running_) return;
+        stopping_ = true;
+    }
+    platform::ShutdownSocket(authListener_);
+    platform::ShutdownSocket(bosListener_);
+    if (authAccept_.joinable()) authAccept_.join();
+    if (bosAccept_.joinable()) bosAccept_.join();
+    platform::CloseSocket(authListener_);
+    platform::CloseSocket(bosListener_);
+
+    std::vector<std::unique_ptr<Session>> sessions;
+    {
+        std::lock_guard<std::mutex> lock(lock_);
+        sessions.swap(sessions_);
+        authListener_ = bosListener_ = platform::kNoSocket;
+    }
+    // Every session is aborted before any is destroyed: a closing session may still
+    // look at the others while its reader finishes.
+    for (auto& s : sessions) s->connection.Abort();
+    for (auto& s : sessions) s->connection.Join();
+    sessions.clear();
+
+    std::lock_guard<std::mutex> lock(lock_);
+    online_.clear();
+    announced_.clear();
+    cookies_.clear();
+    running_ = false;
+    Log("stopped");
+}
+
+std::vector<std::unique_ptr<OscarServer::Core::Session>> OscarServer::Core::TakeFinished() {
+    std::vector<std::unique_ptr<Session>> finished;
+    for (auto it = sessions_.begin(); it != sessions_.end();) {
+        if ((*it)->connection.Finished()) {
+            finished.push_back(std::move(*it));
+            it = sessions_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return finished;
+}
+
+void OscarServer::Core::AcceptLoop(platform::SocketHandle listener, bool bos) {
+    for (;;) {
+        platform::SocketHandle socket = platform::AcceptClient(listener);
+        std::vector<std::unique_ptr<Session>> finished;  // destroyed outside the lock
+        {
+            std::lock_guard<std::mutex> lock(lock_);
+            if (stopping_) {
+                platform::CloseSocket(socket);
+                return;
+            }
+            if (socket != platform::kNoSocket) {
+                finished = TakeFinished();
+                if (sessions_.size() >= config_.maxSessions) {
+                    Log("refused a connection: " + std::to_string(sessions_.size()) + " sessions already");
+                    platform::CloseSocket(socket);
+                } else {
+                    Connection::Limits limits;
+                    limits.maxInboundFrame = config_.maxInboundFrame;
+                    limits.maxQueuedOutput = config_.maxQueuedOutput;
+                    limits.sendTimeoutMs = config_.sendTimeoutMs;
+                    limits.idleTimeoutMs = config_.loginTimeoutMs;
+                    auto session = std::make_unique<Session>(*this, nextSessionId_++, bos, socket, limits);
+                    Log(session->Label() + " connected");
+                    // The hello: channel 1 with the protocol version.
+                    const std::uint8_t hello[4] = {0, 0, 0, 1};
+                    session->connection.SendFrame(kChannelSignOn, hello);
+                    session->connection.Start();
+                    sessions_.push_back(std::move(session));
+                }
+                continue;
+            }
+        }
+        // Accept failed without a stop (for example, out of descriptors): do not spin.
+        platform::SleepMs(50);
+    }
+}
+
+bool OscarServer::Core::HandleFrame(Session& s, std::uint8_t channel, std::span<const std::uint8_t> data) {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (stopping_ || s.replaced) return false;
+    if (channel == kChannelSignOff) {
+        Log(s.Label() + " signed off");
+        return false;
+    }
+    if (!s.bos) {
+        if (channel == kChannelSignOn) return HandleLogin(s, data);
+        if (channel == kChannelSnac) {
+            Log(s.Label() + " SNAC on the authorization port, not supported");
+            return false;
+        }
+        return true;  // keep-alive and anything else
+    }
+    if (!s.signedOn) {
+        if (channel == kChannelSignOn) return HandleCookie(s, data);
+        if (channel == kChannelSnac) {
+            Log(s.Label() + " SNAC before the cookie");
+            return false;
+        }
+        return true;
+    }
+    if (channel == kChannelSnac) {
+        PacketReader reader(data);
+        SnacHeader snac;
+        if (!ReadRecord(reader, snac)) {
+            Log(s.Label() + " SNAC shorter than its header, dropped");
+            return true;
+        }
+        if (snac.flags & kSnacFlagExtraData) {
+            std::uint16_t extra = 0;
+            if (!ReadU16(reader, extra) || !reader.Skip(extra)) {
+                Log(s.Label() + " SNAC extra data cut short, dropped");
+                return true;
+            }
+        }
+        HandleSnac(s, snac, reader);
+    }
+    return true;  // keep-alive (channel 5), a repeated hello and other channels
+}
+
+void OscarServer::Core::HandleClosed(Session& s, const std::string& reason) {
+    std::lock_guard<std::mutex> lock(lock_);
+    Log(s.Label() + " closed: " + reason);
+    if (!s.bos || !s.signedOn) return;
+    auto it = online_.find(s.uin);
+    if (it == online_.end() || it->second != &s) return;  // a newer session took over
+    online_.erase(it);
+    if (announced_.erase(s.uin) > 0 && !stopping_) NotifyDeparture(s.uin);
+}
+
+// Every SNAC goes to the service of its family; the services ignore subtypes they
+// do not serve (rate requests, capabilities, edit start/end and the like).
+void OscarServer::Core::HandleSnac(Session& s, const SnacHeader& snac, PacketReader& reader) {
+    switch (snac.family) {
+    case 0x0001:
+        HandleServiceSnac(s, snac, reader);
+        break;
+    case 0x0004:
+        HandleMessageSnac(s, snac, reader);
+        break;
+    case 0x0013:
+        HandleContactListSnac(s, snac, reader);
+        break;
+    case 0x0015:
+        HandleMetaSnac(s, snac, reader);
+        break;
+    default:
+        break;
+    }
+}
+
+// --- public face ---------------------------------------------------------------
+
+OscarServer::OscarServer() : core_(std::make_unique<Core>()) {}
+OscarServer::~OscarServer() { Stop(); }
+
+bool OscarServer::Start(const ServerConfig& config, std::string& error) {
+    AccountStore accounts;
+    if (config.accountsFile.empty()) {
+        accounts = AccountStore::Demo();
+    } else {
+        std::vector<std::string> warnings;
+        if (!accounts.LoadFile(config.accountsFile, error, warnings)) return false;
+        for (const std::string& w : warnings) std::fprintf(stderr, "pellox-server: %s\n", w.c_str());
+    }
+    return Start(config, std::move(accounts), error);
+}
+
+bool OscarServer::Start(const ServerConfig& config, AccountStore accounts, std::string& error) {
+    return core_->Start(config, std::move(accounts), error);
+}
+
+void OscarServer::Stop() { core_->Stop(); }
+std::uint16_t OscarServer::AuthPort() const { return core_->authPort; }
+std::uint16_t OscarServer::BosPort() const { return core_->bosPort; }
+std::uint32_t OscarServer::BindAddress() const { return core_->bindAddress; }
+std::size_t OscarServer::ConnectionCount() const { return core_->ConnectionCount(); }
+std::size_t OscarServer::StoredOfflineCount() const { return core_->StoredOfflineCount(); }
+
+}  // namespace pellox::server

@@ -1,0 +1,186 @@
+// The shared state of the local server and the declarations of its services.
+//
+// OscarServer::Core owns the listeners, the sessions and everything they share
+// (accounts, offline store, cookies, who is online). The work is split by the
+// protocol's services, one file each:
+//   server_core.cpp          start, stop, accepting, frames, the SNAC dispatch
+//   service_authorization.cpp  the authorization port: login and cookies
+//   service_session.cpp      the cookie sign-on and the generic service family (0x0001)
+//   service_presence.cpp     own status, buddy arrival and departure (0x0003)
+//   service_messages.cpp     message relay (0x0004)
+//   service_contact_list.cpp the server contact list (0x0013)
+//   service_meta.cpp         offline messages and user information (0x0015)
+// Each service file has its own SNAC handler for its family (Handle...Snac); the
+// core routes every SNAC by family only.
+//
+// Everything here runs under the server lock (lock_) unless it says otherwise.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <set>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/codec.h"
+#include "platform/socket.h"
+#include "tools/accounts.h"
+#include "tools/connection.h"
+#include "tools/offline_store.h"
+#include "tools/oscar_server.h"
+#include "tools/server_config.h"
+
+namespace pellox::server {
+
+using Clock = std::chrono::steady_clock;
+
+// --- wire helpers shared by the services ---------------------------------------
+
+struct Tlv {
+    std::uint16_t type = 0;
+    std::span<const std::uint8_t> value;
+};
+
+// Reads TLVs up to the end of the reader; false when one is cut short.
+bool ReadTlvList(PacketReader& reader, std::vector<Tlv>& out);
+const Tlv* FindTlv(const std::vector<Tlv>& tlvs, std::uint16_t type);
+std::string TextOf(std::span<const std::uint8_t> bytes);
+bool AppendText(PacketBuffer& buffer, std::uint16_t type, const std::string& text);
+std::string FormatAddress(std::uint32_t address, std::uint16_t port);
+
+// --- the core ---------------------------------------------------------------------
+
+class OscarServer::Core {
+public:
+    ~Core() { Stop(); }
+
+    bool Start(const ServerConfig& config, AccountStore accounts, std::string& error);
+    void Stop();
+
+    std::uint16_t authPort = 0;
+    std::uint16_t bosPort = 0;
+    std::uint32_t bindAddress = 0;
+
+    std::size_t ConnectionCount() const;
+    std::size_t StoredOfflineCount() const;
+
+    void Log(const std::string& line) const;
+
+private:
+    struct Session final : Connection::Handler {
+        Session(Core& owner, std::uint64_t sessionId, bool isBos, platform::SocketHandle socket,
+                const Connection::Limits& limits)
+            : core(owner), id(sessionId), bos(isBos), connection(socket, limits, *this) {}
+
+        bool OnFrame(Connection&, std::uint8_t channel, std::span<const std::uint8_t> data) override {
+            return core.HandleFrame(*this, channel, data);
+        }
+        void OnClosed(Connection&, const std::string& reason) override { core.HandleClosed(*this, reason); }
+
+        // "#<id> bos <uin>".
+        std::string Label() const;
+
+        Core& core;
+        const std::uint64_t id;
+        const bool bos;
+
+        // Guarded by the server lock.
+        bool signedOn = false;   // a valid cookie was shown
+        bool replaced = false;   // a newer sign-on of the same UIN took over
+        bool ready = false;      // client ready was received
+        bool activated = false;  // the contact list was activated: presence flows to it
+        Uin uin = 0;
+        std::uint32_t status = 0;
+        std::time_t onlineSince = 0;
+        std::vector<std::uint64_t> deliveredOffline;  // ids sent after the last 0x003C
+        double messageTokens = 0;
+        Clock::time_point tokensRefilled;
+
+        // Last, so that it is destroyed first: its threads are joined while the
+        // fields above still exist.
+        Connection connection;
+    };
+
+    struct CookieEntry {
+        Uin uin = 0;
+        Clock::time_point expires;
+    };
+
+    // server_core.cpp
+    void AcceptLoop(platform::SocketHandle listener, bool bos);
+    bool HandleFrame(Session& s, std::uint8_t channel, std::span<const std::uint8_t> data);
+    void HandleClosed(Session& s, const std::string& reason);
+    void HandleSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
+    std::uint32_t NextRequestId() { return ++requestCounter_; }
+    std::vector<std::unique_ptr<Session>> TakeFinished();
+
+    // service_authorization.cpp
+    bool HandleLogin(Session& s, std::span<const std::uint8_t> data);
+    std::string NewCookie();
+    void ExpireCookies();
+
+    // service_session.cpp
+    bool HandleCookie(Session& s, std::span<const std::uint8_t> data);
+    void SignOn(Session& s, Uin uin);
+    void HandleServiceSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
+    void HandleClientReady(Session& s);
+
+    // service_presence.cpp
+    void HandleStatus(Session& s, PacketReader& reader);
+    void SendBuddyPresence(Session& s);
+    PacketBuffer UserInfo(Uin uin) const;
+    bool IsVisible(Uin uin) const;
+    Session* OnlineSession(Uin uin) const;
+    void NotifyArrival(Uin uin);
+    void NotifyDeparture(Uin uin);
+
+    // service_messages.cpp
+    void HandleMessageSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
+    void HandleMessage(Session& s, const SnacHeader& snac, PacketReader& reader);
+    void SendMessageError(Session& s, std::uint32_t requestId, std::uint16_t code);
+    bool TakeMessageToken(Session& s);
+
+    // service_contact_list.cpp
+    void HandleContactListSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
+    void SendContactList(Session& s, std::uint32_t requestId);
+    void HandleDeleteItems(Session& s, const SnacHeader& snac, PacketReader& reader);
+
+    // service_meta.cpp
+    void HandleMetaSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
+    void SendShortInfo(Session& s, std::uint32_t requestId, std::uint16_t sequence, Uin target);
+    void DeliverOffline(Session& s, std::uint32_t requestId, std::uint16_t sequence);
+
+    ServerConfig config_;
+
+    mutable std::mutex lock_;  // the server lock: everything below
+    AccountStore accounts_;
+    std::unique_ptr<OfflineStore> offline_;
+    std::map<std::string, CookieEntry> cookies_;
+    std::vector<std::unique_ptr<Session>> sessions_;
+    std::map<Uin, Session*> online_;      // the current signed-on session of each UIN
+    std::set<Uin> announced_;             // UINs whose arrival watchers were told of
+    std::map<Uin, std::uint32_t> listStamps_;
+    std::random_device random_;
+    std::uint64_t nextSessionId_ = 1;
+    std::uint32_t requestCounter_ = 0;
+    std::time_t startedAt_ = 0;
+    bool running_ = false;
+    bool stopping_ = false;
+
+    platform::SocketHandle authListener_ = platform::kNoSocket;
+    platform::SocketHandle bosListener_ = platform::kNoSocket;
+    std::thread authAccept_;
+    std::thread bosAccept_;
+
+    mutable std::mutex logLock_;
+};
+
+}  // namespace pellox::server

@@ -1,0 +1,133 @@
+// The server contact list (family 0x0013): the list itself, activation and
+// deleting buddies.
+#include <cstdint>
+
+#include "platform/local_time.h"
+#include "tools/server_core.h"
+
+namespace pellox::server {
+namespace {
+
+constexpr std::size_t kMaxDeleteItems = 1000;
+// SNAC data of one contact list reply: what one frame holds beside the SNAC header.
+constexpr std::size_t kMaxListReplyData = kMaxFlapData - kSnacHeaderSize;
+
+// Group of the server contact list that holds every buddy: "Общие" in Windows-1251.
+constexpr char kGroupName[] = "\xCE\xE1\xF9\xE8\xE5";
+constexpr std::uint16_t kGroupId = 1;
+
+}  // namespace
+
+void OscarServer::Core::HandleContactListSnac(Session& s, const SnacHeader& snac, PacketReader& reader) {
+    switch (snac.subtype) {
+    case 0x0004:  // contact list request
+    case 0x0005:  // the same with a time stamp: always answered in full
+        SendContactList(s, snac.requestId);
+        break;
+    case 0x0007:  // activation: presence of buddies starts flowing
+        s.activated = true;
+        SendBuddyPresence(s);
+        break;
+    case 0x000A:
+        HandleDeleteItems(s, snac, reader);
+        break;
+    default:
+        break;
+    }
+}
+
+void OscarServer::Core::SendContactList(Session& s, std::uint32_t requestId) {
+    const Account* account = accounts_.Find(s.uin);
+    if (account == nullptr) return;
+
+    // Every item laid out on its own: the group item naming its members by item
+    // id, then one buddy item per buddy with its nickname.
+    std::vector<PacketBuffer> items;
+    items.reserve(1 + account->buddies.size());
+    {
+        const std::string group = kGroupName;
+        PacketBuffer& p = items.emplace_back();
+        AppendU16(p, static_cast<std::uint16_t>(group.size()));
+        AppendBytes(p, group.data(), group.size());
+        AppendU16(p, kGroupId);
+        AppendU16(p, 0);       // item id
+        AppendU16(p, 0x0001);  // type: group
+        AppendU16(p, static_cast<std::uint16_t>(4 + 2 * account->buddies.size()));
+        AppendU16(p, 0x00C8);
+        AppendU16(p, static_cast<std::uint16_t>(2 * account->buddies.size()));
+        for (const Buddy& buddy : account->buddies) AppendU16(p, buddy.itemId);
+    }
+    for (const Buddy& buddy : account->buddies) {
+        const std::string name = UinText(buddy.uin);
+        const Account* other = accounts_.Find(buddy.uin);
+        const std::string nickname = other ? other->nickname : std::string();
+        PacketBuffer& p = items.emplace_back();
+        AppendU16(p, static_cast<std::uint16_t>(name.size()));
+        AppendBytes(p, name.data(), name.size());
+        AppendU16(p, kGroupId);
+        AppendU16(p, buddy.itemId);
+        AppendU16(p, 0x0000);  // type: buddy
+        AppendU16(p, static_cast<std::uint16_t>(nickname.empty() ? 0 : 4 + nickname.size()));
+        if (!nickname.empty()) AppendText(p, 0x0131, nickname);
+    }
+    constexpr std::size_t kReplyFrame = 1 + 2 + 4;  // version, count, time
+    for (const PacketBuffer& item : items) {
+        if (item.Failed() || kReplyFrame + item.Length() > kMaxListReplyData) {
+            Log(s.Label() + " contact list not sent: an item is too long for one reply");
+            return;
+        }
+    }
+    auto stamp = listStamps_.find(s.uin);
+    const std::uint32_t lastChange = stamp != listStamps_.end() ? stamp->second : static_cast<std::uint32_t>(startedAt_);
+
+    // As many whole items per reply as fit one frame beside the version, the count
+    // and the time; each reply is complete in itself, and all but the last say
+    // that more follow.
+    std::size_t next = 0;
+    std::size_t replies = 0;
+    while (next < items.size()) {
+        std::size_t bytes = kReplyFrame;
+        std::size_t end = next;
+        while (end < items.size() && bytes + items[end].Length() <= kMaxListReplyData) bytes += items[end++].Length();
+        PacketBuffer p;
+        AppendU8(p, 0);  // list version
+        AppendU16(p, static_cast<std::uint16_t>(end - next));
+        for (std::size_t i = next; i < end; ++i) AppendBytes(p, items[i].Data(), items[i].Length());
+        AppendU32(p, lastChange);
+        const std::uint16_t flags = end < items.size() ? kSnacFlagMoreReplies : 0;
+        if (!s.connection.SendSnac(0x0013, 0x0006, requestId, p, flags)) {
+            Log(s.Label() + " contact list could not be sent");
+            return;
+        }
+        next = end;
+        ++replies;
+    }
+    Log(s.Label() + " contact list sent, " + std::to_string(account->buddies.size()) + " buddies in " +
+        std::to_string(replies) + (replies == 1 ? " reply" : " replies"));
+}
+
+void OscarServer::Core::HandleDeleteItems(Session& s, const SnacHeader& snac, PacketReader& reader) {
+    Account* account = accounts_.Find(s.uin);
+    if (account == nullptr) return;
+    PacketBuffer results;
+    std::size_t items = 0;
+    while (!reader.AtEnd() && items < kMaxDeleteItems) {
+        std::string name;
+        std::uint16_t groupId = 0, itemId = 0, type = 0, length = 0;
+        if (!ReadString16(reader, name) || !ReadU16(reader, groupId) || !ReadU16(reader, itemId) ||
+            !ReadU16(reader, type) || !ReadU16(reader, length) || !reader.Skip(length)) {
+            break;
+        }
+        Uin buddy = 0;
+        bool removed = type == 0x0000 && ParseUin(name, buddy) && account->RemoveBuddy(buddy);
+        AppendU16(results, removed ? 0x0000 : 0x0002);  // done / not found
+        ++items;
+        if (removed) {
+            listStamps_[s.uin] = static_cast<std::uint32_t>(platform::Now());
+            Log(s.Label() + " deleted buddy " + name);
+        }
+    }
+    if (items > 0) s.connection.SendSnac(0x0013, 0x000E, snac.requestId, results);
+}
+
+}  // namespace pellox::server

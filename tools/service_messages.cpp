@@ -1,0 +1,150 @@
+// Message relay (family 0x0004): channel-1 messages go to the recipient's
+// session, to the echo account, or into the offline store.
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+
+#include "platform/code_page.h"
+#include "platform/local_time.h"
+#include "tools/server_core.h"
+
+namespace pellox::server {
+namespace {
+
+// Message errors (SNAC 0x0004/0x0001).
+constexpr std::uint16_t kMessageErrorRate = 0x0002;
+constexpr std::uint16_t kMessageErrorNotAvailable = 0x0004;
+constexpr std::uint16_t kMessageErrorBadFormat = 0x000E;
+
+// The text of the first text fragment of a channel-1 message block, in
+// Windows-1251: UCS-2 text (character set 2) is narrowed, anything else is taken
+// as it is. False when the block has no usable text fragment.
+bool ExtractMessageText(std::span<const std::uint8_t> block, std::string& text) {
+    PacketReader reader(block);
+    while (!reader.AtEnd()) {
+        std::uint8_t id = 0, version = 0;
+        std::uint16_t length = 0;
+        if (!ReadU8(reader, id) || !ReadU8(reader, version) || !ReadU16(reader, length)) return false;
+        if (id != 0x01) {
+            if (!reader.Skip(length)) return false;
+            continue;
+        }
+        std::uint16_t charset = 0, subset = 0;
+        if (length < 4 || !ReadU16(reader, charset) || !ReadU16(reader, subset)) return false;
+        std::string bytes(length - 4u, '\0');
+        if (!ReadBytes(reader, bytes.data(), bytes.size())) return false;
+        if (charset == 0x0002) {
+            std::u16string wide;
+            for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+                wide += static_cast<char16_t>((static_cast<unsigned char>(bytes[i]) << 8) |
+                                              static_cast<unsigned char>(bytes[i + 1]));
+            }
+            bytes = platform::WideToLocal(wide);
+        }
+        text = bytes.substr(0, bytes.find('\0'));
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void OscarServer::Core::HandleMessageSnac(Session& s, const SnacHeader& snac, PacketReader& reader) {
+    switch (snac.subtype) {
+    case 0x0006:
+        HandleMessage(s, snac, reader);
+        break;
+    default:
+        break;
+    }
+}
+
+void OscarServer::Core::SendMessageError(Session& s, std::uint32_t requestId, std::uint16_t code) {
+    PacketBuffer error;
+    AppendU16(error, code);
+    s.connection.SendSnac(0x0004, 0x0001, requestId, error);
+}
+
+bool OscarServer::Core::TakeMessageToken(Session& s) {
+    auto now = Clock::now();
+    double seconds = std::chrono::duration<double>(now - s.tokensRefilled).count();
+    s.tokensRefilled = now;
+    s.messageTokens = std::min<double>(config_.messageBurst, s.messageTokens + seconds * config_.messagesPerSecond);
+    if (s.messageTokens < 1.0) return false;
+    s.messageTokens -= 1.0;
+    return true;
+}
+
+void OscarServer::Core::HandleMessage(Session& s, const SnacHeader& snac, PacketReader& reader) {
+    std::uint8_t cookie[8];
+    std::uint16_t channel = 0;
+    std::string recipientText;
+    std::vector<Tlv> tlvs;
+    if (!ReadBytes(reader, cookie, sizeof cookie) || !ReadU16(reader, channel) ||
+        !ReadString8(reader, recipientText) || !ReadTlvList(reader, tlvs)) {
+        Log(s.Label() + " malformed message");
+        SendMessageError(s, snac.requestId, kMessageErrorBadFormat);
+        return;
+    }
+    const Tlv* block = FindTlv(tlvs, 0x0002);
+    if (channel != 1 || block == nullptr) {
+        Log(s.Label() + " message on channel " + std::to_string(channel) + " not relayed");
+        SendMessageError(s, snac.requestId, kMessageErrorBadFormat);
+        return;
+    }
+    Uin to = 0;
+    const Account* recipient = ParseUin(recipientText, to) ? accounts_.Find(to) : nullptr;
+    if (recipient == nullptr) {
+        Log(s.Label() + " message to unknown UIN '" + recipientText + "'");
+        SendMessageError(s, snac.requestId, kMessageErrorNotAvailable);
+        return;
+    }
+    if (!TakeMessageToken(s)) {
+        Log(s.Label() + " message to " + recipientText + " dropped: too many messages");
+        SendMessageError(s, snac.requestId, kMessageErrorRate);
+        return;
+    }
+
+    // The relayed message: the cookie and channel as sent, who it is from, and the
+    // message TLVs as received. TLVs that only ask the server for something (an
+    // acknowledgement, storing when offline) stay here.
+    auto relay = [&](Uin from) {
+        PacketBuffer p;
+        AppendBytes(p, cookie, sizeof cookie);
+        AppendU16(p, channel);
+        PacketBuffer info = UserInfo(from);
+        AppendBytes(p, info.Data(), info.Length());
+        for (const Tlv& tlv : tlvs) {
+            if (tlv.type == 0x0003 || tlv.type == 0x0006) continue;
+            AppendTlv(p, tlv.type, tlv.value.size(), tlv.value.data());
+        }
+        return p;
+    };
+
+    if (recipient->echo) {
+        s.connection.SendSnac(0x0004, 0x0007, NextRequestId(), relay(to));
+        Log(s.Label() + " message echoed by " + recipientText);
+        return;
+    }
+    if (Session* target = OnlineSession(to)) {
+        target->connection.SendSnac(0x0004, 0x0007, NextRequestId(), relay(s.uin));
+        Log(s.Label() + " message relayed to " + target->Label());
+        return;
+    }
+    std::string text;
+    if (!ExtractMessageText(block->value, text)) {
+        Log(s.Label() + " message to offline " + recipientText + " has no text, not stored");
+        SendMessageError(s, snac.requestId, kMessageErrorBadFormat);
+        return;
+    }
+    std::string fileError;
+    if (!offline_->Add(to, s.uin, platform::Now(), std::move(text), fileError)) {
+        Log(s.Label() + " message to offline " + recipientText + " dropped: too many stored");
+        SendMessageError(s, snac.requestId, kMessageErrorNotAvailable);
+        return;
+    }
+    if (!fileError.empty()) Log(fileError);
+    Log(s.Label() + " message to offline " + recipientText + " stored");
+}
+
+}  // namespace pellox::server

@@ -1,0 +1,95 @@
+// Presence: the own status of a session and the arrival and departure of buddies
+// told to the sessions that list them (family 0x0003).
+#include <array>
+#include <cstdint>
+
+#include "tools/server_core.h"
+
+namespace pellox::server {
+namespace {
+
+constexpr std::uint16_t kUserClassIcq = 0x0050;
+
+bool AppendString8(PacketBuffer& buffer, const std::string& text) {
+    return AppendU8(buffer, static_cast<std::uint8_t>(text.size())) &&
+           AppendBytes(buffer, text.data(), text.size());
+}
+
+}  // namespace
+
+void OscarServer::Core::HandleStatus(Session& s, PacketReader& reader) {
+    std::vector<Tlv> tlvs;
+    if (!ReadTlvList(reader, tlvs)) return;
+    const Tlv* status = FindTlv(tlvs, 0x0006);
+    if (status == nullptr || status->value.size() != 4) return;
+    PacketReader value(status->value);
+    if (!ReadU32(value, s.status)) return;
+    Log(s.Label() + " status " + std::to_string(s.status));
+    if (announced_.count(s.uin) > 0 && OnlineSession(s.uin) == &s) NotifyArrival(s.uin);
+}
+
+// On activation of the contact list: the buddies that are online right now.
+void OscarServer::Core::SendBuddyPresence(Session& s) {
+    const Account* account = accounts_.Find(s.uin);
+    if (account == nullptr) return;
+    for (const Buddy& buddy : account->buddies) {
+        if (IsVisible(buddy.uin)) s.connection.SendSnac(0x0003, 0x000B, NextRequestId(), UserInfo(buddy.uin));
+    }
+}
+
+OscarServer::Core::Session* OscarServer::Core::OnlineSession(Uin uin) const {
+    auto it = online_.find(uin);
+    return it == online_.end() ? nullptr : it->second;
+}
+
+bool OscarServer::Core::IsVisible(Uin uin) const {
+    const Account* account = accounts_.Find(uin);
+    return account != nullptr && (account->echo || announced_.count(uin) > 0);
+}
+
+PacketBuffer OscarServer::Core::UserInfo(Uin uin) const {
+    std::uint32_t status = 0;
+    std::uint32_t since = static_cast<std::uint32_t>(startedAt_);
+    if (const Session* session = OnlineSession(uin)) {
+        status = session->status;
+        since = static_cast<std::uint32_t>(session->onlineSince);
+    }
+    PacketBuffer p;
+    AppendString8(p, UinText(uin));
+    AppendU16(p, 0);  // warning level
+    AppendU16(p, 3);  // TLV count
+    AppendTlv(p, 0x0001, 2, std::array<std::uint8_t, 2>{0x00, kUserClassIcq}.data());
+    AppendU16(p, 0x0006);
+    AppendU16(p, 4);
+    AppendU32(p, status);
+    AppendU16(p, 0x0003);
+    AppendU16(p, 4);
+    AppendU32(p, since);
+    return p;
+}
+
+void OscarServer::Core::NotifyArrival(Uin uin) {
+    PacketBuffer info = UserInfo(uin);
+    for (auto& [watcher, session] : online_) {
+        const Account* account = accounts_.Find(watcher);
+        if (session->activated && !session->replaced && account != nullptr && account->Lists(uin)) {
+            session->connection.SendSnac(0x0003, 0x000B, NextRequestId(), info);
+        }
+    }
+}
+
+void OscarServer::Core::NotifyDeparture(Uin uin) {
+    PacketBuffer p;
+    AppendString8(p, UinText(uin));
+    AppendU16(p, 0);  // warning level
+    AppendU16(p, 1);  // TLV count
+    AppendTlv(p, 0x0001, 2, std::array<std::uint8_t, 2>{0x00, kUserClassIcq}.data());
+    for (auto& [watcher, session] : online_) {
+        const Account* account = accounts_.Find(watcher);
+        if (session->activated && !session->replaced && account != nullptr && account->Lists(uin)) {
+            session->connection.SendSnac(0x0003, 0x000C, NextRequestId(), p);
+        }
+    }
+}
+
+}  // namespace pellox::server
