@@ -23,6 +23,7 @@ void NetSession::ReceiveThread(std::shared_ptr<Link> link) {
     RunLoginPhase();
     // Dropped as stale when the connection was closed or replaced meanwhile.
     ReportState(ConnState::ConnectionError);
+    MaybeScheduleReconnect();
     tlsLink_.reset();
     tlsSession_ = nullptr;
     activeReceivers_.fetch_sub(1);

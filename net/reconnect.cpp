@@ -29,15 +29,25 @@ bool NetSession::ReconnectPending() const {
     return reconnectDue_.has_value();
 }
 
-void NetSession::PerformConnect(const ConnectTarget& target) {
-    // Read before OpeningConnection is shown, so that a Disconnect chosen from then
-    // on stops this connect.
-    const std::uint64_t closes = ClosesSoFar();
+void NetSession::PerformConnect(const ConnectTarget& target, std::uint64_t closeCount) {
     ReportState(ConnState::OpeningConnection);
     OnContactsRefresh();
-    if (!ConnectToLoginServer(target.server, target.uin, target.password, closes)) {
+    // The connection left from before goes first (as the connect would close it),
+    // so that any later close is known to be someone else's.
+    bool open;
+    {
+        std::lock_guard<std::mutex> guard(connectionLock);
+        open = connection_ != nullptr;
+    }
+    if (open) {
+        CloseSession();
+        ++closeCount;
+    }
+    if (!ConnectToLoginServer(target.server, target.uin, target.password, closeCount)) {
         ReportState(ConnState::ConnectionError);
         OnContactsRefresh();
+        // A connect that a close abandoned is not tried again.
+        if (ClosesSoFar() == closeCount) MaybeScheduleReconnect();
     }
 }
 
@@ -63,12 +73,13 @@ void NetSession::MaybeScheduleReconnect() {
     wakeEvent.Set();
 }
 
-std::optional<NetSession::ConnectTarget> NetSession::TakeDueReconnect() {
+std::optional<NetSession::ConnectTarget> NetSession::TakeDueReconnect(std::uint64_t& closeCount) {
     std::lock_guard<std::mutex> guard(connectionLock);
     if (!reconnectDue_ || !lastConnect_ || std::chrono::steady_clock::now() < *reconnectDue_) {
         return std::nullopt;
     }
     reconnectDue_.reset();
+    closeCount = closes_;
     return lastConnect_;
 }
 

@@ -27,9 +27,7 @@ void NetSession::ReportState(ConnState code) {
         if (IsStaleReceiver()) return;
     }
     OnStateChanged(code);
-    if (code == ConnState::ConnectionError) {
-        MaybeScheduleReconnect();
-    } else if (code == ConnState::Online) {
+    if (code == ConnState::Online) {
         std::lock_guard<std::mutex> guard(connectionLock);
         reconnectAttempts_ = 0;
     }
@@ -84,8 +82,9 @@ int NetworkWorker(NetSession& session) {
         const platform::WaitResult woke = session.wakeEvent.Wait(waitMs);
         if (!session.running.load()) break;
         if (woke == platform::WaitResult::TimedOut) {
-            if (auto target = session.TakeDueReconnect()) {
-                session.PerformConnect(*target);
+            std::uint64_t closes = 0;
+            if (auto target = session.TakeDueReconnect(closes)) {
+                session.PerformConnect(*target, closes);
                 continue;
             }
             // A whole interval without a command: keep the connection alive.
@@ -117,13 +116,17 @@ void NetSession::PerformCommand(const NetCommand& command) {
             const auto* connect = dynamic_cast<const ConnectCommand*>(&command);
             if (connect == nullptr) return;
             ConnectTarget target{connect->server, connect->uin, connect->password};
+            std::uint64_t closes;
             {
                 std::lock_guard<std::mutex> guard(connectionLock);
                 lastConnect_ = target;
                 reconnectAttempts_ = 0;
+                // Read before OpeningConnection is shown, so that a Disconnect
+                // chosen from then on stops this connect.
+                closes = closes_;
             }
             ownStatus_.store(connect->status);
-            PerformConnect(target);
+            PerformConnect(target, closes);
             return;
         }
         case CommandCode::SetStatus:

@@ -303,12 +303,14 @@ private:
         std::u16string password;
     };
     // Worker thread: the Connect command's work, for the user's command and for a
-    // reconnect alike.
-    void PerformConnect(const ConnectTarget& target);
+    // reconnect alike; abandoned when the connection is closed after closeCount
+    // was read from closes_.
+    void PerformConnect(const ConnectTarget& target, std::uint64_t closeCount);
     // After a reported ConnectionError: starts the next wait when it applies.
     void MaybeScheduleReconnect();
-    // Worker thread: the target when the wait is over (the wait ends), else nullopt.
-    std::optional<ConnectTarget> TakeDueReconnect();
+    // Worker thread: the target when the wait is over (the wait ends, closeCount
+    // is closes_ then), else nullopt.
+    std::optional<ConnectTarget> TakeDueReconnect(std::uint64_t& closeCount);
     // Milliseconds until the pending reconnect is due (0 when overdue), -1 when none.
     int ReconnectDueInMs() const;
 

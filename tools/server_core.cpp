@@ -57,6 +57,16 @@ std::size_t OscarServer::Core::ConnectionCount() const {
     return sessions_.size();
 }
 
+bool OscarServer::Core::DropConnection(Uin uin) {
+    std::lock_guard<std::mutex> lock(lock_);
+    Session* session = OnlineSession(uin);
+    if (session == nullptr) return false;
+    Log(session->Label() + " dropped on request");
+    // The reader sees the socket fail and closes the session as for a lost line.
+    session->connection.Abort();
+    return true;
+}
+
 std::size_t OscarServer::Core::StoredOfflineCount() const {
     std::lock_guard<std::mutex> lock(lock_);
     return offline_ ? offline_->Size() : 0;
@@ -305,5 +315,6 @@ std::uint16_t OscarServer::BosPort() const { return core_->bosPort; }
 std::uint32_t OscarServer::BindAddress() const { return core_->bindAddress; }
 std::size_t OscarServer::ConnectionCount() const { return core_->ConnectionCount(); }
 std::size_t OscarServer::StoredOfflineCount() const { return core_->StoredOfflineCount(); }
+bool OscarServer::DropConnection(Uin uin) { return core_->DropConnection(uin); }
 
 }  // namespace pellox::server

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -240,6 +241,48 @@ TEST_F(SignOn, DisconnectCommandReportsAndCloses) {
     ASSERT_TRUE(session_.WaitForReport(ConnState::Disconnected, 5000, 3));
     EXPECT_TRUE(server_.WaitForPeerClosed(1, 2000));
     EXPECT_EQ(ReportsAfter(100), (std::vector<int>{3, 4, 6, 7, 8, 0, 0, 0}));
+}
+
+TEST(ReconnectTiming, WaitsDoubleUpToTheCapWithASpreadOfAFifth) {
+    const ReconnectTiming timing;  // 5 s, then twice as long each time, at most 5 min
+    struct Row {
+        int attempt;
+        double unit;
+        int expectedMs;
+    };
+    const Row rows[] = {
+        {0, 0.5, 5000},     {1, 0.5, 10000},  {2, 0.5, 20000},    {5, 0.5, 160000},
+        {6, 0.5, 300000},   {60, 0.5, 300000}, {0, 0.0, 4000},     {0, 0.75, 5500},
+        {2, 0.0, 16000},    {6, 0.0, 240000}, {6, 0.99, 300000},  {-1, 0.5, 5000},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(ReconnectDelayMs(timing, row.attempt, row.unit), row.expectedMs)
+            << row.attempt << " " << row.unit;
+    }
+}
+
+// Connects again after every failed try, until the session is closed.
+class ReconnectingSession : public RecordingSession {
+public:
+    bool ReconnectAllowed() override { return true; }
+};
+
+TEST(Reconnect, FailedTriesAreRepeatedUntilTheSessionIsClosed) {
+    ReconnectingSession session;
+    session.SetReconnectTiming({10, 40, 0.0});
+    ASSERT_TRUE(session.StartWorker());
+    session.EnqueueCommand(std::make_unique<ConnectCommand>(u"127.0.0.1:1", u"123", u"pw"));
+    // The connect and three tries, each refused.
+    ASSERT_TRUE(session.WaitForReport(ConnState::ConnectionError, 5000, 4));
+    session.CloseSession();
+    const auto opened = [&] {
+        const std::vector<int> codes = session.Reports();
+        return std::count(codes.begin(), codes.end(), 3);
+    };
+    const auto tries = opened();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // five longest waits
+    EXPECT_EQ(opened(), tries);
+    EXPECT_FALSE(session.ReconnectPending());
 }
 
 TEST_F(SignOn, ConnectFailureReportsOpeningThenError) {
