@@ -4,6 +4,8 @@
 // signed off by another client, disconnecting, and shutting down while online.
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLabel>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QTest>
 #include <memory>
@@ -225,6 +227,49 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(
             HasEntry(StoredHistory(h.path(), u"100003"), MessageDirection::In, u"эхо?"), kSignOnMs);
         QVERIFY(HasEntry(StoredHistory(h.path(), u"100003"), MessageDirection::Out, u"эхо?"));
+    }
+
+    void ownStatusAndVisibilityFromTheMenus() {
+        AppHarness h;
+        StartAlice(h);
+        Peer boris(u"100002", authPort_, u"boris");  // on Alice's list
+        Peer vera(u"100004", authPort_, u"vera");     // lists Alice, not on her list
+        QTRY_VERIFY_WITH_TIMEOUT(Status(boris.model, u"100001") == 0, kSignOnMs);
+        QTRY_VERIFY_WITH_TIMEOUT(Status(vera.model, u"100001") == 0, kSignOnMs);
+        QCOMPARE(h.frame().ownNumberLabel()->text(), QString("100001"));
+        QCOMPARE(h.frame().ownStatus(), 0);
+        QMenu* menu = h.frame().softKeyMenu(0);
+
+        // "Отсутствую": Борис sees it; the check mark, the header and the profile follow.
+        QVERIFY(h.frame().RouteCommand(cmd::kStatusAway));
+        QTRY_VERIFY_WITH_TIMEOUT(Status(boris.model, u"100001") == 2, kSignOnMs);
+        QCOMPARE(h.frame().ownStatus(), 2);
+        QVERIFY(MenuEntry(menu, cmd::kStatusAway)->isChecked());
+        QVERIFY(!MenuEntry(menu, cmd::kStatusOnline)->isChecked());
+        QVERIFY(h.read("settings.txt").contains("[100001]\r\npassw=alice\r\n"));
+        QVERIFY(h.read("settings.txt").contains("status=2\r\n"));
+
+        // "Видим только для своих" hides her from Вера only, and shows her again.
+        QVERIFY(h.frame().RouteCommand(cmd::kVisibleToListOnly));
+        QTRY_VERIFY_WITH_TIMEOUT(Status(vera.model, u"100001") == 1, kSignOnMs);
+        QVERIFY(MenuEntry(menu, cmd::kVisibleToListOnly)->isChecked());
+        QCOMPARE(Status(boris.model, u"100001"), 2);
+        QVERIFY(h.frame().RouteCommand(cmd::kVisibleToListOnly));
+        QTRY_VERIFY_WITH_TIMEOUT(Status(vera.model, u"100001") == 2, kSignOnMs);
+        QVERIFY(!MenuEntry(menu, cmd::kVisibleToListOnly)->isChecked());
+
+        // The next sign-on announces the remembered status.
+        QVERIFY(h.frame().RouteCommand(cmd::kDisconnect));
+        QTRY_VERIFY_WITH_TIMEOUT(Status(boris.model, u"100001") == 1, kSignOnMs);
+        QCOMPARE(h.frame().ownStatus(), 1);
+        QVERIFY(h.frame().RouteCommand(cmd::kConnect));
+        QTRY_VERIFY_WITH_TIMEOUT(h.app->session().State() == ConnState::ContactsLoaded, kSignOnMs);
+        QTRY_VERIFY_WITH_TIMEOUT(Status(boris.model, u"100001") == 2, kSignOnMs);
+
+        // "Невидим" while online: Борис sees her leave.
+        QVERIFY(h.frame().RouteCommand(cmd::kStatusInvisible));
+        QTRY_VERIFY_WITH_TIMEOUT(Status(boris.model, u"100001") == 1, kSignOnMs);
+        QCOMPARE(h.frame().ownStatus(), 7);
     }
 
     void deletedContactIsGoneFromTheServerList() {
