@@ -51,6 +51,8 @@ public:
     // failing network would (no sign-off frame; its watchers see it leave). False
     // when the UIN is not signed on.
     bool DropConnection(Uin uin);
+    // The same for every signed-on UIN; how many were dropped.
+    std::size_t DropEveryConnection();
 
     class Core;
 

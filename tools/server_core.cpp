@@ -67,6 +67,15 @@ bool OscarServer::Core::DropConnection(Uin uin) {
     return true;
 }
 
+std::size_t OscarServer::Core::DropEveryConnection() {
+    std::lock_guard<std::mutex> lock(lock_);
+    for (auto& [uin, session] : online_) {
+        Log(session->Label() + " dropped on request");
+        session->connection.Abort();
+    }
+    return online_.size();
+}
+
 std::size_t OscarServer::Core::StoredOfflineCount() const {
     std::lock_guard<std::mutex> lock(lock_);
     return offline_ ? offline_->Size() : 0;
@@ -316,5 +325,6 @@ std::uint32_t OscarServer::BindAddress() const { return core_->bindAddress; }
 std::size_t OscarServer::ConnectionCount() const { return core_->ConnectionCount(); }
 std::size_t OscarServer::StoredOfflineCount() const { return core_->StoredOfflineCount(); }
 bool OscarServer::DropConnection(Uin uin) { return core_->DropConnection(uin); }
+std::size_t OscarServer::DropEveryConnection() { return core_->DropEveryConnection(); }
 
 }  // namespace pellox::server

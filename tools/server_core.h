@@ -72,6 +72,7 @@ public:
     std::size_t ConnectionCount() const;
     std::size_t StoredOfflineCount() const;
     bool DropConnection(Uin uin);
+    std::size_t DropEveryConnection();
 
     void Log(const std::string& line) const;
 
