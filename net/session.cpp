@@ -84,7 +84,8 @@ int NetworkWorker(NetSession& session) {
         if (woke == platform::WaitResult::TimedOut) {
             std::uint64_t closes = 0;
             if (auto target = session.TakeDueReconnect(closes)) {
-                session.PerformConnect(*target, closes);
+                // Not when reconnecting was turned off while it waited.
+                if (session.ReconnectAllowed()) session.PerformConnect(*target, closes);
                 continue;
             }
             // A whole interval without a command: keep the connection alive.

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -261,28 +262,39 @@ TEST(ReconnectTiming, WaitsDoubleUpToTheCapWithASpreadOfAFifth) {
     }
 }
 
-// Connects again after every failed try, until the session is closed.
+// Connects again after every failed try while `allowed` is set.
 class ReconnectingSession : public RecordingSession {
 public:
-    bool ReconnectAllowed() override { return true; }
+    bool ReconnectAllowed() override { return allowed.load(); }
+    std::atomic<bool> allowed{true};
 };
 
-TEST(Reconnect, FailedTriesAreRepeatedUntilTheSessionIsClosed) {
+TEST(Reconnect, FailedTriesAreRepeatedUntilTurnedOffOrClosed) {
     ReconnectingSession session;
     session.SetReconnectTiming({10, 40, 0.0});
     ASSERT_TRUE(session.StartWorker());
-    session.EnqueueCommand(std::make_unique<ConnectCommand>(u"127.0.0.1:1", u"123", u"pw"));
-    // The connect and three tries, each refused.
-    ASSERT_TRUE(session.WaitForReport(ConnState::ConnectionError, 5000, 4));
-    session.CloseSession();
     const auto opened = [&] {
         const std::vector<int> codes = session.Reports();
         return std::count(codes.begin(), codes.end(), 3);
     };
-    const auto tries = opened();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // five longest waits
-    EXPECT_EQ(opened(), tries);
-    EXPECT_FALSE(session.ReconnectPending());
+    // Each stop must hold for five of the longest waits.
+    const auto expectNoMoreTries = [&] {
+        const auto tries = opened();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(opened(), tries);
+        EXPECT_FALSE(session.ReconnectPending());
+    };
+    session.EnqueueCommand(std::make_unique<ConnectCommand>(u"127.0.0.1:1", u"123", u"pw"));
+    // The connect and three tries, each refused; then reconnecting is turned off.
+    ASSERT_TRUE(session.WaitForReport(ConnState::ConnectionError, 5000, 4));
+    session.allowed = false;
+    expectNoMoreTries();
+
+    session.allowed = true;
+    session.EnqueueCommand(std::make_unique<ConnectCommand>(u"127.0.0.1:1", u"123", u"pw"));
+    ASSERT_TRUE(session.WaitForReport(ConnState::ConnectionError, 5000, static_cast<int>(opened()) + 2));
+    session.CloseSession();
+    expectNoMoreTries();
 }
 
 TEST_F(SignOn, ConnectFailureReportsOpeningThenError) {
