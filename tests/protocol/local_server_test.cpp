@@ -1,8 +1,8 @@
 // Two messenger sessions against the project's local OSCAR server in-process:
 // sign-on with the server contact list, presence of the echo account and of each
 // other, a message stored while the recipient is away, and messages both ways;
-// one's own status and visibility as others see them, and reconnecting after the
-// server dropped the line.
+// one's own status as others see it, and reconnecting after the server dropped
+// the line.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -301,31 +301,6 @@ TEST_F(OwnPresence, TheSignOnCarriesTheChosenStatus) {
     ASSERT_TRUE(boris.WaitForContact(u"100001", Is(StatusFreeForChat)));
     const std::vector<std::int32_t> seen = boris.SeenOf(u"100001");
     for (std::size_t i = before; i + 1 < seen.size(); ++i) EXPECT_EQ(seen[i], StatusOffline) << i;
-}
-
-TEST_F(OwnPresence, VisibleOnlyToOwnContactsHidesFromOthersAndShowsAgain) {
-    Client alice(u"100001");  // lists Boris, not Vera
-    Client boris(u"100002");
-    Client vera(u"100004");  // lists Alice
-    SignOn(alice, u"alice");
-    SignOn(boris, u"boris");
-    SignOn(vera, u"vera");
-    ASSERT_TRUE(vera.WaitForContact(u"100001", Is(StatusOnline)));
-    ASSERT_TRUE(boris.WaitForContact(u"100001", Is(StatusOnline)));
-    EXPECT_FALSE(alice.session.ServerList().Visibility().has_value());
-
-    alice.session.EnqueueCommand(std::make_unique<VisibilityCommand>(true));
-    ASSERT_TRUE(vera.WaitForContact(u"100001", Is(StatusOffline)));
-    EXPECT_TRUE(alice.session.ServerList().VisibleToListOnly());
-    // The server keeps the item: the next list says so, and Boris never lost her.
-    alice.session.EnqueueCommand(std::make_unique<NetCommand>(CommandCode::LoadContacts));
-    ASSERT_TRUE(alice.session.WaitForReport(ConnState::ContactsLoaded, 2));
-    EXPECT_TRUE(alice.session.ServerList().VisibleToListOnly());
-    for (std::int32_t seen : boris.SeenOf(u"100001")) EXPECT_EQ(seen, StatusOnline);
-
-    alice.session.EnqueueCommand(std::make_unique<VisibilityCommand>(false));
-    ASSERT_TRUE(vera.WaitForContact(u"100001", Is(StatusOnline)));
-    EXPECT_FALSE(alice.session.ServerList().VisibleToListOnly());
 }
 
 class Reconnect : public OwnPresence {

@@ -254,6 +254,13 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(Status(vera.model, u"100001") == 1, kSignOnMs);
         QVERIFY(MenuEntry(menu, cmd::kVisibleToListOnly)->isChecked());
         QCOMPARE(Status(boris.model, u"100001"), 2);
+        // The server keeps the item: the list loaded again still says so.
+        const int reports = h.Delivered(ChangeCode::ConnectionStateChanged);
+        QVERIFY(h.frame().RouteCommand(cmd::kLoadContacts));
+        QTRY_VERIFY_WITH_TIMEOUT(h.Delivered(ChangeCode::ConnectionStateChanged) >= reports + 2 &&
+                                     h.app->session().State() == ConnState::ContactsLoaded,
+                                 kSignOnMs);
+        QVERIFY(MenuEntry(menu, cmd::kVisibleToListOnly)->isChecked());
         QVERIFY(h.frame().RouteCommand(cmd::kVisibleToListOnly));
         QTRY_VERIFY_WITH_TIMEOUT(Status(vera.model, u"100001") == 2, kSignOnMs);
         QVERIFY(!MenuEntry(menu, cmd::kVisibleToListOnly)->isChecked());
@@ -286,8 +293,11 @@ private slots:
         // sent; the echo account is still there.
         QTest::qWait(200);
         QVERIFY(h.Enabled(cmd::kLoadContacts));
+        const int reports = h.Delivered(ChangeCode::ConnectionStateChanged);
         QVERIFY(h.frame().RouteCommand(cmd::kLoadContacts));
-        QTRY_VERIFY_WITH_TIMEOUT(h.app->session().State() == ConnState::ContactsLoaded, kSignOnMs);
+        QTRY_VERIFY_WITH_TIMEOUT(h.Delivered(ChangeCode::ConnectionStateChanged) >= reports + 2 &&
+                                     h.app->session().State() == ConnState::ContactsLoaded,
+                                 kSignOnMs);
         QTRY_COMPARE(h.statusText(), QString());
         QVERIFY(h.state->FindContact(u"100002") == nullptr);
         QVERIFY(h.state->FindContact(u"100003") != nullptr);
