@@ -18,6 +18,20 @@ int ReconnectDelayMs(const ReconnectTiming& timing, int attempt, double unit) {
     return static_cast<int>(std::lround(std::clamp(delay, 0.0, cap)));
 }
 
+void NetSession::SetReconnectCheck(std::function<bool()> check) {
+    std::lock_guard<std::mutex> guard(connectionLock);
+    reconnectCheck_ = std::move(check);
+}
+
+bool NetSession::ReconnectAllowed() const {
+    std::function<bool()> check;
+    {
+        std::lock_guard<std::mutex> guard(connectionLock);
+        check = reconnectCheck_;
+    }
+    return check && check();
+}
+
 void NetSession::SetReconnectTiming(const ReconnectTiming& timing, std::function<double()> random) {
     std::lock_guard<std::mutex> guard(connectionLock);
     reconnectTiming_ = timing;

@@ -22,7 +22,7 @@
 //
 // Reconnect: when a connection ends in ConnectionError (a failed connect or a
 // dropped line; not a refused login, not a sign-off by another client, not a close
-// by the user, whose reports never store ConnectionError) and ReconnectAllowed()
+// by the user, whose reports never store ConnectionError) and the reconnect check
 // says so, the worker connects again with the last Connect's server, UIN and
 // password after the delays of ReconnectTiming. Any queued command and any close
 // of the session cancel the wait; reaching Online starts the delays afresh.
@@ -118,9 +118,6 @@ public:
     // Asks the application to mark contacts offline (while not connected) and
     // redraw; called by the Connect and Disconnect commands. Does nothing by default.
     virtual void OnContactsRefresh() {}
-    // Asked on the reporting thread when a connection has ended in ConnectionError:
-    // true to connect again after the next wait. False by default.
-    virtual bool ReconnectAllowed() { return false; }
     // Worker thread: a command of a code this layer does not carry out itself
     // (SetVisibility). Does nothing by default.
     virtual void PerformOtherCommand(const NetCommand&) {}
@@ -156,6 +153,12 @@ public:
     bool StartWorker();
     // Worker thread: carries out one command; unknown codes do nothing.
     void PerformCommand(const NetCommand& command);
+    // Asked (on the reporting thread, no lock held) when a connection has ended in
+    // ConnectionError, and again when the wait is over: true to connect again.
+    // Without one the session never reconnects. A function, not a virtual event,
+    // so that a receive thread ending during the owner's destruction calls nothing
+    // of a half-destroyed object.
+    void SetReconnectCheck(std::function<bool()> check);
     // The waits between reconnect tries and the source of their spread (numbers in
     // [0, 1); a seeded generator when empty). Tests shorten the waits.
     void SetReconnectTiming(const ReconnectTiming& timing, std::function<double()> random = {});
@@ -308,6 +311,7 @@ private:
     void PerformConnect(const ConnectTarget& target, std::uint64_t closeCount);
     // After a reported ConnectionError: starts the next wait when it applies.
     void MaybeScheduleReconnect();
+    bool ReconnectAllowed() const;
     // Worker thread: the target when the wait is over (the wait ends, closeCount
     // is closes_ then), else nullopt.
     std::optional<ConnectTarget> TakeDueReconnect(std::uint64_t& closeCount);
@@ -345,6 +349,7 @@ private:
     int reconnectAttempts_ = 0;  // tries since the last Online or user's Connect
     ReconnectTiming reconnectTiming_;
     std::function<double()> reconnectRandom_;
+    std::function<bool()> reconnectCheck_;
     std::mt19937 reconnectGenerator_{std::random_device{}()};
 
     std::atomic<std::uint16_t> ownStatus_{0};

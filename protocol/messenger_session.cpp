@@ -61,6 +61,7 @@ void RegisterProtocolHandlers(MessengerSession& session) {
 MessengerSession::MessengerSession(AppState& model, Announcer* announcer)
     : model_(model), announcer_(announcer) {
     RegisterProtocolHandlers(*this);
+    SetReconnectCheck([&model] { return model.UpdateSettings([](Settings& s) { return s.reconnect; }); });
 }
 
 MessengerSession::~MessengerSession() { Shutdown(); }
@@ -82,10 +83,6 @@ void MessengerSession::OnContactsRefresh() {
         }
     }
     model_.Notify(ChangeCode::ListReset, nullptr, true);
-}
-
-bool MessengerSession::ReconnectAllowed() {
-    return model_.UpdateSettings([](Settings& s) { return s.reconnect; });
 }
 
 void MessengerSession::PerformOtherCommand(const NetCommand& command) {

@@ -43,8 +43,9 @@ class AppState;
 
 class MessengerSession : public NetSession {
 public:
-    // Registers every handler of the messaging phase. The announcer may be null
-    // (messages are then not announced) and may be set later.
+    // Registers every handler of the messaging phase and makes the settings'
+    // "reconnect" decide on reconnecting. The announcer may be null (messages are
+    // then not announced) and may be set later.
     explicit MessengerSession(AppState& model, Announcer* announcer = nullptr);
     // Stops every thread of the session before its members go.
     ~MessengerSession() override;
@@ -67,8 +68,6 @@ public:
     void OnContactStatus(const std::u16string& uin, std::int32_t status) override;
     // While not connected marks every contact offline; posts ListReset.
     void OnContactsRefresh() override;
-    // The settings' "reconnect".
-    bool ReconnectAllowed() override;
     // SetVisibility while connected: the visibility item of the server list set
     // to 5 (only the list's contacts) or 1 (everybody).
     void PerformOtherCommand(const NetCommand& command) override;

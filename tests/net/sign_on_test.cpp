@@ -27,6 +27,9 @@ const Bytes kCookie = FromHex("DE AD BE EF 01 02 03");
 
 class SignOn : public ::testing::Test {
 protected:
+    // Every thread ends before the session's destruction begins, so none calls an
+    // event while the object changes type under it.
+    void TearDown() override { session_.Shutdown(); }
     void StartAll(int keepAliveMs = 60000) {
         ASSERT_TRUE(server_.Start());
         session_.keepAliveIntervalMs = keepAliveMs;
@@ -262,15 +265,10 @@ TEST(ReconnectTiming, WaitsDoubleUpToTheCapWithASpreadOfAFifth) {
     }
 }
 
-// Connects again after every failed try while `allowed` is set.
-class ReconnectingSession : public RecordingSession {
-public:
-    bool ReconnectAllowed() override { return allowed.load(); }
-    std::atomic<bool> allowed{true};
-};
-
 TEST(Reconnect, FailedTriesAreRepeatedUntilTurnedOffOrClosed) {
-    ReconnectingSession session;
+    std::atomic<bool> allowed{true};
+    RecordingSession session;
+    session.SetReconnectCheck([&] { return allowed.load(); });
     session.SetReconnectTiming({10, 40, 0.0});
     ASSERT_TRUE(session.StartWorker());
     const auto opened = [&] {
@@ -287,14 +285,15 @@ TEST(Reconnect, FailedTriesAreRepeatedUntilTurnedOffOrClosed) {
     session.EnqueueCommand(std::make_unique<ConnectCommand>(u"127.0.0.1:1", u"123", u"pw"));
     // The connect and three tries, each refused; then reconnecting is turned off.
     ASSERT_TRUE(session.WaitForReport(ConnState::ConnectionError, 5000, 4));
-    session.allowed = false;
+    allowed = false;
     expectNoMoreTries();
 
-    session.allowed = true;
+    allowed = true;
     session.EnqueueCommand(std::make_unique<ConnectCommand>(u"127.0.0.1:1", u"123", u"pw"));
     ASSERT_TRUE(session.WaitForReport(ConnState::ConnectionError, 5000, static_cast<int>(opened()) + 2));
     session.CloseSession();
     expectNoMoreTries();
+    session.Shutdown();
 }
 
 TEST_F(SignOn, ConnectFailureReportsOpeningThenError) {

@@ -156,6 +156,9 @@ TEST_F(LocalServerTest, AWrongPasswordEndsInConnectionErrorWithoutSignOn) {
 
 TEST_F(LocalServerTest, ASecondSignOnOfTheSameUinDisconnectsTheFirst) {
     Client first(u"100001");
+    // Even with reconnecting on, the first one does not come back to fight it out.
+    first.model.UpdateSettings([](Settings& s) { s.reconnect = true; });
+    first.session.SetReconnectTiming({20, 80, 0.2});
     ASSERT_TRUE(first.session.StartWorker());
     first.Connect(oscar.AuthPort(), u"alice");
     ASSERT_TRUE(first.session.WaitForReport(ConnState::ContactsLoaded));
@@ -168,6 +171,9 @@ TEST_F(LocalServerTest, ASecondSignOnOfTheSameUinDisconnectsTheFirst) {
     // The first session hears channel 4; the closing ConnectionError does not hide it.
     ASSERT_TRUE(first.session.WaitForReport(ConnState::DisconnectedByOtherClient));
     ASSERT_TRUE(first.session.WaitForReport(ConnState::ConnectionError));
+    EXPECT_EQ(first.session.State(), ConnState::DisconnectedByOtherClient);
+    EXPECT_EQ(second.session.State(), ConnState::ContactsLoaded);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // ten first delays
     EXPECT_EQ(first.session.State(), ConnState::DisconnectedByOtherClient);
     EXPECT_EQ(second.session.State(), ConnState::ContactsLoaded);
 }
