@@ -286,6 +286,15 @@ private slots:
         QVERIFY(command->server == u"127.0.0.1:5190");
         QVERIFY(command->uin == u"100001");
         QVERIFY(command->password == u"alice");
+        QCOMPARE(command->status, std::uint16_t(0));  // no "status": online, as ever
+
+        // The remembered status signs on; what is no status to sign on with is online.
+        const std::pair<std::u16string, std::uint16_t> statuses[] = {
+            {u"2", 0x0001}, {u"7", 0x0100}, {u"1", 0x0000}, {u"8", 0x0000}, {u"25", 0x0000}, {u"x", 0x0000}};
+        for (const auto& [stored, bits] : statuses) {
+            h.state->UpdateSettings([&](Settings& s) { s.profiles[u"100001"].values[kStatusKey] = stored; });
+            QCOMPARE(h.app->MakeConnectCommand()->status, bits);
+        }
 
         // An empty server key means the ICQ login server.
         h.state->UpdateSettings([](Settings& s) { s.profiles[u"100001"].values[u"server"] = u""; });
