@@ -102,6 +102,7 @@ bool NetSession::ConnectToLoginServer(std::u16string_view server, std::u16string
     bytesReceived.store(0);
     bytesSent.store(0);
     loginRefusal.store(0);
+    loginRefused_.store(false);
     {
         std::lock_guard<std::mutex> guard(connectionLock);
         bosAddress.clear();
@@ -285,11 +286,16 @@ bool NetSession::SendFamilyVersions() {
     return SendSnac(0x0001, 0x0017, 0x00000017, data);
 }
 
-bool NetSession::SendInitialStatus() {
+bool NetSession::SendStatus(std::uint16_t status) {
     PacketBuffer data;
-    const std::uint8_t online[4] = {0x00, 0x01, 0x00, 0x00};  // flags 0x0001, status online
-    AppendTlv(data, 0x0006, 4, online);
-    if (!SendSnac(0x0001, 0x001E, 0x0000001E, data)) return false;
+    AppendRecord(data, TlvHeader{0x0006, 4});
+    AppendU16(data, kOwnStatusFlags);
+    AppendU16(data, status);
+    return SendSnac(0x0001, 0x001E, 0x0000001E, data);
+}
+
+bool NetSession::SendInitialStatus() {
+    if (!SendStatus(OwnStatus())) return false;
     if (!SendClientReady()) return false;
     ReportState(ConnState::Online);
     ReportState(ConnState::LoadingOfflineMessages);

@@ -35,6 +35,8 @@ enum class CommandCode : std::int32_t {
     LoadContacts = 4,
     DeleteContact = 5,
     RequestInfo = 6,
+    SetStatus = 7,      // one's own status: kept for sign-on, sent at once while connected
+    SetVisibility = 8,  // the visibility item of the server list (the protocol layer's)
 };
 
 // A queued request. The queue owns it from EnqueueCommand until the worker has
@@ -46,15 +48,34 @@ struct NetCommand {
     CommandCode code;
 };
 
+// `status` is the status half of the word the sign-on announces (0 online).
 struct ConnectCommand : NetCommand {
-    ConnectCommand(std::u16string serverText, std::u16string uinText, std::u16string passwordText)
+    ConnectCommand(std::u16string serverText, std::u16string uinText, std::u16string passwordText,
+                   std::uint16_t ownStatus = 0)
         : NetCommand(CommandCode::Connect),
           server(std::move(serverText)),
           uin(std::move(uinText)),
-          password(std::move(passwordText)) {}
+          password(std::move(passwordText)),
+          status(ownStatus) {}
     std::u16string server;
     std::u16string uin;
     std::u16string password;
+    std::uint16_t status;
+};
+
+// SetStatus: the status half of one's own status word (0x0001 away, 0x0100
+// invisible, ...).
+struct StatusCommand : NetCommand {
+    explicit StatusCommand(std::uint16_t ownStatus)
+        : NetCommand(CommandCode::SetStatus), status(ownStatus) {}
+    std::uint16_t status;
+};
+
+// SetVisibility: true to be seen only by the contacts of one's server list.
+struct VisibilityCommand : NetCommand {
+    explicit VisibilityCommand(bool listOnly)
+        : NetCommand(CommandCode::SetVisibility), visibleToListOnly(listOnly) {}
+    bool visibleToListOnly;
 };
 
 struct SendMessageCommand : NetCommand {

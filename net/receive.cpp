@@ -24,6 +24,7 @@ void NetSession::ReceiveThread(std::shared_ptr<Link> link) {
     RunLoginPhase();
     // Dropped as stale when the connection was closed or replaced meanwhile.
     ReportState(ConnState::ConnectionError);
+    MaybeScheduleReconnect();
     tlsLink_.reset();
     tlsSession_ = nullptr;
     activeReceivers_.fetch_sub(1);
@@ -84,7 +85,11 @@ void NetSession::RunLoginPhase() {
         if (flap.channel == kChannelSignOn) {
             (void)SendLogin(reader);
         } else if (flap.channel == kChannelSignOff) {
-            if (ParseLoginReply(reader) && ConnectToMessagingServer()) RunMessagingPhase();
+            if (ParseLoginReply(reader)) {
+                // No messaging server or no cookie: the server said no.
+                loginRefused_.store(BosAddress().empty() || Cookie().empty());
+                if (ConnectToMessagingServer()) RunMessagingPhase();
+            }
             return;  // the login phase ends after the reply, whatever came of it
         }
     }

@@ -27,6 +27,10 @@ void NetSession::ReportState(ConnState code) {
         if (IsStaleReceiver()) return;
     }
     OnStateChanged(code);
+    if (code == ConnState::Online) {
+        std::lock_guard<std::mutex> guard(connectionLock);
+        reconnectAttempts_ = 0;
+    }
 }
 
 bool NetSession::StoreState(ConnState code) {
@@ -48,6 +52,11 @@ bool NetSession::StoreState(ConnState code) {
 void NetSession::EnqueueCommand(std::unique_ptr<NetCommand> command) {
     if (!command || !running.load()) return;
     {
+        // Whatever the user asks for now comes before a reconnect that waits.
+        std::lock_guard<std::mutex> guard(connectionLock);
+        reconnectDue_.reset();
+    }
+    {
         std::lock_guard<std::mutex> guard(queueLock);
         commandQueue.push_back(std::move(command));
     }
@@ -67,9 +76,18 @@ bool NetSession::StartWorker() {
 int NetworkWorker(NetSession& session) {
     if (!platform::StartSocketLibrary()) return 1;
     while (session.running.load()) {
-        const platform::WaitResult woke = session.wakeEvent.Wait(session.keepAliveIntervalMs.load());
+        int waitMs = session.keepAliveIntervalMs.load();
+        const int reconnectInMs = session.ReconnectDueInMs();
+        if (reconnectInMs >= 0 && reconnectInMs < waitMs) waitMs = reconnectInMs;
+        const platform::WaitResult woke = session.wakeEvent.Wait(waitMs);
         if (!session.running.load()) break;
         if (woke == platform::WaitResult::TimedOut) {
+            std::uint64_t closes = 0;
+            if (auto target = session.TakeDueReconnect(closes)) {
+                // Not when reconnecting was turned off while it waited.
+                if (session.ReconnectAllowed()) session.PerformConnect(*target, closes);
+                continue;
+            }
             // A whole interval without a command: keep the connection alive.
             if (IsConnectedState(session.state.load()) && !session.SendKeepAlive()) {
                 session.CloseSession();
@@ -102,17 +120,29 @@ void NetSession::PerformCommand(const NetCommand& command) {
         case CommandCode::Connect: {
             const auto* connect = dynamic_cast<const ConnectCommand*>(&command);
             if (connect == nullptr) return;
-            // Read before OpeningConnection is shown, so that a Disconnect chosen
-            // from then on stops this connect.
-            const std::uint64_t closes = ClosesSoFar();
-            ReportState(ConnState::OpeningConnection);
-            OnContactsRefresh();
-            if (!ConnectToLoginServer(connect->server, connect->uin, connect->password, closes)) {
-                ReportState(ConnState::ConnectionError);
-                OnContactsRefresh();
+            ConnectTarget target{connect->server, connect->uin, connect->password};
+            std::uint64_t closes;
+            {
+                std::lock_guard<std::mutex> guard(connectionLock);
+                lastConnect_ = target;
+                reconnectAttempts_ = 0;
+                // Read before OpeningConnection is shown, so that a Disconnect
+                // chosen from then on stops this connect.
+                closes = closes_;
             }
+            ownStatus_.store(connect->status);
+            PerformConnect(target, closes);
             return;
         }
+        case CommandCode::SetStatus:
+            if (const auto* status = dynamic_cast<const StatusCommand*>(&command)) {
+                ownStatus_.store(status->status);
+                if (IsConnectedState(state.load())) (void)SendStatus(status->status);
+            }
+            return;
+        case CommandCode::SetVisibility:
+            PerformOtherCommand(command);
+            return;
         case CommandCode::Disconnect:
             ReportState(ConnState::Disconnected);
             CloseSession();
@@ -178,6 +208,7 @@ void NetSession::CloseConnection() {
         ++closes_;
         if (receiveThread.joinable()) retiredThreads_.push_back(std::move(receiveThread));
         cookie.clear();
+        reconnectDue_.reset();
     }
     // Wakes the receive thread; the descriptor is closed with the last reference.
     if (old) old->Shutdown();

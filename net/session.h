@@ -21,10 +21,17 @@
 // own (shut down) link, never to a newer connection, and it handles no frame that
 // it has not begun to handle yet.
 //
+// Reconnect: when a connection ends in ConnectionError (a failed connect or a
+// dropped line; not a refused login, not a sign-off by another client, not a close
+// by the user, whose reports never store ConnectionError) and the reconnect check
+// says so, the worker connects again with the last Connect's server, UIN and
+// password after the delays of ReconnectTiming. Any queued command and any close
+// of the session cancel the wait; reaching Online starts the delays afresh.
+//
 // Locks (never held while an event runs):
 //  - sendLock: one whole frame, from taking its sequence number to its last byte;
 //  - connectionLock: the current link, the thread handles, cookie, uin, password,
-//    bosAddress; held only briefly; may be taken inside sendLock, never the reverse;
+//    bosAddress, the reconnect state; held only briefly; may be taken inside sendLock, never the reverse;
 //  - queueLock: the command queue; never nested with the others;
 //  - infoLock: infoRequests; a leaf lock;
 //  - sentLock_: the sent messages a message error may name; a leaf lock.
@@ -38,10 +45,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -65,6 +74,21 @@ inline constexpr int kSignOnTimeoutMs = 30000;
 inline constexpr std::size_t kMaxInfoRequests = 256;
 // Sent messages kept for naming the one a message error refers to.
 inline constexpr std::size_t kMaxSentMessages = 64;
+
+// The flag half of one's own status word, at sign-on and on every change.
+inline constexpr std::uint16_t kOwnStatusFlags = 0x0001;
+
+// The waits before connecting again: firstDelayMs before the first try, twice the
+// previous wait before each further one, never more than maxDelayMs; each wait is
+// moved at random by up to `spread` of itself either way (and still kept at or
+// under maxDelayMs), so that clients dropped together do not return together.
+struct ReconnectTiming {
+    int firstDelayMs = 5000;
+    int maxDelayMs = 300000;
+    double spread = 0.2;
+};
+// The wait before try `attempt` (0 for the first); `unit` is a random number in [0, 1).
+int ReconnectDelayMs(const ReconnectTiming& timing, int attempt, double unit);
 
 class NetSession;
 
@@ -124,6 +148,9 @@ public:
                                   std::uint16_t reason) {
         (void)uin, (void)text, (void)reason;
     }
+    // Worker thread: a command of a code this layer does not carry out itself
+    // (SetVisibility). Does nothing by default.
+    virtual void PerformOtherCommand(const NetCommand&) {}
 
     // The storing rule every OnStateChanged implementation applies: a report of
     // Disconnected or ConnectionError while state is below OpeningConnection is
@@ -165,6 +192,17 @@ public:
     // the commands that need a connection (message, contact list, delete, info)
     // while the state is not a connected one.
     void PerformCommand(const NetCommand& command);
+    // Asked (on the reporting thread, no lock held) when a connection has ended in
+    // ConnectionError, and again when the wait is over: true to connect again.
+    // Without one the session never reconnects. A function, not a virtual event,
+    // so that a receive thread ending during the owner's destruction calls nothing
+    // of a half-destroyed object.
+    void SetReconnectCheck(std::function<bool()> check);
+    // The waits between reconnect tries and the source of their spread (numbers in
+    // [0, 1); a seeded generator when empty). Tests shorten the waits.
+    void SetReconnectTiming(const ReconnectTiming& timing, std::function<double()> random = {});
+    // True while a reconnect waits for its time.
+    bool ReconnectPending() const;
     // Application exit: clears `running`, wakes the worker, closes the connection
     // without any report or sign-off frame, joins the worker and every receive
     // thread, and drops the queued commands. Idempotent.
@@ -203,7 +241,15 @@ public:
     // Receive thread, messaging phase: sends the cookie frame.
     bool SendCookie(PacketReader& hello);
     bool SendFamilyVersions();
-    // Initial status, then client ready; when both went out: Online,
+    // True when the last login reply of this session refused the sign-on (it named
+    // no messaging server or carried no cookie); cleared by the next connect.
+    bool LoginRefused() const { return loginRefused_.load(); }
+    // The status half of the word the session signs on with and sends: set by the
+    // Connect and SetStatus commands, 0 (online) at first.
+    std::uint16_t OwnStatus() const { return ownStatus_.load(); }
+    // SNAC 0x0001/0x001E: TLV 0x0006 with kOwnStatusFlags and `status`.
+    bool SendStatus(std::uint16_t status);
+    // Initial status (OwnStatus), then client ready; when both went out: Online,
     // LoadingOfflineMessages and the offline messages request.
     bool SendInitialStatus();
     bool SendClientReady();
@@ -298,6 +344,25 @@ private:
     bool SendOnLink(Link& link, const void* bytes, std::size_t n);  // requires sendLock
     void RecordInfoRequest(std::uint16_t requestId, std::uint32_t uin);
 
+    // What a reconnect connects with: the last Connect command's strings.
+    struct ConnectTarget {
+        std::u16string server;
+        std::u16string uin;
+        std::u16string password;
+    };
+    // Worker thread: the Connect command's work, for the user's command and for a
+    // reconnect alike; abandoned when the connection is closed after closeCount
+    // was read from closes_.
+    void PerformConnect(const ConnectTarget& target, std::uint64_t closeCount);
+    // After a reported ConnectionError: starts the next wait when it applies.
+    void MaybeScheduleReconnect();
+    bool ReconnectAllowed() const;
+    // Worker thread: the target when the wait is over (the wait ends, closeCount
+    // is closes_ then), else nullopt.
+    std::optional<ConnectTarget> TakeDueReconnect(std::uint64_t& closeCount);
+    // Milliseconds until the pending reconnect is due (0 when overdue), -1 when none.
+    int ReconnectDueInMs() const;
+
     void StartReceiveThread(const std::shared_ptr<Link>& link);
     void ReceiveThread(std::shared_ptr<Link> link);
     using Deadline = std::optional<std::chrono::steady_clock::time_point>;
@@ -331,6 +396,16 @@ private:
     std::string uin;
     std::string password;
     std::string bosAddress;
+    std::optional<ConnectTarget> lastConnect_;  // none before the first Connect
+    std::optional<std::chrono::steady_clock::time_point> reconnectDue_;
+    int reconnectAttempts_ = 0;  // tries since the last Online or user's Connect
+    ReconnectTiming reconnectTiming_;
+    std::function<double()> reconnectRandom_;
+    std::function<bool()> reconnectCheck_;
+    std::mt19937 reconnectGenerator_{std::random_device{}()};
+
+    std::atomic<std::uint16_t> ownStatus_{0};
+    std::atomic<bool> loginRefused_{false};
 
     mutable std::mutex queueLock;
     std::deque<std::unique_ptr<NetCommand>> commandQueue;

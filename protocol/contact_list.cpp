@@ -1,5 +1,8 @@
 #include "protocol/contact_list.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "net/session.h"
 #include "net/text_encoding.h"
 #include "protocol/identity.h"
@@ -10,7 +13,9 @@ namespace pellox {
 namespace {
 
 inline constexpr std::uint16_t kItemTypeBuddy = 0x0000;
+inline constexpr std::uint16_t kItemTypeVisibility = 0x0004;
 inline constexpr std::uint16_t kTlvNickname = 0x0131;
+inline constexpr std::uint16_t kTlvVisibility = 0x00CA;
 
 // Walks the TLVs of one item's data, keeping the last nickname.
 void ReadItemData(PacketReader data, std::string& nickname) {
@@ -31,13 +36,50 @@ std::u16string NicknameText(const std::string& nickname) {
     return CleanName(std::move(text));
 }
 
+// Calls fn(type, offset of the TLV header, value length) for each whole TLV of an
+// item's data; stops at the first that does not fit.
+template <class F>
+void ForEachTlv(const std::vector<std::uint8_t>& data, F&& fn) {
+    PacketReader reader(data);
+    while (!reader.AtEnd()) {
+        const int at = reader.Position();
+        TlvHeader tlv;
+        if (!ReadRecord(reader, tlv) || tlv.length > reader.Remaining()) return;
+        fn(tlv.type, at, tlv.length);
+        (void)reader.Skip(tlv.length);
+    }
+}
+
 }  // namespace
 
-bool ReadContactListReply(PacketReader& reader, std::vector<ServerContactEntry>& entries) {
+std::uint8_t VisibilityValue(const VisibilityItem& item) {
+    std::uint8_t value = 0;
+    ForEachTlv(item.data, [&](std::uint16_t type, int at, std::uint16_t length) {
+        if (type == kTlvVisibility && length >= 1 && value == 0) value = item.data[at + 4];
+    });
+    return value;
+}
+
+VisibilityItem WithVisibility(VisibilityItem item, std::uint8_t value) {
+    // Every TLV but 0x00CA as it was, then 0x00CA with the new value.
+    std::vector<std::uint8_t> data;
+    ForEachTlv(item.data, [&](std::uint16_t type, int at, std::uint16_t length) {
+        if (type == kTlvVisibility) return;
+        data.insert(data.end(), item.data.begin() + at, item.data.begin() + at + 4 + length);
+    });
+    const std::uint8_t tlv[5] = {0x00, 0xCA, 0x00, 0x01, value};
+    data.insert(data.end(), tlv, tlv + sizeof tlv);
+    item.data = std::move(data);
+    return item;
+}
+
+bool ReadContactListReply(PacketReader& reader, std::vector<ServerContactEntry>& entries,
+                          ServerListExtras* extras) {
     std::uint8_t version = 0;
     std::uint16_t count = 0;
     if (!ReadU8(reader, version) || !ReadU16(reader, count)) return false;
     std::vector<ServerContactEntry> read;
+    ServerListExtras found;
     for (std::uint16_t i = 0; i < count; ++i) {
         std::string name;
         std::uint16_t groupId = 0, itemId = 0, type = 0, dataLength = 0;
@@ -48,6 +90,13 @@ bool ReadContactListReply(PacketReader& reader, std::vector<ServerContactEntry>&
         if (dataLength > reader.Remaining()) return false;
         PacketReader data(reader.Data() + reader.Position(), dataLength);
         (void)reader.Skip(dataLength);
+        found.highestItemId = std::max(found.highestItemId, itemId);
+        if (type == kItemTypeVisibility && !found.visibility) {
+            found.visibility = VisibilityItem{
+                std::move(name), groupId, itemId,
+                std::vector<std::uint8_t>(data.Data(), data.Data() + dataLength)};
+            continue;
+        }
         if (type != kItemTypeBuddy) continue;
         ServerContactEntry entry{std::move(name), {}};
         ReadItemData(data, entry.nickname);
@@ -56,7 +105,55 @@ bool ReadContactListReply(PacketReader& reader, std::vector<ServerContactEntry>&
     std::uint32_t lastChange = 0;
     if (!ReadU32(reader, lastChange)) return false;
     entries = std::move(read);
+    if (extras != nullptr) *extras = std::move(found);
     return true;
+}
+
+void ServerListState::TakeReply(const ServerListExtras& extras, bool moreReplies) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!comingItem_ && extras.visibility) comingItem_ = extras.visibility;
+    comingHighest_ = std::max(comingHighest_, extras.highestItemId);
+    if (moreReplies) return;
+    item_ = std::exchange(comingItem_, std::nullopt);
+    highestItemId_ = std::exchange(comingHighest_, 0);
+}
+
+std::optional<VisibilityItem> ServerListState::Visibility() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return item_;
+}
+
+bool ServerListState::VisibleToListOnly() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return item_ && VisibilityValue(*item_) == kVisibleToListOnly;
+}
+
+VisibilityItem ServerListState::PrepareChange(std::uint8_t value, bool& update) {
+    std::lock_guard<std::mutex> guard(lock_);
+    update = item_.has_value();
+    if (!update) {
+        // Item ids above 0x7FFF are left alone; past it the new item takes 1.
+        const std::uint16_t id = highestItemId_ < 0x7FFF ? highestItemId_ + 1 : 1;
+        item_ = VisibilityItem{{}, 0, id, {}};
+        highestItemId_ = std::max(highestItemId_, id);
+    }
+    item_ = WithVisibility(std::move(*item_), value);
+    return *item_;
+}
+
+bool SendVisibilityItem(NetSession& session, const VisibilityItem& item, bool update) {
+    PacketBuffer data;
+    AppendU16(data, static_cast<std::uint16_t>(item.name.size()));
+    AppendBytes(data, item.name.data(), item.name.size());
+    AppendU16(data, item.groupId);
+    AppendU16(data, item.itemId);
+    AppendU16(data, kItemTypeVisibility);
+    AppendU16(data, static_cast<std::uint16_t>(item.data.size()));
+    AppendBytes(data, item.data.data(), item.data.size());
+    const std::uint16_t subtype = update ? 0x0009 : 0x0008;
+    if (data.Failed() || !session.SendEmptySnac(0x0013, 0x0011)) return false;
+    const bool sent = session.SendSnac(0x0013, subtype, subtype, data);
+    return session.SendEmptySnac(0x0013, 0x0012) && sent;
 }
 
 void MergeServerContacts(AppState& model, const std::vector<ServerContactEntry>& entries) {
@@ -77,9 +174,11 @@ void MergeServerContacts(AppState& model, const std::vector<ServerContactEntry>&
 }
 
 bool HandleContactListReply(NetSession& session, AppState& model, PacketReader& reader,
-                            bool moreReplies) {
+                            bool moreReplies, ServerListState* list) {
     std::vector<ServerContactEntry> entries;
-    if (!ReadContactListReply(reader, entries)) return false;
+    ServerListExtras extras;
+    if (!ReadContactListReply(reader, entries, &extras)) return false;
+    if (list != nullptr) list->TakeReply(extras, moreReplies);
     {
         BusyScope busy(model);
         MergeServerContacts(model, entries);

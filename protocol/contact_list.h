@@ -11,12 +11,17 @@
 //   0      2  name length n (big-endian)
 //   2      n  name, 8-bit text: for a buddy, its UIN
 //   2 + n  2  group id, 2 item id (not used)
-//   6 + n  2  item type: 0 buddy; groups, visibility, permit and deny items give nothing
+//   6 + n  2  item type: 0 buddy, 4 visibility; groups, permit and deny items give
+//             nothing
 //   8 + n  2  data length m (big-endian)
 //   10 + n m  TLVs; 0x0131 is the buddy's nickname (8-bit text), others are skipped
 // The TLV walk stays inside the item's m bytes: a TLV that would run past them
 // ends the walk there (what was read before it counts) and the next item starts
 // right after the m bytes.
+//
+// The visibility item (type 4) is no contact: it is read for ServerListState,
+// which remembers it for "Видим только для своих". Its TLV 0x00CA (1 byte) says
+// who sees the account: 1 everybody, 5 only the contacts of its list.
 //
 // The merge only adds and fills in: a UIN not in the list becomes an offline
 // contact named by its nickname; a listed contact with an empty name takes the
@@ -31,6 +36,9 @@
 // presence of the buddies.
 #pragma once
 
+#include <cstdint>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,10 +56,64 @@ struct ServerContactEntry {
     std::string nickname;
 };
 
-// Reads the whole reply into its buddies, in item order. False when anything is
-// cut short, the trailing time included.
+inline constexpr std::uint8_t kVisibleToAll = 1;
+inline constexpr std::uint8_t kVisibleToListOnly = 5;
+
+// The visibility item as the server sent it. Its TLVs are kept whole so that a
+// change sends back everything it held, with only TLV 0x00CA replaced.
+struct VisibilityItem {
+    std::string name;  // usually empty
+    std::uint16_t groupId = 0;
+    std::uint16_t itemId = 0;
+    std::vector<std::uint8_t> data;  // the TLVs
+};
+// The value of TLV 0x00CA, 0 when the item has none.
+std::uint8_t VisibilityValue(const VisibilityItem& item);
+// The item with TLV 0x00CA set to `value`: replaced where it was, else appended.
+VisibilityItem WithVisibility(VisibilityItem item, std::uint8_t value);
+
+// What one reply holds besides its buddies.
+struct ServerListExtras {
+    std::optional<VisibilityItem> visibility;  // the reply's first visibility item
+    std::uint16_t highestItemId = 0;           // over all its items
+};
+
+// Reads the whole reply into its buddies, in item order, and, when `extras` is
+// given, what else it holds. False when anything is cut short, the trailing time
+// included (then nothing is changed).
 [[nodiscard]] bool ReadContactListReply(PacketReader& reader,
-                                        std::vector<ServerContactEntry>& entries);
+                                        std::vector<ServerContactEntry>& entries,
+                                        ServerListExtras* extras = nullptr);
+
+// What the client knows of the server list between replies: the visibility item
+// and the highest item id, so that the visibility can be changed. Any thread.
+class ServerListState {
+public:
+    // One reply's extras; the list is complete with the reply that has no more
+    // after it, and then replaces what was known (a list without a visibility
+    // item forgets the old one).
+    void TakeReply(const ServerListExtras& extras, bool moreReplies);
+    std::optional<VisibilityItem> Visibility() const;
+    // True while the known item says 5 (visible only to the list's contacts).
+    bool VisibleToListOnly() const;
+    // The item that sets the visibility to `value`: the known item changed (update
+    // true), or a new one in group 0 with the next free item id (update false).
+    // From now on it is the known item.
+    VisibilityItem PrepareChange(std::uint8_t value, bool& update);
+
+private:
+    mutable std::mutex lock_;
+    std::optional<VisibilityItem> item_;
+    std::uint16_t highestItemId_ = 0;
+    // Gathered from the replies of a list still coming in.
+    std::optional<VisibilityItem> comingItem_;
+    std::uint16_t comingHighest_ = 0;
+};
+
+// The visibility change on the wire: edit start 0x0013/0x0011, the item in
+// 0x0013/0x0009 (update) or 0x0013/0x0008 (add), edit end 0x0013/0x0012. False
+// when a frame could not be sent.
+bool SendVisibilityItem(NetSession& session, const VisibilityItem& item, bool update);
 
 // Merges the buddies into the model (no save, no notification). Buddies whose UIN
 // is unusable are left out.
@@ -61,7 +123,9 @@ void MergeServerContacts(AppState& model, const std::vector<ServerContactEntry>&
 // then, unless more replies follow, report ContactsLoaded and send the activation
 // 0x0013/0x0007. A reply that was cut short changes nothing, reports nothing and
 // sends nothing (false).
+// The visibility item and item ids go to `list` when it is given, before
+// ContactsLoaded is reported.
 bool HandleContactListReply(NetSession& session, AppState& model, PacketReader& reader,
-                            bool moreReplies = false);
+                            bool moreReplies = false, ServerListState* list = nullptr);
 
 }  // namespace pellox

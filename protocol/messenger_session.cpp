@@ -27,7 +27,7 @@ void RouteContactList(NetSession& session, PacketReader& reader, const FlapHeade
                       const SnacHeader& snac) {
     auto& messenger = static_cast<MessengerSession&>(session);
     (void)HandleContactListReply(messenger, messenger.Model(), reader,
-                                 (snac.flags & kSnacFlagMoreReplies) != 0);
+                                 (snac.flags & kSnacFlagMoreReplies) != 0, &messenger.ServerList());
 }
 
 void RouteMetaReply(NetSession& session, PacketReader& reader, const FlapHeader&,
@@ -69,6 +69,7 @@ void RegisterProtocolHandlers(MessengerSession& session) {
 MessengerSession::MessengerSession(AppState& model, Announcer* announcer)
     : model_(model), announcer_(announcer) {
     RegisterProtocolHandlers(*this);
+    SetReconnectCheck([&model] { return model.UpdateSettings([](Settings& s) { return s.reconnect; }); });
 }
 
 MessengerSession::~MessengerSession() { Shutdown(); }
@@ -90,6 +91,15 @@ void MessengerSession::OnContactsRefresh() {
         }
     }
     model_.Notify(ChangeCode::ListReset, nullptr, true);
+}
+
+void MessengerSession::PerformOtherCommand(const NetCommand& command) {
+    const auto* visibility = dynamic_cast<const VisibilityCommand*>(&command);
+    if (visibility == nullptr || !IsConnectedState(state.load())) return;
+    bool update = false;
+    const VisibilityItem item = serverList_.PrepareChange(
+        visibility->visibleToListOnly ? kVisibleToListOnly : kVisibleToAll, update);
+    (void)SendVisibilityItem(*this, item, update);
 }
 
 void MessengerSession::OnMessage(const std::u16string& uin, const std::u16string& text) {

@@ -23,7 +23,10 @@
 //     message or presence report; its reply fills in the name and posts
 //     ContactChanged;
 //   - a server contact list is merged, ListReset is posted and the list saved
-//     (for each reply of a list that comes in several).
+//     (for each reply of a list that comes in several); its visibility item is
+//     kept in ServerList();
+//   - a connection that ends in ConnectionError is tried again while the settings'
+//     "reconnect" is on (see NetSession).
 //
 // Threads: the events run on whichever thread detects them (the receive thread for
 // everything the server sends, the network worker for commands, the user-interface
@@ -37,6 +40,7 @@
 
 #include "net/session.h"
 #include "protocol/announcer.h"
+#include "protocol/contact_list.h"
 
 namespace pellox {
 
@@ -44,8 +48,9 @@ class AppState;
 
 class MessengerSession : public NetSession {
 public:
-    // Registers every handler of the messaging phase. The announcer may be null
-    // (messages are then not announced) and may be set later.
+    // Registers every handler of the messaging phase and makes the settings'
+    // "reconnect" decide on reconnecting. The announcer may be null (messages are
+    // then not announced) and may be set later.
     explicit MessengerSession(AppState& model, Announcer* announcer = nullptr);
     // Stops every thread of the session before its members go.
     ~MessengerSession() override;
@@ -76,12 +81,20 @@ public:
     void OnContactStatus(const std::u16string& uin, std::int32_t status) override;
     // While not connected marks every contact offline; posts ListReset.
     void OnContactsRefresh() override;
+    // SetVisibility while connected: the visibility item of the server list set
+    // to 5 (only the list's contacts) or 1 (everybody).
+    void PerformOtherCommand(const NetCommand& command) override;
+
+    // What the last server list said, and the visibility as last sent.
+    const ServerListState& ServerList() const { return serverList_; }
+    ServerListState& ServerList() { return serverList_; }
 
 private:
     void Receive(const std::u16string& uin, const std::u16string& text, std::int64_t sentTime);
 
     AppState& model_;
     std::atomic<Announcer*> announcer_;
+    ServerListState serverList_;
 };
 
 // Fills the session's routing table with every handler of the messaging phase:

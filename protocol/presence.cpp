@@ -21,6 +21,18 @@ PresenceStatus StatusFromFlags(std::uint32_t statusWord) {
     return StatusOnline;
 }
 
+std::uint16_t OwnStatusBits(std::int32_t presence) {
+    switch (presence) {
+        case StatusAway: return 0x0001;
+        case StatusNotAvailable: return 0x0005;
+        case StatusOccupied: return 0x0011;
+        case StatusDoNotDisturb: return 0x0013;
+        case StatusFreeForChat: return 0x0020;
+        case StatusInvisible: return 0x0100;
+        default: return 0x0000;
+    }
+}
+
 bool HandleContactArrived(NetSession& session, PacketReader& reader) {
     UserInfoBlock block;
     if (!ReadUserInfoBlock(reader, block)) return false;

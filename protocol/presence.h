@@ -34,6 +34,12 @@ inline bool IsPresenceStatus(std::int32_t value) {
 // available); never StatusOffline.
 PresenceStatus StatusFromFlags(std::uint32_t statusWord);
 
+// The status half of the status word that announces one's own presence: online
+// 0x0000, away 0x0001, not available 0x0005, occupied 0x0011, do not disturb
+// 0x0013, free for chat 0x0020, invisible 0x0100. StatusOffline and values outside
+// 0..7 give online: offline is no status one signs on with.
+std::uint16_t OwnStatusBits(std::int32_t presence);
+
 // SNAC 0x0003/0x000B: reads the whole user-information block, then reports the
 // contact's presence once (StatusOnline without a status TLV). A short read
 // reports nothing.

@@ -7,12 +7,16 @@ namespace pellox::cmd {
 inline constexpr int kOk = 1;                     // "Закрыть", the title OK button: minimise
 inline constexpr int kDisconnect = 32772;         // "Отключить"
 inline constexpr int kConnect = 32773;            // "Подключить" / "В сети"
-inline constexpr int kStatusFreeForChat = 32774;  // "Готов болтать" (no handler)
-inline constexpr int kStatusAway = 32775;         // "Отсутствую" (no handler)
-inline constexpr int kStatusNotAvailable = 32776;  // "Нет на месте" (no handler)
-inline constexpr int kStatusOccupied = 32777;      // "Занят" (no handler)
-inline constexpr int kStatusDoNotDisturb = 32778;  // "Не беспокоить" (no handler)
-inline constexpr int kStatusInvisible = 32779;     // "Невидим" (no handler)
+// One's own status, submenu "Статус" (checked: the status chosen last).
+inline constexpr int kStatusFreeForChat = 32774;   // "Готов болтать"
+inline constexpr int kStatusAway = 32775;          // "Отсутствую"
+inline constexpr int kStatusNotAvailable = 32776;  // "Нет на месте"
+inline constexpr int kStatusOccupied = 32777;      // "Занят"
+inline constexpr int kStatusDoNotDisturb = 32778;  // "Не беспокоить"
+inline constexpr int kStatusInvisible = 32779;     // "Невидим"
+// "В сети" of the submenu "Статус": a status like the others, so that its check
+// mark and its enabling while connected do not carry over to "Подключить".
+inline constexpr int kStatusOnline = 32780;
 inline constexpr int kSettings = 32784;            // "Настройки"
 inline constexpr int kWrite = 32785;               // "Написать"
 inline constexpr int kMessageSent = 32790;         // posted by the conversation after a send
@@ -23,7 +27,7 @@ inline constexpr int kNextColumn = 32799;      // contact list button ">>"
 inline constexpr int kViewOk = 32800;          // the views' "OK" / send button
 inline constexpr int kLoadContacts = 32801;    // "Загрузить с сервера"
 inline constexpr int kAddContact = 32802;      // "Добавить контакт"
-inline constexpr int kVisibleToListOnly = 32804;  // "Видим только для своих" (no handler)
+inline constexpr int kVisibleToListOnly = 32804;  // "Видим только для своих" (checkable)
 inline constexpr int kShowOnlyOnline = 32805;  // "Отображать кто в сети" (checkable)
 inline constexpr int kDeleteContact = 32807;       // "Удалить контакт"
 inline constexpr int kContactInfo = 32810;         // "Информация о контакте"

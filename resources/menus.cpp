@@ -26,7 +26,7 @@ std::vector<MenuDefinition> BuildDefinitions() {
     using namespace cmd;
     std::vector<MenuItem> status{
         Command(kDisconnect, u"Отключить"),
-        Command(kConnect, u"В сети"),
+        Command(kStatusOnline, u"В сети"),
         Command(kStatusFreeForChat, u"Готов болтать"),
         Separator(),
         Command(kStatusAway, u"Отсутствую"),

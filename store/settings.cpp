@@ -37,6 +37,7 @@ void Settings::Reset() {
     columns = 2;
     sendclose = true;
     showhistory = true;
+    reconnect = false;
 }
 
 std::u16string& Settings::Password() { return Password(profile); }
@@ -75,6 +76,7 @@ std::string Settings::FileContent() const {
     WriteTextLine(out, u"autoconnect=" + Flag(autoconnect));
     WriteTextLine(out, u"sendclose=" + Flag(sendclose));
     WriteTextLine(out, u"showhistory=" + Flag(showhistory));
+    WriteTextLine(out, u"reconnect=" + Flag(reconnect));
     for (const auto& [name, entry] : profiles) {
         if (name.empty()) continue;  // cannot be read back as a section
         WriteTextLine(out, u"[" + LineText(name) + u"]");
@@ -128,6 +130,8 @@ void Settings::OnLine(SectionEvent kind, const std::u16string& line) {
         sendclose = number != 0;
     } else if (key == u"showhistory") {
         showhistory = number != 0;
+    } else if (key == u"reconnect") {
+        reconnect = number != 0;
     }
 }
 
@@ -135,6 +139,7 @@ bool Settings::operator==(const Settings& other) const {
     return profile == other.profile && onlyonline == other.onlyonline &&
            columns == other.columns && autoconnect == other.autoconnect &&
            sendclose == other.sendclose && showhistory == other.showhistory &&
+           reconnect == other.reconnect &&
            profiles == other.profiles;
 }
 

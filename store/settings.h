@@ -8,8 +8,10 @@
 //   autoconnect=<0|1>
 //   sendclose=<0|1>
 //   showhistory=<0|1>
+//   reconnect=<0|1>
 //   [<profile name>]          one section per profile with a non-empty name,
 //   <key>=<value>             in code-unit order; its pairs in key order
+// "status" of a profile is its own presence to sign on with (see kStatusKey).
 // "passw" is a profile's password, kept in plain text (the format requires it):
 // the file is created with mode 0600 in a directory of mode 0700.
 //
@@ -33,6 +35,9 @@
 namespace pellox {
 
 inline constexpr char kSettingsFileName[] = "settings.txt";
+// The profile key of one's own presence: a presence value 0 to 7 in decimal; a
+// profile without it signs on online.
+inline constexpr char16_t kStatusKey[] = u"status";
 
 // One named set of key/value pairs; the name is the profile's UIN text.
 struct Profile {
@@ -50,6 +55,7 @@ public:
     bool autoconnect = false;  // kept by Reset
     bool sendclose = true;
     bool showhistory = true;
+    bool reconnect = false;  // connect again after a connection error
     std::map<std::u16string, Profile> profiles;  // ordered by code units
 
     // Every field back to its initial value except autoconnect.

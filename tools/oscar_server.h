@@ -47,6 +47,13 @@ public:
     std::size_t ConnectionCount() const;
     std::size_t StoredOfflineCount() const;
 
+    // For tests of reconnecting: cuts the messaging connection of the UIN as a
+    // failing network would (no sign-off frame; its watchers see it leave). False
+    // when the UIN is not signed on.
+    bool DropConnection(Uin uin);
+    // The same for every signed-on UIN; how many were dropped.
+    std::size_t DropEveryConnection();
+
     class Core;
 
 private:

@@ -81,6 +81,25 @@ std::size_t OscarServer::Core::ConnectionCount() const {
     return sessions_.size();
 }
 
+bool OscarServer::Core::DropConnection(Uin uin) {
+    std::lock_guard<std::mutex> lock(lock_);
+    Session* session = OnlineSession(uin);
+    if (session == nullptr) return false;
+    Log(session->Label() + " dropped on request");
+    // The reader sees the socket fail and closes the session as for a lost line.
+    session->connection.Abort();
+    return true;
+}
+
+std::size_t OscarServer::Core::DropEveryConnection() {
+    std::lock_guard<std::mutex> lock(lock_);
+    for (auto& [uin, session] : online_) {
+        Log(session->Label() + " dropped on request");
+        session->connection.Abort();
+    }
+    return online_.size();
+}
+
 std::size_t OscarServer::Core::StoredOfflineCount() const {
     std::lock_guard<std::mutex> lock(lock_);
     return offline_ ? offline_->Size() : 0;
@@ -401,5 +420,7 @@ std::uint16_t OscarServer::BosPort() const { return core_->bosPort; }
 std::uint32_t OscarServer::BindAddress() const { return core_->bindAddress; }
 std::size_t OscarServer::ConnectionCount() const { return core_->ConnectionCount(); }
 std::size_t OscarServer::StoredOfflineCount() const { return core_->StoredOfflineCount(); }
+bool OscarServer::DropConnection(Uin uin) { return core_->DropConnection(uin); }
+std::size_t OscarServer::DropEveryConnection() { return core_->DropEveryConnection(); }
 
 }  // namespace pellox::server

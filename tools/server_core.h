@@ -84,6 +84,8 @@ public:
 
     std::size_t ConnectionCount() const;
     std::size_t StoredOfflineCount() const;
+    bool DropConnection(Uin uin);
+    std::size_t DropEveryConnection();
 
     void Log(const std::string& line) const;
 
@@ -131,6 +133,16 @@ private:
         Connection connection;
     };
 
+    // The visibility item of an account's list (type 0x0004), as its client last
+    // added or updated it; kept in memory only, like deleted buddies.
+    struct VisibilityItem {
+        std::string name;
+        std::uint16_t groupId = 0;
+        std::uint16_t itemId = 0;
+        std::vector<std::uint8_t> data;  // its TLVs
+        std::uint8_t value = 0;          // TLV 0x00CA: 5 only the list's contacts see it
+    };
+
     struct CookieEntry {
         Uin uin = 0;
         Clock::time_point expires;
@@ -170,7 +182,12 @@ private:
     void SendBuddyPresence(Session& s);
     PacketBuffer UserInfo(Uin uin) const;
     bool IsVisible(Uin uin) const;
+    // True when `watcher` may see `uin` online: not while uin is invisible, and
+    // with uin's visibility at 5 only when uin lists the watcher.
+    bool SeenBy(Uin uin, Uin watcher) const;
     Session* OnlineSession(Uin uin) const;
+    // Tells every activated session that lists uin of its presence: an arrival
+    // with the status word to those who may see it, a departure to the others.
     void NotifyArrival(Uin uin);
     void NotifyDeparture(Uin uin);
 
@@ -184,6 +201,8 @@ private:
     void HandleContactListSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
     void SendContactList(Session& s, std::uint32_t requestId);
     void HandleDeleteItems(Session& s, const SnacHeader& snac, PacketReader& reader);
+    // 0x0008 (add) and 0x0009 (update): only the visibility item is taken.
+    void HandleItemChanges(Session& s, const SnacHeader& snac, PacketReader& reader);
 
     // service_meta.cpp
     void HandleMetaSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
@@ -206,6 +225,7 @@ private:
     std::map<std::uint32_t, Failures> addressFailures_;
     bool throttleLogins_ = false;
     std::condition_variable stopRequested_;  // with lock_: wakes login delays
+    std::map<Uin, VisibilityItem> visibility_;
     std::random_device random_;
     std::uint64_t nextSessionId_ = 1;
     std::uint32_t requestCounter_ = 0;

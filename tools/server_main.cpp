@@ -1,4 +1,5 @@
-// pellox-server: the local OSCAR server as a program. Runs until SIGINT or SIGTERM.
+// pellox-server: the local OSCAR server as a program. Runs until SIGINT or SIGTERM;
+// SIGUSR1 drops every signed-on messaging connection, for trying out reconnecting.
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -21,13 +22,14 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    // The stop signals are taken by sigwait below; every thread started later
-    // inherits the blocked mask, so none of them is interrupted by them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // The signals are taken by sigwait below; every thread started later inherits
+    // the blocked mask, so none of them is interrupted by them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     // A standard error whose reader has gone fails the log's writes instead of
     // ending the server.
     std::signal(SIGPIPE, SIG_IGN);
@@ -44,7 +46,11 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     int signal = 0;
-    sigwait(&stopSignals, &signal);
+    while (sigwait(&signals, &signal) == 0 && signal == SIGUSR1) {
+        const std::size_t dropped = server.DropEveryConnection();
+        std::printf("pellox-server dropped %zu connections\n", dropped);
+        std::fflush(stdout);
+    }
     server.Stop();
     return 0;
 }

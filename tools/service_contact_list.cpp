@@ -15,6 +15,11 @@ constexpr std::size_t kMaxListReplyData = kMaxFlapData - kSnacHeaderSize;
 // Group of the server contact list that holds every buddy: "Общие" in Windows-1251.
 constexpr char kGroupName[] = "\xCE\xE1\xF9\xE8\xE5";
 constexpr std::uint16_t kGroupId = 1;
+constexpr std::uint16_t kItemTypeVisibility = 0x0004;
+constexpr std::uint16_t kTlvVisibility = 0x00CA;
+// Answers of 0x0013/0x000E, one per item.
+constexpr std::uint16_t kItemDone = 0x0000;
+constexpr std::uint16_t kItemRefused = 0x000A;
 
 }  // namespace
 
@@ -27,6 +32,10 @@ void OscarServer::Core::HandleContactListSnac(Session& s, const SnacHeader& snac
     case 0x0007:  // activation: presence of buddies starts flowing
         s.activated = true;
         SendBuddyPresence(s);
+        break;
+    case 0x0008:  // add items
+    case 0x0009:  // update items
+        HandleItemChanges(s, snac, reader);
         break;
     case 0x000A:
         HandleDeleteItems(s, snac, reader);
@@ -56,6 +65,17 @@ void OscarServer::Core::SendContactList(Session& s, std::uint32_t requestId) {
         AppendU16(p, 0x00C8);
         AppendU16(p, static_cast<std::uint16_t>(2 * account->buddies.size()));
         for (const Buddy& buddy : account->buddies) AppendU16(p, buddy.itemId);
+    }
+    if (auto kept = visibility_.find(s.uin); kept != visibility_.end()) {
+        const VisibilityItem& v = kept->second;
+        PacketBuffer& p = items.emplace_back();
+        AppendU16(p, static_cast<std::uint16_t>(v.name.size()));
+        AppendBytes(p, v.name.data(), v.name.size());
+        AppendU16(p, v.groupId);
+        AppendU16(p, v.itemId);
+        AppendU16(p, kItemTypeVisibility);
+        AppendU16(p, static_cast<std::uint16_t>(v.data.size()));
+        AppendBytes(p, v.data.data(), v.data.size());
     }
     for (const Buddy& buddy : account->buddies) {
         const std::string name = UinText(buddy.uin);
@@ -104,6 +124,43 @@ void OscarServer::Core::SendContactList(Session& s, std::uint32_t requestId) {
     }
     Log(s.Label() + " contact list sent, " + std::to_string(account->buddies.size()) + " buddies in " +
         std::to_string(replies) + (replies == 1 ? " reply" : " replies"));
+}
+
+void OscarServer::Core::HandleItemChanges(Session& s, const SnacHeader& snac, PacketReader& reader) {
+    if (accounts_.Find(s.uin) == nullptr) return;
+    PacketBuffer results;
+    std::size_t items = 0;
+    bool changed = false;
+    while (!reader.AtEnd() && items < kMaxDeleteItems) {
+        VisibilityItem item;
+        std::uint16_t type = 0, length = 0;
+        if (!ReadString16(reader, item.name) || !ReadU16(reader, item.groupId) || !ReadU16(reader, item.itemId) ||
+            !ReadU16(reader, type) || !ReadU16(reader, length) || length > reader.Remaining()) {
+            break;
+        }
+        const std::uint8_t* data = reader.Data() + reader.Position();
+        item.data.assign(data, data + length);
+        (void)reader.Skip(length);
+        ++items;
+        // Buddies, groups, permit and deny items are not kept here.
+        PacketReader tlvReader(item.data);
+        std::vector<Tlv> tlvs;
+        const Tlv* value = nullptr;
+        if (type == kItemTypeVisibility && ReadTlvList(tlvReader, tlvs)) value = FindTlv(tlvs, kTlvVisibility);
+        if (value == nullptr || value->value.size() != 1) {
+            AppendU16(results, kItemRefused);
+            continue;
+        }
+        item.value = value->value[0];
+        AppendU16(results, kItemDone);
+        Log(s.Label() + " visibility " + std::to_string(item.value));
+        visibility_[s.uin] = std::move(item);
+        changed = true;
+    }
+    if (items > 0) s.connection.SendSnac(0x0013, 0x000E, snac.requestId, results);
+    if (!changed) return;
+    listStamps_[s.uin] = static_cast<std::uint32_t>(platform::Now());
+    if (announced_.count(s.uin) > 0 && OnlineSession(s.uin) == &s) NotifyArrival(s.uin);
 }
 
 void OscarServer::Core::HandleDeleteItems(Session& s, const SnacHeader& snac, PacketReader& reader) {

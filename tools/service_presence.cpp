@@ -10,9 +10,22 @@ namespace {
 
 constexpr std::uint16_t kUserClassIcq = 0x0050;
 
+constexpr std::uint32_t kStatusInvisible = 0x0100;
+constexpr std::uint8_t kVisibleToListOnly = 5;
+
 bool AppendString8(PacketBuffer& buffer, const std::string& text) {
     return AppendU8(buffer, static_cast<std::uint8_t>(text.size())) &&
            AppendBytes(buffer, text.data(), text.size());
+}
+
+// The user-information block of a departure: the UIN and its user class.
+PacketBuffer DepartureInfo(Uin uin) {
+    PacketBuffer p;
+    AppendString8(p, UinText(uin));
+    AppendU16(p, 0);  // warning level
+    AppendU16(p, 1);  // TLV count
+    AppendTlv(p, 0x0001, 2, std::array<std::uint8_t, 2>{0x00, kUserClassIcq}.data());
+    return p;
 }
 
 }  // namespace
@@ -35,7 +48,7 @@ void OscarServer::Core::SendBuddyPresence(Session& s) {
     const Account* account = accounts_.Find(s.uin);
     if (account == nullptr) return;
     for (const Buddy& buddy : account->buddies) {
-        if (IsVisible(buddy.uin)) s.connection.SendSnac(0x0003, 0x000B, NextRequestId(), UserInfo(buddy.uin));
+        if (IsVisible(buddy.uin) && SeenBy(buddy.uin, s.uin)) s.connection.SendSnac(0x0003, 0x000B, NextRequestId(), UserInfo(buddy.uin));
     }
 }
 
@@ -47,6 +60,16 @@ OscarServer::Core::Session* OscarServer::Core::OnlineSession(Uin uin) const {
 bool OscarServer::Core::IsVisible(Uin uin) const {
     const Account* account = accounts_.Find(uin);
     return account != nullptr && (account->echo || announced_.count(uin) > 0);
+}
+
+bool OscarServer::Core::SeenBy(Uin uin, Uin watcher) const {
+    if (const Session* session = OnlineSession(uin); session != nullptr && (session->status & kStatusInvisible) != 0) {
+        return false;
+    }
+    auto item = visibility_.find(uin);
+    if (item == visibility_.end() || item->second.value != kVisibleToListOnly) return true;
+    const Account* account = accounts_.Find(uin);
+    return account != nullptr && account->Lists(watcher);
 }
 
 PacketBuffer OscarServer::Core::UserInfo(Uin uin) const {
@@ -71,21 +94,19 @@ PacketBuffer OscarServer::Core::UserInfo(Uin uin) const {
 }
 
 void OscarServer::Core::NotifyArrival(Uin uin) {
-    PacketBuffer info = UserInfo(uin);
+    const PacketBuffer info = UserInfo(uin);
+    const PacketBuffer gone = DepartureInfo(uin);
     for (auto& [watcher, session] : online_) {
         const Account* account = accounts_.Find(watcher);
         if (session->activated && !session->replaced && account != nullptr && account->Lists(uin)) {
-            session->connection.SendSnac(0x0003, 0x000B, NextRequestId(), info);
+            const bool seen = SeenBy(uin, watcher);
+            session->connection.SendSnac(0x0003, seen ? 0x000B : 0x000C, NextRequestId(), seen ? info : gone);
         }
     }
 }
 
 void OscarServer::Core::NotifyDeparture(Uin uin) {
-    PacketBuffer p;
-    AppendString8(p, UinText(uin));
-    AppendU16(p, 0);  // warning level
-    AppendU16(p, 1);  // TLV count
-    AppendTlv(p, 0x0001, 2, std::array<std::uint8_t, 2>{0x00, kUserClassIcq}.data());
+    const PacketBuffer p = DepartureInfo(uin);
     for (auto& [watcher, session] : online_) {
         const Account* account = accounts_.Find(watcher);
         if (session->activated && !session->replaced && account != nullptr && account->Lists(uin)) {

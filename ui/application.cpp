@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/thread.h"
+#include "protocol/presence.h"
 #include "resources/command_ids.h"
 #include "resources/strings.h"
 #include "ui/contacts_view.h"
@@ -26,6 +27,36 @@ namespace {
 
 constexpr int kOpeningConnection = static_cast<int>(ConnState::OpeningConnection);
 constexpr int kOnline = static_cast<int>(ConnState::Online);
+
+// The entries of the submenu "Статус" that choose one's own presence.
+struct StatusEntry {
+    int command;
+    std::int32_t presence;
+};
+constexpr StatusEntry kStatusEntries[] = {
+    {cmd::kStatusOnline, StatusOnline},         {cmd::kStatusFreeForChat, StatusFreeForChat},
+    {cmd::kStatusAway, StatusAway},             {cmd::kStatusNotAvailable, StatusNotAvailable},
+    {cmd::kStatusOccupied, StatusOccupied},     {cmd::kStatusDoNotDisturb, StatusDoNotDisturb},
+    {cmd::kStatusInvisible, StatusInvisible},
+};
+
+std::optional<std::int32_t> PresenceOfCommand(int id) {
+    for (const StatusEntry& entry : kStatusEntries) {
+        if (entry.command == id) return entry.presence;
+    }
+    return std::nullopt;
+}
+
+// The active profile's remembered presence: online when the key is missing or
+// holds anything but a presence one can sign on with.
+std::int32_t OwnPresence(const Settings& settings) {
+    const auto profile = settings.profiles.find(settings.profile);
+    if (profile == settings.profiles.end()) return StatusOnline;
+    const auto value = profile->second.values.find(kStatusKey);
+    if (value == profile->second.values.end() || value->second.size() != 1) return StatusOnline;
+    const std::int32_t presence = value->second[0] - u'0';
+    return IsPresenceStatus(presence) && presence != StatusOffline ? presence : StatusOnline;
+}
 
 }  // namespace
 
@@ -98,6 +129,7 @@ bool Application::Start() {
         frame_->RegisterView(kind, [this, kind](QWidget* parent) { return MakeView(kind, parent); });
     }
     const bool shown = frame_->SwitchView(ViewKind::Contacts, menubar::kMain);
+    RefreshOwnPresence();
     // A first start: nothing to sign on with until the number is typed in.
     const bool noProfile = state_.UpdateSettings([](Settings& s) {
         return s.profile.empty() && std::none_of(s.profiles.begin(), s.profiles.end(),
@@ -189,6 +221,12 @@ FrameView* Application::MakeView(ViewKind kind, QWidget* parent) {
 
 std::optional<CommandState> Application::QueryCommand(int id) {
     const int connection = session_->state.load();
+    if (const std::optional<std::int32_t> presence = PresenceOfCommand(id)) {
+        // Not while a sign-on is under way: it would race the initial status.
+        const bool chosen =
+            state_.UpdateSettings([](Settings& s) { return OwnPresence(s); }) == *presence;
+        return CommandState{connection < kOpeningConnection || connection >= kOnline, chosen};
+    }
     switch (id) {
         case cmd::kConnect:
             return CommandState{connection < kOpeningConnection};
@@ -212,6 +250,9 @@ std::optional<CommandState> Application::QueryCommand(int id) {
             const bool on = state_.UpdateSettings([](Settings& s) { return s.onlyonline; });
             return CommandState{true, on};
         }
+        case cmd::kVisibleToListOnly:
+            return CommandState{connection >= kOnline,
+                                session_->ServerList().VisibleToListOnly()};
         default:
             return std::nullopt;
     }
@@ -219,6 +260,10 @@ std::optional<CommandState> Application::QueryCommand(int id) {
 
 bool Application::OnCommand(int id) {
     if (frame_ == nullptr) return false;
+    if (const std::optional<std::int32_t> presence = PresenceOfCommand(id)) {
+        ChooseStatus(*presence);
+        return true;
+    }
     switch (id) {
         case cmd::kConnect:
             Connect();
@@ -252,6 +297,9 @@ bool Application::OnCommand(int id) {
         case cmd::kShowOnlyOnline:
             ToggleOnlyOnline();
             return true;
+        case cmd::kVisibleToListOnly:
+            ToggleVisibility();
+            return true;
         case cmd::kShowContacts:
             ShowContacts();
             return true;
@@ -277,7 +325,8 @@ std::unique_ptr<ConnectCommand> Application::MakeConnectCommand() const {
     std::u16string uin = settings.profile;
     std::u16string password = settings.Password();
     return std::make_unique<ConnectCommand>(std::move(server), std::move(uin),
-                                            std::move(password));
+                                            std::move(password),
+                                            OwnStatusBits(OwnPresence(settings)));
 }
 
 void Application::Connect() {
@@ -328,6 +377,34 @@ void Application::ToggleOnlyOnline() {
     state_.Notify(ChangeCode::FilterChanged);
 }
 
+void Application::ChooseStatus(std::int32_t presence) {
+    state_.UpdateSettings([presence](Settings& s) {
+        s.profiles[s.profile].values[kStatusKey] = std::u16string(1, char16_t(u'0' + presence));
+    });
+    (void)state_.SaveSettings();
+    const int connection = session_->state.load();
+    if (connection >= kOnline) {
+        session_->EnqueueCommand(std::make_unique<StatusCommand>(OwnStatusBits(presence)));
+    } else if (connection < kOpeningConnection) {
+        session_->EnqueueCommand(MakeConnectCommand());
+    }
+    RefreshOwnPresence();
+}
+
+void Application::ToggleVisibility() {
+    if (session_->state.load() < kOnline) return;
+    session_->EnqueueCommand(
+        std::make_unique<VisibilityCommand>(!session_->ServerList().VisibleToListOnly()));
+}
+
+void Application::RefreshOwnPresence() {
+    if (frame_ == nullptr) return;
+    const Settings settings = state_.GetSettings();
+    const bool connected = session_->state.load() >= kOnline;
+    frame_->SetOwnPresence(QString::fromStdU16String(settings.profile),
+                           connected ? OwnPresence(settings) : StatusOffline);
+}
+
 void Application::ShowContacts() {
     frame_->SwitchView(ViewKind::Contacts, menubar::kMain);
     frame_->ShowMainWindow();
@@ -363,6 +440,7 @@ void Application::OnAppStateChange(ChangeCode code, const ContactPtr&) {
         case ChangeCode::ListReset:
         case ChangeCode::ConnectionStateChanged:
             frame_->UpdateCommandUi();
+            RefreshOwnPresence();
             break;
         default:
             break;

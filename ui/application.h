@@ -13,6 +13,13 @@
 // Without any profile (a first start) the settings form is shown instead of the
 // contact list, so that the number and password can be typed in.
 //
+// One's own status: the entries of the submenu "Статус" other than "Отключить"
+// remember their presence as the active profile's "status" and, while connected,
+// send it at once, or, while disconnected, connect with it; the connect command
+// always signs on with the remembered one. The header strip shows one's number
+// with that presence while connected, offline otherwise. "Видим только для своих"
+// switches the visibility item of the server list while connected.
+//
 // Threads: everything here runs on the user-interface thread except
 //   - the poster installed on the AppState (any thread): it queues the change as an
 //     invocation of this object, so that every posted change reaches the listeners
@@ -101,7 +108,8 @@ public:
     void OnAppStateChange(ChangeCode code, const ContactPtr& contact) override;
 
     // The command that connects with the active profile: its server (profile key
-    // "server", or the ICQ login server when empty), its UIN and its password.
+    // "server", or the ICQ login server when empty), its UIN, its password and its
+    // remembered status.
     std::unique_ptr<ConnectCommand> MakeConnectCommand() const;
 
     // True while the history loader thread runs.
@@ -120,6 +128,11 @@ private:
     void DeleteContact(const ContactPtr& contact);
     void DeleteConversation(const ContactPtr& contact);
     void ToggleOnlyOnline();
+    void ChooseStatus(std::int32_t presence);
+    void ToggleVisibility();
+    // The header strip's number and presence icon, from the settings and the
+    // connection state.
+    void RefreshOwnPresence();
     void ShowContacts();
     void MessageSent();
     void OpenUserForm(bool addMode);

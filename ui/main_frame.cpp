@@ -110,11 +110,20 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     QPalette titlePalette = titleLabel_->palette();
     titlePalette.setColor(QPalette::WindowText, ThemeColors::kWhite);
     titleLabel_->setPalette(titlePalette);
+    ownIcon_ = new QLabel(header);
+    ownIcon_->setFixedSize(StatusIcons::kIconSize, StatusIcons::kIconSize);
+    ownNumber_ = new QLabel(header);
+    ownNumber_->setPalette(titlePalette);
+    ownIcon_->hide();
+    ownNumber_->hide();
     okButton_ = new ImageButton(QStringLiteral("ok"), cmd::kOk, header);
     okButton_->setFixedSize(34, kHeaderHeight - 4);
     okButton_->setFocusPolicy(Qt::NoFocus);
     connect(okButton_, &ImageButton::commandTriggered, this, &CMainFrame::PostCommand);
     headerRow->addWidget(titleLabel_, 1);
+    headerRow->addWidget(ownIcon_);
+    headerRow->addWidget(ownNumber_);
+    headerRow->addSpacing(4);
     headerRow->addWidget(okButton_);
 
     viewHost_ = new ViewHost(central);
@@ -343,6 +352,16 @@ void CMainFrame::OpenSoftKey(int index) {
         return;
     }
     PostCommand(key.commandId);
+}
+
+void CMainFrame::SetOwnPresence(const QString& number, int status) {
+    ownNumber_->setText(number);
+    if (status != ownStatus_) {
+        ownIcon_->setPixmap(StatusIcons::Instance().Icon(status));
+        ownStatus_ = status;
+    }
+    ownIcon_->setVisible(!number.isEmpty());
+    ownNumber_->setVisible(!number.isEmpty());
 }
 
 void CMainFrame::ShowMainWindow() {

@@ -1,5 +1,5 @@
 // The main window and its mechanics: one portrait frame with a header strip (the
-// title and an "ok" button), exactly one view at a time in the middle, and a
+// title, one's own number with its presence icon, and an "ok" button), exactly one view at a time in the middle, and a
 // soft-key bar at the bottom built from a menu definition. Commands go from the
 // active view to the frame to the application object.
 //
@@ -168,6 +168,13 @@ public:
     ImageButton* okButton() const { return okButton_; }
     QLabel* titleLabel() const { return titleLabel_; }
 
+    // One's own number and the icon of one's presence (a presence value 0..7) in
+    // the header strip, left of the "ok" button; an empty number hides both.
+    void SetOwnPresence(const QString& number, int status);
+    int ownStatus() const { return ownStatus_; }
+    QLabel* ownNumberLabel() const { return ownNumber_; }
+    QLabel* ownIconLabel() const { return ownIcon_; }
+
 signals:
     void viewSwitched(pellox::ui::ViewKind kind);
 
@@ -184,6 +191,9 @@ private:
 
     QWidget* viewHost_ = nullptr;
     QLabel* titleLabel_ = nullptr;
+    QLabel* ownIcon_ = nullptr;
+    QLabel* ownNumber_ = nullptr;
+    int ownStatus_ = -1;
     ImageButton* okButton_ = nullptr;
     std::array<SoftKey, 2> keys_;
     int menuBarId_ = 0;

@@ -74,6 +74,9 @@ QCheckBox* CSettingsView::autoconnectCheck() const {
 QCheckBox* CSettingsView::sendcloseCheck() const {
     return ui_->id1010_sendcloseCheck;
 }
+QCheckBox* CSettingsView::reconnectCheck() const {
+    return ui_->id1013_reconnectCheck;
+}
 QListWidget* CSettingsView::profileList() const {
     return ui_->id1008_profileList;
 }
@@ -102,7 +105,7 @@ std::optional<CommandState> CSettingsView::QueryCommand(int id) {
 void CSettingsView::Open() {
     struct Values {
         std::u16string uin, password, server;
-        bool autoconnect = false, sendclose = false;
+        bool autoconnect = false, sendclose = false, reconnect = false;
         std::vector<std::u16string> profiles;
     };
     const Values values = state_.UpdateSettings([](Settings& settings) {
@@ -112,6 +115,7 @@ void CSettingsView::Open() {
         v.server = ProfileServer(settings, settings.profile);
         v.autoconnect = settings.autoconnect;
         v.sendclose = settings.sendclose;
+        v.reconnect = settings.reconnect;
         // A profile without a name cannot be stored, so it is not offered.
         for (const auto& entry : settings.profiles) {
             if (!entry.first.empty()) v.profiles.push_back(entry.first);
@@ -140,6 +144,7 @@ void CSettingsView::Open() {
     ShowProfile(values.uin, values.password, values.server);
     ui_->id1007_autoconnectCheck->setChecked(values.autoconnect);
     ui_->id1010_sendcloseCheck->setChecked(values.sendclose);
+    ui_->id1013_reconnectCheck->setChecked(values.reconnect);
 }
 
 std::optional<std::u16string> CSettingsView::SelectedProfile() const {
@@ -211,6 +216,7 @@ void CSettingsView::Save() {
     const std::u16string server = Text(ui_->id1012_serverEdit);
     const bool autoconnect = ui_->id1007_autoconnectCheck->isChecked();
     const bool sendclose = ui_->id1010_sendcloseCheck->isChecked();
+    const bool reconnect = ui_->id1013_reconnectCheck->isChecked();
 
     state_.UpdateSettings([&](Settings& settings) {
         settings.profile = uin;
@@ -223,6 +229,7 @@ void CSettingsView::Save() {
         }
         settings.autoconnect = autoconnect;
         settings.sendclose = sendclose;
+        settings.reconnect = reconnect;
     });
 
     if (uin != originalUin_) {

@@ -1,6 +1,6 @@
 // CSettingsView: the settings form (dialog 201). The ICQ number, password and
-// server of the active profile, the two options "Автосоединение" and "Закрывать
-// при отправке", and the list of stored profiles with "Удалить профиль".
+// server of the active profile, the options "Автосоединение", "Закрывать при
+// отправке" and "Переподключаться при обрыве" (setting "reconnect"), and the list of stored profiles with "Удалить профиль".
 //
 // Open (on the initial update) fills the form from the settings; picking a profile
 // in the list shows its number, password and server (nothing is saved); "Удалить
@@ -81,6 +81,7 @@ public:
     QLineEdit* serverEdit() const;
     QCheckBox* autoconnectCheck() const;
     QCheckBox* sendcloseCheck() const;
+    QCheckBox* reconnectCheck() const;
     QListWidget* profileList() const;
     ImageButton* deleteButton() const;
 

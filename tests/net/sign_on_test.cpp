@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -26,6 +28,9 @@ const Bytes kCookie = FromHex("DE AD BE EF 01 02 03");
 
 class SignOn : public ::testing::Test {
 protected:
+    // Every thread ends before the session's destruction begins, so none calls an
+    // event while the object changes type under it.
+    void TearDown() override { session_.Shutdown(); }
     void StartAll(int keepAliveMs = 60000) {
         ASSERT_TRUE(server_.Start());
         session_.keepAliveIntervalMs = keepAliveMs;
@@ -242,6 +247,55 @@ TEST_F(SignOn, DisconnectCommandReportsAndCloses) {
     ASSERT_TRUE(session_.WaitForReport(ConnState::Disconnected, 5000, 3));
     EXPECT_TRUE(server_.WaitForPeerClosed(1, 2000));
     EXPECT_EQ(ReportsAfter(100), (std::vector<int>{3, 4, 6, 7, 8, 0, 0, 0}));
+}
+
+TEST(ReconnectTiming, WaitsDoubleUpToTheCapWithASpreadOfAFifth) {
+    const ReconnectTiming timing;  // 5 s, then twice as long each time, at most 5 min
+    struct Row {
+        int attempt;
+        double unit;
+        int expectedMs;
+    };
+    const Row rows[] = {
+        {0, 0.5, 5000},     {1, 0.5, 10000},  {2, 0.5, 20000},    {5, 0.5, 160000},
+        {6, 0.5, 300000},   {60, 0.5, 300000}, {0, 0.0, 4000},     {0, 0.75, 5500},
+        {2, 0.0, 16000},    {6, 0.0, 240000}, {6, 0.99, 300000},  {-1, 0.5, 5000},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(ReconnectDelayMs(timing, row.attempt, row.unit), row.expectedMs)
+            << row.attempt << " " << row.unit;
+    }
+}
+
+TEST(Reconnect, FailedTriesAreRepeatedUntilTurnedOffOrClosed) {
+    std::atomic<bool> allowed{true};
+    RecordingSession session;
+    session.SetReconnectCheck([&] { return allowed.load(); });
+    session.SetReconnectTiming({10, 40, 0.0});
+    ASSERT_TRUE(session.StartWorker());
+    const auto opened = [&] {
+        const std::vector<int> codes = session.Reports();
+        return std::count(codes.begin(), codes.end(), 3);
+    };
+    // Each stop must hold for five of the longest waits.
+    const auto expectNoMoreTries = [&] {
+        const auto tries = opened();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(opened(), tries);
+        EXPECT_FALSE(session.ReconnectPending());
+    };
+    session.EnqueueCommand(std::make_unique<ConnectCommand>(u"127.0.0.1:1", u"123", u"pw"));
+    // The connect and three tries, each refused; then reconnecting is turned off.
+    ASSERT_TRUE(session.WaitForReport(ConnState::ConnectionError, 5000, 4));
+    allowed = false;
+    expectNoMoreTries();
+
+    allowed = true;
+    session.EnqueueCommand(std::make_unique<ConnectCommand>(u"127.0.0.1:1", u"123", u"pw"));
+    ASSERT_TRUE(session.WaitForReport(ConnState::ConnectionError, 5000, static_cast<int>(opened()) + 2));
+    session.CloseSession();
+    expectNoMoreTries();
+    session.Shutdown();
 }
 
 TEST_F(SignOn, ConnectFailureReportsOpeningThenError) {

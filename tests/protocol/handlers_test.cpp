@@ -37,6 +37,14 @@ TEST(StatusFromFlags, StatusWordTable) {
     for (const Row& row : rows) {
         EXPECT_EQ(StatusFromFlags(row.word), row.expected) << std::hex << row.word;
     }
+    // One's own status word reads back as the presence it was made from; offline
+    // and values outside 0..7 sign on online.
+    for (std::int32_t presence = 0; presence < kPresenceStatusCount; ++presence) {
+        const std::uint32_t word = (std::uint32_t{kOwnStatusFlags} << 16) | OwnStatusBits(presence);
+        EXPECT_EQ(StatusFromFlags(word), presence == StatusOffline ? StatusOnline : presence) << presence;
+    }
+    EXPECT_EQ(OwnStatusBits(-1), 0x0000);
+    EXPECT_EQ(OwnStatusBits(8), 0x0000);
 }
 
 // ---- The user-information block ----
@@ -361,6 +369,41 @@ TEST_F(ContactListHandler, ListInSeveralRepliesIsLoadedAfterTheLast) {
     EXPECT_FALSE(Handle(ContactListReply({Buddy("500", BytesOf("Five"))}, false), true));
     EXPECT_FALSE(model.FindContact(u"500"));
     EXPECT_TRUE(posted.Take().empty());
+}
+
+TEST_F(ContactListHandler, VisibilityItemIsKeptWholeAndChangedInPlace) {
+    ServerListState list;
+    auto handle = [&](const Bytes& data, bool more) {
+        PacketReader reader(data);
+        return HandleContactListReply(session, model, reader, more, &list);
+    };
+    // The item in the first of two replies, with a TLV of its own before 0x00CA.
+    ASSERT_TRUE(handle(ContactListReply({ListItem("", 0x0004, FromHex("00CB 0004 FFFFFFFF 00CA 0001 05"), 0, 0x0123),
+                                         Buddy("100", {})}),
+                       true));
+    EXPECT_FALSE(list.VisibleToListOnly());  // not before the list is complete
+    ASSERT_TRUE(handle(ContactListReply({ListItem("", 0x0004, FromHex("00CA 0001 01"), 0, 0x0200),
+                                         ListItem("General", 0x0001, {}, 1, 0x0300)}),
+                       false));
+    EXPECT_TRUE(list.VisibleToListOnly());  // the first item counts
+    EXPECT_EQ(model.ContactCount(), 1u);
+
+    bool update = false;
+    VisibilityItem item = list.PrepareChange(kVisibleToAll, update);
+    EXPECT_TRUE(update);
+    EXPECT_EQ(item.itemId, 0x0123);
+    EXPECT_EQ(ToHex(item.data), ToHex(FromHex("00CB 0004 FFFFFFFF 00CA 0001 01")));
+    EXPECT_FALSE(list.VisibleToListOnly());
+
+    // A list without the item forgets it: the next change adds one under a new id.
+    ASSERT_TRUE(handle(ContactListReply({ListItem("100", 0x0000, {}, 1, 0x0400)}), false));
+    EXPECT_FALSE(list.Visibility().has_value());
+    item = list.PrepareChange(kVisibleToListOnly, update);
+    EXPECT_FALSE(update);
+    EXPECT_EQ(item.groupId, 0);
+    EXPECT_EQ(item.itemId, 0x0401);
+    EXPECT_EQ(ToHex(item.data), ToHex(FromHex("00CA 0001 05")));
+    EXPECT_TRUE(list.VisibleToListOnly());
 }
 
 TEST_F(ContactListHandler, ReplyWithoutItsTrailingTimeChangesNothing) {

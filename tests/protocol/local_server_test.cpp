@@ -1,8 +1,11 @@
 // Two messenger sessions against the project's local OSCAR server in-process:
 // sign-on with the server contact list, presence of the echo account and of each
-// other, a message stored while the recipient is away, and messages both ways.
+// other, a message stored while the recipient is away, and messages both ways;
+// one's own status as others see it, and reconnecting after the server dropped
+// the line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -25,10 +28,18 @@ struct Client {
     }
     ~Client() { session.Shutdown(); }
 
-    void Connect(std::uint16_t port, const std::u16string& password) {
+    void Connect(std::uint16_t port, const std::u16string& password, std::int32_t presence = StatusOnline) {
         const std::string address = "127.0.0.1:" + std::to_string(port);
         session.EnqueueCommand(std::make_unique<ConnectCommand>(
-            std::u16string(address.begin(), address.end()), own, password));
+            std::u16string(address.begin(), address.end()), own, password, OwnStatusBits(presence)));
+    }
+    // The presence values reported for the UIN so far.
+    std::vector<std::int32_t> SeenOf(const std::u16string& uin) const {
+        std::vector<std::int32_t> seen;
+        for (const auto& [who, status] : session.Statuses()) {
+            if (who == uin) seen.push_back(status);
+        }
+        return seen;
     }
     bool WaitForContact(const std::u16string& uin,
                         const std::function<bool(const ContactInfo&)>& condition) {
@@ -161,6 +172,9 @@ TEST_F(LocalServerTest, AWrongPasswordEndsInConnectionErrorWithoutSignOn) {
 
 TEST_F(LocalServerTest, ASecondSignOnOfTheSameUinDisconnectsTheFirst) {
     Client first(u"100001");
+    // Even with reconnecting on, the first one does not come back to fight it out.
+    first.model.UpdateSettings([](Settings& s) { s.reconnect = true; });
+    first.session.SetReconnectTiming({20, 80, 0.2});
     ASSERT_TRUE(first.session.StartWorker());
     first.Connect(oscar.AuthPort(), u"alice");
     ASSERT_TRUE(first.session.WaitForReport(ConnState::ContactsLoaded));
@@ -173,6 +187,9 @@ TEST_F(LocalServerTest, ASecondSignOnOfTheSameUinDisconnectsTheFirst) {
     // The first session hears channel 4; the closing ConnectionError does not hide it.
     ASSERT_TRUE(first.session.WaitForReport(ConnState::DisconnectedByOtherClient));
     ASSERT_TRUE(first.session.WaitForReport(ConnState::ConnectionError));
+    EXPECT_EQ(first.session.State(), ConnState::DisconnectedByOtherClient);
+    EXPECT_EQ(second.session.State(), ConnState::ContactsLoaded);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // ten first delays
     EXPECT_EQ(first.session.State(), ConnState::DisconnectedByOtherClient);
     EXPECT_EQ(second.session.State(), ConnState::ContactsLoaded);
 }
@@ -246,6 +263,128 @@ TEST(LocalServerLongList, AListOfTwoRepliesIsLoadedOnceAndWhole) {
     EXPECT_EQ(client.session.Codes(), (std::vector<int>{3, 4, 6, 7, 8, 7, 9, 10}));
     client.session.Shutdown();
     oscar.Stop();
+}
+
+}  // namespace
+}  // namespace pellox::testing
+
+namespace pellox::testing {
+namespace {
+
+auto Is(std::int32_t presence) {
+    return [presence](const ContactInfo& info) { return info.status == presence; };
+}
+
+class OwnPresence : public LocalServerTest {
+protected:
+    void SignOn(Client& client, const std::u16string& password, int times = 1) {
+        ASSERT_TRUE(client.session.StartWorker());
+        client.Connect(oscar.AuthPort(), password);
+        ASSERT_TRUE(client.session.WaitForReport(ConnState::ContactsLoaded, times));
+    }
+    void SetStatus(Client& client, std::int32_t presence) {
+        client.session.EnqueueCommand(std::make_unique<StatusCommand>(OwnStatusBits(presence)));
+    }
+};
+
+TEST_F(OwnPresence, EachStatusReachesAWatcherAsItsPresenceValue) {
+    Client alice(u"100001");
+    Client boris(u"100002");  // lists Alice
+    SignOn(alice, u"alice");
+    SignOn(boris, u"boris");
+    ASSERT_TRUE(boris.WaitForContact(u"100001", Is(StatusOnline)));
+    // Invisible reaches him as a departure, the next status as an arrival.
+    const std::int32_t chosen[] = {StatusAway,         StatusNotAvailable, StatusOccupied,
+                                   StatusDoNotDisturb, StatusFreeForChat,  StatusInvisible,
+                                   StatusOnline,       StatusInvisible,    StatusAway};
+    for (std::int32_t presence : chosen) {
+        SetStatus(alice, presence);
+        const std::int32_t seen = presence == StatusInvisible ? StatusOffline : presence;
+        ASSERT_TRUE(boris.WaitForContact(u"100001", Is(seen))) << presence;
+    }
+    EXPECT_EQ(alice.session.OwnStatus(), OwnStatusBits(StatusAway));
+}
+
+TEST_F(OwnPresence, TheSignOnCarriesTheChosenStatus) {
+    Client boris(u"100002");
+    SignOn(boris, u"boris");
+    Client alice(u"100001");
+    ASSERT_TRUE(alice.session.StartWorker());
+    alice.Connect(oscar.AuthPort(), u"alice", StatusDoNotDisturb);
+    ASSERT_TRUE(alice.session.WaitForReport(ConnState::ContactsLoaded));
+    ASSERT_TRUE(boris.WaitForContact(u"100001", Is(StatusDoNotDisturb)));
+
+    // Signed on invisible, Alice is never seen online until she shows herself.
+    alice.session.CloseSession();
+    ASSERT_TRUE(boris.WaitForContact(u"100001", Is(StatusOffline)));
+    const std::size_t before = boris.SeenOf(u"100001").size();
+    alice.Connect(oscar.AuthPort(), u"alice", StatusInvisible);
+    ASSERT_TRUE(alice.session.WaitForReport(ConnState::ContactsLoaded, 2));
+    SetStatus(alice, StatusFreeForChat);
+    ASSERT_TRUE(boris.WaitForContact(u"100001", Is(StatusFreeForChat)));
+    const std::vector<std::int32_t> seen = boris.SeenOf(u"100001");
+    for (std::size_t i = before; i + 1 < seen.size(); ++i) EXPECT_EQ(seen[i], StatusOffline) << i;
+}
+
+class Reconnect : public OwnPresence {
+protected:
+    void Prepare(Client& client, bool reconnect, int firstDelayMs) {
+        client.model.UpdateSettings([&](Settings& s) { s.reconnect = reconnect; });
+        client.session.SetReconnectTiming({firstDelayMs, 8 * firstDelayMs, 0.2});
+    }
+    // Alice's connection, signed on, dropped by the server.
+    void SignOnAndDrop(Client& alice, bool reconnect, int firstDelayMs) {
+        Prepare(alice, reconnect, firstDelayMs);
+        SignOn(alice, u"alice");
+        Drop(alice);
+    }
+    void Drop(Client& alice) {
+        ASSERT_TRUE(oscar.DropConnection(100001));
+        ASSERT_TRUE(alice.session.WaitForReport(ConnState::ConnectionError));
+    }
+};
+
+TEST_F(Reconnect, ADroppedConnectionComesBackWithItsStatus) {
+    Client alice(u"100001");
+    Client boris(u"100002");
+    Prepare(alice, true, 30);
+    SignOn(alice, u"alice");
+    SignOn(boris, u"boris");
+    SetStatus(alice, StatusAway);
+    ASSERT_TRUE(boris.WaitForContact(u"100001", Is(StatusAway)));
+
+    ASSERT_NO_FATAL_FAILURE(Drop(alice));
+    ASSERT_TRUE(boris.WaitForContact(u"100001", Is(StatusOffline)));
+    ASSERT_TRUE(alice.session.WaitForReport(ConnState::ContactsLoaded, 2));
+    EXPECT_TRUE(boris.WaitForContact(u"100001", Is(StatusAway)));
+    EXPECT_FALSE(alice.session.ReconnectPending());
+}
+
+TEST_F(Reconnect, ADroppedConnectionStaysDownWithItOff) {
+    Client alice(u"100001");
+    ASSERT_NO_FATAL_FAILURE(SignOnAndDrop(alice, false, 30));
+    EXPECT_FALSE(alice.session.ReconnectPending());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // ten first delays
+    EXPECT_EQ(alice.session.State(), ConnState::ConnectionError);
+    EXPECT_EQ(alice.session.Codes(), (std::vector<int>{3, 4, 6, 7, 8, 7, 9, 10, 2}));
+}
+
+TEST_F(Reconnect, AUserCommandCancelsTheWaitAndARefusedLoginIsNotRetried) {
+    Client alice(u"100001");
+    ASSERT_NO_FATAL_FAILURE(SignOnAndDrop(alice, true, 60000));
+    ASSERT_TRUE(WaitFor([&] { return alice.session.ReconnectPending(); }));
+    alice.session.EnqueueCommand(std::make_unique<UinCommand>(CommandCode::RequestInfo, u"100002"));
+    EXPECT_FALSE(alice.session.ReconnectPending());
+
+    // A wrong password ends in ConnectionError too, but is not tried again.
+    Prepare(alice, true, 30);
+    alice.Connect(oscar.AuthPort(), u"not-alices");
+    ASSERT_TRUE(alice.session.WaitForReport(ConnState::ConnectionError, 2));
+    EXPECT_TRUE(alice.session.LoginRefused());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // ten first delays
+    EXPECT_EQ(alice.session.State(), ConnState::ConnectionError);
+    const std::vector<int> codes = alice.session.Codes();
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 3), 2);  // the sign-on and the refused one
 }
 
 }  // namespace

@@ -265,6 +265,9 @@ protected:
         posted.Install(model);
         model.UpdateSettings([](Settings& s) { s.profile = u"123456789"; });
     }
+    // Every thread ends before the session's destruction begins, so none calls an
+    // event while the object changes type under it.
+    void TearDown() override { session.Shutdown(); }
 
     ContactPtr Add(const std::u16string& uin, const std::u16string& name = {},
                    std::int32_t status = 1) {

@@ -36,6 +36,7 @@ TEST_F(SettingsFileTest, WritesEveryLineInOrderAsWindows1251CrLf) {
     settings.columns = 3;
     settings.autoconnect = true;
     settings.showhistory = false;
+    settings.reconnect = true;
     settings.Password(u"123") = u"пароль";
     settings.profiles[u"5"].values[u"z"] = u"last";
     settings.profiles[u"5"].values[u"a"] = u"first";
@@ -51,6 +52,7 @@ TEST_F(SettingsFileTest, WritesEveryLineInOrderAsWindows1251CrLf) {
               "autoconnect=1\r\n"
               "sendclose=1\r\n"
               "showhistory=0\r\n"
+              "reconnect=1\r\n"
               "[10]\r\n"
               "passw=x y\r\n"
               "[123]\r\n"
@@ -79,6 +81,8 @@ TEST_F(SettingsFileTest, RoundTripKeepsEveryValue) {
     settings.onlyonline = false;
     settings.columns = 4;
     settings.sendclose = false;
+    settings.reconnect = true;
+    settings.profiles[u"777"].values[kStatusKey] = u"2";
     settings.Password(u"777") = u"секрет = с пробелами";
     settings.profiles[u"777"].values[u"other key"] = u"carried along";
     ASSERT_TRUE(settings.Save(dir_.path()));

@@ -454,6 +454,46 @@ TEST_F(ServicesTest, DeletedBuddyIsAcknowledgedAndGoneFromListAndPresence) {
     EXPECT_EQ(ArrivalsIn(Drain(*alice, kAlice)).count(kBoris), 0u) << "Boris is no longer Alice's buddy";
 }
 
+TEST_F(ServicesTest, VisibilityItemIsKeptAndListedOtherItemsAreRefused) {
+    StartServer();
+    std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice");
+    ASSERT_TRUE(alice);
+    auto item = [](std::uint16_t type, std::uint16_t id, const std::vector<std::uint8_t>& tlvs, PacketBuffer& p) {
+        AppendU16(p, 0);  // no name
+        AppendU16(p, 0);  // group
+        AppendU16(p, id);
+        AppendU16(p, type);
+        AppendU16(p, static_cast<std::uint16_t>(tlvs.size()));
+        AppendBytes(p, tlvs.data(), tlvs.size());
+    };
+    // Added: the visibility item; refused: a buddy and a visibility item without 0x00CA.
+    PacketBuffer add;
+    item(0x0004, 7, {0x00, 0xCA, 0x00, 0x01, 0x05}, add);
+    item(0x0000, 8, {}, add);
+    item(0x0004, 9, {0x00, 0xCB, 0x00, 0x01, 0x05}, add);
+    alice->SendSnac(0x0013, 0x0008, 0x08, add);
+    std::optional<Snac> ack = alice->WaitSnac(0x0013, 0x000E);
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack->header.requestId, 0x08u);
+    EXPECT_EQ(ack->data, (std::vector<std::uint8_t>{0x00, 0x00, 0x00, 0x0A, 0x00, 0x0A}));
+
+    // The update replaces it; the list carries it as the client last sent it.
+    PacketBuffer update;
+    item(0x0004, 7, {0x00, 0xCA, 0x00, 0x01, 0x01}, update);
+    alice->SendSnac(0x0013, 0x0009, 0x09, update);
+    ASSERT_TRUE(alice->WaitSnac(0x0013, 0x000E));
+    alice->SendSnac(0x0013, 0x0004, 0x04);
+    std::optional<Snac> list = alice->WaitSnac(0x0013, 0x0006);
+    ASSERT_TRUE(list);
+    std::vector<ListItem> items;
+    ASSERT_TRUE(ParseList(*list, items));
+    ASSERT_EQ(items.size(), 4u);  // the group, the visibility item, two buddies
+    EXPECT_EQ(items[1].type, 0x0004);
+    EXPECT_EQ(items[1].item, 7);
+    ASSERT_NE(FindTlv(items[1].tlvs, 0x00CA), nullptr);
+    EXPECT_EQ(FindTlv(items[1].tlvs, 0x00CA)->value, (std::vector<std::uint8_t>{0x01}));
+}
+
 TEST_F(ServicesTest, ShortInfoAnswersUnderTheRequestId) {
     StartServer();
     std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice");

@@ -230,10 +230,10 @@ private slots:
         h.Start(TwoContacts());
         QMenu* menu = h.frame().softKeyMenu(0);
         QVERIFY(menu != nullptr);
-        const int statusEntries[] = {cmd::kStatusFreeForChat,  cmd::kStatusAway,
-                                     cmd::kStatusNotAvailable, cmd::kStatusOccupied,
-                                     cmd::kStatusDoNotDisturb, cmd::kStatusInvisible,
-                                     cmd::kVisibleToListOnly};
+        const int statusEntries[] = {cmd::kStatusOnline,       cmd::kStatusFreeForChat,
+                                     cmd::kStatusAway,         cmd::kStatusNotAvailable,
+                                     cmd::kStatusOccupied,     cmd::kStatusDoNotDisturb,
+                                     cmd::kStatusInvisible};
         for (int state = 0; state <= 10; ++state) {
             h.app->session().state.store(state);
             QAction* connect = MenuEntry(menu, cmd::kConnect);
@@ -243,22 +243,29 @@ private slots:
             QCOMPARE(connect->isEnabled(), state < 3);
             QCOMPARE(disconnect->isEnabled(), state > 2);
             QCOMPARE(load->isEnabled(), state > 6);
+            // Statuses: not while a sign-on is under way; only "В сети" checked
+            // (nothing chosen yet).
             for (int id : statusEntries) {
                 QAction* entry = MenuEntry(menu, id);
                 QVERIFY(entry != nullptr);
-                QVERIFY2(!entry->isEnabled(), qPrintable(QString::number(id)));
+                QCOMPARE(entry->isEnabled(), state < 3 || state > 6);
+                QCOMPARE(entry->isChecked(), id == cmd::kStatusOnline);
             }
-            // The same rule in the submenu "Статус" ("Отключить", "В сети").
-            int connectEntries = 0;
+            QAction* visibility = MenuEntry(menu, cmd::kVisibleToListOnly);
+            QVERIFY(visibility != nullptr);
+            QCOMPARE(visibility->isEnabled(), state > 6);
+            QVERIFY(!visibility->isChecked());
+            // "Отключить" also in the submenu "Статус".
+            int disconnectEntries = 0;
             for (QAction* action : menu->actions()) {
                 if (QMenu* sub = action->menu()) {
-                    if (QAction* entry = MenuEntry(sub, cmd::kConnect)) {
-                        QCOMPARE(entry->isEnabled(), state < 3);
-                        ++connectEntries;
+                    if (QAction* entry = MenuEntry(sub, cmd::kDisconnect)) {
+                        QCOMPARE(entry->isEnabled(), state > 2);
+                        ++disconnectEntries;
                     }
                 }
             }
-            QCOMPARE(connectEntries, 1);
+            QCOMPARE(disconnectEntries, 1);
         }
         h.app->session().state.store(0);
     }
@@ -313,6 +320,15 @@ private slots:
         QVERIFY(command->server == u"127.0.0.1:5190");
         QVERIFY(command->uin == u"100001");
         QVERIFY(command->password == u"alice");
+        QCOMPARE(command->status, std::uint16_t(0));  // no "status": online, as ever
+
+        // The remembered status signs on; what is no status to sign on with is online.
+        const std::pair<std::u16string, std::uint16_t> statuses[] = {
+            {u"2", 0x0001}, {u"7", 0x0100}, {u"1", 0x0000}, {u"8", 0x0000}, {u"25", 0x0000}, {u"x", 0x0000}};
+        for (const auto& [stored, bits] : statuses) {
+            h.state->UpdateSettings([&](Settings& s) { s.profiles[u"100001"].values[kStatusKey] = stored; });
+            QCOMPARE(h.app->MakeConnectCommand()->status, bits);
+        }
 
         // An empty server key means the ICQ login server.
         h.state->UpdateSettings([](Settings& s) { s.profiles[u"100001"].values[u"server"] = u""; });

@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>
+#include <QLabel>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QTest>
 #include <memory>
@@ -299,6 +301,56 @@ private slots:
         QCOMPARE(h.app->session().loginRefusal.load(), 0);
     }
 
+    void ownStatusAndVisibilityFromTheMenus() {
+        AppHarness h;
+        StartAlice(h);
+        Peer boris(u"100002", authPort_, u"boris");  // on Alice's list
+        Peer vera(u"100004", authPort_, u"vera");     // lists Alice, not on her list
+        QTRY_VERIFY_WITH_TIMEOUT(Status(boris.model, u"100001") == 0, kSignOnMs);
+        QTRY_VERIFY_WITH_TIMEOUT(Status(vera.model, u"100001") == 0, kSignOnMs);
+        QCOMPARE(h.frame().ownNumberLabel()->text(), QString("100001"));
+        QCOMPARE(h.frame().ownStatus(), 0);
+        QMenu* menu = h.frame().softKeyMenu(0);
+
+        // "Отсутствую": Борис sees it; the check mark, the header and the profile follow.
+        QVERIFY(h.frame().RouteCommand(cmd::kStatusAway));
+        QTRY_VERIFY_WITH_TIMEOUT(Status(boris.model, u"100001") == 2, kSignOnMs);
+        QCOMPARE(h.frame().ownStatus(), 2);
+        QVERIFY(MenuEntry(menu, cmd::kStatusAway)->isChecked());
+        QVERIFY(!MenuEntry(menu, cmd::kStatusOnline)->isChecked());
+        QVERIFY(h.read("settings.txt").contains("[100001]\r\npassw=alice\r\n"));
+        QVERIFY(h.read("settings.txt").contains("status=2\r\n"));
+
+        // "Видим только для своих" hides her from Вера only, and shows her again.
+        QVERIFY(h.frame().RouteCommand(cmd::kVisibleToListOnly));
+        QTRY_VERIFY_WITH_TIMEOUT(Status(vera.model, u"100001") == 1, kSignOnMs);
+        QVERIFY(MenuEntry(menu, cmd::kVisibleToListOnly)->isChecked());
+        QCOMPARE(Status(boris.model, u"100001"), 2);
+        // The server keeps the item: the list loaded again still says so.
+        const int reports = h.Delivered(ChangeCode::ConnectionStateChanged);
+        QVERIFY(h.frame().RouteCommand(cmd::kLoadContacts));
+        QTRY_VERIFY_WITH_TIMEOUT(h.Delivered(ChangeCode::ConnectionStateChanged) >= reports + 2 &&
+                                     h.app->session().State() == ConnState::ContactsLoaded,
+                                 kSignOnMs);
+        QVERIFY(MenuEntry(menu, cmd::kVisibleToListOnly)->isChecked());
+        QVERIFY(h.frame().RouteCommand(cmd::kVisibleToListOnly));
+        QTRY_VERIFY_WITH_TIMEOUT(Status(vera.model, u"100001") == 2, kSignOnMs);
+        QVERIFY(!MenuEntry(menu, cmd::kVisibleToListOnly)->isChecked());
+
+        // The next sign-on announces the remembered status.
+        QVERIFY(h.frame().RouteCommand(cmd::kDisconnect));
+        QTRY_VERIFY_WITH_TIMEOUT(Status(boris.model, u"100001") == 1, kSignOnMs);
+        QTRY_COMPARE(h.frame().ownStatus(), 1);  // once the closing report is delivered
+        QVERIFY(h.frame().RouteCommand(cmd::kConnect));
+        QTRY_VERIFY_WITH_TIMEOUT(h.app->session().State() == ConnState::ContactsLoaded, kSignOnMs);
+        QTRY_VERIFY_WITH_TIMEOUT(Status(boris.model, u"100001") == 2, kSignOnMs);
+
+        // "Невидим" while online: Борис sees her leave.
+        QVERIFY(h.frame().RouteCommand(cmd::kStatusInvisible));
+        QTRY_VERIFY_WITH_TIMEOUT(Status(boris.model, u"100001") == 1, kSignOnMs);
+        QCOMPARE(h.frame().ownStatus(), 7);
+    }
+
     void deletedContactIsGoneFromTheServerList() {
         AppHarness h;
         StartAlice(h);
@@ -314,8 +366,11 @@ private slots:
         // sent; the echo account is still there.
         QTest::qWait(200);
         QVERIFY(h.Enabled(cmd::kLoadContacts));
+        const int reports = h.Delivered(ChangeCode::ConnectionStateChanged);
         QVERIFY(h.frame().RouteCommand(cmd::kLoadContacts));
-        QTRY_VERIFY_WITH_TIMEOUT(h.app->session().State() == ConnState::ContactsLoaded, kSignOnMs);
+        QTRY_VERIFY_WITH_TIMEOUT(h.Delivered(ChangeCode::ConnectionStateChanged) >= reports + 2 &&
+                                     h.app->session().State() == ConnState::ContactsLoaded,
+                                 kSignOnMs);
         QTRY_COMPARE(h.statusText(), QString());
         QVERIFY(h.state->FindContact(u"100002") == nullptr);
         QVERIFY(h.state->FindContact(u"100003") != nullptr);

@@ -1,0 +1,108 @@
+// Connecting again after a connection ended in ConnectionError, and the Connect
+// command's work that both the user's command and a reconnect run.
+#include <algorithm>
+#include <cmath>
+
+#include "net/session.h"
+
+namespace pellox {
+
+int ReconnectDelayMs(const ReconnectTiming& timing, int attempt, double unit) {
+    const double cap = std::max(0, timing.maxDelayMs);
+    double delay = std::max(0, timing.firstDelayMs);
+    for (int i = 0; i < attempt && delay < cap; ++i) delay *= 2;
+    delay = std::min(delay, cap);
+    const double spread = std::clamp(timing.spread, 0.0, 1.0);
+    unit = std::clamp(unit, 0.0, 1.0);
+    delay *= 1.0 + spread * (2.0 * unit - 1.0);
+    return static_cast<int>(std::lround(std::clamp(delay, 0.0, cap)));
+}
+
+void NetSession::SetReconnectCheck(std::function<bool()> check) {
+    std::lock_guard<std::mutex> guard(connectionLock);
+    reconnectCheck_ = std::move(check);
+}
+
+bool NetSession::ReconnectAllowed() const {
+    std::function<bool()> check;
+    {
+        std::lock_guard<std::mutex> guard(connectionLock);
+        check = reconnectCheck_;
+    }
+    return check && check();
+}
+
+void NetSession::SetReconnectTiming(const ReconnectTiming& timing, std::function<double()> random) {
+    std::lock_guard<std::mutex> guard(connectionLock);
+    reconnectTiming_ = timing;
+    reconnectRandom_ = std::move(random);
+}
+
+bool NetSession::ReconnectPending() const {
+    std::lock_guard<std::mutex> guard(connectionLock);
+    return reconnectDue_.has_value();
+}
+
+void NetSession::PerformConnect(const ConnectTarget& target, std::uint64_t closeCount) {
+    ReportState(ConnState::OpeningConnection);
+    OnContactsRefresh();
+    // The connection left from before goes first (as the connect would close it),
+    // so that any later close is known to be someone else's.
+    bool open;
+    {
+        std::lock_guard<std::mutex> guard(connectionLock);
+        open = connection_ != nullptr;
+    }
+    if (open) {
+        CloseSession();
+        ++closeCount;
+    }
+    if (!ConnectToLoginServer(target.server, target.uin, target.password, closeCount)) {
+        ReportState(ConnState::ConnectionError);
+        OnContactsRefresh();
+        // A connect that a close abandoned is not tried again.
+        if (ClosesSoFar() == closeCount) MaybeScheduleReconnect();
+    }
+}
+
+void NetSession::MaybeScheduleReconnect() {
+    // A refused login, a sign-off by another client (state 1) and a close by the
+    // user (state 0, later reports of its connection dropped) do not come back.
+    if (!running.load() || LoginRefused() || State() != ConnState::ConnectionError) return;
+    if (!ReconnectAllowed()) return;
+    {
+        std::lock_guard<std::mutex> guard(connectionLock);
+        // Reports of a connection that was closed meanwhile do not count either.
+        if (IsStaleReceiver() || !lastConnect_ || state.load() != static_cast<std::int32_t>(ConnState::ConnectionError)) {
+            return;
+        }
+        const double unit = reconnectRandom_
+                                ? reconnectRandom_()
+                                : std::uniform_real_distribution<double>(0.0, 1.0)(reconnectGenerator_);
+        const int delayMs = ReconnectDelayMs(reconnectTiming_, reconnectAttempts_, unit);
+        ++reconnectAttempts_;
+        reconnectDue_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
+    }
+    // The worker shortens its wait to the reconnect's time.
+    wakeEvent.Set();
+}
+
+std::optional<NetSession::ConnectTarget> NetSession::TakeDueReconnect(std::uint64_t& closeCount) {
+    std::lock_guard<std::mutex> guard(connectionLock);
+    if (!reconnectDue_ || !lastConnect_ || std::chrono::steady_clock::now() < *reconnectDue_) {
+        return std::nullopt;
+    }
+    reconnectDue_.reset();
+    closeCount = closes_;
+    return lastConnect_;
+}
+
+int NetSession::ReconnectDueInMs() const {
+    std::lock_guard<std::mutex> guard(connectionLock);
+    if (!reconnectDue_) return -1;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        *reconnectDue_ - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
+}
+
+}  // namespace pellox
