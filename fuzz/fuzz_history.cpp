@@ -1,12 +1,13 @@
 // Fuzz target: a history file ("msg_<UIN>.txt") as another program or a crash may
 // have left it, torn last entry included.
 //
-// Loading keeps only entries with text; an entry appended afterwards is stored and
-// comes back as the last entry when the file is read again, whatever the file held
-// before it.
+// Loading keeps only entries with text; entries appended afterwards are stored and
+// come back as the last entries when the file is read again, whatever the file held
+// before them, the file's own bytes taken as a message text included.
 #include <cstdlib>
 
 #include "fuzz/fuzz_support.h"
+#include "net/text_encoding.h"
 #include "store/message_history.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -28,11 +29,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const MessageEntry added{u"after\r\nthe crash", 1700000000, MessageDirection::Out};
     history.Append(added);
+    // The input as the text of a message (any character, forged headers, stray line
+    // breaks): it comes back as it was, up to its first zero and with its line
+    // breaks as CR LF.
+    const std::u16string any = u"x" + DecodeUtf8(std::string_view(
+                                          reinterpret_cast<const char*>(data), size));
+    std::u16string expected;
+    for (std::size_t i = 0; i < any.size(); ++i) {
+        if (any[i] == u'\r' || any[i] == u'\n') {
+            expected += u"\r\n";
+            if (any[i] == u'\r' && i + 1 < any.size() && any[i + 1] == u'\n') ++i;
+        } else {
+            expected += any[i];
+        }
+    }
+    history.Append(MessageEntry{any, 1700000001, MessageDirection::In});
     MessageHistory again(dir);
     Check(again.Load(name), "the file could not be read after an append");
     const std::vector<MessageEntry> after = again.Entries();
-    Check(!after.empty() && after.back() == added, "an appended entry did not come back");
-    Check(after.size() >= entries.size() + 1 - (entries.empty() ? 0 : 1),
+    Check(after.size() >= 2 && after[after.size() - 2] == added,
+          "an appended entry did not come back");
+    Check(after.back().text == expected, "a text did not read back as it was written");
+    Check(after.size() >= entries.size() + 2 - (entries.empty() ? 0 : 1),
           "an append lost earlier entries");
     return 0;
 }

@@ -108,6 +108,7 @@ SETTINGS = {
 CONTACTS = {
     'written': '[100002]\r\nname=Борис\r\n[100003]\r\nname=Эхо\r\n[555]\r\nname=\r\n',
     'odd': 'junk\n[ 1 ]\nname = spaced\n[[2]]\nname=x\nother=y\n[3]\n[4]\r\nname=last',
+    'references': '[100002]\r\nname=Zo&#235; &#128512;\r\n[100003]\r\nname=&#38;#38; &#99999999;\r\n',
 }
 
 HISTORY = {
@@ -115,6 +116,8 @@ HISTORY = {
                '[System 1.1.2000 0:00:00]\r\nsys\r\n',
     'odd': '\r\n[I]\r\nno time\r\n[OUT 31.12.1999 23:59:59]\r\n\r\n\r\n[IN 99.99.99999 99:99:99]\r\nbad\r\n'
            '[IN 17.5.2024 12:30:00]\r\ntorn ent',
+    'quoted': '[IN 17.5.2024 12:30:00]\r\nhi\r\n [OUT 01.01.2024 10:00:00]\r\n   [x]\r\n'
+              '&#128512; &#38;# &#0; &#1114112; &#55296;&#\r\nlone\rcr\r\n',
 }
 
 INCOMING_TEXT = {
@@ -126,12 +129,14 @@ INCOMING_TEXT = {
     'five_byte': b'\xf8\x88\x80\x80\x80',
     'fe_ff': b'\xfe\xff',
     'zero': b'ab\0\xd0\x9f',
+    'overlong_zero': b'ab\xc0\x80\xd0\x9f',
 }
 
 MESSAGE_TEXT = {
     'ascii': message_tlv(b'hello'),
     'ucs2': message_tlv('Юникод'.encode('utf-16-be'), 2),
     'utf8': message_tlv('Привет'.encode('utf-8')),
+    'ucs2_pair': message_tlv('caf\u00e9 \U0001F600'.encode('utf-16-be'), 2),
     'wrong_tlv': tlv(3, b'\x05\x01\x00\x01\x01'),
 }
 

@@ -18,15 +18,17 @@ bool NetSession::SendInstantMessage(std::u16string_view uinText, std::u16string_
     // rather than sent cut.
     if (uinText.size() > 0xFF) return false;
     const std::string recipient = NarrowFromWide(uinText);
-    const std::string body = NarrowFromWide(text);
+    const EncodedMessageText encoded = EncodeMessageText(text);
+    const std::string& body = encoded.bytes;
 
     // Message block: a capabilities fragment (one capability byte 01), then the
-    // text fragment (charset 0000, subset FFFF, the text without terminator).
+    // text fragment (charset 0000 for code page text, 0002 for UTF-16; subset
+    // FFFF; the text without terminator).
     PacketBuffer block;
     const std::uint8_t capabilities[] = {0x05, 0x01, 0x00, 0x01, 0x01, 0x01, 0x01};
     AppendBytes(block, capabilities, sizeof capabilities);
     AppendU16(block, static_cast<std::uint16_t>(body.size() + 4));
-    AppendU16(block, 0x0000);
+    AppendU16(block, encoded.charset);
     AppendU16(block, 0xFFFF);
     AppendBytes(block, body.data(), body.size());
     if (block.Failed()) return false;  // text too long for one frame

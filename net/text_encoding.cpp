@@ -102,13 +102,18 @@ std::size_t DecodeUtf8(std::string_view text, char16_t* output, std::size_t capa
         auto cont = [&](int k) {
             return static_cast<std::uint32_t>(static_cast<unsigned char>(text[i + k]) & 0x3F);
         };
+        if (b == 0) break;  // the text ends at its first zero
         if (b < 0x80) {
             output[written++] = b;
         } else if (more == 1) {
-            output[written++] = static_cast<char16_t>(((b & 0x1Fu) << 6) | cont(1));
+            const auto unit = static_cast<char16_t>(((b & 0x1Fu) << 6) | cont(1));
+            if (unit == 0) break;  // overlong zero (C0 80)
+            output[written++] = unit;
         } else if (more == 2) {
-            output[written++] =
+            const auto unit =
                 static_cast<char16_t>(((b & 0x0Fu) << 12) | (cont(1) << 6) | cont(2));
+            if (unit == 0) break;
+            output[written++] = unit;
         } else if (more == 3) {
             const std::uint32_t cp =
                 ((b & 0x07u) << 18) | (cont(1) << 12) | (cont(2) << 6) | cont(3);
@@ -119,6 +124,8 @@ std::size_t DecodeUtf8(std::string_view text, char16_t* output, std::size_t capa
                 const std::uint32_t v = cp - 0x10000;
                 output[written++] = static_cast<char16_t>(0xD800 + (v >> 10));
                 output[written++] = static_cast<char16_t>(0xDC00 + (v & 0x3FF));
+            } else if (cp == 0) {
+                break;
             } else {
                 output[written++] = static_cast<char16_t>(cp);  // overlong form
             }
@@ -164,7 +171,131 @@ std::string ToLocalIfUtf8(std::string_view text) {
 }
 
 void DecodeIncomingText(std::string_view text, std::u16string& out) {
-    out = platform::LocalToWide(ToLocalIfUtf8(text));
+    text = CutAtZero(text);
+    if (!IsAscii(text.data(), text.size()) && IsValidUtf8(text)) {
+        out = DecodeUtf8(text);
+    } else {
+        out = platform::LocalToWide(text);
+    }
+}
+
+bool FitsLocal(std::u16string_view text) {
+    char unused = 0;
+    for (char16_t unit : text) {
+        if (!platform::LocalFromUnit(unit, unused)) return false;
+    }
+    return true;
+}
+
+EncodedMessageText EncodeMessageText(std::u16string_view text) {
+    EncodedMessageText encoded;
+    if (FitsLocal(text)) {
+        encoded.bytes = NarrowFromWide(text);
+        return encoded;
+    }
+    encoded.charset = kCharsetUcs2;
+    encoded.bytes.reserve(text.size() * 2);
+    for (char16_t unit : text) {
+        encoded.bytes += static_cast<char>(unit >> 8);
+        encoded.bytes += static_cast<char>(unit & 0xFF);
+    }
+    return encoded;
+}
+
+namespace {
+
+bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+// The most units from the start of the text whose encoding fits maxBytes: one byte
+// per unit while every unit is in the code page, two per unit from the first that
+// is not (the whole part then goes as UTF-16).
+std::size_t FittingUnits(std::u16string_view text, std::size_t maxBytes) {
+    bool wide = false;
+    char unused = 0;
+    std::size_t n = 0;
+    for (; n < text.size(); ++n) {
+        if (!wide && !platform::LocalFromUnit(text[n], unused)) wide = true;
+        if ((n + 1) * (wide ? 2 : 1) > maxBytes) break;
+    }
+    return n;
+}
+
+}  // namespace
+
+std::vector<std::u16string> SplitMessageText(std::u16string_view text, std::size_t maxBytes) {
+    std::vector<std::u16string> parts;
+    text = text.substr(0, text.find(u'\0'));
+    if (maxBytes < 4) maxBytes = 4;  // room for a surrogate pair
+    while (!text.empty()) {
+        std::size_t end = FittingUnits(text, maxBytes);
+        std::size_t next = end;
+        if (end < text.size()) {
+            // The last separator inside the part, or the one right behind it.
+            const std::size_t cut = text.substr(0, end + 1).find_last_of(u" \n");
+            if (cut != std::u16string_view::npos && cut > 0) {
+                end = cut;
+                next = cut + 1;
+                if (text[cut] == u'\n' && text[cut - 1] == u'\r') end = cut - 1;
+            } else if (IsHighSurrogate(text[end - 1]) && IsLowSurrogate(text[end])) {
+                next = --end;
+            }
+        }
+        if (end > 0) parts.emplace_back(text.substr(0, end));
+        text.remove_prefix(next);
+    }
+    return parts;
+}
+
+std::string NarrowWithReferences(std::u16string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t unit = text[i];
+        char byte = 0;
+        if (unit == u'&' && i + 1 < text.size() && text[i + 1] == u'#') {
+            out += "&#38;";  // the '#' follows as itself
+        } else if (platform::LocalFromUnit(unit, byte)) {
+            out += byte;
+        } else {
+            std::uint32_t cp = unit;
+            if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+                cp = 0x10000 + ((unit - 0xD800u) << 10) + (text[i + 1] - 0xDC00u);
+                ++i;
+            }
+            out += "&#" + std::to_string(cp) + ';';
+        }
+    }
+    return out;
+}
+
+std::u16string DecodeReferences(std::u16string_view text) {
+    std::u16string out;
+    std::size_t from = 0;
+    for (std::size_t at = text.find(u"&#"); at != std::u16string_view::npos;
+         at = text.find(u"&#", at + 1)) {
+        std::size_t end = at + 2;
+        std::uint32_t cp = 0;
+        while (end < text.size() && end - at < 9 && text[end] >= u'0' && text[end] <= u'9') {
+            cp = cp * 10 + (text[end] - u'0');
+            ++end;
+        }
+        if (end == at + 2 || end >= text.size() || text[end] != u';' || cp == 0 || cp > 0x10FFFF) {
+            continue;
+        }
+        out.append(text.substr(from, at - from));
+        if (cp >= 0x10000) {
+            out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+            out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(cp);
+        }
+        from = end + 1;
+        at = end;
+    }
+    if (from == 0) return std::u16string(text);
+    out.append(text.substr(from));
+    return out;
 }
 
 }  // namespace pellox

@@ -13,8 +13,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/files.h"
 
@@ -50,8 +52,9 @@ bool IsValidUtf8(std::string_view text);
 // (nothing at all when capacity is 0). Four-byte sequences become surrogate pairs
 // (a pair that no longer fits is not started); five- and six-byte sequences and
 // four-byte ones beyond U+10FFFF become U+FFFD. A sequence cut short by the end of
-// the input ends the decoding. Returns the number of units written before the
-// terminator.
+// the input ends the decoding, and so does a zero character, whether a zero byte or
+// an overlong form of it (C0 80): the text ends at its first zero. Returns the
+// number of units written before the terminator.
 std::size_t DecodeUtf8(std::string_view text, char16_t* output, std::size_t capacity);
 // The whole text decoded by the same rules.
 std::u16string DecodeUtf8(std::string_view text);
@@ -64,9 +67,50 @@ std::u16string DecodeUtf8(std::string_view text);
 // itself (up to its first zero byte).
 std::string ToLocalIfUtf8(std::string_view text);
 
-// Received 8-bit text to UTF-16: ToLocalIfUtf8, then widened through the local
-// code page. ASCII and local text arrive unchanged; UTF-8 arrives as far as its
-// characters exist in the local code page.
+// Received 8-bit text to UTF-16: non-ASCII valid UTF-8 is decoded whole (every
+// character kept, surrogate pairs for those beyond U+FFFF); anything else is
+// widened through the local code page. The text ends at its first zero.
 void DecodeIncomingText(std::string_view text, std::u16string& out);
+
+// ---- Message text on the wire ---------------------------------------------
+
+inline constexpr std::uint16_t kCharsetLocal = 0x0000;
+inline constexpr std::uint16_t kCharsetUcs2 = 0x0002;
+
+// The most text bytes one outgoing message carries.
+inline constexpr std::size_t kMaxMessageBytes = 4000;
+
+// True when the code page holds every unit of the text.
+bool FitsLocal(std::u16string_view text);
+
+struct EncodedMessageText {
+    std::uint16_t charset = kCharsetLocal;
+    std::string bytes;
+};
+
+// A text the code page can carry goes as local bytes with character set 0; any
+// other text as big-endian UTF-16 (surrogate pairs as they stand) with set 2.
+EncodedMessageText EncodeMessageText(std::u16string_view text);
+
+// The text cut at its first zero and split into parts whose encoded bytes
+// (EncodeMessageText of each part) are at most maxBytes. A part ends at the last
+// line break or space that lets it fit, which is dropped between the two parts;
+// where there is none it ends at the limit, never between the halves of a
+// surrogate pair. Parts left empty are dropped: a text of nothing but zeros or
+// separators may give no part at all. A text that fits is the one part.
+std::vector<std::u16string> SplitMessageText(std::u16string_view text,
+                                             std::size_t maxBytes = kMaxMessageBytes);
+
+// ---- Text in the stored files ---------------------------------------------
+// History files and contact lists stay Windows-1251. A character the code page
+// lacks is written as the decimal reference "&#N;" (N the code point; a surrogate
+// pair is one code point, a lone surrogate stands for itself), and a literal "&#"
+// as "&#38;#", so that every text reads back as it was. Text of code page
+// characters without "&#" is written exactly as NarrowFromWide writes it.
+
+std::string NarrowWithReferences(std::u16string_view text);
+// The reverse on a widened file line: each "&#N;" with 1 to 7 decimal digits and
+// N from 1 to 0x10FFFF becomes its character; anything else stays as it is.
+std::u16string DecodeReferences(std::u16string_view text);
 
 }  // namespace pellox

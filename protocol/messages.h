@@ -20,12 +20,11 @@
 #include <string_view>
 
 #include "net/codec.h"
+#include "net/text_encoding.h"
 
 namespace pellox {
 
 class NetSession;
-
-inline constexpr std::uint16_t kCharsetUcs2 = 0x0002;
 
 // The text bytes of a message fragment in the given character set, as UTF-16.
 // A UCS-2 text of odd length loses its last byte.

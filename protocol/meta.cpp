@@ -5,7 +5,6 @@
 
 #include "net/session.h"
 #include "net/text_encoding.h"
-#include "platform/code_page.h"
 #include "protocol/identity.h"
 #include "store/app_state.h"
 
@@ -30,9 +29,12 @@ bool HandleOfflineMessage(NetSession& session, PacketReader& reader) {
     std::string bytes(std::min<std::size_t>(length, static_cast<std::size_t>(reader.Remaining())),
                       '\0');
     (void)ReadBytes(reader, bytes.data(), bytes.size());
-    // Offline text is local code page text as stored; it ends at its zero byte.
-    session.OnMessage(DecimalText(static_cast<std::int32_t>(sender)),
-                      platform::LocalToWide(CutAtZero(bytes)));
+    // Offline text is recognised as live text is: UTF-8 when it is valid non-ASCII
+    // UTF-8 (a server delivers a stored UTF-16 message so), the local code page
+    // otherwise; it ends at its zero byte.
+    std::u16string text;
+    DecodeIncomingText(bytes, text);
+    session.OnMessage(DecimalText(static_cast<std::int32_t>(sender)), text);
     return true;
 }
 

@@ -9,7 +9,7 @@ packages=(
   g++ cmake ninja-build
   qt6-base-dev qt6-multimedia-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  dbus-daemon fonts-liberation2
+  dbus-daemon fonts-liberation2 fonts-noto-color-emoji
   clang libclang-rt-14-dev llvm-14
   xvfb xauth xdotool
 )

@@ -22,7 +22,7 @@ public:
             case SectionEvent::SectionLine: {
                 std::u16string key, value;
                 if (SplitKeyValue(line, key, value) && key == u"name") {
-                    pending_.name = value;
+                    pending_.name = DecodeReferences(value);
                     hasName_ = true;
                 }
                 break;
@@ -52,7 +52,8 @@ std::string FormatContactList(const std::vector<ContactInfo>& contacts) {
     std::string out;
     for (const ContactInfo& contact : contacts) {
         WriteTextLine(out, u"[" + contact.uin + u"]");
-        WriteTextLine(out, u"name=" + contact.name);
+        // The name keeps characters outside the code page as references.
+        out += "name=" + NarrowWithReferences(contact.name) + "\r\n";
     }
     return out;
 }

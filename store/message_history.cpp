@@ -140,6 +140,38 @@ void ParseHeader(std::u16string_view header, MessageDirection& direction, std::i
     time = ParseHeaderTime(header, space, converter);
 }
 
+// A body line of the shape of a header, possibly behind leading spaces: a line the
+// reader would take for a header, or one already quoted. Writing adds one space in
+// front of such a line and reading removes one, so no text can forge an entry.
+bool IsQuotableLine(std::u16string_view line) {
+    const std::size_t start = line.find_first_not_of(u' ');
+    return start != std::u16string_view::npos && IsSectionHeader(line.substr(start));
+}
+
+// The body as written: every line break (CR LF, lone CR, lone LF) as CR LF, lines
+// of a header's shape quoted, characters outside the code page as references.
+std::string FormatHistoryBody(std::u16string_view text) {
+    std::string body;
+    body.reserve(text.size());
+    while (true) {
+        const std::size_t end = text.find_first_of(u"\r\n");
+        const std::u16string_view line = text.substr(0, end);
+        if (IsQuotableLine(line)) body += ' ';
+        body += NarrowWithReferences(line);
+        if (end == std::u16string_view::npos) break;
+        body += "\r\n";
+        const bool pair = text[end] == u'\r' && end + 1 < text.size() && text[end + 1] == u'\n';
+        text.remove_prefix(end + (pair ? 2 : 1));
+    }
+    return body;
+}
+
+// A body line as read back: one quoting space removed, references decoded.
+std::u16string ReadHistoryBodyLine(std::u16string_view line) {
+    if (!line.empty() && line.front() == u' ' && IsQuotableLine(line)) line.remove_prefix(1);
+    return DecodeReferences(line);
+}
+
 // Collects the entries of a history file.
 class HistoryReader : public SectionFileHandler {
 public:
@@ -153,7 +185,7 @@ public:
                 break;
             case SectionEvent::SectionLine:
                 if (!current_.text.empty()) current_.text += u"\r\n";
-                current_.text += line;
+                current_.text += ReadHistoryBodyLine(line);
                 break;
             case SectionEvent::SectionEnd:
                 if (!current_.text.empty()) out_.push_back(std::move(current_));
@@ -188,6 +220,10 @@ bool MessageHistory::Load(const std::string& fileName) {
 }
 
 std::size_t MessageHistory::Append(MessageEntry entry) {
+    // A text ends at its first zero, in memory as in the file.
+    if (const std::size_t zero = entry.text.find(u'\0'); zero != std::u16string::npos) {
+        entry.text.resize(zero);
+    }
     std::lock_guard lock(lock_);
     if (!fileName_.empty()) (void)AppendToFile(Path(), FormatHistoryEntry(entry));
     entries_.push_back(std::move(entry));
@@ -283,7 +319,7 @@ std::string FormatHistoryEntry(const MessageEntry& entry) {
     whole += ' ';
     whole.append(time, timeLength);
     whole += "]\r\n";
-    whole += NarrowFromWide(entry.text);
+    whole += FormatHistoryBody(entry.text);
     whole += "\r\n";
     return whole;
 }

@@ -4,13 +4,16 @@
 // Entry format (Windows-1251, no byte-order mark):
 //   "[" word " " time "]" CR LF  text CR LF
 // with the word "IN", "OUT" or "System" and the time in local time as
-// "%d.%m.%Y %H:%M:%S" (empty when it cannot be converted). Inner line breaks of the
-// text are its own CR LF pairs.
+// "%d.%m.%Y %H:%M:%S" (empty when it cannot be converted). Every line break of the
+// text (CR LF, a lone CR or a lone LF) is written as CR LF. A text line that has a
+// header's shape ("[" ... "]"), alone or behind spaces, is written with one more
+// leading space, and a character outside the code page as "&#N;" (a literal "&#"
+// as "&#38;#"; see NarrowWithReferences). A text ends at its first zero character.
 //
 // Reading uses the section-file reader: a header line starts an entry, the lines
 // below it are its text joined by CR LF, and an entry with empty text is dropped.
-// This is lossy on purpose of the format: empty lines at the start of a text vanish,
-// and a text line in brackets reads as the header of a new entry. A header is parsed
+// A body line of a header's shape behind spaces loses one space, and references
+// are decoded. Empty lines at the start of a text vanish. A header is parsed
 // as follows. When its first space stands at position 2 or later, the letter after
 // "[" gives the direction ("I" In, "O" Out, anything else System) and the text
 // after the space gives the time: day "." month "." year " " hour ":" minute ":"

@@ -1,5 +1,7 @@
 #include "ui/drawing_kit.h"
 
+#include <QFontInfo>
+
 #include <QTextOption>
 #include <QWidget>
 #include <algorithm>
@@ -355,9 +357,18 @@ void StatusIcons::Draw(QPainter& painter, const QPoint& topLeft, int status) con
     painter.drawPixmap(topLeft, icons_[static_cast<std::size_t>(status)]);
 }
 
-QFont ApplicationFont() {
-    return QFont(QStringLiteral("Arial"), 10);
+QFont TextFont(qreal points) {
+    // The family that stands in for Arial, by name: a list of families skips the
+    // desktop's substitutes, and the emoji font (which has digits and blanks of its
+    // own) would then draw everything.
+    static const QString primary = QFontInfo(QFont(QStringLiteral("Arial"))).family();
+    QFont font;
+    font.setFamilies({primary, QStringLiteral("Noto Color Emoji")});
+    font.setPointSizeF(points);
+    return font;
 }
+
+QFont ApplicationFont() { return TextFont(10); }
 
 QPalette ControlPalette() {
     QPalette palette;

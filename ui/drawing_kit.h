@@ -187,9 +187,14 @@ private:
     std::vector<QPixmap> icons_;
 };
 
-// The application's font, set with QApplication::setFont at start: "Arial" at a
-// fixed size (Liberation Sans stands in where Arial is missing), so text renders
-// alike on every machine.
+// "Arial" at the given point size (Liberation Sans stands in where Arial is
+// missing), with the colour emoji font "Noto Color Emoji" next in line: emoji then
+// draw in colour where that font is installed, instead of from the first
+// monochrome font that happens to have them.
+QFont TextFont(qreal points);
+
+// The application's font, set with QApplication::setFont at start: TextFont at a
+// fixed size, so text renders alike on every machine.
 QFont ApplicationFont();
 
 // The control colours of the dark screens: white text, steel-blue edit boxes,

@@ -18,12 +18,6 @@ namespace {
 constexpr QColor kHeaderBandTop{102, 102, 102};
 constexpr QColor kHeaderBandBottom{51, 51, 51};
 
-QFont ArialFont(qreal points) {
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(points);
-    return font;
-}
-
 // The contact the last history panel drew, whichever it was: a panel that finds
 // another contact there starts again at the newest entry.
 std::weak_ptr<Contact>& LastDrawnByAnyPanel() {
@@ -84,8 +78,8 @@ HistoryPanel::HistoryPanel(QWidget* owner, AppState& state, Layout layout, Sessi
     : owner_(owner),
       state_(state),
       layout_(layout),
-      smallFont_(ArialFont(7.5)),
-      messageFont_(ArialFont(layout == Layout::Compact ? 8 : 10)),
+      smallFont_(TextFont(7.5)),
+      messageFont_(TextFont(layout == Layout::Compact ? 8 : 10)),
       clock_(std::move(probe)) {}
 
 void HistoryPanel::Register() {

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "net/net_command.h"
+#include "net/text_encoding.h"
 #include "platform/local_time.h"
 #include "resources/command_ids.h"
 #include "ui/form_view.h"
@@ -157,14 +158,17 @@ void CMessageView::OnAppStateChange(ChangeCode code, const ContactPtr& contact) 
 void CMessageView::Send() {
     if (const ContactPtr contact = state_.ContainsContact(shown_)) {
         const std::int64_t now = platform::Now();
-        std::u16string text = MessageText(*input_);
+        const std::u16string text = MessageText(*input_);
         if (!text.empty()) {
-            session_.EnqueueCommand(
-                std::make_unique<SendMessageCommand>(contact->Uin(), text, contact.get()));
-            sounds_.Play(QString::fromLatin1(kSendSound));
-            if (const std::shared_ptr<MessageHistory> history = state_.GetHistory(contact)) {
-                history->Append(MessageEntry{std::move(text), now, MessageDirection::Out});
+            // A text too long for one message goes as several, each its own entry.
+            for (std::u16string& part : SplitMessageText(text)) {
+                session_.EnqueueCommand(
+                    std::make_unique<SendMessageCommand>(contact->Uin(), part, contact.get()));
+                if (const std::shared_ptr<MessageHistory> history = state_.GetHistory(contact)) {
+                    history->Append(MessageEntry{std::move(part), now, MessageDirection::Out});
+                }
             }
+            sounds_.Play(QString::fromLatin1(kSendSound));
             state_.Notify(ChangeCode::ConversationChanged, contact);
         }
         contact->Update([now](ContactInfo& info) {

@@ -95,15 +95,21 @@ TEST_F(SilentServerSession, MessageFrameCarriesLocalTextAndLengths) {
                                     FromHex("CF F0 E8 E2 E5 F2"), FromHex("0006 0000")}),
                             0, 0x00010006))));
 
+    // The frame of the n-th message to "42" with the given TLVs behind the UIN.
+    auto toUin42 = [](std::uint16_t sequence, const char* tlvs) {
+        return ToHex(FlapBytes(2, sequence,
+                               SnacBytes(0x0004, 0x0006,
+                                         Concat({FromHex("67C31501 3D3A0000 0001 02"),
+                                                 BytesOf("42"), FromHex(tlvs)}),
+                                         0, 0x00010006)));
+    };
     ASSERT_TRUE(session_.SendInstantMessage(u"42", u""));
     EXPECT_EQ(ToHex(FrameNumber(1).raw),
-              ToHex(FlapBytes(2, 2,
-                              SnacBytes(0x0004, 0x0006,
-                                        Concat({FromHex("67C31501 3D3A0000 0001 02"),
-                                                BytesOf("42"),
-                                                FromHex("0002 000D  05 01 0001 01  01 01 0004 "
-                                                        "0000 FFFF  0006 0000")}),
-                                        0, 0x00010006))));
+              toUin42(2, "0002 000D  05 01 0001 01  01 01 0004 0000 FFFF  0006 0000"));
+    // Outside the code page: UTF-16 big-endian, character set 2, the pair whole.
+    ASSERT_TRUE(session_.SendInstantMessage(u"42", u"\u00E9\U0001F600"));
+    EXPECT_EQ(ToHex(FrameNumber(2).raw),
+              toUin42(3, "0002 0013  05 01 0001 01  01 01 000A 0002 FFFF  00E9 D83D DE00  0006 0000"));
 }
 
 TEST_F(SilentServerSession, OversizedMessageIsRefusedWithoutUsingASequenceNumber) {

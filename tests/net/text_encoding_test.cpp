@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace pellox {
 namespace {
@@ -84,9 +85,14 @@ TEST(IncomingText, AsciiUtf8AndLocalText) {
     EXPECT_EQ(out, u"П");
     DecodeIncomingText("\xD0\x9F\xFF", out);  // 0xFF: not UTF-8
     EXPECT_EQ(out, u"Рџя");  // every byte read as a local character
-    // UTF-8 of a character outside the code page arrives as '?'.
-    DecodeIncomingText("\xE4\xB8\xAD", out);
-    EXPECT_EQ(out, u"?");
+    // UTF-8 of characters outside the code page arrives whole.
+    DecodeIncomingText("\xE4\xB8\xAD \xF0\x9F\x98\x80 caf\xC3\xA9", out);
+    EXPECT_EQ(out, u"\u4E2D \U0001F600 caf\u00E9");
+    // A zero ends the text, in any of its UTF-8 forms.
+    DecodeIncomingText("ab\xC0\x80\xD0\x9F", out);
+    EXPECT_EQ(out, u"ab");
+    DecodeIncomingText("\xD0\x9F\xF0\x80\x80\x80z", out);
+    EXPECT_EQ(out, u"П");
     // A nickname carries its terminating zero: it ends the text.
     DecodeIncomingText(std::string("Nick\0", 5), out);
     EXPECT_EQ(out, u"Nick");
@@ -106,6 +112,47 @@ TEST(IncomingText, LocalConversionHelpers) {
     EXPECT_TRUE(IsAscii("abc", 3));
     EXPECT_FALSE(IsAscii("ab\x80", 3));
     EXPECT_TRUE(IsAscii("ab\x80", 2));
+}
+
+TEST(MessageEncoding, CodePageTextStaysLocalAnythingElseGoesAsUtf16) {
+    EncodedMessageText local = EncodeMessageText(u"Привет \u20AC");
+    EXPECT_EQ(local.charset, kCharsetLocal);
+    EXPECT_EQ(local.bytes, kPrivetLocal + " \x88");
+    EncodedMessageText wide = EncodeMessageText(u"\u00E9\U0001F600");
+    EXPECT_EQ(wide.charset, kCharsetUcs2);
+    EXPECT_EQ(wide.bytes, std::string("\x00\xE9\xD8\x3D\xDE\x00", 6));
+}
+
+TEST(MessageEncoding, SplitCountsEncodedBytesAndCutsAtSeparators) {
+    using Parts = std::vector<std::u16string>;
+    EXPECT_EQ(SplitMessageText(u"short"), Parts{u"short"});
+    EXPECT_EQ(SplitMessageText(std::u16string(4000, u'a')), Parts{std::u16string(4000, u'a')});
+    // The last space or line break that lets a part fit; the separator is dropped.
+    EXPECT_EQ(SplitMessageText(u"aaa bbb ccc", 8), (Parts{u"aaa bbb", u"ccc"}));
+    EXPECT_EQ(SplitMessageText(u"aaa\r\nbbb ccc", 6), (Parts{u"aaa", u"bbb", u"ccc"}));
+    EXPECT_EQ(SplitMessageText(u"abcdefghij", 4), (Parts{u"abcd", u"efgh", u"ij"}));
+    // Outside the code page a unit is two bytes; a pair is never cut.
+    EXPECT_EQ(SplitMessageText(u"\u00E9\u00E9\u00E9", 4), (Parts{u"\u00E9\u00E9", u"\u00E9"}));
+    EXPECT_EQ(SplitMessageText(u"a\U0001F600b", 4), (Parts{u"a", u"\U0001F600", u"b"}));
+    // A local run before a wide character is sent as the local part it fits in.
+    EXPECT_EQ(SplitMessageText(u"abcdef\u00E9", 6), (Parts{u"abcdef", u"\u00E9"}));
+    // Up to the first zero; nothing but zeros and separators gives no part.
+    EXPECT_EQ(SplitMessageText(std::u16string(u"ok\0lost", 7)), Parts{u"ok"});
+    EXPECT_EQ(SplitMessageText(std::u16string(1, u'\0')), Parts{});
+    // A long mixed text: every part fits, and the parts are the text.
+    std::u16string text;
+    for (int i = 0; i < 900; ++i) text += u"word \U0001F600 \u65E5\u672C\r\n";
+    std::u16string joined;
+    for (const std::u16string& part : SplitMessageText(text)) {
+        EXPECT_LE(EncodeMessageText(part).bytes.size(), kMaxMessageBytes);
+        joined += part;
+    }
+    std::u16string expected;
+    for (char16_t c : text) {
+        if (c != u' ' && c != u'\r' && c != u'\n') expected += c;
+    }
+    std::erase_if(joined, [](char16_t c) { return c == u' ' || c == u'\r' || c == u'\n'; });
+    EXPECT_EQ(joined, expected);
 }
 
 class TextLineFile : public ::testing::Test {

@@ -463,15 +463,16 @@ TEST_F(MetaHandler, OfflineRecordFields) {
     EXPECT_TRUE(Handle(OfflineMessage(0xFFFFFFFE, BytesOf("negative"))));
     // Only the terminating zero: an empty text.
     EXPECT_TRUE(Handle(OfflineMessage(4243, {})));
-    // UTF-8 is not looked for: the bytes are local code page text.
-    const Bytes utf8 = Utf8(u"Да");
-    EXPECT_TRUE(Handle(OfflineMessage(4244, utf8)));
+    // UTF-8 is recognised as in live messages, every character kept; local code
+    // page text stays local.
+    EXPECT_TRUE(Handle(OfflineMessage(4244, Utf8(u"Да \U0001F600 caf\u00E9 \u65E5\u672C \u20AC"))));
+    EXPECT_TRUE(Handle(OfflineMessage(4245, Local(u"Да"))));
     EXPECT_EQ(session.Messages(),
               (Messages{{u"4242", u"x"},
                         {u"-2", u"negative"},
                         {u"4243", u""},
-                        {u"4244", platform::LocalToWide({reinterpret_cast<const char*>(utf8.data()),
-                                                         utf8.size()})}}));
+                        {u"4244", u"Да \U0001F600 caf\u00E9 \u65E5\u672C \u20AC"},
+                        {u"4245", u"Да"}}));
 }
 
 TEST_F(MetaHandler, OfflineTextRunningPastTheDataIsCutNotDropped) {
@@ -516,16 +517,16 @@ protected:
 TEST_F(ShortInfo, FillsOnlyAnEmptyNameAndAnnouncesEither) {
     const ContactPtr nameless = Add(u"300");
     const ContactPtr named = Add(u"301", u"Mine");
-    EXPECT_TRUE(Parse(ShortInfoRecord(Utf8(u"Ник")), u"300"));
+    EXPECT_TRUE(Parse(ShortInfoRecord(Utf8(u"Ник \U0001F600")), u"300"));
     EXPECT_TRUE(Parse(ShortInfoRecord(BytesOf("Theirs")), u"301"));
-    EXPECT_EQ(Snapshot(u"300").name, u"Ник");
+    EXPECT_EQ(Snapshot(u"300").name, u"Ник \U0001F600");
     EXPECT_EQ(Snapshot(u"301").name, u"Mine");
     const auto changes = posted.Take();
     ASSERT_EQ(changes.size(), 2u);
     EXPECT_EQ(changes[0].code, ChangeCode::ContactChanged);
     EXPECT_EQ(changes[0].contact, nameless);
     EXPECT_EQ(changes[1].contact, named);
-    EXPECT_NE(FileText("contacts_123456789.txt").find(platform::WideToLocal(u"name=Ник")),
+    EXPECT_NE(FileText("contacts_123456789.txt").find(platform::WideToLocal(u"name=Ник &#128512;\r\n")),
               std::string::npos);
 }
 

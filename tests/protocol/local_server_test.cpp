@@ -122,6 +122,22 @@ TEST(LocalServer, TwoClientsMeetThroughTheServer) {
     ASSERT_TRUE(boris.WaitForContact(u"100001", [](const ContactInfo& i) { return i.unreadCount == 2; }));
     EXPECT_EQ(boris.History(u"100001")[1].text, u"Как дела?");
 
+    // Any character: sent as UTF-16, received whole, stored, and the same after a
+    // restart; the echo returns it unchanged too.
+    const std::u16string wide = u"\U0001F600 caf\u00E9 \u65E5\u672C \u20AC";
+    alice.session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"100002", wide));
+    alice.session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"100003", wide));
+    ASSERT_TRUE(boris.WaitForContact(u"100001", [](const ContactInfo& i) { return i.unreadCount == 3; }));
+    EXPECT_EQ(boris.History(u"100001")[2].text, wide);
+    ASSERT_TRUE(alice.WaitForContact(u"100003", [](const ContactInfo& i) { return i.unreadCount == 2; }));
+    EXPECT_EQ(alice.History(u"100003")[1].text, wide);
+    AppState restarted{boris.dir.path()};
+    restarted.UpdateSettings([&](Settings& s) { s.profile = u"100002"; });
+    restarted.ReloadAll();
+    const ContactPtr alice2 = restarted.FindContact(u"100001");
+    ASSERT_TRUE(alice2);
+    EXPECT_EQ(restarted.GetHistory(alice2)->Entries(), boris.History(u"100001"));
+
     // Boris leaves: Alice sees him offline.
     boris.session.CloseSession();
     EXPECT_TRUE(alice.WaitForContact(u"100002", [](const ContactInfo& i) { return i.status == StatusOffline; }));

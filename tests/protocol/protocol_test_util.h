@@ -78,11 +78,18 @@ inline Bytes Ucs2(std::u16string_view text) {
 // The bytes of the text in the local code page (Windows-1251).
 inline Bytes Local(std::u16string_view text) { return BytesOf(platform::WideToLocal(text)); }
 
-// The bytes of a text of the Basic Multilingual Plane in UTF-8.
+// The bytes of a text in UTF-8 (a surrogate pair as one four-byte sequence).
 inline Bytes Utf8(std::u16string_view text) {
     Bytes out;
-    for (char16_t c : text) {
-        if (c < 0x80) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
+            const std::uint32_t cp = 0x10000 + ((c - 0xD800u) << 10) + (text[++i] - 0xDC00u);
+            out.push_back(static_cast<std::uint8_t>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<std::uint8_t>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<std::uint8_t>(0x80 | (cp & 0x3F)));
+        } else if (c < 0x80) {
             out.push_back(static_cast<std::uint8_t>(c));
         } else if (c < 0x800) {
             out.push_back(static_cast<std::uint8_t>(0xC0 | (c >> 6)));

@@ -34,6 +34,20 @@ TEST(ContactListFileTest, WritesUinAndNameOfEachContactInListOrder) {
               "[[7]]\r\nname=a b\r\n");
 }
 
+// Names outside the code page, and a literal "&#", are written as references and
+// read back whole; a name of code page characters is written as it stands.
+TEST(ContactListFileTest, NamesOutsideTheCodePageRoundTripAsReferences) {
+    const std::vector<ContactInfo> contacts = {
+        Info(u"1", u"Zo\u00EB \U0001F600"), Info(u"2", u"A&#38;B &# &"), Info(u"3", u"\u20AC\u2116")};
+    const std::string bytes = FormatContactList(contacts);
+    EXPECT_EQ(bytes,
+              "[1]\r\nname=Zo&#235; &#128512;\r\n"
+              "[2]\r\nname=A&#38;#38;B &#38;# &\r\n"
+              "[3]\r\nname=\x88\xB9\r\n");
+    TempDir dir;
+    EXPECT_EQ(ReadList(dir, bytes), contacts);
+}
+
 TEST(ContactListFileTest, ReadsSectionsWithUinAndName) {
     TempDir dir;
     const auto list = ReadList(dir,
@@ -43,14 +57,16 @@ TEST(ContactListFileTest, ReadsSectionsWithUinAndName) {
                                "[[400]]\r\nname = Ann \r\n"
                                "[500]\r\nName=capital\r\nother=x\r\n"
                                "[100]\r\nname=Bob again\r\n"
+                               "[700]\r\nname=&#0;&#65;&#1114112;\r\n"  // no zero, no U+110000
                                "[600]\r\nname=last");     // no line end
-    ASSERT_EQ(list.size(), 5u);
+    ASSERT_EQ(list.size(), 6u);
     EXPECT_EQ(list[0], Info(u"100", u"Bob"));
     EXPECT_EQ(list[0].status, kContactInitialStatus);
     EXPECT_EQ(list[1], Info(u"300", u""));
     EXPECT_EQ(list[2], Info(u"[400]", u"Ann "));
     EXPECT_EQ(list[3], Info(u"100", u"Bob again"));
-    EXPECT_EQ(list[4], Info(u"600", u"last"));
+    EXPECT_EQ(list[4], Info(u"700", u"&#0;A&#1114112;"));
+    EXPECT_EQ(list[5], Info(u"600", u"last"));
 }
 
 class ContactListStateTest : public ::testing::Test {

@@ -91,19 +91,54 @@ TEST_F(HistoryTest, MultiLineTextSurvivesExceptLeadingEmptyLines) {
         Entry(u"gap\r\n\r\n\r\nafter\r\n", t + 1, MessageDirection::Out),
         Entry(u"\r\n\r\nlate start", t + 2, MessageDirection::In),
         Entry(u"\r\n\r\n", t + 3, MessageDirection::In),  // only empty lines: lost
-        Entry(u"Юникод ✓", t + 4, MessageDirection::In),  // ✓ is not in the code page
+        // Outside the code page, and references that must stay literal.
+        Entry(u"Юникод ✓ \U0001F600 caf\u00E9 \u65E5\u672C \u20AC", t + 4, MessageDirection::In),
+        Entry(u"&#38; &#128512; &&## &#", t + 5, MessageDirection::Out),
+        // A text ends at its first zero.
+        Entry(std::u16string(u"kept\0lost", 9), t + 6, MessageDirection::In),
     });
     EXPECT_THAT(back, ElementsAre(Entry(u"first\r\nsecond", t, MessageDirection::In),
                                   Entry(u"gap\r\n\r\n\r\nafter\r\n", t + 1, MessageDirection::Out),
                                   Entry(u"late start", t + 2, MessageDirection::In),
-                                  Entry(u"Юникод ?", t + 4, MessageDirection::In)));
+                                  Entry(u"Юникод ✓ \U0001F600 caf\u00E9 \u65E5\u672C \u20AC", t + 4,
+                                        MessageDirection::In),
+                                  Entry(u"&#38; &#128512; &&## &#", t + 5, MessageDirection::Out),
+                                  Entry(u"kept", t + 6, MessageDirection::In)));
 }
 
-TEST_F(HistoryTest, BodyLineInBracketsStartsAnotherEntry) {
+// Lines of a header's shape are quoted so that no text forges an entry, and lone
+// CR and LF become the file's CR LF; text without them is written as it stands.
+TEST_F(HistoryTest, BodyLinesCannotForgeEntries) {
     const std::int64_t t = Utc(2026, 5, 6, 7, 8, 9);
-    const auto back = RoundTrip({Entry(u"before\r\n[OUT 01.02.2026 10:11:12]\r\nafter", t,
-                                       MessageDirection::In),
-                                 Entry(u"a\r\n[see you]\r\nb", t, MessageDirection::In)});
+    struct Row {
+        std::u16string text;
+        std::string body;      // as written
+        std::u16string back;   // as read
+    } rows[] = {
+        {u"hi\r\n[OUT 01.01.2024 10:00:00]\r\nI agree to pay",
+         "hi\r\n [OUT 01.01.2024 10:00:00]\r\nI agree to pay", u""},
+        {u"[smile]", " [smile]", u""},
+        {u" [smile]", "  [smile]", u""},
+        {u"a\r\n   []", "a\r\n    []", u""},
+        {u"[\U0001F600]", " [&#128512;]", u""},
+        {u"[x] y\r\n[\r\n]\r\n x]", "[x] y\r\n[\r\n]\r\n x]", u""},  // no header shape
+        {u"one\rtwo\nthree\r\rfour\n\n[x]", "one\r\ntwo\r\nthree\r\n\r\nfour\r\n\r\n [x]",
+         u"one\r\ntwo\r\nthree\r\n\r\nfour\r\n\r\n[x]"},
+    };
+    std::vector<MessageEntry> entries, expected;
+    for (const Row& row : rows) {
+        const MessageEntry entry = Entry(row.text, t, MessageDirection::In);
+        EXPECT_EQ(FormatHistoryEntry(entry), "[IN 06.05.2026 07:08:09]\r\n" + row.body + "\r\n");
+        entries.push_back(entry);
+        expected.push_back(Entry(row.back.empty() ? row.text : row.back, t, MessageDirection::In));
+    }
+    EXPECT_EQ(RoundTrip(entries), expected);
+}
+
+TEST_F(HistoryTest, OldFilesStillSplitAtBracketLines) {
+    const std::int64_t t = Utc(2026, 5, 6, 7, 8, 9);
+    const auto back = ReadFile("[IN 06.05.2026 07:08:09]\r\nbefore\r\n[OUT 01.02.2026 10:11:12]\r\nafter\r\n"
+                               "[IN 06.05.2026 07:08:09]\r\na\r\n[see you]\r\nb\r\n");
     EXPECT_THAT(back, ElementsAre(Entry(u"before", t, MessageDirection::In),
                                   Entry(u"after", Utc(2026, 2, 1, 10, 11, 12), MessageDirection::Out),
                                   Entry(u"a", t, MessageDirection::In),

@@ -328,6 +328,31 @@ private slots:
         h.model.state.RemoveListener(&changes);
     }
 
+    void aLongTextGoesAsSeveralMessagesEachStored() {
+        Harness h;
+        h.SetSendClose(false);
+        ContactPtr contact = h.AddWithHistory(Info(u"Иван", u"100"), {});
+        CMessageView* view = h.Open(contact);
+        // 3000 + 2000 units outside the code page: 10002 bytes, three messages.
+        const QString first(3000, QChar(0x00E9));
+        const QString second(2000, QChar(0x65E5));
+        view->inputBox()->setPlainText(first + QLatin1Char('\n') + second);
+        view->Send();
+
+        const std::vector<std::u16string> parts = {first.left(2000).toStdU16String(),
+                                                   first.mid(2000).toStdU16String(),
+                                                   second.toStdU16String()};
+        QCOMPARE(h.session.queued.size(), parts.size());
+        const std::vector<MessageEntry> entries = contact->History()->Entries();
+        QCOMPARE(entries.size(), parts.size());
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            QVERIFY(static_cast<const SendMessageCommand*>(h.session.queued[i].get())->text == parts[i]);
+            QVERIFY(entries[i] == Entry(parts[i], MessageDirection::Out,
+                                        static_cast<std::int64_t>(kFixedNow)));
+        }
+        QCOMPARE(h.sounds.requestCount(), 1);
+    }
+
     void titleBarOkSendsInsteadOfMinimising() {
         Harness h;
         ContactPtr contact = h.model.Add(Info(u"Иван", u"100"));
