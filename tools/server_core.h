@@ -103,6 +103,7 @@ private:
         std::uint32_t status = 0;
         std::time_t onlineSince = 0;
         std::vector<std::uint64_t> deliveredOffline;  // ids sent after the last 0x003C
+        std::set<Uin> clientBuddies;  // the client-side buddy list (0x0003/0x0004)
         double messageTokens = 0;
         Clock::time_point tokensRefilled;
 
@@ -158,6 +159,10 @@ private:
     // with the status word to those who may see it, a departure to the others.
     void NotifyArrival(Uin uin);
     void NotifyDeparture(Uin uin);
+    // 0x0003/0x0004 and 0x0005: the client-side buddy list of a session.
+    void HandleBuddySnac(Session& s, const SnacHeader& snac, PacketReader& reader);
+    // True when the session's account lists uin or its client-side list holds it.
+    bool Watches(const Session& s, Uin uin) const;
 
     // service_messages.cpp
     void HandleMessageSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
@@ -169,8 +174,11 @@ private:
     void HandleContactListSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
     void SendContactList(Session& s, std::uint32_t requestId);
     void HandleDeleteItems(Session& s, const SnacHeader& snac, PacketReader& reader);
-    // 0x0008 (add) and 0x0009 (update): only the visibility item is taken.
+    // 0x0008 (add) and 0x0009 (update): buddies, groups and the visibility item.
     void HandleItemChanges(Session& s, const SnacHeader& snac, PacketReader& reader);
+    // One buddy item added or changed; its 0x0013/0x000E result code.
+    std::uint16_t ChangeBuddy(Session& s, bool add, const std::string& name, std::uint16_t itemId,
+                              const std::vector<Tlv>& tlvs);
 
     // service_meta.cpp
     void HandleMetaSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
