@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "net/session_link.h"
+#include "net/text_encoding.h"
 #include "platform/thread.h"
 
 namespace pellox {
@@ -137,6 +138,10 @@ void NetSession::PerformCommand(const NetCommand& command) {
             }
             return;
         case CommandCode::SetVisibility:
+        case CommandCode::AddContact:
+        case CommandCode::RenameContact:
+        case CommandCode::TypingNotice:
+        case CommandCode::AuthReply:
             PerformOtherCommand(command);
             return;
         case CommandCode::Disconnect:
@@ -156,6 +161,7 @@ void NetSession::PerformCommand(const NetCommand& command) {
         case CommandCode::DeleteContact:
             if (const auto* del = dynamic_cast<const UinCommand*>(&command)) {
                 (void)DeleteContactItem(del->uin);
+                (void)SendBuddyList(0x0005, {NarrowFromWide(del->uin)});
             }
             return;
         case CommandCode::RequestInfo:

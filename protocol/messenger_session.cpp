@@ -1,5 +1,6 @@
 #include "protocol/messenger_session.h"
 
+#include "net/text_encoding.h"
 #include "platform/local_time.h"
 #include "protocol/contact_list.h"
 #include "protocol/identity.h"
@@ -34,8 +35,15 @@ void RouteMetaReply(NetSession& session, PacketReader& reader, const FlapHeader&
     (void)HandleMetaReply(messenger, messenger.Model(), reader, snac);
 }
 
-// The acknowledgement of a contact list change: nothing to do.
-void Consume(NetSession&, PacketReader&, const FlapHeader&, const SnacHeader&) {}
+void RouteItemResult(NetSession& session, PacketReader& reader, const FlapHeader&,
+                     const SnacHeader& snac) {
+    static_cast<MessengerSession&>(session).OnItemResult(snac.requestId, reader);
+}
+
+// Results of 0x0013/0x000E.
+inline constexpr std::uint16_t kItemAdded = 0x0000;
+inline constexpr std::uint16_t kItemAlreadyThere = 0x0003;
+inline constexpr std::uint16_t kItemNeedsAuthorization = 0x000E;
 
 // The listed contact of the UIN, or a new one with that status and no name.
 ContactPtr FindOrAddByUin(AppState& model, const std::u16string& uin, std::int32_t status,
@@ -54,7 +62,7 @@ void RegisterProtocolHandlers(MessengerSession& session) {
     session.SetSnacHandler(0x0003, 0x000C, &Route<HandleContactDeparted>);
     session.SetSnacHandler(0x0004, 0x0007, &Route<HandleIncomingMessage>);
     session.SetSnacHandler(0x0013, 0x0006, &RouteContactList);
-    session.SetSnacHandler(0x0013, 0x000E, &Consume);
+    session.SetSnacHandler(0x0013, 0x000E, &RouteItemResult);
     session.SetSnacHandler(0x0015, 0x0003, &RouteMetaReply);
 }
 
@@ -89,12 +97,108 @@ bool MessengerSession::ReconnectAllowed() {
 }
 
 void MessengerSession::PerformOtherCommand(const NetCommand& command) {
+    if (!IsConnectedState(state.load())) return;
+    if (const auto* contact = dynamic_cast<const ContactCommand*>(&command)) {
+        if (contact->code == CommandCode::AddContact) {
+            // Presence at once, whatever becomes of the server item.
+            if (IsUsableUin(contact->uin)) (void)SendBuddyList(0x0004, {NarrowFromWide(contact->uin)});
+            AddToServerList(contact->uin, contact->name);
+        } else if (contact->code == CommandCode::RenameContact) {
+            std::optional<ServerItem> item = serverList_.Buddy(NarrowFromWide(contact->uin));
+            if (!item) return;
+            const std::string name = NarrowFromWide(contact->name);
+            item->data = WithTlv(item->data, kTlvNickname, name.empty() ? nullptr : &name);
+            (void)SendEmptySnac(0x0013, 0x0011);
+            if (SendServerItem(*this, *item, 0x0009, 0x0009)) serverList_.TakeBuddy(*item);
+            (void)SendEmptySnac(0x0013, 0x0012);
+        }
+        return;
+    }
     const auto* visibility = dynamic_cast<const VisibilityCommand*>(&command);
-    if (visibility == nullptr || !IsConnectedState(state.load())) return;
+    if (visibility == nullptr) return;
     bool update = false;
     const VisibilityItem item = serverList_.PrepareChange(
         visibility->visibleToListOnly ? kVisibleToListOnly : kVisibleToAll, update);
     (void)SendVisibilityItem(*this, item, update);
+}
+
+void MessengerSession::AddToServerList(const std::u16string& uin, const std::u16string& name,
+                                       bool awaitingAuth) {
+    const std::string narrow = NarrowFromWide(uin);
+    if (!IsUsableUin(uin)) return;
+    std::optional<ServerItem> group;
+    ServerItem item;
+    if (awaitingAuth) {
+        // The same item again, now marked as waiting for the contact's consent.
+        item = serverList_.Buddy(narrow).value_or(ServerItem{});
+        if (item.name.empty()) item = serverList_.PrepareBuddy(narrow, NarrowFromWide(name), group);
+        const std::string none;
+        item.data = WithTlv(item.data, kTlvAwaitingAuth, &none);
+    } else {
+        if (serverList_.Buddy(narrow)) return;
+        item = serverList_.PrepareBuddy(narrow, NarrowFromWide(name), group);
+    }
+    std::uint32_t requestId = 0;
+    {
+        std::lock_guard<std::mutex> guard(pendingLock_);
+        requestId = ++nextItemRequest_;
+        pendingAdds_[requestId] = PendingAdd{item, uin, name};
+    }
+    (void)SendEmptySnac(0x0013, 0x0011);
+    if (group) (void)SendServerItem(*this, *group, 0x0008, 0x0008);
+    (void)SendServerItem(*this, item, 0x0008, requestId);
+    (void)SendEmptySnac(0x0013, 0x0012);
+}
+
+void MessengerSession::OnItemResult(std::uint32_t requestId, PacketReader& reader) {
+    std::uint16_t code = 0;
+    if (!ReadU16(reader, code)) return;
+    PendingAdd add;
+    {
+        std::lock_guard<std::mutex> guard(pendingLock_);
+        auto it = pendingAdds_.find(requestId);
+        if (it == pendingAdds_.end()) return;  // not an add of ours: nothing to do
+        add = std::move(it->second);
+        pendingAdds_.erase(it);
+    }
+    switch (code) {
+        case kItemAdded:
+            serverList_.TakeBuddy(add.item);
+            return;
+        case kItemAlreadyThere:
+            return;
+        case kItemNeedsAuthorization:
+            if (!HasTlv(add.item.data, kTlvAwaitingAuth)) {
+                AddToServerList(add.uin, add.name, true);
+                (void)SendAuthRequest(*this, add.item.name, kAuthRequestText);
+                return;
+            }
+            break;
+        default:
+            break;
+    }
+    ReportAddFailure(add, code);
+}
+
+void MessengerSession::ReportAddFailure(const PendingAdd& add, std::uint16_t code) {
+    Announcer* announcer = announcer_.load();
+    if (announcer == nullptr) return;
+    const std::string number = std::to_string(code);
+    std::u16string body = u"Контакт " + add.uin + u" не добавлен в список на сервере (ошибка " +
+                          std::u16string(number.begin(), number.end()) + u"): он останется только в этом списке.";
+    (void)announcer->ShowNotification(AnnouncementTitle(add.name, add.uin), body);
+}
+
+bool SendAuthRequest(NetSession& session, const std::string& uin, const std::u16string& text) {
+    const std::string reason = NarrowFromWide(text);
+    if (uin.size() > 0xFF || reason.size() > 0xFFFF) return false;
+    PacketBuffer data;
+    AppendU8(data, static_cast<std::uint8_t>(uin.size()));
+    AppendBytes(data, uin.data(), uin.size());
+    AppendU16(data, static_cast<std::uint16_t>(reason.size()));
+    AppendBytes(data, reason.data(), reason.size());
+    AppendU16(data, 0x0000);
+    return session.SendSnac(0x0013, 0x0018, 0x0018, data);
 }
 
 void MessengerSession::OnMessage(const std::u16string& uin, const std::u16string& text) {

@@ -31,6 +31,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "net/session.h"
@@ -69,24 +71,56 @@ public:
     void OnContactsRefresh() override;
     // The settings' "reconnect".
     bool ReconnectAllowed() override;
-    // SetVisibility while connected: the visibility item of the server list set
-    // to 5 (only the list's contacts) or 1 (everybody).
+    // While connected: SetVisibility sets the visibility item of the server list
+    // to 5 (only the list's contacts) or 1 (everybody); AddContact puts the
+    // contact on the client-side buddy list and adds its buddy item to the server
+    // list (AddToServerList); RenameContact sends a listed buddy's item again with
+    // the new name in TLV 0x0131.
     void PerformOtherCommand(const NetCommand& command) override;
+
+    // Edit start, a group "Общие" when the list has none, the buddy item with the
+    // name in TLV 0x0131 (and TLV 0x0066 with `awaitingAuth`), edit end. The item's
+    // result (0x0013/0x000E) goes to OnItemResult. Nothing when the server list
+    // holds the UIN already.
+    void AddToServerList(const std::u16string& uin, const std::u16string& name,
+                         bool awaitingAuth = false);
+    // Receive thread: the result of an item this session added. Success puts it on
+    // the known server list; "already there" does nothing; "authorization
+    // required" adds it again awaiting authorization and asks the contact for it;
+    // any other code leaves the contact local and tells the user once.
+    void OnItemResult(std::uint32_t requestId, PacketReader& reader);
 
     // What the last server list said, and the visibility as last sent.
     const ServerListState& ServerList() const { return serverList_; }
     ServerListState& ServerList() { return serverList_; }
 
 private:
+    // A buddy item sent for adding, by the request id of its SNAC.
+    struct PendingAdd {
+        ServerItem item;
+        std::u16string uin;
+        std::u16string name;
+    };
+    // Tells the user that the contact stays in the local list only.
+    void ReportAddFailure(const PendingAdd& add, std::uint16_t code);
+
     AppState& model_;
     std::atomic<Announcer*> announcer_;
     ServerListState serverList_;
+    std::mutex pendingLock_;  // a leaf lock
+    std::map<std::uint32_t, PendingAdd> pendingAdds_;
+    std::uint32_t nextItemRequest_ = 0x00130000;
 };
+
+// The text of one's own authorization request.
+inline constexpr char16_t kAuthRequestText[] = u"Пожалуйста, добавьте меня в список контактов.";
+// SNAC 0x0013/0x0018: asks the contact for authorization with the text.
+bool SendAuthRequest(NetSession& session, const std::string& uin, const std::u16string& text);
 
 // Fills the session's routing table with every handler of the messaging phase:
 //   0x0002/0x0006 HandleUserInfoReply     0x0003/0x000B HandleContactArrived
 //   0x0003/0x000C HandleContactDeparted   0x0004/0x0007 HandleIncomingMessage
-//   0x0013/0x0006 HandleContactListReply  0x0013/0x000E consumed without effect
+//   0x0013/0x0006 HandleContactListReply  0x0013/0x000E OnItemResult
 //   0x0015/0x0003 HandleMetaReply
 // (0x0001/0x0003, 0x0013 and 0x0018 are the session's own.) The constructor calls
 // it.

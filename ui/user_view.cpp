@@ -103,13 +103,21 @@ bool CUserView::Save() {
     if (current == nullptr) return false;
     const std::optional<ContactInfo> form = ReadForm();
     if (!form) return false;
-    current->Update([&](ContactInfo& info) {
+    const bool renamed = current->Update([&](ContactInfo& info) {
+        const bool changed = info.name != form->name && info.uin == form->uin;
         info.name = form->name;
         info.uin = form->uin;
+        return changed;
     });
     shownName_ = form->name;
     state_.Notify(ChangeCode::ContactChanged, current);
     state_.SaveContacts();
+    // The server list's item follows a new name (the worker sends it only for a
+    // contact on that list, and only while connected).
+    if (renamed) {
+        session_.EnqueueCommand(
+            std::make_unique<ContactCommand>(CommandCode::RenameContact, form->uin, form->name));
+    }
     return true;
 }
 
@@ -117,6 +125,9 @@ bool CUserView::Add() {
     const std::optional<ContactInfo> form = ReadForm();
     if (!form) return false;
     state_.AddContact(*form, /*save=*/true);
+    // While connected the server list and the presence follow.
+    session_.EnqueueCommand(
+        std::make_unique<ContactCommand>(CommandCode::AddContact, form->uin, form->name));
     return true;
 }
 

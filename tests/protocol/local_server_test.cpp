@@ -319,6 +319,66 @@ TEST_F(OwnPresence, TheSignOnCarriesTheChosenStatus) {
     for (std::size_t i = before; i + 1 < seen.size(); ++i) EXPECT_EQ(seen[i], StatusOffline) << i;
 }
 
+// Contacts beyond the server list: presence, adding and renaming.
+class ServerContacts : public OwnPresence {
+protected:
+    static void AddLocally(Client& client, const std::u16string& uin, const std::u16string& name) {
+        ContactInfo info;
+        info.uin = uin;
+        info.name = name;
+        client.model.AddContact(info, true);
+    }
+};
+
+TEST_F(ServerContacts, AContactOnlyInTheLocalListHasPresenceUntilDeleted) {
+    Client alice(u"100001");
+    Client boris(u"100002");
+    AddLocally(alice, u"100004", u"Вера");  // on neither server list
+    AddLocally(boris, u"100004", u"Вера");
+    SignOn(alice, u"alice");
+    SignOn(boris, u"boris");
+    Client vera(u"100004");
+    SignOn(vera, u"vera");
+    ASSERT_TRUE(alice.WaitForContact(u"100004", Is(StatusOnline)));
+    ASSERT_TRUE(boris.WaitForContact(u"100004", Is(StatusOnline)));
+
+    // Deleted by Alice, Vera's departure reaches Boris only: the echo's answer
+    // comes after anything the server would have sent her.
+    alice.session.EnqueueCommand(std::make_unique<UinCommand>(CommandCode::DeleteContact, u"100004"));
+    ASSERT_NE(alice.model.RemoveContact(alice.model.FindContact(u"100004")), nullptr);
+    alice.session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"100003", u"sync"));
+    ASSERT_TRUE(alice.WaitForContact(u"100003", [](const ContactInfo& i) { return i.unreadCount == 1; }));
+    const std::size_t seenBefore = alice.SeenOf(u"100004").size();
+    vera.session.CloseSession();
+    ASSERT_TRUE(boris.WaitForContact(u"100004", Is(StatusOffline)));
+    alice.session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"100003", u"sync"));
+    ASSERT_TRUE(alice.WaitForContact(u"100003", [](const ContactInfo& i) { return i.unreadCount == 2; }));
+    EXPECT_EQ(alice.SeenOf(u"100004").size(), seenBefore);
+    EXPECT_EQ(alice.model.FindContact(u"100004"), nullptr);
+}
+
+TEST_F(ServerContacts, AnAddedContactIsOnTheServerListWithItsPresenceAndANewName) {
+    Client alice(u"100001");
+    SignOn(alice, u"alice");
+    Client vera(u"100004");
+    SignOn(vera, u"vera");
+    AddLocally(alice, u"100004", u"Верочка");
+    alice.session.EnqueueCommand(std::make_unique<ContactCommand>(CommandCode::AddContact, u"100004", u"Верочка"));
+    ASSERT_TRUE(alice.WaitForContact(u"100004", Is(StatusOnline)));
+    ASSERT_TRUE(WaitFor([&] { return alice.session.ServerList().Buddy("100004").has_value(); }));
+
+    // A rename goes to the server list; a reload there makes sure it was taken.
+    alice.session.EnqueueCommand(std::make_unique<ContactCommand>(CommandCode::RenameContact, u"100004", u"Вера П."));
+    alice.session.EnqueueCommand(std::make_unique<NetCommand>(CommandCode::LoadContacts));
+    ASSERT_TRUE(alice.session.WaitForReport(ConnState::ContactsLoaded, 2));
+
+    // Another computer of Alice's loads the list with Vera, named so, online.
+    Client elsewhere(u"100001");
+    SignOn(elsewhere, u"alice");
+    ASSERT_TRUE(elsewhere.WaitForContact(u"100004", Is(StatusOnline)));
+    EXPECT_EQ(elsewhere.model.FindContact(u"100004")->Snapshot().name, u"Вера П.");
+}
+
 class Reconnect : public OwnPresence {
 protected:
     void Prepare(Client& client, bool reconnect, int firstDelayMs) {
