@@ -7,7 +7,7 @@
 //   service_authorization.cpp  the authorization port: login and cookies
 //   service_session.cpp      the cookie sign-on and the generic service family (0x0001)
 //   service_presence.cpp     own status, buddy arrival and departure (0x0003)
-//   service_messages.cpp     message relay (0x0004)
+//   service_messages.cpp     message and typing relay (0x0004)
 //   service_contact_list.cpp the server contact list (0x0013)
 //   service_meta.cpp         offline messages and user information (0x0015)
 // Each service file has its own SNAC handler for its family (Handle...Snac); the
@@ -169,6 +169,7 @@ private:
     void HandleMessage(Session& s, const SnacHeader& snac, PacketReader& reader);
     void SendMessageError(Session& s, std::uint32_t requestId, std::uint16_t code);
     bool TakeMessageToken(Session& s);
+    void RelayTyping(Session& s, PacketReader& reader);
 
     // service_contact_list.cpp
     void HandleContactListSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
