@@ -103,6 +103,14 @@ struct ContactCommand : NetCommand {
     std::u16string name;
 };
 
+// TypingNotice: one's own typing to the contact (0 stopped, 1 typed, 2 begun).
+struct TypingCommand : NetCommand {
+    TypingCommand(std::u16string uinText, std::uint16_t typingKind)
+        : NetCommand(CommandCode::TypingNotice), uin(std::move(uinText)), kind(typingKind) {}
+    std::u16string uin;
+    std::uint16_t kind;
+};
+
 // DeleteContact and RequestInfo: one UIN.
 struct UinCommand : NetCommand {
     UinCommand(CommandCode c, std::u16string uinText) : NetCommand(c), uin(std::move(uinText)) {}

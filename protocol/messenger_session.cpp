@@ -40,6 +40,12 @@ void RouteItemResult(NetSession& session, PacketReader& reader, const FlapHeader
     static_cast<MessengerSession&>(session).OnItemResult(snac.requestId, reader);
 }
 
+void RouteTyping(NetSession& session, PacketReader& reader, const FlapHeader&, const SnacHeader&) {
+    std::string uin;
+    std::uint16_t kind = 0;
+    if (ReadTypingNotice(reader, uin, kind)) static_cast<MessengerSession&>(session).OnTyping(WidenUin(uin), kind);
+}
+
 // Results of 0x0013/0x000E.
 inline constexpr std::uint16_t kItemAdded = 0x0000;
 inline constexpr std::uint16_t kItemAlreadyThere = 0x0003;
@@ -61,6 +67,7 @@ void RegisterProtocolHandlers(MessengerSession& session) {
     session.SetSnacHandler(0x0003, 0x000B, &Route<HandleContactArrived>);
     session.SetSnacHandler(0x0003, 0x000C, &Route<HandleContactDeparted>);
     session.SetSnacHandler(0x0004, 0x0007, &Route<HandleIncomingMessage>);
+    session.SetSnacHandler(0x0004, 0x0014, &RouteTyping);
     session.SetSnacHandler(0x0013, 0x0006, &RouteContactList);
     session.SetSnacHandler(0x0013, 0x000E, &RouteItemResult);
     session.SetSnacHandler(0x0015, 0x0003, &RouteMetaReply);
@@ -98,6 +105,10 @@ bool MessengerSession::ReconnectAllowed() {
 
 void MessengerSession::PerformOtherCommand(const NetCommand& command) {
     if (!IsConnectedState(state.load())) return;
+    if (const auto* typing = dynamic_cast<const TypingCommand*>(&command)) {
+        (void)SendTypingNotice(*this, typing->uin, typing->kind);
+        return;
+    }
     if (const auto* contact = dynamic_cast<const ContactCommand*>(&command)) {
         if (contact->code == CommandCode::AddContact) {
             // Presence at once, whatever becomes of the server item.
@@ -217,6 +228,7 @@ void MessengerSession::OnMessage(const std::u16string& uin, const std::u16string
         seen = contact->Update([&](ContactInfo& info) {
             if (info.unreadCount < kMaxUnreadCount) ++info.unreadCount;
             info.lastActivity = now;
+            info.typingUntilMs = 0;  // the message ends the typing
             return info;
         });
         model_.Notify(ChangeCode::ContactChanged, contact, true);
@@ -225,6 +237,14 @@ void MessengerSession::OnMessage(const std::u16string& uin, const std::u16string
         AnnounceMessage(*announcer, AnnouncementTitle(seen.DisplayName(), uin), text);
     }
     if (seen.name.empty()) (void)RequestShortInfo(uin);
+}
+
+void MessengerSession::OnTyping(const std::u16string& uin, std::uint16_t kind) {
+    if (kind != kTypingStopped && kind != kTypingTyped && kind != kTypingBegun) return;
+    BusyScope busy(model_);
+    const std::int64_t until = kind == kTypingStopped ? 0 : ContactInfo::TypingClockMs() + kTypingTimeoutMs;
+    const ContactPtr contact = model_.UpdateContact(uin, [&](ContactInfo& info) { info.typingUntilMs = until; });
+    if (contact) model_.Notify(ChangeCode::ContactChanged, contact, true);
 }
 
 void MessengerSession::OnContactStatus(const std::u16string& uin, std::int32_t status) {

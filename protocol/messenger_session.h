@@ -75,7 +75,7 @@ public:
     // to 5 (only the list's contacts) or 1 (everybody); AddContact puts the
     // contact on the client-side buddy list and adds its buddy item to the server
     // list (AddToServerList); RenameContact sends a listed buddy's item again with
-    // the new name in TLV 0x0131.
+    // the new name in TLV 0x0131; TypingNotice sends one's own typing notice.
     void PerformOtherCommand(const NetCommand& command) override;
 
     // Edit start, a group "Общие" when the list has none, the buddy item with the
@@ -89,6 +89,10 @@ public:
     // required" adds it again awaiting authorization and asks the contact for it;
     // any other code leaves the contact local and tells the user once.
     void OnItemResult(std::uint32_t requestId, PacketReader& reader);
+    // A typing notice of a listed contact: begun or typed make it typing for
+    // kTypingTimeoutMs, stopped ends it; posts ContactChanged. Unknown UINs and
+    // kinds change nothing.
+    void OnTyping(const std::u16string& uin, std::uint16_t kind);
 
     // What the last server list said, and the visibility as last sent.
     const ServerListState& ServerList() const { return serverList_; }
@@ -120,6 +124,7 @@ bool SendAuthRequest(NetSession& session, const std::string& uin, const std::u16
 // Fills the session's routing table with every handler of the messaging phase:
 //   0x0002/0x0006 HandleUserInfoReply     0x0003/0x000B HandleContactArrived
 //   0x0003/0x000C HandleContactDeparted   0x0004/0x0007 HandleIncomingMessage
+//   0x0004/0x0014 OnTyping
 //   0x0013/0x0006 HandleContactListReply  0x0013/0x000E OnItemResult
 //   0x0015/0x0003 HandleMetaReply
 // (0x0001/0x0003, 0x0013 and 0x0018 are the session's own.) The constructor calls

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/code_page.h"
+#include "protocol/messages.h"
 #include "protocol/presence.h"
 #include "store/contact_list_file.h"
 #include "tests/protocol/protocol_test_util.h"
@@ -377,6 +378,27 @@ TEST_F(ServerContacts, AnAddedContactIsOnTheServerListWithItsPresenceAndANewName
     SignOn(elsewhere, u"alice");
     ASSERT_TRUE(elsewhere.WaitForContact(u"100004", Is(StatusOnline)));
     EXPECT_EQ(elsewhere.model.FindContact(u"100004")->Snapshot().name, u"Вера П.");
+}
+
+TEST_F(ServerContacts, TypingIsShownUntilStoppedOrTheNextMessage) {
+    Client alice(u"100001");
+    Client boris(u"100002");
+    SignOn(alice, u"alice");
+    SignOn(boris, u"boris");
+    ASSERT_TRUE(alice.WaitForContact(u"100002", Is(StatusOnline)));
+    auto typing = [](const ContactInfo& i) { return i.typing(); };
+    auto notTyping = [](const ContactInfo& i) { return !i.typing(); };
+    auto notice = [&](std::uint16_t kind) {
+        boris.session.EnqueueCommand(std::make_unique<TypingCommand>(u"100001", kind));
+    };
+    notice(kTypingBegun);
+    ASSERT_TRUE(alice.WaitForContact(u"100002", typing));
+    notice(kTypingStopped);
+    ASSERT_TRUE(alice.WaitForContact(u"100002", notTyping));
+    notice(kTypingTyped);
+    ASSERT_TRUE(alice.WaitForContact(u"100002", typing));
+    boris.session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"100001", u"готово"));
+    ASSERT_TRUE(alice.WaitForContact(u"100002", [](const ContactInfo& i) { return i.unreadCount == 1 && !i.typing(); }));
 }
 
 class Reconnect : public OwnPresence {
