@@ -49,6 +49,10 @@ void OscarServer::Core::HandleContactListSnac(Session& s, const SnacHeader& snac
     case 0x000A:
         HandleDeleteItems(s, snac, reader);
         break;
+    case 0x0018:  // authorization request
+    case 0x001A:  // authorization reply
+        RelayAuthorization(s, snac, reader);
+        break;
     default:
         break;
     }
@@ -209,9 +213,48 @@ std::uint16_t OscarServer::Core::ChangeBuddy(Session& s, bool add, const std::st
     buddy.awaitingAuth = awaiting;
     account->buddies.push_back(std::move(buddy));
     Log(s.Label() + " added buddy " + name + (awaiting ? " awaiting authorization" : ""));
+    // The added account hears of it.
+    if (Session* peer = OnlineSession(uin); peer != nullptr && peer->ready) {
+        const std::string adder = UinText(s.uin);
+        PacketBuffer p;
+        AppendU8(p, static_cast<std::uint8_t>(adder.size()));
+        AppendBytes(p, adder.data(), adder.size());
+        peer->connection.SendSnac(0x0013, 0x001C, NextRequestId(), p);
+    }
     // Its presence flows from now on.
     if (s.activated && IsVisible(uin) && SeenBy(uin, s.uin)) s.connection.SendSnac(0x0003, 0x000B, NextRequestId(), UserInfo(uin));
     return kItemDone;
+}
+
+// 0x0018 goes on as 0x0019 and 0x001A as 0x001B, to the named account's session
+// with the sender's UIN in its place (nothing is kept for an account that is
+// away). A grant takes the awaiting mark off the requester's buddy item.
+void OscarServer::Core::RelayAuthorization(Session& s, const SnacHeader& snac, PacketReader& reader) {
+    std::string name, reason;
+    std::uint8_t granted = 0;
+    Uin target = 0;
+    if (!ReadString8(reader, name) || !ParseUin(name, target)) return;
+    const bool reply = snac.subtype == 0x001A;
+    if ((reply && !ReadU8(reader, granted)) || !ReadString16(reader, reason)) return;
+    if (reply && granted != 0) {
+        if (Account* requester = accounts_.Find(target)) {
+            for (Buddy& buddy : requester->buddies) {
+                if (buddy.uin == s.uin) buddy.awaitingAuth = false;
+            }
+        }
+    }
+    Log(s.Label() + (reply ? (granted ? " grants " : " refuses ") : " asks ") + name);
+    Session* peer = OnlineSession(target);
+    if (peer == nullptr || !peer->ready) return;
+    const std::string sender = UinText(s.uin);
+    PacketBuffer p;
+    AppendU8(p, static_cast<std::uint8_t>(sender.size()));
+    AppendBytes(p, sender.data(), sender.size());
+    if (reply) AppendU8(p, granted);
+    AppendU16(p, static_cast<std::uint16_t>(reason.size()));
+    AppendBytes(p, reason.data(), reason.size());
+    if (!reply) AppendU16(p, 0);
+    peer->connection.SendSnac(0x0013, reply ? 0x001B : 0x0019, NextRequestId(), p);
 }
 
 void OscarServer::Core::HandleDeleteItems(Session& s, const SnacHeader& snac, PacketReader& reader) {
