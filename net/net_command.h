@@ -111,6 +111,14 @@ struct TypingCommand : NetCommand {
     std::uint16_t kind;
 };
 
+// AuthReply: the answer to the UIN's authorization request.
+struct AuthReplyCommand : NetCommand {
+    AuthReplyCommand(std::u16string uinText, bool grant)
+        : NetCommand(CommandCode::AuthReply), uin(std::move(uinText)), granted(grant) {}
+    std::u16string uin;
+    bool granted;
+};
+
 // DeleteContact and RequestInfo: one UIN.
 struct UinCommand : NetCommand {
     UinCommand(CommandCode c, std::u16string uinText) : NetCommand(c), uin(std::move(uinText)) {}

@@ -46,6 +46,28 @@ void RouteTyping(NetSession& session, PacketReader& reader, const FlapHeader&, c
     if (ReadTypingNotice(reader, uin, kind)) static_cast<MessengerSession&>(session).OnTyping(WidenUin(uin), kind);
 }
 
+// 0x0013/0x0019 and 0x001B: the UIN, for 0x001B a flag byte, then a text with
+// a 2-byte length; 0x001C: the UIN alone.
+void RouteAuth(NetSession& session, PacketReader& reader, const FlapHeader&, const SnacHeader& snac) {
+    auto& messenger = static_cast<MessengerSession&>(session);
+    std::string uin, text;
+    std::uint8_t granted = 0;
+    if (!ReadString8(reader, uin)) return;
+    if (snac.subtype == 0x001C) {
+        messenger.OnYouWereAdded(WidenUin(uin));
+        return;
+    }
+    if (snac.subtype == 0x001B && !ReadU8(reader, granted)) return;
+    if (!ReadString16(reader, text)) text.clear();  // the text is optional
+    std::u16string wide;
+    DecodeIncomingText(text, wide);
+    if (snac.subtype == 0x0019) {
+        messenger.OnAuthRequest(WidenUin(uin), wide);
+    } else {
+        messenger.OnAuthReply(WidenUin(uin), granted != 0, wide);
+    }
+}
+
 // Results of 0x0013/0x000E.
 inline constexpr std::uint16_t kItemAdded = 0x0000;
 inline constexpr std::uint16_t kItemAlreadyThere = 0x0003;
@@ -70,6 +92,9 @@ void RegisterProtocolHandlers(MessengerSession& session) {
     session.SetSnacHandler(0x0004, 0x0014, &RouteTyping);
     session.SetSnacHandler(0x0013, 0x0006, &RouteContactList);
     session.SetSnacHandler(0x0013, 0x000E, &RouteItemResult);
+    session.SetSnacHandler(0x0013, 0x0019, &RouteAuth);
+    session.SetSnacHandler(0x0013, 0x001B, &RouteAuth);
+    session.SetSnacHandler(0x0013, 0x001C, &RouteAuth);
     session.SetSnacHandler(0x0015, 0x0003, &RouteMetaReply);
 }
 
@@ -105,6 +130,17 @@ bool MessengerSession::ReconnectAllowed() {
 
 void MessengerSession::PerformOtherCommand(const NetCommand& command) {
     if (!IsConnectedState(state.load())) return;
+    if (const auto* reply = dynamic_cast<const AuthReplyCommand*>(&command)) {
+        const std::string uin = NarrowFromWide(reply->uin);
+        if (uin.empty() || uin.size() > 0xFF) return;
+        PacketBuffer data;
+        AppendU8(data, static_cast<std::uint8_t>(uin.size()));
+        AppendBytes(data, uin.data(), uin.size());
+        AppendU8(data, reply->granted ? 1 : 0);
+        AppendU16(data, 0);  // no reason
+        (void)SendSnac(0x0013, 0x001A, 0x001A, data);
+        return;
+    }
     if (const auto* typing = dynamic_cast<const TypingCommand*>(&command)) {
         (void)SendTypingNotice(*this, typing->uin, typing->kind);
         return;
@@ -199,6 +235,61 @@ void MessengerSession::ReportAddFailure(const PendingAdd& add, std::uint16_t cod
                           std::u16string(number.begin(), number.end()) + u"): он останется только в этом списке.";
     (void)announcer->ShowNotification(AnnouncementTitle(add.name, add.uin), body);
 }
+
+void MessengerSession::AddSystemLine(const std::u16string& uin, const std::u16string& text) {
+    if (!IsUsableUin(uin)) return;
+    BusyScope busy(model_);
+    bool added = false;
+    const ContactPtr contact = FindOrAddByUin(model_, uin, StatusOffline, added);
+    if (added) {
+        model_.Notify(ChangeCode::ContactAdded, contact, true);
+        (void)model_.SaveContacts();
+    }
+    if (auto history = model_.GetHistory(contact)) {
+        history->Append(MessageEntry{text, platform::Now(), MessageDirection::System});
+    }
+    model_.Notify(ChangeCode::ConversationChanged, contact, true);
+}
+
+void MessengerSession::OnAuthRequest(const std::u16string& uin, const std::u16string& text) {
+    if (!IsUsableUin(uin)) return;
+    AuthRequest request{uin, uin, text};
+    if (const ContactPtr contact = model_.FindContact(uin)) request.name = contact->Snapshot().DisplayName();
+    {
+        std::lock_guard<std::mutex> guard(pendingLock_);
+        if (authRequests_.size() >= kMaxAuthRequests) authRequests_.pop_front();
+        authRequests_.push_back(request);
+    }
+    model_.Notify(ChangeCode::AuthorizationRequested, nullptr, true);
+    Announcer* announcer = announcer_.load();
+    if (announcer != nullptr && !announcer->MainWindowActive()) {
+        (void)announcer->ShowNotification(AnnouncementTitle(request.name, uin),
+                                          u"Просит авторизацию: " + text);
+    }
+}
+
+std::optional<MessengerSession::AuthRequest> MessengerSession::TakeAuthRequest() {
+    std::lock_guard<std::mutex> guard(pendingLock_);
+    if (authRequests_.empty()) return std::nullopt;
+    AuthRequest request = std::move(authRequests_.front());
+    authRequests_.pop_front();
+    return request;
+}
+
+void MessengerSession::OnAuthReply(const std::u16string& uin, bool granted, const std::u16string& reason) {
+    std::u16string line = granted ? kAuthGrantedText : kAuthRefusedText;
+    if (!reason.empty()) line += u" " + reason;
+    AddSystemLine(uin, line);
+    if (!granted) return;
+    std::optional<ServerItem> item = serverList_.Buddy(NarrowFromWide(uin));
+    if (!item || !HasTlv(item->data, kTlvAwaitingAuth)) return;
+    item->data = WithTlv(item->data, kTlvAwaitingAuth, nullptr);
+    (void)SendEmptySnac(0x0013, 0x0011);
+    if (SendServerItem(*this, *item, 0x0009, 0x0009)) serverList_.TakeBuddy(*item);
+    (void)SendEmptySnac(0x0013, 0x0012);
+}
+
+void MessengerSession::OnYouWereAdded(const std::u16string& uin) { AddSystemLine(uin, kYouWereAddedText); }
 
 bool SendAuthRequest(NetSession& session, const std::string& uin, const std::u16string& text) {
     const std::string reason = NarrowFromWide(text);

@@ -31,7 +31,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <map>
+#include <optional>
 #include <mutex>
 #include <string>
 
@@ -94,6 +96,24 @@ public:
     // kinds change nothing.
     void OnTyping(const std::u16string& uin, std::uint16_t kind);
 
+    // An authorization request, 0x0013/0x0019.
+    struct AuthRequest {
+        std::u16string uin;
+        std::u16string name;  // the listed contact's display name, else the UIN
+        std::u16string text;
+    };
+    // Receive thread: keeps the request, posts AuthorizationRequested and, while
+    // the application is not in front, shows a notification.
+    void OnAuthRequest(const std::u16string& uin, const std::u16string& text);
+    // The oldest request not yet taken; the user interface asks after
+    // AuthorizationRequested.
+    std::optional<AuthRequest> TakeAuthRequest();
+    // A reply to one's own request (0x0013/0x001B) or "you were added"
+    // (0x0013/0x001C): a system line in the contact's conversation; a grant also
+    // takes TLV 0x0066 off the contact's server item.
+    void OnAuthReply(const std::u16string& uin, bool granted, const std::u16string& reason);
+    void OnYouWereAdded(const std::u16string& uin);
+
     // What the last server list said, and the visibility as last sent.
     const ServerListState& ServerList() const { return serverList_; }
     ServerListState& ServerList() { return serverList_; }
@@ -107,17 +127,27 @@ private:
     };
     // Tells the user that the contact stays in the local list only.
     void ReportAddFailure(const PendingAdd& add, std::uint16_t code);
+    // Appends a system entry to the contact's history (adding the contact when
+    // needed) and posts ConversationChanged.
+    void AddSystemLine(const std::u16string& uin, const std::u16string& text);
 
     AppState& model_;
     std::atomic<Announcer*> announcer_;
     ServerListState serverList_;
     std::mutex pendingLock_;  // a leaf lock
     std::map<std::uint32_t, PendingAdd> pendingAdds_;
+    std::deque<AuthRequest> authRequests_;  // guarded by pendingLock_
     std::uint32_t nextItemRequest_ = 0x00130000;
 };
 
 // The text of one's own authorization request.
 inline constexpr char16_t kAuthRequestText[] = u"Пожалуйста, добавьте меня в список контактов.";
+inline constexpr char16_t kAuthGrantedText[] = u"Авторизация получена.";
+inline constexpr char16_t kAuthRefusedText[] = u"В авторизации отказано.";
+inline constexpr char16_t kYouWereAddedText[] = u"Вас добавили в список контактов.";
+// Requests kept for the user interface at most; older ones go first.
+inline constexpr std::size_t kMaxAuthRequests = 32;
+
 // SNAC 0x0013/0x0018: asks the contact for authorization with the text.
 bool SendAuthRequest(NetSession& session, const std::string& uin, const std::u16string& text);
 

@@ -401,6 +401,62 @@ TEST_F(ServerContacts, TypingIsShownUntilStoppedOrTheNextMessage) {
     ASSERT_TRUE(alice.WaitForContact(u"100002", [](const ContactInfo& i) { return i.unreadCount == 1 && !i.typing(); }));
 }
 
+// Vera's account asks for authorization.
+class Authorization : public ServerContacts {
+protected:
+    void SetUp() override {
+        server::AccountStore accounts = server::AccountStore::Demo();
+        accounts.Find(100004)->auth = true;
+        server::ServerConfig config;
+        config.authPort = 0;
+        config.bosPort = 0;
+        std::string error;
+        ASSERT_TRUE(oscar.Start(config, std::move(accounts), error)) << error;
+    }
+    static bool HasLine(Client& client, const std::u16string& uin, const std::u16string& text) {
+        for (const MessageEntry& entry : client.History(uin)) {
+            if (entry.direction == MessageDirection::System && entry.text == text) return true;
+        }
+        return false;
+    }
+};
+
+TEST_F(Authorization, AnAddThatNeedsConsentAsksForItAndHearsTheAnswer) {
+    Client alice(u"100001");
+    Client boris(u"100002");
+    Client vera(u"100004");
+    SignOn(alice, u"alice");
+    SignOn(boris, u"boris");
+    SignOn(vera, u"vera");
+    for (Client* asking : {&alice, &boris}) {
+        AddLocally(*asking, u"100004", u"Вера");
+        asking->session.EnqueueCommand(std::make_unique<ContactCommand>(CommandCode::AddContact, u"100004", u"Вера"));
+    }
+    // Vera hears of both requests, with the text, and of being added.
+    std::vector<MessengerSession::AuthRequest> requests;
+    ASSERT_TRUE(WaitFor([&] {
+        while (auto request = vera.session.TakeAuthRequest()) requests.push_back(*request);
+        return requests.size() == 2;
+    }));
+    for (const auto& request : requests) EXPECT_EQ(request.text, kAuthRequestText);
+    EXPECT_TRUE(WaitFor([&] { return HasLine(vera, u"100001", kYouWereAddedText); }));
+
+    // Granted to Alice, refused to Boris: each sees the answer in the conversation.
+    vera.session.EnqueueCommand(std::make_unique<AuthReplyCommand>(u"100001", true));
+    vera.session.EnqueueCommand(std::make_unique<AuthReplyCommand>(u"100002", false));
+    EXPECT_TRUE(WaitFor([&] { return HasLine(alice, u"100004", kAuthGrantedText); }));
+    EXPECT_TRUE(WaitFor([&] { return HasLine(boris, u"100004", kAuthRefusedText); }));
+    // Alice's item no longer waits; Boris's still does, on a fresh load too.
+    EXPECT_TRUE(WaitFor([&] {
+        auto item = alice.session.ServerList().Buddy("100004");
+        return item && !HasTlv(item->data, kTlvAwaitingAuth);
+    }));
+    Client borisAgain(u"100002");
+    SignOn(borisAgain, u"boris");
+    ASSERT_TRUE(borisAgain.session.ServerList().Buddy("100004").has_value());
+    EXPECT_TRUE(HasTlv(borisAgain.session.ServerList().Buddy("100004")->data, kTlvAwaitingAuth));
+}
+
 class Reconnect : public OwnPresence {
 protected:
     void Prepare(Client& client, bool reconnect, int firstDelayMs) {
