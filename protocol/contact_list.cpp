@@ -152,6 +152,12 @@ void ServerListState::TakeReply(const ServerListExtras& extras, bool moreReplies
     highestGroupId_ = std::exchange(comingHighestGroup_, 0);
     buddies_ = std::exchange(comingBuddies_, {});
     group_ = std::exchange(comingGroup_, std::nullopt);
+    loaded_ = true;
+}
+
+bool ServerListState::Loaded() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return loaded_;
 }
 
 std::uint16_t ServerListState::NextItemId() {

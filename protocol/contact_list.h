@@ -125,6 +125,8 @@ public:
     // From now on it is the known item.
     VisibilityItem PrepareChange(std::uint8_t value, bool& update);
 
+    // True once a whole list has come in.
+    bool Loaded() const;
     // The buddy item of the UIN (8-bit text), when the list holds one.
     std::optional<ServerItem> Buddy(const std::string& uin) const;
     // A new buddy item for the UIN with the nickname in TLV 0x0131, in the first
@@ -145,6 +147,7 @@ private:
     std::uint16_t highestGroupId_ = 0;
     std::vector<ServerItem> buddies_;
     std::optional<ServerItem> group_;
+    bool loaded_ = false;
     // Gathered from the replies of a list still coming in.
     std::optional<VisibilityItem> comingItem_;
     std::uint16_t comingHighest_ = 0;

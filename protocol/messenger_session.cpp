@@ -149,7 +149,9 @@ void MessengerSession::PerformOtherCommand(const NetCommand& command) {
         if (contact->code == CommandCode::AddContact) {
             // Presence at once, whatever becomes of the server item.
             if (IsUsableUin(contact->uin)) (void)SendBuddyList(0x0004, {NarrowFromWide(contact->uin)});
-            AddToServerList(contact->uin, contact->name);
+            // Before the list is in, its groups and item ids are unknown: the
+            // contact stays local, watched through the client-side list.
+            if (serverList_.Loaded()) AddToServerList(contact->uin, contact->name);
         } else if (contact->code == CommandCode::RenameContact) {
             std::optional<ServerItem> item = serverList_.Buddy(NarrowFromWide(contact->uin));
             if (!item) return;

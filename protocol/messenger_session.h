@@ -75,8 +75,8 @@ public:
     bool ReconnectAllowed() override;
     // While connected: SetVisibility sets the visibility item of the server list
     // to 5 (only the list's contacts) or 1 (everybody); AddContact puts the
-    // contact on the client-side buddy list and adds its buddy item to the server
-    // list (AddToServerList); RenameContact sends a listed buddy's item again with
+    // contact on the client-side buddy list and, once a server list has come in,
+    // adds its buddy item to it (AddToServerList); RenameContact sends a listed buddy's item again with
     // the new name in TLV 0x0131; TypingNotice sends one's own typing notice.
     void PerformOtherCommand(const NetCommand& command) override;
 

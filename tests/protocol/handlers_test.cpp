@@ -445,6 +445,30 @@ TEST_F(ContactListHandler, AnAddTheServerRefusesStaysLocalAndIsToldOnce) {
     EXPECT_TRUE(model.FindContact(u"200"));
 }
 
+TEST_F(ContactListHandler, AnAuthorizationRequestIsKeptAndAnnouncedOnlyInTheBackground) {
+    Add(u"300", u"Третий");
+    const Bytes request = FromHex("03 333030 0004 50726F73 0000");  // "300", "Pros"
+    announcer.active = true;
+    session.Dispatch(0x0013, 0x0019, request);
+    EXPECT_TRUE(announcer.Calls().empty());
+    announcer.active = false;
+    session.Dispatch(0x0013, 0x0019, request);
+    ASSERT_EQ(announcer.Calls().size(), 1u);
+    EXPECT_EQ(announcer.Calls()[0].first, AnnouncementTitle(u"Третий", u"300"));
+    for (int i = 0; i < 2; ++i) {
+        const auto taken = session.TakeAuthRequest();
+        ASSERT_TRUE(taken.has_value());
+        EXPECT_EQ(taken->name, u"Третий");
+        EXPECT_EQ(taken->text, u"Pros");
+    }
+    EXPECT_FALSE(session.TakeAuthRequest().has_value());
+    EXPECT_EQ(posted.TakeCodes(), (std::vector<ChangeCode>{ChangeCode::AuthorizationRequested,
+                                                     ChangeCode::AuthorizationRequested}));
+    // Cut short, it is nothing.
+    session.Dispatch(0x0013, 0x0019, FromHex("05 3330"));
+    EXPECT_FALSE(session.TakeAuthRequest().has_value());
+}
+
 TEST_F(ContactListHandler, ReplyWithoutItsTrailingTimeChangesNothing) {
     Add(u"100", u"", StatusOffline);
     const Bytes full = ContactListReply({Buddy("100", BytesOf("Nick")), Buddy("200", BytesOf("Two"))});
