@@ -1,5 +1,7 @@
 // Frames that the commands send once signed on: a message, the deletion of a
 // server-side contact item and the short user-information request.
+#include <algorithm>
+
 #include "net/session.h"
 #include "net/text_encoding.h"
 
@@ -79,6 +81,21 @@ bool NetSession::DeleteContactItem(std::u16string_view uinText) {
     AppendU16(data, 0x0000);  // item type: buddy
     AppendU16(data, 0x0000);  // no item data
     return SendSnac(0x0013, 0x000A, 0x00000083, data);
+}
+
+bool NetSession::SendBuddyList(std::uint16_t subtype, const std::vector<std::string>& uins) {
+    bool sent = true;
+    for (std::size_t first = 0; first < uins.size(); first += kBuddiesPerSnac) {
+        PacketBuffer data;
+        const std::size_t end = std::min(uins.size(), first + kBuddiesPerSnac);
+        for (std::size_t i = first; i < end; ++i) {
+            if (uins[i].empty() || uins[i].size() > 0xFF) continue;
+            AppendU8(data, static_cast<std::uint8_t>(uins[i].size()));
+            AppendBytes(data, uins[i].data(), uins[i].size());
+        }
+        if (data.Length() > 0) sent = SendSnac(0x0003, subtype, subtype, data) && sent;
+    }
+    return sent;
 }
 
 bool NetSession::RequestShortInfo(std::u16string_view uinText) {

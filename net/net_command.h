@@ -37,6 +37,10 @@ enum class CommandCode : std::int32_t {
     RequestInfo = 6,
     SetStatus = 7,      // one's own status: kept for sign-on, sent at once while connected
     SetVisibility = 8,  // the visibility item of the server list (the protocol layer's)
+    AddContact = 9,     // a contact added locally: the server list and presence (the protocol layer's)
+    RenameContact = 10, // a contact's new name for its server item (the protocol layer's)
+    TypingNotice = 11,  // one's own typing to a contact (the protocol layer's)
+    AuthReply = 12,     // the answer to an authorization request (the protocol layer's)
 };
 
 // A queued request. The queue owns it from EnqueueCommand until the worker has
@@ -89,6 +93,30 @@ struct SendMessageCommand : NetCommand {
     std::u16string text;
     // The recipient contact as the queuing view knew it; never dereferenced here.
     const void* contact;
+};
+
+// AddContact and RenameContact: the UIN and the contact's name.
+struct ContactCommand : NetCommand {
+    ContactCommand(CommandCode c, std::u16string uinText, std::u16string nameText)
+        : NetCommand(c), uin(std::move(uinText)), name(std::move(nameText)) {}
+    std::u16string uin;
+    std::u16string name;
+};
+
+// TypingNotice: one's own typing to the contact (0 stopped, 1 typed, 2 begun).
+struct TypingCommand : NetCommand {
+    TypingCommand(std::u16string uinText, std::uint16_t typingKind)
+        : NetCommand(CommandCode::TypingNotice), uin(std::move(uinText)), kind(typingKind) {}
+    std::u16string uin;
+    std::uint16_t kind;
+};
+
+// AuthReply: the answer to the UIN's authorization request.
+struct AuthReplyCommand : NetCommand {
+    AuthReplyCommand(std::u16string uinText, bool grant)
+        : NetCommand(CommandCode::AuthReply), uin(std::move(uinText)), granted(grant) {}
+    std::u16string uin;
+    bool granted;
 };
 
 // DeleteContact and RequestInfo: one UIN.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "net/session_link.h"
+#include "net/text_encoding.h"
 #include "platform/thread.h"
 
 namespace pellox {
@@ -141,6 +142,10 @@ void NetSession::PerformCommand(const NetCommand& command) {
             }
             return;
         case CommandCode::SetVisibility:
+        case CommandCode::AddContact:
+        case CommandCode::RenameContact:
+        case CommandCode::TypingNotice:
+        case CommandCode::AuthReply:
             PerformOtherCommand(command);
             return;
         case CommandCode::Disconnect:
@@ -165,6 +170,7 @@ void NetSession::PerformCommand(const NetCommand& command) {
             if (!connected) return;
             if (const auto* del = dynamic_cast<const UinCommand*>(&command)) {
                 (void)DeleteContactItem(del->uin);
+                (void)SendBuddyList(0x0005, {NarrowFromWide(del->uin)});
             }
             return;
         case CommandCode::RequestInfo:

@@ -75,6 +75,9 @@ inline constexpr std::size_t kMaxInfoRequests = 256;
 // Sent messages kept for naming the one a message error refers to.
 inline constexpr std::size_t kMaxSentMessages = 64;
 
+// UINs in one client-side buddy list SNAC: well under the local server's and
+// the usual servers' limits per SNAC.
+inline constexpr std::size_t kBuddiesPerSnac = 100;
 // The flag half of one's own status word, at sign-on and on every change.
 inline constexpr std::uint16_t kOwnStatusFlags = 0x0001;
 
@@ -271,6 +274,10 @@ public:
     bool SendInstantMessage(std::u16string_view uin, std::u16string_view text);
     // SNAC 0x0013/0x000A: deletes a buddy item (group 0, item 0) by name.
     bool DeleteContactItem(std::u16string_view uin);
+    // SNAC 0x0003/0x0004 (add) or 0x0003/0x0005 (remove): the client-side buddy
+    // list, kBuddiesPerSnac UINs a SNAC; UINs longer than 255 bytes are left out.
+    // False when a frame could not be sent.
+    bool SendBuddyList(std::uint16_t subtype, const std::vector<std::string>& uins);
     // SNAC 0x0015/0x0002: short user information of the UIN; the request id is the
     // frame's own sequence number and is recorded in infoRequests before sending.
     bool RequestShortInfo(std::u16string_view uin);

@@ -12,10 +12,10 @@
 namespace pellox {
 namespace {
 
-inline constexpr std::uint16_t kItemTypeBuddy = 0x0000;
 inline constexpr std::uint16_t kItemTypeVisibility = 0x0004;
-inline constexpr std::uint16_t kTlvNickname = 0x0131;
 inline constexpr std::uint16_t kTlvVisibility = 0x00CA;
+// The group a first buddy goes into when the list has none: "Общие" in Windows-1251.
+inline constexpr char kNewGroupName[] = "\xCE\xE1\xF9\xE8\xE5";
 
 // Walks the TLVs of one item's data, keeping the last nickname.
 void ReadItemData(PacketReader data, std::string& nickname) {
@@ -51,6 +51,29 @@ void ForEachTlv(const std::vector<std::uint8_t>& data, F&& fn) {
 }
 
 }  // namespace
+
+std::vector<std::uint8_t> WithTlv(const std::vector<std::uint8_t>& data, std::uint16_t type,
+                                  const std::string* value) {
+    std::vector<std::uint8_t> out;
+    ForEachTlv(data, [&](std::uint16_t t, int at, std::uint16_t length) {
+        if (t == type) return;
+        out.insert(out.end(), data.begin() + at, data.begin() + at + 4 + length);
+    });
+    if (value != nullptr && value->size() <= 0xFFFF) {
+        const std::uint8_t head[4] = {static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type),
+                                      static_cast<std::uint8_t>(value->size() >> 8),
+                                      static_cast<std::uint8_t>(value->size())};
+        out.insert(out.end(), head, head + 4);
+        out.insert(out.end(), value->begin(), value->end());
+    }
+    return out;
+}
+
+bool HasTlv(const std::vector<std::uint8_t>& data, std::uint16_t type) {
+    bool found = false;
+    ForEachTlv(data, [&](std::uint16_t t, int, std::uint16_t) { found = found || t == type; });
+    return found;
+}
 
 std::uint8_t VisibilityValue(const VisibilityItem& item) {
     std::uint8_t value = 0;
@@ -91,6 +114,11 @@ bool ReadContactListReply(PacketReader& reader, std::vector<ServerContactEntry>&
         PacketReader data(reader.Data() + reader.Position(), dataLength);
         (void)reader.Skip(dataLength);
         found.highestItemId = std::max(found.highestItemId, itemId);
+        found.highestGroupId = std::max(found.highestGroupId, groupId);
+        if (type == kItemTypeGroup && groupId != 0 && !found.firstGroup) {
+            found.firstGroup = ServerItem{name, groupId, itemId, type,
+                                          std::vector<std::uint8_t>(data.Data(), data.Data() + dataLength)};
+        }
         if (type == kItemTypeVisibility && !found.visibility) {
             found.visibility = VisibilityItem{
                 std::move(name), groupId, itemId,
@@ -98,6 +126,8 @@ bool ReadContactListReply(PacketReader& reader, std::vector<ServerContactEntry>&
             continue;
         }
         if (type != kItemTypeBuddy) continue;
+        found.buddies.push_back(ServerItem{name, groupId, itemId, type,
+                                           std::vector<std::uint8_t>(data.Data(), data.Data() + dataLength)});
         ServerContactEntry entry{std::move(name), {}};
         ReadItemData(data, entry.nickname);
         read.push_back(std::move(entry));
@@ -113,9 +143,62 @@ void ServerListState::TakeReply(const ServerListExtras& extras, bool moreReplies
     std::lock_guard<std::mutex> guard(lock_);
     if (!comingItem_ && extras.visibility) comingItem_ = extras.visibility;
     comingHighest_ = std::max(comingHighest_, extras.highestItemId);
+    comingHighestGroup_ = std::max(comingHighestGroup_, extras.highestGroupId);
+    comingBuddies_.insert(comingBuddies_.end(), extras.buddies.begin(), extras.buddies.end());
+    if (!comingGroup_ && extras.firstGroup) comingGroup_ = extras.firstGroup;
     if (moreReplies) return;
     item_ = std::exchange(comingItem_, std::nullopt);
     highestItemId_ = std::exchange(comingHighest_, 0);
+    highestGroupId_ = std::exchange(comingHighestGroup_, 0);
+    buddies_ = std::exchange(comingBuddies_, {});
+    group_ = std::exchange(comingGroup_, std::nullopt);
+    loaded_ = true;
+}
+
+bool ServerListState::Loaded() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return loaded_;
+}
+
+std::uint16_t ServerListState::NextItemId() {
+    // Item ids above 0x7FFF are left alone; past it the new item takes 1.
+    const std::uint16_t id = highestItemId_ < 0x7FFF ? highestItemId_ + 1 : 1;
+    highestItemId_ = std::max(highestItemId_, id);
+    return id;
+}
+
+std::optional<ServerItem> ServerListState::Buddy(const std::string& uin) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (const ServerItem& item : buddies_) {
+        if (item.name == uin) return item;
+    }
+    return std::nullopt;
+}
+
+ServerItem ServerListState::PrepareBuddy(const std::string& uin, const std::string& nickname,
+                                         std::optional<ServerItem>& group) {
+    std::lock_guard<std::mutex> guard(lock_);
+    group.reset();
+    if (!group_) {
+        const std::uint16_t id = highestGroupId_ < 0x7FFF ? highestGroupId_ + 1 : 1;
+        highestGroupId_ = std::max(highestGroupId_, id);
+        group_ = ServerItem{kNewGroupName, id, 0, kItemTypeGroup, {}};
+        group = group_;
+    }
+    ServerItem item{uin, group_->groupId, NextItemId(), kItemTypeBuddy, {}};
+    if (!nickname.empty()) item.data = WithTlv(item.data, kTlvNickname, &nickname);
+    return item;
+}
+
+void ServerListState::TakeBuddy(const ServerItem& item) {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (ServerItem& known : buddies_) {
+        if (known.name == item.name) {
+            known = item;
+            return;
+        }
+    }
+    buddies_.push_back(item);
 }
 
 std::optional<VisibilityItem> ServerListState::Visibility() const {
@@ -131,12 +214,7 @@ bool ServerListState::VisibleToListOnly() const {
 VisibilityItem ServerListState::PrepareChange(std::uint8_t value, bool& update) {
     std::lock_guard<std::mutex> guard(lock_);
     update = item_.has_value();
-    if (!update) {
-        // Item ids above 0x7FFF are left alone; past it the new item takes 1.
-        const std::uint16_t id = highestItemId_ < 0x7FFF ? highestItemId_ + 1 : 1;
-        item_ = VisibilityItem{{}, 0, id, {}};
-        highestItemId_ = std::max(highestItemId_, id);
-    }
+    if (!update) item_ = VisibilityItem{{}, 0, NextItemId(), {}};
     item_ = WithVisibility(std::move(*item_), value);
     return *item_;
 }
@@ -154,6 +232,20 @@ bool SendVisibilityItem(NetSession& session, const VisibilityItem& item, bool up
     if (data.Failed() || !session.SendEmptySnac(0x0013, 0x0011)) return false;
     const bool sent = session.SendSnac(0x0013, subtype, subtype, data);
     return session.SendEmptySnac(0x0013, 0x0012) && sent;
+}
+
+bool SendServerItem(NetSession& session, const ServerItem& item, std::uint16_t subtype,
+                    std::uint32_t requestId) {
+    PacketBuffer data;
+    AppendU16(data, static_cast<std::uint16_t>(item.name.size()));
+    AppendBytes(data, item.name.data(), item.name.size());
+    AppendU16(data, item.groupId);
+    AppendU16(data, item.itemId);
+    AppendU16(data, item.type);
+    AppendU16(data, static_cast<std::uint16_t>(item.data.size()));
+    AppendBytes(data, item.data.data(), item.data.size());
+    return !data.Failed() && item.name.size() <= 0xFFFF && item.data.size() <= 0xFFFF &&
+           session.SendSnac(0x0013, subtype, requestId, data);
 }
 
 void MergeServerContacts(AppState& model, const std::vector<ServerContactEntry>& entries) {
@@ -188,6 +280,17 @@ bool HandleContactListReply(NetSession& session, AppState& model, PacketReader& 
     if (moreReplies) return true;
     session.OnStateChanged(ConnState::ContactsLoaded);
     (void)session.SendEmptySnac(0x0013, 0x0007);
+    if (list == nullptr) return true;
+    // Local contacts the server list lacks go on the client-side buddy list.
+    std::vector<std::string> missing;
+    {
+        BusyScope busy(model);
+        for (const ContactPtr& contact : model.Contacts()) {
+            std::string uin = NarrowFromWide(contact->Uin());
+            if (IsUsableUin(contact->Uin()) && !list->Buddy(uin)) missing.push_back(std::move(uin));
+        }
+    }
+    (void)session.SendBuddyList(0x0004, missing);
     return true;
 }
 

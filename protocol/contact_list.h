@@ -72,10 +72,34 @@ std::uint8_t VisibilityValue(const VisibilityItem& item);
 // The item with TLV 0x00CA set to `value`: replaced where it was, else appended.
 VisibilityItem WithVisibility(VisibilityItem item, std::uint8_t value);
 
+// A buddy or group item of the server list as the server sent it (or as the
+// client last sent it), its TLVs whole.
+struct ServerItem {
+    std::string name;  // a buddy's UIN, a group's name (8-bit text)
+    std::uint16_t groupId = 0;
+    std::uint16_t itemId = 0;
+    std::uint16_t type = 0;
+    std::vector<std::uint8_t> data;  // the TLVs
+};
+inline constexpr std::uint16_t kItemTypeBuddy = 0x0000;
+inline constexpr std::uint16_t kItemTypeGroup = 0x0001;
+inline constexpr std::uint16_t kTlvNickname = 0x0131;
+inline constexpr std::uint16_t kTlvAwaitingAuth = 0x0066;
+
+// The item with TLV `type` replaced by `value` (or taken out when value is null),
+// every other TLV kept as it was.
+std::vector<std::uint8_t> WithTlv(const std::vector<std::uint8_t>& data, std::uint16_t type,
+                                  const std::string* value);
+// True when the item's TLVs hold one of this type.
+bool HasTlv(const std::vector<std::uint8_t>& data, std::uint16_t type);
+
 // What one reply holds besides its buddies.
 struct ServerListExtras {
     std::optional<VisibilityItem> visibility;  // the reply's first visibility item
     std::uint16_t highestItemId = 0;           // over all its items
+    std::uint16_t highestGroupId = 0;          // over all its items
+    std::vector<ServerItem> buddies;           // every buddy item
+    std::optional<ServerItem> firstGroup;      // the first group item of a group id above 0
 };
 
 // Reads the whole reply into its buddies, in item order, and, when `extras` is
@@ -101,14 +125,41 @@ public:
     // From now on it is the known item.
     VisibilityItem PrepareChange(std::uint8_t value, bool& update);
 
+    // True once a whole list has come in.
+    bool Loaded() const;
+    // The buddy item of the UIN (8-bit text), when the list holds one.
+    std::optional<ServerItem> Buddy(const std::string& uin) const;
+    // A new buddy item for the UIN with the nickname in TLV 0x0131, in the first
+    // group, with the next free item id. When the list has no group, `group` is
+    // set to a new group item "Общие" that must be added first; from now on it is
+    // the list's group.
+    ServerItem PrepareBuddy(const std::string& uin, const std::string& nickname,
+                            std::optional<ServerItem>& group);
+    // The server took the item: it is on the list from now on.
+    void TakeBuddy(const ServerItem& item);
+
 private:
+    std::uint16_t NextItemId();  // requires lock_
+
     mutable std::mutex lock_;
     std::optional<VisibilityItem> item_;
     std::uint16_t highestItemId_ = 0;
+    std::uint16_t highestGroupId_ = 0;
+    std::vector<ServerItem> buddies_;
+    std::optional<ServerItem> group_;
+    bool loaded_ = false;
     // Gathered from the replies of a list still coming in.
     std::optional<VisibilityItem> comingItem_;
     std::uint16_t comingHighest_ = 0;
+    std::uint16_t comingHighestGroup_ = 0;
+    std::vector<ServerItem> comingBuddies_;
+    std::optional<ServerItem> comingGroup_;
 };
+
+// One item in 0x0013/0x0008 (add) or 0x0013/0x0009 (update) under the request
+// id, without the edit start and end. False when it could not be sent.
+bool SendServerItem(NetSession& session, const ServerItem& item, std::uint16_t subtype,
+                    std::uint32_t requestId);
 
 // The visibility change on the wire: edit start 0x0013/0x0011, the item in
 // 0x0013/0x0009 (update) or 0x0013/0x0008 (add), edit end 0x0013/0x0012. False
@@ -121,7 +172,9 @@ void MergeServerContacts(AppState& model, const std::vector<ServerContactEntry>&
 
 // The handler: read the reply; merge; post ListReset; save the contact list;
 // then, unless more replies follow, report ContactsLoaded and send the activation
-// 0x0013/0x0007. A reply that was cut short changes nothing, reports nothing and
+// 0x0013/0x0007, followed (with `list`) by the client-side buddy list
+// 0x0003/0x0004 of every local contact the server list lacks, so that their
+// presence arrives too. A reply that was cut short changes nothing, reports nothing and
 // sends nothing (false).
 // The visibility item and item ids go to `list` when it is given, before
 // ContactsLoaded is reported.

@@ -89,4 +89,23 @@ bool HandleMessageError(NetSession& session, PacketReader& reader, const SnacHea
     return true;
 }
 
+bool ReadTypingNotice(PacketReader& reader, std::string& uin, std::uint16_t& kind) {
+    std::uint16_t channel = 0;
+    return reader.Skip(8) && ReadU16(reader, channel) && channel == 1 && ReadString8(reader, uin) &&
+           ReadU16(reader, kind);
+}
+
+bool SendTypingNotice(NetSession& session, std::u16string_view uinText, std::uint16_t kind) {
+    const std::string uin = NarrowFromWide(uinText);
+    if (uin.empty() || uin.size() > 0xFF) return false;
+    PacketBuffer data;
+    AppendU32(data, 0);
+    AppendU32(data, 0);  // cookie
+    AppendU16(data, 0x0001);
+    AppendU8(data, static_cast<std::uint8_t>(uin.size()));
+    AppendBytes(data, uin.data(), uin.size());
+    AppendU16(data, kind);
+    return session.SendSnac(0x0004, 0x0014, 0x0014, data);
+}
+
 }  // namespace pellox

@@ -46,4 +46,16 @@ bool HandleIncomingMessage(NetSession& session, PacketReader& reader);
 // missing or the request id names no message sent on this session.
 bool HandleMessageError(NetSession& session, PacketReader& reader, const SnacHeader& snac);
 
+// Typing notices, SNAC 0x0004/0x0014 both ways: cookie (8, zeros), channel (2,
+// always 1 here), the UIN (1-byte length), the kind (2).
+inline constexpr std::uint16_t kTypingStopped = 0;
+inline constexpr std::uint16_t kTypingTyped = 1;  // typed, then paused
+inline constexpr std::uint16_t kTypingBegun = 2;
+// A contact counts as typing for this long after its last notice.
+inline constexpr std::int64_t kTypingTimeoutMs = 10000;
+
+// Reads a notice of channel 1; false when cut short or of another channel.
+[[nodiscard]] bool ReadTypingNotice(PacketReader& reader, std::string& uin, std::uint16_t& kind);
+bool SendTypingNotice(NetSession& session, std::u16string_view uin, std::uint16_t kind);
+
 }  // namespace pellox

@@ -36,6 +36,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <mutex>
 #include <string>
 
 #include "net/session.h"
@@ -81,9 +85,46 @@ public:
     void OnContactStatus(const std::u16string& uin, std::int32_t status) override;
     // While not connected marks every contact offline; posts ListReset.
     void OnContactsRefresh() override;
-    // SetVisibility while connected: the visibility item of the server list set
-    // to 5 (only the list's contacts) or 1 (everybody).
+    // While connected: SetVisibility sets the visibility item of the server list
+    // to 5 (only the list's contacts) or 1 (everybody); AddContact puts the
+    // contact on the client-side buddy list and, once a server list has come in,
+    // adds its buddy item to it (AddToServerList); RenameContact sends a listed buddy's item again with
+    // the new name in TLV 0x0131; TypingNotice sends one's own typing notice.
     void PerformOtherCommand(const NetCommand& command) override;
+
+    // Edit start, a group "Общие" when the list has none, the buddy item with the
+    // name in TLV 0x0131 (and TLV 0x0066 with `awaitingAuth`), edit end. The item's
+    // result (0x0013/0x000E) goes to OnItemResult. Nothing when the server list
+    // holds the UIN already.
+    void AddToServerList(const std::u16string& uin, const std::u16string& name,
+                         bool awaitingAuth = false);
+    // Receive thread: the result of an item this session added. Success puts it on
+    // the known server list; "already there" does nothing; "authorization
+    // required" adds it again awaiting authorization and asks the contact for it;
+    // any other code leaves the contact local and tells the user once.
+    void OnItemResult(std::uint32_t requestId, PacketReader& reader);
+    // A typing notice of a listed contact: begun or typed make it typing for
+    // kTypingTimeoutMs, stopped ends it; posts ContactChanged. Unknown UINs and
+    // kinds change nothing.
+    void OnTyping(const std::u16string& uin, std::uint16_t kind);
+
+    // An authorization request, 0x0013/0x0019.
+    struct AuthRequest {
+        std::u16string uin;
+        std::u16string name;  // the listed contact's display name, else the UIN
+        std::u16string text;
+    };
+    // Receive thread: keeps the request, posts AuthorizationRequested and, while
+    // the application is not in front, shows a notification.
+    void OnAuthRequest(const std::u16string& uin, const std::u16string& text);
+    // The oldest request not yet taken; the user interface asks after
+    // AuthorizationRequested.
+    std::optional<AuthRequest> TakeAuthRequest();
+    // A reply to one's own request (0x0013/0x001B) or "you were added"
+    // (0x0013/0x001C): a system line in the contact's conversation; a grant also
+    // takes TLV 0x0066 off the contact's server item.
+    void OnAuthReply(const std::u16string& uin, bool granted, const std::u16string& reason);
+    void OnYouWereAdded(const std::u16string& uin);
 
     // What the last server list said, and the visibility as last sent.
     const ServerListState& ServerList() const { return serverList_; }
@@ -91,17 +132,44 @@ public:
 
 private:
     void Receive(const std::u16string& uin, const std::u16string& text, std::int64_t sentTime);
+    // A buddy item sent for adding, by the request id of its SNAC.
+    struct PendingAdd {
+        ServerItem item;
+        std::u16string uin;
+        std::u16string name;
+    };
+    // Tells the user that the contact stays in the local list only.
+    void ReportAddFailure(const PendingAdd& add, std::uint16_t code);
+    // Appends a system entry to the contact's history (adding the contact when
+    // needed) and posts ConversationChanged.
+    void AddSystemLine(const std::u16string& uin, const std::u16string& text);
 
     AppState& model_;
     std::atomic<Announcer*> announcer_;
     ServerListState serverList_;
+    std::mutex pendingLock_;  // a leaf lock
+    std::map<std::uint32_t, PendingAdd> pendingAdds_;
+    std::deque<AuthRequest> authRequests_;  // guarded by pendingLock_
+    std::uint32_t nextItemRequest_ = 0x00130000;
 };
+
+// The text of one's own authorization request.
+inline constexpr char16_t kAuthRequestText[] = u"Пожалуйста, добавьте меня в список контактов.";
+inline constexpr char16_t kAuthGrantedText[] = u"Авторизация получена.";
+inline constexpr char16_t kAuthRefusedText[] = u"В авторизации отказано.";
+inline constexpr char16_t kYouWereAddedText[] = u"Вас добавили в список контактов.";
+// Requests kept for the user interface at most; older ones go first.
+inline constexpr std::size_t kMaxAuthRequests = 32;
+
+// SNAC 0x0013/0x0018: asks the contact for authorization with the text.
+bool SendAuthRequest(NetSession& session, const std::string& uin, const std::u16string& text);
 
 // Fills the session's routing table with every handler of the messaging phase:
 //   0x0002/0x0006 HandleUserInfoReply     0x0003/0x000B HandleContactArrived
 //   0x0004/0x0001 HandleMessageError
 //   0x0003/0x000C HandleContactDeparted   0x0004/0x0007 HandleIncomingMessage
-//   0x0013/0x0006 HandleContactListReply  0x0013/0x000E consumed without effect
+//   0x0004/0x0014 OnTyping
+//   0x0013/0x0006 HandleContactListReply  0x0013/0x000E OnItemResult
 //   0x0015/0x0003 HandleMetaReply
 // (0x0001/0x0003, 0x0013 and 0x0018 are the session's own.) The constructor calls
 // it.

@@ -77,6 +77,7 @@ enum class ChangeCode : std::int32_t {
     ListReset = 5,               // the whole list changed; null
     ConnectionStateChanged = 6,  // the network connection changed state; null
     ConversationChanged = 7,     // a history was loaded or the UI added an entry; the contact
+    AuthorizationRequested = 8,  // the network session holds a new authorization request; null
 };
 
 class AppState;

@@ -9,6 +9,7 @@
 // read them with Snapshot() (a copy) and change them with Update(), never directly.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -31,7 +32,17 @@ struct ContactInfo {
     std::int64_t lastActivity = 0;  // seconds since 1970-01-01 00:00 UTC
     std::int32_t status = kContactInitialStatus;  // a presence status 0..7
     std::uint8_t flags = 0;
+    // While TypingClockMs() is below it the contact is typing to the user; set by
+    // its typing notices, never stored.
+    std::int64_t typingUntilMs = 0;
 
+    bool typing() const { return typingUntilMs > TypingClockMs(); }
+    // Milliseconds of a monotonic clock.
+    static std::int64_t TypingClockMs() {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
     bool conversationOpen() const { return (flags & kConversationOpen) != 0; }
     bool historyLoading() const { return (flags & kHistoryLoading) != 0; }
     void SetConversationOpen(bool open) {

@@ -38,6 +38,7 @@ void Settings::Reset() {
     sendclose = true;
     showhistory = true;
     reconnect = false;
+    typing = false;
 }
 
 std::u16string& Settings::Password() { return Password(profile); }
@@ -77,6 +78,7 @@ std::string Settings::FileContent() const {
     WriteTextLine(out, u"sendclose=" + Flag(sendclose));
     WriteTextLine(out, u"showhistory=" + Flag(showhistory));
     WriteTextLine(out, u"reconnect=" + Flag(reconnect));
+    WriteTextLine(out, u"typing=" + Flag(typing));
     for (const auto& [name, entry] : profiles) {
         if (name.empty()) continue;  // cannot be read back as a section
         WriteTextLine(out, u"[" + LineText(name) + u"]");
@@ -132,6 +134,8 @@ void Settings::OnLine(SectionEvent kind, const std::u16string& line) {
         showhistory = number != 0;
     } else if (key == u"reconnect") {
         reconnect = number != 0;
+    } else if (key == u"typing") {
+        typing = number != 0;
     }
 }
 
@@ -139,7 +143,7 @@ bool Settings::operator==(const Settings& other) const {
     return profile == other.profile && onlyonline == other.onlyonline &&
            columns == other.columns && autoconnect == other.autoconnect &&
            sendclose == other.sendclose && showhistory == other.showhistory &&
-           reconnect == other.reconnect &&
+           reconnect == other.reconnect && typing == other.typing &&
            profiles == other.profiles;
 }
 

@@ -9,6 +9,7 @@
 //   sendclose=<0|1>
 //   showhistory=<0|1>
 //   reconnect=<0|1>
+//   typing=<0|1>
 //   [<profile name>]          one section per profile with a non-empty name,
 //   <key>=<value>             in code-unit order; its pairs in key order
 // "status" of a profile is its own presence to sign on with (see kStatusKey).
@@ -56,6 +57,7 @@ public:
     bool sendclose = true;
     bool showhistory = true;
     bool reconnect = false;  // connect again after a connection error
+    bool typing = false;     // tell contacts when one is typing to them
     std::map<std::u16string, Profile> profiles;  // ordered by code units
 
     // Every field back to its initial value except autoconnect.

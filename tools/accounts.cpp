@@ -141,6 +141,8 @@ bool AccountStore::LoadFile(const std::string& path, std::string& error,
             list += value;
         } else if (key == "echo") {
             current->echo = TrimBlanks(value) == "1";
+        } else if (key == "auth") {
+            current->auth = TrimBlanks(value) == "1";
         } else {
             warnings.push_back(SectionWarning(current->uin, "unknown key '" + key + "' ignored"));
         }

@@ -8,6 +8,7 @@
 //   buddies=100002, 100003
 //   echo=1          (optional: an always-online account that answers every
 //                    message with the same text; it cannot sign on)
+//   auth=1          (optional: adding this account to a list needs its consent)
 //
 // Not thread-safe: the server guards it with its own lock.
 #pragma once
@@ -37,8 +38,13 @@ inline constexpr std::size_t kMaxPasswordBytes = 64;
 std::string UinText(Uin uin);
 
 struct Buddy {
+    Buddy() = default;
+    Buddy(Uin buddy, std::uint16_t id) : uin(buddy), itemId(id) {}
+
     Uin uin = 0;
     std::uint16_t itemId = 0;  // stable id of the buddy item in the server list
+    std::string name;          // TLV 0x0131 as the owner's client set it; empty: the buddy's nickname
+    bool awaitingAuth = false; // TLV 0x0066: added, the buddy's consent not yet given
 };
 
 struct Account {
@@ -47,6 +53,7 @@ struct Account {
     std::string nickname;
     std::vector<Buddy> buddies;  // file order, no duplicates, never the account itself
     bool echo = false;
+    bool auth = false;  // others must ask before adding it
 
     bool Lists(Uin other) const;
     // False when `other` was not on the list.

@@ -361,6 +361,9 @@ void OscarServer::Core::HandleSnac(Session& s, const SnacHeader& snac, PacketRea
     case 0x0001:
         HandleServiceSnac(s, snac, reader);
         break;
+    case 0x0003:
+        HandleBuddySnac(s, snac, reader);
+        break;
     case 0x0004:
         HandleMessageSnac(s, snac, reader);
         break;

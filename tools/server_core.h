@@ -7,7 +7,7 @@
 //   service_authorization.cpp  the authorization port: login and cookies
 //   service_session.cpp      the cookie sign-on and the generic service family (0x0001)
 //   service_presence.cpp     own status, buddy arrival and departure (0x0003)
-//   service_messages.cpp     message relay (0x0004)
+//   service_messages.cpp     message and typing relay (0x0004)
 //   service_contact_list.cpp the server contact list (0x0013)
 //   service_meta.cpp         offline messages and user information (0x0015)
 // Each service file has its own SNAC handler for its family (Handle...Snac); the
@@ -127,6 +127,7 @@ private:
         bool offlineStaged = false;  // the store has records of this session to flush
         TokenBucket snacs;
         bool snacsLimited = false;   // the last SNAC was dropped (logged once per run)
+        std::set<Uin> clientBuddies;  // the client-side buddy list (0x0003/0x0004)
 
         // Last, so that it is destroyed first: its threads are joined while the
         // fields above still exist.
@@ -190,19 +191,28 @@ private:
     // with the status word to those who may see it, a departure to the others.
     void NotifyArrival(Uin uin);
     void NotifyDeparture(Uin uin);
+    // 0x0003/0x0004 and 0x0005: the client-side buddy list of a session.
+    void HandleBuddySnac(Session& s, const SnacHeader& snac, PacketReader& reader);
+    // True when the session's account lists uin or its client-side list holds it.
+    bool Watches(const Session& s, Uin uin) const;
 
     // service_messages.cpp
     void HandleMessageSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
     void HandleMessage(Session& s, const SnacHeader& snac, PacketReader& reader);
     void SendMessageError(Session& s, std::uint32_t requestId, std::uint16_t code);
     void StoreOffline(Session& s, const SnacHeader& snac, Uin to, std::span<const std::uint8_t> block);
+    void RelayTyping(Session& s, PacketReader& reader);
 
     // service_contact_list.cpp
     void HandleContactListSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
     void SendContactList(Session& s, std::uint32_t requestId);
     void HandleDeleteItems(Session& s, const SnacHeader& snac, PacketReader& reader);
-    // 0x0008 (add) and 0x0009 (update): only the visibility item is taken.
+    // 0x0008 (add) and 0x0009 (update): buddies, groups and the visibility item.
     void HandleItemChanges(Session& s, const SnacHeader& snac, PacketReader& reader);
+    // One buddy item added or changed; its 0x0013/0x000E result code.
+    void RelayAuthorization(Session& s, const SnacHeader& snac, PacketReader& reader);
+    std::uint16_t ChangeBuddy(Session& s, bool add, const std::string& name, std::uint16_t itemId,
+                              const std::vector<Tlv>& tlvs);
 
     // service_meta.cpp
     void HandleMetaSnac(Session& s, const SnacHeader& snac, PacketReader& reader);

@@ -1,5 +1,6 @@
-// The server contact list (family 0x0013): the list itself, activation and
-// deleting buddies.
+// The server contact list (family 0x0013): the list itself, activation, adding,
+// changing and deleting buddies.
+#include <algorithm>
 #include <cstdint>
 
 #include "platform/local_time.h"
@@ -15,11 +16,19 @@ constexpr std::size_t kMaxListReplyData = kMaxFlapData - kSnacHeaderSize;
 // Group of the server contact list that holds every buddy: "Общие" in Windows-1251.
 constexpr char kGroupName[] = "\xCE\xE1\xF9\xE8\xE5";
 constexpr std::uint16_t kGroupId = 1;
+constexpr std::uint16_t kItemTypeBuddy = 0x0000;
+constexpr std::uint16_t kItemTypeGroup = 0x0001;
 constexpr std::uint16_t kItemTypeVisibility = 0x0004;
 constexpr std::uint16_t kTlvVisibility = 0x00CA;
+constexpr std::uint16_t kTlvNickname = 0x0131;
+constexpr std::uint16_t kTlvAwaitingAuth = 0x0066;
 // Answers of 0x0013/0x000E, one per item.
 constexpr std::uint16_t kItemDone = 0x0000;
+constexpr std::uint16_t kItemNotFound = 0x0002;
+constexpr std::uint16_t kItemAlreadyThere = 0x0003;
 constexpr std::uint16_t kItemRefused = 0x000A;
+constexpr std::uint16_t kItemLimit = 0x000C;
+constexpr std::uint16_t kItemNeedsAuthorization = 0x000E;
 
 }  // namespace
 
@@ -39,6 +48,10 @@ void OscarServer::Core::HandleContactListSnac(Session& s, const SnacHeader& snac
         break;
     case 0x000A:
         HandleDeleteItems(s, snac, reader);
+        break;
+    case 0x0018:  // authorization request
+    case 0x001A:  // authorization reply
+        RelayAuthorization(s, snac, reader);
         break;
     default:
         break;
@@ -80,15 +93,16 @@ void OscarServer::Core::SendContactList(Session& s, std::uint32_t requestId) {
     for (const Buddy& buddy : account->buddies) {
         const std::string name = UinText(buddy.uin);
         const Account* other = accounts_.Find(buddy.uin);
-        const std::string nickname = other ? other->nickname : std::string();
+        const std::string nickname = !buddy.name.empty() ? buddy.name : other ? other->nickname : std::string();
         PacketBuffer& p = items.emplace_back();
         AppendU16(p, static_cast<std::uint16_t>(name.size()));
         AppendBytes(p, name.data(), name.size());
         AppendU16(p, kGroupId);
         AppendU16(p, buddy.itemId);
-        AppendU16(p, 0x0000);  // type: buddy
-        AppendU16(p, static_cast<std::uint16_t>(nickname.empty() ? 0 : 4 + nickname.size()));
-        if (!nickname.empty()) AppendText(p, 0x0131, nickname);
+        AppendU16(p, kItemTypeBuddy);
+        AppendU16(p, static_cast<std::uint16_t>((nickname.empty() ? 0 : 4 + nickname.size()) + (buddy.awaitingAuth ? 4 : 0)));
+        if (!nickname.empty()) AppendText(p, kTlvNickname, nickname);
+        if (buddy.awaitingAuth) AppendTlv(p, kTlvAwaitingAuth, 0, nullptr);
     }
     constexpr std::size_t kReplyFrame = 1 + 2 + 4;  // version, count, time
     for (const PacketBuffer& item : items) {
@@ -131,6 +145,7 @@ void OscarServer::Core::HandleItemChanges(Session& s, const SnacHeader& snac, Pa
     PacketBuffer results;
     std::size_t items = 0;
     bool changed = false;
+    bool visibilityChanged = false;
     while (!reader.AtEnd() && items < kMaxDeleteItems) {
         VisibilityItem item;
         std::uint16_t type = 0, length = 0;
@@ -142,11 +157,20 @@ void OscarServer::Core::HandleItemChanges(Session& s, const SnacHeader& snac, Pa
         item.data.assign(data, data + length);
         (void)reader.Skip(length);
         ++items;
-        // Buddies, groups, permit and deny items are not kept here.
         PacketReader tlvReader(item.data);
         std::vector<Tlv> tlvs;
+        const bool tlvsRead = ReadTlvList(tlvReader, tlvs);
+        if (type == kItemTypeBuddy || type == kItemTypeGroup) {
+            // Every buddy lives in the list's one group, so a group item is taken as it comes.
+            std::uint16_t result = tlvsRead ? kItemDone : kItemRefused;
+            if (tlvsRead && type == kItemTypeBuddy) result = ChangeBuddy(s, snac.subtype == 0x0008, item.name, item.itemId, tlvs);
+            AppendU16(results, result);
+            changed = changed || (type == kItemTypeBuddy && result == kItemDone);
+            continue;
+        }
+        // Permit and deny items are not kept.
         const Tlv* value = nullptr;
-        if (type == kItemTypeVisibility && ReadTlvList(tlvReader, tlvs)) value = FindTlv(tlvs, kTlvVisibility);
+        if (type == kItemTypeVisibility && tlvsRead) value = FindTlv(tlvs, kTlvVisibility);
         if (value == nullptr || value->value.size() != 1) {
             AppendU16(results, kItemRefused);
             continue;
@@ -155,12 +179,82 @@ void OscarServer::Core::HandleItemChanges(Session& s, const SnacHeader& snac, Pa
         AppendU16(results, kItemDone);
         Log(s.Label() + " visibility " + std::to_string(item.value));
         visibility_[s.uin] = std::move(item);
-        changed = true;
+        changed = visibilityChanged = true;
     }
     if (items > 0) s.connection.SendSnac(0x0013, 0x000E, snac.requestId, results);
     if (!changed) return;
     listStamps_[s.uin] = static_cast<std::uint32_t>(platform::Now());
-    if (announced_.count(s.uin) > 0 && OnlineSession(s.uin) == &s) NotifyArrival(s.uin);
+    if (visibilityChanged && announced_.count(s.uin) > 0 && OnlineSession(s.uin) == &s) NotifyArrival(s.uin);
+}
+
+std::uint16_t OscarServer::Core::ChangeBuddy(Session& s, bool add, const std::string& name, std::uint16_t itemId,
+                                             const std::vector<Tlv>& tlvs) {
+    Account* account = accounts_.Find(s.uin);
+    Uin uin = 0;
+    if (account == nullptr || !ParseUin(name, uin) || uin == s.uin) return kItemRefused;
+    const Tlv* nickname = FindTlv(tlvs, kTlvNickname);
+    const bool awaiting = FindTlv(tlvs, kTlvAwaitingAuth) != nullptr;
+    auto it = std::find_if(account->buddies.begin(), account->buddies.end(), [uin](const Buddy& b) { return b.uin == uin; });
+    if (!add) {
+        if (it == account->buddies.end()) return kItemNotFound;
+        it->name = nickname ? TextOf(nickname->value).substr(0, kMaxNicknameBytes) : std::string();
+        it->awaitingAuth = it->awaitingAuth && awaiting;  // consent once given stays
+        Log(s.Label() + " changed buddy " + name);
+        return kItemDone;
+    }
+    if (it != account->buddies.end()) return kItemAlreadyThere;
+    if (account->buddies.size() >= kMaxBuddies) return kItemLimit;
+    const Account* other = accounts_.Find(uin);
+    if (other != nullptr && other->auth && !awaiting) return kItemNeedsAuthorization;
+    Buddy buddy;
+    buddy.uin = uin;
+    buddy.itemId = itemId;
+    buddy.name = nickname ? TextOf(nickname->value).substr(0, kMaxNicknameBytes) : std::string();
+    buddy.awaitingAuth = awaiting;
+    account->buddies.push_back(std::move(buddy));
+    Log(s.Label() + " added buddy " + name + (awaiting ? " awaiting authorization" : ""));
+    // The added account hears of it.
+    if (Session* peer = OnlineSession(uin); peer != nullptr && peer->ready) {
+        const std::string adder = UinText(s.uin);
+        PacketBuffer p;
+        AppendU8(p, static_cast<std::uint8_t>(adder.size()));
+        AppendBytes(p, adder.data(), adder.size());
+        peer->connection.SendSnac(0x0013, 0x001C, NextRequestId(), p);
+    }
+    // Its presence flows from now on.
+    if (s.activated && IsVisible(uin) && SeenBy(uin, s.uin)) s.connection.SendSnac(0x0003, 0x000B, NextRequestId(), UserInfo(uin));
+    return kItemDone;
+}
+
+// 0x0018 goes on as 0x0019 and 0x001A as 0x001B, to the named account's session
+// with the sender's UIN in its place (nothing is kept for an account that is
+// away). A grant takes the awaiting mark off the requester's buddy item.
+void OscarServer::Core::RelayAuthorization(Session& s, const SnacHeader& snac, PacketReader& reader) {
+    std::string name, reason;
+    std::uint8_t granted = 0;
+    Uin target = 0;
+    if (!ReadString8(reader, name) || !ParseUin(name, target)) return;
+    const bool reply = snac.subtype == 0x001A;
+    if ((reply && !ReadU8(reader, granted)) || !ReadString16(reader, reason)) return;
+    if (reply && granted != 0) {
+        if (Account* requester = accounts_.Find(target)) {
+            for (Buddy& buddy : requester->buddies) {
+                if (buddy.uin == s.uin) buddy.awaitingAuth = false;
+            }
+        }
+    }
+    Log(s.Label() + (reply ? (granted ? " grants " : " refuses ") : " asks ") + name);
+    Session* peer = OnlineSession(target);
+    if (peer == nullptr || !peer->ready) return;
+    const std::string sender = UinText(s.uin);
+    PacketBuffer p;
+    AppendU8(p, static_cast<std::uint8_t>(sender.size()));
+    AppendBytes(p, sender.data(), sender.size());
+    if (reply) AppendU8(p, granted);
+    AppendU16(p, static_cast<std::uint16_t>(reason.size()));
+    AppendBytes(p, reason.data(), reason.size());
+    if (!reply) AppendU16(p, 0);
+    peer->connection.SendSnac(0x0013, reply ? 0x001B : 0x0019, NextRequestId(), p);
 }
 
 void OscarServer::Core::HandleDeleteItems(Session& s, const SnacHeader& snac, PacketReader& reader) {

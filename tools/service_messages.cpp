@@ -53,9 +53,37 @@ void OscarServer::Core::HandleMessageSnac(Session& s, const SnacHeader& snac, Pa
     case 0x0006:
         HandleMessage(s, snac, reader);
         break;
+    case 0x0014:
+        RelayTyping(s, reader);
+        break;
     default:
         break;
     }
+}
+
+// A typing notice goes to the recipient's session with the sender's UIN in its
+// place; nothing is stored for a recipient who is away. It counts against the
+// sender's message rate, so that notices cannot flood a peer either.
+void OscarServer::Core::RelayTyping(Session& s, PacketReader& reader) {
+    std::uint8_t cookie[8];
+    std::uint16_t channel = 0, kind = 0;
+    std::string name;
+    Uin target = 0;
+    if (!ReadBytes(reader, cookie, sizeof cookie) || !ReadU16(reader, channel) || !ReadString8(reader, name) ||
+        !ReadU16(reader, kind) || !ParseUin(name, target) ||
+        !messageBuckets_[s.uin].Take(config_.messageBurst, config_.messagesPerSecond)) {
+        return;
+    }
+    Session* peer = OnlineSession(target);
+    if (peer == nullptr || !peer->ready) return;
+    const std::string sender = UinText(s.uin);
+    PacketBuffer p;
+    AppendBytes(p, cookie, sizeof cookie);
+    AppendU16(p, channel);
+    AppendU8(p, static_cast<std::uint8_t>(sender.size()));
+    AppendBytes(p, sender.data(), sender.size());
+    AppendU16(p, kind);
+    peer->connection.SendSnac(0x0004, 0x0014, NextRequestId(), p);
 }
 
 void OscarServer::Core::SendMessageError(Session& s, std::uint32_t requestId, std::uint16_t code) {

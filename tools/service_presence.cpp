@@ -1,5 +1,6 @@
 // Presence: the own status of a session and the arrival and departure of buddies
-// told to the sessions that list them (family 0x0003).
+// told to the sessions that list them, on the server list or on the client-side
+// buddy list of the session (family 0x0003).
 #include <array>
 #include <cstdint>
 
@@ -50,6 +51,39 @@ void OscarServer::Core::SendBuddyPresence(Session& s) {
     for (const Buddy& buddy : account->buddies) {
         if (IsVisible(buddy.uin) && SeenBy(buddy.uin, s.uin)) s.connection.SendSnac(0x0003, 0x000B, NextRequestId(), UserInfo(buddy.uin));
     }
+    for (Uin uin : s.clientBuddies) {
+        if (!account->Lists(uin) && IsVisible(uin) && SeenBy(uin, s.uin)) {
+            s.connection.SendSnac(0x0003, 0x000B, NextRequestId(), UserInfo(uin));
+        }
+    }
+}
+
+void OscarServer::Core::HandleBuddySnac(Session& s, const SnacHeader& snac, PacketReader& reader) {
+    if (snac.subtype != 0x0004 && snac.subtype != 0x0005) return;
+    const bool add = snac.subtype == 0x0004;
+    std::string name;
+    while (!reader.AtEnd() && ReadString8(reader, name)) {
+        Uin uin = 0;
+        if (!ParseUin(name, uin) || uin == s.uin) continue;
+        if (!add) {
+            s.clientBuddies.erase(uin);
+            continue;
+        }
+        if (s.clientBuddies.size() >= kMaxBuddies) {
+            Log(s.Label() + " client-side buddy list full, " + name + " not taken");
+            break;
+        }
+        if (!s.clientBuddies.insert(uin).second) continue;
+        // Once activated, a new buddy's presence is told at once.
+        if (s.activated && IsVisible(uin) && SeenBy(uin, s.uin)) {
+            s.connection.SendSnac(0x0003, 0x000B, NextRequestId(), UserInfo(uin));
+        }
+    }
+}
+
+bool OscarServer::Core::Watches(const Session& s, Uin uin) const {
+    const Account* account = accounts_.Find(s.uin);
+    return (account != nullptr && account->Lists(uin)) || s.clientBuddies.count(uin) > 0;
 }
 
 OscarServer::Core::Session* OscarServer::Core::OnlineSession(Uin uin) const {
@@ -97,8 +131,7 @@ void OscarServer::Core::NotifyArrival(Uin uin) {
     const PacketBuffer info = UserInfo(uin);
     const PacketBuffer gone = DepartureInfo(uin);
     for (auto& [watcher, session] : online_) {
-        const Account* account = accounts_.Find(watcher);
-        if (session->activated && !session->replaced && account != nullptr && account->Lists(uin)) {
+        if (session->activated && !session->replaced && Watches(*session, uin)) {
             const bool seen = SeenBy(uin, watcher);
             session->connection.SendSnac(0x0003, seen ? 0x000B : 0x000C, NextRequestId(), seen ? info : gone);
         }
@@ -107,9 +140,9 @@ void OscarServer::Core::NotifyArrival(Uin uin) {
 
 void OscarServer::Core::NotifyDeparture(Uin uin) {
     const PacketBuffer p = DepartureInfo(uin);
-    for (auto& [watcher, session] : online_) {
-        const Account* account = accounts_.Find(watcher);
-        if (session->activated && !session->replaced && account != nullptr && account->Lists(uin)) {
+    for (auto& entry : online_) {
+        Session* session = entry.second;
+        if (session->activated && !session->replaced && Watches(*session, uin)) {
             session->connection.SendSnac(0x0003, 0x000C, NextRequestId(), p);
         }
     }

@@ -2,7 +2,9 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QMessageBox>
 #include <QMetaObject>
+#include <QPushButton>
 #include <QWindow>
 #include <algorithm>
 #include <cstring>
@@ -435,6 +437,9 @@ void Application::OpenUserForm(bool addMode) {
 void Application::OnAppStateChange(ChangeCode code, const ContactPtr&) {
     if (frame_ == nullptr) return;
     switch (code) {
+        case ChangeCode::AuthorizationRequested:
+            ShowAuthorizationRequests();
+            break;
         case ChangeCode::ContactRemoved:
         case ChangeCode::CurrentContactChanged:
         case ChangeCode::ListReset:
@@ -445,6 +450,37 @@ void Application::OnAppStateChange(ChangeCode code, const ContactPtr&) {
         default:
             break;
     }
+}
+
+void Application::ShowAuthorizationRequests() {
+    while (std::optional<MessengerSession::AuthRequest> request = session_->TakeAuthRequest()) {
+        const QString who = QString::fromStdU16String(request->name);
+        const QString uin = QString::fromStdU16String(request->uin);
+        auto* box = new QMessageBox(QMessageBox::Question, QStringLiteral("Авторизация"),
+                                    (who == uin ? uin : who + QStringLiteral(" (") + uin + QStringLiteral(")")) +
+                                        QStringLiteral(" просит авторизацию:\n") +
+                                        QString::fromStdU16String(request->text),
+                                    QMessageBox::NoButton, frame_.get());
+        box->setObjectName(QStringLiteral("authorizationRequest"));
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        QPushButton* grant = box->addButton(QStringLiteral("Разрешить"), QMessageBox::AcceptRole);
+        box->addButton(QStringLiteral("Отказать"), QMessageBox::RejectRole);
+        const std::u16string requester = request->uin;
+        connect(box, &QMessageBox::buttonClicked, this, [this, box, grant, requester](QAbstractButton* button) {
+            session_->EnqueueCommand(std::make_unique<AuthReplyCommand>(requester, button == grant));
+            box->close();
+        });
+        box->open();
+    }
+}
+
+QList<QMessageBox*> Application::authorizationWindows() const {
+    QList<QMessageBox*> open;
+    if (frame_ == nullptr) return open;
+    for (QMessageBox* box : frame_->findChildren<QMessageBox*>(QStringLiteral("authorizationRequest"))) {
+        if (box->isVisible()) open << box;
+    }
+    return open;
 }
 
 // ---- Announcer -----------------------------------------------------------------------

@@ -44,6 +44,8 @@
 #pragma once
 
 #include <QDBusConnection>
+#include <QList>
+#include <QMessageBox>
 #include <QObject>
 #include <QStringList>
 #include <atomic>
@@ -114,6 +116,9 @@ public:
 
     // True while the history loader thread runs.
     bool historyLoaderRunning() const { return loaderRunning_.load(); }
+    // The open authorization request windows, oldest first ("Разрешить" and
+    // "Отказать" answer and close them).
+    QList<QMessageBox*> authorizationWindows() const;
 
 signals:
     // A posted change (its ChangeCode) was delivered to the listeners, after them.
@@ -133,6 +138,8 @@ private:
     // The header strip's number and presence icon, from the settings and the
     // connection state.
     void RefreshOwnPresence();
+    // A window for each authorization request the session holds.
+    void ShowAuthorizationRequests();
     void ShowContacts();
     void MessageSent();
     void OpenUserForm(bool addMode);

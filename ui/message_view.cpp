@@ -19,6 +19,7 @@
 #include "net/net_command.h"
 #include "net/text_encoding.h"
 #include "platform/local_time.h"
+#include "protocol/messages.h"
 #include "resources/command_ids.h"
 #include "resources/strings.h"
 #include "ui/form_view.h"
@@ -31,6 +32,8 @@ namespace pellox::ui {
 namespace {
 
 constexpr int kMinHeaderLine = 16;       // the presence icon's height
+constexpr int kTypingPauseMs = 5000;     // own typing: no change for this long is a pause
+constexpr char16_t kTypingText[] = u" печатает…";
 constexpr int kInputAreaPercent = 15;    // of the height
 constexpr int kInputAreaPanelPercent = 25;  // while an on-screen keyboard is shown
 constexpr int kInputAreaWidthPercent = 80;
@@ -95,12 +98,40 @@ CMessageView::CMessageView(AppState& state, SessionControl& session, SoundPlayer
         connect(shortcut, &QShortcut::activated, this, [this] { OnCommand(cmd::kViewOk); });
     }
 
+    typingShown_.setSingleShot(true);
+    connect(&typingShown_, &QTimer::timeout, this, [this] { update(); });
+    typingPause_.setSingleShot(true);
+    connect(&typingPause_, &QTimer::timeout, this, [this] {
+        if (!typingTo_.empty() && typingSent_ == kTypingBegun) SendTyping(typingTo_, kTypingTyped);
+    });
+    connect(input_, &QPlainTextEdit::textChanged, this, [this] { OnInputChanged(); });
+
     // Where the platform has an on-screen keyboard, its appearing changes the layout.
     QInputMethod* inputMethod = QGuiApplication::inputMethod();
     connect(inputMethod, &QInputMethod::visibleChanged, this, [this] {
         LayOut();
         update();
     });
+}
+
+void CMessageView::SendTyping(const std::u16string& uin, std::uint16_t kind) {
+    session_.EnqueueCommand(std::make_unique<TypingCommand>(uin, kind));
+    typingSent_ = kind;
+    typingTo_ = kind == kTypingStopped ? std::u16string() : uin;
+}
+
+void CMessageView::OnInputChanged() {
+    const ContactPtr contact = state_.ContainsContact(shown_);
+    const std::u16string uin = contact ? contact->Uin() : std::u16string();
+    const bool typing = !input_->document()->isEmpty() && !uin.empty();
+    // Another contact, or nothing left to send: the one told hears it stopped.
+    if (!typingTo_.empty() && (!typing || typingTo_ != uin)) SendTyping(typingTo_, kTypingStopped);
+    if (!typing || !state_.UpdateSettings([](Settings& s) { return s.typing; })) {
+        typingPause_.stop();
+        return;
+    }
+    if (typingTo_.empty() || typingSent_ != kTypingBegun) SendTyping(uin, kTypingBegun);
+    typingPause_.start(kTypingPauseMs);
 }
 
 void CMessageView::OnInitialUpdate() {
@@ -316,9 +347,18 @@ void CMessageView::paintEvent(QPaintEvent*) {
         const QFontMetrics metrics(font());
         painter.setFont(font());
         painter.setPen(ThemeColors::kWhite);
+        // While the contact types, the notice follows the name, which gives way to it.
+        QString typing;
+        if (info.typing()) {
+            typing = QString::fromStdU16String(kTypingText);
+            typingShown_.start(static_cast<int>(
+                std::clamp<std::int64_t>(info.typingUntilMs - ContactInfo::TypingClockMs(), 1, kTypingTimeoutMs)));
+        }
+        const int nameWidth = std::max(nameRect.width() - metrics.horizontalAdvance(typing), 0);
         painter.drawText(nameRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
                          metrics.elidedText(QString::fromStdU16String(info.DisplayName()),
-                                            Qt::ElideRight, nameRect.width()));
+                                            Qt::ElideRight, nameWidth) +
+                             typing);
     }
     history_.Paint(painter, layout.history);
 }

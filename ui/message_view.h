@@ -10,6 +10,8 @@
 // "Закрыть переписку" (32812) closes the conversation and brings the contact list
 // back. The rest of menu bar 130 is the application's.
 //
+// The header shows "печатает…" after the name while the contact is typing.
+//
 // Keys while the view (not the input box) has the focus: Up and Down scroll the
 // conversation by one step; any other key that types text moves the focus to the
 // input box and goes on to it unchanged. In the input box Enter starts a new line
@@ -30,6 +32,9 @@
 #include <QPointer>
 #include <QRect>
 #include <QSize>
+#include <QTimer>
+#include <cstdint>
+#include <string>
 
 #include "store/app_state.h"
 #include "ui/drawing_kit.h"
@@ -133,6 +138,12 @@ private:
     void SetInputPanel(bool shown);
     void ScrollBy(int steps);
     void RepaintNow();
+    // Own typing notices while the settings' "typing" is on: begun at the first
+    // change of a non-empty input, typed after kTypingPauseMs without a change,
+    // stopped when the input is emptied (sending empties it) or another contact is
+    // shown.
+    void OnInputChanged();
+    void SendTyping(const std::u16string& uin, std::uint16_t kind);
 
     AppState& state_;
     SessionControl& session_;
@@ -147,6 +158,10 @@ private:
     bool panelRequested_ = false;
     bool initialised_ = false;
     bool forwarding_ = false;  // a key is being handed to the input box
+    QTimer typingShown_;           // repaints when the shown contact's typing runs out
+    QTimer typingPause_;           // own typing: the pause after which "typed" goes out
+    std::u16string typingTo_;      // the contact told of one's typing, empty when none
+    std::uint16_t typingSent_ = 0; // the last kind sent to typingTo_
 };
 
 }  // namespace pellox::ui

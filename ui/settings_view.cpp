@@ -77,6 +77,9 @@ QCheckBox* CSettingsView::sendcloseCheck() const {
 QCheckBox* CSettingsView::reconnectCheck() const {
     return ui_->id1013_reconnectCheck;
 }
+QCheckBox* CSettingsView::typingCheck() const {
+    return ui_->id1014_typingCheck;
+}
 QListWidget* CSettingsView::profileList() const {
     return ui_->id1008_profileList;
 }
@@ -105,7 +108,7 @@ std::optional<CommandState> CSettingsView::QueryCommand(int id) {
 void CSettingsView::Open() {
     struct Values {
         std::u16string uin, password, server;
-        bool autoconnect = false, sendclose = false, reconnect = false;
+        bool autoconnect = false, sendclose = false, reconnect = false, typing = false;
         std::vector<std::u16string> profiles;
     };
     const Values values = state_.UpdateSettings([](Settings& settings) {
@@ -116,6 +119,7 @@ void CSettingsView::Open() {
         v.autoconnect = settings.autoconnect;
         v.sendclose = settings.sendclose;
         v.reconnect = settings.reconnect;
+        v.typing = settings.typing;
         // A profile without a name cannot be stored, so it is not offered.
         for (const auto& entry : settings.profiles) {
             if (!entry.first.empty()) v.profiles.push_back(entry.first);
@@ -145,6 +149,7 @@ void CSettingsView::Open() {
     ui_->id1007_autoconnectCheck->setChecked(values.autoconnect);
     ui_->id1010_sendcloseCheck->setChecked(values.sendclose);
     ui_->id1013_reconnectCheck->setChecked(values.reconnect);
+    ui_->id1014_typingCheck->setChecked(values.typing);
 }
 
 std::optional<std::u16string> CSettingsView::SelectedProfile() const {
@@ -217,6 +222,7 @@ void CSettingsView::Save() {
     const bool autoconnect = ui_->id1007_autoconnectCheck->isChecked();
     const bool sendclose = ui_->id1010_sendcloseCheck->isChecked();
     const bool reconnect = ui_->id1013_reconnectCheck->isChecked();
+    const bool typing = ui_->id1014_typingCheck->isChecked();
 
     state_.UpdateSettings([&](Settings& settings) {
         settings.profile = uin;
@@ -230,6 +236,7 @@ void CSettingsView::Save() {
         settings.autoconnect = autoconnect;
         settings.sendclose = sendclose;
         settings.reconnect = reconnect;
+        settings.typing = typing;
     });
 
     if (uin != originalUin_) {

@@ -82,6 +82,7 @@ public:
     QCheckBox* autoconnectCheck() const;
     QCheckBox* sendcloseCheck() const;
     QCheckBox* reconnectCheck() const;
+    QCheckBox* typingCheck() const;
     QListWidget* profileList() const;
     ImageButton* deleteButton() const;
 

@@ -108,13 +108,21 @@ bool CUserView::Save() {
     if (current == nullptr) return false;
     const std::optional<ContactInfo> form = ReadForm();
     if (!form) return false;
-    current->Update([&](ContactInfo& info) {
+    const bool renamed = current->Update([&](ContactInfo& info) {
+        const bool changed = info.name != form->name && info.uin == form->uin;
         info.name = form->name;
         info.uin = form->uin;
+        return changed;
     });
     shownName_ = form->name;
     state_.Notify(ChangeCode::ContactChanged, current);
     state_.SaveContacts();
+    // The server list's item follows a new name (the worker sends it only for a
+    // contact on that list, and only while connected).
+    if (renamed) {
+        session_.EnqueueCommand(
+            std::make_unique<ContactCommand>(CommandCode::RenameContact, form->uin, form->name));
+    }
     return true;
 }
 
@@ -126,14 +134,23 @@ bool CUserView::Add() {
     if (added) {
         (void)state_.SaveContacts();
         state_.Notify(ChangeCode::ContactAdded, contact);
+        // While connected the server list and the presence follow.
+        session_.EnqueueCommand(
+            std::make_unique<ContactCommand>(CommandCode::AddContact, form->uin, form->name));
         return true;
     }
     // A listed number: the form edits that contact (a typed name replaces its
     // name) rather than making a second contact that shares its history file and
     // server item.
-    if (!form->name.empty()) {
-        contact->Update([&](ContactInfo& info) { info.name = form->name; });
+    const bool renamed = !form->name.empty() && contact->Update([&](ContactInfo& info) {
+        const bool changed = info.name != form->name;
+        info.name = form->name;
+        return changed;
+    });
+    if (renamed) {
         (void)state_.SaveContacts();
+        session_.EnqueueCommand(
+            std::make_unique<ContactCommand>(CommandCode::RenameContact, form->uin, form->name));
     }
     state_.SetCurrentContact(contact);
     state_.Notify(ChangeCode::ContactChanged, contact);

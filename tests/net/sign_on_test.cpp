@@ -359,13 +359,14 @@ TEST_F(SignOn, QueuedCommandsRunInOrderWithoutWaitingForMore) {
     session_.EnqueueCommand(std::make_unique<SendMessageCommand>(u"333", u"hi"));
     session_.EnqueueCommand(std::make_unique<NetCommand>(CommandCode::LoadContacts));
     session_.EnqueueCommand(std::make_unique<NetCommand>(static_cast<CommandCode>(99)));
-    ASSERT_TRUE(server_.WaitForFrameCount(before + 4));
+    ASSERT_TRUE(server_.WaitForFrameCount(before + 5));
     const auto frames = server_.FramesOn(1);
-    ASSERT_EQ(frames.size(), 9u);
+    ASSERT_EQ(frames.size(), 10u);
     EXPECT_TRUE(frames[5].IsSnac(0x0013, 0x000A));
-    EXPECT_TRUE(frames[6].IsSnac(0x0015, 0x0002));
-    EXPECT_TRUE(frames[7].IsSnac(0x0004, 0x0006));
-    EXPECT_TRUE(frames[8].IsSnac(0x0013, 0x0004));
+    EXPECT_TRUE(frames[6].IsSnac(0x0003, 0x0005));  // and off the client-side buddy list
+    EXPECT_TRUE(frames[7].IsSnac(0x0015, 0x0002));
+    EXPECT_TRUE(frames[8].IsSnac(0x0004, 0x0006));
+    EXPECT_TRUE(frames[9].IsSnac(0x0013, 0x0004));
     for (std::size_t i = 1; i < frames.size(); ++i) {
         EXPECT_EQ(frames[i].sequence, frames[i - 1].sequence + 1);
     }

@@ -406,6 +406,72 @@ TEST_F(ContactListHandler, VisibilityItemIsKeptWholeAndChangedInPlace) {
     EXPECT_TRUE(list.VisibleToListOnly());
 }
 
+TEST_F(ContactListHandler, ANewBuddyGoesIntoTheFirstGroupOrANewGroupGeneral) {
+    ServerListState list;
+    auto handle = [&](const Bytes& data) {
+        PacketReader reader(data);
+        return HandleContactListReply(session, model, reader, false, &list);
+    };
+    ASSERT_TRUE(handle(ContactListReply({ListItem("", 0x0001, {}, 0, 0), ListItem("Friends", 0x0001, {}, 3, 0),
+                                         ListItem("Work", 0x0001, {}, 5, 0), ListItem("100", 0x0000, {}, 5, 0x0010)})));
+    std::optional<ServerItem> group;
+    ServerItem item = list.PrepareBuddy("200", "Nick", group);
+    EXPECT_FALSE(group.has_value());
+    EXPECT_EQ(item.groupId, 3);
+    EXPECT_EQ(item.itemId, 0x0011);
+    EXPECT_EQ(ToHex(item.data), ToHex(TlvBytes(0x0131, BytesOf("Nick"))));
+
+    // A list without a group: the first buddy brings "Общие", the next one joins it.
+    ASSERT_TRUE(handle(ContactListReply({ListItem("100", 0x0000, {}, 0, 0x0010)})));
+    item = list.PrepareBuddy("200", "", group);
+    ASSERT_TRUE(group.has_value());
+    EXPECT_EQ(group->name, "\xCE\xE1\xF9\xE8\xE5");
+    EXPECT_EQ(group->type, kItemTypeGroup);
+    EXPECT_EQ(item.groupId, group->groupId);
+    EXPECT_TRUE(item.data.empty());
+    const ServerItem next = list.PrepareBuddy("300", "", group);
+    EXPECT_FALSE(group.has_value());
+    EXPECT_EQ(next.groupId, item.groupId);
+    EXPECT_NE(next.itemId, item.itemId);
+}
+
+TEST_F(ContactListHandler, AnAddTheServerRefusesStaysLocalAndIsToldOnce) {
+    Add(u"200", u"Two");
+    session.AddToServerList(u"200", u"Two");  // not connected: the frames fail, the add is awaited
+    session.Dispatch(0x0013, 0x000E, FromHex("000A"), 0x00130001);
+    session.Dispatch(0x0013, 0x000E, FromHex("000A"), 0x00130001);
+    const auto calls = announcer.Calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].what, "notification");
+    EXPECT_NE(calls[0].second.find(u"200"), std::u16string::npos);
+    EXPECT_FALSE(session.ServerList().Buddy("200").has_value());
+    EXPECT_TRUE(model.FindContact(u"200"));
+}
+
+TEST_F(ContactListHandler, AnAuthorizationRequestIsKeptAndAnnouncedOnlyInTheBackground) {
+    Add(u"300", u"Третий");
+    const Bytes request = FromHex("03 333030 0004 50726F73 0000");  // "300", "Pros"
+    announcer.active = true;
+    session.Dispatch(0x0013, 0x0019, request);
+    EXPECT_TRUE(announcer.Calls().empty());
+    announcer.active = false;
+    session.Dispatch(0x0013, 0x0019, request);
+    ASSERT_EQ(announcer.Calls().size(), 1u);
+    EXPECT_EQ(announcer.Calls()[0].first, AnnouncementTitle(u"Третий", u"300"));
+    for (int i = 0; i < 2; ++i) {
+        const auto taken = session.TakeAuthRequest();
+        ASSERT_TRUE(taken.has_value());
+        EXPECT_EQ(taken->name, u"Третий");
+        EXPECT_EQ(taken->text, u"Pros");
+    }
+    EXPECT_FALSE(session.TakeAuthRequest().has_value());
+    EXPECT_EQ(posted.TakeCodes(), (std::vector<ChangeCode>{ChangeCode::AuthorizationRequested,
+                                                     ChangeCode::AuthorizationRequested}));
+    // Cut short, it is nothing.
+    session.Dispatch(0x0013, 0x0019, FromHex("05 3330"));
+    EXPECT_FALSE(session.TakeAuthRequest().has_value());
+}
+
 TEST_F(ContactListHandler, ReplyWithoutItsTrailingTimeChangesNothing) {
     Add(u"100", u"", StatusOffline);
     const Bytes full = ContactListReply({Buddy("100", BytesOf("Nick")), Buddy("200", BytesOf("Two"))});

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/code_page.h"
+#include "protocol/messages.h"
 #include "protocol/presence.h"
 #include "store/contact_list_file.h"
 #include "tests/protocol/protocol_test_util.h"
@@ -324,6 +325,143 @@ TEST_F(OwnPresence, TheSignOnCarriesTheChosenStatus) {
     ASSERT_TRUE(boris.WaitForContact(u"100001", Is(StatusFreeForChat)));
     const std::vector<std::int32_t> seen = boris.SeenOf(u"100001");
     for (std::size_t i = before; i + 1 < seen.size(); ++i) EXPECT_EQ(seen[i], StatusOffline) << i;
+}
+
+// Contacts beyond the server list: presence, adding and renaming.
+class ServerContacts : public OwnPresence {
+protected:
+    static void AddLocally(Client& client, const std::u16string& uin, const std::u16string& name) {
+        ContactInfo info;
+        info.uin = uin;
+        info.name = name;
+        client.model.AddContact(info, true);
+    }
+};
+
+TEST_F(ServerContacts, AContactOnlyInTheLocalListHasPresenceUntilDeleted) {
+    Client alice(u"100001");
+    Client boris(u"100002");
+    AddLocally(alice, u"100004", u"Вера");  // on neither server list
+    AddLocally(boris, u"100004", u"Вера");
+    SignOn(alice, u"alice");
+    SignOn(boris, u"boris");
+    Client vera(u"100004");
+    SignOn(vera, u"vera");
+    ASSERT_TRUE(alice.WaitForContact(u"100004", Is(StatusOnline)));
+    ASSERT_TRUE(boris.WaitForContact(u"100004", Is(StatusOnline)));
+
+    // Deleted by Alice, Vera's departure reaches Boris only: the echo's answer
+    // comes after anything the server would have sent her.
+    alice.session.EnqueueCommand(std::make_unique<UinCommand>(CommandCode::DeleteContact, u"100004"));
+    ASSERT_NE(alice.model.RemoveContact(alice.model.FindContact(u"100004")), nullptr);
+    alice.session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"100003", u"sync"));
+    ASSERT_TRUE(alice.WaitForContact(u"100003", [](const ContactInfo& i) { return i.unreadCount == 1; }));
+    const std::size_t seenBefore = alice.SeenOf(u"100004").size();
+    vera.session.CloseSession();
+    ASSERT_TRUE(boris.WaitForContact(u"100004", Is(StatusOffline)));
+    alice.session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"100003", u"sync"));
+    ASSERT_TRUE(alice.WaitForContact(u"100003", [](const ContactInfo& i) { return i.unreadCount == 2; }));
+    EXPECT_EQ(alice.SeenOf(u"100004").size(), seenBefore);
+    EXPECT_EQ(alice.model.FindContact(u"100004"), nullptr);
+}
+
+TEST_F(ServerContacts, AnAddedContactIsOnTheServerListWithItsPresenceAndANewName) {
+    Client alice(u"100001");
+    SignOn(alice, u"alice");
+    Client vera(u"100004");
+    SignOn(vera, u"vera");
+    AddLocally(alice, u"100004", u"Верочка");
+    alice.session.EnqueueCommand(std::make_unique<ContactCommand>(CommandCode::AddContact, u"100004", u"Верочка"));
+    ASSERT_TRUE(alice.WaitForContact(u"100004", Is(StatusOnline)));
+    ASSERT_TRUE(WaitFor([&] { return alice.session.ServerList().Buddy("100004").has_value(); }));
+
+    // A rename goes to the server list; a reload there makes sure it was taken.
+    alice.session.EnqueueCommand(std::make_unique<ContactCommand>(CommandCode::RenameContact, u"100004", u"Вера П."));
+    alice.session.EnqueueCommand(std::make_unique<NetCommand>(CommandCode::LoadContacts));
+    ASSERT_TRUE(alice.session.WaitForReport(ConnState::ContactsLoaded, 2));
+
+    // Another computer of Alice's loads the list with Vera, named so, online.
+    Client elsewhere(u"100001");
+    SignOn(elsewhere, u"alice");
+    ASSERT_TRUE(elsewhere.WaitForContact(u"100004", Is(StatusOnline)));
+    EXPECT_EQ(elsewhere.model.FindContact(u"100004")->Snapshot().name, u"Вера П.");
+}
+
+TEST_F(ServerContacts, TypingIsShownUntilStoppedOrTheNextMessage) {
+    Client alice(u"100001");
+    Client boris(u"100002");
+    SignOn(alice, u"alice");
+    SignOn(boris, u"boris");
+    ASSERT_TRUE(alice.WaitForContact(u"100002", Is(StatusOnline)));
+    auto typing = [](const ContactInfo& i) { return i.typing(); };
+    auto notTyping = [](const ContactInfo& i) { return !i.typing(); };
+    auto notice = [&](std::uint16_t kind) {
+        boris.session.EnqueueCommand(std::make_unique<TypingCommand>(u"100001", kind));
+    };
+    notice(kTypingBegun);
+    ASSERT_TRUE(alice.WaitForContact(u"100002", typing));
+    notice(kTypingStopped);
+    ASSERT_TRUE(alice.WaitForContact(u"100002", notTyping));
+    notice(kTypingTyped);
+    ASSERT_TRUE(alice.WaitForContact(u"100002", typing));
+    boris.session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"100001", u"готово"));
+    ASSERT_TRUE(alice.WaitForContact(u"100002", [](const ContactInfo& i) { return i.unreadCount == 1 && !i.typing(); }));
+}
+
+// Vera's account asks for authorization.
+class Authorization : public ServerContacts {
+protected:
+    void SetUp() override {
+        server::AccountStore accounts = server::AccountStore::Demo();
+        accounts.Find(100004)->auth = true;
+        server::ServerConfig config;
+        config.authPort = 0;
+        config.bosPort = 0;
+        std::string error;
+        ASSERT_TRUE(oscar.Start(config, std::move(accounts), error)) << error;
+    }
+    static bool HasLine(Client& client, const std::u16string& uin, const std::u16string& text) {
+        for (const MessageEntry& entry : client.History(uin)) {
+            if (entry.direction == MessageDirection::System && entry.text == text) return true;
+        }
+        return false;
+    }
+};
+
+TEST_F(Authorization, AnAddThatNeedsConsentAsksForItAndHearsTheAnswer) {
+    Client alice(u"100001");
+    Client boris(u"100002");
+    Client vera(u"100004");
+    SignOn(alice, u"alice");
+    SignOn(boris, u"boris");
+    SignOn(vera, u"vera");
+    for (Client* asking : {&alice, &boris}) {
+        AddLocally(*asking, u"100004", u"Вера");
+        asking->session.EnqueueCommand(std::make_unique<ContactCommand>(CommandCode::AddContact, u"100004", u"Вера"));
+    }
+    // Vera hears of both requests, with the text, and of being added.
+    std::vector<MessengerSession::AuthRequest> requests;
+    ASSERT_TRUE(WaitFor([&] {
+        while (auto request = vera.session.TakeAuthRequest()) requests.push_back(*request);
+        return requests.size() == 2;
+    }));
+    for (const auto& request : requests) EXPECT_EQ(request.text, kAuthRequestText);
+    EXPECT_TRUE(WaitFor([&] { return HasLine(vera, u"100001", kYouWereAddedText); }));
+
+    // Granted to Alice, refused to Boris: each sees the answer in the conversation.
+    vera.session.EnqueueCommand(std::make_unique<AuthReplyCommand>(u"100001", true));
+    vera.session.EnqueueCommand(std::make_unique<AuthReplyCommand>(u"100002", false));
+    EXPECT_TRUE(WaitFor([&] { return HasLine(alice, u"100004", kAuthGrantedText); }));
+    EXPECT_TRUE(WaitFor([&] { return HasLine(boris, u"100004", kAuthRefusedText); }));
+    // Alice's item no longer waits; Boris's still does, on a fresh load too.
+    EXPECT_TRUE(WaitFor([&] {
+        auto item = alice.session.ServerList().Buddy("100004");
+        return item && !HasTlv(item->data, kTlvAwaitingAuth);
+    }));
+    Client borisAgain(u"100002");
+    SignOn(borisAgain, u"boris");
+    ASSERT_TRUE(borisAgain.session.ServerList().Buddy("100004").has_value());
+    EXPECT_TRUE(HasTlv(borisAgain.session.ServerList().Buddy("100004")->data, kTlvAwaitingAuth));
 }
 
 class Reconnect : public OwnPresence {

@@ -37,6 +37,7 @@ TEST_F(SettingsFileTest, WritesEveryLineInOrderAsWindows1251CrLf) {
     settings.autoconnect = true;
     settings.showhistory = false;
     settings.reconnect = true;
+    settings.typing = true;
     settings.Password(u"123") = u"пароль";
     settings.profiles[u"5"].values[u"z"] = u"last";
     settings.profiles[u"5"].values[u"a"] = u"first";
@@ -53,6 +54,7 @@ TEST_F(SettingsFileTest, WritesEveryLineInOrderAsWindows1251CrLf) {
               "sendclose=1\r\n"
               "showhistory=0\r\n"
               "reconnect=1\r\n"
+              "typing=1\r\n"
               "[10]\r\n"
               "passw=x y\r\n"
               "[123]\r\n"

@@ -7,6 +7,8 @@
 #include <QMessageBox>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QPlainTextEdit>
 #include <QTest>
 #include <memory>
@@ -381,6 +383,32 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(boris.session.State() >= ConnState::Online, kSignOnMs);
         QTest::qWait(500);
         QVERIFY(h.state->FindContact(u"100002") == nullptr);
+    }
+
+    void authorizationRequestIsAnsweredFromItsWindow() {
+        AppHarness h;
+        StartAlice(h);
+        Peer vera(u"100004", authPort_, u"vera");
+        QTRY_VERIFY_WITH_TIMEOUT(vera.session.State() == ConnState::ContactsLoaded, kSignOnMs);
+
+        // Two requests, one refused and one granted; each window names the number
+        // and carries the text.
+        for (const bool grant : {false, true}) {
+            QVERIFY(SendAuthRequest(vera.session, "100001", u"Можно?"));
+            QTRY_COMPARE_WITH_TIMEOUT(h.app->authorizationWindows().size(), qsizetype(1), kSignOnMs);
+            QMessageBox* box = h.app->authorizationWindows().front();
+            QVERIFY(box->text().contains("100004"));
+            QVERIFY(box->text().contains(QStringLiteral("Можно?")));
+            QAbstractButton* answer = nullptr;
+            for (QAbstractButton* button : box->buttons()) {
+                if (button->text() == (grant ? QStringLiteral("Разрешить") : QStringLiteral("Отказать"))) answer = button;
+            }
+            QVERIFY(answer != nullptr);
+            answer->click();
+            QTRY_VERIFY(h.app->authorizationWindows().isEmpty());
+            const std::u16string line = grant ? kAuthGrantedText : kAuthRefusedText;
+            QTRY_VERIFY_WITH_TIMEOUT(HasEntry(vera.History(u"100001"), MessageDirection::System, line), kSignOnMs);
+        }
     }
 
     void signedOffByAnotherClient() {

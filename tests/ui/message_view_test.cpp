@@ -763,6 +763,59 @@ private slots:
         view->removeEventFilter(&counter);
     }
 
+    void ownTypingIsToldOnlyWithTheSettingOn() {
+        Harness h;
+        h.SetSendClose(false);
+        ContactPtr ivan = h.model.Add(Info(u"Иван", u"100"));
+        ContactPtr petr = h.model.Add(Info(u"Пётр", u"200"));
+        CMessageView* view = h.Open(ivan);
+        auto kinds = [&] {
+            std::vector<std::pair<std::u16string, int>> out;
+            for (const auto& command : h.session.queued) {
+                if (const auto* typing = dynamic_cast<const TypingCommand*>(command.get())) {
+                    out.emplace_back(typing->uin, typing->kind);
+                }
+            }
+            h.session.queued.clear();
+            return out;
+        };
+        using Kinds = std::vector<std::pair<std::u16string, int>>;
+        Type(view->inputBox(), QStringLiteral("ab"));
+        QCOMPARE(kinds(), Kinds{});  // off by default
+
+        h.model.state.UpdateSettings([](Settings& s) { s.typing = true; });
+        view->inputBox()->clear();
+        Type(view->inputBox(), QStringLiteral("ab"));
+        QCOMPARE(kinds(), (Kinds{{u"100", 2}}));  // begun once, not per key
+        QTest::mouseClick(view->sendButton(), Qt::LeftButton);
+        QCOMPARE(kinds(), (Kinds{{u"100", 0}}));  // sending ends it
+
+        // Typing, then another conversation: the first contact hears it stopped.
+        Type(view->inputBox(), QStringLiteral("c"));
+        QVERIFY(h.frame.SwitchView(ViewKind::Contacts, menubar::kMain));
+        h.Open(petr);
+        QCOMPARE(kinds(), (Kinds{{u"100", 2}, {u"100", 0}}));
+    }
+
+    void headerShowsTypingUntilItRunsOut() {
+        Harness h;
+        ContactPtr contact = h.model.Add(Info(u"Иван", u"100", 0));
+        CMessageView* view = h.Open(contact);
+        const QRect header = view->CurrentLayout().header;
+        const QImage plain = view->grab().toImage().copy(header);
+        auto setTyping = [&](std::int64_t forMs) {
+            contact->Update([&](ContactInfo& i) { i.typingUntilMs = ContactInfo::TypingClockMs() + forMs; });
+            h.model.state.Notify(ChangeCode::ContactChanged, contact, true);
+            Harness::Settle();
+        };
+        setTyping(10000);
+        const QImage typing = view->grab().toImage().copy(header);
+        QVERIFY(CountPixels(typing, typing.rect(), IsWhitish) > CountPixels(plain, plain.rect(), IsWhitish) + 20);
+        // Left to run out, the notice goes by itself.
+        setTyping(100);
+        QTRY_COMPARE(view->grab().toImage().copy(header), plain);
+    }
+
     void systemEntriesAreNeverDrawn() {
         Harness h;
         ContactPtr contact = h.AddWithHistory(

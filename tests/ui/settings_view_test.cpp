@@ -92,6 +92,7 @@ private slots:
         QVERIFY(!view.autoconnectCheck()->isChecked());
         QVERIFY(view.sendcloseCheck()->isChecked());
         QVERIFY(!view.reconnectCheck()->isChecked());
+        QVERIFY(!view.typingCheck()->isChecked());
         QCOMPARE(view.passwordEdit()->echoMode(), QLineEdit::Password);
         QVERIFY(!f.data.exists("settings.txt"));  // opening writes nothing
         // Empty fields say what belongs in them; the number takes digits only.
@@ -126,12 +127,13 @@ private slots:
         view.passwordEdit()->setText("secret");
         view.sendcloseCheck()->setChecked(true);
         view.reconnectCheck()->setChecked(true);
+        view.typingCheck()->setChecked(true);
         QVERIFY(f.harness->frame.RouteCommand(cmd::kSave));
         f.harness->Settle();
 
         const QByteArray settings = f.data.read("settings.txt");
         QVERIFY(settings.contains("[111]\r\npassw=secret\r\n"));
-        QVERIFY(settings.contains("sendclose=1\r\nshowhistory=1\r\nreconnect=1\r\n"));
+        QVERIFY(settings.contains("sendclose=1\r\nshowhistory=1\r\nreconnect=1\r\ntyping=1\r\n"));
         QVERIFY(settings.contains("[222]\r\npassw=two\r\nserver=10.0.0.2:5191\r\n"));
         QCOMPARE(f.data.read("contacts_111.txt"),
                  QByteArray("[1001]\r\nname=Ann\r\n[1002]\r\nname=Bob\r\n"));
@@ -349,6 +351,7 @@ private slots:
         QCOMPARE(view.Control(1007), static_cast<QWidget*>(view.autoconnectCheck()));
         QCOMPARE(view.Control(1010), static_cast<QWidget*>(view.sendcloseCheck()));
         QCOMPARE(view.Control(1013), static_cast<QWidget*>(view.reconnectCheck()));
+        QCOMPARE(view.Control(1014), static_cast<QWidget*>(view.typingCheck()));
         QCOMPARE(view.Control(1009), static_cast<QWidget*>(view.deleteButton()));
         QCOMPARE(view.Control(1008), static_cast<QWidget*>(view.profileList()));
         QCOMPARE(view.deleteButton()->text(), QString("Удалить профиль"));
@@ -360,10 +363,12 @@ private slots:
         QStringList texts;
         for (QLabel* label : labels) texts << label->text();
         QCOMPARE(texts, (QStringList{"Номер ICQ", "Пароль", "Сервер", "Автосоединение",
-                                     "Закрывать при отправке", "Переподключаться при обрыве"}));
+                                     "Закрывать при отправке", "Переподключаться при обрыве",
+                                     "Сообщать о наборе текста"}));
         const QList<QWidget*> rows{view.uinEdit(),           view.passwordEdit(),
                                    view.serverEdit(),        view.autoconnectCheck(),
-                                   view.sendcloseCheck(),    view.reconnectCheck()};
+                                   view.sendcloseCheck(),    view.reconnectCheck(),
+                                   view.typingCheck()};
         for (int i = 0; i < rows.size(); ++i) {
             QVERIFY2(std::abs(labels[i]->geometry().center().y() -
                               rows[i]->geometry().center().y()) <= 6,
@@ -376,19 +381,19 @@ private slots:
         QCOMPARE(view.deleteButton()->y(), view.profileList()->y());
         QCOMPARE(view.deleteButton()->height(), view.profileList()->height());
         QVERIFY(view.profileList()->geometry().right() < view.width());
-        QVERIFY(view.profileList()->y() > view.reconnectCheck()->geometry().bottom());
+        QVERIFY(view.profileList()->y() > view.typingCheck()->geometry().bottom());
 
         // Tab order follows the template.
         QWidget* w = view.uinEdit();
         QList<QWidget*> order;
-        for (int i = 0; i < 8; ++i, w = w->nextInFocusChain()) {
+        for (int i = 0; i < 9; ++i, w = w->nextInFocusChain()) {
             while (w->focusPolicy() == Qt::NoFocus) w = w->nextInFocusChain();
             order << w;
         }
         QCOMPARE(order, (QList<QWidget*>{view.uinEdit(), view.passwordEdit(), view.serverEdit(),
                                          view.autoconnectCheck(), view.sendcloseCheck(),
-                                         view.reconnectCheck(), view.deleteButton(),
-                                         view.profileList()}));
+                                         view.reconnectCheck(), view.typingCheck(),
+                                         view.deleteButton(), view.profileList()}));
     }
 
     void formIsDrawnInTheFormColours() {
