@@ -340,7 +340,6 @@ void MessengerSession::Receive(const std::u16string& uin, const std::u16string& 
             if (info.unreadCount < kMaxUnreadCount) ++info.unreadCount;
             // An old offline message does not move a later activity back.
             info.lastActivity = time == now ? now : std::max(info.lastActivity, time);
-            info.lastActivity = now;
             info.typingUntilMs = 0;  // the message ends the typing
             return info;
         });
@@ -366,6 +365,8 @@ void MessengerSession::OnMessageNotSent(const std::u16string& uin, const std::u1
         }
     }
     if (Announcer* announcer = announcer_.load()) announcer->MessageNotSent(displayName, uin, reason);
+}
+
 void MessengerSession::OnTyping(const std::u16string& uin, std::uint16_t kind) {
     if (kind != kTypingStopped && kind != kTypingTyped && kind != kTypingBegun) return;
     BusyScope busy(model_);
