@@ -129,7 +129,7 @@ bool HistoryPanel::PlaceEntries(const MessageHistory& history, const QRect& area
     placed.first = true;
     NewestFirst entries(history);
     for (const MessageEntry* entry = entries.Next(); entry != nullptr; entry = entries.Next()) {
-        if (entry->direction == MessageDirection::System) continue;
+        if (entry->direction == MessageDirection::System && compact()) continue;
         if (y >= bottom) return true;
         if (compact() && !placed.first) {
             placed.separator = y + mx / 4;
@@ -210,8 +210,10 @@ void HistoryPanel::Paint(QPainter& painter, const QRect& rect) {
         }
         if (placed.bottom > placed.textTop) {
             painter.setFont(messageFont_);
-            painter.setPen(placed.entry->direction == MessageDirection::Out ? kOutgoingText
-                                                                            : kIncomingText);
+            const MessageDirection direction = placed.entry->direction;
+            painter.setPen(direction == MessageDirection::Out      ? kOutgoingText
+                           : direction == MessageDirection::System ? kSystemText
+                                                                   : kIncomingText);
             painter.drawText(
                 QRect(innerLeft, placed.textTop, innerWidth, placed.bottom - placed.textTop),
                 Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, placed.text);

@@ -7,7 +7,8 @@
 //    fifth of the panel's height.
 //  - Compact (under the contact list): a blue panel box, entries prefixed by their
 //    time and separated by blue lines, and the clock in the right fifth.
-// System entries are never drawn. User-interface thread only.
+// System entries (authorization answers and the like) are drawn in the full
+// layout only, in a colour of their own. User-interface thread only.
 #pragma once
 
 #include <QFont>
@@ -34,6 +35,7 @@ public:
     // Text colours of the entries and the headers of the full layout.
     static constexpr QColor kIncomingText{255, 255, 255};
     static constexpr QColor kOutgoingText{255, 255, 150};
+    static constexpr QColor kSystemText{98, 201, 236};
     static constexpr QColor kHeaderText{200, 200, 200};
 
     // `owner` is repainted when a history finished loading. The compact layout's
