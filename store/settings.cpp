@@ -94,10 +94,13 @@ void Settings::OnLine(SectionEvent kind, const std::u16string& line) {
         case SectionEvent::SectionStart: {
             std::size_t first = line.find_first_not_of(u'[');
             std::size_t last = line.find_last_not_of(u']');
+            // Cleaned as a save writes it, so that a name with a zero or a line break
+            // is not one profile now and another section (even [settings]) after a
+            // save.
             sectionName_ = (first == std::u16string::npos || last == std::u16string::npos ||
                             last < first)
                                ? std::u16string()
-                               : line.substr(first, last - first + 1);
+                               : LineText(line.substr(first, last - first + 1));
             if (sectionName_.empty()) {
                 section_ = Section::Ignored;
             } else if (sectionName_ == u"settings") {
