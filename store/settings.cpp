@@ -83,7 +83,9 @@ std::string Settings::FileContent() const {
         if (name.empty()) continue;  // cannot be read back as a section
         WriteTextLine(out, u"[" + LineText(name) + u"]");
         for (const auto& [key, value] : entry.values) {
-            WriteTextLine(out, LineText(key) + u"=" + LineText(value));
+            const std::u16string pair = LineText(key) + u"=" + LineText(value);
+            // A pair of the shape "[k=v]" would read back as a section header.
+            if (!IsSectionHeader(pair)) WriteTextLine(out, pair);
         }
     }
     return out;
@@ -92,15 +94,17 @@ std::string Settings::FileContent() const {
 void Settings::OnLine(SectionEvent kind, const std::u16string& line) {
     switch (kind) {
         case SectionEvent::SectionStart: {
-            std::size_t first = line.find_first_not_of(u'[');
-            std::size_t last = line.find_last_not_of(u']');
-            // Cleaned as a save writes it, so that a name with a zero or a line break
-            // is not one profile now and another section (even [settings]) after a
-            // save.
+            // Cleaned as a save writes it before the brackets come off, so that the
+            // name read is the name a save writes and reads back: a zero or a line
+            // break between the brackets cannot make one profile now and another
+            // section (even [settings]) after a save.
+            const std::u16string clean = LineText(line);
+            const std::size_t first = clean.find_first_not_of(u'[');
+            const std::size_t last = clean.find_last_not_of(u']');
             sectionName_ = (first == std::u16string::npos || last == std::u16string::npos ||
                             last < first)
                                ? std::u16string()
-                               : LineText(line.substr(first, last - first + 1));
+                               : clean.substr(first, last - first + 1);
             if (sectionName_.empty()) {
                 section_ = Section::Ignored;
             } else if (sectionName_ == u"settings") {

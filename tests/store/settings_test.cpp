@@ -144,6 +144,10 @@ TEST_F(SettingsFileTest, SectionNamesDropEveryOuterBracket) {
     ASSERT_EQ(s.profiles.size(), 1u);
     EXPECT_EQ(s.profiles.at(u"123").values.at(u"passw"), u"a");
     EXPECT_EQ(s.columns, 1);  // "[[settings]]" is the settings section again
+
+    // Zeros go before the brackets do, as a save would write the name.
+    static const char kZeros[] = "[settings\0]\0]\r\ncolumns=3\r\n";
+    EXPECT_EQ(LoadFrom(std::string(kZeros, sizeof kZeros - 1)).columns, 3);
 }
 
 TEST_F(SettingsFileTest, RepeatedSectionsMergeAndTheLastValueWins) {
