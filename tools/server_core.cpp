@@ -38,6 +38,11 @@ bool AppendText(PacketBuffer& buffer, std::uint16_t type, const std::string& tex
     return AppendTlv(buffer, type, text.size(), text.data());
 }
 
+bool AppendString8(PacketBuffer& buffer, const std::string& text) {
+    return AppendU8(buffer, static_cast<std::uint8_t>(text.size())) &&
+           AppendBytes(buffer, text.data(), text.size());
+}
+
 std::string FormatAddress(std::uint32_t address, std::uint16_t port) {
     return platform::FormatEndpoint({address, port});
 }

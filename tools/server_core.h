@@ -57,6 +57,8 @@ bool ReadTlvList(PacketReader& reader, std::vector<Tlv>& out);
 const Tlv* FindTlv(const std::vector<Tlv>& tlvs, std::uint16_t type);
 std::string TextOf(std::span<const std::uint8_t> bytes);
 bool AppendText(PacketBuffer& buffer, std::uint16_t type, const std::string& text);
+// A string behind its one-byte length (UINs in user information and relays).
+bool AppendString8(PacketBuffer& buffer, const std::string& text);
 std::string FormatAddress(std::uint32_t address, std::uint16_t port);
 std::string FormatIp(std::uint32_t address);  // "a.b.c.d"
 

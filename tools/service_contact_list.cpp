@@ -215,10 +215,8 @@ std::uint16_t OscarServer::Core::ChangeBuddy(Session& s, bool add, const std::st
     Log(s.Label() + " added buddy " + name + (awaiting ? " awaiting authorization" : ""));
     // The added account hears of it.
     if (Session* peer = OnlineSession(uin); peer != nullptr && peer->ready) {
-        const std::string adder = UinText(s.uin);
         PacketBuffer p;
-        AppendU8(p, static_cast<std::uint8_t>(adder.size()));
-        AppendBytes(p, adder.data(), adder.size());
+        AppendString8(p, UinText(s.uin));
         peer->connection.SendSnac(0x0013, 0x001C, NextRequestId(), p);
     }
     // Its presence flows from now on.
@@ -246,10 +244,8 @@ void OscarServer::Core::RelayAuthorization(Session& s, const SnacHeader& snac, P
     Log(s.Label() + (reply ? (granted ? " grants " : " refuses ") : " asks ") + name);
     Session* peer = OnlineSession(target);
     if (peer == nullptr || !peer->ready) return;
-    const std::string sender = UinText(s.uin);
     PacketBuffer p;
-    AppendU8(p, static_cast<std::uint8_t>(sender.size()));
-    AppendBytes(p, sender.data(), sender.size());
+    AppendString8(p, UinText(s.uin));
     if (reply) AppendU8(p, granted);
     AppendU16(p, static_cast<std::uint16_t>(reason.size()));
     AppendBytes(p, reason.data(), reason.size());

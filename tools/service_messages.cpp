@@ -76,12 +76,10 @@ void OscarServer::Core::RelayTyping(Session& s, PacketReader& reader) {
     }
     Session* peer = OnlineSession(target);
     if (peer == nullptr || !peer->ready) return;
-    const std::string sender = UinText(s.uin);
     PacketBuffer p;
     AppendBytes(p, cookie, sizeof cookie);
     AppendU16(p, channel);
-    AppendU8(p, static_cast<std::uint8_t>(sender.size()));
-    AppendBytes(p, sender.data(), sender.size());
+    AppendString8(p, UinText(s.uin));
     AppendU16(p, kind);
     peer->connection.SendSnac(0x0004, 0x0014, NextRequestId(), p);
 }

@@ -14,11 +14,6 @@ constexpr std::uint16_t kUserClassIcq = 0x0050;
 constexpr std::uint32_t kStatusInvisible = 0x0100;
 constexpr std::uint8_t kVisibleToListOnly = 5;
 
-bool AppendString8(PacketBuffer& buffer, const std::string& text) {
-    return AppendU8(buffer, static_cast<std::uint8_t>(text.size())) &&
-           AppendBytes(buffer, text.data(), text.size());
-}
-
 // The user-information block of a departure: the UIN and its user class.
 PacketBuffer DepartureInfo(Uin uin) {
     PacketBuffer p;
