@@ -27,12 +27,11 @@
 #include <string>
 #include <vector>
 
+#include "net/text_encoding.h"
 #include "platform/files.h"
 #include "tools/accounts.h"
 
 namespace pellox::server {
-
-inline constexpr std::uint16_t kCharsetUcs2 = 0x0002;
 
 struct OfflineMessage {
     std::uint64_t id = 0;

@@ -48,13 +48,7 @@ PacketBuffer MetaReply(Uin owner, std::uint16_t type, std::uint16_t sequence, co
 std::string RecordText(const OfflineMessage& m) {
     if (m.charset != kCharsetUcs2) return m.text;
     const std::u16string wide = DecodeUtf8(m.text);
-    std::string local;
-    for (char16_t unit : wide) {
-        char byte = 0;
-        if (!platform::LocalFromUnit(unit, byte)) return m.text;
-        local += byte;
-    }
-    return local;
+    return FitsLocal(wide) ? platform::WideToLocal(wide) : m.text;
 }
 
 // An offline message record: sender, the date and time it was stored (UTC),
