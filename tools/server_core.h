@@ -211,8 +211,8 @@ private:
     void HandleDeleteItems(Session& s, const SnacHeader& snac, PacketReader& reader);
     // 0x0008 (add) and 0x0009 (update): buddies, groups and the visibility item.
     void HandleItemChanges(Session& s, const SnacHeader& snac, PacketReader& reader);
-    // One buddy item added or changed; its 0x0013/0x000E result code.
     void RelayAuthorization(Session& s, const SnacHeader& snac, PacketReader& reader);
+    // One buddy item added or changed; its 0x0013/0x000E result code.
     std::uint16_t ChangeBuddy(Session& s, bool add, const std::string& name, std::uint16_t itemId,
                               const std::vector<Tlv>& tlvs);
 

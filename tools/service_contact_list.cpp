@@ -9,7 +9,7 @@
 namespace pellox::server {
 namespace {
 
-constexpr std::size_t kMaxDeleteItems = 1000;
+constexpr std::size_t kMaxItemsPerRequest = 1000;
 // SNAC data of one contact list reply: what one frame holds beside the SNAC header.
 constexpr std::size_t kMaxListReplyData = kMaxFlapData - kSnacHeaderSize;
 
@@ -73,7 +73,7 @@ void OscarServer::Core::SendContactList(Session& s, std::uint32_t requestId) {
         AppendBytes(p, group.data(), group.size());
         AppendU16(p, kGroupId);
         AppendU16(p, 0);       // item id
-        AppendU16(p, 0x0001);  // type: group
+        AppendU16(p, kItemTypeGroup);
         AppendU16(p, static_cast<std::uint16_t>(4 + 2 * account->buddies.size()));
         AppendU16(p, 0x00C8);
         AppendU16(p, static_cast<std::uint16_t>(2 * account->buddies.size()));
@@ -146,7 +146,7 @@ void OscarServer::Core::HandleItemChanges(Session& s, const SnacHeader& snac, Pa
     std::size_t items = 0;
     bool changed = false;
     bool visibilityChanged = false;
-    while (!reader.AtEnd() && items < kMaxDeleteItems) {
+    while (!reader.AtEnd() && items < kMaxItemsPerRequest) {
         VisibilityItem item;
         std::uint16_t type = 0, length = 0;
         if (!ReadString16(reader, item.name) || !ReadU16(reader, item.groupId) || !ReadU16(reader, item.itemId) ||
@@ -258,7 +258,7 @@ void OscarServer::Core::HandleDeleteItems(Session& s, const SnacHeader& snac, Pa
     if (account == nullptr) return;
     PacketBuffer results;
     std::size_t items = 0;
-    while (!reader.AtEnd() && items < kMaxDeleteItems) {
+    while (!reader.AtEnd() && items < kMaxItemsPerRequest) {
         std::string name;
         std::uint16_t groupId = 0, itemId = 0, type = 0, length = 0;
         if (!ReadString16(reader, name) || !ReadU16(reader, groupId) || !ReadU16(reader, itemId) ||
@@ -266,8 +266,8 @@ void OscarServer::Core::HandleDeleteItems(Session& s, const SnacHeader& snac, Pa
             break;
         }
         Uin buddy = 0;
-        bool removed = type == 0x0000 && ParseUin(name, buddy) && account->RemoveBuddy(buddy);
-        AppendU16(results, removed ? 0x0000 : 0x0002);  // done / not found
+        bool removed = type == kItemTypeBuddy && ParseUin(name, buddy) && account->RemoveBuddy(buddy);
+        AppendU16(results, removed ? kItemDone : kItemNotFound);
         ++items;
         if (removed) {
             listStamps_[s.uin] = static_cast<std::uint32_t>(platform::Now());
