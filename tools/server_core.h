@@ -183,6 +183,8 @@ private:
     // service_presence.cpp
     void HandleStatus(Session& s, PacketReader& reader);
     void SendBuddyPresence(Session& s);
+    // Tells s of uin's arrival when uin shows as online and s may see it.
+    void TellPresence(Session& s, Uin uin);
     PacketBuffer UserInfo(Uin uin) const;
     bool IsVisible(Uin uin) const;
     // True when `watcher` may see `uin` online: not while uin is invisible, and

@@ -220,7 +220,7 @@ std::uint16_t OscarServer::Core::ChangeBuddy(Session& s, bool add, const std::st
         peer->connection.SendSnac(0x0013, 0x001C, NextRequestId(), p);
     }
     // Its presence flows from now on.
-    if (s.activated && IsVisible(uin) && SeenBy(uin, s.uin)) s.connection.SendSnac(0x0003, 0x000B, NextRequestId(), UserInfo(uin));
+    if (s.activated) TellPresence(s, uin);
     return kItemDone;
 }
 

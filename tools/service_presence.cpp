@@ -43,14 +43,14 @@ void OscarServer::Core::HandleStatus(Session& s, PacketReader& reader) {
 void OscarServer::Core::SendBuddyPresence(Session& s) {
     const Account* account = accounts_.Find(s.uin);
     if (account == nullptr) return;
-    for (const Buddy& buddy : account->buddies) {
-        if (IsVisible(buddy.uin) && SeenBy(buddy.uin, s.uin)) s.connection.SendSnac(0x0003, 0x000B, NextRequestId(), UserInfo(buddy.uin));
-    }
+    for (const Buddy& buddy : account->buddies) TellPresence(s, buddy.uin);
     for (Uin uin : s.clientBuddies) {
-        if (!account->Lists(uin) && IsVisible(uin) && SeenBy(uin, s.uin)) {
-            s.connection.SendSnac(0x0003, 0x000B, NextRequestId(), UserInfo(uin));
-        }
+        if (!account->Lists(uin)) TellPresence(s, uin);
     }
+}
+
+void OscarServer::Core::TellPresence(Session& s, Uin uin) {
+    if (IsVisible(uin) && SeenBy(uin, s.uin)) s.connection.SendSnac(0x0003, 0x000B, NextRequestId(), UserInfo(uin));
 }
 
 void OscarServer::Core::HandleBuddySnac(Session& s, const SnacHeader& snac, PacketReader& reader) {
@@ -70,9 +70,7 @@ void OscarServer::Core::HandleBuddySnac(Session& s, const SnacHeader& snac, Pack
         }
         if (!s.clientBuddies.insert(uin).second) continue;
         // Once activated, a new buddy's presence is told at once.
-        if (s.activated && IsVisible(uin) && SeenBy(uin, s.uin)) {
-            s.connection.SendSnac(0x0003, 0x000B, NextRequestId(), UserInfo(uin));
-        }
+        if (s.activated) TellPresence(s, uin);
     }
 }
 
