@@ -192,12 +192,14 @@ std::uint16_t OscarServer::Core::ChangeBuddy(Session& s, bool add, const std::st
     Account* account = accounts_.Find(s.uin);
     Uin uin = 0;
     if (account == nullptr || !ParseUin(name, uin) || uin == s.uin) return kItemRefused;
-    const Tlv* nickname = FindTlv(tlvs, kTlvNickname);
+    const Tlv* nicknameTlv = FindTlv(tlvs, kTlvNickname);
+    const std::string nickname =
+        nicknameTlv ? TextOf(nicknameTlv->value).substr(0, kMaxNicknameBytes) : std::string();
     const bool awaiting = FindTlv(tlvs, kTlvAwaitingAuth) != nullptr;
     auto it = std::find_if(account->buddies.begin(), account->buddies.end(), [uin](const Buddy& b) { return b.uin == uin; });
     if (!add) {
         if (it == account->buddies.end()) return kItemNotFound;
-        it->name = nickname ? TextOf(nickname->value).substr(0, kMaxNicknameBytes) : std::string();
+        it->name = nickname;
         it->awaitingAuth = it->awaitingAuth && awaiting;  // consent once given stays
         Log(s.Label() + " changed buddy " + name);
         return kItemDone;
@@ -206,10 +208,8 @@ std::uint16_t OscarServer::Core::ChangeBuddy(Session& s, bool add, const std::st
     if (account->buddies.size() >= kMaxBuddies) return kItemLimit;
     const Account* other = accounts_.Find(uin);
     if (other != nullptr && other->auth && !awaiting) return kItemNeedsAuthorization;
-    Buddy buddy;
-    buddy.uin = uin;
-    buddy.itemId = itemId;
-    buddy.name = nickname ? TextOf(nickname->value).substr(0, kMaxNicknameBytes) : std::string();
+    Buddy buddy(uin, itemId);
+    buddy.name = nickname;
     buddy.awaitingAuth = awaiting;
     account->buddies.push_back(std::move(buddy));
     Log(s.Label() + " added buddy " + name + (awaiting ? " awaiting authorization" : ""));
