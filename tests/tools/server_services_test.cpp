@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <ctime>
 #include <set>
 
+#include "tests/store/store_test_util.h"
 #include "tests/tools/oscar_test_client.h"
 
 namespace pellox::server::test {
@@ -226,18 +226,7 @@ std::vector<Snac> FetchOffline(TestClient& boris, bool acknowledge) {
 
 TEST_F(ServicesTest, OfflineMessagesAreDeliveredUntilAcknowledgedAndSurviveARestart) {
     // A zone far from UTC, so that a local time in the records shows.
-    const char* zone = std::getenv("TZ");
-    const std::string savedZone = zone ? zone : "";
-    setenv("TZ", "JST-9", 1);
-    tzset();
-    struct RestoreZone {
-        std::string saved;
-        bool had;
-        ~RestoreZone() {
-            had ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
-            tzset();
-        }
-    } restore{savedZone, zone != nullptr};
+    pellox::testing::TimeZoneScope zone("JST-9");
     TempDir dir;
     ASSERT_FALSE(dir.Path().empty());
     ServerConfig config = TestConfig();
