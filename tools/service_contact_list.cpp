@@ -30,6 +30,18 @@ constexpr std::uint16_t kItemRefused = 0x000A;
 constexpr std::uint16_t kItemLimit = 0x000C;
 constexpr std::uint16_t kItemNeedsAuthorization = 0x000E;
 
+// The head of one list item: its name, group, item id, type and the length of
+// the TLVs that follow.
+void AppendItemHead(PacketBuffer& p, const std::string& name, std::uint16_t groupId, std::uint16_t itemId,
+                    std::uint16_t type, std::size_t tlvBytes) {
+    AppendU16(p, static_cast<std::uint16_t>(name.size()));
+    AppendBytes(p, name.data(), name.size());
+    AppendU16(p, groupId);
+    AppendU16(p, itemId);
+    AppendU16(p, type);
+    AppendU16(p, static_cast<std::uint16_t>(tlvBytes));
+}
+
 }  // namespace
 
 void OscarServer::Core::HandleContactListSnac(Session& s, const SnacHeader& snac, PacketReader& reader) {
@@ -67,14 +79,8 @@ void OscarServer::Core::SendContactList(Session& s, std::uint32_t requestId) {
     std::vector<PacketBuffer> items;
     items.reserve(1 + account->buddies.size());
     {
-        const std::string group = kGroupName;
         PacketBuffer& p = items.emplace_back();
-        AppendU16(p, static_cast<std::uint16_t>(group.size()));
-        AppendBytes(p, group.data(), group.size());
-        AppendU16(p, kGroupId);
-        AppendU16(p, 0);       // item id
-        AppendU16(p, kItemTypeGroup);
-        AppendU16(p, static_cast<std::uint16_t>(4 + 2 * account->buddies.size()));
+        AppendItemHead(p, kGroupName, kGroupId, 0, kItemTypeGroup, 4 + 2 * account->buddies.size());
         AppendU16(p, 0x00C8);
         AppendU16(p, static_cast<std::uint16_t>(2 * account->buddies.size()));
         for (const Buddy& buddy : account->buddies) AppendU16(p, buddy.itemId);
@@ -82,25 +88,15 @@ void OscarServer::Core::SendContactList(Session& s, std::uint32_t requestId) {
     if (auto kept = visibility_.find(s.uin); kept != visibility_.end()) {
         const VisibilityItem& v = kept->second;
         PacketBuffer& p = items.emplace_back();
-        AppendU16(p, static_cast<std::uint16_t>(v.name.size()));
-        AppendBytes(p, v.name.data(), v.name.size());
-        AppendU16(p, v.groupId);
-        AppendU16(p, v.itemId);
-        AppendU16(p, kItemTypeVisibility);
-        AppendU16(p, static_cast<std::uint16_t>(v.data.size()));
+        AppendItemHead(p, v.name, v.groupId, v.itemId, kItemTypeVisibility, v.data.size());
         AppendBytes(p, v.data.data(), v.data.size());
     }
     for (const Buddy& buddy : account->buddies) {
-        const std::string name = UinText(buddy.uin);
         const Account* other = accounts_.Find(buddy.uin);
         const std::string nickname = !buddy.name.empty() ? buddy.name : other ? other->nickname : std::string();
         PacketBuffer& p = items.emplace_back();
-        AppendU16(p, static_cast<std::uint16_t>(name.size()));
-        AppendBytes(p, name.data(), name.size());
-        AppendU16(p, kGroupId);
-        AppendU16(p, buddy.itemId);
-        AppendU16(p, kItemTypeBuddy);
-        AppendU16(p, static_cast<std::uint16_t>((nickname.empty() ? 0 : 4 + nickname.size()) + (buddy.awaitingAuth ? 4 : 0)));
+        AppendItemHead(p, UinText(buddy.uin), kGroupId, buddy.itemId, kItemTypeBuddy,
+                       (nickname.empty() ? 0 : 4 + nickname.size()) + (buddy.awaitingAuth ? 4 : 0));
         if (!nickname.empty()) AppendText(p, kTlvNickname, nickname);
         if (buddy.awaitingAuth) AppendTlv(p, kTlvAwaitingAuth, 0, nullptr);
     }
