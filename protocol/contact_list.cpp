@@ -84,15 +84,8 @@ std::uint8_t VisibilityValue(const VisibilityItem& item) {
 }
 
 VisibilityItem WithVisibility(VisibilityItem item, std::uint8_t value) {
-    // Every TLV but 0x00CA as it was, then 0x00CA with the new value.
-    std::vector<std::uint8_t> data;
-    ForEachTlv(item.data, [&](std::uint16_t type, int at, std::uint16_t length) {
-        if (type == kTlvVisibility) return;
-        data.insert(data.end(), item.data.begin() + at, item.data.begin() + at + 4 + length);
-    });
-    const std::uint8_t tlv[5] = {0x00, 0xCA, 0x00, 0x01, value};
-    data.insert(data.end(), tlv, tlv + sizeof tlv);
-    item.data = std::move(data);
+    const std::string one(1, static_cast<char>(value));
+    item.data = WithTlv(item.data, kTlvVisibility, &one);
     return item;
 }
 
