@@ -50,6 +50,18 @@ void ForEachTlv(const std::vector<std::uint8_t>& data, F&& fn) {
     }
 }
 
+// One item of a server list SNAC: name, group id, item id, type and its TLVs.
+void AppendServerItem(PacketBuffer& data, const std::string& name, std::uint16_t groupId,
+                      std::uint16_t itemId, std::uint16_t type, const std::vector<std::uint8_t>& tlvs) {
+    AppendU16(data, static_cast<std::uint16_t>(name.size()));
+    AppendBytes(data, name.data(), name.size());
+    AppendU16(data, groupId);
+    AppendU16(data, itemId);
+    AppendU16(data, type);
+    AppendU16(data, static_cast<std::uint16_t>(tlvs.size()));
+    AppendBytes(data, tlvs.data(), tlvs.size());
+}
+
 }  // namespace
 
 std::vector<std::uint8_t> WithTlv(const std::vector<std::uint8_t>& data, std::uint16_t type,
@@ -214,13 +226,7 @@ VisibilityItem ServerListState::PrepareChange(std::uint8_t value, bool& update) 
 
 bool SendVisibilityItem(NetSession& session, const VisibilityItem& item, bool update) {
     PacketBuffer data;
-    AppendU16(data, static_cast<std::uint16_t>(item.name.size()));
-    AppendBytes(data, item.name.data(), item.name.size());
-    AppendU16(data, item.groupId);
-    AppendU16(data, item.itemId);
-    AppendU16(data, kItemTypeVisibility);
-    AppendU16(data, static_cast<std::uint16_t>(item.data.size()));
-    AppendBytes(data, item.data.data(), item.data.size());
+    AppendServerItem(data, item.name, item.groupId, item.itemId, kItemTypeVisibility, item.data);
     const std::uint16_t subtype = update ? 0x0009 : 0x0008;
     if (data.Failed() || !session.SendEmptySnac(0x0013, 0x0011)) return false;
     const bool sent = session.SendSnac(0x0013, subtype, subtype, data);
@@ -230,13 +236,7 @@ bool SendVisibilityItem(NetSession& session, const VisibilityItem& item, bool up
 bool SendServerItem(NetSession& session, const ServerItem& item, std::uint16_t subtype,
                     std::uint32_t requestId) {
     PacketBuffer data;
-    AppendU16(data, static_cast<std::uint16_t>(item.name.size()));
-    AppendBytes(data, item.name.data(), item.name.size());
-    AppendU16(data, item.groupId);
-    AppendU16(data, item.itemId);
-    AppendU16(data, item.type);
-    AppendU16(data, static_cast<std::uint16_t>(item.data.size()));
-    AppendBytes(data, item.data.data(), item.data.size());
+    AppendServerItem(data, item.name, item.groupId, item.itemId, item.type, item.data);
     return !data.Failed() && item.name.size() <= 0xFFFF && item.data.size() <= 0xFFFF &&
            session.SendSnac(0x0013, subtype, requestId, data);
 }
