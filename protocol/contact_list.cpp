@@ -50,6 +50,14 @@ void ForEachTlv(const std::vector<std::uint8_t>& data, F&& fn) {
     }
 }
 
+// The id after `highest`, which then counts as taken. Ids above 0x7FFF are left
+// alone; past it the new one takes 1.
+std::uint16_t TakeNextId(std::uint16_t& highest) {
+    const std::uint16_t id = highest < 0x7FFF ? highest + 1 : 1;
+    highest = std::max(highest, id);
+    return id;
+}
+
 // One item of a server list SNAC: name, group id, item id, type and its TLVs.
 void AppendServerItem(PacketBuffer& data, const std::string& name, std::uint16_t groupId,
                       std::uint16_t itemId, std::uint16_t type, const std::vector<std::uint8_t>& tlvs) {
@@ -165,12 +173,7 @@ bool ServerListState::Loaded() const {
     return loaded_;
 }
 
-std::uint16_t ServerListState::NextItemId() {
-    // Item ids above 0x7FFF are left alone; past it the new item takes 1.
-    const std::uint16_t id = highestItemId_ < 0x7FFF ? highestItemId_ + 1 : 1;
-    highestItemId_ = std::max(highestItemId_, id);
-    return id;
-}
+std::uint16_t ServerListState::NextItemId() { return TakeNextId(highestItemId_); }
 
 std::optional<ServerItem> ServerListState::Buddy(const std::string& uin) const {
     std::lock_guard<std::mutex> guard(lock_);
@@ -185,9 +188,7 @@ ServerItem ServerListState::PrepareBuddy(const std::string& uin, const std::stri
     std::lock_guard<std::mutex> guard(lock_);
     group.reset();
     if (!group_) {
-        const std::uint16_t id = highestGroupId_ < 0x7FFF ? highestGroupId_ + 1 : 1;
-        highestGroupId_ = std::max(highestGroupId_, id);
-        group_ = ServerItem{kNewGroupName, id, 0, kItemTypeGroup, {}};
+        group_ = ServerItem{kNewGroupName, TakeNextId(highestGroupId_), 0, kItemTypeGroup, {}};
         group = group_;
     }
     ServerItem item{uin, group_->groupId, NextItemId(), kItemTypeBuddy, {}};
