@@ -27,9 +27,6 @@ bool IsContinuation(unsigned char b) { return (b & 0xC0) == 0x80; }
 
 constexpr char16_t kReplacement = 0xFFFD;
 
-bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool IsLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
-
 // The code point at text[i]: a surrogate pair is joined (and i moved onto its low
 // half); any other unit, a lone surrogate too, stands for itself.
 char32_t CodePointAt(std::u16string_view text, std::size_t& i) {
