@@ -27,6 +27,16 @@ bool IsContinuation(unsigned char b) { return (b & 0xC0) == 0x80; }
 
 constexpr char16_t kReplacement = 0xFFFD;
 
+// The code point at text[i]: a surrogate pair is joined (and i moved onto its low
+// half); any other unit, a lone surrogate too, stands for itself.
+char32_t CodePointAt(std::u16string_view text, std::size_t& i) {
+    const char16_t unit = text[i];
+    if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+        return 0x10000 + ((unit - 0xD800u) << 10) + (text[++i] - 0xDC00u);
+    }
+    return unit;
+}
+
 }  // namespace
 
 std::string_view CutAtZero(std::string_view text) {
@@ -165,12 +175,8 @@ void AppendUtf8(std::string& out, char32_t c) {
 std::string EncodeUtf8(std::u16string_view text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;  // a lone surrogate has no UTF-8 form
-        }
+        char32_t c = CodePointAt(text, i);
+        if (c >= 0xD800 && c <= 0xDFFF) c = kReplacement;  // a lone surrogate has no UTF-8 form
         AppendUtf8(out, c);
     }
     return out;
@@ -236,9 +242,6 @@ EncodedMessageText EncodeMessageText(std::u16string_view text) {
 
 namespace {
 
-bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool IsLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
-
 // The most units from the start of the text whose encoding fits maxBytes: one byte
 // per unit while every unit is in the code page, two per unit from the first that
 // is not (the whole part then goes as UTF-16).
@@ -290,12 +293,7 @@ std::string NarrowWithReferences(std::u16string_view text) {
         } else if (platform::LocalFromUnit(unit, byte)) {
             out += byte;
         } else {
-            std::uint32_t cp = unit;
-            if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
-                cp = 0x10000 + ((unit - 0xD800u) << 10) + (text[i + 1] - 0xDC00u);
-                ++i;
-            }
-            out += "&#" + std::to_string(cp) + ';';
+            out += "&#" + std::to_string(static_cast<std::uint32_t>(CodePointAt(text, i))) + ';';
         }
     }
     return out;

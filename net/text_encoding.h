@@ -64,6 +64,10 @@ void AppendUtf8(std::string& out, char32_t c);
 // UTF-16 as UTF-8: surrogate pairs joined, a lone surrogate as U+FFFD.
 std::string EncodeUtf8(std::u16string_view text);
 
+// The halves of a UTF-16 surrogate pair.
+inline bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+inline bool IsLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
 // Valid UTF-8 in, local code page text out; false (and `out` untouched) when the
 // text is not valid UTF-8 or cannot be converted, with the message on stderr.
 [[nodiscard]] bool Utf8ToLocal(std::string_view text, std::string& out);

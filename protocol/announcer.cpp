@@ -1,11 +1,13 @@
 #include "protocol/announcer.h"
 
+#include "net/text_encoding.h"
+
 namespace pellox {
 
 std::u16string AnnouncementTitle(std::u16string_view displayName, std::u16string_view uin) {
     if (displayName.size() > kMaxAnnouncedName) {
         std::size_t end = kMaxAnnouncedName;
-        if (displayName[end - 1] >= 0xD800 && displayName[end - 1] <= 0xDBFF) --end;
+        if (IsHighSurrogate(displayName[end - 1])) --end;
         displayName = displayName.substr(0, end);
     }
     std::u16string title = u"ICQ: ";

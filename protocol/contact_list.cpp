@@ -50,6 +50,26 @@ void ForEachTlv(const std::vector<std::uint8_t>& data, F&& fn) {
     }
 }
 
+// The id after `highest`, which then counts as taken. Ids above 0x7FFF are left
+// alone; past it the new one takes 1.
+std::uint16_t TakeNextId(std::uint16_t& highest) {
+    const std::uint16_t id = highest < 0x7FFF ? highest + 1 : 1;
+    highest = std::max(highest, id);
+    return id;
+}
+
+// One item of a server list SNAC: name, group id, item id, type and its TLVs.
+void AppendServerItem(PacketBuffer& data, const std::string& name, std::uint16_t groupId,
+                      std::uint16_t itemId, std::uint16_t type, const std::vector<std::uint8_t>& tlvs) {
+    AppendU16(data, static_cast<std::uint16_t>(name.size()));
+    AppendBytes(data, name.data(), name.size());
+    AppendU16(data, groupId);
+    AppendU16(data, itemId);
+    AppendU16(data, type);
+    AppendU16(data, static_cast<std::uint16_t>(tlvs.size()));
+    AppendBytes(data, tlvs.data(), tlvs.size());
+}
+
 }  // namespace
 
 std::vector<std::uint8_t> WithTlv(const std::vector<std::uint8_t>& data, std::uint16_t type,
@@ -84,15 +104,8 @@ std::uint8_t VisibilityValue(const VisibilityItem& item) {
 }
 
 VisibilityItem WithVisibility(VisibilityItem item, std::uint8_t value) {
-    // Every TLV but 0x00CA as it was, then 0x00CA with the new value.
-    std::vector<std::uint8_t> data;
-    ForEachTlv(item.data, [&](std::uint16_t type, int at, std::uint16_t length) {
-        if (type == kTlvVisibility) return;
-        data.insert(data.end(), item.data.begin() + at, item.data.begin() + at + 4 + length);
-    });
-    const std::uint8_t tlv[5] = {0x00, 0xCA, 0x00, 0x01, value};
-    data.insert(data.end(), tlv, tlv + sizeof tlv);
-    item.data = std::move(data);
+    const std::string one(1, static_cast<char>(value));
+    item.data = WithTlv(item.data, kTlvVisibility, &one);
     return item;
 }
 
@@ -160,12 +173,7 @@ bool ServerListState::Loaded() const {
     return loaded_;
 }
 
-std::uint16_t ServerListState::NextItemId() {
-    // Item ids above 0x7FFF are left alone; past it the new item takes 1.
-    const std::uint16_t id = highestItemId_ < 0x7FFF ? highestItemId_ + 1 : 1;
-    highestItemId_ = std::max(highestItemId_, id);
-    return id;
-}
+std::uint16_t ServerListState::NextItemId() { return TakeNextId(highestItemId_); }
 
 std::optional<ServerItem> ServerListState::Buddy(const std::string& uin) const {
     std::lock_guard<std::mutex> guard(lock_);
@@ -180,9 +188,7 @@ ServerItem ServerListState::PrepareBuddy(const std::string& uin, const std::stri
     std::lock_guard<std::mutex> guard(lock_);
     group.reset();
     if (!group_) {
-        const std::uint16_t id = highestGroupId_ < 0x7FFF ? highestGroupId_ + 1 : 1;
-        highestGroupId_ = std::max(highestGroupId_, id);
-        group_ = ServerItem{kNewGroupName, id, 0, kItemTypeGroup, {}};
+        group_ = ServerItem{kNewGroupName, TakeNextId(highestGroupId_), 0, kItemTypeGroup, {}};
         group = group_;
     }
     ServerItem item{uin, group_->groupId, NextItemId(), kItemTypeBuddy, {}};
@@ -221,13 +227,7 @@ VisibilityItem ServerListState::PrepareChange(std::uint8_t value, bool& update) 
 
 bool SendVisibilityItem(NetSession& session, const VisibilityItem& item, bool update) {
     PacketBuffer data;
-    AppendU16(data, static_cast<std::uint16_t>(item.name.size()));
-    AppendBytes(data, item.name.data(), item.name.size());
-    AppendU16(data, item.groupId);
-    AppendU16(data, item.itemId);
-    AppendU16(data, kItemTypeVisibility);
-    AppendU16(data, static_cast<std::uint16_t>(item.data.size()));
-    AppendBytes(data, item.data.data(), item.data.size());
+    AppendServerItem(data, item.name, item.groupId, item.itemId, kItemTypeVisibility, item.data);
     const std::uint16_t subtype = update ? 0x0009 : 0x0008;
     if (data.Failed() || !session.SendEmptySnac(0x0013, 0x0011)) return false;
     const bool sent = session.SendSnac(0x0013, subtype, subtype, data);
@@ -237,13 +237,7 @@ bool SendVisibilityItem(NetSession& session, const VisibilityItem& item, bool up
 bool SendServerItem(NetSession& session, const ServerItem& item, std::uint16_t subtype,
                     std::uint32_t requestId) {
     PacketBuffer data;
-    AppendU16(data, static_cast<std::uint16_t>(item.name.size()));
-    AppendBytes(data, item.name.data(), item.name.size());
-    AppendU16(data, item.groupId);
-    AppendU16(data, item.itemId);
-    AppendU16(data, item.type);
-    AppendU16(data, static_cast<std::uint16_t>(item.data.size()));
-    AppendBytes(data, item.data.data(), item.data.size());
+    AppendServerItem(data, item.name, item.groupId, item.itemId, item.type, item.data);
     return !data.Failed() && item.name.size() <= 0xFFFF && item.data.size() <= 0xFFFF &&
            session.SendSnac(0x0013, subtype, requestId, data);
 }

@@ -69,7 +69,7 @@ struct VisibilityItem {
 };
 // The value of TLV 0x00CA, 0 when the item has none.
 std::uint8_t VisibilityValue(const VisibilityItem& item);
-// The item with TLV 0x00CA set to `value`: replaced where it was, else appended.
+// The item with TLV 0x00CA set to `value` (as WithTlv does).
 VisibilityItem WithVisibility(VisibilityItem item, std::uint8_t value);
 
 // A buddy or group item of the server list as the server sent it (or as the

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "net/text_encoding.h"
 #include "platform/code_page.h"
 
 namespace pellox {
@@ -21,9 +22,6 @@ bool IsUnsafeInName(char16_t c) {
     return c < u' ' || (c >= 0x007F && c <= 0x009F) || (c >= 0x202A && c <= 0x202E) ||
            (c >= 0x2066 && c <= 0x2069);
 }
-
-bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
 }  // namespace
 

@@ -162,9 +162,7 @@ void MessengerSession::PerformOtherCommand(const NetCommand& command) {
             if (!item) return;
             const std::string name = NarrowFromWide(contact->name);
             item->data = WithTlv(item->data, kTlvNickname, name.empty() ? nullptr : &name);
-            (void)SendEmptySnac(0x0013, 0x0011);
-            if (SendServerItem(*this, *item, 0x0009, 0x0009)) serverList_.TakeBuddy(*item);
-            (void)SendEmptySnac(0x0013, 0x0012);
+            UpdateServerBuddy(*item);
         }
         return;
     }
@@ -291,8 +289,12 @@ void MessengerSession::OnAuthReply(const std::u16string& uin, bool granted, cons
     std::optional<ServerItem> item = serverList_.Buddy(NarrowFromWide(uin));
     if (!item || !HasTlv(item->data, kTlvAwaitingAuth)) return;
     item->data = WithTlv(item->data, kTlvAwaitingAuth, nullptr);
+    UpdateServerBuddy(*item);
+}
+
+void MessengerSession::UpdateServerBuddy(const ServerItem& item) {
     (void)SendEmptySnac(0x0013, 0x0011);
-    if (SendServerItem(*this, *item, 0x0009, 0x0009)) serverList_.TakeBuddy(*item);
+    if (SendServerItem(*this, item, 0x0009, 0x0009)) serverList_.TakeBuddy(item);
     (void)SendEmptySnac(0x0013, 0x0012);
 }
 

@@ -143,6 +143,9 @@ private:
     // Appends a system entry to the contact's history (adding the contact when
     // needed) and posts ConversationChanged.
     void AddSystemLine(const std::u16string& uin, const std::u16string& text);
+    // Sends a listed buddy's changed item (0x0013/0x0009 inside an edit) and keeps
+    // it when it went out.
+    void UpdateServerBuddy(const ServerItem& item);
 
     AppState& model_;
     std::atomic<Announcer*> announcer_;
