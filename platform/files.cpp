@@ -11,7 +11,6 @@
 #include <sys/random.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 #include <vector>
@@ -310,21 +309,6 @@ bool RemoveAllIn(const File& directory, const std::string& prefix) {
         }
     }
     ::closedir(dir);
-    return true;
-}
-
-bool ReplaceFile(const std::string& from, const std::string& to) {
-    if (std::rename(from.c_str(), to.c_str()) != 0) return false;
-    // Make the new directory entry durable as well.
-    std::string dir = ".";
-    if (auto slash = to.find_last_of('/'); slash != std::string::npos) {
-        dir = slash == 0 ? "/" : to.substr(0, slash);
-    }
-    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
-    }
     return true;
 }
 

@@ -130,8 +130,6 @@ bool RemoveAllIn(const File& directory, const std::string& prefix);
 // "/.local/share"; empty when there is no home folder. No "/" at the end.
 std::string UserDataHome();
 [[nodiscard]] bool RemoveFile(const std::string& path);
-// Renames from over to (atomic on one file system) and makes the rename durable.
-[[nodiscard]] bool ReplaceFile(const std::string& from, const std::string& to);
 // The whole content of a file; false when it cannot be read.
 [[nodiscard]] bool ReadWholeFile(const std::string& path, std::string& out);
 

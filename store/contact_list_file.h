@@ -3,10 +3,10 @@
 //   [<UIN>]
 //   name=<display name, possibly empty>
 // Only UIN and name are stored; a name character outside the code page is written
-// as a reference "&#N;" and decoded on reading (NarrowWithReferences). Reading keeps a section when both its UIN (the
-// header without its first and last character) and its "name" value are not empty;
-// other keys are ignored and no duplicate check is made. An empty list is an empty
-// file.
+// as a reference "&#N;" and decoded on reading (NarrowWithReferences). Reading
+// keeps a section when both its UIN (the header without its first and last
+// character) and its "name" value are not empty; other keys are ignored and no
+// duplicate check is made. An empty list is an empty file.
 #pragma once
 
 #include <string>

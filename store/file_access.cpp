@@ -364,19 +364,14 @@ InstanceLock LockDataDirectory(const std::string& directory, platform::File& loc
 
 std::string FileNameComponent(std::u16string_view text) {
     std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;  // a lone surrogate has no UTF-8 form
-        }
-        switch (c) {
-            case U'/': out += "%2F"; break;
-            case U'%': out += "%25"; break;
-            case U'\0': out += "%00"; break;
-            default: AppendUtf8(out, c);
+    // The bytes of a character beyond ASCII are all 0x80 or above, so only the
+    // characters themselves give these three bytes.
+    for (const char byte : EncodeUtf8(text)) {
+        switch (byte) {
+            case '/': out += "%2F"; break;
+            case '%': out += "%25"; break;
+            case '\0': out += "%00"; break;
+            default: out += byte;
         }
     }
     return out;
