@@ -16,6 +16,7 @@
 #include "resources/strings.h"
 #include "ui/contacts_view.h"
 #include "ui/desktop_notifier.h"
+#include "ui/drawing_kit.h"
 #include "ui/message_box.h"
 #include "ui/message_view.h"
 #include "ui/session_probe.h"
@@ -346,11 +347,10 @@ void Application::AskToDelete(int questionId, void (Application::*action)(const 
     const ContactPtr contact = state_.CurrentContact();
     if (contact == nullptr) return;
     const QString name = QString::fromStdU16String(contact->Snapshot().DisplayName());
-    AskYesNo(frame_.get(), QString::fromStdU16String(LoadString(questionId)).arg(name),
-             [this, contact, action] {
-                 // The contact may have left the list while the question was open.
-                 if (state_.ContainsContact(contact)) (this->*action)(contact);
-             });
+    AskYesNo(frame_.get(), LoadQString(questionId).arg(name), [this, contact, action] {
+        // The contact may have left the list while the question was open.
+        if (state_.ContainsContact(contact)) (this->*action)(contact);
+    });
 }
 
 void Application::DeleteContact(const ContactPtr& contact) {
@@ -509,10 +509,8 @@ void Application::MessageNotSent(const std::u16string& displayName, const std::u
                                  std::uint16_t reason) {
     QString contact = QString::fromStdU16String(displayName);
     if (displayName != uin) contact += QStringLiteral(" (%1)").arg(QString::fromStdU16String(uin));
-    const QString why =
-        QString::fromStdU16String(LoadString(MessageNotSentReasonId(reason))).arg(reason);
-    const QString text =
-        QString::fromStdU16String(LoadString(str::kMessageNotSent)).arg(contact, why);
+    const QString why = LoadQString(MessageNotSentReasonId(reason)).arg(reason);
+    const QString text = LoadQString(str::kMessageNotSent).arg(contact, why);
     // From a network thread: shown on the user-interface thread.
     QMetaObject::invokeMethod(
         this,
