@@ -61,6 +61,14 @@ std::int32_t OwnPresence(const Settings& settings) {
     return IsPresenceStatus(presence) && presence != StatusOffline ? presence : StatusOnline;
 }
 
+// A contact as a notice names it: "name (number)", or the number alone when it
+// has no other name.
+QString NameAndNumber(const std::u16string& name, const std::u16string& uin) {
+    QString text = QString::fromStdU16String(name);
+    if (name != uin) text += QStringLiteral(" (%1)").arg(QString::fromStdU16String(uin));
+    return text;
+}
+
 }  // namespace
 
 Application::Application(AppState& state, QDBusConnection bus, QStringList soundFolders,
@@ -454,10 +462,8 @@ void Application::OnAppStateChange(ChangeCode code, const ContactPtr&) {
 
 void Application::ShowAuthorizationRequests() {
     while (std::optional<MessengerSession::AuthRequest> request = session_->TakeAuthRequest()) {
-        const QString who = QString::fromStdU16String(request->name);
-        const QString uin = QString::fromStdU16String(request->uin);
         auto* box = new QMessageBox(QMessageBox::Question, QStringLiteral("Авторизация"),
-                                    (who == uin ? uin : who + QStringLiteral(" (") + uin + QStringLiteral(")")) +
+                                    NameAndNumber(request->name, request->uin) +
                                         QStringLiteral(" просит авторизацию:\n") +
                                         QString::fromStdU16String(request->text),
                                     QMessageBox::NoButton, frame_.get());
@@ -507,10 +513,9 @@ void Application::PlaySound(const std::u16string& fileName) {
 
 void Application::MessageNotSent(const std::u16string& displayName, const std::u16string& uin,
                                  std::uint16_t reason) {
-    QString contact = QString::fromStdU16String(displayName);
-    if (displayName != uin) contact += QStringLiteral(" (%1)").arg(QString::fromStdU16String(uin));
     const QString why = LoadQString(MessageNotSentReasonId(reason)).arg(reason);
-    const QString text = LoadQString(str::kMessageNotSent).arg(contact, why);
+    const QString text =
+        LoadQString(str::kMessageNotSent).arg(NameAndNumber(displayName, uin), why);
     // From a network thread: shown on the user-interface thread.
     QMetaObject::invokeMethod(
         this,
