@@ -409,10 +409,13 @@ void Application::ToggleVisibility() {
 
 void Application::RefreshOwnPresence() {
     if (frame_ == nullptr) return;
-    const Settings settings = state_.GetSettings();
+    // The two values only, not a copy of every profile's settings.
+    const auto [profile, presence] = state_.UpdateSettings([](Settings& s) {
+        return std::pair{s.profile, OwnPresence(s)};
+    });
     const bool connected = session_->state.load() >= kOnline;
-    frame_->SetOwnPresence(QString::fromStdU16String(settings.profile),
-                           connected ? OwnPresence(settings) : StatusOffline);
+    frame_->SetOwnPresence(QString::fromStdU16String(profile),
+                           connected ? presence : StatusOffline);
 }
 
 void Application::ShowContacts() {
@@ -450,7 +453,9 @@ void Application::OnAppStateChange(ChangeCode code, const ContactPtr&) {
             break;
         case ChangeCode::ContactRemoved:
         case ChangeCode::CurrentContactChanged:
-        case ChangeCode::ListReset:
+            frame_->UpdateCommandUi();
+            break;
+        case ChangeCode::ListReset:  // another profile
         case ChangeCode::ConnectionStateChanged:
             frame_->UpdateCommandUi();
             RefreshOwnPresence();
