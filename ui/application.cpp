@@ -16,6 +16,7 @@
 #include "resources/strings.h"
 #include "ui/contacts_view.h"
 #include "ui/desktop_notifier.h"
+#include "ui/drawing_kit.h"
 #include "ui/message_box.h"
 #include "ui/message_view.h"
 #include "ui/session_probe.h"
@@ -58,6 +59,14 @@ std::int32_t OwnPresence(const Settings& settings) {
     if (value == profile->second.values.end() || value->second.size() != 1) return StatusOnline;
     const std::int32_t presence = value->second[0] - u'0';
     return IsPresenceStatus(presence) && presence != StatusOffline ? presence : StatusOnline;
+}
+
+// A contact as a notice names it: "name (number)", or the number alone when it
+// has no other name.
+QString NameAndNumber(const std::u16string& name, const std::u16string& uin) {
+    QString text = QString::fromStdU16String(name);
+    if (name != uin) text += QStringLiteral(" (%1)").arg(QString::fromStdU16String(uin));
+    return text;
 }
 
 }  // namespace
@@ -346,11 +355,10 @@ void Application::AskToDelete(int questionId, void (Application::*action)(const 
     const ContactPtr contact = state_.CurrentContact();
     if (contact == nullptr) return;
     const QString name = QString::fromStdU16String(contact->Snapshot().DisplayName());
-    AskYesNo(frame_.get(), QString::fromStdU16String(LoadString(questionId)).arg(name),
-             [this, contact, action] {
-                 // The contact may have left the list while the question was open.
-                 if (state_.ContainsContact(contact)) (this->*action)(contact);
-             });
+    AskYesNo(frame_.get(), LoadQString(questionId).arg(name), [this, contact, action] {
+        // The contact may have left the list while the question was open.
+        if (state_.ContainsContact(contact)) (this->*action)(contact);
+    });
 }
 
 void Application::DeleteContact(const ContactPtr& contact) {
@@ -401,10 +409,13 @@ void Application::ToggleVisibility() {
 
 void Application::RefreshOwnPresence() {
     if (frame_ == nullptr) return;
-    const Settings settings = state_.GetSettings();
+    // The two values only, not a copy of every profile's settings.
+    const auto [profile, presence] = state_.UpdateSettings([](Settings& s) {
+        return std::pair{s.profile, OwnPresence(s)};
+    });
     const bool connected = session_->state.load() >= kOnline;
-    frame_->SetOwnPresence(QString::fromStdU16String(settings.profile),
-                           connected ? OwnPresence(settings) : StatusOffline);
+    frame_->SetOwnPresence(QString::fromStdU16String(profile),
+                           connected ? presence : StatusOffline);
 }
 
 void Application::ShowContacts() {
@@ -442,7 +453,9 @@ void Application::OnAppStateChange(ChangeCode code, const ContactPtr&) {
             break;
         case ChangeCode::ContactRemoved:
         case ChangeCode::CurrentContactChanged:
-        case ChangeCode::ListReset:
+            frame_->UpdateCommandUi();
+            break;
+        case ChangeCode::ListReset:  // another profile
         case ChangeCode::ConnectionStateChanged:
             frame_->UpdateCommandUi();
             RefreshOwnPresence();
@@ -454,10 +467,8 @@ void Application::OnAppStateChange(ChangeCode code, const ContactPtr&) {
 
 void Application::ShowAuthorizationRequests() {
     while (std::optional<MessengerSession::AuthRequest> request = session_->TakeAuthRequest()) {
-        const QString who = QString::fromStdU16String(request->name);
-        const QString uin = QString::fromStdU16String(request->uin);
         auto* box = new QMessageBox(QMessageBox::Question, QStringLiteral("Авторизация"),
-                                    (who == uin ? uin : who + QStringLiteral(" (") + uin + QStringLiteral(")")) +
+                                    NameAndNumber(request->name, request->uin) +
                                         QStringLiteral(" просит авторизацию:\n") +
                                         QString::fromStdU16String(request->text),
                                     QMessageBox::NoButton, frame_.get());
@@ -507,12 +518,9 @@ void Application::PlaySound(const std::u16string& fileName) {
 
 void Application::MessageNotSent(const std::u16string& displayName, const std::u16string& uin,
                                  std::uint16_t reason) {
-    QString contact = QString::fromStdU16String(displayName);
-    if (displayName != uin) contact += QStringLiteral(" (%1)").arg(QString::fromStdU16String(uin));
-    const QString why =
-        QString::fromStdU16String(LoadString(MessageNotSentReasonId(reason))).arg(reason);
+    const QString why = LoadQString(MessageNotSentReasonId(reason)).arg(reason);
     const QString text =
-        QString::fromStdU16String(LoadString(str::kMessageNotSent)).arg(contact, why);
+        LoadQString(str::kMessageNotSent).arg(NameAndNumber(displayName, uin), why);
     // From a network thread: shown on the user-interface thread.
     QMetaObject::invokeMethod(
         this,

@@ -35,9 +35,6 @@ public:
     explicit NewestFirst(const MessageHistory& history)
         : history_(history), end_(history.Count()) {}
 
-    // Nothing (more) to hand out.
-    bool empty() const { return end_ == 0 && next_ == 0; }
-
     // The next older entry, or null past the oldest one.
     const MessageEntry* Next() {
         if (next_ == 0) {
@@ -173,7 +170,7 @@ void HistoryPanel::Paint(QPainter& painter, const QRect& rect) {
         PaintNotice(painter, area, str::kHistoryLoading, ThemeColors::kWhite);
         return;
     }
-    if (NewestFirst(*history).empty()) {
+    if (history->Count() == 0) {
         PaintNotice(painter, area, str::kHistoryEmpty, ThemeColors::kSkyBlue);
         return;
     }

@@ -4,19 +4,17 @@
 #include <QPushButton>
 
 #include "resources/strings.h"
+#include "ui/drawing_kit.h"
 
 namespace pellox::ui {
 
 namespace {
 
-QString Text(int id) {
-    return QString::fromStdU16String(LoadString(id));
-}
-
 QMessageBox* MakeBox(QWidget* parent, const char* name, QMessageBox::Icon icon,
                      const QString& text) {
-    auto* box = new QMessageBox(icon, Text(str::kTitle).trimmed(), text, QMessageBox::NoButton,
-                                parent != nullptr ? parent->window() : nullptr);
+    auto* box =
+        new QMessageBox(icon, LoadQString(str::kTitle).trimmed(), text, QMessageBox::NoButton,
+                        parent != nullptr ? parent->window() : nullptr);
     box->setObjectName(QString::fromLatin1(name));
     box->setAttribute(Qt::WA_DeleteOnClose);
     return box;
@@ -43,8 +41,8 @@ QMessageBox* ShowNotice(QWidget* parent, const QString& text) {
 
 QMessageBox* AskYesNo(QWidget* parent, const QString& question, std::function<void()> onYes) {
     QMessageBox* box = MakeBox(parent, kQuestionObjectName, QMessageBox::Question, question);
-    QPushButton* yes = box->addButton(Text(str::kYes), QMessageBox::YesRole);
-    QPushButton* no = box->addButton(Text(str::kNo), QMessageBox::NoRole);
+    QPushButton* yes = box->addButton(LoadQString(str::kYes), QMessageBox::YesRole);
+    QPushButton* no = box->addButton(LoadQString(str::kNo), QMessageBox::NoRole);
     box->setDefaultButton(no);
     box->setEscapeButton(no);
     QObject::connect(yes, &QPushButton::clicked, box, [onYes = std::move(onYes)] {

@@ -224,7 +224,7 @@ void CMessageView::Send() {
         const std::u16string text = MessageText(*input_);
         if (!text.empty() && !IsConnectedState(static_cast<std::int32_t>(session_.State()))) {
             // Nothing could go out: the text stays in the box for a later try.
-            ShowNotice(this, QString::fromStdU16String(LoadString(str::kNoConnection)));
+            ShowNotice(this, LoadQString(str::kNoConnection));
             return;
         }
         if (!text.empty()) {

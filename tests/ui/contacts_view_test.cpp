@@ -527,32 +527,35 @@ private slots:
         QCOMPARE(view.statusLine().stringId(), str::kDisconnected);
         const int barWithStatus = view.ComputeAreas().buttonBar.top();
 
-        const std::vector<std::pair<int, QString>> texts = {
-            {1, "Отключен другим клиентом"}, {2, "Ошибка соединения"},
-            {3, "Открытие соединения"},      {4, "Соединение с сервером регистрации"},
-            {6, "Проверка имени и пароля"},  {7, ""},
-            {8, "Загруза оффлайн сообщений"}, {9, "Загрузка контактов"},
-            {10, ""},                        {0, "Отключен"},
+        // A refused login shows its reason instead of the connection error, and in
+        // no other state.
+        struct Row {
+            int state;
+            int refusal;
+            QString text;
         };
-        for (const auto& [state, text] : texts) {
+        const std::vector<Row> rows = {
+            {1, 0, "Отключен другим клиентом"},
+            {2, 0, "Ошибка соединения"},
+            {3, 0, "Открытие соединения"},
+            {4, 0, "Соединение с сервером регистрации"},
+            {6, 0, "Проверка имени и пароля"},
+            {7, 0, ""},
+            {8, 0, "Загруза оффлайн сообщений"},
+            {9, 0, "Загрузка контактов"},
+            {10, 0, ""},
+            {0, 0, "Отключен"},
+            {2, 0x0005, "Неверный номер или пароль"},
+            {3, 0x0018, "Открытие соединения"},
+            {2, 0x0018, "Слишком частые подключения, подождите"},  // its own text
+            {0, 0, "Отключен"},
+        };
+        for (const auto& [state, refusal, text] : rows) {
             f.connectionState = state;
+            f.loginRefusal = refusal;
             f.model.state.Notify(ChangeCode::ConnectionStateChanged);
             QCOMPARE(view.statusLine().text(), text);
         }
-        // A refused login shows its reason instead of the connection error.
-        f.loginRefusal = 0x0005;
-        f.connectionState = 2;
-        f.model.state.Notify(ChangeCode::ConnectionStateChanged);
-        QCOMPARE(view.statusLine().text(), QStringLiteral("Неверный номер или пароль"));
-        f.loginRefusal = 0x0018;  // connecting too often: its own text
-        f.connectionState = 3;
-        f.model.state.Notify(ChangeCode::ConnectionStateChanged);
-        f.connectionState = 2;
-        f.model.state.Notify(ChangeCode::ConnectionStateChanged);
-        QCOMPARE(view.statusLine().text(), QStringLiteral("Слишком частые подключения, подождите"));
-        f.loginRefusal = 0;
-        f.connectionState = 0;
-        f.model.state.Notify(ChangeCode::ConnectionStateChanged);
 
         // Other changes do not read the state.
         f.connectionState = 3;

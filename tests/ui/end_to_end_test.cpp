@@ -4,12 +4,11 @@
 // signed off by another client, disconnecting, and shutting down while online.
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QMessageBox>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTest>
 #include <memory>
 #include <string>
