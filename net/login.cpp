@@ -224,11 +224,17 @@ bool NetSession::ParseLoginReply(PacketReader& reply) {
     if (refusal != 0) loginRefusal.store(refusal);
     if (!ok) {
         cookie.clear();
+        // A reason followed by a broken record is still a refusal: never retried.
+        loginRefused_.store(refusal != 0);
         return false;
     }
     if (haveUin) uin = std::move(newUin);
     if (haveAddress) bosAddress = std::move(newAddress);
     if (haveCookie) cookie = std::move(newCookie);
+    // No messaging server or no cookie: the server said no. Set here, under the
+    // lock and after the stale check, so that an old receive thread cannot mark a
+    // newer connection as refused.
+    loginRefused_.store(bosAddress.empty() || cookie.empty());
     return true;
 }
 

@@ -85,11 +85,7 @@ void NetSession::RunLoginPhase() {
         if (flap.channel == kChannelSignOn) {
             (void)SendLogin(reader);
         } else if (flap.channel == kChannelSignOff) {
-            if (ParseLoginReply(reader)) {
-                // No messaging server or no cookie: the server said no.
-                loginRefused_.store(BosAddress().empty() || Cookie().empty());
-                if (ConnectToMessagingServer()) RunMessagingPhase();
-            }
+            if (ParseLoginReply(reader) && ConnectToMessagingServer()) RunMessagingPhase();
             return;  // the login phase ends after the reply, whatever came of it
         }
     }

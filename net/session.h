@@ -245,7 +245,8 @@ public:
     bool SendCookie(PacketReader& hello);
     bool SendFamilyVersions();
     // True when the last login reply of this session refused the sign-on (it named
-    // no messaging server or carried no cookie); cleared by the next connect.
+    // no messaging server or carried no cookie, or gave a reason and then broke off);
+    // cleared by the next connect.
     bool LoginRefused() const { return loginRefused_.load(); }
     // The status half of the word the session signs on with and sends: set by the
     // Connect and SetStatus commands, 0 (online) at first.

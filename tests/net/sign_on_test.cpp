@@ -191,6 +191,16 @@ TEST_F(SignOn, RefusedLoginMakesNoSecondConnection) {
     EXPECT_EQ(server_.Accepted(), 1);
 }
 
+TEST_F(SignOn, RefusalFollowedByABrokenRecordIsNeverRetried) {
+    server_.AddConnection(Script().SendHello().Expect(kChannelSignOn).SendFrame(
+        kChannelSignOff, Concat({TlvBytes(0x0008, FromHex("0005")), FromHex("0004 0010 41")})));
+    StartAll();
+    Connect();
+    ASSERT_TRUE(session_.WaitForReport(ConnState::ConnectionError));
+    EXPECT_EQ(session_.loginRefusal.load(), 0x0005);
+    EXPECT_TRUE(session_.LoginRefused());  // what keeps reconnect from trying again
+}
+
 TEST_F(SignOn, TruncatedCookieTlvMakesNoSecondConnection) {
     server_.AddConnection(Script().SendHello().Expect(kChannelSignOn).Do([](Script::Context& c) {
         return c.SendFrame(kChannelSignOff,
