@@ -72,6 +72,14 @@ void IgnoreBrokenPipes() {
     std::call_once(once, [] { (void)StartSocketLibrary(); });
 }
 
+// What the socket must become before an OpenSSL call that failed with `error` can
+// go on: POLLIN or POLLOUT; 0 when it cannot go on.
+short WantedEvents(int error) {
+    if (error == SSL_ERROR_WANT_READ) return POLLIN;
+    if (error == SSL_ERROR_WANT_WRITE) return POLLOUT;
+    return 0;
+}
+
 // The host as an address literal for the certificate check; an IPv6 zone
 // ("%eth0") does not appear in certificates.
 bool HostAddress(const std::string& host, IpAddress& address) {
@@ -149,12 +157,8 @@ bool TlsStream::State::Handshake(bool client, std::chrono::steady_clock::time_po
         const int rc = Run([client](SSL* s) { return client ? SSL_connect(s) : SSL_accept(s); },
                            error);
         if (rc == 1) return true;
-        short want;
-        if (error == SSL_ERROR_WANT_READ) {
-            want = POLLIN;
-        } else if (error == SSL_ERROR_WANT_WRITE) {
-            want = POLLOUT;
-        } else {
+        const short want = WantedEvents(error);
+        if (want == 0) {
             const int saved = errno;
             std::string fallback = "the connection was closed during the handshake";
             if (error == SSL_ERROR_SYSCALL && rc < 0 && saved != 0) fallback = std::strerror(saved);
@@ -331,15 +335,9 @@ long TlsStream::ReceiveSome(void* data, std::size_t n) {
         int error;
         const int rc = s.Run([&](SSL* ssl) { return SSL_read(ssl, data, chunk); }, error);
         if (rc > 0) return rc;
-        short events;
-        if (error == SSL_ERROR_WANT_READ) {
-            events = PollSocket(s.socket, POLLIN, -1);
-        } else if (error == SSL_ERROR_WANT_WRITE) {
-            events = PollSocket(s.socket, POLLOUT, -1);
-        } else {
-            return error == SSL_ERROR_ZERO_RETURN ? 0 : -1;
-        }
-        if (events & POLLNVAL) return -1;
+        const short want = WantedEvents(error);
+        if (want == 0) return error == SSL_ERROR_ZERO_RETURN ? 0 : -1;
+        if (PollSocket(s.socket, want, -1) & POLLNVAL) return -1;
     }
 }
 
@@ -355,14 +353,8 @@ bool TlsStream::WaitReadable(int timeoutMs) {
         unsigned char byte;
         const int rc = s.Run([&](SSL* ssl) { return SSL_peek(ssl, &byte, 1); }, error);
         if (rc > 0) return true;
-        short want;
-        if (error == SSL_ERROR_WANT_READ) {
-            want = POLLIN;
-        } else if (error == SSL_ERROR_WANT_WRITE) {
-            want = POLLOUT;
-        } else {
-            return true;  // the end or an error, which the receive reports
-        }
+        const short want = WantedEvents(error);
+        if (want == 0) return true;  // the end or an error, which the receive reports
         const int left = timeoutMs < 0 ? -1 : MillisecondsUntil(deadline);
         if (left == 0) return false;
         const short events = PollSocket(s.socket, want, left);
