@@ -25,7 +25,12 @@ struct IpAddress {
     friend bool operator==(const IpAddress&, const IpAddress&) = default;
 };
 
+// Constructed, not brace-initialised like an aggregate, so that a call with
+// {address, port} still picks the Ipv4Endpoint overloads of socket.h.
 struct Endpoint {
+    Endpoint() = default;
+    Endpoint(const IpAddress& a, std::uint16_t p) : address(a), port(p) {}
+
     IpAddress address;
     std::uint16_t port = 0;  // host byte order
 
