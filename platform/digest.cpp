@@ -34,7 +34,9 @@ Md5Digest Md5(std::span<const std::uint8_t> bytes) {
     return Digest<16>(EVP_md5(), bytes.data(), bytes.size());
 }
 
-Md5Digest Md5(std::string_view bytes) { return Digest<16>(EVP_md5(), bytes.data(), bytes.size()); }
+Md5Digest Md5(std::string_view bytes) {
+    return Digest<16>(EVP_md5(), bytes.data(), bytes.size());
+}
 
 Sha256Digest Sha256(std::span<const std::uint8_t> bytes) {
     return Digest<32>(EVP_sha256(), bytes.data(), bytes.size());

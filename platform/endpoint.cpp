@@ -1,7 +1,5 @@
 #include "platform/endpoint.h"
 
-#include "platform/socket_wait.h"
-
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -15,6 +13,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/socket_wait.h"
+
 namespace pellox::platform {
 namespace {
 
@@ -23,7 +23,9 @@ namespace {
 // through its second.
 constexpr std::chrono::milliseconds kNextAttemptDelay{250};
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 std::string_view Trim(std::string_view text) {
     while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
@@ -44,9 +46,8 @@ bool ParsePort(std::string_view text, std::uint16_t& port) {
 }
 
 bool IsPlainHost(std::string_view host) {
-    return !host.empty() && std::none_of(host.begin(), host.end(), [](char c) {
-        return IsBlank(c) || c == '[' || c == ']';
-    });
+    return !host.empty() && std::none_of(host.begin(), host.end(),
+                                         [](char c) { return IsBlank(c) || c == '[' || c == ']'; });
 }
 
 IpAddress FromSockaddr(const sockaddr* sa) {
@@ -95,9 +96,8 @@ bool Lookup(const std::string& host, int flags, Each each) {
     addrinfo* result = nullptr;
     if (::getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0) return false;
     for (addrinfo* ai = result; ai != nullptr; ai = ai->ai_next) {
-        const bool usable =
-            (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) ||
-            (ai->ai_family == AF_INET6 && ai->ai_addrlen >= sizeof(sockaddr_in6));
+        const bool usable = (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) ||
+                            (ai->ai_family == AF_INET6 && ai->ai_addrlen >= sizeof(sockaddr_in6));
         if (usable) each(FromSockaddr(ai->ai_addr));
     }
     ::freeaddrinfo(result);
@@ -194,7 +194,8 @@ bool ParseHostPort(std::string_view text, std::uint16_t defaultPort, HostPort& o
         }
     } else {
         const std::size_t colon = text.find(':');
-        if (colon != std::string_view::npos && text.find(':', colon + 1) != std::string_view::npos) {
+        if (colon != std::string_view::npos &&
+            text.find(':', colon + 1) != std::string_view::npos) {
             // Several colons and no brackets: an IPv6 literal, which leaves no room
             // for a port.
             host = std::string(text);
@@ -229,9 +230,11 @@ bool IsLoopbackOrUnspecified(const IpAddress& address) {
         return p[0] == 127 || (p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 0);
     };
     if (!address.v6) return v4(b.data());
-    const bool zeroHead = std::all_of(b.begin(), b.begin() + 10, [](std::uint8_t x) { return x == 0; });
+    const bool zeroHead =
+        std::all_of(b.begin(), b.begin() + 10, [](std::uint8_t x) { return x == 0; });
     if (zeroHead && b[10] == 0xFF && b[11] == 0xFF) return v4(b.data() + 12);  // ::ffff:a.b.c.d
-    const bool zeroBody = zeroHead && b[10] == 0 && b[11] == 0 && b[12] == 0 && b[13] == 0 && b[14] == 0;
+    const bool zeroBody =
+        zeroHead && b[10] == 0 && b[11] == 0 && b[12] == 0 && b[13] == 0 && b[14] == 0;
     return zeroBody && (b[15] == 0 || b[15] == 1);  // :: and ::1
 }
 

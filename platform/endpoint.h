@@ -4,8 +4,6 @@
 // answers, and listening on either family.
 #pragma once
 
-#include "platform/socket.h"
-
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -13,6 +11,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/socket.h"
 
 namespace pellox::platform {
 
@@ -98,8 +98,7 @@ private:
 // wins (an address that fails at once hands over to the next at once). Returns
 // kNoSocket when all failed, the deadline passed or the canceller fired; on success
 // `connected` (when given) receives the endpoint reached.
-[[nodiscard]] SocketHandle ConnectFirst(const std::vector<IpAddress>& addresses,
-                                        std::uint16_t port,
+[[nodiscard]] SocketHandle ConnectFirst(const std::vector<IpAddress>& addresses, std::uint16_t port,
                                         std::chrono::steady_clock::time_point deadline,
                                         const ConnectCanceller* canceller = nullptr,
                                         Endpoint* connected = nullptr);

@@ -15,7 +15,9 @@ namespace pellox::platform {
 template <auto Free>
 struct OpenSslFree {
     template <typename T>
-    void operator()(T* p) const { Free(p); }
+    void operator()(T* p) const {
+        Free(p);
+    }
 };
 using X509Ptr = std::unique_ptr<X509, OpenSslFree<X509_free>>;
 using KeyPtr = std::unique_ptr<EVP_PKEY, OpenSslFree<EVP_PKEY_free>>;

@@ -1,9 +1,9 @@
 // Waiting on sockets, shared by the connect and stream code of this folder.
 #pragma once
 
-#include "platform/socket.h"
-
 #include <chrono>
+
+#include "platform/socket.h"
 
 namespace pellox::platform {
 

@@ -2,9 +2,13 @@
 
 namespace pellox::platform {
 
-Stream::~Stream() { CloseSocket(socket_); }
+Stream::~Stream() {
+    CloseSocket(socket_);
+}
 
-void Stream::Shutdown() const { ShutdownSocket(socket_); }
+void Stream::Shutdown() const {
+    ShutdownSocket(socket_);
+}
 
 bool SocketStream::SendAll(const void* data, std::size_t n) {
     const auto* p = static_cast<const unsigned char*>(data);

@@ -11,9 +11,9 @@
 // ReceiveSome or SendAll, which then return at once with a failure.
 #pragma once
 
-#include "platform/socket.h"
-
 #include <cstddef>
+
+#include "platform/socket.h"
 
 namespace pellox::platform {
 

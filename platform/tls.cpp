@@ -1,11 +1,5 @@
 #include "platform/tls.h"
 
-#include "platform/digest.h"
-#include "platform/endpoint.h"
-#include "platform/files.h"
-#include "platform/openssl_util.h"
-#include "platform/socket_wait.h"
-
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509_vfy.h>
@@ -17,6 +11,12 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+
+#include "platform/digest.h"
+#include "platform/endpoint.h"
+#include "platform/files.h"
+#include "platform/openssl_util.h"
+#include "platform/socket_wait.h"
 
 namespace pellox::platform {
 
@@ -154,8 +154,8 @@ bool TlsStream::State::Handshake(bool client, std::chrono::steady_clock::time_po
                                  std::string& reason) {
     for (;;) {
         int error = SSL_ERROR_NONE;
-        const int rc = Run([client](SSL* s) { return client ? SSL_connect(s) : SSL_accept(s); },
-                           error);
+        const int rc =
+            Run([client](SSL* s) { return client ? SSL_connect(s) : SSL_accept(s); }, error);
         if (rc == 1) return true;
         const short want = WantedEvents(error);
         if (want == 0) {
@@ -368,7 +368,9 @@ bool TlsStream::WaitReadable(int timeoutMs) {
 TlsServerContext::TlsServerContext(ssl_ctx_st* context, std::string fingerprint)
     : context_(context), fingerprint_(std::move(fingerprint)) {}
 
-TlsServerContext::~TlsServerContext() { SSL_CTX_free(context_); }
+TlsServerContext::~TlsServerContext() {
+    SSL_CTX_free(context_);
+}
 
 std::shared_ptr<TlsServerContext> TlsServerContext::FromPem(const CertificateAndKey& pem,
                                                             std::string& error) {

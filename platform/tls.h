@@ -17,11 +17,11 @@
 // SIGPIPE for the whole process, as StartSocketLibrary does.
 #pragma once
 
-#include "platform/stream.h"
-
 #include <chrono>
 #include <memory>
 #include <string>
+
+#include "platform/stream.h"
 
 struct ssl_ctx_st;
 
@@ -90,8 +90,8 @@ public:
     // (LoadOrMakeSelfSignedCertificate); `created` (when given) tells whether it
     // was made just now.
     static std::shared_ptr<TlsServerContext> SelfSigned(const std::string& directory,
-                                                        const std::string& host,
-                                                        bool* created, std::string& error);
+                                                        const std::string& host, bool* created,
+                                                        std::string& error);
 
     // The SHA-256 fingerprint of the certificate presented (FormatFingerprint).
     const std::string& Fingerprint() const { return fingerprint_; }
@@ -143,9 +143,8 @@ inline constexpr char kTlsKeyFile[] = "tls-key.pem";
 // for `host` and writes both files there, readable by the owner only. `created`
 // tells which.
 [[nodiscard]] bool LoadOrMakeSelfSignedCertificate(const std::string& directory,
-                                                   const std::string& host,
-                                                   CertificateAndKey& out, bool& created,
-                                                   std::string& error);
+                                                   const std::string& host, CertificateAndKey& out,
+                                                   bool& created, std::string& error);
 
 // A new EC P-256 key with a self-signed certificate for `host`: CN `host`, alternative
 // names `host`, "localhost", 127.0.0.1 and ::1; valid from an hour ago for ten years.

@@ -1,9 +1,4 @@
 // Making and keeping the certificates a TLS server presents.
-#include "platform/endpoint.h"
-#include "platform/files.h"
-#include "platform/openssl_util.h"
-#include "platform/tls.h"
-
 #include <openssl/bn.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -12,6 +7,11 @@
 
 #include <algorithm>
 #include <vector>
+
+#include "platform/endpoint.h"
+#include "platform/files.h"
+#include "platform/openssl_util.h"
+#include "platform/tls.h"
 
 namespace pellox::platform {
 namespace {
@@ -66,8 +66,8 @@ bool SetRandomSerial(X509* certificate) {
     bytes[0] &= 0x7F;  // positive
     bytes[0] |= 0x01;  // and never zero
     BIGNUM* serial = BN_bin2bn(bytes, sizeof bytes, nullptr);
-    const bool set =
-        serial != nullptr && BN_to_ASN1_INTEGER(serial, X509_get_serialNumber(certificate)) != nullptr;
+    const bool set = serial != nullptr &&
+                     BN_to_ASN1_INTEGER(serial, X509_get_serialNumber(certificate)) != nullptr;
     BN_free(serial);
     return set;
 }
@@ -124,8 +124,9 @@ bool MakeCertificate(const std::string& hostText, const CertificateAndKey* issue
     ok = ok && X509_set_issuer_name(c, X509_get_subject_name(signer)) == 1;
     ok = ok && AddExtension(c, signer, NID_basic_constraints,
                             authority ? "critical,CA:TRUE" : "critical,CA:FALSE");
-    ok = ok && AddExtension(c, signer, NID_key_usage,
-                            authority ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature");
+    ok = ok &&
+         AddExtension(c, signer, NID_key_usage,
+                      authority ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature");
     ok = ok && AddExtension(c, signer, NID_subject_key_identifier, "hash");
     if (!authority) {
         ok = ok && AddExtension(c, signer, NID_ext_key_usage, "serverAuth") &&
@@ -192,7 +193,8 @@ bool LoadOrMakeSelfSignedCertificate(const std::string& directory, const std::st
         }
         const X509Ptr certificate = ReadCertificate(pem.certificatePem);
         const KeyPtr key = ReadKey(pem.keyPem);
-        const bool pair = certificate && key && X509_check_private_key(certificate.get(), key.get()) == 1;
+        const bool pair =
+            certificate && key && X509_check_private_key(certificate.get(), key.get()) == 1;
         ERR_clear_error();
         if (!pair) {
             error = certificatePath + " and " + keyPath + " are not a certificate and its key";

@@ -119,7 +119,8 @@ TEST(Endpoint, ResolveAllGivesEachAddressOnce) {
     ASSERT_TRUE(ResolveAll("::1", addresses));
     EXPECT_EQ(addresses, std::vector<IpAddress>{Address("::1")});
     ASSERT_TRUE(ResolveAll("localhost", addresses));
-    for (const IpAddress& a : addresses) EXPECT_TRUE(IsLoopbackOrUnspecified(a)) << FormatAddress(a);
+    for (const IpAddress& a : addresses)
+        EXPECT_TRUE(IsLoopbackOrUnspecified(a)) << FormatAddress(a);
     addresses = {Address("10.0.0.1")};
     EXPECT_FALSE(ResolveAll("no-such-host.invalid", addresses));
     EXPECT_FALSE(ResolveAll("", addresses));
@@ -148,7 +149,9 @@ struct StalledListener {
     SocketHandle filler = kNoSocket;
 };
 
-steady_clock::time_point Later() { return steady_clock::now() + std::chrono::seconds(30); }
+steady_clock::time_point Later() {
+    return steady_clock::now() + std::chrono::seconds(30);
+}
 
 TEST(Endpoint, ConnectFirstTakesTheFirstAddressThatAccepts) {
     const SocketHandle listener = ListenTcp({0x7F000001, 0});
@@ -158,8 +161,8 @@ TEST(Endpoint, ConnectFirstTakesTheFirstAddressThatAccepts) {
     // Nothing listens on ::1 at that port (or there is no IPv6 at all): refused at
     // once, and the IPv4 address gets its turn.
     Endpoint reached;
-    const SocketHandle s = ConnectFirst({Address("::1"), Address("127.0.0.1")}, port, Later(),
-                                        nullptr, &reached);
+    const SocketHandle s =
+        ConnectFirst({Address("::1"), Address("127.0.0.1")}, port, Later(), nullptr, &reached);
     ASSERT_NE(s, kNoSocket);
     EXPECT_EQ(reached, (Endpoint{Address("127.0.0.1"), port}));
     const SocketHandle peer = AcceptClient(listener);
@@ -185,8 +188,8 @@ TEST(Endpoint, AnUnansweredAddressDoesNotHoldUpTheNext) {
         GTEST_SKIP() << "port " << port << " is taken on 127.0.0.1";
     }
     Endpoint reached;
-    const SocketHandle s = ConnectFirst({Address("127.0.0.1"), Address("::1")}, port, Later(),
-                                        nullptr, &reached);
+    const SocketHandle s =
+        ConnectFirst({Address("127.0.0.1"), Address("::1")}, port, Later(), nullptr, &reached);
     EXPECT_NE(s, kNoSocket);
     EXPECT_EQ(reached, (Endpoint{Address("::1"), port}));
     CloseSocket(s);
@@ -198,8 +201,9 @@ TEST(Endpoint, ConnectFirstEndsAtTheDeadlineOrWhenCancelled) {
     ASSERT_NE(stalled.listener, kNoSocket);
     const std::vector<IpAddress> target{Address("127.0.0.1")};
 
-    EXPECT_EQ(ConnectFirst(target, stalled.Port(), steady_clock::now() + std::chrono::milliseconds(50)),
-              kNoSocket);
+    EXPECT_EQ(
+        ConnectFirst(target, stalled.Port(), steady_clock::now() + std::chrono::milliseconds(50)),
+        kNoSocket);
 
     ConnectCanceller canceller;
     std::thread cancel([&] {
@@ -219,7 +223,8 @@ TEST(Endpoint, PeerEndpointOfBothFamilies) {
     for (const char* text : {"127.0.0.1", "::1"}) {
         SCOPED_TRACE(text);
         const SocketHandle listener = ListenTcp(Endpoint{Address(text), 0});
-        if (listener == kNoSocket && std::string(text) == "::1") GTEST_SKIP() << "no IPv6 loopback here";
+        if (listener == kNoSocket && std::string(text) == "::1")
+            GTEST_SKIP() << "no IPv6 loopback here";
         ASSERT_NE(listener, kNoSocket);
         const SocketHandle s = ConnectFirst({Address(text)}, BoundPort(listener), Later());
         ASSERT_NE(s, kNoSocket);

@@ -1,8 +1,5 @@
 #include "platform/tls.h"
 
-#include "platform/endpoint.h"
-#include "platform/files.h"
-
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -13,12 +10,17 @@
 #include <functional>
 #include <thread>
 
+#include "platform/endpoint.h"
+#include "platform/files.h"
+
 namespace pellox::platform {
 namespace {
 
 using std::chrono::steady_clock;
 
-steady_clock::time_point Later() { return steady_clock::now() + std::chrono::seconds(30); }
+steady_clock::time_point Later() {
+    return steady_clock::now() + std::chrono::seconds(30);
+}
 
 CertificateAndKey Make(const std::string& host, const CertificateAndKey* issuer = nullptr,
                        bool authority = false) {
@@ -92,8 +94,7 @@ private:
     std::string reason_;
 };
 
-std::unique_ptr<TlsStream> Client(std::uint16_t port, TlsClientOptions options,
-                                  TlsOutcome& outcome,
+std::unique_ptr<TlsStream> Client(std::uint16_t port, TlsClientOptions options, TlsOutcome& outcome,
                                   steady_clock::time_point deadline = Later()) {
     IpAddress loopback;
     EXPECT_TRUE(ParseIpAddress("127.0.0.1", loopback));
@@ -107,19 +108,14 @@ std::unique_ptr<TlsStream> Client(std::uint16_t port, TlsClientOptions options,
 class Tls : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        selfSigned_ = new CertificateAndKey(Make("localhost"));
-        otherSelfSigned_ = new CertificateAndKey(Make("localhost"));
-        authority_ = new CertificateAndKey(Make("authority.example", nullptr, true));
-    }
-    static void TearDownTestSuite() {
-        delete selfSigned_;
-        delete otherSelfSigned_;
-        delete authority_;
+        selfSigned_ = Make("localhost");
+        otherSelfSigned_ = Make("localhost");
+        authority_ = Make("authority.example", nullptr, true);
     }
     // A pinned connection to a server running `session`.
     std::unique_ptr<TlsStream> Pinned(OneShotServer& server) {
         TlsOutcome outcome;
-        auto stream = Client(server.Port(), {"localhost", Fingerprint(*selfSigned_), ""}, outcome);
+        auto stream = Client(server.Port(), {"localhost", Fingerprint(selfSigned_), ""}, outcome);
         EXPECT_EQ(outcome.verdict, TlsVerdict::PinMatched) << outcome.reason;
         return stream;
     }
@@ -127,18 +123,15 @@ protected:
         return CertificateFingerprint(pem.certificatePem);
     }
 
-    static CertificateAndKey* selfSigned_;
-    static CertificateAndKey* otherSelfSigned_;
-    static CertificateAndKey* authority_;
+    static inline CertificateAndKey selfSigned_;
+    static inline CertificateAndKey otherSelfSigned_;
+    static inline CertificateAndKey authority_;
 };
-CertificateAndKey* Tls::selfSigned_ = nullptr;
-CertificateAndKey* Tls::otherSelfSigned_ = nullptr;
-CertificateAndKey* Tls::authority_ = nullptr;
 
 TEST_F(Tls, VerdictOfCertificateHostAndPin) {
     // Names chat.example and the loopback names and addresses.
-    const CertificateAndKey issued = Make("chat.example", authority_);
-    const std::string pinned = Fingerprint(*selfSigned_);
+    const CertificateAndKey issued = Make("chat.example", &authority_);
+    const std::string pinned = Fingerprint(selfSigned_);
     std::string lowerPin = pinned;
     for (char& c : lowerPin) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     struct Case {
@@ -151,22 +144,22 @@ TEST_F(Tls, VerdictOfCertificateHostAndPin) {
         const char* reasonHas;
     };
     const Case cases[] = {
-        {"self-signed, no pin", *selfSigned_, "localhost", false, "", TlsVerdict::Untrusted,
+        {"self-signed, no pin", selfSigned_, "localhost", false, "", TlsVerdict::Untrusted,
          "self-signed"},
-        {"self-signed, its pin", *selfSigned_, "localhost", false, pinned, TlsVerdict::PinMatched, ""},
-        {"pin in another notation", *selfSigned_, "localhost", false, lowerPin,
+        {"self-signed, its pin", selfSigned_, "localhost", false, pinned, TlsVerdict::PinMatched,
+         ""},
+        {"pin in another notation", selfSigned_, "localhost", false, lowerPin,
          TlsVerdict::PinMatched, ""},
-        {"another certificate, the old pin", *otherSelfSigned_, "localhost", false, pinned,
+        {"another certificate, the old pin", otherSelfSigned_, "localhost", false, pinned,
          TlsVerdict::PinMismatch, "self-signed"},
         {"trusted authority, its name", issued, "chat.example", true, "", TlsVerdict::Trusted, ""},
-        {"trusted authority, loopback address", issued, "127.0.0.1", true, "",
-         TlsVerdict::Trusted, ""},
+        {"trusted authority, loopback address", issued, "127.0.0.1", true, "", TlsVerdict::Trusted,
+         ""},
         {"trusted authority, another name", issued, "other.example", true, "",
          TlsVerdict::Untrusted, "mismatch"},
-        {"trusted authority, another address", issued, "127.0.0.2", true, "",
-         TlsVerdict::Untrusted, "mismatch"},
-        {"system store only", issued, "chat.example", false, "", TlsVerdict::Untrusted,
-         "issuer"},
+        {"trusted authority, another address", issued, "127.0.0.2", true, "", TlsVerdict::Untrusted,
+         "mismatch"},
+        {"system store only", issued, "chat.example", false, "", TlsVerdict::Untrusted, "issuer"},
         {"trusted, but another one is pinned", issued, "chat.example", true, pinned,
          TlsVerdict::PinMismatch, ""},
     };
@@ -178,7 +171,7 @@ TEST_F(Tls, VerdictOfCertificateHostAndPin) {
             served = true;
         });
         TlsOutcome outcome;
-        TlsClientOptions options{c.host, c.pin, c.trustAuthority ? authority_->certificatePem : ""};
+        TlsClientOptions options{c.host, c.pin, c.trustAuthority ? authority_.certificatePem : ""};
         auto stream = Client(server.Port(), options, outcome);
         EXPECT_EQ(outcome.verdict, c.verdict) << outcome.reason;
         EXPECT_EQ(outcome.fingerprint, Fingerprint(c.server));
@@ -202,7 +195,7 @@ TEST_F(Tls, VerdictOfCertificateHostAndPin) {
 
 TEST_F(Tls, DataBothWaysAndBufferedBytesCountAsReadable) {
     const std::string big(300000, 'z');  // more than a socket buffer takes at once
-    OneShotServer server(Context(*selfSigned_), [&](TlsStream& s) {
+    OneShotServer server(Context(selfSigned_), [&](TlsStream& s) {
         ASSERT_TRUE(s.SendAll("hello world", 11));  // one record
         const std::string got = ReceiveExactly(s, big.size());
         ASSERT_TRUE(s.SendAll(got.data(), got.size()));
@@ -233,7 +226,8 @@ SSL_CTX* OldVersionContext(bool server, const CertificateAndKey& pem) {
     SSL_CTX_set_min_proto_version(context, TLS1_VERSION);
     SSL_CTX_set_max_proto_version(context, TLS1_1_VERSION);
     if (server) {
-        BIO* bio = BIO_new_mem_buf(pem.certificatePem.data(), static_cast<int>(pem.certificatePem.size()));
+        BIO* bio =
+            BIO_new_mem_buf(pem.certificatePem.data(), static_cast<int>(pem.certificatePem.size()));
         X509* certificate = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
         BIO_free(bio);
         bio = BIO_new_mem_buf(pem.keyPem.data(), static_cast<int>(pem.keyPem.size()));
@@ -260,11 +254,10 @@ int OldVersionHandshake(bool server, SocketHandle s, const CertificateAndKey& pe
 TEST_F(Tls, VersionsBelowTls12AreRefused) {
     {
         std::atomic<int> serverResult{99};
-        OneShotServer server([&](SocketHandle s) {
-            serverResult = OldVersionHandshake(true, s, *selfSigned_);
-        });
+        OneShotServer server(
+            [&](SocketHandle s) { serverResult = OldVersionHandshake(true, s, selfSigned_); });
         TlsOutcome outcome;
-        auto stream = Client(server.Port(), {"localhost", Fingerprint(*selfSigned_), ""}, outcome);
+        auto stream = Client(server.Port(), {"localhost", Fingerprint(selfSigned_), ""}, outcome);
         EXPECT_EQ(outcome.verdict, TlsVerdict::Failed);
         EXPECT_FALSE(outcome.reason.empty());
         stream.reset();
@@ -272,12 +265,12 @@ TEST_F(Tls, VersionsBelowTls12AreRefused) {
         EXPECT_NE(serverResult.load(), 1);
     }
     {
-        OneShotServer server(Context(*selfSigned_), nullptr);
+        OneShotServer server(Context(selfSigned_), nullptr);
         IpAddress loopback;
         ASSERT_TRUE(ParseIpAddress("127.0.0.1", loopback));
         const SocketHandle s = ConnectFirst({loopback}, server.Port(), Later());
         ASSERT_NE(s, kNoSocket);
-        EXPECT_NE(OldVersionHandshake(false, s, *selfSigned_), 1);
+        EXPECT_NE(OldVersionHandshake(false, s, selfSigned_), 1);
         CloseSocket(s);
         server.Join();
         EXPECT_FALSE(server.Accepted());
@@ -300,15 +293,15 @@ TEST_F(Tls, HandshakeEndsAtTheDeadline) {
 }
 
 TEST_F(Tls, ClientWithoutHostChecksNothingAndFails) {
-    OneShotServer server(Context(*selfSigned_), nullptr);
+    OneShotServer server(Context(selfSigned_), nullptr);
     TlsOutcome outcome;
-    auto stream = Client(server.Port(), {"", Fingerprint(*selfSigned_), ""}, outcome);
+    auto stream = Client(server.Port(), {"", Fingerprint(selfSigned_), ""}, outcome);
     EXPECT_EQ(outcome.verdict, TlsVerdict::Failed);
 }
 
 TEST_F(Tls, ShutdownFromAnotherThreadWakesABlockedReceive) {
     std::atomic<bool> release{false};
-    OneShotServer server(Context(*selfSigned_), [&](TlsStream&) {
+    OneShotServer server(Context(selfSigned_), [&](TlsStream&) {
         while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     });
     auto stream = Pinned(server);
@@ -330,7 +323,7 @@ TEST_F(Tls, SendsFromOneThreadWhileAnotherReceives) {
     // The server echoes; the client sends from one thread and reads on another,
     // as the network worker and the receive thread do.
     constexpr std::size_t kTotal = 1 << 20;
-    OneShotServer server(Context(*selfSigned_), [](TlsStream& s) {
+    OneShotServer server(Context(selfSigned_), [](TlsStream& s) {
         char buffer[4096];
         std::size_t echoed = 0;
         while (echoed < kTotal) {
@@ -401,7 +394,7 @@ TEST_F(TlsFiles, SelfSignedCertificateIsMadeOnceAndKeptPrivate) {
         TlsOutcome outcome;
         auto stream = Client(server.Port(), {host, "", pem.certificatePem}, outcome);
         EXPECT_EQ(outcome.verdict, std::string(host) == "other.example" ? TlsVerdict::Untrusted
-                                                                          : TlsVerdict::Trusted)
+                                                                        : TlsVerdict::Trusted)
             << outcome.reason;
     }
 }
