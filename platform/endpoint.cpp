@@ -315,6 +315,9 @@ SocketHandle ConnectFirst(const std::vector<IpAddress>& addresses, std::uint16_t
         }
         int timeout = MillisecondsUntil(deadline);
         if (next < addresses.size()) timeout = std::min(timeout, MillisecondsUntil(nextStart));
+        if (canceller != nullptr && canceller->WakeHandle() < 0) {
+            timeout = std::min(timeout, 100);  // no wake-up descriptor: look now and then
+        }
         const int rc = ::poll(polls.data(), polls.size(), timeout);
         if (rc < 0 && errno != EINTR) break;
         if (rc <= 0) continue;

@@ -301,21 +301,31 @@ TEST_F(Tls, ClientWithoutHostChecksNothingAndFails) {
 
 TEST_F(Tls, ShutdownFromAnotherThreadWakesABlockedReceive) {
     std::atomic<bool> release{false};
-    OneShotServer server(Context(selfSigned_), [&](TlsStream&) {
+    const auto hold = [&] {
         while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    });
-    auto stream = Pinned(server);
-    ASSERT_TRUE(stream);
-    std::atomic<long> result{99};
-    std::thread reader([&] {
-        char byte;
-        result = stream->ReceiveSome(&byte, 1);
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    stream->Shutdown();
-    reader.join();
-    EXPECT_LE(result.load(), 0);
-    EXPECT_FALSE(stream->SendAll("x", 1));
+    };
+    OneShotServer tlsServer(Context(selfSigned_), [&](TlsStream&) { hold(); });
+    OneShotServer plainServer([&](SocketHandle) { hold(); });
+    IpAddress loopback;
+    ASSERT_TRUE(ParseIpAddress("127.0.0.1", loopback));
+    std::unique_ptr<Stream> streams[] = {
+        Pinned(tlsServer),
+        std::make_unique<SocketStream>(ConnectFirst({loopback}, plainServer.Port(), Later())),
+    };
+    for (auto& stream : streams) {
+        ASSERT_TRUE(stream);
+        std::atomic<long> result{99};
+        std::thread reader([&] {
+            char byte;
+            result = stream->ReceiveSome(&byte, 1);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        stream->Shutdown();
+        reader.join();
+        EXPECT_LE(result.load(), 0);
+        EXPECT_TRUE(stream->WaitReadable(-1));  // a receive now ends at once
+        EXPECT_FALSE(stream->SendAll("x", 1));
+    }
     release = true;
 }
 
