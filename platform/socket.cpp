@@ -112,10 +112,14 @@ SocketHandle ListenTcp(const Ipv4Endpoint& endpoint, int backlog) {
 }
 
 std::uint16_t BoundPort(SocketHandle socket) {
-    sockaddr_in addr{};
+    // Large enough for an IPv6 listener too (endpoint.h).
+    sockaddr_storage addr{};
     socklen_t len = sizeof addr;
     if (::getsockname(socket, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
-    return ntohs(addr.sin_port);
+    if (addr.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_port);
+    }
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&addr)->sin_port);
 }
 
 SocketHandle AcceptClient(SocketHandle listener) {

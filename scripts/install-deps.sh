@@ -13,6 +13,7 @@ packages=(
   clang libclang-rt-14-dev llvm-14
   xvfb xauth xdotool
   dpkg-dev file
+  libssl-dev
 )
 if [ "${1:-}" = bench ]; then
   # The table holds Pellox against another desktop messenger started the same way.
