@@ -171,6 +171,23 @@ TEST_F(ContactListStateTest, UnreadableFilesAreKeptAndEveryFailureIsToldOnce) {
     expectTold(3, kSettingsFileName, false);
 }
 
+// A contact the network added just before the user switched profiles belongs to the
+// list it was added to: the save put off for it is written before that list goes.
+TEST_F(ContactListStateTest, PutOffSaveReachesItsListWhenTheProfileChanges) {
+    WriteBytes(dir_ / kSettingsFileName, "[settings]\r\nprofile=1\r\n");
+    state_.ReloadAll();
+    bool added = false;
+    state_.FindOrAddContact(Info(u"5"), added);
+    state_.RequestSave();  // the first of a burst: written at once
+    state_.FindOrAddContact(Info(u"6"), added);
+    state_.RequestSave();  // put off
+    state_.UpdateSettings([](Settings& s) { s.profile = u"2"; });
+    ASSERT_TRUE(state_.SaveSettings());
+    state_.ReloadAll();
+    EXPECT_EQ(ReadBytes(dir_ / "contacts_1.txt"), "[5]\r\nname=\r\n[6]\r\nname=\r\n");
+    EXPECT_EQ(state_.ContactCount(), 0u);
+}
+
 TEST_F(ContactListStateTest, DeleteContactListFileRemovesOnlyThatProfile) {
     WriteBytes(dir_ / "contacts_1.txt", "[1]\r\nname=a\r\n");
     WriteBytes(dir_ / "contacts_2.txt", "[2]\r\nname=b\r\n");
