@@ -114,6 +114,21 @@ bool File::Unlock() {
     return rc == 0;
 }
 
+bool File::LockFirstByte() {
+    if (fd_ < 0) return false;
+    struct flock range{};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = 0;
+    range.l_len = 1;
+    int rc;
+    do {
+        rc = ::fcntl(fd_, F_OFD_SETLK, &range);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0 && (errno == EACCES || errno == EAGAIN)) errno = EWOULDBLOCK;
+    return rc == 0;
+}
+
 bool File::Write(const void* data, std::size_t n) {
     if (fd_ < 0) return false;
     const char* p = static_cast<const char*>(data);

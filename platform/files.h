@@ -59,6 +59,12 @@ public:
     [[nodiscard]] bool Lock(bool exclusive, bool wait);
     // Releases the lock taken with Lock, for every descriptor of this open file.
     bool Unlock();
+    // Takes an exclusive lock on the file's first byte, held by this open file until
+    // it is closed; fails at once (errno EWOULDBLOCK) when another open of the file
+    // holds it, in this process or another. The file must be open for writing. It
+    // is a lock of its own beside Lock's: neither keeps the other out, so one file
+    // can carry both.
+    [[nodiscard]] bool LockFirstByte();
     bool IsOpen() const { return fd_ >= 0; }
 
     // Writes all n bytes (retrying short writes).

@@ -13,6 +13,7 @@
 
 #include "net/text_encoding.h"
 #include "platform/files.h"
+#include "platform/thread.h"
 
 namespace pellox {
 
@@ -59,7 +60,23 @@ void ForgetIfUnused(HeldPaths& paths, PathLock::State& state) {
 
 std::atomic<void (*)(const std::string&)> g_beforeReplace{nullptr};
 
+// Tries `take` until it succeeds, fails otherwise than with EWOULDBLOCK, or
+// kLockPatience has passed.
+bool TakePatiently(const std::function<bool()>& take) {
+    const auto deadline = std::chrono::steady_clock::now() + kLockPatience;
+    for (;;) {
+        if (take()) return true;
+        if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) return false;
+        platform::SleepMs(2);
+        errno = EWOULDBLOCK;  // what a late give-up reports
+    }
+}
+
 }  // namespace
+
+bool LockPatiently(platform::File& file, bool exclusive) {
+    return TakePatiently([&] { return file.Lock(exclusive, /*wait=*/false); });
+}
 
 PathLock::PathLock(std::string path) {
     HeldPaths& paths = Paths();
@@ -103,7 +120,9 @@ public:
     explicit RewriteLock(const std::string& directory) : inProcess_(directory) {
         locked_ = platform::OpenPrivateDirectory(directory, directory_) ==
                       platform::DirectoryTrust::Private &&
-                  directory_.Lock(/*exclusive=*/true, /*wait=*/true);
+                  lockFile_.OpenIn(directory_, kInstanceLockName, platform::OpenMode::Append,
+                                   kStoredFileMode) &&
+                  TakePatiently([this] { return lockFile_.LockFirstByte(); });
     }
     bool Locked() const { return locked_; }
     const platform::File& Directory() const { return directory_; }
@@ -111,6 +130,7 @@ public:
 private:
     PathLock inProcess_;
     platform::File directory_;
+    platform::File lockFile_;
     bool locked_ = false;
 };
 
@@ -306,7 +326,7 @@ bool AppendToFile(const std::string& path, const std::string& bytes) {
     platform::FileStatus status;
     for (int attempt = 0;; ++attempt) {
         if (!file.IsOpen() && !OpenAppendFile(state, path, forks)) return false;
-        if (!file.Lock(/*exclusive=*/true, /*wait=*/true)) {
+        if (!LockPatiently(file, /*exclusive=*/true)) {
             DropAppendFile(state);
             return false;
         }

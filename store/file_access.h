@@ -3,8 +3,11 @@
 // Inside the process every file is guarded by a path lock: a second thread that
 // wants the same path waits until the first is done. Between processes an advisory
 // lock (flock) keeps a second running instance out while a file is open: readers
-// take it shared, appenders exclusive; whole-file rewrites take it on the data
-// directory, so all rewrites of one directory are serialised.
+// take it shared, appenders exclusive. Whole-file rewrites take the first-byte lock
+// of the file kInstanceLockName in the data directory, so all rewrites of one
+// directory are serialised; never a lock on the directory itself, which anybody who
+// may open the directory could take and keep. No lock is waited for longer than
+// kLockPatience: what another process holds longer makes that read or write fail.
 //
 // Files that are rewritten whole (settings, contact lists) go through
 // ReplaceFileContents: the new content is written to a new file with an
@@ -21,6 +24,7 @@
 // plain text, the others are private conversations.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -32,6 +36,12 @@ namespace pellox {
 
 inline constexpr unsigned kStoredFileMode = 0600;
 inline constexpr unsigned kDataDirectoryMode = 0700;
+
+// How long a lock held by another process is waited for.
+inline constexpr std::chrono::seconds kLockPatience{10};
+// Takes the file's lock (platform::File::Lock), waiting at most kLockPatience; false
+// with errno EWOULDBLOCK when it was held all that time.
+[[nodiscard]] bool LockPatiently(platform::File& file, bool exclusive);
 
 [[nodiscard]] bool AppendToFile(const std::string& path, const std::string& bytes);  // below
 bool DeleteStoredFile(const std::string& path);                                      // below
@@ -107,7 +117,9 @@ bool DeleteStoredFile(const std::string& path);
 // Keeps a second Pellox off a data directory: an exclusive advisory lock on the file
 // kInstanceLockName in it, held while `lock` stays open; the kernel releases it
 // when the process ends, however it ends. InUse when another process holds it;
-// Failed when the directory is not private or the file cannot be opened.
+// Failed when the directory is not private or the file cannot be opened. The file
+// is created with mode 0600 in a private directory, so no other user can lock it;
+// rewrites lock its first byte, which this lock does not keep out.
 inline constexpr char kInstanceLockName[] = "pellox.lock";
 enum class InstanceLock { Taken, InUse, Failed };
 InstanceLock LockDataDirectory(const std::string& directory, platform::File& lock);
