@@ -38,6 +38,7 @@ int OpenFlags(OpenMode how) {
         case OpenMode::Read: flags |= O_RDONLY; break;
         case OpenMode::Truncate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
         case OpenMode::Append: flags |= O_WRONLY | O_CREAT | O_APPEND; break;
+        case OpenMode::ReadWrite: flags |= O_RDWR; break;
         case OpenMode::Directory: flags |= O_RDONLY | O_DIRECTORY; break;
     }
     return flags;
@@ -214,6 +215,15 @@ bool File::Status(FileStatus& status) const {
 }
 
 bool File::Sync() { return fd_ >= 0 && ::fsync(fd_) == 0; }
+
+bool File::Truncate(std::int64_t size) {
+    if (fd_ < 0) return false;
+    int rc;
+    do {
+        rc = ::ftruncate(fd_, static_cast<off_t>(size));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
 
 void File::Close() {
     if (fd_ >= 0) {

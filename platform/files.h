@@ -31,6 +31,7 @@ enum class OpenMode {
     Read,      // existing file, read only
     Truncate,  // create or empty, write only
     Append,    // create if missing, every write goes to the end
+    ReadWrite, // existing file, read and write from the start
     Directory, // an existing directory, for locking it and for the *In operations
 };
 
@@ -74,6 +75,8 @@ public:
     long Read(void* data, std::size_t n);
     // Flushes the data to the disk.
     [[nodiscard]] bool Sync();
+    // Cuts the file (open for writing) to its first `size` bytes.
+    [[nodiscard]] bool Truncate(std::int64_t size);
 
     // Like Open(path, OpenMode::Append, mode), but the file can be read as well
     // (ReadAt), so an appender can look at the end before it writes.

@@ -13,7 +13,8 @@
 // ReplaceFileContents: the new content is written to a new file with an
 // unpredictable name ("<name>.tmp-" and random letters) in the same directory,
 // flushed to the disk and renamed over the old file, so a crash leaves the old file
-// or the new one, never a truncated one. History files are only ever appended to.
+// or the new one, never a truncated one. History files are appended to; an entry
+// taken back is cut out of them with CutFromFile.
 //
 // A directory is written to only when it is private: opened without following a
 // link, owned by this user, writable by nobody else. Elsewhere another user could
@@ -29,6 +30,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/files.h"
 
@@ -74,6 +76,15 @@ private:
 [[nodiscard]] bool ReplaceFileContents(const std::string& directory, const std::string& name,
                                        const std::function<std::optional<std::string>()>& produce,
                                        int* error = nullptr);
+
+// Takes `bytes` out of directory + name where they stand last at the start of a line
+// (at the start of the file or behind a line feed), leaving every other byte as it
+// was: the file is cut short when they end it, otherwise rewritten as
+// ReplaceFileContents does. Nothing is written unless the whole file was read.
+// False when nothing was taken out: the bytes are not there, or the file could not
+// be read or written.
+[[nodiscard]] bool CutFromFile(const std::string& directory, const std::string& name,
+                               std::string_view bytes);
 
 // Runs fn while holding the directory's rewrite lock: no rewrite of a file in that
 // directory starts or ends meanwhile.
