@@ -435,21 +435,40 @@ std::shared_ptr<MessageHistory> AppState::GetHistory(const ContactPtr& contact) 
     if (contact == nullptr) return nullptr;
     ModelLock& model = *contact->lock_;
     std::unique_lock guard(model.mutex);
+    std::string fileName;
+    bool shared = false;  // a history file of this model's: one history object per file
     for (;;) {
         if (contact->history_) return contact->history_;
-        if (!contact->info_.historyLoading()) break;
+        fileName = contact->info_.uin.empty() ? std::string() : HistoryFileName(contact->info_.uin);
+        shared = !fileName.empty() && &model == model_.get();
+        if (shared) {
+            if (auto it = histories_.find(fileName); it != histories_.end()) {
+                if (std::shared_ptr<MessageHistory> history = it->second.lock()) {
+                    contact->history_ = history;  // another contact with this UIN has it
+                    return history;
+                }
+            }
+        }
+        if (!contact->info_.historyLoading() && !(shared && loadingHistories_.count(fileName))) {
+            break;
+        }
         model.historyReady.wait(guard);  // another thread is loading it
     }
     contact->info_.flags |= kHistoryLoading;
-    const std::u16string uin = contact->info_.uin;
+    if (shared) loadingHistories_.insert(fileName);
     guard.unlock();
 
     auto history = std::make_shared<MessageHistory>(Directory());
-    if (!uin.empty()) (void)history->Load(HistoryFileName(uin));
+    if (!fileName.empty()) (void)history->Load(fileName);
 
     guard.lock();
     contact->history_ = history;
     contact->info_.flags = static_cast<std::uint8_t>(contact->info_.flags & ~kHistoryLoading);
+    if (shared) {
+        loadingHistories_.erase(fileName);
+        std::erase_if(histories_, [](const auto& entry) { return entry.second.expired(); });
+        histories_[fileName] = history;
+    }
     guard.unlock();
     model.historyReady.notify_all();
     return history;

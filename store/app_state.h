@@ -53,6 +53,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -216,8 +217,11 @@ public:
     }
 
     // The contact's history, created and loaded from "msg_<UIN>.txt" on first use
-    // (an empty UIN gives an empty history bound to no file). When two threads ask at
-    // once the file is read once: the second waits for the first.
+    // (an empty UIN gives an empty history bound to no file). One file has one
+    // history: contacts with the same UIN (a list of an older version may hold one
+    // twice, and a reload makes new contacts) share the history as long as anyone
+    // holds it. When two threads ask at once the file is read once: the second
+    // waits for the first.
     std::shared_ptr<MessageHistory> GetHistory(const ContactPtr& contact);
 
     // --- settings -----------------------------------------------------------------
@@ -259,6 +263,8 @@ private:
     Settings settings_;
     std::optional<std::u16string> listProfile_;  // whose list ReloadAll loaded
     std::uint64_t listGeneration_ = 0;           // raised whenever the list is replaced
+    std::map<std::string, std::weak_ptr<MessageHistory>> histories_;  // by file name
+    std::set<std::string> loadingHistories_;  // file names GetHistory is reading
 
     std::mutex problemsLock_;
     std::set<std::string> unreadable_;  // file names; not written meanwhile

@@ -288,6 +288,10 @@ TEST_F(HistoryTest, GetHistoryLoadsTheContactsFileOnce) {
     ASSERT_EQ(history->Count(), 1u);
     EXPECT_FALSE(contact->Snapshot().historyLoading());
 
+    // A list of an older version may hold a number twice: one file, one history.
+    ContactPtr twin = state.AddContact(Info(u"77"), false);
+    EXPECT_EQ(state.GetHistory(twin), history);
+
     ContactPtr noUin = state.AddContact(Info(u""), false);
     EXPECT_EQ(state.GetHistory(noUin)->FileName(), "");
     EXPECT_EQ(HistoryFileName(u"a/b"), "msg_a%2Fb.txt");
