@@ -68,7 +68,6 @@ bool TakePatiently(const std::function<bool()>& take) {
         if (take()) return true;
         if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) return false;
         platform::SleepMs(2);
-        errno = EWOULDBLOCK;  // what a late give-up reports
     }
 }
 
