@@ -38,6 +38,7 @@ int OpenFlags(OpenMode how) {
         case OpenMode::Read: flags |= O_RDONLY; break;
         case OpenMode::Truncate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
         case OpenMode::Append: flags |= O_WRONLY | O_CREAT | O_APPEND; break;
+        case OpenMode::ReadWrite: flags |= O_RDWR; break;
         case OpenMode::Directory: flags |= O_RDONLY | O_DIRECTORY; break;
     }
     return flags;
@@ -111,6 +112,21 @@ bool File::Unlock() {
     do {
         rc = ::flock(fd_, LOCK_UN);
     } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+bool File::LockFirstByte() {
+    if (fd_ < 0) return false;
+    struct flock range{};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = 0;
+    range.l_len = 1;
+    int rc;
+    do {
+        rc = ::fcntl(fd_, F_OFD_SETLK, &range);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0 && (errno == EACCES || errno == EAGAIN)) errno = EWOULDBLOCK;
     return rc == 0;
 }
 
@@ -199,6 +215,15 @@ bool File::Status(FileStatus& status) const {
 }
 
 bool File::Sync() { return fd_ >= 0 && ::fsync(fd_) == 0; }
+
+bool File::Truncate(std::int64_t size) {
+    if (fd_ < 0) return false;
+    int rc;
+    do {
+        rc = ::ftruncate(fd_, static_cast<off_t>(size));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
 
 void File::Close() {
     if (fd_ >= 0) {

@@ -31,6 +31,7 @@ enum class OpenMode {
     Read,      // existing file, read only
     Truncate,  // create or empty, write only
     Append,    // create if missing, every write goes to the end
+    ReadWrite, // existing file, read and write from the start
     Directory, // an existing directory, for locking it and for the *In operations
 };
 
@@ -59,6 +60,12 @@ public:
     [[nodiscard]] bool Lock(bool exclusive, bool wait);
     // Releases the lock taken with Lock, for every descriptor of this open file.
     bool Unlock();
+    // Takes an exclusive lock on the file's first byte, held by this open file until
+    // it is closed; fails at once (errno EWOULDBLOCK) when another open of the file
+    // holds it, in this process or another. The file must be open for writing. It
+    // is a lock of its own beside Lock's: neither keeps the other out, so one file
+    // can carry both.
+    [[nodiscard]] bool LockFirstByte();
     bool IsOpen() const { return fd_ >= 0; }
 
     // Writes all n bytes (retrying short writes).
@@ -68,6 +75,8 @@ public:
     long Read(void* data, std::size_t n);
     // Flushes the data to the disk.
     [[nodiscard]] bool Sync();
+    // Cuts the file (open for writing) to its first `size` bytes.
+    [[nodiscard]] bool Truncate(std::int64_t size);
 
     // Like Open(path, OpenMode::Append, mode), but the file can be read as well
     // (ReadAt), so an appender can look at the end before it writes.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/thread.h"
 #include "store/contact_list_file.h"
 #include "store/file_access.h"
 
@@ -11,12 +10,6 @@ namespace pellox {
 
 AppStateListener::~AppStateListener() {
     if (AppState* state = appState_.load()) state->RemoveListener(this);
-}
-
-AppState& AppState::Instance() {
-    // Never destroyed: threads that are not joined at exit may still be using it.
-    static AppState* const instance = new AppState();
-    return *instance;
 }
 
 AppState::AppState(std::string dataDirectory)
@@ -41,10 +34,7 @@ void AppState::SetUiThread() { uiThread_.store(std::this_thread::get_id()); }
 
 bool AppState::OnUiThread() const { return uiThread_.load() == std::this_thread::get_id(); }
 
-void AppState::SetPoster(Poster poster) {
-    std::lock_guard guard(posterLock_);
-    poster_ = std::move(poster);
-}
+void AppState::SetPoster(Poster poster) { changes_.SetPoster(std::move(poster)); }
 
 void AppState::AddListener(AppStateListener* listener) {
     listener->appState_.store(this);
@@ -67,22 +57,12 @@ void AppState::Notify(ChangeCode code, ContactPtr contact, bool post) {
         Deliver(code, contact);
         return;
     }
-    Poster poster;
-    {
-        std::lock_guard guard(posterLock_);
-        poster = poster_;
-    }
-    if (poster) poster(code, std::move(contact));
+    changes_.Post(code, std::move(contact));
 }
 
 void AppState::Deliver(ChangeCode code, const ContactPtr& contact) {
-    const auto value = static_cast<std::int32_t>(code);
-    {
-        std::lock_guard guard(changeLock_);
-        lastChange.store(value);
-        if (value >= 0 && value < 32) pendingChanges_ |= 1u << value;
-    }
-    changeEvent_.notify_all();
+    lastChange.store(static_cast<std::int32_t>(code));
+    changes_.Latch(code);
 
     std::vector<AppStateListener*> targets;
     {
@@ -101,32 +81,12 @@ void AppState::Deliver(ChangeCode code, const ContactPtr& contact) {
     }
 }
 
-bool AppState::WaitForChange(ChangeCode code) {
-    const auto value = static_cast<std::int32_t>(code);
-    if (value < 0 || value >= 32) return false;
-    const std::uint32_t bit = 1u << value;
-    std::unique_lock guard(changeLock_);
-    changeEvent_.wait(guard, [&] { return !running.load() || (pendingChanges_ & bit) != 0; });
-    if (!running.load()) return false;
-    pendingChanges_ &= ~bit;
-    return true;
-}
+bool AppState::WaitForChange(ChangeCode code) { return changes_.Wait(code); }
 
 void AppState::Shutdown() {
-    {
-        std::lock_guard guard(changeLock_);
-        running.store(false);
-    }
-    changeEvent_.notify_all();
-    std::thread saver;
-    {
-        std::lock_guard guard(saveLock_);
-        saverStopped_ = true;
-        saver = std::move(saver_);
-    }
-    saveWake_.notify_all();  // the saver writes what is pending and ends
-    platform::JoinOrDetach(saver);
-    FlushSaves();
+    running.store(false);
+    changes_.Stop();
+    saver_.Stop();
 }
 
 void AppState::SetProblemReporter(ProblemReporter reporter) {
@@ -222,8 +182,17 @@ ContactPtr AppState::CurrentContact() const {
     return currentContact_;
 }
 
+void AppState::LeaveBusy() {
+    // Woken under the lock: once ClearContacts sees 0 the model may be destroyed.
+    std::lock_guard guard(busyLock_);
+    if (--busyCount == 0) busyIdle_.notify_all();
+}
+
 void AppState::ClearContacts() {
-    while (busyCount.load() > 0) platform::SleepMs(10);
+    {
+        std::unique_lock guard(busyLock_);
+        busyIdle_.wait(guard, [this] { return busyCount.load() == 0; });
+    }
     std::vector<ContactPtr> dropped;
     {
         std::lock_guard guard(model_->mutex);
@@ -274,7 +243,8 @@ void AppState::ReloadAll() {
 
 bool AppState::SaveContacts() {
     const bool settingsSaved = SaveSettings();
-    const bool listSaved = SaveList(GetSettings().profile, std::nullopt);
+    const bool listSaved =
+        SaveList(ReadSettings([](const Settings& s) { return s.profile; }), std::nullopt);
     return settingsSaved && listSaved;
 }
 
@@ -314,62 +284,9 @@ bool AppState::SaveList(const std::u16string& profile, std::optional<std::uint64
     return written;
 }
 
-void AppState::RequestSave() {
-    std::unique_lock guard(saveLock_);
-    if (saverStopped_) {
-        guard.unlock();
-        SaveLoadedList();  // shutting down: nothing is put off any more
-        return;
-    }
-    if (savePending_) return;  // the put-off save will write the latest list
-    const auto now = std::chrono::steady_clock::now();
-    if (!saving_ && (!lastRequestedSave_ || now - *lastRequestedSave_ >= kSaveInterval)) {
-        lastRequestedSave_ = now;
-        guard.unlock();
-        SaveLoadedList();  // the first of a burst goes out at once
-        return;
-    }
-    savePending_ = true;
-    if (!saver_.joinable()) {
-        saver_ = platform::StartThread(platform::ThreadPriority::BelowNormal,
-                                       [this] { SaverLoop(); });
-    }
-    guard.unlock();
-    saveWake_.notify_all();
-}
+void AppState::RequestSave() { saver_.Request(); }
 
-void AppState::SaverLoop() {
-    std::unique_lock guard(saveLock_);
-    for (;;) {
-        saveWake_.wait(guard, [this] { return savePending_ || saverStopped_; });
-        if (!savePending_) return;
-        if (lastRequestedSave_) {
-            saveWake_.wait_until(guard, *lastRequestedSave_ + kSaveInterval,
-                                 [this] { return saverStopped_ || !savePending_; });
-        }
-        if (!savePending_) continue;  // flushed meanwhile
-        savePending_ = false;
-        saving_ = true;
-        lastRequestedSave_ = std::chrono::steady_clock::now();
-        guard.unlock();
-        SaveLoadedList();
-        guard.lock();
-        saving_ = false;
-        saveWake_.notify_all();
-    }
-}
-
-void AppState::FlushSaves() {
-    std::unique_lock guard(saveLock_);
-    // A save the saver is writing is waited for: it may be the one asked about.
-    saveWake_.wait(guard, [this] { return !saving_; });
-    if (!savePending_) return;
-    savePending_ = false;
-    lastRequestedSave_ = std::chrono::steady_clock::now();
-    guard.unlock();
-    saveWake_.notify_all();
-    SaveLoadedList();
-}
+void AppState::FlushSaves() { saver_.Flush(); }
 
 // --- stored files --------------------------------------------------------------------
 
@@ -435,21 +352,40 @@ std::shared_ptr<MessageHistory> AppState::GetHistory(const ContactPtr& contact) 
     if (contact == nullptr) return nullptr;
     ModelLock& model = *contact->lock_;
     std::unique_lock guard(model.mutex);
+    std::string fileName;
+    bool shared = false;  // a history file of this model's: one history object per file
     for (;;) {
         if (contact->history_) return contact->history_;
-        if (!contact->info_.historyLoading()) break;
+        fileName = contact->info_.uin.empty() ? std::string() : HistoryFileName(contact->info_.uin);
+        shared = !fileName.empty() && &model == model_.get();
+        if (shared) {
+            if (auto it = histories_.find(fileName); it != histories_.end()) {
+                if (std::shared_ptr<MessageHistory> history = it->second.lock()) {
+                    contact->history_ = history;  // another contact with this UIN has it
+                    return history;
+                }
+            }
+        }
+        if (!contact->info_.historyLoading() && !(shared && loadingHistories_.count(fileName))) {
+            break;
+        }
         model.historyReady.wait(guard);  // another thread is loading it
     }
     contact->info_.flags |= kHistoryLoading;
-    const std::u16string uin = contact->info_.uin;
+    if (shared) loadingHistories_.insert(fileName);
     guard.unlock();
 
     auto history = std::make_shared<MessageHistory>(Directory());
-    if (!uin.empty()) (void)history->Load(HistoryFileName(uin));
+    if (!fileName.empty()) (void)history->Load(fileName);
 
     guard.lock();
     contact->history_ = history;
     contact->info_.flags = static_cast<std::uint8_t>(contact->info_.flags & ~kHistoryLoading);
+    if (shared) {
+        loadingHistories_.erase(fileName);
+        std::erase_if(histories_, [](const auto& entry) { return entry.second.expired(); });
+        histories_[fileName] = history;
+    }
     guard.unlock();
     model.historyReady.notify_all();
     return history;

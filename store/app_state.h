@@ -11,7 +11,8 @@
 //   change contact fields, append history entries and save; every member here is
 //   safe to call from them. They announce changes with Notify(code, contact,
 //   post = true) and hold a BusyScope around their work with contacts, so that
-//   ClearContacts (and with it ReloadAll) waits for them.
+//   ClearContacts (and with it ReloadAll) waits for them; the last one to leave
+//   wakes it.
 // - One model lock guards the contact list, currentContact, the settings and every
 //   contact's fields. It is held only for short copies and updates: never while a
 //   listener or the poster is called, never during file I/O, never while waiting for
@@ -25,14 +26,14 @@
 //   acting on a contact that may have left the list meanwhile.
 //
 // Notify(code, contact, post):
-// - post = false on the UI thread: stores the code in lastChange, marks the change
+// - post = false on the UI thread: stores the code in lastChange, latches the change
 //   for WaitForChange, then calls every registered listener in registration order.
 //   A listener removed during the delivery is not called afterwards.
 // - post = true, or any call off the UI thread: hands (code, contact) to the poster
 //   the application installed with SetPoster and returns at once; the application
 //   delivers it on the UI thread by calling Notify(code, contact, false). Without a
 //   poster such a notification is dropped: listeners are never called off the UI
-//   thread.
+//   thread. (Posting and latching: ChangeRelay.)
 //
 // WaitForChange(code) returns true once a change with that code has been delivered
 // since the previous successful wait for it, even when it was delivered while the
@@ -44,8 +45,8 @@
 // so that the profiles and contacts in it are not replaced by defaults; a read or
 // a write that fails is told to the problem reporter the application installed,
 // once per file until that file is read (or written) again. Saves the network
-// threads ask for with RequestSave are coalesced: a saver thread of the model's
-// own writes a burst's last state once its interval is over.
+// threads ask for with RequestSave are coalesced by a DeferredSaver: a burst's last
+// state is written once its interval is over.
 #pragma once
 
 #include <atomic>
@@ -53,6 +54,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -60,25 +62,16 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "store/change_relay.h"
 #include "store/contact.h"
+#include "store/deferred_saver.h"
 #include "store/message_history.h"
 #include "store/settings.h"
 
 namespace pellox {
-
-enum class ChangeCode : std::int32_t {
-    ContactAdded = 0,            // a contact was appended; the new contact
-    ContactChanged = 1,          // name, UIN, status, unread count, activity or flags; the contact
-    ContactRemoved = 2,          // a contact left the list; the contact
-    CurrentContactChanged = 3,   // currentContact changed; the new one or null
-    FilterChanged = 4,           // onlyonline was toggled; null
-    ListReset = 5,               // the whole list changed; null
-    ConnectionStateChanged = 6,  // the network connection changed state; null
-    ConversationChanged = 7,     // a history was loaded or the UI added an entry; the contact
-    AuthorizationRequested = 8,  // the network session holds a new authorization request; null
-};
 
 class AppState;
 
@@ -111,18 +104,15 @@ struct ContactSnapshot {
 
 class AppState {
 public:
-    using Poster = std::function<void(ChangeCode, ContactPtr)>;
+    using Poster = ChangeRelay::Poster;
     using ProblemReporter = std::function<void(const StoreProblem&)>;
     // How long a burst of RequestSave calls may go without a write.
     static constexpr std::chrono::milliseconds kSaveInterval{1000};
 
-    // The application's instance, made on first use with the data directory of
-    // DataDirectory(). It lives until the process ends (threads that are never
-    // joined may still use it); Shutdown() ends the background loops.
-    static AppState& Instance();
-
-    // A separate model on the given data directory (ending in "/"); empty follows
-    // DataDirectory(). For tests and tools. The constructing thread is its UI thread.
+    // A model on the given data directory (ending in "/"); empty follows
+    // DataDirectory(). The constructing thread is its UI thread. The application
+    // makes one and never destroys it (threads it does not join may still use it);
+    // Shutdown() ends the background loops.
     explicit AppState(std::string dataDirectory = {});
     // Shutdown, then ClearContacts (which waits for busyCount to reach 0).
     ~AppState();
@@ -176,8 +166,8 @@ public:
     // anything else clears it (when set). CurrentContactChanged follows a change.
     void SetCurrentContact(const ContactPtr& contact);
     ContactPtr CurrentContact() const;
-    // Waits (10 ms steps) until busyCount is 0, then empties the list and clears
-    // currentContact. No notification.
+    // Waits until busyCount is 0 (the last BusyScope to end wakes it), then empties
+    // the list and clears currentContact. No notification.
     void ClearContacts();
     // Writes a put-off save (FlushSaves), ClearContacts, load the settings, then
     // read the active profile's contact list; the list becomes exactly the file's
@@ -216,12 +206,22 @@ public:
     }
 
     // The contact's history, created and loaded from "msg_<UIN>.txt" on first use
-    // (an empty UIN gives an empty history bound to no file). When two threads ask at
-    // once the file is read once: the second waits for the first.
+    // (an empty UIN gives an empty history bound to no file). One file has one
+    // history: contacts with the same UIN (a list of an older version may hold one
+    // twice, and a reload makes new contacts) share the history as long as anyone
+    // holds it. When two threads ask at once the file is read once: the second
+    // waits for the first.
     std::shared_ptr<MessageHistory> GetHistory(const ContactPtr& contact);
 
     // --- settings -----------------------------------------------------------------
     Settings GetSettings() const;
+    // Calls fn(const Settings&) under the model lock and returns its result by value:
+    // a read of a few values without a copy of every profile.
+    template <class F>
+    auto ReadSettings(F&& fn) const {
+        std::lock_guard guard(model_->mutex);
+        return std::forward<F>(fn)(std::as_const(settings_));
+    }
     // Calls fn(Settings&) under the model lock and returns its result by value.
     template <class F>
     auto UpdateSettings(F&& fn) {
@@ -233,8 +233,10 @@ public:
     bool SaveSettings();
 
 private:
+    friend class BusyScope;
+    void EnterBusy() { ++busyCount; }
+    void LeaveBusy();
     void Deliver(ChangeCode code, const ContactPtr& contact);
-    void SaverLoop();
     // Saves the settings and the list of listProfile_ (the settings' profile when
     // no list was loaded): a put-off save belongs to the list in memory, even when
     // the settings already name the profile being switched to.
@@ -259,38 +261,32 @@ private:
     Settings settings_;
     std::optional<std::u16string> listProfile_;  // whose list ReloadAll loaded
     std::uint64_t listGeneration_ = 0;           // raised whenever the list is replaced
+    std::map<std::string, std::weak_ptr<MessageHistory>> histories_;  // by file name
+    std::set<std::string> loadingHistories_;  // file names GetHistory is reading
 
     std::mutex problemsLock_;
     std::set<std::string> unreadable_;  // file names; not written meanwhile
     std::set<std::string> unwritable_;  // file names whose last write failed
     ProblemReporter reporter_;
 
-    // RequestSave's put-off save, guarded by saveLock_.
-    std::mutex saveLock_;
-    std::condition_variable saveWake_;
-    bool savePending_ = false;
-    bool saverStopped_ = false;
-    bool saving_ = false;  // the saver is writing a put-off save
-    std::optional<std::chrono::steady_clock::time_point> lastRequestedSave_;
-    std::thread saver_;
+    // busyCount goes down under busyLock_, and its last step wakes ClearContacts.
+    std::mutex busyLock_;
+    std::condition_variable busyIdle_;
 
     std::mutex listenersLock_;
     std::vector<AppStateListener*> listeners_;
     std::atomic<std::thread::id> uiThread_;
 
-    std::mutex posterLock_;
-    Poster poster_;
-
-    std::mutex changeLock_;
-    std::condition_variable changeEvent_;
-    std::uint32_t pendingChanges_ = 0;  // one bit per ChangeCode, guarded by changeLock_
+    ChangeRelay changes_;
+    // Last, so that it is stopped before anything its saves use goes.
+    DeferredSaver saver_{[this] { SaveLoadedList(); }, kSaveInterval};
 };
 
 // Raises busyCount for its lifetime.
 class BusyScope {
 public:
-    explicit BusyScope(AppState& state) : state_(state) { ++state_.busyCount; }
-    ~BusyScope() { --state_.busyCount; }
+    explicit BusyScope(AppState& state) : state_(state) { state_.EnterBusy(); }
+    ~BusyScope() { state_.LeaveBusy(); }
     BusyScope(const BusyScope&) = delete;
     BusyScope& operator=(const BusyScope&) = delete;
 

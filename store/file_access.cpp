@@ -13,6 +13,7 @@
 
 #include "net/text_encoding.h"
 #include "platform/files.h"
+#include "platform/thread.h"
 
 namespace pellox {
 
@@ -59,7 +60,22 @@ void ForgetIfUnused(HeldPaths& paths, PathLock::State& state) {
 
 std::atomic<void (*)(const std::string&)> g_beforeReplace{nullptr};
 
+// Tries `take` until it succeeds, fails otherwise than with EWOULDBLOCK, or
+// kLockPatience has passed.
+bool TakePatiently(const std::function<bool()>& take) {
+    const auto deadline = std::chrono::steady_clock::now() + kLockPatience;
+    for (;;) {
+        if (take()) return true;
+        if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) return false;
+        platform::SleepMs(2);
+    }
+}
+
 }  // namespace
+
+bool LockPatiently(platform::File& file, bool exclusive) {
+    return TakePatiently([&] { return file.Lock(exclusive, /*wait=*/false); });
+}
 
 PathLock::PathLock(std::string path) {
     HeldPaths& paths = Paths();
@@ -103,7 +119,9 @@ public:
     explicit RewriteLock(const std::string& directory) : inProcess_(directory) {
         locked_ = platform::OpenPrivateDirectory(directory, directory_) ==
                       platform::DirectoryTrust::Private &&
-                  directory_.Lock(/*exclusive=*/true, /*wait=*/true);
+                  lockFile_.OpenIn(directory_, kInstanceLockName, platform::OpenMode::Append,
+                                   kStoredFileMode) &&
+                  TakePatiently([this] { return lockFile_.LockFirstByte(); });
     }
     bool Locked() const { return locked_; }
     const platform::File& Directory() const { return directory_; }
@@ -111,8 +129,60 @@ public:
 private:
     PathLock inProcess_;
     platform::File directory_;
+    platform::File lockFile_;
     bool locked_ = false;
 };
+
+// Writes the content to a new file and renames it over directory + name, under the
+// directory's rewrite lock; false with errno telling why when it could not.
+bool WriteReplacement(const RewriteLock& lock, const std::string& directory,
+                      const std::string& name, const std::string& content) {
+    const platform::File& dir = lock.Directory();
+    // Removes the temporary file of a failed write, keeping the failure's errno.
+    const auto discard = [&dir](const std::string& temp) {
+        const int error = errno;
+        (void)platform::RemoveIn(dir, temp);
+        errno = error;
+        return false;
+    };
+    // The temporary file gets a name nobody can guess and is created exclusively, so
+    // it is never a file or link someone else put there. Leftovers of saves a crash
+    // interrupted ("<name>.tmp" and "<name>.tmp-*") go first: under the lock no
+    // other save of this directory is under way.
+    const std::string tempPrefix = name + ".tmp";
+    (void)platform::RemoveAllIn(dir, tempPrefix);
+    std::string temp;
+    platform::File file;
+    if (!file.CreateUniqueIn(dir, tempPrefix + "-", temp, kStoredFileMode)) return false;
+    const bool written = file.Write(content) && file.Sync();
+    const int error = errno;
+    file.Close();
+    errno = error;
+    if (!written) return discard(temp);
+    if (auto hook = g_beforeReplace.load()) hook(directory + temp);
+    return platform::RenameIn(dir, temp, name) || discard(temp);
+}
+
+// The whole content of the open file, read from its start; false when a read failed.
+bool ReadAll(platform::File& file, std::string& content) {
+    char chunk[64 * 1024];
+    for (;;) {
+        const long n = file.Read(chunk, sizeof chunk);
+        if (n < 0) return false;
+        if (n == 0) return true;
+        content.append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+// Where the bytes stand last at the start of a line of the content; npos when they
+// do not.
+std::size_t LastAtLineStart(const std::string& content, std::string_view bytes) {
+    std::size_t at = content.rfind(bytes);
+    while (at != std::string::npos && at != 0 && content[at - 1] != '\n') {
+        at = content.rfind(bytes, at - 1);
+    }
+    return at;
+}
 
 }  // namespace
 
@@ -131,31 +201,29 @@ bool ReplaceFileContents(const std::string& directory, const std::string& name,
     if (!lock.Locked()) return failed();
     std::optional<std::string> content = produce();
     if (!content) return false;
+    return WriteReplacement(lock, directory, name, *content) || failed();
+}
 
-    const platform::File& dir = lock.Directory();
-    // The temporary file gets a name nobody can guess and is created exclusively, so
-    // it is never a file or link someone else put there. Leftovers of saves a crash
-    // interrupted ("<name>.tmp" and "<name>.tmp-*") go first: under the lock no
-    // other save of this directory is under way.
-    const std::string tempPrefix = name + ".tmp";
-    (void)platform::RemoveAllIn(dir, tempPrefix);
-    std::string temp;
+bool CutFromFile(const std::string& directory, const std::string& name, std::string_view bytes) {
+    if (bytes.empty()) return false;
+    RewriteLock lock(directory);
+    if (!lock.Locked()) return false;
+    // Appenders hold the path and the file's own lock; the rewrite lock keeps every
+    // other rewrite out.
+    PathLock inProcess(directory + name);
     platform::File file;
-    if (!file.CreateUniqueIn(dir, tempPrefix + "-", temp, kStoredFileMode)) return failed();
-    if (!file.Write(*content) || !file.Sync()) {
-        failed();
-        file.Close();
-        (void)platform::RemoveIn(dir, temp);
+    std::string content;
+    if (!file.OpenIn(lock.Directory(), name, platform::OpenMode::ReadWrite) ||
+        !LockPatiently(file, /*exclusive=*/true) || !ReadAll(file, content)) {
         return false;
     }
-    file.Close();
-    if (auto hook = g_beforeReplace.load()) hook(directory + temp);
-    if (!platform::RenameIn(dir, temp, name)) {
-        failed();
-        (void)platform::RemoveIn(dir, temp);
-        return false;
+    const std::size_t at = LastAtLineStart(content, bytes);
+    if (at == std::string::npos) return false;
+    if (at + bytes.size() == content.size()) {
+        return file.Truncate(static_cast<std::int64_t>(at)) && file.Sync();
     }
-    return true;
+    content.erase(at, bytes.size());
+    return WriteReplacement(lock, directory, name, content);
 }
 
 void WithRewriteLock(const std::string& directory, const std::function<void()>& fn) {
@@ -306,7 +374,7 @@ bool AppendToFile(const std::string& path, const std::string& bytes) {
     platform::FileStatus status;
     for (int attempt = 0;; ++attempt) {
         if (!file.IsOpen() && !OpenAppendFile(state, path, forks)) return false;
-        if (!file.Lock(/*exclusive=*/true, /*wait=*/true)) {
+        if (!LockPatiently(file, /*exclusive=*/true)) {
             DropAppendFile(state);
             return false;
         }

@@ -3,14 +3,18 @@
 // Inside the process every file is guarded by a path lock: a second thread that
 // wants the same path waits until the first is done. Between processes an advisory
 // lock (flock) keeps a second running instance out while a file is open: readers
-// take it shared, appenders exclusive; whole-file rewrites take it on the data
-// directory, so all rewrites of one directory are serialised.
+// take it shared, appenders exclusive. Whole-file rewrites take the first-byte lock
+// of the file kInstanceLockName in the data directory, so all rewrites of one
+// directory are serialised; never a lock on the directory itself, which anybody who
+// may open the directory could take and keep. No lock is waited for longer than
+// kLockPatience: what another process holds longer makes that read or write fail.
 //
 // Files that are rewritten whole (settings, contact lists) go through
 // ReplaceFileContents: the new content is written to a new file with an
 // unpredictable name ("<name>.tmp-" and random letters) in the same directory,
 // flushed to the disk and renamed over the old file, so a crash leaves the old file
-// or the new one, never a truncated one. History files are only ever appended to.
+// or the new one, never a truncated one. History files are appended to; an entry
+// taken back is cut out of them with CutFromFile.
 //
 // A directory is written to only when it is private: opened without following a
 // link, owned by this user, writable by nobody else. Elsewhere another user could
@@ -21,10 +25,12 @@
 // plain text, the others are private conversations.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/files.h"
 
@@ -32,6 +38,12 @@ namespace pellox {
 
 inline constexpr unsigned kStoredFileMode = 0600;
 inline constexpr unsigned kDataDirectoryMode = 0700;
+
+// How long a lock held by another process is waited for.
+inline constexpr std::chrono::seconds kLockPatience{10};
+// Takes the file's lock (platform::File::Lock), waiting at most kLockPatience; false
+// with errno EWOULDBLOCK when it was held all that time.
+[[nodiscard]] bool LockPatiently(platform::File& file, bool exclusive);
 
 [[nodiscard]] bool AppendToFile(const std::string& path, const std::string& bytes);  // below
 bool DeleteStoredFile(const std::string& path);                                      // below
@@ -64,6 +76,15 @@ private:
 [[nodiscard]] bool ReplaceFileContents(const std::string& directory, const std::string& name,
                                        const std::function<std::optional<std::string>()>& produce,
                                        int* error = nullptr);
+
+// Takes `bytes` out of directory + name where they stand last at the start of a line
+// (at the start of the file or behind a line feed), leaving every other byte as it
+// was: the file is cut short when they end it, otherwise rewritten as
+// ReplaceFileContents does. Nothing is written unless the whole file was read.
+// False when nothing was taken out: the bytes are not there, or the file could not
+// be read or written.
+[[nodiscard]] bool CutFromFile(const std::string& directory, const std::string& name,
+                               std::string_view bytes);
 
 // Runs fn while holding the directory's rewrite lock: no rewrite of a file in that
 // directory starts or ends meanwhile.
@@ -107,7 +128,9 @@ bool DeleteStoredFile(const std::string& path);
 // Keeps a second Pellox off a data directory: an exclusive advisory lock on the file
 // kInstanceLockName in it, held while `lock` stays open; the kernel releases it
 // when the process ends, however it ends. InUse when another process holds it;
-// Failed when the directory is not private or the file cannot be opened.
+// Failed when the directory is not private or the file cannot be opened. The file
+// is created with mode 0600 in a private directory, so no other user can lock it;
+// rewrites lock its first byte, which this lock does not keep out.
 inline constexpr char kInstanceLockName[] = "pellox.lock";
 enum class InstanceLock { Taken, InUse, Failed };
 InstanceLock LockDataDirectory(const std::string& directory, platform::File& lock);

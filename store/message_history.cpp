@@ -172,6 +172,19 @@ std::u16string ReadHistoryBodyLine(std::u16string_view line) {
     return DecodeReferences(line);
 }
 
+// C0 control characters other than tab, CR and LF: a peer's text never carries
+// them into a file (nor into a terminal that shows one).
+bool IsDroppedControl(char16_t c) {
+    return c < u' ' && c != u'\t' && c != u'\r' && c != u'\n';
+}
+
+// The text as a history keeps it: up to its first zero, without dropped controls.
+std::u16string StoredText(std::u16string_view text) {
+    std::u16string stored(text.substr(0, text.find(u'\0')));
+    std::erase_if(stored, IsDroppedControl);
+    return stored;
+}
+
 // Collects the entries of a history file.
 class HistoryReader : public SectionFileHandler {
 public:
@@ -220,10 +233,7 @@ bool MessageHistory::Load(const std::string& fileName) {
 }
 
 std::size_t MessageHistory::Append(MessageEntry entry) {
-    // A text ends at its first zero, in memory as in the file.
-    if (const std::size_t zero = entry.text.find(u'\0'); zero != std::u16string::npos) {
-        entry.text.resize(zero);
-    }
+    entry.text = StoredText(entry.text);
     std::lock_guard lock(lock_);
     if (!fileName_.empty()) (void)AppendToFile(Path(), FormatHistoryEntry(entry));
     entries_.push_back(std::move(entry));
@@ -231,19 +241,18 @@ std::size_t MessageHistory::Append(MessageEntry entry) {
 }
 
 bool MessageHistory::RemoveNewest(MessageDirection direction, std::u16string_view text) {
+    const std::u16string stored = StoredText(text);
     std::lock_guard lock(lock_);
     const auto found = std::find_if(entries_.rbegin(), entries_.rend(), [&](const MessageEntry& e) {
-        return e.direction == direction && e.text == text;
+        return e.direction == direction && e.text == stored;
     });
     if (found == entries_.rend()) return false;
-    entries_.erase(std::next(found).base());
-    if (!fileName_.empty()) {
-        (void)ReplaceFileContents(directory_, fileName_, [this]() -> std::optional<std::string> {
-            std::string bytes;
-            for (const MessageEntry& entry : entries_) bytes += FormatHistoryEntry(entry);
-            return bytes;
-        });
-    }
+    const auto removed = std::next(found).base();
+    // Only the entry's own bytes leave the file: the rest stays as it was written,
+    // even what this version would write otherwise. An entry whose bytes are not
+    // there (read from an older file, or never written) leaves the file alone.
+    if (!fileName_.empty()) (void)CutFromFile(directory_, fileName_, FormatHistoryEntry(*removed));
+    entries_.erase(removed);
     return true;
 }
 

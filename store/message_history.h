@@ -8,7 +8,9 @@
 // text (CR LF, a lone CR or a lone LF) is written as CR LF. A text line that has a
 // header's shape ("[" ... "]"), alone or behind spaces, is written with one more
 // leading space, and a character outside the code page as "&#N;" (a literal "&#"
-// as "&#38;#"; see NarrowWithReferences). A text ends at its first zero character.
+// as "&#38;#"; see NarrowWithReferences). A text ends at its first zero character,
+// and the other C0 control characters except tab and the line breaks are dropped
+// (in memory as in the file).
 //
 // Reading uses the section-file reader: a header line starts an entry, the lines
 // below it are its text joined by CR LF, and an entry with empty text is dropped.
@@ -67,9 +69,9 @@ public:
     // only loses the stored copy) and adds it at the end; returns its index.
     std::size_t Append(MessageEntry entry);
 
-    // Takes the newest entry with this direction and text out of the list and, when
-    // bound, rewrites the file whole without it (a message that turned out not to
-    // be sent). False when there is no such entry.
+    // Takes the newest entry with this direction and text (as Append stores it) out
+    // of the list and, when bound, its bytes out of the file (see CutFromFile): a
+    // message that turned out not to be sent. False when there is no such entry.
     bool RemoveNewest(MessageDirection direction, std::u16string_view text);
 
     // When bound: deletes the file and removes every entry. Unbound: nothing.

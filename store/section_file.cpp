@@ -140,7 +140,7 @@ bool ReadSectionFile(SectionFileHandler& handler, const std::string& path, int& 
     platform::File file;
     error = 0;
     if (!file.Open(path, platform::OpenMode::Read) ||
-        !file.Lock(/*exclusive=*/false, /*wait=*/true)) {
+        !LockPatiently(file, /*exclusive=*/false)) {
         error = errno;
         return false;
     }

@@ -80,7 +80,7 @@ std::string DataDirectoryFor(const std::string& executablePath, bool found,
 
 // Makes DataDirectory() return `path` (a "/" is added when missing) from now on and
 // creates it; an empty path returns to the executable's directory. For tests, which
-// call it before the first use of AppState::Instance().
+// call it before making an AppState that follows DataDirectory().
 void SetDataDirectoryForTesting(const std::string& path);
 
 }  // namespace pellox

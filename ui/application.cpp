@@ -142,7 +142,7 @@ bool Application::Start() {
     const bool shown = frame_->SwitchView(ViewKind::Contacts, menubar::kMain);
     RefreshOwnPresence();
     // A first start: nothing to sign on with until the number is typed in.
-    const bool noProfile = state_.UpdateSettings([](Settings& s) {
+    const bool noProfile = state_.ReadSettings([](const Settings& s) {
         return s.profile.empty() && std::none_of(s.profiles.begin(), s.profiles.end(),
                                                  [](const auto& p) { return !p.first.empty(); });
     });
@@ -159,7 +159,7 @@ bool Application::Start() {
     });
     session_->StartWorker();
 
-    const bool autoconnect = state_.UpdateSettings([](Settings& s) { return s.autoconnect; });
+    const bool autoconnect = state_.ReadSettings([](const Settings& s) { return s.autoconnect; });
     if (autoconnect) frame_->RouteCommand(cmd::kConnect);
     return shown;
 }
@@ -235,7 +235,7 @@ std::optional<CommandState> Application::QueryCommand(int id) {
     if (const std::optional<std::int32_t> presence = PresenceOfCommand(id)) {
         // Not while a sign-on is under way: it would race the initial status.
         const bool chosen =
-            state_.UpdateSettings([](Settings& s) { return OwnPresence(s); }) == *presence;
+            state_.ReadSettings([](const Settings& s) { return OwnPresence(s); }) == *presence;
         return CommandState{connection < kOpeningConnection || connection >= kOnline, chosen};
     }
     switch (id) {
@@ -258,7 +258,7 @@ std::optional<CommandState> Application::QueryCommand(int id) {
         case cmd::kMessageSent:
             return CommandState{state_.CurrentContact() != nullptr};
         case cmd::kShowOnlyOnline: {
-            const bool on = state_.UpdateSettings([](Settings& s) { return s.onlyonline; });
+            const bool on = state_.ReadSettings([](const Settings& s) { return s.onlyonline; });
             return CommandState{true, on};
         }
         case cmd::kVisibleToListOnly:
@@ -410,7 +410,7 @@ void Application::ToggleVisibility() {
 void Application::RefreshOwnPresence() {
     if (frame_ == nullptr) return;
     // The two values only, not a copy of every profile's settings.
-    const auto [profile, presence] = state_.UpdateSettings([](Settings& s) {
+    const auto [profile, presence] = state_.ReadSettings([](const Settings& s) {
         return std::pair{s.profile, OwnPresence(s)};
     });
     const bool connected = session_->state.load() >= kOnline;
@@ -432,7 +432,7 @@ void Application::MessageSent() {
         return true;
     });
     if (opened) state_.Notify(ChangeCode::ContactChanged, contact);
-    const bool sendclose = state_.UpdateSettings([](Settings& s) { return s.sendclose; });
+    const bool sendclose = state_.ReadSettings([](const Settings& s) { return s.sendclose; });
     if (sendclose) ShowContacts();
 }
 

@@ -47,7 +47,7 @@ void ContactListPanel::Register() {
 }
 
 bool ContactListPanel::OnlyOnline() const {
-    return state_.UpdateSettings([](Settings& settings) { return settings.onlyonline; });
+    return state_.ReadSettings([](const Settings& settings) { return settings.onlyonline; });
 }
 
 int ContactListPanel::IndexOf(const Contact* contact) const {

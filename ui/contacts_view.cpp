@@ -114,7 +114,7 @@ CContactsView::Areas CContactsView::ComputeAreas() const {
     areas.status = QRect(0, statusTop, width, statusHeight);
 
     const bool showHistory =
-        state_.UpdateSettings([](Settings& settings) { return settings.showhistory; });
+        state_.ReadSettings([](const Settings& settings) { return settings.showhistory; });
     const int historyHeight = showHistory ? std::max(statusTop, 0) * 20 / 100 : 0;
     const int historyTop = statusTop - historyHeight;
     areas.history = QRect(0, historyTop, width, historyHeight);

@@ -64,7 +64,9 @@ int main(int argc, char** argv) {
             return Refuse(QStringLiteral("Папку данных %1 не удалось заблокировать.").arg(folder));
     }
 
-    pellox::ui::Application application(pellox::AppState::Instance());
+    // Never destroyed: threads that are not joined at exit may still be using it.
+    static pellox::AppState* const model = new pellox::AppState();
+    pellox::ui::Application application(*model);
     application.Start();
     return QApplication::exec();
 }

@@ -126,7 +126,7 @@ void CMessageView::OnInputChanged() {
     const bool typing = !input_->document()->isEmpty() && !uin.empty();
     // Another contact, or nothing left to send: the one told hears it stopped.
     if (!typingTo_.empty() && (!typing || typingTo_ != uin)) SendTyping(typingTo_, kTypingStopped);
-    if (!typing || !state_.UpdateSettings([](Settings& s) { return s.typing; })) {
+    if (!typing || !state_.ReadSettings([](const Settings& s) { return s.typing; })) {
         typingPause_.stop();
         return;
     }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -67,6 +68,17 @@ TEST_F(FilesTest, ExclusiveLockKeepsASecondHolderOut) {
     ASSERT_TRUE(a.Lock(true, false));
     ASSERT_TRUE(b.Open(path, OpenMode::Append));
     EXPECT_FALSE(b.Lock(true, false));
+
+    // The first-byte lock is another lock: a's whole-file lock does not keep it out.
+    File c, d;
+    ASSERT_TRUE(c.Open(path, OpenMode::Append));
+    ASSERT_TRUE(d.Open(path, OpenMode::Append));
+    ASSERT_TRUE(c.LockFirstByte());
+    EXPECT_FALSE(d.LockFirstByte());
+    EXPECT_EQ(errno, EWOULDBLOCK);
+    c.Close();
+    EXPECT_TRUE(d.LockFirstByte());
+
     a.Close();
     EXPECT_TRUE(b.Lock(true, false));
 }

@@ -248,11 +248,10 @@ TEST(AppStateLifetimeTest, DestroyingTheStateReleasesItsListeners) {
     EXPECT_EQ(listener.RegisteredWith(), nullptr);
 }
 
-TEST(AppStateInstanceTest, IsOneObjectOnTheTestDataDirectory) {
+TEST(AppStateDirectoryTest, AModelWithoutADirectoryUsesTheDataDirectory) {
     TempDir dir;
     SetDataDirectoryForTesting(dir.path());
-    AppState& state = AppState::Instance();
-    EXPECT_EQ(&state, &AppState::Instance());
+    AppState state;
     EXPECT_EQ(state.Directory(), dir.path());
     EXPECT_TRUE(state.running.load());
     EXPECT_EQ(state.GetSettings(), Settings());

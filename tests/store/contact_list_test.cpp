@@ -1,6 +1,8 @@
 #include "store/contact_list_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -169,6 +171,40 @@ TEST_F(ContactListStateTest, UnreadableFilesAreKeptAndEveryFailureIsToldOnce) {
     expectTold(4, "contacts_1.txt", false);
     told.pop_back();
     expectTold(3, kSettingsFileName, false);
+}
+
+// A contact the network added just before the user switched profiles belongs to the
+// list it was added to: the save put off for it is written before that list goes.
+TEST_F(ContactListStateTest, PutOffSaveReachesItsListWhenTheProfileChanges) {
+    WriteBytes(dir_ / kSettingsFileName, "[settings]\r\nprofile=1\r\n");
+    state_.ReloadAll();
+    bool added = false;
+    state_.FindOrAddContact(Info(u"5"), added);
+    state_.RequestSave();  // the first of a burst: written at once
+    state_.FindOrAddContact(Info(u"6"), added);
+    state_.RequestSave();  // put off
+    state_.UpdateSettings([](Settings& s) { s.profile = u"2"; });
+    ASSERT_TRUE(state_.SaveSettings());
+    state_.ReloadAll();
+    EXPECT_EQ(ReadBytes(dir_ / "contacts_1.txt"), "[5]\r\nname=\r\n[6]\r\nname=\r\n");
+    EXPECT_EQ(state_.ContactCount(), 0u);
+}
+
+// Any user who may open the data folder may lock the folder itself: a lock on it,
+// held by another process, holds up neither the start (reading the files) nor a save.
+TEST_F(ContactListStateTest, ALockOnTheFolderHoldsUpNeitherReadingNorSaving) {
+    WriteBytes(dir_ / kSettingsFileName, "[settings]\r\nprofile=1\r\n");
+    WriteBytes(dir_ / "contacts_1.txt", "[5]\r\nname=Five\r\n");
+    testing::ChildHolding locker([&] {
+        const int folder = ::open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY);
+        return folder >= 0 && ::flock(folder, LOCK_EX) == 0;
+    });
+    ASSERT_TRUE(locker.taken());
+    state_.ReloadAll();
+    EXPECT_EQ(state_.ContactCount(), 1u);
+    state_.AddContact(Info(u"6"), false);
+    EXPECT_TRUE(state_.SaveContacts());
+    EXPECT_EQ(ReadBytes(dir_ / "contacts_1.txt"), "[5]\r\nname=Five\r\n[6]\r\nname=\r\n");
 }
 
 TEST_F(ContactListStateTest, DeleteContactListFileRemovesOnlyThatProfile) {

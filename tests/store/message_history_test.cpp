@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <climits>
 
@@ -96,6 +97,8 @@ TEST_F(HistoryTest, MultiLineTextSurvivesExceptLeadingEmptyLines) {
         Entry(u"&#38; &#128512; &&## &#", t + 5, MessageDirection::Out),
         // A text ends at its first zero.
         Entry(std::u16string(u"kept\0lost", 9), t + 6, MessageDirection::In),
+        // A peer's control characters are dropped; tab and line breaks stay.
+        Entry(u"\x1B[2J\x07" u"a\tb\x01\f\v\x7F\r\nc", t + 7, MessageDirection::In),
     });
     EXPECT_THAT(back, ElementsAre(Entry(u"first\r\nsecond", t, MessageDirection::In),
                                   Entry(u"gap\r\n\r\n\r\nafter\r\n", t + 1, MessageDirection::Out),
@@ -103,7 +106,8 @@ TEST_F(HistoryTest, MultiLineTextSurvivesExceptLeadingEmptyLines) {
                                   Entry(u"Юникод ✓ \U0001F600 caf\u00E9 \u65E5\u672C \u20AC", t + 4,
                                         MessageDirection::In),
                                   Entry(u"&#38; &#128512; &&## &#", t + 5, MessageDirection::Out),
-                                  Entry(u"kept", t + 6, MessageDirection::In)));
+                                  Entry(u"kept", t + 6, MessageDirection::In),
+                                  Entry(u"[2Ja\tb\x7F\r\nc", t + 7, MessageDirection::In)));
 }
 
 // Lines of a header's shape are quoted so that no text forges an entry, and lone
@@ -224,6 +228,44 @@ TEST_F(HistoryTest, ClearDeletesFileAndEntriesDeleteFileKeepsEntries) {
     EXPECT_EQ(ReadBytes(dir_ / "msg_1.txt"), "[OUT 01.01.1970 00:00:03]\r\nthree\r\n");
 }
 
+// A message that turned out not to be sent leaves the file with exactly its own
+// bytes, wherever it stands: the rest stays as it was written, even what this
+// version would write otherwise (a header it does not know, a literal reference).
+TEST_F(HistoryTest, RemovingAnEntryLeavesEveryOtherByte) {
+    const std::int64_t t = Utc(2026, 3, 4, 5, 6, 7);
+    const std::string older = "[Note 01.01.2020 10:00:00]\r\nan older header\r\n"
+                              "[IN 02.01.2020 10:00:00]\r\nwritten as &#1071;\r\n";
+    WriteBytes(dir_ / "msg_1.txt", older);
+    MessageHistory history(dir_.path());
+    ASSERT_TRUE(history.Load("msg_1.txt"));
+    history.Append(Entry(u"not sent", t, MessageDirection::Out));
+    EXPECT_TRUE(history.RemoveNewest(MessageDirection::Out, u"not sent"));
+    EXPECT_EQ(ReadBytes(dir_ / "msg_1.txt"), older);
+
+    history.Append(Entry(u"not sent", t, MessageDirection::Out));
+    history.Append(Entry(u"reply", t, MessageDirection::In));
+    EXPECT_TRUE(history.RemoveNewest(MessageDirection::Out, u"not sent"));
+    EXPECT_EQ(ReadBytes(dir_ / "msg_1.txt"), older + "[IN 04.03.2026 05:06:07]\r\nreply\r\n");
+    EXPECT_EQ(history.Count(), 3u);
+    EXPECT_FALSE(history.RemoveNewest(MessageDirection::Out, u"not sent"));
+}
+
+// A history that could not be read is never written whole: taking a message back
+// from it leaves the file as it was.
+TEST_F(HistoryTest, RemovingFromAnUnreadableHistoryLeavesTheFile) {
+    testing::HonourFilePermissions permissions;
+    const std::string stored = "[IN 02.01.2020 10:00:00]\r\nkeep me\r\n";
+    WriteBytes(dir_ / "msg_1.txt", stored);
+    ASSERT_EQ(::chmod((dir_ / "msg_1.txt").c_str(), 0), 0);
+    MessageHistory history(dir_.path());
+    EXPECT_FALSE(history.Load("msg_1.txt"));
+    history.Append(Entry(u"not sent", 1, MessageDirection::Out));
+    EXPECT_TRUE(history.RemoveNewest(MessageDirection::Out, u"not sent"));
+    EXPECT_EQ(history.Count(), 0u);
+    ASSERT_EQ(::chmod((dir_ / "msg_1.txt").c_str(), 0600), 0);
+    EXPECT_EQ(ReadBytes(dir_ / "msg_1.txt"), stored);
+}
+
 TEST_F(HistoryTest, UnboundHistoryKeepsEntriesInMemoryOnly) {
     MessageHistory history(dir_.path());
     EXPECT_EQ(history.Append(Entry(u"x", 0, MessageDirection::Out)), 0u);
@@ -245,6 +287,10 @@ TEST_F(HistoryTest, GetHistoryLoadsTheContactsFileOnce) {
     EXPECT_EQ(history->FileName(), "msg_77.txt");
     ASSERT_EQ(history->Count(), 1u);
     EXPECT_FALSE(contact->Snapshot().historyLoading());
+
+    // A list of an older version may hold a number twice: one file, one history.
+    ContactPtr twin = state.AddContact(Info(u"77"), false);
+    EXPECT_EQ(state.GetHistory(twin), history);
 
     ContactPtr noUin = state.AddContact(Info(u""), false);
     EXPECT_EQ(state.GetHistory(noUin)->FileName(), "");

@@ -226,16 +226,19 @@ TEST(DataDirectoryTest, OverrideIsCreatedPrivate) {
 
 // Someone else prepared the data folder: a link to a folder of theirs, or a folder
 // anyone may write in. Nothing is read from it or written to it, and the folder
-// the link leads to stays as it was.
+// the link leads to stays as it was. A folder the group may write in is another's too.
 TEST(DataDirectoryTest, FolderOfAnotherIsNeitherReadNorWritten) {
     const std::string planted = "[settings]\r\nprofile=1\r\n[1]\r\npassw=theirs\r\n";
     const std::string entry = "[IN 01.01.2026 00:00:00]\r\nhi\r\n";
     struct Case {
         const char* what;
         platform::DirectoryTrust trust;
+        mode_t mode;  // of the folder the data path names or leads to
     };
-    for (const Case& c : {Case{"link", platform::DirectoryTrust::Link},
-                          Case{"0777", platform::DirectoryTrust::WritableByOthers}}) {
+    for (const Case& c : {Case{"link", platform::DirectoryTrust::Link, 0700},
+                          Case{"0777", platform::DirectoryTrust::WritableByOthers, 0777},
+                          Case{"0775", platform::DirectoryTrust::WritableByOthers, 0775},
+                          Case{"0770", platform::DirectoryTrust::WritableByOthers, 0770}}) {
         SCOPED_TRACE(c.what);
         TempDir dir;
         const std::string target = dir / "target";
@@ -245,7 +248,7 @@ TEST(DataDirectoryTest, FolderOfAnotherIsNeitherReadNorWritten) {
             ASSERT_EQ(::symlink(target.c_str(), data.c_str()), 0);
         } else {
             data = target;
-            ASSERT_EQ(::chmod(target.c_str(), 0777), 0);
+            ASSERT_EQ(::chmod(target.c_str(), c.mode), 0);
         }
         data += "/";
         WriteBytes(target + "/settings.txt", planted);
@@ -312,26 +315,14 @@ TEST(DataDirectoryTest, OneProcessAtATimeHoldsTheFolder) {
     ASSERT_EQ(LockDataDirectory(dir.path(), second), InstanceLock::Taken);
     second.Close();
 
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    {
         platform::File held;
-        const char taken = LockDataDirectory(dir.path(), held) == InstanceLock::Taken ? 1 : 0;
-        (void)::write(ready[1], &taken, 1);
-        ::pause();
-        ::_exit(0);
+        testing::ChildHolding child(
+            [&] { return LockDataDirectory(dir.path(), held) == InstanceLock::Taken; });
+        ASSERT_TRUE(child.taken());
+        EXPECT_EQ(LockDataDirectory(dir.path(), first), InstanceLock::InUse);
     }
-    char taken = 0;
-    ASSERT_EQ(::read(ready[0], &taken, 1), 1);
-    ASSERT_EQ(taken, 1);
-    EXPECT_EQ(LockDataDirectory(dir.path(), first), InstanceLock::InUse);
-    ::kill(child, SIGKILL);
-    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
     EXPECT_EQ(LockDataDirectory(dir.path(), first), InstanceLock::Taken);
-    ::close(ready[0]);
-    ::close(ready[1]);
 
     ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
     EXPECT_EQ(LockDataDirectory(dir.path(), second), InstanceLock::Failed);
@@ -353,7 +344,7 @@ TEST(ReplaceFileContentsTest, CancelledWriteKeepsTheOldFile) {
     EXPECT_EQ(ReadBytes(dir / "x.txt"), "old");
     EXPECT_TRUE(ReplaceFileContents(dir.path(), "x.txt", [] { return std::string("new"); }));
     EXPECT_EQ(ReadBytes(dir / "x.txt"), "new");
-    EXPECT_THAT(testing::Names(dir.path()), ElementsAre("x.txt"));
+    EXPECT_THAT(testing::Names(dir.path()), ElementsAre(kInstanceLockName, "x.txt"));
 }
 
 }  // namespace

@@ -71,10 +71,13 @@ TEST_F(SettingsFileTest, FileIsPrivateAndNoTemporaryIsLeft) {
     WriteBytes(dir_ / kSettingsFileName, "[settings]\r\n");
     ::chmod((dir_ / kSettingsFileName).c_str(), 0644);
     ASSERT_TRUE(Settings().Save(dir_.path()));
-    struct stat st{};
-    ASSERT_EQ(::stat((dir_ / kSettingsFileName).c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_THAT(testing::Names(dir_.path()), ElementsAre(kSettingsFileName));
+    // The lock of the rewrite is a file of its own, as private as the rest.
+    EXPECT_THAT(testing::Names(dir_.path()), ElementsAre(kInstanceLockName, kSettingsFileName));
+    for (const std::string name : {kInstanceLockName, kSettingsFileName}) {
+        struct stat st{};
+        ASSERT_EQ(::stat((dir_ / name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+    }
 }
 
 TEST_F(SettingsFileTest, RoundTripKeepsEveryValue) {
@@ -216,10 +219,11 @@ TEST_F(SettingsFileTest, SaveKilledBeforeTheRenameKeepsTheOldFile) {
 
     // The child got that far: its temporary file, with a name nobody could guess.
     const std::vector<std::string> names = testing::Names(dir_.path());
-    ASSERT_EQ(names.size(), 2u);
-    EXPECT_EQ(names[0], kSettingsFileName);
-    EXPECT_THAT(names[1], StartsWith("settings.txt.tmp-"));
-    EXPECT_GE(names[1].size(), std::string("settings.txt.tmp-").size() + 12);
+    ASSERT_EQ(names.size(), 3u);
+    EXPECT_EQ(names[0], kInstanceLockName);
+    EXPECT_EQ(names[1], kSettingsFileName);
+    EXPECT_THAT(names[2], StartsWith("settings.txt.tmp-"));
+    EXPECT_GE(names[2].size(), std::string("settings.txt.tmp-").size() + 12);
     EXPECT_EQ(ReadBytes(dir_ / kSettingsFileName), oldBytes);
     Settings loaded;
     loaded.Load(dir_.path());
@@ -227,7 +231,7 @@ TEST_F(SettingsFileTest, SaveKilledBeforeTheRenameKeepsTheOldFile) {
 
     // The next save removes the leftover and succeeds.
     ASSERT_TRUE(loaded.Save(dir_.path()));
-    EXPECT_THAT(testing::Names(dir_.path()), ElementsAre(kSettingsFileName));
+    EXPECT_THAT(testing::Names(dir_.path()), ElementsAre(kInstanceLockName, kSettingsFileName));
 }
 
 }  // namespace

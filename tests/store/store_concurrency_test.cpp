@@ -87,20 +87,19 @@ TEST(StoreConcurrencyTest, TwoThreadsAppendingToOneHistoryLoseNothing) {
     EXPECT_EQ(ReadHistoryFile(dir, "msg_5.txt"), inMemory);
 }
 
-// Two contacts with one UIN have two histories on one file; neither write is
+// Two histories on one file (of two models on one folder); neither write is
 // skipped and no entry is torn.
 TEST(StoreConcurrencyTest, TwoHistoriesOfOneFileLoseNothing) {
     constexpr int kPerThread = 3000;
     TempDir dir;
-    AppState state(dir.path());
-    auto a = state.GetHistory(state.AddContact(Info(u"9"), false));
-    auto b = state.GetHistory(state.AddContact(Info(u"9"), false));
-    ASSERT_NE(a, b);
+    MessageHistory a(dir.path()), b(dir.path());
+    ASSERT_TRUE(a.Load("msg_9.txt"));
+    ASSERT_TRUE(b.Load("msg_9.txt"));
     std::thread ta([&] {
-        for (int i = 0; i < kPerThread; ++i) a->Append(Entry(Text(0, i)));
+        for (int i = 0; i < kPerThread; ++i) a.Append(Entry(Text(0, i)));
     });
     std::thread tb([&] {
-        for (int i = 0; i < kPerThread; ++i) b->Append(Entry(Text(1, i)));
+        for (int i = 0; i < kPerThread; ++i) b.Append(Entry(Text(1, i)));
     });
     ta.join();
     tb.join();

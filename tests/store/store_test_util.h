@@ -3,14 +3,17 @@
 
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -70,6 +73,41 @@ inline std::string ReadBytes(const std::string& path) {
     EXPECT_TRUE(platform::ReadWholeFile(path, bytes)) << path;
     return bytes;
 }
+
+// A child process that takes something (a lock) with `take` and holds it until this
+// is destroyed, which kills it. Fork it before the test starts threads.
+class ChildHolding {
+public:
+    explicit ChildHolding(const std::function<bool()>& take) {
+        int ready[2];
+        if (::pipe(ready) != 0) return;
+        child_ = ::fork();
+        if (child_ == 0) {
+            const char taken = take() ? 1 : 0;
+            (void)::write(ready[1], &taken, 1);
+            ::pause();
+            ::_exit(0);
+        }
+        char taken = 0;
+        taken_ = child_ > 0 && ::read(ready[0], &taken, 1) == 1 && taken == 1;
+        ::close(ready[0]);
+        ::close(ready[1]);
+    }
+    ~ChildHolding() {
+        if (child_ <= 0) return;
+        ::kill(child_, SIGKILL);
+        (void)::waitpid(child_, nullptr, 0);
+    }
+    ChildHolding(const ChildHolding&) = delete;
+    ChildHolding& operator=(const ChildHolding&) = delete;
+
+    // Whether the child took it and holds it now.
+    bool taken() const { return taken_; }
+
+private:
+    pid_t child_ = -1;
+    bool taken_ = false;
+};
 
 // Makes the permission bits of files count for the calling thread even when it runs
 // as root: the capabilities that override them leave its effective set while this
