@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "store/app_state.h"
+#include "ui/accessibility.h"
 #include "ui/drawing_kit.h"
 
 class QPainter;
@@ -114,6 +115,7 @@ private:
     int columns_ = kColumns;
     QFont badgeFont_;
     BackgroundCache highlight_{BackgroundKind::Selection};
+    SelectionWatch accessibility_;  // what a screen reader was told of the selection
 
     // From the last Measure.
     QRect area_;
