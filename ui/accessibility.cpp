@@ -97,7 +97,10 @@ public:
     QAccessible::State state() const override { return {}; }
 
     // The widget the part is painted in; null once it is gone.
-    QWidget* view() const { return static_cast<QWidget*>(parent_->object()); }
+    QWidget* view() const {
+        if (const auto* part = dynamic_cast<const Part*>(parent_)) return part->view();
+        return static_cast<QWidget*>(parent_->object());
+    }
 
 protected:
     QAccessibleInterface* parent_;
@@ -764,14 +767,14 @@ void ConversationWatch::Update(const HistoryPanel& panel, QWidget* owner) {
     contact_ = contact;
     history_ = history;
     count_ = count;
-    if (!same || count <= before || !QAccessible::isActive()) return;
-    if (owner == nullptr || !owner->isVisible()) return;
+    if (!QAccessible::isActive()) return;
     auto* view = InterfaceOf<ViewAccessible>(owner);
-    if (view == nullptr || !view->ConversationShown()) return;
-
+    if (view == nullptr) return;
     HistoryListPart* list = view->history();
     list->Refresh();
     list->Prune();
+    if (!same || count <= before || !owner->isVisible() || !view->ConversationShown()) return;
+
     const QString name = QString::fromStdU16String(contact->Snapshot().DisplayName());
     const std::vector<MessageEntry> added = history->EntriesBetween(before, count);
     for (std::size_t i = 0; i < added.size(); ++i) {
