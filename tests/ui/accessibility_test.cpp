@@ -25,6 +25,13 @@ MessageEntry Entry(std::u16string text, MessageDirection direction, std::int64_t
     return MessageEntry{std::move(text), time, direction};
 }
 
+// Three contacts, listed in the order 100, 300, 200.
+void AddThree(TempModel& model) {
+    model.Add(Info(u"Вера", u"100", 0, 2, 50));
+    model.Add(Info(u"Пётр", u"200", 1, 0, 40));
+    model.Add(Info(u"", u"300", 2, 0, 30));
+}
+
 }  // namespace
 
 class AccessibilityTest : public QObject {
@@ -111,9 +118,7 @@ private slots:
 
     void contactListIsAListOfTheListedContacts() {
         A11yHarness h;
-        h.model.Add(Info(u"Вера", u"100", 0, 2, 50));
-        h.model.Add(Info(u"Пётр", u"200", 1, 0, 40));
-        h.model.Add(Info(u"", u"300", 2, 0, 30));
+        AddThree(h.model);
         CContactsView* view = h.ShowContacts();
 
         QAccessibleInterface* list = ContactList(view);
@@ -149,9 +154,7 @@ private slots:
 
     void selectionAndFocusFollowTheCurrentContact() {
         A11yHarness h;
-        h.model.Add(Info(u"a", u"1", 0, 0, 50));
-        h.model.Add(Info(u"b", u"2", 0, 0, 40));
-        h.model.Add(Info(u"c", u"3", 0, 0, 30));
+        AddThree(h.model);
         CContactsView* view = h.ShowContacts();
         QVERIFY(QTest::qWaitForWindowActive(&h.frame));
         view->setFocus();
@@ -172,14 +175,14 @@ private slots:
         QCOMPARE(selected(), QList<int>{2});
         QVERIFY(list->child(2)->state().focused);
         QVERIFY(!list->child(0)->state().focused);
-        h.model.state.SetCurrentContact(h.model.state.FindContact(u"2"));
+        h.model.state.SetCurrentContact(h.model.state.FindContact(u"300"));
         QCOMPARE(selected(), QList<int>{1});
 
         // Pressing an item selects it, as a tap does.
         QAccessibleActionInterface* action = list->child(0)->actionInterface();
         QVERIFY(action != nullptr);
         action->doAction(QAccessibleActionInterface::pressAction());
-        QCOMPARE(h.model.state.CurrentContact(), h.model.state.FindContact(u"1"));
+        QCOMPARE(h.model.state.CurrentContact(), h.model.state.FindContact(u"100"));
         QCOMPARE(selected(), QList<int>{0});
 
         // Without the focus the selection stays and nothing is focused.

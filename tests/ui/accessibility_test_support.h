@@ -22,17 +22,11 @@ struct A11yHarness {
     ui::SoundPlayer sounds{QStringList{}};
     CommandRecorder application;
     int connectionState = static_cast<int>(ConnState::ContactsLoaded);  // what the status line shows
-    QObject postContext;  // queued deliveries die with it
+    EventLoopPoster poster{model.state};
     ui::CMainFrame frame;
 
     A11yHarness() {
         session.state = ConnState::ContactsLoaded;
-        model.state.SetPoster([this](ChangeCode code, ContactPtr contact) {
-            QMetaObject::invokeMethod(
-                &postContext,
-                [this, code, contact] { model.state.Notify(code, contact, false); },
-                Qt::QueuedConnection);
-        });
         frame.SetApplicationTarget(&application);
         frame.RegisterView(ui::ViewKind::Contacts, [this](QWidget* parent) {
             return new ui::CContactsView(
@@ -42,8 +36,6 @@ struct A11yHarness {
             return new ui::CMessageView(model.state, session, sounds, parent);
         });
     }
-    ~A11yHarness() { model.state.SetPoster(nullptr); }
-
     // Shows the frame with the contact list.
     ui::CContactsView* ShowContacts() {
         frame.show();
