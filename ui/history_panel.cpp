@@ -81,6 +81,8 @@ HistoryPanel::HistoryPanel(QWidget* owner, AppState& state, Layout layout, Sessi
 
 void HistoryPanel::Register() {
     state_.AddListener(this);
+    // What is there now is not news.
+    accessibility_.Update(*this, owner_);
 }
 
 void HistoryPanel::OnAppStateChange(ChangeCode code, const ContactPtr&) {
