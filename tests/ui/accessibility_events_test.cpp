@@ -9,9 +9,7 @@
 #include <QAccessible>
 #include <QDBusConnection>
 #include <QPlainTextEdit>
-#include <ctime>
 
-#include "platform/local_time.h"
 #include "protocol/messenger_session.h"
 #include "tests/ui/accessibility_test_support.h"
 
@@ -20,11 +18,6 @@ using namespace pellox::ui;
 using namespace pellox::test;
 
 namespace {
-
-constexpr std::time_t kFixedNow = 1700000000;  // 2023-11-14 22:13:20 UTC
-std::time_t FixedClock() {
-    return kFixedNow;
-}
 
 // The accessibility bus service: tells Qt's bridge to use the session bus.
 class AccessibilityBus : public QObject {
@@ -82,9 +75,7 @@ class AccessibilityEventsTest : public QObject {
 
 private slots:
     void initTestCase() {
-        qputenv("TZ", "UTC0");
-        tzset();
-        platform::SetClockForTesting(&FixedClock);
+        UseFixedTime();
         QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "a11y");
         QVERIFY(bus.registerObject("/org/a11y/bus", &bus_, QDBusConnection::ExportScriptableSlots));
         QVERIFY(bus.registerService("org.a11y.Bus"));

@@ -3,10 +3,7 @@
 
 #include <QAccessible>
 #include <QLabel>
-#include <QPlainTextEdit>
-#include <ctime>
 
-#include "platform/local_time.h"
 #include "tests/ui/accessibility_test_support.h"
 #include "ui/image_button.h"
 
@@ -15,11 +12,6 @@ using namespace pellox::ui;
 using namespace pellox::test;
 
 namespace {
-
-constexpr std::time_t kFixedNow = 1700000000;  // 2023-11-14 22:13:20 UTC
-std::time_t FixedClock() {
-    return kFixedNow;
-}
 
 MessageEntry Entry(std::u16string text, MessageDirection direction, std::int64_t time) {
     return MessageEntry{std::move(text), time, direction};
@@ -39,10 +31,8 @@ class AccessibilityTest : public QObject {
 
 private slots:
     void initTestCase() {
-        qputenv("TZ", "UTC0");
-        tzset();
+        UseFixedTime();
         QApplication::setFont(ApplicationFont());
-        platform::SetClockForTesting(&FixedClock);
     }
     void cleanupTestCase() { platform::SetClockForTesting(nullptr); }
 

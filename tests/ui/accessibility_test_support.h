@@ -7,7 +7,9 @@
 #include <QApplication>
 #include <QStringList>
 #include <QTest>
+#include <ctime>
 
+#include "platform/local_time.h"
 #include "resources/command_ids.h"
 #include "tests/ui/view_test_support.h"
 #include "ui/contacts_view.h"
@@ -15,6 +17,17 @@
 #include "ui/sound_player.h"
 
 namespace pellox::test {
+
+// The tests read times in UTC at a fixed now.
+inline constexpr std::time_t kFixedNow = 1700000000;  // 2023-11-14 22:13:20 UTC
+inline std::time_t FixedClock() {
+    return kFixedNow;
+}
+inline void UseFixedTime() {
+    qputenv("TZ", "UTC0");
+    tzset();
+    platform::SetClockForTesting(&FixedClock);
+}
 
 struct A11yHarness {
     TempModel model;
