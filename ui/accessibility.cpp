@@ -101,6 +101,12 @@ public:
         if (const auto* part = dynamic_cast<const Part*>(parent_)) return part->view();
         return static_cast<QWidget*>(parent_->object());
     }
+    // Whether that widget is on screen: the frame keeps a view hidden while
+    // another is shown.
+    bool Shown() const {
+        const QWidget* widget = view();
+        return widget != nullptr && widget->isVisible();
+    }
 
 protected:
     QAccessibleInterface* parent_;
@@ -178,7 +184,7 @@ public:
     QAccessible::State state() const override {
         QAccessible::State state;
         state.readOnly = true;
-        state.invisible = !isValid() || area_().isEmpty() || name_().isEmpty();
+        state.invisible = !isValid() || !Shown() || area_().isEmpty() || name_().isEmpty();
         return state;
     }
 
@@ -201,7 +207,7 @@ public:
     QAccessible::State state() const override {
         QAccessible::State state;
         state.readOnly = true;
-        state.invisible = text_.isEmpty();
+        state.invisible = text_.isEmpty() || !Shown();
         return state;
     }
     QRect rect() const override { return {}; }
@@ -291,7 +297,7 @@ public:
     QAccessible::State state() const override {
         QAccessible::State state;
         state.readOnly = true;
-        state.invisible = !isValid() || contactsView()->ComputeAreas().list.isEmpty();
+        state.invisible = !isValid() || !Shown() || contactsView()->ComputeAreas().list.isEmpty();
         return state;
     }
     int childCount() const override {
@@ -345,6 +351,7 @@ QAccessible::State ContactItem::state() const {
     state.readOnly = true;
     state.selected = panel.selection() == contact_;
     state.focused = state.selected && list_->contactsView()->hasFocus();
+    state.invisible = !Shown();
     // Entries on other pages are not drawn.
     state.offscreen = panel.CellRect(index).isEmpty();
     return state;
@@ -374,7 +381,7 @@ public:
     QAccessible::State state() const override {
         QAccessible::State state;
         state.readOnly = true;
-        state.invisible = !isValid();
+        state.invisible = !isValid() || !Shown();
         return state;
     }
 
@@ -478,7 +485,7 @@ public:
     QAccessible::State state() const override {
         QAccessible::State state;
         state.readOnly = true;
-        state.invisible = !isValid() || area_().isEmpty();
+        state.invisible = !isValid() || !Shown() || area_().isEmpty();
         return state;
     }
     int childCount() const override {

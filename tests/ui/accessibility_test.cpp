@@ -214,6 +214,11 @@ private slots:
         h.ShowContacts();
         CMessageView* view = h.Open(vera);
 
+        // The contact list is kept, hidden, behind the conversation.
+        QVERIFY(ContactList(h.contacts())->state().invisible);
+        QVERIFY(ContactList(h.contacts())->child(0)->state().invisible);
+        QVERIFY(!Conversation(view)->state().invisible);
+
         QAccessibleInterface* iface = Accessible(view);
         // The view and its header line are named after the contact.
         QCOMPARE(iface->text(QAccessible::Name), QStringLiteral("Вера, в сети"));
