@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/local_time.h"
@@ -277,8 +278,9 @@ public:
     // interfaces' own calls: an item may be what the caller holds.
     void Prune() {
         if (!isValid()) return;
-        const ContactListPanel& list = panel();
-        items_.RemoveIf([&](const Contact* contact) { return list.IndexOf(contact) < 0; });
+        std::unordered_set<const Contact*> listed;
+        for (const ContactPtr& entry : panel().entries()) listed.insert(entry.get());
+        items_.RemoveIf([&](const Contact* contact) { return listed.count(contact) == 0; });
     }
     // The selected item while the view has the focus.
     ContactItem* FocusedItem() const {
