@@ -38,7 +38,8 @@ public:
     static constexpr int kMinRowHeight = 16;
     static constexpr int kNameIndent = 20;  // the name starts this far right of the icon
 
-    // `owner` is repainted after every change the panel shows.
+    // `owner` is repainted after every change the panel shows, and a screen reader
+    // told of a selection that moved (SelectionWatch).
     ContactListPanel(QWidget* owner, AppState& state);
 
     // Registers with the model and rebuilds the list from it.

@@ -43,7 +43,8 @@ public:
     // clock reads the traffic from `probe`.
     HistoryPanel(QWidget* owner, AppState& state, Layout layout, SessionProbe probe = {});
 
-    // Registers with the model (for ConversationChanged).
+    // Registers with the model; what the conversation shown holds now is no news
+    // to a screen reader.
     void Register();
     // ConversationChanged repaints the owner. Every change may have added entries
     // to the conversation shown, which a screen reader is told of.
