@@ -45,6 +45,18 @@ constexpr std::array kStrings{
     StringEntry{str::kMenuButton, u"Меню"},
     StringEntry{str::kWriteButton, u"Написать"},
     StringEntry{str::kCopyEntry, u"Копировать"},
+    StringEntry{str::kA11yOffline, u"не в сети"},
+    StringEntry{str::kA11yUnreadOne, u"%1 непрочитанное"},
+    StringEntry{str::kA11yUnreadMany, u"%1 непрочитанных"},
+    StringEntry{str::kA11yConversationOpen, u"переписка открыта"},
+    StringEntry{str::kA11yTyping, u"печатает"},
+    StringEntry{str::kA11yContactList, u"Список контактов"},
+    StringEntry{str::kA11yConversation, u"Переписка"},
+    StringEntry{str::kA11yOwnEntry, u"Я"},
+    StringEntry{str::kA11yTraffic, u"получено %1 КБ, отправлено %2 КБ"},
+    StringEntry{str::kA11yPreviousColumn, u"Предыдущий столбец"},
+    StringEntry{str::kA11yNextColumn, u"Следующий столбец"},
+    StringEntry{str::kA11ySend, u"Отправить"},
 };
 
 }  // namespace

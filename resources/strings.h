@@ -44,6 +44,19 @@ inline constexpr int kDeleteConversationQuestion = 2021;
 inline constexpr int kYes = 2022;
 inline constexpr int kNo = 2023;
 inline constexpr int kCopyEntry = 320;    // a conversation entry's context menu
+// What a screen reader is told about the custom-drawn parts (2200-2249).
+inline constexpr int kA11yOffline = 2200;         // a contact's presence when offline
+inline constexpr int kA11yUnreadOne = 2201;       // "%1": 1, 21, 31...
+inline constexpr int kA11yUnreadMany = 2202;      // "%1": every other count
+inline constexpr int kA11yConversationOpen = 2203;
+inline constexpr int kA11yTyping = 2204;
+inline constexpr int kA11yContactList = 2205;     // the list's name
+inline constexpr int kA11yConversation = 2206;    // the history's name
+inline constexpr int kA11yOwnEntry = 2207;        // who wrote an outgoing entry
+inline constexpr int kA11yTraffic = 2208;         // "%1" received, "%2" sent, in kilobytes
+inline constexpr int kA11yPreviousColumn = 2209;  // the "<<" button
+inline constexpr int kA11yNextColumn = 2210;      // the ">>" button
+inline constexpr int kA11ySend = 2211;            // the conversation's send button
 }  // namespace str
 
 // The text of string `id`; empty for an id the table does not hold.

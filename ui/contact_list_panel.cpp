@@ -329,6 +329,7 @@ bool ContactListPanel::HitTest(const QPoint& point) {
 
 void ContactListPanel::Repaint() {
     if (owner_ != nullptr) owner_->update();
+    accessibility_.Update(*this, owner_);
 }
 
 }  // namespace pellox::ui

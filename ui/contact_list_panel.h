@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "store/app_state.h"
+#include "ui/accessibility.h"
 #include "ui/drawing_kit.h"
 
 class QPainter;
@@ -37,7 +38,8 @@ public:
     static constexpr int kMinRowHeight = 16;
     static constexpr int kNameIndent = 20;  // the name starts this far right of the icon
 
-    // `owner` is repainted after every change the panel shows.
+    // `owner` is repainted after every change the panel shows, and a screen reader
+    // told of a selection that moved (SelectionWatch).
     ContactListPanel(QWidget* owner, AppState& state);
 
     // Registers with the model and rebuilds the list from it.
@@ -114,6 +116,7 @@ private:
     int columns_ = kColumns;
     QFont badgeFont_;
     BackgroundCache highlight_{BackgroundKind::Selection};
+    SelectionWatch accessibility_;  // what a screen reader was told of the selection
 
     // From the last Measure.
     QRect area_;

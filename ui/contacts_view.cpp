@@ -10,6 +10,8 @@
 #include <climits>
 
 #include "resources/command_ids.h"
+#include "resources/strings.h"
+#include "ui/accessibility.h"
 #include "ui/image_button.h"
 
 namespace pellox::ui {
@@ -39,15 +41,17 @@ CContactsView::CContactsView(AppState& state, SessionProbe probe, QWidget* paren
         int command;
         int bitmap;
         bool returnFocus;
+        int spokenName;  // the string a screen reader says for the picture
     };
     const ButtonSpec specs[] = {
-        {previous_, "<<", cmd::kPreviousColumn, kPreviousBitmap, true},
-        {ok_, "OK", cmd::kViewOk, kWriteBitmap, false},
-        {next_, ">>", cmd::kNextColumn, kNextBitmap, true},
+        {previous_, "<<", cmd::kPreviousColumn, kPreviousBitmap, true, str::kA11yPreviousColumn},
+        {ok_, "OK", cmd::kViewOk, kWriteBitmap, false, str::kWriteButton},
+        {next_, ">>", cmd::kNextColumn, kNextBitmap, true, str::kA11yNextColumn},
     };
     for (const ButtonSpec& spec : specs) {
         spec.button = new ImageButton(QString::fromLatin1(spec.caption), spec.command, this);
         spec.button->setBitmapId(spec.bitmap);
+        spec.button->setAccessibleName(LoadQString(spec.spokenName));
         spec.button->setReturnFocus(spec.returnFocus);
         // The buttons are for the pointer: neither a click nor Tab takes the focus
         // from the list, so the arrow keys always move the selection.
@@ -143,6 +147,7 @@ void CContactsView::LayOut() {
 void CContactsView::StatusChanged() {
     LayOut();
     update();
+    StatusTextChanged(this);
 }
 
 void CContactsView::paintEvent(QPaintEvent*) {
@@ -209,6 +214,11 @@ void CContactsView::wheelEvent(QWheelEvent* event) {
     // A notch turns a column, as "<<" and ">>" do.
     if (const int notches = WheelNotches(*event)) list_.MoveSelection(notches * list_.rows());
     event->accept();
+}
+
+void CContactsView::focusInEvent(QFocusEvent* event) {
+    FrameView::focusInEvent(event);
+    FocusSelectedContact(this);
 }
 
 void CContactsView::timerEvent(QTimerEvent* event) {

@@ -77,6 +77,8 @@ protected:
     void wheelEvent(QWheelEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void timerEvent(QTimerEvent* event) override;
+    // A screen reader's focus goes on to the selected contact.
+    void focusInEvent(QFocusEvent* event) override;
 
 private:
     void LayOut();

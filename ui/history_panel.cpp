@@ -81,10 +81,15 @@ HistoryPanel::HistoryPanel(QWidget* owner, AppState& state, Layout layout, Sessi
 
 void HistoryPanel::Register() {
     state_.AddListener(this);
+    // What is there now is not news.
+    accessibility_.Update(*this, owner_);
 }
 
 void HistoryPanel::OnAppStateChange(ChangeCode code, const ContactPtr&) {
     if (code == ChangeCode::ConversationChanged && owner_ != nullptr) owner_->update();
+    // An incoming message comes with ContactChanged, a loaded history with
+    // ConversationChanged.
+    accessibility_.Update(*this, owner_);
 }
 
 void HistoryPanel::PaintNotice(QPainter& painter, const QRect& rect, int stringId,
@@ -101,6 +106,13 @@ QRect HistoryPanel::EntriesArea(const QRect& rect) const {
     QRect area = rect;
     if (compact()) area.setWidth(rect.width() - rect.width() * 20 / 100);
     return area;
+}
+
+QRect HistoryPanel::ClockArea(const QRect& rect) const {
+    if (!compact()) return {};
+    const QRect area = EntriesArea(rect);
+    return QRect(area.left() + area.width(), rect.top(), rect.width() - area.width(),
+                 rect.height());
 }
 
 template <typename Place>
@@ -157,10 +169,7 @@ void HistoryPanel::Paint(QPainter& painter, const QRect& rect) {
     const QRect area = EntriesArea(rect);
     if (compact()) {
         box_.Draw(painter, rect);
-        clock_.Paint(painter,
-                     QRect(area.left() + area.width(), rect.top(), rect.width() - area.width(),
-                           rect.height()),
-                     smallFont_);
+        clock_.Paint(painter, ClockArea(rect), smallFont_);
     }
 
     const ContactPtr contact = state_.ContainsContact(state_.CurrentContact());

@@ -19,6 +19,7 @@
 #include <optional>
 
 #include "store/app_state.h"
+#include "ui/accessibility.h"
 #include "ui/clock_panel.h"
 #include "ui/drawing_kit.h"
 #include "ui/session_probe.h"
@@ -42,9 +43,11 @@ public:
     // clock reads the traffic from `probe`.
     HistoryPanel(QWidget* owner, AppState& state, Layout layout, SessionProbe probe = {});
 
-    // Registers with the model (for ConversationChanged).
+    // Registers with the model; what the conversation shown holds now is no news
+    // to a screen reader.
     void Register();
-    // ConversationChanged repaints the owner; every other change is ignored.
+    // ConversationChanged repaints the owner. Every change may have added entries
+    // to the conversation shown, which a screen reader is told of.
     void OnAppStateChange(ChangeCode code, const ContactPtr& contact) override;
 
     // Paints the current contact's conversation into `rect`; nothing for an empty
@@ -66,6 +69,11 @@ public:
     std::optional<MessageEntry> EntryAt(const QRect& rect, const QPoint& point) const;
 
     bool compact() const { return layout_ == Layout::Compact; }
+    AppState& state() const { return state_; }
+    const ClockPanel& clock() const { return clock_; }
+    // The compact layout's clock in a panel painted into `rect` (its right fifth);
+    // empty in the full layout.
+    QRect ClockArea(const QRect& rect) const;
     // The rectangle of the last paint (the whole panel, clock included).
     const QRect& lastRect() const { return lastRect_; }
     const QFont& smallFont() const { return smallFont_; }
@@ -105,6 +113,7 @@ private:
     int scrollOffset_ = 0;
     std::weak_ptr<Contact> lastDrawn_;
     QRect lastRect_;
+    ConversationWatch accessibility_;  // what a screen reader was told of the entries
 };
 
 }  // namespace pellox::ui

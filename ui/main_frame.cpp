@@ -11,6 +11,7 @@
 
 #include "resources/command_ids.h"
 #include "resources/strings.h"
+#include "ui/accessibility.h"
 #include "ui/drawing_kit.h"
 #include "ui/image_button.h"
 
@@ -24,22 +25,6 @@ constexpr const char* kCommandProperty = "pelloxCommand";
 constexpr int kHeaderHeight = 26;
 constexpr int kSoftKeyHeight = 30;
 
-// The strip across the top that stands in for the device's title bar.
-class HeaderStrip : public QWidget {
-public:
-    explicit HeaderStrip(QWidget* parent) : QWidget(parent) {
-        setAttribute(Qt::WA_OpaquePaintEvent);
-        setFixedHeight(kHeaderHeight);
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        FillVerticalGradient(painter, rect(), ThemeColors::kSteelBlue,
-                             Blend(ThemeColors::kSteelBlue, ThemeColors::kBlack, 45));
-    }
-};
-
 // The host of the active view: the view fills it.
 class ViewHost : public QWidget {
 public:
@@ -51,6 +36,17 @@ public:
 };
 
 }  // namespace
+
+HeaderStrip::HeaderStrip(QWidget* parent) : QWidget(parent) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setFixedHeight(kHeaderHeight);
+}
+
+void HeaderStrip::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    FillVerticalGradient(painter, rect(), ThemeColors::kSteelBlue,
+                         Blend(ThemeColors::kSteelBlue, ThemeColors::kBlack, 45));
+}
 
 bool CommandTarget::OnCommand(int) {
     return false;
@@ -64,7 +60,9 @@ bool IsPersistentView(ViewKind kind) {
     return kind == ViewKind::Contacts || kind == ViewKind::Message;
 }
 
-FrameView::FrameView(QWidget* parent) : QWidget(parent) {}
+FrameView::FrameView(QWidget* parent) : QWidget(parent) {
+    InstallAccessibility();
+}
 
 CMainFrame* FrameView::frame() const {
     return qobject_cast<CMainFrame*>(window());
@@ -88,6 +86,7 @@ int FrameView::WheelNotches(const QWheelEvent& event) {
 }
 
 CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
+    InstallAccessibility();
     const QString title =
         QString::fromStdU16String(std::u16string(FirstLine(StringView(str::kTitle))));
     setWindowTitle(title);
@@ -101,6 +100,8 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     column->setSpacing(0);
 
     auto* header = new HeaderStrip(central);
+    header_ = header;
+    header->setAccessibleName(title.trimmed());
     auto* headerRow = new QHBoxLayout(header);
     headerRow->setContentsMargins(4, 2, 3, 2);
     titleLabel_ = new QLabel(title, header);
@@ -362,6 +363,13 @@ void CMainFrame::SetOwnPresence(const QString& number, int status) {
     }
     ownIcon_->setVisible(!number.isEmpty());
     ownNumber_->setVisible(!number.isEmpty());
+    // The icon says the presence in words; the strip says it all.
+    const QString presence = PresenceWords(status);
+    ownIcon_->setAccessibleName(presence);
+    QStringList parts{windowTitle().trimmed()};
+    if (!number.isEmpty()) parts << number << presence;
+    parts.removeAll(QString());
+    header_->setAccessibleName(parts.join(QStringLiteral(", ")));
 }
 
 void CMainFrame::ShowMainWindow() {

@@ -55,6 +55,19 @@ bool IsPersistentView(ViewKind kind);
 
 class CMainFrame;
 
+// The strip across the top that stands in for the device's title bar: the title,
+// one's own presence and number, and the "ok" button. Its accessible name says the
+// same (a tool bar to a screen reader).
+class HeaderStrip : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit HeaderStrip(QWidget* parent);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
 // Base of every view the frame shows.
 class FrameView : public QWidget, public CommandTarget {
     Q_OBJECT
@@ -167,6 +180,7 @@ public:
     void OpenSoftKey(int index);            // as if the key was clicked
     ImageButton* okButton() const { return okButton_; }
     QLabel* titleLabel() const { return titleLabel_; }
+    HeaderStrip* headerStrip() const { return header_; }
 
     // One's own number and the icon of one's presence (a presence value 0..7) in
     // the header strip, left of the "ok" button; an empty number hides both.
@@ -190,6 +204,7 @@ private:
     void DetachActive();
 
     QWidget* viewHost_ = nullptr;
+    HeaderStrip* header_ = nullptr;
     QLabel* titleLabel_ = nullptr;
     QLabel* ownIcon_ = nullptr;
     QLabel* ownNumber_ = nullptr;

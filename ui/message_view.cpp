@@ -84,6 +84,7 @@ CMessageView::CMessageView(AppState& state, SessionControl& session, SoundPlayer
 
     send_ = new ImageButton(QStringLiteral("OK"), cmd::kViewOk, this);
     send_->setBitmapId(kSendBitmap);
+    send_->setAccessibleName(LoadQString(str::kA11ySend));
     send_->setReturnFocus(true);
     // Tab goes between the input box and the view, so the arrow keys always either
     // edit or scroll; the button is sent from the keyboard by Ctrl+Enter.

@@ -94,17 +94,11 @@ struct Harness {
     RecordingSession session;
     SoundPlayer sounds{QStringList{}};  // no files: requests are only counted
     FakeApplication application{model.state};
-    QObject postContext;  // queued deliveries die with it
+    EventLoopPoster poster{model.state};
     CMainFrame frame;
 
     Harness() {
         session.state = ConnState::ContactsLoaded;
-        model.state.SetPoster([this](ChangeCode code, ContactPtr contact) {
-            QMetaObject::invokeMethod(
-                &postContext,
-                [this, code, contact] { model.state.Notify(code, contact, false); },
-                Qt::QueuedConnection);
-        });
         application.frame = &frame;
         frame.SetApplicationTarget(&application);
         frame.RegisterView(ViewKind::Contacts, [this](QWidget* parent) {
@@ -117,8 +111,6 @@ struct Harness {
         QApplication::setActiveWindow(&frame);
         frame.SwitchView(ViewKind::Contacts, menubar::kMain);
     }
-    ~Harness() { model.state.SetPoster(nullptr); }
-
     // A listed contact with a loaded history holding `entries`.
     ContactPtr AddWithHistory(const ContactInfo& info, const std::vector<MessageEntry>& entries) {
         ContactPtr contact = model.Add(info);

@@ -89,6 +89,22 @@ struct RecordingSession : ui::SessionControl {
     }
 };
 
+// While it lives, the model's posted changes are delivered by the event loop, as
+// the application delivers them; queued deliveries die with it.
+struct EventLoopPoster {
+    AppState& state;
+    QObject context;
+
+    explicit EventLoopPoster(AppState& model) : state(model) {
+        state.SetPoster([this](ChangeCode code, ContactPtr contact) {
+            QMetaObject::invokeMethod(
+                &context, [this, code, contact] { state.Notify(code, contact, false); },
+                Qt::QueuedConnection);
+        });
+    }
+    ~EventLoopPoster() { state.SetPoster(nullptr); }
+};
+
 // Records every change delivered to it.
 struct ChangeRecorder : AppStateListener {
     std::vector<std::pair<ChangeCode, ContactPtr>> changes;
