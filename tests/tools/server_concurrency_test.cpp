@@ -72,7 +72,9 @@ TEST_F(ConcurrencyTest, DozenSessionsExchangeMessagesConcurrently) {
 }
 
 TEST_F(ConcurrencyTest, SignOnChurnOfOneUinEndsWithItsDeparture) {
-    StartServer();
+    ServerConfig config = TestConfig();
+    config.signOnBurst = 100;  // the churn is the point here, not the sign-on limit
+    StartServer(config);
     std::unique_ptr<TestClient> boris = SignOn(server, kBoris, "boris");
     ASSERT_TRUE(boris);
     // Each round signs Alice on without waiting for any answer, so that newer

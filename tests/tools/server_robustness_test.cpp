@@ -262,24 +262,31 @@ TEST_F(RobustnessTest, OfflineBacklogOfLargestMessagesIsDeliveredWhole) {
 }
 
 // Connections that send keep-alives and never sign on are closed at the deadline
-// counted from the accept, and those from one address cannot take every slot
-// for connections that have not signed on.
+// counted from the accept. Past the share of one address, or of all, the oldest
+// of them gives way to a new connection: four addresses holding every slot for
+// connections not signed on once kept real logins out.
 TEST_F(RobustnessTest, ClientsThatNeverSignOnHoldNoSlot) {
     ServerConfig config = TestConfig();
     config.maxUnauthenticated = 8;
     config.maxUnauthenticatedPerAddress = 4;
     config.loginTimeoutMs = 1500;
     StartServer(config);
-    constexpr std::uint32_t kOtherAddress = 0x7F000002;  // 127.0.0.2
+    constexpr int kEach = 6;
     std::vector<std::unique_ptr<TestClient>> squatters;
-    for (int i = 0; i < 6; ++i) {
-        auto squatter = std::make_unique<TestClient>();
-        ASSERT_TRUE(squatter->Connect(i % 2 ? server.AuthPort() : server.BosPort(), kOtherAddress));
-        if (squatter->ReadFrame(500)) squatters.push_back(std::move(squatter));
+    for (std::uint32_t address = 0x7F000002; address <= 0x7F000005; ++address) {  // 127.0.0.2 to .5
+        for (int i = 0; i < kEach; ++i) {
+            auto squatter = std::make_unique<TestClient>();
+            ASSERT_TRUE(squatter->Connect(i % 2 ? server.AuthPort() : server.BosPort(), address));
+            ASSERT_TRUE(squatter->ReadFrame(500)) << "a new connection was refused";
+            squatters.push_back(std::move(squatter));
+        }
     }
-    EXPECT_EQ(squatters.size(), config.maxUnauthenticatedPerAddress);
-    std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice");
-    ASSERT_TRUE(alice) << "another address could not sign on";
+    for (std::size_t first = 0; first < squatters.size(); first += kEach) {
+        EXPECT_TRUE(squatters[first]->WaitClosed()) << "the oldest of an address past its share stayed";
+    }
+    for (const auto& [uin, password] : {std::pair{kAlice, "alice"}, std::pair{kBoris, "boris"}, std::pair{kVera, "vera"}}) {
+        EXPECT_TRUE(SignOn(server, uin, password)) << "a real login was kept out";
+    }
 
     auto deadline = Clock::now() + std::chrono::milliseconds(config.loginTimeoutMs + 1000);
     while (Clock::now() < deadline) {
@@ -287,7 +294,6 @@ TEST_F(RobustnessTest, ClientsThatNeverSignOnHoldNoSlot) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     for (auto& squatter : squatters) EXPECT_TRUE(squatter->WaitClosed(500)) << "keep-alives extended the deadline";
-    Drain(*alice, kAlice);
 }
 
 TEST_F(RobustnessTest, ClientThatNeverReadsIsDroppedAlone) {
@@ -315,22 +321,28 @@ TEST_F(RobustnessTest, ClientThatNeverReadsIsDroppedAlone) {
     ExpectRelayWorks(*alice, *boris, "after the hog was dropped");
 }
 
+// Only signed-on sessions fill the server: at the session limit a connection not
+// signed on gives way to a new one, and with every slot signed on a new one is
+// refused until a session ends.
 TEST_F(RobustnessTest, ConnectionsBeyondTheLimitAreRefused) {
     ServerConfig config = TestConfig();
-    config.maxSessions = 3;
+    config.maxSessions = 2;
     StartServer(config);
-    std::vector<std::unique_ptr<TestClient>> held;
-    for (int i = 0; i < 3; ++i) {
-        held.push_back(std::make_unique<TestClient>());
-        ASSERT_TRUE(held.back()->Connect(server.AuthPort()));
-        ASSERT_TRUE(held.back()->ReadFrame()) << "connection " << i << " got no hello";
-    }
+    std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice");
+    ASSERT_TRUE(alice);
+    TestClient held;
+    ASSERT_TRUE(held.Connect(server.AuthPort()));
+    ASSERT_TRUE(held.ReadFrame());
+    std::unique_ptr<TestClient> boris = SignOn(server, kBoris, "boris");
+    ASSERT_TRUE(boris);
+    EXPECT_TRUE(held.WaitClosed());
+
     TestClient extra;
     ASSERT_TRUE(extra.Connect(server.BosPort()));
     EXPECT_FALSE(extra.ReadFrame(1000)) << "a connection beyond the limit was served";
 
-    held.pop_back();
-    // Once the closed connection has wound down, a new one is served again.
+    alice.reset();
+    // Once the closed session has wound down, a new one is served again.
     bool served = false;
     auto deadline = Clock::now() + std::chrono::seconds(5);
     while (!served && Clock::now() < deadline) {

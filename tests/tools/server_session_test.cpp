@@ -163,7 +163,9 @@ TEST_F(SessionTest, UnknownOrReusedCookieGetsChannelFourAndTheClose) {
 // One account logging in over and over once filled the cookie table and evicted
 // the fresh cookies of everybody else.
 TEST_F(SessionTest, OneAccountCannotCrowdOutOthersCookies) {
-    StartServer();
+    ServerConfig config = TestConfig();
+    config.signOnBurst = 2000;  // the cookie table is the point here
+    StartServer(config);
     LoginResult boris = Login(server.AuthPort(), kBoris, "boris");
     ASSERT_NE(FindTlv(boris.tlvs, 0x0006), nullptr);
     for (int i = 0; i < 1100; ++i) ASSERT_NE(FindTlv(Login(server.AuthPort(), kAlice, "alice").tlvs, 0x0006), nullptr);
