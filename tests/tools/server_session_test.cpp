@@ -108,10 +108,7 @@ TEST_F(SessionTest, TwoSessionsSignOnWithTheExpectedReplies) {
         EXPECT_EQ(serverVersions->data.size() % 4, 0u);
         EXPECT_FALSE(serverVersions->data.empty());
 
-        PacketBuffer status;
-        const std::uint8_t online[4] = {0x00, 0x01, 0x00, 0x00};
-        AppendTlv(status, 0x0006, 4, online);
-        client->SendSnac(0x0001, 0x001E, 0x1E, status);
+        client->SendSnac(0x0001, 0x001E, 0x1E, StatusPayload(0x00010000));
         client->SendSnac(0x0001, 0x0002, 0x02);
         // The session is served after client ready: a round trip answers.
         EXPECT_TRUE(Drain(*client, uin).empty());
