@@ -195,6 +195,27 @@ TEST_F(SessionTest, FailedLoginsAreAnsweredEverSlowerUpToACap) {
     EXPECT_LT(elapsedMs(started), config.loginDelayMaxMs + 1500);
 }
 
+// A few sign-ons of one account, then "connecting too often" (0x0018) whatever
+// the password, so that the refusal tells nothing of it; wrong passwords use
+// none of them up, and other accounts are not touched.
+TEST_F(SessionTest, SigningOnTooOftenIsRefused) {
+    ServerConfig config = TestConfig();
+    config.signOnBurst = 3;
+    config.signOnsPerMinute = 0;
+    StartServer(config);
+    auto code = [&](const std::string& uin, const std::string& password) {
+        LoginResult result = Login(server.AuthPort(), uin, password);
+        const TlvValue* refusal = FindTlv(result.tlvs, 0x0008);
+        if (refusal == nullptr) return FindTlv(result.tlvs, 0x0006) != nullptr ? 0 : -1;
+        return refusal->value.size() == 2 ? refusal->value[0] << 8 | refusal->value[1] : -1;
+    };
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(code(kAlice, "wrong"), 0x0005);
+    for (int i = 0; i < config.signOnBurst; ++i) EXPECT_EQ(code(kAlice, "alice"), 0) << i;
+    EXPECT_EQ(code(kAlice, "alice"), 0x0018);
+    EXPECT_EQ(code(kAlice, "wrong"), 0x0018);
+    EXPECT_EQ(code(kBoris, "boris"), 0);
+}
+
 TEST_F(SessionTest, SnacBeforeTheCookieEndsTheConnection) {
     StartServer();
     TestClient client;
