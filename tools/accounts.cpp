@@ -8,6 +8,9 @@
 namespace pellox::server {
 namespace {
 
+// Longer than any line an account needs (a list of 1000 buddies takes 12 KiB).
+constexpr std::size_t kMaxAccountLine = 64 * 1024;
+
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 std::string_view TrimBlanks(std::string_view text) {
@@ -147,8 +150,14 @@ bool AccountStore::LoadFile(const std::string& path, std::string& error,
             warnings.push_back(SectionWarning(current->uin, "unknown key '" + key + "' ignored"));
         }
     };
-    if (!ReadKeyValueFile(path, onSection, onPair)) {
-        error = "cannot read the accounts file " + path;
+    auto onLongLine = [&](const std::string& key) {
+        if (current == nullptr) return;
+        warnings.push_back(SectionWarning(current->uin, "line '" + key + "=' longer than " +
+                                                            std::to_string(kMaxAccountLine) + " bytes skipped"));
+    };
+    std::string readError;
+    if (!ReadKeyValueFile(path, {onSection, onPair, onLongLine}, kMaxAccountLine, readError)) {
+        error = "cannot read the accounts file: " + readError;
         return false;
     }
     if (loaded.empty()) {

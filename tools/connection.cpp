@@ -107,14 +107,32 @@ bool Connection::SendSnac(std::uint16_t family, std::uint16_t subtype, std::uint
     return Enqueue(std::move(frame));
 }
 
+bool Connection::SendSnacWithin(std::size_t room, std::uint16_t family, std::uint16_t subtype,
+                                std::uint32_t requestId, const PacketBuffer& payload) {
+    std::lock_guard<std::mutex> lock(queueLock_);
+    if (closing_ || aborted_) return false;
+    const std::size_t frameBytes = kFlapHeaderSize + kSnacHeaderSize + payload.Length();
+    if (queuedBytes_ + frameBytes > std::min(room, limits_.maxQueuedOutput)) return false;
+    std::vector<std::uint8_t> frame;
+    SnacHeader snac{family, subtype, 0, requestId};
+    if (!BuildSnacFrame(frame, static_cast<std::uint16_t>(sequence_ + 1), snac, payload)) return false;
+    ++sequence_;
+    PushLocked(std::move(frame));
+    return true;
+}
+
+void Connection::PushLocked(std::vector<std::uint8_t> frame) {
+    queuedBytes_ += frame.size();
+    queue_.push_back(std::move(frame));
+    queueChanged_.notify_one();
+}
+
 bool Connection::Enqueue(std::vector<std::uint8_t> frame) {
     {
         std::lock_guard<std::mutex> lock(queueLock_);
         if (closing_ || aborted_) return false;
         if (queuedBytes_ + frame.size() <= limits_.maxQueuedOutput) {
-            queuedBytes_ += frame.size();
-            queue_.push_back(std::move(frame));
-            queueChanged_.notify_one();
+            PushLocked(std::move(frame));
             return true;
         }
     }

@@ -66,6 +66,11 @@ public:
     bool SendFrame(std::uint8_t channel, std::span<const std::uint8_t> data);
     bool SendSnac(std::uint16_t family, std::uint16_t subtype, std::uint32_t requestId,
                   const PacketBuffer& payload, std::uint16_t flags = 0);
+    // The same for what others send this client: queued only while the queue
+    // stays within `room` bytes, and otherwise dropped (false) without ending
+    // the connection, which is closed only for its own traffic.
+    bool SendSnacWithin(std::size_t room, std::uint16_t family, std::uint16_t subtype, std::uint32_t requestId,
+                        const PacketBuffer& payload);
 
     // Bytes queued and not yet handed to the socket.
     std::size_t QueuedBytes() const;
@@ -95,6 +100,7 @@ public:
 
 private:
     bool Enqueue(std::vector<std::uint8_t> frame);
+    void PushLocked(std::vector<std::uint8_t> frame);  // queueLock_ held
     void ReadLoop();
     void WriteLoop();
     void ThreadDone(std::atomic<bool>& done);

@@ -3,18 +3,32 @@
 // keeps its data in.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
 namespace pellox::server {
 
-using SectionSink = std::function<void(const std::string& section)>;
-using PairSink = std::function<void(const std::string& key, const std::string& value)>;
+struct KeyValueSinks {
+    // Each header's name without its brackets.
+    std::function<void(const std::string& section)> section;
+    // Each line of a section that holds "=": the key without trailing blanks, the
+    // value without leading blanks and without CRs at its end.
+    std::function<void(const std::string& key, const std::string& value)> pair;
+    // A line of a section longer than the bound, which is skipped unread: its key
+    // when an "=" came within the bound, else empty.
+    std::function<void(const std::string& key)> longLine;
+};
 
-// onSection gets each header's name without its brackets; onPair each line of a
-// section that holds "=" (key without trailing blanks, value without leading
-// blanks and without CRs at its end). False when the file cannot be read.
-[[nodiscard]] bool ReadKeyValueFile(const std::string& path, const SectionSink& onSection,
-                                    const PairSink& onPair);
+// Lines as the store reads them: LF ends a line, CRs at both ends of it are
+// dropped, a line of at least two characters between "[" and "]" is a header,
+// lines before the first header are dropped, and a last line without LF is taken
+// as it stands (never a header). No line is held longer than `maxLine` bytes.
+//
+// The file is opened without blocking and without following a link, and must
+// be a regular file: a FIFO or a device in its place is refused, never waited
+// on. False with `error` (naming the path) when it cannot be opened or read.
+[[nodiscard]] bool ReadKeyValueFile(const std::string& path, const KeyValueSinks& sinks, std::size_t maxLine,
+                                    std::string& error);
 
 }  // namespace pellox::server

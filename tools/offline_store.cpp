@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <set>
 
 #include "platform/files.h"
 #include "store/file_access.h"
@@ -45,6 +46,7 @@ std::string MessageRecord(const OfflineMessage& m) {
 struct Record {
     bool remove = false;
     bool ended = false;
+    bool tooLong = false;  // a line of it was past the bound and skipped
     OfflineMessage message;
 };
 
@@ -100,33 +102,61 @@ std::string OfflineStore::UnescapeText(const std::string& text) {
 }
 
 bool OfflineStore::Load(std::string& error) {
+    std::string warning;
+    return Load(error, warning);
+}
+
+// The records are applied as they are read, under the same limits as new
+// messages (what a record deletes makes room again), so that no file, however
+// long or hand-made, holds more in memory than the store takes.
+bool OfflineStore::Load(std::string& error, std::string& warning) {
     std::lock_guard<std::mutex> fileLock(fileLock_);
     CloseJournal();
-    {
-        std::lock_guard<std::mutex> lock(memoryLock_);
-        messages_.clear();
-        pending_.clear();
-        nextId_ = 1;
-        bytes_ = 0;
-    }
+    std::lock_guard<std::mutex> lock(memoryLock_);
+    messages_.clear();
+    pending_.clear();
+    nextId_ = 1;
+    bytes_ = 0;
     if (path_.empty() || !platform::FileExists(path_)) return true;
 
-    std::vector<Record> records;
     bool journal = false;  // a version-2 file: records count only with their end mark
     bool header = false;
-    bool inRecord = false;
-    auto onSection = [&](const std::string& name) {
-        header = name == "offline";
-        inRecord = name == "message" || name == "delete";
-        if (inRecord) records.push_back({name == "delete", false, {}});
+    std::optional<Record> record;
+    std::size_t skipped = 0;
+    auto apply = [&] {
+        if (!record) return;
+        Record r = std::move(*record);
+        record.reset();
+        if (journal && !r.ended) return;  // cut short by a crash
+        if (r.remove) {
+            auto it = std::find_if(messages_.begin(), messages_.end(),
+                                   [&r](const OfflineMessage& m) { return m.id != 0 && m.id == r.message.id; });
+            if (it != messages_.end()) {
+                bytes_ -= it->text.size();
+                messages_.erase(it);
+            }
+        } else if (r.message.to != 0 && r.message.from != 0) {  // of no use without either
+            if (r.tooLong || RefusalLocked(r.message.to, r.message.text) != OfflineRefusal::None) {
+                ++skipped;
+                return;
+            }
+            bytes_ += r.message.text.size();
+            messages_.push_back(std::move(r.message));
+        }
     };
-    auto onPair = [&](const std::string& key, const std::string& value) {
+    KeyValueSinks sinks;
+    sinks.section = [&](const std::string& name) {
+        apply();
+        header = name == "offline";
+        if (name == "message" || name == "delete") record = Record{name == "delete", false, false, {}};
+    };
+    sinks.pair = [&](const std::string& key, const std::string& value) {
         if (header) {
             if (key == "version" && value == "2") journal = true;
             return;
         }
-        if (!inRecord) return;
-        OfflineMessage& m = records.back().message;
+        if (!record) return;
+        OfflineMessage& m = record->message;
         std::uint64_t number = 0;
         if (key == "text") {
             m.text = UnescapeText(value);
@@ -140,35 +170,31 @@ bool OfflineStore::Load(std::string& error) {
         } else if (key == "charset" && ParseUnsigned(value, number) && number <= 0xFFFF) {
             m.charset = static_cast<std::uint16_t>(number);
         } else if (key == "end" && value == "1") {
-            records.back().ended = true;
+            record->ended = true;
         }
     };
-    if (!ReadKeyValueFile(path_, onSection, onPair)) {
-        error = "cannot read the offline message file " + path_;
+    sinks.longLine = [&](const std::string&) {
+        if (record) record->tooLong = true;
+    };
+    // An escaped byte takes at most four characters.
+    const std::size_t maxLine = 4 * limits_.maxTextBytes + 64;
+    if (!ReadKeyValueFile(path_, sinks, maxLine, error)) {
+        messages_.clear();
+        bytes_ = 0;
+        error = "cannot read the offline message file: " + error;
         return false;
     }
-
-    std::vector<OfflineMessage> loaded;
-    for (Record& r : records) {
-        if (journal && !r.ended) continue;  // cut short by a crash
-        if (r.remove) {
-            auto it = std::find_if(loaded.begin(), loaded.end(),
-                                   [&r](const OfflineMessage& m) { return m.id != 0 && m.id == r.message.id; });
-            if (it != loaded.end()) loaded.erase(it);
-        } else if (r.message.to != 0 && r.message.from != 0) {  // of no use without either
-            loaded.push_back(std::move(r.message));
-        }
+    apply();
+    if (skipped > 0) {
+        warning = "warning: " + std::to_string(skipped) + " offline messages in " + path_ +
+                  " skipped: longer or more than the store takes";
     }
 
-    std::lock_guard<std::mutex> lock(memoryLock_);
-    for (OfflineMessage& m : loaded) {
-        // Ids must be unique for deletion to hit the right message; renumber
-        // anything a hand edit made ambiguous.
-        bool clash = m.id == 0 || std::any_of(messages_.begin(), messages_.end(),
-                                              [&m](const OfflineMessage& o) { return o.id == m.id; });
-        if (clash) m.id = 0;
-        bytes_ += m.text.size();
-        messages_.push_back(std::move(m));
+    // Ids must be unique for deletion to hit the right message; renumber anything
+    // a hand edit made ambiguous.
+    std::set<std::uint64_t> seen;
+    for (OfflineMessage& m : messages_) {
+        if (m.id == 0 || !seen.insert(m.id).second) m.id = 0;
     }
     for (const OfflineMessage& m : messages_) nextId_ = std::max(nextId_, m.id + 1);
     for (OfflineMessage& m : messages_) {
@@ -179,9 +205,12 @@ bool OfflineStore::Load(std::string& error) {
     return true;
 }
 
-OfflineRefusal OfflineStore::Stage(Uin to, Uin from, std::time_t time, std::uint16_t charset, std::string text) {
-    text.resize(std::min(text.size(), text.find('\0')));
+OfflineRefusal OfflineStore::Refusal(Uin to, const std::string& text) const {
     std::lock_guard<std::mutex> lock(memoryLock_);
+    return RefusalLocked(to, text);
+}
+
+OfflineRefusal OfflineStore::RefusalLocked(Uin to, const std::string& text) const {
     if (text.size() > limits_.maxTextBytes) return OfflineRefusal::TooLong;
     std::size_t waiting = 0, waitingBytes = 0;
     for (const OfflineMessage& m : messages_) {
@@ -193,6 +222,13 @@ OfflineRefusal OfflineStore::Stage(Uin to, Uin from, std::time_t time, std::uint
         return OfflineRefusal::RecipientFull;
     }
     if (bytes_ + text.size() > limits_.maxStoreBytes) return OfflineRefusal::StoreFull;
+    return OfflineRefusal::None;
+}
+
+OfflineRefusal OfflineStore::Stage(Uin to, Uin from, std::time_t time, std::uint16_t charset, std::string text) {
+    text.resize(std::min(text.size(), text.find('\0')));
+    std::lock_guard<std::mutex> lock(memoryLock_);
+    if (const OfflineRefusal refusal = RefusalLocked(to, text); refusal != OfflineRefusal::None) return refusal;
     bytes_ += text.size();
     messages_.push_back({nextId_++, to, from, time, charset, std::move(text)});
     if (!path_.empty()) pending_ += MessageRecord(messages_.back());

@@ -61,10 +61,14 @@ public:
     OfflineStore& operator=(const OfflineStore&) = delete;
 
     // Reads the file; a missing file is an empty store. The first flush rewrites
-    // it compacted.
-    // False (with `error`) when the file exists but cannot be read.
+    // it compacted. What is read is held to the same limits as new messages: what
+    // is past them is skipped, and `warning` says how much. False (with `error`)
+    // when the file exists but cannot be read or is not a regular file.
+    [[nodiscard]] bool Load(std::string& error, std::string& warning);
     [[nodiscard]] bool Load(std::string& error);
 
+    // Why the store would not take this text for `to` now; None when it would.
+    OfflineRefusal Refusal(Uin to, const std::string& text) const;
     // Takes a message into memory and queues its record; None when stored.
     OfflineRefusal Stage(Uin to, Uin from, std::time_t time, std::uint16_t charset, std::string text);
     // Deletes the messages of `to` with these ids and queues the record; returns
@@ -88,6 +92,7 @@ public:
     static std::string UnescapeText(const std::string& text);
 
 private:
+    OfflineRefusal RefusalLocked(Uin to, const std::string& text) const;  // memory lock held
     bool Compact(std::string& error);  // file lock held
     bool AppendRecords(const std::string& records, std::string& error);  // file lock held
     void CloseJournal();  // file lock held

@@ -40,7 +40,9 @@ struct ServerConfig {
     // closed, whatever it sends meanwhile.
     int loginTimeoutMs = 10 * 1000;
     // Connections not signed on yet (both ports): in all, and from one address.
-    std::size_t maxUnauthenticated = 64;
+    // Past either, the oldest such connection (of that address, or of the address
+    // holding the most) gives way to the new one.
+    std::size_t maxUnauthenticated = 128;
     std::size_t maxUnauthenticatedPerAddress = 16;
     int sendTimeoutMs = 10 * 1000;            // one blocked send to a client that does not read
     int cookieLifetimeMs = 60 * 1000;         // authorization cookie, single use
@@ -48,16 +50,22 @@ struct ServerConfig {
     std::size_t maxOfflineTextBytes = 8 * 1024;        // one stored message
     std::size_t maxOfflineRecipientBytes = 256 * 1024; // stored for one UIN
     std::size_t maxOfflineStoreBytes = 16 * 1024 * 1024;
-    // Instant messages one UIN may send (all its sessions together): a burst,
-    // then a steady rate.
+    // Messages, typing notices and authorization requests and replies one UIN
+    // may send (all its sessions together): a burst, then a steady rate.
     int messageBurst = 40;
     int messagesPerSecond = 20;
-    // SNACs of any family one session may send; the rest are dropped.
+    // SNACs of any family one UIN may send (all its sessions together); the rest
+    // are dropped.
     int snacBurst = 500;
     int snacsPerSecond = 100;
+    // Sign-ons of one UIN: a burst, then this many a minute; a login beyond them
+    // is refused as connecting too often.
+    int signOnBurst = 5;
+    int signOnsPerMinute = 5;
     // Failed logins delay the next answers for that UIN and that address: the
     // base after the first failure, doubled after each further one, at most the
-    // cap. Always on for an address other than loopback.
+    // cap; logins still waiting count as failures to come and are answered one
+    // after another. Always on for an address other than loopback.
     bool throttleLogins = false;
     int loginDelayBaseMs = 250;
     int loginDelayMaxMs = 4000;

@@ -52,21 +52,6 @@ std::string FormatIp(std::uint32_t address) {
            std::to_string((address >> 8) & 0xFF) + '.' + std::to_string(address & 0xFF);
 }
 
-bool TokenBucket::Take(int burst, int perSecond) {
-    auto now = Clock::now();
-    if (!started) {
-        started = true;
-        tokens = burst;
-    } else {
-        double seconds = std::chrono::duration<double>(now - refilled).count();
-        tokens = std::min<double>(burst, tokens + seconds * perSecond);
-    }
-    refilled = now;
-    if (tokens < 1.0) return false;
-    tokens -= 1.0;
-    return true;
-}
-
 std::string OscarServer::Core::Session::Label() const {
     // Built by appending: GCC 12 at -O3 reports a false -Wrestrict for a chain of
     // + that starts with a literal.
@@ -124,7 +109,9 @@ bool OscarServer::Core::Start(const ServerConfig& config, AccountStore accounts,
     }
     config_ = config;
     auto offline = std::make_unique<OfflineStore>(config.offlineFile, config.OfflineBounds());
-    if (!offline->Load(error)) return false;
+    std::string warning;
+    if (!offline->Load(error, warning)) return false;
+    if (!warning.empty()) std::fprintf(stderr, "pellox-server: %s\n", EscapeForLog(warning).c_str());
     if (!platform::StartSocketLibrary()) {
         error = "cannot start the socket library";
         return false;
@@ -152,9 +139,13 @@ bool OscarServer::Core::Start(const ServerConfig& config, AccountStore accounts,
         announced_.clear();
         listStamps_.clear();
         messageBuckets_.clear();
-        uinFailures_.clear();
-        addressFailures_.clear();
-        throttleLogins_ = config.throttleLogins || !IsLoopback(config.bindAddress);
+        snacBuckets_.clear();
+        signOnBuckets_.clear();
+        throttle_.reset();
+        if (config.throttleLogins || !IsLoopback(config.bindAddress)) {
+            throttle_ = std::make_unique<LoginThrottle>(LoginThrottle::Settings{
+                config.loginDelayBaseMs, config.loginDelayMaxMs, 2 * config.loginDelayMaxMs});
+        }
         startedAt_ = platform::Now();
         authListener_ = auth;
         bosListener_ = bos;
@@ -260,29 +251,43 @@ void OscarServer::Core::AcceptLoop(platform::SocketHandle listener, bool bos) {
     }
 }
 
-// Whole connections on top of the session limit: the ones not signed on yet are
-// held to a share of their own, in all and per address, so that clients that
-// never sign on cannot take the slots of those that do.
+// Whole connections up to the session limit. Those not signed on yet are held to
+// a share of their own, in all and per address; past it, the new connection
+// takes the place of the oldest one of its own address when that address is at
+// its share, otherwise of the oldest one of the address that holds the most. So
+// a connection that never signs on cannot keep a real login out, and squatters
+// push out each other first. Only signed-on sessions make the server refuse.
 bool OscarServer::Core::AdmitConnection(std::uint32_t peer) {
-    std::size_t waiting = 0, fromPeer = 0;
+    std::size_t live = 0, waiting = 0;
+    std::map<std::uint32_t, std::vector<Session*>> byAddress;  // not signed on, oldest first
     for (const auto& session : sessions_) {
-        if (session->signedOn || session->connection.ReaderDone()) continue;  // answered, or going
+        if (session->evicted || session->connection.ReaderDone()) continue;  // answered, or going
+        ++live;
+        if (session->signedOn) continue;
         ++waiting;
-        if (session->peer == peer) ++fromPeer;
+        byAddress[session->peer].push_back(session.get());
     }
-    const std::string address = FormatIp(peer);
-    if (sessions_.size() >= config_.maxSessions) {
-        Log("refused a connection from " + address + ": " + std::to_string(sessions_.size()) + " sessions already");
+    if (live >= config_.maxSessions && waiting == 0) {
+        Log("refused a connection from " + FormatIp(peer) + ": " + std::to_string(live) + " signed on already");
         return false;
     }
-    if (waiting >= std::min(config_.maxUnauthenticated, config_.maxSessions)) {
-        Log("refused a connection from " + address + ": " + std::to_string(waiting) + " not signed on already");
-        return false;
+    const std::vector<Session*>* victims = nullptr;
+    if (auto own = byAddress.find(peer);
+        own != byAddress.end() && own->second.size() >= config_.maxUnauthenticatedPerAddress) {
+        victims = &own->second;
+    } else if (live >= config_.maxSessions || waiting >= config_.maxUnauthenticated) {
+        for (const auto& [address, list] : byAddress) {
+            if (victims == nullptr || list.size() > victims->size() ||
+                (list.size() == victims->size() && list.front()->id < victims->front()->id)) {
+                victims = &list;
+            }
+        }
     }
-    if (fromPeer >= config_.maxUnauthenticatedPerAddress) {
-        Log("refused a connection from " + address + ": " + std::to_string(fromPeer) +
-            " from that address not signed on already");
-        return false;
+    if (victims != nullptr) {
+        Session& oldest = *victims->front();
+        oldest.evicted = true;
+        Log(oldest.Label() + " dropped for a connection from " + FormatIp(peer) + ": too many not signed on");
+        oldest.connection.Abort("dropped for a newer connection: too many not signed on");
     }
     return true;
 }
@@ -324,7 +329,7 @@ bool OscarServer::Core::HandleFrame(Session& s, std::uint8_t channel, std::span<
                 return true;
             }
         }
-        if (!s.snacs.Take(config_.snacBurst, config_.snacsPerSecond)) {
+        if (!snacBuckets_[s.uin].Take(config_.snacBurst, config_.snacsPerSecond, Clock::now())) {
             if (!s.snacsLimited) Log(s.Label() + " SNACs over the rate limit, dropped");
             s.snacsLimited = true;
             return true;

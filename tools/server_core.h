@@ -38,12 +38,11 @@
 #include "tools/connection.h"
 #include "tools/offline_store.h"
 #include "tools/oscar_server.h"
+#include "tools/rate_limits.h"
 #include "tools/server_config.h"
 #include "tools/server_log.h"
 
 namespace pellox::server {
-
-using Clock = std::chrono::steady_clock;
 
 // --- wire helpers shared by the services ---------------------------------------
 
@@ -61,15 +60,6 @@ bool AppendText(PacketBuffer& buffer, std::uint16_t type, const std::string& tex
 bool AppendString8(PacketBuffer& buffer, const std::string& text);
 std::string FormatAddress(std::uint32_t address, std::uint16_t port);
 std::string FormatIp(std::uint32_t address);  // "a.b.c.d"
-
-// A token bucket: a burst, then a steady rate.
-struct TokenBucket {
-    double tokens = 0;
-    Clock::time_point refilled;
-    bool started = false;
-    // Takes one token; false when none is left.
-    bool Take(int burst, int perSecond);
-};
 
 // --- the core ---------------------------------------------------------------------
 
@@ -113,6 +103,7 @@ private:
 
         // Guarded by the server lock.
         bool signedOn = false;   // a valid cookie was shown
+        bool evicted = false;    // not signed on, dropped to make room for a newer connection
         bool replaced = false;   // a newer sign-on of the same UIN took over
         bool ready = false;      // client ready was received
         bool activated = false;  // the contact list was activated: presence flows to it
@@ -127,9 +118,11 @@ private:
         std::uint32_t offlineRequestId = 0;
         std::uint16_t offlineSequence = 0;
         bool offlineStaged = false;  // the store has records of this session to flush
-        TokenBucket snacs;
         bool snacsLimited = false;   // the last SNAC was dropped (logged once per run)
         std::set<Uin> clientBuddies;  // the client-side buddy list (0x0003/0x0004)
+        // The UINs this session was last told are online: only these hear of a
+        // departure, so that one who may not see a UIN learns nothing of it.
+        std::set<Uin> shown;
 
         // Last, so that it is destroyed first: its threads are joined while the
         // fields above still exist.
@@ -151,17 +144,13 @@ private:
         Clock::time_point expires;
     };
 
-    // Failed logins of one UIN or one address; forgotten after a quiet while.
-    struct Failures {
-        unsigned count = 0;
-        Clock::time_point last;
-    };
-
     // server_core.cpp
     void AcceptLoop(platform::SocketHandle listener, bool bos);
     bool HandleFrame(Session& s, std::uint8_t channel, std::span<const std::uint8_t> data);
     void HandleClosed(Session& s, const std::string& reason);
     void HandleDrained(Session& s);
+    // Whether a new connection from `peer` is served; it may take the place of
+    // the oldest one not signed on.
     bool AdmitConnection(std::uint32_t peer);
     void HandleSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
     std::uint32_t NextRequestId() { return ++requestCounter_; }
@@ -169,10 +158,10 @@ private:
 
     // service_authorization.cpp
     bool HandleLogin(Session& s, std::span<const std::uint8_t> data, std::unique_lock<std::mutex>& lock);
+    // The refusal code for a login of `uin` (0: no such account), 0 when it is good.
+    std::uint16_t CheckLogin(Uin uin, const Tlv* password);
     std::string NewCookie(Uin uin);
     void ExpireCookies();
-    int LoginDelayMs(Uin uin, std::uint32_t peer);
-    void RecordLogin(Uin uin, std::uint32_t peer, bool failed);
 
     // service_session.cpp
     bool HandleCookie(Session& s, std::span<const std::uint8_t> data);
@@ -185,6 +174,11 @@ private:
     void SendBuddyPresence(Session& s);
     // Tells s of uin's arrival when uin shows as online and s may see it.
     void TellPresence(Session& s, Uin uin);
+    // Takes a token of the UIN's message bucket (messages, typing, authorization).
+    bool TakeMessageToken(Uin uin);
+    // Bytes a client's output queue may hold before what others send it is dropped:
+    // the rest is kept for the replies to its own requests.
+    std::size_t RelayRoom() const { return config_.maxQueuedOutput / 2; }
     PacketBuffer UserInfo(Uin uin) const;
     bool IsVisible(Uin uin) const;
     // True when `watcher` may see `uin` online: not while uin is invisible, and
@@ -204,7 +198,11 @@ private:
     void HandleMessageSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
     void HandleMessage(Session& s, const SnacHeader& snac, PacketReader& reader);
     void SendMessageError(Session& s, std::uint32_t requestId, std::uint16_t code);
-    void StoreOffline(Session& s, const SnacHeader& snac, Uin to, std::span<const std::uint8_t> block);
+    // A message to `to` that the sender may not see online (hidden is online but
+    // hidden from the sender): answered as for an offline UIN, stored, or
+    // relayed to the hidden session when the store would have taken it.
+    void SendToUnseen(Session& s, const SnacHeader& snac, Uin to, std::span<const std::uint8_t> block,
+                      Session* hidden, const PacketBuffer& relayed);
     void RelayTyping(Session& s, PacketReader& reader);
 
     // service_contact_list.cpp
@@ -234,10 +232,11 @@ private:
     std::map<Uin, Session*> online_;      // the current signed-on session of each UIN
     std::set<Uin> announced_;             // UINs whose arrival watchers were told of
     std::map<Uin, std::uint32_t> listStamps_;
-    std::map<Uin, TokenBucket> messageBuckets_;  // by sender UIN, across its sessions
-    std::map<Uin, Failures> uinFailures_;
-    std::map<std::uint32_t, Failures> addressFailures_;
-    bool throttleLogins_ = false;
+    // By UIN, across its sessions, so that signing on again refills nothing.
+    std::map<Uin, TokenBucket> messageBuckets_;
+    std::map<Uin, TokenBucket> snacBuckets_;
+    std::map<Uin, TokenBucket> signOnBuckets_;
+    std::unique_ptr<LoginThrottle> throttle_;  // null on loopback unless asked for
     std::condition_variable stopRequested_;  // with lock_: wakes login delays
     std::map<Uin, VisibilityItem> visibility_;
     std::random_device random_;

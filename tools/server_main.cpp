@@ -1,8 +1,14 @@
 // pellox-server: the local OSCAR server as a program. Runs until SIGINT or SIGTERM;
 // SIGUSR1 drops every signed-on messaging connection, for trying out reconnecting.
+#include <pthread.h>
+
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/socket.h"
@@ -22,8 +28,10 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    // The signals are taken by sigwait below; every thread started later inherits
-    // the blocked mask, so none of them is interrupted by them.
+    // The signals are taken by a thread of their own with sigwait, from before
+    // start-up on; every thread started later inherits the blocked mask, so none
+    // of them is interrupted by them. A stop asked for during start-up ends the
+    // program at once: nothing is written before the server runs.
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
@@ -35,22 +43,47 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     OscarServer server;
+    std::mutex lock;
+    std::condition_variable stopAsked;
+    bool running = false;
+    bool stop = false;
+    std::thread([&] {
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&signals, &signal) != 0) continue;
+            std::unique_lock<std::mutex> guard(lock);
+            if (signal == SIGUSR1) {
+                if (!running) continue;
+                const std::size_t dropped = server.DropEveryConnection();
+                std::printf("pellox-server dropped %zu connections\n", dropped);
+                std::fflush(stdout);
+                continue;
+            }
+            if (!running) {
+                std::fputs("pellox-server: stopped during start-up\n", stderr);
+                std::_Exit(1);
+            }
+            stop = true;
+            stopAsked.notify_one();
+            return;
+        }
+    }).detach();
+
     std::string error;
     if (!server.Start(line.config, error)) {
         std::fprintf(stderr, "%s: %s\n", program.c_str(), error.c_str());
-        return 1;
+        // Not a return: the signal thread still waits on what this frame holds.
+        std::fflush(stderr);
+        std::_Exit(1);
     }
+    std::unique_lock<std::mutex> guard(lock);
+    running = true;
     std::printf("pellox-server listening auth %s bos %s\n",
                 pellox::platform::FormatEndpoint({server.BindAddress(), server.AuthPort()}).c_str(),
                 pellox::platform::FormatEndpoint({server.BindAddress(), server.BosPort()}).c_str());
     std::fflush(stdout);
-
-    int signal = 0;
-    while (sigwait(&signals, &signal) == 0 && signal == SIGUSR1) {
-        const std::size_t dropped = server.DropEveryConnection();
-        std::printf("pellox-server dropped %zu connections\n", dropped);
-        std::fflush(stdout);
-    }
+    stopAsked.wait(guard, [&] { return stop; });
+    guard.unlock();
     server.Stop();
     return 0;
 }

@@ -18,12 +18,8 @@ constexpr std::size_t kMaxCookies = 1024;
 // Login refusals (TLV 0x0008).
 constexpr std::uint16_t kLoginUnknownUin = 0x0001;
 constexpr std::uint16_t kLoginWrongPassword = 0x0005;
+constexpr std::uint16_t kLoginTooOften = 0x0018;  // connecting too often
 constexpr char kLoginErrorUrl[] = "http://127.0.0.1/pellox-server/login-refused";
-
-// Failed logins are forgotten after this long without another, and at most this
-// many UINs and addresses are remembered (the oldest go first).
-constexpr auto kForgetFailures = std::chrono::minutes(15);
-constexpr std::size_t kMaxFailureEntries = 4096;
 
 // Equal strings, in a time that depends on their lengths only.
 bool SameSecret(const std::string& a, const std::string& b) {
@@ -60,30 +56,35 @@ bool OscarServer::Core::HandleLogin(Session& s, std::span<const std::uint8_t> da
     if (tlvs.empty()) return true;  // a bare hello back: wait for the login
 
     const Tlv* uinTlv = FindTlv(tlvs, 0x0001);
-    const Tlv* passwordTlv = FindTlv(tlvs, 0x0002);
     std::string uinText = uinTlv ? TextOf(uinTlv->value) : std::string();
     if (uinText.size() > 32) uinText.resize(32);
     Uin uin = 0;
     if (!ParseUin(uinText, uin) || accounts_.Find(uin) == nullptr) uin = 0;
 
-    // After failed logins of this UIN or from this address the answer waits,
-    // without the server lock; a stop ends the wait.
-    if (const int delay = LoginDelayMs(uin, s.peer); delay > 0) {
-        Log(s.Label() + " login for '" + uinText + "' waits " + std::to_string(delay) + " ms after failed logins");
-        if (stopRequested_.wait_for(lock, std::chrono::milliseconds(delay), [this] { return stopping_; })) {
-            return false;
+    // After failed logins of this UIN or from this address, and behind the
+    // logins of either still waiting, the answer waits, without the server lock;
+    // a stop ends the wait. Too long a queue is refused at once.
+    std::uint16_t refusal = kLoginTooOften;
+    const std::optional<Clock::time_point> answerAt =
+        throttle_ ? throttle_->Admit(uin, s.peer, Clock::now()) : std::optional(Clock::now());
+    if (answerAt) {
+        if (const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*answerAt - Clock::now()); wait.count() > 0) {
+            Log(s.Label() + " login for '" + uinText + "' waits " + std::to_string(wait.count()) +
+                " ms after failed or waiting logins");
+            if (stopRequested_.wait_until(lock, *answerAt, [this] { return stopping_; })) {
+                throttle_->Finish(uin, s.peer, LoginThrottle::Outcome::NotTried, Clock::now());
+                return false;
+            }
+        }
+        refusal = CheckLogin(uin, FindTlv(tlvs, 0x0002));
+        if (throttle_) {
+            throttle_->Finish(uin, s.peer,
+                              refusal == 0                ? LoginThrottle::Outcome::Succeeded
+                              : refusal == kLoginTooOften ? LoginThrottle::Outcome::NotTried
+                                                          : LoginThrottle::Outcome::Failed,
+                              Clock::now());
         }
     }
-
-    const Account* account = uin != 0 ? accounts_.Find(uin) : nullptr;
-    std::uint16_t refusal = 0;
-    if (account == nullptr || account->echo) {
-        refusal = kLoginUnknownUin;
-    } else if (passwordTlv == nullptr || account->password.empty() ||
-               !SameSecret(RoastPassword(TextOf(passwordTlv->value)), account->password)) {
-        refusal = kLoginWrongPassword;
-    }
-    RecordLogin(uin, s.peer, refusal != 0);
 
     PacketBuffer reply;
     AppendText(reply, 0x0001, uinText);
@@ -92,8 +93,11 @@ bool OscarServer::Core::HandleLogin(Session& s, std::span<const std::uint8_t> da
         AppendText(reply, 0x0004, kLoginErrorUrl);
         AppendTlv(reply, 0x0008, sizeof code, code);
         Log(s.Label() + " login refused for '" + uinText + "': " +
-            (refusal == kLoginUnknownUin ? "unknown UIN" : "wrong password"));
+            (refusal == kLoginUnknownUin    ? "unknown UIN"
+             : refusal == kLoginTooOften ? "connecting too often"
+                                         : "wrong password"));
     } else {
+        signOnBuckets_[uin].Take(config_.signOnBurst, config_.signOnsPerMinute / 60.0, Clock::now());
         // The address the client reached us on, so that it also works when bound
         // to every interface.
         std::uint32_t address = LocalAddressOf(s.connection.Socket());
@@ -108,48 +112,20 @@ bool OscarServer::Core::HandleLogin(Session& s, std::span<const std::uint8_t> da
     return false;
 }
 
-// The delay before answering a login: none until a failure, then the base,
-// doubled with each further failure of the UIN or the address, at most the cap.
-int OscarServer::Core::LoginDelayMs(Uin uin, std::uint32_t peer) {
-    if (!throttleLogins_) return 0;
-    const auto now = Clock::now();
-    auto countOf = [now](auto& table, auto key) -> unsigned {
-        auto it = table.find(key);
-        if (it == table.end()) return 0;
-        if (now - it->second.last > kForgetFailures) {
-            table.erase(it);
-            return 0;
-        }
-        return it->second.count;
-    };
-    const unsigned failures = std::max(uin != 0 ? countOf(uinFailures_, uin) : 0u, countOf(addressFailures_, peer));
-    if (failures == 0) return 0;
-    long long delay = config_.loginDelayBaseMs;
-    for (unsigned i = 1; i < failures && delay < config_.loginDelayMaxMs; ++i) delay *= 2;
-    return static_cast<int>(std::min<long long>(delay, config_.loginDelayMaxMs));
-}
-
-void OscarServer::Core::RecordLogin(Uin uin, std::uint32_t peer, bool failed) {
-    if (!throttleLogins_) return;
-    if (!failed) {
-        uinFailures_.erase(uin);  // the user is in: its guessers start over
-        return;
+// An account that signed on too often is refused before its password is
+// looked at, so that the refusal tells a guesser nothing of the password; only
+// a good login uses up a sign-on, so that guessers cannot use up the user's.
+std::uint16_t OscarServer::Core::CheckLogin(Uin uin, const Tlv* password) {
+    const Account* account = uin != 0 ? accounts_.Find(uin) : nullptr;
+    if (account == nullptr || account->echo) return kLoginUnknownUin;
+    if (!signOnBuckets_[uin].Ready(config_.signOnBurst, config_.signOnsPerMinute / 60.0, Clock::now())) {
+        return kLoginTooOften;
     }
-    const auto now = Clock::now();
-    auto count = [now](auto& table, auto key) {
-        if (table.size() >= kMaxFailureEntries && table.find(key) == table.end()) {
-            auto oldest = std::min_element(table.begin(), table.end(), [](const auto& a, const auto& b) {
-                return a.second.last < b.second.last;
-            });
-            table.erase(oldest);
-        }
-        Failures& f = table[key];
-        if (now - f.last > kForgetFailures) f.count = 0;
-        ++f.count;
-        f.last = now;
-    };
-    if (uin != 0) count(uinFailures_, uin);
-    count(addressFailures_, peer);
+    if (password == nullptr || account->password.empty() ||
+        !SameSecret(RoastPassword(TextOf(password->value)), account->password)) {
+        return kLoginWrongPassword;
+    }
+    return 0;
 }
 
 // One outstanding cookie per UIN: a new login takes the place of the last, so

@@ -10,6 +10,8 @@ namespace pellox::server {
 namespace {
 
 constexpr std::size_t kMaxItemsPerRequest = 1000;
+// The reason of an authorization request or reply: what a person types, cut here.
+constexpr std::size_t kMaxAuthorizationReason = 512;
 // SNAC data of one contact list reply: what one frame holds beside the SNAC header.
 constexpr std::size_t kMaxListReplyData = kMaxFlapData - kSnacHeaderSize;
 
@@ -213,7 +215,7 @@ std::uint16_t OscarServer::Core::ChangeBuddy(Session& s, bool add, const std::st
     if (Session* peer = OnlineSession(uin); peer != nullptr && peer->ready) {
         PacketBuffer p;
         AppendString8(p, UinText(s.uin));
-        peer->connection.SendSnac(0x0013, 0x001C, NextRequestId(), p);
+        peer->connection.SendSnacWithin(RelayRoom(), 0x0013, 0x001C, NextRequestId(), p);
     }
     // Its presence flows from now on.
     if (s.activated) TellPresence(s, uin);
@@ -222,7 +224,9 @@ std::uint16_t OscarServer::Core::ChangeBuddy(Session& s, bool add, const std::st
 
 // 0x0018 goes on as 0x0019 and 0x001A as 0x001B, to the named account's session
 // with the sender's UIN in its place (nothing is kept for an account that is
-// away). A grant takes the awaiting mark off the requester's buddy item.
+// away). Each takes a message token of the sender, its reason is cut to what a
+// person types, and it is dropped when the recipient's queue is full. A grant
+// takes the awaiting mark off the requester's buddy item, online or not.
 void OscarServer::Core::RelayAuthorization(Session& s, const SnacHeader& snac, PacketReader& reader) {
     std::string name, reason;
     std::uint8_t granted = 0;
@@ -230,6 +234,11 @@ void OscarServer::Core::RelayAuthorization(Session& s, const SnacHeader& snac, P
     if (!ReadString8(reader, name) || !ParseUin(name, target)) return;
     const bool reply = snac.subtype == 0x001A;
     if ((reply && !ReadU8(reader, granted)) || !ReadString16(reader, reason)) return;
+    if (!TakeMessageToken(s.uin)) {
+        Log(s.Label() + " authorization " + (reply ? "reply" : "request") + " to " + name + " dropped: too many");
+        return;
+    }
+    if (reason.size() > kMaxAuthorizationReason) reason.resize(kMaxAuthorizationReason);
     if (reply && granted != 0) {
         if (Account* requester = accounts_.Find(target)) {
             for (Buddy& buddy : requester->buddies) {
@@ -246,7 +255,9 @@ void OscarServer::Core::RelayAuthorization(Session& s, const SnacHeader& snac, P
     AppendU16(p, static_cast<std::uint16_t>(reason.size()));
     AppendBytes(p, reason.data(), reason.size());
     if (!reply) AppendU16(p, 0);
-    peer->connection.SendSnac(0x0013, reply ? 0x001B : 0x0019, NextRequestId(), p);
+    if (!peer->connection.SendSnacWithin(RelayRoom(), 0x0013, reply ? 0x001B : 0x0019, NextRequestId(), p)) {
+        Log(s.Label() + " authorization to " + peer->Label() + " dropped: its output queue is full");
+    }
 }
 
 void OscarServer::Core::HandleDeleteItems(Session& s, const SnacHeader& snac, PacketReader& reader) {
@@ -266,6 +277,7 @@ void OscarServer::Core::HandleDeleteItems(Session& s, const SnacHeader& snac, Pa
         AppendU16(results, removed ? kItemDone : kItemNotFound);
         ++items;
         if (removed) {
+            if (!Watches(s, buddy)) s.shown.erase(buddy);
             listStamps_[s.uin] = static_cast<std::uint32_t>(platform::Now());
             Log(s.Label() + " deleted buddy " + name);
         }

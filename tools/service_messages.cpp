@@ -11,6 +11,7 @@ namespace {
 
 // Message errors (SNAC 0x0004/0x0001).
 constexpr std::uint16_t kMessageErrorRate = 0x0002;
+constexpr std::uint16_t kMessageErrorRecipientBusy = 0x0003;  // the recipient cannot take more now
 constexpr std::uint16_t kMessageErrorNotAvailable = 0x0004;
 constexpr std::uint16_t kMessageErrorBadFormat = 0x000E;
 
@@ -61,17 +62,21 @@ void OscarServer::Core::HandleMessageSnac(Session& s, const SnacHeader& snac, Pa
     }
 }
 
+bool OscarServer::Core::TakeMessageToken(Uin uin) {
+    return messageBuckets_[uin].Take(config_.messageBurst, config_.messagesPerSecond, Clock::now());
+}
+
 // A typing notice goes to the recipient's session with the sender's UIN in its
-// place; nothing is stored for a recipient who is away. It counts against the
-// sender's message rate, so that notices cannot flood a peer either.
+// place; nothing is stored for a recipient who is away, and nothing is sent to
+// one whose queue is full. It counts against the sender's message rate, so
+// that notices cannot flood a peer either.
 void OscarServer::Core::RelayTyping(Session& s, PacketReader& reader) {
     std::uint8_t cookie[8];
     std::uint16_t channel = 0, kind = 0;
     std::string name;
     Uin target = 0;
     if (!ReadBytes(reader, cookie, sizeof cookie) || !ReadU16(reader, channel) || !ReadString8(reader, name) ||
-        !ReadU16(reader, kind) || !ParseUin(name, target) ||
-        !messageBuckets_[s.uin].Take(config_.messageBurst, config_.messagesPerSecond)) {
+        !ReadU16(reader, kind) || !ParseUin(name, target) || !TakeMessageToken(s.uin)) {
         return;
     }
     Session* peer = OnlineSession(target);
@@ -81,7 +86,7 @@ void OscarServer::Core::RelayTyping(Session& s, PacketReader& reader) {
     AppendU16(p, channel);
     AppendString8(p, UinText(s.uin));
     AppendU16(p, kind);
-    peer->connection.SendSnac(0x0004, 0x0014, NextRequestId(), p);
+    peer->connection.SendSnacWithin(RelayRoom(), 0x0004, 0x0014, NextRequestId(), p);
 }
 
 void OscarServer::Core::SendMessageError(Session& s, std::uint32_t requestId, std::uint16_t code) {
@@ -114,8 +119,7 @@ void OscarServer::Core::HandleMessage(Session& s, const SnacHeader& snac, Packet
         SendMessageError(s, snac.requestId, kMessageErrorNotAvailable);
         return;
     }
-    // Keyed by the sender's UIN, so that signing on again does not refill it.
-    if (!messageBuckets_[s.uin].Take(config_.messageBurst, config_.messagesPerSecond)) {
+    if (!TakeMessageToken(s.uin)) {
         Log(s.Label() + " message to " + recipientText + " dropped: too many messages");
         SendMessageError(s, snac.requestId, kMessageErrorRate);
         return;
@@ -142,15 +146,27 @@ void OscarServer::Core::HandleMessage(Session& s, const SnacHeader& snac, Packet
         Log(s.Label() + " message echoed by " + recipientText);
         return;
     }
-    if (Session* target = OnlineSession(to)) {
-        target->connection.SendSnac(0x0004, 0x0007, NextRequestId(), relay(s.uin));
-        Log(s.Label() + " message relayed to " + target->Label());
+    Session* target = OnlineSession(to);
+    if (target == nullptr || !SeenBy(to, s.uin)) {
+        SendToUnseen(s, snac, to, block->value, target, relay(s.uin));
         return;
     }
-    StoreOffline(s, snac, to, block->value);
+    // A recipient that does not read loses what others send it, not its session.
+    if (!target->connection.SendSnacWithin(RelayRoom(), 0x0004, 0x0007, NextRequestId(), relay(s.uin))) {
+        Log(s.Label() + " message to " + target->Label() + " dropped: its output queue is full");
+        SendMessageError(s, snac.requestId, kMessageErrorRecipientBusy);
+        return;
+    }
+    Log(s.Label() + " message relayed to " + target->Label());
 }
 
-void OscarServer::Core::StoreOffline(Session& s, const SnacHeader& snac, Uin to, std::span<const std::uint8_t> block) {
+// Whoever may not see the recipient online gets the answers an offline
+// recipient gives, and nothing else: no text fragment, or more than the store
+// would take, is refused alike; anything else is not answered. The message is
+// still relayed to a recipient that is online but hidden (it chose to hide, not
+// to be unreachable), and stored when its queue is full.
+void OscarServer::Core::SendToUnseen(Session& s, const SnacHeader& snac, Uin to, std::span<const std::uint8_t> block,
+                                     Session* hidden, const PacketBuffer& relayed) {
     const std::string recipient = UinText(to);
     std::string text;
     std::uint16_t charset = 0;
@@ -159,8 +175,15 @@ void OscarServer::Core::StoreOffline(Session& s, const SnacHeader& snac, Uin to,
         SendMessageError(s, snac.requestId, kMessageErrorBadFormat);
         return;
     }
+    OfflineRefusal refusal = offline_->Refusal(to, text);
+    if (hidden != nullptr && refusal == OfflineRefusal::None &&
+        hidden->connection.SendSnacWithin(RelayRoom(), 0x0004, 0x0007, NextRequestId(), relayed)) {
+        Log(s.Label() + " message relayed to " + hidden->Label() + ", hidden from the sender");
+        return;
+    }
     const std::size_t length = text.size();
-    switch (offline_->Stage(to, s.uin, platform::Now(), charset, std::move(text))) {
+    if (refusal == OfflineRefusal::None) refusal = offline_->Stage(to, s.uin, platform::Now(), charset, std::move(text));
+    switch (refusal) {
     case OfflineRefusal::None:
         s.offlineStaged = true;
         Log(s.Label() + " message to offline " + recipient + " stored");

@@ -50,7 +50,12 @@ void OscarServer::Core::SendBuddyPresence(Session& s) {
 }
 
 void OscarServer::Core::TellPresence(Session& s, Uin uin) {
-    if (IsVisible(uin) && SeenBy(uin, s.uin)) s.connection.SendSnac(0x0003, 0x000B, NextRequestId(), UserInfo(uin));
+    if (IsVisible(uin) && SeenBy(uin, s.uin)) {
+        s.connection.SendSnac(0x0003, 0x000B, NextRequestId(), UserInfo(uin));
+        s.shown.insert(uin);
+    } else {
+        s.shown.erase(uin);  // the client takes a new buddy as offline
+    }
 }
 
 void OscarServer::Core::HandleBuddySnac(Session& s, const SnacHeader& snac, PacketReader& reader) {
@@ -62,6 +67,7 @@ void OscarServer::Core::HandleBuddySnac(Session& s, const SnacHeader& snac, Pack
         if (!ParseUin(name, uin) || uin == s.uin) continue;
         if (!add) {
             s.clientBuddies.erase(uin);
+            if (!Watches(s, uin)) s.shown.erase(uin);
             continue;
         }
         if (s.clientBuddies.size() >= kMaxBuddies) {
@@ -120,13 +126,19 @@ PacketBuffer OscarServer::Core::UserInfo(Uin uin) const {
     return p;
 }
 
+// A watcher who may see uin hears of it; one who was shown it online and may
+// not see it any more hears it leave, once; any other hears nothing, so that
+// hiding tells nobody when the account comes, changes or goes.
 void OscarServer::Core::NotifyArrival(Uin uin) {
     const PacketBuffer info = UserInfo(uin);
     const PacketBuffer gone = DepartureInfo(uin);
     for (auto& [watcher, session] : online_) {
-        if (session->activated && !session->replaced && Watches(*session, uin)) {
-            const bool seen = SeenBy(uin, watcher);
-            session->connection.SendSnac(0x0003, seen ? 0x000B : 0x000C, NextRequestId(), seen ? info : gone);
+        if (!session->activated || session->replaced || !Watches(*session, uin)) continue;
+        if (SeenBy(uin, watcher)) {
+            session->connection.SendSnac(0x0003, 0x000B, NextRequestId(), info);
+            session->shown.insert(uin);
+        } else if (session->shown.erase(uin) > 0) {
+            session->connection.SendSnac(0x0003, 0x000C, NextRequestId(), gone);
         }
     }
 }
@@ -135,7 +147,7 @@ void OscarServer::Core::NotifyDeparture(Uin uin) {
     const PacketBuffer p = DepartureInfo(uin);
     for (auto& entry : online_) {
         Session* session = entry.second;
-        if (session->activated && !session->replaced && Watches(*session, uin)) {
+        if (session->activated && !session->replaced && session->shown.erase(uin) > 0) {
             session->connection.SendSnac(0x0003, 0x000C, NextRequestId(), p);
         }
     }

@@ -32,6 +32,7 @@ protected:
         config.messagesPerSecond = 1000000;
         config.snacBurst = 1000000;
         config.snacsPerSecond = 1000000;
+        config.signOnBurst = 1000;  // Alice signs on once per cut
         std::string error;
         ASSERT_TRUE(server_.Start(config, error)) << error;
     }

@@ -191,13 +191,16 @@ std::vector<std::uint8_t> MessageBlock(const std::string& text, std::uint16_t ch
 }
 
 PacketBuffer MessagePayload(const std::string& toUin, const std::string& text, std::uint16_t charset) {
+    return MessagePayload(toUin, MessageBlock(text, charset));
+}
+
+PacketBuffer MessagePayload(const std::string& toUin, const std::vector<std::uint8_t>& block) {
     PacketBuffer p;
     const std::uint8_t cookie[8] = {0x67, 0xC3, 0x15, 0x01, 0x3D, 0x3A, 0x00, 0x00};
     AppendBytes(p, cookie, sizeof cookie);
     AppendU16(p, 0x0001);
     AppendU8(p, static_cast<std::uint8_t>(toUin.size()));
     AppendBytes(p, toUin.data(), toUin.size());
-    std::vector<std::uint8_t> block = MessageBlock(text, charset);
     AppendTlv(p, 0x0002, block.size(), block.data());
     AppendTlv(p, 0x0006, 0, nullptr);
     return p;
@@ -230,9 +233,47 @@ PacketBuffer ShortInfoPayload(std::uint32_t ownUin, std::uint16_t sequence, std:
 
 PacketBuffer DeleteBuddyPayload(const std::string& uin) {
     PacketBuffer p;
-    AppendU16(p, static_cast<std::uint16_t>(uin.size()));
+    AppendItem(p, uin, 0, 0, 0, {});
+    return p;
+}
+
+void AppendItem(PacketBuffer& p, const std::string& name, std::uint16_t group, std::uint16_t id,
+                std::uint16_t type, const std::vector<std::uint8_t>& tlvs) {
+    AppendU16(p, static_cast<std::uint16_t>(name.size()));
+    AppendBytes(p, name.data(), name.size());
+    AppendU16(p, group);
+    AppendU16(p, id);
+    AppendU16(p, type);
+    AppendU16(p, static_cast<std::uint16_t>(tlvs.size()));
+    AppendBytes(p, tlvs.data(), tlvs.size());
+}
+
+PacketBuffer StatusPayload(std::uint32_t status) {
+    PacketBuffer p;
+    AppendU16(p, 0x0006);
+    AppendU16(p, 4);
+    AppendU32(p, status);
+    return p;
+}
+
+PacketBuffer AuthorizationPayload(const std::string& uin, const std::string& reason, std::optional<bool> granted) {
+    PacketBuffer p;
+    AppendU8(p, static_cast<std::uint8_t>(uin.size()));
     AppendBytes(p, uin.data(), uin.size());
-    for (int i = 0; i < 4; ++i) AppendU16(p, 0);
+    if (granted) AppendU8(p, *granted ? 1 : 0);
+    AppendU16(p, static_cast<std::uint16_t>(reason.size()));
+    AppendBytes(p, reason.data(), reason.size());
+    if (!granted) AppendU16(p, 0);
+    return p;
+}
+
+PacketBuffer TypingPayload(const std::string& uin, std::uint16_t kind) {
+    PacketBuffer p;
+    for (int i = 0; i < 4; ++i) AppendU16(p, 0);  // cookie
+    AppendU16(p, 0x0001);
+    AppendU8(p, static_cast<std::uint8_t>(uin.size()));
+    AppendBytes(p, uin.data(), uin.size());
+    AppendU16(p, kind);
     return p;
 }
 
@@ -332,6 +373,7 @@ std::unique_ptr<TestClient> SignOn(const OscarServer& server, const std::string&
         ADD_FAILURE() << "no family list after the cookie";
         return nullptr;
     }
+    if (!options.exchangeVersions) return client;
     PacketBuffer versions;
     for (std::uint16_t family : {0x0001, 0x0013, 0x0002, 0x0003, 0x0015, 0x0004}) {
         AppendU16(versions, family);
@@ -342,10 +384,7 @@ std::unique_ptr<TestClient> SignOn(const OscarServer& server, const std::string&
         ADD_FAILURE() << "no versions reply";
         return nullptr;
     }
-    PacketBuffer status;
-    const std::uint8_t online[4] = {0x00, 0x01, 0x00, 0x00};
-    AppendTlv(status, 0x0006, 4, online);
-    client->SendSnac(0x0001, 0x001E, 0x1E, status);
+    client->SendSnac(0x0001, 0x001E, 0x1E, StatusPayload(0x00010000));
     if (!options.clientReady) return client;
     client->SendSnac(0x0001, 0x0002, 0x02);
 

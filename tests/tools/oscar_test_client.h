@@ -86,11 +86,23 @@ PacketBuffer LoginPayload(const std::string& uin, const std::string& password); 
 PacketBuffer CookiePayload(const std::string& cookie);
 PacketBuffer MessagePayload(const std::string& toUin, const std::string& text,
                             std::uint16_t charset = 0x0000);
+// A channel-1 message carrying this block as TLV 0x0002.
+PacketBuffer MessagePayload(const std::string& toUin, const std::vector<std::uint8_t>& block);
 // The text block of a message (the value of TLV 0x0002).
 std::vector<std::uint8_t> MessageBlock(const std::string& text, std::uint16_t charset = 0x0000);
 PacketBuffer MetaPayload(std::uint32_t ownUin, std::uint16_t type, std::uint16_t sequence);
 PacketBuffer ShortInfoPayload(std::uint32_t ownUin, std::uint16_t sequence, std::uint32_t target);
 PacketBuffer DeleteBuddyPayload(const std::string& uin);
+// 0x0001/0x001E with the status word.
+PacketBuffer StatusPayload(std::uint32_t status);
+// An authorization request (0x0013/0x0018), or with `granted` a reply (0x001A).
+PacketBuffer AuthorizationPayload(const std::string& uin, const std::string& reason,
+                                  std::optional<bool> granted = std::nullopt);
+// A typing notice (0x0004/0x0014) of this kind.
+PacketBuffer TypingPayload(const std::string& uin, std::uint16_t kind);
+// One contact list item of an add, update or delete (0x0013/0x0008, 0x0009, 0x000A).
+void AppendItem(PacketBuffer& p, const std::string& name, std::uint16_t group, std::uint16_t id,
+                std::uint16_t type, const std::vector<std::uint8_t>& tlvs);
 
 // Parsers of what the server sends. False when the bytes do not parse whole.
 bool ParseTlvs(PacketReader& reader, std::vector<TlvValue>& out);
@@ -126,6 +138,7 @@ struct SignOnOptions {
     bool fetchOffline = false;       // 0x003C, read up to 0x0042, then 0x003E
     bool loadContactList = false;    // 0x0013/0x0004 and read the reply
     bool activate = true;            // 0x0013/0x0007
+    bool exchangeVersions = true;    // false: no SNAC at all, done once the family list came
 };
 
 // A BOS client signed on as the account; null (with a test failure) when any

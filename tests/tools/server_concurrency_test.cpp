@@ -72,7 +72,9 @@ TEST_F(ConcurrencyTest, DozenSessionsExchangeMessagesConcurrently) {
 }
 
 TEST_F(ConcurrencyTest, SignOnChurnOfOneUinEndsWithItsDeparture) {
-    StartServer();
+    ServerConfig config = TestConfig();
+    config.signOnBurst = 100;  // the churn is the point here, not the sign-on limit
+    StartServer(config);
     std::unique_ptr<TestClient> boris = SignOn(server, kBoris, "boris");
     ASSERT_TRUE(boris);
     // Each round signs Alice on without waiting for any answer, so that newer
@@ -89,10 +91,7 @@ TEST_F(ConcurrencyTest, SignOnChurnOfOneUinEndsWithItsDeparture) {
                     return;
                 }
                 alice.SendFrame(kChannelSignOn, CookiePayload(cookie->Text()).Bytes());
-                PacketBuffer status;
-                const std::uint8_t online[4] = {0x00, 0x01, 0x00, 0x00};
-                AppendTlv(status, 0x0006, 4, online);
-                alice.SendSnac(0x0001, 0x001E, 0x1E, status);
+                alice.SendSnac(0x0001, 0x001E, 0x1E, StatusPayload(0x00010000));
                 alice.SendSnac(0x0001, 0x0002, 0x02);
                 alice.SendSnac(0x0013, 0x0007, 0x07);
                 alice.SendSnac(0x0004, 0x0006, 0x00010006, MessagePayload(kBoris, "churn"));

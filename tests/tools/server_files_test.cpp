@@ -2,11 +2,14 @@
 // program as a whole (start-up line, signals).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <unistd.h>
 
 
@@ -174,6 +177,31 @@ TEST(AccountsFileTest, ServerStartsFromTheFileAndRefusesABadOne) {
     EXPECT_NE(error.find("missing.txt"), std::string::npos);
 }
 
+// A FIFO in place of a data file once held start-up in open() for ever, deaf
+// to SIGTERM. Every data file must be a regular file, and is opened without
+// waiting.
+TEST(ServerStartTest, ADataFileThatIsNotARegularFileIsRefusedAtOnce) {
+    for (const std::string name : {"offline.txt", "accounts.txt"}) {
+        SCOPED_TRACE(name);
+        TempDir dir;
+        ASSERT_EQ(mkfifo(dir.File(name).c_str(), 0600), 0);
+        CommandLine line = ParseCommandLine({"--data-dir", dir.Path(), "--port-auth", "0", "--port-bos", "0"});
+        OscarServer server;
+        std::string error;
+        std::future<bool> started = std::async(std::launch::async, [&] { return server.Start(line.config, error); });
+        if (started.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ADD_FAILURE() << "start-up waits on the FIFO";
+            // A writer that comes and goes lets the waiting open and read end.
+            const int writer = open(dir.File(name).c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer >= 0) close(writer);
+            started.wait();
+            continue;
+        }
+        EXPECT_FALSE(started.get());
+        EXPECT_NE(error.find(dir.File(name) + " is not a regular file"), std::string::npos) << error;
+    }
+}
+
 TEST(ServerStartTest, BusyPortIsReported) {
     OscarServer first, second;
     std::string error;
@@ -289,6 +317,44 @@ TEST(OfflineStoreTest, ChangesAreAppendedAndATornRecordIsDropped) {
     EXPECT_EQ(reread.For(1)[0].from, 3u);
     EXPECT_EQ(reread.For(1)[0].charset, kCharsetUcs2);
     EXPECT_EQ(reread.For(1)[0].text, "\xE6\x97\xA5\xE6\x9C\xAC");
+}
+
+// What a file holds is held to the limits of new messages, in file order, and
+// what a delete record frees counts again: a line of 100 MB once loaded whole.
+// What is skipped is named in one warning.
+TEST(OfflineStoreTest, LoadKeepsToTheStoresLimits) {
+    TempDir dir;
+    const OfflineLimits limits{2, 16, 24, 40};  // per recipient, one text, per recipient, all
+    std::string file = "[offline]\r\nversion=2\r\n";
+    int id = 0;
+    auto message = [&](Uin to, const std::string& text) {
+        file += "[message]\r\nid=" + std::to_string(++id) + "\r\nto=" + UinText(to) +
+                "\r\nfrom=100001\r\ntime=1\r\ntext=" + text + "\r\nend=1\r\n";
+    };
+    message(100002, std::string(10 * 1024 * 1024, 'x'));  // a line far past any message
+    message(100002, std::string(17, 'y'));                // one byte past a message
+    message(100002, "one");
+    message(100002, "two");
+    message(100002, "three");                             // a third for one UIN
+    message(100003, std::string(16, 'a'));
+    message(100003, std::string(9, 'b'));                 // past 24 bytes for one UIN
+    message(100004, std::string(16, 'c'));
+    message(100005, "zzz");                               // past 40 bytes in all
+    file += "[delete]\r\nid=3\r\nend=1\r\n";
+    message(100002, "four");
+    dir.Write("offline.txt", file);
+
+    OfflineStore store(dir.File("offline.txt"), limits);
+    std::string error, warning;
+    ASSERT_TRUE(store.Load(error, warning)) << error;
+    ASSERT_EQ(store.For(100002).size(), 2u);
+    EXPECT_EQ(store.For(100002)[0].text, "two");
+    EXPECT_EQ(store.For(100002)[1].text, "four");
+    EXPECT_EQ(store.For(100003).size(), 1u);
+    EXPECT_EQ(store.For(100004).size(), 1u);
+    EXPECT_EQ(store.For(100005).size(), 0u);
+    EXPECT_EQ(store.Bytes(), 3u + 4u + 16u + 16u);
+    EXPECT_NE(warning.find("5 offline messages"), std::string::npos) << warning;
 }
 
 TEST(OfflineStoreTest, UnwritableFileKeepsTheMessageAndSaysSo) {

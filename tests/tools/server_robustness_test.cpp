@@ -190,14 +190,22 @@ TEST_F(RobustnessTest, MessageFloodIsRateLimitedAndOthersAreServed) {
     std::unique_ptr<TestClient> vera = SignOn(server, kVera, "vera");
     ASSERT_TRUE(vera);
 
+    // Messages, typing notices and authorization requests take from one bucket.
     constexpr int kFlood = 300;
     auto started = Clock::now();
-    for (int i = 0; i < kFlood; ++i) alice->SendSnac(0x0004, 0x0006, 0x10000u + i, MessagePayload(kBoris, "spam"));
+    for (int i = 0; i < kFlood; i += 3) {
+        alice->SendSnac(0x0004, 0x0006, 0x10000u + i, MessagePayload(kBoris, "spam"));
+        alice->SendSnac(0x0004, 0x0014, 0x14, TypingPayload(kBoris, 2));
+        alice->SendSnac(0x0013, 0x0018, 0x18, AuthorizationPayload(kBoris, "spam"));
+    }
     Drain(*alice, kAlice);
     double seconds = std::chrono::duration<double>(Clock::now() - started).count();
 
     int relayed = 0;
-    while (boris->WaitSnac(0x0004, 0x0007, 300)) ++relayed;
+    while (std::optional<Snac> snac = boris->ReadSnac(300)) {
+        const auto [family, subtype] = std::pair(snac->header.family, snac->header.subtype);
+        relayed += (family == 0x0004 && (subtype == 0x0007 || subtype == 0x0014)) || (family == 0x0013 && subtype == 0x0019);
+    }
     EXPECT_GE(relayed, config.messageBurst);
     EXPECT_LE(relayed, config.messageBurst + static_cast<int>(seconds * config.messagesPerSecond) + 2);
 
@@ -220,20 +228,77 @@ TEST_F(RobustnessTest, MessageFloodIsRateLimitedAndOthersAreServed) {
     EXPECT_EQ(refused->data, (std::vector<std::uint8_t>{0x00, 0x02}));
 }
 
+// Authorization requests with long reasons, relayed without a token, once
+// overran the recipient's output queue and the server closed the recipient.
+// Now the reason is cut, and while the recipient has not read, what others send
+// it is dropped (a message is answered 0x0003) and its session stays.
+TEST_F(RobustnessTest, FloodRelayedToAClientThatHasNotReadCostsItNothingButTheFlood) {
+    ServerConfig config = TestConfig();
+    config.maxQueuedOutput = 64 * 1024;
+    config.messageBurst = config.snacBurst = 1000000;  // the queue is the point here
+    config.messagesPerSecond = config.snacsPerSecond = 1000000;
+    SetUpPair(config);
+    // Batches of requests until Boris's queue is full: the socket buffers of
+    // the system take the first megabytes.
+    const std::string reason(600, 'r');
+    int sent = 0;
+    std::optional<Snac> busy;
+    for (int batch = 0; batch < 100 && !busy; ++batch) {
+        for (int i = 0; i < 1000; ++i, ++sent) alice->SendSnac(0x0013, 0x0018, 0x18, AuthorizationPayload(kBoris, reason));
+        alice->SendSnac(0x0004, 0x0006, 0xB05E, MessagePayload(kBoris, "are you there?"));
+        for (const Snac& snac : Drain(*alice, kAlice)) {
+            if (snac.header.family == 0x0004 && snac.header.subtype == 0x0001) busy = snac;
+        }
+    }
+    ASSERT_TRUE(busy) << "no message to Boris was refused";
+    EXPECT_EQ(busy->header.requestId, 0xB05Eu);
+    EXPECT_EQ(busy->data, (std::vector<std::uint8_t>{0x00, 0x03}));
+
+    // Boris reads now: every request that reached him has its reason cut short,
+    // and he is still served.
+    int requests = 0;
+    for (const Snac& snac : Drain(*boris, kBoris)) {
+        if (snac.header.family != 0x0013 || snac.header.subtype != 0x0019) continue;
+        ++requests;
+        PacketReader reader = snac.Reader();
+        std::string from, text;
+        ASSERT_TRUE(ReadString8(reader, from) && ReadString16(reader, text));
+        EXPECT_EQ(text.size(), 512u);
+    }
+    EXPECT_GT(requests, 0);
+    EXPECT_LT(requests, sent);
+    ExpectRelayWorks(*alice, *boris, "after the flood");
+}
+
 // Requests of other families are limited too: a flood of contact list requests
-// is answered up to the burst and the rate, then dropped.
+// is answered up to the burst and the rate, then dropped. The limit belongs to
+// the UIN: one account once signed on a thousand times in ten seconds with a
+// fresh burst each time.
 TEST_F(RobustnessTest, SnacFloodOfAnyFamilyIsRateLimited) {
     ServerConfig config = TestConfig();
     config.snacBurst = 50;
     config.snacsPerSecond = 10;
     SetUpPair(config);
     auto started = Clock::now();
-    for (std::uint32_t i = 0; i < 400; ++i) alice->SendSnac(0x0013, 0x0004, 0x40000u + i);
-    int answered = 0;
-    while (alice->WaitSnac(0x0013, 0x0006, 300)) ++answered;
+    auto flood = [&](TestClient& client) {
+        for (std::uint32_t i = 0; i < 400; ++i) client.SendSnac(0x0013, 0x0004, 0x40000u + i);
+        int answered = 0;
+        while (client.WaitSnac(0x0013, 0x0006, 300)) ++answered;
+        return answered;
+    };
+    const int answered = flood(*alice);
     double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     EXPECT_GE(answered, config.snacBurst - 5);  // the sign-on took a few
     EXPECT_LE(answered, config.snacBurst + static_cast<int>(seconds * config.snacsPerSecond) + 2);
+
+    SignOnOptions bare;
+    bare.exchangeVersions = false;
+    std::unique_ptr<TestClient> again = SignOn(server, kAlice, "alice", bare);
+    ASSERT_TRUE(again);
+    started = Clock::now();
+    const int answeredAgain = flood(*again);
+    seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    EXPECT_LE(answeredAgain, static_cast<int>(seconds * config.snacsPerSecond) + 2);
 }
 
 // 200 offline messages of the largest size once overran the output bound at
@@ -262,24 +327,31 @@ TEST_F(RobustnessTest, OfflineBacklogOfLargestMessagesIsDeliveredWhole) {
 }
 
 // Connections that send keep-alives and never sign on are closed at the deadline
-// counted from the accept, and those from one address cannot take every slot
-// for connections that have not signed on.
+// counted from the accept. Past the share of one address, or of all, the oldest
+// of them gives way to a new connection: four addresses holding every slot for
+// connections not signed on once kept real logins out.
 TEST_F(RobustnessTest, ClientsThatNeverSignOnHoldNoSlot) {
     ServerConfig config = TestConfig();
     config.maxUnauthenticated = 8;
     config.maxUnauthenticatedPerAddress = 4;
     config.loginTimeoutMs = 1500;
     StartServer(config);
-    constexpr std::uint32_t kOtherAddress = 0x7F000002;  // 127.0.0.2
+    constexpr int kEach = 6;
     std::vector<std::unique_ptr<TestClient>> squatters;
-    for (int i = 0; i < 6; ++i) {
-        auto squatter = std::make_unique<TestClient>();
-        ASSERT_TRUE(squatter->Connect(i % 2 ? server.AuthPort() : server.BosPort(), kOtherAddress));
-        if (squatter->ReadFrame(500)) squatters.push_back(std::move(squatter));
+    for (std::uint32_t address = 0x7F000002; address <= 0x7F000005; ++address) {  // 127.0.0.2 to .5
+        for (int i = 0; i < kEach; ++i) {
+            auto squatter = std::make_unique<TestClient>();
+            ASSERT_TRUE(squatter->Connect(i % 2 ? server.AuthPort() : server.BosPort(), address));
+            ASSERT_TRUE(squatter->ReadFrame(500)) << "a new connection was refused";
+            squatters.push_back(std::move(squatter));
+        }
     }
-    EXPECT_EQ(squatters.size(), config.maxUnauthenticatedPerAddress);
-    std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice");
-    ASSERT_TRUE(alice) << "another address could not sign on";
+    for (std::size_t first = 0; first < squatters.size(); first += kEach) {
+        EXPECT_TRUE(squatters[first]->WaitClosed()) << "the oldest of an address past its share stayed";
+    }
+    for (const auto& [uin, password] : {std::pair{kAlice, "alice"}, std::pair{kBoris, "boris"}, std::pair{kVera, "vera"}}) {
+        EXPECT_TRUE(SignOn(server, uin, password)) << "a real login was kept out";
+    }
 
     auto deadline = Clock::now() + std::chrono::milliseconds(config.loginTimeoutMs + 1000);
     while (Clock::now() < deadline) {
@@ -287,7 +359,6 @@ TEST_F(RobustnessTest, ClientsThatNeverSignOnHoldNoSlot) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     for (auto& squatter : squatters) EXPECT_TRUE(squatter->WaitClosed(500)) << "keep-alives extended the deadline";
-    Drain(*alice, kAlice);
 }
 
 TEST_F(RobustnessTest, ClientThatNeverReadsIsDroppedAlone) {
@@ -315,22 +386,28 @@ TEST_F(RobustnessTest, ClientThatNeverReadsIsDroppedAlone) {
     ExpectRelayWorks(*alice, *boris, "after the hog was dropped");
 }
 
+// Only signed-on sessions fill the server: at the session limit a connection not
+// signed on gives way to a new one, and with every slot signed on a new one is
+// refused until a session ends.
 TEST_F(RobustnessTest, ConnectionsBeyondTheLimitAreRefused) {
     ServerConfig config = TestConfig();
-    config.maxSessions = 3;
+    config.maxSessions = 2;
     StartServer(config);
-    std::vector<std::unique_ptr<TestClient>> held;
-    for (int i = 0; i < 3; ++i) {
-        held.push_back(std::make_unique<TestClient>());
-        ASSERT_TRUE(held.back()->Connect(server.AuthPort()));
-        ASSERT_TRUE(held.back()->ReadFrame()) << "connection " << i << " got no hello";
-    }
+    std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice");
+    ASSERT_TRUE(alice);
+    TestClient held;
+    ASSERT_TRUE(held.Connect(server.AuthPort()));
+    ASSERT_TRUE(held.ReadFrame());
+    std::unique_ptr<TestClient> boris = SignOn(server, kBoris, "boris");
+    ASSERT_TRUE(boris);
+    EXPECT_TRUE(held.WaitClosed());
+
     TestClient extra;
     ASSERT_TRUE(extra.Connect(server.BosPort()));
     EXPECT_FALSE(extra.ReadFrame(1000)) << "a connection beyond the limit was served";
 
-    held.pop_back();
-    // Once the closed connection has wound down, a new one is served again.
+    alice.reset();
+    // Once the closed session has wound down, a new one is served again.
     bool served = false;
     auto deadline = Clock::now() + std::chrono::seconds(5);
     while (!served && Clock::now() < deadline) {

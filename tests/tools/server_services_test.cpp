@@ -2,6 +2,7 @@
 // offline messages, the server contact list and short user information.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 #include <set>
@@ -447,19 +448,11 @@ TEST_F(ServicesTest, VisibilityItemIsKeptAndListedOtherItemsAreRefused) {
     StartServer();
     std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice");
     ASSERT_TRUE(alice);
-    auto item = [](std::uint16_t type, std::uint16_t id, const std::vector<std::uint8_t>& tlvs, PacketBuffer& p) {
-        AppendU16(p, 0);  // no name
-        AppendU16(p, 0);  // group
-        AppendU16(p, id);
-        AppendU16(p, type);
-        AppendU16(p, static_cast<std::uint16_t>(tlvs.size()));
-        AppendBytes(p, tlvs.data(), tlvs.size());
-    };
     // Added: the visibility item; refused: a buddy and a visibility item without 0x00CA.
     PacketBuffer add;
-    item(0x0004, 7, {0x00, 0xCA, 0x00, 0x01, 0x05}, add);
-    item(0x0000, 8, {}, add);
-    item(0x0004, 9, {0x00, 0xCB, 0x00, 0x01, 0x05}, add);
+    AppendItem(add, "", 0, 7, 0x0004, {0x00, 0xCA, 0x00, 0x01, 0x05});
+    AppendItem(add, "", 0, 8, 0x0000, {});
+    AppendItem(add, "", 0, 9, 0x0004, {0x00, 0xCB, 0x00, 0x01, 0x05});
     alice->SendSnac(0x0013, 0x0008, 0x08, add);
     std::optional<Snac> ack = alice->WaitSnac(0x0013, 0x000E);
     ASSERT_TRUE(ack);
@@ -468,7 +461,7 @@ TEST_F(ServicesTest, VisibilityItemIsKeptAndListedOtherItemsAreRefused) {
 
     // The update replaces it; the list carries it as the client last sent it.
     PacketBuffer update;
-    item(0x0004, 7, {0x00, 0xCA, 0x00, 0x01, 0x01}, update);
+    AppendItem(update, "", 0, 7, 0x0004, {0x00, 0xCA, 0x00, 0x01, 0x01});
     alice->SendSnac(0x0013, 0x0009, 0x09, update);
     ASSERT_TRUE(alice->WaitSnac(0x0013, 0x000E));
     alice->SendSnac(0x0013, 0x0004, 0x04);
@@ -481,6 +474,100 @@ TEST_F(ServicesTest, VisibilityItemIsKeptAndListedOtherItemsAreRefused) {
     EXPECT_EQ(items[1].item, 7);
     ASSERT_NE(FindTlv(items[1].tlvs, 0x00CA), nullptr);
     EXPECT_EQ(FindTlv(items[1].tlvs, 0x00CA)->value, (std::vector<std::uint8_t>{0x01}));
+}
+
+// What one who may not see an account can learn of it. Vera lists Alice, who
+// lets only her own list see her, which leaves Vera out; going invisible leaves
+// Boris, on her list, out as well. Vera once heard each sign-on, status change
+// and sign-off of Alice as a departure, and a message without text reached a
+// hidden Alice unanswered where an offline Alice answers it 0x000E.
+TEST_F(ServicesTest, WhoMayNotSeeAnAccountLearnsNothingOfIt) {
+    StartServer();
+    std::unique_ptr<TestClient> vera = SignOn(server, kVera, "vera");
+    std::unique_ptr<TestClient> boris = SignOn(server, kBoris, "boris");
+    ASSERT_TRUE(vera && boris);
+    std::vector<std::uint16_t> veraHeard, borisHeard;  // presence news of Alice, in order
+    auto drain = [](TestClient& client, const std::string& uin, std::vector<std::uint16_t>& heard) {
+        std::vector<Snac> answers;
+        for (const Snac& snac : Drain(client, uin)) {
+            if (snac.header.family == 0x0003 && PresenceUin(snac) == kAlice) heard.push_back(snac.header.subtype);
+            if (snac.header.family == 0x0004) answers.push_back(snac);
+        }
+        return answers;
+    };
+    // The answers to a message with a capabilities fragment and no text.
+    auto probe = [&](TestClient& client, const std::string& uin, std::vector<std::uint16_t>& heard) {
+        client.SendSnac(0x0004, 0x0006, 0x0B0E, MessagePayload(kAlice, std::vector<std::uint8_t>{5, 1, 0, 1, 1}));
+        std::vector<std::pair<std::uint16_t, std::vector<std::uint8_t>>> answers;
+        for (const Snac& snac : drain(client, uin, heard)) answers.emplace_back(snac.header.subtype, snac.data);
+        return answers;
+    };
+    const auto offline = probe(*vera, kVera, veraHeard);
+    ASSERT_EQ(offline.size(), 1u);
+
+    SignOnOptions notReady;
+    notReady.clientReady = false;
+    std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice", notReady);
+    ASSERT_TRUE(alice);
+    PacketBuffer hide;
+    AppendItem(hide, "", 0, 7, 0x0004, {0x00, 0xCA, 0x00, 0x01, 0x05});
+    alice->SendSnac(0x0013, 0x0008, 0x08, hide);
+    alice->SendSnac(0x0001, 0x0002, 0x02);
+    auto status = [&](std::uint32_t word) {
+        alice->SendSnac(0x0001, 0x001E, 0x1E, StatusPayload(word));
+        Drain(*alice, kAlice);
+        drain(*boris, kBoris, borisHeard);
+    };
+    status(0x00010001);  // away
+    EXPECT_EQ(probe(*vera, kVera, veraHeard), offline);
+    // A message with text still reaches her, as it would be stored for her offline.
+    vera->SendSnac(0x0004, 0x0006, 0x7E47, MessagePayload(kAlice, "hello"));
+    EXPECT_TRUE(drain(*vera, kVera, veraHeard).empty());
+    EXPECT_TRUE(alice->WaitSnac(0x0004, 0x0007));
+
+    status(0x00010100);  // invisible
+    status(0x00010101);  // invisible and away
+    EXPECT_EQ(probe(*boris, kBoris, borisHeard), offline);
+    status(0x00010000);  // visible to her list again
+    alice.reset();
+    ASSERT_TRUE(WaitPresence(*boris, 0x000C, kAlice));
+    borisHeard.push_back(0x000C);
+    drain(*vera, kVera, veraHeard);
+    EXPECT_TRUE(veraHeard.empty()) << veraHeard.size() << " presence SNACs of Alice reached Vera";
+    EXPECT_EQ(borisHeard, (std::vector<std::uint16_t>{0x000B, 0x000B, 0x000C, 0x000B, 0x000C}));
+}
+
+// Vera's consent clears the awaiting mark of Alice's item even when Alice is
+// away at the grant.
+TEST_F(ServicesTest, AGrantClearsTheAwaitingMarkOfAnOfflineRequester) {
+    AccountStore accounts = AccountStore::Demo();
+    accounts.Find(100004)->auth = true;
+    StartServer(TestConfig(), std::move(accounts));
+    std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice");
+    ASSERT_TRUE(alice);
+    PacketBuffer add;
+    AppendItem(add, kVera, 1, 9, 0x0000, {0x00, 0x66, 0x00, 0x00});
+    alice->SendSnac(0x0013, 0x0008, 0x08, add);
+    std::optional<Snac> added = alice->WaitSnac(0x0013, 0x000E);
+    ASSERT_TRUE(added);
+    EXPECT_EQ(added->data, (std::vector<std::uint8_t>{0x00, 0x00}));
+    alice.reset();
+
+    std::unique_ptr<TestClient> vera = SignOn(server, kVera, "vera");
+    ASSERT_TRUE(vera);
+    vera->SendSnac(0x0013, 0x001A, 0x1A, AuthorizationPayload(kAlice, "", true));
+    Drain(*vera, kVera);
+
+    alice = SignOn(server, kAlice, "alice");
+    ASSERT_TRUE(alice);
+    alice->SendSnac(0x0013, 0x0004, 0x04);
+    std::optional<Snac> list = alice->WaitSnac(0x0013, 0x0006);
+    ASSERT_TRUE(list);
+    std::vector<ListItem> items;
+    ASSERT_TRUE(ParseList(*list, items));
+    auto item = std::find_if(items.begin(), items.end(), [](const ListItem& i) { return i.name == kVera; });
+    ASSERT_NE(item, items.end());
+    EXPECT_EQ(FindTlv(item->tlvs, 0x0066), nullptr) << "still awaiting authorization";
 }
 
 TEST_F(ServicesTest, ShortInfoAnswersUnderTheRequestId) {

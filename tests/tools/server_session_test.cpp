@@ -108,10 +108,7 @@ TEST_F(SessionTest, TwoSessionsSignOnWithTheExpectedReplies) {
         EXPECT_EQ(serverVersions->data.size() % 4, 0u);
         EXPECT_FALSE(serverVersions->data.empty());
 
-        PacketBuffer status;
-        const std::uint8_t online[4] = {0x00, 0x01, 0x00, 0x00};
-        AppendTlv(status, 0x0006, 4, online);
-        client->SendSnac(0x0001, 0x001E, 0x1E, status);
+        client->SendSnac(0x0001, 0x001E, 0x1E, StatusPayload(0x00010000));
         client->SendSnac(0x0001, 0x0002, 0x02);
         // The session is served after client ready: a round trip answers.
         EXPECT_TRUE(Drain(*client, uin).empty());
@@ -163,7 +160,9 @@ TEST_F(SessionTest, UnknownOrReusedCookieGetsChannelFourAndTheClose) {
 // One account logging in over and over once filled the cookie table and evicted
 // the fresh cookies of everybody else.
 TEST_F(SessionTest, OneAccountCannotCrowdOutOthersCookies) {
-    StartServer();
+    ServerConfig config = TestConfig();
+    config.signOnBurst = 2000;  // the cookie table is the point here
+    StartServer(config);
     LoginResult boris = Login(server.AuthPort(), kBoris, "boris");
     ASSERT_NE(FindTlv(boris.tlvs, 0x0006), nullptr);
     for (int i = 0; i < 1100; ++i) ASSERT_NE(FindTlv(Login(server.AuthPort(), kAlice, "alice").tlvs, 0x0006), nullptr);
@@ -194,6 +193,27 @@ TEST_F(SessionTest, FailedLoginsAreAnsweredEverSlowerUpToACap) {
     EXPECT_NE(FindTlv(Login(server.AuthPort(), kAlice, "alice").tlvs, 0x0006), nullptr);
     EXPECT_GE(elapsedMs(started), config.loginDelayMaxMs);
     EXPECT_LT(elapsedMs(started), config.loginDelayMaxMs + 1500);
+}
+
+// A few sign-ons of one account, then "connecting too often" (0x0018) whatever
+// the password, so that the refusal tells nothing of it; wrong passwords use
+// none of them up, and other accounts are not touched.
+TEST_F(SessionTest, SigningOnTooOftenIsRefused) {
+    ServerConfig config = TestConfig();
+    config.signOnBurst = 3;
+    config.signOnsPerMinute = 0;
+    StartServer(config);
+    auto code = [&](const std::string& uin, const std::string& password) {
+        LoginResult result = Login(server.AuthPort(), uin, password);
+        const TlvValue* refusal = FindTlv(result.tlvs, 0x0008);
+        if (refusal == nullptr) return FindTlv(result.tlvs, 0x0006) != nullptr ? 0 : -1;
+        return refusal->value.size() == 2 ? refusal->value[0] << 8 | refusal->value[1] : -1;
+    };
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(code(kAlice, "wrong"), 0x0005);
+    for (int i = 0; i < config.signOnBurst; ++i) EXPECT_EQ(code(kAlice, "alice"), 0) << i;
+    EXPECT_EQ(code(kAlice, "alice"), 0x0018);
+    EXPECT_EQ(code(kAlice, "wrong"), 0x0018);
+    EXPECT_EQ(code(kBoris, "boris"), 0);
 }
 
 TEST_F(SessionTest, SnacBeforeTheCookieEndsTheConnection) {

@@ -134,6 +134,7 @@ private slots:
         server::ServerConfig config;
         config.authPort = 0;
         config.bosPort = 0;
+        config.signOnBurst = 1000;  // one server for every test, each signing Alice on
         std::string error;
         QVERIFY2(server_.Start(config, error), error.c_str());
         authPort_ = server_.AuthPort();
