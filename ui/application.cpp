@@ -182,13 +182,8 @@ void Application::Stop() {
 void Application::ShowStoreProblem(const StoreProblem& problem) {
     const QString file = QString::fromStdString(problem.path);
     const QString error = QString::fromLocal8Bit(std::strerror(problem.error));
-    ShowWarning(frame_.get(),
-                problem.reading
-                    ? QStringLiteral("Не удалось прочитать файл «%1»: %2.\nФайл оставлен как "
-                                     "есть и не будет перезаписан, пока его не удастся "
-                                     "прочитать.")
-                          .arg(file, error)
-                    : QStringLiteral("Не удалось сохранить файл «%1»: %2.").arg(file, error));
+    ShowWarning(frame_.get(), LoadQString(problem.reading ? str::kFileNotRead : str::kFileNotSaved)
+                                  .arg(file, error));
 }
 
 void Application::HistoryLoader() {

@@ -12,6 +12,7 @@
 
 #include "protocol/announcer.h"
 #include "resources/command_ids.h"
+#include "resources/strings.h"
 #include "ui/drawing_kit.h"
 #include "ui/sound_player.h"
 
@@ -257,8 +258,8 @@ NotificationRequest MessageAnnouncer::Request(const QString& title, const QStrin
     request.image = AppIcon().pixmap(64, 64).toImage();
     request.title = NotificationText(title);
     request.body = CutText(NotificationText(body), kMaxBody);
-    request.actions = {{kOpenAction, QStringLiteral("Открыть")},
-                       {kCloseAction, QStringLiteral("Закрыть")}};
+    request.actions = {{kOpenAction, LoadQString(str::kNotificationOpen)},
+                       {kCloseAction, LoadQString(str::kNotificationClose)}};
     request.timeoutMs = kTimeoutMs;
     return request;
 }

@@ -122,7 +122,7 @@ QString CutText(const QString& text, qsizetype limit);
 // Announces incoming messages: while no window of the application is active, a
 // desktop notification (title, body, the application's icon, 20 seconds, the
 // actions "Открыть" and "Закрыть"); otherwise, and whenever the notification
-// cannot be shown, the sound "alarm2.wav". "Открыть" asks for command 32793 (the
+// cannot be shown, the sound "alarm2.wav". "Открыть" asks for command cmd::kShowContacts (the
 // contact list, window shown), "Закрыть" for command 1 (minimise). Before
 // "Открыть", the activation token the service sent with it goes into
 // XDG_ACTIVATION_TOKEN, where a Wayland platform plugin takes it when the window

@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "net/session.h"
+#include "resources/strings.h"
 #include "ui/drawing_kit.h"
 
 namespace pellox::ui {
@@ -45,9 +46,7 @@ bool CheckFormFields(QWidget* form, std::initializer_list<FormField> fields) {
             return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F);
         });
         if (!control) continue;
-        ShowWarning(form, QStringLiteral("Поле «%1» содержит перевод строки или другой "
-                                         "управляющий символ. Исправьте его и сохраните снова.")
-                              .arg(field.label));
+        ShowWarning(form, LoadQString(str::kFieldControlCharacter).arg(field.label));
         field.edit->setFocus();
         return false;
     }

@@ -33,7 +33,6 @@ namespace {
 
 constexpr int kMinHeaderLine = 16;       // the presence icon's height
 constexpr int kTypingPauseMs = 5000;     // own typing: no change for this long is a pause
-constexpr char16_t kTypingText[] = u" печатает…";
 constexpr int kInputAreaPercent = 15;    // of the height
 constexpr int kInputAreaPanelPercent = 25;  // while an on-screen keyboard is shown
 constexpr int kInputAreaWidthPercent = 80;
@@ -350,7 +349,7 @@ void CMessageView::paintEvent(QPaintEvent*) {
         // While the contact types, the notice follows the name, which gives way to it.
         QString typing;
         if (info.typing()) {
-            typing = QString::fromStdU16String(kTypingText);
+            typing = LoadQString(str::kTyping);
             typingShown_.start(static_cast<int>(
                 std::clamp<std::int64_t>(info.typingUntilMs - ContactInfo::TypingClockMs(), 1, kTypingTimeoutMs)));
         }

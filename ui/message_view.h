@@ -6,9 +6,10 @@
 // Created once per run and kept (hidden) while another view is shown; the view and
 // its history panel stay registered with the model the whole time.
 //
-// Commands: the send button (32800) and the header's "ok" (1) send what was typed;
-// "Закрыть переписку" (32812) closes the conversation and brings the contact list
-// back. The rest of menu bar 130 is the application's.
+// Commands: the send button (cmd::kViewOk) and the header's "ok" (cmd::kOk) send
+// what was typed; "Закрыть переписку" (cmd::kCloseConversation) closes the
+// conversation and brings the contact list back. The rest of menu bar 130 is the
+// application's.
 //
 // The header shows "печатает…" after the name while the contact is typing.
 //
@@ -70,7 +71,7 @@ public:
     // messages were just cleared: then the view takes it, ready to read.
     void OnInitialUpdate() override;
 
-    // 32800 and 1 send; 32812 closes the conversation.
+    // cmd::kViewOk and cmd::kOk send; cmd::kCloseConversation closes the conversation.
     bool OnCommand(int id) override;
     std::optional<CommandState> QueryCommand(int id) override;
 
@@ -79,19 +80,19 @@ public:
     // ContactChanged of the shown contact also clears its unread count (what
     // arrives there is read; posted ContactChanged); ContactRemoved of the shown contact shows the
     // current contact instead and, while the view is visible, brings the contact list
-    // back (posted 32793).
+    // back (posted cmd::kShowContacts).
     void OnAppStateChange(ChangeCode code, const ContactPtr& contact) override;
 
     // Sends the input box's text to the shown contact: stores the outgoing entry,
     // then queues SendMessage (so that an answer is never stored before it), plays
     // the send sound (ConversationChanged); an empty box sends nothing. Either way,
     // while the contact is listed its unread count is cleared and its activity set
-    // to now (ContactChanged), then 32790 is posted to the frame and the input box
+    // to now (ContactChanged), then cmd::kMessageSent is posted to the frame and the input box
     // emptied. While not connected a text is not sent: a notice says so and the
     // text stays in the box; nothing else happens.
     void Send();
     // Clears the shown contact's open-conversation mark and unread count (when the
-    // mark is set), then posts 32793 to the frame.
+    // mark is set), then posts cmd::kShowContacts to the frame.
     void CloseConversation();
 
     // The areas of the view, computed from the client size.
