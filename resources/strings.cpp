@@ -68,6 +68,7 @@ constexpr std::array kStrings{
     StringEntry{str::kFolderUnreadable, u"папку не удалось открыть"},
     StringEntry{str::kAlreadyRunning, u"Pellox уже запущен с папкой данных %1."},
     StringEntry{str::kFolderNotLocked, u"Папку данных %1 не удалось заблокировать."},
+    StringEntry{str::kAnswerLater, u"Позже"},
     StringEntry{str::kMenuButton, u"Меню"},
     StringEntry{str::kWriteButton, u"Написать"},
     StringEntry{str::kCopyEntry, u"Копировать"},

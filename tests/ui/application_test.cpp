@@ -604,6 +604,45 @@ private slots:
         QCOMPARE(sounds.lastRequested(), QStringLiteral("default"));
     }
 
+    void authorizationRequestsWaitInAList() {
+        AppHarness h;
+        h.Start(TwoContacts());
+        // A burst from five numbers, one of them asking twice.
+        for (const char16_t* uin : {u"200001", u"200002", u"200001", u"200003", u"200004", u"200005"}) {
+            std::thread([&] { h.app->session().OnAuthRequest(uin, u"Можно?"); }).join();
+        }
+        using Numbers = std::vector<std::u16string>;
+        QTRY_COMPARE(h.app->pendingAuthorizations(),
+                     (Numbers{u"200001", u"200002", u"200003", u"200004", u"200005"}));
+        auto shown = [&] {
+            QStringList numbers;
+            for (QMessageBox* box : h.app->authorizationWindows()) numbers << box->property("uin").toString();
+            return numbers;
+        };
+        QCOMPARE(shown(), (QStringList{"200001", "200002", "200003"}));
+        QVERIFY(h.Enabled(cmd::kAuthRequests));
+
+        // Escape leaves the request unanswered; no other window opens by itself.
+        QMessageBox* first = h.app->authorizationWindows().front();
+        QTest::keyClick(first, Qt::Key_Escape);
+        QTRY_COMPARE(shown(), (QStringList{"200002", "200003"}));
+        QCOMPARE(h.app->pendingAuthorizations().size(), std::size_t(5));
+        // An answer takes its request off the list and lets the waiting ones in.
+        auto answer = [&](int string) {
+            for (QAbstractButton* button : h.app->authorizationWindows().front()->buttons()) {
+                if (button->text() == Text(string)) button->click();
+            }
+        };
+        answer(str::kRefuseAuthorization);
+        QTRY_COMPARE(shown(), (QStringList{"200003", "200004", "200005"}));
+        answer(str::kGrantAuthorization);
+        QTRY_COMPARE(shown(), (QStringList{"200004", "200005"}));
+        QCOMPARE(h.app->pendingAuthorizations(), (Numbers{u"200001", u"200004", u"200005"}));
+        // The menu entry opens the one left for later.
+        QVERIFY(h.frame().RouteCommand(cmd::kAuthRequests));
+        QCOMPARE(shown(), (QStringList{"200004", "200005", "200001"}));
+    }
+
     void shutdownStopsEveryThreadPromptly() {
         AppHarness h;
         h.Start(TwoContacts());
