@@ -366,7 +366,9 @@ void MessengerSession::OnMessageNotSent(const std::u16string& uin, const std::u1
             }
         }
     }
-    if (Announcer* announcer = announcer_.load()) announcer->MessageNotSent(displayName, uin, reason);
+    if (Announcer* announcer = announcer_.load()) {
+        announcer->MessageNotSent(displayName, uin, text, reason);
+    }
 }
 
 void MessengerSession::OnTyping(const std::u16string& uin, std::uint16_t kind) {

@@ -571,15 +571,21 @@ void Application::PlaySound(const std::u16string& fileName) {
 }
 
 void Application::MessageNotSent(const std::u16string& displayName, const std::u16string& uin,
-                                 std::uint16_t reason) {
-    const QString why = LoadQString(MessageNotSentReasonId(reason)).arg(reason);
-    const QString text =
+                                 const std::u16string& text, std::uint16_t reason) {
+    const int reasonId = MessageNotSentReasonId(reason);
+    QString why = LoadQString(reasonId);
+    if (reasonId == str::kReasonOther) why = why.arg(reason);
+    const QString notice =
         LoadQString(str::kMessageNotSent).arg(NameAndNumber(displayName, uin), why);
     // From a network thread: shown on the user-interface thread.
     QMetaObject::invokeMethod(
         this,
-        [this, text] {
-            if (frame_ != nullptr) ShowNotice(frame_.get(), text);
+        [this, notice, uin, text] {
+            if (frame_ == nullptr) return;
+            if (auto* view = qobject_cast<CMessageView*>(frame_->findView(ViewKind::Message))) {
+                view->TakeBack(uin, text);
+            }
+            ShowNotice(frame_.get(), notice);
         },
         Qt::QueuedConnection);
 }

@@ -104,9 +104,11 @@ public:
     bool ShowNotification(const std::u16string& title, const std::u16string& body) override;
     void PlaySound(const std::u16string& fileName) override;
     // A message that was not sent: a notice over the main window names the contact
-    // and the reason (handed over to the user-interface thread).
+    // and the reason (one notice for a burst), and the text goes back into the
+    // contact's draft, the input box when its conversation is shown (handed over to
+    // the user-interface thread).
     void MessageNotSent(const std::u16string& displayName, const std::u16string& uin,
-                        std::uint16_t reason) override;
+                        const std::u16string& text, std::uint16_t reason) override;
 
     // ---- AppStateListener: keeps the soft keys' enabling current ----
     void OnAppStateChange(ChangeCode code, const ContactPtr& contact) override;

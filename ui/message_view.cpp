@@ -11,6 +11,7 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QTextCursor>
 #include <QWheelEvent>
 #include <algorithm>
@@ -119,10 +120,21 @@ void CMessageView::SendTyping(const std::u16string& uin, std::uint16_t kind) {
     typingTo_ = kind == kTypingStopped ? std::u16string() : uin;
 }
 
+void CMessageView::SetInputText(const QString& text) {
+    const QSignalBlocker block(input_);
+    input_->setPlainText(text);
+    input_->moveCursor(QTextCursor::End);
+}
+
 void CMessageView::OnInputChanged() {
     const ContactPtr contact = state_.ContainsContact(shown_);
     const std::u16string uin = contact ? contact->Uin() : std::u16string();
     const bool typing = !input_->document()->isEmpty() && !uin.empty();
+    if (typing) {
+        drafts_[uin] = input_->toPlainText();
+    } else if (!uin.empty()) {
+        drafts_.erase(uin);
+    }
     // Another contact, or nothing left to send: the one told hears it stopped.
     if (!typingTo_.empty() && (!typing || typingTo_ != uin)) SendTyping(typingTo_, kTypingStopped);
     if (!typing || !state_.UpdateSettings([](Settings& s) { return s.typing; })) {
@@ -149,7 +161,14 @@ void CMessageView::OnInitialUpdate() {
         if (cleared) state_.Notify(ChangeCode::ContactChanged, current, true);
     }
     shown_ = current;
-    input_->clear();
+    const std::u16string uin = current != nullptr ? current->Uin() : std::u16string();
+    const auto draft = drafts_.find(uin);
+    SetInputText(draft != drafts_.end() ? draft->second : QString());
+    // Another contact: the one told of one's typing hears it stopped.
+    if (!typingTo_.empty() && typingTo_ != uin) {
+        SendTyping(typingTo_, kTypingStopped);
+        typingPause_.stop();
+    }
     LayOut();
 
     if (cleared) {
@@ -247,6 +266,25 @@ void CMessageView::Send() {
     }
     PostFrameCommand(cmd::kMessageSent);
     input_->clear();
+}
+
+void CMessageView::TakeBack(const std::u16string& uin, const std::u16string& text) {
+    QString back = QString::fromStdU16String(text);
+    back.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    const ContactPtr shown = state_.ContainsContact(shown_);
+    if (shown != nullptr && shown->Uin() == uin) {
+        // After the rest; not typing, so no notice goes out.
+        const QSignalBlocker block(input_);
+        QTextCursor end(input_->document());
+        end.movePosition(QTextCursor::End);
+        if (!input_->document()->isEmpty()) end.insertText(QStringLiteral("\n"));
+        end.insertText(back);
+        drafts_[uin] = input_->toPlainText();
+        return;
+    }
+    QString& draft = drafts_[uin];
+    if (!draft.isEmpty()) draft += QLatin1Char('\n');
+    draft += back;
 }
 
 void CMessageView::CloseConversation() {

@@ -35,6 +35,7 @@
 #include <QSize>
 #include <QTimer>
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "store/app_state.h"
@@ -67,8 +68,9 @@ public:
     // Each activation: the first one registers the view, then its history panel,
     // with the model. Then the conversation starts at the newest entry, the current
     // contact becomes the shown contact, and its unread count is cleared (posted
-    // ContactChanged). The input box is emptied and takes the focus, unless unread
-    // messages were just cleared: then the view takes it, ready to read.
+    // ContactChanged). The input box shows that contact's draft (what was typed to
+    // it and not sent, kept in memory for the run) and takes the focus, unless
+    // unread messages were just cleared: then the view takes it, ready to read.
     void OnInitialUpdate() override;
 
     // cmd::kViewOk and cmd::kOk send; cmd::kCloseConversation closes the conversation.
@@ -91,6 +93,10 @@ public:
     // emptied. While not connected a text is not sent: a notice says so and the
     // text stays in the box; nothing else happens.
     void Send();
+    // A message to `uin` that was not sent: its text goes back, after what is
+    // there on a line of its own, into that contact's draft, which is the input box
+    // while the contact is the shown one. No typing notice goes out for it.
+    void TakeBack(const std::u16string& uin, const std::u16string& text);
     // Clears the shown contact's open-conversation mark and unread count (when the
     // mark is set), then posts cmd::kShowContacts to the frame.
     void CloseConversation();
@@ -145,6 +151,8 @@ private:
     // shown.
     void OnInputChanged();
     void SendTyping(const std::u16string& uin, std::uint16_t kind);
+    // Puts text into the input box without it counting as typing.
+    void SetInputText(const QString& text);
 
     AppState& state_;
     SessionControl& session_;
@@ -163,6 +171,7 @@ private:
     QTimer typingPause_;           // own typing: the pause after which "typed" goes out
     std::u16string typingTo_;      // the contact told of one's typing, empty when none
     std::uint16_t typingSent_ = 0; // the last kind sent to typingTo_
+    std::map<std::u16string, QString> drafts_;  // unsent texts by UIN; none when empty
 };
 
 }  // namespace pellox::ui

@@ -797,6 +797,33 @@ private slots:
         QCOMPARE(kinds(), (Kinds{{u"100", 2}, {u"100", 0}}));
     }
 
+    void eachContactKeepsItsDraft() {
+        Harness h;
+        h.SetSendClose(false);
+        h.model.state.UpdateSettings([](Settings& s) { s.typing = true; });
+        ContactPtr ivan = h.model.Add(Info(u"Иван", u"100"));
+        ContactPtr petr = h.model.Add(Info(u"Пётр", u"200"));
+        CMessageView* view = h.Open(ivan);
+        Type(view->inputBox(), QStringLiteral("Ивану"));
+        QVERIFY(h.frame.SwitchView(ViewKind::Contacts, menubar::kMain));
+        QCOMPARE(h.Open(petr)->inputBox()->toPlainText(), QString());
+        Type(view->inputBox(), QStringLiteral("Петру"));
+        QVERIFY(h.frame.SwitchView(ViewKind::Contacts, menubar::kMain));
+        h.session.queued.clear();
+        QCOMPARE(h.Open(ivan)->inputBox()->toPlainText(), QStringLiteral("Ивану"));
+        // Shown again, a draft is not typing.
+        for (const auto& command : h.session.queued) {
+            const auto* typing = dynamic_cast<const TypingCommand*>(command.get());
+            QVERIFY(typing == nullptr || typing->kind == kTypingStopped);
+        }
+        // Sent, it is gone.
+        QTest::mouseClick(view->sendButton(), Qt::LeftButton);
+        QVERIFY(h.frame.SwitchView(ViewKind::Contacts, menubar::kMain));
+        QCOMPARE(h.Open(petr)->inputBox()->toPlainText(), QStringLiteral("Петру"));
+        QVERIFY(h.frame.SwitchView(ViewKind::Contacts, menubar::kMain));
+        QCOMPARE(h.Open(ivan)->inputBox()->toPlainText(), QString());
+    }
+
     void headerShowsTypingUntilItRunsOut() {
         Harness h;
         ContactPtr contact = h.model.Add(Info(u"Иван", u"100", 0));
