@@ -14,6 +14,7 @@
 
 #include "net/net_command.h"
 #include "platform/local_time.h"
+#include "protocol/messages.h"
 #include "protocol/messenger_session.h"
 #include "resources/command_ids.h"
 #include "store/message_history.h"
