@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev qt6-multimedia-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   dbus-daemon fonts-liberation2 fonts-noto-color-emoji
+  qt6-translations-l10n
   clang libclang-rt-14-dev llvm-14
   xvfb xauth xdotool
   dpkg-dev file

@@ -2,9 +2,12 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPushButton>
+#include <QTranslator>
 #include <QWindow>
 #include <algorithm>
 #include <cstring>
@@ -70,6 +73,16 @@ QString NameAndNumber(const std::u16string& name, const std::u16string& uin) {
 }
 
 }  // namespace
+
+bool InstallQtTranslations(QCoreApplication& app) {
+    auto* translator = new QTranslator(&app);
+    if (!translator->load(QLocale(QLocale::Russian), QStringLiteral("qtbase"), QStringLiteral("_"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return false;
+    }
+    return QCoreApplication::installTranslator(translator);
+}
 
 Application::Application(AppState& state, QDBusConnection bus, QStringList soundFolders,
                          QObject* parent)

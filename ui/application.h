@@ -43,6 +43,7 @@
 // history loader, so nothing touches the model or this object afterwards.
 #pragma once
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QList>
 #include <QMessageBox>
@@ -67,6 +68,11 @@ namespace pellox::ui {
 class DesktopNotifier;
 class MessageAnnouncer;
 class SoundPlayer;
+
+// Qt's own texts (the input boxes' context menus, the standard buttons) in the
+// language of the interface, Russian: installs Qt's translation of them from Qt's
+// translations folder. False, and they stay English, when it is not installed.
+bool InstallQtTranslations(QCoreApplication& app);
 
 class Application : public QObject,
                     public CommandTarget,

@@ -47,6 +47,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Pellox"));
     QApplication::setDesktopFileName(QStringLiteral("pellox"));
     QApplication::setFont(pellox::ui::ApplicationFont());
+    (void)pellox::ui::InstallQtTranslations(app);
 
     // The data folder must be private to this user (nothing is read from or written
     // to another) and used by one Pellox at a time; the lock lasts until exit.
