@@ -39,6 +39,7 @@ public:
 
 // "ICQ: <display name> (<UIN>)", the name cut to kMaxAnnouncedName UTF-16 units
 // (never inside a surrogate pair): a name from the network can be of any length.
+// A contact without a name, whose display name is its UIN, is "ICQ: <UIN>".
 inline constexpr std::size_t kMaxAnnouncedName = 64;
 std::u16string AnnouncementTitle(std::u16string_view displayName, std::u16string_view uin);
 

@@ -220,6 +220,15 @@ QString NotificationText(const QString& text) {
 QString CutText(const QString& text, qsizetype limit) {
     if (text.size() <= limit) return text;
     qsizetype end = limit;
+    // The blank right behind the limit counts: the word before it is whole.
+    for (qsizetype at = limit; at > 0 && at >= limit - kCutAtBlankWithin; --at) {
+        if (text.at(at).isSpace()) {
+            end = at;
+            while (end > 0 && text.at(end - 1).isSpace()) --end;
+            break;
+        }
+    }
+    if (end == 0) end = limit;  // nothing but blanks before: cut as it comes
     if (end > 0 && text.at(end - 1).isHighSurrogate()) --end;
     return text.left(end) + QStringLiteral("…");
 }

@@ -17,6 +17,7 @@ namespace {
 // The header band of an entry in the full layout, top to bottom.
 constexpr QColor kHeaderBandTop{102, 102, 102};
 constexpr QColor kHeaderBandBottom{51, 51, 51};
+constexpr int kMinNoticeMargin = 3;  // pixels above a notice on the panel box
 
 // The contact the last history panel drew, whichever it was: a panel that finds
 // another contact there starts again at the newest entry.
@@ -92,7 +93,9 @@ void HistoryPanel::PaintNotice(QPainter& painter, const QRect& rect, int stringI
     painter.save();
     painter.setFont(smallFont_);
     painter.setPen(colour);
-    painter.drawText(rect, Qt::AlignHCenter | Qt::AlignTop | Qt::TextSingleLine,
+    // On the panel box: clear of its edge.
+    const int margin = compact() ? std::max(rect.height() * 4 / 100, kMinNoticeMargin) : 0;
+    painter.drawText(rect.adjusted(0, margin, 0, 0), Qt::AlignHCenter | Qt::AlignTop | Qt::TextSingleLine,
                      LoadQString(stringId));
     painter.restore();
 }
@@ -171,7 +174,8 @@ void HistoryPanel::Paint(QPainter& painter, const QRect& rect) {
         return;
     }
     if (history->Count() == 0) {
-        PaintNotice(painter, area, str::kHistoryEmpty, ThemeColors::kSkyBlue);
+        // Sky blue reads on the dark conversation, not on the blue panel box.
+        PaintNotice(painter, area, str::kHistoryEmpty, compact() ? ThemeColors::kWhite : ThemeColors::kSkyBlue);
         return;
     }
 

@@ -187,6 +187,13 @@ private slots:
         QCOMPARE(blue, 240 * 20 - CountColour(image, QRect(0, 0, 240, 20), kSentinel));
         QVERIFY(Untouched(image, QRect(0, 20, 240, 180)));
 
+        // Under the contact list, on the blue panel box: white, clear of its edge.
+        HistoryPanel compact(nullptr, model.state, HistoryPanel::Layout::Compact);
+        image = Render(compact, rect);
+        const auto light = [](const QColor& c) { return c.red() > 160; };  // not a blue
+        QVERIFY(CountPixels(image, QRect(0, 0, 192, 20), light) > 10);
+        QCOMPARE(CountPixels(image, QRect(0, 0, 192, 3), light), 0);
+
         // An empty rectangle paints nothing at all.
         QImage untouched = Render(panel, QRect());
         QVERIFY(Untouched(untouched, untouched.rect()));
