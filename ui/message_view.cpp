@@ -441,6 +441,16 @@ void CMessageView::keyPressEvent(QKeyEvent* event) {
 }
 
 bool CMessageView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == input_ && event->type() == QEvent::ContextMenu &&
+        static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard) {
+        // The Menu key opens the soft-key menu, as F10 does; the box's own menu
+        // stays on the right button.
+        CMainFrame* owner = frame();
+        if (owner != nullptr && owner->softKeyMenu(0) != nullptr && !owner->softKeyMenu(0)->isVisible()) {
+            owner->OpenSoftKey(0);
+        }
+        return true;
+    }
     if (watched != input_ || event->type() != QEvent::KeyPress) {
         return FrameView::eventFilter(watched, event);
     }

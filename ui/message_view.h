@@ -17,7 +17,9 @@
 // conversation by one step; any other key that types text moves the focus to the
 // input box and goes on to it unchanged. In the input box Enter starts a new line
 // and Up and Down move between its lines, scrolling the conversation where the
-// cursor can go no further; Ctrl+Enter sends, in the box and in the view. The wheel
+// cursor can go no further; Ctrl+Enter sends, in the box and in the view; the Menu
+// key opens the soft-key menu there too (the box's own menu is on the right
+// button). The wheel
 // scrolls as Up and Down do. Scrolling stops at the newest entry and once the
 // oldest one is shown whole. A right click on an entry offers "Копировать", which
 // puts its text on the clipboard.

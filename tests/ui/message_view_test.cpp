@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QTest>
 #include <QWheelEvent>
 #include <memory>
@@ -20,6 +21,7 @@
 #include "store/message_history.h"
 #include "tests/ui/form_test_support.h"
 #include "tests/ui/view_test_support.h"
+#include "ui/application.h"
 #include "ui/contacts_view.h"
 #include "ui/image_button.h"
 #include "ui/message_box.h"
@@ -796,6 +798,42 @@ private slots:
         QVERIFY(h.frame.SwitchView(ViewKind::Contacts, menubar::kMain));
         h.Open(petr);
         QCOMPARE(kinds(), (Kinds{{u"100", 2}, {u"100", 0}}));
+    }
+
+    void theMenuKeyOpensTheSoftKeyMenu() {
+        Harness h;
+        CMessageView* view = h.Open(h.model.Add(Info(u"Иван", u"100")));
+        QMenu* softKeys = h.frame.softKeyMenu(0);
+        QVERIFY(softKeys != nullptr);
+        // The key as a desktop sends it to the box: as a key, then as a request for
+        // a context menu.
+        QTest::keyClick(view->inputBox(), Qt::Key_Menu);
+        QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(5, 5),
+                                  view->inputBox()->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(view->inputBox(), &menuKey);
+        QTRY_VERIFY(softKeys->isVisible());
+        for (const QMenu* menu : view->findChildren<QMenu*>()) QVERIFY(!menu->isVisible());  // not the box's
+        softKeys->close();
+        // Without the key the context menu comes the same way too.
+        QApplication::sendEvent(view->inputBox(), &menuKey);
+        QTRY_VERIFY(softKeys->isVisible());
+        softKeys->close();
+    }
+
+    // Qt's own texts (the box's menu on the right button) speak the interface's language.
+    void theInputBoxMenuIsRussian() {
+        QVERIFY(InstallQtTranslations(*QCoreApplication::instance()));
+        Harness h;
+        CMessageView* view = h.Open(h.model.Add(Info(u"Иван", u"100")));
+        const std::unique_ptr<QMenu> menu(view->inputBox()->createStandardContextMenu());
+        QStringList texts;
+        for (const QAction* action : menu->actions()) {
+            if (!action->isSeparator()) texts << action->text();
+        }
+        QVERIFY(texts.size() >= 5);
+        for (const QString& text : texts) {
+            QVERIFY2(text.contains(QRegularExpression(QStringLiteral("[а-яА-Я]"))), qPrintable(text));
+        }
     }
 
     void eachContactKeepsItsDraft() {
