@@ -375,7 +375,8 @@ void MessengerSession::OnTyping(const std::u16string& uin, std::uint16_t kind) {
     if (kind != kTypingStopped && kind != kTypingTyped && kind != kTypingBegun) return;
     BusyScope busy(model_);
     // A pause with text left in the box (typed) is not typing: the notice goes at once.
-    const std::int64_t until = kind == kTypingBegun ? ContactInfo::TypingClockMs() + kTypingTimeoutMs : 0;
+    const std::int64_t until =
+        kind == kTypingBegun ? ContactInfo::TypingClockMs() + kTypingTimeoutMs : 0;
     const ContactPtr contact = model_.UpdateContact(uin, [&](ContactInfo& info) { info.typingUntilMs = until; });
     if (contact) model_.Notify(ChangeCode::ContactChanged, contact, true);
 }

@@ -70,8 +70,8 @@ inline constexpr int kFolderNotAFolder = 2044;
 inline constexpr int kFolderOtherOwner = 2045;
 inline constexpr int kFolderWritableByOthers = 2046;
 inline constexpr int kFolderUnreadable = 2047;
-inline constexpr int kAlreadyRunning = 2048;  // "%1" the folder
-inline constexpr int kFolderNotLocked = 2049; // "%1" the folder
+inline constexpr int kAlreadyRunning = 2048;   // "%1" the folder
+inline constexpr int kFolderNotLocked = 2049;  // "%1" the folder
 // An authorization request left for later: its window closes, the request stays.
 inline constexpr int kAnswerLater = 2050;
 inline constexpr int kCopyEntry = 320;    // a conversation entry's context menu

@@ -195,8 +195,9 @@ void Application::Stop() {
 void Application::ShowStoreProblem(const StoreProblem& problem) {
     const QString file = QString::fromStdString(problem.path);
     const QString error = QString::fromLocal8Bit(std::strerror(problem.error));
-    ShowWarning(frame_.get(), LoadQString(problem.reading ? str::kFileNotRead : str::kFileNotSaved)
-                                  .arg(file, error));
+    ShowWarning(
+        frame_.get(),
+        LoadQString(problem.reading ? str::kFileNotRead : str::kFileNotSaved).arg(file, error));
 }
 
 void Application::HistoryLoader() {
@@ -480,8 +481,9 @@ void Application::OnAppStateChange(ChangeCode code, const ContactPtr&) {
 
 void Application::TakeAuthorizationRequests() {
     while (std::optional<MessengerSession::AuthRequest> request = session_->TakeAuthRequest()) {
-        const auto same = std::find_if(authorizations_.begin(), authorizations_.end(),
-                                       [&](const PendingAuthorization& p) { return p.uin == request->uin; });
+        const auto same =
+            std::find_if(authorizations_.begin(), authorizations_.end(),
+                         [&](const PendingAuthorization& p) { return p.uin == request->uin; });
         if (same != authorizations_.end()) {
             // Asked again: one request per number, with the latest text.
             same->name = request->name;
@@ -506,22 +508,27 @@ void Application::OpenAuthorizationWindows(bool again) {
         if ((request.opened && !again) || AuthorizationWindow(request.uin) != nullptr) continue;
         request.opened = true;
         ++open;
-        auto* box = new QMessageBox(
-            QMessageBox::Question, LoadQString(str::kAuthorizationTitle),
-            LoadQString(str::kAuthorizationQuestion)
-                .arg(NameAndNumber(request.name, request.uin), QString::fromStdU16String(request.text)),
-            QMessageBox::NoButton, frame_.get());
+        auto* box = new QMessageBox(QMessageBox::Question, LoadQString(str::kAuthorizationTitle),
+                                    LoadQString(str::kAuthorizationQuestion)
+                                        .arg(NameAndNumber(request.name, request.uin),
+                                             QString::fromStdU16String(request.text)),
+                                    QMessageBox::NoButton, frame_.get());
         box->setObjectName(QStringLiteral("authorizationRequest"));
         box->setProperty("uin", QString::fromStdU16String(request.uin));
         box->setAttribute(Qt::WA_DeleteOnClose);
-        QPushButton* grant = box->addButton(LoadQString(str::kGrantAuthorization), QMessageBox::AcceptRole);
-        QPushButton* refuse = box->addButton(LoadQString(str::kRefuseAuthorization), QMessageBox::ActionRole);
+        QPushButton* grant =
+            box->addButton(LoadQString(str::kGrantAuthorization), QMessageBox::AcceptRole);
+        QPushButton* refuse =
+            box->addButton(LoadQString(str::kRefuseAuthorization), QMessageBox::ActionRole);
         // Escape and the window's close button choose "Позже": no answer is sent.
-        box->setEscapeButton(box->addButton(LoadQString(str::kAnswerLater), QMessageBox::RejectRole));
+        box->setEscapeButton(
+            box->addButton(LoadQString(str::kAnswerLater), QMessageBox::RejectRole));
         const std::u16string uin = request.uin;
-        connect(box, &QMessageBox::buttonClicked, this, [this, grant, refuse, uin](QAbstractButton* button) {
-            if (button == grant || button == refuse) AnswerAuthorization(uin, button == grant);
-        });
+        connect(box, &QMessageBox::buttonClicked, this,
+                [this, grant, refuse, uin](QAbstractButton* button) {
+                    if (button == grant || button == refuse)
+                        AnswerAuthorization(uin, button == grant);
+                });
         connect(box, &QObject::destroyed, this, [this] {
             if (frame_ != nullptr) frame_->UpdateCommandUi();
         });

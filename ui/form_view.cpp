@@ -61,7 +61,9 @@ bool CheckFormFields(QWidget* form, std::initializer_list<FormField> fields) {
         });
         const bool notUin =
             field.uin &&
-            !QRegularExpression(QRegularExpression::anchoredPattern(UinPattern().pattern())).match(text).hasMatch();
+            !QRegularExpression(QRegularExpression::anchoredPattern(UinPattern().pattern()))
+                 .match(text)
+                 .hasMatch();
         if (!control && !notUin) continue;
         ShowWarning(form, LoadQString(control ? str::kFieldControlCharacter : str::kFieldDigitsOnly)
                               .arg(field.label));

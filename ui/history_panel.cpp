@@ -95,8 +95,8 @@ void HistoryPanel::PaintNotice(QPainter& painter, const QRect& rect, int stringI
     painter.setPen(colour);
     // On the panel box: clear of its edge.
     const int margin = compact() ? std::max(rect.height() * 4 / 100, kMinNoticeMargin) : 0;
-    painter.drawText(rect.adjusted(0, margin, 0, 0), Qt::AlignHCenter | Qt::AlignTop | Qt::TextSingleLine,
-                     LoadQString(stringId));
+    painter.drawText(rect.adjusted(0, margin, 0, 0),
+                     Qt::AlignHCenter | Qt::AlignTop | Qt::TextSingleLine, LoadQString(stringId));
     painter.restore();
 }
 
@@ -175,7 +175,8 @@ void HistoryPanel::Paint(QPainter& painter, const QRect& rect) {
     }
     if (history->Count() == 0) {
         // Sky blue reads on the dark conversation, not on the blue panel box.
-        PaintNotice(painter, area, str::kHistoryEmpty, compact() ? ThemeColors::kWhite : ThemeColors::kSkyBlue);
+        PaintNotice(painter, area, str::kHistoryEmpty,
+                    compact() ? ThemeColors::kWhite : ThemeColors::kSkyBlue);
         return;
     }
 

@@ -54,7 +54,8 @@ QMessageBox* ShowNotice(QWidget* parent, const QString& text) {
                  QString::fromLatin1(kNoticeObjectName), Qt::FindDirectChildrenOnly)) {
             if (!open->isVisible()) continue;
             const QString separator = QStringLiteral("\n\n");
-            if (!open->text().split(separator).contains(text)) open->setText(open->text() + separator + text);
+            if (!open->text().split(separator).contains(text))
+                open->setText(open->text() + separator + text);
             return open;
         }
     }

@@ -446,7 +446,8 @@ bool CMessageView::eventFilter(QObject* watched, QEvent* event) {
         // The Menu key opens the soft-key menu, as F10 does; the box's own menu
         // stays on the right button.
         CMainFrame* owner = frame();
-        if (owner != nullptr && owner->softKeyMenu(0) != nullptr && !owner->softKeyMenu(0)->isVisible()) {
+        if (owner != nullptr && owner->softKeyMenu(0) != nullptr &&
+            !owner->softKeyMenu(0)->isVisible()) {
             owner->OpenSoftKey(0);
         }
         return true;

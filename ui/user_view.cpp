@@ -91,9 +91,8 @@ std::optional<CommandState> CUserView::QueryCommand(int id) {
 }
 
 std::optional<ContactInfo> CUserView::ReadForm() {
-    if (!CheckFormFields(this,
-                         {{ui_->id1000_nameEdit, ui_->labelName->text()},
-                          {ui_->id1001_uinEdit, ui_->labelUin->text(), true, true}})) {
+    if (!CheckFormFields(this, {{ui_->id1000_nameEdit, ui_->labelName->text()},
+                                {ui_->id1001_uinEdit, ui_->labelUin->text(), true, true}})) {
         return std::nullopt;
     }
     ContactInfo info;

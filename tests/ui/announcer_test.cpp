@@ -212,7 +212,8 @@ private slots:
         const QString words = QStringLiteral("слово ").repeated(50);
         QCOMPARE(CutText(words, 200), QStringLiteral("слово ").repeated(33).chopped(1) + u'…');
         QCOMPARE(CutText(QStringLiteral("aaaa bbbb cc"), 9), QStringLiteral("aaaa bbbb…"));
-        QCOMPARE(CutText(QStringLiteral("a ") + QString(300, u'x'), 200), "a " + QString(198, u'x') + u'…');
+        QCOMPARE(CutText(QStringLiteral("a ") + QString(300, u'x'), 200),
+                 "a " + QString(198, u'x') + u'…');
         QCOMPARE(CutText(words, 300), words);
     }
 

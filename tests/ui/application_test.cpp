@@ -616,7 +616,8 @@ private slots:
         QVERIFY(view != nullptr);
         QApplication::setActiveWindow(&frame);
         QTRY_COMPARE(QApplication::focusWidget(), view->inputBox());
-        auto refuse = [&](const std::u16string& uin, const std::u16string& text, std::uint16_t reason) {
+        auto refuse = [&](const std::u16string& uin, const std::u16string& text,
+                          std::uint16_t reason) {
             std::thread([&] { h.app->session().OnMessageNotSent(uin, text, reason); }).join();
         };
         auto notices = [&] { return frame.findChildren<QMessageBox*>(kNoticeObjectName); };
@@ -625,13 +626,18 @@ private slots:
         refuse(u"100002", u"первое", 4);
         QTRY_COMPARE(view->inputBox()->toPlainText(), QStringLiteral("первое"));
         QCOMPARE(notices().size(), qsizetype(1));
-        QCOMPARE(notices().front()->text(), QStringLiteral("Сообщение для Борис (100002) не отправлено: получатель недоступен."));
+        QCOMPARE(
+            notices().front()->text(),
+            QStringLiteral("Сообщение для Борис (100002) не отправлено: получатель недоступен."));
         // A burst: every text comes back, one notice tells the reason once, and
         // the keys typed meanwhile still go into the box.
-        for (const char16_t* text : {u"два", u"три\r\nстроки", u"четыре"}) refuse(u"100002", text, 2);
-        QTRY_COMPARE(view->inputBox()->toPlainText(), QStringLiteral("первое\nдва\nтри\nстроки\nчетыре"));
+        for (const char16_t* text : {u"два", u"три\r\nстроки", u"четыре"})
+            refuse(u"100002", text, 2);
+        QTRY_COMPARE(view->inputBox()->toPlainText(),
+                     QStringLiteral("первое\nдва\nтри\nстроки\nчетыре"));
         QCOMPARE(notices().size(), qsizetype(1));
-        QCOMPARE(notices().front()->text().count(QStringLiteral("слишком много сообщений подряд")), 1);
+        QCOMPARE(notices().front()->text().count(QStringLiteral("слишком много сообщений подряд")),
+                 1);
         QCOMPARE(QApplication::focusWidget(), view->inputBox());
         // Another contact's text waits in its draft.
         refuse(u"100003", u"Эху", 0);
@@ -646,7 +652,8 @@ private slots:
         AppHarness h;
         h.Start(TwoContacts());
         // A burst from five numbers, one of them asking twice.
-        for (const char16_t* uin : {u"200001", u"200002", u"200001", u"200003", u"200004", u"200005"}) {
+        for (const char16_t* uin :
+             {u"200001", u"200002", u"200001", u"200003", u"200004", u"200005"}) {
             std::thread([&] { h.app->session().OnAuthRequest(uin, u"Можно?"); }).join();
         }
         using Numbers = std::vector<std::u16string>;
@@ -654,7 +661,8 @@ private slots:
                      (Numbers{u"200001", u"200002", u"200003", u"200004", u"200005"}));
         auto shown = [&] {
             QStringList numbers;
-            for (QMessageBox* box : h.app->authorizationWindows()) numbers << box->property("uin").toString();
+            for (QMessageBox* box : h.app->authorizationWindows())
+                numbers << box->property("uin").toString();
             return numbers;
         };
         QCOMPARE(shown(), (QStringList{"200001", "200002", "200003"}));

@@ -692,11 +692,13 @@ private slots:
             QPainter painter(&expected);
             painter.setFont(exact);
             painter.setPen(white);
-            painter.drawText(expected.rect(), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-                             QFontMetrics(exact).elidedText(QStringLiteral("WWWW WWWW WWWW WWWW WWWW WWWW WWWW"),
-                                                            Qt::ElideRight, expected.width()));
+            painter.drawText(
+                expected.rect(), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+                QFontMetrics(exact).elidedText(QStringLiteral("WWWW WWWW WWWW WWWW WWWW WWWW WWWW"),
+                                               Qt::ElideRight, expected.width()));
         }
-        QCOMPARE(CountColour(image, nameArea(3), white), CountColour(expected, expected.rect(), white));
+        QCOMPARE(CountColour(image, nameArea(3), white),
+                 CountColour(expected, expected.rect(), white));
         const QRect beside = f.list().CellRect(3).translated(f.list().CellRect(3).width(), 0);
         QCOMPARE(CountColour(image, beside, white), 0);
     }

@@ -5,8 +5,8 @@
 #include <QContextMenuEvent>
 #include <QFile>
 #include <QFontMetrics>
-#include <QMessageBox>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QTest>
@@ -812,7 +812,8 @@ private slots:
                                   view->inputBox()->mapToGlobal(QPoint(5, 5)));
         QApplication::sendEvent(view->inputBox(), &menuKey);
         QTRY_VERIFY(softKeys->isVisible());
-        for (const QMenu* menu : view->findChildren<QMenu*>()) QVERIFY(!menu->isVisible());  // not the box's
+        for (const QMenu* menu : view->findChildren<QMenu*>())
+            QVERIFY(!menu->isVisible());  // not the box's
         softKeys->close();
         // Without the key the context menu comes the same way too.
         QApplication::sendEvent(view->inputBox(), &menuKey);
@@ -832,7 +833,8 @@ private slots:
         }
         QVERIFY(texts.size() >= 5);
         for (const QString& text : texts) {
-            QVERIFY2(text.contains(QRegularExpression(QStringLiteral("[а-яА-Я]"))), qPrintable(text));
+            QVERIFY2(text.contains(QRegularExpression(QStringLiteral("[а-яА-Я]"))),
+                     qPrintable(text));
         }
     }
 

@@ -381,7 +381,8 @@ private slots:
                                      view.reconnectCheck(), view.typingCheck()};
         for (int i = 1; i < checks.size(); ++i) {
             QCOMPARE(checks[i]->x(), checks[0]->x());
-            QVERIFY(std::abs(checks[i]->y() - checks[i - 1]->y() - (checks[1]->y() - checks[0]->y())) <= 1);
+            QVERIFY(std::abs(checks[i]->y() - checks[i - 1]->y() -
+                             (checks[1]->y() - checks[0]->y())) <= 1);
         }
         QCOMPARE(view.passwordEdit()->x(), view.uinEdit()->x());
         QCOMPARE(view.serverEdit()->width(), view.uinEdit()->width());

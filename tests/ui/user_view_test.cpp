@@ -3,8 +3,8 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPointer>
 #include <QMessageBox>
+#include <QPointer>
 #include <QTest>
 #include <thread>
 
@@ -131,9 +131,12 @@ private slots:
     void theUinTakesDigitsOnly_data() {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("letters between") << "1x0y0004" << "100004";
-        QTest::newRow("letters after") << "100003abc" << "100003";
-        QTest::newRow("eleven digits") << "12345678901" << "1234567890";
+        QTest::newRow("letters between") << "1x0y0004"
+                                         << "100004";
+        QTest::newRow("letters after") << "100003abc"
+                                       << "100003";
+        QTest::newRow("eleven digits") << "12345678901"
+                                       << "1234567890";
     }
     void theUinTakesDigitsOnly() {
         QFETCH(QString, typed);
