@@ -5,6 +5,7 @@
 namespace pellox {
 
 std::u16string AnnouncementTitle(std::u16string_view displayName, std::u16string_view uin) {
+    if (displayName == uin) return u"ICQ: " + std::u16string(uin);
     if (displayName.size() > kMaxAnnouncedName) {
         std::size_t end = kMaxAnnouncedName;
         if (IsHighSurrogate(displayName[end - 1])) --end;

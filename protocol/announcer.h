@@ -28,17 +28,18 @@ public:
     // Starts playing the sound file (a name in the application's sound folder) and
     // returns at once.
     virtual void PlaySound(const std::u16string& fileName) = 0;
-    // Tells the user that a message to this contact was not sent: `reason` 0 when
-    // it could not be written to the connection, otherwise the server's message
-    // error code. Does nothing by default.
+    // Tells the user that the message `text` to this contact was not sent:
+    // `reason` 0 when it could not be written to the connection, otherwise the
+    // server's message error code. Does nothing by default.
     virtual void MessageNotSent(const std::u16string& displayName, const std::u16string& uin,
-                                std::uint16_t reason) {
-        (void)displayName, (void)uin, (void)reason;
+                                const std::u16string& text, std::uint16_t reason) {
+        (void)displayName, (void)uin, (void)text, (void)reason;
     }
 };
 
 // "ICQ: <display name> (<UIN>)", the name cut to kMaxAnnouncedName UTF-16 units
 // (never inside a surrogate pair): a name from the network can be of any length.
+// A contact without a name, whose display name is its UIN, is "ICQ: <UIN>".
 inline constexpr std::size_t kMaxAnnouncedName = 64;
 std::u16string AnnouncementTitle(std::u16string_view displayName, std::u16string_view uin);
 

@@ -366,13 +366,17 @@ void MessengerSession::OnMessageNotSent(const std::u16string& uin, const std::u1
             }
         }
     }
-    if (Announcer* announcer = announcer_.load()) announcer->MessageNotSent(displayName, uin, reason);
+    if (Announcer* announcer = announcer_.load()) {
+        announcer->MessageNotSent(displayName, uin, text, reason);
+    }
 }
 
 void MessengerSession::OnTyping(const std::u16string& uin, std::uint16_t kind) {
     if (kind != kTypingStopped && kind != kTypingTyped && kind != kTypingBegun) return;
     BusyScope busy(model_);
-    const std::int64_t until = kind == kTypingStopped ? 0 : ContactInfo::TypingClockMs() + kTypingTimeoutMs;
+    // A pause with text left in the box (typed) is not typing: the notice goes at once.
+    const std::int64_t until =
+        kind == kTypingBegun ? ContactInfo::TypingClockMs() + kTypingTimeoutMs : 0;
     const ContactPtr contact = model_.UpdateContact(uin, [&](ContactInfo& info) { info.typingUntilMs = until; });
     if (contact) model_.Notify(ChangeCode::ContactChanged, contact, true);
 }

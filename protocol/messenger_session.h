@@ -103,9 +103,9 @@ public:
     // required" adds it again awaiting authorization and asks the contact for it;
     // any other code leaves the contact local and tells the user once.
     void OnItemResult(std::uint32_t requestId, PacketReader& reader);
-    // A typing notice of a listed contact: begun or typed make it typing for
-    // kTypingTimeoutMs, stopped ends it; posts ContactChanged. Unknown UINs and
-    // kinds change nothing.
+    // A typing notice of a listed contact: begun makes it typing for
+    // kTypingTimeoutMs, typed (a pause with text left) and stopped end it; posts
+    // ContactChanged. Unknown UINs and kinds change nothing.
     void OnTyping(const std::u16string& uin, std::uint16_t kind);
 
     // An authorization request, 0x0013/0x0019.

@@ -34,6 +34,9 @@ inline constexpr int kContactInfo = 32810;         // "Информация о �
 inline constexpr int kAdd = 32811;                 // "Добавить"
 inline constexpr int kCloseConversation = 32812;   // "Закрыть переписку"
 inline constexpr int kDeleteConversation = 32814;  // "Удалить переписку"
+// "Запросы авторизации": opens the windows of the authorization requests not yet
+// answered.
+inline constexpr int kAuthRequests = 32815;
 inline constexpr int kExit = 57665;                // "Выход"
 
 }  // namespace pellox::cmd

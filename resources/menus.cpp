@@ -38,6 +38,7 @@ std::vector<MenuDefinition> BuildDefinitions() {
     std::vector<MenuItem> contacts{
         Command(kLoadContacts, u"Загрузить с сервера"),
         Command(kAddContact, u"Добавить контакт"),
+        Command(kAuthRequests, u"Запросы авторизации"),
         Separator(),
         Command(kShowOnlyOnline, u"Отображать кто в сети"),
         Command(kVisibleToListOnly, u"Видим только для своих"),

@@ -1,4 +1,5 @@
-// The application's string table: every user-visible fixed text, by numeric id.
+// The application's string table: every user-visible fixed text, by numeric id,
+// except the texts of the menus (menus.cpp) and of the forms (the .ui files here).
 // Qt-free; the texts are UTF-16.
 #pragma once
 
@@ -43,6 +44,36 @@ inline constexpr int kDeleteContactQuestion = 2020;
 inline constexpr int kDeleteConversationQuestion = 2021;
 inline constexpr int kYes = 2022;
 inline constexpr int kNo = 2023;
+// The desktop application's own texts.
+// A stored file that could not be read or written: "%1" the file, "%2" the error.
+inline constexpr int kFileNotRead = 2030;
+inline constexpr int kFileNotSaved = 2031;
+// An authorization request: the window's title, its question ("%1" the contact,
+// "%2" the contact's text) and its two answers.
+inline constexpr int kAuthorizationTitle = 2032;
+inline constexpr int kAuthorizationQuestion = 2033;
+inline constexpr int kGrantAuthorization = 2034;
+inline constexpr int kRefuseAuthorization = 2035;
+// The choices offered on a message notification.
+inline constexpr int kNotificationOpen = 2036;
+inline constexpr int kNotificationClose = 2037;
+// A form field that cannot be saved: "%1" the field's label.
+inline constexpr int kFieldControlCharacter = 2038;
+inline constexpr int kFieldDigitsOnly = 2039;
+// After the contact's name in the conversation header while it types.
+inline constexpr int kTyping = 2040;
+// Why the data folder cannot be used ("%1" the folder, "%2" one of the reasons).
+inline constexpr int kFolderUnusable = 2041;
+inline constexpr int kFolderNotCreated = 2042;
+inline constexpr int kFolderIsLink = 2043;
+inline constexpr int kFolderNotAFolder = 2044;
+inline constexpr int kFolderOtherOwner = 2045;
+inline constexpr int kFolderWritableByOthers = 2046;
+inline constexpr int kFolderUnreadable = 2047;
+inline constexpr int kAlreadyRunning = 2048;   // "%1" the folder
+inline constexpr int kFolderNotLocked = 2049;  // "%1" the folder
+// An authorization request left for later: its window closes, the request stays.
+inline constexpr int kAnswerLater = 2050;
 inline constexpr int kCopyEntry = 320;    // a conversation entry's context menu
 // What a screen reader is told about the custom-drawn parts (2200-2249).
 inline constexpr int kA11yOffline = 2200;         // a contact's presence when offline

@@ -10,6 +10,10 @@ packages=(
   qt6-base-dev qt6-multimedia-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   dbus-daemon fonts-liberation2 fonts-noto-color-emoji
+  qt6-translations-l10n
+  # A notification daemon that a session bus could start: the notification tests
+  # must not (their private bus has no service directories).
+  dunst
   clang libclang-rt-14-dev llvm-14
   xvfb xauth xdotool
   dpkg-dev file

@@ -2,9 +2,12 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPushButton>
+#include <QTranslator>
 #include <QWindow>
 #include <algorithm>
 #include <cstring>
@@ -70,6 +73,16 @@ QString NameAndNumber(const std::u16string& name, const std::u16string& uin) {
 }
 
 }  // namespace
+
+bool InstallQtTranslations(QCoreApplication& app) {
+    auto* translator = new QTranslator(&app);
+    if (!translator->load(QLocale(QLocale::Russian), QStringLiteral("qtbase"), QStringLiteral("_"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return false;
+    }
+    return QCoreApplication::installTranslator(translator);
+}
 
 Application::Application(AppState& state, QDBusConnection bus, QStringList soundFolders,
                          QObject* parent)
@@ -182,13 +195,9 @@ void Application::Stop() {
 void Application::ShowStoreProblem(const StoreProblem& problem) {
     const QString file = QString::fromStdString(problem.path);
     const QString error = QString::fromLocal8Bit(std::strerror(problem.error));
-    ShowWarning(frame_.get(),
-                problem.reading
-                    ? QStringLiteral("Не удалось прочитать файл «%1»: %2.\nФайл оставлен как "
-                                     "есть и не будет перезаписан, пока его не удастся "
-                                     "прочитать.")
-                          .arg(file, error)
-                    : QStringLiteral("Не удалось сохранить файл «%1»: %2.").arg(file, error));
+    ShowWarning(
+        frame_.get(),
+        LoadQString(problem.reading ? str::kFileNotRead : str::kFileNotSaved).arg(file, error));
 }
 
 void Application::HistoryLoader() {
@@ -261,6 +270,8 @@ std::optional<CommandState> Application::QueryCommand(int id) {
             const bool on = state_.ReadSettings([](const Settings& s) { return s.onlyonline; });
             return CommandState{true, on};
         }
+        case cmd::kAuthRequests:
+            return CommandState{!authorizations_.empty()};
         case cmd::kVisibleToListOnly:
             return CommandState{connection >= kOnline,
                                 session_->ServerList().VisibleToListOnly()};
@@ -316,6 +327,9 @@ bool Application::OnCommand(int id) {
             return true;
         case cmd::kMessageSent:
             MessageSent();
+            return true;
+        case cmd::kAuthRequests:
+            OpenAuthorizationWindows(true);
             return true;
         case cmd::kOk:
             frame_->showMinimized();
@@ -449,7 +463,7 @@ void Application::OnAppStateChange(ChangeCode code, const ContactPtr&) {
     if (frame_ == nullptr) return;
     switch (code) {
         case ChangeCode::AuthorizationRequested:
-            ShowAuthorizationRequests();
+            TakeAuthorizationRequests();
             break;
         case ChangeCode::ContactRemoved:
         case ChangeCode::CurrentContactChanged:
@@ -465,24 +479,78 @@ void Application::OnAppStateChange(ChangeCode code, const ContactPtr&) {
     }
 }
 
-void Application::ShowAuthorizationRequests() {
+void Application::TakeAuthorizationRequests() {
     while (std::optional<MessengerSession::AuthRequest> request = session_->TakeAuthRequest()) {
-        auto* box = new QMessageBox(QMessageBox::Question, QStringLiteral("Авторизация"),
-                                    NameAndNumber(request->name, request->uin) +
-                                        QStringLiteral(" просит авторизацию:\n") +
-                                        QString::fromStdU16String(request->text),
+        const auto same =
+            std::find_if(authorizations_.begin(), authorizations_.end(),
+                         [&](const PendingAuthorization& p) { return p.uin == request->uin; });
+        if (same != authorizations_.end()) {
+            // Asked again: one request per number, with the latest text.
+            same->name = request->name;
+            same->text = request->text;
+            if (QMessageBox* box = AuthorizationWindow(same->uin)) {
+                box->setText(LoadQString(str::kAuthorizationQuestion)
+                                 .arg(NameAndNumber(same->name, same->uin),
+                                      QString::fromStdU16String(same->text)));
+            }
+            continue;
+        }
+        if (authorizations_.size() >= kMaxAuthRequests) authorizations_.pop_front();
+        authorizations_.push_back(PendingAuthorization{request->uin, request->name, request->text});
+    }
+    OpenAuthorizationWindows(false);
+}
+
+void Application::OpenAuthorizationWindows(bool again) {
+    qsizetype open = authorizationWindows().size();
+    for (PendingAuthorization& request : authorizations_) {
+        if (open >= kMaxAuthorizationWindows) break;
+        if ((request.opened && !again) || AuthorizationWindow(request.uin) != nullptr) continue;
+        request.opened = true;
+        ++open;
+        auto* box = new QMessageBox(QMessageBox::Question, LoadQString(str::kAuthorizationTitle),
+                                    LoadQString(str::kAuthorizationQuestion)
+                                        .arg(NameAndNumber(request.name, request.uin),
+                                             QString::fromStdU16String(request.text)),
                                     QMessageBox::NoButton, frame_.get());
         box->setObjectName(QStringLiteral("authorizationRequest"));
+        box->setProperty("uin", QString::fromStdU16String(request.uin));
         box->setAttribute(Qt::WA_DeleteOnClose);
-        QPushButton* grant = box->addButton(QStringLiteral("Разрешить"), QMessageBox::AcceptRole);
-        box->addButton(QStringLiteral("Отказать"), QMessageBox::RejectRole);
-        const std::u16string requester = request->uin;
-        connect(box, &QMessageBox::buttonClicked, this, [this, box, grant, requester](QAbstractButton* button) {
-            session_->EnqueueCommand(std::make_unique<AuthReplyCommand>(requester, button == grant));
-            box->close();
+        QPushButton* grant =
+            box->addButton(LoadQString(str::kGrantAuthorization), QMessageBox::AcceptRole);
+        QPushButton* refuse =
+            box->addButton(LoadQString(str::kRefuseAuthorization), QMessageBox::ActionRole);
+        // Escape and the window's close button choose "Позже": no answer is sent.
+        box->setEscapeButton(
+            box->addButton(LoadQString(str::kAnswerLater), QMessageBox::RejectRole));
+        const std::u16string uin = request.uin;
+        connect(box, &QMessageBox::buttonClicked, this,
+                [this, grant, refuse, uin](QAbstractButton* button) {
+                    if (button == grant || button == refuse)
+                        AnswerAuthorization(uin, button == grant);
+                });
+        connect(box, &QObject::destroyed, this, [this] {
+            if (frame_ != nullptr) frame_->UpdateCommandUi();
         });
         box->open();
     }
+    frame_->UpdateCommandUi();
+}
+
+QMessageBox* Application::AuthorizationWindow(const std::u16string& uin) const {
+    const QString number = QString::fromStdU16String(uin);
+    for (QMessageBox* box : authorizationWindows()) {
+        if (box->property("uin").toString() == number) return box;
+    }
+    return nullptr;
+}
+
+void Application::AnswerAuthorization(const std::u16string& uin, bool grant) {
+    session_->EnqueueCommand(std::make_unique<AuthReplyCommand>(uin, grant));
+    std::erase_if(authorizations_, [&](const PendingAuthorization& p) { return p.uin == uin; });
+    if (QMessageBox* box = AuthorizationWindow(uin)) box->close();
+    // The window frees a place for a request that has not had one yet.
+    OpenAuthorizationWindows(false);
 }
 
 QList<QMessageBox*> Application::authorizationWindows() const {
@@ -492,6 +560,12 @@ QList<QMessageBox*> Application::authorizationWindows() const {
         if (box->isVisible()) open << box;
     }
     return open;
+}
+
+std::vector<std::u16string> Application::pendingAuthorizations() const {
+    std::vector<std::u16string> numbers;
+    for (const PendingAuthorization& request : authorizations_) numbers.push_back(request.uin);
+    return numbers;
 }
 
 // ---- Announcer -----------------------------------------------------------------------
@@ -517,15 +591,21 @@ void Application::PlaySound(const std::u16string& fileName) {
 }
 
 void Application::MessageNotSent(const std::u16string& displayName, const std::u16string& uin,
-                                 std::uint16_t reason) {
-    const QString why = LoadQString(MessageNotSentReasonId(reason)).arg(reason);
-    const QString text =
+                                 const std::u16string& text, std::uint16_t reason) {
+    const int reasonId = MessageNotSentReasonId(reason);
+    QString why = LoadQString(reasonId);
+    if (reasonId == str::kReasonOther) why = why.arg(reason);
+    const QString notice =
         LoadQString(str::kMessageNotSent).arg(NameAndNumber(displayName, uin), why);
     // From a network thread: shown on the user-interface thread.
     QMetaObject::invokeMethod(
         this,
-        [this, text] {
-            if (frame_ != nullptr) ShowNotice(frame_.get(), text);
+        [this, notice, uin, text] {
+            if (frame_ == nullptr) return;
+            if (auto* view = qobject_cast<CMessageView*>(frame_->findView(ViewKind::Message))) {
+                view->TakeBack(uin, text);
+            }
+            ShowNotice(frame_.get(), notice);
         },
         Qt::QueuedConnection);
 }

@@ -43,16 +43,19 @@
 // history loader, so nothing touches the model or this object afterwards.
 #pragma once
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QList>
 #include <QMessageBox>
 #include <QObject>
 #include <QStringList>
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "protocol/announcer.h"
 #include "protocol/messenger_session.h"
@@ -65,6 +68,11 @@ namespace pellox::ui {
 class DesktopNotifier;
 class MessageAnnouncer;
 class SoundPlayer;
+
+// Qt's own texts (the input boxes' context menus, the standard buttons) in the
+// language of the interface, Russian: installs Qt's translation of them from Qt's
+// translations folder. False, and they stay English, when it is not installed.
+bool InstallQtTranslations(QCoreApplication& app);
 
 class Application : public QObject,
                     public CommandTarget,
@@ -102,9 +110,11 @@ public:
     bool ShowNotification(const std::u16string& title, const std::u16string& body) override;
     void PlaySound(const std::u16string& fileName) override;
     // A message that was not sent: a notice over the main window names the contact
-    // and the reason (handed over to the user-interface thread).
+    // and the reason (one notice for a burst), and the text goes back into the
+    // contact's draft, the input box when its conversation is shown (handed over to
+    // the user-interface thread).
     void MessageNotSent(const std::u16string& displayName, const std::u16string& uin,
-                        std::uint16_t reason) override;
+                        const std::u16string& text, std::uint16_t reason) override;
 
     // ---- AppStateListener: keeps the soft keys' enabling current ----
     void OnAppStateChange(ChangeCode code, const ContactPtr& contact) override;
@@ -117,8 +127,18 @@ public:
     // True while the history loader thread runs.
     bool historyLoaderRunning() const { return loaderRunning_.load(); }
     // The open authorization request windows, oldest first ("Разрешить" and
-    // "Отказать" answer and close them).
+    // "Отказать" answer and close them; "Позже", Escape and closing the window
+    // leave the request unanswered).
     QList<QMessageBox*> authorizationWindows() const;
+    // The numbers whose authorization requests wait for an answer, oldest first.
+    std::vector<std::u16string> pendingAuthorizations() const;
+
+    // Authorization requests wait in a list, one per number (a repeated request
+    // updates its text), at most kMaxAuthRequests (the oldest goes first). A new
+    // request gets a window of its own while fewer than this many are open; the
+    // others wait for a window to be answered, or for "Запросы авторизации"
+    // (cmd::kAuthRequests), which opens windows for the waiting ones, oldest first.
+    static constexpr int kMaxAuthorizationWindows = 3;
 
 signals:
     // A posted change (its ChangeCode) was delivered to the listeners, after them.
@@ -138,8 +158,20 @@ private:
     // The header strip's number and presence icon, from the settings and the
     // connection state.
     void RefreshOwnPresence();
-    // A window for each authorization request the session holds.
-    void ShowAuthorizationRequests();
+    // An authorization request not yet answered.
+    struct PendingAuthorization {
+        std::u16string uin;
+        std::u16string name;  // the display name when the request came
+        std::u16string text;
+        bool opened = false;  // has had a window (then only the menu opens it again)
+    };
+    // Takes the session's new requests into the list and opens their windows.
+    void TakeAuthorizationRequests();
+    // Opens windows for waiting requests (with `again`, also those whose window was
+    // closed unanswered) while fewer than kMaxAuthorizationWindows are open.
+    void OpenAuthorizationWindows(bool again);
+    QMessageBox* AuthorizationWindow(const std::u16string& uin) const;
+    void AnswerAuthorization(const std::u16string& uin, bool grant);
     void ShowContacts();
     void MessageSent();
     void OpenUserForm(bool addMode);
@@ -164,6 +196,7 @@ private:
     std::atomic<bool> frameAlive_{false};
     // Kept by the user-interface thread for MainWindowActive.
     std::atomic<bool> windowActive_{false};
+    std::deque<PendingAuthorization> authorizations_;
     // The one-shot add flag: the next contact form opens in add mode.
     bool addMode_ = false;
     bool started_ = false;

@@ -305,10 +305,11 @@ void ContactListPanel::PaintEntry(QPainter& painter, const QRect& cell, const Co
         painter.setPen(colour);
         pen = colour;
     }
-    // Left and vertically centred on one line; drawText clips a name too long for
-    // nameRect to it, so that it stops at its cell.
+    // Left and vertically centred on one line; a name too long for its cell ends
+    // in "…" inside it.
     painter.drawText(nameRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-                     QString::fromStdU16String(info.DisplayName()));
+                     painter.fontMetrics().elidedText(QString::fromStdU16String(info.DisplayName()),
+                                                      Qt::ElideRight, nameRect.width()));
 }
 
 bool ContactListPanel::HitTest(const QPoint& point) {

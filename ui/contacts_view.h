@@ -43,8 +43,8 @@ public:
     // are laid out.
     void OnInitialUpdate() override;
 
-    // "<<" (32798) and ">>" (32799) move the selection a column left or right;
-    // "OK" (32800) posts "Написать" (32785) to the frame.
+    // "<<" (cmd::kPreviousColumn) and ">>" (cmd::kNextColumn) move the selection a
+    // column left or right; "OK" (cmd::kViewOk) posts "Написать" (cmd::kWrite) to the frame.
     bool OnCommand(int id) override;
     std::optional<CommandState> QueryCommand(int id) override;
 

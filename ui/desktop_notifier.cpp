@@ -12,6 +12,7 @@
 
 #include "protocol/announcer.h"
 #include "resources/command_ids.h"
+#include "resources/strings.h"
 #include "ui/drawing_kit.h"
 #include "ui/sound_player.h"
 
@@ -219,6 +220,15 @@ QString NotificationText(const QString& text) {
 QString CutText(const QString& text, qsizetype limit) {
     if (text.size() <= limit) return text;
     qsizetype end = limit;
+    // The blank right behind the limit counts: the word before it is whole.
+    for (qsizetype at = limit; at > 0 && at >= limit - kCutAtBlankWithin; --at) {
+        if (text.at(at).isSpace()) {
+            end = at;
+            while (end > 0 && text.at(end - 1).isSpace()) --end;
+            break;
+        }
+    }
+    if (end == 0) end = limit;  // nothing but blanks before: cut as it comes
     if (end > 0 && text.at(end - 1).isHighSurrogate()) --end;
     return text.left(end) + QStringLiteral("…");
 }
@@ -257,8 +267,8 @@ NotificationRequest MessageAnnouncer::Request(const QString& title, const QStrin
     request.image = AppIcon().pixmap(64, 64).toImage();
     request.title = NotificationText(title);
     request.body = CutText(NotificationText(body), kMaxBody);
-    request.actions = {{kOpenAction, QStringLiteral("Открыть")},
-                       {kCloseAction, QStringLiteral("Закрыть")}};
+    request.actions = {{kOpenAction, LoadQString(str::kNotificationOpen)},
+                       {kCloseAction, LoadQString(str::kNotificationClose)}};
     request.timeoutMs = kTimeoutMs;
     return request;
 }

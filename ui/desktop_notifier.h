@@ -115,15 +115,19 @@ private:
 // and so are the bidirectional embedding, override and isolate characters, which
 // could make the title or body read differently from what it holds.
 QString NotificationText(const QString& text);
-// The text cut to `limit` UTF-16 units (never inside a surrogate pair), with "…"
-// after it when something was cut.
+// The text cut to at most `limit` UTF-16 units, with "…" after it when something
+// was cut: at the last blank or line break when one lies in the last
+// kCutAtBlankWithin units, so that no word is split, otherwise at the limit (never
+// inside a surrogate pair).
+inline constexpr qsizetype kCutAtBlankWithin = 40;
 QString CutText(const QString& text, qsizetype limit);
 
 // Announces incoming messages: while no window of the application is active, a
 // desktop notification (title, body, the application's icon, 20 seconds, the
 // actions "Открыть" and "Закрыть"); otherwise, and whenever the notification
-// cannot be shown, the sound "alarm2.wav". "Открыть" asks for command 32793 (the
-// contact list, window shown), "Закрыть" for command 1 (minimise). Before
+// cannot be shown, the sound "alarm2.wav". "Открыть" asks for command
+// cmd::kShowContacts (the contact list, window shown), "Закрыть" for cmd::kOk
+// (minimise). Before
 // "Открыть", the activation token the service sent with it goes into
 // XDG_ACTIVATION_TOKEN, where a Wayland platform plugin takes it when the window
 // asks to be activated: without one the compositor may refuse to raise it.
@@ -143,7 +147,8 @@ public:
     MessageAnnouncer(DesktopNotifier& notifier, SoundPlayer& sounds, CommandSink onCommand,
                      ActiveQuery isActive = {}, QObject* parent = nullptr);
 
-    // The notification title: "ICQ: <display name> (<UIN>)" (AnnouncementTitle).
+    // The notification title: "ICQ: <display name> (<UIN>)", or "ICQ: <UIN>" for a
+    // contact without a name (AnnouncementTitle).
     static QString Title(const QString& displayName, const QString& uin);
 
     // Announces one message. Any thread; the work is done on the announcer's thread.

@@ -3,11 +3,14 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPainter>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
 #include <QResizeEvent>
 #include <algorithm>
 #include <cmath>
 
 #include "net/session.h"
+#include "resources/strings.h"
 #include "ui/drawing_kit.h"
 
 namespace pellox::ui {
@@ -34,6 +37,18 @@ QMessageBox* ShowWarning(QWidget* over, const QString& text) {
     return box;
 }
 
+namespace {
+
+QRegularExpression UinPattern() {
+    return QRegularExpression(QStringLiteral("[0-9]{0,%1}").arg(kMaxUinDigits));
+}
+
+}  // namespace
+
+void LimitToUin(QLineEdit* edit) {
+    edit->setValidator(new QRegularExpressionValidator(UinPattern(), edit));
+}
+
 bool CheckFormFields(QWidget* form, std::initializer_list<FormField> fields) {
     for (const FormField& field : fields) {
         if (field.trim) {
@@ -44,9 +59,13 @@ bool CheckFormFields(QWidget* form, std::initializer_list<FormField> fields) {
         const bool control = std::any_of(text.begin(), text.end(), [](QChar c) {
             return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F);
         });
-        if (!control) continue;
-        ShowWarning(form, QStringLiteral("Поле «%1» содержит перевод строки или другой "
-                                         "управляющий символ. Исправьте его и сохраните снова.")
+        const bool notUin =
+            field.uin &&
+            !QRegularExpression(QRegularExpression::anchoredPattern(UinPattern().pattern()))
+                 .match(text)
+                 .hasMatch();
+        if (!control && !notUin) continue;
+        ShowWarning(form, LoadQString(control ? str::kFieldControlCharacter : str::kFieldDigitsOnly)
                               .arg(field.label));
         field.edit->setFocus();
         return false;

@@ -37,17 +37,24 @@ namespace pellox::ui {
 // box is modal to that window and deletes itself when closed.
 QMessageBox* ShowWarning(QWidget* over, const QString& text);
 
+// A UIN as a form takes it: decimal digits only, at most this many (a 32-bit
+// number). The edit refuses other keys; CheckFormFields refuses what got in
+// otherwise.
+inline constexpr int kMaxUinDigits = 10;
+void LimitToUin(QLineEdit* edit);
+
 // A text field of a form, as CheckFormFields sees it.
 struct FormField {
     QLineEdit* edit;
     QString label;      // the field's label, as the form shows it
     bool trim = false;  // white space at either end is dropped (a number, a server)
+    bool uin = false;   // empty, or a UIN (see LimitToUin)
 };
 
 // Trims the fields that ask for it (their edits show the result), then looks for a
 // control character (a pasted line break above all) in each: such a value would
-// break the stored files. At the first field with one, the user is told which field
-// it is and false comes back.
+// break the stored files; and in a UIN field for anything but its digits. At the
+// first field that fails, the user is told which field it is and false comes back.
 bool CheckFormFields(QWidget* form, std::initializer_list<FormField> fields);
 
 // What a form needs from the network session. The application passes a

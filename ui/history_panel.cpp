@@ -2,9 +2,11 @@
 
 #include <QFontMetrics>
 #include <QPainter>
+#include <QTextLayout>
 #include <QWidget>
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstddef>
 #include <vector>
 
@@ -17,6 +19,7 @@ namespace {
 // The header band of an entry in the full layout, top to bottom.
 constexpr QColor kHeaderBandTop{102, 102, 102};
 constexpr QColor kHeaderBandBottom{51, 51, 51};
+constexpr int kMinNoticeMargin = 3;  // pixels above a notice on the panel box
 
 // The contact the last history panel drew, whichever it was: a panel that finds
 // another contact there starts again at the newest entry.
@@ -63,6 +66,46 @@ private:
     std::size_t chunkSize_ = kFirstChunk;
 };
 
+// An entry's text laid out in lines of `width`: broken at blanks, and inside a word
+// only where the word alone is wider than a line (it would otherwise run past the
+// panel's edge and be lost). Gives the height of the lines.
+qreal LayOutText(QTextLayout& layout, int width) {
+    QTextOption option(Qt::AlignLeft);
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    const qreal leading = QFontMetricsF(layout.font()).leading();
+    qreal height = 0;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        if (line.lineNumber() > 0) height += leading;
+        line.setPosition(QPointF(0, height));
+        height += line.height();
+    }
+    layout.endLayout();
+    return height;
+}
+
+// The layout of an entry's text; line breaks become the layout's line separators.
+QString LayoutText(QString text) {
+    text.replace(QLatin1Char('\n'), QChar::LineSeparator);
+    return text;
+}
+
+int TextHeight(const QFont& font, const QString& text, int width) {
+    QTextLayout layout(LayoutText(text), font);
+    return static_cast<int>(std::ceil(LayOutText(layout, width)));
+}
+
+void DrawText(QPainter& painter, const QRect& rect, const QFont& font, const QString& text) {
+    QTextLayout layout(LayoutText(text), font, painter.device());
+    LayOutText(layout, rect.width());
+    painter.save();
+    painter.setClipRect(rect, Qt::IntersectClip);
+    layout.draw(&painter, rect.topLeft());
+    painter.restore();
+}
+
 QString DisplayText(const std::u16string& text) {
     QString result = QString::fromStdU16String(text);
     result.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
@@ -97,8 +140,10 @@ void HistoryPanel::PaintNotice(QPainter& painter, const QRect& rect, int stringI
     painter.save();
     painter.setFont(smallFont_);
     painter.setPen(colour);
-    painter.drawText(rect, Qt::AlignHCenter | Qt::AlignTop | Qt::TextSingleLine,
-                     LoadQString(stringId));
+    // On the panel box: clear of its edge.
+    const int margin = compact() ? std::max(rect.height() * 4 / 100, kMinNoticeMargin) : 0;
+    painter.drawText(rect.adjusted(0, margin, 0, 0),
+                     Qt::AlignHCenter | Qt::AlignTop | Qt::TextSingleLine, LoadQString(stringId));
     painter.restore();
 }
 
@@ -125,8 +170,6 @@ bool HistoryPanel::PlaceEntries(const MessageHistory& history, const QRect& area
     const int innerWidth = std::max(area.width() - 2 * mx, 1);
     const int areaBottom = area.top() + area.height();
     const int headerHeight = compact() ? 0 : QFontMetrics(smallFont_).height() + mx / 2;
-    const QFontMetrics messageMetrics(messageFont_);
-    const int flags = Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap;
 
     // Far scrolled content starts far above the panel; the start is kept well inside
     // int so that the entry heights added to it cannot overflow.
@@ -150,9 +193,7 @@ bool HistoryPanel::PlaceEntries(const MessageHistory& history, const QRect& area
         if (compact()) placed.text.prepend(FormatLocalTime(entry->time, "[%X] "));
         y += headerHeight;
         placed.textTop = y;
-        int height =
-            messageMetrics.boundingRect(QRect(0, 0, innerWidth, INT_MAX / 4), flags, placed.text)
-                .height();
+        int height = TextHeight(messageFont_, placed.text, innerWidth);
         if (!compact()) height += mx / 4;
         lastCut = y + height > bottom;
         placed.bottom = std::max(std::min(y + height, areaBottom), y);
@@ -180,7 +221,9 @@ void HistoryPanel::Paint(QPainter& painter, const QRect& rect) {
         return;
     }
     if (history->Count() == 0) {
-        PaintNotice(painter, area, str::kHistoryEmpty, ThemeColors::kSkyBlue);
+        // Sky blue reads on the dark conversation, not on the blue panel box.
+        PaintNotice(painter, area, str::kHistoryEmpty,
+                    compact() ? ThemeColors::kWhite : ThemeColors::kSkyBlue);
         return;
     }
 
@@ -220,9 +263,9 @@ void HistoryPanel::Paint(QPainter& painter, const QRect& rect) {
             painter.setPen(direction == MessageDirection::Out      ? kOutgoingText
                            : direction == MessageDirection::System ? kSystemText
                                                                    : kIncomingText);
-            painter.drawText(
-                QRect(innerLeft, placed.textTop, innerWidth, placed.bottom - placed.textTop),
-                Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, placed.text);
+            DrawText(painter,
+                     QRect(innerLeft, placed.textTop, innerWidth, placed.bottom - placed.textTop),
+                     messageFont_, placed.text);
         }
     });
     painter.restore();

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "platform/files.h"
+#include "resources/strings.h"
 #include "store/app_state.h"
 #include "store/file_access.h"
 #include "store/section_file.h"
@@ -18,16 +19,16 @@ namespace {
 // Why the data folder cannot be used, for the user; empty when it can.
 QString FolderProblem(pellox::platform::DirectoryTrust trust) {
     using pellox::platform::DirectoryTrust;
+    namespace str = pellox::str;
     switch (trust) {
         case DirectoryTrust::Private: return {};
-        case DirectoryTrust::Missing: return QStringLiteral("папку не удалось создать");
-        case DirectoryTrust::Link: return QStringLiteral("это символическая ссылка");
-        case DirectoryTrust::NotADirectory: return QStringLiteral("это не папка");
-        case DirectoryTrust::OtherOwner:
-            return QStringLiteral("папка принадлежит другому пользователю");
+        case DirectoryTrust::Missing: return pellox::ui::LoadQString(str::kFolderNotCreated);
+        case DirectoryTrust::Link: return pellox::ui::LoadQString(str::kFolderIsLink);
+        case DirectoryTrust::NotADirectory: return pellox::ui::LoadQString(str::kFolderNotAFolder);
+        case DirectoryTrust::OtherOwner: return pellox::ui::LoadQString(str::kFolderOtherOwner);
         case DirectoryTrust::WritableByOthers:
-            return QStringLiteral("в папку могут писать другие пользователи (chmod 700 исправит)");
-        case DirectoryTrust::Unreadable: return QStringLiteral("папку не удалось открыть");
+            return pellox::ui::LoadQString(str::kFolderWritableByOthers);
+        case DirectoryTrust::Unreadable: return pellox::ui::LoadQString(str::kFolderUnreadable);
     }
     return {};
 }
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Pellox"));
     QApplication::setDesktopFileName(QStringLiteral("pellox"));
     QApplication::setFont(pellox::ui::ApplicationFont());
+    (void)pellox::ui::InstallQtTranslations(app);
 
     // The data folder must be private to this user (nothing is read from or written
     // to another) and used by one Pellox at a time; the lock lasts until exit.
@@ -53,15 +55,15 @@ int main(int argc, char** argv) {
     QString folder = QString::fromLocal8Bit(directory.c_str());
     if (folder.size() > 1 && folder.endsWith(QLatin1Char('/'))) folder.chop(1);
     if (const QString problem = FolderProblem(pellox::DataDirectoryTrust()); !problem.isEmpty()) {
-        return Refuse(QStringLiteral("Папку данных %1 нельзя использовать: %2.").arg(folder, problem));
+        return Refuse(pellox::ui::LoadQString(pellox::str::kFolderUnusable).arg(folder, problem));
     }
     pellox::platform::File lock;
     switch (pellox::LockDataDirectory(directory, lock)) {
         case pellox::InstanceLock::Taken: break;
         case pellox::InstanceLock::InUse:
-            return Refuse(QStringLiteral("Pellox уже запущен с папкой данных %1.").arg(folder));
+            return Refuse(pellox::ui::LoadQString(pellox::str::kAlreadyRunning).arg(folder));
         case pellox::InstanceLock::Failed:
-            return Refuse(QStringLiteral("Папку данных %1 не удалось заблокировать.").arg(folder));
+            return Refuse(pellox::ui::LoadQString(pellox::str::kFolderNotLocked).arg(folder));
     }
 
     // Never destroyed: threads that are not joined at exit may still be using it.

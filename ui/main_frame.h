@@ -163,7 +163,7 @@ public:
     // becomes the left key, the second the right key. A key bound to a popup opens
     // it upwards; a key bound to a command posts it. An unknown id empties the bar.
     // From the keyboard, F10 and the menu key open the left key's popup, and Escape
-    // runs the key bound to 32793 ("Отменить", "Отмена"), the right one first.
+    // runs the key bound to cmd::kShowContacts ("Отменить", "Отмена"), the right one first.
     void SetMenuBar(int menuBarId);
     int menuBarId() const { return menuBarId_; }
     // Re-evaluates the soft keys' enabled state through the router. The frame does

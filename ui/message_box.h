@@ -14,9 +14,10 @@ namespace pellox::ui {
 inline constexpr char kNoticeObjectName[] = "pelloxNotice";
 inline constexpr char kQuestionObjectName[] = "pelloxQuestion";
 
-// Shows `text` with an "OK" button over the window of `parent`. While a notice is
-// still open there, the text is added to it as a new paragraph instead, so a burst
-// of failures gives one box. The box deletes itself when closed.
+// Shows `text` with an "OK" button over the window of `parent`, without taking the
+// keyboard from it. While a notice is still open there, the text is added to it as
+// a new paragraph instead (unless it holds that paragraph already), so a burst of
+// failures gives one box. The box deletes itself when closed.
 QMessageBox* ShowNotice(QWidget* parent, const QString& text);
 
 // Asks `question` with the buttons "Да" and "Нет" over the window of `parent`,

@@ -11,6 +11,7 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QTextCursor>
 #include <QWheelEvent>
 #include <algorithm>
@@ -33,7 +34,6 @@ namespace {
 
 constexpr int kMinHeaderLine = 16;       // the presence icon's height
 constexpr int kTypingPauseMs = 5000;     // own typing: no change for this long is a pause
-constexpr char16_t kTypingText[] = u" печатает…";
 constexpr int kInputAreaPercent = 15;    // of the height
 constexpr int kInputAreaPanelPercent = 25;  // while an on-screen keyboard is shown
 constexpr int kInputAreaWidthPercent = 80;
@@ -121,10 +121,21 @@ void CMessageView::SendTyping(const std::u16string& uin, std::uint16_t kind) {
     typingTo_ = kind == kTypingStopped ? std::u16string() : uin;
 }
 
+void CMessageView::SetInputText(const QString& text) {
+    const QSignalBlocker block(input_);
+    input_->setPlainText(text);
+    input_->moveCursor(QTextCursor::End);
+}
+
 void CMessageView::OnInputChanged() {
     const ContactPtr contact = state_.ContainsContact(shown_);
     const std::u16string uin = contact ? contact->Uin() : std::u16string();
     const bool typing = !input_->document()->isEmpty() && !uin.empty();
+    if (typing) {
+        drafts_[uin] = input_->toPlainText();
+    } else if (!uin.empty()) {
+        drafts_.erase(uin);
+    }
     // Another contact, or nothing left to send: the one told hears it stopped.
     if (!typingTo_.empty() && (!typing || typingTo_ != uin)) SendTyping(typingTo_, kTypingStopped);
     if (!typing || !state_.ReadSettings([](const Settings& s) { return s.typing; })) {
@@ -151,7 +162,14 @@ void CMessageView::OnInitialUpdate() {
         if (cleared) state_.Notify(ChangeCode::ContactChanged, current, true);
     }
     shown_ = current;
-    input_->clear();
+    const std::u16string uin = current != nullptr ? current->Uin() : std::u16string();
+    const auto draft = drafts_.find(uin);
+    SetInputText(draft != drafts_.end() ? draft->second : QString());
+    // Another contact: the one told of one's typing hears it stopped.
+    if (!typingTo_.empty() && typingTo_ != uin) {
+        SendTyping(typingTo_, kTypingStopped);
+        typingPause_.stop();
+    }
     LayOut();
 
     if (cleared) {
@@ -249,6 +267,25 @@ void CMessageView::Send() {
     }
     PostFrameCommand(cmd::kMessageSent);
     input_->clear();
+}
+
+void CMessageView::TakeBack(const std::u16string& uin, const std::u16string& text) {
+    QString back = QString::fromStdU16String(text);
+    back.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    const ContactPtr shown = state_.ContainsContact(shown_);
+    if (shown != nullptr && shown->Uin() == uin) {
+        // After the rest; not typing, so no notice goes out.
+        const QSignalBlocker block(input_);
+        QTextCursor end(input_->document());
+        end.movePosition(QTextCursor::End);
+        if (!input_->document()->isEmpty()) end.insertText(QStringLiteral("\n"));
+        end.insertText(back);
+        drafts_[uin] = input_->toPlainText();
+        return;
+    }
+    QString& draft = drafts_[uin];
+    if (!draft.isEmpty()) draft += QLatin1Char('\n');
+    draft += back;
 }
 
 void CMessageView::CloseConversation() {
@@ -351,7 +388,7 @@ void CMessageView::paintEvent(QPaintEvent*) {
         // While the contact types, the notice follows the name, which gives way to it.
         QString typing;
         if (info.typing()) {
-            typing = QString::fromStdU16String(kTypingText);
+            typing = LoadQString(str::kTyping);
             typingShown_.start(static_cast<int>(
                 std::clamp<std::int64_t>(info.typingUntilMs - ContactInfo::TypingClockMs(), 1, kTypingTimeoutMs)));
         }
@@ -405,6 +442,17 @@ void CMessageView::keyPressEvent(QKeyEvent* event) {
 }
 
 bool CMessageView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == input_ && event->type() == QEvent::ContextMenu &&
+        static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard) {
+        // The Menu key opens the soft-key menu, as F10 does; the box's own menu
+        // stays on the right button.
+        CMainFrame* owner = frame();
+        if (owner != nullptr && owner->softKeyMenu(0) != nullptr &&
+            !owner->softKeyMenu(0)->isVisible()) {
+            owner->OpenSoftKey(0);
+        }
+        return true;
+    }
     if (watched != input_ || event->type() != QEvent::KeyPress) {
         return FrameView::eventFilter(watched, event);
     }

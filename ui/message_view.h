@@ -6,9 +6,10 @@
 // Created once per run and kept (hidden) while another view is shown; the view and
 // its history panel stay registered with the model the whole time.
 //
-// Commands: the send button (32800) and the header's "ok" (1) send what was typed;
-// "Закрыть переписку" (32812) closes the conversation and brings the contact list
-// back. The rest of menu bar 130 is the application's.
+// Commands: the send button (cmd::kViewOk) and the header's "ok" (cmd::kOk) send
+// what was typed; "Закрыть переписку" (cmd::kCloseConversation) closes the
+// conversation and brings the contact list back. The rest of menu bar 130 is the
+// application's.
 //
 // The header shows "печатает…" after the name while the contact is typing.
 //
@@ -16,7 +17,9 @@
 // conversation by one step; any other key that types text moves the focus to the
 // input box and goes on to it unchanged. In the input box Enter starts a new line
 // and Up and Down move between its lines, scrolling the conversation where the
-// cursor can go no further; Ctrl+Enter sends, in the box and in the view. The wheel
+// cursor can go no further; Ctrl+Enter sends, in the box and in the view; the Menu
+// key opens the soft-key menu there too (the box's own menu is on the right
+// button). The wheel
 // scrolls as Up and Down do. Scrolling stops at the newest entry and once the
 // oldest one is shown whole. A right click on an entry offers "Копировать", which
 // puts its text on the clipboard.
@@ -34,6 +37,7 @@
 #include <QSize>
 #include <QTimer>
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "store/app_state.h"
@@ -66,11 +70,12 @@ public:
     // Each activation: the first one registers the view, then its history panel,
     // with the model. Then the conversation starts at the newest entry, the current
     // contact becomes the shown contact, and its unread count is cleared (posted
-    // ContactChanged). The input box is emptied and takes the focus, unless unread
-    // messages were just cleared: then the view takes it, ready to read.
+    // ContactChanged). The input box shows that contact's draft (what was typed to
+    // it and not sent, kept in memory for the run) and takes the focus, unless
+    // unread messages were just cleared: then the view takes it, ready to read.
     void OnInitialUpdate() override;
 
-    // 32800 and 1 send; 32812 closes the conversation.
+    // cmd::kViewOk and cmd::kOk send; cmd::kCloseConversation closes the conversation.
     bool OnCommand(int id) override;
     std::optional<CommandState> QueryCommand(int id) override;
 
@@ -79,19 +84,23 @@ public:
     // ContactChanged of the shown contact also clears its unread count (what
     // arrives there is read; posted ContactChanged); ContactRemoved of the shown contact shows the
     // current contact instead and, while the view is visible, brings the contact list
-    // back (posted 32793).
+    // back (posted cmd::kShowContacts).
     void OnAppStateChange(ChangeCode code, const ContactPtr& contact) override;
 
     // Sends the input box's text to the shown contact: stores the outgoing entry,
     // then queues SendMessage (so that an answer is never stored before it), plays
     // the send sound (ConversationChanged); an empty box sends nothing. Either way,
     // while the contact is listed its unread count is cleared and its activity set
-    // to now (ContactChanged), then 32790 is posted to the frame and the input box
+    // to now (ContactChanged), then cmd::kMessageSent is posted to the frame and the input box
     // emptied. While not connected a text is not sent: a notice says so and the
     // text stays in the box; nothing else happens.
     void Send();
+    // A message to `uin` that was not sent: its text goes back, after what is
+    // there on a line of its own, into that contact's draft, which is the input box
+    // while the contact is the shown one. No typing notice goes out for it.
+    void TakeBack(const std::u16string& uin, const std::u16string& text);
     // Clears the shown contact's open-conversation mark and unread count (when the
-    // mark is set), then posts 32793 to the frame.
+    // mark is set), then posts cmd::kShowContacts to the frame.
     void CloseConversation();
 
     // The areas of the view, computed from the client size.
@@ -144,6 +153,8 @@ private:
     // shown.
     void OnInputChanged();
     void SendTyping(const std::u16string& uin, std::uint16_t kind);
+    // Puts text into the input box without it counting as typing.
+    void SetInputText(const QString& text);
 
     AppState& state_;
     SessionControl& session_;
@@ -162,6 +173,7 @@ private:
     QTimer typingPause_;           // own typing: the pause after which "typed" goes out
     std::u16string typingTo_;      // the contact told of one's typing, empty when none
     std::uint16_t typingSent_ = 0; // the last kind sent to typingTo_
+    std::map<std::u16string, QString> drafts_;  // unsent texts by UIN; none when empty
 };
 
 }  // namespace pellox::ui

@@ -3,8 +3,6 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QRegularExpression>
-#include <QRegularExpressionValidator>
 #include <QSignalBlocker>
 
 #include "net/session.h"
@@ -49,9 +47,7 @@ CSettingsView::CSettingsView(AppState& state, SessionControl& session, QWidget* 
       ui_(std::make_unique<Ui::SettingsForm>()) {
     ui_->setupUi(this);
     SetUpForm();
-    // An ICQ number is digits only.
-    ui_->id1004_uinEdit->setValidator(new QRegularExpressionValidator(
-        QRegularExpression(QStringLiteral("[0-9]*")), ui_->id1004_uinEdit));
+    LimitToUin(ui_->id1004_uinEdit);
     connect(ui_->id1008_profileList, &QListWidget::itemSelectionChanged, this,
             &CSettingsView::SelectProfile);
     connect(ui_->id1009_deleteButton, &QPushButton::clicked, this, &CSettingsView::DeleteProfile);
@@ -211,7 +207,7 @@ void CSettingsView::DeleteProfile() {
 }
 
 void CSettingsView::Save() {
-    if (!CheckFormFields(this, {{ui_->id1004_uinEdit, ui_->labelUin->text(), true},
+    if (!CheckFormFields(this, {{ui_->id1004_uinEdit, ui_->labelUin->text(), true, true},
                                 {ui_->id1005_passwordEdit, ui_->labelPassword->text()},
                                 {ui_->id1012_serverEdit, ui_->labelServer->text(), true}})) {
         return;  // nothing saved; the form stays

@@ -5,9 +5,9 @@
 // Open (on the initial update) fills the form from the settings; picking a profile
 // in the list shows its number, password and server (nothing is saved); "Удалить
 // профиль" erases the picked profile and its contact list file at once; "Сохранить"
-// (32794) or the header's "ok" (1) saves, switching the active profile when the
-// number changed, and posts 32793 to go back to the contact list. "Отмена" (32793)
-// is left to the frame and saves nothing.
+// (cmd::kSave) or the header's "ok" (cmd::kOk) saves, switching the active profile
+// when the number changed, and posts cmd::kShowContacts to go back to the contact
+// list. "Отмена" (cmd::kShowContacts) is left to the frame and saves nothing.
 //
 // The number field takes digits only; empty fields show what belongs in them (the
 // server field the ICQ login server's "login.icq.com:5190").

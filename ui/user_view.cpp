@@ -25,6 +25,7 @@ CUserView::CUserView(AppState& state, SessionControl& session, UserFormMode mode
       ui_(std::make_unique<Ui::UserForm>()) {
     ui_->setupUi(this);
     SetUpForm();
+    LimitToUin(ui_->id1001_uinEdit);
     connect(ui_->id1011_serverButton, &QPushButton::clicked, this, &CUserView::RequestFromServer);
     state_.AddListener(this);
 }
@@ -90,9 +91,8 @@ std::optional<CommandState> CUserView::QueryCommand(int id) {
 }
 
 std::optional<ContactInfo> CUserView::ReadForm() {
-    if (!CheckFormFields(this,
-                         {{ui_->id1000_nameEdit, ui_->labelName->text()},
-                          {ui_->id1001_uinEdit, ui_->labelUin->text(), true}})) {
+    if (!CheckFormFields(this, {{ui_->id1000_nameEdit, ui_->labelName->text()},
+                                {ui_->id1001_uinEdit, ui_->labelUin->text(), true, true}})) {
         return std::nullopt;
     }
     ContactInfo info;

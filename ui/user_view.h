@@ -3,10 +3,10 @@
 // contact's nickname ("Получить с сервера"); in add mode it creates a new contact
 // from what was typed.
 //
-// Commands: "Сохранить" (32794) saves; "Добавить" (32811, add mode) adds; the
-// header's "ok" (1) confirms the form in either mode (save in information mode,
-// add in add mode); "Отмена" (32793) is left to the frame. After a successful save
-// or add the form posts 32793, which brings the contact list back.
+// Commands: "Сохранить" (cmd::kSave) saves; "Добавить" (cmd::kAdd, add mode) adds; the
+// header's "ok" (cmd::kOk) confirms the form in either mode (save in information mode,
+// add in add mode); "Отмена" (cmd::kShowContacts) is left to the frame. After a successful save
+// or add the form posts cmd::kShowContacts, which brings the contact list back.
 //
 // The form is an AppStateListener for its lifetime: a change of the current
 // contact's name (a nickname arriving from the server) fills the name field, and a

@@ -402,7 +402,11 @@ TEST_F(ServerContacts, TypingIsShownUntilStoppedOrTheNextMessage) {
     ASSERT_TRUE(alice.WaitForContact(u"100002", typing));
     notice(kTypingStopped);
     ASSERT_TRUE(alice.WaitForContact(u"100002", notTyping));
-    notice(kTypingTyped);
+    notice(kTypingBegun);
+    ASSERT_TRUE(alice.WaitForContact(u"100002", typing));
+    notice(kTypingTyped);  // paused with text left: no longer typing
+    ASSERT_TRUE(alice.WaitForContact(u"100002", notTyping));
+    notice(kTypingBegun);
     ASSERT_TRUE(alice.WaitForContact(u"100002", typing));
     boris.session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"100001", u"готово"));
     ASSERT_TRUE(alice.WaitForContact(u"100002", [](const ContactInfo& i) { return i.unreadCount == 1 && !i.typing(); }));

@@ -159,7 +159,7 @@ TEST_F(SessionEvents, AnnouncementDependsOnTheMainWindow) {
     EXPECT_EQ(calls[1].first, u"ICQ: Ann (5005)");
     EXPECT_EQ(calls[1].second, u"in the background");
     EXPECT_EQ(calls[2].what, "notification");
-    EXPECT_EQ(calls[2].first, u"ICQ: 6006 (6006)");  // no name: the UIN stands in
+    EXPECT_EQ(calls[2].first, u"ICQ: 6006");  // no name: the UIN once
     EXPECT_EQ(calls[3].what, "sound");
     EXPECT_EQ(announcer.ActiveQuestions(), 3);
 }

@@ -151,6 +151,7 @@ private slots:
         QTRY_COMPARE(server_->calls.size(), 1);
         const FakeNotificationServer::Call& call = server_->calls.front();
         QCOMPARE(call.summary, QString("ICQ: Маша (12345)"));
+        QCOMPARE(MessageAnnouncer::Title("100004", "100004"), QString("ICQ: 100004"));
         QCOMPARE(call.body, QString("Привет!\nКак дела?"));
         QCOMPARE(call.actions, (QStringList{"open", "Открыть", "close", "Закрыть"}));
         QCOMPARE(call.timeout, 20000);
@@ -203,6 +204,17 @@ private slots:
         emit server_->ActivationToken(id + 3, "theirs");
         emit server_->ActionInvoked(id, "default");
         QTRY_COMPARE(tokenSeen, QString());
+    }
+
+    // A long body ends at a blank near the limit, so that no word is split; a word
+    // longer than the reach is cut where the limit falls.
+    void longBodiesAreCutBetweenWords() {
+        const QString words = QStringLiteral("слово ").repeated(50);
+        QCOMPARE(CutText(words, 200), QStringLiteral("слово ").repeated(33).chopped(1) + u'…');
+        QCOMPARE(CutText(QStringLiteral("aaaa bbbb cc"), 9), QStringLiteral("aaaa bbbb…"));
+        QCOMPARE(CutText(QStringLiteral("a ") + QString(300, u'x'), 200),
+                 "a " + QString(198, u'x') + u'…');
+        QCOMPARE(CutText(words, 300), words);
     }
 
     // A sender's text can neither render as markup (a link, a remote image) nor

@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QTest>
 #include <thread>
 
@@ -602,6 +604,89 @@ private slots:
         std::thread([&] { h.app->PlaySound(u"default"); }).join();
         QTRY_COMPARE(sounds.requestCount(), before + 2);
         QCOMPARE(sounds.lastRequested(), QStringLiteral("default"));
+    }
+
+    void refusedMessagesGoBackIntoTheirDrafts() {
+        AppHarness h;
+        h.Start(TwoContacts());
+        CMainFrame& frame = h.frame();
+        h.state->SetCurrentContact(h.state->FindContact(u"100002"));
+        QVERIFY(frame.RouteCommand(cmd::kWrite));
+        auto* view = qobject_cast<CMessageView*>(frame.activeView());
+        QVERIFY(view != nullptr);
+        QApplication::setActiveWindow(&frame);
+        QTRY_COMPARE(QApplication::focusWidget(), view->inputBox());
+        auto refuse = [&](const std::u16string& uin, const std::u16string& text,
+                          std::uint16_t reason) {
+            std::thread([&] { h.app->session().OnMessageNotSent(uin, text, reason); }).join();
+        };
+        auto notices = [&] { return frame.findChildren<QMessageBox*>(kNoticeObjectName); };
+        QTest::failOnWarning(QRegularExpression(QStringLiteral("QString::arg")));
+
+        refuse(u"100002", u"первое", 4);
+        QTRY_COMPARE(view->inputBox()->toPlainText(), QStringLiteral("первое"));
+        QCOMPARE(notices().size(), qsizetype(1));
+        QCOMPARE(
+            notices().front()->text(),
+            QStringLiteral("Сообщение для Борис (100002) не отправлено: получатель недоступен."));
+        // A burst: every text comes back, one notice tells the reason once, and
+        // the keys typed meanwhile still go into the box.
+        for (const char16_t* text : {u"два", u"три\r\nстроки", u"четыре"})
+            refuse(u"100002", text, 2);
+        QTRY_COMPARE(view->inputBox()->toPlainText(),
+                     QStringLiteral("первое\nдва\nтри\nстроки\nчетыре"));
+        QCOMPARE(notices().size(), qsizetype(1));
+        QCOMPARE(notices().front()->text().count(QStringLiteral("слишком много сообщений подряд")),
+                 1);
+        QCOMPARE(QApplication::focusWidget(), view->inputBox());
+        // Another contact's text waits in its draft.
+        refuse(u"100003", u"Эху", 0);
+        QTRY_VERIFY(notices().front()->text().contains(QStringLiteral("Эхо (100003)")));
+        QVERIFY(frame.RouteCommand(cmd::kShowContacts));
+        h.state->SetCurrentContact(h.state->FindContact(u"100003"));
+        QVERIFY(frame.RouteCommand(cmd::kWrite));
+        QCOMPARE(view->inputBox()->toPlainText(), QStringLiteral("Эху"));
+    }
+
+    void authorizationRequestsWaitInAList() {
+        AppHarness h;
+        h.Start(TwoContacts());
+        // A burst from five numbers, one of them asking twice.
+        for (const char16_t* uin :
+             {u"200001", u"200002", u"200001", u"200003", u"200004", u"200005"}) {
+            std::thread([&] { h.app->session().OnAuthRequest(uin, u"Можно?"); }).join();
+        }
+        using Numbers = std::vector<std::u16string>;
+        QTRY_COMPARE(h.app->pendingAuthorizations(),
+                     (Numbers{u"200001", u"200002", u"200003", u"200004", u"200005"}));
+        auto shown = [&] {
+            QStringList numbers;
+            for (QMessageBox* box : h.app->authorizationWindows())
+                numbers << box->property("uin").toString();
+            return numbers;
+        };
+        QCOMPARE(shown(), (QStringList{"200001", "200002", "200003"}));
+        QVERIFY(h.Enabled(cmd::kAuthRequests));
+
+        // Escape leaves the request unanswered; no other window opens by itself.
+        QMessageBox* first = h.app->authorizationWindows().front();
+        QTest::keyClick(first, Qt::Key_Escape);
+        QTRY_COMPARE(shown(), (QStringList{"200002", "200003"}));
+        QCOMPARE(h.app->pendingAuthorizations().size(), std::size_t(5));
+        // An answer takes its request off the list and lets the waiting ones in.
+        auto answer = [&](int string) {
+            for (QAbstractButton* button : h.app->authorizationWindows().front()->buttons()) {
+                if (button->text() == Text(string)) button->click();
+            }
+        };
+        answer(str::kRefuseAuthorization);
+        QTRY_COMPARE(shown(), (QStringList{"200003", "200004", "200005"}));
+        answer(str::kGrantAuthorization);
+        QTRY_COMPARE(shown(), (QStringList{"200004", "200005"}));
+        QCOMPARE(h.app->pendingAuthorizations(), (Numbers{u"200001", u"200004", u"200005"}));
+        // The menu entry opens the one left for later.
+        QVERIFY(h.frame().RouteCommand(cmd::kAuthRequests));
+        QCOMPARE(shown(), (QStringList{"200004", "200005", "200001"}));
     }
 
     void shutdownStopsEveryThreadPromptly() {

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFontMetrics>
+#include <QPainter>
 #include <QTest>
 #include <QWheelEvent>
 #include <memory>
@@ -682,9 +683,22 @@ private slots:
         QCOMPARE(CountColour(image, nameArea(2), white), glyphPixels);
         QCOMPARE(CountColour(image, nameArea(4), pink), glyphPixels);
         QCOMPARE(CountColour(image, nameArea(4), white), 0);
-        // A name too long for its cell stops at the cell's edge: nothing of it shows
-        // in the empty cell of the second column beside it.
+        // A name too long for its cell ends in "…" inside it: nothing of it shows in
+        // the empty cell of the second column beside it.
         QVERIFY(CountColour(image, nameArea(3), white) > glyphPixels);
+        QImage expected(nameArea(3).size(), QImage::Format_RGB32);
+        expected.fill(Qt::black);
+        {
+            QPainter painter(&expected);
+            painter.setFont(exact);
+            painter.setPen(white);
+            painter.drawText(
+                expected.rect(), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+                QFontMetrics(exact).elidedText(QStringLiteral("WWWW WWWW WWWW WWWW WWWW WWWW WWWW"),
+                                               Qt::ElideRight, expected.width()));
+        }
+        QCOMPARE(CountColour(image, nameArea(3), white),
+                 CountColour(expected, expected.rect(), white));
         const QRect beside = f.list().CellRect(3).translated(f.list().CellRect(3).width(), 0);
         QCOMPARE(CountColour(image, beside, white), 0);
     }

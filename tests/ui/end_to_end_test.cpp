@@ -392,10 +392,18 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(vera.session.State() == ConnState::ContactsLoaded, kSignOnMs);
 
         // Two requests, one refused and one granted; each window names the number
-        // and carries the text.
+        // and carries the text. The first is left for later with Escape, then
+        // answered from the menu: only that answer reaches Вера.
         for (const bool grant : {false, true}) {
             QVERIFY(SendAuthRequest(vera.session, "100001", u"Можно?"));
             QTRY_COMPARE_WITH_TIMEOUT(h.app->authorizationWindows().size(), qsizetype(1), kSignOnMs);
+            if (!grant) {
+                QTest::keyClick(h.app->authorizationWindows().front(), Qt::Key_Escape);
+                QTRY_VERIFY(h.app->authorizationWindows().isEmpty());
+                QCOMPARE(h.app->pendingAuthorizations(), std::vector<std::u16string>{u"100004"});
+                QVERIFY(h.frame().RouteCommand(cmd::kAuthRequests));
+                QCOMPARE(h.app->authorizationWindows().size(), qsizetype(1));
+            }
             QMessageBox* box = h.app->authorizationWindows().front();
             QVERIFY(box->text().contains("100004"));
             QVERIFY(box->text().contains(QStringLiteral("Можно?")));
@@ -409,6 +417,8 @@ private slots:
             const std::u16string line = grant ? kAuthGrantedText : kAuthRefusedText;
             QTRY_VERIFY_WITH_TIMEOUT(HasEntry(vera.History(u"100001"), MessageDirection::System, line), kSignOnMs);
         }
+        QCOMPARE(vera.History(u"100001").size(), std::size_t(2));
+        QVERIFY(h.app->pendingAuthorizations().empty());
     }
 
     void signedOffByAnotherClient() {

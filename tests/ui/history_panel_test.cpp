@@ -187,6 +187,13 @@ private slots:
         QCOMPARE(blue, 240 * 20 - CountColour(image, QRect(0, 0, 240, 20), kSentinel));
         QVERIFY(Untouched(image, QRect(0, 20, 240, 180)));
 
+        // Under the contact list, on the blue panel box: white, clear of its edge.
+        HistoryPanel compact(nullptr, model.state, HistoryPanel::Layout::Compact);
+        image = Render(compact, rect);
+        const auto light = [](const QColor& c) { return c.red() > 160; };  // not a blue
+        QVERIFY(CountPixels(image, QRect(0, 0, 192, 20), light) > 10);
+        QCOMPARE(CountPixels(image, QRect(0, 0, 192, 3), light), 0);
+
         // An empty rectangle paints nothing at all.
         QImage untouched = Render(panel, QRect());
         QVERIFY(Untouched(untouched, untouched.rect()));
@@ -387,6 +394,27 @@ private slots:
         const int secondBand = outgoing.top() + lineHeight + mx / 4;
         QVERIFY(RowIs(image, secondBand, 0, 239, QColor(102, 102, 102)));
         QVERIFY(CountGrey(image, QRect(0, secondBand + bandHeight, 240, lineHeight), 200) > 10);
+    }
+
+    // A word wider than the panel goes on in the next line instead of running past
+    // the edge; other words still wrap whole.
+    void aWordTooLongForALineIsBrokenWhereItMust() {
+        TempModel model;
+        const std::u16string word(60, u'W');
+        model.state.SetCurrentContact(WithHistory(model, u"1", {Entry(word, MessageDirection::In, kFixedNow)}));
+        HistoryPanel panel(nullptr, model.state, HistoryPanel::Layout::Full);
+        const QRect rect(0, 0, 240, 300);
+        const QImage image = Render(panel, rect);
+        const int mx = 240 * 4 / 100;
+        const int textTop = QFontMetrics(panel.smallFont()).height() + mx / 2;
+        const int lineHeight = QFontMetrics(panel.messageFont()).height();
+        const int lines = 60 * QFontMetrics(panel.messageFont()).horizontalAdvance(u'W') / (240 - 2 * mx) + 1;
+        QVERIFY(lines >= 3);
+        for (int line = 0; line < lines; ++line) {
+            QVERIFY2(CountGrey(image, QRect(0, textTop + line * lineHeight, 240, lineHeight), 200) > 10,
+                     qPrintable(QString::number(line)));
+        }
+        QVERIFY(Untouched(image, QRect(240 - mx + 1, textTop, mx - 1, lines * lineHeight)));  // the margin
     }
 
     void compactLayoutBoxSeparatorsAndClock() {

@@ -5,20 +5,23 @@
 #include <QContextMenuEvent>
 #include <QFile>
 #include <QFontMetrics>
-#include <QMessageBox>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QTest>
 #include <QWheelEvent>
 #include <memory>
 
 #include "net/net_command.h"
 #include "platform/local_time.h"
+#include "protocol/messages.h"
 #include "protocol/messenger_session.h"
 #include "resources/command_ids.h"
 #include "store/message_history.h"
 #include "tests/ui/form_test_support.h"
 #include "tests/ui/view_test_support.h"
+#include "ui/application.h"
 #include "ui/contacts_view.h"
 #include "ui/image_button.h"
 #include "ui/message_box.h"
@@ -787,6 +790,71 @@ private slots:
         QVERIFY(h.frame.SwitchView(ViewKind::Contacts, menubar::kMain));
         h.Open(petr);
         QCOMPARE(kinds(), (Kinds{{u"100", 2}, {u"100", 0}}));
+    }
+
+    void theMenuKeyOpensTheSoftKeyMenu() {
+        Harness h;
+        CMessageView* view = h.Open(h.model.Add(Info(u"Иван", u"100")));
+        QMenu* softKeys = h.frame.softKeyMenu(0);
+        QVERIFY(softKeys != nullptr);
+        // The key as a desktop sends it to the box: as a key, then as a request for
+        // a context menu.
+        QTest::keyClick(view->inputBox(), Qt::Key_Menu);
+        QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(5, 5),
+                                  view->inputBox()->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(view->inputBox(), &menuKey);
+        QTRY_VERIFY(softKeys->isVisible());
+        for (const QMenu* menu : view->findChildren<QMenu*>())
+            QVERIFY(!menu->isVisible());  // not the box's
+        softKeys->close();
+        // Without the key the context menu comes the same way too.
+        QApplication::sendEvent(view->inputBox(), &menuKey);
+        QTRY_VERIFY(softKeys->isVisible());
+        softKeys->close();
+    }
+
+    // Qt's own texts (the box's menu on the right button) speak the interface's language.
+    void theInputBoxMenuIsRussian() {
+        QVERIFY(InstallQtTranslations(*QCoreApplication::instance()));
+        Harness h;
+        CMessageView* view = h.Open(h.model.Add(Info(u"Иван", u"100")));
+        const std::unique_ptr<QMenu> menu(view->inputBox()->createStandardContextMenu());
+        QStringList texts;
+        for (const QAction* action : menu->actions()) {
+            if (!action->isSeparator()) texts << action->text();
+        }
+        QVERIFY(texts.size() >= 5);
+        for (const QString& text : texts) {
+            QVERIFY2(text.contains(QRegularExpression(QStringLiteral("[а-яА-Я]"))),
+                     qPrintable(text));
+        }
+    }
+
+    void eachContactKeepsItsDraft() {
+        Harness h;
+        h.SetSendClose(false);
+        h.model.state.UpdateSettings([](Settings& s) { s.typing = true; });
+        ContactPtr ivan = h.model.Add(Info(u"Иван", u"100"));
+        ContactPtr petr = h.model.Add(Info(u"Пётр", u"200"));
+        CMessageView* view = h.Open(ivan);
+        Type(view->inputBox(), QStringLiteral("Ивану"));
+        QVERIFY(h.frame.SwitchView(ViewKind::Contacts, menubar::kMain));
+        QCOMPARE(h.Open(petr)->inputBox()->toPlainText(), QString());
+        Type(view->inputBox(), QStringLiteral("Петру"));
+        QVERIFY(h.frame.SwitchView(ViewKind::Contacts, menubar::kMain));
+        h.session.queued.clear();
+        QCOMPARE(h.Open(ivan)->inputBox()->toPlainText(), QStringLiteral("Ивану"));
+        // Shown again, a draft is not typing.
+        for (const auto& command : h.session.queued) {
+            const auto* typing = dynamic_cast<const TypingCommand*>(command.get());
+            QVERIFY(typing == nullptr || typing->kind == kTypingStopped);
+        }
+        // Sent, it is gone.
+        QTest::mouseClick(view->sendButton(), Qt::LeftButton);
+        QVERIFY(h.frame.SwitchView(ViewKind::Contacts, menubar::kMain));
+        QCOMPARE(h.Open(petr)->inputBox()->toPlainText(), QStringLiteral("Петру"));
+        QVERIFY(h.frame.SwitchView(ViewKind::Contacts, menubar::kMain));
+        QCOMPARE(h.Open(ivan)->inputBox()->toPlainText(), QString());
     }
 
     void headerShowsTypingUntilItRunsOut() {

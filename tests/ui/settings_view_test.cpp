@@ -375,7 +375,15 @@ private slots:
                      qPrintable(labels[i]->text()));
             QVERIFY(labels[i]->geometry().right() < rows[i]->x());
         }
-        // The three edit boxes form one column; the button and list share a row.
+        // The three edit boxes form one column, and so do the four check boxes, on
+        // rows of one height; the button and list share a row.
+        const QList<QWidget*> checks{view.autoconnectCheck(), view.sendcloseCheck(),
+                                     view.reconnectCheck(), view.typingCheck()};
+        for (int i = 1; i < checks.size(); ++i) {
+            QCOMPARE(checks[i]->x(), checks[0]->x());
+            QVERIFY(std::abs(checks[i]->y() - checks[i - 1]->y() -
+                             (checks[1]->y() - checks[0]->y())) <= 1);
+        }
         QCOMPARE(view.passwordEdit()->x(), view.uinEdit()->x());
         QCOMPARE(view.serverEdit()->width(), view.uinEdit()->width());
         QCOMPARE(view.deleteButton()->y(), view.profileList()->y());

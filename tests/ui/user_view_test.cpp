@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPointer>
 #include <QTest>
 #include <thread>
@@ -123,6 +124,37 @@ private slots:
         QVERIFY(!view.Save());
         QCOMPARE(f.ann->Uin(), std::u16string(u"1001"));
         QCOMPARE(f.Posted(cmd::kShowContacts), 0);
+    }
+
+    // A number is digits only, at most ten of them: typed, the rest never gets in;
+    // put in otherwise (pasted past the check, set), the form is not saved.
+    void theUinTakesDigitsOnly_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("letters between") << "1x0y0004"
+                                         << "100004";
+        QTest::newRow("letters after") << "100003abc"
+                                       << "100003";
+        QTest::newRow("eleven digits") << "12345678901"
+                                       << "1234567890";
+    }
+    void theUinTakesDigitsOnly() {
+        QFETCH(QString, typed);
+        QFETCH(QString, shown);
+        for (const UserFormMode mode : {UserFormMode::Information, UserFormMode::Add}) {
+            Fixture f;
+            f.state->SetCurrentContact(f.ann);
+            CUserView& view = f.Open(mode);
+            Type(view.uinEdit(), typed);
+            QCOMPARE(view.uinEdit()->text(), shown);
+            view.uinEdit()->setText(typed);
+            const QByteArray before = f.ContactsFile();
+            QVERIFY(!(mode == UserFormMode::Add ? view.Add() : view.Save()));
+            QCOMPARE(f.ContactsFile(), before);
+            QCOMPARE(f.state->Contacts().size(), std::size_t(2));
+            QCOMPARE(f.ann->Uin(), std::u16string(u"1001"));
+            QVERIFY(!view.window()->findChildren<QMessageBox*>().isEmpty());  // told why
+        }
     }
 
     void addModeAddsANewContact() {
