@@ -1,5 +1,6 @@
 #include "resources/strings.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -97,6 +98,13 @@ std::u16string_view StringView(int id) {
 
 std::u16string LoadString(int id) {
     return std::u16string(StringView(id));
+}
+
+std::vector<int> StringIds() {
+    std::vector<int> ids;
+    for (const StringEntry& entry : kStrings) ids.push_back(entry.id);
+    std::sort(ids.begin(), ids.end());
+    return ids;
 }
 
 std::u16string_view FirstLine(std::u16string_view text) {

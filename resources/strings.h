@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pellox {
 
@@ -93,6 +94,8 @@ inline constexpr int kA11ySend = 2211;            // the conversation's send but
 // The text of string `id`; empty for an id the table does not hold.
 std::u16string_view StringView(int id);
 std::u16string LoadString(int id);
+// The ids of every string the table holds, in ascending order.
+std::vector<int> StringIds();
 
 // The first line of string `id` (up to the first '\n'); the window title is the
 // first line of string 128.

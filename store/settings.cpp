@@ -39,6 +39,7 @@ void Settings::Reset() {
     showhistory = true;
     reconnect = false;
     typing = false;
+    language.clear();
 }
 
 std::u16string& Settings::Password() { return Password(profile); }
@@ -79,6 +80,7 @@ std::string Settings::FileContent() const {
     WriteTextLine(out, u"showhistory=" + Flag(showhistory));
     WriteTextLine(out, u"reconnect=" + Flag(reconnect));
     WriteTextLine(out, u"typing=" + Flag(typing));
+    if (!language.empty()) WriteTextLine(out, u"language=" + LineText(language));
     for (const auto& [name, entry] : profiles) {
         if (name.empty()) continue;  // cannot be read back as a section
         WriteTextLine(out, u"[" + LineText(name) + u"]");
@@ -143,6 +145,8 @@ void Settings::OnLine(SectionEvent kind, const std::u16string& line) {
         reconnect = number != 0;
     } else if (key == u"typing") {
         typing = number != 0;
+    } else if (key == u"language") {
+        language = value;
     }
 }
 
@@ -151,6 +155,7 @@ bool Settings::operator==(const Settings& other) const {
            columns == other.columns && autoconnect == other.autoconnect &&
            sendclose == other.sendclose && showhistory == other.showhistory &&
            reconnect == other.reconnect && typing == other.typing &&
+           language == other.language &&
            profiles == other.profiles;
 }
 

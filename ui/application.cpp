@@ -2,12 +2,9 @@
 
 #include <QApplication>
 #include <QGuiApplication>
-#include <QLibraryInfo>
-#include <QLocale>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPushButton>
-#include <QTranslator>
 #include <QWindow>
 #include <algorithm>
 #include <cstring>
@@ -74,16 +71,6 @@ QString NameAndNumber(const std::u16string& name, const std::u16string& uin) {
 
 }  // namespace
 
-bool InstallQtTranslations(QCoreApplication& app) {
-    auto* translator = new QTranslator(&app);
-    if (!translator->load(QLocale(QLocale::Russian), QStringLiteral("qtbase"), QStringLiteral("_"),
-                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
-        delete translator;
-        return false;
-    }
-    return QCoreApplication::installTranslator(translator);
-}
-
 Application::Application(AppState& state, QDBusConnection bus, QStringList soundFolders,
                          QObject* parent)
     : QObject(parent),
@@ -138,6 +125,7 @@ bool Application::Start() {
             this, [this, problem] { ShowStoreProblem(problem); }, Qt::QueuedConnection);
     });
     state_.ReloadAll();
+    (void)UseLanguage(ChosenLanguage(state_.ReadSettings([](const Settings& s) { return s.language; })));
     // Every change a background thread announces comes back here, queued, and is
     // delivered in posting order.
     state_.SetPoster([this](ChangeCode code, ContactPtr contact) {

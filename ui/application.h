@@ -6,6 +6,8 @@
 // Start-up (Start), in this order:
 //   1. the settings and the active profile's contact list are loaded (ReloadAll);
 //      a file that cannot be read (or later written) is told in a warning box;
+//      the interface takes the language of the setting "language" (see
+//      ChosenLanguage): a change of it shows at the next start;
 //   2. the main frame is created with the contact list as its first view and shown;
 //   3. the history loader starts at idle priority;
 //   4. the network worker starts at below-normal priority;
@@ -61,6 +63,7 @@
 #include "protocol/messenger_session.h"
 #include "store/app_state.h"
 #include "ui/form_view.h"
+#include "ui/language.h"
 #include "ui/main_frame.h"
 
 namespace pellox::ui {
@@ -68,11 +71,6 @@ namespace pellox::ui {
 class DesktopNotifier;
 class MessageAnnouncer;
 class SoundPlayer;
-
-// Qt's own texts (the input boxes' context menus, the standard buttons) in the
-// language of the interface, Russian: installs Qt's translation of them from Qt's
-// translations folder. False, and they stay English, when it is not installed.
-bool InstallQtTranslations(QCoreApplication& app);
 
 class Application : public QObject,
                     public CommandTarget,

@@ -5,6 +5,8 @@
 #include <algorithm>
 
 #include "resources/strings.h"
+#include "resources/text_contexts.h"
+#include "ui/language.h"
 
 // The image collection is compiled into this static library; its initialiser is
 // only linked in when library code names it, so it is registered here.
@@ -159,7 +161,7 @@ QIcon AppIcon() {
 }
 
 QString LoadQString(int id) {
-    return QString::fromStdU16String(LoadString(id));
+    return TranslatedText(kStringsContext, StringView(id));
 }
 
 const StatusIcons& StatusIcons::Instance() {

@@ -106,7 +106,8 @@ QImage LoadBitmap(int id);
 QPixmap MaskedPixmap(const QImage& bitmap);
 // The application icon (icon group 142), in every size the resources hold.
 QIcon AppIcon();
-// String `id` of the string table as a QString; empty for an unknown id.
+// String `id` of the string table as the interface shows it (in its language, see
+// language.h); empty for an unknown id.
 QString LoadQString(int id);
 
 // The presence icons: bitmap 139 cut into eight 16 x 16 images, black

@@ -1,19 +1,32 @@
 #include "ui/settings_view.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QSignalBlocker>
+#include <iterator>
 
 #include "net/session.h"
 #include "resources/command_ids.h"
 #include "store/message_history.h"
 #include "ui/image_button.h"
+#include "ui/language.h"
 #include "ui_settings_view.h"
 
 namespace pellox::ui {
 
 namespace {
+
+// The setting "language" by the entries of the language box, in their order.
+constexpr const char16_t* kLanguageChoices[] = {u"", kLanguageRussian, kLanguageEnglish};
+
+int LanguageChoice(const std::u16string& setting) {
+    for (int i = 1; i < static_cast<int>(std::size(kLanguageChoices)); ++i) {
+        if (setting == kLanguageChoices[i]) return i;
+    }
+    return 0;  // empty or unknown: the system's
+}
 
 std::u16string Text(const QLineEdit* edit) {
     return edit->text().toStdU16String();
@@ -76,6 +89,9 @@ QCheckBox* CSettingsView::reconnectCheck() const {
 QCheckBox* CSettingsView::typingCheck() const {
     return ui_->id1014_typingCheck;
 }
+QComboBox* CSettingsView::languageCombo() const {
+    return ui_->id1015_languageCombo;
+}
 QListWidget* CSettingsView::profileList() const {
     return ui_->id1008_profileList;
 }
@@ -105,6 +121,7 @@ void CSettingsView::Open() {
     struct Values {
         std::u16string uin, password, server;
         bool autoconnect = false, sendclose = false, reconnect = false, typing = false;
+        std::u16string language;
         std::vector<std::u16string> profiles;
     };
     const Values values = state_.UpdateSettings([](Settings& settings) {
@@ -116,6 +133,7 @@ void CSettingsView::Open() {
         v.sendclose = settings.sendclose;
         v.reconnect = settings.reconnect;
         v.typing = settings.typing;
+        v.language = settings.language;
         // A profile without a name cannot be stored, so it is not offered.
         for (const auto& entry : settings.profiles) {
             if (!entry.first.empty()) v.profiles.push_back(entry.first);
@@ -146,6 +164,7 @@ void CSettingsView::Open() {
     ui_->id1010_sendcloseCheck->setChecked(values.sendclose);
     ui_->id1013_reconnectCheck->setChecked(values.reconnect);
     ui_->id1014_typingCheck->setChecked(values.typing);
+    ui_->id1015_languageCombo->setCurrentIndex(LanguageChoice(values.language));
 }
 
 std::optional<std::u16string> CSettingsView::SelectedProfile() const {
@@ -219,6 +238,11 @@ void CSettingsView::Save() {
     const bool sendclose = ui_->id1010_sendcloseCheck->isChecked();
     const bool reconnect = ui_->id1013_reconnectCheck->isChecked();
     const bool typing = ui_->id1014_typingCheck->isChecked();
+    const int choice = ui_->id1015_languageCombo->currentIndex();
+    const std::u16string language =
+        choice > 0 && choice < static_cast<int>(std::size(kLanguageChoices))
+            ? kLanguageChoices[choice]
+            : u"";
 
     state_.UpdateSettings([&](Settings& settings) {
         settings.profile = uin;
@@ -233,6 +257,7 @@ void CSettingsView::Save() {
         settings.sendclose = sendclose;
         settings.reconnect = reconnect;
         settings.typing = typing;
+        settings.language = language;
     });
 
     if (uin != originalUin_) {

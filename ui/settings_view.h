@@ -1,6 +1,8 @@
 // CSettingsView: the settings form (dialog 201). The ICQ number, password and
 // server of the active profile, the options "Автосоединение", "Закрывать при
-// отправке" and "Переподключаться при обрыве" (setting "reconnect"), and the list of stored profiles with "Удалить профиль".
+// отправке" and "Переподключаться при обрыве" (setting "reconnect"), the language
+// "Язык" (the system's, Russian or English: setting "language", taken at the next
+// start, as the form says), and the list of stored profiles with "Удалить профиль".
 //
 // Open (on the initial update) fills the form from the settings; picking a profile
 // in the list shows its number, password and server (nothing is saved); "Удалить
@@ -24,6 +26,7 @@
 #include "ui/form_view.h"
 
 class QCheckBox;
+class QComboBox;
 class QLineEdit;
 class QListWidget;
 
@@ -83,6 +86,8 @@ public:
     QCheckBox* sendcloseCheck() const;
     QCheckBox* reconnectCheck() const;
     QCheckBox* typingCheck() const;
+    // The language: the system's (0), Russian (1), English (2).
+    QComboBox* languageCombo() const;
     QListWidget* profileList() const;
     ImageButton* deleteButton() const;
 

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -93,6 +94,7 @@ private slots:
         QVERIFY(view.sendcloseCheck()->isChecked());
         QVERIFY(!view.reconnectCheck()->isChecked());
         QVERIFY(!view.typingCheck()->isChecked());
+        QCOMPARE(view.languageCombo()->currentIndex(), 0);  // the system's
         QCOMPARE(view.passwordEdit()->echoMode(), QLineEdit::Password);
         QVERIFY(!f.data.exists("settings.txt"));  // opening writes nothing
         // Empty fields say what belongs in them; the number takes digits only.
@@ -104,14 +106,16 @@ private slots:
     }
 
     void openShowsTheActiveProfileSelectedInTheSortedList() {
-        Fixture f("[settings]\r\nprofile=222\r\n[333]\r\npassw=c\r\n[1000]\r\npassw=a\r\n"
-                  "[222]\r\npassw=b\r\n");
+        Fixture f("[settings]\r\nprofile=222\r\nlanguage=ru\r\n[333]\r\npassw=c\r\n"
+                  "[1000]\r\npassw=a\r\n[222]\r\npassw=b\r\n");
         CSettingsView& view = f.Open();
         QCOMPARE(f.ListEntries(view), (QStringList{"1000", "222", "333"}));
         QCOMPARE(view.profileList()->selectedItems().size(), 1);
         QCOMPARE(view.profileList()->selectedItems().front()->text(), QString("222"));
         QCOMPARE(view.uinEdit()->text(), QString("222"));
         QCOMPARE(view.passwordEdit()->text(), QString("b"));
+        QCOMPARE(view.languageCombo()->currentIndex(), 1);
+        QCOMPARE(view.languageCombo()->currentText(), QString("Русский"));
     }
 
     void savingTheSameNumberWithANewPasswordRewritesBothFiles() {
@@ -128,12 +132,14 @@ private slots:
         view.sendcloseCheck()->setChecked(true);
         view.reconnectCheck()->setChecked(true);
         view.typingCheck()->setChecked(true);
+        view.languageCombo()->setCurrentIndex(2);
         QVERIFY(f.harness->frame.RouteCommand(cmd::kSave));
         f.harness->Settle();
 
         const QByteArray settings = f.data.read("settings.txt");
         QVERIFY(settings.contains("[111]\r\npassw=secret\r\n"));
-        QVERIFY(settings.contains("sendclose=1\r\nshowhistory=1\r\nreconnect=1\r\ntyping=1\r\n"));
+        QVERIFY(settings.contains(
+            "sendclose=1\r\nshowhistory=1\r\nreconnect=1\r\ntyping=1\r\nlanguage=en\r\n"));
         QVERIFY(settings.contains("[222]\r\npassw=two\r\nserver=10.0.0.2:5191\r\n"));
         QCOMPARE(f.data.read("contacts_111.txt"),
                  QByteArray("[1001]\r\nname=Ann\r\n[1002]\r\nname=Bob\r\n"));
@@ -352,6 +358,7 @@ private slots:
         QCOMPARE(view.Control(1010), static_cast<QWidget*>(view.sendcloseCheck()));
         QCOMPARE(view.Control(1013), static_cast<QWidget*>(view.reconnectCheck()));
         QCOMPARE(view.Control(1014), static_cast<QWidget*>(view.typingCheck()));
+        QCOMPARE(view.Control(1015), static_cast<QWidget*>(view.languageCombo()));
         QCOMPARE(view.Control(1009), static_cast<QWidget*>(view.deleteButton()));
         QCOMPARE(view.Control(1008), static_cast<QWidget*>(view.profileList()));
         QCOMPARE(view.deleteButton()->text(), QString("Удалить профиль"));
@@ -364,11 +371,12 @@ private slots:
         for (QLabel* label : labels) texts << label->text();
         QCOMPARE(texts, (QStringList{"Номер ICQ", "Пароль", "Сервер", "Автосоединение",
                                      "Закрывать при отправке", "Переподключаться при обрыве",
-                                     "Сообщать о наборе текста"}));
-        const QList<QWidget*> rows{view.uinEdit(),           view.passwordEdit(),
-                                   view.serverEdit(),        view.autoconnectCheck(),
-                                   view.sendcloseCheck(),    view.reconnectCheck(),
-                                   view.typingCheck()};
+                                     "Сообщать о наборе текста", "Язык",
+                                     "Язык сменится при следующем запуске"}));
+        const QList<QWidget*> rows{view.uinEdit(),        view.passwordEdit(),
+                                   view.serverEdit(),     view.autoconnectCheck(),
+                                   view.sendcloseCheck(), view.reconnectCheck(),
+                                   view.typingCheck(),    view.languageCombo()};
         for (int i = 0; i < rows.size(); ++i) {
             QVERIFY2(std::abs(labels[i]->geometry().center().y() -
                               rows[i]->geometry().center().y()) <= 6,
@@ -389,19 +397,24 @@ private slots:
         QCOMPARE(view.deleteButton()->y(), view.profileList()->y());
         QCOMPARE(view.deleteButton()->height(), view.profileList()->height());
         QVERIFY(view.profileList()->geometry().right() < view.width());
-        QVERIFY(view.profileList()->y() > view.typingCheck()->geometry().bottom());
+        QCOMPARE(view.languageCombo()->x(), view.uinEdit()->x());
+        QVERIFY(view.languageCombo()->y() > view.typingCheck()->geometry().bottom());
+        // The note about the language sits between its box and the profiles.
+        QVERIFY(labels.back()->y() > view.languageCombo()->geometry().bottom());
+        QVERIFY(view.profileList()->y() > labels.back()->geometry().bottom());
 
         // Tab order follows the template.
         QWidget* w = view.uinEdit();
         QList<QWidget*> order;
-        for (int i = 0; i < 9; ++i, w = w->nextInFocusChain()) {
+        for (int i = 0; i < 10; ++i, w = w->nextInFocusChain()) {
             while (w->focusPolicy() == Qt::NoFocus) w = w->nextInFocusChain();
             order << w;
         }
         QCOMPARE(order, (QList<QWidget*>{view.uinEdit(), view.passwordEdit(), view.serverEdit(),
                                          view.autoconnectCheck(), view.sendcloseCheck(),
                                          view.reconnectCheck(), view.typingCheck(),
-                                         view.deleteButton(), view.profileList()}));
+                                         view.languageCombo(), view.deleteButton(),
+                                         view.profileList()}));
     }
 
     void formIsDrawnInTheFormColours() {

@@ -1,0 +1,529 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en" sourcelanguage="ru">
+<context>
+    <name>Menus</name>
+    <message>
+        <source>В сети</source>
+        <translation>Online</translation>
+    </message>
+    <message>
+        <source>Видим только для своих</source>
+        <translation>Visible to my list only</translation>
+    </message>
+    <message>
+        <source>Выход</source>
+        <translation>Exit</translation>
+    </message>
+    <message>
+        <source>Готов болтать</source>
+        <translation>Free for chat</translation>
+    </message>
+    <message>
+        <source>Добавить</source>
+        <translation>Add</translation>
+    </message>
+    <message>
+        <source>Добавить контакт</source>
+        <translation>Add contact</translation>
+    </message>
+    <message>
+        <source>Загрузить с сервера</source>
+        <translation>Load from server</translation>
+    </message>
+    <message>
+        <source>Закрыть</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>Закрыть переписку</source>
+        <translation>Close conversation</translation>
+    </message>
+    <message>
+        <source>Занят</source>
+        <translation>Occupied</translation>
+    </message>
+    <message>
+        <source>Запросы авторизации</source>
+        <translation>Authorization requests</translation>
+    </message>
+    <message>
+        <source>Информация о контакте</source>
+        <translation>Contact information</translation>
+    </message>
+    <message>
+        <source>Контакты</source>
+        <translation>Contacts</translation>
+    </message>
+    <message>
+        <source>Меню</source>
+        <translation>Menu</translation>
+    </message>
+    <message>
+        <source>Написать</source>
+        <translation>Write</translation>
+    </message>
+    <message>
+        <source>Настройки</source>
+        <translation>Settings</translation>
+    </message>
+    <message>
+        <source>Не беспокоить</source>
+        <translation>Do not disturb</translation>
+    </message>
+    <message>
+        <source>Невидим</source>
+        <translation>Invisible</translation>
+    </message>
+    <message>
+        <source>Нет на месте</source>
+        <translation>Not available</translation>
+    </message>
+    <message>
+        <source>Отключить</source>
+        <translation>Disconnect</translation>
+    </message>
+    <message>
+        <source>Открыть</source>
+        <translation>Open</translation>
+    </message>
+    <message>
+        <source>Отмена</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>Отменить</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>Отображать кто в сети</source>
+        <translation>Show only who is online</translation>
+    </message>
+    <message>
+        <source>Отсутствую</source>
+        <translation>Away</translation>
+    </message>
+    <message>
+        <source>Подключить</source>
+        <translation>Connect</translation>
+    </message>
+    <message>
+        <source>Сохранить</source>
+        <translation>Save</translation>
+    </message>
+    <message>
+        <source>Статус</source>
+        <translation>Status</translation>
+    </message>
+    <message>
+        <source>Удалить контакт</source>
+        <translation>Delete contact</translation>
+    </message>
+    <message>
+        <source>Удалить переписку</source>
+        <translation>Delete conversation</translation>
+    </message>
+</context>
+<context>
+    <name>SettingsForm</name>
+    <message>
+        <source>Номер ICQ</source>
+        <translation>ICQ number</translation>
+    </message>
+    <message>
+        <source>только цифры</source>
+        <translation>digits only</translation>
+    </message>
+    <message>
+        <source>Пароль</source>
+        <translation>Password</translation>
+    </message>
+    <message>
+        <source>пароль</source>
+        <translation>password</translation>
+    </message>
+    <message>
+        <source>Сервер</source>
+        <translation>Server</translation>
+    </message>
+    <message>
+        <source>Автосоединение</source>
+        <translation>Connect at start</translation>
+    </message>
+    <message>
+        <source>Закрывать при отправке</source>
+        <translation>Close after sending</translation>
+    </message>
+    <message>
+        <source>Переподключаться при обрыве</source>
+        <translation>Reconnect when cut off</translation>
+    </message>
+    <message>
+        <source>Сообщать о наборе текста</source>
+        <translation>Tell when I am typing</translation>
+    </message>
+    <message>
+        <source>Язык</source>
+        <translation>Language</translation>
+    </message>
+    <message>
+        <source>Как в системе</source>
+        <translation>As the system</translation>
+    </message>
+    <message>
+        <source>Язык сменится при следующем запуске</source>
+        <translation>The language changes at the next start</translation>
+    </message>
+    <message>
+        <source>Удалить профиль</source>
+        <translation>Delete profile</translation>
+    </message>
+</context>
+<context>
+    <name>Strings</name>
+    <message>
+        <source> ZORBEL!</source>
+        <extracomment>string 128</extracomment>
+        <translation> ZORBEL!</translation>
+    </message>
+    <message>
+        <source>Загружается переписка</source>
+        <extracomment>string 129</extracomment>
+        <translation>Loading the conversation</translation>
+    </message>
+    <message>
+        <source>Переписки не найдено</source>
+        <extracomment>string 130</extracomment>
+        <translation>No conversation found</translation>
+    </message>
+    <message>
+        <source>Открытие соединения</source>
+        <extracomment>string 131</extracomment>
+        <translation>Opening connection</translation>
+    </message>
+    <message>
+        <source>Ошибка соединения</source>
+        <extracomment>string 132</extracomment>
+        <translation>Connection error</translation>
+    </message>
+    <message>
+        <source>Соединение с сервером регистрации</source>
+        <extracomment>string 133</extracomment>
+        <translation>Connecting to the login server</translation>
+    </message>
+    <message>
+        <source>Соединение с сервером ICQ</source>
+        <extracomment>string 134</extracomment>
+        <translation>Connecting to the ICQ server</translation>
+    </message>
+    <message>
+        <source>Проверка имени и пароля</source>
+        <extracomment>string 135</extracomment>
+        <translation>Checking number and password</translation>
+    </message>
+    <message>
+        <source>Загрузка контактов</source>
+        <extracomment>string 136</extracomment>
+        <translation>Loading contacts</translation>
+    </message>
+    <message>
+        <source>Отключен</source>
+        <extracomment>string 137</extracomment>
+        <translation>Disconnected</translation>
+    </message>
+    <message>
+        <source>Отключен другим клиентом</source>
+        <extracomment>string 138</extracomment>
+        <translation>Disconnected by another client</translation>
+    </message>
+    <message>
+        <source>Загруза оффлайн сообщений</source>
+        <extracomment>string 139</extracomment>
+        <translation>Loading offline messages</translation>
+    </message>
+    <message>
+        <source>Меню</source>
+        <extracomment>string 301</extracomment>
+        <translation>Menu</translation>
+    </message>
+    <message>
+        <source>Написать</source>
+        <extracomment>string 302</extracomment>
+        <translation>Write</translation>
+    </message>
+    <message>
+        <source>Копировать</source>
+        <extracomment>string 320</extracomment>
+        <translation>Copy</translation>
+    </message>
+    <message>
+        <source>Неверный номер или пароль</source>
+        <extracomment>string 2001</extracomment>
+        <translation>Wrong number or password</translation>
+    </message>
+    <message>
+        <source>Слишком частые подключения, подождите</source>
+        <extracomment>string 2002</extracomment>
+        <translation>Connecting too often, please wait</translation>
+    </message>
+    <message>
+        <source>Номер заблокирован</source>
+        <extracomment>string 2003</extracomment>
+        <translation>The number is blocked</translation>
+    </message>
+    <message>
+        <source>Версия клиента устарела</source>
+        <extracomment>string 2004</extracomment>
+        <translation>The client version is too old</translation>
+    </message>
+    <message>
+        <source>Сервер отказал во входе</source>
+        <extracomment>string 2005</extracomment>
+        <translation>The server refused the sign-on</translation>
+    </message>
+    <message>
+        <source>Нет соединения. Сообщение не отправлено.</source>
+        <extracomment>string 2010</extracomment>
+        <translation>No connection. The message was not sent.</translation>
+    </message>
+    <message>
+        <source>Сообщение для %1 не отправлено: %2.</source>
+        <extracomment>string 2011</extracomment>
+        <translation>The message to %1 was not sent: %2.</translation>
+    </message>
+    <message>
+        <source>соединение прервано</source>
+        <extracomment>string 2012</extracomment>
+        <translation>the connection was cut off</translation>
+    </message>
+    <message>
+        <source>получатель недоступен</source>
+        <extracomment>string 2013</extracomment>
+        <translation>the recipient is unavailable</translation>
+    </message>
+    <message>
+        <source>слишком много сообщений подряд</source>
+        <extracomment>string 2014</extracomment>
+        <translation>too many messages in a row</translation>
+    </message>
+    <message>
+        <source>получатель отказался его принять</source>
+        <extracomment>string 2015</extracomment>
+        <translation>the recipient refused it</translation>
+    </message>
+    <message>
+        <source>сервер не принял его формат</source>
+        <extracomment>string 2016</extracomment>
+        <translation>the server did not accept its format</translation>
+    </message>
+    <message>
+        <source>ошибка сервера %1</source>
+        <extracomment>string 2017</extracomment>
+        <translation>server error %1</translation>
+    </message>
+    <message>
+        <source>Удалить контакт %1?</source>
+        <extracomment>string 2020</extracomment>
+        <translation>Delete the contact %1?</translation>
+    </message>
+    <message>
+        <source>Удалить переписку с %1?</source>
+        <extracomment>string 2021</extracomment>
+        <translation>Delete the conversation with %1?</translation>
+    </message>
+    <message>
+        <source>Да</source>
+        <extracomment>string 2022</extracomment>
+        <translation>Yes</translation>
+    </message>
+    <message>
+        <source>Нет</source>
+        <extracomment>string 2023</extracomment>
+        <translation>No</translation>
+    </message>
+    <message>
+        <source>Не удалось прочитать файл «%1»: %2.
+Файл оставлен как есть и не будет перезаписан, пока его не удастся прочитать.</source>
+        <extracomment>string 2030</extracomment>
+        <translation>Could not read the file “%1”: %2.
+The file is left as it is and will not be overwritten until it can be read.</translation>
+    </message>
+    <message>
+        <source>Не удалось сохранить файл «%1»: %2.</source>
+        <extracomment>string 2031</extracomment>
+        <translation>Could not save the file “%1”: %2.</translation>
+    </message>
+    <message>
+        <source>Авторизация</source>
+        <extracomment>string 2032</extracomment>
+        <translation>Authorization</translation>
+    </message>
+    <message>
+        <source>%1 просит авторизацию:
+%2</source>
+        <extracomment>string 2033</extracomment>
+        <translation>%1 asks for authorization:
+%2</translation>
+    </message>
+    <message>
+        <source>Разрешить</source>
+        <extracomment>string 2034</extracomment>
+        <translation>Allow</translation>
+    </message>
+    <message>
+        <source>Отказать</source>
+        <extracomment>string 2035</extracomment>
+        <translation>Refuse</translation>
+    </message>
+    <message>
+        <source>Открыть</source>
+        <extracomment>string 2036</extracomment>
+        <translation>Open</translation>
+    </message>
+    <message>
+        <source>Закрыть</source>
+        <extracomment>string 2037</extracomment>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>Поле «%1» содержит перевод строки или другой управляющий символ. Исправьте его и сохраните снова.</source>
+        <extracomment>string 2038</extracomment>
+        <translation>The field “%1” contains a line break or another control character. Correct it and save again.</translation>
+    </message>
+    <message>
+        <source>В поле «%1» должен быть номер: от 1 до 10 цифр и ничего больше.</source>
+        <extracomment>string 2039</extracomment>
+        <translation>The field “%1” must hold a number: 1 to 10 digits and nothing else.</translation>
+    </message>
+    <message>
+        <source> печатает…</source>
+        <extracomment>string 2040</extracomment>
+        <translation> is typing…</translation>
+    </message>
+    <message>
+        <source>Папку данных %1 нельзя использовать: %2.</source>
+        <extracomment>string 2041</extracomment>
+        <translation>The data folder %1 cannot be used: %2.</translation>
+    </message>
+    <message>
+        <source>папку не удалось создать</source>
+        <extracomment>string 2042</extracomment>
+        <translation>the folder could not be created</translation>
+    </message>
+    <message>
+        <source>это символическая ссылка</source>
+        <extracomment>string 2043</extracomment>
+        <translation>it is a symbolic link</translation>
+    </message>
+    <message>
+        <source>это не папка</source>
+        <extracomment>string 2044</extracomment>
+        <translation>it is not a folder</translation>
+    </message>
+    <message>
+        <source>папка принадлежит другому пользователю</source>
+        <extracomment>string 2045</extracomment>
+        <translation>the folder belongs to another user</translation>
+    </message>
+    <message>
+        <source>в папку могут писать другие пользователи (chmod 700 исправит)</source>
+        <extracomment>string 2046</extracomment>
+        <translation>other users can write to the folder (chmod 700 fixes that)</translation>
+    </message>
+    <message>
+        <source>папку не удалось открыть</source>
+        <extracomment>string 2047</extracomment>
+        <translation>the folder could not be opened</translation>
+    </message>
+    <message>
+        <source>Pellox уже запущен с папкой данных %1.</source>
+        <extracomment>string 2048</extracomment>
+        <translation>Pellox is already running with the data folder %1.</translation>
+    </message>
+    <message>
+        <source>Папку данных %1 не удалось заблокировать.</source>
+        <extracomment>string 2049</extracomment>
+        <translation>The data folder %1 could not be locked.</translation>
+    </message>
+    <message>
+        <source>Позже</source>
+        <extracomment>string 2050</extracomment>
+        <translation>Later</translation>
+    </message>
+    <message>
+        <source>не в сети</source>
+        <extracomment>string 2200</extracomment>
+        <translation>offline</translation>
+    </message>
+    <message>
+        <source>%1 непрочитанное</source>
+        <extracomment>string 2201</extracomment>
+        <translation>%1 unread</translation>
+    </message>
+    <message>
+        <source>%1 непрочитанных</source>
+        <extracomment>string 2202</extracomment>
+        <translation>%1 unread</translation>
+    </message>
+    <message>
+        <source>переписка открыта</source>
+        <extracomment>string 2203</extracomment>
+        <translation>conversation open</translation>
+    </message>
+    <message>
+        <source>печатает</source>
+        <extracomment>string 2204</extracomment>
+        <translation>typing</translation>
+    </message>
+    <message>
+        <source>Список контактов</source>
+        <extracomment>string 2205</extracomment>
+        <translation>Contact list</translation>
+    </message>
+    <message>
+        <source>Переписка</source>
+        <extracomment>string 2206</extracomment>
+        <translation>Conversation</translation>
+    </message>
+    <message>
+        <source>Я</source>
+        <extracomment>string 2207</extracomment>
+        <translation>Me</translation>
+    </message>
+    <message>
+        <source>получено %1 КБ, отправлено %2 КБ</source>
+        <extracomment>string 2208</extracomment>
+        <translation>received %1 KB, sent %2 KB</translation>
+    </message>
+    <message>
+        <source>Предыдущий столбец</source>
+        <extracomment>string 2209</extracomment>
+        <translation>Previous column</translation>
+    </message>
+    <message>
+        <source>Следующий столбец</source>
+        <extracomment>string 2210</extracomment>
+        <translation>Next column</translation>
+    </message>
+    <message>
+        <source>Отправить</source>
+        <extracomment>string 2211</extracomment>
+        <translation>Send</translation>
+    </message>
+</context>
+<context>
+    <name>UserForm</name>
+    <message>
+        <source>Имя контакта</source>
+        <translation>Contact name</translation>
+    </message>
+    <message>
+        <source>Номер UIN</source>
+        <translation>UIN</translation>
+    </message>
+    <message>
+        <source>Получить с сервера</source>
+        <translation>Get from server</translation>
+    </message>
+</context>
+</TS>
