@@ -224,7 +224,7 @@ void ApplyControlColours(QWidget* widget) {
 QString FormStyleSheet() {
     return QStringLiteral(
         "QLabel { color: white; background-color: rgb(102, 102, 102); }"
-        "QLineEdit, QTextEdit, QPlainTextEdit, QListWidget, QListView {"
+        "QLineEdit, QTextEdit, QPlainTextEdit, QListWidget, QListView, QComboBox {"
         " color: white; background-color: rgb(75, 158, 186); }"
         "QCheckBox { color: white; }");
 }

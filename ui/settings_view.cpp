@@ -12,6 +12,7 @@
 #include "store/message_history.h"
 #include "ui/image_button.h"
 #include "ui/language.h"
+#include "ui/message_box.h"
 #include "ui_settings_view.h"
 
 namespace pellox::ui {
@@ -270,6 +271,10 @@ void CSettingsView::Save() {
         (void)state_.SaveContacts();  // the settings, then the contact list
     }
     originalUin_ = uin;
+    // The windows keep their language until the next start; the box's tip says so.
+    if (ChosenLanguage(language) != CurrentLanguage()) {
+        ShowNotice(this, ui_->id1015_languageCombo->toolTip());
+    }
     PostFrameCommand(cmd::kShowContacts);
 }
 

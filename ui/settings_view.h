@@ -2,7 +2,8 @@
 // server of the active profile, the options "Автосоединение", "Закрывать при
 // отправке" and "Переподключаться при обрыве" (setting "reconnect"), the language
 // "Язык" (the system's, Russian or English: setting "language", taken at the next
-// start, as the form says), and the list of stored profiles with "Удалить профиль".
+// start, as the box's tip says and a notice repeats when a save changes the
+// language), and the list of stored profiles with "Удалить профиль".
 //
 // Open (on the initial update) fills the form from the settings; picking a profile
 // in the list shows its number, password and server (nothing is saved); "Удалить

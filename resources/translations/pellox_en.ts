@@ -171,12 +171,12 @@
         <translation>As the system</translation>
     </message>
     <message>
-        <source>Язык сменится при следующем запуске</source>
-        <translation>The language changes at the next start</translation>
-    </message>
-    <message>
         <source>Удалить профиль</source>
         <translation>Delete profile</translation>
+    </message>
+    <message>
+        <source>Язык сменится при следующем запуске.</source>
+        <translation>The language changes at the next start.</translation>
     </message>
 </context>
 <context>
