@@ -151,12 +151,10 @@ void Settings::OnLine(SectionEvent kind, const std::u16string& line) {
 }
 
 bool Settings::operator==(const Settings& other) const {
-    return profile == other.profile && onlyonline == other.onlyonline &&
-           columns == other.columns && autoconnect == other.autoconnect &&
-           sendclose == other.sendclose && showhistory == other.showhistory &&
-           reconnect == other.reconnect && typing == other.typing &&
-           language == other.language &&
-           profiles == other.profiles;
+    return profile == other.profile && onlyonline == other.onlyonline && columns == other.columns &&
+           autoconnect == other.autoconnect && sendclose == other.sendclose &&
+           showhistory == other.showhistory && reconnect == other.reconnect &&
+           typing == other.typing && language == other.language && profiles == other.profiles;
 }
 
 }  // namespace pellox

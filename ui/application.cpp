@@ -125,7 +125,8 @@ bool Application::Start() {
             this, [this, problem] { ShowStoreProblem(problem); }, Qt::QueuedConnection);
     });
     state_.ReloadAll();
-    (void)UseLanguage(ChosenLanguage(state_.ReadSettings([](const Settings& s) { return s.language; })));
+    (void)UseLanguage(
+        ChosenLanguage(state_.ReadSettings([](const Settings& s) { return s.language; })));
     // Every change a background thread announces comes back here, queued, and is
     // delivered in posting order.
     state_.SetPoster([this](ChangeCode code, ContactPtr contact) {

@@ -157,16 +157,16 @@ private slots:
         QTest::newRow("nothing set") << unset << unset << unset << "" << false;
         QTest::newRow("LC_MESSAGES over LANG")
             << unset << QByteArray("en_GB.UTF-8") << QByteArray("ru_RU.UTF-8") << "" << true;
-        QTest::newRow("empty LC_MESSAGES") << unset << QByteArray("") << QByteArray("en_US") << ""
-                                           << true;
+        QTest::newRow("empty LC_MESSAGES")
+            << unset << QByteArray("") << QByteArray("en_US") << "" << true;
         QTest::newRow("LC_ALL over both") << QByteArray("ru_RU.UTF-8") << QByteArray("en_US")
                                           << QByteArray("en_US") << "" << false;
-        QTest::newRow("setting ru over en") << unset << unset << QByteArray("en_US.UTF-8") << "ru"
-                                            << false;
-        QTest::newRow("setting en over ru") << unset << unset << QByteArray("ru_RU.UTF-8") << "en"
-                                            << true;
-        QTest::newRow("unknown setting") << unset << unset << QByteArray("en_US.UTF-8") << "de"
-                                         << true;
+        QTest::newRow("setting ru over en")
+            << unset << unset << QByteArray("en_US.UTF-8") << "ru" << false;
+        QTest::newRow("setting en over ru")
+            << unset << unset << QByteArray("ru_RU.UTF-8") << "en" << true;
+        QTest::newRow("unknown setting")
+            << unset << unset << QByteArray("en_US.UTF-8") << "de" << true;
     }
     void localeAndSettingPickTheLanguage() {
         QFETCH(QByteArray, lcAll);
@@ -255,8 +255,8 @@ private slots:
 
         QStringList shown{h.statusText(), actions[0].second, actions[1].second};
         QStringList clipped;
-        for (const int command :
-             {cmd::kShowContacts, cmd::kWrite, cmd::kSettings, cmd::kAddContact, cmd::kContactInfo}) {
+        for (const int command : {cmd::kShowContacts, cmd::kWrite, cmd::kSettings, cmd::kAddContact,
+                                  cmd::kContactInfo}) {
             QVERIFY(frame.RouteCommand(cmd::kShowContacts));
             QVERIFY(frame.RouteCommand(command));
             QCoreApplication::processEvents();

@@ -107,8 +107,9 @@ private slots:
     }
 
     void openShowsTheActiveProfileSelectedInTheSortedList() {
-        Fixture f("[settings]\r\nprofile=222\r\nlanguage=ru\r\n[333]\r\npassw=c\r\n"
-                  "[1000]\r\npassw=a\r\n[222]\r\npassw=b\r\n");
+        Fixture f(
+            "[settings]\r\nprofile=222\r\nlanguage=ru\r\n[333]\r\npassw=c\r\n"
+            "[1000]\r\npassw=a\r\n[222]\r\npassw=b\r\n");
         CSettingsView& view = f.Open();
         QCOMPARE(f.ListEntries(view), (QStringList{"1000", "222", "333"}));
         QCOMPARE(view.profileList()->selectedItems().size(), 1);
@@ -413,11 +414,11 @@ private slots:
             while (w->focusPolicy() == Qt::NoFocus) w = w->nextInFocusChain();
             order << w;
         }
-        QCOMPARE(order, (QList<QWidget*>{view.uinEdit(), view.passwordEdit(), view.serverEdit(),
-                                         view.autoconnectCheck(), view.sendcloseCheck(),
-                                         view.reconnectCheck(), view.typingCheck(),
-                                         view.languageCombo(), view.deleteButton(),
-                                         view.profileList()}));
+        QCOMPARE(order,
+                 (QList<QWidget*>{view.uinEdit(), view.passwordEdit(), view.serverEdit(),
+                                  view.autoconnectCheck(), view.sendcloseCheck(),
+                                  view.reconnectCheck(), view.typingCheck(), view.languageCombo(),
+                                  view.deleteButton(), view.profileList()}));
     }
 
     void formIsDrawnInTheFormColours() {
