@@ -30,21 +30,25 @@ void NetSession::ReceiveThread(std::shared_ptr<Link> link) {
     activeReceivers_.fetch_sub(1);
 }
 
+long NetSession::ReceiveSomeOn(Link& link, void* dest, std::size_t n, const Deadline& deadline) {
+    if (deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            *deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !platform::WaitReadable(link.socket, static_cast<int>(left.count()))) {
+            link.Shutdown();  // the server sees the connection given up
+            return -1;
+        }
+    }
+    const long got = platform::ReceiveSome(link.socket, dest, n);
+    if (got > 0) bytesReceived.fetch_add(static_cast<std::int32_t>(got));
+    return got;  // 0 or less: error, shutdown or the server closed
+}
+
 bool NetSession::ReceiveOn(Link& link, void* dest, std::size_t n, const Deadline& deadline) {
     auto* p = static_cast<std::uint8_t*>(dest);
     while (n > 0) {
-        if (deadline) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                *deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 ||
-                !platform::WaitReadable(link.socket, static_cast<int>(left.count()))) {
-                link.Shutdown();  // the server sees the connection given up
-                return false;
-            }
-        }
-        const long got = platform::ReceiveSome(link.socket, p, n);
-        if (got <= 0) return false;  // error, shutdown or the server closed
-        bytesReceived.fetch_add(static_cast<std::int32_t>(got));
+        const long got = ReceiveSomeOn(link, p, n, deadline);
+        if (got <= 0) return false;
         p += got;
         n -= static_cast<std::size_t>(got);
     }
@@ -56,14 +60,14 @@ bool NetSession::ReceiveExact(void* dest, std::size_t n) {
     return ReceiveOn(*tlsLink_, dest, n);
 }
 
-bool NetSession::ReadFrame(FlapHeader& flap, std::vector<std::uint8_t>& block,
-                           const Deadline& deadline) {
-    if (!tlsLink_ || !ReceiveOn(*tlsLink_, &flap, sizeof flap, deadline)) return false;
-    ConvertByteOrder(flap);
-    if (flap.marker != kFlapMarker) return false;  // no attempt to resynchronise
-    block.resize(flap.length);
-    if (!block.empty() && !ReceiveOn(*tlsLink_, block.data(), block.size(), deadline)) {
-        return false;
+bool NetSession::ReadFrame(FlapParser& parser, FlapFrame& frame, const Deadline& deadline) {
+    if (!tlsLink_) return false;
+    while (!parser.Next(frame)) {
+        if (parser.Broken()) return false;  // no attempt to resynchronise
+        std::uint8_t chunk[kReceiveChunk];
+        const long got = ReceiveSomeOn(*tlsLink_, chunk, sizeof chunk, deadline);
+        if (got <= 0) return false;
+        parser.Feed({chunk, static_cast<std::size_t>(got)});
     }
     // A close (Disconnect, a profile switch) shuts the socket down, but frames that
     // had already arrived can still be read: they belong to a session that is over.
@@ -76,12 +80,13 @@ NetSession::Deadline NetSession::SignOnDeadline() const {
 }
 
 void NetSession::RunLoginPhase() {
-    FlapHeader flap;
-    std::vector<std::uint8_t> block;
+    FlapParser parser;
+    FlapFrame frame;
     // A login server that accepts the connection and never answers the login.
     const Deadline deadline = SignOnDeadline();
-    while (ReadFrame(flap, block, deadline)) {
-        PacketReader reader(block);
+    while (ReadFrame(parser, frame, deadline)) {
+        PacketReader reader(frame.data);
+        const FlapHeader& flap = frame.header;
         if (flap.channel == kChannelSignOn) {
             (void)SendLogin(reader);
         } else if (flap.channel == kChannelSignOff) {
@@ -92,13 +97,14 @@ void NetSession::RunLoginPhase() {
 }
 
 void NetSession::RunMessagingPhase() {
-    FlapHeader flap;
-    std::vector<std::uint8_t> block;
+    FlapParser parser;
+    FlapFrame frame;
     // Until the server's family versions arrive (the cookie was taken and the
     // sign-on goes on) the server must keep answering; after them it may be silent.
     Deadline deadline = SignOnDeadline();
-    while (ReadFrame(flap, block, deadline)) {
-        PacketReader reader(block);
+    while (ReadFrame(parser, frame, deadline)) {
+        PacketReader reader(frame.data);
+        const FlapHeader& flap = frame.header;
         switch (flap.channel) {
             case kChannelSignOn:
                 (void)SendCookie(reader);

@@ -58,6 +58,7 @@
 #include <vector>
 
 #include "net/codec.h"
+#include "net/flap_parser.h"
 #include "net/net_command.h"
 #include "platform/event.h"
 #include "platform/socket.h"
@@ -74,6 +75,8 @@ inline constexpr int kSignOnTimeoutMs = 30000;
 inline constexpr std::size_t kMaxInfoRequests = 256;
 // Sent messages kept for naming the one a message error refers to.
 inline constexpr std::size_t kMaxSentMessages = 64;
+// The most bytes one receive takes from the socket for the frame parser.
+inline constexpr std::size_t kReceiveChunk = 16384;
 
 // UINs in one client-side buddy list SNAC: well under the local server's and
 // the usual servers' limits per SNAC.
@@ -377,10 +380,14 @@ private:
     // Receives exactly n bytes; false on error, close, or when the deadline (if
     // any) passes first.
     bool ReceiveOn(Link& link, void* dest, std::size_t n, const Deadline& deadline = {});
-    // Reads the next whole frame; false when the stream ends or breaks, the deadline
-    // passes, or the connection is no longer the current one: frames still queued on
-    // a closed or replaced connection are never handled.
-    bool ReadFrame(FlapHeader& flap, std::vector<std::uint8_t>& block, const Deadline& deadline);
+    // One receive of at most n bytes: how many came, 0 or less on error, close or
+    // when the deadline (if any) passes first.
+    long ReceiveSomeOn(Link& link, void* dest, std::size_t n, const Deadline& deadline);
+    // Feeds the parser from the socket until it yields the next whole frame; false
+    // when the stream ends or breaks, the deadline passes, or the connection is no
+    // longer the current one: frames still queued on a closed or replaced
+    // connection are never handled.
+    bool ReadFrame(FlapParser& parser, FlapFrame& frame, const Deadline& deadline);
     Deadline SignOnDeadline() const;
     void RunLoginPhase();
     void RunMessagingPhase();
