@@ -47,7 +47,7 @@
 namespace pellox {
 
 class AppState;
-class NetSession;
+class Connection;
 
 // One buddy of a reply: its UIN and its nickname on the server (empty when none),
 // both 8-bit text as sent.
@@ -158,13 +158,13 @@ private:
 
 // One item in 0x0013/0x0008 (add) or 0x0013/0x0009 (update) under the request
 // id, without the edit start and end. False when it could not be sent.
-bool SendServerItem(NetSession& session, const ServerItem& item, std::uint16_t subtype,
+bool SendServerItem(Connection& connection, const ServerItem& item, std::uint16_t subtype,
                     std::uint32_t requestId);
 
 // The visibility change on the wire: edit start 0x0013/0x0011, the item in
 // 0x0013/0x0009 (update) or 0x0013/0x0008 (add), edit end 0x0013/0x0012. False
 // when a frame could not be sent.
-bool SendVisibilityItem(NetSession& session, const VisibilityItem& item, bool update);
+bool SendVisibilityItem(Connection& connection, const VisibilityItem& item, bool update);
 
 // Merges the buddies into the model (no save, no notification). Buddies whose UIN
 // is unusable are left out.
@@ -178,7 +178,7 @@ void MergeServerContacts(AppState& model, const std::vector<ServerContactEntry>&
 // sends nothing (false).
 // The visibility item and item ids go to `list` when it is given, before
 // ContactsLoaded is reported.
-bool HandleContactListReply(NetSession& session, AppState& model, PacketReader& reader,
+bool HandleContactListReply(Connection& connection, AppState& model, PacketReader& reader,
                             bool moreReplies = false, ServerListState* list = nullptr);
 
 }  // namespace pellox
