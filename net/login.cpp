@@ -92,11 +92,11 @@ bool ResolveMessagingAddress(const std::string& text, platform::Ipv4Endpoint& en
 
 bool SessionImpl::ConnectToLoginServerForTesting(std::u16string_view server, std::u16string_view uinText,
                                                  std::u16string_view passwordText) {
-    return ConnectToLoginServer(server, uinText, passwordText, ClosesSoFar());
+    return ConnectToLoginServer(server, uinText, passwordText, CurrentGeneration());
 }
 
 bool SessionImpl::ConnectToLoginServer(std::u16string_view server, std::u16string_view uinText,
-                                       std::u16string_view passwordText, std::uint64_t closeCount) {
+                                       std::u16string_view passwordText, Generation generation) {
     bytesReceived_.store(0);
     bytesSent_.store(0);
     loginRefusal_.store(0);
@@ -124,7 +124,7 @@ bool SessionImpl::ConnectToLoginServer(std::u16string_view server, std::u16strin
     }
     if (open) {
         CloseSession();
-        ++closeCount;  // our own close
+        ++generation;  // our own close
     }
     JoinRetiredThreads();
 
@@ -135,7 +135,7 @@ bool SessionImpl::ConnectToLoginServer(std::u16string_view server, std::u16strin
         // Current from here on, so that CloseSession can interrupt the connect;
         // unless the user closed the session while this connect was getting ready.
         std::lock_guard<std::mutex> guard(connectionLock_);
-        if (closes_ != closeCount) return false;
+        if (generation_ != generation) return false;
         connection_ = link;
     }
     ReportState(CurrentConnection(), ConnState::ConnectingLoginServer);

@@ -43,7 +43,7 @@ bool SessionImpl::ReconnectPending() const {
     return reconnectDue_.has_value();
 }
 
-void SessionImpl::PerformConnect(const ConnectTarget& target, std::uint64_t closeCount) {
+void SessionImpl::PerformConnect(const ConnectTarget& target, Generation generation) {
     const Connection worker = CurrentConnection();
     ReportState(worker, ConnState::OpeningConnection);
     delegate_.OnContactsRefresh();
@@ -56,13 +56,13 @@ void SessionImpl::PerformConnect(const ConnectTarget& target, std::uint64_t clos
     }
     if (open) {
         CloseSession();
-        ++closeCount;
+        ++generation;
     }
-    if (!ConnectToLoginServer(target.server, target.uin, target.password, closeCount)) {
+    if (!ConnectToLoginServer(target.server, target.uin, target.password, generation)) {
         ReportState(worker, ConnState::ConnectionError);
         delegate_.OnContactsRefresh();
         // A connect that a close abandoned is not tried again.
-        if (ClosesSoFar() == closeCount) MaybeScheduleReconnect(worker);
+        if (CurrentGeneration() == generation) MaybeScheduleReconnect(worker);
     }
 }
 
@@ -89,13 +89,13 @@ void SessionImpl::MaybeScheduleReconnect(const Connection& from) {
     wakeEvent_.Set();
 }
 
-std::optional<SessionImpl::ConnectTarget> SessionImpl::TakeDueReconnect(std::uint64_t& closeCount) {
+std::optional<SessionImpl::ConnectTarget> SessionImpl::TakeDueReconnect(Generation& generation) {
     std::lock_guard<std::mutex> guard(connectionLock_);
     if (!reconnectDue_ || !lastConnect_ || std::chrono::steady_clock::now() < *reconnectDue_) {
         return std::nullopt;
     }
     reconnectDue_.reset();
-    closeCount = closes_;
+    generation = generation_;
     return lastConnect_;
 }
 

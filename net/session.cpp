@@ -99,10 +99,10 @@ void SessionImpl::RunWorker() {
         const platform::WaitResult woke = wakeEvent_.Wait(waitMs);
         if (!running_.load()) break;
         if (woke == platform::WaitResult::TimedOut) {
-            std::uint64_t closes = 0;
-            if (auto target = TakeDueReconnect(closes)) {
+            Generation generation = 0;
+            if (auto target = TakeDueReconnect(generation)) {
                 // Not when reconnecting was turned off while it waited.
-                if (ReconnectAllowed()) PerformConnect(*target, closes);
+                if (ReconnectAllowed()) PerformConnect(*target, generation);
                 continue;
             }
             // A whole interval without a command: keep the connection alive.
@@ -138,17 +138,17 @@ void SessionImpl::PerformCommandForTesting(const Command& command) { PerformComm
 
 void SessionImpl::PerformConnectCommand(const ConnectCommand& command) {
     ConnectTarget target{command.server, command.uin, command.password};
-    std::uint64_t closes;
+    Generation generation;
     {
         std::lock_guard<std::mutex> guard(connectionLock_);
         lastConnect_ = target;
         reconnectAttempts_ = 0;
         // Read before OpeningConnection is shown, so that a Disconnect chosen from
         // then on stops this connect.
-        closes = closes_;
+        generation = generation_;
     }
     ownStatus_.store(command.status);
-    PerformConnect(target, closes);
+    PerformConnect(target, generation);
 }
 
 void SessionImpl::PerformStatus(const StatusCommand& command, Connection& connection) {
@@ -210,7 +210,7 @@ void SessionImpl::CloseConnection() {
         std::lock_guard<std::mutex> guard(connectionLock_);
         old = std::move(connection_);
         connection_.reset();
-        ++closes_;
+        ++generation_;
         if (receiveThread_.joinable()) retiredThreads_.push_back(std::move(receiveThread_));
         cookie_.clear();
         reconnectDue_.reset();
@@ -221,9 +221,9 @@ void SessionImpl::CloseConnection() {
     infoRequests_.clear();
 }
 
-std::uint64_t SessionImpl::ClosesSoFar() const {
+SessionImpl::Generation SessionImpl::CurrentGeneration() const {
     std::lock_guard<std::mutex> guard(connectionLock_);
-    return closes_;
+    return generation_;
 }
 
 void SessionImpl::CloseSession() {

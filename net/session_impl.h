@@ -23,10 +23,11 @@
 // state reports are dropped, its sends go to its own (shut down) link, never to a
 // newer connection, and it handles no frame that it has not begun to handle yet.
 //
-// Cancellation: closes_ counts CloseConnection calls. A connect reads it before it
-// starts and gives up when it has moved on, so a Disconnect chosen while the connect
-// is still getting ready is not overtaken by it; a reconnect reads it when its wait
-// ends.
+// Cancellation: one generation number, raised by every close of the connection
+// (CloseConnection). Work that must not outlive a close (a connect, a reconnect
+// that was waiting) takes the generation when it starts and gives up once it has
+// moved on, so a Disconnect chosen while a connect is still getting ready is not
+// overtaken by it.
 //
 // Reconnect: when a connection ends in ConnectionError (a failed connect or a
 // dropped line; not a refused login, not a sign-off by another client, not a close
@@ -294,29 +295,30 @@ private:
     // receive thread, forgets cookie and info requests.
     void CloseConnection();
     void JoinRetiredThreads();
-    std::uint64_t ClosesSoFar() const;
+    using Generation = std::uint64_t;
+    Generation CurrentGeneration() const;
     // Increments flapSequence_ and returns it; requires sendLock_.
     std::uint16_t NextSequence();
     bool SendOnLink(Link& link, const void* bytes, std::size_t n);  // requires sendLock_
     void RecordInfoRequest(std::uint16_t requestId, std::uint32_t uin);
 
     // Worker thread: the Connect command's work, for the user's command and for a
-    // reconnect alike; abandoned when the connection is closed after closeCount
-    // was read from closes_.
-    void PerformConnect(const ConnectTarget& target, std::uint64_t closeCount);
+    // reconnect alike; abandoned once a close has raised the generation past
+    // `generation`.
+    void PerformConnect(const ConnectTarget& target, Generation generation);
     // Resets the counters, narrows uin and password, asks the connection manager
     // for a connection, closes an open connection (reporting Disconnected),
     // reports ConnectingLoginServer, connects and starts the receive thread. False
     // on any failure (the caller reports ConnectionError) and when the connection
-    // was closed after closeCount was read.
+    // was closed since `generation`.
     bool ConnectToLoginServer(std::u16string_view server, std::u16string_view uin,
-                              std::u16string_view password, std::uint64_t closeCount);
+                              std::u16string_view password, Generation generation);
     // After a reported ConnectionError: starts the next wait when it applies.
     void MaybeScheduleReconnect(const Connection& from);
     bool ReconnectAllowed() const;
-    // Worker thread: the target when the wait is over (closeCount is closes_
-    // then), else nullopt.
-    std::optional<ConnectTarget> TakeDueReconnect(std::uint64_t& closeCount);
+    // Worker thread: the target when the wait is over (with the generation then),
+    // else nullopt.
+    std::optional<ConnectTarget> TakeDueReconnect(Generation& generation);
     // Milliseconds until the pending reconnect is due (0 when overdue), -1 when none.
     int ReconnectDueInMs() const;
 
@@ -357,7 +359,7 @@ private:
     // Guarded by connectionLock_.
     mutable std::mutex connectionLock_;
     std::shared_ptr<Link> connection_;  // the current socket
-    std::uint64_t closes_ = 0;          // CloseConnection calls so far
+    Generation generation_ = 0;  // raised by every CloseConnection
     std::thread receiveThread_;
     std::vector<std::thread> retiredThreads_;
     std::vector<std::uint8_t> cookie_;

@@ -443,7 +443,10 @@ TEST_F(ContactListHandler, AnAddTheServerRefusesStaysLocalAndIsToldOnce) {
     const auto calls = announcer.Calls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].what, "notification");
-    EXPECT_NE(calls[0].second.find(u"200"), std::u16string::npos);
+    EXPECT_EQ(calls[0].second,
+              u"Контакт 200 не добавлен в список на сервере (ошибка 10): он останется только в этом списке.");
+    // The second result names no add that is still awaited.
+    EXPECT_EQ(session.Rejected(), (std::vector<std::pair<int, int>>{{0x0013, 0x000E}}));
     EXPECT_FALSE(session.ServerList().Buddy("200").has_value());
     EXPECT_TRUE(model.FindContact(u"200"));
 }
@@ -458,6 +461,7 @@ TEST_F(ContactListHandler, AnAuthorizationRequestIsKeptAndAnnouncedOnlyInTheBack
     session.Dispatch(0x0013, 0x0019, request);
     ASSERT_EQ(announcer.Calls().size(), 1u);
     EXPECT_EQ(announcer.Calls()[0].first, AnnouncementTitle(u"Третий", u"300"));
+    EXPECT_EQ(announcer.Calls()[0].second, u"Просит авторизацию: Pros");
     for (int i = 0; i < 2; ++i) {
         const auto taken = session.TakeAuthRequest();
         ASSERT_TRUE(taken.has_value());
@@ -467,9 +471,10 @@ TEST_F(ContactListHandler, AnAuthorizationRequestIsKeptAndAnnouncedOnlyInTheBack
     EXPECT_FALSE(session.TakeAuthRequest().has_value());
     EXPECT_EQ(posted.TakeCodes(), (std::vector<ChangeCode>{ChangeCode::AuthorizationRequested,
                                                      ChangeCode::AuthorizationRequested}));
-    // Cut short, it is nothing.
+    // Cut short, it is nothing but a rejected SNAC.
     session.Dispatch(0x0013, 0x0019, FromHex("05 3330"));
     EXPECT_FALSE(session.TakeAuthRequest().has_value());
+    EXPECT_EQ(session.Rejected(), (std::vector<std::pair<int, int>>{{0x0013, 0x0019}}));
 }
 
 TEST_F(ContactListHandler, ReplyWithoutItsTrailingTimeChangesNothing) {

@@ -206,6 +206,7 @@ TEST_F(SessionEvents, EveryListedPairReachesItsHandler) {
                                                                       {u"103", u"stored"}}));
     EXPECT_EQ(session.Codes(), (std::vector<int>{7, 9, 10}));
     EXPECT_EQ(Snapshot(u"104").name, u"Dee");
+    EXPECT_TRUE(session.Rejected().empty());
 }
 
 TEST_F(SessionEvents, ConsumedAndUnlistedSnacsHaveNoEffect) {
@@ -224,6 +225,9 @@ TEST_F(SessionEvents, ConsumedAndUnlistedSnacsHaveNoEffect) {
     EXPECT_TRUE(session.Codes().empty());
     EXPECT_EQ(model.ContactCount(), 0u);
     EXPECT_TRUE(posted.Take().empty());
+    // A result and a message error that name nothing of this session reach the
+    // reporter; pairs without a handler do not.
+    EXPECT_EQ(session.Rejected(), (std::vector<std::pair<int, int>>{{0x0013, 0x000E}, {0x0004, 0x0001}}));
 }
 
 // ---- Hostile input ----
