@@ -126,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             Connection none = net.CurrentConnection();
             if (net.ParseLoginReply(none, reply)) {
                 platform::Ipv4Endpoint endpoint;
-                (void)ResolveAddress(net.BosAddress(), false, endpoint);
+                (void)ResolveAddress(net.BosAddressForTesting(), false, endpoint);
             }
             Connection connection = net.AdoptSocketForTesting(fds[0]);  // the session owns fds[0] now
             FlapParser parser;

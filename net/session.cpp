@@ -358,7 +358,7 @@ std::string SessionImpl::Uin() const {
     return uin_;
 }
 
-std::string SessionImpl::BosAddress() const {
+std::string SessionImpl::BosAddressForTesting() const {
     std::lock_guard<std::mutex> guard(connectionLock_);
     return bosAddress_;
 }

@@ -197,8 +197,8 @@ public:
     // The status half of the word the session signs on with and sends: set by the
     // Connect and SetStatus commands, 0 (online) at first.
     std::uint16_t OwnStatus() const { return ownStatus_.load(); }
+    // What the last login reply said (copies taken under the lock).
     std::string Uin() const;
-    std::string BosAddress() const;
     std::vector<std::uint8_t> Cookie() const;
 
     // ---- Sign-on, on the receive thread's connection ----
@@ -250,6 +250,7 @@ public:
     void SetKeepAliveIntervalForTesting(int ms) { keepAliveIntervalMs_.store(ms); }
     void SetSignOnTimeoutForTesting(int ms) { signOnTimeoutMs_.store(ms); }
     std::size_t PendingInfoRequestsForTesting() const;
+    std::string BosAddressForTesting() const;
     // The current connection's socket, kNoSocket when none.
     platform::SocketHandle SocketForTesting() const;
     // Receive threads that have not yet ended.

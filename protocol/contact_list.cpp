@@ -8,6 +8,7 @@
 #include "net/text_encoding.h"
 #include "protocol/identity.h"
 #include "protocol/presence.h"
+#include "resources/strings.h"
 #include "store/app_state.h"
 
 namespace pellox {
@@ -15,8 +16,6 @@ namespace {
 
 inline constexpr std::uint16_t kItemTypeVisibility = 0x0004;
 inline constexpr std::uint16_t kTlvVisibility = 0x00CA;
-// The group a first buddy goes into when the list has none: "Общие" in Windows-1251.
-inline constexpr char kNewGroupName[] = "\xCE\xE1\xF9\xE8\xE5";
 
 // Walks the TLVs of one item's data, keeping the last nickname.
 void ReadItemData(PacketReader data, std::string& nickname) {
@@ -189,7 +188,10 @@ ServerItem ServerListState::PrepareBuddy(const std::string& uin, const std::stri
     std::lock_guard<std::mutex> guard(lock_);
     group.reset();
     if (!group_) {
-        group_ = ServerItem{kNewGroupName, TakeNextId(highestGroupId_), 0, kItemTypeGroup, {}};
+        // The group a first buddy goes into when the list has none, in the local
+        // code page as the server keeps it.
+        group_ = ServerItem{NarrowFromWide(LoadString(str::kNewGroupName)), TakeNextId(highestGroupId_), 0,
+                            kItemTypeGroup, {}};
         group = group_;
     }
     ServerItem item{uin, group_->groupId, NextItemId(), kItemTypeBuddy, {}};

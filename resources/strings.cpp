@@ -52,6 +52,7 @@ constexpr std::array kStrings{
     StringEntry{str::kAuthRequestedNotice, u"Просит авторизацию: %1"},
     StringEntry{str::kServerAddFailed,
                 u"Контакт %1 не добавлен в список на сервере (ошибка %2): он останется только в этом списке."},
+    StringEntry{str::kNewGroupName, u"Общие"},
 };
 
 }  // namespace

@@ -52,6 +52,7 @@ inline constexpr int kAuthRefused = 2102;          // system line: the contact r
 inline constexpr int kYouWereAdded = 2103;         // system line: someone added you
 inline constexpr int kAuthRequestedNotice = 2104;  // "%1": the request's text
 inline constexpr int kServerAddFailed = 2105;      // "%1": the UIN, "%2": the error code
+inline constexpr int kNewGroupName = 2106;         // the server list's first group
 }  // namespace str
 
 // The text of string `id`; empty for an id the table does not hold.

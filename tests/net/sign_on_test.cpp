@@ -82,7 +82,7 @@ TEST_F(SignOn, ConnectReportsEachStepAndTheWireIsExact) {
     EXPECT_EQ(session_.Reports(), (std::vector<int>{3, 4, 6, 7, 8}));
     EXPECT_EQ(session_.State(), ConnState::LoadingOfflineMessages);
     EXPECT_EQ(session_.Uin(), "123456789");
-    EXPECT_EQ(session_.BosAddress(), server_.Address());
+    EXPECT_EQ(session_.BosAddressForTesting(), server_.Address());
     EXPECT_GE(session_.Refreshes(), 1);
 
     // One sequence across both connections.
