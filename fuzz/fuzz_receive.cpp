@@ -39,7 +39,8 @@ public:
     using MessengerSession::MessengerSession;
     ~CountingSession() override { Shutdown(); }
 
-    void OnMessage(Connection& from, const std::u16string& uin, const std::u16string& text) override {
+    void OnMessage(Connection& from, const std::u16string& uin,
+                   const std::u16string& text) override {
         if (IsUsableUin(uin)) ++messages[uin];
         MessengerSession::OnMessage(from, uin, text);
     }
@@ -128,7 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 platform::Ipv4Endpoint endpoint;
                 (void)ResolveAddress(net.BosAddressForTesting(), false, endpoint);
             }
-            Connection connection = net.AdoptSocketForTesting(fds[0]);  // the session owns fds[0] now
+            Connection connection =
+                net.AdoptSocketForTesting(fds[0]);  // the session owns fds[0] now
             FlapParser parser;
             FlapFrame frame;
             bool signOnDone = false;

@@ -50,7 +50,8 @@ bool Connection::SendInstantMessage(std::u16string_view uinText, std::u16string_
         if (++last == 0) last = 1;
         requestId = last;
         auto& sent = session_->sentMessages_;
-        sent.push_back(SessionImpl::SentMessage{requestId, std::u16string(uinText), std::u16string(text)});
+        sent.push_back(
+            SessionImpl::SentMessage{requestId, std::u16string(uinText), std::u16string(text)});
         if (sent.size() > kMaxSentMessages) sent.pop_front();
     }
     if (SendSnac(0x0004, 0x0006, requestId, data)) return true;

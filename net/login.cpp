@@ -90,7 +90,8 @@ bool ResolveMessagingAddress(const std::string& text, platform::Ipv4Endpoint& en
     return endpoint.address != 0;
 }
 
-bool SessionImpl::ConnectToLoginServerForTesting(std::u16string_view server, std::u16string_view uinText,
+bool SessionImpl::ConnectToLoginServerForTesting(std::u16string_view server,
+                                                 std::u16string_view uinText,
                                                  std::u16string_view passwordText) {
     return ConnectToLoginServer(server, uinText, passwordText, CurrentGeneration());
 }

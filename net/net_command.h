@@ -33,7 +33,9 @@ enum class ConnState : std::int32_t {
 inline bool IsConnectedState(std::int32_t code) {
     return code >= static_cast<std::int32_t>(ConnState::Online);
 }
-inline bool IsConnectedState(ConnState code) { return IsConnectedState(static_cast<std::int32_t>(code)); }
+inline bool IsConnectedState(ConnState code) {
+    return IsConnectedState(static_cast<std::int32_t>(code));
+}
 
 // ---- Carried out by the net layer ----
 
@@ -105,9 +107,9 @@ struct AuthReplyCommand {
     bool granted = false;
 };
 
-using Command = std::variant<ConnectCommand, DisconnectCommand, StatusCommand, SendMessageCommand,
-                             LoadContactsCommand, DeleteContactCommand, RequestInfoCommand,
-                             VisibilityCommand, AddContactCommand, RenameContactCommand,
-                             TypingCommand, AuthReplyCommand>;
+using Command =
+    std::variant<ConnectCommand, DisconnectCommand, StatusCommand, SendMessageCommand,
+                 LoadContactsCommand, DeleteContactCommand, RequestInfoCommand, VisibilityCommand,
+                 AddContactCommand, RenameContactCommand, TypingCommand, AuthReplyCommand>;
 
 }  // namespace pellox

@@ -34,7 +34,8 @@ long SessionImpl::ReceiveSome(Link& link, void* dest, std::size_t n, const Deadl
     if (deadline) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             *deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !platform::WaitReadable(link.socket, static_cast<int>(left.count()))) {
+        if (left.count() <= 0 ||
+            !platform::WaitReadable(link.socket, static_cast<int>(left.count()))) {
             link.Shutdown();  // the server sees the connection given up
             return -1;
         }
@@ -94,7 +95,8 @@ void SessionImpl::RunMessagingPhase(Connection& connection) {
     }
 }
 
-bool SessionImpl::HandleMessagingFrame(Connection& connection, const FlapFrame& frame, bool& signOnDone) {
+bool SessionImpl::HandleMessagingFrame(Connection& connection, const FlapFrame& frame,
+                                       bool& signOnDone) {
     PacketReader reader(frame.data);
     switch (frame.header.channel) {
         case kChannelSignOn:
@@ -131,9 +133,12 @@ void SessionImpl::SetSnacHandler(std::uint16_t family, std::uint16_t subtype, Sn
     }
 }
 
-void SessionImpl::DispatchSnac(Connection& connection, PacketReader& reader, const SnacHeader& snac) {
-    const auto it = snacHandlers_.find((static_cast<std::uint32_t>(snac.family) << 16) | snac.subtype);
-    if (it != snacHandlers_.end() && !it->second(connection, reader, snac)) delegate_.OnSnacRejected(snac);
+void SessionImpl::DispatchSnac(Connection& connection, PacketReader& reader,
+                               const SnacHeader& snac) {
+    const auto it =
+        snacHandlers_.find((static_cast<std::uint32_t>(snac.family) << 16) | snac.subtype);
+    if (it != snacHandlers_.end() && !it->second(connection, reader, snac))
+        delegate_.OnSnacRejected(snac);
 }
 
 // ---- Test entries: the messaging phase over a socket the caller connected ----

@@ -32,7 +32,8 @@ bool SessionImpl::ReconnectAllowed() const {
     return check && check();
 }
 
-void SessionImpl::SetReconnectTiming(const ReconnectTiming& timing, std::function<double()> random) {
+void SessionImpl::SetReconnectTiming(const ReconnectTiming& timing,
+                                     std::function<double()> random) {
     std::lock_guard<std::mutex> guard(connectionLock_);
     reconnectTiming_ = timing;
     reconnectRandom_ = std::move(random);

@@ -7,9 +7,13 @@
 
 namespace pellox {
 
-SessionImpl::SessionImpl(SessionDelegate& delegate) : delegate_(delegate) { RegisterOwnHandlers(); }
+SessionImpl::SessionImpl(SessionDelegate& delegate) : delegate_(delegate) {
+    RegisterOwnHandlers();
+}
 
-SessionImpl::~SessionImpl() { Shutdown(); }
+SessionImpl::~SessionImpl() {
+    Shutdown();
+}
 
 // ---- State ----
 
@@ -38,33 +42,42 @@ void SessionImpl::ReportState(const Connection& from, ConnState code) {
 void SessionImpl::RegisterOwnHandlers() {
     SetCommandHandler<ConnectCommand>(
         [this](const ConnectCommand& command, Connection&) { PerformConnectCommand(command); });
-    SetCommandHandler<StatusCommand>(
-        [this](const StatusCommand& command, Connection& connection) { PerformStatus(command, connection); });
-    SetCommandHandler<DisconnectCommand>(
-        [this](const DisconnectCommand&, Connection& connection) { PerformDisconnect(connection); });
-    SetCommandHandler<SendMessageCommand>([this](const SendMessageCommand& command, Connection& connection) {
-        PerformSendMessage(command, connection);
+    SetCommandHandler<StatusCommand>([this](const StatusCommand& command, Connection& connection) {
+        PerformStatus(command, connection);
     });
+    SetCommandHandler<DisconnectCommand>([this](const DisconnectCommand&, Connection& connection) {
+        PerformDisconnect(connection);
+    });
+    SetCommandHandler<SendMessageCommand>(
+        [this](const SendMessageCommand& command, Connection& connection) {
+            PerformSendMessage(command, connection);
+        });
     SetCommandHandler<LoadContactsCommand>(
-        [this](const LoadContactsCommand&, Connection& connection) { PerformLoadContacts(connection); });
-    SetCommandHandler<DeleteContactCommand>([this](const DeleteContactCommand& command, Connection& connection) {
-        PerformDeleteContact(command, connection);
-    });
-    SetCommandHandler<RequestInfoCommand>([](const RequestInfoCommand& command, Connection& connection) {
-        if (connection.Connected()) (void)connection.RequestShortInfo(command.uin);
-    });
+        [this](const LoadContactsCommand&, Connection& connection) {
+            PerformLoadContacts(connection);
+        });
+    SetCommandHandler<DeleteContactCommand>(
+        [this](const DeleteContactCommand& command, Connection& connection) {
+            PerformDeleteContact(command, connection);
+        });
+    SetCommandHandler<RequestInfoCommand>(
+        [](const RequestInfoCommand& command, Connection& connection) {
+            if (connection.Connected()) (void)connection.RequestShortInfo(command.uin);
+        });
 
-    SetSnacHandler(0x0001, 0x0003, [this](Connection& connection, PacketReader&, const SnacHeader&) {
-        (void)SendFamilyVersions(connection);  // the server's family list
-        return true;
-    });
+    SetSnacHandler(0x0001, 0x0003,
+                   [this](Connection& connection, PacketReader&, const SnacHeader&) {
+                       (void)SendFamilyVersions(connection);  // the server's family list
+                       return true;
+                   });
     SetSnacHandler(0x0001, 0x0013, [](Connection&, PacketReader&, const SnacHeader&) {
         return true;  // message of the day
     });
-    SetSnacHandler(0x0001, 0x0018, [this](Connection& connection, PacketReader&, const SnacHeader&) {
-        (void)SendInitialStatus(connection);  // the server's family versions
-        return true;
-    });
+    SetSnacHandler(0x0001, 0x0018,
+                   [this](Connection& connection, PacketReader&, const SnacHeader&) {
+                       (void)SendInitialStatus(connection);  // the server's family versions
+                       return true;
+                   });
 }
 
 void SessionImpl::EnqueueCommand(Command command) {
@@ -86,7 +99,8 @@ void SessionImpl::EnqueueCommand(Command command) {
 bool SessionImpl::StartWorker() {
     std::lock_guard<std::mutex> guard(lifecycleLock_);
     if (shutDown_ || workerThread_.joinable()) return false;
-    workerThread_ = platform::StartThread(platform::ThreadPriority::BelowNormal, [this] { RunWorker(); });
+    workerThread_ =
+        platform::StartThread(platform::ThreadPriority::BelowNormal, [this] { RunWorker(); });
     return true;
 }
 
@@ -106,7 +120,8 @@ void SessionImpl::RunWorker() {
                 continue;
             }
             // A whole interval without a command: keep the connection alive.
-            if (IsConnectedState(state_.load()) && !CurrentConnection().SendKeepAlive()) CloseSession();
+            if (IsConnectedState(state_.load()) && !CurrentConnection().SendKeepAlive())
+                CloseSession();
             continue;
         }
         // Drain the queue in order, one command at a time, the lock held only to
@@ -127,10 +142,13 @@ void SessionImpl::RunWorker() {
 
 void SessionImpl::PerformCommand(const Command& command) {
     Connection connection = CurrentConnection();
-    if (const CommandHandler& handler = commandHandlers_[command.index()]) handler(command, connection);
+    if (const CommandHandler& handler = commandHandlers_[command.index()])
+        handler(command, connection);
 }
 
-void SessionImpl::PerformCommandForTesting(const Command& command) { PerformCommand(command); }
+void SessionImpl::PerformCommandForTesting(const Command& command) {
+    PerformCommand(command);
+}
 
 // A command queued while connected may come up after a Disconnect: it must not send
 // on a new connection that is still signing on, nor report a state for a session
@@ -175,7 +193,8 @@ void SessionImpl::PerformLoadContacts(Connection& connection) {
     (void)connection.SendEmptySnac(0x0013, 0x0004);
 }
 
-void SessionImpl::PerformDeleteContact(const DeleteContactCommand& command, Connection& connection) {
+void SessionImpl::PerformDeleteContact(const DeleteContactCommand& command,
+                                       Connection& connection) {
     if (!connection.Connected()) return;
     (void)connection.DeleteContactItem(command.uin);
     (void)connection.SendBuddyList(0x0005, {NarrowFromWide(command.uin)});
@@ -255,7 +274,9 @@ std::shared_ptr<Link> Connection::LinkForSend() const {
     return session_->connection_;
 }
 
-std::uint16_t SessionImpl::NextSequence() { return ++flapSequence_; }
+std::uint16_t SessionImpl::NextSequence() {
+    return ++flapSequence_;
+}
 
 bool SessionImpl::SendOnLink(Link& link, const void* bytes, std::size_t n) {
     const auto* p = static_cast<const std::uint8_t*>(bytes);
@@ -292,7 +313,8 @@ bool Connection::SendFrame(const FrameLayout& layout, const PacketBuffer& payloa
         std::memcpy(head, &snac, sizeof snac);
     }
     std::vector<std::uint8_t> frame;
-    if (!BuildFrame(frame, layout.channel, sequence, {head, headSize}, payload.Bytes())) return false;
+    if (!BuildFrame(frame, layout.channel, sequence, {head, headSize}, payload.Bytes()))
+        return false;
     return session_->SendOnLink(*link, frame.data(), frame.size());
 }
 
@@ -315,13 +337,21 @@ bool Connection::SendKeepAlive() {
     return SendFrame(layout, PacketBuffer{});
 }
 
-void Connection::ReportState(ConnState code) { session_->ReportState(*this, code); }
+void Connection::ReportState(ConnState code) {
+    session_->ReportState(*this, code);
+}
 
-ConnState Connection::State() const { return session_->State(); }
+ConnState Connection::State() const {
+    return session_->State();
+}
 
-std::string Connection::OwnUin() const { return session_->Uin(); }
+std::string Connection::OwnUin() const {
+    return session_->Uin();
+}
 
-SessionDelegate& Connection::Events() const { return session_->delegate_; }
+SessionDelegate& Connection::Events() const {
+    return session_->delegate_;
+}
 
 // ---- Info requests ----
 

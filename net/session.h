@@ -36,9 +36,11 @@ struct SessionDelegate {
     // What the server said about a contact arrives with the connection it came on
     // (`from`): whatever the delegate sends in answer goes there, never to a
     // newer connection.
-    virtual void OnMessage(Connection& from, const std::u16string& uin, const std::u16string& text) = 0;
+    virtual void OnMessage(Connection& from, const std::u16string& uin,
+                           const std::u16string& text) = 0;
     // status is a presence value 0 to 7 (0 online, 1 offline, ...).
-    virtual void OnContactStatus(Connection& from, const std::u16string& uin, std::int32_t status) = 0;
+    virtual void OnContactStatus(Connection& from, const std::u16string& uin,
+                                 std::int32_t status) = 0;
     // A message the server kept while the user was away, sent at `sentTime`
     // (seconds since 1970-01-01 00:00 UTC). By default it is taken as a message
     // arriving now.

@@ -142,8 +142,8 @@ struct Link {
 // stands at the first byte of the SNAC data (past the header and any flag-0x8000
 // extra data); the header is in host order. False when the SNAC could not be
 // read; the delegate hears of it (OnSnacRejected).
-using SnacHandler = std::function<bool(Connection& connection, PacketReader& reader,
-                                       const SnacHeader& snac)>;
+using SnacHandler =
+    std::function<bool(Connection& connection, PacketReader& reader, const SnacHeader& snac)>;
 
 class SessionImpl : public NetSession {
 public:
@@ -360,7 +360,7 @@ private:
     // Guarded by connectionLock_.
     mutable std::mutex connectionLock_;
     std::shared_ptr<Link> connection_;  // the current socket
-    Generation generation_ = 0;  // raised by every CloseConnection
+    Generation generation_ = 0;         // raised by every CloseConnection
     std::thread receiveThread_;
     std::vector<std::thread> retiredThreads_;
     std::vector<std::uint8_t> cookie_;

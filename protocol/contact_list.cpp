@@ -190,8 +190,11 @@ ServerItem ServerListState::PrepareBuddy(const std::string& uin, const std::stri
     if (!group_) {
         // The group a first buddy goes into when the list has none, in the local
         // code page as the server keeps it.
-        group_ = ServerItem{NarrowFromWide(LoadString(str::kNewGroupName)), TakeNextId(highestGroupId_), 0,
-                            kItemTypeGroup, {}};
+        group_ = ServerItem{NarrowFromWide(LoadString(str::kNewGroupName)),
+                            TakeNextId(highestGroupId_),
+                            0,
+                            kItemTypeGroup,
+                            {}};
         group = group_;
     }
     ServerItem item{uin, group_->groupId, NextItemId(), kItemTypeBuddy, {}};

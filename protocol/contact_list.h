@@ -20,7 +20,7 @@
 // right after the m bytes.
 //
 // The visibility item (type 4) is no contact: it is read for ServerListState,
-// which remembers it for "Видим только для своих". Its TLV 0x00CA (1 byte) says
+// which remembers it for the menu item cmd::kVisibleToListOnly. Its TLV 0x00CA (1 byte) says
 // who sees the account: 1 everybody, 5 only the contacts of its list.
 //
 // The merge only adds and fills in: a UIN not in the list becomes an offline
@@ -131,8 +131,8 @@ public:
     std::optional<ServerItem> Buddy(const std::string& uin) const;
     // A new buddy item for the UIN with the nickname in TLV 0x0131, in the first
     // group, with the next free item id. When the list has no group, `group` is
-    // set to a new group item "Общие" that must be added first; from now on it is
-    // the list's group.
+    // set to a new group item (str::kNewGroupName) that must be added first; from
+    // now on it is the list's group.
     ServerItem PrepareBuddy(const std::string& uin, const std::string& nickname,
                             std::optional<ServerItem>& group);
     // The server took the item: it is on the list from now on.

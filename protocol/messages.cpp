@@ -72,7 +72,8 @@ bool HandleIncomingMessage(Connection& connection, PacketReader& reader) {
     if (!IsUsableUin(uin)) return false;
     // Reported before anything else can fail: a message cut short still shows
     // the sender's presence.
-    if (sender.hasStatus) connection.Events().OnContactStatus(connection, uin, StatusFromFlags(sender.statusWord));
+    if (sender.hasStatus)
+        connection.Events().OnContactStatus(connection, uin, StatusFromFlags(sender.statusWord));
     if (!blockRead) return false;
 
     std::u16string text;

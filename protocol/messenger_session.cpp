@@ -62,48 +62,57 @@ void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger) {
     // Handlers that read the SNAC data alone.
     const auto plain = [&net](std::uint16_t family, std::uint16_t subtype,
                               bool (*handler)(Connection&, PacketReader&)) {
-        net.SetSnacHandler(family, subtype, [handler](Connection& connection, PacketReader& reader,
-                                                      const SnacHeader&) { return handler(connection, reader); });
+        net.SetSnacHandler(family, subtype,
+                           [handler](Connection& connection, PacketReader& reader,
+                                     const SnacHeader&) { return handler(connection, reader); });
     };
     plain(0x0002, 0x0006, &HandleUserInfoReply);
     plain(0x0003, 0x000B, &HandleContactArrived);
     plain(0x0003, 0x000C, &HandleContactDeparted);
     plain(0x0004, 0x0007, &HandleIncomingMessage);
     net.SetSnacHandler(0x0004, 0x0001, &HandleMessageError);
-    net.SetSnacHandler(0x0004, 0x0014, [&messenger](Connection&, PacketReader& reader, const SnacHeader&) {
-        std::string uin;
-        std::uint16_t kind = 0;
-        if (!ReadTypingNotice(reader, uin, kind)) return false;
-        messenger.OnTyping(WidenUin(uin), kind);
-        return true;
-    });
-    net.SetSnacHandler(0x0013, 0x0006, [&messenger](Connection& connection, PacketReader& reader,
-                                                    const SnacHeader& snac) {
-        return HandleContactListReply(connection, messenger.Model(), reader,
-                                      (snac.flags & kSnacFlagMoreReplies) != 0, &messenger.ServerList());
-    });
-    net.SetSnacHandler(0x0013, 0x000E, [&messenger](Connection& connection, PacketReader& reader,
-                                                    const SnacHeader& snac) {
-        return messenger.OnItemResult(connection, snac.requestId, reader);
-    });
-    for (const std::uint16_t subtype : {0x0019, 0x001B, 0x001C}) {
-        net.SetSnacHandler(0x0013, subtype, [&messenger](Connection& connection, PacketReader& reader,
-                                                         const SnacHeader& snac) {
-            return HandleAuth(messenger, connection, reader, snac);
+    net.SetSnacHandler(0x0004, 0x0014,
+                       [&messenger](Connection&, PacketReader& reader, const SnacHeader&) {
+                           std::string uin;
+                           std::uint16_t kind = 0;
+                           if (!ReadTypingNotice(reader, uin, kind)) return false;
+                           messenger.OnTyping(WidenUin(uin), kind);
+                           return true;
+                       });
+    net.SetSnacHandler(
+        0x0013, 0x0006,
+        [&messenger](Connection& connection, PacketReader& reader, const SnacHeader& snac) {
+            return HandleContactListReply(connection, messenger.Model(), reader,
+                                          (snac.flags & kSnacFlagMoreReplies) != 0,
+                                          &messenger.ServerList());
         });
+    net.SetSnacHandler(
+        0x0013, 0x000E,
+        [&messenger](Connection& connection, PacketReader& reader, const SnacHeader& snac) {
+            return messenger.OnItemResult(connection, snac.requestId, reader);
+        });
+    for (const std::uint16_t subtype : {0x0019, 0x001B, 0x001C}) {
+        net.SetSnacHandler(
+            0x0013, subtype,
+            [&messenger](Connection& connection, PacketReader& reader, const SnacHeader& snac) {
+                return HandleAuth(messenger, connection, reader, snac);
+            });
     }
-    net.SetSnacHandler(0x0015, 0x0003, [&messenger](Connection& connection, PacketReader& reader,
-                                                    const SnacHeader& snac) {
-        return HandleMetaReply(connection, messenger.Model(), reader, snac);
-    });
+    net.SetSnacHandler(
+        0x0015, 0x0003,
+        [&messenger](Connection& connection, PacketReader& reader, const SnacHeader& snac) {
+            return HandleMetaReply(connection, messenger.Model(), reader, snac);
+        });
 
     // The commands the net layer leaves to this one; each needs a connection.
-    net.SetCommandHandler<VisibilityCommand>([&messenger](const VisibilityCommand& command, Connection& connection) {
-        if (connection.Connected()) messenger.PerformVisibility(command, connection);
-    });
-    net.SetCommandHandler<AddContactCommand>([&messenger](const AddContactCommand& command, Connection& connection) {
-        if (connection.Connected()) messenger.PerformAddContact(command, connection);
-    });
+    net.SetCommandHandler<VisibilityCommand>(
+        [&messenger](const VisibilityCommand& command, Connection& connection) {
+            if (connection.Connected()) messenger.PerformVisibility(command, connection);
+        });
+    net.SetCommandHandler<AddContactCommand>(
+        [&messenger](const AddContactCommand& command, Connection& connection) {
+            if (connection.Connected()) messenger.PerformAddContact(command, connection);
+        });
     net.SetCommandHandler<RenameContactCommand>(
         [&messenger](const RenameContactCommand& command, Connection& connection) {
             if (connection.Connected()) messenger.PerformRenameContact(command, connection);
@@ -111,28 +120,50 @@ void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger) {
     net.SetCommandHandler<TypingCommand>([](const TypingCommand& command, Connection& connection) {
         if (connection.Connected()) (void)SendTypingNotice(connection, command.uin, command.kind);
     });
-    net.SetCommandHandler<AuthReplyCommand>([&messenger](const AuthReplyCommand& command, Connection& connection) {
-        if (connection.Connected()) messenger.PerformAuthReply(command, connection);
-    });
+    net.SetCommandHandler<AuthReplyCommand>(
+        [&messenger](const AuthReplyCommand& command, Connection& connection) {
+            if (connection.Connected()) messenger.PerformAuthReply(command, connection);
+        });
 }
 
 MessengerSession::MessengerSession(AppState& model, Announcer* announcer)
     : model_(model), announcer_(announcer), net_(std::make_unique<SessionImpl>(*this)) {
     RegisterProtocolHandlers(*net_, *this);
-    net_->SetReconnectCheck([&model] { return model.UpdateSettings([](Settings& s) { return s.reconnect; }); });
+    net_->SetReconnectCheck(
+        [&model] { return model.UpdateSettings([](Settings& s) { return s.reconnect; }); });
 }
 
-MessengerSession::~MessengerSession() { net_->Shutdown(); }
+MessengerSession::~MessengerSession() {
+    net_->Shutdown();
+}
 
-void MessengerSession::EnqueueCommand(Command command) { net_->EnqueueCommand(std::move(command)); }
-ConnState MessengerSession::State() const { return net_->State(); }
-std::int32_t MessengerSession::LoginRefusal() const { return net_->LoginRefusal(); }
-std::int32_t MessengerSession::BytesReceived() const { return net_->BytesReceived(); }
-std::int32_t MessengerSession::BytesSent() const { return net_->BytesSent(); }
-bool MessengerSession::StartWorker() { return net_->StartWorker(); }
-void MessengerSession::CloseSession() { net_->CloseSession(); }
-void MessengerSession::Shutdown() { net_->Shutdown(); }
-void MessengerSession::SetReconnectCheck(std::function<bool()> check) { net_->SetReconnectCheck(std::move(check)); }
+void MessengerSession::EnqueueCommand(Command command) {
+    net_->EnqueueCommand(std::move(command));
+}
+ConnState MessengerSession::State() const {
+    return net_->State();
+}
+std::int32_t MessengerSession::LoginRefusal() const {
+    return net_->LoginRefusal();
+}
+std::int32_t MessengerSession::BytesReceived() const {
+    return net_->BytesReceived();
+}
+std::int32_t MessengerSession::BytesSent() const {
+    return net_->BytesSent();
+}
+bool MessengerSession::StartWorker() {
+    return net_->StartWorker();
+}
+void MessengerSession::CloseSession() {
+    net_->CloseSession();
+}
+void MessengerSession::Shutdown() {
+    net_->Shutdown();
+}
+void MessengerSession::SetReconnectCheck(std::function<bool()> check) {
+    net_->SetReconnectCheck(std::move(check));
+}
 
 void MessengerSession::OnStateChanged(ConnState code, bool stored) {
     if (!stored) return;
@@ -166,13 +197,15 @@ void MessengerSession::PerformAuthReply(const AuthReplyCommand& command, Connect
 
 void MessengerSession::PerformAddContact(const AddContactCommand& command, Connection& connection) {
     // Presence at once, whatever becomes of the server item.
-    if (IsUsableUin(command.uin)) (void)connection.SendBuddyList(0x0004, {NarrowFromWide(command.uin)});
+    if (IsUsableUin(command.uin))
+        (void)connection.SendBuddyList(0x0004, {NarrowFromWide(command.uin)});
     // Before the list is in, its groups and item ids are unknown: the contact
     // stays local, watched through the client-side list.
     if (serverList_.Loaded()) AddToServerList(connection, command.uin, command.name);
 }
 
-void MessengerSession::PerformRenameContact(const RenameContactCommand& command, Connection& connection) {
+void MessengerSession::PerformRenameContact(const RenameContactCommand& command,
+                                            Connection& connection) {
     std::optional<ServerItem> item = serverList_.Buddy(NarrowFromWide(command.uin));
     if (!item) return;
     const std::string name = NarrowFromWide(command.name);
@@ -182,8 +215,8 @@ void MessengerSession::PerformRenameContact(const RenameContactCommand& command,
 
 void MessengerSession::PerformVisibility(const VisibilityCommand& command, Connection& connection) {
     bool update = false;
-    const VisibilityItem item =
-        serverList_.PrepareChange(command.visibleToListOnly ? kVisibleToListOnly : kVisibleToAll, update);
+    const VisibilityItem item = serverList_.PrepareChange(
+        command.visibleToListOnly ? kVisibleToListOnly : kVisibleToAll, update);
     (void)SendVisibilityItem(connection, item, update);
 }
 
@@ -215,7 +248,8 @@ void MessengerSession::AddToServerList(Connection& connection, const std::u16str
     (void)connection.SendEmptySnac(0x0013, 0x0012);
 }
 
-bool MessengerSession::OnItemResult(Connection& connection, std::uint32_t requestId, PacketReader& reader) {
+bool MessengerSession::OnItemResult(Connection& connection, std::uint32_t requestId,
+                                    PacketReader& reader) {
     std::uint16_t code = 0;
     if (!ReadU16(reader, code)) return false;
     PendingAdd add;
@@ -250,8 +284,8 @@ void MessengerSession::ReportAddFailure(const PendingAdd& add, std::uint16_t cod
     Announcer* announcer = announcer_.load();
     if (announcer == nullptr) return;
     const std::string number = std::to_string(code);
-    const std::u16string body =
-        FormatString(str::kServerAddFailed, {add.uin, std::u16string(number.begin(), number.end())});
+    const std::u16string body = FormatString(
+        str::kServerAddFailed, {add.uin, std::u16string(number.begin(), number.end())});
     (void)announcer->ShowNotification(AnnouncementTitle(add.name, add.uin), body);
 }
 
@@ -329,7 +363,8 @@ bool SendAuthRequest(Connection& connection, const std::string& uin, const std::
     return connection.SendSnac(0x0013, 0x0018, 0x0018, data);
 }
 
-void MessengerSession::OnMessage(Connection& from, const std::u16string& uin, const std::u16string& text) {
+void MessengerSession::OnMessage(Connection& from, const std::u16string& uin,
+                                 const std::u16string& text) {
     Receive(from, uin, text, 0);
 }
 
@@ -338,8 +373,8 @@ void MessengerSession::OnOfflineMessage(Connection& from, const std::u16string& 
     Receive(from, uin, text, sentTime);
 }
 
-void MessengerSession::Receive(Connection& from, const std::u16string& uin, const std::u16string& text,
-                               std::int64_t sentTime) {
+void MessengerSession::Receive(Connection& from, const std::u16string& uin,
+                               const std::u16string& text, std::int64_t sentTime) {
     if (!IsUsableUin(uin)) return;
     ContactInfo seen;
     {
@@ -394,7 +429,8 @@ void MessengerSession::OnTyping(const std::u16string& uin, std::uint16_t kind) {
     if (contact) model_.Notify(ChangeCode::ContactChanged, contact, true);
 }
 
-void MessengerSession::OnContactStatus(Connection& from, const std::u16string& uin, std::int32_t status) {
+void MessengerSession::OnContactStatus(Connection& from, const std::u16string& uin,
+                                       std::int32_t status) {
     if (!IsPresenceStatus(status) || !IsUsableUin(uin)) return;
     bool nameless = false;
     {

@@ -87,7 +87,8 @@ public:
     // entry stamped now, raises the unread count (it stops at 65535), sets the last
     // activity, posts ContactChanged, announces the message and, when the contact
     // has no name, requests its short information.
-    void OnMessage(Connection& from, const std::u16string& uin, const std::u16string& text) override;
+    void OnMessage(Connection& from, const std::u16string& uin,
+                   const std::u16string& text) override;
     // As OnMessage, the entry and the last activity dated `sentTime` (now when it
     // is 0 or later than now; the last activity never goes back).
     void OnOfflineMessage(Connection& from, const std::u16string& uin, const std::u16string& text,
@@ -116,10 +117,10 @@ public:
     // AuthReply answers an authorization request (0x0013/0x001A).
     void PerformAuthReply(const AuthReplyCommand& command, Connection& connection);
 
-    // Edit start, a group "Общие" when the list has none, the buddy item with the
-    // name in TLV 0x0131 (and TLV 0x0066 with `awaitingAuth`), edit end. The item's
-    // result (0x0013/0x000E) goes to OnItemResult. Nothing when the server list
-    // holds the UIN already.
+    // Edit start, a group (str::kNewGroupName) when the list has none, the buddy
+    // item with the name in TLV 0x0131 (and TLV 0x0066 with `awaitingAuth`), edit
+    // end. The item's result (0x0013/0x000E) goes to OnItemResult. Nothing when
+    // the server list holds the UIN already.
     void AddToServerList(Connection& connection, const std::u16string& uin,
                          const std::u16string& name, bool awaitingAuth = false);
     // Receive thread: the result of an item this session added. Success puts it on

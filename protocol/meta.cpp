@@ -52,8 +52,8 @@ bool HandleOfflineMessage(Connection& connection, PacketReader& reader) {
     // otherwise; it ends at its zero byte.
     std::u16string text;
     DecodeIncomingText(bytes, text);
-    connection.Events().OnOfflineMessage(connection, DecimalText(static_cast<std::int32_t>(sender)), text,
-                             OfflineMessageTime(year, fields));
+    connection.Events().OnOfflineMessage(connection, DecimalText(static_cast<std::int32_t>(sender)),
+                                         text, OfflineMessageTime(year, fields));
     return true;
 }
 

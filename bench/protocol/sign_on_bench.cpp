@@ -127,7 +127,8 @@ void BM_SignOn(benchmark::State& state) {
             state.ResumeTiming();
 
             session.EnqueueCommand(ConnectCommand{std::u16string(address.begin(), address.end()),
-                                                  std::u16string(uin.begin(), uin.end()), u"sign-on"});
+                                                  std::u16string(uin.begin(), uin.end()),
+                                                  u"sign-on"});
             const bool loaded = session.WaitForContacts();
 
             state.PauseTiming();

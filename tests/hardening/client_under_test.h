@@ -46,8 +46,12 @@ public:
     }
     // The state once it has settled and the receive threads have ended.
     bool EndsIn(ConnState code, int timeoutMs = 5000) {
-        return Eventually([&] { return session.State() == code && session.NetForTesting().ActiveReceiveThreadsForTesting() == 0; },
-                          timeoutMs);
+        return Eventually(
+            [&] {
+                return session.State() == code &&
+                       session.NetForTesting().ActiveReceiveThreadsForTesting() == 0;
+            },
+            timeoutMs);
     }
     // Every message the session reported is in its sender's history file, with its
     // text, as many times as it was reported. The session records a message just

@@ -1,5 +1,4 @@
 #include "net/codec.h"
-#include "net/flap_parser.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +6,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "net/flap_parser.h"
 
 namespace pellox {
 namespace {
@@ -236,10 +237,10 @@ TEST(FrameBuilding, DataPastSixteenBitLengthIsRefused) {
 // Frames come out whole and in order however the stream is cut, and a header
 // without the marker ends the stream for good.
 TEST(FlapParserTest, FramesAreWholeAtEveryCutAndABadMarkerSticks) {
-    const Bytes stream = {0x2A, 0x02, 0x00, 0x01, 0x00, 0x03, 0xA, 0xB, 0xC,  // 3 bytes
+    const Bytes stream = {0x2A, 0x02, 0x00, 0x01, 0x00, 0x03, 0xA, 0xB,  0xC,  // 3 bytes
                           0x2A, 0x05, 0x00, 0x02, 0x00, 0x00,                  // empty
-                          0x2A, 0x04, 0x00, 0x03, 0x00, 0x01, 0xD,
-                          0x2B, 0x02, 0x00, 0x04, 0x00, 0x00, 0x2A};           // bad marker
+                          0x2A, 0x04, 0x00, 0x03, 0x00, 0x01, 0xD, 0x2B, 0x02,
+                          0x00, 0x04, 0x00, 0x00, 0x2A};  // bad marker
     for (std::size_t cut = 1; cut <= stream.size(); ++cut) {
         FlapParser parser;
         std::vector<FlapFrame> frames;

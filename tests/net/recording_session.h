@@ -50,7 +50,8 @@ public:
         Base::OnStateChanged(code, stored);
         Record([&] { reports_.push_back({static_cast<int>(code), sent}); });
     }
-    void OnMessage(Connection& from, const std::u16string& uin, const std::u16string& text) override {
+    void OnMessage(Connection& from, const std::u16string& uin,
+                   const std::u16string& text) override {
         Base::OnMessage(from, uin, text);
         if (!inOffline_) Record([&] { messages_.emplace_back(uin, text); });
     }
@@ -63,7 +64,8 @@ public:
         inOffline_ = false;
         Record([&] { messages_.emplace_back(uin, text); });
     }
-    void OnContactStatus(Connection& from, const std::u16string& uin, std::int32_t status) override {
+    void OnContactStatus(Connection& from, const std::u16string& uin,
+                         std::int32_t status) override {
         Base::OnContactStatus(from, uin, status);
         Record([&] { statuses_.emplace_back(uin, status); });
     }

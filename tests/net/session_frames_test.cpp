@@ -21,7 +21,8 @@ protected:
     void SetUp() override {
         server_.AddConnection(Script());
         ASSERT_TRUE(server_.Start());
-        ASSERT_TRUE(session_.ConnectToLoginServerForTesting(server_.AddressText(), u"123456789", u"pw"));
+        ASSERT_TRUE(
+            session_.ConnectToLoginServerForTesting(server_.AddressText(), u"123456789", u"pw"));
         ASSERT_TRUE(server_.WaitForAccepted(1));
     }
 
@@ -148,7 +149,7 @@ TEST_F(SilentServerSession, DeleteFrameNamesGroupAndItemZero) {
 }
 
 TEST_F(SilentServerSession, InfoRequestIdIsItsOwnSequenceAndIsRecorded) {
-    ASSERT_TRUE(conn_.SendKeepAlive());         // sequence 1
+    ASSERT_TRUE(conn_.SendKeepAlive());                // sequence 1
     ASSERT_TRUE(conn_.RequestShortInfo(u"55555abc"));  // sequence 2
     ASSERT_TRUE(conn_.RequestShortInfo(u"777"));       // sequence 3
     EXPECT_EQ(ToHex(FrameNumber(1).raw),
@@ -228,7 +229,8 @@ protected:
     ReceivedFrame LoginWith(std::u16string_view password) {
         server_.AddConnection(Script().SendHello().Expect(kChannelSignOn));
         EXPECT_TRUE(server_.Start());
-        EXPECT_TRUE(session_.ConnectToLoginServerForTesting(server_.AddressText(), u"123456789", password));
+        EXPECT_TRUE(
+            session_.ConnectToLoginServerForTesting(server_.AddressText(), u"123456789", password));
         EXPECT_TRUE(server_.WaitForFrameCount(1));
         const auto frames = server_.Frames();
         return frames.empty() ? ReceivedFrame{} : frames[0];

@@ -437,14 +437,16 @@ TEST_F(ContactListHandler, ANewBuddyGoesIntoTheFirstGroupOrANewGroupGeneral) {
 
 TEST_F(ContactListHandler, AnAddTheServerRefusesStaysLocalAndIsToldOnce) {
     Add(u"200", u"Two");
-    session.AddToServerList(session.Conn(), u"200", u"Two");  // not connected: the frames fail, the add is awaited
+    session.AddToServerList(session.Conn(), u"200",
+                            u"Two");  // not connected: the frames fail, the add is awaited
     session.Dispatch(0x0013, 0x000E, FromHex("000A"), 0x00130001);
     session.Dispatch(0x0013, 0x000E, FromHex("000A"), 0x00130001);
     const auto calls = announcer.Calls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].what, "notification");
     EXPECT_EQ(calls[0].second,
-              u"Контакт 200 не добавлен в список на сервере (ошибка 10): он останется только в этом списке.");
+              u"Контакт 200 не добавлен в список на сервере (ошибка 10): он останется только в "
+              u"этом списке.");
     // The second result names no add that is still awaited.
     EXPECT_EQ(session.Rejected(), (std::vector<std::pair<int, int>>{{0x0013, 0x000E}}));
     EXPECT_FALSE(session.ServerList().Buddy("200").has_value());
@@ -535,7 +537,8 @@ class MetaHandler : public ModelTest {
 protected:
     bool Handle(const Bytes& data, std::uint32_t requestId = 0) {
         PacketReader reader(data);
-        return HandleMetaReply(session.Conn(), model, reader, SnacHeader{0x0015, 0x0003, 0, requestId});
+        return HandleMetaReply(session.Conn(), model, reader,
+                               SnacHeader{0x0015, 0x0003, 0, requestId});
     }
 };
 

@@ -32,8 +32,8 @@ struct Client {
 
     void Connect(std::uint16_t port, const std::u16string& password, std::int32_t presence = StatusOnline) {
         const std::string address = "127.0.0.1:" + std::to_string(port);
-        session.EnqueueCommand(ConnectCommand{
-            std::u16string(address.begin(), address.end()), own, password, OwnStatusBits(presence)});
+        session.EnqueueCommand(ConnectCommand{std::u16string(address.begin(), address.end()), own,
+                                              password, OwnStatusBits(presence)});
     }
     // The presence values reported for the UIN so far.
     std::vector<std::int32_t> SeenOf(const std::u16string& uin) const {

@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "net/codec.h"
+#include "net/session_impl.h"
 #include "platform/code_page.h"
 #include "platform/files.h"
 #include "protocol/announcer.h"
-#include "net/session_impl.h"
 #include "protocol/messenger_session.h"
 #include "store/app_state.h"
 #include "tests/net/recording_session.h"

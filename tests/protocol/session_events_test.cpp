@@ -227,7 +227,8 @@ TEST_F(SessionEvents, ConsumedAndUnlistedSnacsHaveNoEffect) {
     EXPECT_TRUE(posted.Take().empty());
     // A result and a message error that name nothing of this session reach the
     // reporter; pairs without a handler do not.
-    EXPECT_EQ(session.Rejected(), (std::vector<std::pair<int, int>>{{0x0013, 0x000E}, {0x0004, 0x0001}}));
+    EXPECT_EQ(session.Rejected(),
+              (std::vector<std::pair<int, int>>{{0x0013, 0x000E}, {0x0004, 0x0001}}));
 }
 
 // ---- Hostile input ----

@@ -226,8 +226,11 @@ TEST_F(SessionOnTheWire, InfoRequestsAreBoundedAndForgottenAtDisconnect) {
     SignOn(Script());
     EXPECT_TRUE(session.Conn().RequestShortInfo(u"900"));
     EXPECT_TRUE(session.Conn().RequestShortInfo(u"900"));
-    EXPECT_EQ(session.NetForTesting().PendingInfoRequestsForTesting(), 2u);  // one entry per request
-    for (int i = 0; i < 300; ++i) ASSERT_TRUE(session.Conn().RequestShortInfo(u"9" + std::u16string(1, static_cast<char16_t>(u'0' + i % 10))));
+    EXPECT_EQ(session.NetForTesting().PendingInfoRequestsForTesting(),
+              2u);  // one entry per request
+    for (int i = 0; i < 300; ++i)
+        ASSERT_TRUE(session.Conn().RequestShortInfo(
+            u"9" + std::u16string(1, static_cast<char16_t>(u'0' + i % 10))));
     EXPECT_EQ(session.NetForTesting().PendingInfoRequestsForTesting(), kMaxInfoRequests);
     session.CloseSession();
     EXPECT_EQ(session.NetForTesting().PendingInfoRequestsForTesting(), 0u);
