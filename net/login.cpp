@@ -4,8 +4,7 @@
 #include <array>
 #include <cstring>
 
-#include "net/session.h"
-#include "net/session_link.h"
+#include "net/session_impl.h"
 #include "net/text_encoding.h"
 #include "platform/connection_manager.h"
 
@@ -91,28 +90,28 @@ bool ResolveMessagingAddress(const std::string& text, platform::Ipv4Endpoint& en
     return endpoint.address != 0;
 }
 
-bool NetSession::ConnectToLoginServer(std::u16string_view server, std::u16string_view uinText,
-                                      std::u16string_view passwordText) {
-    return ConnectToLoginServer(server, uinText, passwordText, ClosesSoFar());
+bool SessionImpl::ConnectToLoginServerForTesting(std::u16string_view server,
+                                                 std::u16string_view uinText,
+                                                 std::u16string_view passwordText) {
+    return ConnectToLoginServer(server, uinText, passwordText, CurrentGeneration());
 }
 
-bool NetSession::ConnectToLoginServer(std::u16string_view server, std::u16string_view uinText,
-                                      std::u16string_view passwordText,
-                                      std::uint64_t closeCount) {
-    bytesReceived.store(0);
-    bytesSent.store(0);
-    loginRefusal.store(0);
+bool SessionImpl::ConnectToLoginServer(std::u16string_view server, std::u16string_view uinText,
+                                       std::u16string_view passwordText, Generation generation) {
+    bytesReceived_.store(0);
+    bytesSent_.store(0);
+    loginRefusal_.store(0);
     loginRefused_.store(false);
     {
-        std::lock_guard<std::mutex> guard(connectionLock);
-        bosAddress.clear();
-        uin = NarrowFromWide(uinText);
-        password = NarrowFromWide(passwordText);
-        cookie.clear();
+        std::lock_guard<std::mutex> guard(connectionLock_);
+        bosAddress_.clear();
+        uin_ = NarrowFromWide(uinText);
+        password_ = NarrowFromWide(passwordText);
+        cookie_.clear();
     }
     {
-        std::lock_guard<std::mutex> guard(infoLock);
-        infoRequests.clear();
+        std::lock_guard<std::mutex> guard(infoLock_);
+        infoRequests_.clear();
     }
 
     platform::ConnectionRequest request;
@@ -121,12 +120,12 @@ bool NetSession::ConnectToLoginServer(std::u16string_view server, std::u16string
 
     bool open;
     {
-        std::lock_guard<std::mutex> guard(connectionLock);
+        std::lock_guard<std::mutex> guard(connectionLock_);
         open = connection_ != nullptr;
     }
     if (open) {
         CloseSession();
-        ++closeCount;  // our own close
+        ++generation;  // our own close
     }
     JoinRetiredThreads();
 
@@ -136,33 +135,33 @@ bool NetSession::ConnectToLoginServer(std::u16string_view server, std::u16string
     {
         // Current from here on, so that CloseSession can interrupt the connect;
         // unless the user closed the session while this connect was getting ready.
-        std::lock_guard<std::mutex> guard(connectionLock);
-        if (closes_ != closeCount) return false;
+        std::lock_guard<std::mutex> guard(connectionLock_);
+        if (generation_ != generation) return false;
         connection_ = link;
     }
-    ReportState(ConnState::ConnectingLoginServer);
+    ReportState(CurrentConnection(), ConnState::ConnectingLoginServer);
 
     platform::Ipv4Endpoint endpoint;
     if (!ResolveAddress(NarrowFromWide(server), true, endpoint)) return false;
     if (!platform::ConnectSocket(fd, endpoint)) return false;
     {
-        std::lock_guard<std::mutex> guard(connectionLock);
+        std::lock_guard<std::mutex> guard(connectionLock_);
         if (connection_ != link) return false;  // closed while connecting
     }
     StartReceiveThread(link);
     return true;
 }
 
-bool NetSession::SendLogin(PacketReader& hello) {
-    ReportState(ConnState::CheckingPassword);
+bool SessionImpl::SendLogin(Connection& connection, PacketReader& hello) {
+    connection.ReportState(ConnState::CheckingPassword);
     std::uint32_t version;
     if (!ReadU32(hello, version)) return false;
     std::string screenName;
     std::string secret;
     {
-        std::lock_guard<std::mutex> guard(connectionLock);
-        screenName = uin;
-        secret = password;
+        std::lock_guard<std::mutex> guard(connectionLock_);
+        screenName = uin_;
+        secret = password_;
     }
     PacketBuffer tlvs;
     AppendTlv(tlvs, 0x0001, screenName.size(), screenName.data());
@@ -177,13 +176,13 @@ bool NetSession::SendLogin(PacketReader& hello) {
     AppendTlv(tlvs, 0x0014, 4, distribution);
     AppendTlv(tlvs, 0x000F, 2, "en");
     AppendTlv(tlvs, 0x000E, 2, "us");
-    FrameLayout layout;
+    Connection::FrameLayout layout;
     layout.channel = kChannelSignOn;
     layout.signOnVersion = true;
-    return SendFrame(layout, tlvs);
+    return connection.SendFrame(layout, tlvs);
 }
 
-bool NetSession::ParseLoginReply(PacketReader& reply) {
+bool SessionImpl::ParseLoginReply(Connection& connection, PacketReader& reply) {
     std::string newUin;
     std::string newAddress;
     std::vector<std::uint8_t> newCookie;
@@ -217,47 +216,47 @@ bool NetSession::ParseLoginReply(PacketReader& reply) {
                 break;
         }
     }
-    std::lock_guard<std::mutex> guard(connectionLock);
-    if (IsStaleReceiver()) return false;
+    std::lock_guard<std::mutex> guard(connectionLock_);
+    if (IsStale(connection)) return false;
     // Stored before the reply's end is reported, so that whoever reads the
     // ConnectionError finds the reason with it.
-    if (refusal != 0) loginRefusal.store(refusal);
+    if (refusal != 0) loginRefusal_.store(refusal);
     if (!ok) {
-        cookie.clear();
+        cookie_.clear();
         // A reason followed by a broken record is still a refusal: never retried.
         loginRefused_.store(refusal != 0);
         return false;
     }
-    if (haveUin) uin = std::move(newUin);
-    if (haveAddress) bosAddress = std::move(newAddress);
-    if (haveCookie) cookie = std::move(newCookie);
+    if (haveUin) uin_ = std::move(newUin);
+    if (haveAddress) bosAddress_ = std::move(newAddress);
+    if (haveCookie) cookie_ = std::move(newCookie);
     // No messaging server or no cookie: the server said no. Set here, under the
     // lock and after the stale check, so that an old receive thread cannot mark a
     // newer connection as refused.
-    loginRefused_.store(bosAddress.empty() || cookie.empty());
+    loginRefused_.store(bosAddress_.empty() || cookie_.empty());
     return true;
 }
 
-bool NetSession::ConnectToMessagingServer() {
-    if (tlsSession_ != this) return false;  // only the receive thread moves on
+bool SessionImpl::ConnectToMessagingServer(Connection& connection) {
+    if (!connection.receiver_) return false;  // only the receive thread moves on
     std::string address;
     {
-        std::lock_guard<std::mutex> guard(connectionLock);
-        if (IsStaleReceiver()) return false;
-        if (bosAddress.empty() || uin.empty() || cookie.empty()) return false;
-        address = bosAddress;
+        std::lock_guard<std::mutex> guard(connectionLock_);
+        if (IsStale(connection)) return false;
+        if (bosAddress_.empty() || uin_.empty() || cookie_.empty()) return false;
+        address = bosAddress_;
     }
     const platform::SocketHandle fd = platform::CreateTcpSocket();
     std::shared_ptr<Link> loginLink;
     std::shared_ptr<Link> link = fd == platform::kNoSocket ? nullptr : std::make_shared<Link>(fd);
     {
-        std::lock_guard<std::mutex> guard(connectionLock);
-        if (IsStaleReceiver()) return false;  // `link` closes its descriptor
+        std::lock_guard<std::mutex> guard(connectionLock_);
+        if (IsStale(connection)) return false;  // `link` closes its descriptor
         // The login-server connection goes; the new one is current at once so
         // that CloseSession can interrupt its connect.
-        loginLink = std::move(tlsLink_);
+        loginLink = std::move(connection.link_);
         connection_ = link;
-        tlsLink_ = link;
+        connection.link_ = link;
     }
     if (loginLink) loginLink->Shutdown();
     loginLink.reset();
@@ -267,32 +266,32 @@ bool NetSession::ConnectToMessagingServer() {
     if (!ResolveMessagingAddress(address, endpoint)) return false;
     {
         // A name lookup may take a while: a close meanwhile stops the connect.
-        std::lock_guard<std::mutex> guard(connectionLock);
-        if (IsStaleReceiver()) return false;
+        std::lock_guard<std::mutex> guard(connectionLock_);
+        if (IsStale(connection)) return false;
     }
     return platform::ConnectSocket(link->socket, endpoint);
 }
 
-bool NetSession::SendCookie(PacketReader& hello) {
+bool SessionImpl::SendCookie(Connection& connection, PacketReader& hello) {
     const std::vector<std::uint8_t> authorization = Cookie();
     if (authorization.empty()) return false;
     std::uint32_t version;
     if (!ReadU32(hello, version)) return false;
     PacketBuffer tlvs;
     AppendTlv(tlvs, 0x0006, authorization.size(), authorization.data());
-    FrameLayout layout;
+    Connection::FrameLayout layout;
     layout.channel = kChannelSignOn;
     layout.signOnVersion = true;
-    return SendFrame(layout, tlvs);
+    return connection.SendFrame(layout, tlvs);
 }
 
-bool NetSession::SendFamilyVersions() {
+bool SessionImpl::SendFamilyVersions(Connection& connection) {
     PacketBuffer data;
     for (const TlvHeader& pair : kFamilyVersions) AppendRecord(data, pair);
-    return SendSnac(0x0001, 0x0017, 0x00000017, data);
+    return connection.SendSnac(0x0001, 0x0017, 0x00000017, data);
 }
 
-bool NetSession::SendStatus(std::uint16_t status) {
+bool Connection::SendStatus(std::uint16_t status) {
     PacketBuffer data;
     AppendRecord(data, TlvHeader{0x0006, 4});
     AppendU16(data, kOwnStatusFlags);
@@ -300,23 +299,23 @@ bool NetSession::SendStatus(std::uint16_t status) {
     return SendSnac(0x0001, 0x001E, 0x0000001E, data);
 }
 
-bool NetSession::SendInitialStatus() {
-    if (!SendStatus(OwnStatus())) return false;
-    if (!SendClientReady()) return false;
-    ReportState(ConnState::Online);
-    ReportState(ConnState::LoadingOfflineMessages);
-    (void)SendMetaRequest(60);
+bool SessionImpl::SendInitialStatus(Connection& connection) {
+    if (!connection.SendStatus(OwnStatus())) return false;
+    if (!SendClientReady(connection)) return false;
+    connection.ReportState(ConnState::Online);
+    connection.ReportState(ConnState::LoadingOfflineMessages);
+    (void)connection.SendMetaRequest(60);
     return true;
 }
 
-bool NetSession::SendClientReady() {
+bool SessionImpl::SendClientReady(Connection& connection) {
     PacketBuffer data;
     for (const ClientReadyEntry& entry : kClientReady) AppendRecord(data, entry);
-    return SendSnac(0x0001, 0x0002, 0x00000002, data);
+    return connection.SendSnac(0x0001, 0x0002, 0x00000002, data);
 }
 
-bool NetSession::SendMetaRequest(std::uint16_t requestType) {
-    const std::string own = Uin();
+bool Connection::SendMetaRequest(std::uint16_t requestType) {
+    const std::string own = OwnUin();
     const char* cursor = own.c_str();
     const auto ownUin = static_cast<std::uint32_t>(ParseDecimal(cursor));
     PacketBuffer data;

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <utility>
 
+#include "net/connection.h"
 #include "net/session.h"
 #include "net/text_encoding.h"
 #include "protocol/identity.h"
 #include "protocol/presence.h"
+#include "resources/strings.h"
 #include "store/app_state.h"
 
 namespace pellox {
@@ -14,8 +16,6 @@ namespace {
 
 inline constexpr std::uint16_t kItemTypeVisibility = 0x0004;
 inline constexpr std::uint16_t kTlvVisibility = 0x00CA;
-// The group a first buddy goes into when the list has none: "Общие" in Windows-1251.
-inline constexpr char kNewGroupName[] = "\xCE\xE1\xF9\xE8\xE5";
 
 // Walks the TLVs of one item's data, keeping the last nickname.
 void ReadItemData(PacketReader data, std::string& nickname) {
@@ -188,7 +188,13 @@ ServerItem ServerListState::PrepareBuddy(const std::string& uin, const std::stri
     std::lock_guard<std::mutex> guard(lock_);
     group.reset();
     if (!group_) {
-        group_ = ServerItem{kNewGroupName, TakeNextId(highestGroupId_), 0, kItemTypeGroup, {}};
+        // The group a first buddy goes into when the list has none, in the local
+        // code page as the server keeps it.
+        group_ = ServerItem{NarrowFromWide(LoadString(str::kNewGroupName)),
+                            TakeNextId(highestGroupId_),
+                            0,
+                            kItemTypeGroup,
+                            {}};
         group = group_;
     }
     ServerItem item{uin, group_->groupId, NextItemId(), kItemTypeBuddy, {}};
@@ -225,21 +231,21 @@ VisibilityItem ServerListState::PrepareChange(std::uint8_t value, bool& update) 
     return *item_;
 }
 
-bool SendVisibilityItem(NetSession& session, const VisibilityItem& item, bool update) {
+bool SendVisibilityItem(Connection& connection, const VisibilityItem& item, bool update) {
     PacketBuffer data;
     AppendServerItem(data, item.name, item.groupId, item.itemId, kItemTypeVisibility, item.data);
     const std::uint16_t subtype = update ? 0x0009 : 0x0008;
-    if (data.Failed() || !session.SendEmptySnac(0x0013, 0x0011)) return false;
-    const bool sent = session.SendSnac(0x0013, subtype, subtype, data);
-    return session.SendEmptySnac(0x0013, 0x0012) && sent;
+    if (data.Failed() || !connection.SendEmptySnac(0x0013, 0x0011)) return false;
+    const bool sent = connection.SendSnac(0x0013, subtype, subtype, data);
+    return connection.SendEmptySnac(0x0013, 0x0012) && sent;
 }
 
-bool SendServerItem(NetSession& session, const ServerItem& item, std::uint16_t subtype,
+bool SendServerItem(Connection& connection, const ServerItem& item, std::uint16_t subtype,
                     std::uint32_t requestId) {
     PacketBuffer data;
     AppendServerItem(data, item.name, item.groupId, item.itemId, item.type, item.data);
     return !data.Failed() && item.name.size() <= 0xFFFF && item.data.size() <= 0xFFFF &&
-           session.SendSnac(0x0013, subtype, requestId, data);
+           connection.SendSnac(0x0013, subtype, requestId, data);
 }
 
 void MergeServerContacts(AppState& model, const std::vector<ServerContactEntry>& entries) {
@@ -259,7 +265,7 @@ void MergeServerContacts(AppState& model, const std::vector<ServerContactEntry>&
     }
 }
 
-bool HandleContactListReply(NetSession& session, AppState& model, PacketReader& reader,
+bool HandleContactListReply(Connection& connection, AppState& model, PacketReader& reader,
                             bool moreReplies, ServerListState* list) {
     std::vector<ServerContactEntry> entries;
     ServerListExtras extras;
@@ -272,8 +278,8 @@ bool HandleContactListReply(NetSession& session, AppState& model, PacketReader& 
         model.RequestSave();
     }
     if (moreReplies) return true;
-    session.OnStateChanged(ConnState::ContactsLoaded);
-    (void)session.SendEmptySnac(0x0013, 0x0007);
+    connection.ReportState(ConnState::ContactsLoaded);
+    (void)connection.SendEmptySnac(0x0013, 0x0007);
     if (list == nullptr) return true;
     // Local contacts the server list lacks go on the client-side buddy list.
     std::vector<std::string> missing;
@@ -284,7 +290,7 @@ bool HandleContactListReply(NetSession& session, AppState& model, PacketReader& 
             if (IsUsableUin(contact->Uin()) && !list->Buddy(uin)) missing.push_back(std::move(uin));
         }
     }
-    (void)session.SendBuddyList(0x0004, missing);
+    (void)connection.SendBuddyList(0x0004, missing);
     return true;
 }
 

@@ -20,7 +20,7 @@
 // right after the m bytes.
 //
 // The visibility item (type 4) is no contact: it is read for ServerListState,
-// which remembers it for "Видим только для своих". Its TLV 0x00CA (1 byte) says
+// which remembers it for the menu item cmd::kVisibleToListOnly. Its TLV 0x00CA (1 byte) says
 // who sees the account: 1 everybody, 5 only the contacts of its list.
 //
 // The merge only adds and fills in: a UIN not in the list becomes an offline
@@ -47,7 +47,7 @@
 namespace pellox {
 
 class AppState;
-class NetSession;
+class Connection;
 
 // One buddy of a reply: its UIN and its nickname on the server (empty when none),
 // both 8-bit text as sent.
@@ -131,8 +131,8 @@ public:
     std::optional<ServerItem> Buddy(const std::string& uin) const;
     // A new buddy item for the UIN with the nickname in TLV 0x0131, in the first
     // group, with the next free item id. When the list has no group, `group` is
-    // set to a new group item "Общие" that must be added first; from now on it is
-    // the list's group.
+    // set to a new group item (str::kNewGroupName) that must be added first; from
+    // now on it is the list's group.
     ServerItem PrepareBuddy(const std::string& uin, const std::string& nickname,
                             std::optional<ServerItem>& group);
     // The server took the item: it is on the list from now on.
@@ -158,13 +158,13 @@ private:
 
 // One item in 0x0013/0x0008 (add) or 0x0013/0x0009 (update) under the request
 // id, without the edit start and end. False when it could not be sent.
-bool SendServerItem(NetSession& session, const ServerItem& item, std::uint16_t subtype,
+bool SendServerItem(Connection& connection, const ServerItem& item, std::uint16_t subtype,
                     std::uint32_t requestId);
 
 // The visibility change on the wire: edit start 0x0013/0x0011, the item in
 // 0x0013/0x0009 (update) or 0x0013/0x0008 (add), edit end 0x0013/0x0012. False
 // when a frame could not be sent.
-bool SendVisibilityItem(NetSession& session, const VisibilityItem& item, bool update);
+bool SendVisibilityItem(Connection& connection, const VisibilityItem& item, bool update);
 
 // Merges the buddies into the model (no save, no notification). Buddies whose UIN
 // is unusable are left out.
@@ -178,7 +178,7 @@ void MergeServerContacts(AppState& model, const std::vector<ServerContactEntry>&
 // sends nothing (false).
 // The visibility item and item ids go to `list` when it is given, before
 // ContactsLoaded is reported.
-bool HandleContactListReply(NetSession& session, AppState& model, PacketReader& reader,
+bool HandleContactListReply(Connection& connection, AppState& model, PacketReader& reader,
                             bool moreReplies = false, ServerListState* list = nullptr);
 
 }  // namespace pellox

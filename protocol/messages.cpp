@@ -1,5 +1,6 @@
 #include "protocol/messages.h"
 
+#include "net/connection.h"
 #include "net/session.h"
 #include "net/text_encoding.h"
 #include "protocol/identity.h"
@@ -62,7 +63,7 @@ bool ParseMessageText(PacketReader& reader, std::u16string& text) {
     return true;
 }
 
-bool HandleIncomingMessage(NetSession& session, PacketReader& reader) {
+bool HandleIncomingMessage(Connection& connection, PacketReader& reader) {
     MessageHeader header;
     if (!ReadRecord(reader, header)) return false;
     UserInfoBlock sender;
@@ -71,21 +72,22 @@ bool HandleIncomingMessage(NetSession& session, PacketReader& reader) {
     if (!IsUsableUin(uin)) return false;
     // Reported before anything else can fail: a message cut short still shows
     // the sender's presence.
-    if (sender.hasStatus) session.OnContactStatus(uin, StatusFromFlags(sender.statusWord));
+    if (sender.hasStatus)
+        connection.Events().OnContactStatus(connection, uin, StatusFromFlags(sender.statusWord));
     if (!blockRead) return false;
 
     std::u16string text;
     if (header.channel == kMessageChannelPlain && !ParseMessageText(reader, text)) return false;
-    session.OnMessage(uin, text);
+    connection.Events().OnMessage(connection, uin, text);
     return true;
 }
 
-bool HandleMessageError(NetSession& session, PacketReader& reader, const SnacHeader& snac) {
+bool HandleMessageError(Connection& connection, PacketReader& reader, const SnacHeader& snac) {
     std::uint16_t code = 0;
     if (!ReadU16(reader, code)) return false;
     std::u16string uin, text;
-    if (!session.TakeSentMessage(snac.requestId, uin, text)) return false;
-    session.OnMessageNotSent(uin, text, code);
+    if (!connection.TakeSentMessage(snac.requestId, uin, text)) return false;
+    connection.Events().OnMessageNotSent(uin, text, code);
     return true;
 }
 
@@ -95,7 +97,7 @@ bool ReadTypingNotice(PacketReader& reader, std::string& uin, std::uint16_t& kin
            ReadU16(reader, kind);
 }
 
-bool SendTypingNotice(NetSession& session, std::u16string_view uinText, std::uint16_t kind) {
+bool SendTypingNotice(Connection& connection, std::u16string_view uinText, std::uint16_t kind) {
     const std::string uin = NarrowFromWide(uinText);
     if (uin.empty() || uin.size() > 0xFF) return false;
     PacketBuffer data;
@@ -105,7 +107,7 @@ bool SendTypingNotice(NetSession& session, std::u16string_view uinText, std::uin
     AppendU8(data, static_cast<std::uint8_t>(uin.size()));
     AppendBytes(data, uin.data(), uin.size());
     AppendU16(data, kind);
-    return session.SendSnac(0x0004, 0x0014, 0x0014, data);
+    return connection.SendSnac(0x0004, 0x0014, 0x0014, data);
 }
 
 }  // namespace pellox

@@ -1,5 +1,6 @@
 // MessengerSession: the network session with the application's side of its events.
-// It owns nothing but the routing of the messaging phase: the model (AppState) and
+// It owns the network session (SessionImpl), is its delegate, and registers the
+// protocol layer's handlers of commands and SNACs with it; the model (AppState) and
 // the announcer belong to the application and must outlive the session.
 //
 // The desktop application derives from it (or owns one) and installs a poster on
@@ -26,7 +27,7 @@
 //     (for each reply of a list that comes in several); its visibility item is
 //     kept in ServerList();
 //   - a connection that ends in ConnectionError is tried again while the settings'
-//     "reconnect" is on (see NetSession).
+//     "reconnect" is on (see net/session_impl.h).
 //
 // Threads: the events run on whichever thread detects them (the receive thread for
 // everything the server sends, the network worker for commands, the user-interface
@@ -37,11 +38,14 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
-#include <optional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
+#include "net/connection.h"
 #include "net/session.h"
 #include "protocol/announcer.h"
 #include "protocol/contact_list.h"
@@ -49,12 +53,14 @@
 namespace pellox {
 
 class AppState;
+class SessionImpl;
 
-class MessengerSession : public NetSession {
+class MessengerSession : public NetSession, public SessionDelegate {
 public:
-    // Registers every handler of the messaging phase and makes the settings'
-    // "reconnect" decide on reconnecting. The announcer may be null (messages are
-    // then not announced) and may be set later.
+    // Builds the network session, registers every handler of the messaging phase
+    // and of the protocol layer's commands, and makes the settings' "reconnect"
+    // decide on reconnecting. The announcer may be null (messages are then not
+    // announced) and may be set later.
     explicit MessengerSession(AppState& model, Announcer* announcer = nullptr);
     // Stops every thread of the session before its members go.
     ~MessengerSession() override;
@@ -62,18 +68,30 @@ public:
     AppState& Model() const { return model_; }
     void SetAnnouncer(Announcer* announcer) { announcer_.store(announcer); }
 
-    // Stores the code by the common rule (StoreState); a stored code of 0, 1, 2 or
-    // 7 refreshes the contacts as OnContactsRefresh does; every stored code posts
-    // ConnectionStateChanged.
-    void OnStateChanged(ConnState code) override;
+    // ---- NetSession: the network session's ----
+    void EnqueueCommand(Command command) override;
+    ConnState State() const override;
+    std::int32_t LoginRefusal() const override;
+    std::int32_t BytesReceived() const override;
+    std::int32_t BytesSent() const override;
+    bool StartWorker() override;
+    void CloseSession() override;
+    void Shutdown() override;
+    void SetReconnectCheck(std::function<bool()> check) override;
+
+    // ---- SessionDelegate ----
+    // A stored code of 0, 1, 2 or 7 refreshes the contacts as OnContactsRefresh
+    // does; every stored code posts ConnectionStateChanged.
+    void OnStateChanged(ConnState code, bool stored) override;
     // Finds or adds the sender (saving the list when added), appends an incoming
     // entry stamped now, raises the unread count (it stops at 65535), sets the last
     // activity, posts ContactChanged, announces the message and, when the contact
     // has no name, requests its short information.
-    void OnMessage(const std::u16string& uin, const std::u16string& text) override;
+    void OnMessage(Connection& from, const std::u16string& uin,
+                   const std::u16string& text) override;
     // As OnMessage, the entry and the last activity dated `sentTime` (now when it
     // is 0 or later than now; the last activity never goes back).
-    void OnOfflineMessage(const std::u16string& uin, const std::u16string& text,
+    void OnOfflineMessage(Connection& from, const std::u16string& uin, const std::u16string& text,
                           std::int64_t sentTime) override;
     // Takes the newest outgoing entry with that text out of the contact's history
     // (posting ConversationChanged) and reports the failure to the announcer.
@@ -82,27 +100,35 @@ public:
     // Sets the contact's status (posting ContactChanged when it changed) or adds the
     // contact with it (posting ContactAdded, then saving); a contact without a name
     // then gets a short information request. A value outside 0..7 is ignored.
-    void OnContactStatus(const std::u16string& uin, std::int32_t status) override;
+    void OnContactStatus(Connection& from, const std::u16string& uin, std::int32_t status) override;
     // While not connected marks every contact offline; posts ListReset.
     void OnContactsRefresh() override;
-    // While connected: SetVisibility sets the visibility item of the server list
-    // to 5 (only the list's contacts) or 1 (everybody); AddContact puts the
-    // contact on the client-side buddy list and, once a server list has come in,
-    // adds its buddy item to it (AddToServerList); RenameContact sends a listed buddy's item again with
-    // the new name in TLV 0x0131; TypingNotice sends one's own typing notice.
-    void PerformOtherCommand(const NetCommand& command) override;
 
-    // Edit start, a group "Общие" when the list has none, the buddy item with the
-    // name in TLV 0x0131 (and TLV 0x0066 with `awaitingAuth`), edit end. The item's
-    // result (0x0013/0x000E) goes to OnItemResult. Nothing when the server list
-    // holds the UIN already.
-    void AddToServerList(const std::u16string& uin, const std::u16string& name,
-                         bool awaitingAuth = false);
+    // ---- The protocol layer's commands, on the worker, while connected ----
+    // SetVisibility sets the visibility item of the server list to 5 (only the
+    // list's contacts) or 1 (everybody).
+    void PerformVisibility(const VisibilityCommand& command, Connection& connection);
+    // AddContact puts the contact on the client-side buddy list and, once a server
+    // list has come in, adds its buddy item to it (AddToServerList).
+    void PerformAddContact(const AddContactCommand& command, Connection& connection);
+    // RenameContact sends a listed buddy's item again with the new name in TLV
+    // 0x0131.
+    void PerformRenameContact(const RenameContactCommand& command, Connection& connection);
+    // AuthReply answers an authorization request (0x0013/0x001A).
+    void PerformAuthReply(const AuthReplyCommand& command, Connection& connection);
+
+    // Edit start, a group (str::kNewGroupName) when the list has none, the buddy
+    // item with the name in TLV 0x0131 (and TLV 0x0066 with `awaitingAuth`), edit
+    // end. The item's result (0x0013/0x000E) goes to OnItemResult. Nothing when
+    // the server list holds the UIN already.
+    void AddToServerList(Connection& connection, const std::u16string& uin,
+                         const std::u16string& name, bool awaitingAuth = false);
     // Receive thread: the result of an item this session added. Success puts it on
     // the known server list; "already there" does nothing; "authorization
     // required" adds it again awaiting authorization and asks the contact for it;
-    // any other code leaves the contact local and tells the user once.
-    void OnItemResult(std::uint32_t requestId, PacketReader& reader);
+    // any other code leaves the contact local and tells the user once. False when
+    // the code is missing or names no add of this session.
+    bool OnItemResult(Connection& connection, std::uint32_t requestId, PacketReader& reader);
     // A typing notice of a listed contact: begun makes it typing for
     // kTypingTimeoutMs, typed (a pause with text left) and stopped end it; posts
     // ContactChanged. Unknown UINs and kinds change nothing.
@@ -123,15 +149,20 @@ public:
     // A reply to one's own request (0x0013/0x001B) or "you were added"
     // (0x0013/0x001C): a system line in the contact's conversation; a grant also
     // takes TLV 0x0066 off the contact's server item.
-    void OnAuthReply(const std::u16string& uin, bool granted, const std::u16string& reason);
+    void OnAuthReply(Connection& connection, const std::u16string& uin, bool granted,
+                     const std::u16string& reason);
     void OnYouWereAdded(const std::u16string& uin);
 
     // What the last server list said, and the visibility as last sent.
     const ServerListState& ServerList() const { return serverList_; }
     ServerListState& ServerList() { return serverList_; }
 
+    // The network session itself, for tests.
+    SessionImpl& NetForTesting() { return *net_; }
+
 private:
-    void Receive(const std::u16string& uin, const std::u16string& text, std::int64_t sentTime);
+    void Receive(Connection& from, const std::u16string& uin, const std::u16string& text,
+                 std::int64_t sentTime);
     // A buddy item sent for adding, by the request id of its SNAC.
     struct PendingAdd {
         ServerItem item;
@@ -145,7 +176,7 @@ private:
     void AddSystemLine(const std::u16string& uin, const std::u16string& text);
     // Sends a listed buddy's changed item (0x0013/0x0009 inside an edit) and keeps
     // it when it went out.
-    void UpdateServerBuddy(const ServerItem& item);
+    void UpdateServerBuddy(Connection& connection, const ServerItem& item);
 
     AppState& model_;
     std::atomic<Announcer*> announcer_;
@@ -154,28 +185,29 @@ private:
     std::map<std::uint32_t, PendingAdd> pendingAdds_;
     std::deque<AuthRequest> authRequests_;  // guarded by pendingLock_
     std::uint32_t nextItemRequest_ = 0x00130000;
+    // Last, so that it goes first: its threads call the members above.
+    std::unique_ptr<SessionImpl> net_;
 };
 
-// The text of one's own authorization request.
-inline constexpr char16_t kAuthRequestText[] = u"Пожалуйста, добавьте меня в список контактов.";
-inline constexpr char16_t kAuthGrantedText[] = u"Авторизация получена.";
-inline constexpr char16_t kAuthRefusedText[] = u"В авторизации отказано.";
-inline constexpr char16_t kYouWereAddedText[] = u"Вас добавили в список контактов.";
 // Requests kept for the user interface at most; older ones go first.
 inline constexpr std::size_t kMaxAuthRequests = 32;
 
 // SNAC 0x0013/0x0018: asks the contact for authorization with the text.
-bool SendAuthRequest(NetSession& session, const std::string& uin, const std::u16string& text);
+bool SendAuthRequest(Connection& connection, const std::string& uin, const std::u16string& text);
 
-// Fills the session's routing table with every handler of the messaging phase:
+// Fills the network session's tables with every handler of the protocol layer.
+// SNACs of the messaging phase:
 //   0x0002/0x0006 HandleUserInfoReply     0x0003/0x000B HandleContactArrived
-//   0x0004/0x0001 HandleMessageError
-//   0x0003/0x000C HandleContactDeparted   0x0004/0x0007 HandleIncomingMessage
-//   0x0004/0x0014 OnTyping
+//   0x0003/0x000C HandleContactDeparted   0x0004/0x0001 HandleMessageError
+//   0x0004/0x0007 HandleIncomingMessage   0x0004/0x0014 OnTyping
 //   0x0013/0x0006 HandleContactListReply  0x0013/0x000E OnItemResult
-//   0x0015/0x0003 HandleMetaReply
-// (0x0001/0x0003, 0x0013 and 0x0018 are the session's own.) The constructor calls
-// it.
-void RegisterProtocolHandlers(MessengerSession& session);
+//   0x0013/0x0019 OnAuthRequest           0x0013/0x001B OnAuthReply
+//   0x0013/0x001C OnYouWereAdded          0x0015/0x0003 HandleMetaReply
+// (0x0001/0x0003, 0x0013 and 0x0018 are the network session's own.)
+// Commands: VisibilityCommand PerformVisibility, AddContactCommand
+// PerformAddContact, RenameContactCommand PerformRenameContact, TypingCommand
+// SendTypingNotice, AuthReplyCommand PerformAuthReply.
+// The constructor calls it.
+void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger);
 
 }  // namespace pellox

@@ -38,7 +38,7 @@ bool ReadUserInfoBlock(PacketReader& reader, UserInfoBlock& block) {
     return true;
 }
 
-bool HandleUserInfoReply(NetSession& /*session*/, PacketReader& reader) {
+bool HandleUserInfoReply(Connection& /*connection*/, PacketReader& reader) {
     UserInfoBlock block;
     return ReadUserInfoBlock(reader, block);
 }

@@ -22,7 +22,7 @@
 
 namespace pellox {
 
-class NetSession;
+class Connection;
 
 inline constexpr std::uint16_t kTlvUserStatus = 0x0006;
 
@@ -41,6 +41,6 @@ struct UserInfoBlock {
 
 // SNAC 0x0002/0x0006: the block is read and consumed; nothing is reported, stored
 // or answered. False when it was cut short.
-bool HandleUserInfoReply(NetSession& session, PacketReader& reader);
+bool HandleUserInfoReply(Connection& connection, PacketReader& reader);
 
 }  // namespace pellox

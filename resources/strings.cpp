@@ -84,6 +84,14 @@ constexpr std::array kStrings{
     StringEntry{str::kA11yPreviousColumn, u"Предыдущий столбец"},
     StringEntry{str::kA11yNextColumn, u"Следующий столбец"},
     StringEntry{str::kA11ySend, u"Отправить"},
+    StringEntry{str::kAuthRequestText, u"Пожалуйста, добавьте меня в список контактов."},
+    StringEntry{str::kAuthGranted, u"Авторизация получена."},
+    StringEntry{str::kAuthRefused, u"В авторизации отказано."},
+    StringEntry{str::kYouWereAdded, u"Вас добавили в список контактов."},
+    StringEntry{str::kAuthRequestedNotice, u"Просит авторизацию: %1"},
+    StringEntry{str::kServerAddFailed,
+                u"Контакт %1 не добавлен в список на сервере (ошибка %2): он останется только в этом списке."},
+    StringEntry{str::kNewGroupName, u"Общие"},
 };
 
 }  // namespace
@@ -173,6 +181,22 @@ int ConnectionStateStringId(int state, int loginRefusal) {
     };
     if (state < 0 || std::cmp_greater_equal(state, kByState.size())) return 0;
     return kByState[static_cast<std::size_t>(state)];
+}
+
+std::u16string FormatString(int id, std::initializer_list<std::u16string_view> args) {
+    const std::u16string_view text = StringView(id);
+    std::u16string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t next = i + 1 < text.size() ? text[i + 1] : u'\0';
+        const std::size_t index = next >= u'1' && next <= u'9' ? static_cast<std::size_t>(next - u'1') : args.size();
+        if (text[i] == u'%' && index < args.size()) {
+            out += *(args.begin() + index);
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
 }
 
 }  // namespace pellox

@@ -3,6 +3,7 @@
 // Qt-free; the texts are UTF-16.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -88,6 +89,14 @@ inline constexpr int kA11yTraffic = 2208;         // "%1" received, "%2" sent, i
 inline constexpr int kA11yPreviousColumn = 2209;  // the "<<" button
 inline constexpr int kA11yNextColumn = 2210;      // the ">>" button
 inline constexpr int kA11ySend = 2211;            // the conversation's send button
+// Texts of the protocol layer: authorization and the server contact list.
+inline constexpr int kAuthRequestText = 2100;      // one's own authorization request
+inline constexpr int kAuthGranted = 2101;          // system line: the contact granted it
+inline constexpr int kAuthRefused = 2102;          // system line: the contact refused it
+inline constexpr int kYouWereAdded = 2103;         // system line: someone added you
+inline constexpr int kAuthRequestedNotice = 2104;  // "%1": the request's text
+inline constexpr int kServerAddFailed = 2105;      // "%1": the UIN, "%2": the error code
+inline constexpr int kNewGroupName = 2106;         // the server list's first group
 }  // namespace str
 
 // The text of string `id`; empty for an id the table does not hold.
@@ -100,12 +109,16 @@ std::u16string_view FirstLine(std::u16string_view text);
 
 // The string id shown in the status line for a connection state code; 0 (no
 // string, an empty status line) for Online, ContactsLoaded and unknown codes.
-// With the code of a login refusal (NetSession::loginRefusal, not 0) the
+// With the code of a login refusal (NetSession::LoginRefusal(), not 0) the
 // ConnectionError state shows the refusal's text instead.
 int ConnectionStateStringId(int state, int loginRefusal = 0);
 
 // The reason text of a message that was not sent: `reason` 0 when it could not be
 // written to the connection, otherwise the server's message error code.
 int MessageNotSentReasonId(int reason);
+
+// String `id` with "%1", "%2", ... replaced by the arguments in one pass (an
+// argument's own "%1" stays as it is); a number without an argument stays as well.
+std::u16string FormatString(int id, std::initializer_list<std::u16string_view> args);
 
 }  // namespace pellox

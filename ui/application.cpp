@@ -240,7 +240,7 @@ FrameView* Application::MakeView(ViewKind kind, QWidget* parent) {
 // ---- Commands ------------------------------------------------------------------------
 
 std::optional<CommandState> Application::QueryCommand(int id) {
-    const int connection = session_->state.load();
+    const int connection = static_cast<int>(session_->State());
     if (const std::optional<std::int32_t> presence = PresenceOfCommand(id)) {
         // Not while a sign-on is under way: it would race the initial status.
         const bool chosen =
@@ -294,7 +294,7 @@ bool Application::OnCommand(int id) {
             Disconnect();
             return true;
         case cmd::kLoadContacts:
-            session_->EnqueueCommand(std::make_unique<NetCommand>(CommandCode::LoadContacts));
+            session_->EnqueueCommand(LoadContactsCommand{});
             return true;
         case cmd::kAddContact:
             OpenUserForm(true);
@@ -342,20 +342,19 @@ bool Application::OnCommand(int id) {
     }
 }
 
-std::unique_ptr<ConnectCommand> Application::MakeConnectCommand() const {
+ConnectCommand Application::MakeConnectCommand() const {
     // A copy, so that asking for the password of a profile without one does not
     // add that profile to the stored settings.
     Settings settings = state_.GetSettings();
     std::u16string server = LoginServerOf(settings);
     std::u16string uin = settings.profile;
     std::u16string password = settings.Password();
-    return std::make_unique<ConnectCommand>(std::move(server), std::move(uin),
-                                            std::move(password),
-                                            OwnStatusBits(OwnPresence(settings)));
+    return ConnectCommand{std::move(server), std::move(uin), std::move(password),
+                          OwnStatusBits(OwnPresence(settings))};
 }
 
 void Application::Connect() {
-    if (IsConnectedState(session_->state.load())) return;
+    if (IsConnectedState(static_cast<int>(session_->State()))) return;
     session_->EnqueueCommand(MakeConnectCommand());
 }
 
@@ -376,8 +375,7 @@ void Application::AskToDelete(int questionId, void (Application::*action)(const 
 }
 
 void Application::DeleteContact(const ContactPtr& contact) {
-    session_->EnqueueCommand(
-        std::make_unique<UinCommand>(CommandCode::DeleteContact, contact->Uin()));
+    session_->EnqueueCommand(DeleteContactCommand{contact->Uin()});
     // Bind the history to its file even when it was never opened, so that the file
     // goes with the contact and a contact added later under the same UIN does not
     // inherit the old conversation.
@@ -406,9 +404,9 @@ void Application::ChooseStatus(std::int32_t presence) {
         s.profiles[s.profile].values[kStatusKey] = std::u16string(1, char16_t(u'0' + presence));
     });
     (void)state_.SaveSettings();
-    const int connection = session_->state.load();
+    const int connection = static_cast<int>(session_->State());
     if (connection >= kOnline) {
-        session_->EnqueueCommand(std::make_unique<StatusCommand>(OwnStatusBits(presence)));
+        session_->EnqueueCommand(StatusCommand{OwnStatusBits(presence)});
     } else if (connection < kOpeningConnection) {
         session_->EnqueueCommand(MakeConnectCommand());
     }
@@ -416,9 +414,8 @@ void Application::ChooseStatus(std::int32_t presence) {
 }
 
 void Application::ToggleVisibility() {
-    if (session_->state.load() < kOnline) return;
-    session_->EnqueueCommand(
-        std::make_unique<VisibilityCommand>(!session_->ServerList().VisibleToListOnly()));
+    if (static_cast<int>(session_->State()) < kOnline) return;
+    session_->EnqueueCommand(VisibilityCommand{!session_->ServerList().VisibleToListOnly()});
 }
 
 void Application::RefreshOwnPresence() {
@@ -427,7 +424,7 @@ void Application::RefreshOwnPresence() {
     const auto [profile, presence] = state_.ReadSettings([](const Settings& s) {
         return std::pair{s.profile, OwnPresence(s)};
     });
-    const bool connected = session_->state.load() >= kOnline;
+    const bool connected = static_cast<int>(session_->State()) >= kOnline;
     frame_->SetOwnPresence(QString::fromStdU16String(profile),
                            connected ? presence : StatusOffline);
 }
@@ -546,7 +543,7 @@ QMessageBox* Application::AuthorizationWindow(const std::u16string& uin) const {
 }
 
 void Application::AnswerAuthorization(const std::u16string& uin, bool grant) {
-    session_->EnqueueCommand(std::make_unique<AuthReplyCommand>(uin, grant));
+    session_->EnqueueCommand(AuthReplyCommand{uin, grant});
     std::erase_if(authorizations_, [&](const PendingAuthorization& p) { return p.uin == uin; });
     if (QMessageBox* box = AuthorizationWindow(uin)) box->close();
     // The window frees a place for a request that has not had one yet.

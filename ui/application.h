@@ -122,7 +122,7 @@ public:
     // The command that connects with the active profile: its server (profile key
     // "server", or the ICQ login server when empty), its UIN, its password and its
     // remembered status.
-    std::unique_ptr<ConnectCommand> MakeConnectCommand() const;
+    ConnectCommand MakeConnectCommand() const;
 
     // True while the history loader thread runs.
     bool historyLoaderRunning() const { return loaderRunning_.load(); }

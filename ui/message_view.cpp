@@ -116,7 +116,7 @@ CMessageView::CMessageView(AppState& state, SessionControl& session, SoundPlayer
 }
 
 void CMessageView::SendTyping(const std::u16string& uin, std::uint16_t kind) {
-    session_.EnqueueCommand(std::make_unique<TypingCommand>(uin, kind));
+    session_.EnqueueCommand(TypingCommand{uin, kind});
     typingSent_ = kind;
     typingTo_ = kind == kTypingStopped ? std::u16string() : uin;
 }
@@ -253,8 +253,7 @@ void CMessageView::Send() {
                 if (const std::shared_ptr<MessageHistory> history = state_.GetHistory(contact)) {
                     history->Append(MessageEntry{part, now, MessageDirection::Out});
                 }
-                session_.EnqueueCommand(
-                    std::make_unique<SendMessageCommand>(contact->Uin(), std::move(part), contact.get()));
+                session_.EnqueueCommand(SendMessageCommand{contact->Uin(), std::move(part), contact.get()});
             }
             sounds_.Play(QString::fromLatin1(kSendSound));
             state_.Notify(ChangeCode::ConversationChanged, contact);

@@ -19,6 +19,7 @@
 
 #include "bench/bench_util.h"
 #include "net/codec.h"
+#include "net/session_impl.h"
 #include "platform/code_page.h"
 #include "platform/files.h"
 #include "protocol/announcer.h"
@@ -277,6 +278,8 @@ void BM_HistoryAppend(benchmark::State& state) {
     const ContactPtr contact = model.AddContact(info, /*save=*/false);
     SilentAnnouncer announcer;
     MessengerSession session(model, &announcer);
+    SessionImpl& net = session.NetForTesting();
+    Connection connection = net.CurrentConnection();
     const std::shared_ptr<MessageHistory> history = model.GetHistory(contact);
     const std::string path = directory + HistoryFileName(kSenderUin);
     const std::int64_t expected = ExpectedAppendBytes();
@@ -287,8 +290,7 @@ void BM_HistoryAppend(benchmark::State& state) {
         state.ResumeTiming();
         for (const Bytes& payload : f.payloads) {
             PacketReader reader(payload.data(), static_cast<int>(payload.size()));
-            session.DispatchSnac(reader, FlapHeader{kFlapMarker, kChannelSnac, 0, 0},
-                                 SnacHeader{0x0004, 0x0007, 0, 0});
+            net.DispatchSnac(connection, reader, SnacHeader{0x0004, 0x0007, 0, 0});
         }
         state.PauseTiming();
         if (history->Count() != kAppendMessages || FileSize(path) != expected) {

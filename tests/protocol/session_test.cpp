@@ -163,8 +163,8 @@ TEST_F(SessionOnTheWire, FromSignOnToTheContactListAndBeyond) {
     EXPECT_FALSE(announcer.Calls().empty());
 
     // A message out, then the list loaded again from the menu.
-    session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"3333", reply));
-    session.EnqueueCommand(std::make_unique<NetCommand>(CommandCode::LoadContacts));
+    session.EnqueueCommand(SendMessageCommand{u"3333", reply});
+    session.EnqueueCommand(LoadContactsCommand{});
     ASSERT_TRUE(session.WaitForReport(ConnState::ContactsLoaded, 2));
     EXPECT_TRUE(WaitForContact(u"8888", [](const ContactInfo& i) { return i.status == StatusFreeForChat; }));
     ExpectScriptsDone();
@@ -212,25 +212,28 @@ TEST_F(SessionOnTheWire, InfoRepliesFindTheirOwnRequests) {
                    }
                    return true;
                }));
-    session.EnqueueCommand(std::make_unique<UinCommand>(CommandCode::RequestInfo, u"700"));
-    session.EnqueueCommand(std::make_unique<UinCommand>(CommandCode::RequestInfo, u"701"));
+    session.EnqueueCommand(RequestInfoCommand{u"700"});
+    session.EnqueueCommand(RequestInfoCommand{u"701"});
     EXPECT_TRUE(WaitForContact(u"700", [](const ContactInfo& i) { return !i.name.empty(); }));
     EXPECT_TRUE(WaitForContact(u"701", [](const ContactInfo& i) { return !i.name.empty(); }));
     ExpectScriptsDone();
     EXPECT_EQ(Snapshot(u"700").name, u"Nick700");
     EXPECT_EQ(Snapshot(u"701").name, u"Nick701");
-    EXPECT_EQ(session.PendingInfoRequests(), 0u);
+    EXPECT_EQ(session.NetForTesting().PendingInfoRequestsForTesting(), 0u);
 }
 
 TEST_F(SessionOnTheWire, InfoRequestsAreBoundedAndForgottenAtDisconnect) {
     SignOn(Script());
-    EXPECT_TRUE(session.RequestShortInfo(u"900"));
-    EXPECT_TRUE(session.RequestShortInfo(u"900"));
-    EXPECT_EQ(session.PendingInfoRequests(), 2u);  // one entry per request
-    for (int i = 0; i < 300; ++i) ASSERT_TRUE(session.RequestShortInfo(u"9" + std::u16string(1, static_cast<char16_t>(u'0' + i % 10))));
-    EXPECT_EQ(session.PendingInfoRequests(), kMaxInfoRequests);
+    EXPECT_TRUE(session.Conn().RequestShortInfo(u"900"));
+    EXPECT_TRUE(session.Conn().RequestShortInfo(u"900"));
+    EXPECT_EQ(session.NetForTesting().PendingInfoRequestsForTesting(),
+              2u);  // one entry per request
+    for (int i = 0; i < 300; ++i)
+        ASSERT_TRUE(session.Conn().RequestShortInfo(
+            u"9" + std::u16string(1, static_cast<char16_t>(u'0' + i % 10))));
+    EXPECT_EQ(session.NetForTesting().PendingInfoRequestsForTesting(), kMaxInfoRequests);
     session.CloseSession();
-    EXPECT_EQ(session.PendingInfoRequests(), 0u);
+    EXPECT_EQ(session.NetForTesting().PendingInfoRequestsForTesting(), 0u);
     EXPECT_EQ(session.State(), ConnState::Disconnected);
 }
 

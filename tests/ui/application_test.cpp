@@ -11,6 +11,7 @@
 #include <QTest>
 #include <thread>
 
+#include "net/session_impl.h"
 #include "platform/connection_manager.h"
 #include "resources/strings.h"
 #include "tests/ui/application_test_support.h"
@@ -38,7 +39,7 @@ Seed TwoContacts() {
 
 // Reports a state as a network thread does.
 void ReportFromThread(Application& app, ConnState code) {
-    std::thread([&app, code] { app.session().OnStateChanged(code); }).join();
+    std::thread([&app, code] { app.session().NetForTesting().CurrentConnection().ReportState(code); }).join();
 }
 
 // What does not fit in `view` as it is shown now: children outside it or over one
@@ -237,7 +238,7 @@ private slots:
                                      cmd::kStatusOccupied,     cmd::kStatusDoNotDisturb,
                                      cmd::kStatusInvisible};
         for (int state = 0; state <= 10; ++state) {
-            h.app->session().state.store(state);
+            h.app->session().NetForTesting().SetStateForTesting(static_cast<ConnState>(state));
             QAction* connect = MenuEntry(menu, cmd::kConnect);
             QAction* disconnect = MenuEntry(menu, cmd::kDisconnect);
             QAction* load = MenuEntry(menu, cmd::kLoadContacts);
@@ -269,7 +270,7 @@ private slots:
             }
             QCOMPARE(disconnectEntries, 1);
         }
-        h.app->session().state.store(0);
+        h.app->session().NetForTesting().SetStateForTesting(ConnState::Disconnected);
     }
 
     void menuEnablingFollowsTheCurrentContact() {
@@ -318,27 +319,27 @@ private slots:
         Seed seed;
         seed.server = u"127.0.0.1:5190";
         h.Start(seed);
-        auto command = h.app->MakeConnectCommand();
-        QVERIFY(command->server == u"127.0.0.1:5190");
-        QVERIFY(command->uin == u"100001");
-        QVERIFY(command->password == u"alice");
-        QCOMPARE(command->status, std::uint16_t(0));  // no "status": online, as ever
+        const ConnectCommand command = h.app->MakeConnectCommand();
+        QVERIFY(command.server == u"127.0.0.1:5190");
+        QVERIFY(command.uin == u"100001");
+        QVERIFY(command.password == u"alice");
+        QCOMPARE(command.status, std::uint16_t(0));  // no "status": online, as ever
 
         // The remembered status signs on; what is no status to sign on with is online.
         const std::pair<std::u16string, std::uint16_t> statuses[] = {
             {u"2", 0x0001}, {u"7", 0x0100}, {u"1", 0x0000}, {u"8", 0x0000}, {u"25", 0x0000}, {u"x", 0x0000}};
         for (const auto& [stored, bits] : statuses) {
             h.state->UpdateSettings([&](Settings& s) { s.profiles[u"100001"].values[kStatusKey] = stored; });
-            QCOMPARE(h.app->MakeConnectCommand()->status, bits);
+            QCOMPARE(h.app->MakeConnectCommand().status, bits);
         }
 
         // An empty server key means the ICQ login server.
         h.state->UpdateSettings([](Settings& s) { s.profiles[u"100001"].values[u"server"] = u""; });
-        QVERIFY(h.app->MakeConnectCommand()->server == u"login.icq.com");
+        QVERIFY(h.app->MakeConnectCommand().server == u"login.icq.com");
 
         // Connecting with a profile that was never stored does not create it.
         h.state->UpdateSettings([](Settings& s) { s.profile = u"424242"; });
-        QVERIFY(h.app->MakeConnectCommand()->password.empty());
+        QVERIFY(h.app->MakeConnectCommand().password.empty());
         QCOMPARE(h.state->GetSettings().profiles.count(u"424242"), std::size_t(0));
     }
 
@@ -349,14 +350,14 @@ private slots:
         h.Start(seed);
 
         // Online (as far as the menu can tell): the command is refused.
-        h.app->session().state.store(static_cast<int>(ConnState::Online));
+        h.app->session().NetForTesting().SetStateForTesting(ConnState::Online);
         QVERIFY(h.app->OnCommand(cmd::kConnect));
         QTest::qWait(300);
         QCOMPARE(h.app->session().State(), ConnState::Online);
         QCOMPARE(h.Delivered(ChangeCode::ConnectionStateChanged), 0);
 
         // Offline it is queued and carried out: it fails on the closed port.
-        h.app->session().state.store(0);
+        h.app->session().NetForTesting().SetStateForTesting(ConnState::Disconnected);
         QVERIFY(h.frame().RouteCommand(cmd::kConnect));
         QTRY_COMPARE(h.app->session().State(), ConnState::ConnectionError);
         QTRY_COMPARE(h.statusText(), Text(str::kConnectionError));

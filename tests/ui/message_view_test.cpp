@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "net/net_command.h"
+#include "net/session_impl.h"
 #include "platform/local_time.h"
 #include "protocol/messages.h"
 #include "protocol/messenger_session.h"
@@ -300,8 +301,8 @@ private slots:
 
         // Queued for the worker, in CR LF lines.
         QCOMPARE(h.session.queued.size(), std::size_t{1});
-        QCOMPARE(h.session.queued[0]->code, CommandCode::SendMessage);
-        const auto* send = static_cast<const SendMessageCommand*>(h.session.queued[0].get());
+        const auto* send = std::get_if<SendMessageCommand>(&h.session.queued[0]);
+        QVERIFY(send != nullptr);
         QCOMPARE(send->uin, std::u16string(u"100"));
         QCOMPARE(send->text, std::u16string(u"Привет\r\nмир"));
         QCOMPARE(send->contact, static_cast<const void*>(contact.get()));
@@ -353,7 +354,8 @@ private slots:
         const std::vector<MessageEntry> entries = contact->History()->Entries();
         QCOMPARE(entries.size(), parts.size());
         for (std::size_t i = 0; i < parts.size(); ++i) {
-            QVERIFY(static_cast<const SendMessageCommand*>(h.session.queued[i].get())->text == parts[i]);
+            const auto* part = std::get_if<SendMessageCommand>(&h.session.queued[i]);
+            QVERIFY(part != nullptr && part->text == parts[i]);
             QVERIFY(entries[i] == Entry(parts[i], MessageDirection::Out,
                                         static_cast<std::int64_t>(kFixedNow)));
         }
@@ -440,11 +442,12 @@ private slots:
     void messagesArrivingInTheActiveConversationAreRead() {
         Harness h;
         MessengerSession network(h.model.state);
+        Connection link = network.NetForTesting().CurrentConnection();
         ContactPtr shown = h.model.Add(Info(u"Иван", u"100"));
         ContactPtr other = h.model.Add(Info(u"Пётр", u"200"));
         h.Open(shown);
-        network.OnMessage(u"100", u"прочитано");
-        network.OnMessage(u"200", u"не прочитано");
+        network.OnMessage(link, u"100", u"прочитано");
+        network.OnMessage(link, u"200", u"не прочитано");
         Harness::Settle();
         QCOMPARE(shown->Snapshot().unreadCount, 0);
         QCOMPARE(shown->History()->Count(), std::size_t{1});
@@ -452,13 +455,13 @@ private slots:
 
         // Not in front: the message waits to be read.
         QApplication::setActiveWindow(nullptr);
-        network.OnMessage(u"100", u"в фоне");
+        network.OnMessage(link, u"100", u"в фоне");
         Harness::Settle();
         QCOMPARE(shown->Snapshot().unreadCount, 1);
         // Nor while the contact list is shown.
         QApplication::setActiveWindow(&h.frame);
         h.frame.RouteCommand(cmd::kShowContacts);
-        network.OnMessage(u"100", u"в списке");
+        network.OnMessage(link, u"100", u"в списке");
         Harness::Settle();
         QCOMPARE(shown->Snapshot().unreadCount, 2);
     }
@@ -767,7 +770,7 @@ private slots:
         auto kinds = [&] {
             std::vector<std::pair<std::u16string, int>> out;
             for (const auto& command : h.session.queued) {
-                if (const auto* typing = dynamic_cast<const TypingCommand*>(command.get())) {
+                if (const auto* typing = std::get_if<TypingCommand>(&command)) {
                     out.emplace_back(typing->uin, typing->kind);
                 }
             }
@@ -846,7 +849,7 @@ private slots:
         QCOMPARE(h.Open(ivan)->inputBox()->toPlainText(), QStringLiteral("Ивану"));
         // Shown again, a draft is not typing.
         for (const auto& command : h.session.queued) {
-            const auto* typing = dynamic_cast<const TypingCommand*>(command.get());
+            const auto* typing = std::get_if<TypingCommand>(&command);
             QVERIFY(typing == nullptr || typing->kind == kTypingStopped);
         }
         // Sent, it is gone.

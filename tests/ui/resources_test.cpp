@@ -48,6 +48,14 @@ TEST(StringTable, UnknownIdsAreEmpty) {
     EXPECT_EQ(StringView(130), u"Переписки не найдено");
 }
 
+// Arguments go in once, in one pass: one that holds "%1" itself stays as it is.
+TEST(StringTable, FormatFillsEachNumberOnce) {
+    EXPECT_EQ(FormatString(str::kAuthRequestedNotice, {u"%1 и %2"}), u"Просит авторизацию: %1 и %2");
+    EXPECT_EQ(FormatString(str::kServerAddFailed, {u"42", u"10"}),
+              u"Контакт 42 не добавлен в список на сервере (ошибка 10): он останется только в этом списке.");
+    EXPECT_EQ(FormatString(str::kMessageNotSent, {u"Боб"}), u"Сообщение для Боб не отправлено: %2.");
+}
+
 TEST(StringTable, EveryConnectionStateShowsItsText) {
     const std::pair<int, std::u16string_view> expected[] = {
         {0, u"Отключен"},

@@ -75,7 +75,7 @@ inline ContactInfo Info(std::u16string name, std::u16string uin, std::int32_t st
 struct RecordingSession : ui::SessionControl {
     ConnState state = ConnState::Disconnected;
     int closeCount = 0;
-    std::vector<std::unique_ptr<NetCommand>> queued;
+    std::vector<Command> queued;
     std::function<void()> onQueued;  // runs as each command is queued
 
     ConnState State() const override { return state; }
@@ -83,7 +83,7 @@ struct RecordingSession : ui::SessionControl {
         ++closeCount;
         state = ConnState::Disconnected;
     }
-    void EnqueueCommand(std::unique_ptr<NetCommand> command) override {
+    void EnqueueCommand(Command command) override {
         if (onQueued) onQueued();
         queued.push_back(std::move(command));
     }
