@@ -237,6 +237,28 @@ TEST_F(SessionOnTheWire, InfoRequestsAreBoundedAndForgottenAtDisconnect) {
     EXPECT_EQ(session.State(), ConnState::Disconnected);
 }
 
+TEST_F(SessionOnTheWire, AnAddBeforeTheListIsInGoesToItOnceItIs) {
+    Add(u"700", u"Seven");
+    SignOn(Script()
+               .SendSnac(0x0015, 0x0003, OfflineDone())
+               .ExpectSnac(0x0013, 0x0004)
+               .ExpectSnac(0x0003, 0x0004)  // the add's presence request
+               .SendSnac(0x0013, 0x0006, ContactListReply({ListItem("General", 1, {}, 1, 0)}))
+               .ExpectSnac(0x0013, 0x0007)
+               .Do([](Script::Context& c) {
+                   return c.ExpectFrame(
+                       [](const ReceivedFrame& f) {
+                           return f.IsSnac(0x0013, 0x0008) &&
+                                  ToHex(f.data).find(ToHex(BytesOf("700"))) != std::string::npos;
+                       },
+                       "the add of 700");
+               }));
+    ASSERT_TRUE(
+        server.WaitForFrame([](const ReceivedFrame& f) { return f.IsSnac(0x0013, 0x0004); }));
+    session.EnqueueCommand(AddContactCommand{u"700", u"Seven"});
+    ExpectScriptsDone();
+}
+
 TEST_F(SessionOnTheWire, ContactListCutBeforeItsTimeSendsNoActivation) {
     const Bytes cut = ContactListReply({Buddy("800", BytesOf("Cut"))}, false);
     SignOn(Script()
