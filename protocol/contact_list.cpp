@@ -19,37 +19,36 @@ namespace {
 inline constexpr std::uint16_t kItemTypeVisibility = 0x0004;
 inline constexpr std::uint16_t kTlvVisibility = 0x00CA;
 
-// Walks the TLVs of one item's data, keeping the last nickname.
+// The TLVs of an item's data up to the first that does not fit in it.
+std::vector<Tlv> ItemTlvs(PacketReader data) {
+    std::vector<Tlv> tlvs;
+    (void)ReadTlvList(data, tlvs);
+    return tlvs;
+}
+std::vector<Tlv> ItemTlvs(const std::vector<std::uint8_t>& data) {
+    return ItemTlvs(PacketReader(data));
+}
+
+// The last nickname of one item's data.
 void ReadItemData(PacketReader data, std::string& nickname) {
-    while (!data.AtEnd()) {
-        TlvHeader tlv;
-        if (!ReadRecord(data, tlv) || tlv.length > data.Remaining()) return;
-        if (tlv.type == kTlvNickname) {
-            if (!ReadTlvString(data, tlv, nickname)) return;
-        } else if (!data.Skip(tlv.length)) {
-            return;
-        }
+    for (const Tlv& tlv : ItemTlvs(data)) {
+        if (tlv.type == kTlvNickname) nickname = tlv.Text();
     }
+}
+
+void AppendTlvBytes(std::vector<std::uint8_t>& out, std::uint16_t type, const std::uint8_t* value,
+                    std::size_t length) {
+    const std::uint8_t head[4] = {
+        static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type),
+        static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
+    out.insert(out.end(), head, head + 4);
+    out.insert(out.end(), value, value + length);
 }
 
 std::u16string NicknameText(const std::string& nickname) {
     std::u16string text;
     DecodeIncomingText(nickname, text);
     return CleanName(std::move(text));
-}
-
-// Calls fn(type, offset of the TLV header, value length) for each whole TLV of an
-// item's data; stops at the first that does not fit.
-template <class F>
-void ForEachTlv(const std::vector<std::uint8_t>& data, F&& fn) {
-    PacketReader reader(data);
-    while (!reader.AtEnd()) {
-        const int at = reader.Position();
-        TlvHeader tlv;
-        if (!ReadRecord(reader, tlv) || tlv.length > reader.Remaining()) return;
-        fn(tlv.type, at, tlv.length);
-        (void)reader.Skip(tlv.length);
-    }
 }
 
 // The id after `highest`, which then counts as taken. Ids above 0x7FFF are left
@@ -77,32 +76,26 @@ void AppendServerItem(PacketBuffer& data, const std::string& name, std::uint16_t
 std::vector<std::uint8_t> WithTlv(const std::vector<std::uint8_t>& data, std::uint16_t type,
                                   const std::string* value) {
     std::vector<std::uint8_t> out;
-    ForEachTlv(data, [&](std::uint16_t t, int at, std::uint16_t length) {
-        if (t == type) return;
-        out.insert(out.end(), data.begin() + at, data.begin() + at + 4 + length);
-    });
+    for (const Tlv& tlv : ItemTlvs(data)) {
+        if (tlv.type != type) AppendTlvBytes(out, tlv.type, tlv.value.data(), tlv.value.size());
+    }
     if (value != nullptr && value->size() <= 0xFFFF) {
-        const std::uint8_t head[4] = {static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type),
-                                      static_cast<std::uint8_t>(value->size() >> 8),
-                                      static_cast<std::uint8_t>(value->size())};
-        out.insert(out.end(), head, head + 4);
-        out.insert(out.end(), value->begin(), value->end());
+        AppendTlvBytes(out, type, reinterpret_cast<const std::uint8_t*>(value->data()),
+                       value->size());
     }
     return out;
 }
 
 bool HasTlv(const std::vector<std::uint8_t>& data, std::uint16_t type) {
-    bool found = false;
-    ForEachTlv(data, [&](std::uint16_t t, int, std::uint16_t) { found = found || t == type; });
-    return found;
+    return FindTlv(ItemTlvs(data), type) != nullptr;
 }
 
 std::uint8_t VisibilityValue(const VisibilityItem& item) {
-    std::uint8_t value = 0;
-    ForEachTlv(item.data, [&](std::uint16_t type, int at, std::uint16_t length) {
-        if (type == kTlvVisibility && length >= 1 && value == 0) value = item.data[at + 4];
-    });
-    return value;
+    for (const Tlv& tlv : ItemTlvs(item.data)) {
+        if (tlv.type == kTlvVisibility && !tlv.value.empty() && tlv.value[0] != 0)
+            return tlv.value[0];
+    }
+    return 0;
 }
 
 VisibilityItem WithVisibility(VisibilityItem item, std::uint8_t value) {

@@ -200,8 +200,7 @@ void MessengerSession::PerformAuthReply(const AuthReplyCommand& command, Connect
     const std::string uin = NarrowFromWide(command.uin);
     if (uin.empty() || uin.size() > 0xFF) return;
     PacketBuffer data;
-    AppendU8(data, static_cast<std::uint8_t>(uin.size()));
-    AppendBytes(data, uin.data(), uin.size());
+    AppendString8(data, uin);
     AppendU8(data, command.granted ? 1 : 0);
     AppendU16(data, 0);  // no reason
     (void)connection.SendSnac(0x0013, 0x001A, 0x001A, data);
@@ -414,8 +413,7 @@ bool SendAuthRequest(Connection& connection, const std::string& uin, const std::
     const std::string reason = NarrowFromWide(text);
     if (uin.size() > 0xFF || reason.size() > 0xFFFF) return false;
     PacketBuffer data;
-    AppendU8(data, static_cast<std::uint8_t>(uin.size()));
-    AppendBytes(data, uin.data(), uin.size());
+    AppendString8(data, uin);
     AppendU16(data, static_cast<std::uint16_t>(reason.size()));
     AppendBytes(data, reason.data(), reason.size());
     AppendU16(data, 0x0000);
