@@ -238,7 +238,14 @@ void MessengerSession::OnServerListLoaded(Connection& connection) {
         waiting.swap(waitingAdds_);
     }
     for (const AddContactCommand& add : waiting) {
-        if (model_.FindContact(add.uin)) AddToServerList(connection, add.uin, add.name);
+        if (!model_.FindContact(add.uin)) continue;  // deleted meanwhile
+        // On the list already: the name chosen meanwhile goes to its item.
+        if (serverList_.Buddy(NarrowFromWide(add.uin))) {
+            if (!add.name.empty())
+                PerformRenameContact(RenameContactCommand{add.uin, add.name}, connection);
+        } else {
+            AddToServerList(connection, add.uin, add.name);
+        }
     }
 }
 

@@ -131,8 +131,9 @@ public:
     // the known server list, an add of it still waiting or awaiting its result is
     // dropped, so that adding it again goes to the server.
     void PerformDeleteContact(const DeleteContactCommand& command, Connection& connection);
-    // Receive thread, once a whole server list has come in: the adds that waited
-    // for it go out for the contacts still listed locally.
+    // Receive thread, once a whole server list has come in: the adds (and renames)
+    // that waited for it go out for the contacts still listed locally, as a rename
+    // for those the list holds.
     void OnServerListLoaded(Connection& connection);
     // AuthReply answers an authorization request (0x0013/0x001A).
     void PerformAuthReply(const AuthReplyCommand& command, Connection& connection);
