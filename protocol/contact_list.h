@@ -34,6 +34,12 @@
 // ContactsLoaded and the activation follow the last one only, so that the state
 // says "loaded" once the whole list is in and the server is asked once for the
 // presence of the buddies.
+//
+// A server may hold 1,000 buddies an account; one list gives at most
+// kMaxServerListBuddies. The buddies past them, in that reply and the replies
+// after it, are read and dropped: neither kept nor merged, and a reply left with
+// nothing to merge is neither announced nor saved. Each buddy costs a fixed
+// amount of work, whatever the size of the local list.
 #pragma once
 
 #include <cstdint>
@@ -55,6 +61,8 @@ struct ServerContactEntry {
     std::string uin;
     std::string nickname;
 };
+
+inline constexpr std::size_t kMaxServerListBuddies = 4000;
 
 inline constexpr std::uint8_t kVisibleToAll = 1;
 inline constexpr std::uint8_t kVisibleToListOnly = 5;
@@ -115,8 +123,13 @@ class ServerListState {
 public:
     // One reply's extras; the list is complete with the reply that has no more
     // after it, and then replaces what was known (a list without a visibility
-    // item forgets the old one).
-    void TakeReply(const ServerListExtras& extras, bool moreReplies);
+    // item forgets the old one). Returns how many of the reply's buddies, from its
+    // first, were taken: those the list still has room for (kMaxServerListBuddies).
+    std::size_t TakeReply(const ServerListExtras& extras, bool moreReplies);
+    // A new connection: until its list is complete, the list counts as not loaded
+    // (what was known stays for the visibility); replies of an earlier list that
+    // never ended are forgotten.
+    void Restart();
     std::optional<VisibilityItem> Visibility() const;
     // True while the known item says 5 (visible only to the list's contacts).
     bool VisibleToListOnly() const;
@@ -137,6 +150,12 @@ public:
                             std::optional<ServerItem>& group);
     // The server took the item: it is on the list from now on.
     void TakeBuddy(const ServerItem& item);
+    // The buddy was deleted: it is no longer on the list, so that adding it again
+    // goes to the server.
+    void ForgetBuddy(const std::string& uin);
+    // The UINs (8-bit text) of `uins` that the list holds no buddy for, in order.
+    std::vector<std::string> Lacking(std::vector<std::string> uins) const;
+    std::size_t BuddyCount() const;
 
 private:
     std::uint16_t NextItemId();  // requires lock_
@@ -166,8 +185,8 @@ bool SendServerItem(Connection& connection, const ServerItem& item, std::uint16_
 // when a frame could not be sent.
 bool SendVisibilityItem(Connection& connection, const VisibilityItem& item, bool update);
 
-// Merges the buddies into the model (no save, no notification). Buddies whose UIN
-// is unusable are left out.
+// Merges the buddies into the model (no save, no notification), in one pass over
+// the local list. Buddies whose UIN is unusable are left out.
 void MergeServerContacts(AppState& model, const std::vector<ServerContactEntry>& entries);
 
 // The handler: read the reply; merge; post ListReset; save the contact list;

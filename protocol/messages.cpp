@@ -72,8 +72,8 @@ bool HandleIncomingMessage(Connection& connection, PacketReader& reader) {
     if (!IsUsableUin(uin)) return false;
     // Reported before anything else can fail: a message cut short still shows
     // the sender's presence.
-    if (sender.hasStatus)
-        connection.Events().OnContactStatus(connection, uin, StatusFromFlags(sender.statusWord));
+    if (std::uint32_t word = 0; UserStatusWord(sender, word))
+        connection.Events().OnContactStatus(connection, uin, StatusFromFlags(word));
     if (!blockRead) return false;
 
     std::u16string text;
@@ -104,8 +104,7 @@ bool SendTypingNotice(Connection& connection, std::u16string_view uinText, std::
     AppendU32(data, 0);
     AppendU32(data, 0);  // cookie
     AppendU16(data, 0x0001);
-    AppendU8(data, static_cast<std::uint8_t>(uin.size()));
-    AppendBytes(data, uin.data(), uin.size());
+    AppendString8(data, uin);
     AppendU16(data, kind);
     return connection.SendSnac(0x0004, 0x0014, 0x0014, data);
 }

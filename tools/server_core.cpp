@@ -11,25 +11,6 @@
 
 namespace pellox::server {
 
-// Reads TLVs up to the end of the reader; false when one is cut short.
-bool ReadTlvList(PacketReader& reader, std::vector<Tlv>& out) {
-    while (!reader.AtEnd()) {
-        TlvHeader header;
-        if (!ReadRecord(reader, header)) return false;
-        const std::uint8_t* value = reader.Data() + reader.Position();
-        if (!reader.Skip(header.length)) return false;
-        out.push_back({header.type, {value, header.length}});
-    }
-    return true;
-}
-
-const Tlv* FindTlv(const std::vector<Tlv>& tlvs, std::uint16_t type) {
-    for (const Tlv& tlv : tlvs) {
-        if (tlv.type == type) return &tlv;
-    }
-    return nullptr;
-}
-
 std::string TextOf(std::span<const std::uint8_t> bytes) {
     return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
@@ -38,18 +19,12 @@ bool AppendText(PacketBuffer& buffer, std::uint16_t type, const std::string& tex
     return AppendTlv(buffer, type, text.size(), text.data());
 }
 
-bool AppendString8(PacketBuffer& buffer, const std::string& text) {
-    return AppendU8(buffer, static_cast<std::uint8_t>(text.size())) &&
-           AppendBytes(buffer, text.data(), text.size());
-}
-
 std::string FormatAddress(std::uint32_t address, std::uint16_t port) {
     return platform::FormatEndpoint({address, port});
 }
 
 std::string FormatIp(std::uint32_t address) {
-    return std::to_string(address >> 24) + '.' + std::to_string((address >> 16) & 0xFF) + '.' +
-           std::to_string((address >> 8) & 0xFF) + '.' + std::to_string(address & 0xFF);
+    return platform::FormatIpv4(address);
 }
 
 std::string OscarServer::Core::Session::Label() const {

@@ -46,18 +46,9 @@ namespace pellox::server {
 
 // --- wire helpers shared by the services ---------------------------------------
 
-struct Tlv {
-    std::uint16_t type = 0;
-    std::span<const std::uint8_t> value;
-};
-
-// Reads TLVs up to the end of the reader; false when one is cut short.
-bool ReadTlvList(PacketReader& reader, std::vector<Tlv>& out);
-const Tlv* FindTlv(const std::vector<Tlv>& tlvs, std::uint16_t type);
+// Tlv, ReadTlvList, FindTlv and AppendString8 are the codec's (net/codec.h).
 std::string TextOf(std::span<const std::uint8_t> bytes);
 bool AppendText(PacketBuffer& buffer, std::uint16_t type, const std::string& text);
-// A string behind its one-byte length (UINs in user information and relays).
-bool AppendString8(PacketBuffer& buffer, const std::string& text);
 std::string FormatAddress(std::uint32_t address, std::uint16_t port);
 std::string FormatIp(std::uint32_t address);  // "a.b.c.d"
 

@@ -34,6 +34,7 @@ namespace {
 
 constexpr int kMinHeaderLine = 16;       // the presence icon's height
 constexpr int kTypingPauseMs = 5000;     // own typing: no change for this long is a pause
+constexpr int kTypingRefreshMs = 4000;   // own typing: "begun" again while keys keep coming
 constexpr int kInputAreaPercent = 15;    // of the height
 constexpr int kInputAreaPanelPercent = 25;  // while an on-screen keyboard is shown
 constexpr int kInputAreaWidthPercent = 80;
@@ -117,6 +118,7 @@ CMessageView::CMessageView(AppState& state, SessionControl& session, SoundPlayer
 
 void CMessageView::SendTyping(const std::u16string& uin, std::uint16_t kind) {
     session_.EnqueueCommand(TypingCommand{uin, kind});
+    if (kind == kTypingBegun) typingBegunSent_.start();
     typingSent_ = kind;
     typingTo_ = kind == kTypingStopped ? std::u16string() : uin;
 }
@@ -142,7 +144,10 @@ void CMessageView::OnInputChanged() {
         typingPause_.stop();
         return;
     }
-    if (typingTo_.empty() || typingSent_ != kTypingBegun) SendTyping(uin, kTypingBegun);
+    if (typingTo_.empty() || typingSent_ != kTypingBegun ||
+        typingBegunSent_.hasExpired(kTypingRefreshMs)) {
+        SendTyping(uin, kTypingBegun);
+    }
     typingPause_.start(kTypingPauseMs);
 }
 

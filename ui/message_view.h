@@ -31,6 +31,7 @@
 // User-interface thread only.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMenu>
 #include <QPointer>
 #include <QRect>
@@ -148,7 +149,9 @@ private:
     void ScrollBy(int steps);
     void RepaintNow();
     // Own typing notices while the settings' "typing" is on: begun at the first
-    // change of a non-empty input, typed after kTypingPauseMs without a change,
+    // change of a non-empty input and again at a change kTypingRefreshMs after the
+    // last one (the contact forgets it after ten seconds), typed after
+    // kTypingPauseMs without a change,
     // stopped when the input is emptied (sending empties it) or another contact is
     // shown.
     void OnInputChanged();
@@ -173,6 +176,7 @@ private:
     QTimer typingPause_;           // own typing: the pause after which "typed" goes out
     std::u16string typingTo_;      // the contact told of one's typing, empty when none
     std::uint16_t typingSent_ = 0; // the last kind sent to typingTo_
+    QElapsedTimer typingBegunSent_;             // since "begun" last went out
     std::map<std::u16string, QString> drafts_;  // unsent texts by UIN; none when empty
 };
 

@@ -62,8 +62,10 @@ TEST(UserInfoBlockReader, ReadsEveryTlvByItsOwnLength) {
     ASSERT_TRUE(ReadUserInfoBlock(reader, block));
     EXPECT_EQ(block.uin, "4242");
     EXPECT_EQ(block.tlvCount, 4);
-    EXPECT_TRUE(block.hasStatus);
-    EXPECT_EQ(block.statusWord, 0x0011u);
+    EXPECT_EQ(block.tlvs.size(), 4u);
+    std::uint32_t word = 0;
+    EXPECT_TRUE(UserStatusWord(block, word));
+    EXPECT_EQ(word, 0x0011u);
     EXPECT_EQ(reader.Remaining(), 1);  // right behind the block
 }
 
@@ -85,8 +87,9 @@ TEST(UserInfoBlockReader, StatusTlvBySize) {
         PacketReader reader(data);
         UserInfoBlock block;
         ASSERT_TRUE(ReadUserInfoBlock(reader, block)) << ToHex(row.value);
-        EXPECT_EQ(block.hasStatus, row.hasStatus) << ToHex(row.value);
-        EXPECT_EQ(block.statusWord, row.word) << ToHex(row.value);
+        std::uint32_t word = 0;
+        EXPECT_EQ(UserStatusWord(block, word), row.hasStatus) << ToHex(row.value);
+        EXPECT_EQ(word, row.word) << ToHex(row.value);
         EXPECT_EQ(reader.Remaining(), 1) << ToHex(row.value);
     }
 }

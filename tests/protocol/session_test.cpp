@@ -237,6 +237,38 @@ TEST_F(SessionOnTheWire, InfoRequestsAreBoundedAndForgottenAtDisconnect) {
     EXPECT_EQ(session.State(), ConnState::Disconnected);
 }
 
+// An add and a rename made before the list is in go out once it is: the add as
+// an add, the rename as an update of the item the list turns out to hold.
+TEST_F(SessionOnTheWire, AnAddBeforeTheListIsInGoesToItOnceItIs) {
+    Add(u"700", u"Seven");
+    Add(u"701", u"Renamed");
+    const auto expectItem = [](std::uint16_t subtype, const std::string& text) {
+        return [subtype, text](Script::Context& c) {
+            return c.ExpectFrame(
+                [&](const ReceivedFrame& f) {
+                    return f.IsSnac(0x0013, subtype) &&
+                           ToHex(f.data).find(ToHex(BytesOf(text))) != std::string::npos;
+                },
+                "the item of " + text);
+        };
+    };
+    SignOn(Script()
+               .SendSnac(0x0015, 0x0003, OfflineDone())
+               .ExpectSnac(0x0013, 0x0004)
+               .ExpectSnac(0x0003, 0x0004)  // the add's presence request
+               .Pause(50)                   // the worker has long decided by now
+               .SendSnac(0x0013, 0x0006,
+                         ContactListReply(
+                             {ListItem("General", 1, {}, 1, 0), Buddy("701", BytesOf("Server"))}))
+               .Do(expectItem(0x0008, "700"))
+               .Do(expectItem(0x0009, "Renamed")));
+    ASSERT_TRUE(
+        server.WaitForFrame([](const ReceivedFrame& f) { return f.IsSnac(0x0013, 0x0004); }));
+    session.EnqueueCommand(AddContactCommand{u"700", u"Seven"});
+    session.EnqueueCommand(RenameContactCommand{u"701", u"Renamed"});
+    ExpectScriptsDone();
+}
+
 TEST_F(SessionOnTheWire, ContactListCutBeforeItsTimeSendsNoActivation) {
     const Bytes cut = ContactListReply({Buddy("800", BytesOf("Cut"))}, false);
     SignOn(Script()

@@ -199,8 +199,7 @@ PacketBuffer MessagePayload(const std::string& toUin, const std::vector<std::uin
     const std::uint8_t cookie[8] = {0x67, 0xC3, 0x15, 0x01, 0x3D, 0x3A, 0x00, 0x00};
     AppendBytes(p, cookie, sizeof cookie);
     AppendU16(p, 0x0001);
-    AppendU8(p, static_cast<std::uint8_t>(toUin.size()));
-    AppendBytes(p, toUin.data(), toUin.size());
+    AppendString8(p, toUin);
     AppendTlv(p, 0x0002, block.size(), block.data());
     AppendTlv(p, 0x0006, 0, nullptr);
     return p;
@@ -258,8 +257,7 @@ PacketBuffer StatusPayload(std::uint32_t status) {
 
 PacketBuffer AuthorizationPayload(const std::string& uin, const std::string& reason, std::optional<bool> granted) {
     PacketBuffer p;
-    AppendU8(p, static_cast<std::uint8_t>(uin.size()));
-    AppendBytes(p, uin.data(), uin.size());
+    AppendString8(p, uin);
     if (granted) AppendU8(p, *granted ? 1 : 0);
     AppendU16(p, static_cast<std::uint16_t>(reason.size()));
     AppendBytes(p, reason.data(), reason.size());
@@ -271,48 +269,12 @@ PacketBuffer TypingPayload(const std::string& uin, std::uint16_t kind) {
     PacketBuffer p;
     for (int i = 0; i < 4; ++i) AppendU16(p, 0);  // cookie
     AppendU16(p, 0x0001);
-    AppendU8(p, static_cast<std::uint8_t>(uin.size()));
-    AppendBytes(p, uin.data(), uin.size());
+    AppendString8(p, uin);
     AppendU16(p, kind);
     return p;
 }
 
 // --- parsers ------------------------------------------------------------------
-
-bool ParseTlvs(PacketReader& reader, std::vector<TlvValue>& out) {
-    while (!reader.AtEnd()) {
-        TlvHeader header;
-        if (!ReadRecord(reader, header)) return false;
-        TlvValue tlv;
-        tlv.type = header.type;
-        tlv.value.resize(header.length);
-        if (!ReadBytes(reader, tlv.value.data(), header.length)) return false;
-        out.push_back(std::move(tlv));
-    }
-    return true;
-}
-
-const TlvValue* FindTlv(const std::vector<TlvValue>& tlvs, std::uint16_t type) {
-    for (const TlvValue& tlv : tlvs) {
-        if (tlv.type == type) return &tlv;
-    }
-    return nullptr;
-}
-
-bool ParseUserInfo(PacketReader& reader, UserInfoBlock& out) {
-    std::uint16_t count = 0;
-    if (!ReadString8(reader, out.uin) || !ReadU16(reader, out.warning) || !ReadU16(reader, count)) return false;
-    for (std::uint16_t i = 0; i < count; ++i) {
-        TlvHeader header;
-        if (!ReadRecord(reader, header)) return false;
-        TlvValue tlv;
-        tlv.type = header.type;
-        tlv.value.resize(header.length);
-        if (!ReadBytes(reader, tlv.value.data(), header.length)) return false;
-        out.tlvs.push_back(std::move(tlv));
-    }
-    return true;
-}
 
 bool ParseMetaReply(const Snac& snac, MetaReply& out) {
     PacketReader reader = snac.Reader();

@@ -39,11 +39,7 @@ struct Snac {
     PacketReader Reader() const { return PacketReader(data); }
 };
 
-struct TlvValue {
-    std::uint16_t type = 0;
-    std::vector<std::uint8_t> value;
-    std::string Text() const { return std::string(value.begin(), value.end()); }
-};
+using TlvValue = Tlv;  // the codec's
 
 class TestClient {
 public:
@@ -105,15 +101,13 @@ void AppendItem(PacketBuffer& p, const std::string& name, std::uint16_t group, s
                 std::uint16_t type, const std::vector<std::uint8_t>& tlvs);
 
 // Parsers of what the server sends. False when the bytes do not parse whole.
-bool ParseTlvs(PacketReader& reader, std::vector<TlvValue>& out);
-const TlvValue* FindTlv(const std::vector<TlvValue>& tlvs, std::uint16_t type);
-
-struct UserInfoBlock {
-    std::string uin;
-    std::uint16_t warning = 0;
-    std::vector<TlvValue> tlvs;
-};
-bool ParseUserInfo(PacketReader& reader, UserInfoBlock& out);
+// TLVs, FindTlv and UserInfoBlock are the codec's (net/codec.h).
+inline bool ParseTlvs(PacketReader& reader, std::vector<TlvValue>& out) {
+    return ReadTlvList(reader, out);
+}
+inline bool ParseUserInfo(PacketReader& reader, UserInfoBlock& out) {
+    return ReadUserInfoBlock(reader, out);
+}
 
 struct MetaReply {
     std::uint16_t tlvType = 0;

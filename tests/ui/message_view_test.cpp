@@ -785,6 +785,12 @@ private slots:
         view->inputBox()->clear();
         Type(view->inputBox(), QStringLiteral("ab"));
         QCOMPARE(kinds(), (Kinds{{u"100", 2}}));  // begun once, not per key
+        // Still typing seconds later: told again before the contact's notice runs out.
+        QTest::qWait(4100);
+        Type(view->inputBox(), QStringLiteral("c"));
+        const Kinds again = kinds();  // a slow machine may have paused ("typed") first
+        QVERIFY(!again.empty());
+        QCOMPARE(again.back(), (std::pair<std::u16string, int>{u"100", 2}));
         QTest::mouseClick(view->sendButton(), Qt::LeftButton);
         QCOMPARE(kinds(), (Kinds{{u"100", 0}}));  // sending ends it
 
