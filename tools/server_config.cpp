@@ -73,6 +73,11 @@ std::string UsageText(const std::string& program) {
            "                       this machine, use it through an SSH tunnel or a VPN.\n"
            "  --port-auth PORT     authorization port (default 5190; 0 picks a free port)\n"
            "  --port-bos PORT      messaging port (default 5191; 0 picks a free port)\n"
+           "  --tls-port PORT      also serve login and messaging behind TLS on PORT (5193 is usual;\n"
+           "                       0 picks a free port)\n"
+           "  --tls-cert FILE      the TLS certificate (PEM, the server's first), with --tls-key FILE\n"
+           "                       its private key; without both a self-signed certificate is made\n"
+           "                       in the --data-dir at the first start and kept\n"
            "  --idle-timeout SEC   close a signed-on session silent this long (default 180)\n"
            "  --max-sessions N     connections served at once (default 256)\n"
            "  --verbose            one line per session event on standard error\n"
@@ -80,6 +85,10 @@ std::string UsageText(const std::string& program) {
            "\n"
            "On start-up one line on standard output names the listening ports:\n"
            "  pellox-server listening auth 127.0.0.1:5190 bos 127.0.0.1:5191\n"
+           "with --tls-port followed by \" tls 127.0.0.1:5193\" and a second line with the\n"
+           "certificate's SHA-256 fingerprint, for clients to pin:\n"
+           "  pellox-server tls fingerprint AB:CD:...\n"
+           "Every port takes both logins (roasted and MD5) and the messaging sign-on.\n"
            "SIGINT or SIGTERM stops the server.\n";
 }
 
@@ -103,9 +112,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             config.verbose = true;
             continue;
         }
-        static const char* const kWithValue[] = {"--accounts",     "--data-dir",    "--bind",
-                                                 "--port-auth",    "--port-bos",    "--idle-timeout",
-                                                 "--max-sessions"};
+        static const char* const kWithValue[] = {"--accounts",   "--data-dir",     "--bind",
+                                                 "--port-auth",  "--port-bos",     "--idle-timeout",
+                                                 "--max-sessions", "--tls-port",   "--tls-cert",
+                                                 "--tls-key"};
         bool known = false;
         for (const char* name : kWithValue) known = known || option == name;
         if (!known) return fail("unknown option " + option + " (see --help)");
@@ -126,6 +136,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             if (!ParsePort(value, config.authPort)) return fail("bad port for --port-auth: " + value);
         } else if (option == "--port-bos") {
             if (!ParsePort(value, config.bosPort)) return fail("bad port for --port-bos: " + value);
+        } else if (option == "--tls-port") {
+            if (!ParsePort(value, config.tlsPort)) return fail("bad port for --tls-port: " + value);
+            config.tls = true;
+        } else if (option == "--tls-cert" || option == "--tls-key") {
+            if (value.empty()) return fail(option + " needs a file name");
+            (option == "--tls-cert" ? config.tlsCertificateFile : config.tlsKeyFile) = value;
         } else if (option == "--idle-timeout") {
             if (!ParseSeconds(value, config.idleTimeoutMs)) {
                 return fail("--idle-timeout needs a number of seconds above 0, not " + value);
@@ -142,6 +158,16 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     if (config.authPort != 0 && config.authPort == config.bosPort) {
         return fail("the authorization and messaging ports must differ");
     }
+    if (config.tls && config.tlsPort != 0 && (config.tlsPort == config.authPort || config.tlsPort == config.bosPort)) {
+        return fail("the TLS port must differ from the authorization and messaging ports");
+    }
+    if (config.tlsCertificateFile.empty() != config.tlsKeyFile.empty()) {
+        return fail("--tls-cert and --tls-key go together");
+    }
+    if (!config.tlsCertificateFile.empty() && !config.tls) return fail("--tls-cert and --tls-key need --tls-port");
+    if (config.tls && config.tlsCertificateFile.empty() && dataDir.empty()) {
+        return fail("--tls-port needs --tls-cert and --tls-key, or --data-dir to keep a self-signed certificate in");
+    }
     if (!dataDir.empty()) {
         while (dataDir.size() > 1 && dataDir.back() == '/') dataDir.pop_back();
         if (config.accountsFile.empty()) {
@@ -149,6 +175,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             if (platform::FileExists(candidate)) config.accountsFile = candidate;
         }
         config.offlineFile = dataDir + "/offline.txt";
+        config.dataDirectory = dataDir;
     }
     return result;
 }

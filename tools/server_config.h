@@ -22,6 +22,17 @@ struct ServerConfig {
     std::uint16_t authPort = 5190;  // 0 picks a free port
     std::uint16_t bosPort = 5191;   // 0 picks a free port
 
+    // A TLS listener serving both roles (login and messaging) behind TLS, on
+    // tlsPort (0 picks a free port). Its certificate: the PEM files named, or,
+    // with neither, a self-signed one kept in dataDirectory (made at the first
+    // start, reused after).
+    bool tls = false;
+    std::uint16_t tlsPort = 5193;
+    std::string tlsCertificateFile;
+    std::string tlsKeyFile;
+    // --data-dir; empty when none was given.
+    std::string dataDirectory;
+
     // Accounts file in the section format; empty means the built-in demo set,
     // which only a loopback address serves.
     std::string accountsFile;

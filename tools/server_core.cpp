@@ -57,7 +57,7 @@ std::string OscarServer::Core::Session::Label() const {
     // + that starts with a literal.
     std::string label = "#";
     label += std::to_string(id);
-    label += bos ? " bos " : " auth ";
+    label += listener == Listener::Auth ? " auth " : listener == Listener::Bos ? " bos " : " tls ";
     label += FormatIp(peer);
     if (uin != 0) {
         label += ' ';
@@ -116,6 +116,9 @@ bool OscarServer::Core::Start(const ServerConfig& config, AccountStore accounts,
         error = "cannot start the socket library";
         return false;
     }
+    std::shared_ptr<const platform::TlsServerContext> tlsContext;
+    bool tlsCreated = false;
+    if (config.tls && !LoadTlsContext(config, tlsContext, tlsCreated, error)) return false;
 
     platform::SocketHandle auth = platform::ListenTcp({config.bindAddress, config.authPort}, 64);
     if (auth == platform::kNoSocket) {
@@ -127,6 +130,16 @@ bool OscarServer::Core::Start(const ServerConfig& config, AccountStore accounts,
         platform::CloseSocket(auth);
         error = "cannot listen on " + FormatAddress(config.bindAddress, config.bosPort);
         return false;
+    }
+    platform::SocketHandle tls = platform::kNoSocket;
+    if (tlsContext) {
+        tls = platform::ListenTcp({config.bindAddress, config.tlsPort}, 64);
+        if (tls == platform::kNoSocket) {
+            platform::CloseSocket(auth);
+            platform::CloseSocket(bos);
+            error = "cannot listen on " + FormatAddress(config.bindAddress, config.tlsPort);
+            return false;
+        }
     }
 
     if (config.verbose) log_.Start();
@@ -149,18 +162,50 @@ bool OscarServer::Core::Start(const ServerConfig& config, AccountStore accounts,
         startedAt_ = platform::Now();
         authListener_ = auth;
         bosListener_ = bos;
+        tlsListener_ = tls;
+        tlsContext_ = tlsContext;
         authPort = platform::BoundPort(auth);
         bosPort = platform::BoundPort(bos);
+        tlsPort = tlsContext ? platform::BoundPort(tls) : 0;
+        tlsFingerprint = tlsContext ? tlsContext->Fingerprint() : std::string();
+        tlsCertificateCreated = tlsCreated;
         bindAddress = config.bindAddress;
         stopping_ = false;
         running_ = true;
-        Log("listening: auth " + FormatAddress(bindAddress, authPort) + ", bos " +
-            FormatAddress(bindAddress, bosPort) + ", " + std::to_string(accounts_.Size()) + " accounts, " +
-            std::to_string(offline_->Size()) + " stored offline messages");
+        std::string tlsText;
+        if (tlsContext) tlsText = ", tls " + FormatAddress(bindAddress, tlsPort) + " (SHA-256 " + tlsFingerprint + ")";
+        Log("listening: auth " + FormatAddress(bindAddress, authPort) + ", bos " + FormatAddress(bindAddress, bosPort) +
+            tlsText + ", " + std::to_string(accounts_.Size()) + " accounts, " + std::to_string(offline_->Size()) +
+            " stored offline messages");
     }
-    authAccept_ = platform::StartThread(platform::ThreadPriority::Normal, [this, auth] { AcceptLoop(auth, false); });
-    bosAccept_ = platform::StartThread(platform::ThreadPriority::Normal, [this, bos] { AcceptLoop(bos, true); });
+    authAccept_ = platform::StartThread(platform::ThreadPriority::Normal,
+                                        [this, auth] { AcceptLoop(auth, Listener::Auth); });
+    bosAccept_ = platform::StartThread(platform::ThreadPriority::Normal,
+                                       [this, bos] { AcceptLoop(bos, Listener::Bos); });
+    if (tlsContext) {
+        tlsAccept_ = platform::StartThread(platform::ThreadPriority::Normal,
+                                           [this, tls] { AcceptLoop(tls, Listener::Tls); });
+    }
     return true;
+}
+
+// The certificate of the TLS listener: the files given, or the self-signed pair
+// kept in the data directory (made at the first start, then reused, so that a
+// client's pin holds across restarts).
+bool OscarServer::Core::LoadTlsContext(const ServerConfig& config,
+                                       std::shared_ptr<const platform::TlsServerContext>& context, bool& created,
+                                       std::string& error) {
+    std::string why;
+    if (!config.tlsCertificateFile.empty() || !config.tlsKeyFile.empty()) {
+        context = platform::TlsServerContext::FromFiles(config.tlsCertificateFile, config.tlsKeyFile, why);
+    } else if (config.dataDirectory.empty()) {
+        why = "give --tls-cert and --tls-key, or --data-dir to keep a self-signed certificate in";
+    } else {
+        const std::string host = IsLoopback(config.bindAddress) ? "localhost" : FormatIp(config.bindAddress);
+        context = platform::TlsServerContext::SelfSigned(config.dataDirectory, host, &created, why);
+    }
+    if (!context) error = "no TLS certificate: " + why;
+    return context != nullptr;
 }
 
 void OscarServer::Core::Stop() {
@@ -170,18 +215,22 @@ void OscarServer::Core::Stop() {
         stopping_ = true;
         stopRequested_.notify_all();
     }
-    platform::ShutdownSocket(authListener_);
-    platform::ShutdownSocket(bosListener_);
-    if (authAccept_.joinable()) authAccept_.join();
-    if (bosAccept_.joinable()) bosAccept_.join();
-    platform::CloseSocket(authListener_);
-    platform::CloseSocket(bosListener_);
+    for (platform::SocketHandle listener : {authListener_, bosListener_, tlsListener_}) {
+        if (listener != platform::kNoSocket) platform::ShutdownSocket(listener);
+    }
+    for (std::thread* accept : {&authAccept_, &bosAccept_, &tlsAccept_}) {
+        if (accept->joinable()) accept->join();
+    }
+    for (platform::SocketHandle listener : {authListener_, bosListener_, tlsListener_}) {
+        if (listener != platform::kNoSocket) platform::CloseSocket(listener);
+    }
 
     std::vector<std::unique_ptr<Session>> sessions;
     {
         std::lock_guard<std::mutex> lock(lock_);
         sessions.swap(sessions_);
-        authListener_ = bosListener_ = platform::kNoSocket;
+        authListener_ = bosListener_ = tlsListener_ = platform::kNoSocket;
+        tlsContext_.reset();
     }
     // Every session is aborted before any is destroyed: a closing session may still
     // look at the others while its reader finishes.
@@ -211,7 +260,7 @@ std::vector<std::unique_ptr<OscarServer::Core::Session>> OscarServer::Core::Take
     return finished;
 }
 
-void OscarServer::Core::AcceptLoop(platform::SocketHandle listener, bool bos) {
+void OscarServer::Core::AcceptLoop(platform::SocketHandle listener, Listener kind) {
     for (;;) {
         platform::SocketHandle socket = platform::AcceptClient(listener);
         std::vector<std::unique_ptr<Session>> finished;  // destroyed outside the lock
@@ -232,9 +281,19 @@ void OscarServer::Core::AcceptLoop(platform::SocketHandle listener, bool bos) {
                     limits.maxQueuedOutput = config_.maxQueuedOutput;
                     limits.sendTimeoutMs = config_.sendTimeoutMs;
                     limits.idleTimeoutMs = config_.loginTimeoutMs;
-                    auto session = std::make_unique<Session>(*this, nextSessionId_++, bos, socket, limits);
+                    std::unique_ptr<platform::Stream> stream;
+                    if (kind == Listener::Tls) {
+                        // Only set up here: the handshake runs on the connection's
+                        // reader, within the deadline below.
+                        stream = std::make_unique<platform::TlsStream>(tlsContext_, socket);
+                    } else {
+                        stream = std::make_unique<platform::SocketStream>(socket);
+                    }
+                    auto session =
+                        std::make_unique<Session>(*this, nextSessionId_++, kind, std::move(stream), limits);
                     session->peer = peer;
-                    // Counted from the accept: frames before the sign-on do not extend it.
+                    // Counted from the accept: frames before the sign-on, and the
+                    // TLS handshake, do not extend it.
                     session->connection.SetDeadline(config_.loginTimeoutMs);
                     Log(session->Label() + " connected");
                     // The hello: channel 1 with the protocol version.
@@ -299,21 +358,10 @@ bool OscarServer::Core::HandleFrame(Session& s, std::uint8_t channel, std::span<
         Log(s.Label() + " signed off");
         return false;
     }
-    if (!s.bos) {
-        if (channel == kChannelSignOn) return HandleLogin(s, data, lock);
-        if (channel == kChannelSnac) {
-            Log(s.Label() + " SNAC on the authorization port, not supported");
-            return false;
-        }
-        return true;  // keep-alive and anything else
-    }
     if (!s.signedOn) {
-        if (channel == kChannelSignOn) return HandleCookie(s, data);
-        if (channel == kChannelSnac) {
-            Log(s.Label() + " SNAC before the cookie");
-            return false;
-        }
-        return true;
+        if (channel == kChannelSignOn) return HandleSignOnFrame(s, data, lock);
+        if (channel == kChannelSnac) return HandleLoginSnac(s, data, lock);
+        return true;  // keep-alive and anything else
     }
     if (channel == kChannelSnac) {
         PacketReader reader(data);
@@ -357,7 +405,7 @@ void OscarServer::Core::HandleDrained(Session& s) {
 void OscarServer::Core::HandleClosed(Session& s, const std::string& reason) {
     std::lock_guard<std::mutex> lock(lock_);
     Log(s.Label() + " closed: " + reason);
-    if (!s.bos || !s.signedOn) return;
+    if (!s.signedOn) return;
     auto it = online_.find(s.uin);
     if (it == online_.end() || it->second != &s) return;  // a newer session took over
     online_.erase(it);
@@ -416,9 +464,11 @@ bool OscarServer::Start(const ServerConfig& config, std::string& error) {
         for (const std::string& w : warnings) std::fprintf(stderr, "pellox-server: %s\n", EscapeForLog(w).c_str());
     }
     if (!loopback) {
-        std::fprintf(stderr,
-                     "pellox-server: warning: listening beyond this machine. The protocol carries passwords "
-                     "and messages in clear text: reach the server through an SSH tunnel or a VPN.\n");
+        std::fprintf(stderr, "pellox-server: warning: listening beyond this machine. %s\n",
+                     config.tls ? "The authorization and messaging ports carry passwords and messages in clear "
+                                  "text: let clients use the TLS port."
+                                : "The protocol carries passwords and messages in clear text: reach the server "
+                                  "through an SSH tunnel or a VPN, or give it a TLS port (--tls-port).");
     }
     return Start(config, std::move(accounts), error);
 }
@@ -430,6 +480,9 @@ bool OscarServer::Start(const ServerConfig& config, AccountStore accounts, std::
 void OscarServer::Stop() { core_->Stop(); }
 std::uint16_t OscarServer::AuthPort() const { return core_->authPort; }
 std::uint16_t OscarServer::BosPort() const { return core_->bosPort; }
+std::uint16_t OscarServer::TlsPort() const { return core_->tlsPort; }
+const std::string& OscarServer::TlsFingerprint() const { return core_->tlsFingerprint; }
+bool OscarServer::TlsCertificateCreated() const { return core_->tlsCertificateCreated; }
 std::uint32_t OscarServer::BindAddress() const { return core_->bindAddress; }
 std::size_t OscarServer::ConnectionCount() const { return core_->ConnectionCount(); }
 std::size_t OscarServer::StoredOfflineCount() const { return core_->StoredOfflineCount(); }
