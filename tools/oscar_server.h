@@ -51,7 +51,7 @@ public:
     // The address the listeners are bound to, host byte order.
     std::uint32_t BindAddress() const;
 
-    // Connections currently held (both ports, finished ones not yet cleaned up
+    // Connections currently held (all ports, finished ones not yet cleaned up
     // included) and messages waiting in the offline store.
     std::size_t ConnectionCount() const;
     std::size_t StoredOfflineCount() const;

@@ -43,14 +43,14 @@ struct ServerConfig {
 
     // Limits that keep a broken or hostile client from hurting the server or other
     // sessions.
-    std::size_t maxSessions = 256;            // connections on both ports together
+    std::size_t maxSessions = 256;            // connections on all ports together
     std::size_t maxInboundFrame = 8 * 1024;   // FLAP data bytes accepted from a client
     std::size_t maxQueuedOutput = 512 * 1024; // bytes waiting to be sent to one client
     int idleTimeoutMs = 180 * 1000;           // signed-on session without any frame
     // A connection that has not signed on this long after it was accepted is
     // closed, whatever it sends meanwhile.
     int loginTimeoutMs = 10 * 1000;
-    // Connections not signed on yet (both ports): in all, and from one address.
+    // Connections not signed on yet (all ports, TLS handshakes included): in all, and from one address.
     // Past either, the oldest such connection (of that address, or of the address
     // holding the most) gives way to the new one.
     std::size_t maxUnauthenticated = 128;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 
 #include "platform/digest.h"
 #include "tools/server_core.h"
@@ -110,8 +111,9 @@ bool OscarServer::Core::HandleLoginSnac(Session& s, std::span<const std::uint8_t
         return false;
     }
     if (snac.family != kFamilyLogin || (snac.subtype != kLoginKeyRequest && snac.subtype != kLoginRequest)) {
-        Log(s.Label() + " SNAC " + std::to_string(snac.family) + "/" + std::to_string(snac.subtype) +
-            " before the sign-on, not supported");
+        char name[16];
+        std::snprintf(name, sizeof name, "%04X/%04X", snac.family, snac.subtype);
+        Log(s.Label() + " SNAC " + name + " before the sign-on, not supported");
         return false;
     }
     const std::string uinText = UinTextOf(tlvs);
