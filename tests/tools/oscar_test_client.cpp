@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -390,36 +391,48 @@ LoginResult Login(std::uint16_t port, const std::string& uin, const std::string&
     return Login(client, uin, password, kind);
 }
 
-LoginResult Login(TestClient& client, const std::string& uin, const std::string& password, LoginKind kind) {
+LoginResult Login(TestClient& client, const std::string& uin, const std::string& password, LoginKind kind,
+                  const std::optional<std::string>& keyUin) {
+    constexpr std::uint32_t kKeyRequestId = 0x00AB0006, kLoginRequestId = 0x00AB0002;
+    const std::vector<std::uint8_t> version = {0, 0, 0, 1};
     LoginResult result;
     std::optional<Frame> hello = client.ReadFrame();
-    if (!hello || hello->channel != kChannelSignOn) {
-        ADD_FAILURE() << "no channel-1 hello on the login port";
+    if (!hello || hello->channel != kChannelSignOn || hello->data != version) {
+        ADD_FAILURE() << "no channel-1 hello with the version on the login port";
         return result;
     }
-    std::size_t skip = 0;  // bytes before the reply's TLVs
+    // The reply: channel 4, or the SNAC 0x0017/0x0003 under the login's id.
+    std::vector<std::uint8_t> head;
     if (kind == LoginKind::Roasted) {
         client.SendFrame(kChannelSignOn, LoginPayload(uin, password).Bytes());
     } else {
-        const std::uint8_t version[4] = {0, 0, 0, 1};
         client.SendFrame(kChannelSignOn, version);
-        client.SendSnac(0x0017, 0x0006, 0x1706, Md5KeyRequestPayload(uin));
-        std::optional<Snac> keyReply = client.WaitSnac(0x0017, 0x0007);
-        PacketReader reader = keyReply ? keyReply->Reader() : PacketReader();
-        std::uint16_t length = 0;
-        if (!keyReply || !ReadU16(reader, length) || length != keyReply->data.size() - 2) {
-            ADD_FAILURE() << "no key for the MD5 login";
-            return result;
+        const std::string askFor = keyUin.value_or(uin);
+        if (!askFor.empty()) {
+            client.SendSnac(0x0017, 0x0006, kKeyRequestId, Md5KeyRequestPayload(askFor));
+            // 0x0017/0x0007 under the request's id: a 2-byte length, then the key.
+            std::optional<Snac> key = client.ReadSnac();
+            if (!key || key->header.family != 0x0017 || key->header.subtype != 0x0007 ||
+                key->header.requestId != kKeyRequestId || key->data.size() < 3 ||
+                (key->data[0] << 8 | key->data[1]) != static_cast<int>(key->data.size() - 2)) {
+                ADD_FAILURE() << "no key for the MD5 login";
+                return result;
+            }
+            result.key.assign(key->data.begin() + 2, key->data.end());
         }
-        result.key.assign(keyReply->data.begin() + 2, keyReply->data.end());
-        client.SendSnac(0x0017, 0x0002, 0x1702, Md5LoginPayload(uin, Md5LoginHash(result.key, password, kind), kind));
-        skip = kSnacHeaderSize;
+        client.SendSnac(0x0017, 0x0002, kLoginRequestId,
+                        Md5LoginPayload(uin, Md5LoginHash(result.key, password, kind), kind));
+        head = {0x00, 0x17, 0x00, 0x03, 0x00, 0x00, 0x00, 0xAB, 0x00, 0x02};
     }
     result.frame = client.ReadFrame();
-    if (result.frame && result.frame->data.size() >= skip) {
-        PacketReader reader(result.frame->data);
-        EXPECT_TRUE(reader.Skip(skip) && ParseTlvs(reader, result.tlvs)) << "login reply TLVs do not parse";
+    const std::uint8_t channel = head.empty() ? kChannelSignOff : kChannelSnac;
+    if (!result.frame || result.frame->channel != channel || result.frame->data.size() < head.size() ||
+        !std::equal(head.begin(), head.end(), result.frame->data.begin())) {
+        ADD_FAILURE() << "no login reply";
+        return result;
     }
+    PacketReader reader(result.frame->data);
+    EXPECT_TRUE(reader.Skip(head.size()) && ParseTlvs(reader, result.tlvs)) << "login reply TLVs do not parse";
     result.closedAfter = client.WaitClosed();
     return result;
 }

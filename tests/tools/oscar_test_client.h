@@ -153,8 +153,11 @@ struct LoginResult {
 // Logs in on a new connection to the port; over TLS when a pin is given.
 LoginResult Login(std::uint16_t port, const std::string& uin, const std::string& password,
                   LoginKind kind = LoginKind::Roasted, const std::string& tlsPin = {});
-// The same on a connection made already, from its hello on.
-LoginResult Login(TestClient& client, const std::string& uin, const std::string& password, LoginKind kind);
+// The same on a connection made already, from its hello on, checking the layout
+// of the hello, the key and the reply. The MD5 key is asked for keyUin when
+// given (empty: no key is asked for), else for the UIN itself.
+LoginResult Login(TestClient& client, const std::string& uin, const std::string& password, LoginKind kind,
+                  const std::optional<std::string>& keyUin = std::nullopt);
 
 struct SignOnOptions {
     LoginKind login = LoginKind::Roasted;

@@ -2,7 +2,6 @@
 // server, checked byte by byte over real sockets.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -76,10 +75,11 @@ TEST_F(SessionTest, RefusedLoginGetsErrorTlvsAndNoAddress) {
     }
 }
 
-// The MD5 login of family 0x0017 byte for byte, and the roasted one on the
-// messaging port: every port takes both logins and the cookie, as servers that
-// share one port do. The key is random, so the hash is made from the key
-// received; refusals carry the roasted login's codes.
+// The MD5 login of family 0x0017 byte for byte (the test client checks the
+// layouts), and the roasted one on the messaging port: every port takes both
+// logins and the cookie, as servers that share one port do. The key is random,
+// so the hash is made from the key received; refusals carry the roasted login's
+// codes and TLVs.
 TEST_F(SessionTest, Md5LoginAndSharedPortsAnswerLikeTheRoastedLogin) {
     StartServer();
     struct Case {
@@ -87,19 +87,19 @@ TEST_F(SessionTest, Md5LoginAndSharedPortsAnswerLikeTheRoastedLogin) {
         bool onBos;
         LoginKind kind;
         std::string uin, password;
-        std::string keyUin;  // the UIN the key is asked for; empty: no key asked for
-        std::uint16_t code;  // 0: accepted
+        std::optional<std::string> keyUin;  // the UIN the key is asked for, empty for none
+        std::uint16_t code;                 // 0: accepted
     };
     const Case cases[] = {
-        {"hash over MD5(password)", false, LoginKind::Md5, kAlice, "alice", kAlice, 0},
-        {"hash over the password", false, LoginKind::Md5OverPassword, kAlice, "alice", kAlice, 0},
-        {"on the messaging port", true, LoginKind::Md5, kBoris, "boris", kBoris, 0},
-        {"roasted, on the messaging port", true, LoginKind::Roasted, kVera, "vera", "", 0},
-        {"wrong password", false, LoginKind::Md5, kAlice, "alic", kAlice, 0x0005},
-        {"wrong password, hash over it", true, LoginKind::Md5OverPassword, kAlice, "alicealice", kAlice, 0x0005},
+        {"hash over MD5(password)", false, LoginKind::Md5, kAlice, "alice", {}, 0},
+        {"hash over the password", false, LoginKind::Md5OverPassword, kAlice, "alice", {}, 0},
+        {"on the messaging port", true, LoginKind::Md5, kBoris, "boris", {}, 0},
+        {"roasted, on the messaging port", true, LoginKind::Roasted, kVera, "vera", {}, 0},
+        {"wrong password", false, LoginKind::Md5, kAlice, "alic", {}, 0x0005},
+        {"wrong password, hash over it", true, LoginKind::Md5OverPassword, kAlice, "alicealice", {}, 0x0005},
         {"no key asked for", false, LoginKind::Md5, kAlice, "alice", "", 0x0005},
         {"key asked for another UIN", false, LoginKind::Md5, kAlice, "alice", kBoris, 0x0005},
-        {"unknown UIN", false, LoginKind::Md5, "999999", "alice", "999999", 0x0001},
+        {"unknown UIN", false, LoginKind::Md5, "999999", "alice", {}, 0x0001},
     };
     std::vector<std::string> keys;
     for (const Case& c : cases) {
@@ -107,63 +107,27 @@ TEST_F(SessionTest, Md5LoginAndSharedPortsAnswerLikeTheRoastedLogin) {
         const std::uint16_t port = c.onBos ? server.BosPort() : server.AuthPort();
         TestClient client;
         ASSERT_TRUE(client.Connect(port));
-        std::optional<Frame> hello = client.ReadFrame();
-        ASSERT_TRUE(hello);
-        EXPECT_EQ(hello->data, kVersionOne);
-        std::optional<Frame> reply;
-        std::size_t tlvsAt = 0;
-        if (c.kind == LoginKind::Roasted) {
-            client.SendFrame(kChannelSignOn, LoginPayload(c.uin, c.password).Bytes());
-            reply = client.ReadFrame();
-            ASSERT_TRUE(reply);
-            EXPECT_EQ(reply->channel, kChannelSignOff);
-        } else {
-            client.SendFrame(kChannelSignOn, kVersionOne);
-            std::string key;
-            if (!c.keyUin.empty()) {
-                client.SendSnac(0x0017, 0x0006, 0x00AB0006, Md5KeyRequestPayload(c.keyUin));
-                std::optional<Snac> keyReply = client.ReadSnac();
-                ASSERT_TRUE(keyReply);
-                EXPECT_EQ(keyReply->header.family, 0x0017);
-                EXPECT_EQ(keyReply->header.subtype, 0x0007);
-                EXPECT_EQ(keyReply->header.requestId, 0x00AB0006u);
-                ASSERT_GE(keyReply->data.size(), 3u);
-                key.assign(keyReply->data.begin() + 2, keyReply->data.end());
-                EXPECT_EQ(keyReply->data[0] << 8 | keyReply->data[1], static_cast<int>(key.size()));
-                keys.push_back(key);
-            }
-            client.SendSnac(0x0017, 0x0002, 0x00AB0002,
-                            Md5LoginPayload(c.uin, Md5LoginHash(key, c.password, c.kind), c.kind));
-            reply = client.ReadFrame();
-            ASSERT_TRUE(reply);
-            EXPECT_EQ(reply->channel, kChannelSnac);
-            const std::vector<std::uint8_t> header = {0x00, 0x17, 0x00, 0x03, 0x00, 0x00, 0x00, 0xAB, 0x00, 0x02};
-            ASSERT_GE(reply->data.size(), header.size());
-            EXPECT_TRUE(std::equal(header.begin(), header.end(), reply->data.begin()));
-            tlvsAt = header.size();
-        }
-        PacketReader reader(std::span(reply->data).subspan(tlvsAt));
-        std::vector<TlvValue> tlvs;
-        ASSERT_TRUE(ParseTlvs(reader, tlvs));
-        ASSERT_EQ(tlvs.size(), 3u);
-        EXPECT_EQ(tlvs[0].type, 0x0001);
-        EXPECT_EQ(tlvs[0].Text(), c.uin);
-        EXPECT_TRUE(client.WaitClosed());
+        LoginResult login = Login(client, c.uin, c.password, c.kind, c.keyUin);
+        if (!login.key.empty()) keys.push_back(login.key);
+        ASSERT_EQ(login.tlvs.size(), 3u);
+        EXPECT_EQ(login.tlvs[0].type, 0x0001);
+        EXPECT_EQ(login.tlvs[0].Text(), c.uin);
+        EXPECT_TRUE(login.closedAfter);
         if (c.code != 0) {
-            EXPECT_EQ(tlvs[1].type, 0x0004);
-            EXPECT_EQ(tlvs[2].type, 0x0008);
-            EXPECT_EQ(tlvs[2].value, (std::vector<std::uint8_t>{0x00, static_cast<std::uint8_t>(c.code)}));
+            EXPECT_EQ(login.tlvs[1].type, 0x0004);
+            EXPECT_EQ(login.tlvs[2].type, 0x0008);
+            EXPECT_EQ(login.tlvs[2].value, (std::vector<std::uint8_t>{0x00, static_cast<std::uint8_t>(c.code)}));
             continue;
         }
-        EXPECT_EQ(tlvs[1].type, 0x0005);
-        EXPECT_EQ(tlvs[1].Text(), "127.0.0.1:" + std::to_string(server.BosPort()));
-        EXPECT_EQ(tlvs[2].type, 0x0006);
-        EXPECT_EQ(tlvs[2].value.size(), 256u);
+        EXPECT_EQ(login.tlvs[1].type, 0x0005);
+        EXPECT_EQ(login.tlvs[1].Text(), "127.0.0.1:" + std::to_string(server.BosPort()));
+        EXPECT_EQ(login.tlvs[2].type, 0x0006);
+        EXPECT_EQ(login.tlvs[2].value.size(), 256u);
         // The cookie signs on at the port the login came in on as well.
         TestClient messaging;
         ASSERT_TRUE(messaging.Connect(port));
         ASSERT_TRUE(messaging.ReadFrame());
-        messaging.SendFrame(kChannelSignOn, CookiePayload(tlvs[2].Text()).Bytes());
+        messaging.SendFrame(kChannelSignOn, CookiePayload(login.tlvs[2].Text()).Bytes());
         std::optional<Snac> families = messaging.ReadSnac();
         ASSERT_TRUE(families);
         EXPECT_EQ(families->header.subtype, 0x0003);
