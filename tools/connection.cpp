@@ -55,15 +55,6 @@ bool LocalEndpointOf(platform::SocketHandle socket, platform::Endpoint& endpoint
     return true;
 }
 
-std::uint32_t PeerAddressOf(platform::SocketHandle socket) {
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || addr.sin_family != AF_INET) {
-        return 0;
-    }
-    return ntohl(addr.sin_addr.s_addr);
-}
-
 Connection::Connection(std::unique_ptr<platform::Stream> stream, const Limits& limits, Handler& handler)
     : stream_(std::move(stream)), io_(stream_.get()), limits_(limits), handler_(handler),
       idleTimeoutMs_(limits.idleTimeoutMs),

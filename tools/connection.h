@@ -148,7 +148,5 @@ private:
 // The address the client reached on a connected socket (its local end); false
 // when unknown.
 [[nodiscard]] bool LocalEndpointOf(platform::SocketHandle socket, platform::Endpoint& endpoint);
-// The peer's IPv4 address, host byte order; 0 when unknown or not IPv4.
-std::uint32_t PeerAddressOf(platform::SocketHandle socket);
 
 }  // namespace pellox::server

@@ -48,8 +48,8 @@ public:
     // pin; empty without TLS. Whether it was made (self-signed) at this start.
     const std::string& TlsFingerprint() const;
     bool TlsCertificateCreated() const;
-    // The address the listeners are bound to, host byte order.
-    std::uint32_t BindAddress() const;
+    // The address the listeners are bound to.
+    platform::IpAddress BindAddress() const;
 
     // Connections currently held (all ports, finished ones not yet cleaned up
     // included) and messages waiting in the offline store.

@@ -1,5 +1,7 @@
 #include "tools/server_config.h"
 
+#include <algorithm>
+
 #include "platform/files.h"
 
 namespace pellox::server {
@@ -31,6 +33,18 @@ bool ParseSeconds(const std::string& text, int& ms) {
 }
 
 }  // namespace
+
+bool IsLoopback(const platform::IpAddress& address) {
+    if (!address.v6) return address.bytes[0] == 127;
+    static constexpr std::uint8_t kIpv6Loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    return std::equal(address.bytes.begin(), address.bytes.end(), kIpv6Loopback);
+}
+
+platform::IpAddress Ipv4Address(std::uint32_t address) {
+    platform::IpAddress ip;
+    for (int i = 0; i < 4; ++i) ip.bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(address >> (24 - 8 * i));
+    return ip;
+}
 
 bool ParseIpv4(const std::string& text, std::uint32_t& address) {
     std::uint32_t result = 0;
@@ -67,8 +81,8 @@ std::string UsageText(const std::string& program) {
            "                       accounts, served on a loopback address only.\n"
            "  --data-dir DIR       use DIR/accounts.txt (when it exists) and keep offline messages\n"
            "                       in DIR/offline.txt\n"
-           "  --bind ADDR          IPv4 address to listen on (default 127.0.0.1); any other\n"
-           "                       address, 0.0.0.0 included, is used only when given here and\n"
+           "  --bind ADDR          IPv4 or IPv6 address to listen on (default 127.0.0.1); any\n"
+           "                       other, 0.0.0.0 and :: included, is used only when given here and\n"
            "                       needs an accounts file. The protocol is clear text: beyond\n"
            "                       this machine, use it through an SSH tunnel or a VPN.\n"
            "  --port-auth PORT     authorization port (default 5190; 0 picks a free port)\n"
@@ -129,8 +143,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             if (value.empty()) return fail("--data-dir needs a directory");
             dataDir = value;
         } else if (option == "--bind") {
-            if (!ParseIpv4(value, config.bindAddress)) {
-                return fail("--bind needs an IPv4 address such as 127.0.0.1, not " + value);
+            if (!platform::ParseIpAddress(value, config.bindAddress)) {
+                return fail("--bind needs an IPv4 or IPv6 address such as 127.0.0.1 or ::1, not " + value);
             }
         } else if (option == "--port-auth") {
             if (!ParsePort(value, config.authPort)) return fail("bad port for --port-auth: " + value);

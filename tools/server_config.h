@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/endpoint.h"
 #include "tools/offline_store.h"
 
 namespace pellox::server {
@@ -14,11 +15,15 @@ inline constexpr std::uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
 
 // An address of the loopback network 127.0.0.0/8.
 constexpr bool IsLoopback(std::uint32_t address) { return (address >> 24) == 127; }
+// The same, or the IPv6 loopback address ::1.
+bool IsLoopback(const platform::IpAddress& address);
+// An IPv4 address given in host byte order.
+platform::IpAddress Ipv4Address(std::uint32_t address);
 
 struct ServerConfig {
-    // Address both listeners bind to, host byte order. Anything but loopback must be
-    // asked for explicitly (--bind).
-    std::uint32_t bindAddress = kLoopbackAddress;
+    // Address the listeners bind to, IPv4 or IPv6 (then IPv6 only). Anything but
+    // loopback must be asked for explicitly (--bind).
+    platform::IpAddress bindAddress = Ipv4Address(kLoopbackAddress);
     std::uint16_t authPort = 5190;  // 0 picks a free port
     std::uint16_t bosPort = 5191;   // 0 picks a free port
 

@@ -10,6 +10,18 @@
 #include "platform/thread.h"
 
 namespace pellox::server {
+namespace {
+
+// A client's address as one number for the per-address limits: an IPv4 address
+// as it is (below 2^32); an IPv6 one by its /64 prefix, the block one site or
+// subscriber holds, shifted under a top bit that keeps it apart from IPv4.
+std::uint64_t PeerKey(const platform::IpAddress& address) {
+    std::uint64_t key = 0;
+    for (std::size_t i = 0; i < (address.v6 ? 8u : 4u); ++i) key = key << 8 | address.bytes[i];
+    return address.v6 ? std::uint64_t{1} << 63 | key >> 1 : key;
+}
+
+}  // namespace
 
 // Reads TLVs up to the end of the reader; false when one is cut short.
 bool ReadTlvList(PacketReader& reader, std::vector<Tlv>& out) {
@@ -43,8 +55,8 @@ bool AppendString8(PacketBuffer& buffer, const std::string& text) {
            AppendBytes(buffer, text.data(), text.size());
 }
 
-std::string FormatAddress(std::uint32_t address, std::uint16_t port) {
-    return platform::FormatEndpoint({address, port});
+std::string FormatAddress(const platform::IpAddress& address, std::uint16_t port) {
+    return platform::FormatEndpoint(platform::Endpoint(address, port));
 }
 
 std::string FormatIp(std::uint32_t address) {
@@ -58,7 +70,7 @@ std::string OscarServer::Core::Session::Label() const {
     std::string label = "#";
     label += std::to_string(id);
     label += listener == Listener::Auth ? " auth " : listener == Listener::Bos ? " bos " : " tls ";
-    label += FormatIp(peer);
+    label += platform::FormatAddress(peer);
     if (uin != 0) {
         label += ' ';
         label += UinText(uin);
@@ -120,12 +132,12 @@ bool OscarServer::Core::Start(const ServerConfig& config, AccountStore accounts,
     bool tlsCreated = false;
     if (config.tls && !LoadTlsContext(config, tlsContext, tlsCreated, error)) return false;
 
-    platform::SocketHandle auth = platform::ListenTcp({config.bindAddress, config.authPort}, 64);
+    platform::SocketHandle auth = platform::ListenTcp(platform::Endpoint(config.bindAddress, config.authPort), 64);
     if (auth == platform::kNoSocket) {
         error = "cannot listen on " + FormatAddress(config.bindAddress, config.authPort);
         return false;
     }
-    platform::SocketHandle bos = platform::ListenTcp({config.bindAddress, config.bosPort}, 64);
+    platform::SocketHandle bos = platform::ListenTcp(platform::Endpoint(config.bindAddress, config.bosPort), 64);
     if (bos == platform::kNoSocket) {
         platform::CloseSocket(auth);
         error = "cannot listen on " + FormatAddress(config.bindAddress, config.bosPort);
@@ -133,7 +145,7 @@ bool OscarServer::Core::Start(const ServerConfig& config, AccountStore accounts,
     }
     platform::SocketHandle tls = platform::kNoSocket;
     if (tlsContext) {
-        tls = platform::ListenTcp({config.bindAddress, config.tlsPort}, 64);
+        tls = platform::ListenTcp(platform::Endpoint(config.bindAddress, config.tlsPort), 64);
         if (tls == platform::kNoSocket) {
             platform::CloseSocket(auth);
             platform::CloseSocket(bos);
@@ -201,7 +213,9 @@ bool OscarServer::Core::LoadTlsContext(const ServerConfig& config,
     } else if (config.dataDirectory.empty()) {
         why = "give --tls-cert and --tls-key, or --data-dir to keep a self-signed certificate in";
     } else {
-        const std::string host = IsLoopback(config.bindAddress) ? "localhost" : FormatIp(config.bindAddress);
+        const platform::IpAddress& bind = config.bindAddress;
+        const bool named = IsLoopback(bind) || platform::IsLoopbackOrUnspecified(bind);
+        const std::string host = named ? "localhost" : platform::FormatAddress(bind);
         context = platform::TlsServerContext::SelfSigned(config.dataDirectory, host, &created, why);
     }
     if (!context) error = "no TLS certificate: " + why;
@@ -272,8 +286,10 @@ void OscarServer::Core::AcceptLoop(platform::SocketHandle listener, Listener kin
             }
             if (socket != platform::kNoSocket) {
                 finished = TakeFinished();
-                const std::uint32_t peer = PeerAddressOf(socket);
-                if (!AdmitConnection(peer)) {
+                platform::Endpoint peer;
+                if (!platform::PeerEndpoint(socket, peer)) peer = {};
+                const std::uint64_t peerKey = PeerKey(peer.address);
+                if (!AdmitConnection(peerKey, peer.address)) {
                     platform::CloseSocket(socket);
                 } else {
                     Connection::Limits limits;
@@ -291,7 +307,8 @@ void OscarServer::Core::AcceptLoop(platform::SocketHandle listener, Listener kin
                     }
                     auto session =
                         std::make_unique<Session>(*this, nextSessionId_++, kind, std::move(stream), limits);
-                    session->peer = peer;
+                    session->peer = peer.address;
+                    session->peerKey = peerKey;
                     // Counted from the accept: frames before the sign-on, and the
                     // TLS handshake, do not extend it.
                     session->connection.SetDeadline(config_.loginTimeoutMs);
@@ -316,22 +333,23 @@ void OscarServer::Core::AcceptLoop(platform::SocketHandle listener, Listener kin
 // its share, otherwise of the oldest one of the address that holds the most. So
 // a connection that never signs on cannot keep a real login out, and squatters
 // push out each other first. Only signed-on sessions make the server refuse.
-bool OscarServer::Core::AdmitConnection(std::uint32_t peer) {
+bool OscarServer::Core::AdmitConnection(std::uint64_t peerKey, const platform::IpAddress& peer) {
     std::size_t live = 0, waiting = 0;
-    std::map<std::uint32_t, std::vector<Session*>> byAddress;  // not signed on, oldest first
+    std::map<std::uint64_t, std::vector<Session*>> byAddress;  // not signed on, oldest first
     for (const auto& session : sessions_) {
         if (session->evicted || session->connection.ReaderDone()) continue;  // answered, or going
         ++live;
         if (session->signedOn) continue;
         ++waiting;
-        byAddress[session->peer].push_back(session.get());
+        byAddress[session->peerKey].push_back(session.get());
     }
     if (live >= config_.maxSessions && waiting == 0) {
-        Log("refused a connection from " + FormatIp(peer) + ": " + std::to_string(live) + " signed on already");
+        Log("refused a connection from " + platform::FormatAddress(peer) + ": " + std::to_string(live) +
+            " signed on already");
         return false;
     }
     const std::vector<Session*>* victims = nullptr;
-    if (auto own = byAddress.find(peer);
+    if (auto own = byAddress.find(peerKey);
         own != byAddress.end() && own->second.size() >= config_.maxUnauthenticatedPerAddress) {
         victims = &own->second;
     } else if (live >= config_.maxSessions || waiting >= config_.maxUnauthenticated) {
@@ -345,7 +363,8 @@ bool OscarServer::Core::AdmitConnection(std::uint32_t peer) {
     if (victims != nullptr) {
         Session& oldest = *victims->front();
         oldest.evicted = true;
-        Log(oldest.Label() + " dropped for a connection from " + FormatIp(peer) + ": too many not signed on");
+        Log(oldest.Label() + " dropped for a connection from " + platform::FormatAddress(peer) +
+            ": too many not signed on");
         oldest.connection.Abort("dropped for a newer connection: too many not signed on");
     }
     return true;
@@ -447,7 +466,7 @@ bool OscarServer::Start(const ServerConfig& config, std::string& error) {
     if (config.accountsFile.empty()) {
         if (!loopback) {
             // The demo passwords are published: never offer them beyond this machine.
-            error = "listening on " + FormatIp(config.bindAddress) +
+            error = "listening on " + platform::FormatAddress(config.bindAddress) +
                     " needs an accounts file (--accounts FILE, or --data-dir with accounts.txt): "
                     "the demo accounts are served on a loopback address only";
             return false;
@@ -483,7 +502,7 @@ std::uint16_t OscarServer::BosPort() const { return core_->bosPort; }
 std::uint16_t OscarServer::TlsPort() const { return core_->tlsPort; }
 const std::string& OscarServer::TlsFingerprint() const { return core_->tlsFingerprint; }
 bool OscarServer::TlsCertificateCreated() const { return core_->tlsCertificateCreated; }
-std::uint32_t OscarServer::BindAddress() const { return core_->bindAddress; }
+platform::IpAddress OscarServer::BindAddress() const { return core_->bindAddress; }
 std::size_t OscarServer::ConnectionCount() const { return core_->ConnectionCount(); }
 std::size_t OscarServer::StoredOfflineCount() const { return core_->StoredOfflineCount(); }
 bool OscarServer::DropConnection(Uin uin) { return core_->DropConnection(uin); }

@@ -60,7 +60,7 @@ std::string TextOf(std::span<const std::uint8_t> bytes);
 bool AppendText(PacketBuffer& buffer, std::uint16_t type, const std::string& text);
 // A string behind its one-byte length (UINs in user information and relays).
 bool AppendString8(PacketBuffer& buffer, const std::string& text);
-std::string FormatAddress(std::uint32_t address, std::uint16_t port);
+std::string FormatAddress(const platform::IpAddress& address, std::uint16_t port);  // "1.2.3.4:5", "[::1]:5"
 std::string FormatIp(std::uint32_t address);  // "a.b.c.d"
 
 // What a login shows of the password: the roasted password of the channel-1
@@ -88,7 +88,7 @@ public:
     std::uint16_t authPort = 0;
     std::uint16_t bosPort = 0;
     std::uint16_t tlsPort = 0;  // 0: no TLS listener
-    std::uint32_t bindAddress = 0;
+    platform::IpAddress bindAddress;
     std::string tlsFingerprint;  // of the certificate the TLS listener presents
     bool tlsCertificateCreated = false;  // a self-signed one was made at this start
 
@@ -122,7 +122,8 @@ private:
         Core& core;
         const std::uint64_t id;
         const Listener listener;
-        std::uint32_t peer = 0;  // the client's address, host byte order
+        platform::IpAddress peer;    // the client's address
+        std::uint64_t peerKey = 0;   // the same as one number (PeerKey)
 
         // The key of the MD5 login (0x0017/0x0007) and the UIN it was asked for;
         // good for the next login on this connection only.
@@ -179,7 +180,7 @@ private:
     void HandleDrained(Session& s);
     // Whether a new connection from `peer` is served; it may take the place of
     // the oldest one not signed on.
-    bool AdmitConnection(std::uint32_t peer);
+    bool AdmitConnection(std::uint64_t peerKey, const platform::IpAddress& peer);
     void HandleSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
     std::uint32_t NextRequestId() { return ++requestCounter_; }
     std::vector<std::unique_ptr<Session>> TakeFinished();

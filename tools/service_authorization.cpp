@@ -157,19 +157,19 @@ bool OscarServer::Core::Authorize(Session& s, const std::string& uinText, const 
     // a stop ends the wait. Too long a queue is refused at once.
     std::uint16_t refusal = kLoginTooOften;
     const std::optional<Clock::time_point> answerAt =
-        throttle_ ? throttle_->Admit(uin, s.peer, Clock::now()) : std::optional(Clock::now());
+        throttle_ ? throttle_->Admit(uin, s.peerKey, Clock::now()) : std::optional(Clock::now());
     if (answerAt) {
         if (const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*answerAt - Clock::now()); wait.count() > 0) {
             Log(s.Label() + " login for '" + uinText + "' waits " + std::to_string(wait.count()) +
                 " ms after failed or waiting logins");
             if (stopRequested_.wait_until(lock, *answerAt, [this] { return stopping_; })) {
-                throttle_->Finish(uin, s.peer, LoginThrottle::Outcome::NotTried, Clock::now());
+                throttle_->Finish(uin, s.peerKey, LoginThrottle::Outcome::NotTried, Clock::now());
                 return false;
             }
         }
         refusal = CheckLogin(uin, credential);
         if (throttle_) {
-            throttle_->Finish(uin, s.peer,
+            throttle_->Finish(uin, s.peerKey,
                               refusal == 0                ? LoginThrottle::Outcome::Succeeded
                               : refusal == kLoginTooOften ? LoginThrottle::Outcome::NotTried
                                                           : LoginThrottle::Outcome::Failed,
@@ -205,9 +205,7 @@ bool OscarServer::Core::Authorize(Session& s, const std::string& uinText, const 
 std::string OscarServer::Core::MessagingAddress(Session& s) const {
     const std::uint16_t port = s.listener == Listener::Tls ? tlsPort : bosPort;
     platform::Endpoint local;
-    if (!LocalEndpointOf(s.connection.Socket(), local)) {
-        return FormatAddress(bindAddress != 0 ? bindAddress : kLoopbackAddress, port);
-    }
+    if (!LocalEndpointOf(s.connection.Socket(), local)) return FormatAddress(bindAddress, port);
     local.port = port;
     return platform::FormatEndpoint(local);
 }

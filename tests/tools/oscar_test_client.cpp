@@ -68,6 +68,15 @@ bool TestClient::Connect(std::uint16_t port, std::uint32_t from) {
     return true;
 }
 
+bool TestClient::Connect(const platform::Endpoint& to) {
+    Close();
+    platform::SocketHandle socket =
+        platform::ConnectFirst({to.address}, to.port, Clock::now() + std::chrono::milliseconds(kWaitMs));
+    if (socket == platform::kNoSocket) return false;
+    stream_ = std::make_unique<platform::SocketStream>(socket);
+    return true;
+}
+
 bool TestClient::ConnectTls(std::uint16_t port, const std::string& pin, std::uint32_t from) {
     Close();
     platform::SocketHandle socket = ConnectFrom(port, from);

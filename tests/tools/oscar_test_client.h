@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "net/codec.h"
+#include "platform/endpoint.h"
 #include "platform/socket.h"
 #include "platform/stream.h"
 #include "platform/tls.h"
@@ -56,6 +57,8 @@ public:
 
     // From another loopback address (127.0.0.2, say) when `from` is given.
     [[nodiscard]] bool Connect(std::uint16_t port, std::uint32_t from = 0);
+    // To another address of this machine (::1, say).
+    [[nodiscard]] bool Connect(const platform::Endpoint& to);
     // Over TLS, accepting only the certificate with the fingerprint `pin`; false
     // when the handshake did not give a usable stream (tlsOutcome tells why).
     [[nodiscard]] bool ConnectTls(std::uint16_t port, const std::string& pin, std::uint32_t from = 0);

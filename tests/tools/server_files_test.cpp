@@ -26,7 +26,7 @@ CommandLine Parse(std::vector<std::string> args) { return ParseCommandLine(args)
 TEST(CommandLineTest, DefaultsListenOnLoopbackAtTheUsualPorts) {
     CommandLine line = Parse({});
     ASSERT_EQ(line.action, CommandLine::Action::Run);
-    EXPECT_EQ(line.config.bindAddress, 0x7F000001u);
+    EXPECT_EQ(platform::FormatAddress(line.config.bindAddress), "127.0.0.1");
     EXPECT_EQ(line.config.authPort, 5190);
     EXPECT_EQ(line.config.bosPort, 5191);
     EXPECT_TRUE(line.config.accountsFile.empty());
@@ -39,7 +39,8 @@ TEST(CommandLineTest, OptionsAreReadAndBadOnesRefused) {
                               "--idle-timeout", "5", "--max-sessions", "10", "--tls-port", "5193", "--tls-cert",
                               "c.pem", "--tls-key", "k.pem"});
     ASSERT_EQ(line.action, CommandLine::Action::Run) << line.error;
-    EXPECT_EQ(line.config.bindAddress, 0u);
+    EXPECT_EQ(platform::FormatAddress(line.config.bindAddress), "0.0.0.0");
+    EXPECT_EQ(platform::FormatAddress(Parse({"--bind", "::1"}).config.bindAddress), "::1");
     EXPECT_EQ(line.config.authPort, 0);
     EXPECT_EQ(line.config.bosPort, 6000);
     EXPECT_TRUE(line.config.verbose);
@@ -53,7 +54,7 @@ TEST(CommandLineTest, OptionsAreReadAndBadOnesRefused) {
     EXPECT_EQ(Parse({"--help"}).action, CommandLine::Action::Help);
     const std::vector<std::vector<std::string>> bad = {
         {"--bind", "localhost"},   {"--bind", "1.2.3"},          {"--bind", "256.1.1.1"},
-        {"--bind", "1.2.3.4.5"},   {"--port-auth", "65536"},     {"--port-bos", "-1"},
+        {"--bind", "1.2.3.4.5"},   {"--bind", "[::1]"},          {"--port-auth", "65536"},     {"--port-bos", "-1"},
         {"--port-auth"},           {"--port-auth", "5190", "--port-bos", "5190"},
         {"--idle-timeout", "0"},   {"--max-sessions", "0"},      {"--frobnicate"},
         {"--accounts", ""},

@@ -45,6 +45,31 @@ TEST_F(SessionTest, LoginAnswersWithUinAddressAndFreshCookie) {
     EXPECT_NE(otherCookie->value, tlvs[2].value) << "every login gets its own cookie";
 }
 
+// The messaging address is the one the client reached the login on: a server
+// listening on the IPv6 loopback address sends its clients back there.
+TEST_F(SessionTest, LoginNamesTheMessagingPortAtTheAddressItWasReachedOn) {
+    ServerConfig config = TestConfig();
+    ASSERT_TRUE(platform::ParseIpAddress("::1", config.bindAddress));
+    std::string error;
+    if (!server.Start(config, error)) GTEST_SKIP() << "no IPv6 loopback here: " << error;
+    platform::IpAddress loopback6 = config.bindAddress;
+    TestClient client;
+    ASSERT_TRUE(client.Connect(platform::Endpoint(loopback6, server.AuthPort())));
+    LoginResult login = Login(client, kAlice, "alice", LoginKind::Md5);
+    const TlvValue* address = FindTlv(login.tlvs, 0x0005);
+    const TlvValue* cookie = FindTlv(login.tlvs, 0x0006);
+    ASSERT_TRUE(address && cookie);
+    EXPECT_EQ(address->Text(), "[::1]:" + std::to_string(server.BosPort()));
+
+    TestClient messaging;
+    ASSERT_TRUE(messaging.Connect(platform::Endpoint(loopback6, server.BosPort())));
+    ASSERT_TRUE(messaging.ReadFrame());
+    messaging.SendFrame(kChannelSignOn, CookiePayload(cookie->Text()).Bytes());
+    std::optional<Snac> families = messaging.ReadSnac();
+    ASSERT_TRUE(families);
+    EXPECT_EQ(families->header.subtype, 0x0003);
+}
+
 TEST_F(SessionTest, RefusedLoginGetsErrorTlvsAndNoAddress) {
     StartServer();
     struct Case {
