@@ -4,7 +4,7 @@
 // (accounts, offline store, cookies, who is online). The work is split by the
 // protocol's services, one file each:
 //   server_core.cpp          start, stop, accepting, frames, the SNAC dispatch
-//   service_authorization.cpp  the authorization port: login and cookies
+//   service_authorization.cpp  the logins (roasted and MD5) and cookies
 //   service_session.cpp      the cookie sign-on and the generic service family (0x0001)
 //   service_presence.cpp     own status, buddy arrival and departure (0x0003)
 //   service_messages.cpp     message and typing relay (0x0004)
@@ -34,6 +34,8 @@
 
 #include "net/codec.h"
 #include "platform/socket.h"
+#include "platform/stream.h"
+#include "platform/tls.h"
 #include "tools/accounts.h"
 #include "tools/connection.h"
 #include "tools/offline_store.h"
@@ -49,8 +51,21 @@ namespace pellox::server {
 // Tlv, ReadTlvList, FindTlv and AppendString8 are the codec's (net/codec.h).
 std::string TextOf(std::span<const std::uint8_t> bytes);
 bool AppendText(PacketBuffer& buffer, std::uint16_t type, const std::string& text);
-std::string FormatAddress(std::uint32_t address, std::uint16_t port);
+std::string FormatAddress(const platform::IpAddress& address, std::uint16_t port);  // "1.2.3.4:5", "[::1]:5"
 std::string FormatIp(std::uint32_t address);  // "a.b.c.d"
+
+// What a login shows of the password: the roasted password of the channel-1
+// login, or the MD5 hash of the family-0x0017 login with the key its connection
+// was given (empty when it asked for none).
+struct LoginCredential {
+    bool md5 = false;
+    std::string secret;
+    std::string key;
+};
+// Whether the credential fits the account's password, in a time that does not
+// depend on where they differ. An MD5 hash may be over the password or over its
+// MD5 digest (the form a client marks with TLV 0x004C); both are compared.
+bool CredentialMatches(const LoginCredential& credential, const std::string& password);
 
 // --- the core ---------------------------------------------------------------------
 
@@ -63,7 +78,10 @@ public:
 
     std::uint16_t authPort = 0;
     std::uint16_t bosPort = 0;
-    std::uint32_t bindAddress = 0;
+    std::uint16_t tlsPort = 0;  // 0: no TLS listener
+    platform::IpAddress bindAddress;
+    std::string tlsFingerprint;  // of the certificate the TLS listener presents
+    bool tlsCertificateCreated = false;  // a self-signed one was made at this start
 
     std::size_t ConnectionCount() const;
     std::size_t StoredOfflineCount() const;
@@ -73,10 +91,15 @@ public:
     void Log(const std::string& line) const;
 
 private:
+    // Every listener serves both roles: logins (channel 1 or family 0x0017) and
+    // the cookie sign-on, as servers do that share one port for both. Which one
+    // accepted a connection decides the messaging port a login hands out.
+    enum class Listener { Auth, Bos, Tls };
+
     struct Session final : Connection::Handler {
-        Session(Core& owner, std::uint64_t sessionId, bool isBos, platform::SocketHandle socket,
+        Session(Core& owner, std::uint64_t sessionId, Listener via, std::unique_ptr<platform::Stream> stream,
                 const Connection::Limits& limits)
-            : core(owner), id(sessionId), bos(isBos), connection(socket, limits, *this) {}
+            : core(owner), id(sessionId), listener(via), connection(std::move(stream), limits, *this) {}
 
         bool OnFrame(Connection&, std::uint8_t channel, std::span<const std::uint8_t> data) override {
             return core.HandleFrame(*this, channel, data);
@@ -84,13 +107,19 @@ private:
         void OnClosed(Connection&, const std::string& reason) override { core.HandleClosed(*this, reason); }
         void OnDrained(Connection&) override { core.HandleDrained(*this); }
 
-        // "#<id> bos <uin>".
+        // "#<id> bos <address> <uin>".
         std::string Label() const;
 
         Core& core;
         const std::uint64_t id;
-        const bool bos;
-        std::uint32_t peer = 0;  // the client's address, host byte order
+        const Listener listener;
+        platform::IpAddress peer;    // the client's address
+        std::uint64_t peerKey = 0;   // the same as one number (PeerKey)
+
+        // The key of the MD5 login (0x0017/0x0007) and the UIN it was asked for;
+        // good for the next login on this connection only.
+        std::string loginKey;
+        std::string loginKeyUin;
 
         // Guarded by the server lock.
         bool signedOn = false;   // a valid cookie was shown
@@ -136,21 +165,34 @@ private:
     };
 
     // server_core.cpp
-    void AcceptLoop(platform::SocketHandle listener, bool bos);
+    void AcceptLoop(platform::SocketHandle listener, Listener kind);
     bool HandleFrame(Session& s, std::uint8_t channel, std::span<const std::uint8_t> data);
     void HandleClosed(Session& s, const std::string& reason);
     void HandleDrained(Session& s);
     // Whether a new connection from `peer` is served; it may take the place of
     // the oldest one not signed on.
-    bool AdmitConnection(std::uint32_t peer);
+    bool AdmitConnection(std::uint64_t peerKey, const platform::IpAddress& peer);
     void HandleSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
     std::uint32_t NextRequestId() { return ++requestCounter_; }
     std::vector<std::unique_ptr<Session>> TakeFinished();
+    static bool LoadTlsContext(const ServerConfig& config, std::shared_ptr<const platform::TlsServerContext>& context,
+                               bool& created, std::string& error);
 
     // service_authorization.cpp
-    bool HandleLogin(Session& s, std::span<const std::uint8_t> data, std::unique_lock<std::mutex>& lock);
+    // A channel-1 frame before the sign-on: a bare hello, the cookie or the
+    // roasted login.
+    bool HandleSignOnFrame(Session& s, std::span<const std::uint8_t> data, std::unique_lock<std::mutex>& lock);
+    // A SNAC before the sign-on: the MD5 login of family 0x0017.
+    bool HandleLoginSnac(Session& s, std::span<const std::uint8_t> data, std::unique_lock<std::mutex>& lock);
+    // Decides a login after the throttle's wait and returns the reply TLVs (UIN,
+    // then address and cookie or the refusal); false when the server stopped
+    // meanwhile.
+    bool Authorize(Session& s, const std::string& uinText, const LoginCredential& credential,
+                   std::unique_lock<std::mutex>& lock, PacketBuffer& reply);
     // The refusal code for a login of `uin` (0: no such account), 0 when it is good.
-    std::uint16_t CheckLogin(Uin uin, const Tlv* password);
+    std::uint16_t CheckLogin(Uin uin, const LoginCredential& credential);
+    // TLV 0x0005 of a good login: "address:port" of the messaging service.
+    std::string MessagingAddress(Session& s) const;
     std::string NewCookie(Uin uin);
     void ExpireCookies();
 
@@ -239,8 +281,11 @@ private:
 
     platform::SocketHandle authListener_ = platform::kNoSocket;
     platform::SocketHandle bosListener_ = platform::kNoSocket;
+    platform::SocketHandle tlsListener_ = platform::kNoSocket;
+    std::shared_ptr<const platform::TlsServerContext> tlsContext_;  // set while the TLS listener runs
     std::thread authAccept_;
     std::thread bosAccept_;
+    std::thread tlsAccept_;
 
     mutable ServerLog log_;
 };

@@ -6,11 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+
+#include "platform/digest.h"
+#include "platform/endpoint.h"
+#include "platform/tls.h"
 
 namespace pellox::server::test {
 namespace {
@@ -38,33 +43,60 @@ ServerConfig TestConfig() {
     return config;
 }
 
+namespace {
+// A TCP connection to 127.0.0.1:port, from the loopback address `from` when given.
+platform::SocketHandle ConnectFrom(std::uint16_t port, std::uint32_t from) {
+    platform::SocketHandle socket = platform::CreateTcpSocket();
+    if (socket == platform::kNoSocket) return socket;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(from);
+    if ((from != 0 && ::bind(socket, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) ||
+        !platform::ConnectSocket(socket, {kLoopbackAddress, port})) {
+        platform::CloseSocket(socket);
+        return platform::kNoSocket;
+    }
+    return socket;
+}
+}  // namespace
+
 bool TestClient::Connect(std::uint16_t port, std::uint32_t from) {
     Close();
-    socket_ = platform::CreateTcpSocket();
-    if (socket_ == platform::kNoSocket) return false;
-    if (from != 0) {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(from);
-        if (::bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return false;
-    }
-    return platform::ConnectSocket(socket_, {kLoopbackAddress, port});
+    platform::SocketHandle socket = ConnectFrom(port, from);
+    if (socket == platform::kNoSocket) return false;
+    stream_ = std::make_unique<platform::SocketStream>(socket);
+    return true;
+}
+
+bool TestClient::Connect(const platform::Endpoint& to) {
+    Close();
+    platform::SocketHandle socket =
+        platform::ConnectFirst({to.address}, to.port, Clock::now() + std::chrono::milliseconds(kWaitMs));
+    if (socket == platform::kNoSocket) return false;
+    stream_ = std::make_unique<platform::SocketStream>(socket);
+    return true;
+}
+
+bool TestClient::ConnectTls(std::uint16_t port, const std::string& pin, std::uint32_t from) {
+    Close();
+    platform::SocketHandle socket = ConnectFrom(port, from);
+    if (socket == platform::kNoSocket) return false;
+    platform::TlsClientOptions options;
+    options.host = "127.0.0.1";
+    options.pinnedFingerprint = pin;
+    auto tls = std::make_unique<platform::TlsStream>(socket, options);
+    tlsOutcome = tls->Connect(Clock::now() + std::chrono::milliseconds(kWaitMs));
+    stream_ = std::move(tls);
+    return tlsOutcome.Usable();
 }
 
 void TestClient::Close() {
-    if (socket_ != platform::kNoSocket) platform::CloseSocket(socket_);
-    socket_ = platform::kNoSocket;
+    stream_.reset();
     pending_.clear();
 }
 
 bool TestClient::SendRaw(std::span<const std::uint8_t> bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        long n = platform::SendSome(socket_, bytes.data() + sent, bytes.size() - sent);
-        if (n <= 0) return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
+    return stream_ != nullptr && stream_->SendAll(bytes.data(), bytes.size());
 }
 
 bool TestClient::SendFrame(std::uint8_t channel, std::span<const std::uint8_t> data) {
@@ -102,11 +134,11 @@ std::optional<Frame> TestClient::ReadFrame(int timeoutMs) {
                 return frame;
             }
         }
-        if (socket_ == platform::kNoSocket) return std::nullopt;
+        if (stream_ == nullptr) return std::nullopt;
         int left = MsLeft(deadline);
-        if (left == 0 || !platform::WaitReadable(socket_, left)) return std::nullopt;
+        if (left == 0 || !stream_->WaitReadable(left)) return std::nullopt;
         std::uint8_t chunk[4096];
-        long n = platform::ReceiveSome(socket_, chunk, sizeof chunk);
+        long n = stream_->ReceiveSome(chunk, sizeof chunk);
         if (n <= 0) return std::nullopt;
         pending_.insert(pending_.end(), chunk, chunk + n);
     }
@@ -140,18 +172,19 @@ std::optional<Snac> TestClient::WaitSnac(std::uint16_t family, std::uint16_t sub
 bool TestClient::WaitClosed(int timeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     pending_.clear();
+    if (stream_ == nullptr) return true;
     for (;;) {
         int left = MsLeft(deadline);
-        if (left == 0 || !platform::WaitReadable(socket_, left)) return false;
+        if (left == 0 || !stream_->WaitReadable(left)) return false;
         std::uint8_t chunk[4096];
-        long n = platform::ReceiveSome(socket_, chunk, sizeof chunk);
+        long n = stream_->ReceiveSome(chunk, sizeof chunk);
         if (n <= 0) return true;
     }
 }
 
 bool TestClient::QuietFor(int ms) {
     if (!pending_.empty()) return false;
-    return !platform::WaitReadable(socket_, ms);
+    return stream_ == nullptr || !stream_->WaitReadable(ms);
 }
 
 // --- builders ---------------------------------------------------------------
@@ -162,6 +195,37 @@ PacketBuffer LoginPayload(const std::string& uin, const std::string& password) {
     AppendTlv(p, 0x0001, uin.size(), uin.data());
     std::string roasted = RoastPassword(password);
     AppendTlv(p, 0x0002, roasted.size(), roasted.data());
+    AppendTlv(p, 0x0003, 8, "ICQBasic");
+    const std::uint8_t clientId[2] = {0x01, 0x0A};
+    AppendTlv(p, 0x0016, 2, clientId);
+    AppendTlv(p, 0x000F, 2, "en");
+    AppendTlv(p, 0x000E, 2, "us");
+    return p;
+}
+
+PacketBuffer Md5KeyRequestPayload(const std::string& uin) {
+    PacketBuffer p;
+    AppendTlv(p, 0x0001, uin.size(), uin.data());
+    AppendTlv(p, 0x004B, 0, nullptr);
+    AppendTlv(p, 0x005A, 0, nullptr);
+    return p;
+}
+
+std::string Md5LoginHash(const std::string& key, const std::string& password, LoginKind kind) {
+    std::string secret = password;
+    if (kind == LoginKind::Md5) {
+        const platform::Md5Digest digest = platform::Md5(password);
+        secret.assign(digest.begin(), digest.end());
+    }
+    const platform::Md5Digest hash = platform::Md5(key + secret + "AOL Instant Messenger (SM)");
+    return std::string(hash.begin(), hash.end());
+}
+
+PacketBuffer Md5LoginPayload(const std::string& uin, const std::string& hash, LoginKind kind) {
+    PacketBuffer p;
+    AppendTlv(p, 0x0001, uin.size(), uin.data());
+    AppendTlv(p, 0x0025, hash.size(), hash.data());
+    if (kind == LoginKind::Md5) AppendTlv(p, 0x004C, 0, nullptr);
     AppendTlv(p, 0x0003, 8, "ICQBasic");
     const std::uint8_t clientId[2] = {0x01, 0x0A};
     AppendTlv(p, 0x0016, 2, clientId);
@@ -288,25 +352,58 @@ bool ParseMetaReply(const Snac& snac, MetaReply& out) {
 
 // --- sign-on ------------------------------------------------------------------
 
-LoginResult Login(std::uint16_t authPort, const std::string& uin, const std::string& password) {
-    LoginResult result;
+LoginResult Login(std::uint16_t port, const std::string& uin, const std::string& password, LoginKind kind,
+                  const std::string& tlsPin) {
     TestClient client;
-    if (!client.Connect(authPort)) {
-        ADD_FAILURE() << "cannot connect to the authorization port";
-        return result;
+    if (!(tlsPin.empty() ? client.Connect(port) : client.ConnectTls(port, tlsPin))) {
+        ADD_FAILURE() << "cannot connect to the login port " << port << " " << client.tlsOutcome.reason;
+        return {};
     }
+    return Login(client, uin, password, kind);
+}
+
+LoginResult Login(TestClient& client, const std::string& uin, const std::string& password, LoginKind kind,
+                  const std::optional<std::string>& keyUin) {
+    constexpr std::uint32_t kKeyRequestId = 0x00AB0006, kLoginRequestId = 0x00AB0002;
+    const std::vector<std::uint8_t> version = {0, 0, 0, 1};
+    LoginResult result;
     std::optional<Frame> hello = client.ReadFrame();
-    if (!hello || hello->channel != kChannelSignOn) {
-        ADD_FAILURE() << "no channel-1 hello on the authorization port";
+    if (!hello || hello->channel != kChannelSignOn || hello->data != version) {
+        ADD_FAILURE() << "no channel-1 hello with the version on the login port";
         return result;
     }
-    PacketBuffer login = LoginPayload(uin, password);
-    client.SendFrame(kChannelSignOn, login.Bytes());
-    result.frame = client.ReadFrame();
-    if (result.frame) {
-        PacketReader reader(result.frame->data);
-        EXPECT_TRUE(ParseTlvs(reader, result.tlvs)) << "login reply TLVs do not parse";
+    // The reply: channel 4, or the SNAC 0x0017/0x0003 under the login's id.
+    std::vector<std::uint8_t> head;
+    if (kind == LoginKind::Roasted) {
+        client.SendFrame(kChannelSignOn, LoginPayload(uin, password).Bytes());
+    } else {
+        client.SendFrame(kChannelSignOn, version);
+        const std::string askFor = keyUin.value_or(uin);
+        if (!askFor.empty()) {
+            client.SendSnac(0x0017, 0x0006, kKeyRequestId, Md5KeyRequestPayload(askFor));
+            // 0x0017/0x0007 under the request's id: a 2-byte length, then the key.
+            std::optional<Snac> key = client.ReadSnac();
+            if (!key || key->header.family != 0x0017 || key->header.subtype != 0x0007 ||
+                key->header.requestId != kKeyRequestId || key->data.size() < 3 ||
+                (key->data[0] << 8 | key->data[1]) != static_cast<int>(key->data.size() - 2)) {
+                ADD_FAILURE() << "no key for the MD5 login";
+                return result;
+            }
+            result.key.assign(key->data.begin() + 2, key->data.end());
+        }
+        client.SendSnac(0x0017, 0x0002, kLoginRequestId,
+                        Md5LoginPayload(uin, Md5LoginHash(result.key, password, kind), kind));
+        head = {0x00, 0x17, 0x00, 0x03, 0x00, 0x00, 0x00, 0xAB, 0x00, 0x02};
     }
+    result.frame = client.ReadFrame();
+    const std::uint8_t channel = head.empty() ? kChannelSignOff : kChannelSnac;
+    if (!result.frame || result.frame->channel != channel || result.frame->data.size() < head.size() ||
+        !std::equal(head.begin(), head.end(), result.frame->data.begin())) {
+        ADD_FAILURE() << "no login reply";
+        return result;
+    }
+    PacketReader reader(result.frame->data);
+    EXPECT_TRUE(reader.Skip(head.size()) && ParseTlvs(reader, result.tlvs)) << "login reply TLVs do not parse";
     result.closedAfter = client.WaitClosed();
     return result;
 }
@@ -314,15 +411,23 @@ LoginResult Login(std::uint16_t authPort, const std::string& uin, const std::str
 std::unique_ptr<TestClient> SignOn(const OscarServer& server, const std::string& uin,
                                    const std::string& password, const SignOnOptions& options,
                                    std::vector<Snac>* offline) {
-    LoginResult login = Login(server.AuthPort(), uin, password);
+    const std::string pin = options.tls ? server.TlsFingerprint() : std::string();
+    LoginResult login =
+        Login(options.tls ? server.TlsPort() : server.AuthPort(), uin, password, options.login, pin);
     const TlvValue* cookie = FindTlv(login.tlvs, 0x0006);
-    if (!login.frame || login.frame->channel != kChannelSignOff || cookie == nullptr) {
+    const TlvValue* address = FindTlv(login.tlvs, 0x0005);
+    platform::HostPort messaging;
+    if (!login.frame || cookie == nullptr || address == nullptr) {
         ADD_FAILURE() << "login of " << uin << " refused";
         return nullptr;
     }
+    if (!platform::ParseHostPort(address->Text(), 0, messaging) || messaging.host != "127.0.0.1") {
+        ADD_FAILURE() << "messaging address " << address->Text() << " is not on 127.0.0.1";
+        return nullptr;
+    }
     auto client = std::make_unique<TestClient>();
-    if (!client->Connect(server.BosPort())) {
-        ADD_FAILURE() << "cannot connect to the messaging port";
+    if (!(options.tls ? client->ConnectTls(messaging.port, pin) : client->Connect(messaging.port))) {
+        ADD_FAILURE() << "cannot connect to the messaging address " << address->Text();
         return nullptr;
     }
     std::optional<Frame> hello = client->ReadFrame();

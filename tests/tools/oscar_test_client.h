@@ -11,7 +11,10 @@
 #include <vector>
 
 #include "net/codec.h"
+#include "platform/endpoint.h"
 #include "platform/socket.h"
+#include "platform/stream.h"
+#include "platform/tls.h"
 #include "tools/oscar_server.h"
 
 namespace pellox::server::test {
@@ -50,6 +53,11 @@ public:
 
     // From another loopback address (127.0.0.2, say) when `from` is given.
     [[nodiscard]] bool Connect(std::uint16_t port, std::uint32_t from = 0);
+    // To another address of this machine (::1, say).
+    [[nodiscard]] bool Connect(const platform::Endpoint& to);
+    // Over TLS, accepting only the certificate with the fingerprint `pin`; false
+    // when the handshake did not give a usable stream (tlsOutcome tells why).
+    [[nodiscard]] bool ConnectTls(std::uint16_t port, const std::string& pin, std::uint32_t from = 0);
     void Close();
 
     bool SendRaw(std::span<const std::uint8_t> bytes);
@@ -71,14 +79,27 @@ public:
 
     std::uint16_t lastSequence = 0;  // of the last frame sent
     std::vector<std::uint16_t> receivedSequences;
+    platform::TlsOutcome tlsOutcome;  // of the last ConnectTls
 
 private:
-    platform::SocketHandle socket_ = platform::kNoSocket;
+    std::unique_ptr<platform::Stream> stream_;
     std::vector<std::uint8_t> pending_;
 };
 
+// How a test client logs in: the roasted password on channel 1, or the MD5
+// login of family 0x0017 with the hash over MD5(password) (marked with the
+// empty TLV 0x004C) or over the password itself.
+enum class LoginKind { Roasted, Md5, Md5OverPassword };
+
 // Builders of what a client sends.
 PacketBuffer LoginPayload(const std::string& uin, const std::string& password);  // channel-1 data
+// 0x0017/0x0006: the key request.
+PacketBuffer Md5KeyRequestPayload(const std::string& uin);
+// MD5(key + MD5(password) + salt) for LoginKind::Md5, MD5(key + password + salt)
+// for Md5OverPassword.
+std::string Md5LoginHash(const std::string& key, const std::string& password, LoginKind kind);
+// 0x0017/0x0002: the login with this hash, TLV 0x004C for LoginKind::Md5.
+PacketBuffer Md5LoginPayload(const std::string& uin, const std::string& hash, LoginKind kind);
 PacketBuffer CookiePayload(const std::string& cookie);
 PacketBuffer MessagePayload(const std::string& toUin, const std::string& text,
                             std::uint16_t charset = 0x0000);
@@ -121,13 +142,23 @@ struct MetaReply {
 bool ParseMetaReply(const Snac& snac, MetaReply& out);
 
 struct LoginResult {
-    std::optional<Frame> frame;  // the channel-4 reply
-    std::vector<TlvValue> tlvs;
+    std::optional<Frame> frame;  // the reply: channel 4, or the SNAC 0x0017/0x0003
+    std::vector<TlvValue> tlvs;  // of the reply
+    std::string key;             // the MD5 login's key
     bool closedAfter = false;    // the server closed the connection after the reply
 };
-LoginResult Login(std::uint16_t authPort, const std::string& uin, const std::string& password);
+// Logs in on a new connection to the port; over TLS when a pin is given.
+LoginResult Login(std::uint16_t port, const std::string& uin, const std::string& password,
+                  LoginKind kind = LoginKind::Roasted, const std::string& tlsPin = {});
+// The same on a connection made already, from its hello on, checking the layout
+// of the hello, the key and the reply. The MD5 key is asked for keyUin when
+// given (empty: no key is asked for), else for the UIN itself.
+LoginResult Login(TestClient& client, const std::string& uin, const std::string& password, LoginKind kind,
+                  const std::optional<std::string>& keyUin = std::nullopt);
 
 struct SignOnOptions {
+    LoginKind login = LoginKind::Roasted;
+    bool tls = false;                // both connections to the TLS port, pinned
     bool clientReady = true;
     bool fetchOffline = false;       // 0x003C, read up to 0x0042, then 0x003E
     bool loadContactList = false;    // 0x0013/0x0004 and read the reply
