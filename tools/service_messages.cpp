@@ -27,6 +27,31 @@ constexpr std::size_t kMaxWaitingAutoRequests = 32;
 // The text of an auto-message answer, as relayed.
 constexpr std::size_t kMaxAutoMessageText = 1024;
 
+// The head of a typing notice and of an auto-message answer: cookie, channel,
+// the recipient's UIN and the notice kind or reason code.
+struct PeerNotice {
+    std::uint8_t cookie[8] = {};
+    std::uint16_t channel = 0;
+    std::string name;  // the recipient's UIN as sent
+    Uin to = 0;
+    std::uint16_t word = 0;
+};
+
+bool ReadPeerNotice(PacketReader& reader, PeerNotice& notice) {
+    return ReadBytes(reader, notice.cookie, sizeof notice.cookie) && ReadU16(reader, notice.channel) &&
+           ReadString8(reader, notice.name) && ReadU16(reader, notice.word) && ParseUin(notice.name, notice.to);
+}
+
+// The head as the recipient gets it: the sender's UIN in place of its own.
+PacketBuffer PassedOn(const PeerNotice& notice, Uin from) {
+    PacketBuffer p;
+    AppendBytes(p, notice.cookie, sizeof notice.cookie);
+    AppendU16(p, notice.channel);
+    AppendString8(p, UinText(from));
+    AppendU16(p, notice.word);
+    return p;
+}
+
 std::uint64_t CookieValue(const std::uint8_t (&cookie)[8]) {
     std::uint64_t value = 0;
     std::memcpy(&value, cookie, sizeof value);
@@ -146,22 +171,11 @@ bool OscarServer::Core::TakeMessageToken(Uin uin) {
 // one whose queue is full. It counts against the sender's message rate, so
 // that notices cannot flood a peer either.
 void OscarServer::Core::RelayTyping(Session& s, PacketReader& reader) {
-    std::uint8_t cookie[8];
-    std::uint16_t channel = 0, kind = 0;
-    std::string name;
-    Uin target = 0;
-    if (!ReadBytes(reader, cookie, sizeof cookie) || !ReadU16(reader, channel) || !ReadString8(reader, name) ||
-        !ReadU16(reader, kind) || !ParseUin(name, target) || !TakeMessageToken(s.uin)) {
-        return;
-    }
-    Session* peer = OnlineSession(target);
-    if (peer == nullptr || !peer->ready || Blocks(target, s.uin)) return;
-    PacketBuffer p;
-    AppendBytes(p, cookie, sizeof cookie);
-    AppendU16(p, channel);
-    AppendString8(p, UinText(s.uin));
-    AppendU16(p, kind);
-    peer->connection.SendSnacWithin(RelayRoom(), 0x0004, 0x0014, NextRequestId(), p);
+    PeerNotice notice;
+    if (!ReadPeerNotice(reader, notice) || !TakeMessageToken(s.uin)) return;
+    Session* peer = OnlineSession(notice.to);
+    if (peer == nullptr || !peer->ready || Blocks(notice.to, s.uin)) return;
+    peer->connection.SendSnacWithin(RelayRoom(), 0x0004, 0x0014, NextRequestId(), PassedOn(notice, s.uin));
 }
 
 void OscarServer::Core::SendMessageError(Session& s, std::uint32_t requestId, std::uint16_t code) {
@@ -321,30 +335,22 @@ void OscarServer::Core::RelayAutoMessageRequest(Session& s, const SnacHeader& sn
 // bound, when it answers a request relayed to this session; it takes a message
 // token, like every relay, and is dropped when the asker does not read.
 void OscarServer::Core::RelayAutoResponse(Session& s, PacketReader& reader) {
-    std::uint8_t cookie[8];
-    std::uint16_t channel = 0, reason = 0;
-    std::string name;
-    Uin asker = 0;
-    if (!ReadBytes(reader, cookie, sizeof cookie) || !ReadU16(reader, channel) || !ReadString8(reader, name) ||
-        !ReadU16(reader, reason) || channel != 2 || !ParseUin(name, asker)) {
-        return;
-    }
-    auto waiting = std::find(s.autoRequests.begin(), s.autoRequests.end(), std::make_pair(asker, CookieValue(cookie)));
+    PeerNotice notice;
+    if (!ReadPeerNotice(reader, notice) || notice.channel != 2) return;
+    const Uin asker = notice.to;
+    auto waiting =
+        std::find(s.autoRequests.begin(), s.autoRequests.end(), std::make_pair(asker, CookieValue(notice.cookie)));
     std::vector<std::uint8_t> data;
     if (waiting == s.autoRequests.end() ||
         !CapAutoResponse({reader.Data() + reader.Position(), static_cast<std::size_t>(reader.Remaining())}, data)) {
-        Log(s.Label() + " auto-message answer to " + name + " answers no request, dropped");
+        Log(s.Label() + " auto-message answer to " + notice.name + " answers no request, dropped");
         return;
     }
     s.autoRequests.erase(waiting);
     if (!TakeMessageToken(s.uin)) return;
     Session* peer = OnlineSession(asker);
     if (peer == nullptr || !peer->ready || Blocks(asker, s.uin)) return;
-    PacketBuffer p;
-    AppendBytes(p, cookie, sizeof cookie);
-    AppendU16(p, channel);
-    AppendString8(p, UinText(s.uin));
-    AppendU16(p, reason);
+    PacketBuffer p = PassedOn(notice, s.uin);
     AppendBytes(p, data.data(), data.size());
     if (!peer->connection.SendSnacWithin(RelayRoom(), 0x0004, 0x000B, NextRequestId(), p)) {
         Log(s.Label() + " auto-message answer to " + peer->Label() + " dropped: its output queue is full");

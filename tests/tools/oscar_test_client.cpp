@@ -224,10 +224,85 @@ PacketBuffer MetaPayload(std::uint32_t ownUin, std::uint16_t type, std::uint16_t
     return MetaHead(ownUin, type, sequence, 0);
 }
 
+PacketBuffer InfoPayload(std::uint32_t ownUin, std::uint16_t sequence, std::uint16_t subtype,
+                         const PacketBuffer& data) {
+    PacketBuffer p = MetaHead(ownUin, 0x07D0, sequence, static_cast<std::uint16_t>(2 + data.Length()));
+    AppendU16Le(p, subtype);
+    AppendBytes(p, data.Data(), data.Length());
+    return p;
+}
+
 PacketBuffer ShortInfoPayload(std::uint32_t ownUin, std::uint16_t sequence, std::uint32_t target) {
-    PacketBuffer p = MetaHead(ownUin, 0x07D0, sequence, 6);
-    AppendU16Le(p, 0x04BA);
-    AppendU32Le(p, target);
+    PacketBuffer uin;
+    AppendU32Le(uin, target);
+    return InfoPayload(ownUin, sequence, 0x04BA, uin);
+}
+
+void AppendMetaString(PacketBuffer& p, const std::string& text) {
+    AppendU16Le(p, static_cast<std::uint16_t>(text.size() + 1));
+    AppendBytes(p, text.data(), text.size());
+    AppendU8(p, 0);
+}
+
+namespace {
+const std::uint8_t kAutoCookie[8] = {0x41, 0x55, 0x54, 0x4F, 0x00, 0x00, 0x00, 0x01};
+
+// Extension data of a channel-2 message: the two chunks (protocol version,
+// no plugin, capability flags; then zeros), the message type and flags,
+// status, priority and the text.
+PacketBuffer Extension(std::uint8_t type, const std::string& text) {
+    PacketBuffer p;
+    AppendU16Le(p, 0x001B);
+    AppendU16Le(p, 8);
+    for (int i = 0; i < 16 + 2; ++i) AppendU8(p, 0);
+    AppendU32Le(p, 3);
+    AppendU8(p, 0);
+    AppendU16Le(p, 0xFFFE);
+    AppendU16Le(p, 0x000E);
+    AppendU16Le(p, 0xFFFE);
+    for (int i = 0; i < 12; ++i) AppendU8(p, 0);
+    AppendU8(p, type);
+    AppendU8(p, 0x03);
+    AppendU16Le(p, 1);
+    AppendU16Le(p, 1);
+    AppendMetaString(p, text);
+    return p;
+}
+
+void AppendChannel2Head(PacketBuffer& p, const std::string& uin) {
+    AppendBytes(p, kAutoCookie, sizeof kAutoCookie);
+    AppendU16(p, 0x0002);
+    AppendU8(p, static_cast<std::uint8_t>(uin.size()));
+    AppendBytes(p, uin.data(), uin.size());
+}
+}  // namespace
+
+PacketBuffer AutoMessageRequestPayload(const std::string& toUin, std::uint8_t type) {
+    static const std::uint8_t kServerRelay[16] = {0x09, 0x46, 0x13, 0x49, 0x4C, 0x7F, 0x11, 0xD1,
+                                                  0x82, 0x22, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00};
+    PacketBuffer rendezvous;
+    AppendU16(rendezvous, 0);  // a request
+    AppendBytes(rendezvous, kAutoCookie, sizeof kAutoCookie);
+    AppendBytes(rendezvous, kServerRelay, sizeof kServerRelay);
+    AppendU16(rendezvous, 0x000A);
+    AppendU16(rendezvous, 2);
+    AppendU16(rendezvous, 1);
+    AppendTlv(rendezvous, 0x000F, 0, nullptr);
+    PacketBuffer extension = Extension(type, "");
+    AppendTlv(rendezvous, 0x2711, extension.Length(), extension.Data());
+    PacketBuffer p;
+    AppendChannel2Head(p, toUin);
+    AppendTlv(p, 0x0005, rendezvous.Length(), rendezvous.Data());
+    AppendTlv(p, 0x0003, 0, nullptr);
+    return p;
+}
+
+PacketBuffer AutoResponsePayload(const std::string& askerUin, std::uint8_t type, const std::string& text) {
+    PacketBuffer p;
+    AppendChannel2Head(p, askerUin);
+    AppendU16(p, 0x0003);  // channel-specific answer
+    PacketBuffer extension = Extension(type, text);
+    AppendBytes(p, extension.Data(), extension.Length());
     return p;
 }
 
@@ -321,6 +396,12 @@ bool ParseMetaReply(const Snac& snac, MetaReply& out) {
         return false;
     }
     out.rest.assign(snac.data.begin() + reader.Position(), snac.data.end());
+    return true;
+}
+
+bool ReadMetaString(PacketReader& reader, std::string& out) {
+    if (!ReadString16(reader, out, /*littleEndianLength=*/true) || out.empty() || out.back() != '\0') return false;
+    out.pop_back();
     return true;
 }
 
