@@ -344,6 +344,7 @@ TEST_F(PeopleTest, AutoMessageRequestAndItsAnswerAreRelayed) {
     std::unique_ptr<TestClient> boris = SignOn(server, kBoris, "boris");
     ASSERT_TRUE(alice && boris);
     boris->SendSnac(0x0001, 0x001E, 0x1E, StatusPayload(0x00010001));
+    Drain(*boris, kBoris);  // he is ready and away before anyone asks
 
     auto askAndAnswer = [&](const std::string& text) -> std::string {
         const PacketBuffer request = AutoMessageRequestPayload(kBoris, 0xE8);
