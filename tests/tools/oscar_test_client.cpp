@@ -247,24 +247,16 @@ void AppendMetaString(PacketBuffer& p, const std::string& text) {
 namespace {
 const std::uint8_t kAutoCookie[8] = {0x41, 0x55, 0x54, 0x4F, 0x00, 0x00, 0x00, 0x01};
 
-// Extension data of a channel-2 message: the two chunks (protocol version,
-// no plugin, capability flags; then zeros), the message type and flags,
-// status, priority and the text.
+// Extension data of a channel-2 message: two chunks behind their little-endian
+// lengths (protocol version 8, no plugin, the rest zeros), the message type,
+// flags, status, priority and the text.
 PacketBuffer Extension(std::uint8_t type, const std::string& text) {
+    std::uint8_t chunks[2 + 0x1B + 2 + 0x0E] = {0x1B, 0x00, 0x08};
+    chunks[2 + 0x1B] = 0x0E;
+    const std::uint8_t head[6] = {type, 0x03, 0x01, 0x00, 0x01, 0x00};
     PacketBuffer p;
-    AppendU16Le(p, 0x001B);
-    AppendU16Le(p, 8);
-    for (int i = 0; i < 16 + 2; ++i) AppendU8(p, 0);
-    AppendU32Le(p, 3);
-    AppendU8(p, 0);
-    AppendU16Le(p, 0xFFFE);
-    AppendU16Le(p, 0x000E);
-    AppendU16Le(p, 0xFFFE);
-    for (int i = 0; i < 12; ++i) AppendU8(p, 0);
-    AppendU8(p, type);
-    AppendU8(p, 0x03);
-    AppendU16Le(p, 1);
-    AppendU16Le(p, 1);
+    AppendBytes(p, chunks, sizeof chunks);
+    AppendBytes(p, head, sizeof head);
     AppendMetaString(p, text);
     return p;
 }
@@ -284,9 +276,8 @@ PacketBuffer AutoMessageRequestPayload(const std::string& toUin, std::uint8_t ty
     AppendU16(rendezvous, 0);  // a request
     AppendBytes(rendezvous, kAutoCookie, sizeof kAutoCookie);
     AppendBytes(rendezvous, kServerRelay, sizeof kServerRelay);
-    AppendU16(rendezvous, 0x000A);
-    AppendU16(rendezvous, 2);
-    AppendU16(rendezvous, 1);
+    const std::uint8_t one[2] = {0x00, 0x01};
+    AppendTlv(rendezvous, 0x000A, 2, one);
     AppendTlv(rendezvous, 0x000F, 0, nullptr);
     PacketBuffer extension = Extension(type, "");
     AppendTlv(rendezvous, 0x2711, extension.Length(), extension.Data());

@@ -127,35 +127,30 @@ TEST_F(ConcurrencyTest, DetailsSetAtOnceEndInTheFileAsLastSet) {
     dir.Write("accounts.txt", accounts);
     ASSERT_EQ(chmod(dir.File("accounts.txt").c_str(), 0600), 0);
     StartServer(ParseCommandLine({"--data-dir", dir.Path(), "--port-auth", "0", "--port-bos", "0"}).config);
-
-    std::vector<std::thread> threads;
     std::atomic<int> answered{0};
+    std::vector<std::thread> threads;
     for (int i = 0; i < kUsers; ++i) {
         threads.emplace_back([&, i] {
             const std::string uin = std::to_string(600000 + i);
             std::unique_ptr<TestClient> client = SignOn(server, uin, "pw");
-            if (!client) return;
-            for (int k = 0; k < kSets; ++k) {
+            for (int k = 0; client && k < kSets; ++k) {
                 PacketBuffer basic;
-                for (const std::string& text : {uin, std::string(), std::string(), std::string(),
-                                                "city" + std::to_string(k)}) {
+                for (const std::string& text : {uin, std::string(), std::string(), std::string(), "city" + std::to_string(k)}) {
                     AppendMetaString(basic, text);
                 }
                 client->SendSnac(0x0015, 0x0002, 0x5E7, InfoPayload(static_cast<std::uint32_t>(600000 + i), 1, 0x03EA, basic));
             }
-            for (int k = 0; k < kSets && client->WaitSnac(0x0015, 0x0003, 10000); ++k) ++answered;
+            for (int k = 0; client && k < kSets && client->WaitSnac(0x0015, 0x0003, 10000); ++k) ++answered;
         });
     }
     for (std::thread& t : threads) t.join();
     EXPECT_EQ(answered.load(), kUsers * kSets);
     server.Stop();  // every write has ended
-
     std::string file;
     ASSERT_TRUE(platform::ReadWholeFile(dir.File("accounts.txt"), file));
     for (int i = 0; i < kUsers; ++i) {
         const std::string uin = std::to_string(600000 + i);
-        EXPECT_NE(file.find("[" + uin + "]\nnickname=" + uin + "\ncity=city" + std::to_string(kSets - 1) +
-                            "\npassword=pw\n"),
+        EXPECT_NE(file.find("[" + uin + "]\nnickname=" + uin + "\ncity=city" + std::to_string(kSets - 1) + "\npassword"),
                   std::string::npos)
             << file;
     }
