@@ -186,7 +186,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         while (dataDir.size() > 1 && dataDir.back() == '/') dataDir.pop_back();
         if (config.accountsFile.empty()) {
             std::string candidate = dataDir + "/accounts.txt";
-            if (platform::FileExists(candidate)) config.accountsFile = candidate;
+            if (platform::FileExists(candidate)) {
+                config.accountsFile = candidate;
+                config.saveDetails = true;
+            }
         }
         config.offlineFile = dataDir + "/offline.txt";
         config.dataDirectory = dataDir;

@@ -43,6 +43,9 @@ struct ServerConfig {
     std::string accountsFile;
     // File of stored offline messages; empty keeps them in memory only.
     std::string offlineFile;
+    // What users set about themselves is written back into the accounts file
+    // (--data-dir with its accounts.txt); otherwise it is kept in memory only.
+    bool saveDetails = false;
 
     bool verbose = false;
 

@@ -134,6 +134,8 @@ bool OscarServer::Core::Start(const ServerConfig& config, AccountStore accounts,
         std::lock_guard<std::mutex> lock(lock_);
         accounts_ = std::move(accounts);
         offline_ = std::move(offline);
+        detailsWriter_ = std::make_unique<DetailsWriter>(config.saveDetails ? config.accountsFile : std::string());
+        privacy_.clear();
         cookies_.clear();
         online_.clear();
         announced_.clear();
@@ -378,13 +380,16 @@ bool OscarServer::Core::HandleFrame(Session& s, std::uint8_t channel, std::span<
         }
         s.snacsLimited = false;
         HandleSnac(s, snac, reader);
-        if (s.offlineStaged) {
-            // The file work of the offline store is done outside the server lock.
-            s.offlineStaged = false;
-            OfflineStore* store = offline_.get();
+        // The file work of the offline store and the accounts file is done outside
+        // the server lock.
+        OfflineStore* store = s.offlineStaged ? offline_.get() : nullptr;
+        DetailsWriter* details = s.detailsStaged ? detailsWriter_.get() : nullptr;
+        s.offlineStaged = s.detailsStaged = false;
+        if (store != nullptr || details != nullptr) {
             lock.unlock();
             std::string fileError;
-            if (!store->Flush(fileError)) Log(fileError);
+            if (store != nullptr && !store->Flush(fileError)) Log(fileError);
+            if (details != nullptr && !details->Flush(fileError)) Log(fileError);
         }
     }
     return true;  // keep-alive (channel 5), a repeated hello and other channels

@@ -9,7 +9,8 @@
 //   service_presence.cpp     own status, buddy arrival and departure (0x0003)
 //   service_messages.cpp     message and typing relay (0x0004)
 //   service_contact_list.cpp the server contact list (0x0013)
-//   service_meta.cpp         offline messages and user information (0x0015)
+//   service_meta.cpp         offline messages, user information, the directory
+//                            and own details (0x0015)
 // Each service file has its own SNAC handler for its family (Handle...Snac); the
 // core routes every SNAC by family only.
 //
@@ -25,6 +26,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <span>
@@ -138,25 +140,38 @@ private:
         std::uint32_t offlineRequestId = 0;
         std::uint16_t offlineSequence = 0;
         bool offlineStaged = false;  // the store has records of this session to flush
+        bool detailsStaged = false;  // the accounts file has details of this session to write
         bool snacsLimited = false;   // the last SNAC was dropped (logged once per run)
         std::set<Uin> clientBuddies;  // the client-side buddy list (0x0003/0x0004)
         // The UINs this session was last told are online: only these hear of a
         // departure, so that one who may not see a UIN learns nothing of it.
         std::set<Uin> shown;
+        // Auto-message requests relayed to this session and not yet answered:
+        // who asked, and the request's cookie. Only these answers are relayed.
+        std::deque<std::pair<Uin, std::uint64_t>> autoRequests;
 
         // Last, so that it is destroyed first: its threads are joined while the
         // fields above still exist.
         Connection connection;
     };
 
-    // The visibility item of an account's list (type 0x0004), as its client last
-    // added or updated it; kept in memory only, like deleted buddies.
-    struct VisibilityItem {
+    // An item of an account's list other than its buddies and group, as its
+    // client last added or updated it.
+    struct ListItem {
         std::string name;
         std::uint16_t groupId = 0;
         std::uint16_t itemId = 0;
         std::vector<std::uint8_t> data;  // its TLVs
-        std::uint8_t value = 0;          // TLV 0x00CA: 5 only the list's contacts see it
+    };
+    // Who an account lets see it and hear from it: the visibility item (type
+    // 0x0004) and the permit (0x0002), deny (0x0003) and ignore (0x000E) items of
+    // its list, by UIN. Kept in memory only, like deleted buddies.
+    struct Privacy {
+        std::optional<ListItem> visibilityItem;
+        // TLV 0x00CA: 1 everybody, 2 nobody, 3 the permit list, 4 all but the deny
+        // list, 5 the contacts of the list; 0 (no item) as 4.
+        std::uint8_t visibility = 0;
+        std::map<Uin, ListItem> permit, deny, ignore;
     };
 
     struct CookieEntry {
@@ -214,9 +229,13 @@ private:
     std::size_t RelayRoom() const { return config_.maxQueuedOutput / 2; }
     PacketBuffer UserInfo(Uin uin) const;
     bool IsVisible(Uin uin) const;
-    // True when `watcher` may see `uin` online: not while uin is invisible, and
-    // with uin's visibility at 5 only when uin lists the watcher.
+    // True when `watcher` may see `uin` online: never when uin ignores it; while
+    // uin is invisible only from its permit list; otherwise as uin's visibility
+    // item says.
     bool SeenBy(Uin uin, Uin watcher) const;
+    // True when `owner` will not hear from `sender`: it ignores it, or denies it
+    // while its deny list is in force (visibility 4, or no item).
+    bool Blocks(Uin owner, Uin sender) const;
     Session* OnlineSession(Uin uin) const;
     // Tells every activated session that lists uin of its presence: an arrival
     // with the status word to those who may see it, a departure to the others.
@@ -233,9 +252,17 @@ private:
     void SendMessageError(Session& s, std::uint32_t requestId, std::uint16_t code);
     // A message to `to` that the sender may not see online (hidden is online but
     // hidden from the sender): answered as for an offline UIN, stored, or
-    // relayed to the hidden session when the store would have taken it.
+    // relayed to the hidden session when the store would have taken it. For a
+    // sender `to` blocks, answered alike and dropped.
     void SendToUnseen(Session& s, const SnacHeader& snac, Uin to, std::span<const std::uint8_t> block,
-                      Session* hidden, const PacketBuffer& relayed);
+                      Session* hidden, const PacketBuffer& relayed, bool blocked);
+    // A channel-2 message: only auto-message requests are relayed, to a
+    // recipient the sender may see; anything else is answered as from an
+    // offline UIN.
+    void RelayAutoMessageRequest(Session& s, const SnacHeader& snac, Uin to, std::uint64_t cookie,
+                                 const PacketBuffer& relayed, const Tlv* rendezvous);
+    // 0x0004/0x000B: the answer to a relayed auto-message request.
+    void RelayAutoResponse(Session& s, PacketReader& reader);
     void RelayTyping(Session& s, PacketReader& reader);
 
     // service_contact_list.cpp
@@ -248,10 +275,23 @@ private:
     // One buddy item added or changed; its 0x0013/0x000E result code.
     std::uint16_t ChangeBuddy(Session& s, bool add, const std::string& name, std::uint16_t itemId,
                               const std::vector<Tlv>& tlvs);
+    // One permit, deny or ignore item added, changed or deleted; its result code.
+    std::uint16_t ChangePrivacyItem(Session& s, std::uint16_t subtype, std::uint16_t type, ListItem item);
+    // The list's items of that type (permit, deny or ignore), or null.
+    static std::map<Uin, ListItem>* PrivacyList(Privacy& privacy, std::uint16_t type);
+    // After a change of uin's privacy: watchers hear of it as they now may.
+    void PrivacyChanged(Session& s);
 
     // service_meta.cpp
     void HandleMetaSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
     void SendShortInfo(Session& s, std::uint32_t requestId, std::uint16_t sequence, Uin target);
+    // Meta request 0x07D0: information, searches and own details by subtype.
+    void HandleInfoRequest(Session& s, std::uint32_t requestId, std::uint16_t sequence, PacketReader& reader);
+    void SendFullInfo(Session& s, std::uint32_t requestId, std::uint16_t sequence, Uin target);
+    void SendSearchResults(Session& s, std::uint32_t requestId, std::uint16_t sequence, std::uint16_t subtype,
+                           PacketReader& reader);
+    // The set requests; the success byte of the answer.
+    std::uint8_t SetDetails(Session& s, std::uint16_t subtype, PacketReader& reader);
     void DeliverOffline(Session& s, std::uint32_t requestId, std::uint16_t sequence);
     void SendOfflineBatch(Session& s);
 
@@ -271,7 +311,8 @@ private:
     std::map<Uin, TokenBucket> signOnBuckets_;
     std::unique_ptr<LoginThrottle> throttle_;  // null on loopback unless asked for
     std::condition_variable stopRequested_;  // with lock_: wakes login delays
-    std::map<Uin, VisibilityItem> visibility_;
+    std::map<Uin, Privacy> privacy_;
+    std::unique_ptr<DetailsWriter> detailsWriter_;
     std::random_device random_;
     std::uint64_t nextSessionId_ = 1;
     std::uint32_t requestCounter_ = 0;

@@ -287,10 +287,76 @@ PacketBuffer MetaPayload(std::uint32_t ownUin, std::uint16_t type, std::uint16_t
     return MetaHead(ownUin, type, sequence, 0);
 }
 
+PacketBuffer InfoPayload(std::uint32_t ownUin, std::uint16_t sequence, std::uint16_t subtype,
+                         const PacketBuffer& data) {
+    PacketBuffer p = MetaHead(ownUin, 0x07D0, sequence, static_cast<std::uint16_t>(2 + data.Length()));
+    AppendU16Le(p, subtype);
+    AppendBytes(p, data.Data(), data.Length());
+    return p;
+}
+
 PacketBuffer ShortInfoPayload(std::uint32_t ownUin, std::uint16_t sequence, std::uint32_t target) {
-    PacketBuffer p = MetaHead(ownUin, 0x07D0, sequence, 6);
-    AppendU16Le(p, 0x04BA);
-    AppendU32Le(p, target);
+    PacketBuffer uin;
+    AppendU32Le(uin, target);
+    return InfoPayload(ownUin, sequence, 0x04BA, uin);
+}
+
+void AppendMetaString(PacketBuffer& p, const std::string& text) {
+    AppendU16Le(p, static_cast<std::uint16_t>(text.size() + 1));
+    AppendBytes(p, text.data(), text.size());
+    AppendU8(p, 0);
+}
+
+namespace {
+const std::uint8_t kAutoCookie[8] = {0x41, 0x55, 0x54, 0x4F, 0x00, 0x00, 0x00, 0x01};
+
+// Extension data of a channel-2 message: two chunks behind their little-endian
+// lengths (protocol version 8, no plugin, the rest zeros), the message type,
+// flags, status, priority and the text.
+PacketBuffer Extension(std::uint8_t type, const std::string& text) {
+    std::uint8_t chunks[2 + 0x1B + 2 + 0x0E] = {0x1B, 0x00, 0x08};
+    chunks[2 + 0x1B] = 0x0E;
+    const std::uint8_t head[6] = {type, 0x03, 0x01, 0x00, 0x01, 0x00};
+    PacketBuffer p;
+    AppendBytes(p, chunks, sizeof chunks);
+    AppendBytes(p, head, sizeof head);
+    AppendMetaString(p, text);
+    return p;
+}
+
+void AppendChannel2Head(PacketBuffer& p, const std::string& uin) {
+    AppendBytes(p, kAutoCookie, sizeof kAutoCookie);
+    AppendU16(p, 0x0002);
+    AppendU8(p, static_cast<std::uint8_t>(uin.size()));
+    AppendBytes(p, uin.data(), uin.size());
+}
+}  // namespace
+
+PacketBuffer AutoMessageRequestPayload(const std::string& toUin, std::uint8_t type) {
+    static const std::uint8_t kServerRelay[16] = {0x09, 0x46, 0x13, 0x49, 0x4C, 0x7F, 0x11, 0xD1,
+                                                  0x82, 0x22, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00};
+    PacketBuffer rendezvous;
+    AppendU16(rendezvous, 0);  // a request
+    AppendBytes(rendezvous, kAutoCookie, sizeof kAutoCookie);
+    AppendBytes(rendezvous, kServerRelay, sizeof kServerRelay);
+    const std::uint8_t one[2] = {0x00, 0x01};
+    AppendTlv(rendezvous, 0x000A, 2, one);
+    AppendTlv(rendezvous, 0x000F, 0, nullptr);
+    PacketBuffer extension = Extension(type, "");
+    AppendTlv(rendezvous, 0x2711, extension.Length(), extension.Data());
+    PacketBuffer p;
+    AppendChannel2Head(p, toUin);
+    AppendTlv(p, 0x0005, rendezvous.Length(), rendezvous.Data());
+    AppendTlv(p, 0x0003, 0, nullptr);
+    return p;
+}
+
+PacketBuffer AutoResponsePayload(const std::string& askerUin, std::uint8_t type, const std::string& text) {
+    PacketBuffer p;
+    AppendChannel2Head(p, askerUin);
+    AppendU16(p, 0x0003);  // channel-specific answer
+    PacketBuffer extension = Extension(type, text);
+    AppendBytes(p, extension.Data(), extension.Length());
     return p;
 }
 
@@ -347,6 +413,12 @@ bool ParseMetaReply(const Snac& snac, MetaReply& out) {
         return false;
     }
     out.rest.assign(snac.data.begin() + reader.Position(), snac.data.end());
+    return true;
+}
+
+bool ReadMetaString(PacketReader& reader, std::string& out) {
+    if (!ReadString16(reader, out, /*littleEndianLength=*/true) || out.empty() || out.back() != '\0') return false;
+    out.pop_back();
     return true;
 }
 

@@ -108,7 +108,16 @@ PacketBuffer MessagePayload(const std::string& toUin, const std::vector<std::uin
 // The text block of a message (the value of TLV 0x0002).
 std::vector<std::uint8_t> MessageBlock(const std::string& text, std::uint16_t charset = 0x0000);
 PacketBuffer MetaPayload(std::uint32_t ownUin, std::uint16_t type, std::uint16_t sequence);
+// Meta request 0x07D0 of this subtype with its data.
+PacketBuffer InfoPayload(std::uint32_t ownUin, std::uint16_t sequence, std::uint16_t subtype,
+                         const PacketBuffer& data = PacketBuffer());
 PacketBuffer ShortInfoPayload(std::uint32_t ownUin, std::uint16_t sequence, std::uint32_t target);
+// A meta string: little-endian length with the terminating zero, the text, the zero.
+void AppendMetaString(PacketBuffer& p, const std::string& text);
+// An auto-message request (channel 2, message type 0xE8 to 0xEC, or any other
+// type) and an answer to one (0x0004/0x000B) with this text.
+PacketBuffer AutoMessageRequestPayload(const std::string& toUin, std::uint8_t type);
+PacketBuffer AutoResponsePayload(const std::string& askerUin, std::uint8_t type, const std::string& text);
 PacketBuffer DeleteBuddyPayload(const std::string& uin);
 // 0x0001/0x001E with the status word.
 PacketBuffer StatusPayload(std::uint32_t status);
@@ -140,6 +149,8 @@ struct MetaReply {
     std::vector<std::uint8_t> rest;
 };
 bool ParseMetaReply(const Snac& snac, MetaReply& out);
+// A meta string, without its terminating zero.
+bool ReadMetaString(PacketReader& reader, std::string& out);
 
 struct LoginResult {
     std::optional<Frame> frame;  // the reply: channel 4, or the SNAC 0x0017/0x0003

@@ -164,6 +164,34 @@ TEST_F(RobustnessTest, MalformedSnacsAreDroppedAndTheSessionGoesOn) {
     EXPECT_EQ(server.StoredOfflineCount(), 0u);
 }
 
+// The requests about people, cut short at every byte, from a third session: each
+// is read no further than it goes, and the server goes on serving.
+TEST_F(RobustnessTest, PeopleRequestsCutAnywhereAreHarmless) {
+    SetUpPair();
+    std::unique_ptr<TestClient> vera = SignOn(server, kVera, "vera");
+    ASSERT_TRUE(vera);
+    PacketBuffer whitePages, tlvSearch;  // the white pages go as a basic set too
+    for (const char* text : {"a", "", "b", "c@d"}) AppendMetaString(whitePages, text);
+    for (int i = 0; i < 6; ++i) AppendU8(whitePages, 0);
+    AppendMetaString(whitePages, "e");
+    const std::uint8_t firstName[] = {0x40, 0x01, 0x04, 0x00, 0x02, 0x00, 'j', 0x00};
+    AppendBytes(tlvSearch, firstName, sizeof firstName);
+    const std::pair<std::uint16_t, PacketBuffer> requests[] = {
+        {0x0002, InfoPayload(100004, 1, 0x0533, whitePages)}, {0x0002, InfoPayload(100004, 1, 0x055F, tlvSearch)},
+        {0x0002, InfoPayload(100004, 1, 0x03EA, whitePages)}, {0x0006, AutoMessageRequestPayload(kAlice, 0xE8)},
+        {0x000B, AutoResponsePayload(kAlice, 0xE8, "away")},
+    };
+    for (const auto& [subtype, payload] : requests) {
+        for (std::size_t n = 0; n < payload.Length(); ++n) {
+            PacketBuffer cut;
+            AppendBytes(cut, payload.Data(), n);
+            ASSERT_TRUE(vera->SendSnac(subtype == 0x0002 ? 0x0015 : 0x0004, subtype, 0xC07, cut));
+        }
+    }
+    Drain(*vera, kVera);
+    ExpectRelayWorks(*alice, *boris, "after cut requests");
+}
+
 TEST_F(RobustnessTest, RandomBytesNeverTakeTheServerDown) {
     SetUpPair();
     std::mt19937 random(20240611);
