@@ -88,6 +88,23 @@ inline constexpr int kA11yTraffic = 2208;         // "%1" received, "%2" sent, i
 inline constexpr int kA11yPreviousColumn = 2209;  // the "<<" button
 inline constexpr int kA11yNextColumn = 2210;      // the ">>" button
 inline constexpr int kA11ySend = 2211;            // the conversation's send button
+// History search and export (2250-2299).
+inline constexpr int kSearchLine = 2250;          // the conversation's search line
+inline constexpr int kSearchCount = 2251;         // "%1" the current match, "%2" how many
+inline constexpr int kSearchNothing = 2252;       // a query without matches
+inline constexpr int kHistorySearchTitle = 2253;  // the search over every conversation
+inline constexpr int kHistorySearchRunning = 2254;
+inline constexpr int kHistorySearchFound = 2255;      // "%1" entries found
+inline constexpr int kHistorySearchFoundMore = 2256;  // "%1" found, "%2" the newest listed
+inline constexpr int kHistorySearchNothing = 2257;
+inline constexpr int kHistorySearchHits = 2258;   // the list of hits, to a screen reader
+inline constexpr int kExportTitle = 2259;         // the file dialog's caption
+inline constexpr int kExportTextFilter = 2260;
+inline constexpr int kExportHtmlFilter = 2261;
+inline constexpr int kExportFileName = 2262;      // "%1" the contact's number
+inline constexpr int kExportHeading = 2263;       // "%1" one's number, "%2" the contact
+inline constexpr int kExportSystem = 2264;        // who wrote a system entry
+inline constexpr int kExportIntoDataFolder = 2265;
 }  // namespace str
 
 // The text of string `id`; empty for an id the table does not hold.

@@ -221,15 +221,23 @@ bool MessageHistory::Load(const std::string& fileName) {
     std::lock_guard lock(lock_);
     fileName_ = fileName;
     std::vector<MessageEntry> read;
-    HistoryReader reader(read);
-    const bool ok = !UntrustedDirectory(directory_) && ReadSectionFile(reader, Path());
+    const bool ok = ReadHistoryFile(directory_, fileName_, read);
     if (entries_.empty()) {
         entries_ = std::move(read);
     } else {
         entries_.insert(entries_.end(), std::make_move_iterator(read.begin()),
                         std::make_move_iterator(read.end()));
     }
-    return ok || !platform::FileExists(Path());
+    return ok;
+}
+
+bool ReadHistoryFile(const std::string& directory, const std::string& fileName,
+                     std::vector<MessageEntry>& entries) {
+    entries.clear();
+    const std::string path = directory + fileName;
+    HistoryReader reader(entries);
+    const bool ok = !UntrustedDirectory(directory) && ReadSectionFile(reader, path);
+    return ok || !platform::FileExists(path);
 }
 
 std::size_t MessageHistory::Append(MessageEntry entry) {

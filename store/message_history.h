@@ -101,6 +101,12 @@ private:
 // "msg_" + UIN + ".txt", the UIN as a file name component (file_access.h).
 std::string HistoryFileName(std::u16string_view uin);
 
+// The entries of the file directory + fileName, as Load would add them, into
+// `entries` (replacing what it held); nothing is bound, kept or written. False when
+// the file could not be read; a missing file is an empty history.
+bool ReadHistoryFile(const std::string& directory, const std::string& fileName,
+                     std::vector<MessageEntry>& entries);
+
 // The direction word: "IN", "OUT", "System".
 std::u16string_view DirectionWord(MessageDirection direction);
 // The local time as "%d.%m.%Y %H:%M:%S"; empty when it cannot be converted.
