@@ -45,7 +45,7 @@ public:
     static constexpr QColor kHeaderBandBottom{51, 51, 51};
     // Behind the matches of a search, and behind the current one with its text.
     static constexpr QColor kMatchBackground{75, 158, 186};
-    static constexpr QColor kCurrentMatchBackground{98, 201, 236};
+    static constexpr QColor kCurrentMatchBackground{255, 255, 150};
     static constexpr QColor kCurrentMatchText{0, 0, 0};
 
     // `owner` is repainted when a history finished loading. The compact layout's

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QDir>
 #include <QFileDialog>
 #include <QFontMetrics>
 #include <QGuiApplication>
@@ -14,6 +15,7 @@
 #include <QPlainTextEdit>
 #include <QShortcut>
 #include <QSignalBlocker>
+#include <QStandardPaths>
 #include <QTextCursor>
 #include <QWheelEvent>
 #include <algorithm>
@@ -487,6 +489,9 @@ void CMessageView::ChooseExportFile() {
     connect(dialog, &QFileDialog::filterSelected, dialog, [dialog, html](const QString& filter) {
         dialog->setDefaultSuffix(filter == html ? QStringLiteral("html") : QStringLiteral("txt"));
     });
+    // In the user's documents, never by default in the folder the program runs in.
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    dialog->setDirectory(QDir(documents).exists() ? documents : QDir::homePath());
     dialog->selectFile(
         LoadQString(str::kExportFileName).arg(QString::fromStdU16String(contact->Uin())));
     const std::weak_ptr<Contact> chosen = contact;
