@@ -434,7 +434,8 @@ void CMessageView::ApplyPendingReveal() {
 }
 
 QString CMessageView::SearchCountText() const {
-    if (!search_.active()) return {};
+    // Before the history is loaded nothing was searched yet.
+    if (!search_.active() || ShownHistory() == nullptr) return {};
     if (search_.count() == 0) return LoadQString(str::kSearchNothing);
     return LoadQString(str::kSearchCount).arg(search_.currentIndex() + 1).arg(search_.count());
 }
@@ -631,8 +632,7 @@ void CMessageView::paintEvent(QPaintEvent*) {
                           std::max(layout.search.right() - kInputInset - countLeft, 0),
                           layout.search.height());
         painter.setFont(history_.smallFont());
-        painter.setPen(search_.active() && search_.count() == 0 ? ThemeColors::kSkyBlue
-                                                                : ThemeColors::kWhite);
+        painter.setPen(search_.count() == 0 ? ThemeColors::kSkyBlue : ThemeColors::kWhite);
         painter.drawText(count, Qt::AlignRight | Qt::AlignVCenter | Qt::TextSingleLine,
                          SearchCountText());
     }

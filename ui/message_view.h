@@ -139,7 +139,7 @@ public:
     QLineEdit* searchLine() const { return searchLine_; }
     const ConversationSearch& search() const { return search_; }
     // What the count beside the search line says: "3 из 17", "Не найдено", or
-    // nothing for an empty query.
+    // nothing for an empty query and while the history is not loaded.
     QString SearchCountText() const;
 
     // Opens the file dialog of the export (window-modal; returns at once). The
