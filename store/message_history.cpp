@@ -297,6 +297,14 @@ std::vector<MessageEntry> MessageHistory::EntriesBetween(std::size_t first,
                                      entries_.begin() + static_cast<std::ptrdiff_t>(last));
 }
 
+void MessageHistory::VisitNewestFirst(
+    std::size_t first, std::size_t last,
+    const std::function<void(std::size_t, const MessageEntry&)>& fn) const {
+    std::lock_guard lock(lock_);
+    last = std::min(last, entries_.size());
+    for (std::size_t i = last; i > first; --i) fn(i - 1, entries_[i - 1]);
+}
+
 std::size_t MessageHistory::Count() const {
     std::lock_guard lock(lock_);
     return entries_.size();

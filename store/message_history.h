@@ -32,6 +32,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -85,6 +86,11 @@ public:
     // The entries with indexes first..last-1 that exist (empty when none do): lets a
     // painter copy only the newest entries of a long history.
     std::vector<MessageEntry> EntriesBetween(std::size_t first, std::size_t last) const;
+    // Calls fn(index, entry) for the entries with indexes first..last-1 that exist,
+    // the highest index first, while holding the history's lock (fn must not call
+    // back into the history): lets a search read a long history without copying it.
+    void VisitNewestFirst(std::size_t first, std::size_t last,
+                          const std::function<void(std::size_t, const MessageEntry&)>& fn) const;
     std::size_t Count() const;
     // The file name inside the data directory; empty when not bound.
     std::string FileName() const;

@@ -32,18 +32,33 @@ char32_t CodePointAt(std::u16string_view text, std::size_t pos, std::size_t& uni
     return c;
 }
 
-// Appends the text case-folded, code unit for code unit: a code point whose folding
-// would take another number of units (none in Unicode so far) is kept as it is, so
-// that a position in the folded text is the same position in the text.
+// The folding of every code point of the basic plane, looked up once: searching
+// folds every character of a long history on each keystroke. Surrogates, and code
+// points whose folding lies outside the plane (none in Unicode so far), stand for
+// themselves.
+const std::vector<char16_t>& BasicPlaneFolding() {
+    static const std::vector<char16_t> table = [] {
+        std::vector<char16_t> folding(0x10000);
+        for (char32_t c = 0; c < 0x10000; ++c) {
+            const char32_t folded = QChar::isSurrogate(c) ? c : QChar::toCaseFolded(c);
+            folding[c] = static_cast<char16_t>(QChar::requiresSurrogates(folded) ? c : folded);
+        }
+        return folding;
+    }();
+    return table;
+}
+
+// Writes the text case-folded into `out`, code unit for code unit: a code point
+// whose folding would take another number of units is kept as it is, so that a
+// position in the folded text is the same position in the text.
 void Fold(std::u16string_view text, std::u16string& out) {
+    const std::vector<char16_t>& basic = BasicPlaneFolding();
     out.resize(text.size());
     std::size_t pos = 0;
     while (pos < text.size()) {
         const char16_t c = text[pos];
-        if (c < 0x80) {
-            // ASCII, by far the most common: no table needed.
-            out[pos] = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
-            ++pos;
+        if (!QChar::isSurrogate(c)) {
+            out[pos++] = basic[c];
             continue;
         }
         std::size_t units = 0;
@@ -183,18 +198,16 @@ void ConversationSearch::Update(const MessageHistory& history) {
     hits_.clear();
     current_ = -1;
     if (matcher_.empty()) return;
-    // Newest first, a chunk of entries copied at a time: the history is not locked
-    // for the whole search, and entries appended meanwhile wait for the next Update.
-    constexpr std::size_t kChunk = 1024;
-    std::size_t end = history.Count();
-    while (end > 0) {
+    // Newest first, a chunk of entries at a time: the history is not locked for the
+    // whole search (an append waits for one chunk at most), and entries appended
+    // meanwhile wait for the next Update.
+    constexpr std::size_t kChunk = 4096;
+    for (std::size_t end = history.Count(); end > 0;) {
         const std::size_t first = end > kChunk ? end - kChunk : 0;
-        const std::vector<MessageEntry> chunk = history.EntriesBetween(first, end);
-        if (chunk.size() != end - first) break;  // emptied meanwhile
-        for (std::size_t i = chunk.size(); i-- > 0;) {
-            const int n = matcher_.Count(chunk[i].text);
-            for (int ordinal = 0; ordinal < n; ++ordinal) hits_.push_back(Hit{first + i, ordinal});
-        }
+        history.VisitNewestFirst(first, end, [this](std::size_t index, const MessageEntry& entry) {
+            const int n = matcher_.Count(entry.text);
+            for (int ordinal = 0; ordinal < n; ++ordinal) hits_.push_back(Hit{index, ordinal});
+        });
         end = first;
     }
     if (hits_.empty()) return;
