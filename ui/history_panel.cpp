@@ -307,6 +307,7 @@ bool HistoryPanel::Reveal(const QRect& rect, std::size_t entry, int ordinal) {
     const QRect area = EntriesArea(rect);
     const int step = area.height() * 4 / 100 * 5;
     const int innerWidth = std::max(area.width() - 2 * (area.width() * 4 / 100), 1);
+    const int before = scrollOffset_;
     scrollOffset_ = 0;
     std::optional<int> target;
     PlaceEntries(
@@ -327,7 +328,10 @@ bool HistoryPanel::Reveal(const QRect& rect, std::size_t entry, int ordinal) {
             if (lineTop - placed.top > area.height() / 2) target = lineTop;
         },
         entry);
-    if (!target.has_value()) return false;
+    if (!target.has_value()) {
+        scrollOffset_ = before;
+        return false;
+    }
     if (step > 0) scrollOffset_ = std::max((*target - area.top()) / step, 0);
     // The offset is this contact's: the next paint keeps it instead of starting
     // again at the newest entry, as it would for a contact not drawn before.

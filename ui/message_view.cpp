@@ -264,6 +264,7 @@ void CMessageView::OnAppStateChange(ChangeCode code, const ContactPtr& contact) 
             break;
         case ChangeCode::ContactRemoved:
             if (contact == nullptr || contact != shown_) break;
+            CloseSearch();  // its matches were the removed contact's
             shown_ = state_.CurrentContact();
             update();
             if (isVisible()) PostFrameCommand(cmd::kShowContacts);
