@@ -211,6 +211,41 @@ private slots:
         QCOMPARE(view->StatusText(), QStringLiteral("Ничего не найдено"));
     }
 
+    void aReplacedSearchDeliversNothing() {
+        formtest::DataDir dir;
+        std::vector<ProfileSearch::Source> sources;
+        for (int f = 0; f < 8; ++f) {
+            const std::u16string uin = u"30" + QString::number(f).toStdU16String();
+            std::vector<MessageEntry> entries;
+            for (int i = 0; i < 500; ++i) entries.push_back({u"старое и новое", 1700000000 + i, MessageDirection::In});
+            WriteHistory(dir.path(), uin, entries);
+            sources.push_back({uin, uin, nullptr});
+        }
+        ProfileSearch search(dir.path(), 10);
+        int oldFound = 0;
+        int newFound = 0;
+        bool done = false;
+        search.Start(sources, u"старое", [&](std::vector<HistoryHit>, int) { ++oldFound; },
+                     [&] { QFAIL("the replaced search finished"); });
+        // Replaced at once, while the first runs: only the second one is heard from.
+        search.Start(sources, u"НОВОЕ", [&](std::vector<HistoryHit> hits, int matched) {
+            QCOMPARE(int(hits.size()), 10);  // the limit
+            QCOMPARE(matched, 500);
+            ++newFound;
+        }, [&] { done = true; });
+        QTRY_VERIFY(done);
+        QCOMPARE(newFound, 8);
+        QCOMPARE(oldFound, 0);
+        QVERIFY(!search.running());
+
+        // Destroyed while it runs: it stops, and nothing arrives afterwards.
+        auto running = std::make_unique<ProfileSearch>(dir.path(), 10);
+        running->Start(sources, u"новое", [&](std::vector<HistoryHit>, int) { ++oldFound; }, [] {});
+        running.reset();
+        QTest::qWait(50);
+        QCOMPARE(oldFound, 0);
+    }
+
     void openingAHitShowsItsEntry() {
         AppHarness h;
         Seed seed;
