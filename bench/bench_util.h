@@ -46,7 +46,8 @@ public:
     std::u16string Message(int maxExtraLines) {
         std::u16string text = Line();
         if (Below(10) < 3) {
-            const int extra = 1 + static_cast<int>(Below(static_cast<std::uint32_t>(maxExtraLines)));
+            const int extra =
+                1 + static_cast<int>(Below(static_cast<std::uint32_t>(maxExtraLines)));
             for (int i = 0; i < extra; ++i) {
                 text += u"\r\n";
                 text += Line();

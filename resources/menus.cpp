@@ -101,8 +101,10 @@ void AddHistoryEntries(std::vector<MenuDefinition>& defs) {
         if (def.id == menubar::kMain) {
             InsertBefore(menu, kSettings, Command(kSearchHistory, u"Поиск по истории"));
         } else if (def.id == menubar::kMessage) {
-            InsertBefore(menu, kCloseConversation, Command(kFindInConversation, u"Найти в переписке"));
-            InsertBefore(menu, kCloseConversation, Command(kExportConversation, u"Экспорт переписки…"));
+            InsertBefore(menu, kCloseConversation,
+                         Command(kFindInConversation, u"Найти в переписке"));
+            InsertBefore(menu, kCloseConversation,
+                         Command(kExportConversation, u"Экспорт переписки…"));
             InsertBefore(menu, kCloseConversation, Separator());
         }
     }

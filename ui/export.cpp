@@ -32,18 +32,24 @@ QString LineFeeds(const std::u16string& text) {
 
 QString Writer(const ConversationExport& conversation, MessageDirection direction) {
     switch (direction) {
-        case MessageDirection::In: return conversation.contactName;
-        case MessageDirection::Out: return conversation.ownName;
-        case MessageDirection::System: break;
+        case MessageDirection::In:
+            return conversation.contactName;
+        case MessageDirection::Out:
+            return conversation.ownName;
+        case MessageDirection::System:
+            break;
     }
     return LoadQString(str::kExportSystem);
 }
 
 const char* DirectionClass(MessageDirection direction) {
     switch (direction) {
-        case MessageDirection::In: return "in";
-        case MessageDirection::Out: return "out";
-        case MessageDirection::System: break;
+        case MessageDirection::In:
+            return "in";
+        case MessageDirection::Out:
+            return "out";
+        case MessageDirection::System:
+            break;
     }
     return "system";
 }
@@ -51,10 +57,10 @@ const char* DirectionClass(MessageDirection direction) {
 QString PlainText(const ConversationExport& conversation, const QString& title) {
     QString out = title + QStringLiteral("\n");
     for (const MessageEntry& entry : conversation.entries) {
-        out += QStringLiteral("\n%1, %2\n%3\n")
-                   .arg(Writer(conversation, entry.direction),
-                        QString::fromStdU16String(HistoryTimeText(entry.time)),
-                        LineFeeds(entry.text));
+        out +=
+            QStringLiteral("\n%1, %2\n%3\n")
+                .arg(Writer(conversation, entry.direction),
+                     QString::fromStdU16String(HistoryTimeText(entry.time)), LineFeeds(entry.text));
     }
     return out;
 }
@@ -66,8 +72,9 @@ QString Html(const ConversationExport& conversation, const QString& title) {
                       "<title>%1</title>\n<style>\n%2</style>\n</head>\n<body>\n<h1>%1</h1>\n")
                       .arg(heading, QLatin1String(kHtmlStyle));
     for (const MessageEntry& entry : conversation.entries) {
-        out += QStringLiteral("<div class=\"%1\"><div class=\"head\">%2, %3</div>"
-                              "<p class=\"text\">%4</p></div>\n")
+        out += QStringLiteral(
+                   "<div class=\"%1\"><div class=\"head\">%2, %3</div>"
+                   "<p class=\"text\">%4</p></div>\n")
                    .arg(QLatin1String(DirectionClass(entry.direction)),
                         Writer(conversation, entry.direction).toHtmlEscaped(),
                         QString::fromStdU16String(HistoryTimeText(entry.time)).toHtmlEscaped(),
@@ -84,8 +91,8 @@ bool InDataDirectory(const QString& path, const std::string& directory) {
     if (data.isEmpty()) return false;
     const QFileInfo target(path);
     const QString folder = target.absoluteDir().canonicalPath();
-    const QString existing = target.exists() ? QFileInfo(target.canonicalFilePath()).absolutePath()
-                                             : QString();
+    const QString existing =
+        target.exists() ? QFileInfo(target.canonicalFilePath()).absolutePath() : QString();
     return folder == data || existing == data;
 }
 
@@ -101,7 +108,8 @@ QByteArray ExportBytes(const ConversationExport& conversation, ExportFormat form
 
 ExportFormat ExportFormatFor(const QString& path, bool htmlChosen) {
     const QString suffix = QFileInfo(path).suffix().toLower();
-    if (suffix == QLatin1String("html") || suffix == QLatin1String("htm")) return ExportFormat::Html;
+    if (suffix == QLatin1String("html") || suffix == QLatin1String("htm"))
+        return ExportFormat::Html;
     if (suffix == QLatin1String("txt")) return ExportFormat::PlainText;
     return htmlChosen ? ExportFormat::Html : ExportFormat::PlainText;
 }
@@ -120,7 +128,8 @@ bool ExportConversation(AppState& state, const ContactPtr& contact, const QStrin
         QString::fromStdU16String(state.ReadSettings([](const Settings& s) { return s.profile; }));
     conversation.contactName = QString::fromStdU16String(info.DisplayName());
     if (!info.name.empty() && info.name != info.uin) {
-        conversation.contactName += QStringLiteral(" (%1)").arg(QString::fromStdU16String(info.uin));
+        conversation.contactName +=
+            QStringLiteral(" (%1)").arg(QString::fromStdU16String(info.uin));
     }
     conversation.entries = history->Entries();
     const QByteArray bytes = ExportBytes(conversation, format);

@@ -18,8 +18,8 @@ namespace pellox::ui {
 enum class ExportFormat { PlainText, Html };
 
 struct ConversationExport {
-    QString ownName;      // the profile's number
-    QString contactName;  // the contact as the conversation names it
+    QString ownName;                    // the profile's number
+    QString contactName;                // the contact as the conversation names it
     std::vector<MessageEntry> entries;  // oldest first
 };
 

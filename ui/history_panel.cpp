@@ -318,7 +318,8 @@ bool HistoryPanel::Reveal(const QRect& rect, std::size_t entry, int ordinal) {
             // In a long entry the match's line, where the entry's start would leave
             // it out of sight.
             if (search_ == nullptr) return;
-            const std::vector<TextMatch> matches = search_->matcher().FindAll(TextView(placed.text));
+            const std::vector<TextMatch> matches =
+                search_->matcher().FindAll(TextView(placed.text));
             if (ordinal < 0 || static_cast<std::size_t>(ordinal) >= matches.size()) return;
             QTextLayout layout(LayoutText(placed.text), messageFont_);
             LayOutText(layout, innerWidth);

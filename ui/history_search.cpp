@@ -166,7 +166,8 @@ QString Snippet(std::u16string_view text, TextMatch match, int maxLength, TextMa
     }
     if (last < size) result += QChar(0x2026);
     const int start = std::max(match.start, first);
-    inSnippet = TextMatch{start + offset, std::max(std::min(match.start + match.length, last) - start, 0)};
+    inSnippet =
+        TextMatch{start + offset, std::max(std::min(match.start + match.length, last) - start, 0)};
     return result;
 }
 

@@ -131,8 +131,8 @@ QLineEdit* MakeSearchLine(QWidget* parent, const QString& objectName, const QStr
 
 // A match found by ProfileSearch: where it is, and what the list of hits shows.
 struct HistoryHit {
-    std::u16string uin;   // the contact
-    std::u16string name;  // its display name when the search started
+    std::u16string uin;     // the contact
+    std::u16string name;    // its display name when the search started
     std::size_t entry = 0;  // the entry's index in its history (oldest 0)
     MessageEntry message;   // the entry, to find it again when its index moved
     int source = 0;         // the conversation's place in the searched list

@@ -27,9 +27,12 @@ constexpr int kSnippetLength = 80;  // code units of an entry around its match
 
 QColor TextColour(MessageDirection direction) {
     switch (direction) {
-        case MessageDirection::In: return HistoryPanel::kIncomingText;
-        case MessageDirection::Out: return HistoryPanel::kOutgoingText;
-        case MessageDirection::System: break;
+        case MessageDirection::In:
+            return HistoryPanel::kIncomingText;
+        case MessageDirection::Out:
+            return HistoryPanel::kOutgoingText;
+        case MessageDirection::System:
+            break;
     }
     return HistoryPanel::kSystemText;
 }
@@ -95,12 +98,14 @@ void CHistorySearchView::StartSearch() {
         for (const ContactSnapshot& snapshot : state_.SnapshotContacts()) {
             const std::u16string& uin = snapshot.info.uin;
             if (uin.empty() || !seen.insert(uin).second) continue;
-            sources.push_back(
-                ProfileSearch::Source{uin, snapshot.info.DisplayName(), snapshot.contact->History()});
+            sources.push_back(ProfileSearch::Source{uin, snapshot.info.DisplayName(),
+                                                    snapshot.contact->History()});
         }
         search_.Start(
             std::move(sources), query_,
-            [this](std::vector<HistoryHit> hits, int matched) { TakeHits(std::move(hits), matched); },
+            [this](std::vector<HistoryHit> hits, int matched) {
+                TakeHits(std::move(hits), matched);
+            },
             [this] {
                 if (selected_ < 0 && !hits_.empty()) Select(0);
                 UpdateAccessibleText();
@@ -126,8 +131,9 @@ void CHistorySearchView::TakeHits(std::vector<HistoryHit> hits, int matched) {
     hits_ = std::move(merged);
     // The chosen hit stays chosen where the newer ones pushed it.
     if (chosen.has_value()) {
-        const auto same = std::find_if(hits_.begin(), hits_.end(),
-                                       [&](const HistoryHit& hit) { return SameHit(hit, *chosen); });
+        const auto same = std::find_if(hits_.begin(), hits_.end(), [&](const HistoryHit& hit) {
+            return SameHit(hit, *chosen);
+        });
         selected_ = same != hits_.end() ? static_cast<int>(same - hits_.begin()) : -1;
     }
     ScrollTo(top_);
@@ -178,7 +184,8 @@ CHistorySearchView::Layout CHistorySearchView::CurrentLayout() const {
     layout.header = QRect(0, 0, width, headerHeight);
     const int lineHeight = line_->sizeHint().height();
     layout.box = QRect(0, headerHeight, width, lineHeight + 2 * kBoxPadding);
-    layout.line = QRect(kInset, headerHeight + kBoxPadding, std::max(width - 2 * kInset, 0), lineHeight);
+    layout.line =
+        QRect(kInset, headerHeight + kBoxPadding, std::max(width - 2 * kInset, 0), lineHeight);
     layout.status = QRect(kInset, layout.box.bottom() + 1, std::max(width - 2 * kInset, 0),
                           QFontMetrics(smallFont_).height() + 6);
     const int listTop = layout.status.bottom() + 1;
@@ -278,8 +285,9 @@ void CHistorySearchView::PaintHit(QPainter& painter, const HistoryHit& hit, cons
     painter.setPen(ThemeColors::kWhite);
     painter.drawText(bandText.adjusted(0, 0, -dateWidth - kInset, 0),
                      Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-                     QFontMetrics(smallFont_).elidedText(QString::fromStdU16String(hit.name), Qt::ElideRight,
-                                                          std::max(bandText.width() - dateWidth - kInset, 0)));
+                     QFontMetrics(smallFont_)
+                         .elidedText(QString::fromStdU16String(hit.name), Qt::ElideRight,
+                                     std::max(bandText.width() - dateWidth - kInset, 0)));
     painter.setPen(HistoryPanel::kHeaderText);
     painter.drawText(bandText, Qt::AlignRight | Qt::AlignVCenter | Qt::TextSingleLine, date);
 

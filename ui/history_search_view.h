@@ -108,7 +108,7 @@ private:
     std::vector<HistoryHit> hits_;
     int found_ = 0;
     int selected_ = -1;
-    int top_ = 0;  // how far the list is scrolled, in pixels
+    int top_ = 0;           // how far the list is scrolled, in pixels
     std::u16string query_;  // the query of the hits listed
     QFont smallFont_;
     QFont messageFont_;

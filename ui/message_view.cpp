@@ -228,7 +228,9 @@ std::optional<CommandState> CMessageView::QueryCommand(int id) {
         id == cmd::kFindInConversation) {
         return CommandState{};
     }
-    if (id == cmd::kExportConversation) return CommandState{state_.ContainsContact(shown_) != nullptr};
+    if (id == cmd::kExportConversation) {
+        return CommandState{state_.ContainsContact(shown_) != nullptr};
+    }
     return std::nullopt;
 }
 
@@ -427,9 +429,8 @@ void CMessageView::ApplyPendingReveal() {
     reveal_.reset();
     searchedCount_ = history->Count();
     search_.Update(*history);
-    if (const std::optional<std::size_t> index = FindEntry(*history, pending.index, pending.entry)) {
-        search_.SelectEntry(*index);
-    }
+    const std::optional<std::size_t> index = FindEntry(*history, pending.index, pending.entry);
+    if (index.has_value()) search_.SelectEntry(*index);
     RevealCurrentMatch();
     update();
 }
@@ -497,11 +498,12 @@ void CMessageView::ChooseExportFile() {
     dialog->selectFile(
         LoadQString(str::kExportFileName).arg(QString::fromStdU16String(contact->Uin())));
     const std::weak_ptr<Contact> chosen = contact;
-    connect(dialog, &QFileDialog::fileSelected, this, [this, chosen, dialog, html](const QString& path) {
-        const ContactPtr target = state_.ContainsContact(chosen.lock());
-        if (target == nullptr || target != shown_) return;
-        ExportTo(path, ExportFormatFor(path, dialog->selectedNameFilter() == html));
-    });
+    connect(dialog, &QFileDialog::fileSelected, this,
+            [this, chosen, dialog, html](const QString& path) {
+                const ContactPtr target = state_.ContainsContact(chosen.lock());
+                if (target == nullptr || target != shown_) return;
+                ExportTo(path, ExportFormatFor(path, dialog->selectedNameFilter() == html));
+            });
     dialog->open();
 }
 
@@ -541,7 +543,8 @@ CMessageView::Layout CMessageView::ComputeLayout(QSize client, int lineHeight, b
         layout.search = QRect(0, searchTop, width, barHeight);
         layout.searchLine = layout.search.adjusted(kInputInset, kSearchBarPadding, 0,
                                                    -kSearchBarPadding);
-        layout.searchLine.setWidth(std::max(width * kSearchLineWidthPercent / 100 - kInputInset, 0));
+        layout.searchLine.setWidth(
+            std::max(width * kSearchLineWidthPercent / 100 - kInputInset, 0));
     }
     const int historyTop = searchTop + barHeight;
     layout.history = QRect(0, historyTop, width, std::max(height - historyTop, 0));
@@ -681,7 +684,9 @@ void CMessageView::keyPressEvent(QKeyEvent* event) {
 }
 
 bool CMessageView::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == searchLine_) return SearchLineKey(event) || FrameView::eventFilter(watched, event);
+    if (watched == searchLine_) {
+        return SearchLineKey(event) || FrameView::eventFilter(watched, event);
+    }
     if (watched == input_ && event->type() == QEvent::ContextMenu &&
         static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard) {
         // The Menu key opens the soft-key menu, as F10 does; the box's own menu

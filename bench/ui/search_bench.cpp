@@ -95,7 +95,8 @@ const Profile& Files() {
         for (std::size_t f = 0; f < kFiles; ++f) {
             const std::u16string uin = u"2000" + std::u16string(1, static_cast<char16_t>(u'0' + f));
             std::string bytes;
-            for (const MessageEntry& entry : MakeEntries(kEntries / kFiles, 100 + static_cast<std::uint32_t>(f))) {
+            for (const MessageEntry& entry :
+                 MakeEntries(kEntries / kFiles, 100 + static_cast<std::uint32_t>(f))) {
                 bytes += FormatHistoryEntry(entry);
             }
             platform::File file;
@@ -148,7 +149,10 @@ void BM_SearchEveryConversationBaseline(benchmark::State& state) {
         benchmark::DoNotOptimize(read);
     }
 }
-BENCHMARK(BM_SearchEveryConversationBaseline)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_SearchEveryConversationBaseline)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(2.0);
 
 }  // namespace
 }  // namespace pellox

@@ -21,7 +21,8 @@ using Matches = std::vector<TextMatch>;
 // An unbound history holding `texts` as incoming entries, oldest first.
 void Fill(MessageHistory& history, const std::vector<std::u16string>& texts) {
     std::int64_t time = 1700000000;
-    for (const std::u16string& text : texts) history.Append(MessageEntry{text, time++, MessageDirection::In});
+    for (const std::u16string& text : texts)
+        history.Append(MessageEntry{text, time++, MessageDirection::In});
 }
 
 std::vector<ConversationSearch::Hit> Hits(std::initializer_list<std::pair<std::size_t, int>> hits) {
@@ -54,21 +55,31 @@ private slots:
         QTest::addColumn<QString>("query");
         QTest::addColumn<QString>("text");
         QTest::addColumn<Matches>("expected");
-        QTest::newRow("cyrillic") << "ПрИвЕт" << "привет, ПРИВЕТ!" << Matches{{0, 6}, {8, 6}};
-        QTest::newRow("latin") << "hello" << "Say HELLO, hello" << Matches{{4, 5}, {11, 5}};
-        QTest::newRow("ё is not е") << "ёж" << "ЁЖ еж" << Matches{{0, 2}};
-        QTest::newRow("emoji") << "😀" << "a😀b😀" << Matches{{1, 2}, {4, 2}};
+        QTest::newRow("cyrillic") << "ПрИвЕт"
+                                  << "привет, ПРИВЕТ!" << Matches{{0, 6}, {8, 6}};
+        QTest::newRow("latin") << "hello"
+                               << "Say HELLO, hello" << Matches{{4, 5}, {11, 5}};
+        QTest::newRow("ё is not е") << "ёж"
+                                    << "ЁЖ еж" << Matches{{0, 2}};
+        QTest::newRow("emoji") << "😀"
+                               << "a😀b😀" << Matches{{1, 2}, {4, 2}};
         // Deseret capital and small letters lie outside the basic plane.
         QTest::newRow("folding outside the basic plane")
-            << QString::fromUcs4(U"\U00010400x") << QString::fromUcs4(U"\U00010428X") << Matches{{0, 3}};
-        QTest::newRow("not overlapping") << "аа" << "ааааа" << Matches{{0, 2}, {2, 2}};
-        QTest::newRow("line breaks of the query dropped") << "при\r\nвет" << "привет" << Matches{{0, 6}};
-        QTest::newRow("nothing across a line break") << "a b" << "a\r\nb" << Matches{};
-        QTest::newRow("empty query") << "" << "anything" << Matches{};
+            << QString::fromUcs4(U"\U00010400x") << QString::fromUcs4(U"\U00010428X")
+            << Matches{{0, 3}};
+        QTest::newRow("not overlapping") << "аа"
+                                         << "ааааа" << Matches{{0, 2}, {2, 2}};
+        QTest::newRow("line breaks of the query dropped") << "при\r\nвет"
+                                                          << "привет" << Matches{{0, 6}};
+        QTest::newRow("nothing across a line break") << "a b"
+                                                     << "a\r\nb" << Matches{};
+        QTest::newRow("empty query") << ""
+                                     << "anything" << Matches{};
         // Half a pair never matches, nor does a letter that a combining mark
         // belongs to.
         QTest::newRow("half a surrogate pair") << QString(QChar(0xD83D)) << "😀" << Matches{};
-        QTest::newRow("base of a combined letter") << "е" << "е\u0308 е" << Matches{{3, 1}};
+        QTest::newRow("base of a combined letter") << "е"
+                                                   << "е\u0308 е" << Matches{{3, 1}};
     }
     void matchesIgnoreCaseInEveryScript() {
         QFETCH(QString, query);
@@ -83,10 +94,12 @@ private slots:
         TextMatch in;
         // The match keeps a little of what comes before it; the rest follows, on one
         // line, with an ellipsis where text was left out.
-        const std::u16string text = u"первая строка\r\nвторая, где нужное слово стоит посередине длинной строки";
+        const std::u16string text =
+            u"первая строка\r\nвторая, где нужное слово стоит посередине длинной строки";
         const auto at = static_cast<int>(text.find(u"нужное"));
         const QString snippet = Snippet(text, TextMatch{at, 6}, 30, in);
-        QVERIFY2(snippet.startsWith(QChar(0x2026)) && snippet.endsWith(QChar(0x2026)), qPrintable(snippet));
+        QVERIFY2(snippet.startsWith(QChar(0x2026)) && snippet.endsWith(QChar(0x2026)),
+                 qPrintable(snippet));
         QCOMPARE(snippet.mid(in.start, in.length), QStringLiteral("нужное"));
         QCOMPARE(snippet.size(), 32);
 
@@ -99,7 +112,8 @@ private slots:
         const QString cut = Snippet(emoji, TextMatch{10, 1}, 6, in);
         QCOMPARE(cut.mid(in.start, in.length), QStringLiteral("x"));
         for (int i = 0; i < cut.size(); ++i) {
-            if (cut[i].isHighSurrogate()) QVERIFY(i + 1 < cut.size() && cut[i + 1].isLowSurrogate());
+            if (cut[i].isHighSurrogate())
+                QVERIFY(i + 1 < cut.size() && cut[i + 1].isLowSurrogate());
             if (cut[i].isLowSurrogate()) QVERIFY(i > 0 && cut[i - 1].isHighSurrogate());
         }
     }
@@ -184,14 +198,16 @@ private slots:
         // matches, its snippet around the first match.
         QStringList listed;
         for (const HistoryHit& hit : view->hits()) {
-            listed << QString::fromStdU16String(hit.name) + ": " + QString::fromStdU16String(hit.message.text);
+            listed << QString::fromStdU16String(hit.name) + ": " +
+                          QString::fromStdU16String(hit.message.text);
         }
         QCOMPARE(listed, (QStringList{"Эхо: эхо: ПРИВЕТ", "Борис: Привет, Марта передаёт привет",
                                       "Эхо: привет"}));
         QCOMPARE(view->found(), 3);
         QCOMPARE(view->StatusText(), QStringLiteral("Найдено: 3"));
         const HistoryHit& first = view->hits()[0];
-        QCOMPARE(first.snippet.mid(first.inSnippet.start, first.inSnippet.length), QStringLiteral("ПРИВЕТ"));
+        QCOMPARE(first.snippet.mid(first.inSnippet.start, first.inSnippet.length),
+                 QStringLiteral("ПРИВЕТ"));
         QCOMPARE(view->selected(), 0);
 
         // The files were read, not written, and no history was kept for a
@@ -211,13 +227,73 @@ private slots:
         QCOMPARE(view->StatusText(), QStringLiteral("Ничего не найдено"));
     }
 
+    void theNewestHitsAreListedDrawnAndChosen() {
+        AppHarness h;
+        Seed seed;
+        seed.contacts = {Template(u"100002", u"Борис"), Template(u"100003", u"Эхо")};
+        h.Write(seed);
+        std::vector<MessageEntry> entries;
+        for (int i = 0; i < 600; ++i)
+            entries.push_back({u"ответ " + QString::number(i).toStdU16String(), 1700000000 + i,
+                               MessageDirection::In});
+        WriteHistory(h.path(), u"100002", entries);
+        WriteHistory(h.path(), u"100003",
+                     {{u"последний ответ", 1800000000, MessageDirection::Out}});
+        h.Make();
+        h.app->Start();
+        h.frame().resize(480, 640);
+        h.frame().RouteCommand(cmd::kSearchHistory);
+        auto* view = qobject_cast<CHistorySearchView*>(h.frame().activeView());
+        QVERIFY(view != nullptr);
+        view->searchLine()->setText(QStringLiteral("Ответ"));
+        QTest::keyClick(view->searchLine(), Qt::Key_Return);
+        QTRY_VERIFY(!view->searching() && !view->hits().empty());
+
+        // The newest of them, however the conversations came in.
+        QCOMPARE(view->found(), 601);
+        QCOMPARE(int(view->hits().size()), int(CHistorySearchView::kMaxListedHits));
+        QCOMPARE(view->StatusText(), QStringLiteral("Найдено: 601, показаны последние 500"));
+        QCOMPARE(view->hits().front().message.text, std::u16string(u"последний ответ"));
+        QCOMPARE(view->hits().back().message.text, std::u16string(u"ответ 101"));
+
+        // Drawn: each hit's band, its match highlighted, the chosen one on the
+        // selection's light top row.
+        const QImage image = view->grab().toImage();
+        const QRect list = view->CurrentLayout().list;
+        QVERIFY(FindBox(image, list, HistoryPanel::kMatchBackground).x() >= 0);
+        const QRect first = view->HitRect(0);
+        QCOMPARE(QColor(image.pixel(2, first.top())), HistoryPanel::kHeaderBandTop);
+        QVERIFY(test::CountColour(image, QRect(0, first.top(), list.width(), first.height()),
+                                  shade::kLight) > list.width() / 2);
+
+        // Chosen from the keyboard, scrolled along, within the list's ends.
+        QCOMPARE(view->selected(), 0);
+        QTest::keyClick(view->searchLine(), Qt::Key_Up);
+        QCOMPARE(view->selected(), 0);
+        QTest::keyClick(view->searchLine(), Qt::Key_Down);
+        QCOMPARE(view->selected(), 1);
+        for (int i = 0; i < 60; ++i) QTest::keyClick(view->searchLine(), Qt::Key_PageDown);
+        QCOMPARE(view->selected(), 499);
+        QVERIFY(list.contains(view->HitRect(499)));
+        QCOMPARE(view->HitAt(view->HitRect(498).center()), 498);
+
+        // A tap opens the hit tapped.
+        QTest::mouseClick(view, Qt::LeftButton, {}, view->HitRect(498).center());
+        QCOMPARE(h.frame().activeViewKind(), std::optional<ViewKind>(ViewKind::Message));
+        QCOMPARE(h.state->CurrentContact(), h.state->FindContact(u"100002"));
+        auto* conversation = qobject_cast<CMessageView*>(h.frame().activeView());
+        QTRY_VERIFY(conversation->search().count() == 600);
+        QCOMPARE(conversation->search().Current(), std::optional(ConversationSearch::Hit{102, 0}));
+    }
+
     void aReplacedSearchDeliversNothing() {
         formtest::DataDir dir;
         std::vector<ProfileSearch::Source> sources;
         for (int f = 0; f < 8; ++f) {
             const std::u16string uin = u"30" + QString::number(f).toStdU16String();
             std::vector<MessageEntry> entries;
-            for (int i = 0; i < 500; ++i) entries.push_back({u"старое и новое", 1700000000 + i, MessageDirection::In});
+            for (int i = 0; i < 500; ++i)
+                entries.push_back({u"старое и новое", 1700000000 + i, MessageDirection::In});
             WriteHistory(dir.path(), uin, entries);
             sources.push_back({uin, uin, nullptr});
         }
@@ -225,14 +301,18 @@ private slots:
         int oldFound = 0;
         int newFound = 0;
         bool done = false;
-        search.Start(sources, u"старое", [&](std::vector<HistoryHit>, int) { ++oldFound; },
-                     [&] { QFAIL("the replaced search finished"); });
+        search.Start(
+            sources, u"старое", [&](std::vector<HistoryHit>, int) { ++oldFound; },
+            [&] { QFAIL("the replaced search finished"); });
         // Replaced at once, while the first runs: only the second one is heard from.
-        search.Start(sources, u"НОВОЕ", [&](std::vector<HistoryHit> hits, int matched) {
-            QCOMPARE(int(hits.size()), 10);  // the limit
-            QCOMPARE(matched, 500);
-            ++newFound;
-        }, [&] { done = true; });
+        search.Start(
+            sources, u"НОВОЕ",
+            [&](std::vector<HistoryHit> hits, int matched) {
+                QCOMPARE(int(hits.size()), 10);  // the limit
+                QCOMPARE(matched, 500);
+                ++newFound;
+            },
+            [&] { done = true; });
         QTRY_VERIFY(done);
         QCOMPARE(newFound, 8);
         QCOMPARE(oldFound, 0);
@@ -240,7 +320,8 @@ private slots:
 
         // Destroyed while it runs: it stops, and nothing arrives afterwards.
         auto running = std::make_unique<ProfileSearch>(dir.path(), 10);
-        running->Start(sources, u"новое", [&](std::vector<HistoryHit>, int) { ++oldFound; }, [] {});
+        running->Start(
+            sources, u"новое", [&](std::vector<HistoryHit>, int) { ++oldFound; }, [] {});
         running.reset();
         QTest::qWait(50);
         QCOMPARE(oldFound, 0);
@@ -254,7 +335,8 @@ private slots:
         // A long conversation whose match lies far below the newest entries.
         std::vector<MessageEntry> entries;
         for (int i = 0; i < 200; ++i) {
-            entries.push_back({u"строка номер " + QString::number(i).toStdU16String(), 1700000000 + i,
+            entries.push_back({u"строка номер " + QString::number(i).toStdU16String(),
+                               1700000000 + i,
                                i % 2 == 0 ? MessageDirection::In : MessageDirection::Out});
         }
         entries[20].text = u"вот где искомое слово";

@@ -1036,7 +1036,8 @@ private slots:
         h.model.state.Notify(ChangeCode::ConversationChanged, contact);
         QCOMPARE(view->SearchCountText(), QStringLiteral("1 из 1"));
         const QRect area = view->CurrentLayout().history;
-        const QPoint mark = FindBox(view->grab().toImage(), area, HistoryPanel::kCurrentMatchBackground);
+        const QPoint mark =
+            FindBox(view->grab().toImage(), area, HistoryPanel::kCurrentMatchBackground);
         QVERIFY2(mark.x() >= 0, "the revealed match is not on screen");
         QCOMPARE(view->historyPanel().EntryAt(area, mark), std::optional(entries[5]));
     }
@@ -1054,7 +1055,9 @@ private slots:
         CMessageView* view = h.Open(contact);
         const QByteArray history = h.model.read(QStringLiteral("msg_200002.txt"));
         QTemporaryDir out;
-        const auto date = [](std::int64_t time) { return QString::fromStdU16String(HistoryTimeText(time)); };
+        const auto date = [](std::int64_t time) {
+            return QString::fromStdU16String(HistoryTimeText(time));
+        };
 
         const QString text = out.filePath(QStringLiteral("переписка.txt"));
         QVERIFY(view->ExportTo(text, ExportFormat::PlainText));
@@ -1080,7 +1083,8 @@ private slots:
             QStringLiteral("<title>Переписка между 100001 и Боб &lt;i&gt; (200002)</title>")));
         QVERIFY(page.contains(
             QStringLiteral("<div class=\"in\"><div class=\"head\">Боб &lt;i&gt; (200002), %1</div>"
-                           "<p class=\"text\">Привет &lt;b&gt;&amp;&quot;друг&quot;&lt;/b&gt;</p></div>\n"
+                           "<p class=\"text\">Привет &lt;b&gt;&amp;&quot;друг&quot;&lt;/b&gt;"
+                           "</p></div>\n"
                            "<div class=\"out\"><div class=\"head\">100001, %2</div>"
                            "<p class=\"text\">Две\nстроки 😀</p></div>\n"
                            "<div class=\"system\"><div class=\"head\">Система, %3</div>"
