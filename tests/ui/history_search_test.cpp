@@ -39,6 +39,28 @@ void WriteHistory(const std::string& directory, const std::u16string& uin,
     for (const MessageEntry& entry : entries) history.Append(entry);
 }
 
+Seed TwoContacts() {
+    Seed seed;
+    seed.contacts = {Template(u"100002", u"Борис"), Template(u"100003", u"Эхо")};
+    return seed;
+}
+
+// Starts the application on the data directory of `h`, opens the search over every
+// conversation and searches for `query` at once (Enter); the view, once the search
+// is done (or has run for 10 s).
+CHistorySearchView* SearchFor(AppHarness& h, const QString& query) {
+    h.Make();
+    h.app->Start();
+    h.frame().resize(480, 640);
+    h.frame().RouteCommand(cmd::kSearchHistory);
+    auto* view = qobject_cast<CHistorySearchView*>(h.frame().activeView());
+    if (view == nullptr) return nullptr;
+    view->searchLine()->setText(query);
+    QTest::keyClick(view->searchLine(), Qt::Key_Return);
+    (void)QTest::qWaitFor([view] { return !view->searching(); }, 10000);
+    return view;
+}
+
 }  // namespace
 
 Q_DECLARE_METATYPE(Matches)
@@ -229,9 +251,7 @@ private slots:
 
     void theNewestHitsAreListedDrawnAndChosen() {
         AppHarness h;
-        Seed seed;
-        seed.contacts = {Template(u"100002", u"Борис"), Template(u"100003", u"Эхо")};
-        h.Write(seed);
+        h.Write(TwoContacts());
         std::vector<MessageEntry> entries;
         for (int i = 0; i < 600; ++i)
             entries.push_back({u"ответ " + QString::number(i).toStdU16String(), 1700000000 + i,
@@ -239,15 +259,8 @@ private slots:
         WriteHistory(h.path(), u"100002", entries);
         WriteHistory(h.path(), u"100003",
                      {{u"последний ответ", 1800000000, MessageDirection::Out}});
-        h.Make();
-        h.app->Start();
-        h.frame().resize(480, 640);
-        h.frame().RouteCommand(cmd::kSearchHistory);
-        auto* view = qobject_cast<CHistorySearchView*>(h.frame().activeView());
-        QVERIFY(view != nullptr);
-        view->searchLine()->setText(QStringLiteral("Ответ"));
-        QTest::keyClick(view->searchLine(), Qt::Key_Return);
-        QTRY_VERIFY(!view->searching() && !view->hits().empty());
+        CHistorySearchView* view = SearchFor(h, QStringLiteral("Ответ"));
+        QVERIFY(view != nullptr && !view->searching());
 
         // The newest of them, however the conversations came in.
         QCOMPARE(view->found(), 601);
@@ -329,9 +342,7 @@ private slots:
 
     void openingAHitShowsItsEntry() {
         AppHarness h;
-        Seed seed;
-        seed.contacts = {Template(u"100002", u"Борис"), Template(u"100003", u"Эхо")};
-        h.Write(seed);
+        h.Write(TwoContacts());
         // A long conversation whose match lies far below the newest entries.
         std::vector<MessageEntry> entries;
         for (int i = 0; i < 200; ++i) {
@@ -341,16 +352,9 @@ private slots:
         }
         entries[20].text = u"вот где искомое слово";
         WriteHistory(h.path(), u"100003", entries);
-        h.Make();
-        h.app->Start();
-        h.frame().resize(480, 640);
-
-        h.frame().RouteCommand(cmd::kSearchHistory);
-        auto* view = qobject_cast<CHistorySearchView*>(h.frame().activeView());
-        QVERIFY(view != nullptr);
-        view->searchLine()->setText(QStringLiteral("ИСКОМОЕ"));
-        QTest::keyClick(view->searchLine(), Qt::Key_Return);  // searches at once
-        QTRY_VERIFY(view->hits().size() == 1 && !view->searching());
+        CHistorySearchView* view = SearchFor(h, QStringLiteral("ИСКОМОЕ"));
+        QVERIFY(view != nullptr && !view->searching());
+        QCOMPARE(int(view->hits().size()), 1);
         QTest::keyClick(view->searchLine(), Qt::Key_Return);  // opens the chosen hit
 
         // The conversation of that contact, the search line holding the query, the
