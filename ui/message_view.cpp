@@ -170,7 +170,6 @@ void CMessageView::OnInitialUpdate() {
         history_.Register();
     }
     history_.SetScrollOffset(0);
-    reveal_.reset();
     CloseSearch();
 
     const ContactPtr current = state_.ContainsContact(state_.CurrentContact());
@@ -380,7 +379,7 @@ void CMessageView::RefreshSearch(bool reveal) {
     if (history == nullptr) {
         // Not loaded yet: the loaded history brings the matches.
         searchedCount_ = 0;
-        update();
+        SearchChanged();
         return;
     }
     // A change that added nothing (a presence, an unread count) finds nothing new.
@@ -388,14 +387,20 @@ void CMessageView::RefreshSearch(bool reveal) {
     searchedCount_ = history->Count();
     search_.Update(*history);
     if (reveal) RevealCurrentMatch();
-    update();
+    SearchChanged();
 }
 
 void CMessageView::RevealCurrentMatch() {
     if (const std::optional<ConversationSearch::Hit> hit = search_.Current()) {
         history_.Reveal(CurrentLayout().history, hit->entry, hit->ordinal);
-        update();
+        SearchChanged();
     }
+}
+
+void CMessageView::SearchChanged() {
+    // The count is painted; a screen reader hears it as the search line's description.
+    searchLine_->setAccessibleDescription(SearchCountText());
+    update();
 }
 
 void CMessageView::FindNext() {
@@ -432,7 +437,7 @@ void CMessageView::ApplyPendingReveal() {
     const std::optional<std::size_t> index = FindEntry(*history, pending.index, pending.entry);
     if (index.has_value()) search_.SelectEntry(*index);
     RevealCurrentMatch();
-    update();
+    SearchChanged();
 }
 
 QString CMessageView::SearchCountText() const {

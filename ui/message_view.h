@@ -210,6 +210,8 @@ private:
     // `reveal` scrolls to the current one.
     void RefreshSearch(bool reveal);
     void RevealCurrentMatch();
+    // Tells the count to a screen reader and repaints.
+    void SearchChanged();
     // A RevealEntry waiting for the history to be loaded: done when it is.
     void ApplyPendingReveal();
     bool SearchLineKey(QEvent* event);

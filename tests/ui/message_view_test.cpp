@@ -985,6 +985,8 @@ private slots:
         }
         QTest::keyClick(view->searchLine(), Qt::Key_Return, Qt::ShiftModifier);
         QCOMPARE(view->SearchCountText(), QStringLiteral("3 из 3"));
+        // A screen reader hears the count as the search line's description.
+        QCOMPARE(view->searchLine()->accessibleDescription(), QStringLiteral("3 из 3"));
         QCOMPARE(view->search().Current(), std::optional(ConversationSearch::Hit{0, 1}));
 
         // A message arriving meanwhile is searched too; the current match stays.
