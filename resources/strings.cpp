@@ -92,6 +92,23 @@ constexpr std::array kStrings{
     StringEntry{str::kServerAddFailed,
                 u"Контакт %1 не добавлен в список на сервере (ошибка %2): он останется только в этом списке."},
     StringEntry{str::kNewGroupName, u"Общие"},
+    StringEntry{str::kSearchLine, u"Поиск в переписке"},
+    StringEntry{str::kSearchCount, u"%1 из %2"},
+    StringEntry{str::kSearchNothing, u"Не найдено"},
+    StringEntry{str::kHistorySearchTitle, u"Поиск по истории"},
+    StringEntry{str::kHistorySearchRunning, u"Поиск…"},
+    StringEntry{str::kHistorySearchFound, u"Найдено: %1"},
+    StringEntry{str::kHistorySearchFoundMore, u"Найдено: %1, показаны последние %2"},
+    StringEntry{str::kHistorySearchNothing, u"Ничего не найдено"},
+    StringEntry{str::kHistorySearchHits, u"Найденные сообщения"},
+    StringEntry{str::kExportTitle, u"Экспорт переписки"},
+    StringEntry{str::kExportTextFilter, u"Текст (*.txt)"},
+    StringEntry{str::kExportHtmlFilter, u"HTML (*.html)"},
+    StringEntry{str::kExportFileName, u"Переписка %1"},
+    StringEntry{str::kExportHeading, u"Переписка между %1 и %2"},
+    StringEntry{str::kExportSystem, u"Система"},
+    StringEntry{str::kExportIntoDataFolder,
+                u"В папку данных Pellox переписку сохранить нельзя: выберите другую папку."},
 };
 
 }  // namespace

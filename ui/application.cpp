@@ -20,6 +20,7 @@
 #include "ui/contacts_view.h"
 #include "ui/desktop_notifier.h"
 #include "ui/drawing_kit.h"
+#include "ui/history_search_view.h"
 #include "ui/message_box.h"
 #include "ui/message_view.h"
 #include "ui/session_probe.h"
@@ -148,8 +149,8 @@ bool Application::Start() {
 
     frame_ = std::make_unique<CMainFrame>();
     frame_->SetApplicationTarget(this);
-    for (ViewKind kind :
-         {ViewKind::Contacts, ViewKind::Message, ViewKind::User, ViewKind::Settings}) {
+    for (ViewKind kind : {ViewKind::Contacts, ViewKind::Message, ViewKind::User,
+                          ViewKind::Settings, ViewKind::HistorySearch}) {
         frame_->RegisterView(kind, [this, kind](QWidget* parent) { return MakeView(kind, parent); });
     }
     const bool shown = frame_->SwitchView(ViewKind::Contacts, menubar::kMain);
@@ -233,6 +234,8 @@ FrameView* Application::MakeView(ViewKind kind, QWidget* parent) {
             return new CSettingsView(state_, *control_, parent);
         case ViewKind::Message:
             return new CMessageView(state_, *control_, *sounds_, parent);
+        case ViewKind::HistorySearch:
+            return new CHistorySearchView(state_, parent);
     }
     return nullptr;
 }
@@ -256,6 +259,7 @@ std::optional<CommandState> Application::QueryCommand(int id) {
             return CommandState{connection >= kOnline};
         case cmd::kAddContact:
         case cmd::kSettings:
+        case cmd::kSearchHistory:
         case cmd::kShowContacts:
         case cmd::kOk:
         case cmd::kExit:
@@ -304,6 +308,9 @@ bool Application::OnCommand(int id) {
             return true;
         case cmd::kSettings:
             frame_->SwitchView(ViewKind::Settings, menubar::kSettings);
+            return true;
+        case cmd::kSearchHistory:
+            frame_->SwitchView(ViewKind::HistorySearch, menubar::kHistorySearch);
             return true;
         case cmd::kWrite:
             if (state_.CurrentContact() != nullptr) {
