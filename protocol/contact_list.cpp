@@ -1,6 +1,7 @@
 #include "protocol/contact_list.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 #include "net/connection.h"
@@ -89,6 +90,29 @@ std::vector<std::uint8_t> WithTlv(const std::vector<std::uint8_t>& data, std::ui
     return out;
 }
 
+std::vector<std::uint16_t> MemberIds(const std::vector<std::uint8_t>& data) {
+    std::vector<std::uint16_t> ids;
+    bool found = false;
+    ForEachTlv(data, [&](std::uint16_t type, int at, std::uint16_t length) {
+        if (type != kTlvMembers || found) return;
+        found = true;
+        for (int i = at + 4; i + 1 < at + 4 + length; i += 2) {
+            ids.push_back(static_cast<std::uint16_t>(data[i] << 8 | data[i + 1]));
+        }
+    });
+    return ids;
+}
+
+std::vector<std::uint8_t> WithMemberIds(const std::vector<std::uint8_t>& data,
+                                        const std::vector<std::uint16_t>& ids) {
+    std::string value;
+    for (std::uint16_t id : ids) {
+        value.push_back(static_cast<char>(id >> 8));
+        value.push_back(static_cast<char>(id & 0xFF));
+    }
+    return WithTlv(data, kTlvMembers, &value);
+}
+
 bool HasTlv(const std::vector<std::uint8_t>& data, std::uint16_t type) {
     bool found = false;
     ForEachTlv(data, [&](std::uint16_t t, int, std::uint16_t) { found = found || t == type; });
@@ -128,9 +152,10 @@ bool ReadContactListReply(PacketReader& reader, std::vector<ServerContactEntry>&
         (void)reader.Skip(dataLength);
         found.highestItemId = std::max(found.highestItemId, itemId);
         found.highestGroupId = std::max(found.highestGroupId, groupId);
-        if (type == kItemTypeGroup && groupId != 0 && !found.firstGroup) {
-            found.firstGroup = ServerItem{name, groupId, itemId, type,
-                                          std::vector<std::uint8_t>(data.Data(), data.Data() + dataLength)};
+        if (type == kItemTypeGroup) {
+            found.groups.push_back(ServerItem{name, groupId, itemId, type,
+                                              std::vector<std::uint8_t>(data.Data(), data.Data() + dataLength)});
+            if (groupId != 0 && !found.firstGroup) found.firstGroup = found.groups.back();
         }
         if (type == kItemTypeVisibility && !found.visibility) {
             found.visibility = VisibilityItem{
@@ -159,12 +184,14 @@ void ServerListState::TakeReply(const ServerListExtras& extras, bool moreReplies
     comingHighestGroup_ = std::max(comingHighestGroup_, extras.highestGroupId);
     comingBuddies_.insert(comingBuddies_.end(), extras.buddies.begin(), extras.buddies.end());
     if (!comingGroup_ && extras.firstGroup) comingGroup_ = extras.firstGroup;
+    comingGroups_.insert(comingGroups_.end(), extras.groups.begin(), extras.groups.end());
     if (moreReplies) return;
     item_ = std::exchange(comingItem_, std::nullopt);
     highestItemId_ = std::exchange(comingHighest_, 0);
     highestGroupId_ = std::exchange(comingHighestGroup_, 0);
     buddies_ = std::exchange(comingBuddies_, {});
     group_ = std::exchange(comingGroup_, std::nullopt);
+    groups_ = std::exchange(comingGroups_, {});
     loaded_ = true;
 }
 
@@ -188,9 +215,8 @@ ServerItem ServerListState::PrepareBuddy(const std::string& uin, const std::stri
     std::lock_guard<std::mutex> guard(lock_);
     group.reset();
     if (!group_) {
-        // The group a first buddy goes into when the list has none, in the local
-        // code page as the server keeps it.
-        group_ = ServerItem{NarrowFromWide(LoadString(str::kNewGroupName)),
+        // The group a first buddy goes into when the list has none.
+        group_ = ServerItem{EncodeUtf8(LoadString(str::kNewGroupName)),
                             TakeNextId(highestGroupId_),
                             0,
                             kItemTypeGroup,
@@ -211,6 +237,62 @@ void ServerListState::TakeBuddy(const ServerItem& item) {
         }
     }
     buddies_.push_back(item);
+}
+
+std::vector<ItemChange> ServerListState::LinkBuddy(const ServerItem& buddy) {
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto findGroup = [this](std::uint16_t groupId) {
+        return std::find_if(groups_.begin(), groups_.end(),
+                            [groupId](const ServerItem& g) { return g.groupId == groupId; });
+    };
+    std::vector<ItemChange> changes;
+    auto group = findGroup(buddy.groupId);
+    if (group == groups_.end()) {
+        // A group this session made: known from its add on.
+        if (!group_ || group_->groupId != buddy.groupId) return changes;
+        groups_.push_back(*group_);
+        group = std::prev(groups_.end());
+    }
+    std::vector<std::uint16_t> ids = MemberIds(group->data);
+    if (std::find(ids.begin(), ids.end(), buddy.itemId) == ids.end()) {
+        ids.push_back(buddy.itemId);
+        group->data = WithMemberIds(group->data, ids);
+        changes.push_back({*group, false});
+    }
+    if (buddy.groupId == 0) return changes;
+    auto root = findGroup(0);
+    const bool newRoot = root == groups_.end();
+    if (newRoot) {
+        groups_.push_back(ServerItem{{}, 0, 0, kItemTypeGroup, {}});
+        root = std::prev(groups_.end());
+    }
+    std::vector<std::uint16_t> groupIds = MemberIds(root->data);
+    if (std::find(groupIds.begin(), groupIds.end(), buddy.groupId) == groupIds.end()) {
+        groupIds.push_back(buddy.groupId);
+        root->data = WithMemberIds(root->data, groupIds);
+        changes.push_back({*root, newRoot});
+    }
+    return changes;
+}
+
+std::optional<ServerItem> ServerListState::UnlinkBuddy(const std::string& uin,
+                                                       std::optional<ServerItem>& group) {
+    std::lock_guard<std::mutex> guard(lock_);
+    group.reset();
+    const auto buddy = std::find_if(buddies_.begin(), buddies_.end(),
+                                    [&](const ServerItem& item) { return item.name == uin; });
+    if (buddy == buddies_.end()) return std::nullopt;
+    const ServerItem item = *buddy;
+    buddies_.erase(buddy);
+    for (ServerItem& known : groups_) {
+        if (known.groupId != item.groupId) continue;
+        std::vector<std::uint16_t> ids = MemberIds(known.data);
+        if (std::erase(ids, item.itemId) == 0) break;
+        known.data = WithMemberIds(known.data, ids);
+        group = known;
+        break;
+    }
+    return item;
 }
 
 std::optional<VisibilityItem> ServerListState::Visibility() const {

@@ -124,6 +124,11 @@ void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger) {
         [&messenger](const AuthReplyCommand& command, Connection& connection) {
             if (connection.Connected()) messenger.PerformAuthReply(command, connection);
         });
+    // Replaces the network session's own: the server list's item and its group.
+    net.SetCommandHandler<DeleteContactCommand>(
+        [&messenger](const DeleteContactCommand& command, Connection& connection) {
+            if (connection.Connected()) messenger.PerformDeleteContact(command, connection);
+        });
 }
 
 MessengerSession::MessengerSession(AppState& model, Announcer* announcer)
@@ -208,7 +213,7 @@ void MessengerSession::PerformRenameContact(const RenameContactCommand& command,
                                             Connection& connection) {
     std::optional<ServerItem> item = serverList_.Buddy(NarrowFromWide(command.uin));
     if (!item) return;
-    const std::string name = NarrowFromWide(command.name);
+    const std::string name = EncodeUtf8(command.name);
     item->data = WithTlv(item->data, kTlvNickname, name.empty() ? nullptr : &name);
     UpdateServerBuddy(connection, *item);
 }
@@ -229,12 +234,12 @@ void MessengerSession::AddToServerList(Connection& connection, const std::u16str
     if (awaitingAuth) {
         // The same item again, now marked as waiting for the contact's consent.
         item = serverList_.Buddy(narrow).value_or(ServerItem{});
-        if (item.name.empty()) item = serverList_.PrepareBuddy(narrow, NarrowFromWide(name), group);
+        if (item.name.empty()) item = serverList_.PrepareBuddy(narrow, EncodeUtf8(name), group);
         const std::string none;
         item.data = WithTlv(item.data, kTlvAwaitingAuth, &none);
     } else {
         if (serverList_.Buddy(narrow)) return;
-        item = serverList_.PrepareBuddy(narrow, NarrowFromWide(name), group);
+        item = serverList_.PrepareBuddy(narrow, EncodeUtf8(name), group);
     }
     std::uint32_t requestId = 0;
     {
@@ -263,6 +268,7 @@ bool MessengerSession::OnItemResult(Connection& connection, std::uint32_t reques
     switch (code) {
         case kItemAdded:
             serverList_.TakeBuddy(add.item);
+            SendGroupChanges(connection, serverList_.LinkBuddy(add.item));
             return true;
         case kItemAlreadyThere:
             return true;
@@ -347,12 +353,53 @@ void MessengerSession::UpdateServerBuddy(Connection& connection, const ServerIte
     (void)connection.SendEmptySnac(0x0013, 0x0012);
 }
 
+void MessengerSession::SendGroupChanges(Connection& connection,
+                                        const std::vector<ItemChange>& changes) {
+    if (changes.empty()) return;
+    (void)connection.SendEmptySnac(0x0013, 0x0011);
+    for (const ItemChange& change : changes) {
+        const std::uint16_t subtype = change.add ? 0x0008 : 0x0009;
+        (void)SendServerItem(connection, change.item, subtype, subtype);
+    }
+    (void)connection.SendEmptySnac(0x0013, 0x0012);
+}
+
+void MessengerSession::PerformDeleteContact(const DeleteContactCommand& command,
+                                            Connection& connection) {
+    const std::string uin = NarrowFromWide(command.uin);
+    std::optional<ServerItem> group;
+    if (const std::optional<ServerItem> item = serverList_.UnlinkBuddy(uin, group)) {
+        (void)connection.SendEmptySnac(0x0013, 0x0011);
+        (void)SendServerItem(connection, *item, 0x000A, 0x000A);
+        if (group) (void)SendServerItem(connection, *group, 0x0009, 0x0009);
+        (void)connection.SendEmptySnac(0x0013, 0x0012);
+    } else {
+        (void)connection.DeleteContactItem(command.uin);  // by its name alone
+    }
+    (void)connection.SendBuddyList(0x0005, {uin});
+}
+
+void MessengerSession::SetCertificateHandler(
+    std::function<void(const CertificateProblem&)> handler) {
+    std::lock_guard<std::mutex> guard(pendingLock_);
+    certificateHandler_ = std::move(handler);
+}
+
+void MessengerSession::OnCertificateProblem(const CertificateProblem& problem) {
+    std::function<void(const CertificateProblem&)> handler;
+    {
+        std::lock_guard<std::mutex> guard(pendingLock_);
+        handler = certificateHandler_;
+    }
+    if (handler) handler(problem);
+}
+
 void MessengerSession::OnYouWereAdded(const std::u16string& uin) {
     AddSystemLine(uin, LoadString(str::kYouWereAdded));
 }
 
 bool SendAuthRequest(Connection& connection, const std::string& uin, const std::u16string& text) {
-    const std::string reason = NarrowFromWide(text);
+    const std::string reason = EncodeUtf8(text);
     if (uin.size() > 0xFF || reason.size() > 0xFFFF) return false;
     PacketBuffer data;
     AppendU8(data, static_cast<std::uint8_t>(uin.size()));

@@ -112,10 +112,15 @@ public:
     // list has come in, adds its buddy item to it (AddToServerList).
     void PerformAddContact(const AddContactCommand& command, Connection& connection);
     // RenameContact sends a listed buddy's item again with the new name in TLV
-    // 0x0131.
+    // 0x0131 (UTF-8, as every text of the server list this client writes).
     void PerformRenameContact(const RenameContactCommand& command, Connection& connection);
     // AuthReply answers an authorization request (0x0013/0x001A).
     void PerformAuthReply(const AuthReplyCommand& command, Connection& connection);
+    // DeleteContact deletes the buddy's server item (0x0013/0x000A) and takes its
+    // id out of its group's member list (0x0013/0x0009) in one edit, or, for a
+    // buddy the server list does not hold, deletes an item by the UIN alone; then
+    // takes the UIN off the client-side buddy list.
+    void PerformDeleteContact(const DeleteContactCommand& command, Connection& connection);
 
     // Edit start, a group (str::kNewGroupName) when the list has none, the buddy
     // item with the name in TLV 0x0131 (and TLV 0x0066 with `awaitingAuth`), edit
@@ -124,7 +129,8 @@ public:
     void AddToServerList(Connection& connection, const std::u16string& uin,
                          const std::u16string& name, bool awaitingAuth = false);
     // Receive thread: the result of an item this session added. Success puts it on
-    // the known server list; "already there" does nothing; "authorization
+    // the known server list and adds its id to its group's member list (and the
+    // group's to the root's) on the server; "already there" does nothing; "authorization
     // required" adds it again awaiting authorization and asks the contact for it;
     // any other code leaves the contact local and tells the user once. False when
     // the code is missing or names no add of this session.
@@ -153,6 +159,11 @@ public:
                      const std::u16string& reason);
     void OnYouWereAdded(const std::u16string& uin);
 
+    // Where a certificate the session refused goes (on the thread that met it):
+    // the user interface asks the user. Any thread.
+    void SetCertificateHandler(std::function<void(const CertificateProblem&)> handler);
+    void OnCertificateProblem(const CertificateProblem& problem) override;
+
     // What the last server list said, and the visibility as last sent.
     const ServerListState& ServerList() const { return serverList_; }
     ServerListState& ServerList() { return serverList_; }
@@ -177,6 +188,8 @@ private:
     // Sends a listed buddy's changed item (0x0013/0x0009 inside an edit) and keeps
     // it when it went out.
     void UpdateServerBuddy(Connection& connection, const ServerItem& item);
+    // The group items whose member lists changed, in one edit.
+    void SendGroupChanges(Connection& connection, const std::vector<ItemChange>& changes);
 
     AppState& model_;
     std::atomic<Announcer*> announcer_;
@@ -184,6 +197,7 @@ private:
     std::mutex pendingLock_;  // a leaf lock
     std::map<std::uint32_t, PendingAdd> pendingAdds_;
     std::deque<AuthRequest> authRequests_;  // guarded by pendingLock_
+    std::function<void(const CertificateProblem&)> certificateHandler_;  // pendingLock_
     std::uint32_t nextItemRequest_ = 0x00130000;
     // Last, so that it goes first: its threads call the members above.
     std::unique_ptr<SessionImpl> net_;
@@ -206,7 +220,8 @@ bool SendAuthRequest(Connection& connection, const std::string& uin, const std::
 // (0x0001/0x0003, 0x0013 and 0x0018 are the network session's own.)
 // Commands: VisibilityCommand PerformVisibility, AddContactCommand
 // PerformAddContact, RenameContactCommand PerformRenameContact, TypingCommand
-// SendTypingNotice, AuthReplyCommand PerformAuthReply.
+// SendTypingNotice, AuthReplyCommand PerformAuthReply, DeleteContactCommand
+// PerformDeleteContact (in place of the network session's).
 // The constructor calls it.
 void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger);
 
