@@ -239,6 +239,19 @@ void ServerListState::TakeBuddy(const ServerItem& item) {
     buddies_.push_back(item);
 }
 
+namespace {
+
+// Adds `id` to the item's member list; false when it lists it already.
+bool AddMember(ServerItem& item, std::uint16_t id) {
+    std::vector<std::uint16_t> ids = MemberIds(item.data);
+    if (std::find(ids.begin(), ids.end(), id) != ids.end()) return false;
+    ids.push_back(id);
+    item.data = WithMemberIds(item.data, ids);
+    return true;
+}
+
+}  // namespace
+
 std::vector<ItemChange> ServerListState::LinkBuddy(const ServerItem& buddy) {
     std::lock_guard<std::mutex> guard(lock_);
     const auto findGroup = [this](std::uint16_t groupId) {
@@ -253,12 +266,7 @@ std::vector<ItemChange> ServerListState::LinkBuddy(const ServerItem& buddy) {
         groups_.push_back(*group_);
         group = std::prev(groups_.end());
     }
-    std::vector<std::uint16_t> ids = MemberIds(group->data);
-    if (std::find(ids.begin(), ids.end(), buddy.itemId) == ids.end()) {
-        ids.push_back(buddy.itemId);
-        group->data = WithMemberIds(group->data, ids);
-        changes.push_back({*group, false});
-    }
+    if (AddMember(*group, buddy.itemId)) changes.push_back({*group, false});
     if (buddy.groupId == 0) return changes;
     auto root = findGroup(0);
     const bool newRoot = root == groups_.end();
@@ -266,12 +274,7 @@ std::vector<ItemChange> ServerListState::LinkBuddy(const ServerItem& buddy) {
         groups_.push_back(ServerItem{{}, 0, 0, kItemTypeGroup, {}});
         root = std::prev(groups_.end());
     }
-    std::vector<std::uint16_t> groupIds = MemberIds(root->data);
-    if (std::find(groupIds.begin(), groupIds.end(), buddy.groupId) == groupIds.end()) {
-        groupIds.push_back(buddy.groupId);
-        root->data = WithMemberIds(root->data, groupIds);
-        changes.push_back({*root, newRoot});
-    }
+    if (AddMember(*root, buddy.groupId)) changes.push_back({*root, newRoot});
     return changes;
 }
 
