@@ -131,11 +131,6 @@ bool SessionImpl::ConnectToLoginServerForTesting(std::u16string_view server,
     return ConnectToLoginServer(target, CurrentGeneration());
 }
 
-void SessionImpl::SetTrustedPemForTesting(std::string pem) {
-    std::lock_guard<std::mutex> guard(connectionLock_);
-    trustedPemForTesting_ = std::move(pem);
-}
-
 bool SessionImpl::ConnectToLoginServer(const ConnectTarget& target, Generation generation) {
     bytesReceived_.store(0);
     bytesSent_.store(0);
@@ -220,12 +215,7 @@ bool SessionImpl::OpenStream(Link& link, const ServerAddress& server, bool tls,
         link.Publish(std::make_unique<platform::SocketStream>(fd));
         return !link.IsShutDown();
     }
-    platform::TlsClientOptions options{server.host, pin, {}};
-    {
-        std::lock_guard<std::mutex> guard(connectionLock_);
-        options.trustedPemForTesting = trustedPemForTesting_;
-    }
-    auto stream = std::make_unique<platform::TlsStream>(fd, std::move(options));
+    auto stream = std::make_unique<platform::TlsStream>(fd, platform::TlsClientOptions{server.host, pin, {}});
     platform::TlsStream& handshake = *stream;
     // Published before the handshake, so that a close breaks it off.
     link.Publish(std::move(stream));

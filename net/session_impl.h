@@ -291,8 +291,6 @@ public:
     platform::SocketHandle SocketForTesting() const;
     // Receive threads that have not yet ended.
     int ActiveReceiveThreadsForTesting() const { return activeReceivers_.load(); }
-    // PEM certificates the TLS connections trust instead of the system's store.
-    void SetTrustedPemForTesting(std::string pem);
     // Takes the login server for one elsewhere even when it is on this machine, so
     // that a loopback messaging address is replaced by the login server's host.
     void SetLoginServerRemoteForTesting(bool remote) { loginRemoteForTesting_.store(remote); }
@@ -436,7 +434,6 @@ private:
     std::string password_;
     std::string bosAddress_;
     SignOnPlan signOn_;
-    std::string trustedPemForTesting_;
     std::optional<ConnectTarget> lastConnect_;  // none before the first Connect
     std::optional<std::chrono::steady_clock::time_point> reconnectDue_;
     int reconnectAttempts_ = 0;  // tries since the last Online or user's Connect

@@ -181,22 +181,6 @@ TEST_F(SecureSignOn, AnotherCertificateThanThePinnedOneIsRefusedNamingBoth) {
     EXPECT_EQ(server_.FrameCount(), 0u);
 }
 
-TEST_F(SecureSignOn, CertificateTheTrustStoreVouchesForNeedsNoPin) {
-    platform::CertificateAndKey authority, leaf;
-    std::string error;
-    ASSERT_TRUE(platform::MakeCertificateForTesting("authority.test", nullptr, true, authority, error));
-    ASSERT_TRUE(platform::MakeCertificateForTesting("localhost", &authority, false, leaf, error));
-    server_.UseTls(platform::TlsServerContext::FromPem(leaf, error));
-    session_.SetTrustedPemForTesting(authority.certificatePem);
-    server_.AddConnection(signon::LoginServer());
-    server_.AddConnection(MessagingServer());
-    Start();
-    Connect(false, true);
-    ASSERT_TRUE(session_.WaitForReport(ConnState::LoadingOfflineMessages));
-    EXPECT_TRUE(session_.CertificateProblems().empty());
-    EXPECT_EQ(server_.TlsHandshakesFailed(), 0);
-}
-
 // ---- Addresses ----
 
 TEST_F(SecureSignOn, LoopbackMessagingAddressGoesToTheLoginServersHostWithItsPin) {
