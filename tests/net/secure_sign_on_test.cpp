@@ -92,6 +92,7 @@ TEST_F(SecureSignOn, Md5LoginIsExactOnTheWire) {
     Start();
     Connect(true, false);
     ASSERT_TRUE(session_.WaitForReport(ConnState::LoadingOfflineMessages));
+    ASSERT_TRUE(server_.WaitForFrame([](const ReceivedFrame& f) { return signon::MetaRequestType(f) == 0x003C; }));
     EXPECT_EQ(session_.Reports(), (std::vector<int>{3, 4, 6, 7, 8}));
 
     const auto login = server_.FramesOn(0);
@@ -179,6 +180,21 @@ TEST_F(SecureSignOn, AnotherCertificateThanThePinnedOneIsRefusedNamingBoth) {
     EXPECT_EQ(problems[0].pinned, earlier->Fingerprint());
     ASSERT_TRUE(server_.WaitForPeerClosed(0));
     EXPECT_EQ(server_.FrameCount(), 0u);
+}
+
+TEST_F(SecureSignOn, CloseBreaksOffAHandshakeInProgress) {
+    server_.AddConnection(Script());  // takes the connection, never answers the TLS hello
+    Start();
+    Connect(false, true);
+    // The client's hello is there (the server reads it as a frame and gives up).
+    ASSERT_TRUE(session_.WaitUntil([&] { return !server_.Failures().empty(); }));
+    session_.CloseSession();
+    // The connect ends long before its deadline, and the close is final.
+    ASSERT_TRUE(session_.WaitForReport(ConnState::ConnectionError));
+    EXPECT_EQ(session_.Reports(), (std::vector<int>{3, 4, 0, 0, 2}));
+    EXPECT_EQ(session_.State(), ConnState::Disconnected);
+    EXPECT_EQ(session_.LoginRefusal(), 0);
+    EXPECT_TRUE(session_.CertificateProblems().empty());
 }
 
 // ---- Addresses ----
