@@ -55,10 +55,11 @@ void AppendClientIdentity(PacketBuffer& tlvs) {
 // What the MD5 login's hash ends with.
 constexpr std::string_view kMd5LoginSuffix = "AOL Instant Messenger (SM)";
 
+// Host names compare without regard to the case of their letters.
 bool SameHost(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return (x | 0x20) == (y | 0x20) || x == y;
-           });
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                               [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 }  // namespace
@@ -108,17 +109,6 @@ bool ResolveAddress(const std::string& text, bool nameLookup, platform::Ipv4Endp
     endpoint.address = address;
     endpoint.port = port;
     return true;
-}
-
-bool ResolveMessagingAddress(const std::string& text, platform::Ipv4Endpoint& endpoint) {
-    const std::size_t colon = text.rfind(':');
-    const std::size_t hostEnd = colon != std::string::npos && colon > 0 ? colon : text.size();
-    const bool named = std::any_of(text.begin(), text.begin() + static_cast<long>(hostEnd),
-                                   [](char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; });
-    if (!ResolveAddress(text, named, endpoint)) return false;
-    // Connecting to 0.0.0.0 reaches this machine: the cookie would go to whatever
-    // listens here.
-    return endpoint.address != 0;
 }
 
 bool SessionImpl::ConnectToLoginServerForTesting(std::u16string_view server,

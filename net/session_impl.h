@@ -14,13 +14,13 @@
 //    the login phase, then the messaging phase, feeding a FlapParser from the
 //    socket, and calls the SNAC handlers and the delegate on its own thread.
 //
-// Connections: every connection (plain TCP or TLS, see net/address.h for where it
-// goes) is a reference-counted Link. The session holds
-// the current one; a receive thread holds its own in the Connection it passes to
-// its handlers. CloseConnection drops the session's reference and shuts the link
-// down, which wakes a blocked receive (or connect, or TLS handshake); the descriptor is closed only
-// when the last reference goes, so a receive thread never reads from a closed or
-// reused descriptor. A receive thread whose link is no longer current is stale: its
+// Connections: every connection (plain TCP or TLS; net/address.h says where it
+// goes) is a reference-counted Link. The session holds the current one; a receive
+// thread holds its own in the Connection it passes to its handlers. CloseConnection
+// drops the session's reference and shuts the link down, which wakes a blocked
+// receive (or connect, or TLS handshake); the descriptor is closed only when the
+// last reference goes, so a receive thread never reads from a closed or reused
+// descriptor. A receive thread whose link is no longer current is stale: its
 // state reports are dropped, its sends go to its own (shut down) link, never to a
 // newer connection, and it handles no frame that it has not begun to handle yet.
 //
@@ -33,14 +33,15 @@
 // Reconnect: when a connection ends in ConnectionError (a failed connect or a
 // dropped line; not a refused login, not a sign-off by another client, not a close
 // by the user, whose reports never store ConnectionError) and the reconnect check
-// says so, the worker connects again with the last Connect's server, UIN and
-// password after the delays of ReconnectTiming. Any queued command and any close
+// says so, the worker connects again with the last Connect's server, UIN, password,
+// login and TLS choice after the delays of ReconnectTiming. A certificate the
+// session refused is never tried again by itself. Any queued command and any close
 // of the session cancel the wait; reaching Online starts the delays afresh.
 //
 // Locks (never held while a handler or the delegate runs):
 //  - sendLock_: one whole frame, from taking its sequence number to its last byte;
 //  - connectionLock_: the current link, the state, the thread handles, cookie,
-//    uin, password, bosAddress, the reconnect state; held only briefly; may be
+//    uin, password, bosAddress, the sign-on plan, the reconnect state; held only briefly; may be
 //    taken inside sendLock_, never the reverse;
 //  - queueLock_: the command queue; never nested with the others;
 //  - infoLock_: the pending info requests; a leaf lock;
@@ -66,12 +67,12 @@
 #include <variant>
 #include <vector>
 
+#include "net/address.h"
 #include "net/codec.h"
 #include "net/connection.h"
 #include "net/flap_parser.h"
 #include "net/net_command.h"
 #include "net/session.h"
-#include "net/address.h"
 #include "platform/digest.h"
 #include "platform/endpoint.h"
 #include "platform/event.h"
@@ -119,19 +120,15 @@ bool AppendRoastedTlv(PacketBuffer& buffer, std::uint16_t type, std::string_view
 // its first zero byte.
 platform::Md5Digest Md5LoginHash(std::string_view key, std::string_view password);
 
-// Fills endpoint from "host[:port]". The port follows the last ':' when that colon
-// is not the first character; otherwise the port is 5190 and the whole text is the
-// host. With nameLookup the host is looked up by name (the login server);
-// otherwise it must be four decimal numbers, each kept modulo 256, separated by any
-// single character (the messaging server address from the login reply).
+// Fills an IPv4 endpoint from "host[:port]" the way addresses were always read. The
+// port follows the last ':' when that colon is not the first character; otherwise
+// the port is 5190 and the whole text is the host. With nameLookup the host is
+// looked up by name (its first IPv4 address); otherwise it must be four decimal
+// numbers, each kept modulo 256, separated by any single character. The connects
+// go through net/address.h, which reads the messaging addresses of no other form
+// with this.
 [[nodiscard]] bool ResolveAddress(const std::string& text, bool nameLookup,
                                   platform::Ipv4Endpoint& endpoint);
-
-// The messaging server's address from the login reply: four numbers as above, or,
-// when the host part holds a letter, a host name looked up like the login server's.
-// False as well for the address 0.0.0.0, which would connect to this machine.
-[[nodiscard]] bool ResolveMessagingAddress(const std::string& text,
-                                           platform::Ipv4Endpoint& endpoint);
 
 // One connection of the session, shared by the session (while it is the current
 // connection) and by the receive thread that reads it. It exists before its stream
