@@ -46,7 +46,7 @@ bool Connection::SendInstantMessage(std::u16string_view uinText, std::u16string_
     {
         std::lock_guard<std::mutex> guard(session_->sentLock_);
         std::uint32_t& last = session_->lastMessageRequestId_;
-        if (++last == 0) last = 1;
+        if (++last > kLastMessageRequestId) last = 1;
         requestId = last;
         auto& sent = session_->sentMessages_;
         sent.push_back(

@@ -1,6 +1,7 @@
 #include "protocol/contact_list.h"
 
 #include <algorithm>
+#include <iterator>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
@@ -86,6 +87,27 @@ std::vector<std::uint8_t> WithTlv(const std::vector<std::uint8_t>& data, std::ui
     return out;
 }
 
+std::vector<std::uint16_t> MemberIds(const std::vector<std::uint8_t>& data) {
+    std::vector<std::uint16_t> ids;
+    const std::vector<Tlv> tlvs = ItemTlvs(data);
+    if (const Tlv* members = FindTlv(tlvs, kTlvMembers)) {
+        for (std::size_t i = 0; i + 1 < members->value.size(); i += 2) {
+            ids.push_back(static_cast<std::uint16_t>(members->value[i] << 8 | members->value[i + 1]));
+        }
+    }
+    return ids;
+}
+
+std::vector<std::uint8_t> WithMemberIds(const std::vector<std::uint8_t>& data,
+                                        const std::vector<std::uint16_t>& ids) {
+    std::string value;
+    for (std::uint16_t id : ids) {
+        value.push_back(static_cast<char>(id >> 8));
+        value.push_back(static_cast<char>(id & 0xFF));
+    }
+    return WithTlv(data, kTlvMembers, &value);
+}
+
 bool HasTlv(const std::vector<std::uint8_t>& data, std::uint16_t type) {
     return FindTlv(ItemTlvs(data), type) != nullptr;
 }
@@ -123,9 +145,10 @@ bool ReadContactListReply(PacketReader& reader, std::vector<ServerContactEntry>&
         (void)reader.Skip(dataLength);
         found.highestItemId = std::max(found.highestItemId, itemId);
         found.highestGroupId = std::max(found.highestGroupId, groupId);
-        if (type == kItemTypeGroup && groupId != 0 && !found.firstGroup) {
-            found.firstGroup = ServerItem{name, groupId, itemId, type,
-                                          std::vector<std::uint8_t>(data.Data(), data.Data() + dataLength)};
+        if (type == kItemTypeGroup) {
+            found.groups.push_back(ServerItem{name, groupId, itemId, type,
+                                              std::vector<std::uint8_t>(data.Data(), data.Data() + dataLength)});
+            if (groupId != 0 && !found.firstGroup) found.firstGroup = found.groups.back();
         }
         if (type == kItemTypeVisibility && !found.visibility) {
             found.visibility = VisibilityItem{
@@ -158,12 +181,14 @@ std::size_t ServerListState::TakeReply(const ServerListExtras& extras, bool more
     comingBuddies_.insert(comingBuddies_.end(), extras.buddies.begin(),
                           extras.buddies.begin() + static_cast<std::ptrdiff_t>(taken));
     if (!comingGroup_ && extras.firstGroup) comingGroup_ = extras.firstGroup;
+    comingGroups_.insert(comingGroups_.end(), extras.groups.begin(), extras.groups.end());
     if (moreReplies) return taken;
     item_ = std::exchange(comingItem_, std::nullopt);
     highestItemId_ = std::exchange(comingHighest_, 0);
     highestGroupId_ = std::exchange(comingHighestGroup_, 0);
     buddies_ = std::exchange(comingBuddies_, {});
     group_ = std::exchange(comingGroup_, std::nullopt);
+    groups_ = std::exchange(comingGroups_, {});
     loaded_ = true;
     return taken;
 }
@@ -176,6 +201,7 @@ void ServerListState::Restart() {
     comingHighestGroup_ = 0;
     comingBuddies_.clear();
     comingGroup_.reset();
+    comingGroups_.clear();
 }
 
 bool ServerListState::Loaded() const {
@@ -198,9 +224,8 @@ ServerItem ServerListState::PrepareBuddy(const std::string& uin, const std::stri
     std::lock_guard<std::mutex> guard(lock_);
     group.reset();
     if (!group_) {
-        // The group a first buddy goes into when the list has none, in the local
-        // code page as the server keeps it.
-        group_ = ServerItem{NarrowFromWide(LoadString(str::kNewGroupName)),
+        // The group a first buddy goes into when the list has none.
+        group_ = ServerItem{EncodeUtf8(LoadString(str::kNewGroupName)),
                             TakeNextId(highestGroupId_),
                             0,
                             kItemTypeGroup,
@@ -241,6 +266,65 @@ std::vector<std::string> ServerListState::Lacking(std::vector<std::string> uins)
 std::size_t ServerListState::BuddyCount() const {
     std::lock_guard<std::mutex> guard(lock_);
     return buddies_.size();
+}
+
+namespace {
+
+// Adds `id` to the item's member list; false when it lists it already.
+bool AddMember(ServerItem& item, std::uint16_t id) {
+    std::vector<std::uint16_t> ids = MemberIds(item.data);
+    if (std::find(ids.begin(), ids.end(), id) != ids.end()) return false;
+    ids.push_back(id);
+    item.data = WithMemberIds(item.data, ids);
+    return true;
+}
+
+}  // namespace
+
+std::vector<ItemChange> ServerListState::LinkBuddy(const ServerItem& buddy) {
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto findGroup = [this](std::uint16_t groupId) {
+        return std::find_if(groups_.begin(), groups_.end(),
+                            [groupId](const ServerItem& g) { return g.groupId == groupId; });
+    };
+    std::vector<ItemChange> changes;
+    auto group = findGroup(buddy.groupId);
+    if (group == groups_.end()) {
+        // A group this session made: known from its add on.
+        if (!group_ || group_->groupId != buddy.groupId) return changes;
+        groups_.push_back(*group_);
+        group = std::prev(groups_.end());
+    }
+    if (AddMember(*group, buddy.itemId)) changes.push_back({*group, false});
+    if (buddy.groupId == 0) return changes;
+    auto root = findGroup(0);
+    const bool newRoot = root == groups_.end();
+    if (newRoot) {
+        groups_.push_back(ServerItem{{}, 0, 0, kItemTypeGroup, {}});
+        root = std::prev(groups_.end());
+    }
+    if (AddMember(*root, buddy.groupId)) changes.push_back({*root, newRoot});
+    return changes;
+}
+
+std::optional<ServerItem> ServerListState::UnlinkBuddy(const std::string& uin,
+                                                       std::optional<ServerItem>& group) {
+    std::lock_guard<std::mutex> guard(lock_);
+    group.reset();
+    const auto buddy = std::find_if(buddies_.begin(), buddies_.end(),
+                                    [&](const ServerItem& item) { return item.name == uin; });
+    if (buddy == buddies_.end()) return std::nullopt;
+    const ServerItem item = *buddy;
+    buddies_.erase(buddy);
+    for (ServerItem& known : groups_) {
+        if (known.groupId != item.groupId) continue;
+        std::vector<std::uint16_t> ids = MemberIds(known.data);
+        if (std::erase(ids, item.itemId) == 0) break;
+        known.data = WithMemberIds(known.data, ids);
+        group = known;
+        break;
+    }
+    return item;
 }
 
 std::optional<VisibilityItem> ServerListState::Visibility() const {

@@ -1,5 +1,7 @@
 #include "protocol/messages.h"
 
+#include <atomic>
+
 #include "net/connection.h"
 #include "net/session.h"
 #include "net/text_encoding.h"
@@ -106,7 +108,9 @@ bool SendTypingNotice(Connection& connection, std::u16string_view uinText, std::
     AppendU16(data, 0x0001);
     AppendString8(data, uin);
     AppendU16(data, kind);
-    return connection.SendSnac(0x0004, 0x0014, 0x0014, data);
+    static std::atomic<std::uint32_t> notices{0};
+    const std::uint32_t requestId = kLastMessageRequestId + 1 + (notices++ % kLastMessageRequestId);
+    return connection.SendSnac(0x0004, 0x0014, requestId, data);
 }
 
 }  // namespace pellox

@@ -258,26 +258,11 @@ void MessengerSession::PerformRenameContact(const RenameContactCommand& command,
         if (IsUsableUin(command.uin)) AddWhenListed(connection, command.uin, command.name);
         return;
     }
-    const std::string name = NarrowFromWide(command.name);
+    const std::string name = EncodeUtf8(command.name);
     item->data = WithTlv(item->data, kTlvNickname, name.empty() ? nullptr : &name);
     UpdateServerBuddy(connection, *item);
 }
 
-void MessengerSession::PerformDeleteContact(const DeleteContactCommand& command,
-                                            Connection& connection) {
-    const std::string uin = NarrowFromWide(command.uin);
-    {
-        std::lock_guard<std::mutex> guard(pendingLock_);
-        std::erase_if(waitingAdds_,
-                      [&](const AddContactCommand& add) { return add.uin == command.uin; });
-        for (auto& [requestId, add] : pendingAdds_)
-            add.withdrawn = add.withdrawn || add.uin == command.uin;
-    }
-    serverList_.ForgetBuddy(uin);
-    if (!connection.Connected()) return;
-    (void)connection.DeleteContactItem(command.uin);
-    (void)connection.SendBuddyList(0x0005, {uin});
-}
 
 void MessengerSession::PerformVisibility(const VisibilityCommand& command, Connection& connection) {
     bool update = false;
@@ -295,12 +280,12 @@ void MessengerSession::AddToServerList(Connection& connection, const std::u16str
     if (awaitingAuth) {
         // The same item again, now marked as waiting for the contact's consent.
         item = serverList_.Buddy(narrow).value_or(ServerItem{});
-        if (item.name.empty()) item = serverList_.PrepareBuddy(narrow, NarrowFromWide(name), group);
+        if (item.name.empty()) item = serverList_.PrepareBuddy(narrow, EncodeUtf8(name), group);
         const std::string none;
         item.data = WithTlv(item.data, kTlvAwaitingAuth, &none);
     } else {
         if (serverList_.Buddy(narrow)) return;
-        item = serverList_.PrepareBuddy(narrow, NarrowFromWide(name), group);
+        item = serverList_.PrepareBuddy(narrow, EncodeUtf8(name), group);
     }
     std::uint32_t requestId = 0;
     {
@@ -330,6 +315,7 @@ bool MessengerSession::OnItemResult(Connection& connection, std::uint32_t reques
     switch (code) {
         case kItemAdded:
             serverList_.TakeBuddy(add.item);
+            SendGroupChanges(connection, serverList_.LinkBuddy(add.item));
             return true;
         case kItemAlreadyThere:
             return true;
@@ -412,12 +398,63 @@ void MessengerSession::UpdateServerBuddy(Connection& connection, const ServerIte
     (void)connection.SendEmptySnac(0x0013, 0x0012);
 }
 
+void MessengerSession::SendGroupChanges(Connection& connection,
+                                        const std::vector<ItemChange>& changes) {
+    if (changes.empty()) return;
+    (void)connection.SendEmptySnac(0x0013, 0x0011);
+    for (const ItemChange& change : changes) {
+        const std::uint16_t subtype = change.add ? 0x0008 : 0x0009;
+        (void)SendServerItem(connection, change.item, subtype, subtype);
+    }
+    (void)connection.SendEmptySnac(0x0013, 0x0012);
+}
+
+void MessengerSession::PerformDeleteContact(const DeleteContactCommand& command,
+                                            Connection& connection) {
+    const std::string uin = NarrowFromWide(command.uin);
+    {
+        std::lock_guard<std::mutex> guard(pendingLock_);
+        std::erase_if(waitingAdds_,
+                      [&](const AddContactCommand& add) { return add.uin == command.uin; });
+        for (auto& [requestId, add] : pendingAdds_)
+            add.withdrawn = add.withdrawn || add.uin == command.uin;
+    }
+    std::optional<ServerItem> group;
+    const std::optional<ServerItem> item = serverList_.UnlinkBuddy(uin, group);
+    serverList_.ForgetBuddy(uin);  // also from a list still coming in
+    if (!connection.Connected()) return;
+    if (item) {
+        (void)connection.SendEmptySnac(0x0013, 0x0011);
+        (void)SendServerItem(connection, *item, 0x000A, 0x000A);
+        if (group) (void)SendServerItem(connection, *group, 0x0009, 0x0009);
+        (void)connection.SendEmptySnac(0x0013, 0x0012);
+    } else {
+        (void)connection.DeleteContactItem(command.uin);  // by its name alone
+    }
+    (void)connection.SendBuddyList(0x0005, {uin});
+}
+
+void MessengerSession::SetCertificateHandler(
+    std::function<void(const CertificateProblem&)> handler) {
+    std::lock_guard<std::mutex> guard(pendingLock_);
+    certificateHandler_ = std::move(handler);
+}
+
+void MessengerSession::OnCertificateProblem(const CertificateProblem& problem) {
+    std::function<void(const CertificateProblem&)> handler;
+    {
+        std::lock_guard<std::mutex> guard(pendingLock_);
+        handler = certificateHandler_;
+    }
+    if (handler) handler(problem);
+}
+
 void MessengerSession::OnYouWereAdded(const std::u16string& uin) {
     AddSystemLine(uin, LoadString(str::kYouWereAdded));
 }
 
 bool SendAuthRequest(Connection& connection, const std::string& uin, const std::u16string& text) {
-    const std::string reason = NarrowFromWide(text);
+    const std::string reason = EncodeUtf8(text);
     if (uin.size() > 0xFF || reason.size() > 0xFFFF) return false;
     PacketBuffer data;
     AppendString8(data, uin);

@@ -124,7 +124,8 @@ public:
     // complete the add waits for it (kMaxWaitingAdds at most).
     void PerformAddContact(const AddContactCommand& command, Connection& connection);
     // RenameContact sends a listed buddy's item again with the new name in TLV
-    // 0x0131; a contact the server list lacks is added to it, as AddContact does.
+    // 0x0131 (UTF-8, as every text of the server list this client writes); a contact
+    // the server list lacks is added to it, as AddContact does.
     void PerformRenameContact(const RenameContactCommand& command, Connection& connection);
     // DeleteContact deletes the server item and takes the contact off the
     // client-side buddy list, as the net layer does; besides, the contact leaves
@@ -145,7 +146,8 @@ public:
     void AddToServerList(Connection& connection, const std::u16string& uin,
                          const std::u16string& name, bool awaitingAuth = false);
     // Receive thread: the result of an item this session added. Success puts it on
-    // the known server list; "already there" does nothing; "authorization
+    // the known server list and adds its id to its group's member list (and the
+    // group's to the root's) on the server; "already there" does nothing; "authorization
     // required" adds it again awaiting authorization and asks the contact for it;
     // any other code leaves the contact local and tells the user once. False when
     // the code is missing or names no add of this session.
@@ -174,6 +176,11 @@ public:
     void OnAuthReply(Connection& connection, const std::u16string& uin, bool granted,
                      const std::u16string& reason);
     void OnYouWereAdded(const std::u16string& uin);
+
+    // Where a certificate the session refused goes (on the thread that met it):
+    // the user interface asks the user. Any thread.
+    void SetCertificateHandler(std::function<void(const CertificateProblem&)> handler);
+    void OnCertificateProblem(const CertificateProblem& problem) override;
 
     // What the last server list said, and the visibility as last sent.
     const ServerListState& ServerList() const { return serverList_; }
@@ -204,6 +211,8 @@ private:
     // Sends a listed buddy's changed item (0x0013/0x0009 inside an edit) and keeps
     // it when it went out.
     void UpdateServerBuddy(Connection& connection, const ServerItem& item);
+    // The group items whose member lists changed, in one edit.
+    void SendGroupChanges(Connection& connection, const std::vector<ItemChange>& changes);
 
     AppState& model_;
     std::atomic<Announcer*> announcer_;
@@ -212,6 +221,7 @@ private:
     std::map<std::uint32_t, PendingAdd> pendingAdds_;
     std::deque<AuthRequest> authRequests_;  // guarded by pendingLock_
     std::deque<AddContactCommand> waitingAdds_;  // guarded by pendingLock_
+    std::function<void(const CertificateProblem&)> certificateHandler_;  // pendingLock_
     std::uint32_t nextItemRequest_ = 0x00130000;
     std::atomic<std::size_t> strangerArrivals_{0};  // contacts added by presence, this connection
     // Last, so that it goes first: its threads call the members above.

@@ -114,6 +114,20 @@ inline constexpr int kExportFileName = 2262;      // "%1" the contact's number
 inline constexpr int kExportHeading = 2263;       // "%1" one's number, "%2" the contact
 inline constexpr int kExportSystem = 2264;        // who wrote a system entry
 inline constexpr int kExportIntoDataFolder = 2265;
+// Sign-on over TLS (2300-2349). The status line when a certificate or TLS itself
+// ended the sign-on (LoginRefusal() kRefusalCertificateUntrusted,
+// kRefusalCertificateChanged, kRefusalTlsFailed):
+inline constexpr int kLoginCertificateUntrusted = 2300;
+inline constexpr int kLoginCertificateChanged = 2301;
+inline constexpr int kLoginTlsFailed = 2302;
+// The question about a certificate nobody vouches for ("%1" the server, "%2" its
+// SHA-256 fingerprint), its title, and the notices of a changed certificate ("%1"
+// the server, "%2" the pinned fingerprint, "%3" the one presented) and of a
+// messaging server's certificate that no pin covers ("%1" its fingerprint).
+inline constexpr int kCertificateTitle = 2303;
+inline constexpr int kCertificateQuestion = 2304;
+inline constexpr int kCertificateChanged = 2305;
+inline constexpr int kCertificateNotTrusted = 2306;
 }  // namespace str
 
 // The text of string `id`; empty for an id the table does not hold.

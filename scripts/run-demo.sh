@@ -147,10 +147,10 @@ if [ ! -f "$settings" ]; then
     umask 077
     printf '%s\r\n' '[settings]' 'profile=100001' 'onlyonline=0' 'columns=2' 'autoconnect=1' \
       'sendclose=1' 'showhistory=1' '[100001]' 'passw=alice' "server=127.0.0.1:$tls" 'login=md5' \
-      'tls=1' "tlspin=$pin" >"$settings"
+      'tls=1' "tlspin=127.0.0.1:$tls $pin" >"$settings"
   )
   echo "Demo profile written to $settings"
-elif [ "$stored_tls" = 1 ] && [ -n "$stored_pin" ] && [ "$stored_pin" != "$pin" ]; then
+elif [ "$stored_tls" = 1 ] && [ -n "$stored_pin" ] && [ "${stored_pin##* }" != "$pin" ]; then
   echo "run-demo: your profile pins another certificate (tlspin) than the server's;" >&2
   echo "          its fingerprint is $pin" >&2
 fi

@@ -428,7 +428,7 @@ TEST_F(ContactListHandler, ANewBuddyGoesIntoTheFirstGroupOrANewGroupGeneral) {
     ASSERT_TRUE(handle(ContactListReply({ListItem("100", 0x0000, {}, 0, 0x0010)})));
     item = list.PrepareBuddy("200", "", group);
     ASSERT_TRUE(group.has_value());
-    EXPECT_EQ(group->name, "\xCE\xE1\xF9\xE8\xE5");
+    EXPECT_EQ(group->name, "\xD0\x9E\xD0\xB1\xD1\x89\xD0\xB8\xD0\xB5");  // UTF-8
     EXPECT_EQ(group->type, kItemTypeGroup);
     EXPECT_EQ(item.groupId, group->groupId);
     EXPECT_TRUE(item.data.empty());

@@ -411,7 +411,7 @@ TEST_F(ServerContacts, AnAddWhileConnectedReachesTheServerWhateverTheContactsPas
     EXPECT_TRUE(alice.session.ServerList().Buddy("100004").has_value());
     const std::optional<ServerItem> fifth = alice.session.ServerList().Buddy("100005");
     ASSERT_TRUE(fifth.has_value());
-    EXPECT_EQ(ToHex(fifth->data), ToHex(TlvBytes(0x0131, Local(u"Пятый П."))));
+    EXPECT_EQ(ToHex(fifth->data), ToHex(TlvBytes(0x0131, Utf8(u"Пятый П."))));
 }
 
 TEST_F(ServerContacts, TypingIsShownUntilStoppedOrTheNextMessage) {
