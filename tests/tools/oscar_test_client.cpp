@@ -189,17 +189,26 @@ bool TestClient::QuietFor(int ms) {
 
 // --- builders ---------------------------------------------------------------
 
+namespace {
+
+// The client-identity TLVs both logins send after the password or its hash.
+void AppendClientIdentity(PacketBuffer& p) {
+    AppendTlv(p, 0x0003, 8, "ICQBasic");
+    const std::uint8_t clientId[2] = {0x01, 0x0A};
+    AppendTlv(p, 0x0016, 2, clientId);
+    AppendTlv(p, 0x000F, 2, "en");
+    AppendTlv(p, 0x000E, 2, "us");
+}
+
+}  // namespace
+
 PacketBuffer LoginPayload(const std::string& uin, const std::string& password) {
     PacketBuffer p;
     AppendU32(p, 1);
     AppendTlv(p, 0x0001, uin.size(), uin.data());
     std::string roasted = RoastPassword(password);
     AppendTlv(p, 0x0002, roasted.size(), roasted.data());
-    AppendTlv(p, 0x0003, 8, "ICQBasic");
-    const std::uint8_t clientId[2] = {0x01, 0x0A};
-    AppendTlv(p, 0x0016, 2, clientId);
-    AppendTlv(p, 0x000F, 2, "en");
-    AppendTlv(p, 0x000E, 2, "us");
+    AppendClientIdentity(p);
     return p;
 }
 
@@ -226,11 +235,7 @@ PacketBuffer Md5LoginPayload(const std::string& uin, const std::string& hash, Lo
     AppendTlv(p, 0x0001, uin.size(), uin.data());
     AppendTlv(p, 0x0025, hash.size(), hash.data());
     if (kind == LoginKind::Md5) AppendTlv(p, 0x004C, 0, nullptr);
-    AppendTlv(p, 0x0003, 8, "ICQBasic");
-    const std::uint8_t clientId[2] = {0x01, 0x0A};
-    AppendTlv(p, 0x0016, 2, clientId);
-    AppendTlv(p, 0x000F, 2, "en");
-    AppendTlv(p, 0x000E, 2, "us");
+    AppendClientIdentity(p);
     return p;
 }
 
