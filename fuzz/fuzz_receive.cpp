@@ -1,27 +1,28 @@
 // Fuzz target: the byte stream of a messaging-server connection.
 //
 // The input is everything a server sends after sign-on (and, first, the same bytes
-// are read as the login server's reply and its messaging address). It runs through the
-// session's frame loop (FLAP framing, SNAC headers, extra data) and DispatchSnac
-// into every handler of a MessengerSession, with a model on a scratch data
-// directory behind it, over one end of a socket pair whose other end a peer thread
-// feeds with the input while it drains what the session answers.
+// are read as the login server's reply and its messaging address). It is fed to
+// the FLAP parser in pieces of changing sizes, and every frame the parser yields
+// goes through the session's handling of a messaging-phase frame (SNAC headers,
+// extra data, the sign-off) into every handler of a MessengerSession, with a model
+// on a scratch data directory behind it. The session's answers go to one end of a
+// socket pair whose other end is drained after each frame, on this same thread.
 //
 // Beyond memory safety it checks what a messenger must never get wrong: every
 // message the session reported is in its contact's history, in memory and byte for
 // byte in the history file, and the stored files load again.
-#include <poll.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <map>
-#include <thread>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "net/flap_parser.h"
+#include "net/session_impl.h"
 #include "platform/files.h"
 #include "protocol/identity.h"
 #include "protocol/messenger_session.h"
@@ -38,12 +39,13 @@ public:
     using MessengerSession::MessengerSession;
     ~CountingSession() override { Shutdown(); }
 
-    void OnMessage(const std::u16string& uin, const std::u16string& text) override {
+    void OnMessage(Connection& from, const std::u16string& uin,
+                   const std::u16string& text) override {
         if (IsUsableUin(uin)) ++messages[uin];
-        MessengerSession::OnMessage(uin, text);
+        MessengerSession::OnMessage(from, uin, text);
     }
 
-    std::map<std::u16string, std::size_t> messages;  // the receive thread is this thread
+    std::map<std::u16string, std::size_t> messages;  // the frames are handled on this thread
 };
 
 // What a view does with a change: look at the contact and its conversation.
@@ -63,32 +65,14 @@ private:
     AppState& model_;
 };
 
-// The server end: writes the input, then shuts its sending side; reads and drops
-// what the client sends until the client closes.
-void Serve(int fd, const std::uint8_t* data, std::size_t size) {
-    bool writing = size > 0;
-    if (!writing) ::shutdown(fd, SHUT_WR);
+// The sizes of the pieces the input is fed in, in turn: a frame and its header
+// arrive whole, cut and packed with others.
+constexpr std::size_t kPieces[] = {1, 7, 64, 3, 1024, 2, 16384, 5};
+
+// Reads and drops whatever the session has sent so far.
+void Drain(int fd) {
     std::uint8_t sink[4096];
-    for (;;) {
-        pollfd p{fd, static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0};
-        if (::poll(&p, 1, -1) < 0) continue;
-        if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
-            const ssize_t got = ::recv(fd, sink, sizeof sink, 0);
-            if (got <= 0) return;
-        }
-        if (writing && (p.revents & POLLOUT)) {
-            const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (sent > 0) {
-                data += sent;
-                size -= static_cast<std::size_t>(sent);
-            } else if (sent < 0 && errno != EAGAIN && errno != EINTR) {
-                size = 0;
-            }
-            if (size == 0) {
-                writing = false;
-                ::shutdown(fd, SHUT_WR);
-            }
-        }
+    while (::recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0) {
     }
 }
 
@@ -122,7 +106,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) std::abort();
-    std::thread server(Serve, fds[1], data, size);
+    // Nobody drains while a frame is being handled: an answer that does not fit
+    // the socket buffer fails as a broken line would, rather than blocking.
+    if (::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK) != 0) std::abort();
     {
         AppState model(dir);
         model.UpdateSettings([](Settings& s) { s.profile = u"123456789"; });
@@ -134,20 +120,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         model.AddListener(&repainter);
         {
             CountingSession session(model);
+            SessionImpl& net = session.NetForTesting();
             // The same bytes as a login server's reply, and the messaging address it
             // names parsed as the connect would (nothing is connected).
             PacketReader reply(data, static_cast<int>(std::min<std::size_t>(size, kMaxFlapData)));
-            if (session.ParseLoginReply(reply)) {
+            Connection none = net.CurrentConnection();
+            if (net.ParseLoginReply(none, reply)) {
                 platform::Ipv4Endpoint endpoint;
-                (void)ResolveAddress(session.BosAddress(), false, endpoint);
+                (void)ResolveAddress(net.BosAddressForTesting(), false, endpoint);
             }
-            session.RunMessagingConnection(fds[0]);  // the session owns fds[0] now
+            Connection connection =
+                net.AdoptSocketForTesting(fds[0]);  // the session owns fds[0] now
+            FlapParser parser;
+            FlapFrame frame;
+            bool signOnDone = false;
+            bool open = true;
+            for (std::size_t at = 0, piece = 0; open && at < size && !parser.Broken(); ++piece) {
+                const std::size_t n = std::min(kPieces[piece % std::size(kPieces)], size - at);
+                parser.Feed({data + at, n});
+                at += n;
+                while (open && parser.Next(frame)) {
+                    open = net.HandleMessagingFrame(connection, frame, signOnDone);
+                    Drain(fds[1]);
+                }
+            }
+            net.EndConnectionForTesting(connection);
             // The end of the stream leaves a closing code: 1 after a sign-off
             // frame, otherwise 2 (or 0 when the stream never got past sign-on).
             Check(static_cast<int>(session.State()) < static_cast<int>(ConnState::OpeningConnection),
                   "the connection did not end in a closing state");
             CheckHistories(model, session);
-        }  // closes the connection: the server thread sees the end
+        }  // closes the connection
         for (auto& [code, contact] : posted) model.Notify(code, contact, false);
         model.RemoveListener(&repainter);
 
@@ -166,7 +169,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         Check(stored == uins, "the stored contact list differs from the model's");
     }
-    server.join();
     ::close(fds[1]);
     return 0;
 }

@@ -2,7 +2,7 @@
 // server-side contact item and the short user-information request.
 #include <algorithm>
 
-#include "net/session.h"
+#include "net/session_impl.h"
 #include "net/text_encoding.h"
 
 namespace pellox {
@@ -15,7 +15,7 @@ std::uint32_t LeadingNumber(const std::string& text) {
 
 }  // namespace
 
-bool NetSession::SendInstantMessage(std::u16string_view uinText, std::u16string_view text) {
+bool Connection::SendInstantMessage(std::u16string_view uinText, std::u16string_view text) {
     // A UIN is a few digits; one that does not fit its 1-byte length is refused
     // rather than sent cut.
     if (uinText.size() > 0xFF) return false;
@@ -37,19 +37,21 @@ bool NetSession::SendInstantMessage(std::u16string_view uinText, std::u16string_
 
     PacketBuffer data;
     AppendRecord(data, MessageHeader{0x67C31501, 0x3D3A0000, 0x0001});
-    AppendU8(data, static_cast<std::uint8_t>(recipient.size()));
-    AppendBytes(data, recipient.data(), recipient.size());
+    AppendString8(data, recipient);
     AppendTlv(data, 0x0002, block.Length(), block.Data());
     AppendTlv(data, 0x0006, 0, nullptr);  // store the message while the recipient is away
 
     // Kept before sending: the server's error may come before SendSnac returns.
     std::uint32_t requestId;
     {
-        std::lock_guard<std::mutex> guard(sentLock_);
-        if (++lastMessageRequestId_ == 0) lastMessageRequestId_ = 1;
-        requestId = lastMessageRequestId_;
-        sentMessages_.push_back(SentMessage{requestId, std::u16string(uinText), std::u16string(text)});
-        if (sentMessages_.size() > kMaxSentMessages) sentMessages_.pop_front();
+        std::lock_guard<std::mutex> guard(session_->sentLock_);
+        std::uint32_t& last = session_->lastMessageRequestId_;
+        if (++last > kLastMessageRequestId) last = 1;
+        requestId = last;
+        auto& sent = session_->sentMessages_;
+        sent.push_back(
+            SessionImpl::SentMessage{requestId, std::u16string(uinText), std::u16string(text)});
+        if (sent.size() > kMaxSentMessages) sent.pop_front();
     }
     if (SendSnac(0x0004, 0x0006, requestId, data)) return true;
     std::u16string uin, sent;
@@ -57,20 +59,21 @@ bool NetSession::SendInstantMessage(std::u16string_view uinText, std::u16string_
     return false;
 }
 
-bool NetSession::TakeSentMessage(std::uint32_t requestId, std::u16string& uin,
+bool Connection::TakeSentMessage(std::uint32_t requestId, std::u16string& uin,
                                  std::u16string& text) {
-    std::lock_guard<std::mutex> guard(sentLock_);
-    for (auto it = sentMessages_.begin(); it != sentMessages_.end(); ++it) {
+    std::lock_guard<std::mutex> guard(session_->sentLock_);
+    auto& sent = session_->sentMessages_;
+    for (auto it = sent.begin(); it != sent.end(); ++it) {
         if (it->requestId != requestId) continue;
         uin = std::move(it->uin);
         text = std::move(it->text);
-        sentMessages_.erase(it);
+        sent.erase(it);
         return true;
     }
     return false;
 }
 
-bool NetSession::DeleteContactItem(std::u16string_view uinText) {
+bool Connection::DeleteContactItem(std::u16string_view uinText) {
     const std::string name = NarrowFromWide(uinText);
     if (name.size() > 0xFFFF) return false;
     PacketBuffer data;
@@ -83,24 +86,23 @@ bool NetSession::DeleteContactItem(std::u16string_view uinText) {
     return SendSnac(0x0013, 0x000A, 0x00000083, data);
 }
 
-bool NetSession::SendBuddyList(std::uint16_t subtype, const std::vector<std::string>& uins) {
+bool Connection::SendBuddyList(std::uint16_t subtype, const std::vector<std::string>& uins) {
     bool sent = true;
     for (std::size_t first = 0; first < uins.size(); first += kBuddiesPerSnac) {
         PacketBuffer data;
         const std::size_t end = std::min(uins.size(), first + kBuddiesPerSnac);
         for (std::size_t i = first; i < end; ++i) {
             if (uins[i].empty() || uins[i].size() > 0xFF) continue;
-            AppendU8(data, static_cast<std::uint8_t>(uins[i].size()));
-            AppendBytes(data, uins[i].data(), uins[i].size());
+            AppendString8(data, uins[i]);
         }
         if (data.Length() > 0) sent = SendSnac(0x0003, subtype, subtype, data) && sent;
     }
     return sent;
 }
 
-bool NetSession::RequestShortInfo(std::u16string_view uinText) {
+bool Connection::RequestShortInfo(std::u16string_view uinText) {
     const std::uint32_t target = LeadingNumber(NarrowFromWide(uinText));
-    const std::uint32_t own = LeadingNumber(Uin());
+    const std::uint32_t own = LeadingNumber(OwnUin());
     PacketBuffer data;
     AppendRecord(data, TlvHeader{0x0001, 0x0010});
     AppendU16Le(data, 14);      // bytes that follow

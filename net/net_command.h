@@ -1,14 +1,20 @@
 // Commands that the user interface hands to the network worker, and the
 // connection state codes that the session reports.
+//
+// A command is a plain struct and one alternative of `Command`. The worker looks
+// up the one handler registered for its alternative (SessionImpl::SetCommandHandler)
+// and runs it; the net layer registers the handlers of the commands it carries out
+// itself, the protocol layer those of the rest (RegisterProtocolHandlers). A new
+// command is its struct here, its handler, and the call site that queues it.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <utility>
+#include <variant>
 
 namespace pellox {
 
-// Connection state codes reported through NetSession::OnStateChanged.
+// Connection state codes reported through SessionDelegate::OnStateChanged.
 enum class ConnState : std::int32_t {
     Disconnected = 0,               // CloseSession (twice), the Disconnect command
     DisconnectedByOtherClient = 1,  // sign-off frame from the messaging server
@@ -27,102 +33,90 @@ enum class ConnState : std::int32_t {
 inline bool IsConnectedState(std::int32_t code) {
     return code >= static_cast<std::int32_t>(ConnState::Online);
 }
+inline bool IsConnectedState(ConnState code) {
+    return IsConnectedState(static_cast<std::int32_t>(code));
+}
 
-enum class CommandCode : std::int32_t {
-    Connect = 1,
-    Disconnect = 2,
-    SendMessage = 3,
-    LoadContacts = 4,
-    DeleteContact = 5,
-    RequestInfo = 6,
-    SetStatus = 7,      // one's own status: kept for sign-on, sent at once while connected
-    SetVisibility = 8,  // the visibility item of the server list (the protocol layer's)
-    AddContact = 9,     // a contact added locally: the server list and presence (the protocol layer's)
-    RenameContact = 10, // a contact's new name for its server item (the protocol layer's)
-    TypingNotice = 11,  // one's own typing to a contact (the protocol layer's)
-    AuthReply = 12,     // the answer to an authorization request (the protocol layer's)
-};
+// ---- Carried out by the net layer ----
 
-// A queued request. The queue owns it from EnqueueCommand until the worker has
-// performed it. Disconnect and LoadContacts carry no payload and use this record
-// as it is.
-struct NetCommand {
-    explicit NetCommand(CommandCode c) : code(c) {}
-    virtual ~NetCommand() = default;
-    CommandCode code;
-};
-
-// `status` is the status half of the word the sign-on announces (0 online).
-struct ConnectCommand : NetCommand {
-    ConnectCommand(std::u16string serverText, std::u16string uinText, std::u16string passwordText,
-                   std::uint16_t ownStatus = 0)
-        : NetCommand(CommandCode::Connect),
-          server(std::move(serverText)),
-          uin(std::move(uinText)),
-          password(std::move(passwordText)),
-          status(ownStatus) {}
+// Signs on. `status` is the status half of the word the sign-on announces (0 online).
+struct ConnectCommand {
     std::u16string server;
     std::u16string uin;
     std::u16string password;
-    std::uint16_t status;
+    std::uint16_t status = 0;
+    // The MD5 login of family 0x0017 instead of the roasted password.
+    bool md5Login = false;
+    // Both connections over TLS; `tlsPin` is the SHA-256 fingerprint of the one
+    // certificate the user trusted for this server (empty: the system's trust
+    // store decides).
+    bool tls = false;
+    std::string tlsPin{};
 };
 
-// SetStatus: the status half of one's own status word (0x0001 away, 0x0100
-// invisible, ...).
-struct StatusCommand : NetCommand {
-    explicit StatusCommand(std::uint16_t ownStatus)
-        : NetCommand(CommandCode::SetStatus), status(ownStatus) {}
-    std::uint16_t status;
+// Reports Disconnected, closes the connection and refreshes the contacts.
+struct DisconnectCommand {};
+
+// One's own status half of the status word (0x0001 away, 0x0100 invisible, ...):
+// kept for sign-on, sent at once while connected.
+struct StatusCommand {
+    std::uint16_t status = 0;
 };
 
-// SetVisibility: true to be seen only by the contacts of one's server list.
-struct VisibilityCommand : NetCommand {
-    explicit VisibilityCommand(bool listOnly)
-        : NetCommand(CommandCode::SetVisibility), visibleToListOnly(listOnly) {}
-    bool visibleToListOnly;
-};
-
-struct SendMessageCommand : NetCommand {
-    SendMessageCommand(std::u16string uinText, std::u16string messageText,
-                       const void* recipient = nullptr)
-        : NetCommand(CommandCode::SendMessage),
-          uin(std::move(uinText)),
-          text(std::move(messageText)),
-          contact(recipient) {}
+struct SendMessageCommand {
     std::u16string uin;
     std::u16string text;
     // The recipient contact as the queuing view knew it; never dereferenced here.
-    const void* contact;
+    const void* contact = nullptr;
 };
 
-// AddContact and RenameContact: the UIN and the contact's name.
-struct ContactCommand : NetCommand {
-    ContactCommand(CommandCode c, std::u16string uinText, std::u16string nameText)
-        : NetCommand(c), uin(std::move(uinText)), name(std::move(nameText)) {}
+// Asks the server for the contact list.
+struct LoadContactsCommand {};
+
+// Deletes the contact's server item and takes it off the client-side buddy list.
+struct DeleteContactCommand {
+    std::u16string uin;
+};
+
+// Asks for the contact's short user information.
+struct RequestInfoCommand {
+    std::u16string uin;
+};
+
+// ---- Carried out by the protocol layer ----
+
+// True to be seen only by the contacts of one's server list.
+struct VisibilityCommand {
+    bool visibleToListOnly = false;
+};
+
+// A contact added locally: the server list and presence.
+struct AddContactCommand {
     std::u16string uin;
     std::u16string name;
 };
 
-// TypingNotice: one's own typing to the contact (0 stopped, 1 typed, 2 begun).
-struct TypingCommand : NetCommand {
-    TypingCommand(std::u16string uinText, std::uint16_t typingKind)
-        : NetCommand(CommandCode::TypingNotice), uin(std::move(uinText)), kind(typingKind) {}
+// A contact's new name for its server item.
+struct RenameContactCommand {
     std::u16string uin;
-    std::uint16_t kind;
+    std::u16string name;
 };
 
-// AuthReply: the answer to the UIN's authorization request.
-struct AuthReplyCommand : NetCommand {
-    AuthReplyCommand(std::u16string uinText, bool grant)
-        : NetCommand(CommandCode::AuthReply), uin(std::move(uinText)), granted(grant) {}
+// One's own typing to the contact (0 stopped, 1 typed, 2 begun).
+struct TypingCommand {
     std::u16string uin;
-    bool granted;
+    std::uint16_t kind = 0;
 };
 
-// DeleteContact and RequestInfo: one UIN.
-struct UinCommand : NetCommand {
-    UinCommand(CommandCode c, std::u16string uinText) : NetCommand(c), uin(std::move(uinText)) {}
+// The answer to the UIN's authorization request.
+struct AuthReplyCommand {
     std::u16string uin;
+    bool granted = false;
 };
+
+using Command =
+    std::variant<ConnectCommand, DisconnectCommand, StatusCommand, SendMessageCommand,
+                 LoadContactsCommand, DeleteContactCommand, RequestInfoCommand, VisibilityCommand,
+                 AddContactCommand, RenameContactCommand, TypingCommand, AuthReplyCommand>;
 
 }  // namespace pellox

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "net/session.h"
+#include "net/session_impl.h"
 
 namespace pellox {
 
@@ -18,62 +18,65 @@ int ReconnectDelayMs(const ReconnectTiming& timing, int attempt, double unit) {
     return static_cast<int>(std::lround(std::clamp(delay, 0.0, cap)));
 }
 
-void NetSession::SetReconnectCheck(std::function<bool()> check) {
-    std::lock_guard<std::mutex> guard(connectionLock);
+void SessionImpl::SetReconnectCheck(std::function<bool()> check) {
+    std::lock_guard<std::mutex> guard(connectionLock_);
     reconnectCheck_ = std::move(check);
 }
 
-bool NetSession::ReconnectAllowed() const {
+bool SessionImpl::ReconnectAllowed() const {
     std::function<bool()> check;
     {
-        std::lock_guard<std::mutex> guard(connectionLock);
+        std::lock_guard<std::mutex> guard(connectionLock_);
         check = reconnectCheck_;
     }
     return check && check();
 }
 
-void NetSession::SetReconnectTiming(const ReconnectTiming& timing, std::function<double()> random) {
-    std::lock_guard<std::mutex> guard(connectionLock);
+void SessionImpl::SetReconnectTiming(const ReconnectTiming& timing,
+                                     std::function<double()> random) {
+    std::lock_guard<std::mutex> guard(connectionLock_);
     reconnectTiming_ = timing;
     reconnectRandom_ = std::move(random);
 }
 
-bool NetSession::ReconnectPending() const {
-    std::lock_guard<std::mutex> guard(connectionLock);
+bool SessionImpl::ReconnectPending() const {
+    std::lock_guard<std::mutex> guard(connectionLock_);
     return reconnectDue_.has_value();
 }
 
-void NetSession::PerformConnect(const ConnectTarget& target, std::uint64_t closeCount) {
-    ReportState(ConnState::OpeningConnection);
-    OnContactsRefresh();
+void SessionImpl::PerformConnect(const ConnectTarget& target, Generation generation) {
+    const Connection worker = CurrentConnection();
+    ReportState(worker, ConnState::OpeningConnection);
+    delegate_.OnContactsRefresh();
     // The connection left from before goes first (as the connect would close it),
     // so that any later close is known to be someone else's.
     bool open;
     {
-        std::lock_guard<std::mutex> guard(connectionLock);
+        std::lock_guard<std::mutex> guard(connectionLock_);
         open = connection_ != nullptr;
     }
     if (open) {
         CloseSession();
-        ++closeCount;
+        ++generation;
     }
-    if (!ConnectToLoginServer(target.server, target.uin, target.password, closeCount)) {
-        ReportState(ConnState::ConnectionError);
-        OnContactsRefresh();
+    if (!ConnectToLoginServer(target, generation)) {
+        ReportState(worker, ConnState::ConnectionError);
+        delegate_.OnContactsRefresh();
         // A connect that a close abandoned is not tried again.
-        if (ClosesSoFar() == closeCount) MaybeScheduleReconnect();
+        if (CurrentGeneration() == generation) MaybeScheduleReconnect(worker);
     }
 }
 
-void NetSession::MaybeScheduleReconnect() {
+void SessionImpl::MaybeScheduleReconnect(const Connection& from) {
     // A refused login, a sign-off by another client (state 1) and a close by the
     // user (state 0, later reports of its connection dropped) do not come back.
-    if (!running.load() || LoginRefused() || State() != ConnState::ConnectionError) return;
+    if (!running_.load() || LoginRefused() || State() != ConnState::ConnectionError) return;
     if (!ReconnectAllowed()) return;
     {
-        std::lock_guard<std::mutex> guard(connectionLock);
+        std::lock_guard<std::mutex> guard(connectionLock_);
         // Reports of a connection that was closed meanwhile do not count either.
-        if (IsStaleReceiver() || !lastConnect_ || state.load() != static_cast<std::int32_t>(ConnState::ConnectionError)) {
+        if (IsStale(from) || !lastConnect_ ||
+            state_.load() != static_cast<std::int32_t>(ConnState::ConnectionError)) {
             return;
         }
         const double unit = reconnectRandom_
@@ -84,21 +87,21 @@ void NetSession::MaybeScheduleReconnect() {
         reconnectDue_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
     }
     // The worker shortens its wait to the reconnect's time.
-    wakeEvent.Set();
+    wakeEvent_.Set();
 }
 
-std::optional<NetSession::ConnectTarget> NetSession::TakeDueReconnect(std::uint64_t& closeCount) {
-    std::lock_guard<std::mutex> guard(connectionLock);
+std::optional<SessionImpl::ConnectTarget> SessionImpl::TakeDueReconnect(Generation& generation) {
+    std::lock_guard<std::mutex> guard(connectionLock_);
     if (!reconnectDue_ || !lastConnect_ || std::chrono::steady_clock::now() < *reconnectDue_) {
         return std::nullopt;
     }
     reconnectDue_.reset();
-    closeCount = closes_;
+    generation = generation_;
     return lastConnect_;
 }
 
-int NetSession::ReconnectDueInMs() const {
-    std::lock_guard<std::mutex> guard(connectionLock);
+int SessionImpl::ReconnectDueInMs() const {
+    std::lock_guard<std::mutex> guard(connectionLock_);
     if (!reconnectDue_) return -1;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         *reconnectDue_ - std::chrono::steady_clock::now());

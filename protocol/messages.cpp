@@ -1,5 +1,8 @@
 #include "protocol/messages.h"
 
+#include <atomic>
+
+#include "net/connection.h"
 #include "net/session.h"
 #include "net/text_encoding.h"
 #include "protocol/identity.h"
@@ -62,7 +65,7 @@ bool ParseMessageText(PacketReader& reader, std::u16string& text) {
     return true;
 }
 
-bool HandleIncomingMessage(NetSession& session, PacketReader& reader) {
+bool HandleIncomingMessage(Connection& connection, PacketReader& reader) {
     MessageHeader header;
     if (!ReadRecord(reader, header)) return false;
     UserInfoBlock sender;
@@ -71,21 +74,22 @@ bool HandleIncomingMessage(NetSession& session, PacketReader& reader) {
     if (!IsUsableUin(uin)) return false;
     // Reported before anything else can fail: a message cut short still shows
     // the sender's presence.
-    if (sender.hasStatus) session.OnContactStatus(uin, StatusFromFlags(sender.statusWord));
+    if (std::uint32_t word = 0; UserStatusWord(sender, word))
+        connection.Events().OnContactStatus(connection, uin, StatusFromFlags(word));
     if (!blockRead) return false;
 
     std::u16string text;
     if (header.channel == kMessageChannelPlain && !ParseMessageText(reader, text)) return false;
-    session.OnMessage(uin, text);
+    connection.Events().OnMessage(connection, uin, text);
     return true;
 }
 
-bool HandleMessageError(NetSession& session, PacketReader& reader, const SnacHeader& snac) {
+bool HandleMessageError(Connection& connection, PacketReader& reader, const SnacHeader& snac) {
     std::uint16_t code = 0;
     if (!ReadU16(reader, code)) return false;
     std::u16string uin, text;
-    if (!session.TakeSentMessage(snac.requestId, uin, text)) return false;
-    session.OnMessageNotSent(uin, text, code);
+    if (!connection.TakeSentMessage(snac.requestId, uin, text)) return false;
+    connection.Events().OnMessageNotSent(uin, text, code);
     return true;
 }
 
@@ -95,17 +99,18 @@ bool ReadTypingNotice(PacketReader& reader, std::string& uin, std::uint16_t& kin
            ReadU16(reader, kind);
 }
 
-bool SendTypingNotice(NetSession& session, std::u16string_view uinText, std::uint16_t kind) {
+bool SendTypingNotice(Connection& connection, std::u16string_view uinText, std::uint16_t kind) {
     const std::string uin = NarrowFromWide(uinText);
     if (uin.empty() || uin.size() > 0xFF) return false;
     PacketBuffer data;
     AppendU32(data, 0);
     AppendU32(data, 0);  // cookie
     AppendU16(data, 0x0001);
-    AppendU8(data, static_cast<std::uint8_t>(uin.size()));
-    AppendBytes(data, uin.data(), uin.size());
+    AppendString8(data, uin);
     AppendU16(data, kind);
-    return session.SendSnac(0x0004, 0x0014, 0x0014, data);
+    static std::atomic<std::uint32_t> notices{0};
+    const std::uint32_t requestId = kLastMessageRequestId + 1 + (notices++ % kLastMessageRequestId);
+    return connection.SendSnac(0x0004, 0x0014, requestId, data);
 }
 
 }  // namespace pellox

@@ -24,7 +24,7 @@
 
 namespace pellox {
 
-class NetSession;
+class Connection;
 
 // The text bytes of a message fragment in the given character set, as UTF-16.
 // A UCS-2 text of odd length loses its last byte.
@@ -38,13 +38,13 @@ std::u16string DecodeMessageText(std::uint16_t charset, std::string_view bytes);
 // rest of the SNAC is cut short), then the message: the text of a channel-1
 // message, an empty text for any other channel. False on a short read, a bad
 // message TLV or an unusable sender UIN (no event then).
-bool HandleIncomingMessage(NetSession& session, PacketReader& reader);
+bool HandleIncomingMessage(Connection& connection, PacketReader& reader);
 
 // A message error, SNAC 0x0004/0x0001: a 2-byte error code (anything after it is
 // not read). The SNAC's request id names the message the server refused, which
 // is reported through OnMessageNotSent with that code. False when the code is
-// missing or the request id names no message sent on this session.
-bool HandleMessageError(NetSession& session, PacketReader& reader, const SnacHeader& snac);
+// missing or the request id names no message sent on this connection.
+bool HandleMessageError(Connection& connection, PacketReader& reader, const SnacHeader& snac);
 
 // Typing notices, SNAC 0x0004/0x0014 both ways: cookie (8, zeros), channel (2,
 // always 1 here), the UIN (1-byte length), the kind (2).
@@ -56,6 +56,8 @@ inline constexpr std::int64_t kTypingTimeoutMs = 10000;
 
 // Reads a notice of channel 1; false when cut short or of another channel.
 [[nodiscard]] bool ReadTypingNotice(PacketReader& reader, std::string& uin, std::uint16_t& kind);
-bool SendTypingNotice(NetSession& session, std::u16string_view uin, std::uint16_t kind);
+// Each notice has a request id of its own above kLastMessageRequestId, so that an
+// error the server sends about it (0x0004/0x0001) never names a message.
+bool SendTypingNotice(Connection& connection, std::u16string_view uin, std::uint16_t kind);
 
 }  // namespace pellox

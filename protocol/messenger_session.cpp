@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "net/session_impl.h"
 #include "net/text_encoding.h"
 #include "platform/local_time.h"
 #include "protocol/contact_list.h"
@@ -10,6 +11,7 @@
 #include "protocol/meta.h"
 #include "protocol/presence.h"
 #include "protocol/user_info.h"
+#include "resources/strings.h"
 #include "store/app_state.h"
 
 namespace pellox {
@@ -17,62 +19,27 @@ namespace {
 
 inline constexpr std::uint16_t kMaxUnreadCount = 0xFFFF;
 
-// Adapters from the routing table's signature to the handlers. Only
-// MessengerSession registers them, so the session is always one.
-template <bool (*Handler)(NetSession&, PacketReader&)>
-void Route(NetSession& session, PacketReader& reader, const FlapHeader&, const SnacHeader&) {
-    (void)Handler(session, reader);
-}
-
-void RouteContactList(NetSession& session, PacketReader& reader, const FlapHeader&,
-                      const SnacHeader& snac) {
-    auto& messenger = static_cast<MessengerSession&>(session);
-    (void)HandleContactListReply(messenger, messenger.Model(), reader,
-                                 (snac.flags & kSnacFlagMoreReplies) != 0, &messenger.ServerList());
-}
-
-void RouteMetaReply(NetSession& session, PacketReader& reader, const FlapHeader&,
-                    const SnacHeader& snac) {
-    auto& messenger = static_cast<MessengerSession&>(session);
-    (void)HandleMetaReply(messenger, messenger.Model(), reader, snac);
-}
-
-void RouteMessageError(NetSession& session, PacketReader& reader, const FlapHeader&,
-                       const SnacHeader& snac) {
-    (void)HandleMessageError(session, reader, snac);
-}
-
-void RouteItemResult(NetSession& session, PacketReader& reader, const FlapHeader&,
-                     const SnacHeader& snac) {
-    static_cast<MessengerSession&>(session).OnItemResult(snac.requestId, reader);
-}
-
-void RouteTyping(NetSession& session, PacketReader& reader, const FlapHeader&, const SnacHeader&) {
-    std::string uin;
-    std::uint16_t kind = 0;
-    if (ReadTypingNotice(reader, uin, kind)) static_cast<MessengerSession&>(session).OnTyping(WidenUin(uin), kind);
-}
-
 // 0x0013/0x0019 and 0x001B: the UIN, for 0x001B a flag byte, then a text with
 // a 2-byte length; 0x001C: the UIN alone.
-void RouteAuth(NetSession& session, PacketReader& reader, const FlapHeader&, const SnacHeader& snac) {
-    auto& messenger = static_cast<MessengerSession&>(session);
+bool HandleAuth(MessengerSession& messenger, Connection& connection, PacketReader& reader,
+                const SnacHeader& snac) {
     std::string uin, text;
     std::uint8_t granted = 0;
-    if (!ReadString8(reader, uin)) return;
+    if (!ReadString8(reader, uin)) return false;
     if (snac.subtype == 0x001C) {
         messenger.OnYouWereAdded(WidenUin(uin));
-        return;
+        return true;
     }
-    if (snac.subtype == 0x001B && !ReadU8(reader, granted)) return;
+    if (snac.subtype == 0x001B && !ReadU8(reader, granted)) return false;
     if (!ReadString16(reader, text)) text.clear();  // the text is optional
     std::u16string wide;
     DecodeIncomingText(text, wide);
     if (snac.subtype == 0x0019) {
         messenger.OnAuthRequest(WidenUin(uin), wide);
     } else {
-        messenger.OnAuthReply(WidenUin(uin), granted != 0, wide);
+        messenger.OnAuthReply(connection, WidenUin(uin), granted != 0, wide);
     }
+    return true;
 }
 
 // Results of 0x0013/0x000E.
@@ -91,31 +58,127 @@ ContactPtr FindOrAddByUin(AppState& model, const std::u16string& uin, std::int32
 
 }  // namespace
 
-void RegisterProtocolHandlers(MessengerSession& session) {
-    session.SetSnacHandler(0x0002, 0x0006, &Route<HandleUserInfoReply>);
-    session.SetSnacHandler(0x0003, 0x000B, &Route<HandleContactArrived>);
-    session.SetSnacHandler(0x0003, 0x000C, &Route<HandleContactDeparted>);
-    session.SetSnacHandler(0x0004, 0x0001, &RouteMessageError);
-    session.SetSnacHandler(0x0004, 0x0007, &Route<HandleIncomingMessage>);
-    session.SetSnacHandler(0x0004, 0x0014, &RouteTyping);
-    session.SetSnacHandler(0x0013, 0x0006, &RouteContactList);
-    session.SetSnacHandler(0x0013, 0x000E, &RouteItemResult);
-    session.SetSnacHandler(0x0013, 0x0019, &RouteAuth);
-    session.SetSnacHandler(0x0013, 0x001B, &RouteAuth);
-    session.SetSnacHandler(0x0013, 0x001C, &RouteAuth);
-    session.SetSnacHandler(0x0015, 0x0003, &RouteMetaReply);
+void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger) {
+    // Handlers that read the SNAC data alone.
+    const auto plain = [&net](std::uint16_t family, std::uint16_t subtype,
+                              bool (*handler)(Connection&, PacketReader&)) {
+        net.SetSnacHandler(family, subtype,
+                           [handler](Connection& connection, PacketReader& reader,
+                                     const SnacHeader&) { return handler(connection, reader); });
+    };
+    plain(0x0002, 0x0006, &HandleUserInfoReply);
+    plain(0x0003, 0x000B, &HandleContactArrived);
+    plain(0x0003, 0x000C, &HandleContactDeparted);
+    plain(0x0004, 0x0007, &HandleIncomingMessage);
+    net.SetSnacHandler(0x0004, 0x0001, &HandleMessageError);
+    net.SetSnacHandler(0x0004, 0x0014,
+                       [&messenger](Connection&, PacketReader& reader, const SnacHeader&) {
+                           std::string uin;
+                           std::uint16_t kind = 0;
+                           if (!ReadTypingNotice(reader, uin, kind)) return false;
+                           messenger.OnTyping(WidenUin(uin), kind);
+                           return true;
+                       });
+    net.SetSnacHandler(
+        0x0013, 0x0006,
+        [&messenger](Connection& connection, PacketReader& reader, const SnacHeader& snac) {
+            const bool more = (snac.flags & kSnacFlagMoreReplies) != 0;
+            if (!HandleContactListReply(connection, messenger.Model(), reader, more,
+                                        &messenger.ServerList())) {
+                return false;
+            }
+            if (!more) messenger.OnServerListLoaded(connection);
+            return true;
+        });
+    net.SetSnacHandler(
+        0x0013, 0x000E,
+        [&messenger](Connection& connection, PacketReader& reader, const SnacHeader& snac) {
+            return messenger.OnItemResult(connection, snac.requestId, reader);
+        });
+    for (const std::uint16_t subtype : {0x0019, 0x001B, 0x001C}) {
+        net.SetSnacHandler(
+            0x0013, subtype,
+            [&messenger](Connection& connection, PacketReader& reader, const SnacHeader& snac) {
+                return HandleAuth(messenger, connection, reader, snac);
+            });
+    }
+    net.SetSnacHandler(
+        0x0015, 0x0003,
+        [&messenger](Connection& connection, PacketReader& reader, const SnacHeader& snac) {
+            return HandleMetaReply(connection, messenger.Model(), reader, snac);
+        });
+
+    // The commands the net layer leaves to this one; each needs a connection.
+    net.SetCommandHandler<VisibilityCommand>(
+        [&messenger](const VisibilityCommand& command, Connection& connection) {
+            if (connection.Connected()) messenger.PerformVisibility(command, connection);
+        });
+    net.SetCommandHandler<AddContactCommand>(
+        [&messenger](const AddContactCommand& command, Connection& connection) {
+            if (connection.Connected()) messenger.PerformAddContact(command, connection);
+        });
+    net.SetCommandHandler<RenameContactCommand>(
+        [&messenger](const RenameContactCommand& command, Connection& connection) {
+            if (connection.Connected()) messenger.PerformRenameContact(command, connection);
+        });
+    net.SetCommandHandler<DeleteContactCommand>(
+        [&messenger](const DeleteContactCommand& command, Connection& connection) {
+            messenger.PerformDeleteContact(command, connection);
+        });
+    net.SetCommandHandler<TypingCommand>([](const TypingCommand& command, Connection& connection) {
+        if (connection.Connected()) (void)SendTypingNotice(connection, command.uin, command.kind);
+    });
+    net.SetCommandHandler<AuthReplyCommand>(
+        [&messenger](const AuthReplyCommand& command, Connection& connection) {
+            if (connection.Connected()) messenger.PerformAuthReply(command, connection);
+        });
 }
 
 MessengerSession::MessengerSession(AppState& model, Announcer* announcer)
-    : model_(model), announcer_(announcer) {
-    RegisterProtocolHandlers(*this);
-    SetReconnectCheck([&model] { return model.UpdateSettings([](Settings& s) { return s.reconnect; }); });
+    : model_(model), announcer_(announcer), net_(std::make_unique<SessionImpl>(*this)) {
+    RegisterProtocolHandlers(*net_, *this);
+    net_->SetReconnectCheck(
+        [&model] { return model.ReadSettings([](const Settings& s) { return s.reconnect; }); });
 }
 
-MessengerSession::~MessengerSession() { Shutdown(); }
+MessengerSession::~MessengerSession() {
+    net_->Shutdown();
+}
 
-void MessengerSession::OnStateChanged(ConnState code) {
-    if (!StoreState(code)) return;
+void MessengerSession::EnqueueCommand(Command command) {
+    net_->EnqueueCommand(std::move(command));
+}
+ConnState MessengerSession::State() const {
+    return net_->State();
+}
+std::int32_t MessengerSession::LoginRefusal() const {
+    return net_->LoginRefusal();
+}
+std::int32_t MessengerSession::BytesReceived() const {
+    return net_->BytesReceived();
+}
+std::int32_t MessengerSession::BytesSent() const {
+    return net_->BytesSent();
+}
+bool MessengerSession::StartWorker() {
+    return net_->StartWorker();
+}
+void MessengerSession::CloseSession() {
+    net_->CloseSession();
+}
+void MessengerSession::Shutdown() {
+    net_->Shutdown();
+}
+void MessengerSession::SetReconnectCheck(std::function<bool()> check) {
+    net_->SetReconnectCheck(std::move(check));
+}
+
+void MessengerSession::OnStateChanged(ConnState code, bool stored) {
+    if (!stored) return;
+    if (code == ConnState::OpeningConnection) {
+        serverList_.Restart();
+        strangerArrivals_.store(0);
+    }
     if (code == ConnState::Disconnected || code == ConnState::DisconnectedByOtherClient ||
         code == ConnState::ConnectionError || code == ConnState::Online) {
         OnContactsRefresh();
@@ -126,56 +189,90 @@ void MessengerSession::OnStateChanged(ConnState code) {
 void MessengerSession::OnContactsRefresh() {
     {
         BusyScope busy(model_);
-        if (!IsConnectedState(state.load())) {
+        if (!IsConnectedState(State())) {
             model_.UpdateAllContacts([](ContactInfo& info) { info.status = StatusOffline; });
         }
     }
     model_.Notify(ChangeCode::ListReset, nullptr, true);
 }
 
-void MessengerSession::PerformOtherCommand(const NetCommand& command) {
-    if (!IsConnectedState(state.load())) return;
-    if (const auto* reply = dynamic_cast<const AuthReplyCommand*>(&command)) {
-        const std::string uin = NarrowFromWide(reply->uin);
-        if (uin.empty() || uin.size() > 0xFF) return;
-        PacketBuffer data;
-        AppendU8(data, static_cast<std::uint8_t>(uin.size()));
-        AppendBytes(data, uin.data(), uin.size());
-        AppendU8(data, reply->granted ? 1 : 0);
-        AppendU16(data, 0);  // no reason
-        (void)SendSnac(0x0013, 0x001A, 0x001A, data);
-        return;
-    }
-    if (const auto* typing = dynamic_cast<const TypingCommand*>(&command)) {
-        (void)SendTypingNotice(*this, typing->uin, typing->kind);
-        return;
-    }
-    if (const auto* contact = dynamic_cast<const ContactCommand*>(&command)) {
-        if (contact->code == CommandCode::AddContact) {
-            // Presence at once, whatever becomes of the server item.
-            if (IsUsableUin(contact->uin)) (void)SendBuddyList(0x0004, {NarrowFromWide(contact->uin)});
-            // Before the list is in, its groups and item ids are unknown: the
-            // contact stays local, watched through the client-side list.
-            if (serverList_.Loaded()) AddToServerList(contact->uin, contact->name);
-        } else if (contact->code == CommandCode::RenameContact) {
-            std::optional<ServerItem> item = serverList_.Buddy(NarrowFromWide(contact->uin));
-            if (!item) return;
-            const std::string name = NarrowFromWide(contact->name);
-            item->data = WithTlv(item->data, kTlvNickname, name.empty() ? nullptr : &name);
-            UpdateServerBuddy(*item);
-        }
-        return;
-    }
-    const auto* visibility = dynamic_cast<const VisibilityCommand*>(&command);
-    if (visibility == nullptr) return;
-    bool update = false;
-    const VisibilityItem item = serverList_.PrepareChange(
-        visibility->visibleToListOnly ? kVisibleToListOnly : kVisibleToAll, update);
-    (void)SendVisibilityItem(*this, item, update);
+void MessengerSession::PerformAuthReply(const AuthReplyCommand& command, Connection& connection) {
+    const std::string uin = NarrowFromWide(command.uin);
+    if (uin.empty() || uin.size() > 0xFF) return;
+    PacketBuffer data;
+    AppendString8(data, uin);
+    AppendU8(data, command.granted ? 1 : 0);
+    AppendU16(data, 0);  // no reason
+    (void)connection.SendSnac(0x0013, 0x001A, 0x001A, data);
 }
 
-void MessengerSession::AddToServerList(const std::u16string& uin, const std::u16string& name,
-                                       bool awaitingAuth) {
+void MessengerSession::PerformAddContact(const AddContactCommand& command, Connection& connection) {
+    if (!IsUsableUin(command.uin)) return;
+    // Presence at once, whatever becomes of the server item.
+    (void)connection.SendBuddyList(0x0004, {NarrowFromWide(command.uin)});
+    AddWhenListed(connection, command.uin, command.name);
+}
+
+void MessengerSession::AddWhenListed(Connection& connection, const std::u16string& uin,
+                                     const std::u16string& name) {
+    {
+        // Checked and queued under the lock OnServerListLoaded takes the queue
+        // under, so that an add never slips in after the queue was emptied.
+        std::lock_guard<std::mutex> guard(pendingLock_);
+        if (!serverList_.Loaded()) {
+            // Before the list is in, its groups and item ids are unknown.
+            std::erase_if(waitingAdds_,
+                          [&](const AddContactCommand& add) { return add.uin == uin; });
+            if (waitingAdds_.size() >= kMaxWaitingAdds) waitingAdds_.pop_front();
+            waitingAdds_.push_back(AddContactCommand{uin, name});
+            return;
+        }
+    }
+    AddToServerList(connection, uin, name);
+}
+
+void MessengerSession::OnServerListLoaded(Connection& connection) {
+    std::deque<AddContactCommand> waiting;
+    {
+        std::lock_guard<std::mutex> guard(pendingLock_);
+        waiting.swap(waitingAdds_);
+    }
+    for (const AddContactCommand& add : waiting) {
+        if (!model_.FindContact(add.uin)) continue;  // deleted meanwhile
+        // On the list already: the name chosen meanwhile goes to its item.
+        if (serverList_.Buddy(NarrowFromWide(add.uin))) {
+            if (!add.name.empty())
+                PerformRenameContact(RenameContactCommand{add.uin, add.name}, connection);
+        } else {
+            AddToServerList(connection, add.uin, add.name);
+        }
+    }
+}
+
+void MessengerSession::PerformRenameContact(const RenameContactCommand& command,
+                                            Connection& connection) {
+    std::optional<ServerItem> item = serverList_.Buddy(NarrowFromWide(command.uin));
+    if (!item) {
+        // Only in the local list (or not yet known to be on the server's): the
+        // contact goes there under its new name.
+        if (IsUsableUin(command.uin)) AddWhenListed(connection, command.uin, command.name);
+        return;
+    }
+    const std::string name = EncodeUtf8(command.name);
+    item->data = WithTlv(item->data, kTlvNickname, name.empty() ? nullptr : &name);
+    UpdateServerBuddy(connection, *item);
+}
+
+
+void MessengerSession::PerformVisibility(const VisibilityCommand& command, Connection& connection) {
+    bool update = false;
+    const VisibilityItem item = serverList_.PrepareChange(
+        command.visibleToListOnly ? kVisibleToListOnly : kVisibleToAll, update);
+    (void)SendVisibilityItem(connection, item, update);
+}
+
+void MessengerSession::AddToServerList(Connection& connection, const std::u16string& uin,
+                                       const std::u16string& name, bool awaitingAuth) {
     const std::string narrow = NarrowFromWide(uin);
     if (!IsUsableUin(uin)) return;
     std::optional<ServerItem> group;
@@ -183,12 +280,12 @@ void MessengerSession::AddToServerList(const std::u16string& uin, const std::u16
     if (awaitingAuth) {
         // The same item again, now marked as waiting for the contact's consent.
         item = serverList_.Buddy(narrow).value_or(ServerItem{});
-        if (item.name.empty()) item = serverList_.PrepareBuddy(narrow, NarrowFromWide(name), group);
+        if (item.name.empty()) item = serverList_.PrepareBuddy(narrow, EncodeUtf8(name), group);
         const std::string none;
         item.data = WithTlv(item.data, kTlvAwaitingAuth, &none);
     } else {
         if (serverList_.Buddy(narrow)) return;
-        item = serverList_.PrepareBuddy(narrow, NarrowFromWide(name), group);
+        item = serverList_.PrepareBuddy(narrow, EncodeUtf8(name), group);
     }
     std::uint32_t requestId = 0;
     {
@@ -196,69 +293,71 @@ void MessengerSession::AddToServerList(const std::u16string& uin, const std::u16
         requestId = ++nextItemRequest_;
         pendingAdds_[requestId] = PendingAdd{item, uin, name};
     }
-    (void)SendEmptySnac(0x0013, 0x0011);
-    if (group) (void)SendServerItem(*this, *group, 0x0008, 0x0008);
-    (void)SendServerItem(*this, item, 0x0008, requestId);
-    (void)SendEmptySnac(0x0013, 0x0012);
+    (void)connection.SendEmptySnac(0x0013, 0x0011);
+    if (group) (void)SendServerItem(connection, *group, 0x0008, 0x0008);
+    (void)SendServerItem(connection, item, 0x0008, requestId);
+    (void)connection.SendEmptySnac(0x0013, 0x0012);
 }
 
-void MessengerSession::OnItemResult(std::uint32_t requestId, PacketReader& reader) {
+bool MessengerSession::OnItemResult(Connection& connection, std::uint32_t requestId,
+                                    PacketReader& reader) {
     std::uint16_t code = 0;
-    if (!ReadU16(reader, code)) return;
+    if (!ReadU16(reader, code)) return false;
     PendingAdd add;
     {
         std::lock_guard<std::mutex> guard(pendingLock_);
         auto it = pendingAdds_.find(requestId);
-        if (it == pendingAdds_.end()) return;  // not an add of ours: nothing to do
+        if (it == pendingAdds_.end()) return false;  // not an add of ours: nothing to do
         add = std::move(it->second);
         pendingAdds_.erase(it);
     }
+    if (add.withdrawn) return true;  // deleted meanwhile: the result is old news
     switch (code) {
         case kItemAdded:
             serverList_.TakeBuddy(add.item);
-            return;
+            SendGroupChanges(connection, serverList_.LinkBuddy(add.item));
+            return true;
         case kItemAlreadyThere:
-            return;
+            return true;
         case kItemNeedsAuthorization:
             if (!HasTlv(add.item.data, kTlvAwaitingAuth)) {
-                AddToServerList(add.uin, add.name, true);
-                (void)SendAuthRequest(*this, add.item.name, kAuthRequestText);
-                return;
+                AddToServerList(connection, add.uin, add.name, true);
+                (void)SendAuthRequest(connection, add.item.name, LoadString(str::kAuthRequestText));
+                return true;
             }
             break;
         default:
             break;
     }
     ReportAddFailure(add, code);
+    return true;
 }
 
 void MessengerSession::ReportAddFailure(const PendingAdd& add, std::uint16_t code) {
     Announcer* announcer = announcer_.load();
     if (announcer == nullptr) return;
     const std::string number = std::to_string(code);
-    std::u16string body = u"Контакт " + add.uin + u" не добавлен в список на сервере (ошибка " +
-                          std::u16string(number.begin(), number.end()) + u"): он останется только в этом списке.";
+    const std::u16string body = FormatString(
+        str::kServerAddFailed, {add.uin, std::u16string(number.begin(), number.end())});
     (void)announcer->ShowNotification(AnnouncementTitle(add.name, add.uin), body);
 }
 
 void MessengerSession::AddSystemLine(const std::u16string& uin, const std::u16string& text) {
-    if (!IsUsableUin(uin)) return;
     BusyScope busy(model_);
-    bool added = false;
-    const ContactPtr contact = FindOrAddByUin(model_, uin, StatusOffline, added);
-    if (added) {
-        model_.Notify(ChangeCode::ContactAdded, contact, true);
-        (void)model_.SaveContacts();
-    }
+    // Authorization events of strangers make no contacts: a hostile server could
+    // otherwise fill the list and the data directory with them.
+    const ContactPtr contact = model_.FindContact(uin);
+    if (contact == nullptr) return;
     if (auto history = model_.GetHistory(contact)) {
-        history->Append(MessageEntry{text, platform::Now(), MessageDirection::System});
+        history->Append(MessageEntry{CutText(text, kMaxSystemLineLength), platform::Now(),
+                                     MessageDirection::System});
     }
     model_.Notify(ChangeCode::ConversationChanged, contact, true);
 }
 
 void MessengerSession::OnAuthRequest(const std::u16string& uin, const std::u16string& text) {
     if (!IsUsableUin(uin)) return;
-    AuthRequest request{uin, uin, text};
+    AuthRequest request{uin, uin, CutText(text, kMaxSystemLineLength)};
     if (const ContactPtr contact = model_.FindContact(uin)) request.name = contact->Snapshot().DisplayName();
     {
         std::lock_guard<std::mutex> guard(pendingLock_);
@@ -269,7 +368,7 @@ void MessengerSession::OnAuthRequest(const std::u16string& uin, const std::u16st
     Announcer* announcer = announcer_.load();
     if (announcer != nullptr && !announcer->MainWindowActive()) {
         (void)announcer->ShowNotification(AnnouncementTitle(request.name, uin),
-                                          u"Просит авторизацию: " + text);
+                                          FormatString(str::kAuthRequestedNotice, {text}));
     }
 }
 
@@ -281,48 +380,102 @@ std::optional<MessengerSession::AuthRequest> MessengerSession::TakeAuthRequest()
     return request;
 }
 
-void MessengerSession::OnAuthReply(const std::u16string& uin, bool granted, const std::u16string& reason) {
-    std::u16string line = granted ? kAuthGrantedText : kAuthRefusedText;
+void MessengerSession::OnAuthReply(Connection& connection, const std::u16string& uin, bool granted,
+                                   const std::u16string& reason) {
+    std::u16string line = LoadString(granted ? str::kAuthGranted : str::kAuthRefused);
     if (!reason.empty()) line += u" " + reason;
     AddSystemLine(uin, line);
     if (!granted) return;
     std::optional<ServerItem> item = serverList_.Buddy(NarrowFromWide(uin));
     if (!item || !HasTlv(item->data, kTlvAwaitingAuth)) return;
     item->data = WithTlv(item->data, kTlvAwaitingAuth, nullptr);
-    UpdateServerBuddy(*item);
+    UpdateServerBuddy(connection, *item);
 }
 
-void MessengerSession::UpdateServerBuddy(const ServerItem& item) {
-    (void)SendEmptySnac(0x0013, 0x0011);
-    if (SendServerItem(*this, item, 0x0009, 0x0009)) serverList_.TakeBuddy(item);
-    (void)SendEmptySnac(0x0013, 0x0012);
+void MessengerSession::UpdateServerBuddy(Connection& connection, const ServerItem& item) {
+    (void)connection.SendEmptySnac(0x0013, 0x0011);
+    if (SendServerItem(connection, item, 0x0009, 0x0009)) serverList_.TakeBuddy(item);
+    (void)connection.SendEmptySnac(0x0013, 0x0012);
 }
 
-void MessengerSession::OnYouWereAdded(const std::u16string& uin) { AddSystemLine(uin, kYouWereAddedText); }
+void MessengerSession::SendGroupChanges(Connection& connection,
+                                        const std::vector<ItemChange>& changes) {
+    if (changes.empty()) return;
+    (void)connection.SendEmptySnac(0x0013, 0x0011);
+    for (const ItemChange& change : changes) {
+        const std::uint16_t subtype = change.add ? 0x0008 : 0x0009;
+        (void)SendServerItem(connection, change.item, subtype, subtype);
+    }
+    (void)connection.SendEmptySnac(0x0013, 0x0012);
+}
 
-bool SendAuthRequest(NetSession& session, const std::string& uin, const std::u16string& text) {
-    const std::string reason = NarrowFromWide(text);
+void MessengerSession::PerformDeleteContact(const DeleteContactCommand& command,
+                                            Connection& connection) {
+    const std::string uin = NarrowFromWide(command.uin);
+    {
+        std::lock_guard<std::mutex> guard(pendingLock_);
+        std::erase_if(waitingAdds_,
+                      [&](const AddContactCommand& add) { return add.uin == command.uin; });
+        for (auto& [requestId, add] : pendingAdds_)
+            add.withdrawn = add.withdrawn || add.uin == command.uin;
+    }
+    std::optional<ServerItem> group;
+    const std::optional<ServerItem> item = serverList_.UnlinkBuddy(uin, group);
+    serverList_.ForgetBuddy(uin);  // also from a list still coming in
+    if (!connection.Connected()) return;
+    if (item) {
+        (void)connection.SendEmptySnac(0x0013, 0x0011);
+        (void)SendServerItem(connection, *item, 0x000A, 0x000A);
+        if (group) (void)SendServerItem(connection, *group, 0x0009, 0x0009);
+        (void)connection.SendEmptySnac(0x0013, 0x0012);
+    } else {
+        (void)connection.DeleteContactItem(command.uin);  // by its name alone
+    }
+    (void)connection.SendBuddyList(0x0005, {uin});
+}
+
+void MessengerSession::SetCertificateHandler(
+    std::function<void(const CertificateProblem&)> handler) {
+    std::lock_guard<std::mutex> guard(pendingLock_);
+    certificateHandler_ = std::move(handler);
+}
+
+void MessengerSession::OnCertificateProblem(const CertificateProblem& problem) {
+    std::function<void(const CertificateProblem&)> handler;
+    {
+        std::lock_guard<std::mutex> guard(pendingLock_);
+        handler = certificateHandler_;
+    }
+    if (handler) handler(problem);
+}
+
+void MessengerSession::OnYouWereAdded(const std::u16string& uin) {
+    AddSystemLine(uin, LoadString(str::kYouWereAdded));
+}
+
+bool SendAuthRequest(Connection& connection, const std::string& uin, const std::u16string& text) {
+    const std::string reason = EncodeUtf8(text);
     if (uin.size() > 0xFF || reason.size() > 0xFFFF) return false;
     PacketBuffer data;
-    AppendU8(data, static_cast<std::uint8_t>(uin.size()));
-    AppendBytes(data, uin.data(), uin.size());
+    AppendString8(data, uin);
     AppendU16(data, static_cast<std::uint16_t>(reason.size()));
     AppendBytes(data, reason.data(), reason.size());
     AppendU16(data, 0x0000);
-    return session.SendSnac(0x0013, 0x0018, 0x0018, data);
+    return connection.SendSnac(0x0013, 0x0018, 0x0018, data);
 }
 
-void MessengerSession::OnMessage(const std::u16string& uin, const std::u16string& text) {
-    Receive(uin, text, 0);
+void MessengerSession::OnMessage(Connection& from, const std::u16string& uin,
+                                 const std::u16string& text) {
+    Receive(from, uin, text, 0);
 }
 
-void MessengerSession::OnOfflineMessage(const std::u16string& uin, const std::u16string& text,
-                                        std::int64_t sentTime) {
-    Receive(uin, text, sentTime);
+void MessengerSession::OnOfflineMessage(Connection& from, const std::u16string& uin,
+                                        const std::u16string& text, std::int64_t sentTime) {
+    Receive(from, uin, text, sentTime);
 }
 
-void MessengerSession::Receive(const std::u16string& uin, const std::u16string& text,
-                               std::int64_t sentTime) {
+void MessengerSession::Receive(Connection& from, const std::u16string& uin,
+                               const std::u16string& text, std::int64_t sentTime) {
     if (!IsUsableUin(uin)) return;
     ContactInfo seen;
     {
@@ -350,7 +503,7 @@ void MessengerSession::Receive(const std::u16string& uin, const std::u16string& 
     if (Announcer* announcer = announcer_.load()) {
         AnnounceMessage(*announcer, AnnouncementTitle(seen.DisplayName(), uin), text);
     }
-    if (seen.name.empty()) (void)RequestShortInfo(uin);
+    if (seen.name.empty()) (void)from.RequestShortInfo(uin);
 }
 
 void MessengerSession::OnMessageNotSent(const std::u16string& uin, const std::u16string& text,
@@ -381,14 +534,19 @@ void MessengerSession::OnTyping(const std::u16string& uin, std::uint16_t kind) {
     if (contact) model_.Notify(ChangeCode::ContactChanged, contact, true);
 }
 
-void MessengerSession::OnContactStatus(const std::u16string& uin, std::int32_t status) {
+void MessengerSession::OnContactStatus(Connection& from, const std::u16string& uin,
+                                       std::int32_t status) {
     if (!IsPresenceStatus(status) || !IsUsableUin(uin)) return;
     bool nameless = false;
     {
         BusyScope busy(model_);
+        // A server announces only the numbers one watches: a few strangers a
+        // connection are taken, the rest of a flood is ignored.
+        if (strangerArrivals_.load() >= kMaxStrangerArrivals && !model_.FindContact(uin)) return;
         bool added = false;
         const ContactPtr contact = FindOrAddByUin(model_, uin, status, added);
         if (added) {
+            ++strangerArrivals_;
             model_.Notify(ChangeCode::ContactAdded, contact, true);
             model_.RequestSave();
             nameless = true;
@@ -402,7 +560,7 @@ void MessengerSession::OnContactStatus(const std::u16string& uin, std::int32_t s
             if (changed) model_.Notify(ChangeCode::ContactChanged, contact, true);
         }
     }
-    if (nameless) (void)RequestShortInfo(uin);
+    if (nameless) (void)from.RequestShortInfo(uin);
 }
 
 }  // namespace pellox

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "net/connection.h"
 #include "net/session.h"
 #include "net/text_encoding.h"
 #include "platform/local_time.h"
@@ -32,7 +33,7 @@ std::int64_t OfflineMessageTime(std::uint16_t year, const std::uint8_t (&fields)
     return t > 0 ? static_cast<std::int64_t>(t) : 0;
 }
 
-bool HandleOfflineMessage(NetSession& session, PacketReader& reader) {
+bool HandleOfflineMessage(Connection& connection, PacketReader& reader) {
     std::uint32_t sender = 0;
     std::uint16_t year = 0;
     std::uint8_t fields[4];  // month, day, hour, minute
@@ -51,23 +52,23 @@ bool HandleOfflineMessage(NetSession& session, PacketReader& reader) {
     // otherwise; it ends at its zero byte.
     std::u16string text;
     DecodeIncomingText(bytes, text);
-    session.OnOfflineMessage(DecimalText(static_cast<std::int32_t>(sender)), text,
-                             OfflineMessageTime(year, fields));
+    connection.Events().OnOfflineMessage(connection, DecimalText(static_cast<std::int32_t>(sender)),
+                                         text, OfflineMessageTime(year, fields));
     return true;
 }
 
-bool HandleInformationReply(NetSession& session, AppState& model, PacketReader& reader,
+bool HandleInformationReply(Connection& connection, AppState& model, PacketReader& reader,
                             const SnacHeader& snac) {
     std::uint16_t subtype = 0;
     if (!ReadU16Le(reader, subtype) || subtype != kMetaShortInfo) return false;
     std::uint32_t target = 0;
-    if (!session.TakeInfoRequest(snac.requestId, target)) return false;
+    if (!connection.TakeInfoRequest(snac.requestId, target)) return false;
     return ParseShortInfoReply(model, reader, DecimalText(static_cast<std::int32_t>(target)));
 }
 
 }  // namespace
 
-bool HandleMetaReply(NetSession& session, AppState& model, PacketReader& reader,
+bool HandleMetaReply(Connection& connection, AppState& model, PacketReader& reader,
                      const SnacHeader& snac) {
     TlvHeader tlv;
     std::uint16_t chunkSize = 0, replyType = 0, replySequence = 0;
@@ -78,16 +79,16 @@ bool HandleMetaReply(NetSession& session, AppState& model, PacketReader& reader,
     }
     switch (replyType) {
         case kMetaOfflineDone:
-            session.OnStateChanged(ConnState::Online);
+            connection.ReportState(ConnState::Online);
             // The server deletes the stored messages once they are acknowledged.
-            (void)session.SendMetaRequest(kMetaAckOfflineMessages);
-            session.OnStateChanged(ConnState::LoadingContacts);
-            (void)session.SendEmptySnac(0x0013, 0x0004);
+            (void)connection.SendMetaRequest(kMetaAckOfflineMessages);
+            connection.ReportState(ConnState::LoadingContacts);
+            (void)connection.SendEmptySnac(0x0013, 0x0004);
             return true;
         case kMetaOfflineMessage:
-            return HandleOfflineMessage(session, reader);
+            return HandleOfflineMessage(connection, reader);
         case kMetaInformation:
-            return HandleInformationReply(session, model, reader, snac);
+            return HandleInformationReply(connection, model, reader, snac);
         default:
             return true;
     }

@@ -29,7 +29,7 @@
 namespace pellox {
 
 class AppState;
-class NetSession;
+class Connection;
 
 inline constexpr std::uint16_t kMetaOfflineMessage = 0x0041;
 inline constexpr std::uint16_t kMetaOfflineDone = 0x0042;
@@ -41,7 +41,7 @@ inline constexpr std::uint16_t kMetaAckOfflineMessages = 0x003E;
 // messages, reports LoadingContacts and requests the contact list. 0x07DA/0x0104:
 // applies the nickname to the contact the request was for. False on a short head
 // or record, an information reply of another subtype or an unknown request id.
-bool HandleMetaReply(NetSession& session, AppState& model, PacketReader& reader,
+bool HandleMetaReply(Connection& connection, AppState& model, PacketReader& reader,
                      const SnacHeader& snac);
 
 // Reads the records of a short user-information reply about `uin`. For each

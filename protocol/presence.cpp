@@ -1,5 +1,6 @@
 #include "protocol/presence.h"
 
+#include "net/connection.h"
 #include "net/session.h"
 #include "protocol/identity.h"
 #include "protocol/user_info.h"
@@ -33,21 +34,23 @@ std::uint16_t OwnStatusBits(std::int32_t presence) {
     }
 }
 
-bool HandleContactArrived(NetSession& session, PacketReader& reader) {
+bool HandleContactArrived(Connection& connection, PacketReader& reader) {
     UserInfoBlock block;
     if (!ReadUserInfoBlock(reader, block)) return false;
     const std::u16string uin = WidenUin(block.uin);
     if (!IsUsableUin(uin)) return false;
-    session.OnContactStatus(uin, StatusFromFlags(block.statusWord));
+    std::uint32_t word = 0;  // none: online
+    (void)UserStatusWord(block, word);
+    connection.Events().OnContactStatus(connection, uin, StatusFromFlags(word));
     return true;
 }
 
-bool HandleContactDeparted(NetSession& session, PacketReader& reader) {
+bool HandleContactDeparted(Connection& connection, PacketReader& reader) {
     std::string rawUin;
     if (!ReadString8(reader, rawUin)) return false;
     const std::u16string uin = WidenUin(rawUin);
     if (!IsUsableUin(uin)) return false;
-    session.OnContactStatus(uin, StatusOffline);
+    connection.Events().OnContactStatus(connection, uin, StatusOffline);
     // Warning level, TLV count and eight more bytes: read, not used.
     std::uint8_t rest[12];
     return ReadBytes(reader, rest, sizeof rest);

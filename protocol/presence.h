@@ -8,7 +8,7 @@
 
 namespace pellox {
 
-class NetSession;
+class Connection;
 
 // A contact's presence; also the index of its icon in the presence icon strip.
 enum PresenceStatus : std::int32_t {
@@ -43,10 +43,10 @@ std::uint16_t OwnStatusBits(std::int32_t presence);
 // SNAC 0x0003/0x000B: reads the whole user-information block, then reports the
 // contact's presence once (StatusOnline without a status TLV). A short read
 // reports nothing.
-bool HandleContactArrived(NetSession& session, PacketReader& reader);
+bool HandleContactArrived(Connection& connection, PacketReader& reader);
 
 // SNAC 0x0003/0x000C: reports StatusOffline as soon as the UIN has been read;
 // the rest of the block is read but not used.
-bool HandleContactDeparted(NetSession& session, PacketReader& reader);
+bool HandleContactDeparted(Connection& connection, PacketReader& reader);
 
 }  // namespace pellox

@@ -85,6 +85,44 @@ constexpr std::array kStrings{
     StringEntry{str::kA11yPreviousColumn, u"Предыдущий столбец"},
     StringEntry{str::kA11yNextColumn, u"Следующий столбец"},
     StringEntry{str::kA11ySend, u"Отправить"},
+    StringEntry{str::kAuthRequestText, u"Пожалуйста, добавьте меня в список контактов."},
+    StringEntry{str::kAuthGranted, u"Авторизация получена."},
+    StringEntry{str::kAuthRefused, u"В авторизации отказано."},
+    StringEntry{str::kYouWereAdded, u"Вас добавили в список контактов."},
+    StringEntry{str::kAuthRequestedNotice, u"Просит авторизацию: %1"},
+    StringEntry{str::kServerAddFailed,
+                u"Контакт %1 не добавлен в список на сервере (ошибка %2): он останется только в этом списке."},
+    StringEntry{str::kNewGroupName, u"Общие"},
+    StringEntry{str::kSearchLine, u"Поиск в переписке"},
+    StringEntry{str::kSearchCount, u"%1 из %2"},
+    StringEntry{str::kSearchNothing, u"Не найдено"},
+    StringEntry{str::kHistorySearchTitle, u"Поиск по истории"},
+    StringEntry{str::kHistorySearchRunning, u"Поиск…"},
+    StringEntry{str::kHistorySearchFound, u"Найдено: %1"},
+    StringEntry{str::kHistorySearchFoundMore, u"Найдено: %1, показаны последние %2"},
+    StringEntry{str::kHistorySearchNothing, u"Ничего не найдено"},
+    StringEntry{str::kHistorySearchHits, u"Найденные сообщения"},
+    StringEntry{str::kExportTitle, u"Экспорт переписки"},
+    StringEntry{str::kExportTextFilter, u"Текст (*.txt)"},
+    StringEntry{str::kExportHtmlFilter, u"HTML (*.html)"},
+    StringEntry{str::kExportFileName, u"Переписка %1"},
+    StringEntry{str::kExportHeading, u"Переписка между %1 и %2"},
+    StringEntry{str::kExportSystem, u"Система"},
+    StringEntry{str::kExportIntoDataFolder,
+                u"В папку данных Pellox переписку сохранить нельзя: выберите другую папку."},
+    StringEntry{str::kLoginCertificateUntrusted, u"Сертификат сервера не подтверждён"},
+    StringEntry{str::kLoginCertificateChanged, u"Сертификат сервера изменился"},
+    StringEntry{str::kLoginTlsFailed, u"Не удалось установить защищённое соединение"},
+    StringEntry{str::kCertificateTitle, u"Сертификат сервера"},
+    StringEntry{str::kCertificateQuestion,
+                u"Система не может подтвердить сертификат сервера %1.\nОтпечаток SHA-256:\n%2\n\n"
+                u"Доверять этому сертификату?"},
+    StringEntry{str::kCertificateChanged,
+                u"Сертификат сервера %1 изменился, соединение не установлено.\n"
+                u"Доверенный сертификат (SHA-256):\n%2\nПредъявленный сертификат (SHA-256):\n%3"},
+    StringEntry{str::kCertificateNotTrusted,
+                u"Сертификат сервера сообщений не подтверждён, соединение не установлено.\n"
+                u"Отпечаток SHA-256:\n%1"},
 };
 
 }  // namespace
@@ -133,6 +171,13 @@ int LoginRefusalStringId(int code) {
         case 0x001B:  // the client's version is too old
         case 0x001C:
             return str::kLoginClientTooOld;
+        // The client's own (net/session.h), beside the server's 16-bit codes.
+        case 0x10001:  // kRefusalCertificateUntrusted
+            return str::kLoginCertificateUntrusted;
+        case 0x10002:  // kRefusalCertificateChanged
+            return str::kLoginCertificateChanged;
+        case 0x10003:  // kRefusalTlsFailed
+            return str::kLoginTlsFailed;
         default:
             return str::kLoginRefused;
     }
@@ -181,6 +226,22 @@ int ConnectionStateStringId(int state, int loginRefusal) {
     };
     if (state < 0 || std::cmp_greater_equal(state, kByState.size())) return 0;
     return kByState[static_cast<std::size_t>(state)];
+}
+
+std::u16string FormatString(int id, std::initializer_list<std::u16string_view> args) {
+    const std::u16string_view text = StringView(id);
+    std::u16string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t next = i + 1 < text.size() ? text[i + 1] : u'\0';
+        const std::size_t index = next >= u'1' && next <= u'9' ? static_cast<std::size_t>(next - u'1') : args.size();
+        if (text[i] == u'%' && index < args.size()) {
+            out += *(args.begin() + index);
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
 }
 
 }  // namespace pellox

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <utility>
 
+#include "net/address.h"
+#include "net/text_encoding.h"
 #include "platform/thread.h"
 #include "protocol/presence.h"
 #include "resources/command_ids.h"
@@ -17,6 +19,7 @@
 #include "ui/contacts_view.h"
 #include "ui/desktop_notifier.h"
 #include "ui/drawing_kit.h"
+#include "ui/history_search_view.h"
 #include "ui/message_box.h"
 #include "ui/message_view.h"
 #include "ui/session_probe.h"
@@ -104,6 +107,11 @@ Application::Application(AppState& state, QDBusConnection bus, QStringList sound
     connect(qApp, &QGuiApplication::focusWindowChanged, this, [this] { RefreshWindowActive(); });
     // Threads end before the windows go, whichever way the event loop ends.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &Application::Stop);
+    // A certificate the session would not use: asked about on this thread.
+    session_->SetCertificateHandler([this](const CertificateProblem& problem) {
+        QMetaObject::invokeMethod(
+            this, [this, problem] { AskAboutCertificate(problem); }, Qt::QueuedConnection);
+    });
 }
 
 Application::~Application() {
@@ -137,8 +145,8 @@ bool Application::Start() {
 
     frame_ = std::make_unique<CMainFrame>();
     frame_->SetApplicationTarget(this);
-    for (ViewKind kind :
-         {ViewKind::Contacts, ViewKind::Message, ViewKind::User, ViewKind::Settings}) {
+    for (ViewKind kind : {ViewKind::Contacts, ViewKind::Message, ViewKind::User,
+                          ViewKind::Settings, ViewKind::HistorySearch}) {
         frame_->RegisterView(kind, [this, kind](QWidget* parent) { return MakeView(kind, parent); });
     }
     const bool shown = frame_->SwitchView(ViewKind::Contacts, menubar::kMain);
@@ -222,6 +230,8 @@ FrameView* Application::MakeView(ViewKind kind, QWidget* parent) {
             return new CSettingsView(state_, *control_, parent);
         case ViewKind::Message:
             return new CMessageView(state_, *control_, *sounds_, parent);
+        case ViewKind::HistorySearch:
+            return new CHistorySearchView(state_, parent);
     }
     return nullptr;
 }
@@ -229,7 +239,7 @@ FrameView* Application::MakeView(ViewKind kind, QWidget* parent) {
 // ---- Commands ------------------------------------------------------------------------
 
 std::optional<CommandState> Application::QueryCommand(int id) {
-    const int connection = session_->state.load();
+    const int connection = static_cast<int>(session_->State());
     if (const std::optional<std::int32_t> presence = PresenceOfCommand(id)) {
         // Not while a sign-on is under way: it would race the initial status.
         const bool chosen =
@@ -245,6 +255,7 @@ std::optional<CommandState> Application::QueryCommand(int id) {
             return CommandState{connection >= kOnline};
         case cmd::kAddContact:
         case cmd::kSettings:
+        case cmd::kSearchHistory:
         case cmd::kShowContacts:
         case cmd::kOk:
         case cmd::kExit:
@@ -283,7 +294,7 @@ bool Application::OnCommand(int id) {
             Disconnect();
             return true;
         case cmd::kLoadContacts:
-            session_->EnqueueCommand(std::make_unique<NetCommand>(CommandCode::LoadContacts));
+            session_->EnqueueCommand(LoadContactsCommand{});
             return true;
         case cmd::kAddContact:
             OpenUserForm(true);
@@ -293,6 +304,9 @@ bool Application::OnCommand(int id) {
             return true;
         case cmd::kSettings:
             frame_->SwitchView(ViewKind::Settings, menubar::kSettings);
+            return true;
+        case cmd::kSearchHistory:
+            frame_->SwitchView(ViewKind::HistorySearch, menubar::kHistorySearch);
             return true;
         case cmd::kWrite:
             if (state_.CurrentContact() != nullptr) {
@@ -331,20 +345,73 @@ bool Application::OnCommand(int id) {
     }
 }
 
-std::unique_ptr<ConnectCommand> Application::MakeConnectCommand() const {
+ConnectCommand Application::MakeConnectCommand() const {
     // A copy, so that asking for the password of a profile without one does not
     // add that profile to the stored settings.
     Settings settings = state_.GetSettings();
     std::u16string server = LoginServerOf(settings);
     std::u16string uin = settings.profile;
     std::u16string password = settings.Password();
-    return std::make_unique<ConnectCommand>(std::move(server), std::move(uin),
-                                            std::move(password),
-                                            OwnStatusBits(OwnPresence(settings)));
+    const Profile& profile = settings.profiles[settings.profile];
+    ConnectCommand command{std::move(server), std::move(uin), std::move(password),
+                           OwnStatusBits(OwnPresence(settings))};
+    command.md5Login = UsesMd5Login(profile);
+    command.tls = UsesTls(profile);
+    if (command.tls) {
+        command.tlsPin = NarrowFromWide(PinnedCertificate(profile, PinServerOf(settings)));
+    }
+    return command;
+}
+
+std::u16string Application::PinServerOf(const Settings& settings) {
+    const std::string identity = ServerIdentity(NarrowFromWide(LoginServerOf(settings)), true);
+    return std::u16string(identity.begin(), identity.end());
+}
+
+void Application::AskAboutCertificate(const CertificateProblem& problem) {
+    if (frame_ == nullptr) return;
+    const QString server = QString::fromStdString(problem.server);
+    const QString fingerprint = QString::fromStdString(problem.fingerprint);
+    if (problem.changed) {
+        ShowNotice(frame_.get(), LoadQString(str::kCertificateChanged)
+                                     .arg(server, QString::fromStdString(problem.pinned), fingerprint));
+        return;
+    }
+    if (!problem.canPin) {
+        ShowNotice(frame_.get(), LoadQString(str::kCertificateNotTrusted).arg(fingerprint));
+        return;
+    }
+    // One question for a certificate, however often it is met meanwhile.
+    if (certificateQuestion_ != nullptr &&
+        certificateQuestion_->property("fingerprint").toString() == fingerprint) {
+        return;
+    }
+    certificateQuestion_ =
+        AskYesNo(frame_.get(), LoadQString(str::kCertificateQuestion).arg(server, fingerprint),
+                 [this, problem] { TrustCertificate(problem); });
+    certificateQuestion_->setWindowTitle(LoadQString(str::kCertificateTitle));
+    certificateQuestion_->setProperty("fingerprint", fingerprint);
+}
+
+void Application::TrustCertificate(const CertificateProblem& problem) {
+    const std::u16string server(problem.server.begin(), problem.server.end());
+    const std::u16string fingerprint(problem.fingerprint.begin(), problem.fingerprint.end());
+    // Pinned for the active profile only while it still signs on there over TLS.
+    const bool pinned = state_.UpdateSettings([&](Settings& settings) {
+        Profile& profile = settings.profiles[settings.profile];
+        if (!UsesTls(profile) || PinServerOf(settings) != server) return false;
+        PinCertificate(profile, server, fingerprint);
+        return true;
+    });
+    if (!pinned) return;
+    (void)state_.SaveSettings();
+    if (static_cast<int>(session_->State()) < kOpeningConnection) {
+        session_->EnqueueCommand(MakeConnectCommand());
+    }
 }
 
 void Application::Connect() {
-    if (IsConnectedState(session_->state.load())) return;
+    if (IsConnectedState(static_cast<int>(session_->State()))) return;
     session_->EnqueueCommand(MakeConnectCommand());
 }
 
@@ -365,8 +432,7 @@ void Application::AskToDelete(int questionId, void (Application::*action)(const 
 }
 
 void Application::DeleteContact(const ContactPtr& contact) {
-    session_->EnqueueCommand(
-        std::make_unique<UinCommand>(CommandCode::DeleteContact, contact->Uin()));
+    session_->EnqueueCommand(DeleteContactCommand{contact->Uin()});
     // Bind the history to its file even when it was never opened, so that the file
     // goes with the contact and a contact added later under the same UIN does not
     // inherit the old conversation.
@@ -395,9 +461,9 @@ void Application::ChooseStatus(std::int32_t presence) {
         s.profiles[s.profile].values[kStatusKey] = std::u16string(1, char16_t(u'0' + presence));
     });
     (void)state_.SaveSettings();
-    const int connection = session_->state.load();
+    const int connection = static_cast<int>(session_->State());
     if (connection >= kOnline) {
-        session_->EnqueueCommand(std::make_unique<StatusCommand>(OwnStatusBits(presence)));
+        session_->EnqueueCommand(StatusCommand{OwnStatusBits(presence)});
     } else if (connection < kOpeningConnection) {
         session_->EnqueueCommand(MakeConnectCommand());
     }
@@ -405,9 +471,8 @@ void Application::ChooseStatus(std::int32_t presence) {
 }
 
 void Application::ToggleVisibility() {
-    if (session_->state.load() < kOnline) return;
-    session_->EnqueueCommand(
-        std::make_unique<VisibilityCommand>(!session_->ServerList().VisibleToListOnly()));
+    if (static_cast<int>(session_->State()) < kOnline) return;
+    session_->EnqueueCommand(VisibilityCommand{!session_->ServerList().VisibleToListOnly()});
 }
 
 void Application::RefreshOwnPresence() {
@@ -416,7 +481,7 @@ void Application::RefreshOwnPresence() {
     const auto [profile, presence] = state_.ReadSettings([](const Settings& s) {
         return std::pair{s.profile, OwnPresence(s)};
     });
-    const bool connected = session_->state.load() >= kOnline;
+    const bool connected = static_cast<int>(session_->State()) >= kOnline;
     frame_->SetOwnPresence(QString::fromStdU16String(profile),
                            connected ? presence : StatusOffline);
 }
@@ -535,7 +600,7 @@ QMessageBox* Application::AuthorizationWindow(const std::u16string& uin) const {
 }
 
 void Application::AnswerAuthorization(const std::u16string& uin, bool grant) {
-    session_->EnqueueCommand(std::make_unique<AuthReplyCommand>(uin, grant));
+    session_->EnqueueCommand(AuthReplyCommand{uin, grant});
     std::erase_if(authorizations_, [&](const PendingAuthorization& p) { return p.uin == uin; });
     if (QMessageBox* box = AuthorizationWindow(uin)) box->close();
     // The window frees a place for a request that has not had one yet.

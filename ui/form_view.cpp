@@ -23,7 +23,7 @@ void NetSessionControl::CloseSession() {
     session_.CloseSession();
 }
 
-void NetSessionControl::EnqueueCommand(std::unique_ptr<NetCommand> command) {
+void NetSessionControl::EnqueueCommand(Command command) {
     session_.EnqueueCommand(std::move(command));
 }
 

@@ -67,7 +67,7 @@ public:
     // Closes the connection at once (it reports Disconnected).
     virtual void CloseSession() = 0;
     // Queues a command for the network worker.
-    virtual void EnqueueCommand(std::unique_ptr<NetCommand> command) = 0;
+    virtual void EnqueueCommand(Command command) = 0;
 };
 
 // SessionControl over the application's NetSession.
@@ -76,7 +76,7 @@ public:
     explicit NetSessionControl(NetSession& session) : session_(session) {}
     ConnState State() const override;
     void CloseSession() override;
-    void EnqueueCommand(std::unique_ptr<NetCommand> command) override;
+    void EnqueueCommand(Command command) override;
 
 private:
     NetSession& session_;

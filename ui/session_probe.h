@@ -4,7 +4,7 @@
 // and tested without one.
 //
 // The functions are called on the user-interface thread whenever a view paints or
-// handles a state change; they must only read (the session's fields are atomics).
+// handles a state change; they must only read (the session's values are atomics).
 #pragma once
 
 #include <cstdint>
@@ -18,7 +18,7 @@ struct SessionProbe {
     std::function<int()> connectionState;         // a ConnState code
     std::function<std::int64_t()> bytesReceived;  // since the last connect
     std::function<std::int64_t()> bytesSent;
-    std::function<int()> loginRefusal;           // NetSession::loginRefusal
+    std::function<int()> loginRefusal;           // NetSession::LoginRefusal
 
     // The values, 0 for a function that is not set.
     int State() const { return connectionState ? connectionState() : 0; }
@@ -29,10 +29,10 @@ struct SessionProbe {
     // Reads the live counters of `session`, which must outlive the views.
     static SessionProbe Of(const NetSession& session) {
         return SessionProbe{
-            [&session] { return static_cast<int>(session.state.load()); },
-            [&session] { return static_cast<std::int64_t>(session.bytesReceived.load()); },
-            [&session] { return static_cast<std::int64_t>(session.bytesSent.load()); },
-            [&session] { return static_cast<int>(session.loginRefusal.load()); },
+            [&session] { return static_cast<int>(session.State()); },
+            [&session] { return static_cast<std::int64_t>(session.BytesReceived()); },
+            [&session] { return static_cast<std::int64_t>(session.BytesSent()); },
+            [&session] { return static_cast<int>(session.LoginRefusal()); },
         };
     }
 };

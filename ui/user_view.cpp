@@ -120,8 +120,7 @@ bool CUserView::Save() {
     // The server list's item follows a new name (the worker sends it only for a
     // contact on that list, and only while connected).
     if (renamed) {
-        session_.EnqueueCommand(
-            std::make_unique<ContactCommand>(CommandCode::RenameContact, form->uin, form->name));
+        session_.EnqueueCommand(RenameContactCommand{form->uin, form->name});
     }
     return true;
 }
@@ -135,8 +134,7 @@ bool CUserView::Add() {
         (void)state_.SaveContacts();
         state_.Notify(ChangeCode::ContactAdded, contact);
         // While connected the server list and the presence follow.
-        session_.EnqueueCommand(
-            std::make_unique<ContactCommand>(CommandCode::AddContact, form->uin, form->name));
+        session_.EnqueueCommand(AddContactCommand{form->uin, form->name});
         return true;
     }
     // A listed number: the form edits that contact (a typed name replaces its
@@ -149,8 +147,7 @@ bool CUserView::Add() {
     });
     if (renamed) {
         (void)state_.SaveContacts();
-        session_.EnqueueCommand(
-            std::make_unique<ContactCommand>(CommandCode::RenameContact, form->uin, form->name));
+        session_.EnqueueCommand(RenameContactCommand{form->uin, form->name});
     }
     state_.SetCurrentContact(contact);
     state_.Notify(ChangeCode::ContactChanged, contact);
@@ -162,7 +159,7 @@ void CUserView::RequestFromServer() {
     (void)Save();
     const std::u16string uin = Text(ui_->id1001_uinEdit);
     if (uin.empty()) return;
-    session_.EnqueueCommand(std::make_unique<UinCommand>(CommandCode::RequestInfo, uin));
+    session_.EnqueueCommand(RequestInfoCommand{uin});
 }
 
 void CUserView::OnAppStateChange(ChangeCode code, const ContactPtr& contact) {

@@ -80,8 +80,8 @@ public:
     explicit WatchedSession(AppState& model) : MessengerSession(model) {}
     ~WatchedSession() override { Shutdown(); }
 
-    void OnStateChanged(ConnState code) override {
-        MessengerSession::OnStateChanged(code);
+    void OnStateChanged(ConnState code, bool stored) override {
+        MessengerSession::OnStateChanged(code, stored);
         std::lock_guard<std::mutex> guard(lock_);
         reported_ = code;
         changed_.notify_all();
@@ -126,9 +126,9 @@ void BM_SignOn(benchmark::State& state) {
             }
             state.ResumeTiming();
 
-            session.EnqueueCommand(std::make_unique<ConnectCommand>(
-                std::u16string(address.begin(), address.end()), std::u16string(uin.begin(), uin.end()),
-                u"sign-on"));
+            session.EnqueueCommand(ConnectCommand{std::u16string(address.begin(), address.end()),
+                                                  std::u16string(uin.begin(), uin.end()),
+                                                  u"sign-on"});
             const bool loaded = session.WaitForContacts();
 
             state.PauseTiming();

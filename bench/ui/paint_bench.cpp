@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "net/net_command.h"
+#include "net/session_impl.h"
 #include "protocol/messenger_session.h"
 #include "store/app_state.h"
 #include "store/message_history.h"
@@ -123,7 +124,7 @@ void WriteHistoryFile(const AppState& state, const std::u16string& uin,
 struct NullSession : ui::SessionControl {
     ConnState State() const override { return ConnState::Disconnected; }
     void CloseSession() override {}
-    void EnqueueCommand(std::unique_ptr<NetCommand>) override {}
+    void EnqueueCommand(Command) override {}
 };
 
 struct Model {
@@ -293,12 +294,13 @@ BENCHMARK(BM_PaintContacts)->Arg(50)->Arg(2000)->Unit(benchmark::kMicrosecond)->
 void BM_PresenceReport(benchmark::State& state) {
     PresenceSetup& setup = Presence();
     std::size_t next = 0;
+    Connection connection = setup.session->NetForTesting().CurrentConnection();
     for (auto _ : state) {
         const std::size_t i = next;
         next = (next + 1) % setup.uins.size();
         std::int32_t& status = setup.statuses[i];
         status = status == 1 ? 0 : (status == 0 ? 2 : 1);
-        setup.session->OnContactStatus(setup.uins[i], status);
+        setup.session->OnContactStatus(connection, setup.uins[i], status);
         QCoreApplication::sendPostedEvents(&setup.postContext, QEvent::MetaCall);
     }
     if (setup.Listed() != PresenceSetup::kContacts) state.SkipWithError("contacts went missing");

@@ -42,12 +42,16 @@ public:
     // Starts the worker and queues the Connect command for the login server text.
     void Connect(const std::u16string& server) {
         ASSERT_TRUE(session.StartWorker());
-        session.EnqueueCommand(std::make_unique<ConnectCommand>(server, uin_, password_));
+        session.EnqueueCommand(ConnectCommand{server, uin_, password_});
     }
     // The state once it has settled and the receive threads have ended.
     bool EndsIn(ConnState code, int timeoutMs = 5000) {
-        return Eventually([&] { return session.State() == code && session.ActiveReceiveThreads() == 0; },
-                          timeoutMs);
+        return Eventually(
+            [&] {
+                return session.State() == code &&
+                       session.NetForTesting().ActiveReceiveThreadsForTesting() == 0;
+            },
+            timeoutMs);
     }
     // Every message the session reported is in its sender's history file, with its
     // text, as many times as it was reported. The session records a message just

@@ -292,7 +292,7 @@ TEST_F(FaultTest, SilentServerDisconnectsAtOnce) {
             // "Отключить": the command from the UI thread, then the direct close the
             // frame may also call; neither may wait for the network.
             const auto start = std::chrono::steady_clock::now();
-            client.session.EnqueueCommand(std::make_unique<NetCommand>(CommandCode::Disconnect));
+            client.session.EnqueueCommand(DisconnectCommand{});
             client.session.CloseSession();
             const auto calls = std::chrono::steady_clock::now() - start;
             EXPECT_LT(calls, std::chrono::milliseconds(100));
@@ -321,13 +321,13 @@ TEST_F(FaultTest, ServerThatStopsReadingCannotHoldUpDisconnect) {
         ASSERT_TRUE(Eventually([&] { return client.session.State() == ConnState::ContactsLoaded; }));
         const std::u16string text(8000, u'x');
         for (int i = 0; i < 2000; ++i) {
-            client.session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"100003", text));
+            client.session.EnqueueCommand(SendMessageCommand{u"100003", text});
         }
         // Wait until the sends stall: the byte count stops growing.
         std::int32_t sent = -1;
         ASSERT_TRUE(Eventually(
             [&] {
-                const std::int32_t now = client.session.bytesSent.load();
+                const std::int32_t now = client.session.BytesSent();
                 const bool stalled = now == sent && now > 0;
                 sent = now;
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -341,7 +341,7 @@ TEST_F(FaultTest, ServerThatStopsReadingCannotHoldUpDisconnect) {
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
         EXPECT_TRUE(client.EndsIn(ConnState::Disconnected, 1000));
         // The worker is free again: a Disconnect queued behind the stalled sends runs.
-        client.session.EnqueueCommand(std::make_unique<NetCommand>(CommandCode::Disconnect));
+        client.session.EnqueueCommand(DisconnectCommand{});
         EXPECT_TRUE(client.session.WaitUntil(
             [&] {
                 int disconnects = 0;

@@ -87,7 +87,7 @@ TEST_F(LocalServerFaultTest, OneByteAtATimeSignsOnAndTalksToTheEcho) {
     Account alice(u"100001", u"alice");
     alice.Connect(proxy.LoginServerText());
     ASSERT_TRUE(Eventually([&] { return alice.session.State() == ConnState::ContactsLoaded; }, 20000));
-    alice.session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"100003", u"Привет, эхо"));
+    alice.session.EnqueueCommand(SendMessageCommand{u"100003", u"Привет, эхо"});
     ASSERT_TRUE(Eventually([&] { return !alice.session.Messages().empty(); }, 20000));
     alice.session.Shutdown();  // the message is stored once its thread is done
     EXPECT_EQ(alice.session.Messages()[0], std::make_pair(std::u16string(u"100003"), std::u16string(u"Привет, эхо")));
@@ -107,7 +107,7 @@ TEST_F(LocalServerFaultTest, SilentServerStillDisconnectsAtOnce) {
         ASSERT_TRUE(Eventually([&] { return proxy.Struck(); }));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const auto start = std::chrono::steady_clock::now();
-        alice.session.EnqueueCommand(std::make_unique<NetCommand>(CommandCode::Disconnect));
+        alice.session.EnqueueCommand(DisconnectCommand{});
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
         EXPECT_TRUE(alice.EndsIn(ConnState::Disconnected, 1000)) << "state " << static_cast<int>(alice.session.State());
         proxy.Stop();
@@ -124,8 +124,8 @@ TEST_F(LocalServerFaultTest, FloodRelayedByTheServerIsStoredWhole) {
     ASSERT_TRUE(Eventually([&] { return boris.session.State() == ConnState::ContactsLoaded; }));
     ASSERT_TRUE(Eventually([&] { return alice.session.State() == ConnState::ContactsLoaded; }));
     for (int i = 0; i < messages; ++i) {
-        alice.session.EnqueueCommand(std::make_unique<SendMessageCommand>(
-            u"100002", u"сообщение " + platform::LocalToWide(std::to_string(i))));
+        alice.session.EnqueueCommand(SendMessageCommand{
+            u"100002", u"сообщение " + platform::LocalToWide(std::to_string(i))});
     }
     ASSERT_TRUE(Eventually([&] { return boris.session.Messages().size() >= static_cast<std::size_t>(messages); },
                            std::max(60000, messages * 3)))

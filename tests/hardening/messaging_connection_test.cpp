@@ -30,7 +30,7 @@ TEST_F(MessagingConnectionTest, RunsTheFrameLoopOverASocketPairUntilTheSignOff) 
                                      Message("555", "never")});
         ASSERT_EQ(::write(fds[1], stream.data(), stream.size()), static_cast<ssize_t>(stream.size()));
 
-        client.session.RunMessagingConnection(fds[0]);
+        client.session.NetForTesting().RunMessagingConnectionForTesting(fds[0]);
         EXPECT_EQ(client.session.State(), ConnState::DisconnectedByOtherClient);
         ASSERT_EQ(client.session.Messages().size(), 1u);
         client.ExpectReportedMessagesStored();
@@ -57,7 +57,7 @@ TEST_F(MessagingConnectionTest, EndOfStreamReportsConnectionErrorAfterSignOn) {
     const Bytes stream = Concat({FlapBytes(kChannelSnac, 1, SnacBytes(0x0001, 0x0018)), Message("555", "hi")});
     ASSERT_EQ(::write(fds[1], stream.data(), stream.size()), static_cast<ssize_t>(stream.size()));
     ::shutdown(fds[1], SHUT_WR);
-    client.session.RunMessagingConnection(fds[0]);
+    client.session.NetForTesting().RunMessagingConnectionForTesting(fds[0]);
     // Online and LoadingOfflineMessages from the server's versions, then the end.
     EXPECT_EQ(client.session.Codes(), (std::vector<int>{7, 8, 2}));
     EXPECT_EQ(client.session.State(), ConnState::ConnectionError);

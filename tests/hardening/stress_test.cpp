@@ -116,7 +116,7 @@ TEST(StressTest, NetworkThreadsAgainstTheUserInterfaceThread) {
     server.AddConnection(StormServer(messages));
     ASSERT_TRUE(server.Start());
     ASSERT_TRUE(session.StartWorker());
-    session.EnqueueCommand(std::make_unique<ConnectCommand>(server.AddressText(), u"111", u"pw"));
+    session.EnqueueCommand(ConnectCommand{server.AddressText(), u"111", u"pw"});
 
     // The user-interface thread.
     std::mt19937 random(12345);
@@ -146,7 +146,7 @@ TEST(StressTest, NetworkThreadsAgainstTheUserInterfaceThread) {
             }
             case 4:  // a message sent from the open conversation
                 if (const ContactPtr current = model.CurrentContact()) {
-                    session.EnqueueCommand(std::make_unique<SendMessageCommand>(current->Uin(), u"reply"));
+                    session.EnqueueCommand(SendMessageCommand{current->Uin(), u"reply"});
                     if (auto history = model.GetHistory(current)) {
                         history->Append(MessageEntry{u"reply", 0, MessageDirection::Out});
                     }

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "net/flap_parser.h"
 
 namespace pellox {
 namespace {
@@ -174,6 +177,17 @@ TEST(StringReads, LengthPrefixesAndFailures) {
     std::string untouched = "u";
     EXPECT_FALSE(ReadString16(ro, untouched));
     EXPECT_EQ(untouched, "u");
+
+    // Written: 255 bytes fit behind the one-byte length; 256 would wrap it to 0
+    // and send the rest as the next field, so they fail the buffer instead.
+    PacketBuffer written;
+    ASSERT_TRUE(AppendString8(written, std::string(255, 'a')));
+    PacketReader back(written.Bytes());
+    ASSERT_TRUE(ReadString8(back, s));
+    EXPECT_EQ(s, std::string(255, 'a'));
+    EXPECT_FALSE(AppendString8(written, std::string(256, 'b')));
+    EXPECT_EQ(written.Length(), 256);
+    EXPECT_TRUE(written.Failed());
 }
 
 TEST(ParseDecimalTest, StopsAtFirstNonDigit) {
@@ -229,6 +243,50 @@ TEST(FrameBuilding, DataPastSixteenBitLengthIsRefused) {
     (void)AppendBytes(failed, nullptr, 65536);
     EXPECT_TRUE(failed.Failed());
     EXPECT_FALSE(BuildSnacFrame(frame, 1, SnacHeader{}, failed));
+}
+
+// Frames come out whole and in order however the stream is cut, and a header
+// without the marker ends the stream for good.
+TEST(FlapParserTest, FramesAreWholeAtEveryCutAndABadMarkerSticks) {
+    const Bytes stream = {0x2A, 0x02, 0x00, 0x01, 0x00, 0x03, 0xA, 0xB,  0xC,  // 3 bytes
+                          0x2A, 0x05, 0x00, 0x02, 0x00, 0x00,                  // empty
+                          0x2A, 0x04, 0x00, 0x03, 0x00, 0x01, 0xD, 0x2B, 0x02,
+                          0x00, 0x04, 0x00, 0x00, 0x2A};  // bad marker
+    for (std::size_t cut = 1; cut <= stream.size(); ++cut) {
+        FlapParser parser;
+        std::vector<FlapFrame> frames;
+        for (std::size_t at = 0; at < stream.size(); at += cut) {
+            const std::size_t n = std::min(cut, stream.size() - at);
+            parser.Feed({stream.data() + at, n});
+            FlapFrame frame;
+            while (parser.Next(frame)) frames.push_back(frame);
+        }
+        ASSERT_EQ(frames.size(), 3u) << "pieces of " << cut;
+        EXPECT_EQ(+frames[0].header.channel, 2);
+        EXPECT_EQ(frames[0].header.sequence, 1);
+        EXPECT_EQ(frames[0].data, (Bytes{0xA, 0xB, 0xC}));
+        EXPECT_TRUE(frames[1].data.empty());
+        EXPECT_EQ(frames[2].header.sequence, 3);
+        EXPECT_EQ(frames[2].data, (Bytes{0xD}));
+        EXPECT_TRUE(parser.Broken());
+        parser.Feed(Bytes{0x2A, 0x02, 0x00, 0x05, 0x00, 0x00});
+        FlapFrame after;
+        EXPECT_FALSE(parser.Next(after));
+        EXPECT_EQ(parser.Buffered(), 0u);
+    }
+
+    // The largest frame waits for its last byte.
+    FlapParser parser;
+    Bytes big = {0x2A, 0x02, 0x00, 0x01, 0xFF, 0xFF};
+    big.resize(6 + 0xFFFF, 0x5A);
+    parser.Feed({big.data(), big.size() - 1});
+    FlapFrame frame;
+    EXPECT_FALSE(parser.Next(frame));
+    EXPECT_FALSE(parser.Broken());
+    parser.Feed(Bytes{0x5A});
+    ASSERT_TRUE(parser.Next(frame));
+    EXPECT_EQ(frame.data.size(), 0xFFFFu);
+    EXPECT_EQ(parser.Buffered(), 0u);
 }
 
 }  // namespace

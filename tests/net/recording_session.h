@@ -16,23 +16,25 @@
 
 #include "net/net_command.h"
 #include "net/session.h"
+#include "net/session_impl.h"
 #include "tests/net/scripted_server.h"
 
 namespace pellox::testing {
 
-// A session of the net layer alone: stores states by the common rule and leaves
-// messages and presence to whoever records them.
-class StateStoringSession : public NetSession {
+// The delegate of a session of the net layer alone: leaves states, messages and
+// presence to whoever records them.
+class QuietDelegate : public SessionDelegate {
 public:
-    void OnStateChanged(ConnState code) override { StoreState(code); }
-    void OnMessage(const std::u16string&, const std::u16string&) override {}
-    void OnContactStatus(const std::u16string&, std::int32_t) override {}
+    void OnStateChanged(ConnState, bool) override {}
+    void OnMessage(Connection&, const std::u16string&, const std::u16string&) override {}
+    void OnContactStatus(Connection&, const std::u16string&, std::int32_t) override {}
 };
 
-// `Base` with every event recorded once Base has handled it, so that whoever
-// waits for an event also sees its work done. A report keeps how many bytes had
-// been sent before it. A class derived from it stops the session in its own
-// destructor too: the session's threads call its handlers until then.
+// `Base` (a delegate) with every event recorded once Base has handled it, so that
+// whoever waits for an event also sees its work done. A report keeps how many
+// bytes the session named by CountBytesOf had sent before it. The session's threads
+// call these until it is shut down: a class derived from it stops the session in
+// its own destructor.
 template <class Base>
 class Recording : public Base {
 public:
@@ -42,29 +44,34 @@ public:
     };
 
     using Base::Base;
-    ~Recording() override { this->Shutdown(); }
 
-    void OnStateChanged(ConnState code) override {
-        const std::int32_t sent = this->bytesSent.load();
-        Base::OnStateChanged(code);
+    void OnStateChanged(ConnState code, bool stored) override {
+        const std::int32_t sent = counted_ != nullptr ? counted_->BytesSent() : 0;
+        Base::OnStateChanged(code, stored);
         Record([&] { reports_.push_back({static_cast<int>(code), sent}); });
     }
-    void OnMessage(const std::u16string& uin, const std::u16string& text) override {
-        Base::OnMessage(uin, text);
+    void OnMessage(Connection& from, const std::u16string& uin,
+                   const std::u16string& text) override {
+        Base::OnMessage(from, uin, text);
         if (!inOffline_) Record([&] { messages_.emplace_back(uin, text); });
     }
     // An offline message is recorded once, whether or not Base hands it on to
     // OnMessage.
-    void OnOfflineMessage(const std::u16string& uin, const std::u16string& text,
+    void OnOfflineMessage(Connection& from, const std::u16string& uin, const std::u16string& text,
                           std::int64_t sentTime) override {
         inOffline_ = true;
-        Base::OnOfflineMessage(uin, text, sentTime);
+        Base::OnOfflineMessage(from, uin, text, sentTime);
         inOffline_ = false;
         Record([&] { messages_.emplace_back(uin, text); });
     }
-    void OnContactStatus(const std::u16string& uin, std::int32_t status) override {
-        Base::OnContactStatus(uin, status);
+    void OnContactStatus(Connection& from, const std::u16string& uin,
+                         std::int32_t status) override {
+        Base::OnContactStatus(from, uin, status);
         Record([&] { statuses_.emplace_back(uin, status); });
+    }
+    void OnSnacRejected(const SnacHeader& snac) override {
+        Base::OnSnacRejected(snac);
+        Record([&] { rejected_.emplace_back(snac.family, snac.subtype); });
     }
     void OnMessageNotSent(const std::u16string& uin, const std::u16string& text,
                           std::uint16_t reason) override {
@@ -75,6 +82,10 @@ public:
     void OnContactsRefresh() override {
         Base::OnContactsRefresh();
         Record([&] { ++refreshes_; });
+    }
+    void OnCertificateProblem(const CertificateProblem& problem) override {
+        Base::OnCertificateProblem(problem);
+        Record([&] { problems_.push_back(problem); });
     }
 
     // The reported state codes, in order.
@@ -105,6 +116,15 @@ public:
         std::lock_guard<std::mutex> guard(lock_);
         return refreshes_;
     }
+    std::vector<CertificateProblem> CertificateProblems() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return problems_;
+    }
+    // The family and subtype of every SNAC whose handler failed, in order.
+    std::vector<std::pair<int, int>> Rejected() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return rejected_;
+    }
 
     // Waits until the condition holds; it may look at the session and at what the
     // recorded events changed.
@@ -134,6 +154,9 @@ public:
         return WaitUntil([&] { return Messages().size() >= count; }, timeoutMs);
     }
 
+protected:
+    void CountBytesOf(const NetSession& session) { counted_ = &session; }
+
 private:
     template <class F>
     void Record(F&& f) {
@@ -149,13 +172,19 @@ private:
     std::vector<std::pair<std::u16string, std::u16string>> messages_;
     std::vector<std::pair<std::u16string, std::int32_t>> statuses_;
     std::vector<std::u16string> notSent_;
+    std::vector<std::pair<int, int>> rejected_;
     int refreshes_ = 0;
+    std::vector<CertificateProblem> problems_;
+    const NetSession* counted_ = nullptr;
 };
 
-// The net layer's recording session: reports are the bare codes.
-class RecordingSession : public Recording<StateStoringSession> {
+// The net layer's session with its recording delegate: reports are the bare codes.
+class RecordingSession : public Recording<QuietDelegate>, public SessionImpl {
 public:
+    RecordingSession() : SessionImpl(static_cast<SessionDelegate&>(*this)) { CountBytesOf(*this); }
     ~RecordingSession() override { Shutdown(); }
+
+    SessionImpl& NetForTesting() { return *this; }
 
     std::vector<int> Reports() const { return Codes(); }
     bool WaitForReport(ConnState code, int timeoutMs = 5000, int times = 1) const {
@@ -174,9 +203,9 @@ void SignOnThrough(ScriptedServer& server, Session& session, const Script& more 
     server.AddConnection(signon::LoginServer());
     server.AddConnection(signon::MessagingServer(more));
     ASSERT_TRUE(server.Start());
-    session.keepAliveIntervalMs = keepAliveMs;
+    session.NetForTesting().SetKeepAliveIntervalForTesting(keepAliveMs);
     ASSERT_TRUE(session.StartWorker());
-    session.EnqueueCommand(std::make_unique<ConnectCommand>(server.AddressText(), u"123456789", u"secret"));
+    session.EnqueueCommand(ConnectCommand{server.AddressText(), u"123456789", u"secret"});
     ASSERT_TRUE(session.WaitForReportTimes(ConnState::LoadingOfflineMessages, 1));
     ASSERT_TRUE(server.WaitForFrame([](const ReceivedFrame& f) { return signon::MetaRequestType(f) == 0x003C; }));
 }

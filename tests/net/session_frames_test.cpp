@@ -4,7 +4,7 @@
 #include <string>
 #include <thread>
 
-#include "net/session.h"
+#include "net/session_impl.h"
 #include "tests/net/recording_session.h"
 #include "tests/net/scripted_server.h"
 
@@ -21,7 +21,8 @@ protected:
     void SetUp() override {
         server_.AddConnection(Script());
         ASSERT_TRUE(server_.Start());
-        ASSERT_TRUE(session_.ConnectToLoginServer(server_.AddressText(), u"123456789", u"pw"));
+        ASSERT_TRUE(
+            session_.ConnectToLoginServerForTesting(server_.AddressText(), u"123456789", u"pw"));
         ASSERT_TRUE(server_.WaitForAccepted(1));
     }
 
@@ -34,10 +35,11 @@ protected:
 
     ScriptedServer server_;
     RecordingSession session_;
+    Connection conn_ = session_.CurrentConnection();
 };
 
 TEST_F(SilentServerSession, SignOnSnacsAreByteExact) {
-    ASSERT_TRUE(session_.SendFamilyVersions());
+    ASSERT_TRUE(session_.SendFamilyVersions(conn_));
     EXPECT_EQ(ToHex(FrameNumber(0).raw),
               ToHex(FlapBytes(2, 1,
                               SnacBytes(0x0001, 0x0017,
@@ -46,7 +48,7 @@ TEST_F(SilentServerSession, SignOnSnacsAreByteExact) {
                                                 "000A 0001 000B 0001"),
                                         0, 0x17))));
 
-    ASSERT_TRUE(session_.SendInitialStatus());  // status, client ready, offline request
+    ASSERT_TRUE(session_.SendInitialStatus(conn_));  // status, client ready, offline request
     EXPECT_EQ(ToHex(FrameNumber(1).raw),
               ToHex(FlapBytes(2, 2, SnacBytes(0x0001, 0x001E, FromHex("0006 0004 0001 0000"), 0,
                                               0x1E))));
@@ -68,21 +70,21 @@ TEST_F(SilentServerSession, SignOnSnacsAreByteExact) {
     // Online, then loading offline messages, after the two sends went out.
     EXPECT_EQ(session_.Reports(), (std::vector<int>{4, 7, 8}));
 
-    ASSERT_TRUE(session_.SendMetaRequest(62));
+    ASSERT_TRUE(conn_.SendMetaRequest(62));
     EXPECT_EQ(ToHex(FrameNumber(4).raw),
               ToHex(FlapBytes(2, 5,
                               SnacBytes(0x0015, 0x0002,
                                         Concat({FromHex("0001 000A 0800"), kOwnUinLe,
                                                 FromHex("3E00 0002")}),
                                         0, 2))));
-    ASSERT_TRUE(session_.SendKeepAlive());
+    ASSERT_TRUE(conn_.SendKeepAlive());
     EXPECT_EQ(ToHex(FrameNumber(5).raw), "2A 05 00 06 00 00");
-    ASSERT_TRUE(session_.SendEmptySnac(0x0013, 0x0004));
+    ASSERT_TRUE(conn_.SendEmptySnac(0x0013, 0x0004));
     EXPECT_EQ(ToHex(FrameNumber(6).raw), ToHex(FlapBytes(2, 7, SnacBytes(0x0013, 0x0004, {}, 0, 4))));
 }
 
 TEST_F(SilentServerSession, MessageFrameCarriesLocalTextAndLengths) {
-    ASSERT_TRUE(session_.SendInstantMessage(u"987654321", u"Привет"));
+    ASSERT_TRUE(conn_.SendInstantMessage(u"987654321", u"Привет"));
     EXPECT_EQ(ToHex(FrameNumber(0).raw),
               ToHex(FlapBytes(
                   2, 1,
@@ -103,41 +105,41 @@ TEST_F(SilentServerSession, MessageFrameCarriesLocalTextAndLengths) {
                                                  BytesOf("42"), FromHex(tlvs)}),
                                          0, requestId)));
     };
-    ASSERT_TRUE(session_.SendInstantMessage(u"42", u""));
+    ASSERT_TRUE(conn_.SendInstantMessage(u"42", u""));
     EXPECT_EQ(ToHex(FrameNumber(1).raw),
               toUin42(2, 2, "0002 000D  05 01 0001 01  01 01 0004 0000 FFFF  0006 0000"));
     // Outside the code page: UTF-16 big-endian, character set 2, the pair whole.
-    ASSERT_TRUE(session_.SendInstantMessage(u"42", u"\u00E9\U0001F600"));
+    ASSERT_TRUE(conn_.SendInstantMessage(u"42", u"\u00E9\U0001F600"));
     EXPECT_EQ(ToHex(FrameNumber(2).raw),
               toUin42(3, 3, "0002 0013  05 01 0001 01  01 01 000A 0002 FFFF  00E9 D83D DE00  0006 0000"));
     // Each message has a request id of its own, which names it to a message error.
     std::u16string uin, text;
-    EXPECT_TRUE(session_.TakeSentMessage(1, uin, text));
+    EXPECT_TRUE(conn_.TakeSentMessage(1, uin, text));
     EXPECT_EQ(uin + u":" + text, u"987654321:Привет");
-    EXPECT_FALSE(session_.TakeSentMessage(1, uin, text));
+    EXPECT_FALSE(conn_.TakeSentMessage(1, uin, text));
 }
 
 TEST_F(SilentServerSession, OversizedMessageIsRefusedWithoutUsingASequenceNumber) {
     // 65536 units would wrap a 16-bit length to 0 and send an empty text.
-    EXPECT_FALSE(session_.SendInstantMessage(u"42", std::u16string(65536, u'x')));
-    EXPECT_FALSE(session_.SendInstantMessage(u"42", std::u16string(65520, u'x')));
+    EXPECT_FALSE(conn_.SendInstantMessage(u"42", std::u16string(65536, u'x')));
+    EXPECT_FALSE(conn_.SendInstantMessage(u"42", std::u16string(65520, u'x')));
     // 256 units would wrap the 1-byte UIN length.
-    EXPECT_FALSE(session_.SendInstantMessage(std::u16string(256, u'1'), u"hi"));
-    ASSERT_TRUE(session_.SendKeepAlive());
+    EXPECT_FALSE(conn_.SendInstantMessage(std::u16string(256, u'1'), u"hi"));
+    ASSERT_TRUE(conn_.SendKeepAlive());
     const ReceivedFrame first = FrameNumber(0);
     EXPECT_EQ(first.channel, 5);
     EXPECT_EQ(first.sequence, 1);  // the refused frames took no number
     // The largest text that fits: 65525 bytes of SNAC data behind the SNAC header.
     const std::size_t largest = 65525 - (10 + 1 + 2 + 4 + 13 + 4);
-    EXPECT_FALSE(session_.SendInstantMessage(u"42", std::u16string(largest + 1, u'x')));
-    ASSERT_TRUE(session_.SendInstantMessage(u"42", std::u16string(largest, u'x')));
+    EXPECT_FALSE(conn_.SendInstantMessage(u"42", std::u16string(largest + 1, u'x')));
+    ASSERT_TRUE(conn_.SendInstantMessage(u"42", std::u16string(largest, u'x')));
     const ReceivedFrame big = FrameNumber(1);
     EXPECT_EQ(big.sequence, 2);
     EXPECT_EQ(big.raw.size(), 6u + 65535u);
 }
 
 TEST_F(SilentServerSession, DeleteFrameNamesGroupAndItemZero) {
-    ASSERT_TRUE(session_.DeleteContactItem(u"987654321"));
+    ASSERT_TRUE(conn_.DeleteContactItem(u"987654321"));
     EXPECT_EQ(ToHex(FrameNumber(0).raw),
               ToHex(FlapBytes(2, 1,
                               SnacBytes(0x0013, 0x000A,
@@ -147,9 +149,9 @@ TEST_F(SilentServerSession, DeleteFrameNamesGroupAndItemZero) {
 }
 
 TEST_F(SilentServerSession, InfoRequestIdIsItsOwnSequenceAndIsRecorded) {
-    ASSERT_TRUE(session_.SendKeepAlive());         // sequence 1
-    ASSERT_TRUE(session_.RequestShortInfo(u"55555abc"));  // sequence 2
-    ASSERT_TRUE(session_.RequestShortInfo(u"777"));       // sequence 3
+    ASSERT_TRUE(conn_.SendKeepAlive());                // sequence 1
+    ASSERT_TRUE(conn_.RequestShortInfo(u"55555abc"));  // sequence 2
+    ASSERT_TRUE(conn_.RequestShortInfo(u"777"));       // sequence 3
     EXPECT_EQ(ToHex(FrameNumber(1).raw),
               ToHex(FlapBytes(2, 2,
                               SnacBytes(0x0015, 0x0002,
@@ -158,30 +160,30 @@ TEST_F(SilentServerSession, InfoRequestIdIsItsOwnSequenceAndIsRecorded) {
                                                 FromHex("03D9 0000")}),  // 55555
                                         0, 2))));
     EXPECT_EQ(+FrameNumber(2).Snac().requestId, 3u);
-    EXPECT_EQ(session_.PendingInfoRequests(), 2u);
+    EXPECT_EQ(session_.PendingInfoRequestsForTesting(), 2u);
     std::uint32_t uin = 0;
-    EXPECT_FALSE(session_.TakeInfoRequest(1, uin));  // the keep-alive's number
-    ASSERT_TRUE(session_.TakeInfoRequest(3, uin));
+    EXPECT_FALSE(conn_.TakeInfoRequest(1, uin));  // the keep-alive's number
+    ASSERT_TRUE(conn_.TakeInfoRequest(3, uin));
     EXPECT_EQ(uin, 777u);
-    ASSERT_TRUE(session_.TakeInfoRequest(2, uin));
+    ASSERT_TRUE(conn_.TakeInfoRequest(2, uin));
     EXPECT_EQ(uin, 55555u);
-    EXPECT_FALSE(session_.TakeInfoRequest(2, uin));  // each reply finds its entry once
+    EXPECT_FALSE(conn_.TakeInfoRequest(2, uin));  // each reply finds its entry once
 }
 
 TEST_F(SilentServerSession, InfoRequestsAreBoundedAndForgottenAtClose) {
-    for (int i = 0; i < 300; ++i) ASSERT_TRUE(session_.RequestShortInfo(u"1000"));
-    EXPECT_EQ(session_.PendingInfoRequests(), kMaxInfoRequests);
+    for (int i = 0; i < 300; ++i) ASSERT_TRUE(conn_.RequestShortInfo(u"1000"));
+    EXPECT_EQ(session_.PendingInfoRequestsForTesting(), kMaxInfoRequests);
     std::uint32_t uin;
-    EXPECT_FALSE(session_.TakeInfoRequest(1, uin));   // oldest dropped
-    EXPECT_TRUE(session_.TakeInfoRequest(300, uin));  // newest kept
+    EXPECT_FALSE(conn_.TakeInfoRequest(1, uin));   // oldest dropped
+    EXPECT_TRUE(conn_.TakeInfoRequest(300, uin));  // newest kept
     session_.CloseSession();
-    EXPECT_EQ(session_.PendingInfoRequests(), 0u);
+    EXPECT_EQ(session_.PendingInfoRequestsForTesting(), 0u);
 }
 
 TEST_F(SilentServerSession, SequenceWrapsAfter65535) {
-    for (int i = 0; i < 65535; ++i) ASSERT_TRUE(session_.SendKeepAlive());
-    ASSERT_TRUE(session_.SendKeepAlive());  // the 65536th frame
-    ASSERT_TRUE(session_.SendKeepAlive());
+    for (int i = 0; i < 65535; ++i) ASSERT_TRUE(conn_.SendKeepAlive());
+    ASSERT_TRUE(conn_.SendKeepAlive());  // the 65536th frame
+    ASSERT_TRUE(conn_.SendKeepAlive());
     ASSERT_TRUE(server_.WaitForFrameCount(65537, 30000));
     const auto frames = server_.Frames();
     EXPECT_EQ(frames[65534].sequence, 65535);
@@ -192,10 +194,10 @@ TEST_F(SilentServerSession, SequenceWrapsAfter65535) {
 TEST_F(SilentServerSession, SequenceRisesByOnePerFrameAcrossSendingThreads) {
     constexpr int kEach = 1500;
     std::thread worker([this] {
-        for (int i = 0; i < kEach; ++i) EXPECT_TRUE(session_.SendKeepAlive());
+        for (int i = 0; i < kEach; ++i) EXPECT_TRUE(conn_.SendKeepAlive());
     });
     std::thread receiver([this] {
-        for (int i = 0; i < kEach; ++i) EXPECT_TRUE(session_.RequestShortInfo(u"42"));
+        for (int i = 0; i < kEach; ++i) EXPECT_TRUE(conn_.RequestShortInfo(u"42"));
     });
     worker.join();
     receiver.join();
@@ -211,12 +213,11 @@ TEST_F(SilentServerSession, SequenceRisesByOnePerFrameAcrossSendingThreads) {
 
 TEST_F(SilentServerSession, NothingIsSentWithoutAConnection) {
     session_.CloseSession();
-    EXPECT_EQ(session_.Socket(), platform::kNoSocket);
-    EXPECT_FALSE(session_.SendKeepAlive());
-    EXPECT_FALSE(session_.SendInstantMessage(u"1", u"x"));
-    EXPECT_FALSE(session_.SendAll("x", 1));
+    EXPECT_EQ(session_.SocketForTesting(), platform::kNoSocket);
+    EXPECT_FALSE(conn_.SendKeepAlive());
+    EXPECT_FALSE(conn_.SendInstantMessage(u"1", u"x"));
     // A queued message that cannot go out is reported as not sent.
-    session_.PerformCommand(SendMessageCommand(u"42", u"привет"));
+    session_.PerformCommandForTesting(SendMessageCommand{u"42", u"привет"});
     EXPECT_EQ(session_.NotSent(), (std::vector<std::u16string>{u"42 привет 0"}));
 }
 
@@ -228,7 +229,8 @@ protected:
     ReceivedFrame LoginWith(std::u16string_view password) {
         server_.AddConnection(Script().SendHello().Expect(kChannelSignOn));
         EXPECT_TRUE(server_.Start());
-        EXPECT_TRUE(session_.ConnectToLoginServer(server_.AddressText(), u"123456789", password));
+        EXPECT_TRUE(
+            session_.ConnectToLoginServerForTesting(server_.AddressText(), u"123456789", password));
         EXPECT_TRUE(server_.WaitForFrameCount(1));
         const auto frames = server_.Frames();
         return frames.empty() ? ReceivedFrame{} : frames[0];
@@ -282,7 +284,7 @@ TEST(LoginFrameShortHello, NoLoginFrameUntilAHelloWithVersion) {
                              .SendHello());
     ASSERT_TRUE(server.Start());
     RecordingSession session;
-    ASSERT_TRUE(session.ConnectToLoginServer(server.AddressText(), u"1", u"p"));
+    ASSERT_TRUE(session.ConnectToLoginServerForTesting(server.AddressText(), u"1", u"p"));
     ASSERT_TRUE(server.WaitForFrameCount(1));
     const auto frames = server.Frames();
     EXPECT_EQ(frames.size(), 1u);

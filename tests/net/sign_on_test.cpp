@@ -10,7 +10,7 @@
 #include <mutex>
 #include <thread>
 
-#include "net/session.h"
+#include "net/session_impl.h"
 #include "platform/connection_manager.h"
 #include "tests/net/recording_session.h"
 #include "tests/net/scripted_server.h"
@@ -33,11 +33,11 @@ protected:
     void TearDown() override { session_.Shutdown(); }
     void StartAll(int keepAliveMs = 60000) {
         ASSERT_TRUE(server_.Start());
-        session_.keepAliveIntervalMs = keepAliveMs;
+        session_.SetKeepAliveIntervalForTesting(keepAliveMs);
         ASSERT_TRUE(session_.StartWorker());
     }
     void Connect(const std::u16string& server) {
-        session_.EnqueueCommand(std::make_unique<ConnectCommand>(server, u"123456789", u"secret"));
+        session_.EnqueueCommand(ConnectCommand{server, u"123456789", u"secret"});
     }
     void Connect() { Connect(server_.AddressText()); }
     void SignOnFully(const Script& more = Script(), int keepAliveMs = 60000) {
@@ -58,19 +58,20 @@ protected:
 
 TEST(StoreStateRule, ClosingReportsDoNotHideTheCause) {
     RecordingSession s;
-    s.OnStateChanged(ConnState::CheckingPassword);
-    s.OnStateChanged(ConnState::ConnectionError);
+    Connection c = s.CurrentConnection();
+    c.ReportState(ConnState::CheckingPassword);
+    c.ReportState(ConnState::ConnectionError);
     EXPECT_EQ(s.State(), ConnState::ConnectionError);
-    s.OnStateChanged(ConnState::Disconnected);  // the close that follows an error
+    c.ReportState(ConnState::Disconnected);  // the close that follows an error
     EXPECT_EQ(s.State(), ConnState::ConnectionError);
-    s.OnStateChanged(ConnState::OpeningConnection);
-    s.OnStateChanged(ConnState::Disconnected);
+    c.ReportState(ConnState::OpeningConnection);
+    c.ReportState(ConnState::Disconnected);
     EXPECT_EQ(s.State(), ConnState::Disconnected);
-    s.OnStateChanged(ConnState::ConnectionError);  // a receive thread ending after a close
+    c.ReportState(ConnState::ConnectionError);  // a receive thread ending after a close
     EXPECT_EQ(s.State(), ConnState::Disconnected);
-    s.OnStateChanged(ConnState::DisconnectedByOtherClient);
-    s.OnStateChanged(ConnState::ConnectionError);
-    s.OnStateChanged(ConnState::Disconnected);
+    c.ReportState(ConnState::DisconnectedByOtherClient);
+    c.ReportState(ConnState::ConnectionError);
+    c.ReportState(ConnState::Disconnected);
     EXPECT_EQ(s.State(), ConnState::DisconnectedByOtherClient);
 }
 
@@ -81,7 +82,7 @@ TEST_F(SignOn, ConnectReportsEachStepAndTheWireIsExact) {
     EXPECT_EQ(session_.Reports(), (std::vector<int>{3, 4, 6, 7, 8}));
     EXPECT_EQ(session_.State(), ConnState::LoadingOfflineMessages);
     EXPECT_EQ(session_.Uin(), "123456789");
-    EXPECT_EQ(session_.BosAddress(), server_.Address());
+    EXPECT_EQ(session_.BosAddressForTesting(), server_.Address());
     EXPECT_GE(session_.Refreshes(), 1);
 
     // One sequence across both connections.
@@ -104,11 +105,11 @@ TEST_F(SignOn, ConnectReportsEachStepAndTheWireIsExact) {
     for (const ReceivedFrame& f : server_.Frames()) sent += f.raw.size();
     // The sender counts a send once it returned, which may be after the server read it.
     const auto deadline = Clock::now() + milliseconds(2000);
-    while (session_.bytesSent.load() != static_cast<std::int32_t>(sent) && Clock::now() < deadline) {
+    while (session_.BytesSent() != static_cast<std::int32_t>(sent) && Clock::now() < deadline) {
         std::this_thread::sleep_for(milliseconds(2));
     }
-    EXPECT_EQ(session_.bytesSent.load(), static_cast<std::int32_t>(sent));
-    EXPECT_GT(session_.bytesReceived.load(), 0);
+    EXPECT_EQ(session_.BytesSent(), static_cast<std::int32_t>(sent));
+    EXPECT_GT(session_.BytesReceived(), 0);
 }
 
 TEST_F(SignOn, SplitAndPackedFramesAreReadWhole) {
@@ -186,7 +187,7 @@ TEST_F(SignOn, RefusedLoginMakesNoSecondConnection) {
     Connect();
     ASSERT_TRUE(session_.WaitForReport(ConnState::ConnectionError));
     EXPECT_EQ(session_.Reports(), (std::vector<int>{3, 4, 6, 2}));
-    EXPECT_EQ(session_.loginRefusal.load(), 0x0005);  // the reason, for the status line
+    EXPECT_EQ(session_.LoginRefusal(), 0x0005);  // the reason, for the status line
     EXPECT_EQ(ReportsAfter(100).size(), 4u);
     EXPECT_EQ(server_.Accepted(), 1);
 }
@@ -197,7 +198,7 @@ TEST_F(SignOn, RefusalFollowedByABrokenRecordIsNeverRetried) {
     StartAll();
     Connect();
     ASSERT_TRUE(session_.WaitForReport(ConnState::ConnectionError));
-    EXPECT_EQ(session_.loginRefusal.load(), 0x0005);
+    EXPECT_EQ(session_.LoginRefusal(), 0x0005);
     EXPECT_TRUE(session_.LoginRefused());  // what keeps reconnect from trying again
 }
 
@@ -240,20 +241,20 @@ TEST_F(SignOn, CloseDuringBlockedReceiveIsPromptAndFinal) {
     EXPECT_LT(Clock::now() - start, milliseconds(500));
     EXPECT_TRUE(server_.WaitForPeerClosed(1, 2000));
     const auto deadline = Clock::now() + milliseconds(2000);
-    while (session_.ActiveReceiveThreads() != 0 && Clock::now() < deadline) {
+    while (session_.ActiveReceiveThreadsForTesting() != 0 && Clock::now() < deadline) {
         std::this_thread::sleep_for(milliseconds(5));
     }
-    EXPECT_EQ(session_.ActiveReceiveThreads(), 0);
+    EXPECT_EQ(session_.ActiveReceiveThreadsForTesting(), 0);
     // The ended receive thread reports nothing over the close.
     EXPECT_EQ(ReportsAfter(100), (std::vector<int>{3, 4, 6, 7, 8, 0, 0}));
     EXPECT_EQ(session_.State(), ConnState::Disconnected);
-    EXPECT_EQ(session_.Socket(), platform::kNoSocket);
+    EXPECT_EQ(session_.SocketForTesting(), platform::kNoSocket);
     EXPECT_TRUE(session_.Cookie().empty());
 }
 
 TEST_F(SignOn, DisconnectCommandReportsAndCloses) {
     SignOnFully();
-    session_.EnqueueCommand(std::make_unique<NetCommand>(CommandCode::Disconnect));
+    session_.EnqueueCommand(DisconnectCommand{});
     ASSERT_TRUE(session_.WaitForReport(ConnState::Disconnected, 5000, 3));
     EXPECT_TRUE(server_.WaitForPeerClosed(1, 2000));
     EXPECT_EQ(ReportsAfter(100), (std::vector<int>{3, 4, 6, 7, 8, 0, 0, 0}));
@@ -294,14 +295,14 @@ TEST(Reconnect, FailedTriesAreRepeatedUntilTurnedOffOrClosed) {
         EXPECT_EQ(opened(), tries);
         EXPECT_FALSE(session.ReconnectPending());
     };
-    session.EnqueueCommand(std::make_unique<ConnectCommand>(u"127.0.0.1:1", u"123", u"pw"));
+    session.EnqueueCommand(ConnectCommand{u"127.0.0.1:1", u"123", u"pw"});
     // The connect and three tries, each refused; then reconnecting is turned off.
     ASSERT_TRUE(session.WaitForReport(ConnState::ConnectionError, 5000, 4));
     allowed = false;
     expectNoMoreTries();
 
     allowed = true;
-    session.EnqueueCommand(std::make_unique<ConnectCommand>(u"127.0.0.1:1", u"123", u"pw"));
+    session.EnqueueCommand(ConnectCommand{u"127.0.0.1:1", u"123", u"pw"});
     ASSERT_TRUE(session.WaitForReport(ConnState::ConnectionError, 5000, static_cast<int>(opened()) + 2));
     session.CloseSession();
     expectNoMoreTries();
@@ -356,7 +357,7 @@ TEST_F(SignOn, ConnectWhileConnectedClosesTheOldConnectionFirst) {
     // Nothing from the old receive thread: no error, no CheckingPassword.
     EXPECT_EQ(ReportsAfter(500), (std::vector<int>{3, 4, 3, 0, 0, 4}));
     EXPECT_EQ(session_.State(), ConnState::ConnectingLoginServer);
-    EXPECT_EQ(session_.ActiveReceiveThreads(), 1);
+    EXPECT_EQ(session_.ActiveReceiveThreadsForTesting(), 1);
     EXPECT_TRUE(server_.FramesOn(0).empty());
 }
 
@@ -364,11 +365,10 @@ TEST_F(SignOn, QueuedCommandsRunInOrderWithoutWaitingForMore) {
     SignOnFully();
     ASSERT_TRUE(server_.WaitForScriptsDone());
     const std::size_t before = server_.FrameCount();
-    session_.EnqueueCommand(std::make_unique<UinCommand>(CommandCode::DeleteContact, u"111"));
-    session_.EnqueueCommand(std::make_unique<UinCommand>(CommandCode::RequestInfo, u"222"));
-    session_.EnqueueCommand(std::make_unique<SendMessageCommand>(u"333", u"hi"));
-    session_.EnqueueCommand(std::make_unique<NetCommand>(CommandCode::LoadContacts));
-    session_.EnqueueCommand(std::make_unique<NetCommand>(static_cast<CommandCode>(99)));
+    session_.EnqueueCommand(DeleteContactCommand{u"111"});
+    session_.EnqueueCommand(RequestInfoCommand{u"222"});
+    session_.EnqueueCommand(SendMessageCommand{u"333", u"hi"});
+    session_.EnqueueCommand(LoadContactsCommand{});
     ASSERT_TRUE(server_.WaitForFrameCount(before + 5));
     const auto frames = server_.FramesOn(1);
     ASSERT_EQ(frames.size(), 10u);
@@ -389,14 +389,14 @@ TEST_F(SignOn, CommandsThatNeedAConnectionWaitForOne) {
     Connect();
     ASSERT_TRUE(session_.WaitForReport(ConnState::ConnectingLoginServer));
     const auto deadline = Clock::now() + milliseconds(2000);
-    while (session_.ActiveReceiveThreads() == 0 && Clock::now() < deadline) {
+    while (session_.ActiveReceiveThreadsForTesting() == 0 && Clock::now() < deadline) {
         std::this_thread::sleep_for(milliseconds(5));
     }
     const auto everyCommand = [this] {
-        session_.PerformCommand(SendMessageCommand(u"333", u"hi"));
-        session_.PerformCommand(NetCommand(CommandCode::LoadContacts));
-        session_.PerformCommand(UinCommand(CommandCode::DeleteContact, u"111"));
-        session_.PerformCommand(UinCommand(CommandCode::RequestInfo, u"222"));
+        session_.PerformCommandForTesting(SendMessageCommand{u"333", u"hi"});
+        session_.PerformCommandForTesting(LoadContactsCommand{});
+        session_.PerformCommandForTesting(DeleteContactCommand{u"111"});
+        session_.PerformCommandForTesting(RequestInfoCommand{u"222"});
     };
     everyCommand();  // signing on: nothing goes to the login server
     session_.CloseSession();
@@ -407,7 +407,7 @@ TEST_F(SignOn, CommandsThatNeedAConnectionWaitForOne) {
 }
 
 TEST_F(SignOn, SilentServersEndTheSignOnInConnectionError) {
-    session_.signOnTimeoutMs = 200;
+    session_.SetSignOnTimeoutForTesting(200);
     // A login server that never answers, then a messaging server that takes the
     // cookie and says no more, then one that signs on and is quiet afterwards.
     server_.AddConnection(Script());
@@ -463,12 +463,12 @@ TEST_F(SignOn, FramesQueuedBeforeACloseAreNotHandled) {
     calls = 0;
     released = false;
     // The first message holds the receive thread while the second waits in the socket.
-    session_.SetSnacHandler(0x0004, 0x0007, [](NetSession&, PacketReader&, const FlapHeader&,
-                                               const SnacHeader&) {
+    session_.SetSnacHandler(0x0004, 0x0007, [](Connection&, PacketReader&, const SnacHeader&) {
         std::unique_lock<std::mutex> guard(lock);
         ++calls;
         changed.notify_all();
         changed.wait_for(guard, milliseconds(5000), [] { return released; });
+        return true;
     });
     SignOnFully(Script().Send(Concat({FlapBytes(2, 1, SnacBytes(0x0004, 0x0007, FromHex("01"))),
                                       FlapBytes(2, 2, SnacBytes(0x0004, 0x0007, FromHex("02")))})));
@@ -483,7 +483,7 @@ TEST_F(SignOn, FramesQueuedBeforeACloseAreNotHandled) {
     }
     changed.notify_all();
     const auto deadline = Clock::now() + milliseconds(2000);
-    while (session_.ActiveReceiveThreads() != 0 && Clock::now() < deadline) {
+    while (session_.ActiveReceiveThreadsForTesting() != 0 && Clock::now() < deadline) {
         std::this_thread::sleep_for(milliseconds(5));
     }
     std::lock_guard<std::mutex> guard(lock);
@@ -498,8 +498,7 @@ struct Seen {
 };
 Seen g_seen;
 
-void RecordSnac(NetSession&, PacketReader& reader, const FlapHeader& flap, const SnacHeader& snac) {
-    EXPECT_EQ(+flap.channel, 2);
+bool RecordSnac(Connection&, PacketReader& reader, const SnacHeader& snac) {
     EXPECT_EQ(+snac.family, 0x0004);
     Bytes rest(static_cast<std::size_t>(reader.Remaining()));
     if (!rest.empty()) {
@@ -507,6 +506,7 @@ void RecordSnac(NetSession&, PacketReader& reader, const FlapHeader& flap, const
     }
     std::lock_guard<std::mutex> guard(g_seen.lock);
     g_seen.calls.emplace_back(reader.Position() - static_cast<int>(rest.size()), rest);
+    return true;
 }
 
 TEST_F(SignOn, HandlersGetTheDataPastExtraBytesAndOthersAreDropped) {
@@ -571,7 +571,7 @@ TEST_F(SignOn, CommandsKeepTheKeepAliveAway) {
     ASSERT_TRUE(server_.WaitForScriptsDone());
     const std::size_t before = server_.FrameCount();
     for (int i = 0; i < 20; ++i) {
-        session_.EnqueueCommand(std::make_unique<UinCommand>(CommandCode::RequestInfo, u"5"));
+        session_.EnqueueCommand(RequestInfoCommand{u"5"});
         std::this_thread::sleep_for(milliseconds(50));
     }
     ASSERT_TRUE(server_.WaitForFrameCount(before + 20));
@@ -583,27 +583,27 @@ TEST_F(SignOn, FailedKeepAliveClosesTheSession) {
     SignOnFully(Script(), 100);
     ASSERT_TRUE(server_.WaitForScriptsDone());
     // Writing fails from now on while the receive side stays open.
-    ASSERT_EQ(::shutdown(session_.Socket(), SHUT_WR), 0);
+    ASSERT_EQ(::shutdown(session_.SocketForTesting(), SHUT_WR), 0);
     ASSERT_TRUE(session_.WaitForReport(ConnState::Disconnected, 5000, 2));
     EXPECT_EQ(session_.State(), ConnState::Disconnected);
-    EXPECT_EQ(session_.Socket(), platform::kNoSocket);
+    EXPECT_EQ(session_.SocketForTesting(), platform::kNoSocket);
 }
 
 // ---- Exit ----
 
 TEST_F(SignOn, ShutdownStopsAllThreadsPromptlyWithoutReports) {
     SignOnFully();
-    session_.EnqueueCommand(std::make_unique<NetCommand>(CommandCode::LoadContacts));
+    session_.EnqueueCommand(LoadContactsCommand{});
     const std::size_t reports = session_.WaitForReport(ConnState::LoadingContacts)
                                     ? session_.Reports().size()
                                     : 0;
     const auto start = Clock::now();
     session_.Shutdown();
     EXPECT_LT(Clock::now() - start, milliseconds(1000));
-    EXPECT_EQ(session_.ActiveReceiveThreads(), 0);
+    EXPECT_EQ(session_.ActiveReceiveThreadsForTesting(), 0);
     EXPECT_EQ(session_.Reports().size(), reports);
     EXPECT_TRUE(server_.WaitForPeerClosed(1, 2000));
-    session_.EnqueueCommand(std::make_unique<NetCommand>(CommandCode::LoadContacts));
+    session_.EnqueueCommand(LoadContactsCommand{});
     session_.Shutdown();  // again: nothing left to do
     EXPECT_FALSE(session_.StartWorker());
 }

@@ -62,8 +62,10 @@ TEST(UserInfoBlockReader, ReadsEveryTlvByItsOwnLength) {
     ASSERT_TRUE(ReadUserInfoBlock(reader, block));
     EXPECT_EQ(block.uin, "4242");
     EXPECT_EQ(block.tlvCount, 4);
-    EXPECT_TRUE(block.hasStatus);
-    EXPECT_EQ(block.statusWord, 0x0011u);
+    EXPECT_EQ(block.tlvs.size(), 4u);
+    std::uint32_t word = 0;
+    EXPECT_TRUE(UserStatusWord(block, word));
+    EXPECT_EQ(word, 0x0011u);
     EXPECT_EQ(reader.Remaining(), 1);  // right behind the block
 }
 
@@ -85,8 +87,9 @@ TEST(UserInfoBlockReader, StatusTlvBySize) {
         PacketReader reader(data);
         UserInfoBlock block;
         ASSERT_TRUE(ReadUserInfoBlock(reader, block)) << ToHex(row.value);
-        EXPECT_EQ(block.hasStatus, row.hasStatus) << ToHex(row.value);
-        EXPECT_EQ(block.statusWord, row.word) << ToHex(row.value);
+        std::uint32_t word = 0;
+        EXPECT_EQ(UserStatusWord(block, word), row.hasStatus) << ToHex(row.value);
+        EXPECT_EQ(word, row.word) << ToHex(row.value);
         EXPECT_EQ(reader.Remaining(), 1) << ToHex(row.value);
     }
 }
@@ -99,15 +102,15 @@ TEST_F(PresenceHandlers, ArrivalReportsTheMappedStatusOnce) {
     const Bytes away = UserInfo("1001", {TlvBytes(0x0001, FromHex("0050")), StatusTlv(0x0001, 0x0001),
                                          TlvBytes(0x000D, Bytes(32, 0x11))});
     PacketReader reader(away);
-    EXPECT_TRUE(HandleContactArrived(session, reader));
+    EXPECT_TRUE(HandleContactArrived(session.Conn(), reader));
 
     const Bytes bare = UserInfo("1002", {TlvBytes(0x0001, FromHex("0050"))});
     PacketReader bareReader(bare);
-    EXPECT_TRUE(HandleContactArrived(session, bareReader));
+    EXPECT_TRUE(HandleContactArrived(session.Conn(), bareReader));
 
     const Bytes twice = UserInfo("1003", {StatusTlv(0x0001), StatusTlv(0x0013)});
     PacketReader twiceReader(twice);
-    EXPECT_TRUE(HandleContactArrived(session, twiceReader));
+    EXPECT_TRUE(HandleContactArrived(session.Conn(), twiceReader));
 
     EXPECT_EQ(session.Statuses(), (Statuses{{u"1001", StatusAway},
                                             {u"1002", StatusOnline},
@@ -119,7 +122,7 @@ TEST_F(PresenceHandlers, ArrivalCutAnywhereReportsNothing) {
     const Bytes full = UserInfo("1001", {TlvBytes(0x0001, FromHex("0050")), StatusTlv(0x0010)});
     for (std::size_t cut = 0; cut < full.size(); ++cut) {
         PacketReader reader(full.data(), static_cast<int>(cut));
-        EXPECT_FALSE(HandleContactArrived(session, reader)) << cut;
+        EXPECT_FALSE(HandleContactArrived(session.Conn(), reader)) << cut;
     }
     EXPECT_TRUE(session.Statuses().empty());
     EXPECT_EQ(model.ContactCount(), 0u);
@@ -129,17 +132,17 @@ TEST_F(PresenceHandlers, DepartureCutRightAfterTheUinStillReportsOffline) {
     Add(u"2002", u"Ann", StatusOnline);
     const Bytes cut = FromHex("04") + BytesOf("2002");
     PacketReader reader(cut);
-    EXPECT_FALSE(HandleContactDeparted(session, reader));
+    EXPECT_FALSE(HandleContactDeparted(session.Conn(), reader));
     EXPECT_EQ(session.Statuses(), (Statuses{{u"2002", StatusOffline}}));
     EXPECT_EQ(Snapshot(u"2002").status, StatusOffline);
 
     const Bytes whole = UserInfo("2003", {StatusTlv(0x0000)}) + FromHex("0000");
     PacketReader wholeReader(whole);
-    EXPECT_TRUE(HandleContactDeparted(session, wholeReader));
+    EXPECT_TRUE(HandleContactDeparted(session.Conn(), wholeReader));
 
     const Bytes noUin = FromHex("05 3230");
     PacketReader noUinReader(noUin);
-    EXPECT_FALSE(HandleContactDeparted(session, noUinReader));
+    EXPECT_FALSE(HandleContactDeparted(session.Conn(), noUinReader));
     EXPECT_EQ(session.Statuses().size(), 2u);
 }
 
@@ -149,7 +152,7 @@ class MessageHandler : public ModelTest {
 protected:
     bool Handle(const Bytes& data) {
         PacketReader reader(data);
-        return HandleIncomingMessage(session, reader);
+        return HandleIncomingMessage(session.Conn(), reader);
     }
 };
 
@@ -275,7 +278,7 @@ class ContactListHandler : public ModelTest {
 protected:
     bool Handle(const Bytes& data, bool moreReplies = false) {
         PacketReader reader(data);
-        return HandleContactListReply(session, model, reader, moreReplies);
+        return HandleContactListReply(session.Conn(), model, reader, moreReplies);
     }
     std::vector<ContactInfo> StoredList() {
         model.FlushSaves();  // replies close together are written once, a little later
@@ -375,7 +378,7 @@ TEST_F(ContactListHandler, VisibilityItemIsKeptWholeAndChangedInPlace) {
     ServerListState list;
     auto handle = [&](const Bytes& data, bool more) {
         PacketReader reader(data);
-        return HandleContactListReply(session, model, reader, more, &list);
+        return HandleContactListReply(session.Conn(), model, reader, more, &list);
     };
     // The item in the first of two replies, with a TLV of its own before 0x00CA.
     ASSERT_TRUE(handle(ContactListReply({ListItem("", 0x0004, FromHex("00CB 0004 FFFFFFFF 00CA 0001 05"), 0, 0x0123),
@@ -410,7 +413,7 @@ TEST_F(ContactListHandler, ANewBuddyGoesIntoTheFirstGroupOrANewGroupGeneral) {
     ServerListState list;
     auto handle = [&](const Bytes& data) {
         PacketReader reader(data);
-        return HandleContactListReply(session, model, reader, false, &list);
+        return HandleContactListReply(session.Conn(), model, reader, false, &list);
     };
     ASSERT_TRUE(handle(ContactListReply({ListItem("", 0x0001, {}, 0, 0), ListItem("Friends", 0x0001, {}, 3, 0),
                                          ListItem("Work", 0x0001, {}, 5, 0), ListItem("100", 0x0000, {}, 5, 0x0010)})));
@@ -425,7 +428,7 @@ TEST_F(ContactListHandler, ANewBuddyGoesIntoTheFirstGroupOrANewGroupGeneral) {
     ASSERT_TRUE(handle(ContactListReply({ListItem("100", 0x0000, {}, 0, 0x0010)})));
     item = list.PrepareBuddy("200", "", group);
     ASSERT_TRUE(group.has_value());
-    EXPECT_EQ(group->name, "\xCE\xE1\xF9\xE8\xE5");
+    EXPECT_EQ(group->name, "\xD0\x9E\xD0\xB1\xD1\x89\xD0\xB8\xD0\xB5");  // UTF-8
     EXPECT_EQ(group->type, kItemTypeGroup);
     EXPECT_EQ(item.groupId, group->groupId);
     EXPECT_TRUE(item.data.empty());
@@ -437,13 +440,18 @@ TEST_F(ContactListHandler, ANewBuddyGoesIntoTheFirstGroupOrANewGroupGeneral) {
 
 TEST_F(ContactListHandler, AnAddTheServerRefusesStaysLocalAndIsToldOnce) {
     Add(u"200", u"Two");
-    session.AddToServerList(u"200", u"Two");  // not connected: the frames fail, the add is awaited
+    session.AddToServerList(session.Conn(), u"200",
+                            u"Two");  // not connected: the frames fail, the add is awaited
     session.Dispatch(0x0013, 0x000E, FromHex("000A"), 0x00130001);
     session.Dispatch(0x0013, 0x000E, FromHex("000A"), 0x00130001);
     const auto calls = announcer.Calls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].what, "notification");
-    EXPECT_NE(calls[0].second.find(u"200"), std::u16string::npos);
+    EXPECT_EQ(calls[0].second,
+              u"Контакт 200 не добавлен в список на сервере (ошибка 10): он останется только в "
+              u"этом списке.");
+    // The second result names no add that is still awaited.
+    EXPECT_EQ(session.Rejected(), (std::vector<std::pair<int, int>>{{0x0013, 0x000E}}));
     EXPECT_FALSE(session.ServerList().Buddy("200").has_value());
     EXPECT_TRUE(model.FindContact(u"200"));
 }
@@ -458,6 +466,7 @@ TEST_F(ContactListHandler, AnAuthorizationRequestIsKeptAndAnnouncedOnlyInTheBack
     session.Dispatch(0x0013, 0x0019, request);
     ASSERT_EQ(announcer.Calls().size(), 1u);
     EXPECT_EQ(announcer.Calls()[0].first, AnnouncementTitle(u"Третий", u"300"));
+    EXPECT_EQ(announcer.Calls()[0].second, u"Просит авторизацию: Pros");
     for (int i = 0; i < 2; ++i) {
         const auto taken = session.TakeAuthRequest();
         ASSERT_TRUE(taken.has_value());
@@ -467,9 +476,10 @@ TEST_F(ContactListHandler, AnAuthorizationRequestIsKeptAndAnnouncedOnlyInTheBack
     EXPECT_FALSE(session.TakeAuthRequest().has_value());
     EXPECT_EQ(posted.TakeCodes(), (std::vector<ChangeCode>{ChangeCode::AuthorizationRequested,
                                                      ChangeCode::AuthorizationRequested}));
-    // Cut short, it is nothing.
+    // Cut short, it is nothing but a rejected SNAC.
     session.Dispatch(0x0013, 0x0019, FromHex("05 3330"));
     EXPECT_FALSE(session.TakeAuthRequest().has_value());
+    EXPECT_EQ(session.Rejected(), (std::vector<std::pair<int, int>>{{0x0013, 0x0019}}));
 }
 
 TEST_F(ContactListHandler, ReplyWithoutItsTrailingTimeChangesNothing) {
@@ -530,7 +540,8 @@ class MetaHandler : public ModelTest {
 protected:
     bool Handle(const Bytes& data, std::uint32_t requestId = 0) {
         PacketReader reader(data);
-        return HandleMetaReply(session, model, reader, SnacHeader{0x0015, 0x0003, 0, requestId});
+        return HandleMetaReply(session.Conn(), model, reader,
+                               SnacHeader{0x0015, 0x0003, 0, requestId});
     }
 };
 

@@ -14,6 +14,7 @@
 #include "platform/code_page.h"
 #include "protocol/messages.h"
 #include "protocol/presence.h"
+#include "resources/strings.h"
 #include "store/contact_list_file.h"
 #include "tests/protocol/protocol_test_util.h"
 #include "tools/oscar_server.h"
@@ -31,8 +32,8 @@ struct Client {
 
     void Connect(std::uint16_t port, const std::u16string& password, std::int32_t presence = StatusOnline) {
         const std::string address = "127.0.0.1:" + std::to_string(port);
-        session.EnqueueCommand(std::make_unique<ConnectCommand>(
-            std::u16string(address.begin(), address.end()), own, password, OwnStatusBits(presence)));
+        session.EnqueueCommand(ConnectCommand{std::u16string(address.begin(), address.end()), own,
+                                              password, OwnStatusBits(presence)});
     }
     // The presence values reported for the UIN so far.
     std::vector<std::int32_t> SeenOf(const std::u16string& uin) const {
@@ -95,8 +96,8 @@ TEST(LocalServer, TwoClientsMeetThroughTheServer) {
     EXPECT_EQ(alice.model.FindContact(u"100002")->Snapshot().status, StatusOffline);
 
     // A message for Boris while he is away, and one the echo account returns.
-    alice.session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"100002", u"Привет, Борис"));
-    alice.session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"100003", u"Эхо, ты здесь?"));
+    alice.session.EnqueueCommand(SendMessageCommand{u"100002", u"Привет, Борис"});
+    alice.session.EnqueueCommand(SendMessageCommand{u"100003", u"Эхо, ты здесь?"});
     ASSERT_TRUE(WaitFor([&] { return oscar.StoredOfflineCount() == 1; }));
     ASSERT_TRUE(alice.WaitForContact(u"100003", [](const ContactInfo& i) { return i.unreadCount == 1; }));
     ASSERT_EQ(alice.History(u"100003").size(), 1u);
@@ -116,18 +117,18 @@ TEST(LocalServer, TwoClientsMeetThroughTheServer) {
     EXPECT_TRUE(boris.WaitForContact(u"100001", [](const ContactInfo& i) { return i.status == StatusOnline; }));
 
     // Live messages both ways.
-    boris.session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"100001", u"Привет, Алиса"));
+    boris.session.EnqueueCommand(SendMessageCommand{u"100001", u"Привет, Алиса"});
     ASSERT_TRUE(alice.WaitForContact(u"100002", [](const ContactInfo& i) { return i.unreadCount == 1; }));
     EXPECT_EQ(alice.History(u"100002")[0].text, u"Привет, Алиса");
-    alice.session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"100002", u"Как дела?"));
+    alice.session.EnqueueCommand(SendMessageCommand{u"100002", u"Как дела?"});
     ASSERT_TRUE(boris.WaitForContact(u"100001", [](const ContactInfo& i) { return i.unreadCount == 2; }));
     EXPECT_EQ(boris.History(u"100001")[1].text, u"Как дела?");
 
     // Any character: sent as UTF-16, received whole, stored, and the same after a
     // restart; the echo returns it unchanged too.
     const std::u16string wide = u"\U0001F600 caf\u00E9 \u65E5\u672C \u20AC";
-    alice.session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"100002", wide));
-    alice.session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"100003", wide));
+    alice.session.EnqueueCommand(SendMessageCommand{u"100002", wide});
+    alice.session.EnqueueCommand(SendMessageCommand{u"100003", wide});
     ASSERT_TRUE(boris.WaitForContact(u"100001", [](const ContactInfo& i) { return i.unreadCount == 3; }));
     EXPECT_EQ(boris.History(u"100001")[2].text, wide);
     ASSERT_TRUE(alice.WaitForContact(u"100003", [](const ContactInfo& i) { return i.unreadCount == 2; }));
@@ -175,7 +176,7 @@ TEST_F(LocalServerTest, ASecondSignOnOfTheSameUinDisconnectsTheFirst) {
     Client first(u"100001");
     // Even with reconnecting on, the first one does not come back to fight it out.
     first.model.UpdateSettings([](Settings& s) { s.reconnect = true; });
-    first.session.SetReconnectTiming({20, 80, 0.2});
+    first.session.NetForTesting().SetReconnectTiming({20, 80, 0.2});
     ASSERT_TRUE(first.session.StartWorker());
     first.Connect(oscar.AuthPort(), u"alice");
     ASSERT_TRUE(first.session.WaitForReport(ConnState::ContactsLoaded));
@@ -203,11 +204,11 @@ TEST_F(LocalServerTest, DeletingAContactRemovesItFromTheServerList) {
     ASSERT_NE(alice.model.FindContact(u"100002"), nullptr);
 
     // What the delete command of the user interface does: the frame, then the local removal.
-    alice.session.EnqueueCommand(std::make_unique<UinCommand>(CommandCode::DeleteContact, u"100002"));
+    alice.session.EnqueueCommand(DeleteContactCommand{u"100002"});
     ASSERT_NE(alice.model.RemoveContact(alice.model.FindContact(u"100002")), nullptr);
 
     // Loading the list from the server again does not bring it back.
-    alice.session.EnqueueCommand(std::make_unique<NetCommand>(CommandCode::LoadContacts));
+    alice.session.EnqueueCommand(LoadContactsCommand{});
     ASSERT_TRUE(alice.session.WaitForReport(ConnState::ContactsLoaded, 2));
     EXPECT_EQ(alice.model.FindContact(u"100002"), nullptr);
     EXPECT_NE(alice.model.FindContact(u"100003"), nullptr);
@@ -284,7 +285,7 @@ protected:
         ASSERT_TRUE(client.session.WaitForReport(ConnState::ContactsLoaded, times));
     }
     void SetStatus(Client& client, std::int32_t presence) {
-        client.session.EnqueueCommand(std::make_unique<StatusCommand>(OwnStatusBits(presence)));
+        client.session.EnqueueCommand(StatusCommand{OwnStatusBits(presence)});
     }
 };
 
@@ -303,7 +304,7 @@ TEST_F(OwnPresence, EachStatusReachesAWatcherAsItsPresenceValue) {
         const std::int32_t seen = presence == StatusInvisible ? StatusOffline : presence;
         ASSERT_TRUE(boris.WaitForContact(u"100001", Is(seen))) << presence;
     }
-    EXPECT_EQ(alice.session.OwnStatus(), OwnStatusBits(StatusAway));
+    EXPECT_EQ(alice.session.NetForTesting().OwnStatus(), OwnStatusBits(StatusAway));
 }
 
 TEST_F(OwnPresence, TheSignOnCarriesTheChosenStatus) {
@@ -352,14 +353,14 @@ TEST_F(ServerContacts, AContactOnlyInTheLocalListHasPresenceUntilDeleted) {
 
     // Deleted by Alice, Vera's departure reaches Boris only: the echo's answer
     // comes after anything the server would have sent her.
-    alice.session.EnqueueCommand(std::make_unique<UinCommand>(CommandCode::DeleteContact, u"100004"));
+    alice.session.EnqueueCommand(DeleteContactCommand{u"100004"});
     ASSERT_NE(alice.model.RemoveContact(alice.model.FindContact(u"100004")), nullptr);
-    alice.session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"100003", u"sync"));
+    alice.session.EnqueueCommand(SendMessageCommand{u"100003", u"sync"});
     ASSERT_TRUE(alice.WaitForContact(u"100003", [](const ContactInfo& i) { return i.unreadCount == 1; }));
     const std::size_t seenBefore = alice.SeenOf(u"100004").size();
     vera.session.CloseSession();
     ASSERT_TRUE(boris.WaitForContact(u"100004", Is(StatusOffline)));
-    alice.session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"100003", u"sync"));
+    alice.session.EnqueueCommand(SendMessageCommand{u"100003", u"sync"});
     ASSERT_TRUE(alice.WaitForContact(u"100003", [](const ContactInfo& i) { return i.unreadCount == 2; }));
     EXPECT_EQ(alice.SeenOf(u"100004").size(), seenBefore);
     EXPECT_EQ(alice.model.FindContact(u"100004"), nullptr);
@@ -371,13 +372,13 @@ TEST_F(ServerContacts, AnAddedContactIsOnTheServerListWithItsPresenceAndANewName
     Client vera(u"100004");
     SignOn(vera, u"vera");
     AddLocally(alice, u"100004", u"Верочка");
-    alice.session.EnqueueCommand(std::make_unique<ContactCommand>(CommandCode::AddContact, u"100004", u"Верочка"));
+    alice.session.EnqueueCommand(AddContactCommand{u"100004", u"Верочка"});
     ASSERT_TRUE(alice.WaitForContact(u"100004", Is(StatusOnline)));
     ASSERT_TRUE(WaitFor([&] { return alice.session.ServerList().Buddy("100004").has_value(); }));
 
     // A rename goes to the server list; a reload there makes sure it was taken.
-    alice.session.EnqueueCommand(std::make_unique<ContactCommand>(CommandCode::RenameContact, u"100004", u"Вера П."));
-    alice.session.EnqueueCommand(std::make_unique<NetCommand>(CommandCode::LoadContacts));
+    alice.session.EnqueueCommand(RenameContactCommand{u"100004", u"Вера П."});
+    alice.session.EnqueueCommand(LoadContactsCommand{});
     ASSERT_TRUE(alice.session.WaitForReport(ConnState::ContactsLoaded, 2));
 
     // Another computer of Alice's loads the list with Vera, named so, online.
@@ -385,6 +386,32 @@ TEST_F(ServerContacts, AnAddedContactIsOnTheServerListWithItsPresenceAndANewName
     SignOn(elsewhere, u"alice");
     ASSERT_TRUE(elsewhere.WaitForContact(u"100004", Is(StatusOnline)));
     EXPECT_EQ(elsewhere.model.FindContact(u"100004")->Snapshot().name, u"Вера П.");
+}
+
+TEST_F(ServerContacts, AnAddWhileConnectedReachesTheServerWhateverTheContactsPast) {
+    Client alice(u"100001");
+    AddLocally(alice, u"100005", u"Пятый");  // added while away: only here
+    SignOn(alice, u"alice");
+    AddLocally(alice, u"100004", u"Вера");
+    alice.session.EnqueueCommand(AddContactCommand{u"100004", u"Вера"});
+    ASSERT_TRUE(WaitFor([&] { return alice.session.ServerList().Buddy("100004").has_value(); }));
+
+    // Deleted and added again while signed on.
+    alice.session.EnqueueCommand(DeleteContactCommand{u"100004"});
+    ASSERT_NE(alice.model.RemoveContact(alice.model.FindContact(u"100004")), nullptr);
+    AddLocally(alice, u"100004", u"Вера");
+    alice.session.EnqueueCommand(AddContactCommand{u"100004", u"Вера"});
+    // Renamed while only here.
+    alice.model.FindContact(u"100005")->Update([](ContactInfo& i) { i.name = u"Пятый П."; });
+    alice.session.EnqueueCommand(RenameContactCommand{u"100005", u"Пятый П."});
+
+    // The list the server sends again holds both.
+    alice.session.EnqueueCommand(LoadContactsCommand{});
+    ASSERT_TRUE(alice.session.WaitForReport(ConnState::ContactsLoaded, 2));
+    EXPECT_TRUE(alice.session.ServerList().Buddy("100004").has_value());
+    const std::optional<ServerItem> fifth = alice.session.ServerList().Buddy("100005");
+    ASSERT_TRUE(fifth.has_value());
+    EXPECT_EQ(ToHex(fifth->data), ToHex(TlvBytes(0x0131, Utf8(u"Пятый П."))));
 }
 
 TEST_F(ServerContacts, TypingIsShownUntilStoppedOrTheNextMessage) {
@@ -396,7 +423,7 @@ TEST_F(ServerContacts, TypingIsShownUntilStoppedOrTheNextMessage) {
     auto typing = [](const ContactInfo& i) { return i.typing(); };
     auto notTyping = [](const ContactInfo& i) { return !i.typing(); };
     auto notice = [&](std::uint16_t kind) {
-        boris.session.EnqueueCommand(std::make_unique<TypingCommand>(u"100001", kind));
+        boris.session.EnqueueCommand(TypingCommand{u"100001", kind});
     };
     notice(kTypingBegun);
     ASSERT_TRUE(alice.WaitForContact(u"100002", typing));
@@ -408,7 +435,7 @@ TEST_F(ServerContacts, TypingIsShownUntilStoppedOrTheNextMessage) {
     ASSERT_TRUE(alice.WaitForContact(u"100002", notTyping));
     notice(kTypingBegun);
     ASSERT_TRUE(alice.WaitForContact(u"100002", typing));
-    boris.session.EnqueueCommand(std::make_unique<SendMessageCommand>(u"100001", u"готово"));
+    boris.session.EnqueueCommand(SendMessageCommand{u"100001", u"готово"});
     ASSERT_TRUE(alice.WaitForContact(u"100002", [](const ContactInfo& i) { return i.unreadCount == 1 && !i.typing(); }));
 }
 
@@ -441,7 +468,7 @@ TEST_F(Authorization, AnAddThatNeedsConsentAsksForItAndHearsTheAnswer) {
     SignOn(vera, u"vera");
     for (Client* asking : {&alice, &boris}) {
         AddLocally(*asking, u"100004", u"Вера");
-        asking->session.EnqueueCommand(std::make_unique<ContactCommand>(CommandCode::AddContact, u"100004", u"Вера"));
+        asking->session.EnqueueCommand(AddContactCommand{u"100004", u"Вера"});
     }
     // Vera hears of both requests, with the text, and of being added.
     std::vector<MessengerSession::AuthRequest> requests;
@@ -449,14 +476,14 @@ TEST_F(Authorization, AnAddThatNeedsConsentAsksForItAndHearsTheAnswer) {
         while (auto request = vera.session.TakeAuthRequest()) requests.push_back(*request);
         return requests.size() == 2;
     }));
-    for (const auto& request : requests) EXPECT_EQ(request.text, kAuthRequestText);
-    EXPECT_TRUE(WaitFor([&] { return HasLine(vera, u"100001", kYouWereAddedText); }));
+    for (const auto& request : requests) EXPECT_EQ(request.text, LoadString(str::kAuthRequestText));
+    EXPECT_TRUE(WaitFor([&] { return HasLine(vera, u"100001", LoadString(str::kYouWereAdded)); }));
 
     // Granted to Alice, refused to Boris: each sees the answer in the conversation.
-    vera.session.EnqueueCommand(std::make_unique<AuthReplyCommand>(u"100001", true));
-    vera.session.EnqueueCommand(std::make_unique<AuthReplyCommand>(u"100002", false));
-    EXPECT_TRUE(WaitFor([&] { return HasLine(alice, u"100004", kAuthGrantedText); }));
-    EXPECT_TRUE(WaitFor([&] { return HasLine(boris, u"100004", kAuthRefusedText); }));
+    vera.session.EnqueueCommand(AuthReplyCommand{u"100001", true});
+    vera.session.EnqueueCommand(AuthReplyCommand{u"100002", false});
+    EXPECT_TRUE(WaitFor([&] { return HasLine(alice, u"100004", LoadString(str::kAuthGranted)); }));
+    EXPECT_TRUE(WaitFor([&] { return HasLine(boris, u"100004", LoadString(str::kAuthRefused)); }));
     // Alice's item no longer waits; Boris's still does, on a fresh load too.
     EXPECT_TRUE(WaitFor([&] {
         auto item = alice.session.ServerList().Buddy("100004");
@@ -472,7 +499,7 @@ class Reconnect : public OwnPresence {
 protected:
     void Prepare(Client& client, bool reconnect, int firstDelayMs) {
         client.model.UpdateSettings([&](Settings& s) { s.reconnect = reconnect; });
-        client.session.SetReconnectTiming({firstDelayMs, 8 * firstDelayMs, 0.2});
+        client.session.NetForTesting().SetReconnectTiming({firstDelayMs, 8 * firstDelayMs, 0.2});
     }
     // Alice's connection, signed on, dropped by the server.
     void SignOnAndDrop(Client& alice, bool reconnect, int firstDelayMs) {
@@ -499,13 +526,13 @@ TEST_F(Reconnect, ADroppedConnectionComesBackWithItsStatus) {
     ASSERT_TRUE(boris.WaitForContact(u"100001", Is(StatusOffline)));
     ASSERT_TRUE(alice.session.WaitForReport(ConnState::ContactsLoaded, 2));
     EXPECT_TRUE(boris.WaitForContact(u"100001", Is(StatusAway)));
-    EXPECT_FALSE(alice.session.ReconnectPending());
+    EXPECT_FALSE(alice.session.NetForTesting().ReconnectPending());
 }
 
 TEST_F(Reconnect, ADroppedConnectionStaysDownWithItOff) {
     Client alice(u"100001");
     ASSERT_NO_FATAL_FAILURE(SignOnAndDrop(alice, false, 30));
-    EXPECT_FALSE(alice.session.ReconnectPending());
+    EXPECT_FALSE(alice.session.NetForTesting().ReconnectPending());
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // ten first delays
     EXPECT_EQ(alice.session.State(), ConnState::ConnectionError);
     EXPECT_EQ(alice.session.Codes(), (std::vector<int>{3, 4, 6, 7, 8, 7, 9, 10, 2}));
@@ -514,15 +541,15 @@ TEST_F(Reconnect, ADroppedConnectionStaysDownWithItOff) {
 TEST_F(Reconnect, AUserCommandCancelsTheWaitAndARefusedLoginIsNotRetried) {
     Client alice(u"100001");
     ASSERT_NO_FATAL_FAILURE(SignOnAndDrop(alice, true, 60000));
-    ASSERT_TRUE(WaitFor([&] { return alice.session.ReconnectPending(); }));
-    alice.session.EnqueueCommand(std::make_unique<UinCommand>(CommandCode::RequestInfo, u"100002"));
-    EXPECT_FALSE(alice.session.ReconnectPending());
+    ASSERT_TRUE(WaitFor([&] { return alice.session.NetForTesting().ReconnectPending(); }));
+    alice.session.EnqueueCommand(RequestInfoCommand{u"100002"});
+    EXPECT_FALSE(alice.session.NetForTesting().ReconnectPending());
 
     // A wrong password ends in ConnectionError too, but is not tried again.
     Prepare(alice, true, 30);
     alice.Connect(oscar.AuthPort(), u"not-alices");
     ASSERT_TRUE(alice.session.WaitForReport(ConnState::ConnectionError, 2));
-    EXPECT_TRUE(alice.session.LoginRefused());
+    EXPECT_TRUE(alice.session.NetForTesting().LoginRefused());
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // ten first delays
     EXPECT_EQ(alice.session.State(), ConnState::ConnectionError);
     const std::vector<int> codes = alice.session.Codes();

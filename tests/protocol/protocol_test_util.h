@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "net/codec.h"
+#include "net/session_impl.h"
 #include "platform/code_page.h"
 #include "platform/files.h"
 #include "protocol/announcer.h"
@@ -239,7 +240,10 @@ class TestSession : public Recording<MessengerSession> {
 public:
     using Report = Recording<MessengerSession>::Report;
 
-    TestSession(AppState& model, Announcer* announcer) : Recording(model, announcer) {}
+    TestSession(AppState& model, Announcer* announcer)
+        : Recording(model, announcer), conn_(NetForTesting().CurrentConnection()) {
+        CountBytesOf(*this);
+    }
     ~TestSession() override { Shutdown(); }
 
     std::vector<Report> Reports() const { return ReportsWithBytes(); }
@@ -247,13 +251,19 @@ public:
         return WaitForReportTimes(code, times, timeoutMs);
     }
 
+    // The session's current connection, as the worker acts on it.
+    Connection& Conn() { return conn_; }
+    // A state report as the session makes it: stored by the rule, then told.
+    void ReportState(ConnState code) { conn_.ReportState(code); }
     // Runs one handler the way the receive loop does.
     void Dispatch(std::uint16_t family, std::uint16_t subtype, const Bytes& data,
                   std::uint32_t requestId = 0) {
         PacketReader reader(data);
-        DispatchSnac(reader, FlapHeader{kFlapMarker, kChannelSnac, 0, 0},
-                     SnacHeader{family, subtype, 0, requestId});
+        NetForTesting().DispatchSnac(conn_, reader, SnacHeader{family, subtype, 0, requestId});
     }
+
+private:
+    Connection conn_;
 };
 
 // A model on a temporary data directory with "123456789" as its active profile,

@@ -39,13 +39,13 @@ TEST_F(SessionEvents, EndsOfAConnectionMarkEveryoneOfflineAndOnlineDoesNot) {
     Add(u"1", u"A", StatusOnline);
     Add(u"2", u"B", StatusAway);
 
-    session.OnStateChanged(ConnState::OpeningConnection);
+    session.ReportState(ConnState::OpeningConnection);
     EXPECT_EQ(posted.TakeCodes(), (Codes{ChangeCode::ConnectionStateChanged}));
-    session.OnStateChanged(ConnState::Online);
+    session.ReportState(ConnState::Online);
     EXPECT_EQ(posted.TakeCodes(), (Codes{ChangeCode::ListReset, ChangeCode::ConnectionStateChanged}));
     EXPECT_EQ(AllStatuses(), (std::vector<std::int32_t>{StatusOnline, StatusAway}));
 
-    session.OnStateChanged(ConnState::DisconnectedByOtherClient);
+    session.ReportState(ConnState::DisconnectedByOtherClient);
     EXPECT_EQ(session.State(), ConnState::DisconnectedByOtherClient);
     EXPECT_EQ(posted.TakeCodes(), (Codes{ChangeCode::ListReset, ChangeCode::ConnectionStateChanged}));
     EXPECT_EQ(AllStatuses(), (std::vector<std::int32_t>{StatusOffline, StatusOffline}));
@@ -53,23 +53,23 @@ TEST_F(SessionEvents, EndsOfAConnectionMarkEveryoneOfflineAndOnlineDoesNot) {
 }
 
 TEST_F(SessionEvents, ClosingReportsAfterAnErrorAreIgnoredWhole) {
-    session.OnStateChanged(ConnState::CheckingPassword);
-    session.OnStateChanged(ConnState::ConnectionError);
+    session.ReportState(ConnState::CheckingPassword);
+    session.ReportState(ConnState::ConnectionError);
     (void)posted.Take();
-    session.OnStateChanged(ConnState::Disconnected);
-    session.OnStateChanged(ConnState::ConnectionError);
+    session.ReportState(ConnState::Disconnected);
+    session.ReportState(ConnState::ConnectionError);
     EXPECT_EQ(session.State(), ConnState::ConnectionError);
     EXPECT_TRUE(posted.Take().empty());
 }
 
 TEST_F(SessionEvents, RefreshMarksOfflineOnlyWhileNotConnected) {
     Add(u"1", u"A", StatusOnline);
-    session.OnStateChanged(ConnState::LoadingContacts);
+    session.ReportState(ConnState::LoadingContacts);
     (void)posted.Take();
     session.OnContactsRefresh();
     EXPECT_EQ(AllStatuses(), (std::vector<std::int32_t>{StatusOnline}));
     EXPECT_EQ(posted.TakeCodes(), (Codes{ChangeCode::ListReset}));
-    session.OnStateChanged(ConnState::OpeningConnection);
+    session.ReportState(ConnState::OpeningConnection);
     (void)posted.Take();
     session.OnContactsRefresh();
     EXPECT_EQ(AllStatuses(), (std::vector<std::int32_t>{StatusOffline}));
@@ -79,7 +79,7 @@ TEST_F(SessionEvents, RefreshMarksOfflineOnlyWhileNotConnected) {
 // ---- OnMessage ----
 
 TEST_F(SessionEvents, MessageFromAStrangerAddsAnOfflineContactWithOneUnread) {
-    session.OnMessage(u"5005", u"Привет");
+    session.OnMessage(session.Conn(), u"5005", u"Привет");
     const ContactInfo info = Snapshot(u"5005");
     EXPECT_EQ(info.name, u"");
     EXPECT_EQ(info.status, StatusOffline);
@@ -103,13 +103,13 @@ TEST_F(SessionEvents, MessageFromAStrangerAddsAnOfflineContactWithOneUnread) {
 
 TEST_F(SessionEvents, MessagesAddUpInTheKnownContact) {
     Add(u"5005", u"Ann");
-    session.OnMessage(u"5005", u"one");
-    session.OnMessage(u"5005", u"two");
+    session.OnMessage(session.Conn(), u"5005", u"one");
+    session.OnMessage(session.Conn(), u"5005", u"two");
     EXPECT_EQ(model.ContactCount(), 1u);
     EXPECT_EQ(Snapshot(u"5005").unreadCount, 2);
     EXPECT_EQ(model.GetHistory(model.FindContact(u"5005"))->Count(), 2u);
     model.FindContact(u"5005")->Update([](ContactInfo& i) { i.unreadCount = 0xFFFF; });
-    session.OnMessage(u"5005", u"three");
+    session.OnMessage(session.Conn(), u"5005", u"three");
     EXPECT_EQ(Snapshot(u"5005").unreadCount, 0xFFFF);  // stays at the top, never back to 0
 }
 
@@ -124,7 +124,7 @@ TEST_F(SessionEvents, AFloodOfStrangersIsWrittenToTheListOnceASecond) {
     constexpr int kSenders = 300;
     const auto uin = [](int i) { return "9" + std::to_string(1000 + i); };
     for (int i = 0; i < kSenders; ++i) {
-        session.OnMessage(WidenUin(uin(i)), u"spam");
+        session.OnMessage(session.Conn(), WidenUin(uin(i)), u"spam");
         ASSERT_FALSE(FileText("msg_" + uin(i) + ".txt").empty());  // at once, every one
     }
     EXPECT_LT(g_listRewrites.load(), kSenders / 10);
@@ -135,8 +135,8 @@ TEST_F(SessionEvents, AFloodOfStrangersIsWrittenToTheListOnceASecond) {
     for (int wait = 0; wait < 300 && !listed(uin(kSenders - 1)); ++wait) platform::SleepMs(10);
     EXPECT_TRUE(listed(uin(kSenders - 1)));
     // ...and at shut-down.
-    session.OnMessage(u"8001", u"one more");
-    session.OnMessage(u"8002", u"and another");
+    session.OnMessage(session.Conn(), u"8001", u"one more");
+    session.OnMessage(session.Conn(), u"8002", u"and another");
     model.Shutdown();
     EXPECT_TRUE(listed("8002"));
     SetBeforeReplaceHookForTesting(nullptr);
@@ -145,11 +145,11 @@ TEST_F(SessionEvents, AFloodOfStrangersIsWrittenToTheListOnceASecond) {
 TEST_F(SessionEvents, AnnouncementDependsOnTheMainWindow) {
     Add(u"5005", u"Ann");
     announcer.active = true;
-    session.OnMessage(u"5005", u"in front");
+    session.OnMessage(session.Conn(), u"5005", u"in front");
     announcer.active = false;
-    session.OnMessage(u"5005", u"in the background");
+    session.OnMessage(session.Conn(), u"5005", u"in the background");
     announcer.notificationShown = false;
-    session.OnMessage(u"6006", u"refused");
+    session.OnMessage(session.Conn(), u"6006", u"refused");
 
     const auto calls = announcer.Calls();
     ASSERT_EQ(calls.size(), 4u);
@@ -167,7 +167,7 @@ TEST_F(SessionEvents, AnnouncementDependsOnTheMainWindow) {
 // ---- OnContactStatus ----
 
 TEST_F(SessionEvents, FirstReportAddsTheContactWithItsStatus) {
-    session.OnContactStatus(u"8008", StatusAway);
+    session.OnContactStatus(session.Conn(), u"8008", StatusAway);
     EXPECT_EQ(Snapshot(u"8008").status, StatusAway);
     const auto changes = posted.Take();
     ASSERT_EQ(changes.size(), 1u);
@@ -178,13 +178,13 @@ TEST_F(SessionEvents, FirstReportAddsTheContactWithItsStatus) {
 
 TEST_F(SessionEvents, OnlyAChangedStatusIsAnnounced) {
     Add(u"8008", u"Bob", StatusOnline);
-    session.OnContactStatus(u"8008", StatusOnline);
+    session.OnContactStatus(session.Conn(), u"8008", StatusOnline);
     EXPECT_TRUE(posted.Take().empty());
-    session.OnContactStatus(u"8008", StatusOccupied);
+    session.OnContactStatus(session.Conn(), u"8008", StatusOccupied);
     EXPECT_EQ(posted.TakeCodes(), (Codes{ChangeCode::ContactChanged}));
     EXPECT_EQ(Snapshot(u"8008").status, StatusOccupied);
-    session.OnContactStatus(u"8008", 8);
-    session.OnContactStatus(u"8008", -1);
+    session.OnContactStatus(session.Conn(), u"8008", 8);
+    session.OnContactStatus(session.Conn(), u"8008", -1);
     EXPECT_EQ(Snapshot(u"8008").status, StatusOccupied);
     EXPECT_TRUE(posted.Take().empty());
 }
@@ -206,6 +206,7 @@ TEST_F(SessionEvents, EveryListedPairReachesItsHandler) {
                                                                       {u"103", u"stored"}}));
     EXPECT_EQ(session.Codes(), (std::vector<int>{7, 9, 10}));
     EXPECT_EQ(Snapshot(u"104").name, u"Dee");
+    EXPECT_TRUE(session.Rejected().empty());
 }
 
 TEST_F(SessionEvents, ConsumedAndUnlistedSnacsHaveNoEffect) {
@@ -224,6 +225,10 @@ TEST_F(SessionEvents, ConsumedAndUnlistedSnacsHaveNoEffect) {
     EXPECT_TRUE(session.Codes().empty());
     EXPECT_EQ(model.ContactCount(), 0u);
     EXPECT_TRUE(posted.Take().empty());
+    // A result and a message error that name nothing of this session reach the
+    // reporter; pairs without a handler do not.
+    EXPECT_EQ(session.Rejected(),
+              (std::vector<std::pair<int, int>>{{0x0013, 0x000E}, {0x0004, 0x0001}}));
 }
 
 // ---- Hostile input ----

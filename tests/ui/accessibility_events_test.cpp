@@ -10,6 +10,7 @@
 #include <QDBusConnection>
 #include <QPlainTextEdit>
 
+#include "net/session_impl.h"
 #include "protocol/messenger_session.h"
 #include "tests/ui/accessibility_test_support.h"
 
@@ -138,6 +139,7 @@ private slots:
     void incomingMessagesOfTheConversationInFrontAreAnnounced() {
         A11yHarness h;
         MessengerSession network(h.model.state);
+        Connection link = network.NetForTesting().CurrentConnection();
         const ContactPtr vera = h.AddWithHistory(
             Info(u"Вера", u"100"), {MessageEntry{u"старое", kFixedNow - 3600, MessageDirection::In}});
         h.AddWithHistory(Info(u"Пётр", u"200"),
@@ -149,8 +151,8 @@ private slots:
         A11yHarness::Settle();
 
         Events().clear();
-        network.OnMessage(u"100", u"Привет");
-        network.OnMessage(u"200", u"Не тебе");
+        network.OnMessage(link, u"100", u"Привет");
+        network.OnMessage(link, u"200", u"Не тебе");
         A11yHarness::Settle();
         // Once, by the conversation in front, and the entry is a new item of its list.
         QCOMPARE(Names(QAccessible::Alert, QAccessible::Notification),
@@ -179,13 +181,13 @@ private slots:
         // The contact list shows the current conversation too, while its panel is on.
         h.frame.SwitchView(ViewKind::Contacts, menubar::kMain);
         Events().clear();
-        network.OnMessage(u"200", u"Снова");
+        network.OnMessage(link, u"200", u"Снова");
         A11yHarness::Settle();
         QCOMPARE(Names(QAccessible::Alert, QAccessible::Notification),
                  QStringList{"Пётр, 22:13: Снова"});
         h.model.SetShowHistory(false);
         Events().clear();
-        network.OnMessage(u"200", u"Не видно");
+        network.OnMessage(link, u"200", u"Не видно");
         A11yHarness::Settle();
         QCOMPARE(Names(QAccessible::Alert, QAccessible::Notification), QStringList());
     }

@@ -11,8 +11,11 @@
 #include <QTest>
 #include <thread>
 
+#include "net/session_impl.h"
 #include "platform/connection_manager.h"
+#include "platform/tls.h"
 #include "resources/strings.h"
+#include "tests/net/scripted_server.h"
 #include "tests/ui/application_test_support.h"
 #include "ui/contacts_view.h"
 #include "ui/drawing_kit.h"
@@ -38,7 +41,7 @@ Seed TwoContacts() {
 
 // Reports a state as a network thread does.
 void ReportFromThread(Application& app, ConnState code) {
-    std::thread([&app, code] { app.session().OnStateChanged(code); }).join();
+    std::thread([&app, code] { app.session().NetForTesting().CurrentConnection().ReportState(code); }).join();
 }
 
 // What does not fit in `view` as it is shown now: children outside it or over one
@@ -237,7 +240,7 @@ private slots:
                                      cmd::kStatusOccupied,     cmd::kStatusDoNotDisturb,
                                      cmd::kStatusInvisible};
         for (int state = 0; state <= 10; ++state) {
-            h.app->session().state.store(state);
+            h.app->session().NetForTesting().SetStateForTesting(static_cast<ConnState>(state));
             QAction* connect = MenuEntry(menu, cmd::kConnect);
             QAction* disconnect = MenuEntry(menu, cmd::kDisconnect);
             QAction* load = MenuEntry(menu, cmd::kLoadContacts);
@@ -269,7 +272,7 @@ private slots:
             }
             QCOMPARE(disconnectEntries, 1);
         }
-        h.app->session().state.store(0);
+        h.app->session().NetForTesting().SetStateForTesting(ConnState::Disconnected);
     }
 
     void menuEnablingFollowsTheCurrentContact() {
@@ -318,28 +321,95 @@ private slots:
         Seed seed;
         seed.server = u"127.0.0.1:5190";
         h.Start(seed);
-        auto command = h.app->MakeConnectCommand();
-        QVERIFY(command->server == u"127.0.0.1:5190");
-        QVERIFY(command->uin == u"100001");
-        QVERIFY(command->password == u"alice");
-        QCOMPARE(command->status, std::uint16_t(0));  // no "status": online, as ever
+        const ConnectCommand command = h.app->MakeConnectCommand();
+        QVERIFY(command.server == u"127.0.0.1:5190");
+        QVERIFY(command.uin == u"100001");
+        QVERIFY(command.password == u"alice");
+        QCOMPARE(command.status, std::uint16_t(0));  // no "status": online, as ever
+        // No "login" or "tls": the roasted login in clear text, as ever.
+        QVERIFY(!command.md5Login);
+        QVERIFY(!command.tls);
 
         // The remembered status signs on; what is no status to sign on with is online.
         const std::pair<std::u16string, std::uint16_t> statuses[] = {
             {u"2", 0x0001}, {u"7", 0x0100}, {u"1", 0x0000}, {u"8", 0x0000}, {u"25", 0x0000}, {u"x", 0x0000}};
         for (const auto& [stored, bits] : statuses) {
             h.state->UpdateSettings([&](Settings& s) { s.profiles[u"100001"].values[kStatusKey] = stored; });
-            QCOMPARE(h.app->MakeConnectCommand()->status, bits);
+            QCOMPARE(h.app->MakeConnectCommand().status, bits);
         }
 
         // An empty server key means the ICQ login server.
         h.state->UpdateSettings([](Settings& s) { s.profiles[u"100001"].values[u"server"] = u""; });
-        QVERIFY(h.app->MakeConnectCommand()->server == u"login.icq.com");
+        QVERIFY(h.app->MakeConnectCommand().server == u"login.icq.com");
 
         // Connecting with a profile that was never stored does not create it.
         h.state->UpdateSettings([](Settings& s) { s.profile = u"424242"; });
-        QVERIFY(h.app->MakeConnectCommand()->password.empty());
+        QVERIFY(h.app->MakeConnectCommand().password.empty());
         QCOMPARE(h.state->GetSettings().profiles.count(u"424242"), std::size_t(0));
+    }
+
+    void certificateNobodyVouchesForIsPinnedOnlyOnYes() {
+        using namespace pellox::testing;
+        platform::CertificateAndKey pem, other;
+        std::string error;
+        QVERIFY(platform::MakeSelfSignedCertificate("localhost", pem, error));
+        QVERIFY(platform::MakeSelfSignedCertificate("localhost", other, error));
+        const auto certificate = platform::TlsServerContext::FromPem(pem, error);
+        QVERIFY(certificate);
+        ScriptedServer server;
+        server.UseTls(certificate);
+        server.AddConnection(Script());  // broken off: the question
+        server.AddConnection(Script());  // broken off again: no second question
+        server.AddConnection(signon::LoginServer());
+        server.AddConnection(signon::MessagingServer());
+        server.AddConnection(Script());  // broken off: another pin
+        QVERIFY(server.Start());
+
+        AppHarness h;
+        Seed seed;
+        seed.server = U16(server.Address());
+        h.Start(seed);
+        h.state->UpdateSettings([](Settings& s) { s.profiles[u"100001"].values[kTlsKey] = u"1"; });
+        QVERIFY(h.app->MakeConnectCommand().tls);
+        QVERIFY(h.app->MakeConnectCommand().tlsPin.empty());
+
+        // Refused, told in the status line, asked about with the fingerprint.
+        QVERIFY(h.frame().RouteCommand(cmd::kConnect));
+        QTRY_VERIFY(OpenQuestion(h.frame()) != nullptr);
+        const QString fingerprint = QString::fromStdString(certificate->Fingerprint());
+        QVERIFY(OpenQuestion(h.frame())->text().contains(fingerprint));
+        QVERIFY(OpenQuestion(h.frame())->text().endsWith("Доверять этому сертификату?"));
+        QTRY_COMPARE(h.statusText(), Text(str::kLoginCertificateUntrusted));
+        QCOMPARE(server.FrameCount(), std::size_t(0));
+
+        // Asked again meanwhile: still the one question.
+        QVERIFY(h.frame().RouteCommand(cmd::kConnect));
+        QTRY_COMPARE(server.TlsHandshakesFailed(), 2);
+        QTRY_COMPARE(h.app->session().State(), ConnState::ConnectionError);
+        QTest::qWait(200);  // for the second refusal's event to be delivered
+        QCOMPARE(h.frame().findChildren<QMessageBox*>(kQuestionObjectName).size(), 1);
+
+        // "Да": pinned for this profile and server, stored, and connected.
+        QVERIFY(Answer(h.frame(), "Да"));
+        const std::u16string pinned = U16(server.Address() + " " + certificate->Fingerprint());
+        QCOMPARE(h.state->GetSettings().profiles.at(u"100001").values.at(kTlsPinKey), pinned);
+        QVERIFY(h.read("settings.txt").contains(QByteArray::fromStdString("tlspin=" + server.Address())));
+        QTRY_COMPARE(h.app->session().State(), ConnState::LoadingOfflineMessages);
+
+        // A pin for another certificate: a notice naming both, no connection.
+        QVERIFY(h.frame().RouteCommand(cmd::kDisconnect));
+        const std::string otherPrint = platform::CertificateFingerprint(other.certificatePem);
+        h.state->UpdateSettings([&](Settings& s) {
+            PinCertificate(s.profiles[u"100001"], U16(server.Address()), U16(otherPrint));
+        });
+        QVERIFY(h.frame().RouteCommand(cmd::kConnect));
+        QTRY_VERIFY(!h.frame().findChildren<QMessageBox*>(kNoticeObjectName).isEmpty());
+        const QString notice = h.frame().findChildren<QMessageBox*>(kNoticeObjectName).front()->text();
+        QVERIFY(notice.contains(fingerprint));
+        QVERIFY(notice.contains(QString::fromStdString(otherPrint)));
+        QTRY_COMPARE(h.statusText(), Text(str::kLoginCertificateChanged));
+        QCOMPARE(server.Accepted(), 5);
+        QCOMPARE(server.TlsHandshakesFailed(), 3);
     }
 
     void connectQueuesNothingWhileOnline() {
@@ -349,14 +419,14 @@ private slots:
         h.Start(seed);
 
         // Online (as far as the menu can tell): the command is refused.
-        h.app->session().state.store(static_cast<int>(ConnState::Online));
+        h.app->session().NetForTesting().SetStateForTesting(ConnState::Online);
         QVERIFY(h.app->OnCommand(cmd::kConnect));
         QTest::qWait(300);
         QCOMPARE(h.app->session().State(), ConnState::Online);
         QCOMPARE(h.Delivered(ChangeCode::ConnectionStateChanged), 0);
 
         // Offline it is queued and carried out: it fails on the closed port.
-        h.app->session().state.store(0);
+        h.app->session().NetForTesting().SetStateForTesting(ConnState::Disconnected);
         QVERIFY(h.frame().RouteCommand(cmd::kConnect));
         QTRY_COMPARE(h.app->session().State(), ConnState::ConnectionError);
         QTRY_COMPARE(h.statusText(), Text(str::kConnectionError));

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "net/session_impl.h"
 #include "protocol/messenger_session.h"
 #include "resources/strings.h"
 #include "tests/ui/application_test_support.h"
@@ -44,6 +45,7 @@ struct Peer {
     formtest::DataDir data;
     AppState model{data.path()};
     MessengerSession session{model};
+    Connection link = session.NetForTesting().CurrentConnection();  // as the worker sends
     std::u16string uin;
 
     Peer(std::u16string ownUin, std::uint16_t authPort, const std::u16string& password)
@@ -55,11 +57,11 @@ struct Peer {
     ~Peer() { session.Shutdown(); }
 
     void Connect(std::uint16_t authPort, const std::u16string& password) {
-        session.EnqueueCommand(std::make_unique<ConnectCommand>(Address(authPort), uin, password));
+        session.EnqueueCommand(ConnectCommand{Address(authPort), uin, password});
     }
     // What the conversation view does when the user sends.
     void Send(const std::u16string& to, const std::u16string& text) {
-        session.EnqueueCommand(std::make_unique<SendMessageCommand>(to, text));
+        session.EnqueueCommand(SendMessageCommand{to, text});
         bool added = false;
         const ContactPtr contact = model.FindOrAddContact(Template(to, {}), added);
         model.GetHistory(contact)->Append(MessageEntry{text, 1700000000, MessageDirection::Out});
@@ -295,12 +297,12 @@ private slots:
         h.Start(seed);
         QTRY_COMPARE_WITH_TIMEOUT(h.statusText(), QString("Неверный номер или пароль"), kSignOnMs);
         QCOMPARE(h.app->session().State(), ConnState::ConnectionError);
-        QCOMPARE(h.app->session().loginRefusal.load(), 0x0005);
+        QCOMPARE(h.app->session().LoginRefusal(), 0x0005);
         // With the right password the reason goes.
         h.state->UpdateSettings([](Settings& s) { s.Password() = u"alice"; });
         QVERIFY(h.frame().RouteCommand(cmd::kConnect));
         QTRY_COMPARE_WITH_TIMEOUT(h.statusText(), QString(), kSignOnMs);
-        QCOMPARE(h.app->session().loginRefusal.load(), 0);
+        QCOMPARE(h.app->session().LoginRefusal(), 0);
     }
 
     void ownStatusAndVisibilityFromTheMenus() {
@@ -395,7 +397,7 @@ private slots:
         // and carries the text. The first is left for later with Escape, then
         // answered from the menu: only that answer reaches Вера.
         for (const bool grant : {false, true}) {
-            QVERIFY(SendAuthRequest(vera.session, "100001", u"Можно?"));
+            QVERIFY(SendAuthRequest(vera.link, "100001", u"Можно?"));
             QTRY_COMPARE_WITH_TIMEOUT(h.app->authorizationWindows().size(), qsizetype(1), kSignOnMs);
             if (!grant) {
                 QTest::keyClick(h.app->authorizationWindows().front(), Qt::Key_Escape);
@@ -414,7 +416,7 @@ private slots:
             QVERIFY(answer != nullptr);
             answer->click();
             QTRY_VERIFY(h.app->authorizationWindows().isEmpty());
-            const std::u16string line = grant ? kAuthGrantedText : kAuthRefusedText;
+            const std::u16string line = grant ? LoadString(str::kAuthGranted) : LoadString(str::kAuthRefused);
             QTRY_VERIFY_WITH_TIMEOUT(HasEntry(vera.History(u"100001"), MessageDirection::System, line), kSignOnMs);
         }
         QCOMPARE(vera.History(u"100001").size(), std::size_t(2));
@@ -447,7 +449,7 @@ private slots:
         h.app->Stop();
         QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
         QVERIFY(!h.app->historyLoaderRunning());
-        QCOMPARE(h.app->session().ActiveReceiveThreads(), 0);
+        QCOMPARE(h.app->session().NetForTesting().ActiveReceiveThreadsForTesting(), 0);
         // The server sees the connection go and tells the watchers.
         QTRY_VERIFY_WITH_TIMEOUT(Status(boris.model, u"100001") == 1, kSignOnMs);
     }

@@ -75,7 +75,7 @@ inline ContactInfo Info(std::u16string name, std::u16string uin, std::int32_t st
 struct RecordingSession : ui::SessionControl {
     ConnState state = ConnState::Disconnected;
     int closeCount = 0;
-    std::vector<std::unique_ptr<NetCommand>> queued;
+    std::vector<Command> queued;
     std::function<void()> onQueued;  // runs as each command is queued
 
     ConnState State() const override { return state; }
@@ -83,7 +83,7 @@ struct RecordingSession : ui::SessionControl {
         ++closeCount;
         state = ConnState::Disconnected;
     }
-    void EnqueueCommand(std::unique_ptr<NetCommand> command) override {
+    void EnqueueCommand(Command command) override {
         if (onQueued) onQueued();
         queued.push_back(std::move(command));
     }
@@ -171,6 +171,20 @@ int CountPixels(const QImage& image, const QRect& area, Match match) {
 
 inline int CountColour(const QImage& image, const QRect& area, const QColor& colour) {
     return CountPixels(image, area, [&](const QColor& c) { return c == colour; });
+}
+
+// A point of a run of at least 15 pixels of `colour` in a row of `area`: a filled
+// box (a highlight), not a glyph's stroke in that colour. (-1, -1) when there is none.
+inline QPoint FindBox(const QImage& image, const QRect& area, const QColor& colour) {
+    const QRect inside = area.intersected(image.rect());
+    for (int y = inside.top(); y <= inside.bottom(); ++y) {
+        int run = 0;
+        for (int x = inside.left(); x <= inside.right(); ++x) {
+            run = QColor(image.pixel(x, y)) == colour ? run + 1 : 0;
+            if (run >= 15) return QPoint(x, y);
+        }
+    }
+    return QPoint(-1, -1);
 }
 
 }  // namespace pellox::test
