@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pellox {
 
@@ -25,6 +26,13 @@ public:
     // Shows a desktop notification with this title and body; false when none could
     // be shown.
     virtual bool ShowNotification(const std::u16string& title, const std::u16string& body) = 0;
+    // Shows a desktop notification whose body is string `stringId` of the table with
+    // its markers replaced by `args` (see FormatString), in the language of the
+    // interface; the session's own notices come this way, so that the core, which
+    // knows only the table's Russian texts, never picks the words. By default the
+    // table's text itself.
+    virtual bool ShowStringNotification(const std::u16string& title, int stringId,
+                                        const std::vector<std::u16string>& args);
     // Starts playing the sound file (a name in the application's sound folder) and
     // returns at once.
     virtual void PlaySound(const std::u16string& fileName) = 0;

@@ -229,7 +229,10 @@ int ConnectionStateStringId(int state, int loginRefusal) {
 }
 
 std::u16string FormatString(int id, std::initializer_list<std::u16string_view> args) {
-    const std::u16string_view text = StringView(id);
+    return FormatText(StringView(id), std::span(args.begin(), args.size()));
+}
+
+std::u16string FormatText(std::u16string_view text, std::span<const std::u16string_view> args) {
     std::u16string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char16_t next = i + 1 < text.size() ? text[i + 1] : u'\0';

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -154,5 +155,8 @@ int MessageNotSentReasonId(int reason);
 // String `id` with "%1", "%2", ... replaced by the arguments in one pass (an
 // argument's own "%1" stays as it is); a number without an argument stays as well.
 std::u16string FormatString(int id, std::initializer_list<std::u16string_view> args);
+// `text` (a string of the table, or its translation) with its markers replaced as
+// FormatString does.
+std::u16string FormatText(std::u16string_view text, std::span<const std::u16string_view> args);
 
 }  // namespace pellox

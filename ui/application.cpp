@@ -640,6 +640,12 @@ bool Application::ShowNotification(const std::u16string& title, const std::u16st
     return true;
 }
 
+bool Application::ShowStringNotification(const std::u16string& title, int stringId,
+                                         const std::vector<std::u16string>& args) {
+    // The translation is read-only once installed: any thread may look it up.
+    return ShowNotification(title, FormatQString(stringId, args).toStdU16String());
+}
+
 void Application::PlaySound(const std::u16string& fileName) {
     sounds_->Play(QString::fromStdU16String(fileName));
 }

@@ -164,6 +164,11 @@ QString LoadQString(int id) {
     return TranslatedText(kStringsContext, StringView(id));
 }
 
+QString FormatQString(int id, const std::vector<std::u16string>& args) {
+    const std::vector<std::u16string_view> views(args.begin(), args.end());
+    return QString::fromStdU16String(FormatText(LoadQString(id).toStdU16String(), views));
+}
+
 const StatusIcons& StatusIcons::Instance() {
     static const StatusIcons icons;
     return icons;

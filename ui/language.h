@@ -9,7 +9,10 @@
 // overrides it (see ChosenLanguage). Only what is shown changes: stored files and
 // what is sent keep their fixed texts whatever the language.
 //
-// Everything here runs on the user-interface thread.
+// Everything here runs on the user-interface thread, but for TranslatedText (and
+// so LoadQString and FormatQString), which any thread may call: Qt's lookup in the
+// installed translations is thread-safe, and the language is chosen at start-up,
+// before any network thread runs.
 #pragma once
 
 #include <QCoreApplication>
