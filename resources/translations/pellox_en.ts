@@ -123,6 +123,18 @@
         <source>Удалить переписку</source>
         <translation>Delete conversation</translation>
     </message>
+    <message>
+        <source>Найти в переписке</source>
+        <translation>Find in conversation</translation>
+    </message>
+    <message>
+        <source>Поиск по истории</source>
+        <translation>Search history</translation>
+    </message>
+    <message>
+        <source>Экспорт переписки…</source>
+        <translation>Export conversation…</translation>
+    </message>
 </context>
 <context>
     <name>SettingsForm</name>
@@ -177,6 +189,18 @@
     <message>
         <source>Язык сменится при следующем запуске.</source>
         <translation>The language changes at the next start.</translation>
+    </message>
+    <message>
+        <source>Вход:</source>
+        <translation>Login:</translation>
+    </message>
+    <message>
+        <source>простой</source>
+        <translation>plain</translation>
+    </message>
+    <message>
+        <source>Шифровать соединение (TLS)</source>
+        <translation>Encrypt connection (TLS)</translation>
     </message>
 </context>
 <context>
@@ -509,6 +533,176 @@ The file is left as it is and will not be overwritten until it can be read.</tra
         <source>Отправить</source>
         <extracomment>string 2211</extracomment>
         <translation>Send</translation>
+    </message>
+    <message>
+        <source>Пожалуйста, добавьте меня в список контактов.</source>
+        <extracomment>string 2100</extracomment>
+        <translation>Please add me to your contact list.</translation>
+    </message>
+    <message>
+        <source>Авторизация получена.</source>
+        <extracomment>string 2101</extracomment>
+        <translation>Authorization granted.</translation>
+    </message>
+    <message>
+        <source>В авторизации отказано.</source>
+        <extracomment>string 2102</extracomment>
+        <translation>Authorization refused.</translation>
+    </message>
+    <message>
+        <source>Вас добавили в список контактов.</source>
+        <extracomment>string 2103</extracomment>
+        <translation>You were added to a contact list.</translation>
+    </message>
+    <message>
+        <source>Просит авторизацию: %1</source>
+        <extracomment>string 2104</extracomment>
+        <translation>Asks for authorization: %1</translation>
+    </message>
+    <message>
+        <source>Контакт %1 не добавлен в список на сервере (ошибка %2): он останется только в этом списке.</source>
+        <extracomment>string 2105</extracomment>
+        <translation>Contact %1 was not added to the server list (error %2): it stays in this list only.</translation>
+    </message>
+    <message>
+        <source>Общие</source>
+        <extracomment>string 2106</extracomment>
+        <translation>General</translation>
+    </message>
+    <message>
+        <source>Поиск в переписке</source>
+        <extracomment>string 2250</extracomment>
+        <translation>Search in conversation</translation>
+    </message>
+    <message>
+        <source>%1 из %2</source>
+        <extracomment>string 2251</extracomment>
+        <translation>%1 of %2</translation>
+    </message>
+    <message>
+        <source>Не найдено</source>
+        <extracomment>string 2252</extracomment>
+        <translation>Not found</translation>
+    </message>
+    <message>
+        <source>Поиск по истории</source>
+        <extracomment>string 2253</extracomment>
+        <translation>Search history</translation>
+    </message>
+    <message>
+        <source>Поиск…</source>
+        <extracomment>string 2254</extracomment>
+        <translation>Searching…</translation>
+    </message>
+    <message>
+        <source>Найдено: %1</source>
+        <extracomment>string 2255</extracomment>
+        <translation>Found: %1</translation>
+    </message>
+    <message>
+        <source>Найдено: %1, показаны последние %2</source>
+        <extracomment>string 2256</extracomment>
+        <translation>Found: %1, showing the latest %2</translation>
+    </message>
+    <message>
+        <source>Ничего не найдено</source>
+        <extracomment>string 2257</extracomment>
+        <translation>Nothing found</translation>
+    </message>
+    <message>
+        <source>Найденные сообщения</source>
+        <extracomment>string 2258</extracomment>
+        <translation>Messages found</translation>
+    </message>
+    <message>
+        <source>Экспорт переписки</source>
+        <extracomment>string 2259</extracomment>
+        <translation>Export conversation</translation>
+    </message>
+    <message>
+        <source>Текст (*.txt)</source>
+        <extracomment>string 2260</extracomment>
+        <translation>Text (*.txt)</translation>
+    </message>
+    <message>
+        <source>HTML (*.html)</source>
+        <extracomment>string 2261</extracomment>
+        <translation>HTML (*.html)</translation>
+    </message>
+    <message>
+        <source>Переписка %1</source>
+        <extracomment>string 2262</extracomment>
+        <translation>Conversation %1</translation>
+    </message>
+    <message>
+        <source>Переписка между %1 и %2</source>
+        <extracomment>string 2263</extracomment>
+        <translation>Conversation between %1 and %2</translation>
+    </message>
+    <message>
+        <source>Система</source>
+        <extracomment>string 2264</extracomment>
+        <translation>System</translation>
+    </message>
+    <message>
+        <source>В папку данных Pellox переписку сохранить нельзя: выберите другую папку.</source>
+        <extracomment>string 2265</extracomment>
+        <translation>A conversation cannot be saved in the Pellox data folder: choose another folder.</translation>
+    </message>
+    <message>
+        <source>Сертификат сервера не подтверждён</source>
+        <extracomment>string 2300</extracomment>
+        <translation>Server certificate not verified</translation>
+    </message>
+    <message>
+        <source>Сертификат сервера изменился</source>
+        <extracomment>string 2301</extracomment>
+        <translation>Server certificate has changed</translation>
+    </message>
+    <message>
+        <source>Не удалось установить защищённое соединение</source>
+        <extracomment>string 2302</extracomment>
+        <translation>Could not establish a secure connection</translation>
+    </message>
+    <message>
+        <source>Сертификат сервера</source>
+        <extracomment>string 2303</extracomment>
+        <translation>Server certificate</translation>
+    </message>
+    <message>
+        <source>Система не может подтвердить сертификат сервера %1.
+Отпечаток SHA-256:
+%2
+
+Доверять этому сертификату?</source>
+        <extracomment>string 2304</extracomment>
+        <translation>The system cannot verify the certificate of the server %1.
+SHA-256 fingerprint:
+%2
+
+Trust this certificate?</translation>
+    </message>
+    <message>
+        <source>Сертификат сервера %1 изменился, соединение не установлено.
+Доверенный сертификат (SHA-256):
+%2
+Предъявленный сертификат (SHA-256):
+%3</source>
+        <extracomment>string 2305</extracomment>
+        <translation>The certificate of the server %1 has changed; no connection was made.
+Trusted certificate (SHA-256):
+%2
+Presented certificate (SHA-256):
+%3</translation>
+    </message>
+    <message>
+        <source>Сертификат сервера сообщений не подтверждён, соединение не установлено.
+Отпечаток SHA-256:
+%1</source>
+        <extracomment>string 2306</extracomment>
+        <translation>The messaging server's certificate could not be verified; no connection was made.
+SHA-256 fingerprint:
+%1</translation>
     </message>
 </context>
 <context>
