@@ -20,10 +20,12 @@ std::u16string AnnouncementTitle(std::u16string_view displayName, std::u16string
     return title;
 }
 
-bool Announcer::ShowStringNotification(const std::u16string& title, int stringId,
+bool Announcer::ShowStringNotification(const NotificationTitle& title, int stringId,
                                        const std::vector<std::u16string>& args) {
     const std::vector<std::u16string_view> views(args.begin(), args.end());
-    return ShowNotification(title, FormatText(StringView(stringId), views));
+    const auto* titleId = std::get_if<int>(&title);
+    return ShowNotification(titleId != nullptr ? LoadString(*titleId) : std::get<std::u16string>(title),
+                            FormatText(StringView(stringId), views));
 }
 
 void AnnounceMessage(Announcer& announcer, const std::u16string& title,

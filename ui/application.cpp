@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <utility>
+#include <variant>
 
 #include "net/address.h"
 #include "net/text_encoding.h"
@@ -640,10 +641,13 @@ bool Application::ShowNotification(const std::u16string& title, const std::u16st
     return true;
 }
 
-bool Application::ShowStringNotification(const std::u16string& title, int stringId,
+bool Application::ShowStringNotification(const NotificationTitle& title, int stringId,
                                          const std::vector<std::u16string>& args) {
     // The translation is read-only once installed: any thread may look it up.
-    return ShowNotification(title, FormatQString(stringId, args).toStdU16String());
+    const auto* titleId = std::get_if<int>(&title);
+    return ShowNotification(
+        titleId != nullptr ? LoadQString(*titleId).toStdU16String() : std::get<std::u16string>(title),
+        FormatQString(stringId, args).toStdU16String());
 }
 
 void Application::PlaySound(const std::u16string& fileName) {

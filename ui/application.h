@@ -114,7 +114,7 @@ public:
     // ---- Announcer (network threads) ----
     bool MainWindowActive() override;
     bool ShowNotification(const std::u16string& title, const std::u16string& body) override;
-    bool ShowStringNotification(const std::u16string& title, int stringId,
+    bool ShowStringNotification(const NotificationTitle& title, int stringId,
                                 const std::vector<std::u16string>& args) override;
     void PlaySound(const std::u16string& fileName) override;
     // A message that was not sent: a notice over the main window names the contact

@@ -261,7 +261,7 @@ private slots:
         QStringList shown{h.statusText(), actions[0].second, actions[1].second};
         QStringList clipped;
         for (const int command : {cmd::kShowContacts, cmd::kWrite, cmd::kSettings, cmd::kAddContact,
-                                  cmd::kContactInfo}) {
+                                  cmd::kContactInfo, cmd::kSearchHistory}) {
             QVERIFY(frame.RouteCommand(cmd::kShowContacts));
             QVERIFY(frame.RouteCommand(command));
             QCoreApplication::processEvents();
