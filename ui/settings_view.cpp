@@ -111,6 +111,14 @@ ImageButton* CSettingsView::deleteButton() const {
     return ui_->id1009_deleteButton;
 }
 
+void CSettingsView::resizeEvent(QResizeEvent* event) {
+    DialogFormView::resizeEvent(event);
+    QListWidget* list = ui_->id1008_profileList;
+    // The margin the template keeps at the form's left edge, kept at its bottom too.
+    const int bottom = height() - MapDialogRect(QRect(0, 0, 4, 4)).height();
+    if (bottom > list->geometry().bottom()) list->resize(list->width(), bottom - list->y());
+}
+
 void CSettingsView::OnInitialUpdate() {
     if (opened_) return;
     opened_ = true;

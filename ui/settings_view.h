@@ -101,6 +101,11 @@ public:
     QListWidget* profileList() const;
     ImageButton* deleteButton() const;
 
+protected:
+    // In a window taller than the template the profile list reaches down to the
+    // form's bottom margin; the rows above it keep their places.
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     // The selected list entry's text, or nullopt when nothing is selected.
     std::optional<std::u16string> SelectedProfile() const;

@@ -446,8 +446,14 @@ private slots:
         QCOMPARE(view.passwordEdit()->x(), view.uinEdit()->x());
         QCOMPARE(view.serverEdit()->width(), view.uinEdit()->width());
         QCOMPARE(view.deleteButton()->y(), view.profileList()->y());
-        QCOMPARE(view.deleteButton()->height(), view.profileList()->height());
         QVERIFY(view.profileList()->geometry().right() < view.width());
+        // In a taller window the list takes the room below the template, down to the
+        // form's margin; the button keeps its size.
+        const int buttonHeight = view.deleteButton()->height();
+        view.resize(view.width(), view.height() + 200);
+        QCOMPARE(view.deleteButton()->height(), buttonHeight);
+        QCOMPARE(view.profileList()->geometry().bottom(),
+                 view.height() - 1 - view.MapDialogRect(QRect(0, 0, 4, 4)).height());
         QCOMPARE(view.languageCombo()->x(), view.uinEdit()->x());
         QVERIFY(view.languageCombo()->y() > view.tlsCheck()->geometry().bottom());
         QVERIFY(view.profileList()->y() > view.languageCombo()->geometry().bottom());
