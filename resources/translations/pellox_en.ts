@@ -180,7 +180,7 @@
     </message>
     <message>
         <source>Как в системе</source>
-        <translation>As the system</translation>
+        <translation>System default</translation>
     </message>
     <message>
         <source>Удалить профиль</source>
