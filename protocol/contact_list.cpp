@@ -138,6 +138,11 @@ bool ReadContactListReply(PacketReader& reader, std::vector<ServerContactEntry>&
                 std::vector<std::uint8_t>(data.Data(), data.Data() + dataLength)};
             continue;
         }
+        if (IsPrivacyItemType(type) && !name.empty()) {
+            found.privacy.push_back(ServerItem{name, groupId, itemId, type,
+                                               std::vector<std::uint8_t>(data.Data(), data.Data() + dataLength)});
+            continue;
+        }
         if (type != kItemTypeBuddy) continue;
         found.buddies.push_back(ServerItem{name, groupId, itemId, type,
                                            std::vector<std::uint8_t>(data.Data(), data.Data() + dataLength)});
@@ -159,7 +164,9 @@ void ServerListState::TakeReply(const ServerListExtras& extras, bool moreReplies
     comingHighestGroup_ = std::max(comingHighestGroup_, extras.highestGroupId);
     comingBuddies_.insert(comingBuddies_.end(), extras.buddies.begin(), extras.buddies.end());
     if (!comingGroup_ && extras.firstGroup) comingGroup_ = extras.firstGroup;
+    comingPrivacy_.insert(comingPrivacy_.end(), extras.privacy.begin(), extras.privacy.end());
     if (moreReplies) return;
+    privacy_ = std::exchange(comingPrivacy_, {});
     item_ = std::exchange(comingItem_, std::nullopt);
     highestItemId_ = std::exchange(comingHighest_, 0);
     highestGroupId_ = std::exchange(comingHighestGroup_, 0);
@@ -211,6 +218,45 @@ void ServerListState::TakeBuddy(const ServerItem& item) {
         }
     }
     buddies_.push_back(item);
+}
+
+bool IsPrivacyItemType(std::uint16_t type) {
+    return type == kItemTypePermit || type == kItemTypeDeny || type == kItemTypeIgnore;
+}
+
+bool ServerListState::OnPrivacyList(std::uint16_t type, const std::string& uin) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return std::any_of(privacy_.begin(), privacy_.end(),
+                       [&](const ServerItem& item) { return item.type == type && item.name == uin; });
+}
+
+std::vector<std::string> ServerListState::PrivacyList(std::uint16_t type) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::vector<std::string> names;
+    for (const ServerItem& item : privacy_) {
+        if (item.type == type) names.push_back(item.name);
+    }
+    return names;
+}
+
+std::optional<ServerItem> ServerListState::PreparePrivacyItem(std::uint16_t type, const std::string& uin) {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (const ServerItem& item : privacy_) {
+        if (item.type == type && item.name == uin) return std::nullopt;
+    }
+    privacy_.push_back(ServerItem{uin, 0, NextItemId(), type, {}});
+    return privacy_.back();
+}
+
+std::optional<ServerItem> ServerListState::DropPrivacyItem(std::uint16_t type, const std::string& uin) {
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto it = std::find_if(privacy_.begin(), privacy_.end(), [&](const ServerItem& item) {
+        return item.type == type && item.name == uin;
+    });
+    if (it == privacy_.end()) return std::nullopt;
+    ServerItem item = std::move(*it);
+    privacy_.erase(it);
+    return item;
 }
 
 std::optional<VisibilityItem> ServerListState::Visibility() const {

@@ -48,7 +48,10 @@
 #include "net/connection.h"
 #include "net/session.h"
 #include "protocol/announcer.h"
+#include "protocol/away.h"
 #include "protocol/contact_list.h"
+#include "protocol/people.h"
+#include "protocol/privacy.h"
 
 namespace pellox {
 
@@ -157,6 +160,41 @@ public:
     const ServerListState& ServerList() const { return serverList_; }
     ServerListState& ServerList() { return serverList_; }
 
+    // ---- People: the directory, details, away texts and privacy ----
+    // (people_session.cpp)
+    PeopleService& People() { return people_; }
+    // True when nothing from the UIN may be shown, stored, announced or answered:
+    // an ignored contact, or, while "onlylisted" is on, a number not in the
+    // contact list. With `hold` such a stranger is counted as held back and told
+    // (HeldBackCounter).
+    bool Unwanted(const std::u16string& uin, bool hold);
+    bool IsIgnored(const std::u16string& uin) const;
+    // User-interface thread: marks the contact ignored (it leaves the contact
+    // list view) or takes the mark off, saves the contact list, announces
+    // ContactChanged and, while connected, puts the UIN on the server list's
+    // ignore list or takes it off.
+    void Ignore(const std::u16string& uin, bool on);
+    // Tells what is left of the held-back count once its minute is over; the
+    // application calls it now and then.
+    void FlushHeldBack();
+    // Worker: PrivacyCommand adds or deletes the permit, deny or ignore item (a
+    // first deny item moves a visibility of 1 to kVisibleToAllButDenied);
+    // RequestAwayTextCommand asks a contact for its away text once per presence.
+    void PerformPrivacy(const PrivacyCommand& command, Connection& connection);
+    void PerformAwayTextRequest(const RequestAwayTextCommand& command, Connection& connection);
+    // Receive thread: an auto-message request is answered with the text of one's
+    // away-type presence (nothing while online, nothing to the ignored); an
+    // answer to one's own request becomes a system line of the conversation.
+    void OnAwayTextRequest(Connection& connection, const AutoMessageRequest& request);
+    bool OnAwayTextAnswer(PacketReader& reader);
+    // Receive thread, after a whole server list: the contacts' ignore marks follow
+    // its ignore list; an ignored number not in the contact list becomes a hidden
+    // contact, so that it stays kept out before the next list arrives.
+    void SyncIgnoreMarks();
+    // The monotonic clock (milliseconds) of the held-back notices; set before the
+    // session runs.
+    void SetClockForTesting(std::function<std::int64_t()> clock) { clockMs_ = std::move(clock); }
+
     // The network session itself, for tests.
     SessionImpl& NetForTesting() { return *net_; }
 
@@ -169,6 +207,8 @@ private:
         std::u16string uin;
         std::u16string name;
     };
+    // Tells the user how many messages and requests of strangers were held back.
+    void TellHeldBack(int count);
     // Tells the user that the contact stays in the local list only.
     void ReportAddFailure(const PendingAdd& add, std::uint16_t code);
     // Appends a system entry to the contact's history (adding the contact when
@@ -185,6 +225,10 @@ private:
     std::map<std::uint32_t, PendingAdd> pendingAdds_;
     std::deque<AuthRequest> authRequests_;  // guarded by pendingLock_
     std::uint32_t nextItemRequest_ = 0x00130000;
+    PeopleService people_{model_};
+    AwayTexts away_;
+    HeldBackCounter heldBack_;
+    std::function<std::int64_t()> clockMs_;
     // Last, so that it goes first: its threads call the members above.
     std::unique_ptr<SessionImpl> net_;
 };
@@ -199,15 +243,24 @@ bool SendAuthRequest(Connection& connection, const std::string& uin, const std::
 // SNACs of the messaging phase:
 //   0x0002/0x0006 HandleUserInfoReply     0x0003/0x000B HandleContactArrived
 //   0x0003/0x000C HandleContactDeparted   0x0004/0x0001 HandleMessageError
-//   0x0004/0x0007 HandleIncomingMessage   0x0004/0x0014 OnTyping
+//   0x0004/0x0007 (RegisterPeopleHandlers) 0x0004/0x0014 OnTyping
 //   0x0013/0x0006 HandleContactListReply  0x0013/0x000E OnItemResult
 //   0x0013/0x0019 OnAuthRequest           0x0013/0x001B OnAuthReply
-//   0x0013/0x001C OnYouWereAdded          0x0015/0x0003 HandleMetaReply
+//   0x0013/0x001C OnYouWereAdded          0x0015/0x0003 (RegisterPeopleHandlers)
 // (0x0001/0x0003, 0x0013 and 0x0018 are the network session's own.)
 // Commands: VisibilityCommand PerformVisibility, AddContactCommand
 // PerformAddContact, RenameContactCommand PerformRenameContact, TypingCommand
 // SendTypingNotice, AuthReplyCommand PerformAuthReply.
 // The constructor calls it.
 void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger);
+
+// The handlers of the people features (RegisterProtocolHandlers calls it):
+//   0x0004/0x0007 an auto-message request (OnAwayTextRequest), else
+//                 HandleIncomingMessage
+//   0x0004/0x000B OnAwayTextAnswer
+//   0x0015/0x0003 the replies of PeopleService, else HandleMetaReply
+// Commands: SearchPeopleCommand, RequestDetailsCommand, SaveOwnDetailsCommand
+// (PeopleService), RequestAwayTextCommand, PrivacyCommand.
+void RegisterPeopleHandlers(SessionImpl& net, MessengerSession& messenger);
 
 }  // namespace pellox

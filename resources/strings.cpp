@@ -92,6 +92,15 @@ constexpr std::array kStrings{
     StringEntry{str::kServerAddFailed,
                 u"Контакт %1 не добавлен в список на сервере (ошибка %2): он останется только в этом списке."},
     StringEntry{str::kNewGroupName, u"Общие"},
+    StringEntry{str::kPresenceAway, u"Отсутствую"},
+    StringEntry{str::kPresenceNotAvailable, u"Нет на месте"},
+    StringEntry{str::kPresenceOccupied, u"Занят"},
+    StringEntry{str::kPresenceDoNotDisturb, u"Не беспокоить"},
+    StringEntry{str::kAwayTextLine, u"Статус «%1»: %2"},
+    StringEntry{str::kHeldBackTitle, u"Сообщения от незнакомых"},
+    StringEntry{str::kHeldBackNotice,
+                u"Не показано сообщений и запросов от номеров не из списка: %1. "
+                u"Их можно принимать, сняв в настройках «Сообщения только от контактов из списка»."},
 };
 
 }  // namespace

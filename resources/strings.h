@@ -97,6 +97,15 @@ inline constexpr int kYouWereAdded = 2103;         // system line: someone added
 inline constexpr int kAuthRequestedNotice = 2104;  // "%1": the request's text
 inline constexpr int kServerAddFailed = 2105;      // "%1": the UIN, "%2": the error code
 inline constexpr int kNewGroupName = 2106;         // the server list's first group
+// People: the directory, details, away texts and privacy (2350-2449).
+// The away-type presences, as the away text's question and system line name them.
+inline constexpr int kPresenceAway = 2350;
+inline constexpr int kPresenceNotAvailable = 2351;
+inline constexpr int kPresenceOccupied = 2352;
+inline constexpr int kPresenceDoNotDisturb = 2353;
+inline constexpr int kAwayTextLine = 2354;      // system line: "%1" the presence, "%2" the text
+inline constexpr int kHeldBackTitle = 2355;     // the notice of strangers held back
+inline constexpr int kHeldBackNotice = 2356;    // "%1": how many
 }  // namespace str
 
 // The text of string `id`; empty for an id the table does not hold.
