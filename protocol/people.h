@@ -151,7 +151,16 @@ struct SaveState {
 // The basic set's payload (0x03EA) for the details; exposed for tests.
 PacketBuffer BasicDetailsRecord(const SaveOwnDetailsCommand& details);
 
-class PeopleService {
+// What the people services have learnt, as the user interface reads it. Any thread.
+class PeopleReplies {
+public:
+    virtual ~PeopleReplies() = default;
+    virtual SearchResults Results() const = 0;
+    virtual std::optional<UserDetails> Details(const std::u16string& uin) const = 0;
+    virtual SaveState LastSave() const = 0;
+};
+
+class PeopleService : public PeopleReplies {
 public:
     explicit PeopleService(AppState& model) : model_(model) {}
 
@@ -174,9 +183,9 @@ public:
     bool HandleReply(PacketReader& reader, const SnacHeader& snac, bool& handled);
 
     // ---- Any thread ----
-    SearchResults Results() const;
-    std::optional<UserDetails> Details(const std::u16string& uin) const;
-    SaveState LastSave() const;
+    SearchResults Results() const override;
+    std::optional<UserDetails> Details(const std::u16string& uin) const override;
+    SaveState LastSave() const override;
     // The connection ended: replies to what was asked on it will not come.
     void Forget();
 
