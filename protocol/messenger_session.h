@@ -169,11 +169,6 @@ public:
     // (HeldBackCounter).
     bool Unwanted(const std::u16string& uin, bool hold);
     bool IsIgnored(const std::u16string& uin) const;
-    // User-interface thread: marks the contact ignored (it leaves the contact
-    // list view) or takes the mark off, saves the contact list, announces
-    // ContactChanged and, while connected, puts the UIN on the server list's
-    // ignore list or takes it off.
-    void Ignore(const std::u16string& uin, bool on);
     // Tells what is left of the held-back count once its minute is over; the
     // application calls it now and then.
     void FlushHeldBack();

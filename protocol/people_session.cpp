@@ -114,16 +114,6 @@ void MessengerSession::TellHeldBack(int count) {
         FormatString(str::kHeldBackNotice, {std::u16string(number.begin(), number.end())}));
 }
 
-void MessengerSession::Ignore(const std::u16string& uin, bool on) {
-    if (!IsUsableUin(uin)) return;
-    const ContactPtr contact = model_.UpdateContact(uin, [on](ContactInfo& info) { info.SetIgnored(on); });
-    if (contact != nullptr) {
-        (void)model_.SaveContacts();
-        model_.Notify(ChangeCode::ContactChanged, contact);
-    }
-    EnqueueCommand(PrivacyCommand{uin, kItemTypeIgnore, on});
-}
-
 void MessengerSession::SyncIgnoreMarks() {
     std::set<std::u16string> ignored;
     for (const std::string& name : serverList_.PrivacyList(kItemTypeIgnore)) {

@@ -49,6 +49,8 @@ inline constexpr int kIgnoredList = 32876;        // "Игнорируемые":
 inline constexpr int kSearchFind = 32877;         // the search form's "Найти"
 inline constexpr int kTakeNickname = 32878;       // "Взять ник": the nickname as local name
 inline constexpr int kUnignore = 32879;           // "Удалить из списка" of the ignored numbers
+// "Сообщения только от контактов из списка" (checkable): the setting "onlylisted".
+inline constexpr int kOnlyListed = 32880;
 
 }  // namespace pellox::cmd
 

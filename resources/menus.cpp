@@ -55,6 +55,7 @@ std::vector<MenuDefinition> BuildDefinitions() {
         Command(kAlwaysInvisibleTo, u"Всегда невидим для"),
         Command(kAlwaysVisibleTo, u"Всегда видим для"),
         Command(kIgnoredList, u"Игнорируемые"),
+        Command(kOnlyListed, u"Сообщения только от контактов из списка"),
     };
     std::vector<MenuItem> mainMenu{
         Command(kDisconnect, u"Отключить"),

@@ -162,7 +162,6 @@ inline constexpr int kDialogCancel = 2413;
 inline constexpr int kIgnoreQuestion = 2420;    // "%1": the contact
 inline constexpr int kIgnoredTitle = 2421;
 inline constexpr int kIgnoredNone = 2422;
-inline constexpr int kOnlyListedLabel = 2423;   // the settings form's check box
 }  // namespace str
 
 // The text of string `id`; empty for an id the table does not hold.

@@ -111,7 +111,7 @@ bool PeopleCommands::OnCommand(int id) {
             frame_->SwitchView(ViewKind::OwnDetails, menubar::kOwnDetails);
             return true;
         case cmd::kContactDetails:
-            if (state_.CurrentContact() != nullptr) {
+            if (state_.CurrentContact() != nullptr && Connected()) {
                 frame_->SwitchView(ViewKind::PeopleDetails, menubar::kPeopleDetails);
             }
             return true;
@@ -127,6 +127,10 @@ bool PeopleCommands::OnCommand(int id) {
         case cmd::kIgnoredList:
             frame_->SwitchView(ViewKind::IgnoredList, menubar::kIgnoredList);
             return true;
+        case cmd::kOnlyListed:
+            state_.UpdateSettings([](Settings& s) { s.onlylisted = !s.onlylisted; });
+            (void)state_.SaveSettings();
+            return true;
         default:
             return false;
     }
@@ -141,6 +145,8 @@ std::optional<CommandState> PeopleCommands::QueryCommand(int id) {
         case cmd::kFindPeople:
         case cmd::kIgnoredList:
             return CommandState{};
+        case cmd::kOnlyListed:
+            return CommandState{true, state_.ReadSettings([](const Settings& s) { return s.onlylisted; })};
         case cmd::kOwnDetails:
             return CommandState{Connected()};
         case cmd::kContactDetails:

@@ -1,8 +1,9 @@
 // The application's commands of the people features, carried out for it: the
 // forms (search, details, own details, the ignored numbers), ignoring a contact,
-// "always invisible to" and "always visible to", the away text asked when an
-// away-type status is chosen, and a contact's away text asked when its
-// conversation opens. The application offers every command here first.
+// "always invisible to" and "always visible to", the setting "onlylisted"
+// ("Сообщения только от контактов из списка", saved at once), the away text
+// asked when an away-type status is chosen, and a contact's away text asked when
+// its conversation opens. The application offers every command here first.
 //
 // Away texts: choosing "Отсутствую", "Нет на месте", "Занят" or "Не беспокоить"
 // opens a box that asks for the text of that status (the last one filled in);

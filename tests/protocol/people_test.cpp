@@ -430,10 +430,7 @@ TEST_F(People, PrivacyItemsGoToTheServerListAndDenyingHonoursTheVisibility) {
     EXPECT_EQ(ToHex(Slice(removal.data, 10)), ToHex(ListItem("7777", kItemTypeDeny, {}, 0, 0x0011)));
     EXPECT_FALSE(session.ServerList().OnPrivacyList(kItemTypeDeny, "7777"));
 
-    // Ignoring a contact: its mark at once, its item on the server.
-    Add(u"8888", u"Spam");
-    session.Ignore(u"8888", true);
-    EXPECT_TRUE(Snapshot(u"8888").ignored());
+    // The ignore list alike.
     session.NetForTesting().PerformCommandForTesting(PrivacyCommand{u"8888", kItemTypeIgnore, true});
     add = NextSnac(0x0013, 0x0008);
     EXPECT_EQ(ToHex(Slice(add.data, 10)), ToHex(ListItem("8888", kItemTypeIgnore, {}, 0, 0x0012)));

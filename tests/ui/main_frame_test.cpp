@@ -287,7 +287,7 @@ private slots:
         // Upwards: the popup ends where the key begins.
         QVERIFY(menu->geometry().bottom() <= frame.softKey(0)->mapToGlobal(QPoint(0, 0)).y());
         QCOMPARE(ActionTexts(menu), (QStringList{"Отключить", "Подключить", "Статус", "-",
-                                                 "Контакты", "Настройки", "-", "Выход"}));
+                                                 "Контакты", "Настройки", "Мои данные", "-", "Выход"}));
         QVERIFY(!FindAction(menu, "Отключить")->isEnabled());
         QVERIFY(FindAction(menu, "Подключить")->isEnabled());
         QVERIFY(!FindAction(menu, "Настройки")->isEnabled());  // no handler anywhere
