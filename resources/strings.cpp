@@ -128,7 +128,7 @@ constexpr std::array kStrings{
     StringEntry{str::kSearching, u"Идёт поиск…"},
     StringEntry{str::kSearchNobody, u"Никого не нашлось."},
     StringEntry{str::kSearchFound, u"Найдено: %1"},
-    StringEntry{str::kSearchFoundMore, u"Найдено: %1, ещё %2 не показано. Уточните поиск."},
+    StringEntry{str::kSearchFoundMore, u"Найдено: %1, ещё %2 не показано."},
     StringEntry{str::kSearchOnline, u"в сети"},
     StringEntry{str::kSearchOffline, u"не в сети"},
     StringEntry{str::kSearchAddButton, u"Добавить"},

@@ -21,7 +21,7 @@ QString NameAndUin(const ContactInfo& info) {
 
 }  // namespace
 
-void SetIgnored(AppState& state, SessionControl& session, const std::u16string& uin, bool on) {
+void SetIgnored(AppState& state, SessionControl& session, std::u16string uin, bool on) {
     if (!IsUsableUin(uin)) return;
     const ContactPtr contact = state.UpdateContact(uin, [on](ContactInfo& info) { info.SetIgnored(on); });
     if (contact != nullptr) {
@@ -36,12 +36,12 @@ void SetIgnored(AppState& state, SessionControl& session, const std::u16string& 
 CDetailsView::CDetailsView(AppState& state, SessionControl& session, const PeopleReplies& replies,
                            QWidget* parent)
     : PeopleFormView(parent), state_(state), session_(session), replies_(replies) {
-    SetDialogSize(132);
+    SetDialogSize(124);
     header_ = AddLabel(QString(), QRect(4, 4, 156, 10));
     status_ = AddLabel(QString(), QRect(4, 16, 156, 9));
     text_ = new QPlainTextEdit(this);
     text_->setReadOnly(true);
-    text_->setProperty(kDialogRectProperty, QRect(4, 28, 156, 100));
+    text_->setProperty(kDialogRectProperty, QRect(4, 28, 156, 92));
     text_->setProperty(kControlIdProperty, 1201);
     SetUpForm();
     state_.AddListener(this);
@@ -201,7 +201,9 @@ void CIgnoredView::Refresh() {
 bool CIgnoredView::Unignore() {
     const int row = list_->currentRow();
     if (row < 0 || static_cast<std::size_t>(row) >= uins_.size()) return false;
-    SetIgnored(state_, session_, uins_[static_cast<std::size_t>(row)], false);
+    // A copy: the announcement refreshes the rows.
+    const std::u16string uin = uins_[static_cast<std::size_t>(row)];
+    SetIgnored(state_, session_, uin, false);
     Refresh();
     return true;
 }

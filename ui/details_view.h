@@ -100,7 +100,8 @@ private:
 
 // Marks the contact ignored (it leaves the contact list view) or takes the mark
 // off, saves the list, announces ContactChanged, and queues the change of the
-// server list's ignore list.
-void SetIgnored(AppState& state, SessionControl& session, const std::u16string& uin, bool on);
+// server list's ignore list. The UIN is taken by value: listeners told of the
+// change may drop whatever it came from.
+void SetIgnored(AppState& state, SessionControl& session, std::u16string uin, bool on);
 
 }  // namespace pellox::ui

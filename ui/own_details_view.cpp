@@ -26,7 +26,7 @@ std::u16string Text(const QLineEdit* edit) {
 COwnDetailsView::COwnDetailsView(AppState& state, SessionControl& session,
                                  const PeopleReplies& replies, QWidget* parent)
     : PeopleFormView(parent), state_(state), session_(session), replies_(replies) {
-    SetDialogSize(144);
+    SetDialogSize(124);
     const struct {
         int label;
         QLineEdit** edit;
@@ -40,13 +40,13 @@ COwnDetailsView::COwnDetailsView(AppState& state, SessionControl& session,
     for (const auto& row : rows) {
         AddLabel(LoadQString(row.label), QRect(4, y + 2, 48, 8));
         *row.edit = AddEdit(QRect(54, y, 106, 12), row.id);
-        y += 14;
+        y += 13;
     }
-    AddLabel(LoadQString(str::kFieldAbout), QRect(4, 76, 156, 8));
+    AddLabel(LoadQString(str::kFieldAbout), QRect(4, 69, 156, 8));
     about_ = new QPlainTextEdit(this);
-    about_->setProperty(kDialogRectProperty, QRect(4, 86, 156, 40));
+    about_->setProperty(kDialogRectProperty, QRect(4, 79, 156, 26));
     about_->setProperty(kControlIdProperty, 1406);
-    status_ = AddLabel(QString(), QRect(4, 130, 156, 10));
+    status_ = AddLabel(QString(), QRect(4, 106, 156, 16));
     status_->setWordWrap(true);
     SetUpForm();
     SetEditable(false);
@@ -172,7 +172,7 @@ bool COwnDetailsView::Save() {
 
 void COwnDetailsView::resizeEvent(QResizeEvent* event) {
     PeopleFormView::resizeEvent(event);
-    Stretch(about_, 16, {status_});
+    Stretch(about_, 19, {status_});
 }
 
 }  // namespace pellox::ui

@@ -40,7 +40,7 @@ QString FoundUserText(const FoundUser& user) {
 CSearchView::CSearchView(AppState& state, SessionControl& session, const PeopleReplies& replies,
                          QWidget* parent)
     : PeopleFormView(parent), state_(state), session_(session), replies_(replies) {
-    SetDialogSize(150);
+    SetDialogSize(124);
     const struct {
         int label;
         QLineEdit** edit;
@@ -54,16 +54,16 @@ CSearchView::CSearchView(AppState& state, SessionControl& session, const PeopleR
     for (const auto& row : rows) {
         AddLabel(LoadQString(row.label), QRect(4, y + 2, 48, 8));
         *row.edit = AddEdit(QRect(54, y, 106, 12), row.id);
-        y += 14;
+        y += 13;
     }
     LimitToUin(uin_);
     uin_->setPlaceholderText(LoadQString(str::kSearchHint));
-    status_ = AddLabel(QString(), QRect(4, 75, 156, 9));
+    status_ = AddLabel(QString(), QRect(4, 69, 156, 9));
     list_ = new QListWidget(this);
-    list_->setProperty(kDialogRectProperty, QRect(4, 86, 156, 40));
+    list_->setProperty(kDialogRectProperty, QRect(4, 80, 156, 24));
     list_->setProperty(kControlIdProperty, 1106);
-    add_ = AddButton(LoadQString(str::kSearchAddButton), QRect(4, 130, 76, 16), 1107);
-    write_ = AddButton(LoadQString(str::kSearchWriteButton), QRect(84, 130, 76, 16), 1108);
+    add_ = AddButton(LoadQString(str::kSearchAddButton), QRect(4, 106, 76, 16), 1107);
+    write_ = AddButton(LoadQString(str::kSearchWriteButton), QRect(84, 106, 76, 16), 1108);
     SetUpForm();
     connect(list_, &QListWidget::itemSelectionChanged, this, &CSearchView::UpdateButtons);
     connect(add_, &QPushButton::clicked, this, [this] { (void)AddChosen(); });
@@ -213,7 +213,7 @@ void CSearchView::WriteToChosen() {
 
 void CSearchView::resizeEvent(QResizeEvent* event) {
     PeopleFormView::resizeEvent(event);
-    Stretch(list_, 24, {add_, write_});
+    Stretch(list_, 20, {add_, write_});
 }
 
 }  // namespace pellox::ui
