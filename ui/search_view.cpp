@@ -57,7 +57,6 @@ CSearchView::CSearchView(AppState& state, SessionControl& session, const PeopleR
         y += 13;
     }
     LimitToUin(uin_);
-    uin_->setPlaceholderText(LoadQString(str::kSearchHint));
     status_ = AddLabel(QString(), QRect(4, 69, 156, 9));
     list_ = new QListWidget(this);
     list_->setProperty(kDialogRectProperty, QRect(4, 80, 156, 24));
