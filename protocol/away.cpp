@@ -212,6 +212,22 @@ void AwayTexts::PresenceChanged(const std::u16string& uin) {
     asked_.erase(uin);
 }
 
+bool AwayTexts::MayAnswer(const std::u16string& uin, std::int64_t nowMs) {
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto last = answered_.find(uin);
+    if (last != answered_.end() && nowMs - last->second < kAwayAnswerIntervalMs) return false;
+    if (answersThisMinute_ == 0 || nowMs - minuteStartMs_ >= 60000) {
+        minuteStartMs_ = nowMs;
+        answersThisMinute_ = 0;
+    }
+    if (answersThisMinute_ >= kMaxAwayAnswersPerMinute) return false;
+    ++answersThisMinute_;
+    // Askers answered longer ago than the interval need no place any more.
+    std::erase_if(answered_, [&](const auto& entry) { return nowMs - entry.second >= kAwayAnswerIntervalMs; });
+    answered_[uin] = nowMs;
+    return true;
+}
+
 void AwayTexts::Forget() {
     std::lock_guard<std::mutex> guard(lock_);
     asks_.clear();

@@ -85,6 +85,11 @@ bool SendAutoMessageAnswer(Connection& connection, const AutoMessageRequest& req
 
 // Asks in flight at most; the oldest is forgotten first.
 inline constexpr std::size_t kMaxAwayAsks = 32;
+// Answers to auto-message requests: one asker is answered once in this long, and
+// all askers together at most kMaxAwayAnswersPerMinute times a minute, so that a
+// flood of requests cannot spend the messages the server lets one send.
+inline constexpr std::int64_t kAwayAnswerIntervalMs = 30000;
+inline constexpr int kMaxAwayAnswersPerMinute = 20;
 
 class AwayTexts {
 public:
@@ -98,6 +103,9 @@ public:
     void PresenceChanged(const std::u16string& uin);
     // The connection ended: nothing asked on it is answered any more.
     void Forget();
+    // True when the request of `uin` at `nowMs` (a monotonic clock) may be
+    // answered, and then counts the answer.
+    bool MayAnswer(const std::u16string& uin, std::int64_t nowMs);
 
 private:
     struct Ask {
@@ -110,6 +118,9 @@ private:
     std::map<std::u16string, std::int32_t> asked_;   // by UIN: the presence asked about
     std::uint64_t serial_ = 0;
     std::mt19937_64 random_{std::random_device{}()};
+    std::map<std::u16string, std::int64_t> answered_;  // by UIN: when last answered
+    std::int64_t minuteStartMs_ = 0;
+    int answersThisMinute_ = 0;
 };
 
 }  // namespace pellox

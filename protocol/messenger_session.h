@@ -178,16 +178,17 @@ public:
     void PerformPrivacy(const PrivacyCommand& command, Connection& connection);
     void PerformAwayTextRequest(const RequestAwayTextCommand& command, Connection& connection);
     // Receive thread: an auto-message request is answered with the text of one's
-    // away-type presence (nothing while online, nothing to the ignored); an
-    // answer to one's own request becomes a system line of the conversation.
+    // away-type presence (nothing while online, nothing to the ignored, and no
+    // more often than AwayTexts::MayAnswer allows); an answer to one's own request
+    // becomes a system line of the conversation.
     void OnAwayTextRequest(Connection& connection, const AutoMessageRequest& request);
     bool OnAwayTextAnswer(PacketReader& reader);
     // Receive thread, after a whole server list: the contacts' ignore marks follow
     // its ignore list; an ignored number not in the contact list becomes a hidden
     // contact, so that it stays kept out before the next list arrives.
     void SyncIgnoreMarks();
-    // The monotonic clock (milliseconds) of the held-back notices; set before the
-    // session runs.
+    // The monotonic clock (milliseconds) of the held-back notices and of the
+    // answers to away-text requests; set before the session runs.
     void SetClockForTesting(std::function<std::int64_t()> clock) { clockMs_ = std::move(clock); }
 
     // The network session itself, for tests.

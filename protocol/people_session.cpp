@@ -186,6 +186,7 @@ void MessengerSession::OnAwayTextRequest(Connection& connection, const AutoMessa
     if (!IsUsableUin(uin) || IsIgnored(uin)) return;
     const std::u16string key = AwayTextKey(StatusFromFlags(net_->OwnStatus()));
     if (key.empty()) return;  // online: there is no away text to give
+    if (!away_.MayAnswer(uin, clockMs_ ? clockMs_() : SteadyMs())) return;
     const std::u16string text = model_.ReadSettings([&key](const Settings& s) {
         const auto profile = s.profiles.find(s.profile);
         if (profile == s.profiles.end()) return std::u16string();

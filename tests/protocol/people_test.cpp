@@ -338,6 +338,21 @@ TEST_F(People, AnAutoMessageRequestIsAnsweredWithTheTextOfOnesPresence) {
     model.AddContact(ignored, false);
     session.Dispatch(0x0004, 0x0007, AutoRequest("5555", cookie, 0xE8));
     EXPECT_TRUE(Quiet());
+
+    // Asked again at once: answered again only once the interval is over.
+    session.Dispatch(0x0004, 0x0007, AutoRequest("4444", cookie, 0xE8));
+    EXPECT_TRUE(Quiet());
+    clockMs += kAwayAnswerIntervalMs;
+    session.Dispatch(0x0004, 0x0007, AutoRequest("4444", cookie, 0xE8));
+    EXPECT_FALSE(NextSnac(0x0004, 0x000B).data.empty());
+    // A flood of askers gets so many answers a minute, no more.
+    clockMs += 60000;
+    for (int i = 0; i < kMaxAwayAnswersPerMinute + 5; ++i) {
+        session.Dispatch(0x0004, 0x0007, AutoRequest(std::to_string(3000 + i), cookie, 0xE8));
+    }
+    int answers = 0;
+    while (!NextSnac(0x0004, 0x000B).data.empty()) ++answers;
+    EXPECT_EQ(answers, kMaxAwayAnswersPerMinute);
 }
 
 TEST_F(People, AContactsAwayTextIsAskedOnceAndShownAsASystemLine) {
