@@ -247,10 +247,13 @@ bool PeopleService::SaveOwnDetails(Connection& connection, const SaveOwnDetailsC
 
 bool PeopleService::HandleReply(PacketReader& reader, const SnacHeader& snac, bool& handled) {
     handled = false;
+    // By value: the header is packed, and a reference to its field would be
+    // misaligned.
+    const std::uint32_t requestId = snac.requestId;
     Pending pending;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        const auto it = pending_.find(snac.requestId);
+        const auto it = pending_.find(requestId);
         if (it == pending_.end()) return true;
         pending = it->second;
     }
@@ -283,7 +286,7 @@ bool PeopleService::HandleReply(PacketReader& reader, const SnacHeader& snac, bo
     }
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (done || !read) pending_.erase(snac.requestId);
+        if (done || !read) pending_.erase(requestId);
         // A request whose reply went wrong is over all the same.
         if (!read) Finish(pending);
     }

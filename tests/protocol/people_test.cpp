@@ -134,7 +134,7 @@ TEST_F(People, ASearchByEmailListsEveryReplyAndTheLastTellsWhatIsLeft) {
     ASSERT_TRUE(session.People().Search(session.Conn(), Search(7, {}, u"vera@example.org")));
     const ReceivedFrame request = NextSnac(0x0015, 0x0002);
     EXPECT_EQ(MetaSubtype(request), kMetaSearchByEmail);
-    EXPECT_GT(request.Snac().requestId, 0xFFFFu);
+    EXPECT_GT(+request.Snac().requestId, 0xFFFFu);
     EXPECT_EQ(ToHex(MetaBody(request)), ToHex(FromHex("5E01 1300 1100") + BytesOf("vera@example.org") + Bytes{0}));
 
     Reply(request, PeopleReply(kMetaUserFound, FoundRecord(100004, "Vera", "vera@example.org", 1)), 0x0001);
