@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <unordered_map>
 
 #include "store/contact_list_file.h"
 #include "store/file_access.h"
@@ -136,6 +137,26 @@ ContactPtr AppState::FindOrAddContact(const ContactInfo& info, bool& added) {
     }
     added = true;
     return contacts_.emplace_back(std::make_shared<Contact>(model_, info));
+}
+
+std::vector<ContactPtr> AppState::FindOrAddContacts(const std::vector<ContactInfo>& infos,
+                                                    std::vector<bool>& added) {
+    std::vector<ContactPtr> found;
+    found.reserve(infos.size());
+    added.assign(infos.size(), false);
+    std::lock_guard guard(model_->mutex);
+    std::unordered_map<std::u16string_view, ContactPtr> byUin;
+    byUin.reserve(contacts_.size() + infos.size());
+    for (const ContactPtr& contact : contacts_) byUin.emplace(contact->info_.uin, contact);
+    for (std::size_t i = 0; i < infos.size(); ++i) {
+        ContactPtr& slot = byUin[infos[i].uin];
+        if (slot == nullptr) {
+            slot = contacts_.emplace_back(std::make_shared<Contact>(model_, infos[i]));
+            added[i] = true;
+        }
+        found.push_back(slot);
+    }
+    return found;
 }
 
 ContactPtr AppState::RemoveContact(const ContactPtr& contact) {

@@ -157,6 +157,11 @@ public:
     // The first contact with the template's UIN, or a new one appended (no save, no
     // notification); `added` tells which. One step, so two threads cannot both add.
     ContactPtr FindOrAddContact(const ContactInfo& info, bool& added);
+    // FindOrAddContact for each template in order, as one step over one index of
+    // the list: the work grows with the list plus the templates, not with their
+    // product. added[i] tells whether the i-th one was appended.
+    std::vector<ContactPtr> FindOrAddContacts(const std::vector<ContactInfo>& infos,
+                                              std::vector<bool>& added);
     // Takes the contact out of the list; SaveContacts; deletes its history file when
     // its history was loaded; when it was current, clears currentContact and sends
     // CurrentContactChanged with null; sends ContactRemoved. The contact, or null
