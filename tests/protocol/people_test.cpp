@@ -1,8 +1,8 @@
 // The people features of the session: the directory search, full details and own
 // details on the wire, away texts both ways, privacy items, and what the ignored
 // and strangers leave behind. The session is signed on over one end of a socket
-// pair, so every frame it sends is read back from the other end; one test runs
-// the search through a scripted server on 127.0.0.1.
+// pair, so every frame it sends is read back from the other end. The same
+// features between sessions through the local server are in local_server_test.cpp.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -488,56 +488,6 @@ TEST_F(People, OnlyListedHoldsStrangersBackAndTellsOnceAMinute) {
     session.FlushHeldBack();
     EXPECT_EQ(notices(), (std::vector<std::u16string>{FormatString(str::kHeldBackNotice, {u"1"}),
                                                       FormatString(str::kHeldBackNotice, {u"3"})}));
-    // Off again: a stranger becomes a contact as before.
-    model.UpdateSettings([](Settings& s) { s.onlylisted = false; });
-    session.Dispatch(0x0004, 0x0007, message("2006"));
-    EXPECT_NE(model.FindContact(u"2006"), nullptr);
-}
-
-// ---- Through a server ----
-
-TEST(PeopleOnTheWire, ASearchByEmailThroughAScriptedServer) {
-    TempDir dir;
-    AppState model{dir.path()};
-    model.UpdateSettings([](Settings& s) { s.profile = u"123456789"; });
-    TestSession session(model, nullptr);
-    ScriptedServer server;
-    const Script answer = Script().Do([](Script::Context& c) {
-        std::uint32_t id = 0;
-        if (!c.ExpectFrame(
-                [&](const ReceivedFrame& f) {
-                    id = f.Snac().requestId;
-                    // The own UIN in the meta head, then the search.
-                    return Slice(f.data, 16, 4) == Le32(123456789) && MetaSubtype(f) == kMetaSearchByEmail &&
-                           MetaBody(f) == FromHex("5E01 1300 1100") + BytesOf("vera@example.org") + Bytes{0};
-                },
-                "search by e-mail")) {
-            return false;
-        }
-        return c.SendFrame(kChannelSnac,
-                           SnacBytes(0x0015, 0x0003,
-                                     PeopleReply(kMetaLastUserFound, FoundRecord(100004, "Vera", "vera@example.org", 1, 0)),
-                                     0, id));
-    });
-    SignOnThrough(server, session,
-                  Script()
-                      .SendSnac(0x0015, 0x0003, OfflineDone())
-                      .ExpectSnac(0x0013, 0x0004)
-                      .SendSnac(0x0013, 0x0006, ContactListReply({}))
-                      .ExpectSnac(0x0013, 0x0007)
-                      .Then(answer));
-    // After the activation, which the script waits for before the search.
-    ASSERT_TRUE(server.WaitForFrame([](const ReceivedFrame& f) { return f.IsSnac(0x0013, 0x0007); }));
-    session.EnqueueCommand(Search(1, {}, u"vera@example.org"));
-    ASSERT_TRUE(session.WaitUntil([&] { return session.People().Results().finished; }));
-    const SearchResults results = session.People().Results();
-    ASSERT_EQ(results.users.size(), 1u);
-    EXPECT_EQ(results.users[0].uin, u"100004");
-    EXPECT_EQ(results.users[0].nickname, u"Vera");
-    EXPECT_TRUE(server.WaitForScriptsDone());
-    EXPECT_TRUE(server.Failures().empty());
-    session.Shutdown();
-    server.Stop();
 }
 
 }  // namespace
