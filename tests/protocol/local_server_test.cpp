@@ -634,7 +634,7 @@ TEST_F(PeopleOnServer, AnIgnoredNumbersMessageIsStoredNowhereOnAnyComputer) {
     EXPECT_TRUE(elsewhere.History(u"100002").empty());
 }
 
-TEST_F(PeopleOnServer, AlwaysInvisibleToHidesOneFromThatContactOnly) {
+TEST_F(PeopleOnServer, AlwaysInvisibleAndAlwaysVisibleToDecideWhoSeesOne) {
     Client alice(u"100001");
     Client boris(u"100002");
     Client vera(u"100004");  // watches Alice too
@@ -649,6 +649,13 @@ TEST_F(PeopleOnServer, AlwaysInvisibleToHidesOneFromThatContactOnly) {
     EXPECT_EQ(boris.model.FindContact(u"100001")->Snapshot().status, StatusOffline);
     alice.session.EnqueueCommand(PrivacyCommand{u"100002", kItemTypeDeny, false});
     EXPECT_TRUE(boris.WaitForContact(u"100001", Is(StatusOccupied)));
+
+    // Invisible, she is seen by those she is always visible to.
+    SetStatus(alice, StatusInvisible);
+    ASSERT_TRUE(vera.WaitForContact(u"100001", Is(StatusOffline)));
+    alice.session.EnqueueCommand(PrivacyCommand{u"100002", kItemTypePermit, true});
+    EXPECT_TRUE(boris.WaitForContact(u"100001", [](const ContactInfo& i) { return i.status != StatusOffline; }));
+    EXPECT_EQ(vera.model.FindContact(u"100001")->Snapshot().status, StatusOffline);
 }
 
 TEST_F(PeopleOnServer, OnlyListedHoldsAStrangerBackAndOffLetsHerIn) {
