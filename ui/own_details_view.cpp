@@ -8,7 +8,6 @@
 #include "resources/command_ids.h"
 #include "resources/strings.h"
 #include "ui/drawing_kit.h"
-#include "ui/message_box.h"
 
 namespace pellox::ui {
 namespace {
@@ -125,12 +124,9 @@ void COwnDetailsView::OnAppStateChange(ChangeCode code, const ContactPtr&) {
         if (save.serial > saveBefore_ && save.finished) {
             saving_ = false;
             const QString told = LoadQString(save.saved ? str::kOwnSaved : str::kOwnNotSaved);
+            // Success is told by the status line; a refusal also by a box.
             status_->setText(told);
-            if (save.saved) {
-                ShowNotice(this, told);
-            } else {
-                ShowWarning(this, told);
-            }
+            if (!save.saved) ShowWarning(this, told);
         }
     }
     if (CMainFrame* f = frame()) f->UpdateCommandUi();

@@ -31,6 +31,7 @@ QLineEdit* PeopleFormView::AddEdit(const QRect& dialogRect, int controlId) {
 FormButton* PeopleFormView::AddButton(const QString& text, const QRect& dialogRect, int controlId) {
     auto* button = new FormButton(this);
     button->setText(text);
+    button->setDimWhenDisabled(true);  // "Добавить" is greyed once the result is a contact
     button->setProperty(kDialogRectProperty, dialogRect);
     button->setProperty(kControlIdProperty, controlId);
     return button;
