@@ -456,12 +456,16 @@ bool HandleContactListReply(Connection& connection, AppState& model, PacketReade
     connection.ReportState(ConnState::ContactsLoaded);
     (void)connection.SendEmptySnac(0x0013, 0x0007);
     if (list == nullptr) return true;
-    // Local contacts the server list lacks go on the client-side buddy list.
+    // Local contacts the server list lacks go on the client-side buddy list; the
+    // ignored are not watched.
+    const std::vector<std::string> ignored = list->PrivacyList(kItemTypeIgnore);
     std::vector<std::string> local;
     {
         BusyScope busy(model);
         for (const ContactPtr& contact : model.Contacts()) {
-            if (IsUsableUin(contact->Uin())) local.push_back(NarrowFromWide(contact->Uin()));
+            if (!IsUsableUin(contact->Uin())) continue;
+            std::string uin = NarrowFromWide(contact->Uin());
+            if (std::find(ignored.begin(), ignored.end(), uin) == ignored.end()) local.push_back(std::move(uin));
         }
     }
     (void)connection.SendBuddyList(0x0004, list->Lacking(std::move(local)));

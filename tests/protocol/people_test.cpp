@@ -408,8 +408,12 @@ TEST_F(People, TheServerListsIgnoreItemsMarkTheContacts) {
     ContactInfo marked = Info(u"2222", u"B");
     marked.SetIgnored(true);
     model.AddContact(marked, false);
+    Add(u"4444", u"D");
     LoadList({Buddy("1111", BytesOf("A")), ListItem("1111", kItemTypeIgnore, {}, 0, 5),
-              ListItem("9999", kItemTypeIgnore, {}, 0, 6), ListItem("3333", kItemTypeDeny, {}, 0, 7)});
+              ListItem("9999", kItemTypeIgnore, {}, 0, 6), ListItem("3333", kItemTypeDeny, {}, 0, 7),
+              ListItem("4444", kItemTypeIgnore, {}, 0, 8)});
+    // Of the local contacts the list lacks, only the one not ignored is watched.
+    EXPECT_EQ(ToHex(Slice(NextSnac(0x0003, 0x0004).data, 10)), ToHex(Bytes{4} + BytesOf("2222")));
     EXPECT_TRUE(Snapshot(u"1111").ignored());
     EXPECT_FALSE(Snapshot(u"2222").ignored());  // taken off the list elsewhere
     EXPECT_TRUE(Snapshot(u"9999").ignored());   // kept out from now on, hidden
@@ -422,7 +426,7 @@ TEST_F(People, TheServerListsIgnoreItemsMarkTheContacts) {
     for (const ContactInfo& c : stored) {
         if (c.ignored()) ignoredUins.push_back(c.uin);
     }
-    EXPECT_EQ(ignoredUins, (std::vector<std::u16string>{u"1111", u"9999"}));
+    EXPECT_EQ(ignoredUins, (std::vector<std::u16string>{u"1111", u"4444", u"9999"}));
 }
 
 TEST_F(People, PrivacyItemsGoToTheServerListAndDenyingHonoursTheVisibility) {
