@@ -62,6 +62,17 @@ void Settings::Reset() {
     showhistory = true;
     reconnect = false;
     typing = false;
+    onlylisted = false;
+}
+
+std::u16string AwayTextKey(std::int32_t presence) {
+    switch (presence) {
+        case 2: return u"awaytext_away";
+        case 3: return u"awaytext_na";
+        case 4: return u"awaytext_occupied";
+        case 5: return u"awaytext_dnd";
+        default: return {};
+    }
 }
 
 std::u16string& Settings::Password() { return Password(profile); }
@@ -102,6 +113,7 @@ std::string Settings::FileContent() const {
     WriteTextLine(out, u"showhistory=" + Flag(showhistory));
     WriteTextLine(out, u"reconnect=" + Flag(reconnect));
     WriteTextLine(out, u"typing=" + Flag(typing));
+    WriteTextLine(out, u"onlylisted=" + Flag(onlylisted));
     for (const auto& [name, entry] : profiles) {
         if (name.empty()) continue;  // cannot be read back as a section
         WriteTextLine(out, u"[" + LineText(name) + u"]");
@@ -166,6 +178,8 @@ void Settings::OnLine(SectionEvent kind, const std::u16string& line) {
         reconnect = number != 0;
     } else if (key == u"typing") {
         typing = number != 0;
+    } else if (key == u"onlylisted") {
+        onlylisted = number != 0;
     }
 }
 
@@ -174,6 +188,7 @@ bool Settings::operator==(const Settings& other) const {
            columns == other.columns && autoconnect == other.autoconnect &&
            sendclose == other.sendclose && showhistory == other.showhistory &&
            reconnect == other.reconnect && typing == other.typing &&
+           onlylisted == other.onlylisted &&
            profiles == other.profiles;
 }
 
