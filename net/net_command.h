@@ -114,9 +114,66 @@ struct AuthReplyCommand {
     bool granted = false;
 };
 
+// ---- People: the directory, details, away texts and privacy (protocol layer) ----
+
+// A directory search: by `uin` when it is given, else by `email` when it is
+// given, else by the names given (an empty one matches anybody). `search` numbers
+// the search; replies to an older one are dropped.
+struct SearchPeopleCommand {
+    std::uint32_t search = 0;
+    std::u16string uin;
+    std::u16string email;
+    std::u16string nickname;
+    std::u16string firstName;
+    std::u16string lastName;
+};
+
+// Asks for everything the server keeps about the UIN (its full information).
+struct RequestDetailsCommand {
+    std::u16string uin;
+};
+
+// One's own details for the server: the basic record and the "about" text. The
+// fields a form does not show go back as the server last sent them.
+struct SaveOwnDetailsCommand {
+    std::u16string nickname;
+    std::u16string firstName;
+    std::u16string lastName;
+    std::u16string email;
+    std::u16string city;
+    std::u16string about;
+    std::u16string state;
+    std::u16string phone;
+    std::u16string fax;
+    std::u16string street;
+    std::u16string cellular;
+    std::u16string zip;
+    std::uint16_t country = 0;
+    std::uint8_t timezone = 0;
+    bool publishEmail = false;
+};
+
+// Asks the contact for the text of its away-type presence (2 away, 3 not
+// available, 4 occupied, 5 do not disturb).
+struct RequestAwayTextCommand {
+    std::u16string uin;
+    std::int32_t presence = 0;
+};
+
+// Puts the UIN on one of the server list's privacy lists, or takes it off: `list`
+// is the item type, 0x0002 always visible to, 0x0003 always invisible to, 0x000E
+// ignored.
+struct PrivacyCommand {
+    std::u16string uin;
+    std::uint16_t list = 0;
+    bool add = true;
+};
+
 using Command =
     std::variant<ConnectCommand, DisconnectCommand, StatusCommand, SendMessageCommand,
                  LoadContactsCommand, DeleteContactCommand, RequestInfoCommand, VisibilityCommand,
-                 AddContactCommand, RenameContactCommand, TypingCommand, AuthReplyCommand>;
+                 AddContactCommand, RenameContactCommand, TypingCommand, AuthReplyCommand,
+                 SearchPeopleCommand, RequestDetailsCommand, SaveOwnDetailsCommand,
+                 RequestAwayTextCommand, PrivacyCommand>;
 
 }  // namespace pellox

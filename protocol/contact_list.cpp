@@ -156,6 +156,11 @@ bool ReadContactListReply(PacketReader& reader, std::vector<ServerContactEntry>&
                 std::vector<std::uint8_t>(data.Data(), data.Data() + dataLength)};
             continue;
         }
+        if (IsPrivacyItemType(type) && !name.empty()) {
+            found.privacy.push_back(ServerItem{name, groupId, itemId, type,
+                                               std::vector<std::uint8_t>(data.Data(), data.Data() + dataLength)});
+            continue;
+        }
         if (type != kItemTypeBuddy) continue;
         found.buddies.push_back(ServerItem{name, groupId, itemId, type,
                                            std::vector<std::uint8_t>(data.Data(), data.Data() + dataLength)});
@@ -182,7 +187,15 @@ std::size_t ServerListState::TakeReply(const ServerListExtras& extras, bool more
                           extras.buddies.begin() + static_cast<std::ptrdiff_t>(taken));
     if (!comingGroup_ && extras.firstGroup) comingGroup_ = extras.firstGroup;
     comingGroups_.insert(comingGroups_.end(), extras.groups.begin(), extras.groups.end());
+    // The privacy lists are bounded as the buddies are: a list past the bound keeps
+    // its first items.
+    const std::size_t privacyRoom =
+        kMaxServerListBuddies - std::min(comingPrivacy_.size(), kMaxServerListBuddies);
+    comingPrivacy_.insert(comingPrivacy_.end(), extras.privacy.begin(),
+                          extras.privacy.begin() + static_cast<std::ptrdiff_t>(
+                                                       std::min(privacyRoom, extras.privacy.size())));
     if (moreReplies) return taken;
+    privacy_ = std::exchange(comingPrivacy_, {});
     item_ = std::exchange(comingItem_, std::nullopt);
     highestItemId_ = std::exchange(comingHighest_, 0);
     highestGroupId_ = std::exchange(comingHighestGroup_, 0);
@@ -202,6 +215,7 @@ void ServerListState::Restart() {
     comingBuddies_.clear();
     comingGroup_.reset();
     comingGroups_.clear();
+    comingPrivacy_.clear();
 }
 
 bool ServerListState::Loaded() const {
@@ -246,6 +260,45 @@ void ServerListState::TakeBuddy(const ServerItem& item) {
         }
     }
     buddies_.push_back(item);
+}
+
+bool IsPrivacyItemType(std::uint16_t type) {
+    return type == kItemTypePermit || type == kItemTypeDeny || type == kItemTypeIgnore;
+}
+
+bool ServerListState::OnPrivacyList(std::uint16_t type, const std::string& uin) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return std::any_of(privacy_.begin(), privacy_.end(),
+                       [&](const ServerItem& item) { return item.type == type && item.name == uin; });
+}
+
+std::vector<std::string> ServerListState::PrivacyList(std::uint16_t type) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::vector<std::string> names;
+    for (const ServerItem& item : privacy_) {
+        if (item.type == type) names.push_back(item.name);
+    }
+    return names;
+}
+
+std::optional<ServerItem> ServerListState::PreparePrivacyItem(std::uint16_t type, const std::string& uin) {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (const ServerItem& item : privacy_) {
+        if (item.type == type && item.name == uin) return std::nullopt;
+    }
+    privacy_.push_back(ServerItem{uin, 0, NextItemId(), type, {}});
+    return privacy_.back();
+}
+
+std::optional<ServerItem> ServerListState::DropPrivacyItem(std::uint16_t type, const std::string& uin) {
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto it = std::find_if(privacy_.begin(), privacy_.end(), [&](const ServerItem& item) {
+        return item.type == type && item.name == uin;
+    });
+    if (it == privacy_.end()) return std::nullopt;
+    ServerItem item = std::move(*it);
+    privacy_.erase(it);
+    return item;
 }
 
 void ServerListState::ForgetBuddy(const std::string& uin) {
@@ -403,12 +456,16 @@ bool HandleContactListReply(Connection& connection, AppState& model, PacketReade
     connection.ReportState(ConnState::ContactsLoaded);
     (void)connection.SendEmptySnac(0x0013, 0x0007);
     if (list == nullptr) return true;
-    // Local contacts the server list lacks go on the client-side buddy list.
+    // Local contacts the server list lacks go on the client-side buddy list; the
+    // ignored are not watched.
+    const std::vector<std::string> ignored = list->PrivacyList(kItemTypeIgnore);
     std::vector<std::string> local;
     {
         BusyScope busy(model);
         for (const ContactPtr& contact : model.Contacts()) {
-            if (IsUsableUin(contact->Uin())) local.push_back(NarrowFromWide(contact->Uin()));
+            if (!IsUsableUin(contact->Uin())) continue;
+            std::string uin = NarrowFromWide(contact->Uin());
+            if (std::find(ignored.begin(), ignored.end(), uin) == ignored.end()) local.push_back(std::move(uin));
         }
     }
     (void)connection.SendBuddyList(0x0004, list->Lacking(std::move(local)));

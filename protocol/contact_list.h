@@ -11,8 +11,8 @@
 //   0      2  name length n (big-endian)
 //   2      n  name, 8-bit text: for a buddy, its UIN
 //   2 + n  2  group id, 2 item id (not used)
-//   6 + n  2  item type: 0 buddy, 4 visibility; groups, permit and deny items give
-//             nothing
+//   6 + n  2  item type: 0 buddy, 4 visibility, 2 permit, 3 deny, 14 ignore;
+//             groups give nothing
 //   8 + n  2  data length m (big-endian)
 //   10 + n m  TLVs; 0x0131 is the buddy's nickname (8-bit text: UTF-8 when it is
 //             valid UTF-8, else Windows-1251), others are skipped
@@ -66,6 +66,9 @@ struct ServerContactEntry {
 inline constexpr std::size_t kMaxServerListBuddies = 4000;
 
 inline constexpr std::uint8_t kVisibleToAll = 1;
+// Everybody but the numbers on the deny list: what "visible to all" sends, so
+// that "always invisible to" holds.
+inline constexpr std::uint8_t kVisibleToAllButDenied = 4;
 inline constexpr std::uint8_t kVisibleToListOnly = 5;
 
 // The visibility item as the server sent it. Its TLVs are kept whole so that a
@@ -92,6 +95,11 @@ struct ServerItem {
 };
 inline constexpr std::uint16_t kItemTypeBuddy = 0x0000;
 inline constexpr std::uint16_t kItemTypeGroup = 0x0001;
+// The privacy lists: items named by the UIN they are about, in group 0.
+inline constexpr std::uint16_t kItemTypePermit = 0x0002;  // always visible to
+inline constexpr std::uint16_t kItemTypeDeny = 0x0003;    // always invisible to
+inline constexpr std::uint16_t kItemTypeIgnore = 0x000E;  // nothing from it is taken
+bool IsPrivacyItemType(std::uint16_t type);
 inline constexpr std::uint16_t kTlvNickname = 0x0131;
 inline constexpr std::uint16_t kTlvAwaitingAuth = 0x0066;
 // A group's members: the item ids of its buddies, or for the root group (group id
@@ -125,6 +133,7 @@ struct ServerListExtras {
     std::uint16_t highestGroupId = 0;          // over all its items
     std::vector<ServerItem> buddies;           // every buddy item
     std::optional<ServerItem> firstGroup;      // the first group item of a group id above 0
+    std::vector<ServerItem> privacy;           // every permit, deny and ignore item
     std::vector<ServerItem> groups;            // every group item, the root (group 0) too
 };
 
@@ -185,6 +194,18 @@ public:
     // when the list holds no such buddy.
     std::optional<ServerItem> UnlinkBuddy(const std::string& uin, std::optional<ServerItem>& group);
 
+    // ---- The privacy lists (kItemTypePermit, kItemTypeDeny, kItemTypeIgnore) ----
+    // True when the list of that type names the UIN (8-bit text).
+    bool OnPrivacyList(std::uint16_t type, const std::string& uin) const;
+    // The UINs the list of that type names, in list order.
+    std::vector<std::string> PrivacyList(std::uint16_t type) const;
+    // A new item for the UIN on the list of that type, in group 0 with the next
+    // free item id, on the list from now on; nothing when the list names it.
+    std::optional<ServerItem> PreparePrivacyItem(std::uint16_t type, const std::string& uin);
+    // Takes the UIN off the list of that type: its item as it was, for deleting
+    // it on the server; nothing when the list does not name it.
+    std::optional<ServerItem> DropPrivacyItem(std::uint16_t type, const std::string& uin);
+
 private:
     std::uint16_t NextItemId();  // requires lock_
 
@@ -194,6 +215,7 @@ private:
     std::uint16_t highestGroupId_ = 0;
     std::vector<ServerItem> buddies_;
     std::optional<ServerItem> group_;
+    std::vector<ServerItem> privacy_;
     std::vector<ServerItem> groups_;  // the root too
     bool loaded_ = false;
     // Gathered from the replies of a list still coming in.
@@ -202,6 +224,7 @@ private:
     std::uint16_t comingHighestGroup_ = 0;
     std::vector<ServerItem> comingBuddies_;
     std::optional<ServerItem> comingGroup_;
+    std::vector<ServerItem> comingPrivacy_;
     std::vector<ServerItem> comingGroups_;
 };
 

@@ -69,7 +69,6 @@ void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger) {
     plain(0x0002, 0x0006, &HandleUserInfoReply);
     plain(0x0003, 0x000B, &HandleContactArrived);
     plain(0x0003, 0x000C, &HandleContactDeparted);
-    plain(0x0004, 0x0007, &HandleIncomingMessage);
     net.SetSnacHandler(0x0004, 0x0001, &HandleMessageError);
     net.SetSnacHandler(0x0004, 0x0014,
                        [&messenger](Connection&, PacketReader& reader, const SnacHeader&) {
@@ -87,7 +86,10 @@ void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger) {
                                         &messenger.ServerList())) {
                 return false;
             }
-            if (!more) messenger.OnServerListLoaded(connection);
+            if (!more) {
+                messenger.SyncIgnoreMarks();
+                messenger.OnServerListLoaded(connection);
+            }
             return true;
         });
     net.SetSnacHandler(
@@ -102,11 +104,6 @@ void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger) {
                 return HandleAuth(messenger, connection, reader, snac);
             });
     }
-    net.SetSnacHandler(
-        0x0015, 0x0003,
-        [&messenger](Connection& connection, PacketReader& reader, const SnacHeader& snac) {
-            return HandleMetaReply(connection, messenger.Model(), reader, snac);
-        });
 
     // The commands the net layer leaves to this one; each needs a connection.
     net.SetCommandHandler<VisibilityCommand>(
@@ -132,6 +129,7 @@ void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger) {
         [&messenger](const AuthReplyCommand& command, Connection& connection) {
             if (connection.Connected()) messenger.PerformAuthReply(command, connection);
         });
+    RegisterPeopleHandlers(net, messenger);
 }
 
 MessengerSession::MessengerSession(AppState& model, Announcer* announcer)
@@ -178,6 +176,11 @@ void MessengerSession::OnStateChanged(ConnState code, bool stored) {
     if (code == ConnState::OpeningConnection) {
         serverList_.Restart();
         strangerArrivals_.store(0);
+    }
+    if (code == ConnState::Disconnected || code == ConnState::DisconnectedByOtherClient ||
+        code == ConnState::ConnectionError) {
+        people_.Forget();
+        away_.Forget();
     }
     if (code == ConnState::Disconnected || code == ConnState::DisconnectedByOtherClient ||
         code == ConnState::ConnectionError || code == ConnState::Online) {
@@ -267,7 +270,7 @@ void MessengerSession::PerformRenameContact(const RenameContactCommand& command,
 void MessengerSession::PerformVisibility(const VisibilityCommand& command, Connection& connection) {
     bool update = false;
     const VisibilityItem item = serverList_.PrepareChange(
-        command.visibleToListOnly ? kVisibleToListOnly : kVisibleToAll, update);
+        command.visibleToListOnly ? kVisibleToListOnly : kVisibleToAllButDenied, update);
     (void)SendVisibilityItem(connection, item, update);
 }
 
@@ -356,7 +359,7 @@ void MessengerSession::AddSystemLine(const std::u16string& uin, const std::u16st
 }
 
 void MessengerSession::OnAuthRequest(const std::u16string& uin, const std::u16string& text) {
-    if (!IsUsableUin(uin)) return;
+    if (!IsUsableUin(uin) || Unwanted(uin, true)) return;
     AuthRequest request{uin, uin, CutText(text, kMaxSystemLineLength)};
     if (const ContactPtr contact = model_.FindContact(uin)) request.name = contact->Snapshot().DisplayName();
     {
@@ -382,6 +385,7 @@ std::optional<MessengerSession::AuthRequest> MessengerSession::TakeAuthRequest()
 
 void MessengerSession::OnAuthReply(Connection& connection, const std::u16string& uin, bool granted,
                                    const std::u16string& reason) {
+    if (Unwanted(uin, false)) return;
     std::u16string line = LoadString(granted ? str::kAuthGranted : str::kAuthRefused);
     if (!reason.empty()) line += u" " + reason;
     AddSystemLine(uin, line);
@@ -450,6 +454,7 @@ void MessengerSession::OnCertificateProblem(const CertificateProblem& problem) {
 }
 
 void MessengerSession::OnYouWereAdded(const std::u16string& uin) {
+    if (Unwanted(uin, true)) return;
     AddSystemLine(uin, LoadString(str::kYouWereAdded));
 }
 
@@ -476,7 +481,7 @@ void MessengerSession::OnOfflineMessage(Connection& from, const std::u16string& 
 
 void MessengerSession::Receive(Connection& from, const std::u16string& uin,
                                const std::u16string& text, std::int64_t sentTime) {
-    if (!IsUsableUin(uin)) return;
+    if (!IsUsableUin(uin) || Unwanted(uin, true)) return;
     ContactInfo seen;
     {
         BusyScope busy(model_);
@@ -526,6 +531,7 @@ void MessengerSession::OnMessageNotSent(const std::u16string& uin, const std::u1
 
 void MessengerSession::OnTyping(const std::u16string& uin, std::uint16_t kind) {
     if (kind != kTypingStopped && kind != kTypingTyped && kind != kTypingBegun) return;
+    if (Unwanted(uin, false)) return;
     BusyScope busy(model_);
     // A pause with text left in the box (typed) is not typing: the notice goes at once.
     const std::int64_t until =
@@ -536,7 +542,7 @@ void MessengerSession::OnTyping(const std::u16string& uin, std::uint16_t kind) {
 
 void MessengerSession::OnContactStatus(Connection& from, const std::u16string& uin,
                                        std::int32_t status) {
-    if (!IsPresenceStatus(status) || !IsUsableUin(uin)) return;
+    if (!IsPresenceStatus(status) || !IsUsableUin(uin) || Unwanted(uin, false)) return;
     bool nameless = false;
     {
         BusyScope busy(model_);
@@ -558,6 +564,7 @@ void MessengerSession::OnContactStatus(Connection& from, const std::u16string& u
                 nameless = info.name.empty();
             });
             if (changed) model_.Notify(ChangeCode::ContactChanged, contact, true);
+            if (changed) away_.PresenceChanged(uin);
         }
     }
     if (nameless) (void)from.RequestShortInfo(uin);

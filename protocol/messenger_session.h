@@ -56,7 +56,10 @@
 #include "net/connection.h"
 #include "net/session.h"
 #include "protocol/announcer.h"
+#include "protocol/away.h"
 #include "protocol/contact_list.h"
+#include "protocol/people.h"
+#include "protocol/privacy.h"
 
 namespace pellox {
 
@@ -186,6 +189,37 @@ public:
     const ServerListState& ServerList() const { return serverList_; }
     ServerListState& ServerList() { return serverList_; }
 
+    // ---- People: the directory, details, away texts and privacy ----
+    // (people_session.cpp)
+    PeopleService& People() { return people_; }
+    // True when nothing from the UIN may be shown, stored, announced or answered:
+    // an ignored contact, or, while "onlylisted" is on, a number not in the
+    // contact list. With `hold` such a stranger is counted as held back and told
+    // (HeldBackCounter).
+    bool Unwanted(const std::u16string& uin, bool hold);
+    bool IsIgnored(const std::u16string& uin) const;
+    // Tells what is left of the held-back count once its minute is over; the
+    // application calls it now and then.
+    void FlushHeldBack();
+    // Worker: PrivacyCommand adds or deletes the permit, deny or ignore item (a
+    // first deny item moves a visibility of 1 to kVisibleToAllButDenied);
+    // RequestAwayTextCommand asks a contact for its away text once per presence.
+    void PerformPrivacy(const PrivacyCommand& command, Connection& connection);
+    void PerformAwayTextRequest(const RequestAwayTextCommand& command, Connection& connection);
+    // Receive thread: an auto-message request is answered with the text of one's
+    // away-type presence (nothing while online, nothing to the ignored, and no
+    // more often than AwayTexts::MayAnswer allows); an answer to one's own request
+    // becomes a system line of the conversation.
+    void OnAwayTextRequest(Connection& connection, const AutoMessageRequest& request);
+    bool OnAwayTextAnswer(PacketReader& reader);
+    // Receive thread, after a whole server list: the contacts' ignore marks follow
+    // its ignore list; an ignored number not in the contact list becomes a hidden
+    // contact, so that it stays kept out before the next list arrives.
+    void SyncIgnoreMarks();
+    // The monotonic clock (milliseconds) of the held-back notices and of the
+    // answers to away-text requests; set before the session runs.
+    void SetClockForTesting(std::function<std::int64_t()> clock) { clockMs_ = std::move(clock); }
+
     // The network session itself, for tests.
     SessionImpl& NetForTesting() { return *net_; }
 
@@ -200,6 +234,8 @@ private:
         std::u16string name;
         bool withdrawn = false;
     };
+    // Tells the user how many messages and requests of strangers were held back.
+    void TellHeldBack(int count);
     // Tells the user that the contact stays in the local list only.
     void ReportAddFailure(const PendingAdd& add, std::uint16_t code);
     // Appends a system entry, cut to kMaxSystemLineLength, to a listed contact's
@@ -224,6 +260,10 @@ private:
     std::function<void(const CertificateProblem&)> certificateHandler_;  // pendingLock_
     std::uint32_t nextItemRequest_ = 0x00130000;
     std::atomic<std::size_t> strangerArrivals_{0};  // contacts added by presence, this connection
+    PeopleService people_{model_};
+    AwayTexts away_;
+    HeldBackCounter heldBack_;
+    std::function<std::int64_t()> clockMs_;
     // Last, so that it goes first: its threads call the members above.
     std::unique_ptr<SessionImpl> net_;
 };
@@ -245,10 +285,10 @@ bool SendAuthRequest(Connection& connection, const std::string& uin, const std::
 // SNACs of the messaging phase:
 //   0x0002/0x0006 HandleUserInfoReply     0x0003/0x000B HandleContactArrived
 //   0x0003/0x000C HandleContactDeparted   0x0004/0x0001 HandleMessageError
-//   0x0004/0x0007 HandleIncomingMessage   0x0004/0x0014 OnTyping
+//   0x0004/0x0007 (RegisterPeopleHandlers) 0x0004/0x0014 OnTyping
 //   0x0013/0x0006 HandleContactListReply  0x0013/0x000E OnItemResult
 //   0x0013/0x0019 OnAuthRequest           0x0013/0x001B OnAuthReply
-//   0x0013/0x001C OnYouWereAdded          0x0015/0x0003 HandleMetaReply
+//   0x0013/0x001C OnYouWereAdded          0x0015/0x0003 (RegisterPeopleHandlers)
 // (0x0001/0x0003, 0x0013 and 0x0018 are the network session's own.)
 // Commands: VisibilityCommand PerformVisibility, AddContactCommand
 // PerformAddContact, RenameContactCommand PerformRenameContact, TypingCommand
@@ -256,5 +296,14 @@ bool SendAuthRequest(Connection& connection, const std::string& uin, const std::
 // PerformDeleteContact in place of the net layer's own.
 // The constructor calls it.
 void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger);
+
+// The handlers of the people features (RegisterProtocolHandlers calls it):
+//   0x0004/0x0007 an auto-message request (OnAwayTextRequest), else
+//                 HandleIncomingMessage
+//   0x0004/0x000B OnAwayTextAnswer
+//   0x0015/0x0003 the replies of PeopleService, else HandleMetaReply
+// Commands: SearchPeopleCommand, RequestDetailsCommand, SaveOwnDetailsCommand
+// (PeopleService), RequestAwayTextCommand, PrivacyCommand.
+void RegisterPeopleHandlers(SessionImpl& net, MessengerSession& messenger);
 
 }  // namespace pellox

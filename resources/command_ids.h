@@ -38,6 +38,19 @@ inline constexpr int kDeleteConversation = 32814;  // "Удалить переп
 // answered.
 inline constexpr int kAuthRequests = 32815;
 inline constexpr int kExit = 57665;                // "Выход"
+// People: the directory, details, privacy (32870-32899).
+inline constexpr int kFindPeople = 32870;         // "Найти": the search form
+inline constexpr int kOwnDetails = 32871;         // "Мои данные": one's own details form
+inline constexpr int kContactDetails = 32872;     // "Информация": the contact's details
+inline constexpr int kIgnoreContact = 32873;      // "Игнорировать"
+inline constexpr int kAlwaysInvisibleTo = 32874;  // "Всегда невидим для" (checkable)
+inline constexpr int kAlwaysVisibleTo = 32875;    // "Всегда видим для" (checkable)
+inline constexpr int kIgnoredList = 32876;        // "Игнорируемые": the ignored numbers
+inline constexpr int kSearchFind = 32877;         // the search form's "Найти"
+inline constexpr int kTakeNickname = 32878;       // "Взять ник": the nickname as local name
+inline constexpr int kUnignore = 32879;           // "Удалить из списка" of the ignored numbers
+// "Сообщения только от контактов из списка" (checkable): the setting "onlylisted".
+inline constexpr int kOnlyListed = 32880;
 
 }  // namespace pellox::cmd
 
@@ -50,6 +63,12 @@ inline constexpr int kSettings = 131;      // settings form
 inline constexpr int kUserInfo = 138;      // contact form, information mode
 inline constexpr int kUserAdd = 139;       // contact form, add mode
 inline constexpr int kNotification = 141;  // soft keys of the new-message notification
+// The people forms (ids from the people commands' range, so that no other
+// menu bar takes them).
+inline constexpr int kPeopleSearch = 32896;  // the search form
+inline constexpr int kPeopleDetails = 32897; // a contact's details
+inline constexpr int kOwnDetails = 32898;    // one's own details
+inline constexpr int kIgnoredList = 32899;   // the ignored numbers
 
 }  // namespace pellox::menubar
 

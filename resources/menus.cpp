@@ -47,6 +47,15 @@ std::vector<MenuDefinition> BuildDefinitions() {
         Command(kDeleteConversation, u"Удалить переписку"),
         Separator(),
         Command(kDeleteContact, u"Удалить контакт"),
+        // People.
+        Separator(),
+        Command(kFindPeople, u"Найти"),
+        Command(kContactDetails, u"Информация"),
+        Command(kIgnoreContact, u"Игнорировать"),
+        Command(kAlwaysInvisibleTo, u"Всегда невидим для"),
+        Command(kAlwaysVisibleTo, u"Всегда видим для"),
+        Command(kIgnoredList, u"Игнорируемые"),
+        Command(kOnlyListed, u"Сообщения только от контактов из списка"),
     };
     std::vector<MenuItem> mainMenu{
         Command(kDisconnect, u"Отключить"),
@@ -55,6 +64,7 @@ std::vector<MenuDefinition> BuildDefinitions() {
         Separator(),
         Popup(u"Контакты", std::move(contacts)),
         Command(kSettings, u"Настройки"),
+        Command(kOwnDetails, u"Мои данные"),
         Separator(),
         Command(kExit, u"Выход"),
     };
@@ -65,6 +75,12 @@ std::vector<MenuDefinition> BuildDefinitions() {
         Command(kDeleteConversation, u"Удалить переписку"),
         Separator(),
         Command(kCloseConversation, u"Закрыть переписку"),
+        // People.
+        Separator(),
+        Command(kContactDetails, u"Информация"),
+        Command(kIgnoreContact, u"Игнорировать"),
+        Command(kAlwaysInvisibleTo, u"Всегда невидим для"),
+        Command(kAlwaysVisibleTo, u"Всегда видим для"),
     };
     const std::u16string menu = LoadString(str::kMenuButton);
 
@@ -82,6 +98,15 @@ std::vector<MenuDefinition> BuildDefinitions() {
         {menubar::kUserAdd, {Command(kShowContacts, u"Отмена"), Command(kAdd, u"Добавить")}});
     defs.push_back(
         {menubar::kNotification, {Command(kShowContacts, u"Открыть"), Command(kOk, u"Закрыть")}});
+    // People.
+    defs.push_back(
+        {menubar::kPeopleSearch, {Command(kShowContacts, u"Отмена"), Command(kSearchFind, u"Найти")}});
+    defs.push_back({menubar::kPeopleDetails,
+                    {Command(kShowContacts, u"Закрыть"), Command(kTakeNickname, u"Взять ник")}});
+    defs.push_back(
+        {menubar::kOwnDetails, {Command(kShowContacts, u"Отмена"), Command(kSave, u"Сохранить")}});
+    defs.push_back({menubar::kIgnoredList,
+                    {Command(kShowContacts, u"Закрыть"), Command(kUnignore, u"Удалить из списка")}});
     return defs;
 }
 

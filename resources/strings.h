@@ -99,6 +99,71 @@ inline constexpr int kYouWereAdded = 2103;         // system line: someone added
 inline constexpr int kAuthRequestedNotice = 2104;  // "%1": the request's text
 inline constexpr int kServerAddFailed = 2105;      // "%1": the UIN, "%2": the error code
 inline constexpr int kNewGroupName = 2106;         // the server list's first group
+// People: the directory, details, away texts and privacy (2350-2449).
+// The away-type presences, as the away text's question and system line name them.
+inline constexpr int kPresenceAway = 2350;
+inline constexpr int kPresenceNotAvailable = 2351;
+inline constexpr int kPresenceOccupied = 2352;
+inline constexpr int kPresenceDoNotDisturb = 2353;
+inline constexpr int kAwayTextLine = 2354;      // system line: "%1" the presence, "%2" the text
+inline constexpr int kHeldBackTitle = 2355;     // the notice of strangers held back
+inline constexpr int kHeldBackNotice = 2356;    // "%1": how many
+// The forms' field labels, and the lines of a contact's details.
+inline constexpr int kFieldUin = 2360;
+inline constexpr int kFieldEmail = 2361;
+inline constexpr int kFieldNickname = 2362;
+inline constexpr int kFieldFirstName = 2363;
+inline constexpr int kFieldLastName = 2364;
+inline constexpr int kFieldCity = 2365;
+inline constexpr int kFieldAbout = 2366;
+inline constexpr int kFieldState = 2367;
+inline constexpr int kFieldPhone = 2368;
+inline constexpr int kFieldFax = 2369;
+inline constexpr int kFieldStreet = 2370;
+inline constexpr int kFieldCellular = 2371;
+inline constexpr int kFieldZip = 2372;
+inline constexpr int kFieldAge = 2373;
+inline constexpr int kFieldGender = 2374;
+inline constexpr int kFieldHomepage = 2375;
+inline constexpr int kFieldBirthday = 2376;
+inline constexpr int kBirthdayFormat = 2386;   // "%1" day, "%2" month, "%3" year
+inline constexpr int kFieldOtherEmails = 2377;
+inline constexpr int kFieldCompany = 2378;
+inline constexpr int kFieldDepartment = 2379;
+inline constexpr int kFieldPosition = 2380;
+inline constexpr int kFieldWorkCity = 2381;
+inline constexpr int kFieldInterests = 2382;
+inline constexpr int kGenderFemale = 2383;
+inline constexpr int kGenderMale = 2384;
+inline constexpr int kFieldLine = 2385;        // "%1: %2", a line of the details
+// The search form.
+inline constexpr int kSearchNoConnection = 2390;
+inline constexpr int kSearching = 2391;
+inline constexpr int kSearchNobody = 2392;
+inline constexpr int kSearchFound = 2393;      // "%1": how many
+inline constexpr int kSearchFoundMore = 2394;  // "%1" shown, "%2" not sent
+inline constexpr int kSearchOnline = 2395;
+inline constexpr int kSearchOffline = 2396;
+inline constexpr int kSearchAddButton = 2397;
+inline constexpr int kSearchWriteButton = 2398;
+inline constexpr int kSearchHint = 2399;       // what to fill in
+// The details forms.
+inline constexpr int kDetailsLoading = 2400;
+inline constexpr int kDetailsNone = 2401;
+inline constexpr int kOwnNoConnection = 2402;
+inline constexpr int kOwnSaving = 2403;
+inline constexpr int kOwnSaved = 2404;
+inline constexpr int kOwnNotSaved = 2405;
+inline constexpr int kDetailsButton = 2406;    // the contact form's "Информация"
+// Away texts.
+inline constexpr int kAwayTextTitle = 2410;
+inline constexpr int kAwayTextQuestion = 2411;  // "%1": the presence
+inline constexpr int kDialogOk = 2412;
+inline constexpr int kDialogCancel = 2413;
+// Privacy.
+inline constexpr int kIgnoreQuestion = 2420;    // "%1": the contact
+inline constexpr int kIgnoredTitle = 2421;
+inline constexpr int kIgnoredNone = 2422;
 // History search and export (2250-2299).
 inline constexpr int kSearchLine = 2250;          // the conversation's search line
 inline constexpr int kSearchCount = 2251;         // "%1" the current match, "%2" how many

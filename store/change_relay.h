@@ -25,6 +25,7 @@ enum class ChangeCode : std::int32_t {
     ConnectionStateChanged = 6,  // the network connection changed state; null
     ConversationChanged = 7,     // a history was loaded or the UI added an entry; the contact
     AuthorizationRequested = 8,  // the network session holds a new authorization request; null
+    PeopleReplied = 9,           // a search, a user's details or one's own save was answered; null
 };
 
 class ChangeRelay {

@@ -23,6 +23,9 @@ class MessageHistory;
 inline constexpr std::int32_t kContactInitialStatus = 1;  // offline
 inline constexpr std::uint8_t kConversationOpen = 0x01;   // flags bit 0
 inline constexpr std::uint8_t kHistoryLoading = 0x02;     // flags bit 1, set only by GetHistory
+// flags bit 2: on the server list's ignore list; nothing from it is shown and
+// the contact list does not show it. Stored in the contact list file.
+inline constexpr std::uint8_t kIgnored = 0x04;
 
 // The plain fields of a contact: a template for AddContact, or a snapshot.
 struct ContactInfo {
@@ -45,6 +48,10 @@ struct ContactInfo {
     }
     bool conversationOpen() const { return (flags & kConversationOpen) != 0; }
     bool historyLoading() const { return (flags & kHistoryLoading) != 0; }
+    bool ignored() const { return (flags & kIgnored) != 0; }
+    void SetIgnored(bool on) {
+        flags = static_cast<std::uint8_t>(on ? flags | kIgnored : flags & ~kIgnored);
+    }
     void SetConversationOpen(bool open) {
         flags = static_cast<std::uint8_t>(open ? flags | kConversationOpen
                                                : flags & ~kConversationOpen);

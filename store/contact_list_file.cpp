@@ -21,9 +21,12 @@ public:
                 break;
             case SectionEvent::SectionLine: {
                 std::u16string key, value;
-                if (SplitKeyValue(line, key, value) && key == u"name") {
+                if (!SplitKeyValue(line, key, value)) break;
+                if (key == u"name") {
                     pending_.name = DecodeReferences(value);
                     hasName_ = true;
+                } else if (key == u"ignored") {
+                    pending_.SetIgnored(value == u"1");
                 }
                 break;
             }
@@ -54,6 +57,7 @@ std::string FormatContactList(const std::vector<ContactInfo>& contacts) {
         WriteTextLine(out, u"[" + LineText(contact.uin) + u"]");
         // The name keeps characters outside the code page as references.
         out += "name=" + NarrowWithReferences(LineText(contact.name)) + "\r\n";
+        if (contact.ignored()) out += "ignored=1\r\n";
     }
     return out;
 }

@@ -2,7 +2,8 @@
 // directory, one section per contact in list order:
 //   [<UIN>]
 //   name=<display name, possibly empty>
-// Only UIN and name are stored; a name character outside the code page is written
+//   ignored=1                  only for a contact on the ignore list
+// Only UIN, name and the ignore mark are stored; a name character outside the code page is written
 // as a reference "&#N;" and decoded on reading (NarrowWithReferences). Reading
 // keeps a section when both its UIN (the header without its first and last
 // character) and its "name" value are not empty; other keys are ignored and no

@@ -63,6 +63,17 @@ void Settings::Reset() {
     reconnect = false;
     typing = false;
     language.clear();
+    onlylisted = false;
+}
+
+std::u16string AwayTextKey(std::int32_t presence) {
+    switch (presence) {
+        case 2: return u"awaytext_away";
+        case 3: return u"awaytext_na";
+        case 4: return u"awaytext_occupied";
+        case 5: return u"awaytext_dnd";
+        default: return {};
+    }
 }
 
 std::u16string& Settings::Password() { return Password(profile); }
@@ -103,6 +114,7 @@ std::string Settings::FileContent() const {
     WriteTextLine(out, u"showhistory=" + Flag(showhistory));
     WriteTextLine(out, u"reconnect=" + Flag(reconnect));
     WriteTextLine(out, u"typing=" + Flag(typing));
+    WriteTextLine(out, u"onlylisted=" + Flag(onlylisted));
     if (!language.empty()) WriteTextLine(out, u"language=" + LineText(language));
     for (const auto& [name, entry] : profiles) {
         if (name.empty()) continue;  // cannot be read back as a section
@@ -168,6 +180,8 @@ void Settings::OnLine(SectionEvent kind, const std::u16string& line) {
         reconnect = number != 0;
     } else if (key == u"typing") {
         typing = number != 0;
+    } else if (key == u"onlylisted") {
+        onlylisted = number != 0;
     } else if (key == u"language") {
         language = value;
     }
@@ -177,7 +191,8 @@ bool Settings::operator==(const Settings& other) const {
     return profile == other.profile && onlyonline == other.onlyonline && columns == other.columns &&
            autoconnect == other.autoconnect && sendclose == other.sendclose &&
            showhistory == other.showhistory && reconnect == other.reconnect &&
-           typing == other.typing && language == other.language && profiles == other.profiles;
+           typing == other.typing && onlylisted == other.onlylisted && language == other.language &&
+           profiles == other.profiles;
 }
 
 }  // namespace pellox

@@ -10,10 +10,13 @@
 //   showhistory=<0|1>
 //   reconnect=<0|1>
 //   typing=<0|1>
+//   onlylisted=<0|1>
 //   language=<ru|en>          only when set: the interface's language
 //   [<profile name>]          one section per profile with a non-empty name,
 //   <key>=<value>             in code-unit order; its pairs in key order
-// "status" of a profile is its own presence to sign on with (see kStatusKey).
+// "status" of a profile is its own presence to sign on with (see kStatusKey);
+// "awaytext_away", "awaytext_na", "awaytext_occupied" and "awaytext_dnd" are the
+// texts answered to those who ask while that presence is on (AwayTextKey).
 // "passw" is a profile's password, kept in plain text (the format requires it):
 // the file is created with mode 0600 in a directory of mode 0700.
 //
@@ -28,6 +31,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -41,6 +45,10 @@ inline constexpr char kSettingsFileName[] = "settings.txt";
 // The profile key of one's own presence: a presence value 0 to 7 in decimal; a
 // profile without it signs on online.
 inline constexpr char16_t kStatusKey[] = u"status";
+
+// The profile key of the away text of an away-type presence (2 away, 3 not
+// available, 4 occupied, 5 do not disturb); empty for any other presence.
+std::u16string AwayTextKey(std::int32_t presence);
 
 // One named set of key/value pairs; the name is the profile's UIN text.
 struct Profile {
@@ -80,6 +88,7 @@ public:
     bool showhistory = true;
     bool reconnect = false;  // connect again after a connection error
     bool typing = false;     // tell contacts when one is typing to them
+    bool onlylisted = false;  // hold back messages from numbers not in the contact list
     // The interface's language: "ru", "en", or empty for the system's. Kept as
     // read (the interface takes any other value as empty); not written when empty,
     // so a file without it is written back as it was.

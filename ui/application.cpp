@@ -23,6 +23,7 @@
 #include "ui/history_search_view.h"
 #include "ui/message_box.h"
 #include "ui/message_view.h"
+#include "ui/people_commands.h"
 #include "ui/session_probe.h"
 #include "ui/settings_view.h"
 #include "ui/sound_player.h"
@@ -81,6 +82,8 @@ Application::Application(AppState& state, QDBusConnection bus, QStringList sound
       state_(state),
       session_(std::make_unique<MessengerSession>(state, this)),
       control_(std::make_unique<NetSessionControl>(*session_)),
+      people_(std::make_unique<PeopleCommands>(state, *session_, *control_,
+                                               [this](std::int32_t presence) { ChooseStatus(presence); })),
       sounds_(std::make_unique<SoundPlayer>(
           soundFolders.isEmpty() ? SoundPlayer::DefaultSoundFolders() : std::move(soundFolders))),
       notifier_(std::make_unique<DesktopNotifier>(std::move(bus))) {
@@ -150,6 +153,7 @@ bool Application::Start() {
                           ViewKind::Settings, ViewKind::HistorySearch}) {
         frame_->RegisterView(kind, [this, kind](QWidget* parent) { return MakeView(kind, parent); });
     }
+    people_->Attach(frame_.get());
     const bool shown = frame_->SwitchView(ViewKind::Contacts, menubar::kMain);
     RefreshOwnPresence();
     // A first start: nothing to sign on with until the number is typed in.
@@ -233,6 +237,11 @@ FrameView* Application::MakeView(ViewKind kind, QWidget* parent) {
             return new CMessageView(state_, *control_, *sounds_, parent);
         case ViewKind::HistorySearch:
             return new CHistorySearchView(state_, parent);
+        case ViewKind::PeopleSearch:
+        case ViewKind::PeopleDetails:
+        case ViewKind::OwnDetails:
+        case ViewKind::IgnoredList:
+            return people_->MakeView(kind, parent);
     }
     return nullptr;
 }
@@ -240,6 +249,7 @@ FrameView* Application::MakeView(ViewKind kind, QWidget* parent) {
 // ---- Commands ------------------------------------------------------------------------
 
 std::optional<CommandState> Application::QueryCommand(int id) {
+    if (std::optional<CommandState> people = people_->QueryCommand(id)) return people;
     const int connection = static_cast<int>(session_->State());
     if (const std::optional<std::int32_t> presence = PresenceOfCommand(id)) {
         // Not while a sign-on is under way: it would race the initial status.
@@ -283,6 +293,7 @@ std::optional<CommandState> Application::QueryCommand(int id) {
 
 bool Application::OnCommand(int id) {
     if (frame_ == nullptr) return false;
+    if (people_->OnCommand(id)) return true;
     if (const std::optional<std::int32_t> presence = PresenceOfCommand(id)) {
         ChooseStatus(*presence);
         return true;

@@ -78,6 +78,7 @@ namespace pellox::ui {
 
 class DesktopNotifier;
 class MessageAnnouncer;
+class PeopleCommands;
 class SoundPlayer;
 
 class Application : public QObject,
@@ -106,6 +107,8 @@ public:
     CMainFrame* frame() const { return frame_.get(); }
     SoundPlayer& sounds() const { return *sounds_; }
     MessageAnnouncer& messageAnnouncer() const { return *announcer_; }
+    // The commands of the people features, offered every command first.
+    PeopleCommands& people() const { return *people_; }
 
     // ---- Commands (the frame's application target) ----
     bool OnCommand(int id) override;
@@ -200,6 +203,7 @@ private:
     AppState& state_;
     std::unique_ptr<MessengerSession> session_;
     std::unique_ptr<NetSessionControl> control_;
+    std::unique_ptr<PeopleCommands> people_;
     std::unique_ptr<SoundPlayer> sounds_;
     std::unique_ptr<DesktopNotifier> notifier_;
     std::unique_ptr<MessageAnnouncer> announcer_;

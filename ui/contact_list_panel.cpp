@@ -24,6 +24,7 @@ int Order(const T& a, const T& b) {
 }  // namespace
 
 bool ContactListed(const ContactInfo& info, bool onlyOnline) {
+    if (info.ignored()) return false;  // kept out of sight as of everything else
     return !onlyOnline || info.status != kOffline || info.conversationOpen() ||
            info.unreadCount > 0;
 }

@@ -22,8 +22,9 @@ class QWidget;
 
 namespace pellox::ui {
 
-// Whether a contact is listed: always when the filter is off, otherwise when it is
-// not offline, its conversation is open or it has unread messages.
+// Whether a contact is listed: never when it is ignored; otherwise always when the
+// filter is off, and with it when it is not offline, its conversation is open or
+// it has unread messages.
 bool ContactListed(const ContactInfo& info, bool onlyOnline);
 
 // The list order: negative when a goes before b, positive when after, 0 when

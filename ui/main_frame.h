@@ -47,10 +47,21 @@ public:
 };
 
 // The kinds of view the frame shows. Contacts and Message views are created once
-// and kept (hidden) while another view is shown; User and Settings forms and the
-// history search are created afresh each time and destroyed when another view is
-// shown.
-enum class ViewKind { Contacts, Message, User, Settings, HistorySearch };
+// and kept (hidden) while another view is shown; User and Settings forms, the
+// history search and the people forms are created afresh each time and destroyed
+// when another view is shown.
+enum class ViewKind {
+    Contacts,
+    Message,
+    User,
+    Settings,
+    HistorySearch,
+    // People: the search, a contact's details, one's own details, the ignored.
+    PeopleSearch,
+    PeopleDetails,
+    OwnDetails,
+    IgnoredList,
+};
 
 bool IsPersistentView(ViewKind kind);
 

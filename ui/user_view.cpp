@@ -3,6 +3,8 @@
 #include <QLineEdit>
 
 #include "resources/command_ids.h"
+#include "resources/strings.h"
+#include "ui/drawing_kit.h"
 #include "ui/image_button.h"
 #include "ui_user_view.h"
 
@@ -24,6 +26,14 @@ CUserView::CUserView(AppState& state, SessionControl& session, UserFormMode mode
       mode_(mode),
       ui_(std::make_unique<Ui::UserForm>()) {
     ui_->setupUi(this);
+    // Below the server button: the contact's details, a button of the people
+    // features that the template does not have.
+    auto* details = new FormButton(this);
+    details->setText(LoadQString(str::kDetailsButton));
+    details->setProperty(kDialogRectProperty, QRect(4, 60, 152, 20));
+    details->setProperty(kControlIdProperty, 1015);
+    connect(details, &QPushButton::clicked, this, [this] { PostFrameCommand(cmd::kContactDetails); });
+    detailsButton_ = details;
     SetUpForm();
     LimitToUin(ui_->id1001_uinEdit);
     connect(ui_->id1011_serverButton, &QPushButton::clicked, this, &CUserView::RequestFromServer);
@@ -49,12 +59,15 @@ ImageButton* CUserView::serverButton() const {
 void CUserView::OnInitialUpdate() {
     if (mode_ == UserFormMode::Add) {
         ui_->id1011_serverButton->hide();
+        detailsButton_->hide();
     } else if (ContactPtr current = state_.CurrentContact()) {
         const ContactInfo info = current->Snapshot();
         shownName_ = info.name;
         ui_->id1000_nameEdit->setText(QString::fromStdU16String(info.name));
         ui_->id1001_uinEdit->setText(QString::fromStdU16String(info.uin));
     }
+    detailsButton_->setVisible(mode_ != UserFormMode::Add &&
+                               IsConnectedState(static_cast<std::int32_t>(session_.State())));
     ui_->id1000_nameEdit->setFocus();
 }
 
@@ -184,6 +197,7 @@ void CUserView::OnAppStateChange(ChangeCode code, const ContactPtr& contact) {
 void CUserView::UpdateServerButton() {
     const bool connected = IsConnectedState(static_cast<std::int32_t>(session_.State()));
     ui_->id1011_serverButton->setVisible(connected && mode_ != UserFormMode::Add);
+    detailsButton_->setVisible(connected && mode_ != UserFormMode::Add);
 }
 
 }  // namespace pellox::ui

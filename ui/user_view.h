@@ -1,7 +1,7 @@
 // CUserView: the contact form (dialog 105). In information mode it shows the
-// current contact's name and UIN, saves edits to it and can ask the server for the
-// contact's nickname ("Получить с сервера"); in add mode it creates a new contact
-// from what was typed.
+// current contact's name and UIN, saves edits to it, can ask the server for the
+// contact's nickname ("Получить с сервера") and opens the contact's details
+// ("Информация"); in add mode it creates a new contact from what was typed.
 //
 // Commands: "Сохранить" (cmd::kSave) saves; "Добавить" (cmd::kAdd, add mode) adds; the
 // header's "ok" (cmd::kOk) confirms the form in either mode (save in information mode,
@@ -69,6 +69,9 @@ public:
     QLineEdit* nameEdit() const;
     QLineEdit* uinEdit() const;
     ImageButton* serverButton() const;
+    // "Информация": the contact's details from the server (cmd::kContactDetails);
+    // shown with the server button.
+    ImageButton* detailsButton() const { return detailsButton_; }
 
 private:
     // The form's name and UIN (trimmed); nullopt when the form cannot be read: an
@@ -84,6 +87,7 @@ private:
     // contact whose name still equals it (a presence change, say) leaves the name
     // field and whatever the user typed into it alone.
     std::u16string shownName_;
+    ImageButton* detailsButton_ = nullptr;
 };
 
 }  // namespace pellox::ui

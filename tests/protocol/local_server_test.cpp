@@ -1,8 +1,9 @@
 // Two messenger sessions against the project's local OSCAR server in-process:
 // sign-on with the server contact list, presence of the echo account and of each
 // other, a message stored while the recipient is away, and messages both ways;
-// one's own status as others see it, and reconnecting after the server dropped
-// the line.
+// one's own status as others see it, reconnecting after the server dropped the
+// line, and the people features: the directory, details, away texts, privacy
+// items and strangers held back.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 
 #include "platform/code_page.h"
 #include "protocol/messages.h"
+#include "protocol/people.h"
 #include "protocol/presence.h"
 #include "resources/strings.h"
 #include "store/contact_list_file.h"
@@ -337,6 +339,12 @@ protected:
         info.name = name;
         client.model.AddContact(info, true);
     }
+    static bool HasLine(Client& client, const std::u16string& uin, const std::u16string& text) {
+        for (const MessageEntry& entry : client.History(uin)) {
+            if (entry.direction == MessageDirection::System && entry.text == text) return true;
+        }
+        return false;
+    }
 };
 
 TEST_F(ServerContacts, AContactOnlyInTheLocalListHasPresenceUntilDeleted) {
@@ -451,12 +459,6 @@ protected:
         std::string error;
         ASSERT_TRUE(oscar.Start(config, std::move(accounts), error)) << error;
     }
-    static bool HasLine(Client& client, const std::u16string& uin, const std::u16string& text) {
-        for (const MessageEntry& entry : client.History(uin)) {
-            if (entry.direction == MessageDirection::System && entry.text == text) return true;
-        }
-        return false;
-    }
 };
 
 TEST_F(Authorization, AnAddThatNeedsConsentAsksForItAndHearsTheAnswer) {
@@ -493,6 +495,185 @@ TEST_F(Authorization, AnAddThatNeedsConsentAsksForItAndHearsTheAnswer) {
     SignOn(borisAgain, u"boris");
     ASSERT_TRUE(borisAgain.session.ServerList().Buddy("100004").has_value());
     EXPECT_TRUE(HasTlv(borisAgain.session.ServerList().Buddy("100004")->data, kTlvAwaitingAuth));
+}
+
+// The people features between sessions through the server: the directory, a
+// contact's details, one's own details, away texts, and the ignored and strangers
+// kept out.
+class PeopleOnServer : public ServerContacts {
+protected:
+    static SearchResults Search(Client& client, SearchPeopleCommand command) {
+        static std::uint32_t serial = 0;
+        command.search = ++serial;
+        client.session.EnqueueCommand(command);
+        EXPECT_TRUE(WaitFor([&] {
+            const SearchResults results = client.session.People().Results();
+            return results.search == command.search && results.finished;
+        }));
+        return client.session.People().Results();
+    }
+    static UserDetails Details(Client& client, const std::u16string& uin) {
+        client.session.EnqueueCommand(RequestDetailsCommand{uin});
+        EXPECT_TRUE(WaitFor([&] {
+            const std::optional<UserDetails> details = client.session.People().Details(uin);
+            return details && details->finished;
+        }));
+        return client.session.People().Details(uin).value_or(UserDetails{});
+    }
+    // A round trip to the echo account: whatever the server sent the client before
+    // it answered has arrived.
+    static void Settle(Client& client) {
+        const std::size_t before = client.History(u"100003").size();
+        client.session.EnqueueCommand(SendMessageCommand{u"100003", u"sync"});
+        ASSERT_TRUE(WaitFor([&] { return client.History(u"100003").size() > before; }));
+    }
+};
+
+TEST_F(PeopleOnServer, ASearchByEmailFindsVeraAndAddingHerPutsHerOnTheList) {
+    Client alice(u"100001");
+    SignOn(alice, u"alice");
+    SearchPeopleCommand byEmail;
+    byEmail.email = u"VERA@example.org";
+    const SearchResults results = Search(alice, byEmail);
+    ASSERT_EQ(results.users.size(), 1u);
+    FoundUser expected{u"100004", u"Вера", u"Вера", u"Соколова", u"vera@example.org", false, 0, 1, 27};
+    EXPECT_EQ(results.users[0], expected);
+    EXPECT_EQ(results.left, 0u);
+
+    // Added from the result as the search form does it; found again once she is
+    // on, by her last name, as online.
+    AddLocally(alice, u"100004", results.users[0].nickname);
+    alice.session.EnqueueCommand(AddContactCommand{u"100004", results.users[0].nickname});
+    ASSERT_TRUE(WaitFor([&] { return alice.session.ServerList().Buddy("100004").has_value(); }));
+    Client vera(u"100004");
+    SignOn(vera, u"vera");
+    ASSERT_TRUE(alice.WaitForContact(u"100004", Is(StatusOnline)));
+    SearchPeopleCommand byName;
+    byName.lastName = u"соколова";
+    expected.online = 1;
+    EXPECT_EQ(Search(alice, byName).users, std::vector<FoundUser>{expected});
+    SearchPeopleCommand byUin;
+    byUin.uin = u"100002";
+    const SearchResults boris = Search(alice, byUin);
+    ASSERT_EQ(boris.users.size(), 1u);
+    EXPECT_EQ(boris.users[0].nickname, u"Борис");
+    SearchPeopleCommand nobody;
+    nobody.email = u"nobody@example.org";
+    EXPECT_TRUE(Search(alice, nobody).users.empty());
+}
+
+TEST_F(PeopleOnServer, AContactsDetailsAndOwnDetailsSavedAreSeenByAnother) {
+    Client alice(u"100001");
+    Client boris(u"100002");
+    SignOn(alice, u"alice");
+    SignOn(boris, u"boris");
+    const UserDetails vera = Details(alice, u"100004");
+    EXPECT_TRUE(vera.found);
+    EXPECT_EQ(vera.nickname, u"Вера");
+    EXPECT_EQ(vera.lastName, u"Соколова");
+    EXPECT_EQ(vera.email, u"vera@example.org");
+    EXPECT_EQ(vera.city, u"Тверь");
+    EXPECT_EQ(vera.age, 27);
+    EXPECT_EQ(vera.gender, 1);
+    EXPECT_EQ(vera.about, u"Пишу стихи, читаю по вечерам.");
+    EXPECT_FALSE(Details(alice, u"199999").found);
+
+    SaveOwnDetailsCommand own;
+    own.nickname = u"Боря";
+    own.firstName = u"Борис";
+    own.lastName = u"Петров";
+    own.email = u"boris@example.org";
+    own.city = u"Казань";
+    own.about = u"Играю в шахматы.\r\nПо выходным.";
+    boris.session.EnqueueCommand(own);
+    ASSERT_TRUE(WaitFor([&] { return boris.session.People().LastSave().finished; }));
+    EXPECT_TRUE(boris.session.People().LastSave().saved);
+    const UserDetails seen = Details(alice, u"100002");
+    EXPECT_EQ((std::vector<std::u16string>{seen.nickname, seen.firstName, seen.lastName, seen.email,
+                                           seen.city, seen.about}),
+              (std::vector<std::u16string>{own.nickname, own.firstName, own.lastName, own.email,
+                                           own.city, own.about}));
+}
+
+TEST_F(PeopleOnServer, AnAwayTextIsAnsweredToAnotherSessionsRequest) {
+    Client alice(u"100001");
+    Client boris(u"100002");
+    alice.model.UpdateSettings(
+        [](Settings& s) { s.profiles[s.profile].values[AwayTextKey(StatusAway)] = u"Скоро буду"; });
+    SignOn(alice, u"alice");
+    SignOn(boris, u"boris");
+    SetStatus(alice, StatusAway);
+    ASSERT_TRUE(boris.WaitForContact(u"100001", Is(StatusAway)));
+    boris.session.EnqueueCommand(RequestAwayTextCommand{u"100001", StatusAway});
+    EXPECT_TRUE(WaitFor([&] {
+        return HasLine(boris, u"100001",
+                       FormatString(str::kAwayTextLine, {LoadString(str::kPresenceAway), u"Скоро буду"}));
+    }));
+}
+
+TEST_F(PeopleOnServer, AnIgnoredNumbersMessageIsStoredNowhereOnAnyComputer) {
+    Client alice(u"100001");
+    Client boris(u"100002");
+    SignOn(alice, u"alice");
+    SignOn(boris, u"boris");
+    alice.session.EnqueueCommand(PrivacyCommand{u"100002", kItemTypeIgnore, true});
+    alice.session.EnqueueCommand(LoadContactsCommand{});
+    ASSERT_TRUE(alice.session.WaitForReport(ConnState::ContactsLoaded, 2));
+    ASSERT_TRUE(alice.WaitForContact(u"100002", [](const ContactInfo& i) { return i.ignored(); }));
+
+    boris.session.EnqueueCommand(SendMessageCommand{u"100001", u"Ответь!"});
+    Settle(boris);
+    Settle(alice);
+    EXPECT_TRUE(alice.History(u"100002").empty());
+    EXPECT_EQ(oscar.StoredOfflineCount(), 0u);
+
+    // Her other computer knows him as ignored from the server list.
+    Client elsewhere(u"100001");
+    SignOn(elsewhere, u"alice");
+    EXPECT_TRUE(elsewhere.WaitForContact(u"100002", [](const ContactInfo& i) { return i.ignored(); }));
+    EXPECT_TRUE(elsewhere.History(u"100002").empty());
+}
+
+TEST_F(PeopleOnServer, AlwaysInvisibleAndAlwaysVisibleToDecideWhoSeesOne) {
+    Client alice(u"100001");
+    Client boris(u"100002");
+    Client vera(u"100004");  // watches Alice too
+    SignOn(alice, u"alice");
+    SignOn(boris, u"boris");
+    SignOn(vera, u"vera");
+    ASSERT_TRUE(boris.WaitForContact(u"100001", Is(StatusOnline)));
+    alice.session.EnqueueCommand(PrivacyCommand{u"100002", kItemTypeDeny, true});
+    ASSERT_TRUE(boris.WaitForContact(u"100001", Is(StatusOffline)));
+    SetStatus(alice, StatusOccupied);
+    ASSERT_TRUE(vera.WaitForContact(u"100001", Is(StatusOccupied)));
+    EXPECT_EQ(boris.model.FindContact(u"100001")->Snapshot().status, StatusOffline);
+    alice.session.EnqueueCommand(PrivacyCommand{u"100002", kItemTypeDeny, false});
+    EXPECT_TRUE(boris.WaitForContact(u"100001", Is(StatusOccupied)));
+
+    // Invisible, she is seen by those she is always visible to.
+    SetStatus(alice, StatusInvisible);
+    ASSERT_TRUE(vera.WaitForContact(u"100001", Is(StatusOffline)));
+    alice.session.EnqueueCommand(PrivacyCommand{u"100002", kItemTypePermit, true});
+    EXPECT_TRUE(boris.WaitForContact(u"100001", [](const ContactInfo& i) { return i.status != StatusOffline; }));
+    EXPECT_EQ(vera.model.FindContact(u"100001")->Snapshot().status, StatusOffline);
+}
+
+TEST_F(PeopleOnServer, OnlyListedHoldsAStrangerBackAndOffLetsHerIn) {
+    Client alice(u"100001");
+    Client vera(u"100004");  // lists Alice; Alice does not list her
+    alice.model.UpdateSettings([](Settings& s) { s.onlylisted = true; });
+    SignOn(alice, u"alice");
+    SignOn(vera, u"vera");
+    vera.session.EnqueueCommand(SendMessageCommand{u"100001", u"Привет, это Вера"});
+    Settle(vera);
+    Settle(alice);
+    EXPECT_EQ(alice.model.FindContact(u"100004"), nullptr);
+
+    alice.model.UpdateSettings([](Settings& s) { s.onlylisted = false; });
+    vera.session.EnqueueCommand(SendMessageCommand{u"100001", u"Ещё раз"});
+    ASSERT_TRUE(alice.WaitForContact(u"100004", [](const ContactInfo& i) { return i.unreadCount == 1; }));
+    ASSERT_EQ(alice.History(u"100004").size(), 1u);
+    EXPECT_EQ(alice.History(u"100004")[0].text, u"Ещё раз");
 }
 
 class Reconnect : public OwnPresence {

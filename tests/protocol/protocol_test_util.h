@@ -160,6 +160,28 @@ inline Bytes ContactListReply(const std::vector<Bytes>& items, bool lastChange =
     return out;
 }
 
+// The extension data of a channel-2 message: two chunks, then type, flags,
+// status, priority and the text.
+inline Bytes Extension(std::uint8_t type, const Bytes& text) {
+    return Le16(27) + Bytes(27, 0) + Le16(14) + Bytes(14, 0) + Bytes{type, 0x03} + Le16(0) +
+           Le16(1) + MetaString(text);
+}
+
+// SNAC 0x0004/0x0007 of channel 2: an auto-message request from `uin`.
+inline Bytes AutoRequest(const std::string& uin, const Bytes& cookie, std::uint8_t type) {
+    const Bytes rendezvous = BigEndian16(0) + cookie + FromHex("09461349 4C7F11D1 82224445 53540000") +
+                             TlvBytes(0x000A, FromHex("0001")) + TlvBytes(0x000F, {}) +
+                             TlvBytes(0x2711, Extension(type, {}));
+    return cookie + BigEndian16(2) + UserInfo(uin, {StatusTlv(0x0000)}) + TlvBytes(0x0005, rendezvous) +
+           TlvBytes(0x0003, {});
+}
+
+// SNAC 0x0004/0x000B: the answer of `uin` under the cookie.
+inline Bytes AutoAnswer(const std::string& uin, const Bytes& cookie, std::uint8_t type, const Bytes& text) {
+    return cookie + BigEndian16(2) + Bytes{static_cast<std::uint8_t>(uin.size())} + BytesOf(uin) +
+           BigEndian16(3) + Extension(type, text);
+}
+
 // ---- Recorders ----
 
 // Queues what the model posts, as the application's poster would.

@@ -250,6 +250,8 @@ TEST_F(SessionEvents, RandomAndDamagedSnacsLeaveTheModelSound) {
         {0x0013, 0x0006, ContactListReply({Buddy("304", BytesOf("Nick")), ListItem("G", 1)})},
         {0x0015, 0x0003, OfflineMessage(305, BytesOf("offline"))},
         {0x0015, 0x0003, ShortInfoReply(ShortInfoRecord(BytesOf("Nick")))},
+        {0x0004, 0x0007, AutoRequest("306", FromHex("0102030405060708"), 0xE8)},
+        {0x0004, 0x000B, AutoAnswer("307", FromHex("0102030405060708"), 0xE8, BytesOf("away"))},
     };
     std::mt19937 random(20240517);
     for (int round = 0; round < 3000; ++round) {

@@ -55,6 +55,18 @@ TEST(ContactListFileTest, NamesOutsideTheCodePageRoundTripAsReferences) {
     EXPECT_EQ(ReadList(dir, bytes), contacts);
 }
 
+// The ignore mark is written only for an ignored contact and read back; any other
+// value of the key reads as not ignored.
+TEST(ContactListFileTest, TheIgnoreMarkRoundTrips) {
+    ContactInfo ignored = Info(u"5", u"Spam");
+    ignored.SetIgnored(true);
+    const std::string bytes = FormatContactList({ignored, Info(u"6", u"Friend")});
+    EXPECT_EQ(bytes, "[5]\r\nname=Spam\r\nignored=1\r\n[6]\r\nname=Friend\r\n");
+    TempDir dir;
+    EXPECT_EQ(ReadList(dir, bytes), (std::vector<ContactInfo>{ignored, Info(u"6", u"Friend")}));
+    EXPECT_FALSE(ReadList(dir, "[7]\r\nname=\r\nignored=yes\r\n").front().ignored());
+}
+
 TEST(ContactListFileTest, ReadsSectionsWithUinAndName) {
     TempDir dir;
     const auto list = ReadList(dir,

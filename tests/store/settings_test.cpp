@@ -38,6 +38,7 @@ TEST_F(SettingsFileTest, WritesEveryLineInOrderAsWindows1251CrLf) {
     settings.showhistory = false;
     settings.reconnect = true;
     settings.typing = true;
+    settings.onlylisted = true;
     settings.language = u"en";
     settings.Password(u"123") = u"пароль";
     settings.profiles[u"5"].values[u"z"] = u"last";
@@ -56,6 +57,7 @@ TEST_F(SettingsFileTest, WritesEveryLineInOrderAsWindows1251CrLf) {
               "showhistory=0\r\n"
               "reconnect=1\r\n"
               "typing=1\r\n"
+              "onlylisted=1\r\n"
               "language=en\r\n"
               "[10]\r\n"
               "passw=x y\r\n"
@@ -99,7 +101,9 @@ TEST_F(SettingsFileTest, RoundTripKeepsEveryValue) {
     settings.columns = 4;
     settings.sendclose = false;
     settings.reconnect = true;
+    settings.onlylisted = true;
     settings.profiles[u"777"].values[kStatusKey] = u"2";
+    settings.profiles[u"777"].values[AwayTextKey(2)] = u"ушёл = вернусь";
     settings.Password(u"777") = u"секрет = с пробелами";
     settings.profiles[u"777"].values[u"other key"] = u"carried along";
     ASSERT_TRUE(settings.Save(dir_.path()));

@@ -595,7 +595,7 @@ private slots:
         QTRY_COMPARE(frame.activeView()->width(), CMainFrame::kMinimumWidth);
 
         for (const int command : {cmd::kShowContacts, cmd::kWrite, cmd::kSettings, cmd::kAddContact,
-                                  cmd::kContactInfo}) {
+                                  cmd::kContactInfo, cmd::kFindPeople, cmd::kIgnoredList, cmd::kOwnDetails}) {
             QVERIFY(frame.RouteCommand(cmd::kShowContacts));
             QVERIFY(frame.RouteCommand(command));
             QCoreApplication::processEvents();

@@ -3,8 +3,10 @@
 // with a second client, the echo account, deleting a contact on the server, being
 // signed off by another client, disconnecting, and shutting down while online.
 #include <QApplication>
+#include <QDialog>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -14,12 +16,14 @@
 #include <string>
 
 #include "net/session_impl.h"
+#include "platform/code_page.h"
 #include "protocol/messenger_session.h"
 #include "resources/strings.h"
 #include "tests/ui/application_test_support.h"
 #include "tools/oscar_server.h"
 #include "ui/drawing_kit.h"
 #include "ui/message_box.h"
+#include "ui/people_commands.h"
 #include "ui/message_view.h"
 #include "ui/sound_player.h"
 
@@ -316,13 +320,18 @@ private slots:
         QCOMPARE(h.frame().ownStatus(), 0);
         QMenu* menu = h.frame().softKeyMenu(0);
 
-        // "Отсутствую": Борис sees it; the check mark, the header and the profile follow.
+        // "Отсутствую": its text is asked first; then Борис sees it; the check mark,
+        // the header and the profile follow.
         QVERIFY(h.frame().RouteCommand(cmd::kStatusAway));
+        QVERIFY(h.app->people().awayTextBox() != nullptr);
+        h.app->people().awayTextEdit()->setText(QStringLiteral("Скоро буду"));
+        h.app->people().awayTextBox()->accept();
         QTRY_VERIFY_WITH_TIMEOUT(Status(boris.model, u"100001") == 2, kSignOnMs);
         QCOMPARE(h.frame().ownStatus(), 2);
         QVERIFY(MenuEntry(menu, cmd::kStatusAway)->isChecked());
         QVERIFY(!MenuEntry(menu, cmd::kStatusOnline)->isChecked());
-        QVERIFY(h.read("settings.txt").contains("[100001]\r\npassw=alice\r\n"));
+        QVERIFY(h.read("settings.txt").contains(QByteArray::fromStdString(
+            "[100001]\r\nawaytext_away=" + platform::WideToLocal(u"Скоро буду") + "\r\npassw=alice\r\n")));
         QVERIFY(h.read("settings.txt").contains("status=2\r\n"));
 
         // "Видим только для своих" hides her from Вера only, and shows her again.

@@ -80,7 +80,8 @@ TEST(StringTable, EveryConnectionStateShowsItsText) {
 }
 
 TEST(MenuDefinitions, EveryBarExists) {
-    EXPECT_EQ(MenuDefinitionIds(), (std::vector<int>{128, 130, 131, 138, 139, 141, 143}));
+    EXPECT_EQ(MenuDefinitionIds(),
+              (std::vector<int>{128, 130, 131, 138, 139, 141, 143, 32896, 32897, 32898, 32899}));
     EXPECT_EQ(FindMenuDefinition(129), nullptr);
     EXPECT_EQ(FindMenuDefinition(0), nullptr);
 }
@@ -94,21 +95,28 @@ TEST(MenuDefinitions, MainBarPopupOrderAndSubmenus) {
               u"-|"
               u"Контакты[32801 Загрузить с сервера|32802 Добавить контакт|32815 Запросы авторизации|-|"
               u"32805 Отображать кто в сети|32804 Видим только для своих|-|"
-              u"32810 Информация о контакте|32814 Удалить переписку|-|32807 Удалить контакт]|"
-              u"32850 Поиск по истории|32784 Настройки|-|57665 Выход]"
+              u"32810 Информация о контакте|32814 Удалить переписку|-|32807 Удалить контакт|-|"
+              u"32870 Найти|32872 Информация|32873 Игнорировать|32874 Всегда невидим для|"
+              u"32875 Всегда видим для|32876 Игнорируемые|32880 Сообщения только от контактов из списка]|"
+              u"32850 Поиск по истории|32784 Настройки|32871 Мои данные|-|57665 Выход]"
               u"|32785 Написать");
 }
 
 TEST(MenuDefinitions, OtherBars) {
     EXPECT_EQ(DescribeMenu(menubar::kMessage),
               u"Меню[32807 Удалить контакт|-|32810 Информация о контакте|32814 Удалить переписку|"
-              u"-|32851 Найти в переписке|32852 Экспорт переписки…|-|32812 Закрыть переписку]|"
+              u"-|32851 Найти в переписке|32852 Экспорт переписки…|-|32812 Закрыть переписку|-|"
+              u"32872 Информация|32873 Игнорировать|32874 Всегда невидим для|32875 Всегда видим для]|"
               u"32793 Отменить");
     EXPECT_EQ(DescribeMenu(menubar::kSettings), u"32793 Отмена|32794 Сохранить");
     EXPECT_EQ(DescribeMenu(menubar::kUserInfo), u"32793 Отмена|32794 Сохранить");
     EXPECT_EQ(DescribeMenu(menubar::kUserAdd), u"32793 Отмена|32811 Добавить");
     EXPECT_EQ(DescribeMenu(menubar::kNotification), u"32793 Открыть|1 Закрыть");
     EXPECT_EQ(DescribeMenu(menubar::kHistorySearch), u"32793 Отмена|32853 Открыть");
+    EXPECT_EQ(DescribeMenu(menubar::kPeopleSearch), u"32793 Отмена|32877 Найти");
+    EXPECT_EQ(DescribeMenu(menubar::kPeopleDetails), u"32793 Закрыть|32878 Взять ник");
+    EXPECT_EQ(DescribeMenu(menubar::kOwnDetails), u"32793 Отмена|32794 Сохранить");
+    EXPECT_EQ(DescribeMenu(menubar::kIgnoredList), u"32793 Закрыть|32879 Удалить из списка");
 }
 
 }  // namespace

@@ -142,7 +142,7 @@ private slots:
         const QByteArray settings = f.data.read("settings.txt");
         QVERIFY(settings.contains("[111]\r\npassw=secret\r\n"));
         QVERIFY(settings.contains(
-            "sendclose=1\r\nshowhistory=1\r\nreconnect=1\r\ntyping=1\r\nlanguage=en\r\n"));
+            "sendclose=1\r\nshowhistory=1\r\nreconnect=1\r\ntyping=1\r\nonlylisted=0\r\nlanguage=en\r\n"));
         QVERIFY(settings.contains("[222]\r\npassw=two\r\nserver=10.0.0.2:5191\r\n"));
         QCOMPARE(f.data.read("contacts_111.txt"),
                  QByteArray("[1001]\r\nname=Ann\r\n[1002]\r\nname=Bob\r\n"));
