@@ -78,7 +78,7 @@ TEST_F(SettingsFileTest, LanguageIsWrittenOnlyWhenSet) {
     EXPECT_EQ(LoadFrom("[settings]\r\ntyping=1\r\n").language, u"");
     const Settings odd = LoadFrom("[settings]\r\nlanguage=de\r\n");
     EXPECT_EQ(odd.language, u"de");
-    EXPECT_NE(odd.FileContent().find("typing=0\r\nlanguage=de\r\n"), std::string::npos);
+    EXPECT_NE(odd.FileContent().find("onlylisted=0\r\nlanguage=de\r\n"), std::string::npos);
 }
 
 TEST_F(SettingsFileTest, FileIsPrivateAndNoTemporaryIsLeft) {
