@@ -135,6 +135,46 @@
         <source>Экспорт переписки…</source>
         <translation>Export conversation…</translation>
     </message>
+    <message>
+        <source>Взять ник</source>
+        <translation>Use nickname</translation>
+    </message>
+    <message>
+        <source>Всегда видим для</source>
+        <translation>Always visible to</translation>
+    </message>
+    <message>
+        <source>Всегда невидим для</source>
+        <translation>Always invisible to</translation>
+    </message>
+    <message>
+        <source>Игнорировать</source>
+        <translation>Ignore</translation>
+    </message>
+    <message>
+        <source>Игнорируемые</source>
+        <translation>Ignored</translation>
+    </message>
+    <message>
+        <source>Информация</source>
+        <translation>Details</translation>
+    </message>
+    <message>
+        <source>Мои данные</source>
+        <translation>My details</translation>
+    </message>
+    <message>
+        <source>Найти</source>
+        <translation>Find</translation>
+    </message>
+    <message>
+        <source>Сообщения только от контактов из списка</source>
+        <translation>Messages from my list only</translation>
+    </message>
+    <message>
+        <source>Удалить из списка</source>
+        <translation>Remove from list</translation>
+    </message>
 </context>
 <context>
     <name>SettingsForm</name>
@@ -272,7 +312,9 @@
     </message>
     <message>
         <source>Написать</source>
-        <extracomment>string 302</extracomment>
+        <extracomment>string 302
+----------
+string 2398</extracomment>
         <translation>Write</translation>
     </message>
     <message>
@@ -476,7 +518,9 @@ The file is left as it is and will not be overwritten until it can be read.</tra
     </message>
     <message>
         <source>не в сети</source>
-        <extracomment>string 2200</extracomment>
+        <extracomment>string 2200
+----------
+string 2396</extracomment>
         <translation>offline</translation>
     </message>
     <message>
@@ -596,7 +640,9 @@ The file is left as it is and will not be overwritten until it can be read.</tra
     </message>
     <message>
         <source>Найдено: %1</source>
-        <extracomment>string 2255</extracomment>
+        <extracomment>string 2255
+----------
+string 2393</extracomment>
         <translation>Found: %1</translation>
     </message>
     <message>
@@ -700,9 +746,284 @@ Presented certificate (SHA-256):
 Отпечаток SHA-256:
 %1</source>
         <extracomment>string 2306</extracomment>
-        <translation>The messaging server's certificate could not be verified; no connection was made.
+        <translation>The messaging server&apos;s certificate could not be verified; no connection was made.
 SHA-256 fingerprint:
 %1</translation>
+    </message>
+    <message>
+        <source>Отсутствую</source>
+        <extracomment>string 2350</extracomment>
+        <translation>Away</translation>
+    </message>
+    <message>
+        <source>Нет на месте</source>
+        <extracomment>string 2351</extracomment>
+        <translation>Not available</translation>
+    </message>
+    <message>
+        <source>Занят</source>
+        <extracomment>string 2352</extracomment>
+        <translation>Occupied</translation>
+    </message>
+    <message>
+        <source>Не беспокоить</source>
+        <extracomment>string 2353</extracomment>
+        <translation>Do not disturb</translation>
+    </message>
+    <message>
+        <source>Статус «%1»: %2</source>
+        <extracomment>string 2354</extracomment>
+        <translation>Status “%1”: %2</translation>
+    </message>
+    <message>
+        <source>Сообщения от незнакомых</source>
+        <extracomment>string 2355</extracomment>
+        <translation>Messages from strangers</translation>
+    </message>
+    <message>
+        <source>Не показано сообщений и запросов от номеров не из списка: %1. Чтобы их видеть, снимите в меню «Контакты» отметку «Сообщения только от контактов из списка».</source>
+        <extracomment>string 2356</extracomment>
+        <translation>Messages and requests not shown from numbers outside your list: %1. To see them, clear “Messages from my list only” in the “Contacts” menu.</translation>
+    </message>
+    <message>
+        <source>Номер</source>
+        <extracomment>string 2360</extracomment>
+        <translation>Number</translation>
+    </message>
+    <message>
+        <source>E-mail</source>
+        <extracomment>string 2361</extracomment>
+        <translation>E-mail</translation>
+    </message>
+    <message>
+        <source>Ник</source>
+        <extracomment>string 2362</extracomment>
+        <translation>Nickname</translation>
+    </message>
+    <message>
+        <source>Имя</source>
+        <extracomment>string 2363</extracomment>
+        <translation>First name</translation>
+    </message>
+    <message>
+        <source>Фамилия</source>
+        <extracomment>string 2364</extracomment>
+        <translation>Last name</translation>
+    </message>
+    <message>
+        <source>Город</source>
+        <extracomment>string 2365</extracomment>
+        <translation>City</translation>
+    </message>
+    <message>
+        <source>О себе</source>
+        <extracomment>string 2366</extracomment>
+        <translation>About me</translation>
+    </message>
+    <message>
+        <source>Область</source>
+        <extracomment>string 2367</extracomment>
+        <translation>State</translation>
+    </message>
+    <message>
+        <source>Телефон</source>
+        <extracomment>string 2368</extracomment>
+        <translation>Phone</translation>
+    </message>
+    <message>
+        <source>Факс</source>
+        <extracomment>string 2369</extracomment>
+        <translation>Fax</translation>
+    </message>
+    <message>
+        <source>Адрес</source>
+        <extracomment>string 2370</extracomment>
+        <translation>Address</translation>
+    </message>
+    <message>
+        <source>Мобильный</source>
+        <extracomment>string 2371</extracomment>
+        <translation>Mobile</translation>
+    </message>
+    <message>
+        <source>Индекс</source>
+        <extracomment>string 2372</extracomment>
+        <translation>ZIP code</translation>
+    </message>
+    <message>
+        <source>Возраст</source>
+        <extracomment>string 2373</extracomment>
+        <translation>Age</translation>
+    </message>
+    <message>
+        <source>Пол</source>
+        <extracomment>string 2374</extracomment>
+        <translation>Gender</translation>
+    </message>
+    <message>
+        <source>Страница</source>
+        <extracomment>string 2375</extracomment>
+        <translation>Home page</translation>
+    </message>
+    <message>
+        <source>Дата рождения</source>
+        <extracomment>string 2376</extracomment>
+        <translation>Birthday</translation>
+    </message>
+    <message>
+        <source>Другие адреса</source>
+        <extracomment>string 2377</extracomment>
+        <translation>Other e-mails</translation>
+    </message>
+    <message>
+        <source>Компания</source>
+        <extracomment>string 2378</extracomment>
+        <translation>Company</translation>
+    </message>
+    <message>
+        <source>Отдел</source>
+        <extracomment>string 2379</extracomment>
+        <translation>Department</translation>
+    </message>
+    <message>
+        <source>Должность</source>
+        <extracomment>string 2380</extracomment>
+        <translation>Position</translation>
+    </message>
+    <message>
+        <source>Город работы</source>
+        <extracomment>string 2381</extracomment>
+        <translation>Work city</translation>
+    </message>
+    <message>
+        <source>Интересы</source>
+        <extracomment>string 2382</extracomment>
+        <translation>Interests</translation>
+    </message>
+    <message>
+        <source>женский</source>
+        <extracomment>string 2383</extracomment>
+        <translation>female</translation>
+    </message>
+    <message>
+        <source>мужской</source>
+        <extracomment>string 2384</extracomment>
+        <translation>male</translation>
+    </message>
+    <message>
+        <source>%1: %2</source>
+        <extracomment>string 2385</extracomment>
+        <translation>%1: %2</translation>
+    </message>
+    <message>
+        <source>%1.%2.%3</source>
+        <extracomment>string 2386</extracomment>
+        <translation>%3-%2-%1</translation>
+    </message>
+    <message>
+        <source>Поиск доступен только при подключении.</source>
+        <extracomment>string 2390</extracomment>
+        <translation>Search is available only while connected.</translation>
+    </message>
+    <message>
+        <source>Идёт поиск…</source>
+        <extracomment>string 2391</extracomment>
+        <translation>Searching…</translation>
+    </message>
+    <message>
+        <source>Никого не нашлось.</source>
+        <extracomment>string 2392</extracomment>
+        <translation>Nobody found.</translation>
+    </message>
+    <message>
+        <source>Найдено: %1, ещё %2 не показано.</source>
+        <extracomment>string 2394</extracomment>
+        <translation>Found: %1; %2 more not shown.</translation>
+    </message>
+    <message>
+        <source>в сети</source>
+        <extracomment>string 2395</extracomment>
+        <translation>online</translation>
+    </message>
+    <message>
+        <source>Добавить</source>
+        <extracomment>string 2397</extracomment>
+        <translation>Add</translation>
+    </message>
+    <message>
+        <source>Номер, e-mail или имя</source>
+        <extracomment>string 2399</extracomment>
+        <translation>Number, e-mail or name</translation>
+    </message>
+    <message>
+        <source>Загрузка сведений с сервера…</source>
+        <extracomment>string 2400</extracomment>
+        <translation>Loading details from the server…</translation>
+    </message>
+    <message>
+        <source>Сервер не знает этот номер.</source>
+        <extracomment>string 2401</extracomment>
+        <translation>The server does not know this number.</translation>
+    </message>
+    <message>
+        <source>Данные можно получить и изменить только при подключении.</source>
+        <extracomment>string 2402</extracomment>
+        <translation>Your details can be loaded and changed only while connected.</translation>
+    </message>
+    <message>
+        <source>Сохранение…</source>
+        <extracomment>string 2403</extracomment>
+        <translation>Saving…</translation>
+    </message>
+    <message>
+        <source>Данные сохранены на сервере.</source>
+        <extracomment>string 2404</extracomment>
+        <translation>Details saved on the server.</translation>
+    </message>
+    <message>
+        <source>Сервер не сохранил данные.</source>
+        <extracomment>string 2405</extracomment>
+        <translation>The server did not save the details.</translation>
+    </message>
+    <message>
+        <source>Информация</source>
+        <extracomment>string 2406</extracomment>
+        <translation>Details</translation>
+    </message>
+    <message>
+        <source>Текст статуса</source>
+        <extracomment>string 2410</extracomment>
+        <translation>Status message</translation>
+    </message>
+    <message>
+        <source>Текст статуса «%1» для тех, кто его спросит:</source>
+        <extracomment>string 2411</extracomment>
+        <translation>The “%1” status message, for those who ask for it:</translation>
+    </message>
+    <message>
+        <source>ОК</source>
+        <extracomment>string 2412</extracomment>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Отмена</source>
+        <extracomment>string 2413</extracomment>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>Игнорировать %1? Сообщения и запросы от этого номера больше не будут показаны.</source>
+        <extracomment>string 2420</extracomment>
+        <translation>Ignore %1? Messages and requests from this number will no longer be shown.</translation>
+    </message>
+    <message>
+        <source>Игнорируемые номера</source>
+        <extracomment>string 2421</extracomment>
+        <translation>Ignored numbers</translation>
+    </message>
+    <message>
+        <source>Список пуст.</source>
+        <extracomment>string 2422</extracomment>
+        <translation>The list is empty.</translation>
     </message>
 </context>
 <context>

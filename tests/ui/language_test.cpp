@@ -7,6 +7,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -261,14 +262,18 @@ private slots:
         QStringList shown{h.statusText(), actions[0].second, actions[1].second};
         QStringList clipped;
         for (const int command : {cmd::kShowContacts, cmd::kWrite, cmd::kSettings, cmd::kAddContact,
-                                  cmd::kContactInfo, cmd::kSearchHistory}) {
+                                  cmd::kContactInfo, cmd::kSearchHistory, cmd::kFindPeople,
+                                  cmd::kOwnDetails, cmd::kIgnoredList}) {
             QVERIFY(frame.RouteCommand(cmd::kShowContacts));
             QVERIFY(frame.RouteCommand(command));
             QCoreApplication::processEvents();
             QWidget* view = frame.activeView();
             shown << ShownTexts(&frame);
             for (const QLabel* label : view->findChildren<QLabel*>()) {
-                if (label->fontMetrics().horizontalAdvance(label->text()) > label->width()) {
+                const QRect needed = label->fontMetrics().boundingRect(
+                    QRect(0, 0, label->width(), 10000), label->wordWrap() ? Qt::TextWordWrap : 0,
+                    label->text());
+                if (needed.width() > label->width() || needed.height() > label->height()) {
                     clipped << label->text();
                 }
             }
@@ -287,6 +292,12 @@ private slots:
         QVERIFY(question != nullptr);
         shown << ShownTexts(question);
         question->close();
+        // The away text's question.
+        QVERIFY(frame.RouteCommand(cmd::kStatusAway));
+        auto* awayBox = frame.findChild<QDialog*>(QStringLiteral("awayText"));
+        QVERIFY(awayBox != nullptr);
+        shown << ShownTexts(awayBox);
+        awayBox->close();
         QVERIFY(frame.RouteCommand(cmd::kWrite));
         auto* conversation = qobject_cast<CMessageView*>(frame.activeView());
         QVERIFY(conversation != nullptr);
