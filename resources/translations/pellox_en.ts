@@ -157,7 +157,7 @@
     </message>
     <message>
         <source>Информация</source>
-        <translation>Details</translation>
+        <translation>User details</translation>
     </message>
     <message>
         <source>Мои данные</source>
@@ -998,7 +998,7 @@ SHA-256 fingerprint:
     <message>
         <source>Текст статуса «%1» для тех, кто его спросит:</source>
         <extracomment>string 2411</extracomment>
-        <translation>The “%1” status message, for those who ask for it:</translation>
+        <translation>Your “%1” status message, shown to those who ask:</translation>
     </message>
     <message>
         <source>ОК</source>
