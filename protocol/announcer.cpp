@@ -1,6 +1,7 @@
 #include "protocol/announcer.h"
 
 #include "net/text_encoding.h"
+#include "resources/strings.h"
 
 namespace pellox {
 
@@ -17,6 +18,14 @@ std::u16string AnnouncementTitle(std::u16string_view displayName, std::u16string
     title += uin;
     title += u")";
     return title;
+}
+
+bool Announcer::ShowStringNotification(const NotificationTitle& title, int stringId,
+                                       const std::vector<std::u16string>& args) {
+    const std::vector<std::u16string_view> views(args.begin(), args.end());
+    const auto* titleId = std::get_if<int>(&title);
+    return ShowNotification(titleId != nullptr ? LoadString(*titleId) : std::get<std::u16string>(title),
+                            FormatText(StringView(stringId), views));
 }
 
 void AnnounceMessage(Announcer& announcer, const std::u16string& title,

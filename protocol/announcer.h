@@ -11,11 +11,18 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
 namespace pellox {
 
 // The sound of an incoming message while the application is in front.
 inline constexpr char16_t kIncomingMessageSound[] = u"alarm2.wav";
+
+// A notification's title: finished text (a contact's name and number, see
+// AnnouncementTitle), or the id of a string of the table, which the interface
+// shows in its language.
+using NotificationTitle = std::variant<std::u16string, int>;
 
 class Announcer {
 public:
@@ -25,6 +32,13 @@ public:
     // Shows a desktop notification with this title and body; false when none could
     // be shown.
     virtual bool ShowNotification(const std::u16string& title, const std::u16string& body) = 0;
+    // Shows a desktop notification whose body is string `stringId` of the table with
+    // its markers replaced by `args` (see FormatString), in the language of the
+    // interface, as is a title given by its string id; the session's own notices
+    // come this way, so that the core, which knows only the table's Russian texts,
+    // never picks the words. By default the table's texts themselves.
+    virtual bool ShowStringNotification(const NotificationTitle& title, int stringId,
+                                        const std::vector<std::u16string>& args);
     // Starts playing the sound file (a name in the application's sound folder) and
     // returns at once.
     virtual void PlaySound(const std::u16string& fileName) = 0;

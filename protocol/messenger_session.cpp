@@ -340,9 +340,9 @@ void MessengerSession::ReportAddFailure(const PendingAdd& add, std::uint16_t cod
     Announcer* announcer = announcer_.load();
     if (announcer == nullptr) return;
     const std::string number = std::to_string(code);
-    const std::u16string body = FormatString(
-        str::kServerAddFailed, {add.uin, std::u16string(number.begin(), number.end())});
-    (void)announcer->ShowNotification(AnnouncementTitle(add.name, add.uin), body);
+    (void)announcer->ShowStringNotification(
+        AnnouncementTitle(add.name, add.uin), str::kServerAddFailed,
+        {add.uin, std::u16string(number.begin(), number.end())});
 }
 
 void MessengerSession::AddSystemLine(const std::u16string& uin, const std::u16string& text) {
@@ -370,8 +370,8 @@ void MessengerSession::OnAuthRequest(const std::u16string& uin, const std::u16st
     model_.Notify(ChangeCode::AuthorizationRequested, nullptr, true);
     Announcer* announcer = announcer_.load();
     if (announcer != nullptr && !announcer->MainWindowActive()) {
-        (void)announcer->ShowNotification(AnnouncementTitle(request.name, uin),
-                                          FormatString(str::kAuthRequestedNotice, {text}));
+        (void)announcer->ShowStringNotification(AnnouncementTitle(request.name, uin),
+                                                str::kAuthRequestedNotice, {text});
     }
 }
 

@@ -109,9 +109,8 @@ void MessengerSession::TellHeldBack(int count) {
     Announcer* announcer = announcer_.load();
     if (announcer == nullptr) return;
     const std::string number = std::to_string(count);
-    (void)announcer->ShowNotification(
-        LoadString(str::kHeldBackTitle),
-        FormatString(str::kHeldBackNotice, {std::u16string(number.begin(), number.end())}));
+    (void)announcer->ShowStringNotification(str::kHeldBackTitle, str::kHeldBackNotice,
+                                            {std::u16string(number.begin(), number.end())});
 }
 
 void MessengerSession::SyncIgnoreMarks() {

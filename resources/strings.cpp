@@ -1,5 +1,6 @@
 #include "resources/strings.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -198,6 +199,13 @@ std::u16string LoadString(int id) {
     return std::u16string(StringView(id));
 }
 
+std::vector<int> StringIds() {
+    std::vector<int> ids;
+    for (const StringEntry& entry : kStrings) ids.push_back(entry.id);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
 std::u16string_view FirstLine(std::u16string_view text) {
     return text.substr(0, text.find(u'\n'));
 }
@@ -282,7 +290,10 @@ int ConnectionStateStringId(int state, int loginRefusal) {
 }
 
 std::u16string FormatString(int id, std::initializer_list<std::u16string_view> args) {
-    const std::u16string_view text = StringView(id);
+    return FormatText(StringView(id), std::span(args.begin(), args.size()));
+}
+
+std::u16string FormatText(std::u16string_view text, std::span<const std::u16string_view> args) {
     std::u16string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char16_t next = i + 1 < text.size() ? text[i + 1] : u'\0';

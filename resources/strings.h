@@ -4,8 +4,10 @@
 #pragma once
 
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pellox {
 
@@ -198,6 +200,8 @@ inline constexpr int kCertificateNotTrusted = 2306;
 // The text of string `id`; empty for an id the table does not hold.
 std::u16string_view StringView(int id);
 std::u16string LoadString(int id);
+// The ids of every string the table holds, in ascending order.
+std::vector<int> StringIds();
 
 // The first line of string `id` (up to the first '\n'); the window title is the
 // first line of string 128.
@@ -216,5 +220,8 @@ int MessageNotSentReasonId(int reason);
 // String `id` with "%1", "%2", ... replaced by the arguments in one pass (an
 // argument's own "%1" stays as it is); a number without an argument stays as well.
 std::u16string FormatString(int id, std::initializer_list<std::u16string_view> args);
+// `text` (a string of the table, or its translation) with its markers replaced as
+// FormatString does.
+std::u16string FormatText(std::u16string_view text, std::span<const std::u16string_view> args);
 
 }  // namespace pellox

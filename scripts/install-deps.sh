@@ -11,6 +11,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   dbus-daemon fonts-liberation2 fonts-noto-color-emoji
   qt6-translations-l10n
+  # lrelease (the build compiles the English translation) and lupdate.
+  qt6-l10n-tools
   # A notification daemon that a session bus could start: the notification tests
   # must not (their private bus has no service directories).
   dunst

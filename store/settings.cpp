@@ -62,6 +62,7 @@ void Settings::Reset() {
     showhistory = true;
     reconnect = false;
     typing = false;
+    language.clear();
     onlylisted = false;
 }
 
@@ -114,6 +115,7 @@ std::string Settings::FileContent() const {
     WriteTextLine(out, u"reconnect=" + Flag(reconnect));
     WriteTextLine(out, u"typing=" + Flag(typing));
     WriteTextLine(out, u"onlylisted=" + Flag(onlylisted));
+    if (!language.empty()) WriteTextLine(out, u"language=" + LineText(language));
     for (const auto& [name, entry] : profiles) {
         if (name.empty()) continue;  // cannot be read back as a section
         WriteTextLine(out, u"[" + LineText(name) + u"]");
@@ -180,15 +182,16 @@ void Settings::OnLine(SectionEvent kind, const std::u16string& line) {
         typing = number != 0;
     } else if (key == u"onlylisted") {
         onlylisted = number != 0;
+    } else if (key == u"language") {
+        language = value;
     }
 }
 
 bool Settings::operator==(const Settings& other) const {
-    return profile == other.profile && onlyonline == other.onlyonline &&
-           columns == other.columns && autoconnect == other.autoconnect &&
-           sendclose == other.sendclose && showhistory == other.showhistory &&
-           reconnect == other.reconnect && typing == other.typing &&
-           onlylisted == other.onlylisted &&
+    return profile == other.profile && onlyonline == other.onlyonline && columns == other.columns &&
+           autoconnect == other.autoconnect && sendclose == other.sendclose &&
+           showhistory == other.showhistory && reconnect == other.reconnect &&
+           typing == other.typing && onlylisted == other.onlylisted && language == other.language &&
            profiles == other.profiles;
 }
 

@@ -11,6 +11,7 @@
 //   reconnect=<0|1>
 //   typing=<0|1>
 //   onlylisted=<0|1>
+//   language=<ru|en>          only when set: the interface's language
 //   [<profile name>]          one section per profile with a non-empty name,
 //   <key>=<value>             in code-unit order; its pairs in key order
 // "status" of a profile is its own presence to sign on with (see kStatusKey);
@@ -88,6 +89,10 @@ public:
     bool reconnect = false;  // connect again after a connection error
     bool typing = false;     // tell contacts when one is typing to them
     bool onlylisted = false;  // hold back messages from numbers not in the contact list
+    // The interface's language: "ru", "en", or empty for the system's. Kept as
+    // read (the interface takes any other value as empty); not written when empty,
+    // so a file without it is written back as it was.
+    std::u16string language;
     std::map<std::u16string, Profile> profiles;  // ordered by code units
 
     // Every field back to its initial value except autoconnect.

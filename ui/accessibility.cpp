@@ -20,6 +20,7 @@
 #include "ui/clock_panel.h"
 #include "ui/contacts_view.h"
 #include "ui/drawing_kit.h"
+#include "ui/language.h"
 #include "ui/main_frame.h"
 #include "ui/message_view.h"
 
@@ -710,7 +711,7 @@ QString PresenceWords(std::int32_t status) {
     const int command = StatusCommand(status);
     const MenuDefinition* menu = FindMenuDefinition(menubar::kMain);
     if (command == 0 || menu == nullptr) return {};
-    return QString::fromStdU16String(MenuText(menu->items, command)).toLower();
+    return MenuQString(MenuText(menu->items, command)).toLower();
 }
 
 QString ContactItemText(const ContactInfo& info) {

@@ -2,16 +2,14 @@
 
 #include <QApplication>
 #include <QGuiApplication>
-#include <QLibraryInfo>
-#include <QLocale>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPushButton>
-#include <QTranslator>
 #include <QWindow>
 #include <algorithm>
 #include <cstring>
 #include <utility>
+#include <variant>
 
 #include "net/address.h"
 #include "net/text_encoding.h"
@@ -78,16 +76,6 @@ QString NameAndNumber(const std::u16string& name, const std::u16string& uin) {
 
 }  // namespace
 
-bool InstallQtTranslations(QCoreApplication& app) {
-    auto* translator = new QTranslator(&app);
-    if (!translator->load(QLocale(QLocale::Russian), QStringLiteral("qtbase"), QStringLiteral("_"),
-                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
-        delete translator;
-        return false;
-    }
-    return QCoreApplication::installTranslator(translator);
-}
-
 Application::Application(AppState& state, QDBusConnection bus, QStringList soundFolders,
                          QObject* parent)
     : QObject(parent),
@@ -149,6 +137,8 @@ bool Application::Start() {
             this, [this, problem] { ShowStoreProblem(problem); }, Qt::QueuedConnection);
     });
     state_.ReloadAll();
+    (void)UseLanguage(
+        ChosenLanguage(state_.ReadSettings([](const Settings& s) { return s.language; })));
     // Every change a background thread announces comes back here, queued, and is
     // delivered in posting order.
     state_.SetPoster([this](ChangeCode code, ContactPtr contact) {
@@ -660,6 +650,15 @@ bool Application::ShowNotification(const std::u16string& title, const std::u16st
     // back to the sound when no notification can be shown (see the header).
     announcer_->Announce(QString::fromStdU16String(title), QString::fromStdU16String(body));
     return true;
+}
+
+bool Application::ShowStringNotification(const NotificationTitle& title, int stringId,
+                                         const std::vector<std::u16string>& args) {
+    // The translation is read-only once installed: any thread may look it up.
+    const auto* titleId = std::get_if<int>(&title);
+    return ShowNotification(
+        titleId != nullptr ? LoadQString(*titleId).toStdU16String() : std::get<std::u16string>(title),
+        FormatQString(stringId, args).toStdU16String());
 }
 
 void Application::PlaySound(const std::u16string& fileName) {

@@ -6,6 +6,8 @@
 // Start-up (Start), in this order:
 //   1. the settings and the active profile's contact list are loaded (ReloadAll);
 //      a file that cannot be read (or later written) is told in a warning box;
+//      the interface takes the language of the setting "language" (see
+//      ChosenLanguage): a change of it shows at the next start;
 //   2. the main frame is created with the contact list as its first view and shown;
 //   3. the history loader starts at idle priority;
 //   4. the network worker starts at below-normal priority;
@@ -69,6 +71,7 @@
 #include "protocol/messenger_session.h"
 #include "store/app_state.h"
 #include "ui/form_view.h"
+#include "ui/language.h"
 #include "ui/main_frame.h"
 
 namespace pellox::ui {
@@ -77,11 +80,6 @@ class DesktopNotifier;
 class MessageAnnouncer;
 class PeopleCommands;
 class SoundPlayer;
-
-// Qt's own texts (the input boxes' context menus, the standard buttons) in the
-// language of the interface, Russian: installs Qt's translation of them from Qt's
-// translations folder. False, and they stay English, when it is not installed.
-bool InstallQtTranslations(QCoreApplication& app);
 
 class Application : public QObject,
                     public CommandTarget,
@@ -119,6 +117,8 @@ public:
     // ---- Announcer (network threads) ----
     bool MainWindowActive() override;
     bool ShowNotification(const std::u16string& title, const std::u16string& body) override;
+    bool ShowStringNotification(const NotificationTitle& title, int stringId,
+                                const std::vector<std::u16string>& args) override;
     void PlaySound(const std::u16string& fileName) override;
     // A message that was not sent: a notice over the main window names the contact
     // and the reason (one notice for a burst), and the text goes back into the

@@ -5,6 +5,8 @@
 #include <algorithm>
 
 #include "resources/strings.h"
+#include "resources/text_contexts.h"
+#include "ui/language.h"
 
 // The image collection is compiled into this static library; its initialiser is
 // only linked in when library code names it, so it is registered here.
@@ -159,7 +161,12 @@ QIcon AppIcon() {
 }
 
 QString LoadQString(int id) {
-    return QString::fromStdU16String(LoadString(id));
+    return TranslatedText(kStringsContext, StringView(id));
+}
+
+QString FormatQString(int id, const std::vector<std::u16string>& args) {
+    const std::vector<std::u16string_view> views(args.begin(), args.end());
+    return QString::fromStdU16String(FormatText(LoadQString(id).toStdU16String(), views));
 }
 
 const StatusIcons& StatusIcons::Instance() {
@@ -222,7 +229,7 @@ void ApplyControlColours(QWidget* widget) {
 QString FormStyleSheet() {
     return QStringLiteral(
         "QLabel { color: white; background-color: rgb(102, 102, 102); }"
-        "QLineEdit, QTextEdit, QPlainTextEdit, QListWidget, QListView {"
+        "QLineEdit, QTextEdit, QPlainTextEdit, QListWidget, QListView, QComboBox {"
         " color: white; background-color: rgb(75, 158, 186); }"
         "QCheckBox { color: white; }");
 }

@@ -16,6 +16,7 @@
 #include <QRect>
 #include <QSize>
 #include <QString>
+#include <string>
 #include <vector>
 
 class QWidget;
@@ -106,8 +107,12 @@ QImage LoadBitmap(int id);
 QPixmap MaskedPixmap(const QImage& bitmap);
 // The application icon (icon group 142), in every size the resources hold.
 QIcon AppIcon();
-// String `id` of the string table as a QString; empty for an unknown id.
+// String `id` of the string table as the interface shows it (in its language, see
+// language.h); empty for an unknown id.
 QString LoadQString(int id);
+// String `id` as LoadQString gives it with its markers replaced by `args` in one
+// pass, as FormatString does: an argument's own "%1" stays as it is.
+QString FormatQString(int id, const std::vector<std::u16string>& args);
 
 // The presence icons: bitmap 139 cut into eight 16 x 16 images, black
 // transparent, built on first use and kept for the run. The index is a contact's

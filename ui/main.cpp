@@ -13,6 +13,7 @@
 #include "store/section_file.h"
 #include "ui/application.h"
 #include "ui/drawing_kit.h"
+#include "ui/language.h"
 
 namespace {
 
@@ -47,7 +48,9 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Pellox"));
     QApplication::setDesktopFileName(QStringLiteral("pellox"));
     QApplication::setFont(pellox::ui::ApplicationFont());
-    (void)pellox::ui::InstallQtTranslations(app);
+    // The system's language until the settings are read (Start takes the setting's):
+    // what is said about an unusable data folder is said in it.
+    (void)pellox::ui::UseLanguage(pellox::ui::SystemLanguage());
 
     // The data folder must be private to this user (nothing is read from or written
     // to another) and used by one Pellox at a time; the lock lasts until exit.

@@ -14,6 +14,7 @@
 #include "ui/accessibility.h"
 #include "ui/drawing_kit.h"
 #include "ui/image_button.h"
+#include "ui/language.h"
 
 namespace pellox::ui {
 
@@ -87,8 +88,7 @@ int FrameView::WheelNotches(const QWheelEvent& event) {
 
 CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     InstallAccessibility();
-    const QString title =
-        QString::fromStdU16String(std::u16string(FirstLine(StringView(str::kTitle))));
+    const QString title = LoadQString(str::kTitle).section(QLatin1Char('\n'), 0, 0);
     setWindowTitle(title);
     setWindowIcon(AppIcon());
     setMinimumSize(kMinimumWidth, kMinimumHeight);
@@ -282,7 +282,7 @@ void CMainFrame::SetMenuBar(int menuBarId) {
             key.button->setEnabled(false);
             continue;
         }
-        key.button->setText(QString::fromStdU16String(item->text));
+        key.button->setText(MenuQString(item->text));
         if (item->IsPopup()) {
             key.menu = BuildMenu(item->submenu, this);
         } else {
@@ -300,10 +300,10 @@ QMenu* CMainFrame::BuildMenu(const std::vector<MenuItem>& items, QWidget* parent
             menu->addSeparator();
         } else if (item.IsPopup()) {
             QMenu* submenu = BuildMenu(item.submenu, menu);
-            submenu->setTitle(QString::fromStdU16String(item.text));
+            submenu->setTitle(MenuQString(item.text));
             menu->addMenu(submenu);
         } else {
-            QAction* action = menu->addAction(QString::fromStdU16String(item.text));
+            QAction* action = menu->addAction(MenuQString(item.text));
             action->setProperty(kCommandProperty, item.id);
             connect(action, &QAction::triggered, this, [this, id = item.id] { PostCommand(id); });
         }

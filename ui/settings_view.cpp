@@ -1,20 +1,34 @@
 #include "ui/settings_view.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QRadioButton>
 #include <QSignalBlocker>
+#include <iterator>
 
 #include "net/session.h"
 #include "resources/command_ids.h"
 #include "store/message_history.h"
 #include "ui/image_button.h"
+#include "ui/language.h"
+#include "ui/message_box.h"
 #include "ui_settings_view.h"
 
 namespace pellox::ui {
 
 namespace {
+
+// The setting "language" by the entries of the language box, in their order.
+constexpr const char16_t* kLanguageChoices[] = {u"", kLanguageRussian, kLanguageEnglish};
+
+int LanguageChoice(const std::u16string& setting) {
+    for (int i = 1; i < static_cast<int>(std::size(kLanguageChoices)); ++i) {
+        if (setting == kLanguageChoices[i]) return i;
+    }
+    return 0;  // empty or unknown: the system's
+}
 
 std::u16string Text(const QLineEdit* edit) {
     return edit->text().toStdU16String();
@@ -87,11 +101,22 @@ QRadioButton* CSettingsView::roastedRadio() const {
 QCheckBox* CSettingsView::tlsCheck() const {
     return ui_->id1017_tlsCheck;
 }
+QComboBox* CSettingsView::languageCombo() const {
+    return ui_->id1018_languageCombo;
+}
 QListWidget* CSettingsView::profileList() const {
     return ui_->id1008_profileList;
 }
 ImageButton* CSettingsView::deleteButton() const {
     return ui_->id1009_deleteButton;
+}
+
+void CSettingsView::resizeEvent(QResizeEvent* event) {
+    DialogFormView::resizeEvent(event);
+    QListWidget* list = ui_->id1008_profileList;
+    // The margin the template keeps at the form's left edge, kept at its bottom too.
+    const int bottom = height() - MapDialogRect(QRect(0, 0, 4, 4)).height();
+    if (bottom > list->geometry().bottom()) list->resize(list->width(), bottom - list->y());
 }
 
 void CSettingsView::OnInitialUpdate() {
@@ -118,6 +143,7 @@ void CSettingsView::Open() {
         bool autoconnect = false, sendclose = false, reconnect = false, typing = false;
         SignOnChoice choice;
         bool isNew = false;
+        std::u16string language;
         std::vector<std::u16string> profiles;
     };
     const Values values = state_.UpdateSettings([](Settings& settings) {
@@ -131,6 +157,7 @@ void CSettingsView::Open() {
         v.sendclose = settings.sendclose;
         v.reconnect = settings.reconnect;
         v.typing = settings.typing;
+        v.language = settings.language;
         // A profile without a name cannot be stored, so it is not offered.
         for (const auto& entry : settings.profiles) {
             if (!entry.first.empty()) v.profiles.push_back(entry.first);
@@ -162,6 +189,7 @@ void CSettingsView::Open() {
     ui_->id1010_sendcloseCheck->setChecked(values.sendclose);
     ui_->id1013_reconnectCheck->setChecked(values.reconnect);
     ui_->id1014_typingCheck->setChecked(values.typing);
+    ui_->id1018_languageCombo->setCurrentIndex(LanguageChoice(values.language));
 }
 
 std::optional<std::u16string> CSettingsView::SelectedProfile() const {
@@ -257,6 +285,11 @@ void CSettingsView::Save() {
     const bool typing = ui_->id1014_typingCheck->isChecked();
     const bool md5 = ui_->id1015_md5Radio->isChecked();
     const bool tls = ui_->id1017_tlsCheck->isChecked();
+    const int choice = ui_->id1018_languageCombo->currentIndex();
+    const std::u16string language =
+        choice > 0 && choice < static_cast<int>(std::size(kLanguageChoices))
+            ? kLanguageChoices[choice]
+            : u"";
 
     state_.UpdateSettings([&](Settings& settings) {
         settings.profile = uin;
@@ -278,6 +311,7 @@ void CSettingsView::Save() {
         settings.sendclose = sendclose;
         settings.reconnect = reconnect;
         settings.typing = typing;
+        settings.language = language;
     });
 
     if (uin != originalUin_) {
@@ -290,6 +324,10 @@ void CSettingsView::Save() {
         (void)state_.SaveContacts();  // the settings, then the contact list
     }
     originalUin_ = uin;
+    // The windows keep their language until the next start; the box's tip says so.
+    if (ChosenLanguage(language) != CurrentLanguage()) {
+        ShowNotice(this, ui_->id1018_languageCombo->toolTip());
+    }
     PostFrameCommand(cmd::kShowContacts);
 }
 

@@ -2,8 +2,10 @@
 // server of the active profile, the options "Автосоединение", "Закрывать при
 // отправке" and "Переподключаться при обрыве" (setting "reconnect"), the
 // profile's way of signing on ("Вход:" "MD5" or "простой", profile key "login";
-// "Шифровать соединение (TLS)", key "tls"), and the list of stored profiles with
-// "Удалить профиль".
+// "Шифровать соединение (TLS)", key "tls"), the language "Язык" (the system's,
+// Russian or English: setting "language", taken at the next start, as the box's
+// tip says and a notice repeats when a save changes the language), and the list of
+// stored profiles with "Удалить профиль".
 //
 // A profile from before the login choice (no "login" key) shows and keeps
 // "простой"; a number that names no stored profile yet starts with "MD5".
@@ -30,6 +32,7 @@
 #include "ui/form_view.h"
 
 class QCheckBox;
+class QComboBox;
 class QLineEdit;
 class QListWidget;
 class QRadioButton;
@@ -93,8 +96,15 @@ public:
     QRadioButton* md5Radio() const;
     QRadioButton* roastedRadio() const;
     QCheckBox* tlsCheck() const;
+    // The language: the system's (0), Russian (1), English (2).
+    QComboBox* languageCombo() const;
     QListWidget* profileList() const;
     ImageButton* deleteButton() const;
+
+protected:
+    // In a window taller than the template the profile list reaches down to the
+    // form's bottom margin; the rows above it keep their places.
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     // The selected list entry's text, or nullopt when nothing is selected.

@@ -39,6 +39,7 @@ TEST_F(SettingsFileTest, WritesEveryLineInOrderAsWindows1251CrLf) {
     settings.reconnect = true;
     settings.typing = true;
     settings.onlylisted = true;
+    settings.language = u"en";
     settings.Password(u"123") = u"пароль";
     settings.profiles[u"5"].values[u"z"] = u"last";
     settings.profiles[u"5"].values[u"a"] = u"first";
@@ -57,6 +58,7 @@ TEST_F(SettingsFileTest, WritesEveryLineInOrderAsWindows1251CrLf) {
               "reconnect=1\r\n"
               "typing=1\r\n"
               "onlylisted=1\r\n"
+              "language=en\r\n"
               "[10]\r\n"
               "passw=x y\r\n"
               "[123]\r\n"
@@ -67,6 +69,16 @@ TEST_F(SettingsFileTest, WritesEveryLineInOrderAsWindows1251CrLf) {
               "[77[8]]\r\n"
               "passw=passw\r\n");
     EXPECT_EQ(settings.profiles.count(u""), 1u);  // kept in memory all the same
+}
+
+// A file without a language (all files before it existed) reads and writes as
+// before; any value read is written back as it was, to be judged by the interface.
+TEST_F(SettingsFileTest, LanguageIsWrittenOnlyWhenSet) {
+    EXPECT_EQ(Settings().FileContent().find("language"), std::string::npos);
+    EXPECT_EQ(LoadFrom("[settings]\r\ntyping=1\r\n").language, u"");
+    const Settings odd = LoadFrom("[settings]\r\nlanguage=de\r\n");
+    EXPECT_EQ(odd.language, u"de");
+    EXPECT_NE(odd.FileContent().find("onlylisted=0\r\nlanguage=de\r\n"), std::string::npos);
 }
 
 TEST_F(SettingsFileTest, FileIsPrivateAndNoTemporaryIsLeft) {

@@ -39,6 +39,7 @@ struct Seed {
     bool autoconnect = false;
     bool onlyonline = false;
     bool sendclose = true;
+    std::u16string language;  // the setting "language"
     std::vector<ContactInfo> contacts;
     // Histories to write: contact UIN -> texts of incoming entries.
     std::map<std::u16string, std::vector<std::u16string>> histories;
@@ -78,6 +79,7 @@ struct AppHarness : formtest::DataDir {
         settings.autoconnect = seed.autoconnect;
         settings.onlyonline = seed.onlyonline;
         settings.sendclose = seed.sendclose;
+        settings.language = seed.language;
         settings.Password(seed.profile) = seed.password;
         if (!seed.server.empty()) settings.profiles[seed.profile].values[u"server"] = seed.server;
         QVERIFY(settings.Save(path()));

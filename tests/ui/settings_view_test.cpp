@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -13,6 +14,7 @@
 #include "tests/ui/form_test_support.h"
 #include "ui/drawing_kit.h"
 #include "ui/image_button.h"
+#include "ui/message_box.h"
 
 using namespace pellox;
 using namespace pellox::ui;
@@ -94,6 +96,7 @@ private slots:
         QVERIFY(view.sendcloseCheck()->isChecked());
         QVERIFY(!view.reconnectCheck()->isChecked());
         QVERIFY(!view.typingCheck()->isChecked());
+        QCOMPARE(view.languageCombo()->currentIndex(), 0);  // the system's
         QCOMPARE(view.passwordEdit()->echoMode(), QLineEdit::Password);
         QVERIFY(!f.data.exists("settings.txt"));  // opening writes nothing
         // Empty fields say what belongs in them; the number takes digits only.
@@ -105,14 +108,17 @@ private slots:
     }
 
     void openShowsTheActiveProfileSelectedInTheSortedList() {
-        Fixture f("[settings]\r\nprofile=222\r\n[333]\r\npassw=c\r\n[1000]\r\npassw=a\r\n"
-                  "[222]\r\npassw=b\r\n");
+        Fixture f(
+            "[settings]\r\nprofile=222\r\nlanguage=ru\r\n[333]\r\npassw=c\r\n"
+            "[1000]\r\npassw=a\r\n[222]\r\npassw=b\r\n");
         CSettingsView& view = f.Open();
         QCOMPARE(f.ListEntries(view), (QStringList{"1000", "222", "333"}));
         QCOMPARE(view.profileList()->selectedItems().size(), 1);
         QCOMPARE(view.profileList()->selectedItems().front()->text(), QString("222"));
         QCOMPARE(view.uinEdit()->text(), QString("222"));
         QCOMPARE(view.passwordEdit()->text(), QString("b"));
+        QCOMPARE(view.languageCombo()->currentIndex(), 1);
+        QCOMPARE(view.languageCombo()->currentText(), QString("Русский"));
     }
 
     void savingTheSameNumberWithANewPasswordRewritesBothFiles() {
@@ -129,12 +135,14 @@ private slots:
         view.sendcloseCheck()->setChecked(true);
         view.reconnectCheck()->setChecked(true);
         view.typingCheck()->setChecked(true);
+        view.languageCombo()->setCurrentIndex(2);
         QVERIFY(f.harness->frame.RouteCommand(cmd::kSave));
         f.harness->Settle();
 
         const QByteArray settings = f.data.read("settings.txt");
         QVERIFY(settings.contains("[111]\r\npassw=secret\r\n"));
-        QVERIFY(settings.contains("sendclose=1\r\nshowhistory=1\r\nreconnect=1\r\ntyping=1\r\n"));
+        QVERIFY(settings.contains(
+            "sendclose=1\r\nshowhistory=1\r\nreconnect=1\r\ntyping=1\r\nonlylisted=0\r\nlanguage=en\r\n"));
         QVERIFY(settings.contains("[222]\r\npassw=two\r\nserver=10.0.0.2:5191\r\n"));
         QCOMPARE(f.data.read("contacts_111.txt"),
                  QByteArray("[1001]\r\nname=Ann\r\n[1002]\r\nname=Bob\r\n"));
@@ -143,6 +151,10 @@ private slots:
         QCOMPARE(f.changes.Count(ChangeCode::ListReset), 0);
         QCOMPARE(f.ContactUins(), (QStringList{"1001", "1002"}));
         QCOMPARE(f.harness->application.Count(cmd::kShowContacts), 1);
+        // The windows stay Russian until the next start, and the user is told.
+        const auto* notice = f.harness->frame.findChild<QMessageBox*>(kNoticeObjectName);
+        QVERIFY(notice != nullptr);
+        QCOMPARE(notice->text(), QString("Язык сменится при следующем запуске."));
     }
 
     void savingAnotherNumberSwitchesTheProfile_data() {
@@ -167,6 +179,7 @@ private slots:
         QCOMPARE(view.serverEdit()->text(), QString("10.0.0.2:5191"));
         QVERIFY(f.harness->frame.RouteCommand(cmd::kSave));
         f.harness->Settle();
+        QVERIFY(f.harness->frame.findChild<QMessageBox*>(kNoticeObjectName) == nullptr);
 
         QCOMPARE(f.session.closeCount, closes);
         QCOMPARE(f.ContactUins(), (QStringList{"2001", "2002"}));
@@ -388,6 +401,10 @@ private slots:
         QCOMPARE(view.Control(1010), static_cast<QWidget*>(view.sendcloseCheck()));
         QCOMPARE(view.Control(1013), static_cast<QWidget*>(view.reconnectCheck()));
         QCOMPARE(view.Control(1014), static_cast<QWidget*>(view.typingCheck()));
+        QCOMPARE(view.Control(1015), static_cast<QWidget*>(view.md5Radio()));
+        QCOMPARE(view.Control(1016), static_cast<QWidget*>(view.roastedRadio()));
+        QCOMPARE(view.Control(1017), static_cast<QWidget*>(view.tlsCheck()));
+        QCOMPARE(view.Control(1018), static_cast<QWidget*>(view.languageCombo()));
         QCOMPARE(view.Control(1009), static_cast<QWidget*>(view.deleteButton()));
         QCOMPARE(view.Control(1008), static_cast<QWidget*>(view.profileList()));
         QCOMPARE(view.deleteButton()->text(), QString("Удалить профиль"));
@@ -401,10 +418,11 @@ private slots:
         QCOMPARE(texts, (QStringList{"Номер ICQ", "Пароль", "Сервер", "Автосоединение",
                                      "Закрывать при отправке", "Переподключаться при обрыве",
                                      "Сообщать о наборе текста", "Вход:",
-                                     "Шифровать соединение (TLS)"}));
+                                     "Шифровать соединение (TLS)", "Язык"}));
         const QList<QWidget*> rows{view.uinEdit(),        view.passwordEdit(),   view.serverEdit(),
                                    view.autoconnectCheck(), view.sendcloseCheck(), view.reconnectCheck(),
-                                   view.typingCheck(),    view.md5Radio(),       view.tlsCheck()};
+                                   view.typingCheck(),    view.md5Radio(),       view.tlsCheck(),
+                                   view.languageCombo()};
         for (int i = 0; i < rows.size(); ++i) {
             QVERIFY2(std::abs(labels[i]->geometry().center().y() -
                               rows[i]->geometry().center().y()) <= 6,
@@ -428,14 +446,22 @@ private slots:
         QCOMPARE(view.passwordEdit()->x(), view.uinEdit()->x());
         QCOMPARE(view.serverEdit()->width(), view.uinEdit()->width());
         QCOMPARE(view.deleteButton()->y(), view.profileList()->y());
-        QCOMPARE(view.deleteButton()->height(), view.profileList()->height());
         QVERIFY(view.profileList()->geometry().right() < view.width());
-        QVERIFY(view.profileList()->y() > view.tlsCheck()->geometry().bottom());
+        // In a taller window the list takes the room below the template, down to the
+        // form's margin; the button keeps its size.
+        const int buttonHeight = view.deleteButton()->height();
+        view.resize(view.width(), view.height() + 200);
+        QCOMPARE(view.deleteButton()->height(), buttonHeight);
+        QCOMPARE(view.profileList()->geometry().bottom(),
+                 view.height() - 1 - view.MapDialogRect(QRect(0, 0, 4, 4)).height());
+        QCOMPARE(view.languageCombo()->x(), view.uinEdit()->x());
+        QVERIFY(view.languageCombo()->y() > view.tlsCheck()->geometry().bottom());
+        QVERIFY(view.profileList()->y() > view.languageCombo()->geometry().bottom());
 
         // Tab order follows the template.
         QWidget* w = view.uinEdit();
         QList<QWidget*> order;
-        for (int i = 0; i < 12; ++i, w = w->nextInFocusChain()) {
+        for (int i = 0; i < 13; ++i, w = w->nextInFocusChain()) {
             while (w->focusPolicy() == Qt::NoFocus) w = w->nextInFocusChain();
             order << w;
         }
@@ -443,7 +469,8 @@ private slots:
                                          view.autoconnectCheck(), view.sendcloseCheck(),
                                          view.reconnectCheck(), view.typingCheck(),
                                          view.md5Radio(), view.roastedRadio(), view.tlsCheck(),
-                                         view.deleteButton(), view.profileList()}));
+                                         view.languageCombo(), view.deleteButton(),
+                                         view.profileList()}));
     }
 
     void formIsDrawnInTheFormColours() {
