@@ -114,9 +114,14 @@ struct AuthReplyCommand {
     bool granted = false;
 };
 
+// The profile's picture changed (or was removed): the server list's icon item
+// follows it, and the server asks for the upload of a picture it lacks.
+struct SetPictureCommand {};
+
 using Command =
     std::variant<ConnectCommand, DisconnectCommand, StatusCommand, SendMessageCommand,
                  LoadContactsCommand, DeleteContactCommand, RequestInfoCommand, VisibilityCommand,
-                 AddContactCommand, RenameContactCommand, TypingCommand, AuthReplyCommand>;
+                 AddContactCommand, RenameContactCommand, TypingCommand, AuthReplyCommand,
+                 SetPictureCommand>;
 
 }  // namespace pellox
