@@ -92,6 +92,10 @@ struct ServerItem {
 };
 inline constexpr std::uint16_t kItemTypeBuddy = 0x0000;
 inline constexpr std::uint16_t kItemTypeGroup = 0x0001;
+// The item with the hash of one's own picture (TLV kTlvIconHash: flags, length 16,
+// the MD5 of the picture), usually named "1".
+inline constexpr std::uint16_t kItemTypeIcon = 0x0014;
+inline constexpr std::uint16_t kTlvIconHash = 0x00D5;
 inline constexpr std::uint16_t kTlvNickname = 0x0131;
 inline constexpr std::uint16_t kTlvAwaitingAuth = 0x0066;
 // A group's members: the item ids of its buddies, or for the root group (group id
@@ -126,6 +130,7 @@ struct ServerListExtras {
     std::vector<ServerItem> buddies;           // every buddy item
     std::optional<ServerItem> firstGroup;      // the first group item of a group id above 0
     std::vector<ServerItem> groups;            // every group item, the root (group 0) too
+    std::optional<ServerItem> icon;            // the first icon item (kItemTypeIcon)
 };
 
 // Reads the whole reply into its buddies, in item order, and, when `extras` is
@@ -185,6 +190,15 @@ public:
     // when the list holds no such buddy.
     std::optional<ServerItem> UnlinkBuddy(const std::string& uin, std::optional<ServerItem>& group);
 
+    // The icon item of the list, when it has one.
+    std::optional<ServerItem> Icon() const;
+    // The icon item with `tlvs`: the known one changed (update true) or a new one
+    // named "1" in group 0 with the next free item id; nullopt for `tlvs` null, and
+    // then the known item (if any) goes into `deleted`. From now on it is the
+    // known item.
+    std::optional<ServerItem> PrepareIcon(const std::vector<std::uint8_t>* tlvs, bool& update,
+                                          std::optional<ServerItem>& deleted);
+
 private:
     std::uint16_t NextItemId();  // requires lock_
 
@@ -195,6 +209,8 @@ private:
     std::vector<ServerItem> buddies_;
     std::optional<ServerItem> group_;
     std::vector<ServerItem> groups_;  // the root too
+    std::optional<ServerItem> icon_;
+    std::optional<ServerItem> comingIcon_;
     bool loaded_ = false;
     // Gathered from the replies of a list still coming in.
     std::optional<VisibilityItem> comingItem_;
