@@ -46,13 +46,29 @@ bool CacheIcon(const std::string& directory, const std::string& hashText,
     return WriteInto(directory + "icons/", hashText, bytes);
 }
 
+namespace {
+
+// The name a profile keeps, when it is a plain name inside the data folder.
+std::optional<std::string> PictureName(std::u16string_view kept) {
+    const std::string name = NarrowFromWide(kept);
+    if (name.empty() || name.find('/') != std::string::npos || name.front() == '.') return std::nullopt;
+    return name;
+}
+
+}  // namespace
+
+void RemoveOwnPicture(const std::string& directory, std::u16string_view name) {
+    if (const std::optional<std::string> plain = PictureName(name))
+        (void)DeleteRewrittenFile(directory, *plain);
+}
+
 std::optional<std::vector<std::uint8_t>> ReadOwnPicture(const std::string& directory,
                                                         const Profile& profile) {
     const auto it = profile.values.find(kPictureKey);
-    if (it == profile.values.end() || it->second.empty()) return std::nullopt;
-    const std::string name = NarrowFromWide(it->second);
-    // Only a plain name inside the data folder.
-    if (name.find('/') != std::string::npos || name.front() == '.') return std::nullopt;
+    if (it == profile.values.end()) return std::nullopt;
+    const std::optional<std::string> plain = PictureName(it->second);
+    if (!plain) return std::nullopt;
+    const std::string& name = *plain;
     std::string bytes;
     if (!platform::ReadWholeFile(directory + name, bytes) || bytes.empty() ||
         bytes.size() > kMaxIconBytes) {

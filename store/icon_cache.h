@@ -45,4 +45,7 @@ std::optional<std::string> WriteOwnPicture(const std::string& directory,
                                            std::span<const std::uint8_t> bytes,
                                            const std::string& extension);
 
+// Deletes an own picture's file by the name a profile kept (a plain name only).
+void RemoveOwnPicture(const std::string& directory, std::u16string_view name);
+
 }  // namespace pellox
