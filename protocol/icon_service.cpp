@@ -191,6 +191,7 @@ void IconService::SendWaiting(ServiceConnection& connection) {
     while (!waiting_.empty()) {
         const Waiting next = waiting_.front();
         waiting_.pop_front();
+        if (tried_.size() >= kMaxTriedHashes) tried_.clear();
         if (!tried_.insert(next.hash).second) continue;
         PacketBuffer data;
         AppendString8(data, next.uin);

@@ -56,6 +56,9 @@ class SessionImpl;
 
 // Fetches waiting for the service at most; more are dropped until it answers.
 inline constexpr std::size_t kMaxWaitingFetches = 64;
+// Hashes remembered as fetched at most; past it they are forgotten (and a hash
+// that failed may be fetched once more), so that a flood of hashes costs no memory.
+inline constexpr std::size_t kMaxTriedHashes = 4096;
 
 // The icon hash of a user-information block's TLV 0x001D; nullopt when none.
 std::optional<IconHash> AnnouncedIconHash(const UserInfoBlock& block);

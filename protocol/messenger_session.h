@@ -33,6 +33,8 @@
 //     kept in ServerList();
 //   - a connection that ends in ConnectionError is tried again while the settings'
 //     "reconnect" is on (see net/session_impl.h).
+//   - pictures go through the IconService (protocol/icon_service.h): an arrival's
+//     icon hash, the redirect to the icon service, the own icon's item and upload.
 //
 // Every save they cause goes through AppState::RequestSave: a flood costs a write
 // per interval, not one per event.
