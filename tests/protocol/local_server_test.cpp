@@ -598,10 +598,17 @@ TEST_F(Pictures, APictureSetByOneSessionIsFetchedByAnotherAndRemoved) {
     EXPECT_EQ(std::vector<std::uint8_t>(cached.begin(), cached.end()), Png());
     EXPECT_EQ(boris.session.Icons().FetchesSentForTesting(), 1u);
 
+    // Another picture: the item is updated, uploaded, and fetched anew.
+    std::vector<std::uint8_t> second = Png();
+    second.push_back(0);
+    const std::string secondHash = SetPicture(alice, second);
+    ASSERT_TRUE(boris.WaitForContact(u"100001", HasIcon(secondHash)));
+    ASSERT_TRUE(WaitFor([&] { return IconCached(boris.dir.path(), secondHash); }));
+
     // "Убрать": the item goes, and with it the picture in Alice's presence.
     SetPicture(alice, {});
     ASSERT_TRUE(boris.WaitForContact(u"100001", HasIcon("")));
-    EXPECT_EQ(boris.session.Icons().FetchesSentForTesting(), 1u);
+    EXPECT_EQ(boris.session.Icons().FetchesSentForTesting(), 2u);
 }
 
 TEST_F(Pictures, AnIconThatIsNoPictureIsNotCachedNorFetchedAgain) {

@@ -44,6 +44,21 @@ struct DataDir {
 };
 
 // A model of its own on a fresh data directory, removed afterwards.
+// Caches a picture of one colour in the data directory as a fetch would have;
+// its hash text, empty when it could not be written.
+inline std::string CachePicture(const std::string& directory, QColor colour) {
+    QImage image(kPictureSide, kPictureSide, QImage::Format_RGB32);
+    image.fill(colour);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(png.constData()),
+                                              static_cast<std::size_t>(png.size()));
+    const std::string hash = IconHashText(IconHashOf(bytes));
+    return CacheIcon(directory, hash, bytes) ? hash : std::string();
+}
+
 struct TempModel : DataDir {
     AppState state{path()};
 
@@ -60,17 +75,8 @@ struct TempModel : DataDir {
     // A contact whose presence announced a picture of one colour, cached as a
     // fetch would have cached it.
     ContactPtr AddWithPicture(ContactInfo info, QColor colour) {
-        QImage image(kPictureSide, kPictureSide, QImage::Format_RGB32);
-        image.fill(colour);
-        QByteArray png;
-        QBuffer buffer(&png);
-        buffer.open(QIODevice::WriteOnly);
-        image.save(&buffer, "PNG");
-        const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(png.constData()),
-                                                  static_cast<std::size_t>(png.size()));
-        info.iconHash = IconHashText(IconHashOf(bytes));
-        if (!CacheIcon(state.Directory(), info.iconHash, bytes)) return nullptr;
-        return Add(info);
+        info.iconHash = CachePicture(state.Directory(), colour);
+        return info.iconHash.empty() ? nullptr : Add(info);
     }
 };
 
