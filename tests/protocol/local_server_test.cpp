@@ -561,7 +561,7 @@ TEST_F(Reconnect, AUserCommandCancelsTheWaitAndARefusedLoginIsNotRetried) {
 
 // Pictures: one's own set, uploaded and announced; a contact's fetched and cached.
 class Pictures : public OwnPresence {
-protected:
+public:
     // A 1x1 PNG.
     static std::vector<std::uint8_t> Png() {
         return {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0x00, 0x00, 0x00, 0x0D, 0x49, 0x48,
@@ -609,6 +609,36 @@ TEST_F(Pictures, APictureSetByOneSessionIsFetchedByAnotherAndRemoved) {
     SetPicture(alice, {});
     ASSERT_TRUE(boris.WaitForContact(u"100001", HasIcon("")));
     EXPECT_EQ(boris.session.Icons().FetchesSentForTesting(), 2u);
+}
+
+// Over TLS the service connection is TLS too, checked against the same pin.
+TEST(PicturesOverTls, TheIconServiceIsReachedAsTheMessagingServerWas) {
+    TempDir data;
+    server::OscarServer oscar;
+    server::ServerConfig config;
+    config.authPort = 0;
+    config.bosPort = 0;
+    config.tls = true;
+    config.tlsPort = 0;
+    config.dataDirectory = data.path();
+    std::string error;
+    ASSERT_TRUE(oscar.Start(config, server::AccountStore::Demo(), error)) << error;
+    const std::string address = "127.0.0.1:" + std::to_string(oscar.TlsPort());
+    const auto signOn = [&](Client& client, const std::u16string& password) {
+        ASSERT_TRUE(client.session.StartWorker());
+        client.session.EnqueueCommand(ConnectCommand{std::u16string(address.begin(), address.end()), client.own,
+                                                     password, 0, false, true, oscar.TlsFingerprint()});
+        ASSERT_TRUE(client.session.WaitForReport(ConnState::ContactsLoaded));
+    };
+    Client alice(u"100001");
+    Client boris(u"100002");
+    const std::string hash = Pictures::SetPicture(alice, Pictures::Png());
+    ASSERT_NO_FATAL_FAILURE(signOn(alice, u"alice"));
+    ASSERT_NO_FATAL_FAILURE(signOn(boris, u"boris"));
+    ASSERT_TRUE(WaitFor([&] { return IconCached(boris.dir.path(), hash); }));
+    alice.session.Shutdown();
+    boris.session.Shutdown();
+    oscar.Stop();
 }
 
 TEST_F(Pictures, AnIconThatIsNoPictureIsNotCachedNorFetchedAgain) {
