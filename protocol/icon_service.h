@@ -100,6 +100,11 @@ public:
 
     // Fetch requests sent since the start, for tests.
     std::size_t FetchesSentForTesting() const { return fetchesSent_.load(); }
+    // True while no service connection is asked for, open or closing.
+    bool ServiceIdleForTesting() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return phase_ == Phase::Idle && !connection_;
+    }
 
 private:
     enum class Phase { Idle, Requested, Ready, Closing };

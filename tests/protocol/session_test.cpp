@@ -6,6 +6,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include <map>
 #include <tuple>
@@ -523,6 +524,32 @@ TEST_F(SessionOnTheWire, OnlyAnIconThatIsTheHashAskedForAndWithinTheLimitIsCache
     EXPECT_FALSE(IconCached(model.Directory(), IconHashText(announcedHash)));
     EXPECT_FALSE(IconCached(model.Directory(), IconHashText(IconHashOf(other))));
     EXPECT_EQ(Snapshot(u"1003").iconHash, goodText);
+}
+
+// A redirect to a service that cannot be reached leaves nothing waiting: the next
+// announcement of the same icon asks for the service again.
+TEST_F(SessionOnTheWire, AnUnreachableIconServiceIsAskedForAgainByTheNextAnnouncement) {
+    const Bytes announced = UserInfo("1001", {StatusTlv(0), TlvBytes(0x001D, FromHex("0001 01 10" + std::string(32, 'a')))});
+    const Bytes nowhere = Concat({TlvBytes(0x000D, BigEndian16(0x0010)), TlvBytes(0x0005, BytesOf("127.0.0.1:1")),
+                                  TlvBytes(0x0006, FromHex("C0 0C 1E"))});
+    std::atomic<bool> given{false};
+    ASSERT_NO_FATAL_FAILURE(SignOn(Script()
+                                       .SendSnac(0x0003, 0x000B, announced)
+                                       .ExpectSnac(0x0001, 0x0004)
+                                       .SendSnac(0x0001, 0x0005, nowhere)
+                                       .Do([&given](Script::Context&) {
+                                           for (int i = 0; i < 1000 && !given.load(); ++i)
+                                               std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                                           return given.load();
+                                       })
+                                       .SendSnac(0x0003, 0x000B, announced)
+                                       .ExpectSnac(0x0001, 0x0004)));
+    // The connection to nowhere has ended before the contact announces the icon again.
+    given = server.WaitForFrame([](const ReceivedFrame& f) { return f.IsSnac(0x0001, 0x0004); }) &&
+            session.WaitUntil([&] { return session.Icons().ServiceIdleForTesting(); });
+    ExpectScriptsDone();
+    EXPECT_EQ(CountFrames(0x0001, 0x0004), 2u);
+    EXPECT_EQ(session.Icons().FetchesSentForTesting(), 0u);
 }
 
 }  // namespace
