@@ -25,9 +25,9 @@
 //
 // Threads: the receive thread calls OnArrival, OnRedirect and OnOwnIconNotice, the
 // worker SyncOwnIcon; the service connection's thread runs the answers. One lock
-// (a leaf below the model's: taken with no other held but the session's send lock
-// inside it) guards the queue and the connection; files are written and the model
-// changed outside it.
+// guards the queue and the connection: taken with no other lock held, and only the
+// service connection's send lock is taken inside it; files are written, the model
+// changed and the messaging connection sent on outside it.
 #pragma once
 
 #include <atomic>
