@@ -92,8 +92,9 @@ void ServiceConnection::Converse(const std::vector<std::uint8_t>& cookie) {
         } else if (snac.family == 0x0001 && snac.subtype == 0x0018 && !signedOn) {
             PacketBuffer ready;
             for (const std::uint16_t family : {std::uint16_t{0x0001}, family_}) {
-                AppendRecord(ready, ClientReadyEntry{family, family == 0x0001 ? std::uint16_t{4} : version_,
-                                                     kToolId, kToolVersion});
+                AppendRecord(
+                    ready, ClientReadyEntry{family, family == 0x0001 ? std::uint16_t{4} : version_,
+                                            kToolId, kToolVersion});
             }
             if (!SendSnacOf(0x0001, 0x0002, 0x00000002, ready)) return;
             signedOn = true;

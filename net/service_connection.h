@@ -72,7 +72,7 @@ private:
     const Handlers handlers_;
     const std::shared_ptr<Link> link_;
     std::atomic<int> idleTimeoutMs_;
-    std::mutex sendLock_;  // one whole frame
+    std::mutex sendLock_;         // one whole frame
     std::uint16_t sequence_ = 0;  // guarded by sendLock_
     std::thread thread_;
 };

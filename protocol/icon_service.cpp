@@ -29,7 +29,8 @@ bool ReadIconBlock(PacketReader& reader, std::uint8_t& flags, IconHash& hash) {
     while (!reader.AtEnd()) {
         std::uint16_t type = 0;
         std::uint8_t length = 0;
-        if (!ReadU16(reader, type) || !ReadU8(reader, flags) || !ReadU8(reader, length)) return false;
+        if (!ReadU16(reader, type) || !ReadU8(reader, flags) || !ReadU8(reader, length))
+            return false;
         if (type == kIconInfoType && length == hash.size())
             return ReadBytes(reader, hash.data(), hash.size());
         if (!reader.Skip(length)) return false;
@@ -79,7 +80,8 @@ std::optional<IconHash> AnnouncedIconHash(const UserInfoBlock& block) {
 
 bool LooksLikeImage(std::span<const std::uint8_t> bytes) {
     const auto startsWith = [&bytes](std::string_view magic) {
-        return bytes.size() >= magic.size() && std::memcmp(bytes.data(), magic.data(), magic.size()) == 0;
+        return bytes.size() >= magic.size() &&
+               std::memcmp(bytes.data(), magic.data(), magic.size()) == 0;
     };
     return startsWith("\x89PNG\r\n\x1A\n") || startsWith("\xFF\xD8\xFF") || startsWith("GIF8") ||
            startsWith("BM");
@@ -156,7 +158,8 @@ bool IconService::OnRedirect(PacketReader& reader) {
     const Tlv* address = FindTlv(tlvs, 0x0005);
     const Tlv* cookie = FindTlv(tlvs, 0x0006);
     if (family == nullptr || family->value.size() != 2) return false;
-    if ((family->value[0] << 8 | family->value[1]) != kIconFamily) return true;  // not asked for here
+    if ((family->value[0] << 8 | family->value[1]) != kIconFamily)
+        return true;  // not asked for here
     if (address == nullptr || address->value.empty() || cookie == nullptr || cookie->value.empty())
         return false;
     {
@@ -385,7 +388,8 @@ bool IconService::SyncOwnIcon(Connection& connection, ServerListState& list) {
     std::optional<ServerItem> item;
     if (wanted) {
         std::vector<std::uint8_t> tlvs = {static_cast<std::uint8_t>(kTlvIconHash >> 8),
-                                          static_cast<std::uint8_t>(kTlvIconHash & 0xFF), 0,
+                                          static_cast<std::uint8_t>(kTlvIconHash & 0xFF),
+                                          0,
                                           static_cast<std::uint8_t>(2 + wanted->size()),
                                           kIconFlags,
                                           static_cast<std::uint8_t>(wanted->size())};
@@ -395,8 +399,9 @@ bool IconService::SyncOwnIcon(Connection& connection, ServerListState& list) {
         (void)list.PrepareIcon(nullptr, update, deleted);
     }
     if (!connection.SendEmptySnac(0x0013, 0x0011)) return false;
-    const bool sent = item ? SendServerItem(connection, *item, update ? 0x0009 : 0x0008, kIconItemRequest)
-                           : deleted && SendServerItem(connection, *deleted, 0x000A, kIconItemRequest);
+    const bool sent =
+        item ? SendServerItem(connection, *item, update ? 0x0009 : 0x0008, kIconItemRequest)
+             : deleted && SendServerItem(connection, *deleted, 0x000A, kIconItemRequest);
     return connection.SendEmptySnac(0x0013, 0x0012) && sent;
 }
 

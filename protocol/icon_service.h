@@ -139,8 +139,8 @@ private:
     std::unique_ptr<ServiceConnection> connection_;
     std::vector<std::unique_ptr<ServiceConnection>> retired_;
     std::deque<Waiting> waiting_;
-    std::map<IconHash, std::uint32_t> inFlight_;  // hash -> the request id of its fetch
-    std::set<IconHash> tried_;                  // fetched this connection of the session
+    std::map<IconHash, std::uint32_t> inFlight_;       // hash -> the request id of its fetch
+    std::set<IconHash> tried_;                         // fetched this connection of the session
     std::optional<std::vector<std::uint8_t>> upload_;  // the picture the server asked for
     bool uploading_ = false;
     std::uint32_t nextRequest_ = 0;

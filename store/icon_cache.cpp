@@ -51,7 +51,8 @@ namespace {
 // The name a profile keeps, when it is a plain name inside the data folder.
 std::optional<std::string> PictureName(std::u16string_view kept) {
     const std::string name = NarrowFromWide(kept);
-    if (name.empty() || name.find('/') != std::string::npos || name.front() == '.') return std::nullopt;
+    if (name.empty() || name.find('/') != std::string::npos || name.front() == '.')
+        return std::nullopt;
     return name;
 }
 

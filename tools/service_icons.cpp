@@ -153,8 +153,8 @@ void OscarServer::Core::HandleIconUpload(Session& s, const SnacHeader& snac, Pac
     if (!config_.dataDirectory.empty()) {
         const std::string directory = config_.dataDirectory + "/icons/";
         const std::string bytes(icon.data.begin(), icon.data.end());
-        if (!platform::MakeDirectories(directory, 0700) ||
-            !ReplaceFileContents(directory, UinText(s.uin), [&bytes]() -> std::optional<std::string> { return bytes; })) {
+        const auto content = [&bytes]() -> std::optional<std::string> { return bytes; };
+        if (!platform::MakeDirectories(directory, 0700) || !ReplaceFileContents(directory, UinText(s.uin), content)) {
             Log(s.Label() + " icon not written to " + directory);
         }
     }

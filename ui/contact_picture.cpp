@@ -20,10 +20,9 @@ QPixmap ContactPicture(const AppState& state, const std::string& iconHash) {
     QPixmap pixmap;
     if (QPixmapCache::find(key, &pixmap)) return pixmap;
     QImage image;
-    if (!image.load(QString::fromStdString(CachedIconPath(state.Directory(), iconHash))))
-        return {};
-    pixmap = QPixmap::fromImage(image.scaled(kPictureSide, kPictureSide, Qt::KeepAspectRatio,
-                                             Qt::SmoothTransformation));
+    if (!image.load(QString::fromStdString(CachedIconPath(state.Directory(), iconHash)))) return {};
+    pixmap = QPixmap::fromImage(
+        image.scaled(kPictureSide, kPictureSide, Qt::KeepAspectRatio, Qt::SmoothTransformation));
     QPixmapCache::insert(key, pixmap);
     return pixmap;
 }
@@ -33,8 +32,9 @@ std::optional<QByteArray> MakeOwnPicture(const QString& imagePath, std::string& 
     if (!image.load(imagePath) || image.isNull()) return std::nullopt;
     // The middle square, then 48x48.
     const int side = std::min(image.width(), image.height());
-    image = image.copy((image.width() - side) / 2, (image.height() - side) / 2, side, side)
-                .scaled(kPictureSide, kPictureSide, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    image =
+        image.copy((image.width() - side) / 2, (image.height() - side) / 2, side, side)
+            .scaled(kPictureSide, kPictureSide, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     const auto encode = [&image](const char* format, int quality) {
         QByteArray bytes;
         QBuffer buffer(&bytes);

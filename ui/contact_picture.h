@@ -2,14 +2,13 @@
 // bytes decode, and one's own picture made from a chosen image.
 #pragma once
 
+#include <QByteArray>
+#include <QPixmap>
+#include <QString>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
-
-#include <QByteArray>
-#include <QPixmap>
-#include <QString>
 
 namespace pellox {
 class AppState;
@@ -30,6 +29,5 @@ QPixmap ContactPicture(const AppState& state, const std::string& iconHash);
 // the best quality that fits. Sets `extension` ("png" or "jpg"); nullopt when the
 // file is no image.
 std::optional<QByteArray> MakeOwnPicture(const QString& imagePath, std::string& extension);
-
 
 }  // namespace pellox::ui

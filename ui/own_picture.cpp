@@ -33,13 +33,14 @@ void Application::UsePictureFile(const QString& path) {
     const std::optional<QByteArray> bytes = MakeOwnPicture(path, extension);
     std::optional<std::string> name;
     if (bytes) {
-        name = WriteOwnPicture(
-            state_.Directory(),
-            {reinterpret_cast<const std::uint8_t*>(bytes->constData()), static_cast<std::size_t>(bytes->size())},
-            extension);
+        name = WriteOwnPicture(state_.Directory(),
+                               {reinterpret_cast<const std::uint8_t*>(bytes->constData()),
+                                static_cast<std::size_t>(bytes->size())},
+                               extension);
     }
     if (!name) {
-        ShowNotice(frame_.get(), LoadQString(str::kPictureUnusable).arg(QFileInfo(path).fileName()));
+        ShowNotice(frame_.get(),
+                   LoadQString(str::kPictureUnusable).arg(QFileInfo(path).fileName()));
         return;
     }
     SetPictureName(*name);
