@@ -389,6 +389,22 @@ bool SessionImpl::ConnectToMessagingServer(Connection& connection) {
                       plan.identity, loginHost);
 }
 
+bool SessionImpl::OpenServiceStream(Link& link, const std::string& address) {
+    SignOnPlan plan;
+    {
+        std::lock_guard<std::mutex> guard(connectionLock_);
+        if (signOn_.login.addresses.empty()) return false;
+        plan = signOn_;
+    }
+    ServerAddress server;
+    bool replaced = false;
+    if (!ResolveMessagingServer(address, plan.tls, plan.login, plan.loginLocal, server, replaced))
+        return false;
+    const bool loginHost = replaced || SameHost(server.host, plan.login.host);
+    return OpenStream(link, server, plan.tls, loginHost ? plan.tlsPin : std::string(),
+                      plan.identity, false);
+}
+
 bool SessionImpl::SendCookie(Connection& connection, PacketReader& hello) {
     const std::vector<std::uint8_t> authorization = Cookie();
     if (authorization.empty()) return false;

@@ -168,12 +168,15 @@ struct PrivacyCommand {
     std::uint16_t list = 0;
     bool add = true;
 };
+// The profile's picture changed (or was removed): the server list's icon item
+// follows it, and the server asks for the upload of a picture it lacks.
+struct SetPictureCommand {};
 
 using Command =
     std::variant<ConnectCommand, DisconnectCommand, StatusCommand, SendMessageCommand,
                  LoadContactsCommand, DeleteContactCommand, RequestInfoCommand, VisibilityCommand,
                  AddContactCommand, RenameContactCommand, TypingCommand, AuthReplyCommand,
                  SearchPeopleCommand, RequestDetailsCommand, SaveOwnDetailsCommand,
-                 RequestAwayTextCommand, PrivacyCommand>;
+                 RequestAwayTextCommand, PrivacyCommand, SetPictureCommand>;
 
 }  // namespace pellox

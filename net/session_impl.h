@@ -260,6 +260,14 @@ public:
     // Routes one SNAC through the table.
     void DispatchSnac(Connection& connection, PacketReader& reader, const SnacHeader& snac);
 
+    // ---- Service connections (net/service_connection.h) ----
+    // Connects `link` to a service at "host[:port]" the way the messaging server
+    // was reached: TLS when the sign-on was (the pin applies on the login server's
+    // host), a loopback address replaced as for the messaging server. False when no
+    // sign-on got that far or the connect (or the handshake) failed. Any thread but
+    // a receive thread of the session; blocks for the connect.
+    bool OpenServiceStream(Link& link, const std::string& address);
+
     // ---- For tests (and the fuzz target) ----
     // Carries out one command on the calling thread as the worker would.
     void PerformCommandForTesting(const Command& command);

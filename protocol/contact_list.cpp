@@ -150,6 +150,10 @@ bool ReadContactListReply(PacketReader& reader, std::vector<ServerContactEntry>&
                                               std::vector<std::uint8_t>(data.Data(), data.Data() + dataLength)});
             if (groupId != 0 && !found.firstGroup) found.firstGroup = found.groups.back();
         }
+        if (type == kItemTypeIcon && !found.icon) {
+            found.icon = ServerItem{name, groupId, itemId, type,
+                                    std::vector<std::uint8_t>(data.Data(), data.Data() + dataLength)};
+        }
         if (type == kItemTypeVisibility && !found.visibility) {
             found.visibility = VisibilityItem{
                 std::move(name), groupId, itemId,
@@ -194,8 +198,10 @@ std::size_t ServerListState::TakeReply(const ServerListExtras& extras, bool more
     comingPrivacy_.insert(comingPrivacy_.end(), extras.privacy.begin(),
                           extras.privacy.begin() + static_cast<std::ptrdiff_t>(
                                                        std::min(privacyRoom, extras.privacy.size())));
+    if (!comingIcon_ && extras.icon) comingIcon_ = extras.icon;
     if (moreReplies) return taken;
     privacy_ = std::exchange(comingPrivacy_, {});
+    icon_ = std::exchange(comingIcon_, std::nullopt);
     item_ = std::exchange(comingItem_, std::nullopt);
     highestItemId_ = std::exchange(comingHighest_, 0);
     highestGroupId_ = std::exchange(comingHighestGroup_, 0);
@@ -216,6 +222,7 @@ void ServerListState::Restart() {
     comingGroup_.reset();
     comingGroups_.clear();
     comingPrivacy_.clear();
+    comingIcon_.reset();
 }
 
 bool ServerListState::Loaded() const {
@@ -224,6 +231,26 @@ bool ServerListState::Loaded() const {
 }
 
 std::uint16_t ServerListState::NextItemId() { return TakeNextId(highestItemId_); }
+
+std::optional<ServerItem> ServerListState::Icon() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return icon_;
+}
+
+std::optional<ServerItem> ServerListState::PrepareIcon(const std::vector<std::uint8_t>* tlvs,
+                                                       bool& update,
+                                                       std::optional<ServerItem>& deleted) {
+    std::lock_guard<std::mutex> guard(lock_);
+    update = icon_.has_value();
+    deleted.reset();
+    if (tlvs == nullptr) {
+        deleted = std::exchange(icon_, std::nullopt);
+        return std::nullopt;
+    }
+    if (!icon_) icon_ = ServerItem{"1", 0, NextItemId(), kItemTypeIcon, {}};
+    icon_->data = *tlvs;
+    return icon_;
+}
 
 std::optional<ServerItem> ServerListState::Buddy(const std::string& uin) const {
     std::lock_guard<std::mutex> guard(lock_);

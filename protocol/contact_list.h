@@ -100,6 +100,10 @@ inline constexpr std::uint16_t kItemTypePermit = 0x0002;  // always visible to
 inline constexpr std::uint16_t kItemTypeDeny = 0x0003;    // always invisible to
 inline constexpr std::uint16_t kItemTypeIgnore = 0x000E;  // nothing from it is taken
 bool IsPrivacyItemType(std::uint16_t type);
+// The item with the hash of one's own picture (TLV kTlvIconHash: flags, length 16,
+// the MD5 of the picture), usually named "1".
+inline constexpr std::uint16_t kItemTypeIcon = 0x0014;
+inline constexpr std::uint16_t kTlvIconHash = 0x00D5;
 inline constexpr std::uint16_t kTlvNickname = 0x0131;
 inline constexpr std::uint16_t kTlvAwaitingAuth = 0x0066;
 // A group's members: the item ids of its buddies, or for the root group (group id
@@ -135,6 +139,7 @@ struct ServerListExtras {
     std::optional<ServerItem> firstGroup;      // the first group item of a group id above 0
     std::vector<ServerItem> privacy;           // every permit, deny and ignore item
     std::vector<ServerItem> groups;            // every group item, the root (group 0) too
+    std::optional<ServerItem> icon;            // the first icon item (kItemTypeIcon)
 };
 
 // Reads the whole reply into its buddies, in item order, and, when `extras` is
@@ -205,6 +210,14 @@ public:
     // Takes the UIN off the list of that type: its item as it was, for deleting
     // it on the server; nothing when the list does not name it.
     std::optional<ServerItem> DropPrivacyItem(std::uint16_t type, const std::string& uin);
+    // The icon item of the list, when it has one.
+    std::optional<ServerItem> Icon() const;
+    // The icon item with `tlvs`: the known one changed (update true) or a new one
+    // named "1" in group 0 with the next free item id; nullopt for `tlvs` null, and
+    // then the known item (if any) goes into `deleted`. From now on it is the
+    // known item.
+    std::optional<ServerItem> PrepareIcon(const std::vector<std::uint8_t>* tlvs, bool& update,
+                                          std::optional<ServerItem>& deleted);
 
 private:
     std::uint16_t NextItemId();  // requires lock_
@@ -217,6 +230,8 @@ private:
     std::optional<ServerItem> group_;
     std::vector<ServerItem> privacy_;
     std::vector<ServerItem> groups_;  // the root too
+    std::optional<ServerItem> icon_;
+    std::optional<ServerItem> comingIcon_;
     bool loaded_ = false;
     // Gathered from the replies of a list still coming in.
     std::optional<VisibilityItem> comingItem_;

@@ -67,7 +67,21 @@ void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger) {
                                      const SnacHeader&) { return handler(connection, reader); });
     };
     plain(0x0002, 0x0006, &HandleUserInfoReply);
-    plain(0x0003, 0x000B, &HandleContactArrived);
+    net.SetSnacHandler(0x0003, 0x000B,
+                       [&messenger](Connection& connection, PacketReader& reader, const SnacHeader&) {
+                           const PacketReader info = reader;
+                           if (!HandleContactArrived(connection, reader)) return false;
+                           messenger.Icons().OnArrival(connection, info);
+                           return true;
+                       });
+    net.SetSnacHandler(0x0001, 0x0005,
+                       [&messenger](Connection&, PacketReader& reader, const SnacHeader&) {
+                           return messenger.Icons().OnRedirect(reader);
+                       });
+    net.SetSnacHandler(0x0001, 0x0021,
+                       [&messenger](Connection& connection, PacketReader& reader, const SnacHeader&) {
+                           return messenger.Icons().OnOwnIconNotice(connection, reader);
+                       });
     plain(0x0003, 0x000C, &HandleContactDeparted);
     net.SetSnacHandler(0x0004, 0x0001, &HandleMessageError);
     net.SetSnacHandler(0x0004, 0x0014,
@@ -89,12 +103,15 @@ void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger) {
             if (!more) {
                 messenger.SyncIgnoreMarks();
                 messenger.OnServerListLoaded(connection);
+                (void)messenger.Icons().SyncOwnIcon(connection, messenger.ServerList());
             }
             return true;
         });
     net.SetSnacHandler(
         0x0013, 0x000E,
         [&messenger](Connection& connection, PacketReader& reader, const SnacHeader& snac) {
+            // The icon item's result changes nothing: the server's notice follows it.
+            if (IconService::IsIconItemRequest(snac.requestId)) return true;
             return messenger.OnItemResult(connection, snac.requestId, reader);
         });
     for (const std::uint16_t subtype : {0x0019, 0x001B, 0x001C}) {
@@ -125,6 +142,11 @@ void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger) {
     net.SetCommandHandler<TypingCommand>([](const TypingCommand& command, Connection& connection) {
         if (connection.Connected()) (void)SendTypingNotice(connection, command.uin, command.kind);
     });
+    net.SetCommandHandler<SetPictureCommand>(
+        [&messenger](const SetPictureCommand&, Connection& connection) {
+            if (connection.Connected())
+                (void)messenger.Icons().SyncOwnIcon(connection, messenger.ServerList());
+        });
     net.SetCommandHandler<AuthReplyCommand>(
         [&messenger](const AuthReplyCommand& command, Connection& connection) {
             if (connection.Connected()) messenger.PerformAuthReply(command, connection);
@@ -133,13 +155,17 @@ void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger) {
 }
 
 MessengerSession::MessengerSession(AppState& model, Announcer* announcer)
-    : model_(model), announcer_(announcer), net_(std::make_unique<SessionImpl>(*this)) {
+    : model_(model),
+      announcer_(announcer),
+      net_(std::make_unique<SessionImpl>(*this)),
+      icons_(std::make_unique<IconService>(*net_, model)) {
     RegisterProtocolHandlers(*net_, *this);
     net_->SetReconnectCheck(
         [&model] { return model.ReadSettings([](const Settings& s) { return s.reconnect; }); });
 }
 
 MessengerSession::~MessengerSession() {
+    icons_->Shutdown();
     net_->Shutdown();
 }
 
@@ -165,6 +191,7 @@ void MessengerSession::CloseSession() {
     net_->CloseSession();
 }
 void MessengerSession::Shutdown() {
+    icons_->Shutdown();
     net_->Shutdown();
 }
 void MessengerSession::SetReconnectCheck(std::function<bool()> check) {
@@ -174,6 +201,7 @@ void MessengerSession::SetReconnectCheck(std::function<bool()> check) {
 void MessengerSession::OnStateChanged(ConnState code, bool stored) {
     if (!stored) return;
     if (code == ConnState::OpeningConnection) {
+        icons_->Reset();
         serverList_.Restart();
         strangerArrivals_.store(0);
     }

@@ -33,6 +33,8 @@
 //     kept in ServerList();
 //   - a connection that ends in ConnectionError is tried again while the settings'
 //     "reconnect" is on (see net/session_impl.h).
+//   - pictures go through the IconService (protocol/icon_service.h): an arrival's
+//     icon hash, the redirect to the icon service, the own icon's item and upload.
 //
 // Every save they cause goes through AppState::RequestSave: a flood costs a write
 // per interval, not one per event.
@@ -60,6 +62,7 @@
 #include "protocol/contact_list.h"
 #include "protocol/people.h"
 #include "protocol/privacy.h"
+#include "protocol/icon_service.h"
 
 namespace pellox {
 
@@ -222,6 +225,8 @@ public:
 
     // The network session itself, for tests.
     SessionImpl& NetForTesting() { return *net_; }
+    // The pictures (protocol/icon_service.h).
+    IconService& Icons() { return *icons_; }
 
 private:
     void Receive(Connection& from, const std::u16string& uin, const std::u16string& text,
@@ -266,6 +271,8 @@ private:
     std::function<std::int64_t()> clockMs_;
     // Last, so that it goes first: its threads call the members above.
     std::unique_ptr<SessionImpl> net_;
+    // After the network session, so that it goes before it: its connections use it.
+    std::unique_ptr<IconService> icons_;
 };
 
 // Requests kept for the user interface at most; older ones go first.
@@ -289,11 +296,15 @@ bool SendAuthRequest(Connection& connection, const std::string& uin, const std::
 //   0x0013/0x0006 HandleContactListReply  0x0013/0x000E OnItemResult
 //   0x0013/0x0019 OnAuthRequest           0x0013/0x001B OnAuthReply
 //   0x0013/0x001C OnYouWereAdded          0x0015/0x0003 (RegisterPeopleHandlers)
+//   0x0001/0x0005 IconService::OnRedirect 0x0001/0x0021 IconService::OnOwnIconNotice
+// (0x0003/0x000B also goes to IconService::OnArrival, and the results of the icon
+// item's edits to nobody else.)
 // (0x0001/0x0003, 0x0013 and 0x0018 are the network session's own.)
 // Commands: VisibilityCommand PerformVisibility, AddContactCommand
 // PerformAddContact, RenameContactCommand PerformRenameContact, TypingCommand
 // SendTypingNotice, AuthReplyCommand PerformAuthReply, and DeleteContactCommand
-// PerformDeleteContact in place of the net layer's own.
+// PerformDeleteContact in place of the net layer's own, SetPictureCommand
+// IconService::SyncOwnIcon.
 // The constructor calls it.
 void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger);
 

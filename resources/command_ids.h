@@ -87,3 +87,11 @@ namespace pellox::menubar {
 inline constexpr int kHistorySearch = 143;  // the search over every conversation
 
 }  // namespace pellox::menubar
+
+// One's own picture.
+namespace pellox::cmd {
+
+inline constexpr int kChoosePicture = 32920;  // "Выбрать…" under "Моя картинка"
+inline constexpr int kRemovePicture = 32921;  // "Убрать" under "Моя картинка"
+
+}  // namespace pellox::cmd

@@ -184,6 +184,9 @@ constexpr std::array kStrings{
     StringEntry{str::kCertificateNotTrusted,
                 u"Сертификат сервера сообщений не подтверждён, соединение не установлено.\n"
                 u"Отпечаток SHA-256:\n%1"},
+    StringEntry{str::kPictureTitle, u"Моя картинка"},
+    StringEntry{str::kPictureFilter, u"Картинки (*.png *.jpg *.jpeg *.gif *.bmp)"},
+    StringEntry{str::kPictureUnusable, u"Из файла «%1» не получается картинка."},
 };
 
 }  // namespace

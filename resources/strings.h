@@ -195,6 +195,11 @@ inline constexpr int kCertificateTitle = 2303;
 inline constexpr int kCertificateQuestion = 2304;
 inline constexpr int kCertificateChanged = 2305;
 inline constexpr int kCertificateNotTrusted = 2306;
+// One's own picture (2480-2529): the file dialog's caption and filter, and the
+// notice for a file that gives no picture ("%1" the file's name).
+inline constexpr int kPictureTitle = 2480;
+inline constexpr int kPictureFilter = 2481;
+inline constexpr int kPictureUnusable = 2482;
 }  // namespace str
 
 // The text of string `id`; empty for an id the table does not hold.

@@ -38,6 +38,9 @@ struct ContactInfo {
     // While TypingClockMs() is below it the contact is typing to the user; set by
     // its typing notices, never stored.
     std::int64_t typingUntilMs = 0;
+    // The hash (32 hex digits) of the picture its presence announced; empty when
+    // none. Never stored.
+    std::string iconHash;
 
     bool typing() const { return typingUntilMs > TypingClockMs(); }
     // Milliseconds of a monotonic clock.

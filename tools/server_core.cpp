@@ -404,7 +404,7 @@ void OscarServer::Core::HandleDrained(Session& s) {
 void OscarServer::Core::HandleClosed(Session& s, const std::string& reason) {
     std::lock_guard<std::mutex> lock(lock_);
     Log(s.Label() + " closed: " + reason);
-    if (!s.signedOn) return;
+    if (!s.signedOn || s.iconService) return;
     auto it = online_.find(s.uin);
     if (it == online_.end() || it->second != &s) return;  // a newer session took over
     online_.erase(it);
@@ -414,6 +414,7 @@ void OscarServer::Core::HandleClosed(Session& s, const std::string& reason) {
 // Every SNAC goes to the service of its family; the services ignore subtypes they
 // do not serve (rate requests, capabilities, edit start/end and the like).
 void OscarServer::Core::HandleSnac(Session& s, const SnacHeader& snac, PacketReader& reader) {
+    if (s.iconService) return HandleIconSessionSnac(s, snac, reader);
     switch (snac.family) {
     case 0x0001:
         HandleServiceSnac(s, snac, reader);

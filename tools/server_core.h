@@ -11,12 +11,15 @@
 //   service_contact_list.cpp the server contact list (0x0013)
 //   service_meta.cpp         offline messages, user information, the directory
 //                            and own details (0x0015)
+//   service_icons.cpp        the icon service (0x0010), its redirect and the
+//                            icon item of the list
 // Each service file has its own SNAC handler for its family (Handle...Snac); the
 // core routes every SNAC by family only.
 //
 // Everything here runs under the server lock (lock_) unless it says otherwise.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -47,6 +50,12 @@
 #include "tools/server_log.h"
 
 namespace pellox::server {
+
+// The largest icon the icon service takes, in bytes.
+inline constexpr std::size_t kMaxIconBytes = 7168;
+// The list item that holds an account's icon hash.
+inline constexpr std::uint16_t kItemTypeIcon = 0x0014;
+using IconHash = std::array<std::uint8_t, 16>;
 
 // --- wire helpers shared by the services ---------------------------------------
 
@@ -142,6 +151,7 @@ private:
         bool offlineStaged = false;  // the store has records of this session to flush
         bool detailsStaged = false;  // the accounts file has details of this session to write
         bool snacsLimited = false;   // the last SNAC was dropped (logged once per run)
+        bool iconService = false;    // signed on to the icon service only, never online
         std::set<Uin> clientBuddies;  // the client-side buddy list (0x0003/0x0004)
         // The UINs this session was last told are online: only these hear of a
         // departure, so that one who may not see a UIN learns nothing of it.
@@ -295,6 +305,33 @@ private:
     void DeliverOffline(Session& s, std::uint32_t requestId, std::uint16_t sequence);
     void SendOfflineBatch(Session& s);
 
+    // service_icons.cpp
+    // 0x0001/0x0004: the redirect to the icon service, with a cookie of its own.
+    void HandleServiceRequest(Session& s, const SnacHeader& snac, PacketReader& reader);
+    // Finds and erases an icon-service cookie.
+    bool TakeIconCookie(const std::string& cookie, Uin& uin);
+    void SignOnIconService(Session& s, Uin uin);
+    // Every SNAC of an icon-service connection: families 0x0001 and 0x0010 only.
+    void HandleIconSessionSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
+    void HandleIconUpload(Session& s, const SnacHeader& snac, PacketReader& reader);
+    void HandleIconFetch(Session& s, const SnacHeader& snac, PacketReader& reader);
+    // Add (0x0008), update (0x0009) or delete (0x000A) of the icon item; its result code.
+    std::uint16_t ChangeIconItem(Session& s, std::uint16_t subtype, ListItem item);
+    // The icon item of uin's list, laid out as a list item, when there is one.
+    void AppendIconItem(Uin uin, std::vector<PacketBuffer>& items) const;
+    // TLV 0x001D with the icon uin announces; false (nothing appended) when none.
+    bool AppendIconInfo(Uin uin, PacketBuffer& p) const;
+    // The hash uin's presence announces: its item's, while that icon is stored.
+    std::optional<IconHash> AnnouncedIcon(Uin uin) const;
+    // Watchers hear the owner's presence again, with the icon as it now is.
+    void IconChanged(Uin uin);
+    struct StoredIcon {
+        IconHash hash{};
+        std::vector<std::uint8_t> data;
+    };
+    // The account's stored icon (read from the data directory once), or null.
+    const StoredIcon* IconOf(Uin uin) const;
+
     ServerConfig config_;
 
     mutable std::mutex lock_;  // the server lock: everything below
@@ -312,6 +349,10 @@ private:
     std::unique_ptr<LoginThrottle> throttle_;  // null on loopback unless asked for
     std::condition_variable stopRequested_;  // with lock_: wakes login delays
     std::map<Uin, Privacy> privacy_;
+    std::map<std::string, CookieEntry> iconCookies_;
+    std::map<Uin, ListItem> iconItems_;      // the icon item of each list, in memory only
+    mutable std::map<Uin, StoredIcon> icons_;  // one per account: the last upload
+    mutable std::set<Uin> iconsLookedUp_;      // looked for in the data directory already
     std::unique_ptr<DetailsWriter> detailsWriter_;
     std::random_device random_;
     std::uint64_t nextSessionId_ = 1;

@@ -102,6 +102,7 @@ void OscarServer::Core::SendContactList(Session& s, std::uint32_t requestId) {
             for (const auto& [uin, item] : *PrivacyList(privacy, type)) append(item, type);
         }
     }
+    AppendIconItem(s.uin, items);
     for (const Buddy& buddy : account->buddies) {
         const Account* other = accounts_.Find(buddy.uin);
         const std::string nickname = !buddy.name.empty() ? buddy.name : other ? other->nickname : std::string();
@@ -176,7 +177,9 @@ void OscarServer::Core::HandleItemChanges(Session& s, const SnacHeader& snac, Pa
             continue;
         }
         std::uint16_t result = kItemRefused;
-        if (type == kItemTypePermit || type == kItemTypeDeny || type == kItemTypeIgnore) {
+        if (type == kItemTypeIcon) {
+            result = tlvsRead ? ChangeIconItem(s, snac.subtype, std::move(item)) : kItemRefused;
+        } else if (type == kItemTypePermit || type == kItemTypeDeny || type == kItemTypeIgnore) {
             result = ChangePrivacyItem(s, snac.subtype, type, std::move(item));
         } else if (const Tlv* value = type == kItemTypeVisibility && tlvsRead ? FindTlv(tlvs, kTlvVisibility) : nullptr;
                    value != nullptr && value->value.size() == 1) {
@@ -187,7 +190,7 @@ void OscarServer::Core::HandleItemChanges(Session& s, const SnacHeader& snac, Pa
             result = kItemDone;
         }
         AppendU16(results, result);
-        privacyChanged = privacyChanged || (type != kItemTypeBuddy && type != kItemTypeGroup && result == kItemDone);
+        privacyChanged = privacyChanged || (type != kItemTypeBuddy && type != kItemTypeGroup && type != kItemTypeIcon && result == kItemDone);
     }
     if (items > 0) s.connection.SendSnac(0x0013, 0x000E, snac.requestId, results);
     if (privacyChanged) PrivacyChanged(s);
@@ -338,6 +341,10 @@ void OscarServer::Core::HandleDeleteItems(Session& s, const SnacHeader& snac, Pa
             const std::uint16_t result = ChangePrivacyItem(s, snac.subtype, type, std::move(item));
             AppendU16(results, result);
             privacyChanged = privacyChanged || result == kItemDone;
+            continue;
+        }
+        if (type == kItemTypeIcon) {
+            AppendU16(results, ChangeIconItem(s, snac.subtype, ListItem{}));
             continue;
         }
         Uin buddy = 0;

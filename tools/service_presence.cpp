@@ -142,7 +142,9 @@ PacketBuffer OscarServer::Core::UserInfo(Uin uin) const {
     PacketBuffer p;
     AppendString8(p, UinText(uin));
     AppendU16(p, 0);  // warning level
-    AppendU16(p, 3);  // TLV count
+    PacketBuffer icon;
+    const bool hasIcon = AppendIconInfo(uin, icon);
+    AppendU16(p, hasIcon ? 4 : 3);  // TLV count
     AppendTlv(p, 0x0001, 2, std::array<std::uint8_t, 2>{0x00, kUserClassIcq}.data());
     AppendU16(p, 0x0006);
     AppendU16(p, 4);
@@ -150,6 +152,7 @@ PacketBuffer OscarServer::Core::UserInfo(Uin uin) const {
     AppendU16(p, 0x0003);
     AppendU16(p, 4);
     AppendU32(p, since);
+    if (hasIcon) AppendBytes(p, icon.Data(), icon.Length());
     return p;
 }
 

@@ -33,6 +33,10 @@ bool OscarServer::Core::HandleCookie(Session& s, std::span<const std::uint8_t> d
     ExpireCookies();
     const Tlv* cookieTlv = FindTlv(tlvs, 0x0006);
     auto it = cookieTlv ? cookies_.find(TextOf(cookieTlv->value)) : cookies_.end();
+    if (Uin iconUin = 0; it == cookies_.end() && cookieTlv && TakeIconCookie(TextOf(cookieTlv->value), iconUin)) {
+        SignOnIconService(s, iconUin);
+        return true;
+    }
     if (it == cookies_.end() || accounts_.Find(it->second.uin) == nullptr) {
         Log(s.Label() + " unknown or expired cookie");
         s.connection.SendFrame(kChannelSignOff, {});
@@ -86,6 +90,9 @@ void OscarServer::Core::HandleServiceSnac(Session& s, const SnacHeader& snac, Pa
         break;
     case 0x0002:
         HandleClientReady(s);
+        break;
+    case 0x0004:
+        HandleServiceRequest(s, snac, reader);
         break;
     default:
         break;

@@ -17,6 +17,7 @@
 #include "protocol/presence.h"
 #include "resources/command_ids.h"
 #include "resources/strings.h"
+#include "ui/contact_picture.h"
 #include "ui/contacts_view.h"
 #include "ui/desktop_notifier.h"
 #include "ui/drawing_kit.h"
@@ -116,6 +117,8 @@ Application::Application(AppState& state, QDBusConnection bus, QStringList sound
         QMetaObject::invokeMethod(
             this, [this, problem] { AskAboutCertificate(problem); }, Qt::QueuedConnection);
     });
+    // Fetched pictures are kept only when they decode.
+    session_->Icons().SetImageCheck(&DecodesAsPicture);
 }
 
 Application::~Application() {
@@ -286,6 +289,10 @@ std::optional<CommandState> Application::QueryCommand(int id) {
         case cmd::kVisibleToListOnly:
             return CommandState{connection >= kOnline,
                                 session_->ServerList().VisibleToListOnly()};
+        case cmd::kChoosePicture:
+            return CommandState{};
+        case cmd::kRemovePicture:
+            return CommandState{HasPicture()};
         default:
             return std::nullopt;
     }
@@ -307,6 +314,12 @@ bool Application::OnCommand(int id) {
             return true;
         case cmd::kLoadContacts:
             session_->EnqueueCommand(LoadContactsCommand{});
+            return true;
+        case cmd::kChoosePicture:
+            ChoosePicture();
+            return true;
+        case cmd::kRemovePicture:
+            SetPictureName({});
             return true;
         case cmd::kAddContact:
             OpenUserForm(true);

@@ -173,6 +173,12 @@ private:
     void ToggleOnlyOnline();
     void ChooseStatus(std::int32_t presence);
     void ToggleVisibility();
+    // One's own picture (ui/own_picture.cpp): the file dialog, then the picture
+    // made from the chosen file; or none. The server list follows either way.
+    void ChoosePicture();
+    void UsePictureFile(const QString& path);
+    void SetPictureName(const std::string& name);
+    bool HasPicture() const;
     // The header strip's number and presence icon, from the settings and the
     // connection state.
     void RefreshOwnPresence();

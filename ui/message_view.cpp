@@ -27,6 +27,8 @@
 #include "protocol/messages.h"
 #include "resources/command_ids.h"
 #include "resources/strings.h"
+#include "store/icon_cache.h"
+#include "ui/contact_picture.h"
 #include "ui/form_view.h"
 #include "ui/image_button.h"
 #include "ui/message_box.h"
@@ -247,6 +249,7 @@ void CMessageView::OnAppStateChange(ChangeCode code, const ContactPtr& contact) 
                 if (ClearUnread(*contact)) state_.Notify(ChangeCode::ContactChanged, contact, true);
             }
             if (searchOpen_) RefreshSearch(false);
+            LayOut();  // a picture that came or went changes the header's height
             update();
             break;
         case ChangeCode::ConversationChanged:
@@ -266,6 +269,7 @@ void CMessageView::OnAppStateChange(ChangeCode code, const ContactPtr& contact) 
             update();
             break;
         case ChangeCode::CurrentContactChanged:
+            LayOut();
             update();
             break;
         case ChangeCode::ContactRemoved:
@@ -528,13 +532,16 @@ bool CMessageView::ExportTo(const QString& path, ExportFormat format) {
 // ---- Layout and painting -------------------------------------------------------------
 
 CMessageView::Layout CMessageView::ComputeLayout(QSize client, int lineHeight, bool panelShown,
-                                                 int panelHeight, int searchHeight) {
+                                                 int panelHeight, int searchHeight,
+                                                 int pictureSide) {
     const int width = std::max(client.width(), 0);
     const int height = std::max(client.height(), 0) + (panelShown ? std::max(panelHeight, 0) : 0);
     Layout layout;
 
-    const int line = std::max(kMinHeaderLine, lineHeight) + 2;
+    const int side = std::clamp(pictureSide, 0, width);
+    const int line = std::max({kMinHeaderLine, lineHeight, side > 0 ? side + 2 * kPicturePadding : 0}) + 2;
     layout.header = QRect(0, 0, width, line);
+    if (side > 0) layout.picture = QRect(width - side - kPicturePadding, (line - side) / 2, side, side);
 
     const int areaHeight =
         height * (panelShown ? kInputAreaPanelPercent : kInputAreaPercent) / 100;
@@ -560,13 +567,19 @@ CMessageView::Layout CMessageView::ComputeLayout(QSize client, int lineHeight, b
     return layout;
 }
 
+QPixmap CMessageView::ShownPicture() const {
+    const ContactPtr current = state_.ContainsContact(state_.CurrentContact());
+    return current ? ContactPicture(state_, current->Snapshot().iconHash) : QPixmap();
+}
+
 CMessageView::Layout CMessageView::CurrentLayout() const {
     // The window is not shrunk for an on-screen keyboard here, so the keyboard's
     // height does not count into the client height.
     const bool panelShown = QGuiApplication::inputMethod()->isVisible();
     const int searchHeight =
         searchOpen_ ? searchLine_->sizeHint().height() + 2 * kSearchBarPadding : 0;
-    return ComputeLayout(size(), QFontMetrics(font()).height(), panelShown, 0, searchHeight);
+    return ComputeLayout(size(), QFontMetrics(font()).height(), panelShown, 0, searchHeight,
+                         ShownPicture().isNull() ? 0 : kPictureSide);
 }
 
 void CMessageView::LayOut() {
@@ -618,8 +631,14 @@ void CMessageView::paintEvent(QPaintEvent*) {
             painter,
             QPoint(0, header.top() + (header.height() - StatusIcons::kIconSize) / 2),
             info.status);
-        const QRect nameRect(kNameLeft, header.top(), std::max(header.width() - kNameLeft, 0),
-                             header.height());
+        const int pictureRoom = layout.picture.isEmpty() ? 0 : layout.picture.width() + 2 * kPicturePadding;
+        const QRect nameRect(kNameLeft, header.top(),
+                             std::max(header.width() - kNameLeft - pictureRoom, 0), header.height());
+        if (!layout.picture.isEmpty()) {
+            painter.drawPixmap(layout.picture, ShownPicture());
+            painter.setPen(ThemeColors::kWhite);
+            painter.drawRect(layout.picture.adjusted(-1, -1, 0, 0));
+        }
         const QFontMetrics metrics(font());
         painter.setFont(font());
         painter.setPen(ThemeColors::kWhite);

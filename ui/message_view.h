@@ -43,6 +43,7 @@
 
 #include <QElapsedTimer>
 #include <QMenu>
+#include <QPixmap>
 #include <QPointer>
 #include <QRect>
 #include <QSize>
@@ -77,6 +78,7 @@ public:
     static constexpr int kInputBoxId = 32809;    // control id of the input box
     static constexpr int kSendBitmap = 137;      // return arrow
     static constexpr int kNameLeft = 20;         // x of the name in the header line
+    static constexpr int kPicturePadding = 2;    // around the picture in the header
     static constexpr int kInputInset = 5;        // input box inside the input area, left and right
 
     // Commands are queued through `session`; the send sound is played by `sounds`.
@@ -159,14 +161,19 @@ public:
         QRect search;     // the search bar, between the input area and the conversation
         QRect searchLine; // the search line inside it
         QRect history;    // the conversation
+        QRect picture;    // the contact's picture at the header's right end, or empty
     };
     // `lineHeight` is the height of a line of the view's font. While an on-screen
     // keyboard is shown the input area takes 25% of the height instead of 15%, and
     // the keyboard's height (`panelHeight`, where the window shrinks for it) counts
     // into the height.
     // `searchHeight` is the search bar's height while it is shown, else 0.
+    // `pictureSide` is the side of the contact's picture, 0 when it has none: the
+    // header grows to hold it at its right end.
     static Layout ComputeLayout(QSize client, int lineHeight, bool panelShown = false,
-                                int panelHeight = 0, int searchHeight = 0);
+                                int panelHeight = 0, int searchHeight = 0, int pictureSide = 0);
+    // The shown contact's picture; null when it has none (or it is not fetched yet).
+    QPixmap ShownPicture() const;
     Layout CurrentLayout() const;
 
     ContactPtr shownContact() const { return shown_; }

@@ -1,9 +1,12 @@
 #include "ui/user_view.h"
 
 #include <QLineEdit>
+#include <QPainter>
 
 #include "resources/command_ids.h"
 #include "resources/strings.h"
+#include "store/icon_cache.h"
+#include "ui/contact_picture.h"
 #include "ui/drawing_kit.h"
 #include "ui/image_button.h"
 #include "ui_user_view.h"
@@ -180,6 +183,8 @@ void CUserView::OnAppStateChange(ChangeCode code, const ContactPtr& contact) {
         case ChangeCode::ContactChanged: {
             if (mode_ == UserFormMode::Add || contact == nullptr) return;
             if (contact != state_.CurrentContact()) return;
+            update(PictureRect().adjusted(-1, -1, 1, 1));  // the picture may have come
+
             const std::u16string name = contact->Name();
             if (name == shownName_) return;
             shownName_ = name;
@@ -198,6 +203,25 @@ void CUserView::UpdateServerButton() {
     const bool connected = IsConnectedState(static_cast<std::int32_t>(session_.State()));
     ui_->id1011_serverButton->setVisible(connected && mode_ != UserFormMode::Add);
     detailsButton_->setVisible(connected && mode_ != UserFormMode::Add);
+}
+
+QRect CUserView::PictureRect() const {
+    if (mode_ == UserFormMode::Add) return {};
+    const ContactPtr current = state_.ContainsContact(state_.CurrentContact());
+    if (!current || ContactPicture(state_, current->Snapshot().iconHash).isNull()) return {};
+    // Under the last row of the form, lined up with the labels.
+    const QRect below = MapDialogRect(QRect(7, dialogSize().height(), 1, 1));
+    return QRect(below.left(), below.top(), kPictureSide, kPictureSide);
+}
+
+void CUserView::paintEvent(QPaintEvent* event) {
+    DialogFormView::paintEvent(event);
+    const QRect target = PictureRect();
+    if (target.isEmpty()) return;
+    QPainter painter(this);
+    painter.drawPixmap(target, ContactPicture(state_, state_.CurrentContact()->Snapshot().iconHash));
+    painter.setPen(ThemeColors::kWhite);
+    painter.drawRect(target.adjusted(-1, -1, 0, 0));
 }
 
 }  // namespace pellox::ui

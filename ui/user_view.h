@@ -51,6 +51,15 @@ public:
 
     void OnAppStateChange(ChangeCode code, const ContactPtr& contact) override;
 
+    // Where the contact's picture is drawn: below the fields, at the left; empty in
+    // add mode and for a contact without a picture (or one not fetched yet).
+    QRect PictureRect() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+public:
+
     // Copies the form's name and UIN into the current contact, announces the change
     // and saves the contact list. False, and nothing changes, when there is no
     // current contact or the form cannot be read (an empty UIN).

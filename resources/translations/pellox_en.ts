@@ -175,6 +175,18 @@
         <source>Удалить из списка</source>
         <translation>Remove from list</translation>
     </message>
+    <message>
+        <source>Выбрать…</source>
+        <translation>Choose…</translation>
+    </message>
+    <message>
+        <source>Моя картинка</source>
+        <translation>My picture</translation>
+    </message>
+    <message>
+        <source>Убрать</source>
+        <translation>Remove</translation>
+    </message>
 </context>
 <context>
     <name>SettingsForm</name>
@@ -1024,6 +1036,21 @@ SHA-256 fingerprint:
         <source>Список пуст.</source>
         <extracomment>string 2422</extracomment>
         <translation>The list is empty.</translation>
+    </message>
+    <message>
+        <source>Моя картинка</source>
+        <extracomment>string 2480</extracomment>
+        <translation>My picture</translation>
+    </message>
+    <message>
+        <source>Картинки (*.png *.jpg *.jpeg *.gif *.bmp)</source>
+        <extracomment>string 2481</extracomment>
+        <translation>Pictures (*.png *.jpg *.jpeg *.gif *.bmp)</translation>
+    </message>
+    <message>
+        <source>Из файла «%1» не получается картинка.</source>
+        <extracomment>string 2482</extracomment>
+        <translation>“%1” does not hold a picture Pellox can read.</translation>
     </message>
 </context>
 <context>

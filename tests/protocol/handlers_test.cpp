@@ -5,6 +5,7 @@
 #include "platform/code_page.h"
 #include "platform/local_time.h"
 #include "protocol/contact_list.h"
+#include "protocol/icon_service.h"
 #include "protocol/identity.h"
 #include "protocol/messages.h"
 #include "protocol/meta.h"
@@ -91,6 +92,32 @@ TEST(UserInfoBlockReader, StatusTlvBySize) {
         EXPECT_EQ(UserStatusWord(block, word), row.hasStatus) << ToHex(row.value);
         EXPECT_EQ(word, row.word) << ToHex(row.value);
         EXPECT_EQ(reader.Remaining(), 1) << ToHex(row.value);
+    }
+}
+
+TEST(UserInfoBlockReader, IconHashOfTlv1D) {
+    const std::string hash = "00112233445566778899AABBCCDDEEFF";
+    const std::optional<IconHash> expected = IconHash{0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
+                                                      0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
+    struct Row {
+        Bytes value;
+        std::optional<IconHash> hash;
+    };
+    const Row rows[] = {
+        {FromHex("0001 01 10" + hash), expected},
+        {FromHex("0002 04 04 61626364 0001 00 10" + hash), expected},  // after another block
+        {FromHex("0001 01 10" + std::string(32, '0')), std::nullopt},   // all zero: none
+        {FromHex("0001 01 05 0102030405"), std::nullopt},               // not an MD5
+        {FromHex("0001 01 10" + hash.substr(0, 30)), std::nullopt},     // cut short
+        {FromHex("0002 01 09 0001"), std::nullopt},                     // a block past the value
+        {{}, std::nullopt},
+    };
+    for (const Row& row : rows) {
+        const Bytes data = UserInfo("1", {TlvBytes(0x001D, row.value)});
+        PacketReader reader(data);
+        UserInfoBlock block;
+        ASSERT_TRUE(ReadUserInfoBlock(reader, block)) << ToHex(row.value);
+        EXPECT_EQ(AnnouncedIconHash(block), row.hash) << ToHex(row.value);
     }
 }
 

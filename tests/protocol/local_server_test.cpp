@@ -18,6 +18,8 @@
 #include "protocol/presence.h"
 #include "resources/strings.h"
 #include "store/contact_list_file.h"
+#include "store/icon_cache.h"
+#include "platform/files.h"
 #include "tests/protocol/protocol_test_util.h"
 #include "tools/oscar_server.h"
 
@@ -735,6 +737,108 @@ TEST_F(Reconnect, AUserCommandCancelsTheWaitAndARefusedLoginIsNotRetried) {
     EXPECT_EQ(alice.session.State(), ConnState::ConnectionError);
     const std::vector<int> codes = alice.session.Codes();
     EXPECT_EQ(std::count(codes.begin(), codes.end(), 3), 2);  // the sign-on and the refused one
+}
+
+
+// Pictures: one's own set, uploaded and announced; a contact's fetched and cached.
+class Pictures : public OwnPresence {
+public:
+    // A 1x1 PNG.
+    static std::vector<std::uint8_t> Png() {
+        return {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0x00, 0x00, 0x00, 0x0D, 0x49, 0x48,
+                0x44, 0x52, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x06, 0x00, 0x00,
+                0x00, 0x1F, 0x15, 0xC4, 0x89, 0x00, 0x00, 0x00, 0x0D, 0x49, 0x44, 0x41, 0x54, 0x78,
+                0x9C, 0x63, 0xF8, 0xCF, 0xC0, 0xF0, 0x1F, 0x00, 0x05, 0x00, 0x01, 0xFF, 0x89, 0x99,
+                0x3D, 0x1D, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82};
+    }
+    // The picture as the menu stores it; empty bytes remove it.
+    static std::string SetPicture(Client& client, const std::vector<std::uint8_t>& bytes) {
+        std::string name;
+        if (!bytes.empty()) name = WriteOwnPicture(client.dir.path(), bytes, "png").value_or("");
+        client.model.UpdateSettings([&](Settings& s) {
+            s.profiles[s.profile].values[kPictureKey] = std::u16string(name.begin(), name.end());
+        });
+        client.session.EnqueueCommand(SetPictureCommand{});
+        return bytes.empty() ? std::string() : IconHashText(IconHashOf(bytes));
+    }
+    static auto HasIcon(const std::string& hash) {
+        return [hash](const ContactInfo& info) { return info.iconHash == hash; };
+    }
+};
+
+TEST_F(Pictures, APictureSetByOneSessionIsFetchedByAnotherAndRemoved) {
+    Client alice(u"100001");
+    Client boris(u"100002");  // lists Alice
+    const std::string hash = SetPicture(alice, Png());
+    SignOn(alice, u"alice");  // the list is loaded: the item goes in, the picture up
+    SignOn(boris, u"boris");
+    ASSERT_TRUE(boris.WaitForContact(u"100001", HasIcon(hash)));
+    ASSERT_TRUE(WaitFor([&] { return IconCached(boris.dir.path(), hash); }));
+    std::string cached;
+    ASSERT_TRUE(platform::ReadWholeFile(CachedIconPath(boris.dir.path(), hash), cached));
+    EXPECT_EQ(std::vector<std::uint8_t>(cached.begin(), cached.end()), Png());
+    EXPECT_EQ(boris.session.Icons().FetchesSentForTesting(), 1u);
+
+    // Another picture: the item is updated, uploaded, and fetched anew.
+    std::vector<std::uint8_t> second = Png();
+    second.push_back(0);
+    const std::string secondHash = SetPicture(alice, second);
+    ASSERT_TRUE(boris.WaitForContact(u"100001", HasIcon(secondHash)));
+    ASSERT_TRUE(WaitFor([&] { return IconCached(boris.dir.path(), secondHash); }));
+
+    // "Убрать": the item goes, and with it the picture in Alice's presence.
+    SetPicture(alice, {});
+    ASSERT_TRUE(boris.WaitForContact(u"100001", HasIcon("")));
+    EXPECT_EQ(boris.session.Icons().FetchesSentForTesting(), 2u);
+}
+
+// Over TLS the service connection is TLS too, checked against the same pin.
+TEST(PicturesOverTls, TheIconServiceIsReachedAsTheMessagingServerWas) {
+    TempDir data;
+    server::OscarServer oscar;
+    server::ServerConfig config;
+    config.authPort = 0;
+    config.bosPort = 0;
+    config.tls = true;
+    config.tlsPort = 0;
+    config.dataDirectory = data.path();
+    std::string error;
+    ASSERT_TRUE(oscar.Start(config, server::AccountStore::Demo(), error)) << error;
+    const std::string address = "127.0.0.1:" + std::to_string(oscar.TlsPort());
+    const auto signOn = [&](Client& client, const std::u16string& password) {
+        ASSERT_TRUE(client.session.StartWorker());
+        client.session.EnqueueCommand(ConnectCommand{std::u16string(address.begin(), address.end()), client.own,
+                                                     password, 0, false, true, oscar.TlsFingerprint()});
+        ASSERT_TRUE(client.session.WaitForReport(ConnState::ContactsLoaded));
+    };
+    Client alice(u"100001");
+    Client boris(u"100002");
+    const std::string hash = Pictures::SetPicture(alice, Pictures::Png());
+    ASSERT_NO_FATAL_FAILURE(signOn(alice, u"alice"));
+    ASSERT_NO_FATAL_FAILURE(signOn(boris, u"boris"));
+    ASSERT_TRUE(WaitFor([&] { return IconCached(boris.dir.path(), hash); }));
+    alice.session.Shutdown();
+    boris.session.Shutdown();
+    oscar.Stop();
+}
+
+TEST_F(Pictures, AnIconThatIsNoPictureIsNotCachedNorFetchedAgain) {
+    Client alice(u"100001");
+    Client boris(u"100002");
+    std::vector<std::uint8_t> broken = Png();
+    broken.resize(20);  // a PNG's start, and then nothing a decoder could use
+    boris.session.Icons().SetImageCheck([](std::span<const std::uint8_t> bytes) { return bytes.size() > 20; });
+    SignOn(boris, u"boris");
+    const std::string hash = SetPicture(alice, broken);
+    SignOn(alice, u"alice");
+    ASSERT_TRUE(boris.WaitForContact(u"100001", HasIcon(hash)));
+    ASSERT_TRUE(WaitFor([&] { return boris.session.Icons().FetchesSentForTesting() == 1; }));
+    // Alice's next presence names the same hash: it is not asked for again.
+    SetStatus(alice, StatusAway);
+    ASSERT_TRUE(boris.WaitForContact(u"100001", Is(StatusAway)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(IconCached(boris.dir.path(), hash));
+    EXPECT_EQ(boris.session.Icons().FetchesSentForTesting(), 1u);
 }
 
 }  // namespace

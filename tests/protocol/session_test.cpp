@@ -6,6 +6,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include <map>
 #include <tuple>
@@ -16,7 +17,9 @@
 #include "protocol/messages.h"
 #include "resources/strings.h"
 #include "protocol/presence.h"
+#include "platform/digest.h"
 #include "store/contact_list_file.h"
+#include "store/icon_cache.h"
 #include "tests/protocol/protocol_test_util.h"
 
 namespace pellox::testing {
@@ -452,6 +455,101 @@ TEST_F(SessionOnTheWire, ServerListEditsReadBackWithUtf8TextAndMemberLists) {
     // The authorization requests' reason too.
     ASSERT_EQ(kept.reasons.size(), 2u);
     EXPECT_EQ(kept.reasons[0], Utf8(LoadString(str::kAuthRequestText)));
+}
+
+// A hostile icon service: the session asks for it once for three announced
+// icons, sends the three fetches on one connection, keeps only the answer that is
+// within the limit and whose bytes are the hash asked for, ignores one for a hash
+// it never asked for, and closes the connection once every fetch is answered.
+TEST_F(SessionOnTheWire, OnlyAnIconThatIsTheHashAskedForAndWithinTheLimitIsCached) {
+    const auto picture = [](std::size_t size, std::uint8_t fill) {
+        Bytes bytes = FromHex("89504E470D0A1A0A");
+        bytes.resize(size, fill);
+        return bytes;
+    };
+    const Bytes oversized = picture(kMaxIconBytes + 1, 1), good = picture(100, 2), other = picture(100, 3);
+    const auto hashOf = [](const Bytes& bytes) {
+        const platform::Md5Digest digest = platform::Md5(bytes);
+        return Bytes(digest.begin(), digest.end());
+    };
+    // A contact announces `hash`; the service answers it with `icon`.
+    const auto arrival = [](const std::string& uin, const Bytes& hash) {
+        return UserInfo(uin, {StatusTlv(0), TlvBytes(0x001D, Concat({FromHex("0001 01 10"), hash}))});
+    };
+    const auto answer = [](const std::string& uin, const Bytes& hash, const Bytes& icon) {
+        const Bytes info = Concat({FromHex("0001 01 10"), hash});
+        return Concat({Bytes{static_cast<std::uint8_t>(uin.size())}, BytesOf(uin), info, Bytes{0}, info,
+                       BigEndian16(static_cast<std::uint16_t>(icon.size())), icon});
+    };
+    const Bytes announced = hashOf(Concat({good, Bytes{0}}));  // not what comes back
+    server.AddConnection(signon::LoginServer());
+    server.AddConnection(MessagingServer(
+        Script()
+            .SendSnac(0x0003, 0x000B, arrival("1001", hashOf(oversized)))
+            .SendSnac(0x0003, 0x000B, arrival("1002", announced))
+            .SendSnac(0x0003, 0x000B, arrival("1003", hashOf(good)))
+            .ExpectSnac(0x0001, 0x0004)
+            .Do([](Script::Context& c) {
+                return c.SendFrame(kChannelSnac, SnacBytes(0x0001, 0x0005,
+                                                           Concat({TlvBytes(0x000D, BigEndian16(0x0010)),
+                                                                   TlvBytes(0x0005, BytesOf(c.server.Address())),
+                                                                   TlvBytes(0x0006, FromHex("C0 0C 1E"))})));
+            })));
+    server.AddConnection(Script()
+                             .SendHello()
+                             .Expect(kChannelSignOn)
+                             .SendSnac(0x0001, 0x0003, FromHex("0001 0010"))
+                             .ExpectSnac(0x0001, 0x0017)
+                             .SendSnac(0x0001, 0x0018)
+                             .ExpectSnac(0x0001, 0x0002)
+                             .ExpectSnac(0x0010, 0x0006)
+                             .ExpectSnac(0x0010, 0x0006)
+                             .ExpectSnac(0x0010, 0x0006)
+                             .SendSnac(0x0010, 0x0007, answer("1001", hashOf(oversized), oversized))
+                             .SendSnac(0x0010, 0x0007, answer("1002", announced, other))
+                             .SendSnac(0x0010, 0x0007, answer("1004", hashOf(other), other))
+                             .SendSnac(0x0010, 0x0007, answer("1003", hashOf(good), good)));
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(session.StartWorker());
+    session.EnqueueCommand(ConnectCommand{server.AddressText(), u"123456789", u"secret"});
+    const std::string goodText = IconHashText(IconHashOf(good));
+    ASSERT_TRUE(session.WaitUntil([&] { return IconCached(model.Directory(), goodText); }));
+    EXPECT_TRUE(server.WaitForPeerClosed(2));
+    ExpectScriptsDone();
+    EXPECT_EQ(CountFrames(0x0001, 0x0004), 1u);
+    EXPECT_EQ(session.Icons().FetchesSentForTesting(), 3u);
+    EXPECT_FALSE(IconCached(model.Directory(), IconHashText(IconHashOf(oversized))));
+    IconHash announcedHash{};
+    std::copy(announced.begin(), announced.end(), announcedHash.begin());
+    EXPECT_FALSE(IconCached(model.Directory(), IconHashText(announcedHash)));
+    EXPECT_FALSE(IconCached(model.Directory(), IconHashText(IconHashOf(other))));
+    EXPECT_EQ(Snapshot(u"1003").iconHash, goodText);
+}
+
+// A redirect to a service that cannot be reached leaves nothing waiting: the next
+// announcement of the same icon asks for the service again.
+TEST_F(SessionOnTheWire, AnUnreachableIconServiceIsAskedForAgainByTheNextAnnouncement) {
+    const Bytes announced = UserInfo("1001", {StatusTlv(0), TlvBytes(0x001D, FromHex("0001 01 10" + std::string(32, 'a')))});
+    const Bytes nowhere = Concat({TlvBytes(0x000D, BigEndian16(0x0010)), TlvBytes(0x0005, BytesOf("127.0.0.1:1")),
+                                  TlvBytes(0x0006, FromHex("C0 0C 1E"))});
+    std::atomic<bool> given{false};
+    ASSERT_NO_FATAL_FAILURE(SignOn(Script()
+                                       .SendSnac(0x0003, 0x000B, announced)
+                                       .ExpectSnac(0x0001, 0x0004)
+                                       .SendSnac(0x0001, 0x0005, nowhere)
+                                       .Do([&given](Script::Context&) {
+                                           for (int i = 0; i < 1000 && !given.load(); ++i)
+                                               std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                                           return given.load();
+                                       })
+                                       .SendSnac(0x0003, 0x000B, announced)
+                                       .ExpectSnac(0x0001, 0x0004)));
+    // The connection to nowhere has ended before the contact announces the icon again.
+    given = server.WaitForFrame([](const ReceivedFrame& f) { return f.IsSnac(0x0001, 0x0004); }) &&
+            session.WaitUntil([&] { return session.Icons().ServiceIdleForTesting(); });
+    ExpectScriptsDone();
+    EXPECT_EQ(CountFrames(0x0001, 0x0004), 2u);
+    EXPECT_EQ(session.Icons().FetchesSentForTesting(), 0u);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "tests/store/store_test_util.h"
+#include "platform/digest.h"
 #include "tests/tools/oscar_test_client.h"
 
 namespace pellox::server::test {
@@ -600,6 +601,134 @@ TEST_F(ServicesTest, ShortInfoAnswersUnderTheRequestId) {
     EXPECT_EQ(meta.rest[0], 0x04);
     EXPECT_EQ(meta.rest[1], 0x01);
     EXPECT_NE(meta.rest[2], 0x0A) << "an unknown UIN must not read as success";
+}
+
+}  // namespace
+}  // namespace pellox::server::test
+
+namespace pellox::server::test {
+namespace {
+
+// The icon service: asked for on the messaging connection, reached with its own
+// cookie on the same port, serving families 0x0001 and 0x0010 only.
+std::unique_ptr<TestClient> IconConnection(TestClient& bos) {
+    PacketBuffer request;
+    AppendU16(request, 0x0010);
+    bos.SendSnac(0x0001, 0x0004, 4, request);
+    std::optional<Snac> redirect = bos.WaitSnac(0x0001, 0x0005);
+    std::vector<TlvValue> tlvs;
+    PacketReader reader = redirect ? redirect->Reader() : PacketReader();
+    platform::HostPort address;
+    if (!redirect || !ParseTlvs(reader, tlvs) || !FindTlv(tlvs, 0x0006) || !FindTlv(tlvs, 0x0005) ||
+        FindTlv(tlvs, 0x000D)->value != std::vector<std::uint8_t>{0x00, 0x10} ||
+        !platform::ParseHostPort(FindTlv(tlvs, 0x0005)->Text(), 0, address)) {
+        ADD_FAILURE() << "no redirect to the icon service";
+        return nullptr;
+    }
+    auto icons = std::make_unique<TestClient>();
+    if (!icons->Connect(address.port) || !icons->ReadFrame()) return nullptr;
+    icons->SendFrame(kChannelSignOn, CookiePayload(FindTlv(tlvs, 0x0006)->Text()).Bytes());
+    std::optional<Snac> families = icons->WaitSnac(0x0001, 0x0003);
+    if (!families || families->data != std::vector<std::uint8_t>{0x00, 0x01, 0x00, 0x10}) return nullptr;
+    return icons;
+}
+
+PacketBuffer UploadPayload(const std::string& icon) {
+    PacketBuffer p;
+    AppendU16(p, 1);
+    AppendU16(p, static_cast<std::uint16_t>(icon.size()));
+    AppendBytes(p, icon.data(), icon.size());
+    return p;
+}
+
+PacketBuffer FetchPayload(const std::string& uin, const platform::Md5Digest& hash) {
+    PacketBuffer p;
+    AppendString8(p, uin);
+    AppendU8(p, 1);
+    AppendU16(p, 1);
+    AppendU8(p, 1);
+    AppendU8(p, 16);
+    AppendBytes(p, hash.data(), hash.size());
+    return p;
+}
+
+// The icon a fetch answer carries (empty when none).
+std::string FetchedIcon(TestClient& icons, const std::string& uin, const platform::Md5Digest& hash) {
+    icons.SendSnac(0x0010, 0x0006, 6, FetchPayload(uin, hash));
+    std::optional<Snac> answer = icons.WaitSnac(0x0010, 0x0007);
+    if (!answer) return "(no answer)";
+    PacketReader reader = answer->Reader();
+    std::string name, icon;
+    // UIN, id, flags, 16, hash, a byte, id, flags, 16, hash, then the icon.
+    if (!ReadString8(reader, name) || name != uin || !reader.Skip(2 + 2 + 16 + 1 + 2 + 2 + 16) ||
+        !ReadString16(reader, icon) || !reader.AtEnd()) {
+        return "(malformed)";
+    }
+    return icon;
+}
+
+std::vector<std::uint8_t> IconItemTlvs(const platform::Md5Digest& hash) {
+    std::vector<std::uint8_t> tlvs{0x00, 0xD5, 0x00, 18, 0x01, 16};
+    tlvs.insert(tlvs.end(), hash.begin(), hash.end());
+    return tlvs;
+}
+
+TEST_F(ServicesTest, AnIconIsUploadedAnnouncedFetchedAndKeptOnDisk) {
+    TempDir dir;
+    ServerConfig config = TestConfig();
+    config.dataDirectory = dir.Path();
+    StartServer(config);
+    std::unique_ptr<TestClient> alice = SignOn(server, kAlice, "alice");
+    std::unique_ptr<TestClient> boris = SignOn(server, kBoris, "boris");  // lists Alice
+    ASSERT_TRUE(alice && boris);
+    Drain(*boris, kBoris);  // Alice's arrival without an icon
+    std::unique_ptr<TestClient> icons = IconConnection(*alice);
+    ASSERT_TRUE(icons);
+
+    // The item first: the service lacks the icon and asks for it (flags 0x41).
+    const std::string icon = "\x89PNG picture bytes";
+    const platform::Md5Digest hash = platform::Md5(icon);
+    PacketBuffer item;
+    AppendItem(item, "1", 0, 5, 0x0014, IconItemTlvs(hash));
+    alice->SendSnac(0x0013, 0x0008, 8, item);
+    std::optional<Snac> notice = alice->WaitSnac(0x0001, 0x0021);
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(notice->data[2], 0x41);
+
+    // Over the limit: refused; within it: answered with its hash and announced.
+    icons->SendSnac(0x0010, 0x0002, 2, UploadPayload(std::string(7169, 'x'))  /* a byte over the limit */);
+    ASSERT_TRUE(icons->WaitSnac(0x0010, 0x0001));
+    icons->SendSnac(0x0010, 0x0002, 3, UploadPayload(icon));
+    std::optional<Snac> ack = icons->WaitSnac(0x0010, 0x0003);
+    ASSERT_TRUE(ack);
+    EXPECT_TRUE(std::equal(hash.begin(), hash.end(), ack->data.end() - 16));
+    std::optional<Snac> arrival = WaitPresence(*boris, 0x000B, kAlice);
+    ASSERT_TRUE(arrival);
+    PacketReader reader = arrival->Reader();
+    UserInfoBlock info;
+    ASSERT_TRUE(ParseUserInfo(reader, info));
+    const TlvValue* announced = FindTlv(info.tlvs, 0x001D);
+    ASSERT_NE(announced, nullptr);
+    EXPECT_EQ(std::vector<std::uint8_t>(announced->value.end() - 16, announced->value.end()),
+              std::vector<std::uint8_t>(hash.begin(), hash.end()));
+
+    // Boris fetches it; a hash that is not the stored one gets no icon.
+    std::unique_ptr<TestClient> borisIcons = IconConnection(*boris);
+    ASSERT_TRUE(borisIcons);
+    EXPECT_EQ(FetchedIcon(*borisIcons, kAlice, hash), icon);
+    EXPECT_EQ(FetchedIcon(*borisIcons, kAlice, platform::Md5("another")), "");
+    // The icon connection is no sign-on: Alice is still online for Boris.
+    icons.reset();
+    EXPECT_TRUE(boris->QuietFor(100));
+
+    // One icon an account, kept across a restart in the data directory.
+    server.Stop();
+    StartServer(config);
+    std::unique_ptr<TestClient> vera = SignOn(server, kVera, "vera");
+    ASSERT_TRUE(vera);
+    std::unique_ptr<TestClient> veraIcons = IconConnection(*vera);
+    ASSERT_TRUE(veraIcons);
+    EXPECT_EQ(FetchedIcon(*veraIcons, kAlice, hash), icon);
 }
 
 }  // namespace

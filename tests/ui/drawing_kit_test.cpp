@@ -4,9 +4,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QSignalSpy>
+#include <QPainter>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QVBoxLayout>
 
+#include "store/icon_cache.h"
+#include "ui/contact_picture.h"
 #include "ui/image_button.h"
 
 using namespace pellox::ui;
@@ -65,6 +69,40 @@ class DrawingKitTest : public QObject {
 
 private slots:
     void initTestCase() { QApplication::setFont(ApplicationFont()); }
+
+    void ownPictureIsTheMiddleSquareWithinTheServicesLimit() {
+        QTemporaryDir dir;
+        // 100 x 60: red margins of 20 on a blue middle square; small enough as PNG.
+        QImage framed(100, 60, QImage::Format_RGB32);
+        framed.fill(Qt::red);
+        QPainter(&framed).fillRect(20, 0, 60, 60, Qt::blue);
+        QVERIFY(framed.save(dir.filePath("framed.bmp")));
+        std::string extension;
+        std::optional<QByteArray> made = MakeOwnPicture(dir.filePath("framed.bmp"), extension);
+        QVERIFY(made.has_value());
+        QCOMPARE(extension, std::string("png"));
+        QImage picture = QImage::fromData(*made);
+        QCOMPARE(picture.size(), QSize(pellox::kPictureSide, pellox::kPictureSide));
+        QCOMPARE(picture.pixelColor(0, 0), QColor(Qt::blue));
+
+        // Noise does not fit as PNG: JPEG, within the limit.
+        QImage noise(300, 200, QImage::Format_ARGB32);
+        std::uint32_t seed = 12345;
+        for (int y = 0; y < noise.height(); ++y) {
+            for (int x = 0; x < noise.width(); ++x) noise.setPixel(x, y, seed = seed * 1664525u + 1013904223u);
+        }
+        QVERIFY(noise.save(dir.filePath("noise.png")));
+        made = MakeOwnPicture(dir.filePath("noise.png"), extension);
+        QVERIFY(made.has_value());
+        QCOMPARE(extension, std::string("jpg"));
+        QVERIFY(static_cast<std::size_t>(made->size()) <= pellox::kMaxIconBytes);
+        QCOMPARE(QImage::fromData(*made).size(), QSize(pellox::kPictureSide, pellox::kPictureSide));
+
+        QFile text(dir.filePath("not-a-picture.png"));
+        QVERIFY(text.open(QIODevice::WriteOnly) && text.write("hello") == 5);
+        text.close();
+        QVERIFY(!MakeOwnPicture(text.fileName(), extension).has_value());
+    }
 
     void blend_data() {
         QTest::addColumn<QColor>("a");

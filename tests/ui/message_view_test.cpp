@@ -219,10 +219,35 @@ private slots:
         QCOMPARE(l.send, QRect(160, 22, 40, 100));
         QCOMPARE(l.history, QRect(0, 122, 200, 278));
 
+        // A picture makes the header as tall as it needs, the picture at its right end.
+        l = CMessageView::ComputeLayout(QSize(240, 300), 13, false, 0, 0, 48);
+        QCOMPARE(l.header, QRect(0, 0, 240, 54));
+        QCOMPARE(l.picture, QRect(190, 3, 48, 48));
+        QCOMPARE(l.inputArea.top(), 54);
+
         // A view too small for its parts gets empty areas, never negative ones.
         l = CMessageView::ComputeLayout(QSize(6, 10), 13);
         QVERIFY(l.input.width() >= 0 && l.input.height() >= 0);
         QVERIFY(l.history.isEmpty());
+    }
+
+    void theHeaderShowsTheContactsPictureOnlyWhenItHasOne() {
+        Harness h;
+        const ContactPtr withPicture = h.model.AddWithPicture(Info(u"Иван", u"100"), Qt::red);
+        QVERIFY(withPicture != nullptr);
+        CMessageView* view = h.Open(withPicture);
+        QVERIFY(view != nullptr);
+        view->resize(240, 300);
+        const CMessageView::Layout l = view->CurrentLayout();
+        QCOMPARE(l.picture.size(), QSize(kPictureSide, kPictureSide));
+        QCOMPARE(view->inputBox()->geometry(), l.input);  // below the taller header
+        const QImage shot = view->grab().toImage();
+        QCOMPARE(shot.pixelColor(l.picture.center()), QColor(Qt::red));
+
+        h.frame.SwitchView(ViewKind::Contacts, menubar::kMain);
+        QVERIFY(h.Open(h.model.Add(Info(u"Пётр", u"200"))) == view);
+        QVERIFY(view->CurrentLayout().picture.isEmpty());
+        QCOMPARE(view->CurrentLayout().header.height(), std::max(16, QFontMetrics(view->font()).height()) + 2);
     }
 
     void childrenFollowTheLayout() {

@@ -100,6 +100,24 @@ private slots:
         QCOMPARE(f.Posted(cmd::kShowContacts), 1);
     }
 
+    void theContactsPictureIsDrawnBelowTheFieldsOnlyWhenItHasOne() {
+        Fixture f;
+        const std::string hash = pellox::test::CachePicture(f.state->Directory(), Qt::green);
+        QVERIFY(!hash.empty());
+        f.ann->Update([&](ContactInfo& info) { info.iconHash = hash; });
+        f.state->SetCurrentContact(f.ann);
+        CUserView& view = f.Open(UserFormMode::Information);
+        const QRect picture = view.PictureRect();
+        QCOMPARE(picture.size(), QSize(pellox::kPictureSide, pellox::kPictureSide));
+        QVERIFY(picture.top() >= view.serverButton()->geometry().bottom());
+        QCOMPARE(view.grab().toImage().pixelColor(picture.center()), QColor(Qt::green));
+
+        f.state->SetCurrentContact(f.bob);  // none
+        QVERIFY(view.PictureRect().isEmpty());
+        f.state->SetCurrentContact(f.ann);
+        QVERIFY(f.Open(UserFormMode::Add).PictureRect().isEmpty());
+    }
+
     void savingWithoutACurrentContactDoesNothing() {
         Fixture f;
         CUserView& view = f.Open(UserFormMode::Information);

@@ -3,6 +3,7 @@
 // changes, commands, session requests), a frame showing one form, and pixel helpers.
 #pragma once
 
+#include <QBuffer>
 #include <QColor>
 #include <QFile>
 #include <QImage>
@@ -18,6 +19,7 @@
 
 #include "resources/command_ids.h"
 #include "store/app_state.h"
+#include "store/icon_cache.h"
 #include "ui/form_view.h"
 #include "ui/main_frame.h"
 
@@ -42,6 +44,21 @@ struct DataDir {
 };
 
 // A model of its own on a fresh data directory, removed afterwards.
+// Caches a picture of one colour in the data directory as a fetch would have;
+// its hash text, empty when it could not be written.
+inline std::string CachePicture(const std::string& directory, QColor colour) {
+    QImage image(kPictureSide, kPictureSide, QImage::Format_RGB32);
+    image.fill(colour);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(png.constData()),
+                                              static_cast<std::size_t>(png.size()));
+    const std::string hash = IconHashText(IconHashOf(bytes));
+    return CacheIcon(directory, hash, bytes) ? hash : std::string();
+}
+
 struct TempModel : DataDir {
     AppState state{path()};
 
@@ -55,6 +72,12 @@ struct TempModel : DataDir {
     }
     // Appends a contact without saving or notifying.
     ContactPtr Add(const ContactInfo& info) { return state.AddContact(info, false); }
+    // A contact whose presence announced a picture of one colour, cached as a
+    // fetch would have cached it.
+    ContactPtr AddWithPicture(ContactInfo info, QColor colour) {
+        info.iconHash = CachePicture(state.Directory(), colour);
+        return info.iconHash.empty() ? nullptr : Add(info);
+    }
 };
 
 // A contact template: online, no unread messages, closed conversation.
