@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace pellox {
 
@@ -114,9 +115,17 @@ struct AuthReplyCommand {
     bool granted = false;
 };
 
+// A rendezvous of sending a file (net/rendezvous.h): the block as laid out,
+// sent to the contact on channel 2.
+struct FileRendezvousCommand {
+    std::u16string uin;
+    std::vector<std::uint8_t> block;
+};
+
 using Command =
     std::variant<ConnectCommand, DisconnectCommand, StatusCommand, SendMessageCommand,
                  LoadContactsCommand, DeleteContactCommand, RequestInfoCommand, VisibilityCommand,
-                 AddContactCommand, RenameContactCommand, TypingCommand, AuthReplyCommand>;
+                 AddContactCommand, RenameContactCommand, TypingCommand, AuthReplyCommand,
+                 FileRendezvousCommand>;
 
 }  // namespace pellox

@@ -6,6 +6,7 @@
 #include "net/text_encoding.h"
 #include "platform/local_time.h"
 #include "protocol/contact_list.h"
+#include "protocol/file_transfer.h"
 #include "protocol/identity.h"
 #include "protocol/messages.h"
 #include "protocol/meta.h"
@@ -69,7 +70,13 @@ void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger) {
     plain(0x0002, 0x0006, &HandleUserInfoReply);
     plain(0x0003, 0x000B, &HandleContactArrived);
     plain(0x0003, 0x000C, &HandleContactDeparted);
-    plain(0x0004, 0x0007, &HandleIncomingMessage);
+    net.SetSnacHandler(0x0004, 0x0007,
+                       [&messenger](Connection& connection, PacketReader& reader, const SnacHeader&) {
+                           if (IsFileRendezvousMessage(reader)) {
+                               return HandleFileRendezvous(connection, reader, messenger.Files());
+                           }
+                           return HandleIncomingMessage(connection, reader);
+                       });
     net.SetSnacHandler(0x0004, 0x0001, &HandleMessageError);
     net.SetSnacHandler(0x0004, 0x0014,
                        [&messenger](Connection&, PacketReader& reader, const SnacHeader&) {
@@ -132,16 +139,23 @@ void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger) {
         [&messenger](const AuthReplyCommand& command, Connection& connection) {
             if (connection.Connected()) messenger.PerformAuthReply(command, connection);
         });
+    net.SetCommandHandler<FileRendezvousCommand>([](const FileRendezvousCommand& command, Connection& connection) {
+        if (connection.Connected()) (void)SendFileRendezvous(connection, command.uin, command.block);
+    });
 }
 
 MessengerSession::MessengerSession(AppState& model, Announcer* announcer)
     : model_(model), announcer_(announcer), net_(std::make_unique<SessionImpl>(*this)) {
+    files_ = std::make_unique<FileTransfers>(
+        model, *this, [this](const std::u16string& uin, const std::u16string& text) { AddSystemLine(uin, text); },
+        [this](const std::u16string& uin, const std::u16string& text) { AnnounceFile(uin, text); });
     RegisterProtocolHandlers(*net_, *this);
     net_->SetReconnectCheck(
         [&model] { return model.ReadSettings([](const Settings& s) { return s.reconnect; }); });
 }
 
 MessengerSession::~MessengerSession() {
+    files_->Shutdown();
     net_->Shutdown();
 }
 
@@ -167,6 +181,7 @@ void MessengerSession::CloseSession() {
     net_->CloseSession();
 }
 void MessengerSession::Shutdown() {
+    files_->Shutdown();
     net_->Shutdown();
 }
 void MessengerSession::SetReconnectCheck(std::function<bool()> check) {
@@ -353,6 +368,14 @@ void MessengerSession::AddSystemLine(const std::u16string& uin, const std::u16st
                                      MessageDirection::System});
     }
     model_.Notify(ChangeCode::ConversationChanged, contact, true);
+}
+
+void MessengerSession::AnnounceFile(const std::u16string& uin, const std::u16string& text) {
+    Announcer* announcer = announcer_.load();
+    if (announcer == nullptr) return;
+    std::u16string name = uin;
+    if (const ContactPtr contact = model_.FindContact(uin)) name = contact->Snapshot().DisplayName();
+    AnnounceMessage(*announcer, AnnouncementTitle(name, uin), text);
 }
 
 void MessengerSession::OnAuthRequest(const std::u16string& uin, const std::u16string& text) {

@@ -61,6 +61,7 @@
 namespace pellox {
 
 class AppState;
+class FileTransfers;
 class SessionImpl;
 
 class MessengerSession : public NetSession, public SessionDelegate {
@@ -186,6 +187,9 @@ public:
     const ServerListState& ServerList() const { return serverList_; }
     ServerListState& ServerList() { return serverList_; }
 
+    // Sending and receiving files (protocol/file_transfer.h).
+    FileTransfers& Files() { return *files_; }
+
     // The network session itself, for tests.
     SessionImpl& NetForTesting() { return *net_; }
 
@@ -224,6 +228,10 @@ private:
     std::function<void(const CertificateProblem&)> certificateHandler_;  // pendingLock_
     std::uint32_t nextItemRequest_ = 0x00130000;
     std::atomic<std::size_t> strangerArrivals_{0};  // contacts added by presence, this connection
+    // A file proposal, told as a message is (notification or sound).
+    void AnnounceFile(const std::u16string& uin, const std::u16string& text);
+    // Its threads send through net_ and are joined before net_ stops.
+    std::unique_ptr<FileTransfers> files_;
     // Last, so that it goes first: its threads call the members above.
     std::unique_ptr<SessionImpl> net_;
 };
@@ -253,7 +261,9 @@ bool SendAuthRequest(Connection& connection, const std::string& uin, const std::
 // Commands: VisibilityCommand PerformVisibility, AddContactCommand
 // PerformAddContact, RenameContactCommand PerformRenameContact, TypingCommand
 // SendTypingNotice, AuthReplyCommand PerformAuthReply, and DeleteContactCommand
-// PerformDeleteContact in place of the net layer's own.
+// PerformDeleteContact in place of the net layer's own, FileRendezvousCommand
+// SendFileRendezvous. 0x0004/0x0007 of a file rendezvous goes to
+// HandleFileRendezvous instead of HandleIncomingMessage.
 // The constructor calls it.
 void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger);
 

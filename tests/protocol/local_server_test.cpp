@@ -3,7 +3,9 @@
 // other, a message stored while the recipient is away, and messages both ways;
 // one's own status as others see it, and reconnecting after the server dropped
 // the line.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -11,7 +13,10 @@
 #include <memory>
 #include <thread>
 
+#include "net/text_encoding.h"
 #include "platform/code_page.h"
+#include "platform/files.h"
+#include "protocol/file_transfer.h"
 #include "protocol/messages.h"
 #include "protocol/presence.h"
 #include "resources/strings.h"
@@ -554,6 +559,139 @@ TEST_F(Reconnect, AUserCommandCancelsTheWaitAndARefusedLoginIsNotRetried) {
     EXPECT_EQ(alice.session.State(), ConnState::ConnectionError);
     const std::vector<int> codes = alice.session.Codes();
     EXPECT_EQ(std::count(codes.begin(), codes.end(), 3), 2);  // the sign-on and the refused one
+}
+
+// Sending a file between two sessions: directly, through the proxy, refused and
+// cancelled; what lands in the download folder.
+class FileTransfer : public OwnPresence {
+protected:
+    void SetUp() override {
+        OwnPresence::SetUp();
+        for (Client* c : {&alice, &boris}) {
+            FileTransferConfig config;
+            config.downloads = c->dir.path() + "downloads";
+            ASSERT_EQ(::mkdir(config.downloads.c_str(), 0700), 0);
+            config.proxyHost = "127.0.0.1";
+            config.proxyPort = oscar.ProxyPort();
+            c->session.Files().SetConfig(config);
+        }
+        SignOn(alice, u"alice");
+        SignOn(boris, u"boris");
+        ASSERT_TRUE(alice.WaitForContact(u"100002", Is(StatusOnline)));
+    }
+    void DirectOff() {
+        for (Client* c : {&alice, &boris}) {
+            FileTransferConfig config = c->session.Files().Config();
+            config.direct = false;
+            c->session.Files().SetConfig(config);
+        }
+    }
+    // A file of `size` bytes that are not all alike, in Alice's data folder.
+    std::string MakeFile(const std::string& name, std::size_t size) {
+        std::string bytes(size, '\0');
+        std::uint32_t x = 12345;
+        for (char& c : bytes) c = static_cast<char>((x = x * 1103515245 + 12345) >> 16);
+        const std::string path = alice.dir.path() + name;
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+        std::fclose(f);
+        return path;
+    }
+    static TransferState StateOf(Client& c, std::uint64_t id) {
+        for (const TransferInfo& info : c.session.Files().List(c.own == u"100001" ? u"100002" : u"100001")) {
+            if (info.id == id) return info.state;
+        }
+        return TransferState::Failed;
+    }
+    // Boris's newest transfer from Alice, once she has proposed one.
+    std::uint64_t Proposal() {
+        std::uint64_t id = 0;
+        EXPECT_TRUE(WaitFor([&] { return (id = boris.session.Files().PendingProposal(u"100001")) != 0; }));
+        return id;
+    }
+    std::vector<std::string> Downloads() {
+        std::vector<std::string> names;
+        if (DIR* d = ::opendir((boris.dir.path() + "downloads").c_str())) {
+            while (dirent* e = ::readdir(d)) {
+                if (e->d_name[0] != '.') names.push_back(e->d_name);
+            }
+            ::closedir(d);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::string Downloaded(const std::string& name) {
+        std::string bytes;
+        EXPECT_TRUE(platform::ReadWholeFile(boris.dir.path() + "downloads/" + name, bytes));
+        return bytes;
+    }
+    bool Ends(Client& c, std::uint64_t id, TransferState state) {
+        return WaitFor([&] { return StateOf(c, id) == state; }, 20000);
+    }
+
+    Client alice{u"100001"};
+    Client boris{u"100002"};
+};
+
+TEST_F(FileTransfer, AMebibyteArrivesWholeDirectlyAndThroughTheProxyNeverOverAnotherFile) {
+    const std::string path = MakeFile("отчёт.bin", 1 << 20);
+    std::string original;
+    ASSERT_TRUE(platform::ReadWholeFile(path, original));
+
+    const std::uint64_t sent = alice.session.Files().Offer(u"100002", path);
+    ASSERT_NE(sent, 0u);
+    const std::uint64_t taken = Proposal();
+    EXPECT_EQ(Downloads(), std::vector<std::string>{});  // nothing before the yes
+    ASSERT_TRUE(boris.session.Files().Accept(taken));
+    ASSERT_TRUE(Ends(alice, sent, TransferState::Completed));
+    ASSERT_TRUE(Ends(boris, taken, TransferState::Completed));
+    EXPECT_EQ(Downloads(), std::vector<std::string>{"отчёт.bin"});
+    EXPECT_TRUE(Downloaded("отчёт.bin") == original);
+
+    // The same again through the proxy: a name of its own beside the first.
+    DirectOff();
+    const std::uint64_t again = alice.session.Files().Offer(u"100002", path);
+    const std::uint64_t second = Proposal();
+    ASSERT_TRUE(boris.session.Files().Accept(second));
+    ASSERT_TRUE(Ends(alice, again, TransferState::Completed));
+    ASSERT_TRUE(Ends(boris, second, TransferState::Completed));
+    EXPECT_EQ(Downloads(), (std::vector<std::string>{"отчёт (1).bin", "отчёт.bin"}));
+    EXPECT_TRUE(Downloaded("отчёт (1).bin") == original);
+
+    // Each side's conversation records it.
+    const auto lines = boris.History(u"100001");
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[0].text, u"Предложен файл «отчёт.bin» (1,0 МБ)");
+    EXPECT_EQ(lines[1].text, u"Файл «отчёт.bin» (1,0 МБ) получен: " + DecodeUtf8(boris.dir.path()) +
+                                 u"downloads/отчёт.bin");
+    EXPECT_EQ(alice.History(u"100002").back().text, u"Файл «отчёт.bin» (1,0 МБ) отправлен");
+}
+
+TEST_F(FileTransfer, ARefusedOrCancelledTransferLeavesNoCompleteFile) {
+    const std::string small = MakeFile("a.txt", 1000);
+    const std::uint64_t refused = alice.session.Files().Offer(u"100002", small);
+    ASSERT_TRUE(boris.session.Files().Refuse(Proposal()));
+    ASSERT_TRUE(Ends(alice, refused, TransferState::Refused));
+
+    // Withdrawn by the sender before the answer: the yes comes too late.
+    const std::uint64_t withdrawn = alice.session.Files().Offer(u"100002", small);
+    const std::uint64_t late = Proposal();
+    ASSERT_TRUE(alice.session.Files().Cancel(withdrawn));
+    ASSERT_TRUE(Ends(boris, late, TransferState::Cancelled));
+    EXPECT_FALSE(boris.session.Files().Accept(late));
+
+    // Cancelled by the receiver while the bytes move.
+    const std::string big = MakeFile("big.bin", 64 << 20);
+    const std::uint64_t cut = alice.session.Files().Offer(u"100002", big);
+    const std::uint64_t taking = Proposal();
+    ASSERT_TRUE(boris.session.Files().Accept(taking));
+    ASSERT_TRUE(WaitFor([&] { return !boris.session.Files().List(u"100001").empty() &&
+                                     boris.session.Files().List(u"100001").back().done > 0; }, 20000));
+    ASSERT_TRUE(boris.session.Files().Cancel(taking));
+    ASSERT_TRUE(Ends(boris, taking, TransferState::Cancelled));
+    ASSERT_TRUE(Ends(alice, cut, TransferState::Cancelled));
+    EXPECT_EQ(Downloads(), std::vector<std::string>{});
+    EXPECT_EQ(alice.History(u"100002").back().text, u"Передача файла «big.bin» (64,0 МБ) отменена");
 }
 
 }  // namespace

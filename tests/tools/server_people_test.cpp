@@ -173,7 +173,7 @@ TEST_F(PeopleTest, OwnDetailsReachOthersAndSurviveARestart) {
               "[100002]\r\npassword=boris\r\nnickname=Boris\r\n");
     ASSERT_EQ(chmod(dir.File("accounts.txt").c_str(), 0600), 0);
     const ServerConfig config =
-        ParseCommandLine({"--data-dir", dir.Path(), "--port-auth", "0", "--port-bos", "0"}).config;
+        ParseCommandLine({"--data-dir", dir.Path(), "--port-auth", "0", "--port-bos", "0", "--proxy-port", "0"}).config;
     StartServer(config);
 
     const std::string about = "first line\r\nsecond \\ line";
