@@ -80,10 +80,14 @@ struct TransferInfo {
     std::string path;  // outgoing: the file sent; incoming: where it is (or will be) stored
 };
 
+// Where the transfer proxy listens on the server's host (the local server's
+// default --proxy-port).
+inline constexpr std::uint16_t kTransferProxyPort = 5192;
+
 struct FileTransferConfig {
     std::string downloads;          // where received files go
     std::string proxyHost;          // empty: no proxy
-    std::uint16_t proxyPort = 5192;
+    std::uint16_t proxyPort = kTransferProxyPort;
     bool direct = true;             // try direct connections before the proxy
     int connectTimeoutMs = 3000;    // one direct connect
     int listenWindowMs = 30000;     // a listening socket takes its peer within this

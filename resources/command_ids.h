@@ -68,3 +68,13 @@ namespace pellox::menubar {
 inline constexpr int kHistorySearch = 143;  // the search over every conversation
 
 }  // namespace pellox::menubar
+
+// Sending a file.
+namespace pellox::cmd {
+
+inline constexpr int kSendFile = 32940;    // "Отправить файл…"
+inline constexpr int kAcceptFile = 32941;  // "Принять файл": the proposal waiting in the conversation
+inline constexpr int kRefuseFile = 32942;  // "Отклонить файл"
+inline constexpr int kCancelFile = 32943;  // "Отменить передачу": the newest one going on
+
+}  // namespace pellox::cmd
