@@ -694,5 +694,18 @@ TEST_F(FileTransfer, ARefusedOrCancelledTransferLeavesNoCompleteFile) {
     EXPECT_EQ(alice.History(u"100002").back().text, u"Передача файла «big.bin» (64,0 МБ) отменена");
 }
 
+TEST_F(FileTransfer, AProposalFromSomebodyNotInTheListIsNotShown) {
+    Client vera(u"100004");
+    SignOn(vera, u"vera");
+    const std::int32_t before = vera.session.BytesSent();
+    ASSERT_NE(vera.session.Files().Offer(u"100002", vera.dir.path() + "contacts_100004.txt"), 0u);
+    ASSERT_TRUE(WaitFor([&] { return vera.session.BytesSent() > before; }));  // the proposal is out
+    // Her message comes after it on the same connection (and lists her).
+    vera.session.EnqueueCommand(SendMessageCommand{u"100002", u"Это я"});
+    ASSERT_TRUE(boris.WaitForContact(u"100004", [](const ContactInfo& i) { return i.unreadCount == 1; }));
+    EXPECT_TRUE(boris.session.Files().List(u"100004").empty());
+    EXPECT_EQ(boris.History(u"100004").size(), 1u);
+}
+
 }  // namespace
 }  // namespace pellox::testing
