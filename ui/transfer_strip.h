@@ -32,6 +32,7 @@ public:
     // layout then changes).
     bool Refresh(const std::u16string& uin);
     bool empty() const { return rows_.empty(); }
+    const std::vector<TransferInfo>& rows() const { return rows_; }
     // Any row whose state may still change.
     bool active() const;
     int Height(int lineHeight) const;
