@@ -32,6 +32,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kSliceMs = 100;         // a wait between looks at cancels and rendezvous
 constexpr std::size_t kChunk = 64 * 1024;
 constexpr auto kEndedShown = std::chrono::seconds(60);
+constexpr int kCancelGraceMs = 2000;  // a broken transfer waits this long for the peer's cancel
 
 std::u16string Widen(std::string_view utf8) { return DecodeUtf8(utf8); }
 
@@ -522,7 +523,13 @@ void FileTransfers::Run(const std::shared_ptr<Transfer>& t) {
     }
     bool cancelled = false, peerCancelled = false, accepted = false;
     {
-        std::lock_guard<std::mutex> lock(lock_);
+        std::unique_lock<std::mutex> lock(lock_);
+        // A peer that cancels closes its end first: its cancel comes through the
+        // server a moment after the connection broke.
+        if (t->state < TransferState::Completed) {
+            changed_.wait_for(lock, std::chrono::milliseconds(kCancelGraceMs),
+                              [&] { return t->cancelled || t->peerCancelled || shutDown_; });
+        }
         cancelled = t->cancelled;
         peerCancelled = t->peerCancelled;
         accepted = t->accepted;

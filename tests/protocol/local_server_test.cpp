@@ -604,7 +604,8 @@ protected:
         return TransferState::Failed;
     }
     // Boris's newest transfer from Alice, once she has proposed one.
-    std::uint64_t Proposal() {
+    std::uint64_t Proposal(std::uint64_t offered = 1) {
+        EXPECT_NE(offered, 0u);
         std::uint64_t id = 0;
         EXPECT_TRUE(WaitFor([&] { return (id = boris.session.Files().PendingProposal(u"100001")) != 0; }));
         return id;
@@ -692,6 +693,16 @@ TEST_F(FileTransfer, ARefusedOrCancelledTransferLeavesNoCompleteFile) {
     ASSERT_TRUE(Ends(alice, cut, TransferState::Cancelled));
     EXPECT_EQ(Downloads(), std::vector<std::string>{});
     EXPECT_EQ(alice.History(u"100002").back().text, u"Передача файла «big.bin» (64,0 МБ) отменена");
+
+    // Cut off by the sender going away: what came is kept, named as partial.
+    const std::uint64_t broken = Proposal(alice.session.Files().Offer(u"100002", big));
+    ASSERT_TRUE(boris.session.Files().Accept(broken));
+    ASSERT_TRUE(WaitFor([&] { return boris.session.Files().List(u"100001").back().done > 0; }, 20000));
+    alice.session.Files().Shutdown();
+    ASSERT_TRUE(Ends(boris, broken, TransferState::Failed));
+    EXPECT_EQ(Downloads(), std::vector<std::string>{"big.bin.part"});
+    EXPECT_EQ(boris.History(u"100001").back().text, u"Передача файла «big.bin» (64,0 МБ) прервана, принятая часть: " +
+                                                        DecodeUtf8(boris.dir.path()) + u"downloads/big.bin.part");
 }
 
 TEST_F(FileTransfer, AProposalFromSomebodyNotInTheListIsNotShown) {
