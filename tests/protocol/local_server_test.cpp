@@ -3,7 +3,9 @@
 // other, a message stored while the recipient is away, and messages both ways;
 // one's own status as others see it, and reconnecting after the server dropped
 // the line.
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -16,12 +18,14 @@
 #include "net/text_encoding.h"
 #include "platform/code_page.h"
 #include "platform/files.h"
+#include "platform/stream.h"
 #include "protocol/file_transfer.h"
 #include "protocol/messages.h"
 #include "protocol/presence.h"
 #include "resources/strings.h"
 #include "store/contact_list_file.h"
 #include "tests/protocol/protocol_test_util.h"
+#include "tests/tools/oscar_test_client.h"
 #include "tools/oscar_server.h"
 
 namespace pellox::testing {
@@ -598,8 +602,10 @@ protected:
         return path;
     }
     static TransferState StateOf(Client& c, std::uint64_t id) {
-        for (const TransferInfo& info : c.session.Files().List(c.own == u"100001" ? u"100002" : u"100001")) {
-            if (info.id == id) return info.state;
+        for (const std::u16string peer : {u"100001", u"100002", u"100004"}) {
+            for (const TransferInfo& info : c.session.Files().List(peer)) {
+                if (info.id == id) return info.state;
+            }
         }
         return TransferState::Failed;
     }
@@ -716,6 +722,79 @@ TEST_F(FileTransfer, AProposalFromSomebodyNotInTheListIsNotShown) {
     ASSERT_TRUE(boris.WaitForContact(u"100004", [](const ContactInfo& i) { return i.unreadCount == 1; }));
     EXPECT_TRUE(boris.session.Files().List(u"100004").empty());
     EXPECT_EQ(boris.History(u"100004").size(), 1u);
+}
+
+// The sender here is a client written by hand, whose port nobody listens on:
+// Boris listens instead, takes only the sender's address, and receives the
+// file as the protocol lays it out.
+TEST_F(FileTransfer, AReceiverThatCannotReachTheSenderListensForItAndTakesTheFile) {
+    ContactInfo vera;
+    vera.uin = u"100004";
+    boris.model.AddContact(vera, true);
+    std::unique_ptr<server::test::TestClient> sender = server::test::SignOn(oscar, "100004", "vera");
+    ASSERT_TRUE(sender);
+    const platform::SocketHandle closed = platform::ListenTcp(platform::Ipv4Endpoint{0x7F000001, 0});
+    const std::uint16_t nobody = platform::BoundPort(closed);
+    platform::CloseSocket(closed);
+    ASSERT_TRUE(sender->SendSnac(0x0004, 0x0006, 0xF1, server::test::FileProposalPayload("100002", nobody)));
+    std::uint64_t id = 0;
+    ASSERT_TRUE(WaitFor([&] { return (id = boris.session.Files().PendingProposal(u"100004")) != 0; }));
+    ASSERT_TRUE(boris.session.Files().Accept(id));
+
+    // His accept, then his own proposal (sequence 2) with the port he listens on.
+    std::vector<Rendezvous> answers;
+    while (answers.size() < 2) {
+        std::optional<server::test::Snac> snac = sender->WaitSnac(0x0004, 0x0007);
+        ASSERT_TRUE(snac);
+        PacketReader reader = snac->Reader();
+        UserInfoBlock from;
+        std::vector<Tlv> tlvs;
+        ASSERT_TRUE(reader.Skip(10) && ReadUserInfoBlock(reader, from) && ReadTlvList(reader, tlvs));
+        ASSERT_NE(FindTlv(tlvs, 0x0005), nullptr);
+        ASSERT_TRUE(ParseRendezvous(FindTlv(tlvs, 0x0005)->value, answers.emplace_back()));
+    }
+    const TransferCookie cookie = {'f', 'i', 'l', 'e', 0, 0, 0, 1};
+    EXPECT_EQ(answers[0].kind, kRendezvousAccept);
+    EXPECT_EQ(answers[1].kind, kRendezvousPropose);
+    EXPECT_EQ(answers[1].sequence, 2);
+    EXPECT_EQ(answers[1].cookie, cookie);
+    ASSERT_NE(answers[1].port, 0);
+
+    auto connectFrom = [&](std::uint32_t from) {
+        const platform::SocketHandle socket = platform::CreateTcpSocket();
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(from);
+        EXPECT_EQ(::bind(socket, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+        EXPECT_TRUE(platform::ConnectSocket(socket, platform::Ipv4Endpoint{0x7F000001, answers[1].port}));
+        return platform::SocketStream(socket);
+    };
+    // Anybody but the sender is turned away.
+    platform::SocketStream other = connectFrom(0x7F000002);
+    std::uint8_t byte = 0;
+    EXPECT_LE(other.ReceiveSome(&byte, 1), 0);
+
+    platform::SocketStream stream = connectFrom(0x7F000001);
+    OftHeader prompt;
+    prompt.cookie = cookie;
+    prompt.size = prompt.totalSize = 5;
+    OftChecksum checksum;
+    checksum.Update(std::vector<std::uint8_t>{'h', 'e', 'l', 'l', 'o'});
+    prompt.checksum = checksum.Value();
+    prompt.name = "a.txt";
+    const std::vector<std::uint8_t> head = BuildOftHeader(prompt);
+    ASSERT_TRUE(stream.SendAll(head.data(), head.size()));
+    OftHeader ack, done;
+    ASSERT_TRUE(ReceiveOftHeader(stream, ack, 5000));
+    EXPECT_EQ(ack.type, kOftAcknowledge);
+    EXPECT_EQ(ack.cookie, cookie);
+    ASSERT_TRUE(stream.SendAll("hello", 5));
+    ASSERT_TRUE(ReceiveOftHeader(stream, done, 5000));
+    EXPECT_EQ(done.type, kOftDone);
+    EXPECT_EQ(done.bytesReceived, 5u);
+    EXPECT_EQ(done.receivedChecksum, prompt.checksum);
+    ASSERT_TRUE(Ends(boris, id, TransferState::Completed));
+    EXPECT_EQ(Downloaded("a.txt"), "hello");
 }
 
 }  // namespace

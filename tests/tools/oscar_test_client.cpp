@@ -358,13 +358,13 @@ PacketBuffer AutoMessageRequestPayload(const std::string& toUin, std::uint8_t ty
     return p;
 }
 
-PacketBuffer FileProposalPayload(const std::string& toUin) {
+PacketBuffer FileProposalPayload(const std::string& toUin, std::uint16_t port) {
     Rendezvous proposal;
     proposal.cookie = {'f', 'i', 'l', 'e', 0, 0, 0, 1};
     proposal.sequence = 1;
     proposal.ownAddress = 0x0A000001;  // what the sender claims; the server stamps what it sees
     proposal.seenAddress = 0x01020304;
-    proposal.port = 4000;
+    proposal.port = port;
     proposal.hasFile = true;
     proposal.fileCount = 1;
     proposal.totalSize = 5;
