@@ -724,6 +724,83 @@ TEST_F(FileTransfer, AProposalFromSomebodyNotInTheListIsNotShown) {
     EXPECT_EQ(boris.History(u"100004").size(), 1u);
 }
 
+// A receiver written by hand that reaches nobody and whom nobody reaches: Alice
+// tries its port, then goes to the proxy, and the file comes through there.
+TEST_F(FileTransfer, ASenderThatCannotReachTheReceiverEitherGoesThroughTheProxy) {
+    std::unique_ptr<server::test::TestClient> vera = server::test::SignOn(oscar, "100004", "vera");
+    ASSERT_TRUE(vera);
+    const std::string path = MakeFile("b.bin", 3000);
+    const std::uint64_t sent = alice.session.Files().Offer(u"100004", path);
+    ASSERT_NE(sent, 0u);
+    auto next = [&](Rendezvous& r) {
+        std::optional<server::test::Snac> snac = vera->WaitSnac(0x0004, 0x0007);
+        PacketReader reader = snac ? snac->Reader() : PacketReader();
+        UserInfoBlock from;
+        std::vector<Tlv> tlvs;
+        return snac && reader.Skip(10) && ReadUserInfoBlock(reader, from) && ReadTlvList(reader, tlvs) &&
+               FindTlv(tlvs, 0x0005) != nullptr && ParseRendezvous(FindTlv(tlvs, 0x0005)->value, r);
+    };
+    Rendezvous proposal, viaProxy;
+    ASSERT_TRUE(next(proposal));
+    EXPECT_EQ(proposal.sequence, 1);
+    EXPECT_EQ(proposal.name, "b.bin");
+    EXPECT_EQ(proposal.totalSize, 3000u);
+    EXPECT_EQ(proposal.seenAddress, 0x7F000001u);
+
+    Rendezvous answer;
+    answer.kind = kRendezvousAccept;
+    answer.cookie = proposal.cookie;
+    ASSERT_TRUE(vera->SendSnac(0x0004, 0x0006, 0xF2, server::test::RendezvousPayload("100001", answer)));
+    const platform::SocketHandle closed = platform::ListenTcp(platform::Ipv4Endpoint{0x7F000001, 0});
+    answer.kind = kRendezvousPropose;
+    answer.sequence = 2;
+    answer.port = platform::BoundPort(closed);
+    platform::CloseSocket(closed);
+    ASSERT_TRUE(vera->SendSnac(0x0004, 0x0006, 0xF3, server::test::RendezvousPayload("100001", answer)));
+    ASSERT_TRUE(next(viaProxy));
+    EXPECT_EQ(viaProxy.sequence, 3);
+    EXPECT_TRUE(viaProxy.viaProxy);
+    EXPECT_EQ(viaProxy.proxyAddress, 0x7F000001u);
+
+    const platform::SocketHandle socket = platform::CreateTcpSocket();
+    ASSERT_TRUE(platform::ConnectSocket(socket, platform::Ipv4Endpoint{0x7F000001, oscar.ProxyPort()}));
+    platform::SocketStream stream(socket);
+    ProxyPacket join;
+    join.command = kProxyInitReceive;
+    join.uin = "100004";
+    join.port = viaProxy.port;
+    join.cookie = proposal.cookie;
+    const std::vector<std::uint8_t> joinBytes = BuildProxyPacket(join);
+    ASSERT_TRUE(stream.SendAll(joinBytes.data(), joinBytes.size()));
+    ProxyPacket ready;
+    ASSERT_TRUE(ReceiveProxyPacket(stream, ready, 5000));
+    ASSERT_EQ(ready.command, kProxyReady);
+    OftHeader prompt;
+    ASSERT_TRUE(ReceiveOftHeader(stream, prompt, 5000));
+    EXPECT_EQ(prompt.type, kOftPrompt);
+    EXPECT_EQ(prompt.size, 3000u);
+    OftHeader ack = prompt;
+    ack.type = kOftAcknowledge;
+    const std::vector<std::uint8_t> ackBytes = BuildOftHeader(ack);
+    ASSERT_TRUE(stream.SendAll(ackBytes.data(), ackBytes.size()));
+    std::vector<std::uint8_t> bytes(3000);
+    ASSERT_TRUE(ReceiveExactly(stream, bytes.data(), bytes.size(), 5000));
+    std::string original;
+    ASSERT_TRUE(platform::ReadWholeFile(path, original));
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), original.begin(), original.end(),
+                           [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); }));
+    OftChecksum checksum;
+    checksum.Update(bytes);
+    EXPECT_EQ(checksum.Value(), prompt.checksum);
+    OftHeader done = prompt;
+    done.type = kOftDone;
+    done.bytesReceived = 3000;
+    done.receivedChecksum = checksum.Value();
+    const std::vector<std::uint8_t> doneBytes = BuildOftHeader(done);
+    ASSERT_TRUE(stream.SendAll(doneBytes.data(), doneBytes.size()));
+    ASSERT_TRUE(Ends(alice, sent, TransferState::Completed));
+}
+
 // The sender here is a client written by hand, whose port nobody listens on:
 // Boris listens instead, takes only the sender's address, and receives the
 // file as the protocol lays it out.

@@ -369,10 +369,14 @@ PacketBuffer FileProposalPayload(const std::string& toUin, std::uint16_t port) {
     proposal.fileCount = 1;
     proposal.totalSize = 5;
     proposal.name = "a.txt";
-    const PacketBuffer rendezvous = BuildRendezvous(proposal);
+    return RendezvousPayload(toUin, proposal);
+}
+
+PacketBuffer RendezvousPayload(const std::string& toUin, const Rendezvous& rendezvous) {
+    const PacketBuffer block = BuildRendezvous(rendezvous);
     PacketBuffer p;
     AppendChannel2Head(p, toUin);
-    AppendTlv(p, 0x0005, rendezvous.Length(), rendezvous.Data());
+    AppendTlv(p, 0x0005, block.Length(), block.Data());
     AppendTlv(p, 0x0003, 0, nullptr);
     return p;
 }
