@@ -467,6 +467,12 @@ void FileTransfers::Prune() {
     }
 }
 
+void FileTransfers::CloseListener(Transfer& t) {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (t.listener != platform::kNoSocket) platform::CloseSocket(t.listener);
+    t.listener = platform::kNoSocket;
+}
+
 Rendezvous FileTransfers::Head(const Transfer& t, std::uint16_t kind) const {
     Rendezvous r;
     r.kind = kind;
@@ -533,9 +539,8 @@ void FileTransfers::Run(const std::shared_ptr<Transfer>& t) {
         cancelled = t->cancelled;
         peerCancelled = t->peerCancelled;
         accepted = t->accepted;
-        if (t->listener != platform::kNoSocket) platform::CloseSocket(t->listener);
-        t->listener = platform::kNoSocket;
     }
+    CloseListener(*t);
     if (!t->outgoing && (cancelled || peerCancelled)) (void)platform::RemoveFile(t->path + ".part");
     if (peerCancelled && t->outgoing && !accepted) {
         Finish(*t, TransferState::Refused);
@@ -763,6 +768,7 @@ void FileTransfers::RunSender(Transfer& t) {
         if (!stream) return;
     }
     watch.publish(stream);
+    CloseListener(t);
 
     // The file protocol: prompt, acknowledge, the bytes, done.
     OftHeader prompt;
@@ -859,6 +865,7 @@ void FileTransfers::RunReceiver(Transfer& t) {
     }
     if (!stream) return;
     watch.publish(stream);
+    CloseListener(t);
 
     OftHeader prompt;
     if (!ReceiveOftHeader(*stream, prompt, config.stallMs) || prompt.type != kOftPrompt ||

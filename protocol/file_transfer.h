@@ -188,6 +188,8 @@ private:
     void SendRendezvous(const Transfer& t, const Rendezvous& r);
     Rendezvous Head(const Transfer& t, std::uint16_t kind) const;
     std::shared_ptr<Transfer> Find(std::uint64_t id) const;
+    // The transfer's listening socket is closed once it has its connection.
+    void CloseListener(Transfer& t);
     // Forgets transfers that ended more than a minute ago, joining their threads.
     void Prune();
 
