@@ -527,7 +527,7 @@ void FileTransfers::Run(const std::shared_ptr<Transfer>& t) {
     } else {
         RunReceiver(*t);
     }
-    bool cancelled = false, peerCancelled = false, accepted = false;
+    bool cancelled = false, peerCancelled = false, accepted = false, completed = false;
     {
         std::unique_lock<std::mutex> lock(lock_);
         // A peer that cancels closes its end first: its cancel comes through the
@@ -539,6 +539,7 @@ void FileTransfers::Run(const std::shared_ptr<Transfer>& t) {
         cancelled = t->cancelled;
         peerCancelled = t->peerCancelled;
         accepted = t->accepted;
+        completed = t->state == TransferState::Completed;
     }
     CloseListener(*t);
     if (!t->outgoing && (cancelled || peerCancelled)) (void)platform::RemoveFile(t->path + ".part");
@@ -546,8 +547,9 @@ void FileTransfers::Run(const std::shared_ptr<Transfer>& t) {
         Finish(*t, TransferState::Refused);
     } else if (cancelled || peerCancelled) {
         Finish(*t, TransferState::Cancelled);
-    } else {
-        Finish(*t, TransferState::Failed);  // nothing when it completed
+    } else if (!completed) {
+        SendRendezvous(*t, Head(*t, kRendezvousCancel));  // the peer need not wait for it
+        Finish(*t, TransferState::Failed);
     }
 }
 

@@ -729,6 +729,9 @@ TEST_F(FileTransfer, AProposalFromSomebodyNotInTheListIsNotShown) {
 TEST_F(FileTransfer, ASenderThatCannotReachTheReceiverEitherGoesThroughTheProxy) {
     std::unique_ptr<server::test::TestClient> vera = server::test::SignOn(oscar, "100004", "vera");
     ASSERT_TRUE(vera);
+    // Her echo comes back once the server has taken her as ready.
+    ASSERT_TRUE(vera->SendSnac(0x0004, 0x0006, 0xEC, server::test::MessagePayload(server::test::kEcho, "ready")));
+    ASSERT_TRUE(vera->WaitSnac(0x0004, 0x0007));
     const std::string path = MakeFile("b.bin", 3000);
     const std::uint64_t sent = alice.session.Files().Offer(u"100004", path);
     ASSERT_NE(sent, 0u);
@@ -810,68 +813,85 @@ TEST_F(FileTransfer, AReceiverThatCannotReachTheSenderListensForItAndTakesTheFil
     boris.model.AddContact(vera, true);
     std::unique_ptr<server::test::TestClient> sender = server::test::SignOn(oscar, "100004", "vera");
     ASSERT_TRUE(sender);
-    const platform::SocketHandle closed = platform::ListenTcp(platform::Ipv4Endpoint{0x7F000001, 0});
-    const std::uint16_t nobody = platform::BoundPort(closed);
-    platform::CloseSocket(closed);
-    ASSERT_TRUE(sender->SendSnac(0x0004, 0x0006, 0xF1, server::test::FileProposalPayload("100002", nobody)));
-    std::uint64_t id = 0;
-    ASSERT_TRUE(WaitFor([&] { return (id = boris.session.Files().PendingProposal(u"100004")) != 0; }));
-    ASSERT_TRUE(boris.session.Files().Accept(id));
-
-    // His accept, then his own proposal (sequence 2) with the port he listens on.
-    std::vector<Rendezvous> answers;
-    while (answers.size() < 2) {
-        std::optional<server::test::Snac> snac = sender->WaitSnac(0x0004, 0x0007);
-        ASSERT_TRUE(snac);
-        PacketReader reader = snac->Reader();
-        UserInfoBlock from;
-        std::vector<Tlv> tlvs;
-        ASSERT_TRUE(reader.Skip(10) && ReadUserInfoBlock(reader, from) && ReadTlvList(reader, tlvs));
-        ASSERT_NE(FindTlv(tlvs, 0x0005), nullptr);
-        ASSERT_TRUE(ParseRendezvous(FindTlv(tlvs, 0x0005)->value, answers.emplace_back()));
-    }
     const TransferCookie cookie = {'f', 'i', 'l', 'e', 0, 0, 0, 1};
-    EXPECT_EQ(answers[0].kind, kRendezvousAccept);
-    EXPECT_EQ(answers[1].kind, kRendezvousPropose);
-    EXPECT_EQ(answers[1].sequence, 2);
-    EXPECT_EQ(answers[1].cookie, cookie);
-    ASSERT_NE(answers[1].port, 0);
-
-    auto connectFrom = [&](std::uint32_t from) {
+    // Proposes "a.txt" on a port nobody listens on; Boris accepts. His accept,
+    // then his own proposal (sequence 2) with the port he listens on.
+    std::uint64_t id = 0;
+    auto propose = [&]() -> std::uint16_t {
+        const platform::SocketHandle closed = platform::ListenTcp(platform::Ipv4Endpoint{0x7F000001, 0});
+        const std::uint16_t nobody = platform::BoundPort(closed);
+        platform::CloseSocket(closed);
+        EXPECT_TRUE(sender->SendSnac(0x0004, 0x0006, 0xF1, server::test::FileProposalPayload("100002", nobody)));
+        EXPECT_TRUE(WaitFor([&] { return (id = boris.session.Files().PendingProposal(u"100004")) != 0; }));
+        EXPECT_TRUE(boris.session.Files().Accept(id));
+        std::vector<Rendezvous> answers;
+        while (answers.size() < 2) {
+            std::optional<server::test::Snac> snac = sender->WaitSnac(0x0004, 0x0007);
+            PacketReader reader = snac ? snac->Reader() : PacketReader();
+            UserInfoBlock from;
+            std::vector<Tlv> tlvs;
+            if (!snac || !reader.Skip(10) || !ReadUserInfoBlock(reader, from) || !ReadTlvList(reader, tlvs) ||
+                FindTlv(tlvs, 0x0005) == nullptr || !ParseRendezvous(FindTlv(tlvs, 0x0005)->value, answers.emplace_back())) {
+                ADD_FAILURE() << "no rendezvous from Boris";
+                return 0;
+            }
+        }
+        EXPECT_EQ(answers[0].kind, kRendezvousAccept);
+        EXPECT_EQ(answers[1].kind, kRendezvousPropose);
+        EXPECT_EQ(answers[1].sequence, 2);
+        EXPECT_EQ(answers[1].cookie, cookie);
+        return answers[1].port;
+    };
+    auto connectFrom = [&](std::uint32_t from, std::uint16_t port) {
         const platform::SocketHandle socket = platform::CreateTcpSocket();
         sockaddr_in local{};
         local.sin_family = AF_INET;
         local.sin_addr.s_addr = htonl(from);
         EXPECT_EQ(::bind(socket, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
-        EXPECT_TRUE(platform::ConnectSocket(socket, platform::Ipv4Endpoint{0x7F000001, answers[1].port}));
+        EXPECT_TRUE(platform::ConnectSocket(socket, platform::Ipv4Endpoint{0x7F000001, port}));
         return platform::SocketStream(socket);
     };
+    // Sends the prompt of "hello" and, once acknowledged, `bytes`.
+    auto send = [&](platform::SocketStream& stream, const char* bytes) {
+        OftHeader prompt;
+        prompt.cookie = cookie;
+        prompt.size = prompt.totalSize = 5;
+        OftChecksum checksum;
+        checksum.Update(std::vector<std::uint8_t>{'h', 'e', 'l', 'l', 'o'});
+        prompt.checksum = checksum.Value();
+        prompt.name = "a.txt";
+        const std::vector<std::uint8_t> head = BuildOftHeader(prompt);
+        OftHeader ack;
+        ASSERT_TRUE(stream.SendAll(head.data(), head.size()));
+        ASSERT_TRUE(ReceiveOftHeader(stream, ack, 5000));
+        EXPECT_EQ(ack.type, kOftAcknowledge);
+        EXPECT_EQ(ack.cookie, cookie);
+        ASSERT_TRUE(stream.SendAll(bytes, 5));
+    };
+
+    const std::uint16_t port = propose();
+    ASSERT_NE(port, 0);
     // Anybody but the sender is turned away.
-    platform::SocketStream other = connectFrom(0x7F000002);
+    platform::SocketStream other = connectFrom(0x7F000002, port);
     std::uint8_t byte = 0;
     EXPECT_LE(other.ReceiveSome(&byte, 1), 0);
-
-    platform::SocketStream stream = connectFrom(0x7F000001);
-    OftHeader prompt;
-    prompt.cookie = cookie;
-    prompt.size = prompt.totalSize = 5;
-    OftChecksum checksum;
-    checksum.Update(std::vector<std::uint8_t>{'h', 'e', 'l', 'l', 'o'});
-    prompt.checksum = checksum.Value();
-    prompt.name = "a.txt";
-    const std::vector<std::uint8_t> head = BuildOftHeader(prompt);
-    ASSERT_TRUE(stream.SendAll(head.data(), head.size()));
-    OftHeader ack, done;
-    ASSERT_TRUE(ReceiveOftHeader(stream, ack, 5000));
-    EXPECT_EQ(ack.type, kOftAcknowledge);
-    EXPECT_EQ(ack.cookie, cookie);
-    ASSERT_TRUE(stream.SendAll("hello", 5));
+    platform::SocketStream stream = connectFrom(0x7F000001, port);
+    send(stream, "hello");
+    OftHeader done;
     ASSERT_TRUE(ReceiveOftHeader(stream, done, 5000));
     EXPECT_EQ(done.type, kOftDone);
     EXPECT_EQ(done.bytesReceived, 5u);
-    EXPECT_EQ(done.receivedChecksum, prompt.checksum);
     ASSERT_TRUE(Ends(boris, id, TransferState::Completed));
     EXPECT_EQ(Downloaded("a.txt"), "hello");
+
+    // Bytes that do not match the checksum are never called complete.
+    const std::uint16_t again = propose();
+    ASSERT_NE(again, 0);
+    platform::SocketStream corrupt = connectFrom(0x7F000001, again);
+    send(corrupt, "hellO");
+    EXPECT_LE(corrupt.ReceiveSome(&byte, 1), 0);  // no "done"
+    ASSERT_TRUE(Ends(boris, id, TransferState::Failed));
+    EXPECT_EQ(Downloads(), (std::vector<std::string>{"a (1).txt.part", "a.txt"}));
 }
 
 }  // namespace
