@@ -32,7 +32,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kSliceMs = 100;         // a wait between looks at cancels and rendezvous
 constexpr std::size_t kChunk = 64 * 1024;
 constexpr auto kEndedShown = std::chrono::seconds(60);
-constexpr int kCancelGraceMs = 2000;  // a broken transfer waits this long for the peer's cancel
 
 std::u16string Widen(std::string_view utf8) { return DecodeUtf8(utf8); }
 
@@ -638,6 +637,7 @@ std::shared_ptr<platform::Stream> AcceptFrom(platform::SocketHandle listener, st
 
 void FileTransfers::RunSender(Transfer& t) {
     const FileTransferConfig& config = t.config;
+    const Watch watch = WatchOf(t);
     // The checksum goes into the prompt: the file is read once before proposing.
     OftChecksum checksum;
     std::uint64_t size = 0;
@@ -645,15 +645,13 @@ void FileTransfers::RunSender(Transfer& t) {
         std::FILE* file = std::fopen(t.path.c_str(), "rb");
         if (file == nullptr) return;
         std::vector<std::uint8_t> buffer(kChunk);
-        for (std::size_t got; (got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0;) {
+        for (std::size_t got; !watch.stopped() && (got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0;) {
             checksum.Update({buffer.data(), got});
             size += got;
         }
         std::fclose(file);
     }
     if (size != t.size) return;
-
-    const Watch watch = WatchOf(t);
     const std::string ownUin = OwnUinText(model_);
     std::uint32_t proxyReached = 0;
 
@@ -856,7 +854,7 @@ void FileTransfers::RunReceiver(Transfer& t) {
             SendRendezvous(t, r);
             std::optional<Rendezvous> proxied;
             stream = AcceptFrom(listener, proposal.seenAddress,
-                                Clock::now() + std::chrono::milliseconds(2 * config.listenWindowMs), watch,
+                                Clock::now() + std::chrono::milliseconds(config.listenWindowMs), watch,
                                 [&](const Rendezvous& e) {
                                     if (e.kind != kRendezvousPropose || !e.viaProxy) return false;
                                     proxied = e;

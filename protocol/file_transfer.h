@@ -13,7 +13,7 @@
 //     until the user says yes (Accept): the receiver sends its accept, then
 //     connects to the address the server saw the sender at. Refuse sends a
 //     cancel.
-//  3. The sender takes, for kListenWindowMs after the accept, one connection
+//  3. The sender takes, for listenWindowMs after the accept, one connection
 //     from the address the server saw the receiver at; any other is closed.
 //  4. When the receiver cannot connect, it listens itself and proposes its own
 //     port (sequence 2); when the sender cannot connect to that either, it goes
@@ -24,9 +24,15 @@
 //     acknowledge, the bytes, the receiver's done. The receiver writes into
 //     "<name>.part" beside the final name and renames it only when the size and
 //     the checksum match; the final name never replaces a file (" (1)", " (2)"...).
-//     A cancel on either side removes the partial file; a broken connection
-//     keeps it, under its ".part" name.
+//     A cancel on either side removes the partial file; a broken connection or
+//     a checksum that does not match keeps it, under its ".part" name, and the
+//     side that failed tells the peer with a cancel. A connection that breaks
+//     waits kCancelGraceMs for the peer's cancel, so that a cancel is told as
+//     one on both sides.
 // Each end of a transfer is a system line in the contact's conversation.
+// A proposal's listening socket exists from the proposal on but takes its
+// connection only within listenWindowMs after the accept, from the address
+// the server saw the peer at (any address when the server names none).
 //
 // Threads: one thread per transfer, started by Offer or Accept; it blocks on its
 // sockets and checks, between short waits, the rendezvous that arrived for it
@@ -97,6 +103,8 @@ struct FileTransferConfig {
 
 // The largest file the transfer's 32-bit sizes carry.
 inline constexpr std::uint64_t kMaxTransferSize = 0xFFFFFFFFull;
+// A transfer whose connection broke waits this long for the peer's cancel.
+inline constexpr int kCancelGraceMs = 2000;
 // Transfers of one session going on at once (both ways); more are refused.
 inline constexpr std::size_t kMaxTransfers = 16;
 // Longest cleaned file name, in UTF-16 units.

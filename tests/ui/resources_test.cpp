@@ -102,6 +102,7 @@ TEST(MenuDefinitions, MainBarPopupOrderAndSubmenus) {
 TEST(MenuDefinitions, OtherBars) {
     EXPECT_EQ(DescribeMenu(menubar::kMessage),
               u"Меню[32807 Удалить контакт|-|32810 Информация о контакте|32814 Удалить переписку|"
+              u"-|32940 Отправить файл…|32941 Принять файл|32942 Отклонить файл|32943 Отменить передачу|"
               u"-|32851 Найти в переписке|32852 Экспорт переписки…|-|32812 Закрыть переписку]|"
               u"32793 Отменить");
     EXPECT_EQ(DescribeMenu(menubar::kSettings), u"32793 Отмена|32794 Сохранить");
