@@ -32,7 +32,10 @@
 //     (for each reply of a list that comes in several); its visibility item is
 //     kept in ServerList();
 //   - a connection that ends in ConnectionError is tried again while the settings'
-//     "reconnect" is on (see net/session_impl.h).
+//     "reconnect" is on (see net/session_impl.h);
+//   - a rendezvous of sending a file goes to Files() (protocol/file_transfer.h): a
+//     proposal of a listed contact is a system line and is announced, and each
+//     transfer's end is a system line.
 //
 // Every save they cause goes through AppState::RequestSave: a flood costs a write
 // per interval, not one per event.
