@@ -224,7 +224,6 @@ struct FileTransfers::Transfer {
     std::string path;  // outgoing: the source; incoming: the final name once chosen
     FileTransferConfig config;
     Rendezvous proposal;  // incoming: as received
-    Clock::time_point created = Clock::now();
 
     // Under the transfers' lock.
     TransferState state = TransferState::Proposed;
