@@ -871,7 +871,9 @@ void FileTransfers::RunReceiver(Transfer& t) {
         prompt.cookie != t.cookie || prompt.size != t.size) {
         return;
     }
-    // The file goes to "<name>.part" first, under a name free of both forms.
+    // The file goes to "<name>.part" first, under a name free of both forms, in
+    // the download folder (made when there is none yet).
+    if (!platform::EntryExists(config.downloads)) (void)platform::MakeDirectories(config.downloads, 0700);
     std::FILE* file = nullptr;
     std::string path;
     for (int tries = 0; tries < 100 && file == nullptr; ++tries) {
