@@ -9,9 +9,12 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QDropEvent>
 #include <QTest>
+#include <QUrl>
 #include <memory>
 #include <string>
 
@@ -229,6 +232,21 @@ private slots:
         QTRY_VERIFY(HasEntry(h.state->GetHistory(h.state->FindContact(u"100002"))->Entries(),
                              MessageDirection::System,
                              u"Файл «фото.jpg» (3,0 МБ) получен: " + U16(config.downloads) + u"/фото.jpg"));
+
+        // A file dropped on the conversation is offered to Boris; he says no.
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(saved.fileName())});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(conversation, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(conversation, &drop);
+        std::uint64_t offered = 0;
+        QTRY_VERIFY((offered = boris.session.Files().PendingProposal(u"100001")) != 0);
+        QVERIFY(boris.session.Files().Refuse(offered));
+        QTRY_COMPARE(conversation->transferStrip().rows().back().state, TransferState::Refused);
+        QCOMPARE(TransferStrip::RowText(conversation->transferStrip().rows().back()),
+                 QStringLiteral("Файл «фото.jpg» (3,0 МБ) отклонён"));
     }
 
     void chatBothWaysAndWithTheEcho() {
