@@ -224,6 +224,7 @@ struct FileTransfers::Transfer {
     std::string path;  // outgoing: the source; incoming: the final name once chosen
     FileTransferConfig config;
     Rendezvous proposal;  // incoming: as received
+    Clock::time_point answerBy = Clock::time_point::max();  // incoming: the proposal's end
 
     // Under the transfers' lock.
     TransferState state = TransferState::Proposed;
@@ -304,7 +305,7 @@ std::uint64_t FileTransfers::Offer(const std::u16string& uin, const std::string&
 bool FileTransfers::Accept(std::uint64_t id) {
     std::lock_guard<std::mutex> lock(lock_);
     const auto t = Find(id);
-    if (!t || t->outgoing || t->state != TransferState::Proposed || shutDown_) return false;
+    if (!t || t->outgoing || t->state != TransferState::Proposed || shutDown_ || Expired(*t)) return false;
     t->accepted = true;
     t->state = TransferState::Connecting;
     t->config = config_;
@@ -350,7 +351,7 @@ std::vector<TransferInfo> FileTransfers::List(const std::u16string& uin) const {
     std::lock_guard<std::mutex> lock(lock_);
     const auto now = Clock::now();
     for (const auto& [id, t] : transfers_) {
-        if (t->uin != uin) continue;
+        if (t->uin != uin || Expired(*t)) continue;
         const bool ended = t->state >= TransferState::Completed;
         if (ended && now - t->ended > kEndedShown) continue;
         TransferInfo info{t->id, t->uin, t->outgoing, t->name, t->size, t->done.load(), t->state, 0, -1, t->path};
@@ -370,7 +371,7 @@ std::vector<TransferInfo> FileTransfers::List(const std::u16string& uin) const {
 std::uint64_t FileTransfers::PendingProposal(const std::u16string& uin) const {
     std::lock_guard<std::mutex> lock(lock_);
     for (const auto& [id, t] : transfers_) {
-        if (t->uin == uin && !t->outgoing && t->state == TransferState::Proposed) return id;
+        if (t->uin == uin && !t->outgoing && t->state == TransferState::Proposed && !Expired(*t)) return id;
     }
     return 0;
 }
@@ -420,6 +421,7 @@ bool FileTransfers::OnRendezvous(const std::u16string& uin, const Rendezvous& r)
         for (const auto& [id, other] : transfers_) waiting += other->state < TransferState::Completed ? 1 : 0;
         if (waiting >= kMaxTransfers) return false;
         t->id = nextId_++;
+        t->answerBy = Clock::now() + std::chrono::milliseconds(config_.answerTimeoutMs);
         transfers_[t->id] = t;
     }
     const std::u16string text = FormatString(str::kFileProposed, {t->name, FileSizeText(t->size)});
@@ -452,7 +454,8 @@ void FileTransfers::Prune() {
         std::lock_guard<std::mutex> lock(lock_);
         const auto now = Clock::now();
         for (auto it = transfers_.begin(); it != transfers_.end();) {
-            if (it->second->state >= TransferState::Completed && now - it->second->ended > kEndedShown) {
+            if ((it->second->state >= TransferState::Completed && now - it->second->ended > kEndedShown) ||
+                Expired(*it->second)) {
                 gone.push_back(it->second);
                 it = transfers_.erase(it);
             } else {
@@ -463,6 +466,10 @@ void FileTransfers::Prune() {
     for (auto& t : gone) {
         if (t->thread.joinable()) t->thread.join();
     }
+}
+
+bool FileTransfers::Expired(const Transfer& t) const {
+    return !t.outgoing && t.state == TransferState::Proposed && Clock::now() > t.answerBy;
 }
 
 void FileTransfers::CloseListener(Transfer& t) {

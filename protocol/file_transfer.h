@@ -98,7 +98,7 @@ struct FileTransferConfig {
     int connectTimeoutMs = 3000;    // one direct connect
     int listenWindowMs = 30000;     // a listening socket takes its peer within this
     int stallMs = 30000;            // no byte on a connection this long ends it
-    int answerTimeoutMs = 10 * 60 * 1000;  // a proposal not answered is dropped
+    int answerTimeoutMs = 10 * 60 * 1000;  // a proposal not answered is dropped, on both sides
 };
 
 // The largest file the transfer's 32-bit sizes carry.
@@ -196,6 +196,9 @@ private:
     void SendRendezvous(const Transfer& t, const Rendezvous& r);
     Rendezvous Head(const Transfer& t, std::uint16_t kind) const;
     std::shared_ptr<Transfer> Find(std::uint64_t id) const;
+    // An incoming proposal the user left unanswered for answerTimeoutMs: its
+    // sender has given up (or gone); it is no longer shown or taken. Under lock_.
+    bool Expired(const Transfer& t) const;
     // The transfer's listening socket is closed once it has its connection.
     void CloseListener(Transfer& t);
     // Forgets transfers that ended more than a minute ago, joining their threads.

@@ -687,6 +687,16 @@ TEST_F(FileTransfer, ARefusedOrCancelledTransferLeavesNoCompleteFile) {
     ASSERT_TRUE(Ends(boris, late, TransferState::Cancelled));
     EXPECT_FALSE(boris.session.Files().Accept(late));
 
+    // Left unanswered past its time: no longer shown, and a late yes starts nothing.
+    FileTransferConfig patient = boris.session.Files().Config();
+    FileTransferConfig hasty = patient;
+    hasty.answerTimeoutMs = 500;
+    boris.session.Files().SetConfig(hasty);
+    const std::uint64_t unanswered = Proposal(alice.session.Files().Offer(u"100002", small));
+    ASSERT_TRUE(WaitFor([&] { return boris.session.Files().PendingProposal(u"100001") == 0; }));
+    EXPECT_FALSE(boris.session.Files().Accept(unanswered));
+    boris.session.Files().SetConfig(patient);
+
     // Cancelled by the receiver while the bytes move.
     const std::string big = MakeFile("big.bin", 64 << 20);
     const std::uint64_t cut = alice.session.Files().Offer(u"100002", big);
