@@ -29,7 +29,9 @@
 //     side that failed tells the peer with a cancel. A connection that breaks
 //     waits kCancelGraceMs for the peer's cancel, so that a cancel is told as
 //     one on both sides.
-// Each end of a transfer is a system line in the contact's conversation.
+// Each end of a transfer is a system line in the contact's conversation. A
+// proposal left unanswered for answerTimeoutMs ends on both sides: the sender
+// cancels it, the receiver no longer shows it.
 // A proposal's listening socket exists from the proposal on but takes its
 // connection only within listenWindowMs after the accept, from the address
 // the server saw the peer at (any address when the server names none).
@@ -40,7 +42,8 @@
 // and List; the receive thread hands in rendezvous (OnRendezvous). One lock
 // guards the table of transfers and every field of a transfer that two threads
 // use; it is never held while a socket, a file or the session is used, except
-// to shut a transfer's socket down.
+// to shut a transfer's socket down or close its listener, and for the look at
+// the download folder that gives Accept its name.
 #pragma once
 
 #include <atomic>
