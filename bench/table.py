@@ -36,6 +36,8 @@ PAIRS = [
      "BM_PresenceReport", "BM_ContactListSort", None),
     ("Sign-on to contacts loaded, 1 000 online buddies vs 10",
      "BM_SignOn/1000", "BM_SignOn/10", None),
+    ("Sending a 32 MiB file over loopback (offer to saved) vs a plain socket copy",
+     "BM_FileTransfer", "BM_SocketCopy", 3.0),
 ]
 
 SUFFIX = re.compile(r"/(real_time|process_time|manual_time|iterations:\d+|min_time:[0-9.]+s?|"

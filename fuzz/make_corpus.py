@@ -140,6 +140,43 @@ MESSAGE_TEXT = {
     'wrong_tlv': tlv(3, b'\x05\x01\x00\x01\x01'),
 }
 
+FILE_CAPABILITY = bytes.fromhex('094613434c7f11d1822244455354' + '0000')
+COOKIE = b'pellox01'
+
+
+def rendezvous(kind, tlvs):
+    return be16(kind) + COOKIE + FILE_CAPABILITY + b''.join(tlvs)
+
+
+def oft_header(kind, size, name):
+    head = b'OFT2' + be16(256) + be16(kind) + COOKIE + be16(0) * 2 + be16(1) * 4 + be32(size) * 2
+    head += be32(0) + be32(0xFFFF0000) * 2 + be32(0) * 2 + be32(0xFFFF0000) + be32(0) * 2
+    head += b'Cool FileXfer'.ljust(32, b'\0') + bytes([0x20, 0x1C, 0x11]) + bytes(69) + bytes(16)
+    head += be16(0) * 2 + name.ljust(64, b'\0')
+    return head
+
+
+def proxy(command, body=b''):
+    rest = be16(0x044A) + be16(command) + be32(0) + be16(0) + body
+    return be16(len(rest)) + rest
+
+
+RENDEZVOUS = {
+    'proposal': rendezvous(0, [tlv(0x0A, be16(1)), tlv(3, be32(0x7F000001)), tlv(5, be16(4000)),
+                               tlv(0x17, be16(0xFFFF ^ 4000)),
+                               tlv(0x2711, be16(1) + be16(1) + be32(5) + 'файл.txt'.encode('utf-8') + b'\0'),
+                               tlv(0x2712, b'utf-8')]),
+    'via_proxy': rendezvous(0, [tlv(0x0A, be16(3)), tlv(2, be32(0x7F000001)), tlv(0x16, be32(0x80FFFFFE)),
+                                tlv(5, be16(77)), tlv(0x10, b'')]),
+    'accept': rendezvous(2, []),
+    'bad_check': rendezvous(0, [tlv(5, be16(4000)), tlv(0x17, be16(4000))]),
+    'oft_prompt': oft_header(0x0101, 5, b'a.txt'),
+    'oft_long_name': oft_header(0x0101, 5, b'n' * 300)[:4] + be16(192 + 301) + oft_header(0x0101, 5, b'')[6:192]
+                     + b'n' * 300 + b'\0',
+    'proxy_init_receive': proxy(4, bytes([6]) + b'100002' + be16(77) + COOKIE + tlv(1, FILE_CAPABILITY)),
+    'proxy_ack': proxy(3, be16(77) + be32(0x7F000001)),
+}
+
 
 def write(target, seeds):
     folder = os.path.join(HERE, 'corpus', target)
@@ -157,3 +194,4 @@ write('fuzz_contact_list', CONTACTS)
 write('fuzz_history', HISTORY)
 write('fuzz_incoming_text', INCOMING_TEXT)
 write('fuzz_message_text', MESSAGE_TEXT)
+write('fuzz_rendezvous', RENDEZVOUS)

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace pellox {
 
@@ -172,11 +173,18 @@ struct PrivacyCommand {
 // follows it, and the server asks for the upload of a picture it lacks.
 struct SetPictureCommand {};
 
+// A rendezvous of sending a file (net/rendezvous.h): the block as laid out,
+// sent to the contact on channel 2.
+struct FileRendezvousCommand {
+    std::u16string uin;
+    std::vector<std::uint8_t> block;
+};
+
 using Command =
     std::variant<ConnectCommand, DisconnectCommand, StatusCommand, SendMessageCommand,
                  LoadContactsCommand, DeleteContactCommand, RequestInfoCommand, VisibilityCommand,
                  AddContactCommand, RenameContactCommand, TypingCommand, AuthReplyCommand,
                  SearchPeopleCommand, RequestDetailsCommand, SaveOwnDetailsCommand,
-                 RequestAwayTextCommand, PrivacyCommand, SetPictureCommand>;
+                 RequestAwayTextCommand, PrivacyCommand, SetPictureCommand, FileRendezvousCommand>;
 
 }  // namespace pellox

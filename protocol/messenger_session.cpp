@@ -6,6 +6,7 @@
 #include "net/text_encoding.h"
 #include "platform/local_time.h"
 #include "protocol/contact_list.h"
+#include "protocol/file_transfer.h"
 #include "protocol/identity.h"
 #include "protocol/messages.h"
 #include "protocol/meta.h"
@@ -151,6 +152,9 @@ void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger) {
         [&messenger](const AuthReplyCommand& command, Connection& connection) {
             if (connection.Connected()) messenger.PerformAuthReply(command, connection);
         });
+    net.SetCommandHandler<FileRendezvousCommand>([](const FileRendezvousCommand& command, Connection& connection) {
+        if (connection.Connected()) (void)SendFileRendezvous(connection, command.uin, command.block);
+    });
     RegisterPeopleHandlers(net, messenger);
 }
 
@@ -159,12 +163,16 @@ MessengerSession::MessengerSession(AppState& model, Announcer* announcer)
       announcer_(announcer),
       net_(std::make_unique<SessionImpl>(*this)),
       icons_(std::make_unique<IconService>(*net_, model)) {
+    files_ = std::make_unique<FileTransfers>(
+        model, *this, [this](const std::u16string& uin, const std::u16string& text) { AddSystemLine(uin, text); },
+        [this](const std::u16string& uin, const std::u16string& text) { AnnounceFile(uin, text); });
     RegisterProtocolHandlers(*net_, *this);
     net_->SetReconnectCheck(
         [&model] { return model.ReadSettings([](const Settings& s) { return s.reconnect; }); });
 }
 
 MessengerSession::~MessengerSession() {
+    files_->Shutdown();
     icons_->Shutdown();
     net_->Shutdown();
 }
@@ -191,6 +199,7 @@ void MessengerSession::CloseSession() {
     net_->CloseSession();
 }
 void MessengerSession::Shutdown() {
+    files_->Shutdown();
     icons_->Shutdown();
     net_->Shutdown();
 }
@@ -384,6 +393,14 @@ void MessengerSession::AddSystemLine(const std::u16string& uin, const std::u16st
                                      MessageDirection::System});
     }
     model_.Notify(ChangeCode::ConversationChanged, contact, true);
+}
+
+void MessengerSession::AnnounceFile(const std::u16string& uin, const std::u16string& text) {
+    Announcer* announcer = announcer_.load();
+    if (announcer == nullptr) return;
+    std::u16string name = uin;
+    if (const ContactPtr contact = model_.FindContact(uin)) name = contact->Snapshot().DisplayName();
+    AnnounceMessage(*announcer, AnnouncementTitle(name, uin), text);
 }
 
 void MessengerSession::OnAuthRequest(const std::u16string& uin, const std::u16string& text) {

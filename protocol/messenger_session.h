@@ -32,9 +32,12 @@
 //     (for each reply of a list that comes in several); its visibility item is
 //     kept in ServerList();
 //   - a connection that ends in ConnectionError is tried again while the settings'
-//     "reconnect" is on (see net/session_impl.h).
+//     "reconnect" is on (see net/session_impl.h);
 //   - pictures go through the IconService (protocol/icon_service.h): an arrival's
-//     icon hash, the redirect to the icon service, the own icon's item and upload.
+//     icon hash, the redirect to the icon service, the own icon's item and upload;
+//   - a rendezvous of sending a file goes to Files() (protocol/file_transfer.h): a
+//     proposal of a listed contact is a system line and is announced, and each
+//     transfer's end is a system line.
 //
 // Every save they cause goes through AppState::RequestSave: a flood costs a write
 // per interval, not one per event.
@@ -67,6 +70,7 @@
 namespace pellox {
 
 class AppState;
+class FileTransfers;
 class SessionImpl;
 
 class MessengerSession : public NetSession, public SessionDelegate {
@@ -222,6 +226,8 @@ public:
     // The monotonic clock (milliseconds) of the held-back notices and of the
     // answers to away-text requests; set before the session runs.
     void SetClockForTesting(std::function<std::int64_t()> clock) { clockMs_ = std::move(clock); }
+    // Sending and receiving files (protocol/file_transfer.h).
+    FileTransfers& Files() { return *files_; }
 
     // The network session itself, for tests.
     SessionImpl& NetForTesting() { return *net_; }
@@ -269,6 +275,10 @@ private:
     AwayTexts away_;
     HeldBackCounter heldBack_;
     std::function<std::int64_t()> clockMs_;
+    // A file proposal, told as a message is (notification or sound).
+    void AnnounceFile(const std::u16string& uin, const std::u16string& text);
+    // Its threads send through net_ and are joined before net_ stops.
+    std::unique_ptr<FileTransfers> files_;
     // Last, so that it goes first: its threads call the members above.
     std::unique_ptr<SessionImpl> net_;
     // After the network session, so that it goes before it: its connections use it.
@@ -304,7 +314,8 @@ bool SendAuthRequest(Connection& connection, const std::string& uin, const std::
 // PerformAddContact, RenameContactCommand PerformRenameContact, TypingCommand
 // SendTypingNotice, AuthReplyCommand PerformAuthReply, and DeleteContactCommand
 // PerformDeleteContact in place of the net layer's own, SetPictureCommand
-// IconService::SyncOwnIcon.
+// IconService::SyncOwnIcon, FileRendezvousCommand SendFileRendezvous. 0x0004/0x0007
+// of a file rendezvous goes to HandleFileRendezvous (RegisterPeopleHandlers).
 // The constructor calls it.
 void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger);
 

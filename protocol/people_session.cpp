@@ -6,6 +6,7 @@
 
 #include "net/session_impl.h"
 #include "net/text_encoding.h"
+#include "protocol/file_transfer.h"
 #include "protocol/identity.h"
 #include "protocol/messages.h"
 #include "protocol/messenger_session.h"
@@ -41,6 +42,9 @@ int PresenceNameId(std::int32_t presence) {
 void RegisterPeopleHandlers(SessionImpl& net, MessengerSession& messenger) {
     net.SetSnacHandler(0x0004, 0x0007,
                        [&messenger](Connection& connection, PacketReader& reader, const SnacHeader&) {
+                           if (IsFileRendezvousMessage(reader)) {
+                               return HandleFileRendezvous(connection, reader, messenger.Files());
+                           }
                            AutoMessageRequest request;
                            if (ReadAutoMessageRequest(reader, request)) {
                                messenger.OnAwayTextRequest(connection, request);

@@ -95,3 +95,13 @@ inline constexpr int kChoosePicture = 32920;  // "Выбрать…" under "Мо
 inline constexpr int kRemovePicture = 32921;  // "Убрать" under "Моя картинка"
 
 }  // namespace pellox::cmd
+
+// Sending a file.
+namespace pellox::cmd {
+
+inline constexpr int kSendFile = 32940;    // "Отправить файл…"
+inline constexpr int kAcceptFile = 32941;  // "Принять файл": the proposal waiting in the conversation
+inline constexpr int kRefuseFile = 32942;  // "Отклонить файл"
+inline constexpr int kCancelFile = 32943;  // "Отменить передачу": the newest one going on
+
+}  // namespace pellox::cmd

@@ -148,11 +148,26 @@ void AddPictureEntries(std::vector<MenuDefinition>& defs) {
     }
 }
 
+// Sending a file: its commands in the conversation menu, above the search.
+void AddFileEntries(std::vector<MenuDefinition>& defs) {
+    using namespace cmd;
+    for (MenuDefinition& def : defs) {
+        if (def.id != menubar::kMessage) continue;
+        std::vector<MenuItem>& menu = def.items.front().submenu;
+        InsertBefore(menu, kFindInConversation, Command(kSendFile, u"Отправить файл…"));
+        InsertBefore(menu, kFindInConversation, Command(kAcceptFile, u"Принять файл"));
+        InsertBefore(menu, kFindInConversation, Command(kRefuseFile, u"Отклонить файл"));
+        InsertBefore(menu, kFindInConversation, Command(kCancelFile, u"Отменить передачу"));
+        InsertBefore(menu, kFindInConversation, Separator());
+    }
+}
+
 const std::vector<MenuDefinition>& Definitions() {
     static const std::vector<MenuDefinition> defs = [] {
         std::vector<MenuDefinition> built = BuildDefinitions();
         AddHistoryEntries(built);
         AddPictureEntries(built);
+        AddFileEntries(built);
         return built;
     }();
     return defs;

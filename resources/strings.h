@@ -200,6 +200,33 @@ inline constexpr int kCertificateNotTrusted = 2306;
 inline constexpr int kPictureTitle = 2480;
 inline constexpr int kPictureFilter = 2481;
 inline constexpr int kPictureUnusable = 2482;
+
+// Sending a file: the conversation's lines ("%1" the name, "%2" the size, "%3"
+// where it is), the reasons an offer is not made, the progress strip and sizes.
+inline constexpr int kFileProposed = 2530;
+inline constexpr int kFileSent = 2531;
+inline constexpr int kFileReceived = 2532;
+inline constexpr int kFileRefused = 2533;
+inline constexpr int kFileCancelled = 2534;
+inline constexpr int kFileFailed = 2535;
+inline constexpr int kFileFailedPartial = 2536;
+inline constexpr int kFileNotConnected = 2537;
+inline constexpr int kFileUnreadable = 2538;
+inline constexpr int kFileTooLarge = 2539;
+inline constexpr int kFileTooMany = 2540;
+inline constexpr int kFileChooseTitle = 2541;
+inline constexpr int kFileIncoming = 2542;   // the strip: a proposal waiting for the user
+inline constexpr int kFileWaiting = 2543;    // the strip: an offer waiting for the answer
+inline constexpr int kFileConnecting = 2544;
+inline constexpr int kFileProgress = 2545;   // "%1 из %2, %3/с, осталось %4"
+inline constexpr int kFileAccept = 2546;
+inline constexpr int kFileRefuse = 2547;
+inline constexpr int kFileCancel = 2548;
+inline constexpr int kSizeBytes = 2549;
+inline constexpr int kSizeKilobytes = 2550;
+inline constexpr int kSizeMegabytes = 2551;
+inline constexpr int kSizeGigabytes = 2552;
+inline constexpr int kFileNotOnline = 2554;
 }  // namespace str
 
 // The text of string `id`; empty for an id the table does not hold.

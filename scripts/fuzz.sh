@@ -20,7 +20,7 @@ cmake --build --preset fuzz --target pellox_fuzzers -j "$(nproc)"
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   targets=(fuzz_receive fuzz_settings fuzz_contact_list fuzz_history fuzz_incoming_text
-           fuzz_message_text)
+           fuzz_message_text fuzz_rendezvous)
 fi
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"

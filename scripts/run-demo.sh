@@ -97,7 +97,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# Starts the server on an authorization port and a TLS port (0: any free one) and
+# Starts the server on an authorization port, a TLS port and a transfer proxy port
+# (0: any free one; Pellox looks for the proxy on 5192 only) and
 # sets `port` and `tls` to the ports it listens on and `pin` to its certificate's
 # fingerprint; false when it could not start.
 port=""
@@ -108,7 +109,7 @@ start_server() {
   : >"$log"
   mkdir -p "$build_dir/tools/demo-data"
   chmod 700 "$build_dir/tools/demo-data"  # the server writes only in a private folder
-  "$server" --port-auth "$1" --port-bos 0 --tls-port "$2" --data-dir "$build_dir/tools/demo-data" \
+  "$server" --port-auth "$1" --port-bos 0 --tls-port "$2" --proxy-port "$3" --data-dir "$build_dir/tools/demo-data" \
     >"$log" 2>"$runtime/server.err" &
   server_pid=$!
   for _ in $(seq 100); do
@@ -124,9 +125,9 @@ start_server() {
   return 1
 }
 
-if ! start_server "$auth_port" "$tls_port"; then
-  echo "run-demo: port $auth_port or $tls_port is taken ($(head -n 1 "$runtime/server.err")); using free ones." >&2
-  if ! start_server 0 0; then
+if ! start_server "$auth_port" "$tls_port" 5192; then
+  echo "run-demo: port $auth_port, $tls_port or 5192 is taken ($(head -n 1 "$runtime/server.err")); using free ones." >&2
+  if ! start_server 0 0 0; then
     echo "run-demo: the server did not start:" >&2
     cat "$runtime/server.err" >&2
     exit 1

@@ -44,6 +44,8 @@ public:
     std::uint16_t BosPort() const;
     // 0 without config.tls.
     std::uint16_t TlsPort() const;
+    // The port of the transfer proxy (tools/file_proxy.h).
+    std::uint16_t ProxyPort() const;
     // The SHA-256 fingerprint ("AB:CD:...") of the TLS certificate, for clients to
     // pin; empty without TLS. Whether it was made (self-signed) at this start.
     const std::string& TlsFingerprint() const;

@@ -92,6 +92,7 @@ std::string UsageText(const std::string& program) {
            "  --tls-cert FILE      the TLS certificate (PEM, the server's first), with --tls-key FILE\n"
            "                       its private key; without both a self-signed certificate is made\n"
            "                       in the --data-dir at the first start and kept\n"
+           "  --proxy-port PORT    the transfer proxy for sending files (default 5192; 0 picks one)\n"
            "  --idle-timeout SEC   close a signed-on session silent this long (default 180)\n"
            "  --max-sessions N     connections served at once (default 256)\n"
            "  --verbose            one line per session event on standard error\n"
@@ -103,12 +104,14 @@ std::string UsageText(const std::string& program) {
            "certificate's SHA-256 fingerprint, for clients to pin:\n"
            "  pellox-server tls fingerprint AB:CD:...\n"
            "Every port takes both logins (roasted and MD5) and the messaging sign-on.\n"
+           "A last line names the transfer proxy: \"pellox-server proxy 127.0.0.1:5192\".\n"
            "SIGINT or SIGTERM stops the server.\n";
 }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     CommandLine result;
     ServerConfig& config = result.config;
+    config.proxyPort = kDefaultProxyPort;
     std::string dataDir;
     auto fail = [&result](std::string message) {
         result.action = CommandLine::Action::Error;
@@ -129,7 +132,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         static const char* const kWithValue[] = {"--accounts",   "--data-dir",     "--bind",
                                                  "--port-auth",  "--port-bos",     "--idle-timeout",
                                                  "--max-sessions", "--tls-port",   "--tls-cert",
-                                                 "--tls-key"};
+                                                 "--tls-key",    "--proxy-port"};
         bool known = false;
         for (const char* name : kWithValue) known = known || option == name;
         if (!known) return fail("unknown option " + option + " (see --help)");
@@ -153,6 +156,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         } else if (option == "--tls-port") {
             if (!ParsePort(value, config.tlsPort)) return fail("bad port for --tls-port: " + value);
             config.tls = true;
+        } else if (option == "--proxy-port") {
+            if (!ParsePort(value, config.proxyPort)) return fail("bad port for --proxy-port: " + value);
         } else if (option == "--tls-cert" || option == "--tls-key") {
             if (value.empty()) return fail(option + " needs a file name");
             (option == "--tls-cert" ? config.tlsCertificateFile : config.tlsKeyFile) = value;

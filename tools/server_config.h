@@ -20,6 +20,8 @@ bool IsLoopback(const platform::IpAddress& address);
 // An IPv4 address given in host byte order.
 platform::IpAddress Ipv4Address(std::uint32_t address);
 
+inline constexpr std::uint16_t kDefaultProxyPort = 5192;
+
 struct ServerConfig {
     // Address the listeners bind to, IPv4 or IPv6 (then IPv6 only). Anything but
     // loopback must be asked for explicitly (--bind).
@@ -33,6 +35,10 @@ struct ServerConfig {
     // start, reused after).
     bool tls = false;
     std::uint16_t tlsPort = 5193;
+    // The transfer proxy for sending files (tools/file_proxy.h), on the bind
+    // address; 0 picks a free port. The command line's default is
+    // kDefaultProxyPort, where clients look for it; in-process servers pick one.
+    std::uint16_t proxyPort = 0;
     std::string tlsCertificateFile;
     std::string tlsKeyFile;
     // --data-dir; empty when none was given.

@@ -129,6 +129,16 @@ bool OscarServer::Core::Start(const ServerConfig& config, AccountStore accounts,
         }
     }
 
+    auto proxy = std::make_unique<FileProxy>([this](const std::string& line) { Log(line); });
+    if (!proxy->Start(config.bindAddress, config.proxyPort, FileProxy::Limits{}, error)) {
+        for (platform::SocketHandle listener : {auth, bos, tls}) {
+            if (listener != platform::kNoSocket) platform::CloseSocket(listener);
+        }
+        return false;
+    }
+    proxyPort = proxy->Port();
+    proxy_ = std::move(proxy);
+
     if (config.verbose) log_.Start();
     {
         std::lock_guard<std::mutex> lock(lock_);
@@ -212,6 +222,7 @@ void OscarServer::Core::Stop() {
     for (std::thread* accept : {&authAccept_, &bosAccept_, &tlsAccept_}) {
         if (accept->joinable()) accept->join();
     }
+    if (proxy_) proxy_->Stop();
     for (platform::SocketHandle listener : {authListener_, bosListener_, tlsListener_}) {
         if (listener != platform::kNoSocket) platform::CloseSocket(listener);
     }
@@ -480,6 +491,7 @@ bool OscarServer::Start(const ServerConfig& config, AccountStore accounts, std::
 void OscarServer::Stop() { core_->Stop(); }
 std::uint16_t OscarServer::AuthPort() const { return core_->authPort; }
 std::uint16_t OscarServer::BosPort() const { return core_->bosPort; }
+std::uint16_t OscarServer::ProxyPort() const { return core_->proxyPort; }
 std::uint16_t OscarServer::TlsPort() const { return core_->tlsPort; }
 const std::string& OscarServer::TlsFingerprint() const { return core_->tlsFingerprint; }
 bool OscarServer::TlsCertificateCreated() const { return core_->tlsCertificateCreated; }

@@ -43,6 +43,7 @@
 #include "platform/tls.h"
 #include "tools/accounts.h"
 #include "tools/connection.h"
+#include "tools/file_proxy.h"
 #include "tools/offline_store.h"
 #include "tools/oscar_server.h"
 #include "tools/rate_limits.h"
@@ -90,6 +91,7 @@ public:
     std::uint16_t authPort = 0;
     std::uint16_t bosPort = 0;
     std::uint16_t tlsPort = 0;  // 0: no TLS listener
+    std::uint16_t proxyPort = 0;
     platform::IpAddress bindAddress;
     std::string tlsFingerprint;  // of the certificate the TLS listener presents
     bool tlsCertificateCreated = false;  // a self-signed one was made at this start
@@ -275,6 +277,14 @@ private:
     void RelayAutoResponse(Session& s, PacketReader& reader);
     void RelayTyping(Session& s, PacketReader& reader);
 
+    // service_rendezvous.cpp
+    // Sets TLV 0x0004 of the rendezvous block among the message TLVs to the
+    // sender's address; false when the block does not read.
+    bool StampFileRendezvous(const Session& s, std::vector<Tlv>& tlvs);
+    // Relays a file rendezvous to a recipient the sender may see and reach;
+    // anything else is answered as a message to an offline UIN.
+    void RelayFileRendezvous(Session& s, const SnacHeader& snac, Uin to, const PacketBuffer& relayed);
+
     // service_contact_list.cpp
     void HandleContactListSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
     void SendContactList(Session& s, std::uint32_t requestId);
@@ -370,6 +380,7 @@ private:
     std::thread tlsAccept_;
 
     mutable ServerLog log_;
+    std::unique_ptr<FileProxy> proxy_;  // set by Start, stopped by Stop; not under lock_
 };
 
 }  // namespace pellox::server

@@ -93,6 +93,7 @@ int main(int argc, char** argv) {
     } else {
         std::printf("\n");
     }
+    std::printf("pellox-server proxy %s\n", FormatEndpoint(Endpoint(server.BindAddress(), server.ProxyPort())).c_str());
     std::fflush(stdout);
     stopAsked.wait(guard, [&] { return stop; });
     guard.unlock();

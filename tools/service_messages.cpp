@@ -1,10 +1,12 @@
 // Message relay (family 0x0004): channel-1 messages go to the recipient's
 // session, to the echo account, or into the offline store; channel-2
-// auto-message requests and their answers go between online sessions.
+// auto-message requests and their answers go between online sessions, and so
+// do the rendezvous of sending a file (service_rendezvous.cpp).
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
+#include "net/rendezvous.h"
 #include "net/text_encoding.h"
 #include "platform/local_time.h"
 #include "tools/server_core.h"
@@ -231,6 +233,14 @@ void OscarServer::Core::HandleMessage(Session& s, const SnacHeader& snac, Packet
         return p;
     };
 
+    if (channel == 2 && IsFileRendezvous(rendezvous->value)) {
+        if (!StampFileRendezvous(s, tlvs)) {
+            SendMessageError(s, snac.requestId, kMessageErrorBadFormat);
+            return;
+        }
+        RelayFileRendezvous(s, snac, to, relay(s.uin));
+        return;
+    }
     if (channel == 2) {
         RelayAutoMessageRequest(s, snac, to, CookieValue(cookie), relay(s.uin), rendezvous);
         return;

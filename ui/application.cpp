@@ -4,7 +4,9 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QMetaObject>
+#include <QDir>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QWindow>
 #include <algorithm>
 #include <cstring>
@@ -13,7 +15,9 @@
 
 #include "net/address.h"
 #include "net/text_encoding.h"
+#include "platform/endpoint.h"
 #include "platform/thread.h"
+#include "protocol/file_transfer.h"
 #include "protocol/presence.h"
 #include "resources/command_ids.h"
 #include "resources/strings.h"
@@ -236,8 +240,11 @@ FrameView* Application::MakeView(ViewKind kind, QWidget* parent) {
         }
         case ViewKind::Settings:
             return new CSettingsView(state_, *control_, parent);
-        case ViewKind::Message:
-            return new CMessageView(state_, *control_, *sounds_, parent);
+        case ViewKind::Message: {
+            auto* view = new CMessageView(state_, *control_, *sounds_, parent);
+            view->SetFileTransfers(&session_->Files());
+            return view;
+        }
         case ViewKind::HistorySearch:
             return new CHistorySearchView(state_, parent);
         case ViewKind::PeopleSearch:
@@ -370,6 +377,19 @@ bool Application::OnCommand(int id) {
     }
 }
 
+// Received files go to the XDG download folder (~/Downloads without one); the
+// transfer proxy is looked for on the login server's host.
+void Application::ConfigureFileTransfers(const std::u16string& server) const {
+    FileTransferConfig config = session_->Files().Config();
+    const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    config.downloads = downloads.isEmpty() || downloads == QDir::homePath() ? QDir::homePath().toStdString() + "/Downloads"
+                                                                           : downloads.toStdString();
+    platform::HostPort where;
+    config.proxyHost = platform::ParseHostPort(EncodeUtf8(server), kDefaultPort, where) ? where.host : std::string();
+    config.proxyPort = kTransferProxyPort;
+    session_->Files().SetConfig(config);
+}
+
 ConnectCommand Application::MakeConnectCommand() const {
     // A copy, so that asking for the password of a profile without one does not
     // add that profile to the stored settings.
@@ -378,6 +398,7 @@ ConnectCommand Application::MakeConnectCommand() const {
     std::u16string uin = settings.profile;
     std::u16string password = settings.Password();
     const Profile& profile = settings.profiles[settings.profile];
+    ConfigureFileTransfers(server);
     ConnectCommand command{std::move(server), std::move(uin), std::move(password),
                            OwnStatusBits(OwnPresence(settings))};
     command.md5Login = UsesMd5Login(profile);

@@ -134,6 +134,7 @@ public:
     // "server", or the ICQ login server when empty), its UIN, its password, its
     // remembered status, its login ("login"), TLS ("tls") and the certificate
     // pinned for that server ("tlspin").
+    void ConfigureFileTransfers(const std::u16string& server) const;
     ConnectCommand MakeConnectCommand() const;
     // The open question about a certificate, null when none is open.
     QMessageBox* certificateQuestion() const { return certificateQuestion_; }

@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QDir>
 #include <QFileDialog>
 #include <QFontMetrics>
@@ -11,12 +13,14 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QShortcut>
 #include <QSignalBlocker>
 #include <QStandardPaths>
 #include <QTextCursor>
+#include <QUrl>
 #include <QWheelEvent>
 #include <algorithm>
 #include <memory>
@@ -25,6 +29,7 @@
 #include "net/text_encoding.h"
 #include "platform/local_time.h"
 #include "protocol/messages.h"
+#include "protocol/presence.h"
 #include "resources/command_ids.h"
 #include "resources/strings.h"
 #include "store/icon_cache.h"
@@ -47,6 +52,7 @@ constexpr int kInputAreaWidthPercent = 80;
 constexpr int kInputVerticalInsetPercent = 5;  // of the input area's height
 constexpr int kSearchLineWidthPercent = 70;     // of the search bar, the count beside it
 constexpr int kSearchBarPadding = 3;            // around the search line
+constexpr int kTransferTickMs = 300;            // the band of transfers read again
 
 // The input box's text with its line breaks as the stored files and the peers
 // expect them: CR LF.
@@ -127,6 +133,17 @@ CMessageView::CMessageView(AppState& state, SessionControl& session, SoundPlayer
     connect(find, &QShortcut::activated, this, [this] { OpenSearch(); });
     history_.SetSearch(&search_);
 
+    // Files: dropped on the view or the input box; the band of transfers read
+    // again while the view is shown.
+    setAcceptDrops(true);
+    input_->setAcceptDrops(true);
+    connect(&transferTick_, &QTimer::timeout, this, [this] {
+        if (transfers_.transfers() == nullptr || !shown_) return;
+        const bool wasActive = transfers_.active();
+        if (transfers_.Refresh(shown_->Uin())) LayOut();
+        if (wasActive || transfers_.active()) update();
+    });
+
     // Where the platform has an on-screen keyboard, its appearing changes the layout.
     QInputMethod* inputMethod = QGuiApplication::inputMethod();
     connect(inputMethod, &QInputMethod::visibleChanged, this, [this] {
@@ -195,6 +212,10 @@ void CMessageView::OnInitialUpdate() {
         SendTyping(typingTo_, kTypingStopped);
         typingPause_.stop();
     }
+    if (transfers_.transfers() != nullptr) {
+        transfers_.Refresh(uin);
+        transferTick_.start(kTransferTickMs);
+    }
     LayOut();
 
     if (cleared) {
@@ -224,6 +245,28 @@ bool CMessageView::OnCommand(int id) {
         case cmd::kExportConversation:
             ChooseExportFile();
             return true;
+        case cmd::kSendFile:
+            ChooseFileToSend();
+            return true;
+        case cmd::kAcceptFile:
+        case cmd::kRefuseFile:
+        case cmd::kCancelFile: {
+            FileTransfers* files = transfers_.transfers();
+            if (files == nullptr || !shown_) return true;
+            const std::uint64_t pending = files->PendingProposal(shown_->Uin());
+            if (id == cmd::kAcceptFile) (void)files->Accept(pending);
+            if (id == cmd::kRefuseFile) (void)files->Refuse(pending);
+            if (id == cmd::kCancelFile) {
+                // The newest transfer still going on.
+                const auto list = files->List(shown_->Uin());
+                for (auto it = list.rbegin(); it != list.rend(); ++it) {
+                    if (it->state < TransferState::Completed && files->Cancel(it->id)) break;
+                }
+            }
+            if (transfers_.Refresh(shown_->Uin())) LayOut();
+            update();
+            return true;
+        }
         default:
             return false;
     }
@@ -236,6 +279,18 @@ std::optional<CommandState> CMessageView::QueryCommand(int id) {
     }
     if (id == cmd::kExportConversation) {
         return CommandState{state_.ContainsContact(shown_) != nullptr};
+    }
+    FileTransfers* files = transfers_.transfers();
+    if (id == cmd::kSendFile) return CommandState{files != nullptr && shown_ != nullptr};
+    if (id == cmd::kAcceptFile || id == cmd::kRefuseFile) {
+        return CommandState{files != nullptr && shown_ != nullptr && files->PendingProposal(shown_->Uin()) != 0};
+    }
+    if (id == cmd::kCancelFile) {
+        bool going = false;
+        if (files != nullptr && shown_ != nullptr) {
+            for (const TransferInfo& info : files->List(shown_->Uin())) going = going || info.state < TransferState::Completed;
+        }
+        return CommandState{going};
     }
     return std::nullopt;
 }
@@ -520,6 +575,60 @@ void CMessageView::ChooseExportFile() {
     dialog->open();
 }
 
+void CMessageView::SetFileTransfers(FileTransfers* transfers) { transfers_.SetTransfers(transfers); }
+
+bool CMessageView::OfferFile(const QString& path) {
+    FileTransfers* files = transfers_.transfers();
+    const ContactPtr contact = state_.ContainsContact(shown_);
+    if (files == nullptr || contact == nullptr) return false;
+    if (contact->Snapshot().status == StatusOffline) {
+        ShowNotice(this, LoadQString(str::kFileNotOnline));
+        return false;
+    }
+    int whyNot = 0;
+    if (files->Offer(contact->Uin(), path.toStdString(), &whyNot) == 0) {
+        ShowNotice(this, LoadQString(whyNot));
+        return false;
+    }
+    if (transfers_.Refresh(contact->Uin())) LayOut();
+    update();
+    return true;
+}
+
+void CMessageView::ChooseFileToSend() {
+    if (state_.ContainsContact(shown_) == nullptr || transfers_.transfers() == nullptr) return;
+    auto* dialog = new QFileDialog(this, LoadQString(str::kFileChooseTitle));
+    dialog->setObjectName(QStringLiteral("sendFileDialog"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setDirectory(QDir::homePath());
+    const std::weak_ptr<Contact> chosen = shown_;
+    connect(dialog, &QFileDialog::fileSelected, this, [this, chosen](const QString& path) {
+        if (chosen.lock() == shown_) OfferFile(path);
+    });
+    dialog->open();
+}
+
+bool CMessageView::TakeDrop(QDropEvent* event) {
+    const QMimeData* data = event->mimeData();
+    if (data == nullptr || !data->hasUrls() || data->urls().size() != 1 || !data->urls().front().isLocalFile() ||
+        transfers_.transfers() == nullptr) {
+        return false;
+    }
+    event->acceptProposedAction();
+    if (event->type() == QEvent::Drop) OfferFile(data->urls().front().toLocalFile());
+    return true;
+}
+
+void CMessageView::dragEnterEvent(QDragEnterEvent* event) {
+    if (!TakeDrop(event)) FrameView::dragEnterEvent(event);
+}
+
+void CMessageView::dropEvent(QDropEvent* event) {
+    if (!TakeDrop(event)) FrameView::dropEvent(event);
+}
+
 bool CMessageView::ExportTo(const QString& path, ExportFormat format) {
     const ContactPtr contact = state_.ContainsContact(shown_);
     if (contact == nullptr) return false;
@@ -578,8 +687,14 @@ CMessageView::Layout CMessageView::CurrentLayout() const {
     const bool panelShown = QGuiApplication::inputMethod()->isVisible();
     const int searchHeight =
         searchOpen_ ? searchLine_->sizeHint().height() + 2 * kSearchBarPadding : 0;
-    return ComputeLayout(size(), QFontMetrics(font()).height(), panelShown, 0, searchHeight,
-                         ShownPicture().isNull() ? 0 : kPictureSide);
+    Layout layout = ComputeLayout(size(), QFontMetrics(font()).height(), panelShown, 0, searchHeight,
+                                  ShownPicture().isNull() ? 0 : kPictureSide);
+    const int band = std::min(transfers_.Height(QFontMetrics(history_.smallFont()).height()), layout.history.height() / 2);
+    if (band > 0) {
+        layout.transfers = QRect(layout.history.left(), layout.history.top(), layout.history.width(), band);
+        layout.history.setTop(layout.history.top() + band);
+    }
+    return layout;
 }
 
 void CMessageView::LayOut() {
@@ -668,6 +783,7 @@ void CMessageView::paintEvent(QPaintEvent*) {
         painter.drawText(count, Qt::AlignRight | Qt::AlignVCenter | Qt::TextSingleLine,
                          SearchCountText());
     }
+    transfers_.Paint(painter, layout.transfers, history_.smallFont());
     history_.Paint(painter, layout.history);
 }
 
@@ -726,6 +842,10 @@ bool CMessageView::eventFilter(QObject* watched, QEvent* event) {
         }
         return true;
     }
+    if (watched == input_ && (event->type() == QEvent::DragEnter || event->type() == QEvent::Drop) &&
+        TakeDrop(static_cast<QDropEvent*>(event))) {
+        return true;
+    }
     if (watched != input_ || event->type() != QEvent::KeyPress) {
         return FrameView::eventFilter(watched, event);
     }
@@ -768,6 +888,12 @@ void CMessageView::contextMenuEvent(QContextMenuEvent* event) {
 void CMessageView::mousePressEvent(QMouseEvent* event) {
     // The right button opens an entry's menu; the focus stays where it is.
     if (event->button() != Qt::LeftButton) {
+        event->accept();
+        return;
+    }
+    if (transfers_.Click(event->position().toPoint())) {
+        if (shown_ && transfers_.Refresh(shown_->Uin())) LayOut();
+        update();
         event->accept();
         return;
     }

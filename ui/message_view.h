@@ -34,6 +34,11 @@
 // "Экспорт переписки…" asks for a file (the non-native file dialog, "Текст (*.txt)"
 // or "HTML (*.html)") and writes the conversation there (see export.h).
 //
+// Files: "Отправить файл…" (or a file dropped on the view) proposes a file to
+// the shown contact while it is online; the transfers of the shown contact are
+// the band between the input area and the conversation (ui/transfer_strip.h),
+// with "Принять" / "Отклонить" / "Отменить" there and in the menu.
+//
 // Desktop keyboards are not on screen: the on-screen keyboard requests of the
 // view (shown while typing, hidden while reading) go to the platform's input
 // method, which ignores them where there is none.
@@ -60,6 +65,7 @@
 #include "ui/history_panel.h"
 #include "ui/history_search.h"
 #include "ui/main_frame.h"
+#include "ui/transfer_strip.h"
 
 class QFileDialog;
 class QLineEdit;
@@ -152,6 +158,15 @@ public:
     // the view saying why, when it could not.
     bool ExportTo(const QString& path, ExportFormat format);
 
+    // The transfers of files (null: none are offered or shown). Once, before use.
+    void SetFileTransfers(FileTransfers* transfers);
+    TransferStrip& transferStrip() { return transfers_; }
+    // Proposes the file to the shown contact; a notice over the view says why
+    // not when it cannot be sent.
+    bool OfferFile(const QString& path);
+    // Opens the file dialog of "Отправить файл…" (window-modal; returns at once).
+    void ChooseFileToSend();
+
     // The areas of the view, computed from the client size.
     struct Layout {
         QRect header;     // the line with the icon and the name
@@ -162,6 +177,7 @@ public:
         QRect searchLine; // the search line inside it
         QRect history;    // the conversation
         QRect picture;    // the contact's picture at the header's right end, or empty
+        QRect transfers;  // the band of file transfers, at the top of the conversation's place
     };
     // `lineHeight` is the height of a line of the view's font. While an on-screen
     // keyboard is shown the input area takes 25% of the height instead of 15%, and
@@ -198,6 +214,8 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void LayOut();
@@ -254,6 +272,10 @@ private:
         MessageEntry entry;
     };
     std::optional<PendingReveal> reveal_;
+    TransferStrip transfers_;
+    QTimer transferTick_;  // reads the shown contact's transfers again
+    // A file from a drag over the view or the input box; false when it holds none.
+    bool TakeDrop(QDropEvent* event);
 };
 
 }  // namespace pellox::ui

@@ -60,7 +60,7 @@ export DISPLAY=":$display_number"
 unset WAYLAND_DISPLAY
 export QT_QPA_PLATFORM=xcb
 
-"$server" --port-auth 0 --port-bos 0 --verbose >"$work/server.out" 2>"$work/server.log" &
+"$server" --port-auth 0 --port-bos 0 --proxy-port 0 --verbose >"$work/server.out" 2>"$work/server.log" &
 server_pid=$!
 port=""
 for _ in $(seq 100); do

@@ -187,6 +187,22 @@
         <source>Убрать</source>
         <translation>Remove</translation>
     </message>
+    <message>
+        <source>Отклонить файл</source>
+        <translation>Decline file</translation>
+    </message>
+    <message>
+        <source>Отменить передачу</source>
+        <translation>Cancel transfer</translation>
+    </message>
+    <message>
+        <source>Отправить файл…</source>
+        <translation>Send file…</translation>
+    </message>
+    <message>
+        <source>Принять файл</source>
+        <translation>Accept file</translation>
+    </message>
 </context>
 <context>
     <name>SettingsForm</name>
@@ -1051,6 +1067,126 @@ SHA-256 fingerprint:
         <source>Из файла «%1» не получается картинка.</source>
         <extracomment>string 2482</extracomment>
         <translation>“%1” does not hold a picture Pellox can read.</translation>
+    </message>
+    <message>
+        <source>Предложен файл «%1» (%2)</source>
+        <extracomment>string 2530</extracomment>
+        <translation>File “%1” (%2) offered</translation>
+    </message>
+    <message>
+        <source>Файл «%1» (%2) отправлен</source>
+        <extracomment>string 2531</extracomment>
+        <translation>File “%1” (%2) sent</translation>
+    </message>
+    <message>
+        <source>Файл «%1» (%2) получен: %3</source>
+        <extracomment>string 2532</extracomment>
+        <translation>File “%1” (%2) received: %3</translation>
+    </message>
+    <message>
+        <source>Файл «%1» (%2) отклонён</source>
+        <extracomment>string 2533</extracomment>
+        <translation>File “%1” (%2) declined</translation>
+    </message>
+    <message>
+        <source>Передача файла «%1» (%2) отменена</source>
+        <extracomment>string 2534</extracomment>
+        <translation>Transfer of “%1” (%2) cancelled</translation>
+    </message>
+    <message>
+        <source>Передача файла «%1» (%2) не удалась</source>
+        <extracomment>string 2535</extracomment>
+        <translation>Transfer of “%1” (%2) failed</translation>
+    </message>
+    <message>
+        <source>Передача файла «%1» (%2) прервана, принятая часть: %3</source>
+        <extracomment>string 2536</extracomment>
+        <translation>Transfer of “%1” (%2) interrupted; the part received: %3</translation>
+    </message>
+    <message>
+        <source>Файл можно отправить только при подключении.</source>
+        <extracomment>string 2537</extracomment>
+        <translation>A file can be sent only while connected.</translation>
+    </message>
+    <message>
+        <source>Этот файл не прочитать.</source>
+        <extracomment>string 2538</extracomment>
+        <translation>This file cannot be read.</translation>
+    </message>
+    <message>
+        <source>Файл больше 4 ГБ отправить нельзя.</source>
+        <extracomment>string 2539</extracomment>
+        <translation>A file over 4 GB cannot be sent.</translation>
+    </message>
+    <message>
+        <source>Слишком много передач сразу: дождитесь окончания одной из них.</source>
+        <extracomment>string 2540</extracomment>
+        <translation>Too many transfers at once: wait until one of them ends.</translation>
+    </message>
+    <message>
+        <source>Отправить файл</source>
+        <extracomment>string 2541</extracomment>
+        <translation>Send file</translation>
+    </message>
+    <message>
+        <source>Входящий файл «%1» (%2)</source>
+        <extracomment>string 2542</extracomment>
+        <translation>Incoming file “%1” (%2)</translation>
+    </message>
+    <message>
+        <source>«%1» (%2): ждём ответа</source>
+        <extracomment>string 2543</extracomment>
+        <translation>“%1” (%2): waiting for an answer</translation>
+    </message>
+    <message>
+        <source>«%1» (%2): соединение…</source>
+        <extracomment>string 2544</extracomment>
+        <translation>“%1” (%2): connecting…</translation>
+    </message>
+    <message>
+        <source>«%1»: %2 из %3, %4/с, осталось %5 с</source>
+        <extracomment>string 2545</extracomment>
+        <translation>“%1”: %2 of %3, %4/s, %5 s left</translation>
+    </message>
+    <message>
+        <source>Принять</source>
+        <extracomment>string 2546</extracomment>
+        <translation>Accept</translation>
+    </message>
+    <message>
+        <source>Отклонить</source>
+        <extracomment>string 2547</extracomment>
+        <translation>Decline</translation>
+    </message>
+    <message>
+        <source>Отменить</source>
+        <extracomment>string 2548</extracomment>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>%1 Б</source>
+        <extracomment>string 2549</extracomment>
+        <translation>%1 B</translation>
+    </message>
+    <message>
+        <source>%1 КБ</source>
+        <extracomment>string 2550</extracomment>
+        <translation>%1 KB</translation>
+    </message>
+    <message>
+        <source>%1 МБ</source>
+        <extracomment>string 2551</extracomment>
+        <translation>%1 MB</translation>
+    </message>
+    <message>
+        <source>%1 ГБ</source>
+        <extracomment>string 2552</extracomment>
+        <translation>%1 GB</translation>
+    </message>
+    <message>
+        <source>Файл можно отправить только контакту в сети.</source>
+        <extracomment>string 2554</extracomment>
+        <translation>A file can be sent only to a contact who is online.</translation>
     </message>
 </context>
 <context>

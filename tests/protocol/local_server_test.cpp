@@ -3,8 +3,13 @@
 // other, a message stored while the recipient is away, and messages both ways;
 // one's own status as others see it, reconnecting after the server dropped the
 // line, and the people features: the directory, details, away texts, privacy
-// items and strangers held back.
+// items and strangers held back; pictures; and sending files, directly and
+// through the proxy.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,15 +17,19 @@
 #include <memory>
 #include <thread>
 
+#include "net/text_encoding.h"
 #include "platform/code_page.h"
+#include "platform/files.h"
+#include "platform/stream.h"
+#include "protocol/file_transfer.h"
 #include "protocol/messages.h"
 #include "protocol/people.h"
 #include "protocol/presence.h"
 #include "resources/strings.h"
 #include "store/contact_list_file.h"
 #include "store/icon_cache.h"
-#include "platform/files.h"
 #include "tests/protocol/protocol_test_util.h"
+#include "tests/tools/oscar_test_client.h"
 #include "tools/oscar_server.h"
 
 namespace pellox::testing {
@@ -839,6 +848,345 @@ TEST_F(Pictures, AnIconThatIsNoPictureIsNotCachedNorFetchedAgain) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(IconCached(boris.dir.path(), hash));
     EXPECT_EQ(boris.session.Icons().FetchesSentForTesting(), 1u);
+}
+
+// Sending a file between two sessions: directly, through the proxy, refused and
+// cancelled; what lands in the download folder.
+class FileTransfer : public OwnPresence {
+protected:
+    void SetUp() override {
+        OwnPresence::SetUp();
+        for (Client* c : {&alice, &boris}) {
+            FileTransferConfig config;
+            config.downloads = c->dir.path() + "downloads";
+            ASSERT_EQ(::mkdir(config.downloads.c_str(), 0700), 0);
+            config.proxyHost = "127.0.0.1";
+            config.proxyPort = oscar.ProxyPort();
+            c->session.Files().SetConfig(config);
+        }
+        SignOn(alice, u"alice");
+        SignOn(boris, u"boris");
+        ASSERT_TRUE(alice.WaitForContact(u"100002", Is(StatusOnline)));
+    }
+    void DirectOff() {
+        for (Client* c : {&alice, &boris}) {
+            FileTransferConfig config = c->session.Files().Config();
+            config.direct = false;
+            c->session.Files().SetConfig(config);
+        }
+    }
+    // A file of `size` bytes that are not all alike, in Alice's data folder.
+    std::string MakeFile(const std::string& name, std::size_t size) {
+        std::string bytes(size, '\0');
+        std::uint32_t x = 12345;
+        for (char& c : bytes) c = static_cast<char>((x = x * 1103515245 + 12345) >> 16);
+        const std::string path = alice.dir.path() + name;
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+        std::fclose(f);
+        return path;
+    }
+    static TransferState StateOf(Client& c, std::uint64_t id) {
+        for (const std::u16string peer : {u"100001", u"100002", u"100004"}) {
+            for (const TransferInfo& info : c.session.Files().List(peer)) {
+                if (info.id == id) return info.state;
+            }
+        }
+        return TransferState::Failed;
+    }
+    // Boris's newest transfer from Alice, once she has proposed one.
+    std::uint64_t Proposal(std::uint64_t offered = 1) {
+        EXPECT_NE(offered, 0u);
+        std::uint64_t id = 0;
+        EXPECT_TRUE(WaitFor([&] { return (id = boris.session.Files().PendingProposal(u"100001")) != 0; }));
+        return id;
+    }
+    std::vector<std::string> Downloads() {
+        std::vector<std::string> names;
+        if (DIR* d = ::opendir((boris.dir.path() + "downloads").c_str())) {
+            while (dirent* e = ::readdir(d)) {
+                if (e->d_name[0] != '.') names.push_back(e->d_name);
+            }
+            ::closedir(d);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::string Downloaded(const std::string& name) {
+        std::string bytes;
+        EXPECT_TRUE(platform::ReadWholeFile(boris.dir.path() + "downloads/" + name, bytes));
+        return bytes;
+    }
+    bool Ends(Client& c, std::uint64_t id, TransferState state) {
+        return WaitFor([&] { return StateOf(c, id) == state; }, 20000);
+    }
+
+    Client alice{u"100001"};
+    Client boris{u"100002"};
+};
+
+TEST_F(FileTransfer, AMebibyteArrivesWholeDirectlyAndThroughTheProxyNeverOverAnotherFile) {
+    const std::string path = MakeFile("отчёт.bin", 1 << 20);
+    std::string original;
+    ASSERT_TRUE(platform::ReadWholeFile(path, original));
+
+    const std::uint64_t sent = alice.session.Files().Offer(u"100002", path);
+    ASSERT_NE(sent, 0u);
+    const std::uint64_t taken = Proposal();
+    EXPECT_EQ(Downloads(), std::vector<std::string>{});  // nothing before the yes
+    ASSERT_TRUE(boris.session.Files().Accept(taken));
+    ASSERT_TRUE(Ends(alice, sent, TransferState::Completed));
+    ASSERT_TRUE(Ends(boris, taken, TransferState::Completed));
+    EXPECT_EQ(Downloads(), std::vector<std::string>{"отчёт.bin"});
+    EXPECT_TRUE(Downloaded("отчёт.bin") == original);
+
+    // The same again through the proxy: a name of its own beside the first.
+    DirectOff();
+    const std::uint64_t again = alice.session.Files().Offer(u"100002", path);
+    const std::uint64_t second = Proposal();
+    ASSERT_TRUE(boris.session.Files().Accept(second));
+    ASSERT_TRUE(Ends(alice, again, TransferState::Completed));
+    ASSERT_TRUE(Ends(boris, second, TransferState::Completed));
+    EXPECT_EQ(Downloads(), (std::vector<std::string>{"отчёт (1).bin", "отчёт.bin"}));
+    EXPECT_TRUE(Downloaded("отчёт (1).bin") == original);
+
+    // Each side's conversation records it.
+    const auto lines = boris.History(u"100001");
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[0].text, u"Предложен файл «отчёт.bin» (1,0 МБ)");
+    EXPECT_EQ(lines[1].text, u"Файл «отчёт.bin» (1,0 МБ) получен: " + DecodeUtf8(boris.dir.path()) +
+                                 u"downloads/отчёт.bin");
+    EXPECT_EQ(alice.History(u"100002").back().text, u"Файл «отчёт.bin» (1,0 МБ) отправлен");
+}
+
+TEST_F(FileTransfer, ARefusedOrCancelledTransferLeavesNoCompleteFile) {
+    const std::string small = MakeFile("a.txt", 1000);
+    const std::uint64_t refused = alice.session.Files().Offer(u"100002", small);
+    ASSERT_TRUE(boris.session.Files().Refuse(Proposal()));
+    ASSERT_TRUE(Ends(alice, refused, TransferState::Refused));
+
+    // Withdrawn by the sender before the answer: the yes comes too late.
+    const std::uint64_t withdrawn = alice.session.Files().Offer(u"100002", small);
+    const std::uint64_t late = Proposal();
+    ASSERT_TRUE(alice.session.Files().Cancel(withdrawn));
+    ASSERT_TRUE(Ends(boris, late, TransferState::Cancelled));
+    EXPECT_FALSE(boris.session.Files().Accept(late));
+
+    // Left unanswered past its time: no longer shown, and a late yes starts nothing.
+    FileTransferConfig patient = boris.session.Files().Config();
+    FileTransferConfig hasty = patient;
+    hasty.answerTimeoutMs = 500;
+    boris.session.Files().SetConfig(hasty);
+    const std::uint64_t unanswered = Proposal(alice.session.Files().Offer(u"100002", small));
+    ASSERT_TRUE(WaitFor([&] { return boris.session.Files().PendingProposal(u"100001") == 0; }));
+    EXPECT_FALSE(boris.session.Files().Accept(unanswered));
+    boris.session.Files().SetConfig(patient);
+
+    // Cancelled by the receiver while the bytes move.
+    const std::string big = MakeFile("big.bin", 64 << 20);
+    const std::uint64_t cut = alice.session.Files().Offer(u"100002", big);
+    const std::uint64_t taking = Proposal();
+    ASSERT_TRUE(boris.session.Files().Accept(taking));
+    ASSERT_TRUE(WaitFor([&] { return !boris.session.Files().List(u"100001").empty() &&
+                                     boris.session.Files().List(u"100001").back().done > 0; }, 20000));
+    ASSERT_TRUE(boris.session.Files().Cancel(taking));
+    ASSERT_TRUE(Ends(boris, taking, TransferState::Cancelled));
+    ASSERT_TRUE(Ends(alice, cut, TransferState::Cancelled));
+    EXPECT_EQ(Downloads(), std::vector<std::string>{});
+    EXPECT_EQ(alice.History(u"100002").back().text, u"Передача файла «big.bin» (64,0 МБ) отменена");
+
+    // Cut off by the sender going away: what came is kept, named as partial.
+    const std::uint64_t broken = Proposal(alice.session.Files().Offer(u"100002", big));
+    ASSERT_TRUE(boris.session.Files().Accept(broken));
+    ASSERT_TRUE(WaitFor([&] { return boris.session.Files().List(u"100001").back().done > 0; }, 20000));
+    alice.session.Files().Shutdown();
+    ASSERT_TRUE(Ends(boris, broken, TransferState::Failed));
+    EXPECT_EQ(Downloads(), std::vector<std::string>{"big.bin.part"});
+    EXPECT_EQ(boris.History(u"100001").back().text, u"Передача файла «big.bin» (64,0 МБ) прервана, принятая часть: " +
+                                                        DecodeUtf8(boris.dir.path()) + u"downloads/big.bin.part");
+}
+
+TEST_F(FileTransfer, AProposalFromSomebodyNotInTheListIsNotShown) {
+    Client vera(u"100004");
+    SignOn(vera, u"vera");
+    const std::int32_t before = vera.session.BytesSent();
+    ASSERT_NE(vera.session.Files().Offer(u"100002", vera.dir.path() + "contacts_100004.txt"), 0u);
+    ASSERT_TRUE(WaitFor([&] { return vera.session.BytesSent() > before; }));  // the proposal is out
+    // Her message comes after it on the same connection (and lists her).
+    vera.session.EnqueueCommand(SendMessageCommand{u"100002", u"Это я"});
+    ASSERT_TRUE(boris.WaitForContact(u"100004", [](const ContactInfo& i) { return i.unreadCount == 1; }));
+    EXPECT_TRUE(boris.session.Files().List(u"100004").empty());
+    EXPECT_EQ(boris.History(u"100004").size(), 1u);
+}
+
+// A receiver written by hand that reaches nobody and whom nobody reaches: Alice
+// tries its port, then goes to the proxy, and the file comes through there.
+TEST_F(FileTransfer, ASenderThatCannotReachTheReceiverEitherGoesThroughTheProxy) {
+    std::unique_ptr<server::test::TestClient> vera = server::test::SignOn(oscar, "100004", "vera");
+    ASSERT_TRUE(vera);
+    // Her echo comes back once the server has taken her as ready.
+    ASSERT_TRUE(vera->SendSnac(0x0004, 0x0006, 0xEC, server::test::MessagePayload(server::test::kEcho, "ready")));
+    ASSERT_TRUE(vera->WaitSnac(0x0004, 0x0007));
+    const std::string path = MakeFile("b.bin", 3000);
+    const std::uint64_t sent = alice.session.Files().Offer(u"100004", path);
+    ASSERT_NE(sent, 0u);
+    auto next = [&](Rendezvous& r) {
+        std::optional<server::test::Snac> snac = vera->WaitSnac(0x0004, 0x0007);
+        PacketReader reader = snac ? snac->Reader() : PacketReader();
+        UserInfoBlock from;
+        std::vector<Tlv> tlvs;
+        return snac && reader.Skip(10) && ReadUserInfoBlock(reader, from) && ReadTlvList(reader, tlvs) &&
+               FindTlv(tlvs, 0x0005) != nullptr && ParseRendezvous(FindTlv(tlvs, 0x0005)->value, r);
+    };
+    Rendezvous proposal, viaProxy;
+    ASSERT_TRUE(next(proposal));
+    EXPECT_EQ(proposal.sequence, 1);
+    EXPECT_EQ(proposal.name, "b.bin");
+    EXPECT_EQ(proposal.totalSize, 3000u);
+    EXPECT_EQ(proposal.seenAddress, 0x7F000001u);
+
+    Rendezvous answer;
+    answer.kind = kRendezvousAccept;
+    answer.cookie = proposal.cookie;
+    ASSERT_TRUE(vera->SendSnac(0x0004, 0x0006, 0xF2, server::test::RendezvousPayload("100001", answer)));
+    const platform::SocketHandle closed = platform::ListenTcp(platform::Ipv4Endpoint{0x7F000001, 0});
+    answer.kind = kRendezvousPropose;
+    answer.sequence = 2;
+    answer.port = platform::BoundPort(closed);
+    platform::CloseSocket(closed);
+    ASSERT_TRUE(vera->SendSnac(0x0004, 0x0006, 0xF3, server::test::RendezvousPayload("100001", answer)));
+    ASSERT_TRUE(next(viaProxy));
+    EXPECT_EQ(viaProxy.sequence, 3);
+    EXPECT_TRUE(viaProxy.viaProxy);
+    EXPECT_EQ(viaProxy.proxyAddress, 0x7F000001u);
+
+    const platform::SocketHandle socket = platform::CreateTcpSocket();
+    ASSERT_TRUE(platform::ConnectSocket(socket, platform::Ipv4Endpoint{0x7F000001, oscar.ProxyPort()}));
+    platform::SocketStream stream(socket);
+    ProxyPacket join;
+    join.command = kProxyInitReceive;
+    join.uin = "100004";
+    join.port = viaProxy.port;
+    join.cookie = proposal.cookie;
+    const std::vector<std::uint8_t> joinBytes = BuildProxyPacket(join);
+    ASSERT_TRUE(stream.SendAll(joinBytes.data(), joinBytes.size()));
+    ProxyPacket ready;
+    ASSERT_TRUE(ReceiveProxyPacket(stream, ready, 5000));
+    ASSERT_EQ(ready.command, kProxyReady);
+    OftHeader prompt;
+    ASSERT_TRUE(ReceiveOftHeader(stream, prompt, 5000));
+    EXPECT_EQ(prompt.type, kOftPrompt);
+    EXPECT_EQ(prompt.size, 3000u);
+    OftHeader ack = prompt;
+    ack.type = kOftAcknowledge;
+    const std::vector<std::uint8_t> ackBytes = BuildOftHeader(ack);
+    ASSERT_TRUE(stream.SendAll(ackBytes.data(), ackBytes.size()));
+    std::vector<std::uint8_t> bytes(3000);
+    ASSERT_TRUE(ReceiveExactly(stream, bytes.data(), bytes.size(), 5000));
+    std::string original;
+    ASSERT_TRUE(platform::ReadWholeFile(path, original));
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), original.begin(), original.end(),
+                           [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); }));
+    OftChecksum checksum;
+    checksum.Update(bytes);
+    EXPECT_EQ(checksum.Value(), prompt.checksum);
+    OftHeader done = prompt;
+    done.type = kOftDone;
+    done.bytesReceived = 3000;
+    done.receivedChecksum = checksum.Value();
+    const std::vector<std::uint8_t> doneBytes = BuildOftHeader(done);
+    ASSERT_TRUE(stream.SendAll(doneBytes.data(), doneBytes.size()));
+    ASSERT_TRUE(Ends(alice, sent, TransferState::Completed));
+}
+
+// The sender here is a client written by hand, whose port nobody listens on:
+// Boris listens instead, takes only the sender's address, and receives the
+// file as the protocol lays it out.
+TEST_F(FileTransfer, AReceiverThatCannotReachTheSenderListensForItAndTakesTheFile) {
+    ContactInfo vera;
+    vera.uin = u"100004";
+    boris.model.AddContact(vera, true);
+    std::unique_ptr<server::test::TestClient> sender = server::test::SignOn(oscar, "100004", "vera");
+    ASSERT_TRUE(sender);
+    const TransferCookie cookie = {'f', 'i', 'l', 'e', 0, 0, 0, 1};
+    // Proposes "a.txt" on a port nobody listens on; Boris accepts. His accept,
+    // then his own proposal (sequence 2) with the port he listens on.
+    std::uint64_t id = 0;
+    auto propose = [&]() -> std::uint16_t {
+        const platform::SocketHandle closed = platform::ListenTcp(platform::Ipv4Endpoint{0x7F000001, 0});
+        const std::uint16_t nobody = platform::BoundPort(closed);
+        platform::CloseSocket(closed);
+        EXPECT_TRUE(sender->SendSnac(0x0004, 0x0006, 0xF1, server::test::FileProposalPayload("100002", nobody)));
+        EXPECT_TRUE(WaitFor([&] { return (id = boris.session.Files().PendingProposal(u"100004")) != 0; }));
+        EXPECT_TRUE(boris.session.Files().Accept(id));
+        std::vector<Rendezvous> answers;
+        while (answers.size() < 2) {
+            std::optional<server::test::Snac> snac = sender->WaitSnac(0x0004, 0x0007);
+            PacketReader reader = snac ? snac->Reader() : PacketReader();
+            UserInfoBlock from;
+            std::vector<Tlv> tlvs;
+            if (!snac || !reader.Skip(10) || !ReadUserInfoBlock(reader, from) || !ReadTlvList(reader, tlvs) ||
+                FindTlv(tlvs, 0x0005) == nullptr || !ParseRendezvous(FindTlv(tlvs, 0x0005)->value, answers.emplace_back())) {
+                ADD_FAILURE() << "no rendezvous from Boris";
+                return 0;
+            }
+        }
+        EXPECT_EQ(answers[0].kind, kRendezvousAccept);
+        EXPECT_EQ(answers[1].kind, kRendezvousPropose);
+        EXPECT_EQ(answers[1].sequence, 2);
+        EXPECT_EQ(answers[1].cookie, cookie);
+        return answers[1].port;
+    };
+    auto connectFrom = [&](std::uint32_t from, std::uint16_t port) {
+        const platform::SocketHandle socket = platform::CreateTcpSocket();
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(from);
+        EXPECT_EQ(::bind(socket, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+        EXPECT_TRUE(platform::ConnectSocket(socket, platform::Ipv4Endpoint{0x7F000001, port}));
+        return platform::SocketStream(socket);
+    };
+    // Sends the prompt of "hello" and, once acknowledged, `bytes`.
+    auto send = [&](platform::SocketStream& stream, const char* bytes) {
+        OftHeader prompt;
+        prompt.cookie = cookie;
+        prompt.size = prompt.totalSize = 5;
+        OftChecksum checksum;
+        checksum.Update(std::vector<std::uint8_t>{'h', 'e', 'l', 'l', 'o'});
+        prompt.checksum = checksum.Value();
+        prompt.name = "a.txt";
+        const std::vector<std::uint8_t> head = BuildOftHeader(prompt);
+        OftHeader ack;
+        ASSERT_TRUE(stream.SendAll(head.data(), head.size()));
+        ASSERT_TRUE(ReceiveOftHeader(stream, ack, 5000));
+        EXPECT_EQ(ack.type, kOftAcknowledge);
+        EXPECT_EQ(ack.cookie, cookie);
+        ASSERT_TRUE(stream.SendAll(bytes, 5));
+    };
+
+    const std::uint16_t port = propose();
+    ASSERT_NE(port, 0);
+    // Anybody but the sender is turned away.
+    platform::SocketStream other = connectFrom(0x7F000002, port);
+    std::uint8_t byte = 0;
+    EXPECT_LE(other.ReceiveSome(&byte, 1), 0);
+    platform::SocketStream stream = connectFrom(0x7F000001, port);
+    send(stream, "hello");
+    OftHeader done;
+    ASSERT_TRUE(ReceiveOftHeader(stream, done, 5000));
+    EXPECT_EQ(done.type, kOftDone);
+    EXPECT_EQ(done.bytesReceived, 5u);
+    ASSERT_TRUE(Ends(boris, id, TransferState::Completed));
+    EXPECT_EQ(Downloaded("a.txt"), "hello");
+
+    // Bytes that do not match the checksum are never called complete.
+    const std::uint16_t again = propose();
+    ASSERT_NE(again, 0);
+    platform::SocketStream corrupt = connectFrom(0x7F000001, again);
+    send(corrupt, "hellO");
+    EXPECT_LE(corrupt.ReceiveSome(&byte, 1), 0);  // no "done"
+    ASSERT_TRUE(Ends(boris, id, TransferState::Failed));
+    EXPECT_EQ(Downloads(), (std::vector<std::string>{"a (1).txt.part", "a.txt"}));
 }
 
 }  // namespace

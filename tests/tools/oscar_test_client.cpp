@@ -1,5 +1,7 @@
 #include "tests/tools/oscar_test_client.h"
 
+#include "net/rendezvous.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -352,6 +354,29 @@ PacketBuffer AutoMessageRequestPayload(const std::string& toUin, std::uint8_t ty
     PacketBuffer p;
     AppendChannel2Head(p, toUin);
     AppendTlv(p, 0x0005, rendezvous.Length(), rendezvous.Data());
+    AppendTlv(p, 0x0003, 0, nullptr);
+    return p;
+}
+
+PacketBuffer FileProposalPayload(const std::string& toUin, std::uint16_t port) {
+    Rendezvous proposal;
+    proposal.cookie = {'f', 'i', 'l', 'e', 0, 0, 0, 1};
+    proposal.sequence = 1;
+    proposal.ownAddress = 0x0A000001;  // what the sender claims; the server stamps what it sees
+    proposal.seenAddress = 0x01020304;
+    proposal.port = port;
+    proposal.hasFile = true;
+    proposal.fileCount = 1;
+    proposal.totalSize = 5;
+    proposal.name = "a.txt";
+    return RendezvousPayload(toUin, proposal);
+}
+
+PacketBuffer RendezvousPayload(const std::string& toUin, const Rendezvous& rendezvous) {
+    const PacketBuffer block = BuildRendezvous(rendezvous);
+    PacketBuffer p;
+    AppendChannel2Head(p, toUin);
+    AppendTlv(p, 0x0005, block.Length(), block.Data());
     AppendTlv(p, 0x0003, 0, nullptr);
     return p;
 }

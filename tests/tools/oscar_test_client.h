@@ -15,6 +15,7 @@
 #include "platform/socket.h"
 #include "platform/stream.h"
 #include "platform/tls.h"
+#include "net/rendezvous.h"
 #include "tools/oscar_server.h"
 
 namespace pellox::server::test {
@@ -117,6 +118,11 @@ void AppendMetaString(PacketBuffer& p, const std::string& text);
 // An auto-message request (channel 2, message type 0xE8 to 0xEC, or any other
 // type) and an answer to one (0x0004/0x000B) with this text.
 PacketBuffer AutoMessageRequestPayload(const std::string& toUin, std::uint8_t type);
+// A channel-2 proposal of the 5-byte file "a.txt" (net/rendezvous.h, cookie
+// "file\0\0\0\1") claiming the addresses 10.0.0.1 (own) and 1.2.3.4 (seen).
+PacketBuffer FileProposalPayload(const std::string& toUin, std::uint16_t port = 4000);
+// Any rendezvous block on channel 2, with the request for an acknowledgement.
+PacketBuffer RendezvousPayload(const std::string& toUin, const Rendezvous& rendezvous);
 PacketBuffer AutoResponsePayload(const std::string& askerUin, std::uint8_t type, const std::string& text);
 PacketBuffer DeleteBuddyPayload(const std::string& uin);
 // 0x0001/0x001E with the status word.

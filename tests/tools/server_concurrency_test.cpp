@@ -126,7 +126,7 @@ TEST_F(ConcurrencyTest, DetailsSetAtOnceEndInTheFileAsLastSet) {
     for (int i = 0; i < kUsers; ++i) accounts += "[" + std::to_string(600000 + i) + "]\npassword=pw\n";
     dir.Write("accounts.txt", accounts);
     ASSERT_EQ(chmod(dir.File("accounts.txt").c_str(), 0600), 0);
-    StartServer(ParseCommandLine({"--data-dir", dir.Path(), "--port-auth", "0", "--port-bos", "0"}).config);
+    StartServer(ParseCommandLine({"--data-dir", dir.Path(), "--port-auth", "0", "--port-bos", "0", "--proxy-port", "0"}).config);
     std::atomic<int> answered{0};
     std::vector<std::thread> threads;
     for (int i = 0; i < kUsers; ++i) {

@@ -196,7 +196,7 @@ TEST(ServerStartTest, ADataFileThatIsNotARegularFileIsRefusedAtOnce) {
         SCOPED_TRACE(name);
         TempDir dir;
         ASSERT_EQ(mkfifo(dir.File(name).c_str(), 0600), 0);
-        CommandLine line = ParseCommandLine({"--data-dir", dir.Path(), "--port-auth", "0", "--port-bos", "0"});
+        CommandLine line = ParseCommandLine({"--data-dir", dir.Path(), "--port-auth", "0", "--port-bos", "0", "--proxy-port", "0"});
         OscarServer server;
         std::string error;
         std::future<bool> started = std::async(std::launch::async, [&] { return server.Start(line.config, error); });
@@ -449,7 +449,7 @@ struct Program {
 // Runs the program with free ports, reads its start-up line, signs on through
 // it and stops it with SIGTERM.
 TEST(ProgramTest, PrintsItsPortsAndStopsOnSigterm) {
-    Program program({"--port-auth", "0", "--port-bos", "0"});
+    Program program({"--port-auth", "0", "--port-bos", "0", "--proxy-port", "0"});
     ASSERT_TRUE(program.ReadPorts());
     LoginResult login = Login(program.authPort, kAlice, "alice");
     const TlvValue* address = FindTlv(login.tlvs, 0x0005);
@@ -469,7 +469,7 @@ TEST(ProgramTest, TlsPortServesBothRolesWithThePrintedFingerprint) {
     std::string first;
     for (int start = 0; start < 2; ++start) {
         SCOPED_TRACE(start);
-        Program program({"--port-auth", "0", "--port-bos", "0", "--tls-port", "0", "--data-dir", dir.Path()});
+        Program program({"--port-auth", "0", "--port-bos", "0", "--proxy-port", "0", "--tls-port", "0", "--data-dir", dir.Path()});
         ASSERT_TRUE(program.ReadPorts());
         if (start == 0) first = program.fingerprint;
         EXPECT_EQ(program.fingerprint, first) << "the certificate was not kept";
@@ -498,7 +498,7 @@ TEST(ProgramTest, TlsPortServesBothRolesWithThePrintedFingerprint) {
 // server started with an accounts file warns of clear text and of a file other
 // users can read.
 TEST(ProgramTest, BeyondLoopbackNeedsAnAccountsFileAndWarns) {
-    Program demo({"--bind", "0.0.0.0", "--port-auth", "0", "--port-bos", "0"});
+    Program demo({"--bind", "0.0.0.0", "--port-auth", "0", "--port-bos", "0", "--proxy-port", "0"});
     EXPECT_FALSE(demo.ReadPorts());
     const int status = demo.Stop();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
@@ -507,7 +507,7 @@ TEST(ProgramTest, BeyondLoopbackNeedsAnAccountsFileAndWarns) {
     TempDir dir;
     dir.Write("accounts.txt", "[100001]\npassword=long-and-secret\n");
     chmod(dir.File("accounts.txt").c_str(), 0644);
-    Program named({"--bind", "0.0.0.0", "--port-auth", "0", "--port-bos", "0", "--accounts", dir.File("accounts.txt")});
+    Program named({"--bind", "0.0.0.0", "--port-auth", "0", "--port-bos", "0", "--proxy-port", "0", "--accounts", dir.File("accounts.txt")});
     EXPECT_TRUE(named.ReadPorts());
     named.Stop();
     const std::string warnings = named.ReadStderr();
@@ -519,7 +519,7 @@ TEST(ProgramTest, BeyondLoopbackNeedsAnAccountsFileAndWarns) {
 // pipe) once froze every session, since the log was written under the server
 // lock.
 TEST(ProgramTest, LogIsEscapedAndAStalledStandardErrorHoldsNothingUp) {
-    Program program({"--port-auth", "0", "--port-bos", "0", "--verbose"});
+    Program program({"--port-auth", "0", "--port-bos", "0", "--proxy-port", "0", "--verbose"});
     ASSERT_TRUE(program.ReadPorts());
     EXPECT_EQ(FindTlv(Login(program.authPort, "\x1B[2J\xCE", "x").tlvs, 0x0006), nullptr);
     std::string log;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <map>
 
+#include "net/rendezvous.h"
 #include "platform/files.h"
 #include "tests/tools/oscar_test_client.h"
 
@@ -173,7 +174,7 @@ TEST_F(PeopleTest, OwnDetailsReachOthersAndSurviveARestart) {
               "[100002]\r\npassword=boris\r\nnickname=Boris\r\n");
     ASSERT_EQ(chmod(dir.File("accounts.txt").c_str(), 0600), 0);
     const ServerConfig config =
-        ParseCommandLine({"--data-dir", dir.Path(), "--port-auth", "0", "--port-bos", "0"}).config;
+        ParseCommandLine({"--data-dir", dir.Path(), "--port-auth", "0", "--port-bos", "0", "--proxy-port", "0"}).config;
     StartServer(config);
 
     const std::string about = "first line\r\nsecond \\ line";
@@ -328,6 +329,7 @@ TEST_F(PeopleTest, IgnoredOrDeniedSenderIsAnsweredAsForAnOfflineAccount) {
             alice->SendSnac(0x0004, 0x0006, 0x0B0E, MessagePayload(kVera, std::vector<std::uint8_t>{5, 1, 0, 1, 1}));
             alice->SendSnac(0x0004, 0x0006, 0x7E47, MessagePayload(kVera, "hello"));
             alice->SendSnac(0x0004, 0x0006, 0xA5, AutoMessageRequestPayload(kVera, 0xE8));
+            alice->SendSnac(0x0004, 0x0006, 0xF1, FileProposalPayload(kVera));
             alice->SendSnac(0x0004, 0x0014, 0x14, TypingPayload(kVera, 2));
             alice->SendSnac(0x0013, 0x0018, 0x18, AuthorizationPayload(kVera, "please"));
             for (const Snac& snac : Drain(*alice, kAlice)) {
@@ -336,7 +338,7 @@ TEST_F(PeopleTest, IgnoredOrDeniedSenderIsAnsweredAsForAnOfflineAccount) {
             return answers;
         };
         const auto offline = probe();
-        ASSERT_EQ(offline.size(), 2u) << "no text, and the away request";
+        ASSERT_EQ(offline.size(), 3u) << "no text, the away request and the file proposal";
         ASSERT_EQ(server.StoredOfflineCount(), 1u);
 
         std::unique_ptr<TestClient> vera = SignOn(server, kVera, "vera");
@@ -354,8 +356,21 @@ TEST_F(PeopleTest, IgnoredOrDeniedSenderIsAnsweredAsForAnOfflineAccount) {
         std::size_t reached = 0;
         for (const Snac& snac : Drain(*vera, kVera)) {
             reached += snac.header.family == 0x0004 || (snac.header.family == 0x0013 && snac.header.subtype == 0x0019);
+            // A relayed proposal carries the address the server saw, not the one claimed.
+            PacketReader reader = snac.Reader();
+            UserInfoBlock from;
+            std::vector<TlvValue> tlvs;
+            Rendezvous proposal;
+            if (snac.header.family == 0x0004 && snac.header.subtype == 0x0007 && reader.Skip(10) && ParseUserInfo(reader, from) &&
+                ParseTlvs(reader, tlvs) && FindTlv(tlvs, 0x0005) != nullptr &&
+                IsFileRendezvous(FindTlv(tlvs, 0x0005)->value)) {
+                ASSERT_TRUE(ParseRendezvous(FindTlv(tlvs, 0x0005)->value, proposal));
+                EXPECT_EQ(proposal.seenAddress, 0x7F000001u);
+                EXPECT_EQ(proposal.ownAddress, 0x0A000001u);
+            }
         }
-        EXPECT_EQ(reached, row.blocked ? 0u : 5u) << "two messages, the away request, typing, authorization";
+        EXPECT_EQ(reached, row.blocked ? 0u : 6u)
+            << "two messages, the away request, the file proposal, typing, authorization";
         if (row.blocked) {
             EXPECT_EQ(answers, offline);
         }

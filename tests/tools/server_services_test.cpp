@@ -7,6 +7,8 @@
 #include <ctime>
 #include <set>
 
+#include "net/rendezvous.h"
+#include "platform/stream.h"
 #include "tests/store/store_test_util.h"
 #include "platform/digest.h"
 #include "tests/tools/oscar_test_client.h"
@@ -569,6 +571,60 @@ TEST_F(ServicesTest, AGrantClearsTheAwaitingMarkOfAnOfflineRequester) {
     auto item = std::find_if(items.begin(), items.end(), [](const ListItem& i) { return i.name == kVera; });
     ASSERT_NE(item, items.end());
     EXPECT_EQ(FindTlv(item->tlvs, 0x0066), nullptr) << "still awaiting authorization";
+}
+
+// The transfer proxy: a receiver reaches a waiting sender only with its place
+// and its cookie; then bytes pass both ways unchanged.
+TEST_F(ServicesTest, TheProxyPairsASenderOnlyWithTheReceiverOfItsPlaceAndCookie) {
+    StartServer();
+    auto connect = [&] {
+        const platform::SocketHandle socket = platform::CreateTcpSocket();
+        EXPECT_TRUE(platform::ConnectSocket(socket, platform::Ipv4Endpoint{0x7F000001, server.ProxyPort()}));
+        return std::make_unique<platform::SocketStream>(socket);
+    };
+    auto send = [](platform::Stream& stream, const ProxyPacket& packet) {
+        const std::vector<std::uint8_t> bytes = BuildProxyPacket(packet);
+        return stream.SendAll(bytes.data(), bytes.size());
+    };
+    ProxyPacket init;
+    init.command = kProxyInitSend;
+    init.uin = kAlice;
+    init.cookie = {1, 2, 3, 4, 5, 6, 7, 8};
+    auto sender = connect();
+    ASSERT_TRUE(send(*sender, init));
+    ProxyPacket ack;
+    ASSERT_TRUE(ReceiveProxyPacket(*sender, ack, kWaitMs));
+    ASSERT_EQ(ack.command, kProxyAcknowledge);
+    EXPECT_EQ(ack.address, 0x7F000001u);
+
+    // The right place with another cookie, and a first packet of nonsense.
+    ProxyPacket join = init;
+    join.command = kProxyInitReceive;
+    join.uin = kBoris;
+    join.port = ack.port;
+    join.cookie[7] = 9;
+    auto stranger = connect();
+    ASSERT_TRUE(send(*stranger, join));
+    ProxyPacket refused;
+    ASSERT_TRUE(ReceiveProxyPacket(*stranger, refused, kWaitMs));
+    EXPECT_EQ(refused.command, kProxyError);
+    auto noise = connect();
+    ASSERT_TRUE(noise->SendAll("\xFF\xFFjunk", 6));
+    std::uint8_t byte = 0;
+    EXPECT_LE(noise->ReceiveSome(&byte, 1), 0);
+
+    join.cookie = init.cookie;
+    auto receiver = connect();
+    ASSERT_TRUE(send(*receiver, join));
+    ProxyPacket ready;
+    ASSERT_TRUE(ReceiveProxyPacket(*receiver, ready, kWaitMs));
+    EXPECT_EQ(ready.command, kProxyReady);
+    ASSERT_TRUE(ReceiveProxyPacket(*sender, ready, kWaitMs));
+    EXPECT_EQ(ready.command, kProxyReady);
+    char both[2] = {};
+    ASSERT_TRUE(sender->SendAll("s", 1) && receiver->SendAll("r", 1));
+    ASSERT_TRUE(ReceiveExactly(*receiver, &both[0], 1, kWaitMs) && ReceiveExactly(*sender, &both[1], 1, kWaitMs));
+    EXPECT_EQ(std::string(both, 2), "sr");
 }
 
 TEST_F(ServicesTest, ShortInfoAnswersUnderTheRequestId) {

@@ -4,19 +4,25 @@
 // signed off by another client, disconnecting, and shutting down while online.
 #include <QApplication>
 #include <QDialog>
+#include <QDir>
+#include <QFile>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QDropEvent>
 #include <QTest>
+#include <QUrl>
 #include <memory>
 #include <string>
 
 #include "net/session_impl.h"
 #include "platform/code_page.h"
+#include "protocol/file_transfer.h"
 #include "protocol/messenger_session.h"
 #include "resources/strings.h"
 #include "tests/ui/application_test_support.h"
@@ -187,6 +193,64 @@ private slots:
         QTRY_COMPARE(Status(*h.state, u"100003"), 1);
         QVERIFY(h.Enabled(cmd::kConnect));
         QVERIFY(!h.Enabled(cmd::kDisconnect));
+    }
+
+    // A contact's file: offered, shown in the band with its buttons and the menu's
+    // commands, accepted, saved in the download folder and recorded.
+    void aFileFromAContactIsAcceptedInTheConversation() {
+        AppHarness h;
+        StartAlice(h);
+        Peer boris(u"100002", authPort_, u"boris");
+        QTRY_VERIFY_WITH_TIMEOUT(boris.session.State() == ConnState::ContactsLoaded, kSignOnMs);
+        QTRY_VERIFY_WITH_TIMEOUT(Status(*h.state, u"100002") == 0, kSignOnMs);
+        FileTransferConfig config = h.app->session().Files().Config();
+        config.downloads = h.path() + "downloads";
+        QVERIFY(QDir().mkpath(QString::fromStdString(config.downloads)));
+        h.app->session().Files().SetConfig(config);
+        QByteArray bytes(3 << 20, '\0');
+        for (int i = 0; i < bytes.size(); ++i) bytes[i] = char(i * 7 + i / 4096);
+        QFile source(QString::fromStdString(boris.data.path() + "фото.jpg"));
+        QVERIFY(source.open(QIODevice::WriteOnly) && source.write(bytes) == bytes.size());
+        source.close();
+
+        h.state->SetCurrentContact(h.state->FindContact(u"100002"));
+        QVERIFY(h.frame().RouteCommand(cmd::kWrite));
+        auto* conversation = qobject_cast<CMessageView*>(h.frame().activeView());
+        QVERIFY(conversation != nullptr);
+        QVERIFY(h.Enabled(cmd::kSendFile));
+        QVERIFY(!h.Enabled(cmd::kAcceptFile));
+        QVERIFY(boris.session.Files().Offer(u"100001", source.fileName().toStdString()) != 0);
+        QTRY_VERIFY(h.Enabled(cmd::kAcceptFile));
+        QTRY_COMPARE(conversation->transferStrip().rows().size(), std::size_t(1));
+        QCOMPARE(TransferStrip::RowText(conversation->transferStrip().rows()[0]),
+                 QStringLiteral("Входящий файл «фото.jpg» (3,0 МБ)"));
+        QVERIFY(!conversation->CurrentLayout().transfers.isEmpty());
+
+        QVERIFY(h.frame().RouteCommand(cmd::kAcceptFile));
+        QFile saved(QString::fromStdString(config.downloads + "/фото.jpg"));
+        QTRY_VERIFY_WITH_TIMEOUT(saved.exists(), kSignOnMs);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QVERIFY(saved.readAll() == bytes);
+        QTRY_COMPARE(conversation->transferStrip().rows()[0].state, TransferState::Completed);
+        QVERIFY(!h.Enabled(cmd::kAcceptFile));
+        QTRY_VERIFY(HasEntry(h.state->GetHistory(h.state->FindContact(u"100002"))->Entries(),
+                             MessageDirection::System,
+                             u"Файл «фото.jpg» (3,0 МБ) получен: " + U16(config.downloads) + u"/фото.jpg"));
+
+        // A file dropped on the conversation is offered to Boris; he says no.
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(saved.fileName())});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(conversation, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(conversation, &drop);
+        std::uint64_t offered = 0;
+        QTRY_VERIFY((offered = boris.session.Files().PendingProposal(u"100001")) != 0);
+        QVERIFY(boris.session.Files().Refuse(offered));
+        QTRY_COMPARE(conversation->transferStrip().rows().back().state, TransferState::Refused);
+        QCOMPARE(TransferStrip::RowText(conversation->transferStrip().rows().back()),
+                 QStringLiteral("Файл «фото.jpg» (3,0 МБ) отклонён"));
     }
 
     void chatBothWaysAndWithTheEcho() {
