@@ -137,22 +137,10 @@ void AddHistoryEntries(std::vector<MenuDefinition>& defs) {
                     {Command(kShowContacts, u"Отмена"), Command(kOpenSearchHit, u"Открыть")}});
 }
 
-// "Моя картинка" in the main menu, before "Настройки": choose one, or remove it.
-void AddPictureEntries(std::vector<MenuDefinition>& defs) {
-    using namespace cmd;
-    for (MenuDefinition& def : defs) {
-        if (def.id != menubar::kMain) continue;
-        std::vector<MenuItem> picture{Command(kChoosePicture, u"Выбрать…"),
-                                      Command(kRemovePicture, u"Убрать")};
-        InsertBefore(def.items.front().submenu, kSettings, Popup(u"Моя картинка", std::move(picture)));
-    }
-}
-
 const std::vector<MenuDefinition>& Definitions() {
     static const std::vector<MenuDefinition> defs = [] {
         std::vector<MenuDefinition> built = BuildDefinitions();
         AddHistoryEntries(built);
-        AddPictureEntries(built);
         return built;
     }();
     return defs;

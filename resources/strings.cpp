@@ -187,6 +187,8 @@ constexpr std::array kStrings{
     StringEntry{str::kPictureTitle, u"Моя картинка"},
     StringEntry{str::kPictureFilter, u"Картинки (*.png *.jpg *.jpeg *.gif *.bmp)"},
     StringEntry{str::kPictureUnusable, u"Из файла «%1» не получается картинка."},
+    StringEntry{str::kPictureChoose, u"Выбрать…"},
+    StringEntry{str::kPictureRemove, u"Убрать"},
 };
 
 }  // namespace

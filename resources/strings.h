@@ -200,6 +200,9 @@ inline constexpr int kCertificateNotTrusted = 2306;
 inline constexpr int kPictureTitle = 2480;
 inline constexpr int kPictureFilter = 2481;
 inline constexpr int kPictureUnusable = 2482;
+// The own picture's buttons on "Мои данные".
+inline constexpr int kPictureChoose = 2483;
+inline constexpr int kPictureRemove = 2484;
 }  // namespace str
 
 // The text of string `id`; empty for an id the table does not hold.
