@@ -175,18 +175,6 @@
         <source>Удалить из списка</source>
         <translation>Remove from list</translation>
     </message>
-    <message>
-        <source>Выбрать…</source>
-        <translation>Choose…</translation>
-    </message>
-    <message>
-        <source>Моя картинка</source>
-        <translation>My picture</translation>
-    </message>
-    <message>
-        <source>Убрать</source>
-        <translation>Remove</translation>
-    </message>
 </context>
 <context>
     <name>SettingsForm</name>
@@ -1051,6 +1039,16 @@ SHA-256 fingerprint:
         <source>Из файла «%1» не получается картинка.</source>
         <extracomment>string 2482</extracomment>
         <translation>“%1” does not hold a picture Pellox can read.</translation>
+    </message>
+    <message>
+        <source>Выбрать…</source>
+        <extracomment>string 2483</extracomment>
+        <translation>Choose…</translation>
+    </message>
+    <message>
+        <source>Убрать</source>
+        <extracomment>string 2484</extracomment>
+        <translation>Remove</translation>
     </message>
 </context>
 <context>
