@@ -26,8 +26,8 @@ std::u16string Text(const QLineEdit* edit) {
 // The own picture's column at the right of the first four rows: the picture over
 // the first two (tall enough for it at the smallest window), its buttons beside
 // the next two. Those rows' fields end before it.
-constexpr QRect kPictureColumn(124, 4, 36, 24);
-constexpr int kNarrowEditWidth = 66;
+constexpr QRect kPictureColumn(120, 4, 40, 24);
+constexpr int kNarrowEditWidth = 62;
 
 }  // namespace
 
