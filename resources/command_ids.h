@@ -91,8 +91,8 @@ inline constexpr int kHistorySearch = 143;  // the search over every conversatio
 // One's own picture.
 namespace pellox::cmd {
 
-inline constexpr int kChoosePicture = 32920;  // "Выбрать…" under "Моя картинка"
-inline constexpr int kRemovePicture = 32921;  // "Убрать" under "Моя картинка"
+inline constexpr int kChoosePicture = 32920;  // "Выбрать…" of the picture on "Мои данные"
+inline constexpr int kRemovePicture = 32921;  // "Убрать" of the picture on "Мои данные"
 
 }  // namespace pellox::cmd
 

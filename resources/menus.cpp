@@ -137,17 +137,6 @@ void AddHistoryEntries(std::vector<MenuDefinition>& defs) {
                     {Command(kShowContacts, u"Отмена"), Command(kOpenSearchHit, u"Открыть")}});
 }
 
-// "Моя картинка" in the main menu, before "Настройки": choose one, or remove it.
-void AddPictureEntries(std::vector<MenuDefinition>& defs) {
-    using namespace cmd;
-    for (MenuDefinition& def : defs) {
-        if (def.id != menubar::kMain) continue;
-        std::vector<MenuItem> picture{Command(kChoosePicture, u"Выбрать…"),
-                                      Command(kRemovePicture, u"Убрать")};
-        InsertBefore(def.items.front().submenu, kSettings, Popup(u"Моя картинка", std::move(picture)));
-    }
-}
-
 // Sending a file: its commands in the conversation menu, above the search.
 void AddFileEntries(std::vector<MenuDefinition>& defs) {
     using namespace cmd;
@@ -166,7 +155,6 @@ const std::vector<MenuDefinition>& Definitions() {
     static const std::vector<MenuDefinition> defs = [] {
         std::vector<MenuDefinition> built = BuildDefinitions();
         AddHistoryEntries(built);
-        AddPictureEntries(built);
         AddFileEntries(built);
         return built;
     }();

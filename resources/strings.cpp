@@ -211,6 +211,8 @@ constexpr std::array kStrings{
     StringEntry{str::kSizeMegabytes, u"%1 МБ"},
     StringEntry{str::kSizeGigabytes, u"%1 ГБ"},
     StringEntry{str::kFileNotOnline, u"Файл можно отправить только контакту в сети."},
+    StringEntry{str::kPictureChoose, u"Выбрать…"},
+    StringEntry{str::kPictureRemove, u"Убрать"},
 };
 
 }  // namespace

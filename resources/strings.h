@@ -227,6 +227,9 @@ inline constexpr int kSizeKilobytes = 2550;
 inline constexpr int kSizeMegabytes = 2551;
 inline constexpr int kSizeGigabytes = 2552;
 inline constexpr int kFileNotOnline = 2554;
+// The own picture's buttons on "Мои данные".
+inline constexpr int kPictureChoose = 2483;
+inline constexpr int kPictureRemove = 2484;
 }  // namespace str
 
 // The text of string `id`; empty for an id the table does not hold.

@@ -26,6 +26,7 @@ enum class ChangeCode : std::int32_t {
     ConversationChanged = 7,     // a history was loaded or the UI added an entry; the contact
     AuthorizationRequested = 8,  // the network session holds a new authorization request; null
     PeopleReplied = 9,           // a search, a user's details or one's own save was answered; null
+    OwnPictureChanged = 10,      // one's own picture was chosen or removed; null
 };
 
 class ChangeRelay {

@@ -2,10 +2,12 @@
 
 #include <QBuffer>
 #include <QImage>
+#include <QPainter>
 #include <QPixmapCache>
 
 #include "store/app_state.h"
 #include "store/icon_cache.h"
+#include "ui/drawing_kit.h"
 
 namespace pellox::ui {
 
@@ -56,6 +58,33 @@ std::optional<QByteArray> MakeOwnPicture(const QString& imagePath, std::string& 
         }
     }
     return std::nullopt;
+}
+
+QPixmap OwnPicture(const AppState& state) {
+    // The profile is copied out so the file is read without the model's lock.
+    const std::optional<Profile> profile = state.ReadSettings([](const Settings& settings) {
+        const auto it = settings.profiles.find(settings.profile);
+        return it != settings.profiles.end() ? std::optional<Profile>(it->second) : std::nullopt;
+    });
+    const std::optional<std::vector<std::uint8_t>> bytes =
+        profile ? ReadOwnPicture(state.Directory(), *profile) : std::nullopt;
+    QImage image;
+    if (!bytes || !image.loadFromData(bytes->data(), static_cast<int>(bytes->size()))) return {};
+    return QPixmap::fromImage(
+        image.scaled(kPictureSide, kPictureSide, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+}
+
+bool HasOwnPicture(const AppState& state) {
+    return state.ReadSettings([](const Settings& settings) {
+        const auto it = settings.profiles.find(settings.profile);
+        return it != settings.profiles.end() && it->second.values.count(kPictureKey) > 0;
+    });
+}
+
+void DrawFramedPicture(QPainter& painter, const QRect& target, const QPixmap& pixmap) {
+    if (!pixmap.isNull()) painter.drawPixmap(target, pixmap);
+    painter.setPen(ThemeColors::kWhite);
+    painter.drawRect(target.adjusted(-1, -1, 0, 0));
 }
 
 }  // namespace pellox::ui

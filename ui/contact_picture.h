@@ -10,6 +10,9 @@
 #include <span>
 #include <string>
 
+class QPainter;
+class QRect;
+
 namespace pellox {
 class AppState;
 }
@@ -29,5 +32,15 @@ QPixmap ContactPicture(const AppState& state, const std::string& iconHash);
 // the best quality that fits. Sets `extension` ("png" or "jpg"); nullopt when the
 // file is no image.
 std::optional<QByteArray> MakeOwnPicture(const QString& imagePath, std::string& extension);
+
+// GUI thread: the current profile's own picture (its "picture" key), scaled to
+// kPictureSide; a null pixmap when it has none or the file does not decode.
+QPixmap OwnPicture(const AppState& state);
+// Whether the current profile names an own picture.
+bool HasOwnPicture(const AppState& state);
+
+// A picture as the forms show it: the pixmap (when not null) in `target` and a
+// white frame just around it.
+void DrawFramedPicture(QPainter& painter, const QRect& target, const QPixmap& pixmap);
 
 }  // namespace pellox::ui

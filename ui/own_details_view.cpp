@@ -2,11 +2,14 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QResizeEvent>
 
 #include "resources/command_ids.h"
 #include "resources/strings.h"
+#include "store/icon_cache.h"
+#include "ui/contact_picture.h"
 #include "ui/drawing_kit.h"
 
 namespace pellox::ui {
@@ -19,6 +22,12 @@ void SetText(QLineEdit* edit, const std::u16string& text) {
 std::u16string Text(const QLineEdit* edit) {
     return edit->text().toStdU16String();
 }
+
+// The own picture's column at the right of the first four rows: the picture over
+// the first two (tall enough for it at the smallest window), its buttons beside
+// the next two. Those rows' fields end before it.
+constexpr QRect kPictureColumn(120, 4, 40, 24);
+constexpr int kNarrowEditWidth = 62;
 
 }  // namespace
 
@@ -38,9 +47,17 @@ COwnDetailsView::COwnDetailsView(AppState& state, SessionControl& session,
     int y = 4;
     for (const auto& row : rows) {
         AddLabel(LoadQString(row.label), QRect(4, y + 2, 48, 8));
-        *row.edit = AddEdit(QRect(54, y, 106, 12), row.id);
+        const bool besidePicture = y < kPictureColumn.top() + 4 * 13;
+        *row.edit = AddEdit(QRect(54, y, besidePicture ? kNarrowEditWidth : 106, 12), row.id);
         y += 13;
     }
+    choosePicture_ = AddButton(LoadQString(str::kPictureChoose),
+                               QRect(kPictureColumn.left(), 30, kPictureColumn.width(), 12), 1407);
+    removePicture_ = AddButton(LoadQString(str::kPictureRemove),
+                               QRect(kPictureColumn.left(), 43, kPictureColumn.width(), 12), 1408);
+    connect(choosePicture_, &QPushButton::clicked, this, [this] { PostFrameCommand(cmd::kChoosePicture); });
+    connect(removePicture_, &QPushButton::clicked, this, [this] { PostFrameCommand(cmd::kRemovePicture); });
+    removePicture_->setEnabled(HasOwnPicture(state_));
     AddLabel(LoadQString(str::kFieldAbout), QRect(4, 69, 156, 8));
     about_ = new QPlainTextEdit(this);
     about_->setProperty(kDialogRectProperty, QRect(4, 79, 156, 26));
@@ -102,6 +119,11 @@ void COwnDetailsView::Fill(const UserDetails& details) {
 }
 
 void COwnDetailsView::OnAppStateChange(ChangeCode code, const ContactPtr&) {
+    if (code == ChangeCode::OwnPictureChanged) {
+        removePicture_->setEnabled(HasOwnPicture(state_));
+        update(PictureRect().adjusted(-1, -1, 1, 1));
+        return;
+    }
     if (code == ChangeCode::ConnectionStateChanged) {
         if (!Connected()) {
             saving_ = false;
@@ -169,6 +191,18 @@ bool COwnDetailsView::Save() {
 void COwnDetailsView::resizeEvent(QResizeEvent* event) {
     PeopleFormView::resizeEvent(event);
     Stretch(about_, 19, {status_});
+}
+
+QRect COwnDetailsView::PictureRect() const {
+    // Centred in the column, just inside its top (room for the frame).
+    const QRect column = MapDialogRect(kPictureColumn);
+    return QRect(column.center().x() - kPictureSide / 2 + 1, column.top() + 1, kPictureSide, kPictureSide);
+}
+
+void COwnDetailsView::paintEvent(QPaintEvent* event) {
+    PeopleFormView::paintEvent(event);
+    QPainter painter(this);
+    DrawFramedPicture(painter, PictureRect(), OwnPicture(state_));
 }
 
 }  // namespace pellox::ui

@@ -6,6 +6,11 @@
 // server's answer is told (saved, or not). Without a connection the form says
 // that nothing can be read or changed.
 //
+// At the top right it shows one's own picture, framed, with "Выбрать…" and
+// "Убрать" below it: they run cmd::kChoosePicture and cmd::kRemovePicture, which
+// keep the picture in the profile, so they work without a connection too (the
+// picture goes to the server at the next sign-on).
+//
 // The form is an AppStateListener for its lifetime. Everything here runs on the
 // user-interface thread.
 #pragma once
@@ -50,9 +55,14 @@ public:
     QLineEdit* cityEdit() const { return city_; }
     QPlainTextEdit* aboutEdit() const { return about_; }
     QLabel* statusLabel() const { return status_; }
+    FormButton* choosePictureButton() const { return choosePicture_; }
+    FormButton* removePictureButton() const { return removePicture_; }
+    // Where the own picture is drawn (an empty frame while there is none).
+    QRect PictureRect() const;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     bool Connected() const;
@@ -69,6 +79,8 @@ private:
     QLineEdit* city_ = nullptr;
     QPlainTextEdit* about_ = nullptr;
     QLabel* status_ = nullptr;
+    FormButton* choosePicture_ = nullptr;
+    FormButton* removePicture_ = nullptr;
     std::u16string uin_;
     std::optional<UserDetails> read_;  // as the server sent them
     bool opened_ = false;

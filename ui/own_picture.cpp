@@ -66,13 +66,11 @@ void Application::SetPictureName(const std::string& name) {
     (void)state_.SaveSettings();
     if (!old.empty()) RemoveOwnPicture(state_.Directory(), old);
     session_->EnqueueCommand(SetPictureCommand{});
+    state_.Notify(ChangeCode::OwnPictureChanged);
 }
 
 bool Application::HasPicture() const {
-    return state_.ReadSettings([](const Settings& settings) {
-        const auto it = settings.profiles.find(settings.profile);
-        return it != settings.profiles.end() && it->second.values.count(kPictureKey) > 0;
-    });
+    return HasOwnPicture(state_);
 }
 
 }  // namespace pellox::ui

@@ -2,6 +2,7 @@
 
 #include <QLineEdit>
 #include <QPainter>
+#include <algorithm>
 
 #include "resources/command_ids.h"
 #include "resources/strings.h"
@@ -203,15 +204,21 @@ void CUserView::UpdateServerButton() {
     const bool connected = IsConnectedState(static_cast<std::int32_t>(session_.State()));
     ui_->id1011_serverButton->setVisible(connected && mode_ != UserFormMode::Add);
     detailsButton_->setVisible(connected && mode_ != UserFormMode::Add);
+    update();  // the picture goes below the details button while that shows
 }
 
 QRect CUserView::PictureRect() const {
     if (mode_ == UserFormMode::Add) return {};
     const ContactPtr current = state_.ContainsContact(state_.CurrentContact());
     if (!current || ContactPicture(state_, current->Snapshot().iconHash).isNull()) return {};
-    // Under the last row of the form, lined up with the labels.
-    const QRect below = MapDialogRect(QRect(7, dialogSize().height(), 1, 1));
-    return QRect(below.left(), below.top(), kPictureSide, kPictureSide);
+    // Under the last row of the form and under every control shown (the details
+    // button reaches below the template), lined up with the labels.
+    const QRect below = MapDialogRect(QRect(7, dialogSize().height(), 1, 4));
+    int top = below.top();
+    for (const QWidget* control : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (control->isVisibleTo(this)) top = std::max(top, control->geometry().bottom() + below.height());
+    }
+    return QRect(below.left(), top, kPictureSide, kPictureSide);
 }
 
 void CUserView::paintEvent(QPaintEvent* event) {
@@ -219,9 +226,7 @@ void CUserView::paintEvent(QPaintEvent* event) {
     const QRect target = PictureRect();
     if (target.isEmpty()) return;
     QPainter painter(this);
-    painter.drawPixmap(target, ContactPicture(state_, state_.CurrentContact()->Snapshot().iconHash));
-    painter.setPen(ThemeColors::kWhite);
-    painter.drawRect(target.adjusted(-1, -1, 0, 0));
+    DrawFramedPicture(painter, target, ContactPicture(state_, state_.CurrentContact()->Snapshot().iconHash));
 }
 
 }  // namespace pellox::ui

@@ -51,8 +51,9 @@ public:
 
     void OnAppStateChange(ChangeCode code, const ContactPtr& contact) override;
 
-    // Where the contact's picture is drawn: below the fields, at the left; empty in
-    // add mode and for a contact without a picture (or one not fetched yet).
+    // Where the contact's picture is drawn: below the fields and the buttons shown,
+    // at the left; empty in add mode and for a contact without a picture (or one
+    // not fetched yet).
     QRect PictureRect() const;
 
 protected:

@@ -176,18 +176,6 @@
         <translation>Remove from list</translation>
     </message>
     <message>
-        <source>Выбрать…</source>
-        <translation>Choose…</translation>
-    </message>
-    <message>
-        <source>Моя картинка</source>
-        <translation>My picture</translation>
-    </message>
-    <message>
-        <source>Убрать</source>
-        <translation>Remove</translation>
-    </message>
-    <message>
         <source>Отклонить файл</source>
         <translation>Decline file</translation>
     </message>
@@ -1182,6 +1170,16 @@ SHA-256 fingerprint:
         <source>%1 ГБ</source>
         <extracomment>string 2552</extracomment>
         <translation>%1 GB</translation>
+    </message>
+    <message>
+        <source>Выбрать…</source>
+        <extracomment>string 2483</extracomment>
+        <translation>Choose…</translation>
+    </message>
+    <message>
+        <source>Убрать</source>
+        <extracomment>string 2484</extracomment>
+        <translation>Remove</translation>
     </message>
     <message>
         <source>Файл можно отправить только контакту в сети.</source>

@@ -288,7 +288,7 @@ private slots:
         QVERIFY(menu->geometry().bottom() <= frame.softKey(0)->mapToGlobal(QPoint(0, 0)).y());
         QCOMPARE(ActionTexts(menu),
                  (QStringList{"Отключить", "Подключить", "Статус", "-", "Контакты",
-                              "Поиск по истории", "Моя картинка", "Настройки", "Мои данные", "-", "Выход"}));
+                              "Поиск по истории", "Настройки", "Мои данные", "-", "Выход"}));
         QVERIFY(!FindAction(menu, "Отключить")->isEnabled());
         QVERIFY(FindAction(menu, "Подключить")->isEnabled());
         QVERIFY(!FindAction(menu, "Настройки")->isEnabled());  // no handler anywhere

@@ -5,6 +5,7 @@
 // forms fit the form look at the largest and the smallest window.
 #include <QApplication>
 #include <QDialog>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -258,6 +259,34 @@ private slots:
         f.replies.save = SaveState{2, true, true};
         f.Replied();
         QCOMPARE(view.statusLabel()->text(), LoadQString(str::kOwnSaved));
+    }
+
+    // Without a connection too: "Выбрать…" keeps the chosen image in the profile
+    // and the form draws it; "Убрать" takes it away.
+    void theOwnPictureIsChosenAndRemovedOnTheForm() {
+        apptest::AppHarness h;
+        h.Start(apptest::Seed{});
+        QVERIFY(h.frame().RouteCommand(cmd::kOwnDetails));
+        auto* view = qobject_cast<COwnDetailsView*>(h.frame().activeView());
+        QVERIFY(view != nullptr);
+        QVERIFY(!view->removePictureButton()->isEnabled());
+        QImage red(60, 60, QImage::Format_RGB32);
+        red.fill(Qt::red);
+        QVERIFY(red.save(h.file("red.png")));
+
+        QTest::mouseClick(view->choosePictureButton(), Qt::LeftButton);
+        QFileDialog* dialog = nullptr;
+        QTRY_VERIFY((dialog = h.frame().findChild<QFileDialog*>(QStringLiteral("pictureDialog"))) != nullptr);
+        emit dialog->fileSelected(h.file("red.png"));  // as the dialog does on "Open"
+        dialog->close();
+        QVERIFY(h.read("settings.txt").contains("picture=picture-"));
+        QVERIFY(view->removePictureButton()->isEnabled());
+        QCOMPARE(view->grab().toImage().pixelColor(view->PictureRect().center()), QColor(Qt::red));
+
+        QTest::mouseClick(view->removePictureButton(), Qt::LeftButton);
+        QTRY_VERIFY(!h.read("settings.txt").contains("picture="));
+        QVERIFY(!view->removePictureButton()->isEnabled());
+        QCOMPARE(view->grab().toImage().pixelColor(view->PictureRect().center()), shade::kForm);
     }
 
     void theIgnoredAreListedAndTakenOffTheList() {

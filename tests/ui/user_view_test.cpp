@@ -106,11 +106,23 @@ private slots:
         QVERIFY(!hash.empty());
         f.ann->Update([&](ContactInfo& info) { info.iconHash = hash; });
         f.state->SetCurrentContact(f.ann);
+        f.Connection(ConnState::ContactsLoaded);  // the server and details buttons show
         CUserView& view = f.Open(UserFormMode::Information);
-        const QRect picture = view.PictureRect();
-        QCOMPARE(picture.size(), QSize(pellox::kPictureSide, pellox::kPictureSide));
-        QVERIFY(picture.top() >= view.serverButton()->geometry().bottom());
-        QCOMPARE(view.grab().toImage().pixelColor(picture.center()), QColor(Qt::green));
+        // Clear of every control, inside the view, at the smallest and the default window.
+        for (const QSize size : {QSize(CMainFrame::kMinimumWidth, CMainFrame::kMinimumHeight),
+                                 QSize(CMainFrame::kDefaultWidth, CMainFrame::kDefaultHeight)}) {
+            f.harness->frame.resize(size);
+            QApplication::processEvents();
+            const QRect picture = view.PictureRect();
+            QCOMPARE(picture.size(), QSize(pellox::kPictureSide, pellox::kPictureSide));
+            QVERIFY(view.rect().contains(picture.adjusted(-1, -1, 0, 0)));
+            QVERIFY(view.detailsButton()->isVisible());
+            for (const QWidget* control : view.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+                QVERIFY2(!control->isVisible() || !control->geometry().intersects(picture.adjusted(-1, -1, 0, 0)),
+                         qPrintable(control->objectName()));
+            }
+            QCOMPARE(view.grab().toImage().pixelColor(picture.center()), QColor(Qt::green));
+        }
 
         f.state->SetCurrentContact(f.bob);  // none
         QVERIFY(view.PictureRect().isEmpty());
