@@ -1,6 +1,9 @@
 #include "protocol/contact_list.h"
 
 #include <algorithm>
+#include <iterator>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "net/connection.h"
@@ -152,12 +155,13 @@ bool ReadContactListReply(PacketReader& reader, std::vector<ServerContactEntry>&
     return true;
 }
 
-void ServerListState::TakeReply(const ServerListExtras& extras, bool moreReplies) {
+void ServerListState::TakeReply(ServerListExtras extras, bool moreReplies) {
     std::lock_guard<std::mutex> guard(lock_);
     if (!comingItem_ && extras.visibility) comingItem_ = extras.visibility;
     comingHighest_ = std::max(comingHighest_, extras.highestItemId);
     comingHighestGroup_ = std::max(comingHighestGroup_, extras.highestGroupId);
-    comingBuddies_.insert(comingBuddies_.end(), extras.buddies.begin(), extras.buddies.end());
+    comingBuddies_.insert(comingBuddies_.end(), std::make_move_iterator(extras.buddies.begin()),
+                          std::make_move_iterator(extras.buddies.end()));
     if (!comingGroup_ && extras.firstGroup) comingGroup_ = extras.firstGroup;
     if (moreReplies) return;
     item_ = std::exchange(comingItem_, std::nullopt);
@@ -181,6 +185,15 @@ std::optional<ServerItem> ServerListState::Buddy(const std::string& uin) const {
         if (item.name == uin) return item;
     }
     return std::nullopt;
+}
+
+std::vector<std::string> ServerListState::WithoutBuddyItems(std::vector<std::string> uins) const {
+    std::unordered_set<std::string_view> listed;
+    std::lock_guard<std::mutex> guard(lock_);
+    listed.reserve(buddies_.size());
+    for (const ServerItem& item : buddies_) listed.insert(item.name);
+    std::erase_if(uins, [&](const std::string& uin) { return listed.count(uin) != 0; });
+    return uins;
 }
 
 ServerItem ServerListState::PrepareBuddy(const std::string& uin, const std::string& nickname,
@@ -249,18 +262,23 @@ bool SendServerItem(Connection& connection, const ServerItem& item, std::uint16_
 }
 
 void MergeServerContacts(AppState& model, const std::vector<ServerContactEntry>& entries) {
+    std::vector<ContactInfo> infos;
+    infos.reserve(entries.size());
     for (const ServerContactEntry& entry : entries) {
         ContactInfo info;
         info.uin = WidenUin(entry.uin);
         if (!IsUsableUin(info.uin)) continue;
         info.name = NicknameText(entry.nickname);
         info.status = StatusOffline;
-        bool added = false;
-        const ContactPtr contact = model.FindOrAddContact(info, added);
+        infos.push_back(std::move(info));
+    }
+    const auto contacts = model.FindOrAddContacts(infos);
+    for (std::size_t i = 0; i < contacts.size(); ++i) {
+        const auto& [contact, added] = contacts[i];
         if (added) continue;
         // A name the user gave (or an earlier buddy of this reply) wins.
         contact->Update([&](ContactInfo& existing) {
-            if (existing.name.empty()) existing.name = info.name;
+            if (existing.name.empty()) existing.name = std::move(infos[i].name);
         });
     }
 }
@@ -270,7 +288,7 @@ bool HandleContactListReply(Connection& connection, AppState& model, PacketReade
     std::vector<ServerContactEntry> entries;
     ServerListExtras extras;
     if (!ReadContactListReply(reader, entries, &extras)) return false;
-    if (list != nullptr) list->TakeReply(extras, moreReplies);
+    if (list != nullptr) list->TakeReply(std::move(extras), moreReplies);
     {
         BusyScope busy(model);
         MergeServerContacts(model, entries);
@@ -282,15 +300,15 @@ bool HandleContactListReply(Connection& connection, AppState& model, PacketReade
     (void)connection.SendEmptySnac(0x0013, 0x0007);
     if (list == nullptr) return true;
     // Local contacts the server list lacks go on the client-side buddy list.
-    std::vector<std::string> missing;
+    std::vector<std::string> local;
     {
         BusyScope busy(model);
         for (const ContactPtr& contact : model.Contacts()) {
-            std::string uin = NarrowFromWide(contact->Uin());
-            if (IsUsableUin(contact->Uin()) && !list->Buddy(uin)) missing.push_back(std::move(uin));
+            const std::u16string uin = contact->Uin();
+            if (IsUsableUin(uin)) local.push_back(NarrowFromWide(uin));
         }
     }
-    (void)connection.SendBuddyList(0x0004, missing);
+    (void)connection.SendBuddyList(0x0004, list->WithoutBuddyItems(std::move(local)));
     return true;
 }
 

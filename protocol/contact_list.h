@@ -116,7 +116,7 @@ public:
     // One reply's extras; the list is complete with the reply that has no more
     // after it, and then replaces what was known (a list without a visibility
     // item forgets the old one).
-    void TakeReply(const ServerListExtras& extras, bool moreReplies);
+    void TakeReply(ServerListExtras extras, bool moreReplies);
     std::optional<VisibilityItem> Visibility() const;
     // True while the known item says 5 (visible only to the list's contacts).
     bool VisibleToListOnly() const;
@@ -129,6 +129,9 @@ public:
     bool Loaded() const;
     // The buddy item of the UIN (8-bit text), when the list holds one.
     std::optional<ServerItem> Buddy(const std::string& uin) const;
+    // The UINs (8-bit text) of `uins` the list holds no buddy item of, in their
+    // order: one pass over the list, however long both are.
+    std::vector<std::string> WithoutBuddyItems(std::vector<std::string> uins) const;
     // A new buddy item for the UIN with the nickname in TLV 0x0131, in the first
     // group, with the next free item id. When the list has no group, `group` is
     // set to a new group item (str::kNewGroupName) that must be added first; from
