@@ -84,15 +84,16 @@ bool InstallQtTranslations(QCoreApplication& app) {
     return QCoreApplication::installTranslator(translator);
 }
 
-Application::Application(AppState& state, QDBusConnection bus, QStringList soundFolders,
-                         QObject* parent)
+Application::Application(AppState& state, std::optional<QDBusConnection> bus,
+                         QStringList soundFolders, QObject* parent)
     : QObject(parent),
       state_(state),
       session_(std::make_unique<MessengerSession>(state, this)),
       control_(std::make_unique<NetSessionControl>(*session_)),
       sounds_(std::make_unique<SoundPlayer>(
           soundFolders.isEmpty() ? SoundPlayer::DefaultSoundFolders() : std::move(soundFolders))),
-      notifier_(std::make_unique<DesktopNotifier>(std::move(bus))) {
+      notifier_(bus ? std::make_unique<DesktopNotifier>(std::move(*bus))
+                    : std::make_unique<DesktopNotifier>()) {
     state_.SetUiThread();
     announcer_ = std::make_unique<MessageAnnouncer>(
         *notifier_, *sounds_,
