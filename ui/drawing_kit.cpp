@@ -127,7 +127,14 @@ const QPixmap& BackgroundCache::Strip(int height) {
 
 void BackgroundCache::Draw(QPainter& painter, const QRect& rect) {
     if (rect.isEmpty()) return;
-    painter.drawTiledPixmap(rect, Strip(rect.height()));
+    const QPixmap& strip = Strip(rect.height());
+    // Copy by copy: the painter shares a tiled fill of a large area out among
+    // worker threads, which it starts for the first one, and that costs more than
+    // the copies.
+    for (int x = rect.left(); x <= rect.right(); x += kStripWidth) {
+        const int width = std::min(kStripWidth, rect.right() + 1 - x);
+        painter.drawPixmap(QPoint(x, rect.top()), strip, QRect(0, 0, width, rect.height()));
+    }
 }
 
 OffscreenPaint::OffscreenPaint(QPaintDevice* target, const QRect& rect)
