@@ -6,6 +6,7 @@
 #include <QPaintEvent>
 #include <QTimerEvent>
 #include <QWheelEvent>
+#include <QWindow>
 #include <algorithm>
 #include <climits>
 
@@ -66,6 +67,8 @@ void CContactsView::OnInitialUpdate() {
     clock_.start(kClockIntervalMs, this);
     if (!initialised_) {
         initialised_ = true;
+        // Told when its window comes back from being minimised.
+        window()->installEventFilter(this);
         list_.Register();
         history_.Register();
         state_.AddListener(&status_);
@@ -151,6 +154,8 @@ void CContactsView::StatusChanged() {
 }
 
 void CContactsView::paintEvent(QPaintEvent*) {
+    // Painted again after the clock stopped: the window is back in sight.
+    if (initialised_ && !clock_.isActive()) clock_.start(kClockIntervalMs, this);
     OffscreenPaint paint(this, rect());
     QPainter& painter = paint.painter();
     background_.Draw(painter, rect());
@@ -221,8 +226,29 @@ void CContactsView::focusInEvent(QFocusEvent* event) {
     FocusSelectedContact(this);
 }
 
+bool CContactsView::OnScreen() const {
+    const QWindow* handle = window()->windowHandle();
+    return isVisible() && handle != nullptr && handle->isExposed() && !window()->isMinimized();
+}
+
+bool CContactsView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == window() && event->type() == QEvent::WindowStateChange &&
+        !clock_.isActive() && OnScreen()) {
+        clock_.start(kClockIntervalMs, this);
+        update(ComputeAreas().history);
+    }
+    return FrameView::eventFilter(watched, event);
+}
+
 void CContactsView::timerEvent(QTimerEvent* event) {
     if (event->timerId() == clock_.timerId()) {
+        // Nobody sees the clock (another view, a minimised or unmapped window): it
+        // stops until the view is painted again or its window restored, so that a
+        // hidden window sleeps.
+        if (!OnScreen()) {
+            clock_.stop();
+            return;
+        }
         update(ComputeAreas().history);
         return;
     }

@@ -472,6 +472,17 @@ private slots:
         QCOMPARE(f.entry(kContacts - 1), contacts.front());
     }
 
+    // A minimised window does not wake up for the clock; shown again, it does.
+    void theClockSleepsWhileTheWindowIsMinimised() {
+        Fixture f;
+        f.Show();
+        QVERIFY(f.view->clockRunning());
+        f.view->showMinimized();
+        QTRY_VERIFY(!f.view->clockRunning());  // at its next tick
+        f.view->showNormal();
+        QTRY_VERIFY(f.view->clockRunning());
+    }
+
     void tapsSelectTheEntryUnderThePoint() {
         Fixture f;
         f.Show(QSize(241, 320));
