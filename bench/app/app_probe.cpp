@@ -5,7 +5,8 @@
 //  - resident memory (VmRSS) once it has settled: after a line appears in a log
 //    file (e.g. the server's "signed on"), or after a fixed time;
 //  - optionally the CPU time of all its threads and the wake-ups of its main
-//    (GUI) thread over an idle period.
+//    (GUI) thread over an idle period, and over a second one with its windows
+//    unmapped, as a window manager does with a minimised window.
 // Prints one JSON object on standard output and stops the program.
 //
 // The screen is looked at every millisecond, one row in kRowStep: the requests
@@ -15,7 +16,7 @@
 // it at once.
 //
 //   app_probe [--ready-file F --ready-text T] [--settle-ms N] [--idle-s N]
-//             [--timeout-s N] -- program args...
+//             [--hidden-idle-s N] [--timeout-s N] -- program args...
 #include <xcb/xcb.h>
 
 #include <QCoreApplication>
@@ -28,6 +29,7 @@
 #include <dirent.h>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -37,6 +39,7 @@ struct Options {
     QByteArray readyText;
     int settleMs = 3000;
     int idleSeconds = 0;
+    int hiddenIdleSeconds = 0;
     int timeoutSeconds = 60;
     QString program;
     QStringList arguments;
@@ -67,6 +70,9 @@ bool ParseOptions(const QStringList& args, Options& options) {
         } else if (a == QLatin1String("--idle-s")) {
             if (!value(v)) return false;
             options.idleSeconds = v.toInt();
+        } else if (a == QLatin1String("--hidden-idle-s")) {
+            if (!value(v)) return false;
+            options.hiddenIdleSeconds = v.toInt();
         } else if (a == QLatin1String("--timeout-s")) {
             if (!value(v)) return false;
             options.timeoutSeconds = v.toInt();
@@ -115,6 +121,24 @@ public:
             std::free(reply);
         }
         return count;
+    }
+
+    // Unmaps every mapped top-level window: the program's, as nothing else runs.
+    void UnmapWindows() {
+        xcb_query_tree_reply_t* tree =
+            xcb_query_tree_reply(connection_, xcb_query_tree(connection_, screen_->root), nullptr);
+        if (tree == nullptr) return;
+        const xcb_window_t* children = xcb_query_tree_children(tree);
+        for (int i = 0; i < xcb_query_tree_children_length(tree); ++i) {
+            xcb_get_window_attributes_reply_t* attributes = xcb_get_window_attributes_reply(
+                connection_, xcb_get_window_attributes(connection_, children[i]), nullptr);
+            if (attributes != nullptr && attributes->map_state == XCB_MAP_STATE_VIEWABLE) {
+                xcb_unmap_window(connection_, children[i]);
+            }
+            std::free(attributes);
+        }
+        std::free(tree);
+        xcb_flush(connection_);
     }
 
 private:
@@ -173,7 +197,7 @@ int main(int argc, char** argv) {
     Options options;
     if (!ParseOptions(app.arguments(), options)) {
         return Fail("usage: app_probe [--ready-file F --ready-text T] [--settle-ms N] "
-                    "[--idle-s N] [--timeout-s N] -- program args...");
+                    "[--idle-s N] [--hidden-idle-s N] [--timeout-s N] -- program args...");
     }
     ScreenRows screen;
     if (!screen.Open()) return Fail("no X display");
@@ -221,14 +245,20 @@ int main(int argc, char** argv) {
     const long rssKib = StatusValue(statusPath, "VmRSS:");
     const long threads = StatusValue(statusPath, "Threads:");
 
-    long long idleCpuNs = -1;
-    long idleWakeups = -1;
-    if (options.idleSeconds > 0) {
+    // CPU time (ns) and main-thread wake-ups over `seconds` of doing nothing.
+    auto idle = [pid](int seconds) {
         const long long cpuBefore = CpuNanoseconds(pid);
         const long switchesBefore = MainThreadSwitches(pid);
-        QThread::sleep(static_cast<unsigned long>(options.idleSeconds));
-        idleCpuNs = CpuNanoseconds(pid) - cpuBefore;
-        idleWakeups = MainThreadSwitches(pid) - switchesBefore;
+        QThread::sleep(static_cast<unsigned long>(seconds));
+        return std::pair{CpuNanoseconds(pid) - cpuBefore, MainThreadSwitches(pid) - switchesBefore};
+    };
+    std::pair<long long, long> shown{-1, -1};
+    std::pair<long long, long> hidden{-1, -1};
+    if (options.idleSeconds > 0) shown = idle(options.idleSeconds);
+    if (options.hiddenIdleSeconds > 0) {
+        screen.UnmapWindows();
+        QThread::msleep(2000);  // what the program does about it is not idling
+        hidden = idle(options.hiddenIdleSeconds);
     }
     const bool alive = process.state() == QProcess::Running;
 
@@ -239,9 +269,12 @@ int main(int argc, char** argv) {
     }
     if (!alive) return Fail("the program stopped during the measurement");
 
+    auto ms = [](long long ns) { return ns < 0 ? -1.0 : static_cast<double>(ns) / 1e6; };
     std::printf("{\"startup_ms\": %lld, \"rss_kib\": %ld, \"threads\": %ld, \"idle_s\": %d, "
-                "\"idle_cpu_ms\": %.1f, \"idle_gui_wakeups\": %ld}\n",
+                "\"idle_cpu_ms\": %.1f, \"idle_gui_wakeups\": %ld, \"hidden_idle_s\": %d, "
+                "\"hidden_idle_cpu_ms\": %.1f, \"hidden_idle_gui_wakeups\": %ld}\n",
                 static_cast<long long>(*startupMs), rssKib, threads, options.idleSeconds,
-                idleCpuNs < 0 ? -1.0 : static_cast<double>(idleCpuNs) / 1e6, idleWakeups);
+                ms(shown.first), shown.second, options.hiddenIdleSeconds, ms(hidden.first),
+                hidden.second);
     return 0;
 }
