@@ -7,7 +7,6 @@
 // model lives on a temporary data directory that is removed at exit.
 #include <benchmark/benchmark.h>
 
-#include <QApplication>
 #include <QCoreApplication>
 #include <QImage>
 #include <QTemporaryDir>
@@ -20,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/ui/drawing_bench_main.h"
 #include "net/net_command.h"
 #include "net/session_impl.h"
 #include "protocol/messenger_session.h"
@@ -195,6 +195,27 @@ struct ContactsSetup {
     }
 };
 
+// Posted changes are delivered on this (the user-interface) thread as the
+// application delivers them, through the event loop, in `context`.
+void DeliverThroughTheEventLoop(AppState& state, QObject& context) {
+    state.SetPoster([&state, &context](ChangeCode code, ContactPtr contact) {
+        QMetaObject::invokeMethod(
+            &context,
+            [&state, code, contact = std::move(contact)] { state.Notify(code, contact, false); },
+            Qt::QueuedConnection);
+    });
+}
+
+// The contact list view at the frame's size, activated; `shown` on screen (off
+// screen) or only laid out.
+std::unique_ptr<ui::CContactsView> MakeContactsView(AppState& state, bool shown) {
+    auto view = std::make_unique<ui::CContactsView>(state, ui::SessionProbe{});
+    view->resize(kWidth, kHeight);
+    if (shown) view->show();
+    view->OnInitialUpdate();
+    return view;
+}
+
 // 1 000 contacts, every one listed, the contact list view registered; posted
 // changes are delivered on this (the user-interface) thread as the application
 // delivers them, through the event loop.
@@ -215,17 +236,8 @@ struct PresenceSetup {
             uins.push_back(info.uin);
             statuses.push_back(info.status);
         }
-        model.state.SetPoster([this](ChangeCode code, ContactPtr contact) {
-            QMetaObject::invokeMethod(
-                &postContext,
-                [this, code, contact = std::move(contact)] {
-                    model.state.Notify(code, contact, false);
-                },
-                Qt::QueuedConnection);
-        });
-        view = std::make_unique<ui::CContactsView>(model.state, ui::SessionProbe{});
-        view->resize(kWidth, kHeight);
-        view->OnInitialUpdate();
+        DeliverThroughTheEventLoop(model.state, postContext);
+        view = MakeContactsView(model.state, /*shown=*/false);
         session = std::make_unique<MessengerSession>(model.state);
     }
     ~PresenceSetup() {
@@ -252,18 +264,8 @@ struct StormSetup : QObject {
         for (int i = 0; i < kContacts; ++i) {
             contacts.push_back(model.state.AddContact(ContactNumber(i, random), false));
         }
-        model.state.SetPoster([this](ChangeCode code, ContactPtr contact) {
-            QMetaObject::invokeMethod(
-                &postContext,
-                [this, code, contact = std::move(contact)] {
-                    model.state.Notify(code, contact, false);
-                },
-                Qt::QueuedConnection);
-        });
-        view = std::make_unique<ui::CContactsView>(model.state, ui::SessionProbe{});
-        view->resize(kWidth, kHeight);
-        view->show();
-        view->OnInitialUpdate();
+        DeliverThroughTheEventLoop(model.state, postContext);
+        view = MakeContactsView(model.state, /*shown=*/true);
         view->installEventFilter(this);
     }
     ~StormSetup() override { model.state.SetPoster(nullptr); }
@@ -394,17 +396,10 @@ BENCHMARK(BM_ContactListSort)->Unit(benchmark::kMicrosecond)->Iterations(1000);
 }  // namespace pellox
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    QApplication application(argc, argv);
-    QApplication::setFont(pellox::ui::ApplicationFont());
-    {
+    return pellox::bench::RunDrawingBenchmarks(argc, argv, [] {
         pellox::Setups setups;
         pellox::g_setups = &setups;
         benchmark::RunSpecifiedBenchmarks();
         pellox::g_setups = nullptr;
-    }
-    benchmark::Shutdown();
-    return 0;
+    });
 }

@@ -9,7 +9,6 @@
 // of each as counters (median_ms, p99_ms; tcp_median_ms, tcp_p99_ms).
 #include <benchmark/benchmark.h>
 
-#include <QApplication>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QElapsedTimer>
@@ -24,13 +23,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench/ui/drawing_bench_main.h"
 #include "platform/socket.h"
 #include "resources/command_ids.h"
 #include "store/app_state.h"
 #include "store/settings.h"
 #include "tools/oscar_server.h"
 #include "ui/application.h"
-#include "ui/drawing_kit.h"
 #include "ui/message_view.h"
 
 namespace pellox {
@@ -245,12 +244,5 @@ BENCHMARK(BM_MessageRoundTrip)->Iterations(kMessages)->UseManualTime()->Unit(ben
 }  // namespace pellox
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    QApplication application(argc, argv);
-    QApplication::setFont(pellox::ui::ApplicationFont());
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return pellox::bench::RunDrawingBenchmarks(argc, argv, [] { benchmark::RunSpecifiedBenchmarks(); });
 }
