@@ -153,15 +153,21 @@ void CContactsView::StatusChanged() {
     StatusTextChanged(this);
 }
 
-void CContactsView::paintEvent(QPaintEvent*) {
+void CContactsView::paintEvent(QPaintEvent* event) {
     // Painted again after the clock stopped: the window is back in sight.
     if (initialised_ && !clock_.isActive()) clock_.start(kClockIntervalMs, this);
+    const Areas areas = ComputeAreas();
+    // A tick of the clock: the clock alone.
+    if (history_.ClockArea(areas.history).contains(event->rect())) {
+        OffscreenPaint paint(this, event->rect());
+        history_.PaintClock(paint.painter(), areas.history);
+        return;
+    }
     OffscreenPaint paint(this, rect());
     QPainter& painter = paint.painter();
     background_.Draw(painter, rect());
-    const Areas areas = ComputeAreas();
     painter.setFont(font());
-    list_.Paint(painter, areas.list);
+    if (areas.list.intersects(event->rect())) list_.Paint(painter, areas.list);
     if (!status_.text().isEmpty()) {
         painter.setPen(ThemeColors::kWhite);
         painter.drawText(areas.status.adjusted(kStatusInset, 0, -kStatusInset, 0),
@@ -235,7 +241,7 @@ bool CContactsView::eventFilter(QObject* watched, QEvent* event) {
     if (watched == window() && event->type() == QEvent::WindowStateChange &&
         !clock_.isActive() && OnScreen()) {
         clock_.start(kClockIntervalMs, this);
-        update(ComputeAreas().history);
+        update(history_.ClockArea(ComputeAreas().history));
     }
     return FrameView::eventFilter(watched, event);
 }
@@ -249,7 +255,7 @@ void CContactsView::timerEvent(QTimerEvent* event) {
             clock_.stop();
             return;
         }
-        update(ComputeAreas().history);
+        update(history_.ClockArea(ComputeAreas().history));
         return;
     }
     FrameView::timerEvent(event);

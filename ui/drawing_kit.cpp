@@ -130,8 +130,12 @@ void BackgroundCache::Draw(QPainter& painter, const QRect& rect) {
     const QPixmap& strip = Strip(rect.height());
     // Copy by copy: the painter shares a tiled fill of a large area out among
     // worker threads, which it starts for the first one, and that costs more than
-    // the copies.
-    for (int x = rect.left(); x <= rect.right(); x += kStripWidth) {
+    // the copies. Only the strips inside the painter's clip are copied.
+    const QRect visible =
+        painter.hasClipping() ? rect & painter.clipBoundingRect().toAlignedRect() : rect;
+    if (visible.isEmpty()) return;
+    const int first = rect.left() + (visible.left() - rect.left()) / kStripWidth * kStripWidth;
+    for (int x = first; x <= visible.right(); x += kStripWidth) {
         const int width = std::min(kStripWidth, rect.right() + 1 - x);
         painter.drawPixmap(QPoint(x, rect.top()), strip, QRect(0, 0, width, rect.height()));
     }
