@@ -44,15 +44,15 @@ FRAME_MS = 16.0
 # Start-up and memory against the floor (an empty Qt window started the same way).
 STARTUP_FLOOR_BUDGET = 1.2
 MEMORY_FLOOR_BUDGET = 1.3
-# Idle with the window shown, over 60 s: the figures before the lazy loading
-# (77 ms of CPU; the clock's tick a second, each tick's paint waiting on the X
-# server: 3.4 GUI-thread switches a second).
+# Idle with the window shown, over 60 s: no more than before the lazy loading
+# (77 ms of CPU; about two wake-ups of the user-interface thread a second: the
+# clock's tick, and its paint waiting on the X server).
 IDLE_CPU_MS_PER_MINUTE = 77.0
-IDLE_SWITCHES_PER_S = 3.4
+IDLE_WAKEUPS_PER_S = 2.5
 # Idle with the window unmapped (minimised): the keep-alive, once a minute, runs
 # on the network thread; the user-interface thread needs no more than one wake-up
 # a minute.
-HIDDEN_SWITCHES_PER_MINUTE = 1.0
+HIDDEN_WAKEUPS_PER_MINUTE = 1.0
 
 SUFFIX = re.compile(r"/(real_time|process_time|manual_time|iterations:\d+|min_time:[0-9.]+s?|"
                     r"repeats:\d+|threads:\d+)$")
@@ -201,26 +201,26 @@ def main():
         seconds = r["idle_s"]
         per_s = r["idle_gui_wakeups"] / seconds
         cpu_per_minute = r["idle_cpu_ms"] * 60 / seconds
-        within = cpu_per_minute <= IDLE_CPU_MS_PER_MINUTE and per_s <= IDLE_SWITCHES_PER_S
+        within = cpu_per_minute <= IDLE_CPU_MS_PER_MINUTE and per_s <= IDLE_WAKEUPS_PER_S
         ok = ok and within
-        rows.append((f"Idle {seconds} s signed on, window shown: CPU time, GUI-thread switches",
-                     f"{r['idle_cpu_ms']:.0f} ms CPU, {r['idle_gui_wakeups']} switches",
+        rows.append((f"Idle {seconds} s signed on, window shown: CPU time, GUI-thread wake-ups",
+                     f"{r['idle_cpu_ms']:.0f} ms CPU, {r['idle_gui_wakeups']} wake-ups",
                      "clock: 1 tick/s", f"{cpu_per_minute:.0f} ms/min, {per_s:.2f}/s",
-                     f"within (≤ {IDLE_CPU_MS_PER_MINUTE:g} ms/min, ≤ {IDLE_SWITCHES_PER_S:g}/s)"
+                     f"within (≤ {IDLE_CPU_MS_PER_MINUTE:g} ms/min, ≤ {IDLE_WAKEUPS_PER_S:g}/s)"
                      if within else
-                     f"OVER (budget {IDLE_CPU_MS_PER_MINUTE:g} ms/min, {IDLE_SWITCHES_PER_S:g}/s)"))
+                     f"OVER (budget {IDLE_CPU_MS_PER_MINUTE:g} ms/min, {IDLE_WAKEUPS_PER_S:g}/s)"))
         hidden_s = r.get("hidden_idle_s", 0)
         if hidden_s > 0:
             per_minute = r["hidden_idle_gui_wakeups"] * 60 / hidden_s
-            within = per_minute <= HIDDEN_SWITCHES_PER_MINUTE
+            within = per_minute <= HIDDEN_WAKEUPS_PER_MINUTE
             ok = ok and within
             rows.append((f"Idle {hidden_s} s signed on, window unmapped (minimised): "
-                         "CPU time, GUI-thread switches",
+                         "CPU time, GUI-thread wake-ups",
                          f"{r['hidden_idle_cpu_ms']:.0f} ms CPU, "
-                         f"{r['hidden_idle_gui_wakeups']} switches",
+                         f"{r['hidden_idle_gui_wakeups']} wake-ups",
                          "keep-alive: 1/min (network thread)", f"{per_minute:.1f}/min",
-                         f"within (≤ {HIDDEN_SWITCHES_PER_MINUTE:g}/min)" if within
-                         else f"OVER (budget {HIDDEN_SWITCHES_PER_MINUTE:g}/min)"))
+                         f"within (≤ {HIDDEN_WAKEUPS_PER_MINUTE:g}/min)" if within
+                         else f"OVER (budget {HIDDEN_WAKEUPS_PER_MINUTE:g}/min)"))
         else:
             rows.append(("Idle with the window unmapped", "missing", "—", "—", "MISSING"))
             ok = False

@@ -172,12 +172,13 @@ long long CpuNanoseconds(qint64 pid) {
     return total;
 }
 
-// Voluntary plus involuntary context switches of the main thread: how often it
-// woke up.
-long MainThreadSwitches(qint64 pid) {
-    const QString path = QStringLiteral("/proc/%1/task/%1/status").arg(pid);
-    return StatusValue(path, "voluntary_ctxt_switches:") +
-           StatusValue(path, "nonvoluntary_ctxt_switches:");
+// Voluntary context switches of the main thread: how often it went to sleep, and
+// so woke up again. Involuntary ones are the scheduler handing the processor to
+// another program, which says more about the machine's load than about the
+// program.
+long MainThreadWakeUps(qint64 pid) {
+    return StatusValue(QStringLiteral("/proc/%1/task/%1/status").arg(pid),
+                       "voluntary_ctxt_switches:");
 }
 
 bool LogHasText(const Options& options) {
@@ -248,9 +249,9 @@ int main(int argc, char** argv) {
     // CPU time (ns) and main-thread wake-ups over `seconds` of doing nothing.
     auto idle = [pid](int seconds) {
         const long long cpuBefore = CpuNanoseconds(pid);
-        const long switchesBefore = MainThreadSwitches(pid);
+        const long switchesBefore = MainThreadWakeUps(pid);
         QThread::sleep(static_cast<unsigned long>(seconds));
-        return std::pair{CpuNanoseconds(pid) - cpuBefore, MainThreadSwitches(pid) - switchesBefore};
+        return std::pair{CpuNanoseconds(pid) - cpuBefore, MainThreadWakeUps(pid) - switchesBefore};
     };
     std::pair<long long, long> shown{-1, -1};
     std::pair<long long, long> hidden{-1, -1};
