@@ -81,6 +81,16 @@ bool AppendTlv(PacketBuffer& buffer, std::uint16_t type, std::size_t n, const vo
     return AppendRecord(buffer, header) && AppendBytes(buffer, value, n);
 }
 
+bool AppendString8(PacketBuffer& buffer, std::string_view text) {
+    if (text.size() > 0xFF || buffer.failed_ ||
+        1 + text.size() > kMaxPayload - buffer.bytes_.size()) {
+        buffer.failed_ = true;
+        return false;
+    }
+    return AppendU8(buffer, static_cast<std::uint8_t>(text.size())) &&
+           AppendBytes(buffer, text.data(), text.size());
+}
+
 bool AppendU8(PacketBuffer& buffer, std::uint8_t value) {
     return AppendBytes(buffer, &value, 1);
 }
@@ -195,6 +205,43 @@ bool ReadString16(PacketReader& reader, std::string& out, bool littleEndianLengt
 
 bool ReadTlvString(PacketReader& reader, const TlvHeader& header, std::string& out) {
     return ReadCounted(reader, header.length, out, reader);
+}
+
+namespace {
+
+// Appends the TLV at the cursor when it is whole.
+bool ReadTlv(PacketReader& reader, std::vector<Tlv>& out) {
+    TlvHeader header;
+    if (!ReadRecord(reader, header) || header.length > reader.Remaining()) return false;
+    Tlv& tlv = out.emplace_back(Tlv{header.type, std::vector<std::uint8_t>(header.length)});
+    return ReadBytes(reader, tlv.value.data(), header.length);
+}
+
+}  // namespace
+
+bool ReadTlvList(PacketReader& reader, std::vector<Tlv>& out) {
+    while (!reader.AtEnd()) {
+        if (!ReadTlv(reader, out)) return false;
+    }
+    return true;
+}
+
+const Tlv* FindTlv(const std::vector<Tlv>& tlvs, std::uint16_t type) {
+    for (const Tlv& tlv : tlvs) {
+        if (tlv.type == type) return &tlv;
+    }
+    return nullptr;
+}
+
+bool ReadUserInfoBlock(PacketReader& reader, UserInfoBlock& block) {
+    if (!ReadString8(reader, block.uin) || !ReadU16(reader, block.warningLevel) ||
+        !ReadU16(reader, block.tlvCount)) {
+        return false;
+    }
+    for (std::uint16_t i = 0; i < block.tlvCount; ++i) {
+        if (!ReadTlv(reader, block.tlvs)) return false;
+    }
+    return true;
 }
 
 std::int32_t ParseDecimal(const char*& cursor) {

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pellox {
@@ -106,6 +107,7 @@ public:
 
 private:
     friend bool AppendBytes(PacketBuffer& buffer, const void* bytes, std::size_t n);
+    friend bool AppendString8(PacketBuffer& buffer, std::string_view text);
     friend bool AppendTlv(PacketBuffer& buffer, std::uint16_t type, std::size_t n,
                           const void* value);
     std::vector<std::uint8_t> bytes_;
@@ -117,6 +119,9 @@ bool AppendBytes(PacketBuffer& buffer, const void* bytes, std::size_t n);
 // Appends the TLV header (type, n) in network order, then the n value bytes as
 // given (an integer value must already be in network order). All or nothing.
 bool AppendTlv(PacketBuffer& buffer, std::uint16_t type, std::size_t n, const void* value);
+// A string behind its one-byte length (UINs in SNAC data). A text of more than 255
+// bytes cannot be laid out: it appends nothing and fails the buffer.
+bool AppendString8(PacketBuffer& buffer, std::string_view text);
 // Integers: big-endian (network order) and little-endian (meta request data).
 bool AppendU8(PacketBuffer& buffer, std::uint8_t value);
 bool AppendU16(PacketBuffer& buffer, std::uint16_t value);
@@ -187,6 +192,36 @@ template <class Record>
 // header.length bytes of a TLV whose header was already read and converted.
 [[nodiscard]] bool ReadTlvString(PacketReader& reader, const TlvHeader& header,
                                  std::string& out);
+
+// One TLV as read: its type and a copy of its value.
+struct Tlv {
+    std::uint16_t type = 0;
+    std::vector<std::uint8_t> value;
+    // The value as 8-bit text.
+    std::string Text() const { return std::string(value.begin(), value.end()); }
+};
+// Reads TLVs up to the end of the reader, appending each whole one to `out`; false
+// when one is cut short (those before it stay appended).
+bool ReadTlvList(PacketReader& reader, std::vector<Tlv>& out);
+// The first TLV of the type, or null.
+const Tlv* FindTlv(const std::vector<Tlv>& tlvs, std::uint16_t type);
+
+// The user-information block that opens several SNACs of the messaging phase
+// (arrivals, departures, incoming messages, information replies):
+//   0      1  UIN length n
+//   1      n  UIN, decimal digits as 8-bit text
+//   1 + n  2  warning level
+//   3 + n  2  TLV count
+//   5 + n  .. that many TLVs, each read by its own length field
+struct UserInfoBlock {
+    std::string uin;  // 8-bit, as sent
+    std::uint16_t warningLevel = 0;
+    std::uint16_t tlvCount = 0;  // as the block says
+    std::vector<Tlv> tlvs;       // as read, in order
+};
+// Reads one block. False on a short read (a TLV whose length runs past the data
+// included); what was read until then stays filled in.
+[[nodiscard]] bool ReadUserInfoBlock(PacketReader& reader, UserInfoBlock& block);
 
 // Reads the decimal digits at the cursor into value * 10 + digit, wrapping on
 // overflow as a 32-bit integer does, and leaves the cursor on the first character

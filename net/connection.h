@@ -21,6 +21,10 @@ class SessionImpl;
 struct SessionDelegate;
 struct Link;
 
+// The request ids of messages stay at or below this; other SNACs of family 0x0004
+// that a server's error could name take theirs from above it.
+inline constexpr std::uint32_t kLastMessageRequestId = 0x3FFFFFFF;
+
 class Connection {
 public:
     // ---- Frames ----
@@ -37,8 +41,9 @@ public:
     bool SendMetaRequest(std::uint16_t requestType);
     // SNAC 0x0004/0x0006: a channel-1 message. False (nothing sent) when the UIN
     // has more than 255 units or the frame would pass 65535 bytes. Each message
-    // gets a request id of its own, kept with its UIN and text (the newest
-    // kMaxSentMessages) so that a message error of the server names the message.
+    // gets a request id of its own, 1 to kLastMessageRequestId, kept with its UIN
+    // and text (the newest kMaxSentMessages) so that a message error of the server
+    // names the message.
     bool SendInstantMessage(std::u16string_view uin, std::u16string_view text);
     // SNAC 0x0013/0x000A: deletes a buddy item (group 0, item 0) by name.
     bool DeleteContactItem(std::u16string_view uin);

@@ -37,8 +37,7 @@ bool Connection::SendInstantMessage(std::u16string_view uinText, std::u16string_
 
     PacketBuffer data;
     AppendRecord(data, MessageHeader{0x67C31501, 0x3D3A0000, 0x0001});
-    AppendU8(data, static_cast<std::uint8_t>(recipient.size()));
-    AppendBytes(data, recipient.data(), recipient.size());
+    AppendString8(data, recipient);
     AppendTlv(data, 0x0002, block.Length(), block.Data());
     AppendTlv(data, 0x0006, 0, nullptr);  // store the message while the recipient is away
 
@@ -47,7 +46,7 @@ bool Connection::SendInstantMessage(std::u16string_view uinText, std::u16string_
     {
         std::lock_guard<std::mutex> guard(session_->sentLock_);
         std::uint32_t& last = session_->lastMessageRequestId_;
-        if (++last == 0) last = 1;
+        if (++last > kLastMessageRequestId) last = 1;
         requestId = last;
         auto& sent = session_->sentMessages_;
         sent.push_back(
@@ -94,8 +93,7 @@ bool Connection::SendBuddyList(std::uint16_t subtype, const std::vector<std::str
         const std::size_t end = std::min(uins.size(), first + kBuddiesPerSnac);
         for (std::size_t i = first; i < end; ++i) {
             if (uins[i].empty() || uins[i].size() > 0xFF) continue;
-            AppendU8(data, static_cast<std::uint8_t>(uins[i].size()));
-            AppendBytes(data, uins[i].data(), uins[i].size());
+            AppendString8(data, uins[i]);
         }
         if (data.Length() > 0) sent = SendSnac(0x0003, subtype, subtype, data) && sent;
     }

@@ -38,7 +38,39 @@ bool AppendTlvU16(PacketBuffer& buffer, std::uint16_t type, std::uint16_t value)
     return AppendTlv(buffer, type, 2, be);
 }
 
+// Who is signing on, as both logins send it behind the password.
+void AppendClientIdentity(PacketBuffer& tlvs) {
+    AppendTlv(tlvs, 0x0003, 8, "ICQBasic");
+    AppendTlvU16(tlvs, 0x0016, 0x010A);  // client id
+    AppendTlvU16(tlvs, 0x0017, 0x0014);  // major version
+    AppendTlvU16(tlvs, 0x0018, 0x0034);  // minor version
+    AppendTlvU16(tlvs, 0x0019, 0x0000);  // lesser version
+    AppendTlvU16(tlvs, 0x001A, 0x0C18);  // build number
+    const std::uint8_t distribution[4] = {0x00, 0x00, 0x04, 0x3D};
+    AppendTlv(tlvs, 0x0014, 4, distribution);
+    AppendTlv(tlvs, 0x000F, 2, "en");
+    AppendTlv(tlvs, 0x000E, 2, "us");
+}
+
+// What the MD5 login's hash ends with.
+constexpr std::string_view kMd5LoginSuffix = "AOL Instant Messenger (SM)";
+
+// Host names compare without regard to the case of their letters.
+bool SameHost(const std::string& a, const std::string& b) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                               [&](char x, char y) { return lower(x) == lower(y); });
+}
+
 }  // namespace
+
+platform::Md5Digest Md5LoginHash(std::string_view key, std::string_view password) {
+    const platform::Md5Digest inner = platform::Md5(CutAtZero(password));
+    std::string input(key);
+    input.append(reinterpret_cast<const char*>(inner.data()), inner.size());
+    input.append(kMd5LoginSuffix);
+    return platform::Md5(input);
+}
 
 bool AppendRoastedTlv(PacketBuffer& buffer, std::uint16_t type, std::string_view password) {
     password = CutAtZero(password);
@@ -79,35 +111,30 @@ bool ResolveAddress(const std::string& text, bool nameLookup, platform::Ipv4Endp
     return true;
 }
 
-bool ResolveMessagingAddress(const std::string& text, platform::Ipv4Endpoint& endpoint) {
-    const std::size_t colon = text.rfind(':');
-    const std::size_t hostEnd = colon != std::string::npos && colon > 0 ? colon : text.size();
-    const bool named = std::any_of(text.begin(), text.begin() + static_cast<long>(hostEnd),
-                                   [](char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; });
-    if (!ResolveAddress(text, named, endpoint)) return false;
-    // Connecting to 0.0.0.0 reaches this machine: the cookie would go to whatever
-    // listens here.
-    return endpoint.address != 0;
-}
-
 bool SessionImpl::ConnectToLoginServerForTesting(std::u16string_view server,
                                                  std::u16string_view uinText,
                                                  std::u16string_view passwordText) {
-    return ConnectToLoginServer(server, uinText, passwordText, CurrentGeneration());
+    ConnectTarget target;
+    target.server = server;
+    target.uin = uinText;
+    target.password = passwordText;
+    return ConnectToLoginServer(target, CurrentGeneration());
 }
 
-bool SessionImpl::ConnectToLoginServer(std::u16string_view server, std::u16string_view uinText,
-                                       std::u16string_view passwordText, Generation generation) {
+bool SessionImpl::ConnectToLoginServer(const ConnectTarget& target, Generation generation) {
     bytesReceived_.store(0);
     bytesSent_.store(0);
     loginRefusal_.store(0);
     loginRefused_.store(false);
+    const std::string serverText = NarrowFromWide(target.server);
     {
         std::lock_guard<std::mutex> guard(connectionLock_);
         bosAddress_.clear();
-        uin_ = NarrowFromWide(uinText);
-        password_ = NarrowFromWide(passwordText);
+        uin_ = NarrowFromWide(target.uin);
+        password_ = NarrowFromWide(target.password);
         cookie_.clear();
+        signOn_ = SignOnPlan{target.md5Login, target.tls, target.tls ? target.tlsPin : std::string(),
+                             ServerIdentity(serverText, target.tls), {}, false};
     }
     {
         std::lock_guard<std::mutex> guard(infoLock_);
@@ -129,9 +156,7 @@ bool SessionImpl::ConnectToLoginServer(std::u16string_view server, std::u16strin
     }
     JoinRetiredThreads();
 
-    const platform::SocketHandle fd = platform::CreateTcpSocket();
-    if (fd == platform::kNoSocket) return false;
-    auto link = std::make_shared<Link>(fd);
+    auto link = std::make_shared<Link>();
     {
         // Current from here on, so that CloseSession can interrupt the connect;
         // unless the user closed the session while this connect was getting ready.
@@ -141,15 +166,69 @@ bool SessionImpl::ConnectToLoginServer(std::u16string_view server, std::u16strin
     }
     ReportState(CurrentConnection(), ConnState::ConnectingLoginServer);
 
-    platform::Ipv4Endpoint endpoint;
-    if (!ResolveAddress(NarrowFromWide(server), true, endpoint)) return false;
-    if (!platform::ConnectSocket(fd, endpoint)) return false;
+    ServerAddress server;
+    if (!ResolveLoginServer(serverText, target.tls, server)) return false;
+    std::string pin, identity;
+    {
+        std::lock_guard<std::mutex> guard(connectionLock_);
+        pin = signOn_.tlsPin;
+        identity = signOn_.identity;
+    }
+    platform::Endpoint reached;
+    if (!OpenStream(*link, server, target.tls, pin, identity, true, &reached)) return false;
     {
         std::lock_guard<std::mutex> guard(connectionLock_);
         if (connection_ != link) return false;  // closed while connecting
+        // The address that answered goes first, should the messaging server be
+        // reached through the login server's host.
+        std::erase(server.addresses, reached.address);
+        server.addresses.insert(server.addresses.begin(), reached.address);
+        signOn_.login = std::move(server);
+        signOn_.loginLocal =
+            platform::IsLoopbackOrUnspecified(reached) && !loginRemoteForTesting_.load();
     }
     StartReceiveThread(link);
     return true;
+}
+
+bool SessionImpl::OpenStream(Link& link, const ServerAddress& server, bool tls,
+                             const std::string& pin, const std::string& identity, bool canPin,
+                             platform::Endpoint* reached) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(signOnTimeoutMs_.load());
+    platform::Endpoint endpoint;
+    const platform::SocketHandle fd =
+        platform::ConnectFirst(server.addresses, server.port, deadline, &link.canceller, &endpoint);
+    if (fd == platform::kNoSocket) return false;
+    if (reached != nullptr) *reached = endpoint;
+    if (!tls) {
+        link.Publish(std::make_unique<platform::SocketStream>(fd));
+        return !link.IsShutDown();
+    }
+    auto stream = std::make_unique<platform::TlsStream>(fd, platform::TlsClientOptions{server.host, pin, {}});
+    platform::TlsStream& handshake = *stream;
+    // Published before the handshake, so that a close breaks it off.
+    link.Publish(std::move(stream));
+    const platform::TlsOutcome outcome = handshake.Connect(deadline);
+    if (outcome.Usable()) return !link.IsShutDown();
+
+    CertificateProblem problem{outcome.verdict == platform::TlsVerdict::PinMismatch, identity,
+                               outcome.fingerprint, outcome.pinned, canPin};
+    const bool certificate = outcome.verdict == platform::TlsVerdict::Untrusted ||
+                             outcome.verdict == platform::TlsVerdict::PinMismatch;
+    {
+        std::lock_guard<std::mutex> guard(connectionLock_);
+        // A close broke the handshake off, or a newer connection took over.
+        if (link.IsShutDown() || connection_.get() != &link) return false;
+        // Stored before the connection's end is reported, as a login refusal is.
+        loginRefusal_.store(!certificate ? kRefusalTlsFailed
+                            : problem.changed ? kRefusalCertificateChanged
+                                              : kRefusalCertificateUntrusted);
+        // Only the user's answer connects again.
+        if (certificate) loginRefused_.store(true);
+    }
+    if (certificate) delegate_.OnCertificateProblem(problem);
+    return false;
 }
 
 bool SessionImpl::SendLogin(Connection& connection, PacketReader& hello) {
@@ -166,20 +245,52 @@ bool SessionImpl::SendLogin(Connection& connection, PacketReader& hello) {
     PacketBuffer tlvs;
     AppendTlv(tlvs, 0x0001, screenName.size(), screenName.data());
     AppendRoastedTlv(tlvs, 0x0002, secret);
-    AppendTlv(tlvs, 0x0003, 8, "ICQBasic");
-    AppendTlvU16(tlvs, 0x0016, 0x010A);  // client id
-    AppendTlvU16(tlvs, 0x0017, 0x0014);  // major version
-    AppendTlvU16(tlvs, 0x0018, 0x0034);  // minor version
-    AppendTlvU16(tlvs, 0x0019, 0x0000);  // lesser version
-    AppendTlvU16(tlvs, 0x001A, 0x0C18);  // build number
-    const std::uint8_t distribution[4] = {0x00, 0x00, 0x04, 0x3D};
-    AppendTlv(tlvs, 0x0014, 4, distribution);
-    AppendTlv(tlvs, 0x000F, 2, "en");
-    AppendTlv(tlvs, 0x000E, 2, "us");
+    AppendClientIdentity(tlvs);
     Connection::FrameLayout layout;
     layout.channel = kChannelSignOn;
     layout.signOnVersion = true;
     return connection.SendFrame(layout, tlvs);
+}
+
+bool SessionImpl::SendChallengeRequest(Connection& connection, PacketReader& hello) {
+    connection.ReportState(ConnState::CheckingPassword);
+    std::uint32_t version;
+    if (!ReadU32(hello, version)) return false;
+    const std::string screenName = Uin();
+    Connection::FrameLayout layout;
+    layout.channel = kChannelSignOn;
+    layout.signOnVersion = true;
+    if (!connection.SendFrame(layout, PacketBuffer{})) return false;
+    PacketBuffer tlvs;
+    AppendTlv(tlvs, 0x0001, screenName.size(), screenName.data());
+    return connection.SendSnac(0x0017, 0x0006, 0x00000006, tlvs);
+}
+
+bool SessionImpl::SendMd5Login(Connection& connection, PacketReader& challenge) {
+    std::string key;
+    if (!ReadString16(challenge, key)) return false;
+    std::string screenName;
+    std::string secret;
+    {
+        std::lock_guard<std::mutex> guard(connectionLock_);
+        screenName = uin_;
+        secret = password_;
+    }
+    const platform::Md5Digest hash = Md5LoginHash(key, secret);
+    PacketBuffer tlvs;
+    AppendTlv(tlvs, 0x0001, screenName.size(), screenName.data());
+    AppendTlv(tlvs, 0x0025, hash.size(), hash.data());
+    AppendTlv(tlvs, 0x004C, 0, nullptr);  // the hash is of the password's MD5
+    AppendClientIdentity(tlvs);
+    return connection.SendSnac(0x0017, 0x0002, 0x00000002, tlvs);
+}
+
+void SessionImpl::RefuseLogin(const Connection& connection, std::uint16_t code) {
+    std::lock_guard<std::mutex> guard(connectionLock_);
+    if (IsStale(connection)) return;
+    // An error without a code still refuses: the status line's general text.
+    loginRefusal_.store(code != 0 ? code : 0xFFFF);
+    loginRefused_.store(true);
 }
 
 bool SessionImpl::ParseLoginReply(Connection& connection, PacketReader& reply) {
@@ -240,18 +351,19 @@ bool SessionImpl::ParseLoginReply(Connection& connection, PacketReader& reply) {
 bool SessionImpl::ConnectToMessagingServer(Connection& connection) {
     if (!connection.receiver_) return false;  // only the receive thread moves on
     std::string address;
+    SignOnPlan plan;
     {
         std::lock_guard<std::mutex> guard(connectionLock_);
         if (IsStale(connection)) return false;
         if (bosAddress_.empty() || uin_.empty() || cookie_.empty()) return false;
         address = bosAddress_;
+        plan = signOn_;
     }
-    const platform::SocketHandle fd = platform::CreateTcpSocket();
+    auto link = std::make_shared<Link>();
     std::shared_ptr<Link> loginLink;
-    std::shared_ptr<Link> link = fd == platform::kNoSocket ? nullptr : std::make_shared<Link>(fd);
     {
         std::lock_guard<std::mutex> guard(connectionLock_);
-        if (IsStale(connection)) return false;  // `link` closes its descriptor
+        if (IsStale(connection)) return false;
         // The login-server connection goes; the new one is current at once so
         // that CloseSession can interrupt its connect.
         loginLink = std::move(connection.link_);
@@ -260,16 +372,21 @@ bool SessionImpl::ConnectToMessagingServer(Connection& connection) {
     }
     if (loginLink) loginLink->Shutdown();
     loginLink.reset();
-    if (!link) return false;
 
-    platform::Ipv4Endpoint endpoint;
-    if (!ResolveMessagingAddress(address, endpoint)) return false;
+    ServerAddress server;
+    bool replaced = false;
+    if (!ResolveMessagingServer(address, plan.tls, plan.login, plan.loginLocal, server, replaced))
+        return false;
     {
         // A name lookup may take a while: a close meanwhile stops the connect.
         std::lock_guard<std::mutex> guard(connectionLock_);
         if (IsStale(connection)) return false;
     }
-    return platform::ConnectSocket(link->socket, endpoint);
+    // The pin covers the login server's host; a messaging server elsewhere must
+    // be vouched for by the trust store.
+    const bool loginHost = replaced || SameHost(server.host, plan.login.host);
+    return OpenStream(*link, server, plan.tls, loginHost ? plan.tlsPin : std::string(),
+                      plan.identity, loginHost);
 }
 
 bool SessionImpl::SendCookie(Connection& connection, PacketReader& hello) {

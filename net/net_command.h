@@ -45,6 +45,13 @@ struct ConnectCommand {
     std::u16string uin;
     std::u16string password;
     std::uint16_t status = 0;
+    // The MD5 login of family 0x0017 instead of the roasted password.
+    bool md5Login = false;
+    // Both connections over TLS; `tlsPin` is the SHA-256 fingerprint of the one
+    // certificate the user trusted for this server (empty: the system's trust
+    // store decides).
+    bool tls = false;
+    std::string tlsPin{};
 };
 
 // Reports Disconnected, closes the connection and refreshes the contacts.

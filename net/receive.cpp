@@ -30,17 +30,44 @@ void SessionImpl::ReceiveThread(std::shared_ptr<Link> link) {
     activeReceivers_.fetch_sub(1);
 }
 
+// ---- Links ----
+
+void Link::Publish(std::unique_ptr<platform::Stream> stream) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (stream_ != nullptr || stream == nullptr) return;
+    stream_ = std::move(stream);
+    if (shutDown_) stream_->Shutdown();  // closed while it was being connected
+}
+
+platform::Stream* Link::Stream() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return stream_.get();
+}
+
+void Link::Shutdown() {
+    canceller.Cancel();
+    std::lock_guard<std::mutex> guard(lock_);
+    shutDown_ = true;
+    if (stream_ != nullptr) stream_->Shutdown();
+}
+
+bool Link::IsShutDown() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return shutDown_;
+}
+
 long SessionImpl::ReceiveSome(Link& link, void* dest, std::size_t n, const Deadline& deadline) {
+    platform::Stream* stream = link.Stream();
+    if (stream == nullptr) return -1;
     if (deadline) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             *deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 ||
-            !platform::WaitReadable(link.socket, static_cast<int>(left.count()))) {
+        if (left.count() <= 0 || !stream->WaitReadable(static_cast<int>(left.count()))) {
             link.Shutdown();  // the server sees the connection given up
             return -1;
         }
     }
-    const long got = platform::ReceiveSome(link.socket, dest, n);
+    const long got = stream->ReceiveSome(dest, n);
     if (got > 0) bytesReceived_.fetch_add(static_cast<std::int32_t>(got));
     return got;  // 0 or less: error, shutdown or the server closed
 }
@@ -71,15 +98,58 @@ void SessionImpl::RunLoginPhase(Connection& connection) {
     // A login server that accepts the connection and never answers the login.
     const Deadline deadline = SignOnDeadline();
     while (ReadFrame(connection, parser, frame, deadline)) {
-        PacketReader reader(frame.data);
-        if (frame.header.channel == kChannelSignOn) {
-            (void)SendLogin(connection, reader);
-        } else if (frame.header.channel == kChannelSignOff) {
-            if (ParseLoginReply(connection, reader) && ConnectToMessagingServer(connection)) {
-                RunMessagingPhase(connection);
-            }
-            return;  // the login phase ends after the reply, whatever came of it
+        if (!HandleLoginFrame(connection, frame)) return;
+    }
+}
+
+bool SessionImpl::HandleLoginFrame(Connection& connection, const FlapFrame& frame) {
+    bool md5;
+    {
+        std::lock_guard<std::mutex> guard(connectionLock_);
+        md5 = signOn_.md5Login;
+    }
+    PacketReader reader(frame.data);
+    switch (frame.header.channel) {
+        case kChannelSignOn:
+            (void)(md5 ? SendChallengeRequest(connection, reader) : SendLogin(connection, reader));
+            return true;
+        case kChannelSignOff:
+            // The reply of the roasted login, or a refusal closing either login.
+            FinishLogin(connection, reader);
+            return false;  // the login phase ends after the reply, whatever came of it
+        case kChannelSnac:
+            break;
+        default:
+            return true;
+    }
+    if (!md5) return true;  // the roasted login has no SNACs
+    SnacHeader snac;
+    if (!ReadRecord(reader, snac)) return false;
+    if (snac.flags & kSnacFlagExtraData) {
+        std::uint16_t extra;
+        if (!ReadU16(reader, extra) || !reader.Skip(extra)) return false;
+    }
+    if (snac.family != 0x0017) return true;
+    switch (snac.subtype) {
+        case 0x0007:  // the key: a key cut short ends the sign-on
+            return SendMd5Login(connection, reader);
+        case 0x0003:  // the reply, with the TLVs of the channel-4 one
+            FinishLogin(connection, reader);
+            return false;
+        case 0x0001: {  // an error of the family: its code, when it has one
+            std::uint16_t code = 0;
+            (void)ReadU16(reader, code);
+            RefuseLogin(connection, code);
+            return false;
         }
+        default:
+            return true;
+    }
+}
+
+void SessionImpl::FinishLogin(Connection& connection, PacketReader& reply) {
+    if (ParseLoginReply(connection, reply) && ConnectToMessagingServer(connection)) {
+        RunMessagingPhase(connection);
     }
 }
 
@@ -144,7 +214,7 @@ void SessionImpl::DispatchSnac(Connection& connection, PacketReader& reader,
 // ---- Test entries: the messaging phase over a socket the caller connected ----
 
 Connection SessionImpl::AdoptSocketForTesting(platform::SocketHandle socket) {
-    auto link = std::make_shared<Link>(socket);
+    auto link = std::make_shared<Link>(std::make_unique<platform::SocketStream>(socket));
     CloseConnection();
     {
         std::lock_guard<std::mutex> guard(connectionLock_);

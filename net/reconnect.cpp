@@ -59,7 +59,7 @@ void SessionImpl::PerformConnect(const ConnectTarget& target, Generation generat
         CloseSession();
         ++generation;
     }
-    if (!ConnectToLoginServer(target.server, target.uin, target.password, generation)) {
+    if (!ConnectToLoginServer(target, generation)) {
         ReportState(worker, ConnState::ConnectionError);
         delegate_.OnContactsRefresh();
         // A connect that a close abandoned is not tried again.

@@ -155,7 +155,8 @@ void SessionImpl::PerformCommandForTesting(const Command& command) {
 // that is over. So the commands that need a connection do nothing without one.
 
 void SessionImpl::PerformConnectCommand(const ConnectCommand& command) {
-    ConnectTarget target{command.server, command.uin, command.password};
+    ConnectTarget target{command.server, command.uin,     command.password,
+                         command.md5Login, command.tls, command.tlsPin};
     Generation generation;
     {
         std::lock_guard<std::mutex> guard(connectionLock_);
@@ -279,14 +280,9 @@ std::uint16_t SessionImpl::NextSequence() {
 }
 
 bool SessionImpl::SendOnLink(Link& link, const void* bytes, std::size_t n) {
-    const auto* p = static_cast<const std::uint8_t*>(bytes);
-    while (n > 0) {
-        const long sent = platform::SendSome(link.socket, p, n);
-        if (sent <= 0) return false;
-        bytesSent_.fetch_add(static_cast<std::int32_t>(sent));
-        p += sent;
-        n -= static_cast<std::size_t>(sent);
-    }
+    platform::Stream* stream = link.Stream();
+    if (stream == nullptr || !stream->SendAll(bytes, n)) return false;
+    bytesSent_.fetch_add(static_cast<std::int32_t>(n));
     return true;
 }
 
@@ -400,7 +396,8 @@ std::vector<std::uint8_t> SessionImpl::Cookie() const {
 
 platform::SocketHandle SessionImpl::SocketForTesting() const {
     std::lock_guard<std::mutex> guard(connectionLock_);
-    return connection_ ? connection_->socket : platform::kNoSocket;
+    const platform::Stream* stream = connection_ ? connection_->Stream() : nullptr;
+    return stream != nullptr ? stream->Handle() : platform::kNoSocket;
 }
 
 }  // namespace pellox

@@ -18,6 +18,29 @@ class Connection;
 
 inline constexpr char kLoginServerHost[] = "login.icq.com";
 inline constexpr std::uint16_t kDefaultPort = 5190;
+// The port of a server without one when the connection is TLS.
+inline constexpr std::uint16_t kDefaultTlsPort = 5193;
+
+// LoginRefusal() codes of the client's own, for sign-ons that ended before any
+// login was sent; above the 16-bit codes of the login server's refusals.
+inline constexpr std::int32_t kRefusalCertificateUntrusted = 0x10001;  // nobody vouches for it
+inline constexpr std::int32_t kRefusalCertificateChanged = 0x10002;    // not the pinned one
+inline constexpr std::int32_t kRefusalTlsFailed = 0x10003;             // no TLS connection
+
+// A server certificate the session did not use (OnCertificateProblem).
+struct CertificateProblem {
+    // False: nobody vouches for the certificate; true: a certificate was pinned and
+    // the server presented another one.
+    bool changed = false;
+    // The login server the profile's pin belongs to (ServerIdentity).
+    std::string server;
+    // The SHA-256 fingerprint of the certificate presented, and the pinned one.
+    std::string fingerprint;
+    std::string pinned;
+    // The user may trust the certificate for `server`: false for a messaging server
+    // on another host than the login server, which the pin does not cover.
+    bool canPin = false;
+};
 
 // What the session tells its owner. The calls come on whichever thread detects the
 // event (the receive thread for what the server sends, the network worker for
@@ -63,6 +86,11 @@ struct SessionDelegate {
     // malformed, or naming a request this session never made); the SNAC was
     // dropped. Hostile or broken input, not a fault of the client.
     virtual void OnSnacRejected(const SnacHeader& snac) { (void)snac; }
+    // A TLS connection was refused because of the server's certificate: no login
+    // byte went out. Comes before the ConnectionError report of that sign-on, whose
+    // LoginRefusal() is kRefusalCertificateUntrusted or kRefusalCertificateChanged;
+    // the session does not connect again by itself.
+    virtual void OnCertificateProblem(const CertificateProblem& problem) { (void)problem; }
 };
 
 class NetSession {

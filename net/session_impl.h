@@ -14,12 +14,13 @@
 //    the login phase, then the messaging phase, feeding a FlapParser from the
 //    socket, and calls the SNAC handlers and the delegate on its own thread.
 //
-// Connections: every TCP connection is a reference-counted Link. The session holds
-// the current one; a receive thread holds its own in the Connection it passes to
-// its handlers. CloseConnection drops the session's reference and shuts the socket
-// down, which wakes a blocked receive (or connect); the descriptor is closed only
-// when the last reference goes, so a receive thread never reads from a closed or
-// reused descriptor. A receive thread whose link is no longer current is stale: its
+// Connections: every connection (plain TCP or TLS; net/address.h says where it
+// goes) is a reference-counted Link. The session holds the current one; a receive
+// thread holds its own in the Connection it passes to its handlers. CloseConnection
+// drops the session's reference and shuts the link down, which wakes a blocked
+// receive (or connect, or TLS handshake); the descriptor is closed only when the
+// last reference goes, so a receive thread never reads from a closed or reused
+// descriptor. A receive thread whose link is no longer current is stale: its
 // state reports are dropped, its sends go to its own (shut down) link, never to a
 // newer connection, and it handles no frame that it has not begun to handle yet.
 //
@@ -32,14 +33,15 @@
 // Reconnect: when a connection ends in ConnectionError (a failed connect or a
 // dropped line; not a refused login, not a sign-off by another client, not a close
 // by the user, whose reports never store ConnectionError) and the reconnect check
-// says so, the worker connects again with the last Connect's server, UIN and
-// password after the delays of ReconnectTiming. Any queued command and any close
+// says so, the worker connects again with the last Connect's server, UIN, password,
+// login and TLS choice after the delays of ReconnectTiming. A certificate the
+// session refused is never tried again by itself. Any queued command and any close
 // of the session cancel the wait; reaching Online starts the delays afresh.
 //
 // Locks (never held while a handler or the delegate runs):
 //  - sendLock_: one whole frame, from taking its sequence number to its last byte;
 //  - connectionLock_: the current link, the state, the thread handles, cookie,
-//    uin, password, bosAddress, the reconnect state; held only briefly; may be
+//    uin, password, bosAddress, the sign-on plan, the reconnect state; held only briefly; may be
 //    taken inside sendLock_, never the reverse;
 //  - queueLock_: the command queue; never nested with the others;
 //  - infoLock_: the pending info requests; a leaf lock;
@@ -65,13 +67,18 @@
 #include <variant>
 #include <vector>
 
+#include "net/address.h"
 #include "net/codec.h"
 #include "net/connection.h"
 #include "net/flap_parser.h"
 #include "net/net_command.h"
 #include "net/session.h"
+#include "platform/digest.h"
+#include "platform/endpoint.h"
 #include "platform/event.h"
 #include "platform/socket.h"
+#include "platform/stream.h"
+#include "platform/tls.h"
 
 namespace pellox {
 
@@ -108,34 +115,49 @@ int ReconnectDelayMs(const ReconnectTiming& timing, int attempt, double unit);
 // empty one gives a TLV of length 0.
 bool AppendRoastedTlv(PacketBuffer& buffer, std::uint16_t type, std::string_view password);
 
-// Fills endpoint from "host[:port]". The port follows the last ':' when that colon
-// is not the first character; otherwise the port is 5190 and the whole text is the
-// host. With nameLookup the host is looked up by name (the login server);
-// otherwise it must be four decimal numbers, each kept modulo 256, separated by any
-// single character (the messaging server address from the login reply).
+// The password hash of the MD5 login (TLV 0x0025 beside the empty TLV 0x004C):
+// MD5(key + MD5(password) + "AOL Instant Messenger (SM)"). The password ends at
+// its first zero byte.
+platform::Md5Digest Md5LoginHash(std::string_view key, std::string_view password);
+
+// Fills an IPv4 endpoint from "host[:port]" the way addresses were always read. The
+// port follows the last ':' when that colon is not the first character; otherwise
+// the port is 5190 and the whole text is the host. With nameLookup the host is
+// looked up by name (its first IPv4 address); otherwise it must be four decimal
+// numbers, each kept modulo 256, separated by any single character. The connects
+// go through net/address.h, which reads the messaging addresses of no other form
+// with this.
 [[nodiscard]] bool ResolveAddress(const std::string& text, bool nameLookup,
                                   platform::Ipv4Endpoint& endpoint);
 
-// The messaging server's address from the login reply: four numbers as above, or,
-// when the host part holds a letter, a host name looked up like the login server's.
-// False as well for the address 0.0.0.0, which would connect to this machine.
-[[nodiscard]] bool ResolveMessagingAddress(const std::string& text,
-                                           platform::Ipv4Endpoint& endpoint);
-
-// One TCP connection of the session, shared by the session (while it is the
-// current connection) and by the receive thread that reads it. The descriptor is
-// closed when the last holder lets go, never earlier, so no thread can use a
-// descriptor number that has been closed and handed out again.
+// One connection of the session, shared by the session (while it is the current
+// connection) and by the receive thread that reads it. It exists before its stream
+// does, so that a close can break off the connect and the TLS handshake: the
+// stream is published once connected (before any handshake), and a link shut
+// down before that shuts the stream down as it comes. The socket is closed when the
+// last holder lets go, never earlier, so no thread can use a descriptor number that
+// has been closed and handed out again.
 struct Link {
-    explicit Link(platform::SocketHandle s) : socket(s) {}
-    ~Link() { platform::CloseSocket(socket); }
+    Link() = default;
+    explicit Link(std::unique_ptr<platform::Stream> stream) { Publish(std::move(stream)); }
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
 
-    // Ends both directions: a blocked receive, send or connect returns at once.
-    void Shutdown() const { platform::ShutdownSocket(socket); }
+    // Hands the connected stream over; once only.
+    void Publish(std::unique_ptr<platform::Stream> stream);
+    // The stream, null until published; it lives as long as the link.
+    platform::Stream* Stream() const;
+    // Ends both directions: a connect in progress, a handshake, a blocked receive
+    // or send return at once. Any thread.
+    void Shutdown();
+    bool IsShutDown() const;
 
-    const platform::SocketHandle socket;
+    platform::ConnectCanceller canceller;
+
+private:
+    mutable std::mutex lock_;
+    std::unique_ptr<platform::Stream> stream_;
+    bool shutDown_ = false;
 };
 
 // A handler of one SNAC of the messaging phase, on the receive thread. The reader
@@ -205,12 +227,23 @@ public:
     // Reports CheckingPassword, then sends the login frame when the hello has its
     // 4-byte version.
     bool SendLogin(Connection& connection, PacketReader& hello);
+    // The MD5 login's first step on the login server's hello: reports
+    // CheckingPassword, then sends the hello with the version only and
+    // 0x0017/0x0006 with the UIN.
+    bool SendChallengeRequest(Connection& connection, PacketReader& hello);
+    // On 0x0017/0x0007 (the key: 2-byte length, then its bytes): 0x0017/0x0002
+    // with the UIN, the hash (Md5LoginHash) in TLV 0x0025, the empty TLV 0x004C
+    // and the client's identity as the roasted login sends it. False when the key
+    // is cut short.
+    bool SendMd5Login(Connection& connection, PacketReader& challenge);
     // Reads the TLVs of the login reply into uin, bosAddress and cookie. False on a
     // truncated TLV.
     bool ParseLoginReply(Connection& connection, PacketReader& reply);
     // Replaces the login-server connection by one to bosAddress, in `connection`
-    // too. False when the reply lacked the address or the cookie, the address does
-    // not resolve (ResolveMessagingAddress), or the connect failed.
+    // too, over TLS when the login was (checked against the login server's pin when
+    // the host is the login server's). False when the reply lacked the address or
+    // the cookie, the address is unusable (ResolveMessagingServer), or the connect
+    // or the handshake failed.
     bool ConnectToMessagingServer(Connection& connection);
     // Sends the cookie frame.
     bool SendCookie(Connection& connection, PacketReader& hello);
@@ -255,6 +288,9 @@ public:
     platform::SocketHandle SocketForTesting() const;
     // Receive threads that have not yet ended.
     int ActiveReceiveThreadsForTesting() const { return activeReceivers_.load(); }
+    // Takes the login server for one elsewhere even when it is on this machine, so
+    // that a loopback messaging address is replaced by the login server's host.
+    void SetLoginServerRemoteForTesting(bool remote) { loginRemoteForTesting_.store(remote); }
 
 private:
     friend class Connection;
@@ -262,6 +298,19 @@ private:
         std::u16string server;
         std::u16string uin;
         std::u16string password;
+        bool md5Login = false;
+        bool tls = false;
+        std::string tlsPin;
+    };
+    // How the current sign-on goes, from its Connect: the login, the login server as
+    // reached (its address first) and the TLS choice.
+    struct SignOnPlan {
+        bool md5Login = false;
+        bool tls = false;
+        std::string tlsPin;
+        std::string identity;  // ServerIdentity of the login server, for the pin
+        ServerAddress login;
+        bool loginLocal = false;  // the login server was reached on this machine
     };
     using CommandHandler = std::function<void(const Command&, Connection&)>;
     using Deadline = std::optional<std::chrono::steady_clock::time_point>;
@@ -309,11 +358,24 @@ private:
     void PerformConnect(const ConnectTarget& target, Generation generation);
     // Resets the counters, narrows uin and password, asks the connection manager
     // for a connection, closes an open connection (reporting Disconnected),
-    // reports ConnectingLoginServer, connects and starts the receive thread. False
-    // on any failure (the caller reports ConnectionError) and when the connection
-    // was closed since `generation`.
-    bool ConnectToLoginServer(std::u16string_view server, std::u16string_view uin,
-                              std::u16string_view password, Generation generation);
+    // reports ConnectingLoginServer, connects (TLS when asked) and starts the
+    // receive thread. False on any failure (the caller reports ConnectionError) and
+    // when the connection was closed since `generation`.
+    bool ConnectToLoginServer(const ConnectTarget& target, Generation generation);
+    // Connects `link` to the first address of `server` that answers and publishes
+    // its stream; with `tls` the handshake follows, the certificate checked against
+    // server.host and `pin`. A certificate not used stores its refusal code and,
+    // unless `link` is no longer current, tells the delegate (`canPin`: whether the
+    // pin may cover it). `reached` (when given) receives the endpoint connected to.
+    bool OpenStream(Link& link, const ServerAddress& server, bool tls, const std::string& pin,
+                    const std::string& identity, bool canPin,
+                    platform::Endpoint* reached = nullptr);
+    // The login server refused the sign-on with `code` (a SNAC of family 0x0017).
+    void RefuseLogin(const Connection& connection, std::uint16_t code);
+    // One frame of the login phase; false when the phase ends with it.
+    bool HandleLoginFrame(Connection& connection, const FlapFrame& frame);
+    // The login reply's TLVs: read, then on to the messaging server.
+    void FinishLogin(Connection& connection, PacketReader& reply);
     // After a reported ConnectionError: starts the next wait when it applies.
     void MaybeScheduleReconnect(const Connection& from);
     bool ReconnectAllowed() const;
@@ -352,6 +414,7 @@ private:
     std::atomic<std::uint16_t> ownStatus_{0};
     std::atomic<bool> loginRefused_{false};
     std::atomic<int> activeReceivers_{0};
+    std::atomic<bool> loginRemoteForTesting_{false};
 
     // Guarded by sendLock_.
     std::mutex sendLock_;
@@ -367,6 +430,7 @@ private:
     std::string uin_;
     std::string password_;
     std::string bosAddress_;
+    SignOnPlan signOn_;
     std::optional<ConnectTarget> lastConnect_;  // none before the first Connect
     std::optional<std::chrono::steady_clock::time_point> reconnectDue_;
     int reconnectAttempts_ = 0;  // tries since the last Online or user's Connect

@@ -32,8 +32,6 @@ LocalTime ToLocalTime(std::time_t t) {
                      tm.tm_sec};
 }
 
-namespace {
-
 std::tm CalendarFields(const LocalTime& lt) {
     std::tm tm{};
     tm.tm_year = lt.year - 1900;
@@ -44,8 +42,6 @@ std::tm CalendarFields(const LocalTime& lt) {
     tm.tm_sec = lt.second;
     return tm;
 }
-
-}  // namespace
 
 std::time_t FromLocalTime(const LocalTime& lt) {
     std::tm tm = CalendarFields(lt);

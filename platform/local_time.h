@@ -20,6 +20,8 @@ std::time_t Now();
 void SetClockForTesting(std::time_t (*clock)());  // nullptr restores the system clock
 
 LocalTime ToLocalTime(std::time_t t);
+// The calendar fields in a struct tm (no weekday, day of the year or DST flag).
+std::tm CalendarFields(const LocalTime& lt);
 // Local calendar fields back to seconds since the epoch (mktime, DST resolved by the system).
 std::time_t FromLocalTime(const LocalTime& lt);
 LocalTime NowLocal();

@@ -146,11 +146,13 @@ bool WaitReadable(SocketHandle socket, int timeoutMs) {
     }
 }
 
+std::string FormatIpv4(std::uint32_t address) {
+    return std::to_string((address >> 24) & 0xFF) + "." + std::to_string((address >> 16) & 0xFF) +
+           "." + std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
 std::string FormatEndpoint(const Ipv4Endpoint& endpoint) {
-    return std::to_string((endpoint.address >> 24) & 0xFF) + "." +
-           std::to_string((endpoint.address >> 16) & 0xFF) + "." +
-           std::to_string((endpoint.address >> 8) & 0xFF) + "." +
-           std::to_string(endpoint.address & 0xFF) + ":" + std::to_string(endpoint.port);
+    return FormatIpv4(endpoint.address) + ":" + std::to_string(endpoint.port);
 }
 
 }  // namespace pellox::platform

@@ -53,6 +53,8 @@ void CloseSocket(SocketHandle socket);
 // true when a receive would not block.
 [[nodiscard]] bool WaitReadable(SocketHandle socket, int timeoutMs);
 
+// "a.b.c.d" of an address in host order.
+std::string FormatIpv4(std::uint32_t address);
 std::string FormatEndpoint(const Ipv4Endpoint& endpoint);
 
 }  // namespace pellox::platform

@@ -20,37 +20,36 @@ namespace {
 inline constexpr std::uint16_t kItemTypeVisibility = 0x0004;
 inline constexpr std::uint16_t kTlvVisibility = 0x00CA;
 
-// Walks the TLVs of one item's data, keeping the last nickname.
+// The TLVs of an item's data up to the first that does not fit in it.
+std::vector<Tlv> ItemTlvs(PacketReader data) {
+    std::vector<Tlv> tlvs;
+    (void)ReadTlvList(data, tlvs);
+    return tlvs;
+}
+std::vector<Tlv> ItemTlvs(const std::vector<std::uint8_t>& data) {
+    return ItemTlvs(PacketReader(data));
+}
+
+// The last nickname of one item's data.
 void ReadItemData(PacketReader data, std::string& nickname) {
-    while (!data.AtEnd()) {
-        TlvHeader tlv;
-        if (!ReadRecord(data, tlv) || tlv.length > data.Remaining()) return;
-        if (tlv.type == kTlvNickname) {
-            if (!ReadTlvString(data, tlv, nickname)) return;
-        } else if (!data.Skip(tlv.length)) {
-            return;
-        }
+    for (const Tlv& tlv : ItemTlvs(data)) {
+        if (tlv.type == kTlvNickname) nickname = tlv.Text();
     }
+}
+
+void AppendTlvBytes(std::vector<std::uint8_t>& out, std::uint16_t type, const std::uint8_t* value,
+                    std::size_t length) {
+    const std::uint8_t head[4] = {
+        static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type),
+        static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
+    out.insert(out.end(), head, head + 4);
+    out.insert(out.end(), value, value + length);
 }
 
 std::u16string NicknameText(const std::string& nickname) {
     std::u16string text;
     DecodeIncomingText(nickname, text);
     return CleanName(std::move(text));
-}
-
-// Calls fn(type, offset of the TLV header, value length) for each whole TLV of an
-// item's data; stops at the first that does not fit.
-template <class F>
-void ForEachTlv(const std::vector<std::uint8_t>& data, F&& fn) {
-    PacketReader reader(data);
-    while (!reader.AtEnd()) {
-        const int at = reader.Position();
-        TlvHeader tlv;
-        if (!ReadRecord(reader, tlv) || tlv.length > reader.Remaining()) return;
-        fn(tlv.type, at, tlv.length);
-        (void)reader.Skip(tlv.length);
-    }
 }
 
 // The id after `highest`, which then counts as taken. Ids above 0x7FFF are left
@@ -78,32 +77,47 @@ void AppendServerItem(PacketBuffer& data, const std::string& name, std::uint16_t
 std::vector<std::uint8_t> WithTlv(const std::vector<std::uint8_t>& data, std::uint16_t type,
                                   const std::string* value) {
     std::vector<std::uint8_t> out;
-    ForEachTlv(data, [&](std::uint16_t t, int at, std::uint16_t length) {
-        if (t == type) return;
-        out.insert(out.end(), data.begin() + at, data.begin() + at + 4 + length);
-    });
+    for (const Tlv& tlv : ItemTlvs(data)) {
+        if (tlv.type != type) AppendTlvBytes(out, tlv.type, tlv.value.data(), tlv.value.size());
+    }
     if (value != nullptr && value->size() <= 0xFFFF) {
-        const std::uint8_t head[4] = {static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type),
-                                      static_cast<std::uint8_t>(value->size() >> 8),
-                                      static_cast<std::uint8_t>(value->size())};
-        out.insert(out.end(), head, head + 4);
-        out.insert(out.end(), value->begin(), value->end());
+        AppendTlvBytes(out, type, reinterpret_cast<const std::uint8_t*>(value->data()),
+                       value->size());
     }
     return out;
 }
 
+std::vector<std::uint16_t> MemberIds(const std::vector<std::uint8_t>& data) {
+    std::vector<std::uint16_t> ids;
+    const std::vector<Tlv> tlvs = ItemTlvs(data);
+    if (const Tlv* members = FindTlv(tlvs, kTlvMembers)) {
+        for (std::size_t i = 0; i + 1 < members->value.size(); i += 2) {
+            ids.push_back(static_cast<std::uint16_t>(members->value[i] << 8 | members->value[i + 1]));
+        }
+    }
+    return ids;
+}
+
+std::vector<std::uint8_t> WithMemberIds(const std::vector<std::uint8_t>& data,
+                                        const std::vector<std::uint16_t>& ids) {
+    std::string value;
+    for (std::uint16_t id : ids) {
+        value.push_back(static_cast<char>(id >> 8));
+        value.push_back(static_cast<char>(id & 0xFF));
+    }
+    return WithTlv(data, kTlvMembers, &value);
+}
+
 bool HasTlv(const std::vector<std::uint8_t>& data, std::uint16_t type) {
-    bool found = false;
-    ForEachTlv(data, [&](std::uint16_t t, int, std::uint16_t) { found = found || t == type; });
-    return found;
+    return FindTlv(ItemTlvs(data), type) != nullptr;
 }
 
 std::uint8_t VisibilityValue(const VisibilityItem& item) {
-    std::uint8_t value = 0;
-    ForEachTlv(item.data, [&](std::uint16_t type, int at, std::uint16_t length) {
-        if (type == kTlvVisibility && length >= 1 && value == 0) value = item.data[at + 4];
-    });
-    return value;
+    for (const Tlv& tlv : ItemTlvs(item.data)) {
+        if (tlv.type == kTlvVisibility && !tlv.value.empty() && tlv.value[0] != 0)
+            return tlv.value[0];
+    }
+    return 0;
 }
 
 VisibilityItem WithVisibility(VisibilityItem item, std::uint8_t value) {
@@ -131,9 +145,10 @@ bool ReadContactListReply(PacketReader& reader, std::vector<ServerContactEntry>&
         (void)reader.Skip(dataLength);
         found.highestItemId = std::max(found.highestItemId, itemId);
         found.highestGroupId = std::max(found.highestGroupId, groupId);
-        if (type == kItemTypeGroup && groupId != 0 && !found.firstGroup) {
-            found.firstGroup = ServerItem{name, groupId, itemId, type,
-                                          std::vector<std::uint8_t>(data.Data(), data.Data() + dataLength)};
+        if (type == kItemTypeGroup) {
+            found.groups.push_back(ServerItem{name, groupId, itemId, type,
+                                              std::vector<std::uint8_t>(data.Data(), data.Data() + dataLength)});
+            if (groupId != 0 && !found.firstGroup) found.firstGroup = found.groups.back();
         }
         if (type == kItemTypeVisibility && !found.visibility) {
             found.visibility = VisibilityItem{
@@ -155,21 +170,38 @@ bool ReadContactListReply(PacketReader& reader, std::vector<ServerContactEntry>&
     return true;
 }
 
-void ServerListState::TakeReply(ServerListExtras extras, bool moreReplies) {
+std::size_t ServerListState::TakeReply(const ServerListExtras& extras, bool moreReplies) {
     std::lock_guard<std::mutex> guard(lock_);
     if (!comingItem_ && extras.visibility) comingItem_ = extras.visibility;
     comingHighest_ = std::max(comingHighest_, extras.highestItemId);
     comingHighestGroup_ = std::max(comingHighestGroup_, extras.highestGroupId);
-    comingBuddies_.insert(comingBuddies_.end(), std::make_move_iterator(extras.buddies.begin()),
-                          std::make_move_iterator(extras.buddies.end()));
+    const std::size_t room =
+        kMaxServerListBuddies - std::min(comingBuddies_.size(), kMaxServerListBuddies);
+    const std::size_t taken = std::min(room, extras.buddies.size());
+    comingBuddies_.insert(comingBuddies_.end(), extras.buddies.begin(),
+                          extras.buddies.begin() + static_cast<std::ptrdiff_t>(taken));
     if (!comingGroup_ && extras.firstGroup) comingGroup_ = extras.firstGroup;
-    if (moreReplies) return;
+    comingGroups_.insert(comingGroups_.end(), extras.groups.begin(), extras.groups.end());
+    if (moreReplies) return taken;
     item_ = std::exchange(comingItem_, std::nullopt);
     highestItemId_ = std::exchange(comingHighest_, 0);
     highestGroupId_ = std::exchange(comingHighestGroup_, 0);
     buddies_ = std::exchange(comingBuddies_, {});
     group_ = std::exchange(comingGroup_, std::nullopt);
+    groups_ = std::exchange(comingGroups_, {});
     loaded_ = true;
+    return taken;
+}
+
+void ServerListState::Restart() {
+    std::lock_guard<std::mutex> guard(lock_);
+    loaded_ = false;
+    comingItem_.reset();
+    comingHighest_ = 0;
+    comingHighestGroup_ = 0;
+    comingBuddies_.clear();
+    comingGroup_.reset();
+    comingGroups_.clear();
 }
 
 bool ServerListState::Loaded() const {
@@ -187,23 +219,13 @@ std::optional<ServerItem> ServerListState::Buddy(const std::string& uin) const {
     return std::nullopt;
 }
 
-std::vector<std::string> ServerListState::WithoutBuddyItems(std::vector<std::string> uins) const {
-    std::unordered_set<std::string_view> listed;
-    std::lock_guard<std::mutex> guard(lock_);
-    listed.reserve(buddies_.size());
-    for (const ServerItem& item : buddies_) listed.insert(item.name);
-    std::erase_if(uins, [&](const std::string& uin) { return listed.count(uin) != 0; });
-    return uins;
-}
-
 ServerItem ServerListState::PrepareBuddy(const std::string& uin, const std::string& nickname,
                                          std::optional<ServerItem>& group) {
     std::lock_guard<std::mutex> guard(lock_);
     group.reset();
     if (!group_) {
-        // The group a first buddy goes into when the list has none, in the local
-        // code page as the server keeps it.
-        group_ = ServerItem{NarrowFromWide(LoadString(str::kNewGroupName)),
+        // The group a first buddy goes into when the list has none.
+        group_ = ServerItem{EncodeUtf8(LoadString(str::kNewGroupName)),
                             TakeNextId(highestGroupId_),
                             0,
                             kItemTypeGroup,
@@ -224,6 +246,85 @@ void ServerListState::TakeBuddy(const ServerItem& item) {
         }
     }
     buddies_.push_back(item);
+}
+
+void ServerListState::ForgetBuddy(const std::string& uin) {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::erase_if(buddies_, [&](const ServerItem& item) { return item.name == uin; });
+    std::erase_if(comingBuddies_, [&](const ServerItem& item) { return item.name == uin; });
+}
+
+std::vector<std::string> ServerListState::Lacking(std::vector<std::string> uins) const {
+    std::unordered_set<std::string_view> listed;
+    std::lock_guard<std::mutex> guard(lock_);
+    listed.reserve(buddies_.size());
+    for (const ServerItem& item : buddies_) listed.insert(item.name);
+    std::erase_if(uins, [&](const std::string& uin) { return listed.count(uin) != 0; });
+    return uins;
+}
+
+std::size_t ServerListState::BuddyCount() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return buddies_.size();
+}
+
+namespace {
+
+// Adds `id` to the item's member list; false when it lists it already.
+bool AddMember(ServerItem& item, std::uint16_t id) {
+    std::vector<std::uint16_t> ids = MemberIds(item.data);
+    if (std::find(ids.begin(), ids.end(), id) != ids.end()) return false;
+    ids.push_back(id);
+    item.data = WithMemberIds(item.data, ids);
+    return true;
+}
+
+}  // namespace
+
+std::vector<ItemChange> ServerListState::LinkBuddy(const ServerItem& buddy) {
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto findGroup = [this](std::uint16_t groupId) {
+        return std::find_if(groups_.begin(), groups_.end(),
+                            [groupId](const ServerItem& g) { return g.groupId == groupId; });
+    };
+    std::vector<ItemChange> changes;
+    auto group = findGroup(buddy.groupId);
+    if (group == groups_.end()) {
+        // A group this session made: known from its add on.
+        if (!group_ || group_->groupId != buddy.groupId) return changes;
+        groups_.push_back(*group_);
+        group = std::prev(groups_.end());
+    }
+    if (AddMember(*group, buddy.itemId)) changes.push_back({*group, false});
+    if (buddy.groupId == 0) return changes;
+    auto root = findGroup(0);
+    const bool newRoot = root == groups_.end();
+    if (newRoot) {
+        groups_.push_back(ServerItem{{}, 0, 0, kItemTypeGroup, {}});
+        root = std::prev(groups_.end());
+    }
+    if (AddMember(*root, buddy.groupId)) changes.push_back({*root, newRoot});
+    return changes;
+}
+
+std::optional<ServerItem> ServerListState::UnlinkBuddy(const std::string& uin,
+                                                       std::optional<ServerItem>& group) {
+    std::lock_guard<std::mutex> guard(lock_);
+    group.reset();
+    const auto buddy = std::find_if(buddies_.begin(), buddies_.end(),
+                                    [&](const ServerItem& item) { return item.name == uin; });
+    if (buddy == buddies_.end()) return std::nullopt;
+    const ServerItem item = *buddy;
+    buddies_.erase(buddy);
+    for (ServerItem& known : groups_) {
+        if (known.groupId != item.groupId) continue;
+        std::vector<std::uint16_t> ids = MemberIds(known.data);
+        if (std::erase(ids, item.itemId) == 0) break;
+        known.data = WithMemberIds(known.data, ids);
+        group = known;
+        break;
+    }
+    return item;
 }
 
 std::optional<VisibilityItem> ServerListState::Visibility() const {
@@ -288,8 +389,11 @@ bool HandleContactListReply(Connection& connection, AppState& model, PacketReade
     std::vector<ServerContactEntry> entries;
     ServerListExtras extras;
     if (!ReadContactListReply(reader, entries, &extras)) return false;
-    if (list != nullptr) list->TakeReply(std::move(extras), moreReplies);
-    {
+    const std::size_t read = entries.size();
+    entries.resize(list != nullptr ? list->TakeReply(extras, moreReplies)
+                                   : std::min(read, kMaxServerListBuddies));
+    // A reply wholly past the limit changes nothing worth showing or saving.
+    if (!entries.empty() || read == 0) {
         BusyScope busy(model);
         MergeServerContacts(model, entries);
         model.Notify(ChangeCode::ListReset, nullptr, true);
@@ -304,11 +408,10 @@ bool HandleContactListReply(Connection& connection, AppState& model, PacketReade
     {
         BusyScope busy(model);
         for (const ContactPtr& contact : model.Contacts()) {
-            const std::u16string uin = contact->Uin();
-            if (IsUsableUin(uin)) local.push_back(NarrowFromWide(uin));
+            if (IsUsableUin(contact->Uin())) local.push_back(NarrowFromWide(contact->Uin()));
         }
     }
-    (void)connection.SendBuddyList(0x0004, list->WithoutBuddyItems(std::move(local)));
+    (void)connection.SendBuddyList(0x0004, list->Lacking(std::move(local)));
     return true;
 }
 

@@ -14,7 +14,8 @@
 //   6 + n  2  item type: 0 buddy, 4 visibility; groups, permit and deny items give
 //             nothing
 //   8 + n  2  data length m (big-endian)
-//   10 + n m  TLVs; 0x0131 is the buddy's nickname (8-bit text), others are skipped
+//   10 + n m  TLVs; 0x0131 is the buddy's nickname (8-bit text: UTF-8 when it is
+//             valid UTF-8, else Windows-1251), others are skipped
 // The TLV walk stays inside the item's m bytes: a TLV that would run past them
 // ends the walk there (what was read before it counts) and the next item starts
 // right after the m bytes.
@@ -34,6 +35,12 @@
 // ContactsLoaded and the activation follow the last one only, so that the state
 // says "loaded" once the whole list is in and the server is asked once for the
 // presence of the buddies.
+//
+// A server may hold 1,000 buddies an account; one list gives at most
+// kMaxServerListBuddies. The buddies past them, in that reply and the replies
+// after it, are read and dropped: neither kept nor merged, and a reply left with
+// nothing to merge is neither announced nor saved. Each buddy costs a fixed
+// amount of work, whatever the size of the local list.
 #pragma once
 
 #include <cstdint>
@@ -55,6 +62,8 @@ struct ServerContactEntry {
     std::string uin;
     std::string nickname;
 };
+
+inline constexpr std::size_t kMaxServerListBuddies = 4000;
 
 inline constexpr std::uint8_t kVisibleToAll = 1;
 inline constexpr std::uint8_t kVisibleToListOnly = 5;
@@ -85,6 +94,22 @@ inline constexpr std::uint16_t kItemTypeBuddy = 0x0000;
 inline constexpr std::uint16_t kItemTypeGroup = 0x0001;
 inline constexpr std::uint16_t kTlvNickname = 0x0131;
 inline constexpr std::uint16_t kTlvAwaitingAuth = 0x0066;
+// A group's members: the item ids of its buddies, or for the root group (group id
+// 0) the ids of the groups; 2 bytes each. Other clients show what these list.
+inline constexpr std::uint16_t kTlvMembers = 0x00C8;
+
+// The ids TLV 0x00C8 of an item lists, in order; empty when it has none.
+std::vector<std::uint16_t> MemberIds(const std::vector<std::uint8_t>& data);
+// The item's TLVs with 0x00C8 listing exactly `ids`.
+std::vector<std::uint8_t> WithMemberIds(const std::vector<std::uint8_t>& data,
+                                        const std::vector<std::uint16_t>& ids);
+
+// A group item to send because of another item's change: added (0x0013/0x0008) or
+// updated (0x0013/0x0009).
+struct ItemChange {
+    ServerItem item;
+    bool add = false;
+};
 
 // The item with TLV `type` replaced by `value` (or taken out when value is null),
 // every other TLV kept as it was.
@@ -100,6 +125,7 @@ struct ServerListExtras {
     std::uint16_t highestGroupId = 0;          // over all its items
     std::vector<ServerItem> buddies;           // every buddy item
     std::optional<ServerItem> firstGroup;      // the first group item of a group id above 0
+    std::vector<ServerItem> groups;            // every group item, the root (group 0) too
 };
 
 // Reads the whole reply into its buddies, in item order, and, when `extras` is
@@ -115,8 +141,13 @@ class ServerListState {
 public:
     // One reply's extras; the list is complete with the reply that has no more
     // after it, and then replaces what was known (a list without a visibility
-    // item forgets the old one).
-    void TakeReply(ServerListExtras extras, bool moreReplies);
+    // item forgets the old one). Returns how many of the reply's buddies, from its
+    // first, were taken: those the list still has room for (kMaxServerListBuddies).
+    std::size_t TakeReply(const ServerListExtras& extras, bool moreReplies);
+    // A new connection: until its list is complete, the list counts as not loaded
+    // (what was known stays for the visibility); replies of an earlier list that
+    // never ended are forgotten.
+    void Restart();
     std::optional<VisibilityItem> Visibility() const;
     // True while the known item says 5 (visible only to the list's contacts).
     bool VisibleToListOnly() const;
@@ -129,17 +160,30 @@ public:
     bool Loaded() const;
     // The buddy item of the UIN (8-bit text), when the list holds one.
     std::optional<ServerItem> Buddy(const std::string& uin) const;
-    // The UINs (8-bit text) of `uins` the list holds no buddy item of, in their
-    // order: one pass over the list, however long both are.
-    std::vector<std::string> WithoutBuddyItems(std::vector<std::string> uins) const;
-    // A new buddy item for the UIN with the nickname in TLV 0x0131, in the first
-    // group, with the next free item id. When the list has no group, `group` is
-    // set to a new group item (str::kNewGroupName) that must be added first; from
-    // now on it is the list's group.
+    // A new buddy item for the UIN with the nickname (UTF-8) in TLV 0x0131, in the
+    // first group, with the next free item id. When the list has no group, `group`
+    // is set to a new group item (str::kNewGroupName in UTF-8) that must be added
+    // first; from now on it is the list's group.
     ServerItem PrepareBuddy(const std::string& uin, const std::string& nickname,
                             std::optional<ServerItem>& group);
     // The server took the item: it is on the list from now on.
     void TakeBuddy(const ServerItem& item);
+    // The buddy was deleted: it is no longer on the list, so that adding it again
+    // goes to the server.
+    void ForgetBuddy(const std::string& uin);
+    // The UINs (8-bit text) of `uins` that the list holds no buddy for, in order.
+    std::vector<std::string> Lacking(std::vector<std::string> uins) const;
+    std::size_t BuddyCount() const;
+    // The group items whose member lists must follow now that `buddy` is on the
+    // list: its group with the buddy's item id added, and the root group with the
+    // group's id added when it does not list it yet (a root the list lacks is
+    // added). Nothing for what is listed already. From now on they are the known
+    // items.
+    std::vector<ItemChange> LinkBuddy(const ServerItem& buddy);
+    // Takes the UIN's buddy item off the list and returns it, with its group's item
+    // without the buddy's id in `group` (when the list knows the group); nullopt
+    // when the list holds no such buddy.
+    std::optional<ServerItem> UnlinkBuddy(const std::string& uin, std::optional<ServerItem>& group);
 
 private:
     std::uint16_t NextItemId();  // requires lock_
@@ -150,6 +194,7 @@ private:
     std::uint16_t highestGroupId_ = 0;
     std::vector<ServerItem> buddies_;
     std::optional<ServerItem> group_;
+    std::vector<ServerItem> groups_;  // the root too
     bool loaded_ = false;
     // Gathered from the replies of a list still coming in.
     std::optional<VisibilityItem> comingItem_;
@@ -157,6 +202,7 @@ private:
     std::uint16_t comingHighestGroup_ = 0;
     std::vector<ServerItem> comingBuddies_;
     std::optional<ServerItem> comingGroup_;
+    std::vector<ServerItem> comingGroups_;
 };
 
 // One item in 0x0013/0x0008 (add) or 0x0013/0x0009 (update) under the request
@@ -169,8 +215,8 @@ bool SendServerItem(Connection& connection, const ServerItem& item, std::uint16_
 // when a frame could not be sent.
 bool SendVisibilityItem(Connection& connection, const VisibilityItem& item, bool update);
 
-// Merges the buddies into the model (no save, no notification). Buddies whose UIN
-// is unusable are left out.
+// Merges the buddies into the model (no save, no notification), in one pass over
+// the local list. Buddies whose UIN is unusable are left out.
 void MergeServerContacts(AppState& model, const std::vector<ServerContactEntry>& entries);
 
 // The handler: read the reply; merge; post ListReset; save the contact list;

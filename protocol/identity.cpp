@@ -1,6 +1,7 @@
 #include "protocol/identity.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "net/text_encoding.h"
 #include "platform/code_page.h"
@@ -25,19 +26,22 @@ bool IsUnsafeInName(char16_t c) {
 
 }  // namespace
 
-std::u16string CleanName(std::u16string name) {
-    std::replace_if(name.begin(), name.end(), IsUnsafeInName, u' ');
-    // Cut after kMaxNameLength characters; a surrogate pair counts as one.
-    std::size_t characters = 0;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        if (characters == kMaxNameLength) {
-            name.resize(i);
+std::u16string CutText(std::u16string text, std::size_t characters) {
+    std::size_t counted = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (counted == characters) {
+            text.resize(i);
             break;
         }
-        if (IsHighSurrogate(name[i]) && i + 1 < name.size() && IsLowSurrogate(name[i + 1])) ++i;
-        ++characters;
+        if (IsHighSurrogate(text[i]) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) ++i;
+        ++counted;
     }
-    return name;
+    return text;
+}
+
+std::u16string CleanName(std::u16string name) {
+    std::replace_if(name.begin(), name.end(), IsUnsafeInName, u' ');
+    return CutText(std::move(name), kMaxNameLength);
 }
 
 }  // namespace pellox

@@ -23,6 +23,10 @@ bool IsUsableUin(std::u16string_view uin);
 
 inline constexpr std::size_t kMaxNameLength = 64;
 
+// The text cut after its first `characters` characters; a surrogate pair counts as
+// one and is never split.
+std::u16string CutText(std::u16string text, std::size_t characters);
+
 // The name with every control character (below U+0020, U+007F to U+009F) and every
 // bidirectional embedding, override and isolate control (U+202A to U+202E, U+2066
 // to U+2069) replaced by a space, cut after its first kMaxNameLength characters.

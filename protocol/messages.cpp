@@ -1,5 +1,7 @@
 #include "protocol/messages.h"
 
+#include <atomic>
+
 #include "net/connection.h"
 #include "net/session.h"
 #include "net/text_encoding.h"
@@ -72,8 +74,8 @@ bool HandleIncomingMessage(Connection& connection, PacketReader& reader) {
     if (!IsUsableUin(uin)) return false;
     // Reported before anything else can fail: a message cut short still shows
     // the sender's presence.
-    if (sender.hasStatus)
-        connection.Events().OnContactStatus(connection, uin, StatusFromFlags(sender.statusWord));
+    if (std::uint32_t word = 0; UserStatusWord(sender, word))
+        connection.Events().OnContactStatus(connection, uin, StatusFromFlags(word));
     if (!blockRead) return false;
 
     std::u16string text;
@@ -104,10 +106,11 @@ bool SendTypingNotice(Connection& connection, std::u16string_view uinText, std::
     AppendU32(data, 0);
     AppendU32(data, 0);  // cookie
     AppendU16(data, 0x0001);
-    AppendU8(data, static_cast<std::uint8_t>(uin.size()));
-    AppendBytes(data, uin.data(), uin.size());
+    AppendString8(data, uin);
     AppendU16(data, kind);
-    return connection.SendSnac(0x0004, 0x0014, 0x0014, data);
+    static std::atomic<std::uint32_t> notices{0};
+    const std::uint32_t requestId = kLastMessageRequestId + 1 + (notices++ % kLastMessageRequestId);
+    return connection.SendSnac(0x0004, 0x0014, requestId, data);
 }
 
 }  // namespace pellox

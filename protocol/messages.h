@@ -56,6 +56,8 @@ inline constexpr std::int64_t kTypingTimeoutMs = 10000;
 
 // Reads a notice of channel 1; false when cut short or of another channel.
 [[nodiscard]] bool ReadTypingNotice(PacketReader& reader, std::string& uin, std::uint16_t& kind);
+// Each notice has a request id of its own above kLastMessageRequestId, so that an
+// error the server sends about it (0x0004/0x0001) never names a message.
 bool SendTypingNotice(Connection& connection, std::u16string_view uin, std::uint16_t kind);
 
 }  // namespace pellox

@@ -82,9 +82,13 @@ void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger) {
     net.SetSnacHandler(
         0x0013, 0x0006,
         [&messenger](Connection& connection, PacketReader& reader, const SnacHeader& snac) {
-            return HandleContactListReply(connection, messenger.Model(), reader,
-                                          (snac.flags & kSnacFlagMoreReplies) != 0,
-                                          &messenger.ServerList());
+            const bool more = (snac.flags & kSnacFlagMoreReplies) != 0;
+            if (!HandleContactListReply(connection, messenger.Model(), reader, more,
+                                        &messenger.ServerList())) {
+                return false;
+            }
+            if (!more) messenger.OnServerListLoaded(connection);
+            return true;
         });
     net.SetSnacHandler(
         0x0013, 0x000E,
@@ -116,6 +120,10 @@ void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger) {
     net.SetCommandHandler<RenameContactCommand>(
         [&messenger](const RenameContactCommand& command, Connection& connection) {
             if (connection.Connected()) messenger.PerformRenameContact(command, connection);
+        });
+    net.SetCommandHandler<DeleteContactCommand>(
+        [&messenger](const DeleteContactCommand& command, Connection& connection) {
+            messenger.PerformDeleteContact(command, connection);
         });
     net.SetCommandHandler<TypingCommand>([](const TypingCommand& command, Connection& connection) {
         if (connection.Connected()) (void)SendTypingNotice(connection, command.uin, command.kind);
@@ -167,6 +175,10 @@ void MessengerSession::SetReconnectCheck(std::function<bool()> check) {
 
 void MessengerSession::OnStateChanged(ConnState code, bool stored) {
     if (!stored) return;
+    if (code == ConnState::OpeningConnection) {
+        serverList_.Restart();
+        strangerArrivals_.store(0);
+    }
     if (code == ConnState::Disconnected || code == ConnState::DisconnectedByOtherClient ||
         code == ConnState::ConnectionError || code == ConnState::Online) {
         OnContactsRefresh();
@@ -188,30 +200,69 @@ void MessengerSession::PerformAuthReply(const AuthReplyCommand& command, Connect
     const std::string uin = NarrowFromWide(command.uin);
     if (uin.empty() || uin.size() > 0xFF) return;
     PacketBuffer data;
-    AppendU8(data, static_cast<std::uint8_t>(uin.size()));
-    AppendBytes(data, uin.data(), uin.size());
+    AppendString8(data, uin);
     AppendU8(data, command.granted ? 1 : 0);
     AppendU16(data, 0);  // no reason
     (void)connection.SendSnac(0x0013, 0x001A, 0x001A, data);
 }
 
 void MessengerSession::PerformAddContact(const AddContactCommand& command, Connection& connection) {
+    if (!IsUsableUin(command.uin)) return;
     // Presence at once, whatever becomes of the server item.
-    if (IsUsableUin(command.uin))
-        (void)connection.SendBuddyList(0x0004, {NarrowFromWide(command.uin)});
-    // Before the list is in, its groups and item ids are unknown: the contact
-    // stays local, watched through the client-side list.
-    if (serverList_.Loaded()) AddToServerList(connection, command.uin, command.name);
+    (void)connection.SendBuddyList(0x0004, {NarrowFromWide(command.uin)});
+    AddWhenListed(connection, command.uin, command.name);
+}
+
+void MessengerSession::AddWhenListed(Connection& connection, const std::u16string& uin,
+                                     const std::u16string& name) {
+    {
+        // Checked and queued under the lock OnServerListLoaded takes the queue
+        // under, so that an add never slips in after the queue was emptied.
+        std::lock_guard<std::mutex> guard(pendingLock_);
+        if (!serverList_.Loaded()) {
+            // Before the list is in, its groups and item ids are unknown.
+            std::erase_if(waitingAdds_,
+                          [&](const AddContactCommand& add) { return add.uin == uin; });
+            if (waitingAdds_.size() >= kMaxWaitingAdds) waitingAdds_.pop_front();
+            waitingAdds_.push_back(AddContactCommand{uin, name});
+            return;
+        }
+    }
+    AddToServerList(connection, uin, name);
+}
+
+void MessengerSession::OnServerListLoaded(Connection& connection) {
+    std::deque<AddContactCommand> waiting;
+    {
+        std::lock_guard<std::mutex> guard(pendingLock_);
+        waiting.swap(waitingAdds_);
+    }
+    for (const AddContactCommand& add : waiting) {
+        if (!model_.FindContact(add.uin)) continue;  // deleted meanwhile
+        // On the list already: the name chosen meanwhile goes to its item.
+        if (serverList_.Buddy(NarrowFromWide(add.uin))) {
+            if (!add.name.empty())
+                PerformRenameContact(RenameContactCommand{add.uin, add.name}, connection);
+        } else {
+            AddToServerList(connection, add.uin, add.name);
+        }
+    }
 }
 
 void MessengerSession::PerformRenameContact(const RenameContactCommand& command,
                                             Connection& connection) {
     std::optional<ServerItem> item = serverList_.Buddy(NarrowFromWide(command.uin));
-    if (!item) return;
-    const std::string name = NarrowFromWide(command.name);
+    if (!item) {
+        // Only in the local list (or not yet known to be on the server's): the
+        // contact goes there under its new name.
+        if (IsUsableUin(command.uin)) AddWhenListed(connection, command.uin, command.name);
+        return;
+    }
+    const std::string name = EncodeUtf8(command.name);
     item->data = WithTlv(item->data, kTlvNickname, name.empty() ? nullptr : &name);
     UpdateServerBuddy(connection, *item);
 }
+
 
 void MessengerSession::PerformVisibility(const VisibilityCommand& command, Connection& connection) {
     bool update = false;
@@ -229,12 +280,12 @@ void MessengerSession::AddToServerList(Connection& connection, const std::u16str
     if (awaitingAuth) {
         // The same item again, now marked as waiting for the contact's consent.
         item = serverList_.Buddy(narrow).value_or(ServerItem{});
-        if (item.name.empty()) item = serverList_.PrepareBuddy(narrow, NarrowFromWide(name), group);
+        if (item.name.empty()) item = serverList_.PrepareBuddy(narrow, EncodeUtf8(name), group);
         const std::string none;
         item.data = WithTlv(item.data, kTlvAwaitingAuth, &none);
     } else {
         if (serverList_.Buddy(narrow)) return;
-        item = serverList_.PrepareBuddy(narrow, NarrowFromWide(name), group);
+        item = serverList_.PrepareBuddy(narrow, EncodeUtf8(name), group);
     }
     std::uint32_t requestId = 0;
     {
@@ -260,9 +311,11 @@ bool MessengerSession::OnItemResult(Connection& connection, std::uint32_t reques
         add = std::move(it->second);
         pendingAdds_.erase(it);
     }
+    if (add.withdrawn) return true;  // deleted meanwhile: the result is old news
     switch (code) {
         case kItemAdded:
             serverList_.TakeBuddy(add.item);
+            SendGroupChanges(connection, serverList_.LinkBuddy(add.item));
             return true;
         case kItemAlreadyThere:
             return true;
@@ -290,23 +343,21 @@ void MessengerSession::ReportAddFailure(const PendingAdd& add, std::uint16_t cod
 }
 
 void MessengerSession::AddSystemLine(const std::u16string& uin, const std::u16string& text) {
-    if (!IsUsableUin(uin)) return;
     BusyScope busy(model_);
-    bool added = false;
-    const ContactPtr contact = FindOrAddByUin(model_, uin, StatusOffline, added);
-    if (added) {
-        model_.Notify(ChangeCode::ContactAdded, contact, true);
-        (void)model_.SaveContacts();
-    }
+    // Authorization events of strangers make no contacts: a hostile server could
+    // otherwise fill the list and the data directory with them.
+    const ContactPtr contact = model_.FindContact(uin);
+    if (contact == nullptr) return;
     if (auto history = model_.GetHistory(contact)) {
-        history->Append(MessageEntry{text, platform::Now(), MessageDirection::System});
+        history->Append(MessageEntry{CutText(text, kMaxSystemLineLength), platform::Now(),
+                                     MessageDirection::System});
     }
     model_.Notify(ChangeCode::ConversationChanged, contact, true);
 }
 
 void MessengerSession::OnAuthRequest(const std::u16string& uin, const std::u16string& text) {
     if (!IsUsableUin(uin)) return;
-    AuthRequest request{uin, uin, text};
+    AuthRequest request{uin, uin, CutText(text, kMaxSystemLineLength)};
     if (const ContactPtr contact = model_.FindContact(uin)) request.name = contact->Snapshot().DisplayName();
     {
         std::lock_guard<std::mutex> guard(pendingLock_);
@@ -347,16 +398,66 @@ void MessengerSession::UpdateServerBuddy(Connection& connection, const ServerIte
     (void)connection.SendEmptySnac(0x0013, 0x0012);
 }
 
+void MessengerSession::SendGroupChanges(Connection& connection,
+                                        const std::vector<ItemChange>& changes) {
+    if (changes.empty()) return;
+    (void)connection.SendEmptySnac(0x0013, 0x0011);
+    for (const ItemChange& change : changes) {
+        const std::uint16_t subtype = change.add ? 0x0008 : 0x0009;
+        (void)SendServerItem(connection, change.item, subtype, subtype);
+    }
+    (void)connection.SendEmptySnac(0x0013, 0x0012);
+}
+
+void MessengerSession::PerformDeleteContact(const DeleteContactCommand& command,
+                                            Connection& connection) {
+    const std::string uin = NarrowFromWide(command.uin);
+    {
+        std::lock_guard<std::mutex> guard(pendingLock_);
+        std::erase_if(waitingAdds_,
+                      [&](const AddContactCommand& add) { return add.uin == command.uin; });
+        for (auto& [requestId, add] : pendingAdds_)
+            add.withdrawn = add.withdrawn || add.uin == command.uin;
+    }
+    std::optional<ServerItem> group;
+    const std::optional<ServerItem> item = serverList_.UnlinkBuddy(uin, group);
+    serverList_.ForgetBuddy(uin);  // also from a list still coming in
+    if (!connection.Connected()) return;
+    if (item) {
+        (void)connection.SendEmptySnac(0x0013, 0x0011);
+        (void)SendServerItem(connection, *item, 0x000A, 0x000A);
+        if (group) (void)SendServerItem(connection, *group, 0x0009, 0x0009);
+        (void)connection.SendEmptySnac(0x0013, 0x0012);
+    } else {
+        (void)connection.DeleteContactItem(command.uin);  // by its name alone
+    }
+    (void)connection.SendBuddyList(0x0005, {uin});
+}
+
+void MessengerSession::SetCertificateHandler(
+    std::function<void(const CertificateProblem&)> handler) {
+    std::lock_guard<std::mutex> guard(pendingLock_);
+    certificateHandler_ = std::move(handler);
+}
+
+void MessengerSession::OnCertificateProblem(const CertificateProblem& problem) {
+    std::function<void(const CertificateProblem&)> handler;
+    {
+        std::lock_guard<std::mutex> guard(pendingLock_);
+        handler = certificateHandler_;
+    }
+    if (handler) handler(problem);
+}
+
 void MessengerSession::OnYouWereAdded(const std::u16string& uin) {
     AddSystemLine(uin, LoadString(str::kYouWereAdded));
 }
 
 bool SendAuthRequest(Connection& connection, const std::string& uin, const std::u16string& text) {
-    const std::string reason = NarrowFromWide(text);
+    const std::string reason = EncodeUtf8(text);
     if (uin.size() > 0xFF || reason.size() > 0xFFFF) return false;
     PacketBuffer data;
-    AppendU8(data, static_cast<std::uint8_t>(uin.size()));
-    AppendBytes(data, uin.data(), uin.size());
+    AppendString8(data, uin);
     AppendU16(data, static_cast<std::uint16_t>(reason.size()));
     AppendBytes(data, reason.data(), reason.size());
     AppendU16(data, 0x0000);
@@ -439,9 +540,13 @@ void MessengerSession::OnContactStatus(Connection& from, const std::u16string& u
     bool nameless = false;
     {
         BusyScope busy(model_);
+        // A server announces only the numbers one watches: a few strangers a
+        // connection are taken, the rest of a flood is ignored.
+        if (strangerArrivals_.load() >= kMaxStrangerArrivals && !model_.FindContact(uin)) return;
         bool added = false;
         const ContactPtr contact = FindOrAddByUin(model_, uin, status, added);
         if (added) {
+            ++strangerArrivals_;
             model_.Notify(ChangeCode::ContactAdded, contact, true);
             model_.RequestSave();
             nameless = true;

@@ -19,7 +19,12 @@
 //     it) leaves the history (ConversationChanged) and is reported through the
 //     Announcer;
 //   - a presence report changes the contact's status and posts ContactChanged, or
-//     adds the contact, posts ContactAdded and saves;
+//     adds the contact, posts ContactAdded and saves (a server announces only
+//     listed contacts: kMaxStrangerArrivals a connection at most, the rest are
+//     ignored);
+//   - an authorization event (a reply, "you were added") of a listed contact is a
+//     system line in its conversation; one of anybody else adds nothing; texts
+//     from the server are cut to kMaxSystemLineLength characters;
 //   - a contact without a name gets a short user-information request after a
 //     message or presence report; its reply fills in the name and posts
 //     ContactChanged;
@@ -28,6 +33,9 @@
 //     kept in ServerList();
 //   - a connection that ends in ConnectionError is tried again while the settings'
 //     "reconnect" is on (see net/session_impl.h).
+//
+// Every save they cause goes through AppState::RequestSave: a flood costs a write
+// per interval, not one per event.
 //
 // Threads: the events run on whichever thread detects them (the receive thread for
 // everything the server sends, the network worker for commands, the user-interface
@@ -81,7 +89,9 @@ public:
 
     // ---- SessionDelegate ----
     // A stored code of 0, 1, 2 or 7 refreshes the contacts as OnContactsRefresh
-    // does; every stored code posts ConnectionStateChanged.
+    // does; every stored code posts ConnectionStateChanged. OpeningConnection
+    // starts a connection afresh: the server list counts as not loaded until its
+    // list is in, and presence may add kMaxStrangerArrivals contacts again.
     void OnStateChanged(ConnState code, bool stored) override;
     // Finds or adds the sender (saving the list when added), appends an incoming
     // entry stamped now, raises the unread count (it stops at 65535), sets the last
@@ -98,8 +108,9 @@ public:
     void OnMessageNotSent(const std::u16string& uin, const std::u16string& text,
                           std::uint16_t reason) override;
     // Sets the contact's status (posting ContactChanged when it changed) or adds the
-    // contact with it (posting ContactAdded, then saving); a contact without a name
-    // then gets a short information request. A value outside 0..7 is ignored.
+    // contact with it (posting ContactAdded, then saving) unless this connection
+    // has added kMaxStrangerArrivals so already; a contact without a name then gets
+    // a short information request. A value outside 0..7 is ignored.
     void OnContactStatus(Connection& from, const std::u16string& uin, std::int32_t status) override;
     // While not connected marks every contact offline; posts ListReset.
     void OnContactsRefresh() override;
@@ -108,12 +119,23 @@ public:
     // SetVisibility sets the visibility item of the server list to 5 (only the
     // list's contacts) or 1 (everybody).
     void PerformVisibility(const VisibilityCommand& command, Connection& connection);
-    // AddContact puts the contact on the client-side buddy list and, once a server
-    // list has come in, adds its buddy item to it (AddToServerList).
+    // AddContact puts the contact on the client-side buddy list and adds its buddy
+    // item to the server list (AddToServerList); before this connection's list is
+    // complete the add waits for it (kMaxWaitingAdds at most).
     void PerformAddContact(const AddContactCommand& command, Connection& connection);
     // RenameContact sends a listed buddy's item again with the new name in TLV
-    // 0x0131.
+    // 0x0131 (UTF-8, as every text of the server list this client writes); a contact
+    // the server list lacks is added to it, as AddContact does.
     void PerformRenameContact(const RenameContactCommand& command, Connection& connection);
+    // DeleteContact deletes the server item and takes the contact off the
+    // client-side buddy list, as the net layer does; besides, the contact leaves
+    // the known server list, an add of it still waiting or awaiting its result is
+    // dropped, so that adding it again goes to the server.
+    void PerformDeleteContact(const DeleteContactCommand& command, Connection& connection);
+    // Receive thread, once a whole server list has come in: the adds (and renames)
+    // that waited for it go out for the contacts still listed locally, as a rename
+    // for those the list holds.
+    void OnServerListLoaded(Connection& connection);
     // AuthReply answers an authorization request (0x0013/0x001A).
     void PerformAuthReply(const AuthReplyCommand& command, Connection& connection);
 
@@ -124,7 +146,8 @@ public:
     void AddToServerList(Connection& connection, const std::u16string& uin,
                          const std::u16string& name, bool awaitingAuth = false);
     // Receive thread: the result of an item this session added. Success puts it on
-    // the known server list; "already there" does nothing; "authorization
+    // the known server list and adds its id to its group's member list (and the
+    // group's to the root's) on the server; "already there" does nothing; "authorization
     // required" adds it again awaiting authorization and asks the contact for it;
     // any other code leaves the contact local and tells the user once. False when
     // the code is missing or names no add of this session.
@@ -140,18 +163,24 @@ public:
         std::u16string name;  // the listed contact's display name, else the UIN
         std::u16string text;
     };
-    // Receive thread: keeps the request, posts AuthorizationRequested and, while
-    // the application is not in front, shows a notification.
+    // Receive thread: keeps the request (its text cut to kMaxSystemLineLength),
+    // posts AuthorizationRequested and, while the application is not in front,
+    // shows a notification.
     void OnAuthRequest(const std::u16string& uin, const std::u16string& text);
     // The oldest request not yet taken; the user interface asks after
     // AuthorizationRequested.
     std::optional<AuthRequest> TakeAuthRequest();
     // A reply to one's own request (0x0013/0x001B) or "you were added"
-    // (0x0013/0x001C): a system line in the contact's conversation; a grant also
-    // takes TLV 0x0066 off the contact's server item.
+    // (0x0013/0x001C): a system line in a listed contact's conversation; a grant
+    // also takes TLV 0x0066 off the contact's server item.
     void OnAuthReply(Connection& connection, const std::u16string& uin, bool granted,
                      const std::u16string& reason);
     void OnYouWereAdded(const std::u16string& uin);
+
+    // Where a certificate the session refused goes (on the thread that met it):
+    // the user interface asks the user. Any thread.
+    void SetCertificateHandler(std::function<void(const CertificateProblem&)> handler);
+    void OnCertificateProblem(const CertificateProblem& problem) override;
 
     // What the last server list said, and the visibility as last sent.
     const ServerListState& ServerList() const { return serverList_; }
@@ -163,34 +192,51 @@ public:
 private:
     void Receive(Connection& from, const std::u16string& uin, const std::u16string& text,
                  std::int64_t sentTime);
-    // A buddy item sent for adding, by the request id of its SNAC.
+    // A buddy item sent for adding, by the request id of its SNAC. `withdrawn`:
+    // the contact was deleted meanwhile, and the result changes nothing.
     struct PendingAdd {
         ServerItem item;
         std::u16string uin;
         std::u16string name;
+        bool withdrawn = false;
     };
     // Tells the user that the contact stays in the local list only.
     void ReportAddFailure(const PendingAdd& add, std::uint16_t code);
-    // Appends a system entry to the contact's history (adding the contact when
-    // needed) and posts ConversationChanged.
+    // Appends a system entry, cut to kMaxSystemLineLength, to a listed contact's
+    // history and posts ConversationChanged; nothing for anybody else.
     void AddSystemLine(const std::u16string& uin, const std::u16string& text);
+    // AddToServerList now when this connection's list is complete, else when it is.
+    void AddWhenListed(Connection& connection, const std::u16string& uin,
+                       const std::u16string& name);
     // Sends a listed buddy's changed item (0x0013/0x0009 inside an edit) and keeps
     // it when it went out.
     void UpdateServerBuddy(Connection& connection, const ServerItem& item);
+    // The group items whose member lists changed, in one edit.
+    void SendGroupChanges(Connection& connection, const std::vector<ItemChange>& changes);
 
     AppState& model_;
     std::atomic<Announcer*> announcer_;
     ServerListState serverList_;
-    std::mutex pendingLock_;  // a leaf lock
+    std::mutex pendingLock_;  // may take serverList_'s lock inside, nothing else
     std::map<std::uint32_t, PendingAdd> pendingAdds_;
     std::deque<AuthRequest> authRequests_;  // guarded by pendingLock_
+    std::deque<AddContactCommand> waitingAdds_;  // guarded by pendingLock_
+    std::function<void(const CertificateProblem&)> certificateHandler_;  // pendingLock_
     std::uint32_t nextItemRequest_ = 0x00130000;
+    std::atomic<std::size_t> strangerArrivals_{0};  // contacts added by presence, this connection
     // Last, so that it goes first: its threads call the members above.
     std::unique_ptr<SessionImpl> net_;
 };
 
 // Requests kept for the user interface at most; older ones go first.
 inline constexpr std::size_t kMaxAuthRequests = 32;
+// Contacts a connection's presence reports may add to the local list.
+inline constexpr std::size_t kMaxStrangerArrivals = 16;
+// A system line in a conversation, and an authorization request's text: what a
+// person types, in characters.
+inline constexpr std::size_t kMaxSystemLineLength = 512;
+// Adds waiting for a server list at most; older ones go first.
+inline constexpr std::size_t kMaxWaitingAdds = 64;
 
 // SNAC 0x0013/0x0018: asks the contact for authorization with the text.
 bool SendAuthRequest(Connection& connection, const std::string& uin, const std::u16string& text);
@@ -206,7 +252,8 @@ bool SendAuthRequest(Connection& connection, const std::string& uin, const std::
 // (0x0001/0x0003, 0x0013 and 0x0018 are the network session's own.)
 // Commands: VisibilityCommand PerformVisibility, AddContactCommand
 // PerformAddContact, RenameContactCommand PerformRenameContact, TypingCommand
-// SendTypingNotice, AuthReplyCommand PerformAuthReply.
+// SendTypingNotice, AuthReplyCommand PerformAuthReply, and DeleteContactCommand
+// PerformDeleteContact in place of the net layer's own.
 // The constructor calls it.
 void RegisterProtocolHandlers(SessionImpl& net, MessengerSession& messenger);
 

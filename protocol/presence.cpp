@@ -39,7 +39,9 @@ bool HandleContactArrived(Connection& connection, PacketReader& reader) {
     if (!ReadUserInfoBlock(reader, block)) return false;
     const std::u16string uin = WidenUin(block.uin);
     if (!IsUsableUin(uin)) return false;
-    connection.Events().OnContactStatus(connection, uin, StatusFromFlags(block.statusWord));
+    std::uint32_t word = 0;  // none: online
+    (void)UserStatusWord(block, word);
+    connection.Events().OnContactStatus(connection, uin, StatusFromFlags(word));
     return true;
 }
 

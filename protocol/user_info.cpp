@@ -1,41 +1,17 @@
 #include "protocol/user_info.h"
 
 namespace pellox {
-namespace {
 
-// Reads one TLV of the block by its length field.
-bool ReadUserInfoTlv(PacketReader& reader, UserInfoBlock& block) {
-    TlvHeader tlv;
-    if (!ReadRecord(reader, tlv)) return false;
-    if (tlv.length > reader.Remaining()) return false;
-    std::size_t used = 0;
-    if (tlv.type == kTlvUserStatus) {
-        if (tlv.length >= 4) {
-            std::uint32_t word = 0;
-            if (!ReadU32(reader, word)) return false;
-            block.statusWord = word;
-            block.hasStatus = true;
-            used = 4;
-        } else if (tlv.length >= 2) {
-            std::uint16_t status = 0;
-            if (!ReadU16(reader, status)) return false;
-            block.statusWord = status;
-            block.hasStatus = true;
-            used = 2;
-        }
+bool UserStatusWord(const UserInfoBlock& block, std::uint32_t& statusWord) {
+    bool found = false;
+    for (const Tlv& tlv : block.tlvs) {
+        if (tlv.type != kTlvUserStatus || tlv.value.size() < 2) continue;
+        const auto at = [&](std::size_t i) { return static_cast<std::uint32_t>(tlv.value[i]); };
+        statusWord = tlv.value.size() >= 4 ? (at(0) << 24) | (at(1) << 16) | (at(2) << 8) | at(3)
+                                           : (at(0) << 8) | at(1);
+        found = true;
     }
-    return reader.Skip(tlv.length - used);
-}
-
-}  // namespace
-
-bool ReadUserInfoBlock(PacketReader& reader, UserInfoBlock& block) {
-    if (!ReadString8(reader, block.uin)) return false;
-    if (!ReadU16(reader, block.warningLevel) || !ReadU16(reader, block.tlvCount)) return false;
-    for (std::uint16_t i = 0; i < block.tlvCount; ++i) {
-        if (!ReadUserInfoTlv(reader, block)) return false;
-    }
-    return true;
+    return found;
 }
 
 bool HandleUserInfoReply(Connection& /*connection*/, PacketReader& reader) {

@@ -52,3 +52,19 @@ inline constexpr int kUserAdd = 139;       // contact form, add mode
 inline constexpr int kNotification = 141;  // soft keys of the new-message notification
 
 }  // namespace pellox::menubar
+
+// History search and export.
+namespace pellox::cmd {
+
+inline constexpr int kSearchHistory = 32850;       // "Поиск по истории": every conversation
+inline constexpr int kFindInConversation = 32851;  // "Найти в переписке" (Ctrl+F)
+inline constexpr int kExportConversation = 32852;  // "Экспорт переписки…"
+inline constexpr int kOpenSearchHit = 32853;       // "Открыть": the hit chosen in the search
+
+}  // namespace pellox::cmd
+
+namespace pellox::menubar {
+
+inline constexpr int kHistorySearch = 143;  // the search over every conversation
+
+}  // namespace pellox::menubar

@@ -85,8 +85,39 @@ std::vector<MenuDefinition> BuildDefinitions() {
     return defs;
 }
 
+// Puts `item` in front of the entry with command `id`; at the end when there is none.
+void InsertBefore(std::vector<MenuItem>& items, int id, MenuItem item) {
+    const auto at = std::find_if(items.begin(), items.end(),
+                                 [id](const MenuItem& i) { return i.id == id; });
+    items.insert(at, std::move(item));
+}
+
+// The history search and export: "Поиск по истории" in the main menu, the search
+// and the export of the conversation in its menu, and the search's own bar.
+void AddHistoryEntries(std::vector<MenuDefinition>& defs) {
+    using namespace cmd;
+    for (MenuDefinition& def : defs) {
+        std::vector<MenuItem>& menu = def.items.front().submenu;
+        if (def.id == menubar::kMain) {
+            InsertBefore(menu, kSettings, Command(kSearchHistory, u"Поиск по истории"));
+        } else if (def.id == menubar::kMessage) {
+            InsertBefore(menu, kCloseConversation,
+                         Command(kFindInConversation, u"Найти в переписке"));
+            InsertBefore(menu, kCloseConversation,
+                         Command(kExportConversation, u"Экспорт переписки…"));
+            InsertBefore(menu, kCloseConversation, Separator());
+        }
+    }
+    defs.push_back({menubar::kHistorySearch,
+                    {Command(kShowContacts, u"Отмена"), Command(kOpenSearchHit, u"Открыть")}});
+}
+
 const std::vector<MenuDefinition>& Definitions() {
-    static const std::vector<MenuDefinition> defs = BuildDefinitions();
+    static const std::vector<MenuDefinition> defs = [] {
+        std::vector<MenuDefinition> built = BuildDefinitions();
+        AddHistoryEntries(built);
+        return built;
+    }();
     return defs;
 }
 

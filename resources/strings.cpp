@@ -92,6 +92,36 @@ constexpr std::array kStrings{
     StringEntry{str::kServerAddFailed,
                 u"Контакт %1 не добавлен в список на сервере (ошибка %2): он останется только в этом списке."},
     StringEntry{str::kNewGroupName, u"Общие"},
+    StringEntry{str::kSearchLine, u"Поиск в переписке"},
+    StringEntry{str::kSearchCount, u"%1 из %2"},
+    StringEntry{str::kSearchNothing, u"Не найдено"},
+    StringEntry{str::kHistorySearchTitle, u"Поиск по истории"},
+    StringEntry{str::kHistorySearchRunning, u"Поиск…"},
+    StringEntry{str::kHistorySearchFound, u"Найдено: %1"},
+    StringEntry{str::kHistorySearchFoundMore, u"Найдено: %1, показаны последние %2"},
+    StringEntry{str::kHistorySearchNothing, u"Ничего не найдено"},
+    StringEntry{str::kHistorySearchHits, u"Найденные сообщения"},
+    StringEntry{str::kExportTitle, u"Экспорт переписки"},
+    StringEntry{str::kExportTextFilter, u"Текст (*.txt)"},
+    StringEntry{str::kExportHtmlFilter, u"HTML (*.html)"},
+    StringEntry{str::kExportFileName, u"Переписка %1"},
+    StringEntry{str::kExportHeading, u"Переписка между %1 и %2"},
+    StringEntry{str::kExportSystem, u"Система"},
+    StringEntry{str::kExportIntoDataFolder,
+                u"В папку данных Pellox переписку сохранить нельзя: выберите другую папку."},
+    StringEntry{str::kLoginCertificateUntrusted, u"Сертификат сервера не подтверждён"},
+    StringEntry{str::kLoginCertificateChanged, u"Сертификат сервера изменился"},
+    StringEntry{str::kLoginTlsFailed, u"Не удалось установить защищённое соединение"},
+    StringEntry{str::kCertificateTitle, u"Сертификат сервера"},
+    StringEntry{str::kCertificateQuestion,
+                u"Система не может подтвердить сертификат сервера %1.\nОтпечаток SHA-256:\n%2\n\n"
+                u"Доверять этому сертификату?"},
+    StringEntry{str::kCertificateChanged,
+                u"Сертификат сервера %1 изменился, соединение не установлено.\n"
+                u"Доверенный сертификат (SHA-256):\n%2\nПредъявленный сертификат (SHA-256):\n%3"},
+    StringEntry{str::kCertificateNotTrusted,
+                u"Сертификат сервера сообщений не подтверждён, соединение не установлено.\n"
+                u"Отпечаток SHA-256:\n%1"},
 };
 
 }  // namespace
@@ -133,6 +163,13 @@ int LoginRefusalStringId(int code) {
         case 0x001B:  // the client's version is too old
         case 0x001C:
             return str::kLoginClientTooOld;
+        // The client's own (net/session.h), beside the server's 16-bit codes.
+        case 0x10001:  // kRefusalCertificateUntrusted
+            return str::kLoginCertificateUntrusted;
+        case 0x10002:  // kRefusalCertificateChanged
+            return str::kLoginCertificateChanged;
+        case 0x10003:  // kRefusalTlsFailed
+            return str::kLoginTlsFailed;
         default:
             return str::kLoginRefused;
     }

@@ -97,6 +97,37 @@ inline constexpr int kYouWereAdded = 2103;         // system line: someone added
 inline constexpr int kAuthRequestedNotice = 2104;  // "%1": the request's text
 inline constexpr int kServerAddFailed = 2105;      // "%1": the UIN, "%2": the error code
 inline constexpr int kNewGroupName = 2106;         // the server list's first group
+// History search and export (2250-2299).
+inline constexpr int kSearchLine = 2250;          // the conversation's search line
+inline constexpr int kSearchCount = 2251;         // "%1" the current match, "%2" how many
+inline constexpr int kSearchNothing = 2252;       // a query without matches
+inline constexpr int kHistorySearchTitle = 2253;  // the search over every conversation
+inline constexpr int kHistorySearchRunning = 2254;
+inline constexpr int kHistorySearchFound = 2255;      // "%1" entries found
+inline constexpr int kHistorySearchFoundMore = 2256;  // "%1" found, "%2" the newest listed
+inline constexpr int kHistorySearchNothing = 2257;
+inline constexpr int kHistorySearchHits = 2258;   // the list of hits, to a screen reader
+inline constexpr int kExportTitle = 2259;         // the file dialog's caption
+inline constexpr int kExportTextFilter = 2260;
+inline constexpr int kExportHtmlFilter = 2261;
+inline constexpr int kExportFileName = 2262;      // "%1" the contact's number
+inline constexpr int kExportHeading = 2263;       // "%1" one's number, "%2" the contact
+inline constexpr int kExportSystem = 2264;        // who wrote a system entry
+inline constexpr int kExportIntoDataFolder = 2265;
+// Sign-on over TLS (2300-2349). The status line when a certificate or TLS itself
+// ended the sign-on (LoginRefusal() kRefusalCertificateUntrusted,
+// kRefusalCertificateChanged, kRefusalTlsFailed):
+inline constexpr int kLoginCertificateUntrusted = 2300;
+inline constexpr int kLoginCertificateChanged = 2301;
+inline constexpr int kLoginTlsFailed = 2302;
+// The question about a certificate nobody vouches for ("%1" the server, "%2" its
+// SHA-256 fingerprint), its title, and the notices of a changed certificate ("%1"
+// the server, "%2" the pinned fingerprint, "%3" the one presented) and of a
+// messaging server's certificate that no pin covers ("%1" its fingerprint).
+inline constexpr int kCertificateTitle = 2303;
+inline constexpr int kCertificateQuestion = 2304;
+inline constexpr int kCertificateChanged = 2305;
+inline constexpr int kCertificateNotTrusted = 2306;
 }  // namespace str
 
 // The text of string `id`; empty for an id the table does not hold.

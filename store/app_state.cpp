@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <unordered_map>
 
 #include "store/contact_list_file.h"
 #include "store/file_access.h"

@@ -242,15 +242,23 @@ bool MessageHistory::Load(const std::string& fileName) {
     std::lock_guard lock(lock_);
     fileName_ = fileName;
     std::vector<MessageEntry> read;
-    HistoryReader reader(read);
-    const bool ok = !UntrustedDirectory(directory_) && ReadSectionFile(reader, Path());
+    const bool ok = ReadHistoryFile(directory_, fileName_, read);
     if (entries_.empty()) {
         entries_ = std::move(read);
     } else {
         entries_.insert(entries_.end(), std::make_move_iterator(read.begin()),
                         std::make_move_iterator(read.end()));
     }
-    return ok || !platform::FileExists(Path());
+    return ok;
+}
+
+bool ReadHistoryFile(const std::string& directory, const std::string& fileName,
+                     std::vector<MessageEntry>& entries) {
+    entries.clear();
+    const std::string path = directory + fileName;
+    HistoryReader reader(entries);
+    const bool ok = !UntrustedDirectory(directory) && ReadSectionFile(reader, path);
+    return ok || !platform::FileExists(path);
 }
 
 std::size_t MessageHistory::Append(MessageEntry entry) {
@@ -308,6 +316,14 @@ std::vector<MessageEntry> MessageHistory::EntriesBetween(std::size_t first,
     if (first >= last) return {};
     return std::vector<MessageEntry>(entries_.begin() + static_cast<std::ptrdiff_t>(first),
                                      entries_.begin() + static_cast<std::ptrdiff_t>(last));
+}
+
+void MessageHistory::VisitNewestFirst(
+    std::size_t first, std::size_t last,
+    const std::function<void(std::size_t, const MessageEntry&)>& fn) const {
+    std::lock_guard lock(lock_);
+    last = std::min(last, entries_.size());
+    for (std::size_t i = last; i > first; --i) fn(i - 1, entries_[i - 1]);
 }
 
 std::size_t MessageHistory::Count() const {

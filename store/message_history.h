@@ -32,6 +32,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -85,6 +86,11 @@ public:
     // The entries with indexes first..last-1 that exist (empty when none do): lets a
     // painter copy only the newest entries of a long history.
     std::vector<MessageEntry> EntriesBetween(std::size_t first, std::size_t last) const;
+    // Calls fn(index, entry) for the entries with indexes first..last-1 that exist,
+    // the highest index first, while holding the history's lock (fn must not call
+    // back into the history): lets a search read a long history without copying it.
+    void VisitNewestFirst(std::size_t first, std::size_t last,
+                          const std::function<void(std::size_t, const MessageEntry&)>& fn) const;
     std::size_t Count() const;
     // The file name inside the data directory; empty when not bound.
     std::string FileName() const;
@@ -100,6 +106,12 @@ private:
 
 // "msg_" + UIN + ".txt", the UIN as a file name component (file_access.h).
 std::string HistoryFileName(std::u16string_view uin);
+
+// The entries of the file directory + fileName, as Load would add them, into
+// `entries` (replacing what it held); nothing is bound, kept or written. False when
+// the file could not be read; a missing file is an empty history.
+bool ReadHistoryFile(const std::string& directory, const std::string& fileName,
+                     std::vector<MessageEntry>& entries);
 
 // The direction word: "IN", "OUT", "System".
 std::u16string_view DirectionWord(MessageDirection direction);

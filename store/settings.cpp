@@ -30,6 +30,29 @@ std::u16string Decimal(int n) {
 
 }  // namespace
 
+bool UsesMd5Login(const Profile& profile) {
+    const auto value = profile.values.find(kLoginKey);
+    return value != profile.values.end() && value->second == kLoginMd5;
+}
+
+bool UsesTls(const Profile& profile) {
+    const auto value = profile.values.find(kTlsKey);
+    return value != profile.values.end() && LeadingNumber(value->second) != 0;
+}
+
+std::u16string PinnedCertificate(const Profile& profile, std::u16string_view server) {
+    const auto value = profile.values.find(kTlsPinKey);
+    if (value == profile.values.end() || server.empty()) return {};
+    const std::u16string& pin = value->second;
+    const std::size_t blank = pin.find(u' ');
+    if (blank == std::u16string::npos || std::u16string_view(pin).substr(0, blank) != server) return {};
+    return pin.substr(blank + 1);
+}
+
+void PinCertificate(Profile& profile, std::u16string_view server, std::u16string_view fingerprint) {
+    profile.values[kTlsPinKey] = std::u16string(server) + u" " + std::u16string(fingerprint);
+}
+
 void Settings::Reset() {
     profile.clear();
     profiles.clear();

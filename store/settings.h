@@ -30,6 +30,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "store/section_file.h"
 
@@ -45,6 +46,26 @@ struct Profile {
     std::map<std::u16string, std::u16string> values;  // ordered by code units
     bool operator==(const Profile&) const = default;
 };
+
+// The profile keys of how to sign on:
+//   "login"   "md5" for the MD5 login; "roasted", or no key at all (every profile
+//             from before the choice), for the roasted password;
+//   "tls"     a flag: both connections over TLS;
+//   "tlspin"  "<server> <fingerprint>": the SHA-256 fingerprint of the server
+//             certificate the user trusted, for the server named as ServerIdentity
+//             (net/address.h) names it.
+inline constexpr char16_t kLoginKey[] = u"login";
+inline constexpr char16_t kLoginMd5[] = u"md5";
+inline constexpr char16_t kLoginRoasted[] = u"roasted";
+inline constexpr char16_t kTlsKey[] = u"tls";
+inline constexpr char16_t kTlsPinKey[] = u"tlspin";
+
+bool UsesMd5Login(const Profile& profile);
+bool UsesTls(const Profile& profile);
+// The fingerprint pinned for `server`; empty when none is, or one is for another
+// server.
+std::u16string PinnedCertificate(const Profile& profile, std::u16string_view server);
+void PinCertificate(Profile& profile, std::u16string_view server, std::u16string_view fingerprint);
 
 class Settings : public SectionFileHandler {
 public:

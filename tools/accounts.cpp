@@ -1,8 +1,12 @@
 #include "tools/accounts.h"
 
 #include <algorithm>
+#include <optional>
 #include <set>
+#include <span>
 
+#include "platform/files.h"
+#include "store/file_access.h"
 #include "tools/key_value_file.h"
 
 namespace pellox::server {
@@ -69,6 +73,59 @@ void AddBuddies(Account& account, std::string_view list, std::vector<std::string
     }
 }
 
+// Takes a detail line of the accounts file; false (with a warning) when its
+// value does not fit the field.
+void AddDetail(Account& account, const DetailField& field, const std::string& value,
+               std::vector<std::string>& warnings) {
+    if (field.kind != DetailKind::Text) {
+        const std::string_view digits = TrimBlanks(value);
+        unsigned long number = 0;
+        const unsigned long max = field.kind == DetailKind::Byte ? 0xFF : 0xFFFF;
+        bool good = !digits.empty() && digits.size() <= 5;
+        for (char c : digits) {
+            good = good && c >= '0' && c <= '9';
+            if (good) number = number * 10 + static_cast<unsigned>(c - '0');
+        }
+        if (!good || number > max) {
+            warnings.push_back(SectionWarning(account.uin, std::string(field.key) + ": '" + value +
+                                                               "' is not a number up to " + std::to_string(max)));
+            return;
+        }
+        account.details[std::string(field.key)] = std::to_string(number);
+        return;
+    }
+    std::string text = CutAtZero(UnescapeValue(value), std::string::npos);
+    const std::size_t max = field.key == kAboutDetail.key ? kMaxAboutBytes : kMaxDetailBytes;
+    if (text.size() > max) {
+        warnings.push_back(SectionWarning(account.uin, std::string(field.key) + " longer than " +
+                                                           std::to_string(max) + " bytes, skipped"));
+        return;
+    }
+    if (field.key == kMoreEmailKey) {
+        if (account.moreEmails.size() < kMaxMoreEmails) account.moreEmails.push_back(std::move(text));
+        return;
+    }
+    account.details[std::string(field.key)] = std::move(text);
+}
+
+// A line of the accounts file as the reader splits it: a section header's
+// name, or a pair's key (empty for anything else).
+struct LineShape {
+    bool header = false;
+    std::string_view name;
+};
+
+LineShape ShapeOf(std::string_view line) {
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    while (!line.empty() && line.front() == '\r') line.remove_prefix(1);
+    if (line.size() >= 2 && line.front() == '[' && line.back() == ']') return {true, line.substr(1, line.size() - 2)};
+    const std::size_t equals = line.find('=');
+    if (equals == std::string_view::npos) return {};
+    std::string_view key = line.substr(0, equals);
+    while (!key.empty() && IsBlank(key.back())) key.remove_suffix(1);
+    return {false, key};
+}
+
 }  // namespace
 
 bool ParseUin(std::string_view text, Uin& uin) {
@@ -84,6 +141,33 @@ bool ParseUin(std::string_view text, Uin& uin) {
 }
 
 std::string UinText(Uin uin) { return std::to_string(uin); }
+
+const DetailField* FindDetailField(std::string_view key) {
+    static constexpr DetailField kMoreEmail = {kMoreEmailKey, DetailKind::Text};
+    for (const auto& table : {std::span<const DetailField>(kBasicDetails), std::span<const DetailField>(kMoreDetails),
+                              std::span<const DetailField>(&kAboutDetail, 1), std::span<const DetailField>(&kMoreEmail, 1)}) {
+        for (const DetailField& field : table) {
+            if (field.key == key) return &field;
+        }
+    }
+    return nullptr;
+}
+
+unsigned DetailNumber(const Details& details, std::string_view key) {
+    auto it = details.find(key);
+    if (it == details.end()) return 0;
+    unsigned value = 0;
+    for (char c : it->second) {
+        if (c < '0' || c > '9' || value > 0xFFFF) return 0;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    return value;
+}
+
+std::string_view DetailText(const Details& details, std::string_view key) {
+    auto it = details.find(key);
+    return it == details.end() ? std::string_view() : std::string_view(it->second);
+}
 
 bool Account::Lists(Uin other) const {
     return std::any_of(buddies.begin(), buddies.end(), [other](const Buddy& b) { return b.uin == other; });
@@ -112,7 +196,18 @@ AccountStore AccountStore::Demo() {
     store.Add(make(100001, "alice", "\xC0\xEB\xE8\xF1\xE0", {100002, 100003}, false));
     store.Add(make(100002, "boris", "\xC1\xEE\xF0\xE8\xF1", {100001, 100003}, false));
     store.Add(make(100003, "", "\xDD\xF5\xEE", {}, true));
-    store.Add(make(100004, "vera", "\xC2\xE5\xF0\xE0", {100001, 100002, 100003}, false));
+    Account vera = make(100004, "vera", "\xC2\xE5\xF0\xE0", {100001, 100002, 100003}, false);
+    // Вера Соколова from Тверь, who is found by her e-mail address.
+    vera.details = {{"first", "\xC2\xE5\xF0\xE0"},
+                    {"last", "\xD1\xEE\xEA\xEE\xEB\xEE\xE2\xE0"},
+                    {"email", "vera@example.org"},
+                    {"city", "\xD2\xE2\xE5\xF0\xFC"},
+                    {"gender", "1"},
+                    {"age", "27"},
+                    // "Пишу стихи, читаю по вечерам."
+                    {"about", "\xCF\xE8\xF8\xF3 \xF1\xF2\xE8\xF5\xE8, \xF7\xE8\xF2\xE0\xFE \xEF\xEE "
+                              "\xE2\xE5\xF7\xE5\xF0\xE0\xEC."}};
+    store.Add(std::move(vera));
     return store;
 }
 
@@ -146,6 +241,8 @@ bool AccountStore::LoadFile(const std::string& path, std::string& error,
             current->echo = TrimBlanks(value) == "1";
         } else if (key == "auth") {
             current->auth = TrimBlanks(value) == "1";
+        } else if (const DetailField* field = FindDetailField(key)) {
+            AddDetail(*current, *field, value, warnings);
         } else {
             warnings.push_back(SectionWarning(current->uin, "unknown key '" + key + "' ignored"));
         }
@@ -195,6 +292,90 @@ std::vector<Uin> AccountStore::WatchersOf(Uin uin) const {
 void AccountStore::Add(Account account) {
     Uin uin = account.uin;
     accounts_[uin] = std::move(account);
+}
+
+std::vector<std::string> DetailLines(const Account& account) {
+    std::vector<std::string> lines;
+    lines.push_back("nickname=" + account.nickname);
+    for (const auto& [key, value] : account.details) {
+        const DetailField* field = FindDetailField(key);
+        if (field == nullptr || value.empty()) continue;
+        lines.push_back(key + "=" + (field->kind == DetailKind::Text ? EscapeValue(value) : value));
+    }
+    for (const std::string& address : account.moreEmails) {
+        lines.push_back(std::string(kMoreEmailKey) + "=" + EscapeValue(address));
+    }
+    return lines;
+}
+
+std::string ReplaceDetailLines(std::string_view fileText, const std::map<Uin, Account>& changed) {
+    // Lines end as the file's first line does.
+    const std::size_t firstEnd = fileText.find('\n');
+    const char* newline = firstEnd != std::string_view::npos && firstEnd > 0 && fileText[firstEnd - 1] == '\r' ? "\r\n" : "\n";
+    std::string out;
+    out.reserve(fileText.size() + 1024);
+    std::set<Uin> written;
+    const Account* current = nullptr;  // a changed account whose section this is
+    std::size_t pos = 0;
+    while (pos < fileText.size()) {
+        std::size_t end = fileText.find('\n', pos);
+        end = end == std::string_view::npos ? fileText.size() : end + 1;
+        const std::string_view line = fileText.substr(pos, end - pos);
+        pos = end;
+        const LineShape shape = ShapeOf(line.substr(0, line.size() - (line.back() == '\n' ? 1 : 0)));
+        if (shape.header) {
+            Uin uin = 0;
+            auto it = ParseUin(shape.name, uin) ? changed.find(uin) : changed.end();
+            current = it != changed.end() ? &it->second : nullptr;
+            out += line;
+            if (current != nullptr && written.insert(uin).second) {
+                if (line.back() != '\n') out += newline;
+                for (const std::string& detail : DetailLines(*current)) out += detail + newline;
+            }
+            continue;
+        }
+        if (current != nullptr && (shape.name == "nickname" || FindDetailField(shape.name) != nullptr)) continue;
+        out += line;
+    }
+    return out;
+}
+
+void DetailsWriter::Stage(const Account& account) {
+    if (!Enabled()) return;
+    std::lock_guard<std::mutex> lock(lock_);
+    staged_[account.uin] = account;
+    dirty_ = true;
+}
+
+bool DetailsWriter::Flush(std::string& error) {
+    if (!Enabled()) return true;
+    bool readFailed = false;
+    bool produced = false;
+    const std::size_t slash = path_.find_last_of('/');
+    const std::string directory = slash == std::string::npos ? "./" : path_.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+    // Runs under the directory's rewrite lock: what it takes is the latest state.
+    auto produce = [&]() -> std::optional<std::string> {
+        std::map<Uin, Account> accounts;
+        {
+            std::lock_guard<std::mutex> lock(lock_);
+            if (!dirty_) return std::nullopt;  // a later flush wrote it already
+            accounts = staged_;
+            dirty_ = false;
+        }
+        produced = true;
+        std::string text;
+        if (!platform::ReadWholeFile(path_, text)) {
+            readFailed = true;
+            return std::nullopt;
+        }
+        return ReplaceDetailLines(text, accounts);
+    };
+    if (ReplaceFileContents(directory, name, produce) || !produced) return true;
+    std::lock_guard<std::mutex> lock(lock_);
+    dirty_ = true;  // the next flush tries again
+    error = (readFailed ? "cannot read the accounts file " : "cannot write the accounts file ") + path_;
+    return false;
 }
 
 }  // namespace pellox::server

@@ -9,11 +9,14 @@
 #include <cstring>
 
 #include "platform/thread.h"
+#include "platform/tls.h"
 
 namespace pellox::server {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr char kSendFailed[] = "send failed or timed out: the client does not read";
 
 long long NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
@@ -30,47 +33,41 @@ void SetSendTimeout(platform::SocketHandle socket, int ms) {
 
 }  // namespace
 
-std::uint32_t LocalAddressOf(platform::SocketHandle socket) {
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || addr.sin_family != AF_INET) {
-        return 0;
+bool LocalEndpointOf(platform::SocketHandle socket, platform::Endpoint& endpoint) {
+    sockaddr_storage storage{};
+    socklen_t len = sizeof storage;
+    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&storage), &len) != 0) return false;
+    platform::Endpoint local;
+    if (storage.ss_family == AF_INET) {
+        const auto& in = reinterpret_cast<const sockaddr_in&>(storage);
+        std::memcpy(local.address.bytes.data(), &in.sin_addr, 4);
+        local.port = ntohs(in.sin_port);
+    } else if (storage.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(storage);
+        local.address.v6 = true;
+        std::memcpy(local.address.bytes.data(), &in6.sin6_addr, 16);
+        local.address.scope = in6.sin6_scope_id;
+        local.port = ntohs(in6.sin6_port);
+    } else {
+        return false;
     }
-    return ntohl(addr.sin_addr.s_addr);
+    endpoint = local;
+    return true;
 }
 
-std::uint32_t PeerAddressOf(platform::SocketHandle socket) {
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || addr.sin_family != AF_INET) {
-        return 0;
-    }
-    return ntohl(addr.sin_addr.s_addr);
-}
-
-Connection::Connection(platform::SocketHandle socket, const Limits& limits, Handler& handler)
-    : socket_(socket), limits_(limits), handler_(handler), idleTimeoutMs_(limits.idleTimeoutMs) {
-    SetSendTimeout(socket_, limits_.sendTimeoutMs);
+Connection::Connection(std::unique_ptr<platform::Stream> stream, const Limits& limits, Handler& handler)
+    : stream_(std::move(stream)), io_(stream_.get()), limits_(limits), handler_(handler),
+      idleTimeoutMs_(limits.idleTimeoutMs),
+      // A plain stream carries frames at once; a TLS one after its handshake.
+      streamReady_(dynamic_cast<platform::TlsStream*>(io_) == nullptr) {
+    SetSendTimeout(io_->Handle(), limits_.sendTimeoutMs);
 }
 
 Connection::~Connection() {
     Abort();
     Join();
     std::lock_guard<std::mutex> lock(queueLock_);
-    if (!socketClosed_) platform::CloseSocket(socket_);
-    socketClosed_ = true;
-}
-
-void Connection::ThreadDone(std::atomic<bool>& done) {
-    std::lock_guard<std::mutex> lock(queueLock_);
-    done.store(true);
-    // The last thread out closes the socket at once, so the peer sees the end
-    // now rather than when the server next cleans up. Under the lock, so that a
-    // late Abort never shuts down a descriptor number that was reused.
-    if (readerDone_.load() && writerDone_.load() && !socketClosed_) {
-        platform::CloseSocket(socket_);
-        socketClosed_ = true;
-    }
+    stream_.reset();
 }
 
 void Connection::Start() {
@@ -165,12 +162,26 @@ void Connection::CloseAfterFlush(const std::string& reason) {
 
 void Connection::Abort(const std::string& reason) {
     std::lock_guard<std::mutex> lock(queueLock_);
+    AbortLocked(reason);
+}
+
+void Connection::AbortLocked(const std::string& reason) {
     if (!aborted_ && abortReason_.empty()) abortReason_ = reason;
     aborted_ = true;
     queue_.clear();
     queuedBytes_ = 0;
     queueChanged_.notify_one();
-    if (!socketClosed_) platform::ShutdownSocket(socket_);
+    // The stream is kept until both threads ended, so its descriptor number is
+    // never one that was closed and handed out again.
+    if (stream_) stream_->Shutdown();
+}
+
+bool Connection::CutStalledSend() {
+    const long long since = sendingSinceMs_.load();
+    if (since == 0 || NowMs() - since < limits_.sendTimeoutMs) return false;
+    std::lock_guard<std::mutex> lock(queueLock_);
+    AbortLocked(kSendFailed);
+    return true;
 }
 
 void Connection::WriteLoop() {
@@ -178,26 +189,20 @@ void Connection::WriteLoop() {
         std::vector<std::uint8_t> frame;
         {
             std::unique_lock<std::mutex> lock(queueLock_);
-            queueChanged_.wait(lock, [this] { return aborted_ || closing_ || !queue_.empty(); });
+            queueChanged_.wait(lock, [this] { return aborted_ || (streamReady_ && (closing_ || !queue_.empty())); });
             if (aborted_ || queue_.empty()) break;  // aborted, or closing with nothing left
             frame = std::move(queue_.front());
             queue_.pop_front();
             queuedBytes_ -= frame.size();
         }
-        std::size_t sent = 0;
-        while (sent < frame.size()) {
-            long n = platform::SendSome(socket_, frame.data() + sent, frame.size() - sent);
-            if (n <= 0) break;
-            sent += static_cast<std::size_t>(n);
-        }
+        sendingSinceMs_.store(NowMs());
+        const bool sent = io_->SendAll(frame.data(), frame.size());
+        sendingSinceMs_.store(0);
         bool drained = false;
         {
             std::lock_guard<std::mutex> lock(queueLock_);
-            if (sent < frame.size()) {
-                if (!aborted_ && abortReason_.empty()) abortReason_ = "send failed or timed out: the client does not read";
-                aborted_ = true;
-                queue_.clear();
-                queuedBytes_ = 0;
+            if (!sent) {
+                AbortLocked(kSendFailed);
                 break;
             }
             if (notifyDrained_ && !aborted_ && queuedBytes_ <= limits_.maxQueuedOutput / 4) {
@@ -208,8 +213,27 @@ void Connection::WriteLoop() {
         if (drained) handler_.OnDrained(*this);
     }
     // Wakes the reader as well, which then reports the close.
-    platform::ShutdownSocket(socket_);
-    ThreadDone(writerDone_);
+    io_->Shutdown();
+    std::lock_guard<std::mutex> lock(queueLock_);
+    writerDone_.store(true);
+    writerEnded_.notify_all();
+}
+
+bool Connection::AcceptTls(std::string& reason) {
+    auto* tls = dynamic_cast<platform::TlsStream*>(io_);
+    if (tls == nullptr) return true;
+    const long long deadline = deadlineMs_.load();
+    const long long until = deadline != 0 ? deadline : NowMs() + idleTimeoutMs_.load();
+    std::string why;
+    if (!tls->Accept(Clock::time_point(std::chrono::milliseconds(until)), &why)) {
+        reason = "TLS handshake failed: " + why;
+        Abort(reason);
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(queueLock_);
+    streamReady_ = true;
+    queueChanged_.notify_one();
+    return true;
 }
 
 void Connection::ReadLoop() {
@@ -218,6 +242,7 @@ void Connection::ReadLoop() {
     std::string reason;
     auto lastFrame = Clock::now();
 
+    AcceptTls(reason);
     while (reason.empty()) {
         auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastFrame).count();
         long long limit = idleTimeoutMs_.load();
@@ -230,10 +255,14 @@ void Connection::ReadLoop() {
             reason = "did not sign on in time";
             break;
         }
+        if (CutStalledSend()) {
+            reason = kSendFailed;
+            break;
+        }
         // Short slices keep the time-out checks going while the socket is quiet.
         int wait = static_cast<int>(std::min<long long>(limit - idle, 250));
-        if (!platform::WaitReadable(socket_, wait)) continue;
-        long n = platform::ReceiveSome(socket_, chunk, sizeof chunk);
+        if (!io_->WaitReadable(wait)) continue;
+        long n = io_->ReceiveSome(chunk, sizeof chunk);
         if (n == 0) {
             reason = "closed by the client";
             break;
@@ -275,7 +304,22 @@ void Connection::ReadLoop() {
     }
     handler_.OnClosed(*this, reason);
     CloseAfterFlush();
-    ThreadDone(readerDone_);
+    readerDone_.store(true);
+
+    // The reader stays to watch the flush of what is queued: a client that reads
+    // nothing more must not keep the writer, and so this connection, for ever.
+    std::unique_lock<std::mutex> lock(queueLock_);
+    while (!writerDone_.load()) {
+        writerEnded_.wait_for(lock, std::chrono::milliseconds(250));
+        if (writerDone_.load()) break;
+        lock.unlock();
+        CutStalledSend();
+        lock.lock();
+    }
+    // The last one out closes the stream at once, so that the peer sees the end
+    // now rather than when the server next cleans up.
+    stream_.reset();
+    finished_.store(true);
 }
 
 }  // namespace pellox::server

@@ -1,13 +1,18 @@
 // One client connection of the local server: a reader thread that splits the
 // byte stream into FLAP frames and hands each to a handler, and a writer thread
 // that sends queued frames, so that a client that stops reading never blocks the
-// thread of another session that relays something to it.
+// thread of another session that relays something to it. The stream is plain TCP
+// or TLS; a TLS stream is accepted (its handshake) on the reader thread, by the
+// connection's deadline, before anything is read or sent, so that a client that
+// stalls its handshake holds up nothing but its own connection.
 //
 // Bounds: an inbound frame longer than maxInboundFrame, or one without the 0x2A
 // marker, ends the connection; so does output piling up past maxQueuedOutput
 // (a client that does not read), a send blocked longer than sendTimeoutMs, a
 // connection silent for longer than its idle time-out, and one still open at its
-// deadline.
+// deadline. The reader cuts a send that has made no end for longer than
+// sendTimeoutMs (a TLS stream waits on its socket without a time limit of its
+// own), also while the last queued frames are flushed after the reader ended.
 //
 // Threads: every public member may be called from any thread. OnFrame and
 // OnClosed run on the reader thread, OnDrained on the writer thread.
@@ -18,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -25,7 +31,9 @@
 #include <vector>
 
 #include "net/codec.h"
+#include "platform/endpoint.h"
 #include "platform/socket.h"
+#include "platform/stream.h"
 
 namespace pellox::server {
 
@@ -51,9 +59,10 @@ public:
         int idleTimeoutMs = 30 * 1000;
     };
 
-    // Takes ownership of the socket; nothing runs before Start.
-    Connection(platform::SocketHandle socket, const Limits& limits, Handler& handler);
-    // Aborts, joins both threads and closes the socket.
+    // Takes the stream over; nothing runs before Start. A platform::TlsStream is
+    // accepted first (SetDeadline before Start bounds the handshake).
+    Connection(std::unique_ptr<platform::Stream> stream, const Limits& limits, Handler& handler);
+    // Aborts, joins both threads and closes the stream.
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -90,22 +99,27 @@ public:
     // the deadline.
     void SetDeadline(int ms);
 
-    // Both threads have ended (and the socket is closed); Join then returns at once.
-    bool Finished() const { return readerDone_.load() && writerDone_.load(); }
+    // Both threads have ended (and the stream is closed); Join then returns at once.
+    bool Finished() const { return finished_.load(); }
     // The reader has ended: nothing the client sends is read any more.
     bool ReaderDone() const { return readerDone_.load(); }
     void Join();
     // Valid while the reader runs (that is, inside the handler).
-    platform::SocketHandle Socket() const { return socket_; }
+    platform::SocketHandle Socket() const { return io_->Handle(); }
 
 private:
     bool Enqueue(std::vector<std::uint8_t> frame);
     void PushLocked(std::vector<std::uint8_t> frame);  // queueLock_ held
+    void AbortLocked(const std::string& reason);       // queueLock_ held
+    // Aborts when a send has been under way for longer than the send time-out;
+    // true then.
+    bool CutStalledSend();
+    bool AcceptTls(std::string& reason);
     void ReadLoop();
     void WriteLoop();
-    void ThreadDone(std::atomic<bool>& done);
 
-    const platform::SocketHandle socket_;
+    std::unique_ptr<platform::Stream> stream_;  // reset under queueLock_ once both threads ended
+    platform::Stream* const io_;                 // the stream, for the two threads
     const Limits limits_;
     Handler& handler_;
     std::atomic<int> idleTimeoutMs_;
@@ -117,20 +131,22 @@ private:
     std::uint16_t sequence_ = 0;                   // guarded by queueLock_
     bool closing_ = false;                         // guarded by queueLock_
     bool aborted_ = false;                         // guarded by queueLock_
-    bool socketClosed_ = false;                    // guarded by queueLock_
     bool notifyDrained_ = false;                   // guarded by queueLock_
+    bool streamReady_ = false;                     // guarded by queueLock_: handshake done
     std::string abortReason_;                      // guarded by queueLock_
+    std::condition_variable writerEnded_;          // with queueLock_
     std::atomic<long long> deadlineMs_{0};         // steady clock, ms; 0: none
+    std::atomic<long long> sendingSinceMs_{0};     // steady clock, ms; 0: no send under way
 
     std::thread reader_;
     std::thread writer_;
     std::atomic<bool> readerDone_{false};
     std::atomic<bool> writerDone_{false};
+    std::atomic<bool> finished_{false};
 };
 
-// The local and the peer's address of a connected socket, host byte order; 0
+// The address the client reached on a connected socket (its local end); false
 // when unknown.
-std::uint32_t LocalAddressOf(platform::SocketHandle socket);
-std::uint32_t PeerAddressOf(platform::SocketHandle socket);
+[[nodiscard]] bool LocalEndpointOf(platform::SocketHandle socket, platform::Endpoint& endpoint);
 
 }  // namespace pellox::server

@@ -16,6 +16,13 @@ namespace {
 
 constexpr std::size_t kChunkBytes = 64 * 1024;
 
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
 // The store's helpers take UTF-16 lines; every byte that matters to them (the
 // brackets, "=" and blanks) is ASCII, so bytes are carried over by value.
 std::u16string Widened(std::string_view bytes) {
@@ -131,6 +138,44 @@ bool ReadKeyValueFile(const std::string& path, const KeyValueSinks& sinks, std::
     ::close(fd);
     reader.Finish();
     return true;
+}
+
+std::string EscapeValue(const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == '\\') {
+            out += "\\\\";
+        } else if (byte < 0x20 || byte == 0x7F || (i == 0 && byte == ' ')) {
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0x0F];
+        } else {
+            out += static_cast<char>(byte);
+        }
+    }
+    return out;
+}
+
+std::string UnescapeValue(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == '\\') {
+            out += '\\';
+            ++i;
+        } else if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x' &&
+                   HexValue(text[i + 2]) >= 0 && HexValue(text[i + 3]) >= 0) {
+            char byte = static_cast<char>(HexValue(text[i + 2]) * 16 + HexValue(text[i + 3]));
+            if (byte != '\0') out += byte;
+            i += 3;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
 }
 
 }  // namespace pellox::server

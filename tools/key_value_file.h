@@ -31,4 +31,10 @@ struct KeyValueSinks {
 [[nodiscard]] bool ReadKeyValueFile(const std::string& path, const KeyValueSinks& sinks, std::size_t maxLine,
                                     std::string& error);
 
+// A value as one line of the file: a backslash, control bytes and a leading
+// blank are written as \\ and \xHH. UnescapeValue reads it back (an escaped
+// zero byte is dropped; a backslash that starts no escape stays as it is).
+std::string EscapeValue(const std::string& text);
+std::string UnescapeValue(const std::string& text);
+
 }  // namespace pellox::server

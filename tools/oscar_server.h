@@ -1,9 +1,11 @@
-// The local OSCAR server: an authorization port that checks the roasted password
-// and hands out a single-use cookie, and a messaging port that serves signed-on
-// sessions: presence of buddies, message relay, offline messages, the server
-// contact list and short user information.
+// The local OSCAR server: an authorization port that checks the password (the
+// roasted login of channel 1 or the MD5 login of family 0x0017) and hands out a
+// single-use cookie, and a messaging port that serves signed-on sessions:
+// presence of buddies, message relay, offline messages, the server contact list
+// and short user information. Each port takes both roles, as servers that share
+// one port do; an optional TLS port serves both roles behind TLS.
 //
-// Threads: two accept threads, and a reader and a writer thread per connection
+// Threads: an accept thread per port, and a reader and a writer thread per connection
 // (see Connection). All session logic runs under one server lock, so one frame
 // is handled at a time; sending never blocks under it, since frames only go into
 // the bounded queue of the receiving connection.
@@ -26,23 +28,30 @@ public:
     OscarServer(const OscarServer&) = delete;
     OscarServer& operator=(const OscarServer&) = delete;
 
-    // Loads the accounts (config.accountsFile, or the demo set when it is empty)
-    // and the offline store, binds both ports and starts serving. False with a
+    // Loads the accounts (config.accountsFile, or the demo set when it is empty),
+    // the offline store and the TLS certificate (config.tls), binds the ports and
+    // starts serving. False with a
     // message when anything fails; nothing is left running then.
     [[nodiscard]] bool Start(const ServerConfig& config, std::string& error);
     // The same with accounts given by the caller (tests).
     [[nodiscard]] bool Start(const ServerConfig& config, AccountStore accounts, std::string& error);
 
-    // Closes both listeners and every connection and joins every thread. Safe to
+    // Closes the listeners and every connection and joins every thread. Safe to
     // call more than once.
     void Stop();
 
     std::uint16_t AuthPort() const;
     std::uint16_t BosPort() const;
-    // The address the listeners are bound to, host byte order.
-    std::uint32_t BindAddress() const;
+    // 0 without config.tls.
+    std::uint16_t TlsPort() const;
+    // The SHA-256 fingerprint ("AB:CD:...") of the TLS certificate, for clients to
+    // pin; empty without TLS. Whether it was made (self-signed) at this start.
+    const std::string& TlsFingerprint() const;
+    bool TlsCertificateCreated() const;
+    // The address the listeners are bound to.
+    platform::IpAddress BindAddress() const;
 
-    // Connections currently held (both ports, finished ones not yet cleaned up
+    // Connections currently held (all ports, finished ones not yet cleaned up
     // included) and messages waiting in the offline store.
     std::size_t ConnectionCount() const;
     std::size_t StoredOfflineCount() const;

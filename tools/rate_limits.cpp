@@ -10,7 +10,11 @@ namespace {
 constexpr auto kForgetFailures = std::chrono::minutes(15);
 constexpr std::size_t kMaxEntries = 4096;
 
-constexpr std::uint64_t AddressKey(std::uint32_t address) { return (std::uint64_t{1} << 32) | address; }
+// Addresses apart from UINs (below 2^32): an IPv4 address above them, an IPv6
+// key (with its top bit set) as it is.
+constexpr std::uint64_t AddressKey(std::uint64_t address) {
+    return address >> 32 == 0 ? std::uint64_t{1} << 32 | address : address;
+}
 
 }  // namespace
 
@@ -64,7 +68,7 @@ LoginThrottle::Entry& LoginThrottle::At(std::uint64_t key, Clock::time_point now
     return made;
 }
 
-std::optional<Clock::time_point> LoginThrottle::Admit(Uin uin, std::uint32_t address, Clock::time_point now) {
+std::optional<Clock::time_point> LoginThrottle::Admit(Uin uin, std::uint64_t address, Clock::time_point now) {
     Entry* entries[2] = {&At(AddressKey(address), now, 0), uin != 0 ? &At(uin, now, AddressKey(address)) : nullptr};
     // One address has one login waiting at a time: a guesser's parallel
     // connections cannot fill the UIN's queue and keep its user out.
@@ -85,7 +89,7 @@ std::optional<Clock::time_point> LoginThrottle::Admit(Uin uin, std::uint32_t add
     return at;
 }
 
-void LoginThrottle::Finish(Uin uin, std::uint32_t address, Outcome outcome, Clock::time_point now) {
+void LoginThrottle::Finish(Uin uin, std::uint64_t address, Outcome outcome, Clock::time_point now) {
     for (std::uint64_t key : {AddressKey(address), std::uint64_t{uin}}) {
         if (key == 0) continue;
         auto it = entries_.find(key);

@@ -53,10 +53,11 @@ public:
 
     // When the login of `uin` (0: no such account) from `address` may be
     // answered; nullopt when that is further off than the longest wait. A login
-    // given a time is waiting until its Finish.
-    std::optional<Clock::time_point> Admit(Uin uin, std::uint32_t address, Clock::time_point now);
+    // given a time is waiting until its Finish. `address`: an IPv4 address (host
+    // byte order), or a number at or above 2^63 for an IPv6 client.
+    std::optional<Clock::time_point> Admit(Uin uin, std::uint64_t address, Clock::time_point now);
     // The login given a time by Admit is answered.
-    void Finish(Uin uin, std::uint32_t address, Outcome outcome, Clock::time_point now);
+    void Finish(Uin uin, std::uint64_t address, Outcome outcome, Clock::time_point now);
 
 private:
     struct Entry {
@@ -73,7 +74,7 @@ private:
     long long DelayMs(unsigned failures) const;
 
     const Settings settings_;
-    Table entries_;  // UINs below 2^32, addresses above
+    Table entries_;  // UINs below 2^32, addresses above (AddressKey)
 };
 
 }  // namespace pellox::server

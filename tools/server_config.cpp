@@ -1,5 +1,7 @@
 #include "tools/server_config.h"
 
+#include <algorithm>
+
 #include "platform/files.h"
 
 namespace pellox::server {
@@ -31,6 +33,18 @@ bool ParseSeconds(const std::string& text, int& ms) {
 }
 
 }  // namespace
+
+bool IsLoopback(const platform::IpAddress& address) {
+    if (!address.v6) return address.bytes[0] == 127;
+    static constexpr std::uint8_t kIpv6Loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    return std::equal(address.bytes.begin(), address.bytes.end(), kIpv6Loopback);
+}
+
+platform::IpAddress Ipv4Address(std::uint32_t address) {
+    platform::IpAddress ip;
+    for (int i = 0; i < 4; ++i) ip.bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(address >> (24 - 8 * i));
+    return ip;
+}
 
 bool ParseIpv4(const std::string& text, std::uint32_t& address) {
     std::uint32_t result = 0;
@@ -67,12 +81,17 @@ std::string UsageText(const std::string& program) {
            "                       accounts, served on a loopback address only.\n"
            "  --data-dir DIR       use DIR/accounts.txt (when it exists) and keep offline messages\n"
            "                       in DIR/offline.txt\n"
-           "  --bind ADDR          IPv4 address to listen on (default 127.0.0.1); any other\n"
-           "                       address, 0.0.0.0 included, is used only when given here and\n"
+           "  --bind ADDR          IPv4 or IPv6 address to listen on (default 127.0.0.1); any\n"
+           "                       other, 0.0.0.0 and :: included, is used only when given here and\n"
            "                       needs an accounts file. The protocol is clear text: beyond\n"
            "                       this machine, use it through an SSH tunnel or a VPN.\n"
            "  --port-auth PORT     authorization port (default 5190; 0 picks a free port)\n"
            "  --port-bos PORT      messaging port (default 5191; 0 picks a free port)\n"
+           "  --tls-port PORT      also serve login and messaging behind TLS on PORT (5193 is usual;\n"
+           "                       0 picks a free port)\n"
+           "  --tls-cert FILE      the TLS certificate (PEM, the server's first), with --tls-key FILE\n"
+           "                       its private key; without both a self-signed certificate is made\n"
+           "                       in the --data-dir at the first start and kept\n"
            "  --idle-timeout SEC   close a signed-on session silent this long (default 180)\n"
            "  --max-sessions N     connections served at once (default 256)\n"
            "  --verbose            one line per session event on standard error\n"
@@ -80,6 +99,10 @@ std::string UsageText(const std::string& program) {
            "\n"
            "On start-up one line on standard output names the listening ports:\n"
            "  pellox-server listening auth 127.0.0.1:5190 bos 127.0.0.1:5191\n"
+           "with --tls-port followed by \" tls 127.0.0.1:5193\" and a second line with the\n"
+           "certificate's SHA-256 fingerprint, for clients to pin:\n"
+           "  pellox-server tls fingerprint AB:CD:...\n"
+           "Every port takes both logins (roasted and MD5) and the messaging sign-on.\n"
            "SIGINT or SIGTERM stops the server.\n";
 }
 
@@ -103,9 +126,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             config.verbose = true;
             continue;
         }
-        static const char* const kWithValue[] = {"--accounts",     "--data-dir",    "--bind",
-                                                 "--port-auth",    "--port-bos",    "--idle-timeout",
-                                                 "--max-sessions"};
+        static const char* const kWithValue[] = {"--accounts",   "--data-dir",     "--bind",
+                                                 "--port-auth",  "--port-bos",     "--idle-timeout",
+                                                 "--max-sessions", "--tls-port",   "--tls-cert",
+                                                 "--tls-key"};
         bool known = false;
         for (const char* name : kWithValue) known = known || option == name;
         if (!known) return fail("unknown option " + option + " (see --help)");
@@ -119,13 +143,19 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             if (value.empty()) return fail("--data-dir needs a directory");
             dataDir = value;
         } else if (option == "--bind") {
-            if (!ParseIpv4(value, config.bindAddress)) {
-                return fail("--bind needs an IPv4 address such as 127.0.0.1, not " + value);
+            if (!platform::ParseIpAddress(value, config.bindAddress)) {
+                return fail("--bind needs an IPv4 or IPv6 address such as 127.0.0.1 or ::1, not " + value);
             }
         } else if (option == "--port-auth") {
             if (!ParsePort(value, config.authPort)) return fail("bad port for --port-auth: " + value);
         } else if (option == "--port-bos") {
             if (!ParsePort(value, config.bosPort)) return fail("bad port for --port-bos: " + value);
+        } else if (option == "--tls-port") {
+            if (!ParsePort(value, config.tlsPort)) return fail("bad port for --tls-port: " + value);
+            config.tls = true;
+        } else if (option == "--tls-cert" || option == "--tls-key") {
+            if (value.empty()) return fail(option + " needs a file name");
+            (option == "--tls-cert" ? config.tlsCertificateFile : config.tlsKeyFile) = value;
         } else if (option == "--idle-timeout") {
             if (!ParseSeconds(value, config.idleTimeoutMs)) {
                 return fail("--idle-timeout needs a number of seconds above 0, not " + value);
@@ -142,13 +172,27 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     if (config.authPort != 0 && config.authPort == config.bosPort) {
         return fail("the authorization and messaging ports must differ");
     }
+    if (config.tls && config.tlsPort != 0 && (config.tlsPort == config.authPort || config.tlsPort == config.bosPort)) {
+        return fail("the TLS port must differ from the authorization and messaging ports");
+    }
+    if (config.tlsCertificateFile.empty() != config.tlsKeyFile.empty()) {
+        return fail("--tls-cert and --tls-key go together");
+    }
+    if (!config.tlsCertificateFile.empty() && !config.tls) return fail("--tls-cert and --tls-key need --tls-port");
+    if (config.tls && config.tlsCertificateFile.empty() && dataDir.empty()) {
+        return fail("--tls-port needs --tls-cert and --tls-key, or --data-dir to keep a self-signed certificate in");
+    }
     if (!dataDir.empty()) {
         while (dataDir.size() > 1 && dataDir.back() == '/') dataDir.pop_back();
         if (config.accountsFile.empty()) {
             std::string candidate = dataDir + "/accounts.txt";
-            if (platform::FileExists(candidate)) config.accountsFile = candidate;
+            if (platform::FileExists(candidate)) {
+                config.accountsFile = candidate;
+                config.saveDetails = true;
+            }
         }
         config.offlineFile = dataDir + "/offline.txt";
+        config.dataDirectory = dataDir;
     }
     return result;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/endpoint.h"
 #include "tools/offline_store.h"
 
 namespace pellox::server {
@@ -14,32 +15,50 @@ inline constexpr std::uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
 
 // An address of the loopback network 127.0.0.0/8.
 constexpr bool IsLoopback(std::uint32_t address) { return (address >> 24) == 127; }
+// The same, or the IPv6 loopback address ::1.
+bool IsLoopback(const platform::IpAddress& address);
+// An IPv4 address given in host byte order.
+platform::IpAddress Ipv4Address(std::uint32_t address);
 
 struct ServerConfig {
-    // Address both listeners bind to, host byte order. Anything but loopback must be
-    // asked for explicitly (--bind).
-    std::uint32_t bindAddress = kLoopbackAddress;
+    // Address the listeners bind to, IPv4 or IPv6 (then IPv6 only). Anything but
+    // loopback must be asked for explicitly (--bind).
+    platform::IpAddress bindAddress = Ipv4Address(kLoopbackAddress);
     std::uint16_t authPort = 5190;  // 0 picks a free port
     std::uint16_t bosPort = 5191;   // 0 picks a free port
+
+    // A TLS listener serving both roles (login and messaging) behind TLS, on
+    // tlsPort (0 picks a free port). Its certificate: the PEM files named, or,
+    // with neither, a self-signed one kept in dataDirectory (made at the first
+    // start, reused after).
+    bool tls = false;
+    std::uint16_t tlsPort = 5193;
+    std::string tlsCertificateFile;
+    std::string tlsKeyFile;
+    // --data-dir; empty when none was given.
+    std::string dataDirectory;
 
     // Accounts file in the section format; empty means the built-in demo set,
     // which only a loopback address serves.
     std::string accountsFile;
     // File of stored offline messages; empty keeps them in memory only.
     std::string offlineFile;
+    // What users set about themselves is written back into the accounts file
+    // (--data-dir with its accounts.txt); otherwise it is kept in memory only.
+    bool saveDetails = false;
 
     bool verbose = false;
 
     // Limits that keep a broken or hostile client from hurting the server or other
     // sessions.
-    std::size_t maxSessions = 256;            // connections on both ports together
+    std::size_t maxSessions = 256;            // connections on all ports together
     std::size_t maxInboundFrame = 8 * 1024;   // FLAP data bytes accepted from a client
     std::size_t maxQueuedOutput = 512 * 1024; // bytes waiting to be sent to one client
     int idleTimeoutMs = 180 * 1000;           // signed-on session without any frame
     // A connection that has not signed on this long after it was accepted is
     // closed, whatever it sends meanwhile.
     int loginTimeoutMs = 10 * 1000;
-    // Connections not signed on yet (both ports): in all, and from one address.
+    // Connections not signed on yet (all ports, TLS handshakes included): in all, and from one address.
     // Past either, the oldest such connection (of that address, or of the address
     // holding the most) gives way to the new one.
     std::size_t maxUnauthenticated = 128;

@@ -10,25 +10,18 @@
 #include "platform/thread.h"
 
 namespace pellox::server {
+namespace {
 
-// Reads TLVs up to the end of the reader; false when one is cut short.
-bool ReadTlvList(PacketReader& reader, std::vector<Tlv>& out) {
-    while (!reader.AtEnd()) {
-        TlvHeader header;
-        if (!ReadRecord(reader, header)) return false;
-        const std::uint8_t* value = reader.Data() + reader.Position();
-        if (!reader.Skip(header.length)) return false;
-        out.push_back({header.type, {value, header.length}});
-    }
-    return true;
+// A client's address as one number for the per-address limits: an IPv4 address
+// as it is (below 2^32); an IPv6 one by its /64 prefix, the block one site or
+// subscriber holds, shifted under a top bit that keeps it apart from IPv4.
+std::uint64_t PeerKey(const platform::IpAddress& address) {
+    std::uint64_t key = 0;
+    for (std::size_t i = 0; i < (address.v6 ? 8u : 4u); ++i) key = key << 8 | address.bytes[i];
+    return address.v6 ? std::uint64_t{1} << 63 | key >> 1 : key;
 }
 
-const Tlv* FindTlv(const std::vector<Tlv>& tlvs, std::uint16_t type) {
-    for (const Tlv& tlv : tlvs) {
-        if (tlv.type == type) return &tlv;
-    }
-    return nullptr;
-}
+}  // namespace
 
 std::string TextOf(std::span<const std::uint8_t> bytes) {
     return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -38,18 +31,12 @@ bool AppendText(PacketBuffer& buffer, std::uint16_t type, const std::string& tex
     return AppendTlv(buffer, type, text.size(), text.data());
 }
 
-bool AppendString8(PacketBuffer& buffer, const std::string& text) {
-    return AppendU8(buffer, static_cast<std::uint8_t>(text.size())) &&
-           AppendBytes(buffer, text.data(), text.size());
-}
-
-std::string FormatAddress(std::uint32_t address, std::uint16_t port) {
-    return platform::FormatEndpoint({address, port});
+std::string FormatAddress(const platform::IpAddress& address, std::uint16_t port) {
+    return platform::FormatEndpoint(platform::Endpoint(address, port));
 }
 
 std::string FormatIp(std::uint32_t address) {
-    return std::to_string(address >> 24) + '.' + std::to_string((address >> 16) & 0xFF) + '.' +
-           std::to_string((address >> 8) & 0xFF) + '.' + std::to_string(address & 0xFF);
+    return platform::FormatIpv4(address);
 }
 
 std::string OscarServer::Core::Session::Label() const {
@@ -57,8 +44,8 @@ std::string OscarServer::Core::Session::Label() const {
     // + that starts with a literal.
     std::string label = "#";
     label += std::to_string(id);
-    label += bos ? " bos " : " auth ";
-    label += FormatIp(peer);
+    label += listener == Listener::Auth ? " auth " : listener == Listener::Bos ? " bos " : " tls ";
+    label += platform::FormatAddress(peer);
     if (uin != 0) {
         label += ' ';
         label += UinText(uin);
@@ -116,17 +103,30 @@ bool OscarServer::Core::Start(const ServerConfig& config, AccountStore accounts,
         error = "cannot start the socket library";
         return false;
     }
+    std::shared_ptr<const platform::TlsServerContext> tlsContext;
+    bool tlsCreated = false;
+    if (config.tls && !LoadTlsContext(config, tlsContext, tlsCreated, error)) return false;
 
-    platform::SocketHandle auth = platform::ListenTcp({config.bindAddress, config.authPort}, 64);
+    platform::SocketHandle auth = platform::ListenTcp(platform::Endpoint(config.bindAddress, config.authPort), 64);
     if (auth == platform::kNoSocket) {
         error = "cannot listen on " + FormatAddress(config.bindAddress, config.authPort);
         return false;
     }
-    platform::SocketHandle bos = platform::ListenTcp({config.bindAddress, config.bosPort}, 64);
+    platform::SocketHandle bos = platform::ListenTcp(platform::Endpoint(config.bindAddress, config.bosPort), 64);
     if (bos == platform::kNoSocket) {
         platform::CloseSocket(auth);
         error = "cannot listen on " + FormatAddress(config.bindAddress, config.bosPort);
         return false;
+    }
+    platform::SocketHandle tls = platform::kNoSocket;
+    if (tlsContext) {
+        tls = platform::ListenTcp(platform::Endpoint(config.bindAddress, config.tlsPort), 64);
+        if (tls == platform::kNoSocket) {
+            platform::CloseSocket(auth);
+            platform::CloseSocket(bos);
+            error = "cannot listen on " + FormatAddress(config.bindAddress, config.tlsPort);
+            return false;
+        }
     }
 
     if (config.verbose) log_.Start();
@@ -134,6 +134,8 @@ bool OscarServer::Core::Start(const ServerConfig& config, AccountStore accounts,
         std::lock_guard<std::mutex> lock(lock_);
         accounts_ = std::move(accounts);
         offline_ = std::move(offline);
+        detailsWriter_ = std::make_unique<DetailsWriter>(config.saveDetails ? config.accountsFile : std::string());
+        privacy_.clear();
         cookies_.clear();
         online_.clear();
         announced_.clear();
@@ -149,18 +151,52 @@ bool OscarServer::Core::Start(const ServerConfig& config, AccountStore accounts,
         startedAt_ = platform::Now();
         authListener_ = auth;
         bosListener_ = bos;
+        tlsListener_ = tls;
+        tlsContext_ = tlsContext;
         authPort = platform::BoundPort(auth);
         bosPort = platform::BoundPort(bos);
+        tlsPort = tlsContext ? platform::BoundPort(tls) : 0;
+        tlsFingerprint = tlsContext ? tlsContext->Fingerprint() : std::string();
+        tlsCertificateCreated = tlsCreated;
         bindAddress = config.bindAddress;
         stopping_ = false;
         running_ = true;
-        Log("listening: auth " + FormatAddress(bindAddress, authPort) + ", bos " +
-            FormatAddress(bindAddress, bosPort) + ", " + std::to_string(accounts_.Size()) + " accounts, " +
-            std::to_string(offline_->Size()) + " stored offline messages");
+        std::string tlsText;
+        if (tlsContext) tlsText = ", tls " + FormatAddress(bindAddress, tlsPort) + " (SHA-256 " + tlsFingerprint + ")";
+        Log("listening: auth " + FormatAddress(bindAddress, authPort) + ", bos " + FormatAddress(bindAddress, bosPort) +
+            tlsText + ", " + std::to_string(accounts_.Size()) + " accounts, " + std::to_string(offline_->Size()) +
+            " stored offline messages");
     }
-    authAccept_ = platform::StartThread(platform::ThreadPriority::Normal, [this, auth] { AcceptLoop(auth, false); });
-    bosAccept_ = platform::StartThread(platform::ThreadPriority::Normal, [this, bos] { AcceptLoop(bos, true); });
+    authAccept_ = platform::StartThread(platform::ThreadPriority::Normal,
+                                        [this, auth] { AcceptLoop(auth, Listener::Auth); });
+    bosAccept_ = platform::StartThread(platform::ThreadPriority::Normal,
+                                       [this, bos] { AcceptLoop(bos, Listener::Bos); });
+    if (tlsContext) {
+        tlsAccept_ = platform::StartThread(platform::ThreadPriority::Normal,
+                                           [this, tls] { AcceptLoop(tls, Listener::Tls); });
+    }
     return true;
+}
+
+// The certificate of the TLS listener: the files given, or the self-signed pair
+// kept in the data directory (made at the first start, then reused, so that a
+// client's pin holds across restarts).
+bool OscarServer::Core::LoadTlsContext(const ServerConfig& config,
+                                       std::shared_ptr<const platform::TlsServerContext>& context, bool& created,
+                                       std::string& error) {
+    std::string why;
+    if (!config.tlsCertificateFile.empty() || !config.tlsKeyFile.empty()) {
+        context = platform::TlsServerContext::FromFiles(config.tlsCertificateFile, config.tlsKeyFile, why);
+    } else if (config.dataDirectory.empty()) {
+        why = "give --tls-cert and --tls-key, or --data-dir to keep a self-signed certificate in";
+    } else {
+        const platform::IpAddress& bind = config.bindAddress;
+        const bool named = IsLoopback(bind) || platform::IsLoopbackOrUnspecified(bind);
+        const std::string host = named ? "localhost" : platform::FormatAddress(bind);
+        context = platform::TlsServerContext::SelfSigned(config.dataDirectory, host, &created, why);
+    }
+    if (!context) error = "no TLS certificate: " + why;
+    return context != nullptr;
 }
 
 void OscarServer::Core::Stop() {
@@ -170,18 +206,22 @@ void OscarServer::Core::Stop() {
         stopping_ = true;
         stopRequested_.notify_all();
     }
-    platform::ShutdownSocket(authListener_);
-    platform::ShutdownSocket(bosListener_);
-    if (authAccept_.joinable()) authAccept_.join();
-    if (bosAccept_.joinable()) bosAccept_.join();
-    platform::CloseSocket(authListener_);
-    platform::CloseSocket(bosListener_);
+    for (platform::SocketHandle listener : {authListener_, bosListener_, tlsListener_}) {
+        if (listener != platform::kNoSocket) platform::ShutdownSocket(listener);
+    }
+    for (std::thread* accept : {&authAccept_, &bosAccept_, &tlsAccept_}) {
+        if (accept->joinable()) accept->join();
+    }
+    for (platform::SocketHandle listener : {authListener_, bosListener_, tlsListener_}) {
+        if (listener != platform::kNoSocket) platform::CloseSocket(listener);
+    }
 
     std::vector<std::unique_ptr<Session>> sessions;
     {
         std::lock_guard<std::mutex> lock(lock_);
         sessions.swap(sessions_);
-        authListener_ = bosListener_ = platform::kNoSocket;
+        authListener_ = bosListener_ = tlsListener_ = platform::kNoSocket;
+        tlsContext_.reset();
     }
     // Every session is aborted before any is destroyed: a closing session may still
     // look at the others while its reader finishes.
@@ -211,7 +251,7 @@ std::vector<std::unique_ptr<OscarServer::Core::Session>> OscarServer::Core::Take
     return finished;
 }
 
-void OscarServer::Core::AcceptLoop(platform::SocketHandle listener, bool bos) {
+void OscarServer::Core::AcceptLoop(platform::SocketHandle listener, Listener kind) {
     for (;;) {
         platform::SocketHandle socket = platform::AcceptClient(listener);
         std::vector<std::unique_ptr<Session>> finished;  // destroyed outside the lock
@@ -223,8 +263,10 @@ void OscarServer::Core::AcceptLoop(platform::SocketHandle listener, bool bos) {
             }
             if (socket != platform::kNoSocket) {
                 finished = TakeFinished();
-                const std::uint32_t peer = PeerAddressOf(socket);
-                if (!AdmitConnection(peer)) {
+                platform::Endpoint peer;
+                if (!platform::PeerEndpoint(socket, peer)) peer = {};
+                const std::uint64_t peerKey = PeerKey(peer.address);
+                if (!AdmitConnection(peerKey, peer.address)) {
                     platform::CloseSocket(socket);
                 } else {
                     Connection::Limits limits;
@@ -232,9 +274,20 @@ void OscarServer::Core::AcceptLoop(platform::SocketHandle listener, bool bos) {
                     limits.maxQueuedOutput = config_.maxQueuedOutput;
                     limits.sendTimeoutMs = config_.sendTimeoutMs;
                     limits.idleTimeoutMs = config_.loginTimeoutMs;
-                    auto session = std::make_unique<Session>(*this, nextSessionId_++, bos, socket, limits);
-                    session->peer = peer;
-                    // Counted from the accept: frames before the sign-on do not extend it.
+                    std::unique_ptr<platform::Stream> stream;
+                    if (kind == Listener::Tls) {
+                        // Only set up here: the handshake runs on the connection's
+                        // reader, within the deadline below.
+                        stream = std::make_unique<platform::TlsStream>(tlsContext_, socket);
+                    } else {
+                        stream = std::make_unique<platform::SocketStream>(socket);
+                    }
+                    auto session =
+                        std::make_unique<Session>(*this, nextSessionId_++, kind, std::move(stream), limits);
+                    session->peer = peer.address;
+                    session->peerKey = peerKey;
+                    // Counted from the accept: frames before the sign-on, and the
+                    // TLS handshake, do not extend it.
                     session->connection.SetDeadline(config_.loginTimeoutMs);
                     Log(session->Label() + " connected");
                     // The hello: channel 1 with the protocol version.
@@ -257,22 +310,23 @@ void OscarServer::Core::AcceptLoop(platform::SocketHandle listener, bool bos) {
 // its share, otherwise of the oldest one of the address that holds the most. So
 // a connection that never signs on cannot keep a real login out, and squatters
 // push out each other first. Only signed-on sessions make the server refuse.
-bool OscarServer::Core::AdmitConnection(std::uint32_t peer) {
+bool OscarServer::Core::AdmitConnection(std::uint64_t peerKey, const platform::IpAddress& peer) {
     std::size_t live = 0, waiting = 0;
-    std::map<std::uint32_t, std::vector<Session*>> byAddress;  // not signed on, oldest first
+    std::map<std::uint64_t, std::vector<Session*>> byAddress;  // not signed on, oldest first
     for (const auto& session : sessions_) {
         if (session->evicted || session->connection.ReaderDone()) continue;  // answered, or going
         ++live;
         if (session->signedOn) continue;
         ++waiting;
-        byAddress[session->peer].push_back(session.get());
+        byAddress[session->peerKey].push_back(session.get());
     }
     if (live >= config_.maxSessions && waiting == 0) {
-        Log("refused a connection from " + FormatIp(peer) + ": " + std::to_string(live) + " signed on already");
+        Log("refused a connection from " + platform::FormatAddress(peer) + ": " + std::to_string(live) +
+            " signed on already");
         return false;
     }
     const std::vector<Session*>* victims = nullptr;
-    if (auto own = byAddress.find(peer);
+    if (auto own = byAddress.find(peerKey);
         own != byAddress.end() && own->second.size() >= config_.maxUnauthenticatedPerAddress) {
         victims = &own->second;
     } else if (live >= config_.maxSessions || waiting >= config_.maxUnauthenticated) {
@@ -286,7 +340,8 @@ bool OscarServer::Core::AdmitConnection(std::uint32_t peer) {
     if (victims != nullptr) {
         Session& oldest = *victims->front();
         oldest.evicted = true;
-        Log(oldest.Label() + " dropped for a connection from " + FormatIp(peer) + ": too many not signed on");
+        Log(oldest.Label() + " dropped for a connection from " + platform::FormatAddress(peer) +
+            ": too many not signed on");
         oldest.connection.Abort("dropped for a newer connection: too many not signed on");
     }
     return true;
@@ -299,21 +354,10 @@ bool OscarServer::Core::HandleFrame(Session& s, std::uint8_t channel, std::span<
         Log(s.Label() + " signed off");
         return false;
     }
-    if (!s.bos) {
-        if (channel == kChannelSignOn) return HandleLogin(s, data, lock);
-        if (channel == kChannelSnac) {
-            Log(s.Label() + " SNAC on the authorization port, not supported");
-            return false;
-        }
-        return true;  // keep-alive and anything else
-    }
     if (!s.signedOn) {
-        if (channel == kChannelSignOn) return HandleCookie(s, data);
-        if (channel == kChannelSnac) {
-            Log(s.Label() + " SNAC before the cookie");
-            return false;
-        }
-        return true;
+        if (channel == kChannelSignOn) return HandleSignOnFrame(s, data, lock);
+        if (channel == kChannelSnac) return HandleLoginSnac(s, data, lock);
+        return true;  // keep-alive and anything else
     }
     if (channel == kChannelSnac) {
         PacketReader reader(data);
@@ -336,13 +380,16 @@ bool OscarServer::Core::HandleFrame(Session& s, std::uint8_t channel, std::span<
         }
         s.snacsLimited = false;
         HandleSnac(s, snac, reader);
-        if (s.offlineStaged) {
-            // The file work of the offline store is done outside the server lock.
-            s.offlineStaged = false;
-            OfflineStore* store = offline_.get();
+        // The file work of the offline store and the accounts file is done outside
+        // the server lock.
+        OfflineStore* store = s.offlineStaged ? offline_.get() : nullptr;
+        DetailsWriter* details = s.detailsStaged ? detailsWriter_.get() : nullptr;
+        s.offlineStaged = s.detailsStaged = false;
+        if (store != nullptr || details != nullptr) {
             lock.unlock();
             std::string fileError;
-            if (!store->Flush(fileError)) Log(fileError);
+            if (store != nullptr && !store->Flush(fileError)) Log(fileError);
+            if (details != nullptr && !details->Flush(fileError)) Log(fileError);
         }
     }
     return true;  // keep-alive (channel 5), a repeated hello and other channels
@@ -357,7 +404,7 @@ void OscarServer::Core::HandleDrained(Session& s) {
 void OscarServer::Core::HandleClosed(Session& s, const std::string& reason) {
     std::lock_guard<std::mutex> lock(lock_);
     Log(s.Label() + " closed: " + reason);
-    if (!s.bos || !s.signedOn) return;
+    if (!s.signedOn) return;
     auto it = online_.find(s.uin);
     if (it == online_.end() || it->second != &s) return;  // a newer session took over
     online_.erase(it);
@@ -399,7 +446,7 @@ bool OscarServer::Start(const ServerConfig& config, std::string& error) {
     if (config.accountsFile.empty()) {
         if (!loopback) {
             // The demo passwords are published: never offer them beyond this machine.
-            error = "listening on " + FormatIp(config.bindAddress) +
+            error = "listening on " + platform::FormatAddress(config.bindAddress) +
                     " needs an accounts file (--accounts FILE, or --data-dir with accounts.txt): "
                     "the demo accounts are served on a loopback address only";
             return false;
@@ -416,9 +463,11 @@ bool OscarServer::Start(const ServerConfig& config, std::string& error) {
         for (const std::string& w : warnings) std::fprintf(stderr, "pellox-server: %s\n", EscapeForLog(w).c_str());
     }
     if (!loopback) {
-        std::fprintf(stderr,
-                     "pellox-server: warning: listening beyond this machine. The protocol carries passwords "
-                     "and messages in clear text: reach the server through an SSH tunnel or a VPN.\n");
+        std::fprintf(stderr, "pellox-server: warning: listening beyond this machine. %s\n",
+                     config.tls ? "The authorization and messaging ports carry passwords and messages in clear "
+                                  "text: let clients use the TLS port."
+                                : "The protocol carries passwords and messages in clear text: reach the server "
+                                  "through an SSH tunnel or a VPN, or give it a TLS port (--tls-port).");
     }
     return Start(config, std::move(accounts), error);
 }
@@ -430,7 +479,10 @@ bool OscarServer::Start(const ServerConfig& config, AccountStore accounts, std::
 void OscarServer::Stop() { core_->Stop(); }
 std::uint16_t OscarServer::AuthPort() const { return core_->authPort; }
 std::uint16_t OscarServer::BosPort() const { return core_->bosPort; }
-std::uint32_t OscarServer::BindAddress() const { return core_->bindAddress; }
+std::uint16_t OscarServer::TlsPort() const { return core_->tlsPort; }
+const std::string& OscarServer::TlsFingerprint() const { return core_->tlsFingerprint; }
+bool OscarServer::TlsCertificateCreated() const { return core_->tlsCertificateCreated; }
+platform::IpAddress OscarServer::BindAddress() const { return core_->bindAddress; }
 std::size_t OscarServer::ConnectionCount() const { return core_->ConnectionCount(); }
 std::size_t OscarServer::StoredOfflineCount() const { return core_->StoredOfflineCount(); }
 bool OscarServer::DropConnection(Uin uin) { return core_->DropConnection(uin); }

@@ -4,12 +4,13 @@
 // (accounts, offline store, cookies, who is online). The work is split by the
 // protocol's services, one file each:
 //   server_core.cpp          start, stop, accepting, frames, the SNAC dispatch
-//   service_authorization.cpp  the authorization port: login and cookies
+//   service_authorization.cpp  the logins (roasted and MD5) and cookies
 //   service_session.cpp      the cookie sign-on and the generic service family (0x0001)
 //   service_presence.cpp     own status, buddy arrival and departure (0x0003)
 //   service_messages.cpp     message and typing relay (0x0004)
 //   service_contact_list.cpp the server contact list (0x0013)
-//   service_meta.cpp         offline messages and user information (0x0015)
+//   service_meta.cpp         offline messages, user information, the directory
+//                            and own details (0x0015)
 // Each service file has its own SNAC handler for its family (Handle...Snac); the
 // core routes every SNAC by family only.
 //
@@ -25,6 +26,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <span>
@@ -34,6 +36,8 @@
 
 #include "net/codec.h"
 #include "platform/socket.h"
+#include "platform/stream.h"
+#include "platform/tls.h"
 #include "tools/accounts.h"
 #include "tools/connection.h"
 #include "tools/offline_store.h"
@@ -46,20 +50,24 @@ namespace pellox::server {
 
 // --- wire helpers shared by the services ---------------------------------------
 
-struct Tlv {
-    std::uint16_t type = 0;
-    std::span<const std::uint8_t> value;
-};
-
-// Reads TLVs up to the end of the reader; false when one is cut short.
-bool ReadTlvList(PacketReader& reader, std::vector<Tlv>& out);
-const Tlv* FindTlv(const std::vector<Tlv>& tlvs, std::uint16_t type);
+// Tlv, ReadTlvList, FindTlv and AppendString8 are the codec's (net/codec.h).
 std::string TextOf(std::span<const std::uint8_t> bytes);
 bool AppendText(PacketBuffer& buffer, std::uint16_t type, const std::string& text);
-// A string behind its one-byte length (UINs in user information and relays).
-bool AppendString8(PacketBuffer& buffer, const std::string& text);
-std::string FormatAddress(std::uint32_t address, std::uint16_t port);
+std::string FormatAddress(const platform::IpAddress& address, std::uint16_t port);  // "1.2.3.4:5", "[::1]:5"
 std::string FormatIp(std::uint32_t address);  // "a.b.c.d"
+
+// What a login shows of the password: the roasted password of the channel-1
+// login, or the MD5 hash of the family-0x0017 login with the key its connection
+// was given (empty when it asked for none).
+struct LoginCredential {
+    bool md5 = false;
+    std::string secret;
+    std::string key;
+};
+// Whether the credential fits the account's password, in a time that does not
+// depend on where they differ. An MD5 hash may be over the password or over its
+// MD5 digest (the form a client marks with TLV 0x004C); both are compared.
+bool CredentialMatches(const LoginCredential& credential, const std::string& password);
 
 // --- the core ---------------------------------------------------------------------
 
@@ -72,7 +80,10 @@ public:
 
     std::uint16_t authPort = 0;
     std::uint16_t bosPort = 0;
-    std::uint32_t bindAddress = 0;
+    std::uint16_t tlsPort = 0;  // 0: no TLS listener
+    platform::IpAddress bindAddress;
+    std::string tlsFingerprint;  // of the certificate the TLS listener presents
+    bool tlsCertificateCreated = false;  // a self-signed one was made at this start
 
     std::size_t ConnectionCount() const;
     std::size_t StoredOfflineCount() const;
@@ -82,10 +93,15 @@ public:
     void Log(const std::string& line) const;
 
 private:
+    // Every listener serves both roles: logins (channel 1 or family 0x0017) and
+    // the cookie sign-on, as servers do that share one port for both. Which one
+    // accepted a connection decides the messaging port a login hands out.
+    enum class Listener { Auth, Bos, Tls };
+
     struct Session final : Connection::Handler {
-        Session(Core& owner, std::uint64_t sessionId, bool isBos, platform::SocketHandle socket,
+        Session(Core& owner, std::uint64_t sessionId, Listener via, std::unique_ptr<platform::Stream> stream,
                 const Connection::Limits& limits)
-            : core(owner), id(sessionId), bos(isBos), connection(socket, limits, *this) {}
+            : core(owner), id(sessionId), listener(via), connection(std::move(stream), limits, *this) {}
 
         bool OnFrame(Connection&, std::uint8_t channel, std::span<const std::uint8_t> data) override {
             return core.HandleFrame(*this, channel, data);
@@ -93,13 +109,19 @@ private:
         void OnClosed(Connection&, const std::string& reason) override { core.HandleClosed(*this, reason); }
         void OnDrained(Connection&) override { core.HandleDrained(*this); }
 
-        // "#<id> bos <uin>".
+        // "#<id> bos <address> <uin>".
         std::string Label() const;
 
         Core& core;
         const std::uint64_t id;
-        const bool bos;
-        std::uint32_t peer = 0;  // the client's address, host byte order
+        const Listener listener;
+        platform::IpAddress peer;    // the client's address
+        std::uint64_t peerKey = 0;   // the same as one number (PeerKey)
+
+        // The key of the MD5 login (0x0017/0x0007) and the UIN it was asked for;
+        // good for the next login on this connection only.
+        std::string loginKey;
+        std::string loginKeyUin;
 
         // Guarded by the server lock.
         bool signedOn = false;   // a valid cookie was shown
@@ -118,25 +140,38 @@ private:
         std::uint32_t offlineRequestId = 0;
         std::uint16_t offlineSequence = 0;
         bool offlineStaged = false;  // the store has records of this session to flush
+        bool detailsStaged = false;  // the accounts file has details of this session to write
         bool snacsLimited = false;   // the last SNAC was dropped (logged once per run)
         std::set<Uin> clientBuddies;  // the client-side buddy list (0x0003/0x0004)
         // The UINs this session was last told are online: only these hear of a
         // departure, so that one who may not see a UIN learns nothing of it.
         std::set<Uin> shown;
+        // Auto-message requests relayed to this session and not yet answered:
+        // who asked, and the request's cookie. Only these answers are relayed.
+        std::deque<std::pair<Uin, std::uint64_t>> autoRequests;
 
         // Last, so that it is destroyed first: its threads are joined while the
         // fields above still exist.
         Connection connection;
     };
 
-    // The visibility item of an account's list (type 0x0004), as its client last
-    // added or updated it; kept in memory only, like deleted buddies.
-    struct VisibilityItem {
+    // An item of an account's list other than its buddies and group, as its
+    // client last added or updated it.
+    struct ListItem {
         std::string name;
         std::uint16_t groupId = 0;
         std::uint16_t itemId = 0;
         std::vector<std::uint8_t> data;  // its TLVs
-        std::uint8_t value = 0;          // TLV 0x00CA: 5 only the list's contacts see it
+    };
+    // Who an account lets see it and hear from it: the visibility item (type
+    // 0x0004) and the permit (0x0002), deny (0x0003) and ignore (0x000E) items of
+    // its list, by UIN. Kept in memory only, like deleted buddies.
+    struct Privacy {
+        std::optional<ListItem> visibilityItem;
+        // TLV 0x00CA: 1 everybody, 2 nobody, 3 the permit list, 4 all but the deny
+        // list, 5 the contacts of the list; 0 (no item) as 4.
+        std::uint8_t visibility = 0;
+        std::map<Uin, ListItem> permit, deny, ignore;
     };
 
     struct CookieEntry {
@@ -145,21 +180,34 @@ private:
     };
 
     // server_core.cpp
-    void AcceptLoop(platform::SocketHandle listener, bool bos);
+    void AcceptLoop(platform::SocketHandle listener, Listener kind);
     bool HandleFrame(Session& s, std::uint8_t channel, std::span<const std::uint8_t> data);
     void HandleClosed(Session& s, const std::string& reason);
     void HandleDrained(Session& s);
     // Whether a new connection from `peer` is served; it may take the place of
     // the oldest one not signed on.
-    bool AdmitConnection(std::uint32_t peer);
+    bool AdmitConnection(std::uint64_t peerKey, const platform::IpAddress& peer);
     void HandleSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
     std::uint32_t NextRequestId() { return ++requestCounter_; }
     std::vector<std::unique_ptr<Session>> TakeFinished();
+    static bool LoadTlsContext(const ServerConfig& config, std::shared_ptr<const platform::TlsServerContext>& context,
+                               bool& created, std::string& error);
 
     // service_authorization.cpp
-    bool HandleLogin(Session& s, std::span<const std::uint8_t> data, std::unique_lock<std::mutex>& lock);
+    // A channel-1 frame before the sign-on: a bare hello, the cookie or the
+    // roasted login.
+    bool HandleSignOnFrame(Session& s, std::span<const std::uint8_t> data, std::unique_lock<std::mutex>& lock);
+    // A SNAC before the sign-on: the MD5 login of family 0x0017.
+    bool HandleLoginSnac(Session& s, std::span<const std::uint8_t> data, std::unique_lock<std::mutex>& lock);
+    // Decides a login after the throttle's wait and returns the reply TLVs (UIN,
+    // then address and cookie or the refusal); false when the server stopped
+    // meanwhile.
+    bool Authorize(Session& s, const std::string& uinText, const LoginCredential& credential,
+                   std::unique_lock<std::mutex>& lock, PacketBuffer& reply);
     // The refusal code for a login of `uin` (0: no such account), 0 when it is good.
-    std::uint16_t CheckLogin(Uin uin, const Tlv* password);
+    std::uint16_t CheckLogin(Uin uin, const LoginCredential& credential);
+    // TLV 0x0005 of a good login: "address:port" of the messaging service.
+    std::string MessagingAddress(Session& s) const;
     std::string NewCookie(Uin uin);
     void ExpireCookies();
 
@@ -181,9 +229,13 @@ private:
     std::size_t RelayRoom() const { return config_.maxQueuedOutput / 2; }
     PacketBuffer UserInfo(Uin uin) const;
     bool IsVisible(Uin uin) const;
-    // True when `watcher` may see `uin` online: not while uin is invisible, and
-    // with uin's visibility at 5 only when uin lists the watcher.
+    // True when `watcher` may see `uin` online: never when uin ignores it; while
+    // uin is invisible only from its permit list; otherwise as uin's visibility
+    // item says.
     bool SeenBy(Uin uin, Uin watcher) const;
+    // True when `owner` will not hear from `sender`: it ignores it, or denies it
+    // while its deny list is in force (visibility 4, or no item).
+    bool Blocks(Uin owner, Uin sender) const;
     Session* OnlineSession(Uin uin) const;
     // Tells every activated session that lists uin of its presence: an arrival
     // with the status word to those who may see it, a departure to the others.
@@ -200,9 +252,17 @@ private:
     void SendMessageError(Session& s, std::uint32_t requestId, std::uint16_t code);
     // A message to `to` that the sender may not see online (hidden is online but
     // hidden from the sender): answered as for an offline UIN, stored, or
-    // relayed to the hidden session when the store would have taken it.
+    // relayed to the hidden session when the store would have taken it. For a
+    // sender `to` blocks, answered alike and dropped.
     void SendToUnseen(Session& s, const SnacHeader& snac, Uin to, std::span<const std::uint8_t> block,
-                      Session* hidden, const PacketBuffer& relayed);
+                      Session* hidden, const PacketBuffer& relayed, bool blocked);
+    // A channel-2 message: only auto-message requests are relayed, to a
+    // recipient the sender may see; anything else is answered as from an
+    // offline UIN.
+    void RelayAutoMessageRequest(Session& s, const SnacHeader& snac, Uin to, std::uint64_t cookie,
+                                 const PacketBuffer& relayed, const Tlv* rendezvous);
+    // 0x0004/0x000B: the answer to a relayed auto-message request.
+    void RelayAutoResponse(Session& s, PacketReader& reader);
     void RelayTyping(Session& s, PacketReader& reader);
 
     // service_contact_list.cpp
@@ -215,10 +275,23 @@ private:
     // One buddy item added or changed; its 0x0013/0x000E result code.
     std::uint16_t ChangeBuddy(Session& s, bool add, const std::string& name, std::uint16_t itemId,
                               const std::vector<Tlv>& tlvs);
+    // One permit, deny or ignore item added, changed or deleted; its result code.
+    std::uint16_t ChangePrivacyItem(Session& s, std::uint16_t subtype, std::uint16_t type, ListItem item);
+    // The list's items of that type (permit, deny or ignore), or null.
+    static std::map<Uin, ListItem>* PrivacyList(Privacy& privacy, std::uint16_t type);
+    // After a change of uin's privacy: watchers hear of it as they now may.
+    void PrivacyChanged(Session& s);
 
     // service_meta.cpp
     void HandleMetaSnac(Session& s, const SnacHeader& snac, PacketReader& reader);
     void SendShortInfo(Session& s, std::uint32_t requestId, std::uint16_t sequence, Uin target);
+    // Meta request 0x07D0: information, searches and own details by subtype.
+    void HandleInfoRequest(Session& s, std::uint32_t requestId, std::uint16_t sequence, PacketReader& reader);
+    void SendFullInfo(Session& s, std::uint32_t requestId, std::uint16_t sequence, Uin target);
+    void SendSearchResults(Session& s, std::uint32_t requestId, std::uint16_t sequence, std::uint16_t subtype,
+                           PacketReader& reader);
+    // The set requests; the success byte of the answer.
+    std::uint8_t SetDetails(Session& s, std::uint16_t subtype, PacketReader& reader);
     void DeliverOffline(Session& s, std::uint32_t requestId, std::uint16_t sequence);
     void SendOfflineBatch(Session& s);
 
@@ -238,7 +311,8 @@ private:
     std::map<Uin, TokenBucket> signOnBuckets_;
     std::unique_ptr<LoginThrottle> throttle_;  // null on loopback unless asked for
     std::condition_variable stopRequested_;  // with lock_: wakes login delays
-    std::map<Uin, VisibilityItem> visibility_;
+    std::map<Uin, Privacy> privacy_;
+    std::unique_ptr<DetailsWriter> detailsWriter_;
     std::random_device random_;
     std::uint64_t nextSessionId_ = 1;
     std::uint32_t requestCounter_ = 0;
@@ -248,8 +322,11 @@ private:
 
     platform::SocketHandle authListener_ = platform::kNoSocket;
     platform::SocketHandle bosListener_ = platform::kNoSocket;
+    platform::SocketHandle tlsListener_ = platform::kNoSocket;
+    std::shared_ptr<const platform::TlsServerContext> tlsContext_;  // set while the TLS listener runs
     std::thread authAccept_;
     std::thread bosAccept_;
+    std::thread tlsAccept_;
 
     mutable ServerLog log_;
 };

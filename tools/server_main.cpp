@@ -78,9 +78,21 @@ int main(int argc, char** argv) {
     }
     std::unique_lock<std::mutex> guard(lock);
     running = true;
-    std::printf("pellox-server listening auth %s bos %s\n",
-                pellox::platform::FormatEndpoint({server.BindAddress(), server.AuthPort()}).c_str(),
-                pellox::platform::FormatEndpoint({server.BindAddress(), server.BosPort()}).c_str());
+    using pellox::platform::Endpoint;
+    std::printf("pellox-server listening auth %s bos %s",
+                FormatEndpoint(Endpoint(server.BindAddress(), server.AuthPort())).c_str(),
+                FormatEndpoint(Endpoint(server.BindAddress(), server.BosPort())).c_str());
+    if (server.TlsPort() != 0) {
+        std::printf(" tls %s\npellox-server tls fingerprint %s\n",
+                    FormatEndpoint(Endpoint(server.BindAddress(), server.TlsPort())).c_str(),
+                    server.TlsFingerprint().c_str());
+        if (server.TlsCertificateCreated()) {
+            std::fprintf(stderr, "pellox-server: made a self-signed TLS certificate in %s\n",
+                         line.config.dataDirectory.c_str());
+        }
+    } else {
+        std::printf("\n");
+    }
     std::fflush(stdout);
     stopAsked.wait(guard, [&] { return stop; });
     guard.unlock();

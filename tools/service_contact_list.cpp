@@ -20,7 +20,10 @@ constexpr char kGroupName[] = "\xCE\xE1\xF9\xE8\xE5";
 constexpr std::uint16_t kGroupId = 1;
 constexpr std::uint16_t kItemTypeBuddy = 0x0000;
 constexpr std::uint16_t kItemTypeGroup = 0x0001;
+constexpr std::uint16_t kItemTypePermit = 0x0002;
+constexpr std::uint16_t kItemTypeDeny = 0x0003;
 constexpr std::uint16_t kItemTypeVisibility = 0x0004;
+constexpr std::uint16_t kItemTypeIgnore = 0x000E;
 constexpr std::uint16_t kTlvVisibility = 0x00CA;
 constexpr std::uint16_t kTlvNickname = 0x0131;
 constexpr std::uint16_t kTlvAwaitingAuth = 0x0066;
@@ -87,11 +90,17 @@ void OscarServer::Core::SendContactList(Session& s, std::uint32_t requestId) {
         AppendU16(p, static_cast<std::uint16_t>(2 * account->buddies.size()));
         for (const Buddy& buddy : account->buddies) AppendU16(p, buddy.itemId);
     }
-    if (auto kept = visibility_.find(s.uin); kept != visibility_.end()) {
-        const VisibilityItem& v = kept->second;
-        PacketBuffer& p = items.emplace_back();
-        AppendItemHead(p, v.name, v.groupId, v.itemId, kItemTypeVisibility, v.data.size());
-        AppendBytes(p, v.data.data(), v.data.size());
+    if (auto kept = privacy_.find(s.uin); kept != privacy_.end()) {
+        Privacy& privacy = kept->second;
+        auto append = [&items](const ListItem& item, std::uint16_t type) {
+            PacketBuffer& p = items.emplace_back();
+            AppendItemHead(p, item.name, item.groupId, item.itemId, type, item.data.size());
+            AppendBytes(p, item.data.data(), item.data.size());
+        };
+        if (privacy.visibilityItem) append(*privacy.visibilityItem, kItemTypeVisibility);
+        for (std::uint16_t type : {kItemTypePermit, kItemTypeDeny, kItemTypeIgnore}) {
+            for (const auto& [uin, item] : *PrivacyList(privacy, type)) append(item, type);
+        }
     }
     for (const Buddy& buddy : account->buddies) {
         const Account* other = accounts_.Find(buddy.uin);
@@ -143,9 +152,9 @@ void OscarServer::Core::HandleItemChanges(Session& s, const SnacHeader& snac, Pa
     PacketBuffer results;
     std::size_t items = 0;
     bool changed = false;
-    bool visibilityChanged = false;
+    bool privacyChanged = false;
     while (!reader.AtEnd() && items < kMaxItemsPerRequest) {
-        VisibilityItem item;
+        ListItem item;
         std::uint16_t type = 0, length = 0;
         if (!ReadString16(reader, item.name) || !ReadU16(reader, item.groupId) || !ReadU16(reader, item.itemId) ||
             !ReadU16(reader, type) || !ReadU16(reader, length) || length > reader.Remaining()) {
@@ -166,23 +175,72 @@ void OscarServer::Core::HandleItemChanges(Session& s, const SnacHeader& snac, Pa
             changed = changed || (type == kItemTypeBuddy && result == kItemDone);
             continue;
         }
-        // Permit and deny items are not kept.
-        const Tlv* value = nullptr;
-        if (type == kItemTypeVisibility && tlvsRead) value = FindTlv(tlvs, kTlvVisibility);
-        if (value == nullptr || value->value.size() != 1) {
-            AppendU16(results, kItemRefused);
-            continue;
+        std::uint16_t result = kItemRefused;
+        if (type == kItemTypePermit || type == kItemTypeDeny || type == kItemTypeIgnore) {
+            result = ChangePrivacyItem(s, snac.subtype, type, std::move(item));
+        } else if (const Tlv* value = type == kItemTypeVisibility && tlvsRead ? FindTlv(tlvs, kTlvVisibility) : nullptr;
+                   value != nullptr && value->value.size() == 1) {
+            Privacy& privacy = privacy_[s.uin];
+            privacy.visibility = value->value[0];
+            privacy.visibilityItem = std::move(item);
+            Log(s.Label() + " visibility " + std::to_string(privacy.visibility));
+            result = kItemDone;
         }
-        item.value = value->value[0];
-        AppendU16(results, kItemDone);
-        Log(s.Label() + " visibility " + std::to_string(item.value));
-        visibility_[s.uin] = std::move(item);
-        changed = visibilityChanged = true;
+        AppendU16(results, result);
+        privacyChanged = privacyChanged || (type != kItemTypeBuddy && type != kItemTypeGroup && result == kItemDone);
     }
     if (items > 0) s.connection.SendSnac(0x0013, 0x000E, snac.requestId, results);
-    if (!changed) return;
+    if (privacyChanged) PrivacyChanged(s);
+    if (changed) listStamps_[s.uin] = static_cast<std::uint32_t>(platform::Now());
+}
+
+std::map<Uin, OscarServer::Core::ListItem>* OscarServer::Core::PrivacyList(Privacy& privacy, std::uint16_t type) {
+    switch (type) {
+    case kItemTypePermit:
+        return &privacy.permit;
+    case kItemTypeDeny:
+        return &privacy.deny;
+    case kItemTypeIgnore:
+        return &privacy.ignore;
+    default:
+        return nullptr;
+    }
+}
+
+// Add (0x0008), update (0x0009) or delete (0x000A) of a permit, deny or ignore
+// item, named by the UIN it is about.
+std::uint16_t OscarServer::Core::ChangePrivacyItem(Session& s, std::uint16_t subtype, std::uint16_t type,
+                                                   ListItem item) {
+    Uin uin = 0;
+    if (!ParseUin(item.name, uin) || uin == s.uin) return kItemRefused;
+    std::map<Uin, ListItem>& list = *PrivacyList(privacy_[s.uin], type);
+    auto it = list.find(uin);
+    static const char* const kNames[] = {"permits ", "denies ", "ignores "};
+    const char* what = kNames[type == kItemTypePermit ? 0 : type == kItemTypeDeny ? 1 : 2];
+    switch (subtype) {
+    case 0x0008:
+        if (it != list.end()) return kItemAlreadyThere;
+        if (list.size() >= kMaxBuddies) return kItemLimit;
+        Log(s.Label() + " " + what + item.name);
+        list.emplace(uin, std::move(item));
+        return kItemDone;
+    case 0x0009:
+        if (it == list.end()) return kItemNotFound;
+        it->second = std::move(item);
+        return kItemDone;
+    default:
+        if (it == list.end()) return kItemNotFound;
+        Log(s.Label() + " no longer " + what + item.name);
+        list.erase(it);
+        return kItemDone;
+    }
+}
+
+// Whoever watches the account now hears what it may: an arrival, or a
+// departure when it may no longer see it.
+void OscarServer::Core::PrivacyChanged(Session& s) {
     listStamps_[s.uin] = static_cast<std::uint32_t>(platform::Now());
-    if (visibilityChanged && announced_.count(s.uin) > 0 && OnlineSession(s.uin) == &s) NotifyArrival(s.uin);
+    if (announced_.count(s.uin) > 0 && OnlineSession(s.uin) == &s) NotifyArrival(s.uin);
 }
 
 std::uint16_t OscarServer::Core::ChangeBuddy(Session& s, bool add, const std::string& name, std::uint16_t itemId,
@@ -212,7 +270,7 @@ std::uint16_t OscarServer::Core::ChangeBuddy(Session& s, bool add, const std::st
     account->buddies.push_back(std::move(buddy));
     Log(s.Label() + " added buddy " + name + (awaiting ? " awaiting authorization" : ""));
     // The added account hears of it.
-    if (Session* peer = OnlineSession(uin); peer != nullptr && peer->ready) {
+    if (Session* peer = OnlineSession(uin); peer != nullptr && peer->ready && !Blocks(uin, s.uin)) {
         PacketBuffer p;
         AppendString8(p, UinText(s.uin));
         peer->connection.SendSnacWithin(RelayRoom(), 0x0013, 0x001C, NextRequestId(), p);
@@ -248,7 +306,7 @@ void OscarServer::Core::RelayAuthorization(Session& s, const SnacHeader& snac, P
     }
     Log(s.Label() + (reply ? (granted ? " grants " : " refuses ") : " asks ") + name);
     Session* peer = OnlineSession(target);
-    if (peer == nullptr || !peer->ready) return;
+    if (peer == nullptr || !peer->ready || Blocks(target, s.uin)) return;
     PacketBuffer p;
     AppendString8(p, UinText(s.uin));
     if (reply) AppendU8(p, granted);
@@ -264,6 +322,7 @@ void OscarServer::Core::HandleDeleteItems(Session& s, const SnacHeader& snac, Pa
     Account* account = accounts_.Find(s.uin);
     if (account == nullptr) return;
     PacketBuffer results;
+    bool privacyChanged = false;
     std::size_t items = 0;
     while (!reader.AtEnd() && items < kMaxItemsPerRequest) {
         std::string name;
@@ -272,10 +331,18 @@ void OscarServer::Core::HandleDeleteItems(Session& s, const SnacHeader& snac, Pa
             !ReadU16(reader, type) || !ReadU16(reader, length) || !reader.Skip(length)) {
             break;
         }
+        ++items;
+        if (type == kItemTypePermit || type == kItemTypeDeny || type == kItemTypeIgnore) {
+            ListItem item;
+            item.name = name;
+            const std::uint16_t result = ChangePrivacyItem(s, snac.subtype, type, std::move(item));
+            AppendU16(results, result);
+            privacyChanged = privacyChanged || result == kItemDone;
+            continue;
+        }
         Uin buddy = 0;
         bool removed = type == kItemTypeBuddy && ParseUin(name, buddy) && account->RemoveBuddy(buddy);
         AppendU16(results, removed ? kItemDone : kItemNotFound);
-        ++items;
         if (removed) {
             if (!Watches(s, buddy)) s.shown.erase(buddy);
             listStamps_[s.uin] = static_cast<std::uint32_t>(platform::Now());
@@ -283,6 +350,7 @@ void OscarServer::Core::HandleDeleteItems(Session& s, const SnacHeader& snac, Pa
         }
     }
     if (items > 0) s.connection.SendSnac(0x0013, 0x000E, snac.requestId, results);
+    if (privacyChanged) PrivacyChanged(s);
 }
 
 }  // namespace pellox::server

@@ -12,6 +12,11 @@ namespace {
 constexpr std::uint16_t kUserClassIcq = 0x0050;
 
 constexpr std::uint32_t kStatusInvisible = 0x0100;
+// Values of the visibility item.
+constexpr std::uint8_t kVisibleToAll = 1;
+constexpr std::uint8_t kVisibleToNobody = 2;
+constexpr std::uint8_t kVisibleToPermitList = 3;
+constexpr std::uint8_t kVisibleToAllButDenyList = 4;
 constexpr std::uint8_t kVisibleToListOnly = 5;
 
 // The user-information block of a departure: the UIN and its user class.
@@ -96,13 +101,35 @@ bool OscarServer::Core::IsVisible(Uin uin) const {
 }
 
 bool OscarServer::Core::SeenBy(Uin uin, Uin watcher) const {
+    static const Privacy kOpen;
+    auto kept = privacy_.find(uin);
+    const Privacy& privacy = kept != privacy_.end() ? kept->second : kOpen;
+    if (privacy.ignore.count(watcher) > 0) return false;
     if (const Session* session = OnlineSession(uin); session != nullptr && (session->status & kStatusInvisible) != 0) {
-        return false;
+        return privacy.permit.count(watcher) > 0;
     }
-    auto item = visibility_.find(uin);
-    if (item == visibility_.end() || item->second.value != kVisibleToListOnly) return true;
-    const Account* account = accounts_.Find(uin);
-    return account != nullptr && account->Lists(watcher);
+    switch (privacy.visibility) {
+    case kVisibleToAll:
+        return true;
+    case kVisibleToNobody:
+        return false;
+    case kVisibleToPermitList:
+        return privacy.permit.count(watcher) > 0;
+    case kVisibleToListOnly: {
+        const Account* account = accounts_.Find(uin);
+        return account != nullptr && account->Lists(watcher);
+    }
+    default:  // all but the deny list, also without a visibility item
+        return privacy.deny.count(watcher) == 0;
+    }
+}
+
+bool OscarServer::Core::Blocks(Uin owner, Uin sender) const {
+    auto kept = privacy_.find(owner);
+    if (kept == privacy_.end()) return false;
+    const Privacy& privacy = kept->second;
+    const bool denyInForce = privacy.visibility == 0 || privacy.visibility == kVisibleToAllButDenyList;
+    return privacy.ignore.count(sender) > 0 || (denyInForce && privacy.deny.count(sender) > 0);
 }
 
 PacketBuffer OscarServer::Core::UserInfo(Uin uin) const {

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <utility>
 
+#include "net/address.h"
+#include "net/text_encoding.h"
 #include "platform/thread.h"
 #include "protocol/presence.h"
 #include "resources/command_ids.h"
@@ -20,6 +22,7 @@
 #include "ui/contacts_view.h"
 #include "ui/desktop_notifier.h"
 #include "ui/drawing_kit.h"
+#include "ui/history_search_view.h"
 #include "ui/message_box.h"
 #include "ui/message_view.h"
 #include "ui/session_probe.h"
@@ -118,6 +121,11 @@ Application::Application(AppState& state, std::optional<QDBusConnection> bus,
     connect(qApp, &QGuiApplication::focusWindowChanged, this, [this] { RefreshWindowActive(); });
     // Threads end before the windows go, whichever way the event loop ends.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &Application::Stop);
+    // A certificate the session would not use: asked about on this thread.
+    session_->SetCertificateHandler([this](const CertificateProblem& problem) {
+        QMetaObject::invokeMethod(
+            this, [this, problem] { AskAboutCertificate(problem); }, Qt::QueuedConnection);
+    });
 }
 
 Application::~Application() {
@@ -149,8 +157,8 @@ bool Application::Start() {
 
     frame_ = std::make_unique<CMainFrame>();
     frame_->SetApplicationTarget(this);
-    for (ViewKind kind :
-         {ViewKind::Contacts, ViewKind::Message, ViewKind::User, ViewKind::Settings}) {
+    for (ViewKind kind : {ViewKind::Contacts, ViewKind::Message, ViewKind::User,
+                          ViewKind::Settings, ViewKind::HistorySearch}) {
         frame_->RegisterView(kind, [this, kind](QWidget* parent) { return MakeView(kind, parent); });
     }
     const bool shown = frame_->SwitchView(ViewKind::Contacts, menubar::kMain);
@@ -234,6 +242,8 @@ FrameView* Application::MakeView(ViewKind kind, QWidget* parent) {
             return new CSettingsView(state_, *control_, parent);
         case ViewKind::Message:
             return new CMessageView(state_, *control_, *sounds_, parent);
+        case ViewKind::HistorySearch:
+            return new CHistorySearchView(state_, parent);
     }
     return nullptr;
 }
@@ -257,6 +267,7 @@ std::optional<CommandState> Application::QueryCommand(int id) {
             return CommandState{connection >= kOnline};
         case cmd::kAddContact:
         case cmd::kSettings:
+        case cmd::kSearchHistory:
         case cmd::kShowContacts:
         case cmd::kOk:
         case cmd::kExit:
@@ -306,6 +317,9 @@ bool Application::OnCommand(int id) {
         case cmd::kSettings:
             frame_->SwitchView(ViewKind::Settings, menubar::kSettings);
             return true;
+        case cmd::kSearchHistory:
+            frame_->SwitchView(ViewKind::HistorySearch, menubar::kHistorySearch);
+            return true;
         case cmd::kWrite:
             if (state_.CurrentContact() != nullptr) {
                 frame_->SwitchView(ViewKind::Message, menubar::kMessage);
@@ -350,8 +364,62 @@ ConnectCommand Application::MakeConnectCommand() const {
     std::u16string server = LoginServerOf(settings);
     std::u16string uin = settings.profile;
     std::u16string password = settings.Password();
-    return ConnectCommand{std::move(server), std::move(uin), std::move(password),
-                          OwnStatusBits(OwnPresence(settings))};
+    const Profile& profile = settings.profiles[settings.profile];
+    ConnectCommand command{std::move(server), std::move(uin), std::move(password),
+                           OwnStatusBits(OwnPresence(settings))};
+    command.md5Login = UsesMd5Login(profile);
+    command.tls = UsesTls(profile);
+    if (command.tls) {
+        command.tlsPin = NarrowFromWide(PinnedCertificate(profile, PinServerOf(settings)));
+    }
+    return command;
+}
+
+std::u16string Application::PinServerOf(const Settings& settings) {
+    const std::string identity = ServerIdentity(NarrowFromWide(LoginServerOf(settings)), true);
+    return std::u16string(identity.begin(), identity.end());
+}
+
+void Application::AskAboutCertificate(const CertificateProblem& problem) {
+    if (frame_ == nullptr) return;
+    const QString server = QString::fromStdString(problem.server);
+    const QString fingerprint = QString::fromStdString(problem.fingerprint);
+    if (problem.changed) {
+        ShowNotice(frame_.get(), LoadQString(str::kCertificateChanged)
+                                     .arg(server, QString::fromStdString(problem.pinned), fingerprint));
+        return;
+    }
+    if (!problem.canPin) {
+        ShowNotice(frame_.get(), LoadQString(str::kCertificateNotTrusted).arg(fingerprint));
+        return;
+    }
+    // One question for a certificate, however often it is met meanwhile.
+    if (certificateQuestion_ != nullptr &&
+        certificateQuestion_->property("fingerprint").toString() == fingerprint) {
+        return;
+    }
+    certificateQuestion_ =
+        AskYesNo(frame_.get(), LoadQString(str::kCertificateQuestion).arg(server, fingerprint),
+                 [this, problem] { TrustCertificate(problem); });
+    certificateQuestion_->setWindowTitle(LoadQString(str::kCertificateTitle));
+    certificateQuestion_->setProperty("fingerprint", fingerprint);
+}
+
+void Application::TrustCertificate(const CertificateProblem& problem) {
+    const std::u16string server(problem.server.begin(), problem.server.end());
+    const std::u16string fingerprint(problem.fingerprint.begin(), problem.fingerprint.end());
+    // Pinned for the active profile only while it still signs on there over TLS.
+    const bool pinned = state_.UpdateSettings([&](Settings& settings) {
+        Profile& profile = settings.profiles[settings.profile];
+        if (!UsesTls(profile) || PinServerOf(settings) != server) return false;
+        PinCertificate(profile, server, fingerprint);
+        return true;
+    });
+    if (!pinned) return;
+    (void)state_.SaveSettings();
+    if (static_cast<int>(session_->State()) < kOpeningConnection) {
+        session_->EnqueueCommand(MakeConnectCommand());
+    }
 }
 
 void Application::Connect() {

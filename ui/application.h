@@ -37,6 +37,13 @@
 // or does not answer. So the rule "notification in the background, otherwise or
 // on failure the sound" holds without the network thread waiting for the bus.
 //
+// A server certificate the session would not use (the sign-on ended in
+// ConnectionError, the status line says why): one nobody vouches for is shown with
+// its SHA-256 fingerprint and "Доверять этому сертификату?", once however often it
+// comes meanwhile; "Да" pins it for the active profile's server ("tlspin") and
+// connects again. A certificate other than the pinned one is told in a notice
+// naming both fingerprints, and nothing connects.
+//
 // Shut-down (Stop, also run by the destructor): closing the main window ends the
 // event loop; Stop then ends the background loops of the model, stops the session
 // (its worker and receive threads are joined; no sign-off is sent) and joins the
@@ -48,6 +55,7 @@
 #include <QList>
 #include <QMessageBox>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 #include <atomic>
 #include <deque>
@@ -121,9 +129,12 @@ public:
     void OnAppStateChange(ChangeCode code, const ContactPtr& contact) override;
 
     // The command that connects with the active profile: its server (profile key
-    // "server", or the ICQ login server when empty), its UIN, its password and its
-    // remembered status.
+    // "server", or the ICQ login server when empty), its UIN, its password, its
+    // remembered status, its login ("login"), TLS ("tls") and the certificate
+    // pinned for that server ("tlspin").
     ConnectCommand MakeConnectCommand() const;
+    // The open question about a certificate, null when none is open.
+    QMessageBox* certificateQuestion() const { return certificateQuestion_; }
 
     // True while the history loader thread runs.
     bool historyLoaderRunning() const { return loaderRunning_.load(); }
@@ -148,6 +159,10 @@ signals:
 private:
     void Connect();
     void Disconnect();
+    // The server a pin of the active profile belongs to (ServerIdentity with TLS).
+    static std::u16string PinServerOf(const Settings& settings);
+    void AskAboutCertificate(const CertificateProblem& problem);
+    void TrustCertificate(const CertificateProblem& problem);
     // Asks the question (its "%1" the current contact's name); "Да" runs the action
     // on that contact while it is still listed.
     void AskToDelete(int questionId, void (Application::*action)(const ContactPtr&));
@@ -198,6 +213,7 @@ private:
     // Kept by the user-interface thread for MainWindowActive.
     std::atomic<bool> windowActive_{false};
     std::deque<PendingAuthorization> authorizations_;
+    QPointer<QMessageBox> certificateQuestion_;
     // The one-shot add flag: the next contact form opens in add mode.
     bool addMode_ = false;
     bool started_ = false;

@@ -12,14 +12,8 @@ QString FormatLocalTime(std::int64_t seconds, const char* format) {
     // The conversion goes through the platform layer, which serialises every use of
     // the time-zone state; timegm then only fills in the weekday and the day of the
     // year (as UTC, without touching that state).
-    const platform::LocalTime time = platform::ToLocalTime(static_cast<std::time_t>(seconds));
-    std::tm local{};
-    local.tm_year = time.year - 1900;
-    local.tm_mon = time.month - 1;
-    local.tm_mday = time.day;
-    local.tm_hour = time.hour;
-    local.tm_min = time.minute;
-    local.tm_sec = time.second;
+    std::tm local =
+        platform::CalendarFields(platform::ToLocalTime(static_cast<std::time_t>(seconds)));
     (void)timegm(&local);
     char buffer[128];
     const std::size_t length = std::strftime(buffer, sizeof buffer, format, &local);

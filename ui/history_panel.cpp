@@ -16,9 +16,6 @@ namespace pellox::ui {
 
 namespace {
 
-// The header band of an entry in the full layout, top to bottom.
-constexpr QColor kHeaderBandTop{102, 102, 102};
-constexpr QColor kHeaderBandBottom{51, 51, 51};
 constexpr int kMinNoticeMargin = 3;  // pixels above a notice on the panel box
 
 // The contact the last history panel drew, whichever it was: a panel that finds
@@ -44,6 +41,7 @@ public:
             if (end_ == 0) return nullptr;
             const std::size_t first = end_ > chunkSize_ ? end_ - chunkSize_ : 0;
             chunk_ = history_.EntriesBetween(first, end_);
+            chunkFirst_ = first;
             // Fewer entries than asked for only after the history was emptied.
             end_ = chunk_.size() == end_ - first ? first : 0;
             next_ = chunk_.size();
@@ -53,6 +51,8 @@ public:
         }
         return &chunk_[--next_];
     }
+    // The index in the history of the entry Next gave last.
+    std::size_t index() const { return chunkFirst_ + next_; }
 
 private:
     // About a screenful of short entries first.
@@ -62,6 +62,7 @@ private:
     const MessageHistory& history_;
     std::size_t end_;  // entries below this index are still to be copied
     std::vector<MessageEntry> chunk_;
+    std::size_t chunkFirst_ = 0;  // the index of chunk_[0]
     std::size_t next_ = 0;  // chunk_[0..next_-1] are still to be handed out
     std::size_t chunkSize_ = kFirstChunk;
 };
@@ -97,13 +98,18 @@ int TextHeight(const QFont& font, const QString& text, int width) {
     return static_cast<int>(std::ceil(LayOutText(layout, width)));
 }
 
-void DrawText(QPainter& painter, const QRect& rect, const QFont& font, const QString& text) {
+void DrawText(QPainter& painter, const QRect& rect, const QFont& font, const QString& text,
+              const QList<QTextLayout::FormatRange>& highlights = {}) {
     QTextLayout layout(LayoutText(text), font, painter.device());
     LayOutText(layout, rect.width());
     painter.save();
     painter.setClipRect(rect, Qt::IntersectClip);
-    layout.draw(&painter, rect.topLeft());
+    layout.draw(&painter, rect.topLeft(), highlights);
     painter.restore();
+}
+
+std::u16string_view TextView(const QString& text) {
+    return {reinterpret_cast<const char16_t*>(text.utf16()), static_cast<std::size_t>(text.size())};
 }
 
 QString DisplayText(const std::u16string& text) {
@@ -161,8 +167,8 @@ QRect HistoryPanel::ClockArea(const QRect& rect) const {
 }
 
 template <typename Place>
-bool HistoryPanel::PlaceEntries(const MessageHistory& history, const QRect& area,
-                                Place&& place) const {
+bool HistoryPanel::PlaceEntries(const MessageHistory& history, const QRect& area, Place&& place,
+                                std::optional<std::size_t> through) const {
     const int mx = area.width() * 4 / 100;
     const int my = area.height() * 4 / 100;
     const int bottom = area.top() + area.height() - my;
@@ -182,12 +188,14 @@ bool HistoryPanel::PlaceEntries(const MessageHistory& history, const QRect& area
     NewestFirst entries(history);
     for (const MessageEntry* entry = entries.Next(); entry != nullptr; entry = entries.Next()) {
         if (entry->direction == MessageDirection::System && compact()) continue;
-        if (y >= bottom) return true;
+        const bool beyond = through.has_value() && entries.index() >= *through;
+        if (y >= bottom && !beyond) return true;
         if (compact() && !placed.first) {
             placed.separator = y + mx / 4;
             y += mx / 2;
         }
         placed.entry = entry;
+        placed.index = entries.index();
         placed.top = y;
         placed.text = DisplayText(entry->text);
         if (compact()) placed.text.prepend(FormatLocalTime(entry->time, "[%X] "));
@@ -196,8 +204,9 @@ bool HistoryPanel::PlaceEntries(const MessageHistory& history, const QRect& area
         int height = TextHeight(messageFont_, placed.text, innerWidth);
         if (!compact()) height += mx / 4;
         lastCut = y + height > bottom;
-        placed.bottom = std::max(std::min(y + height, areaBottom), y);
+        placed.bottom = beyond ? y + height : std::max(std::min(y + height, areaBottom), y);
         place(placed);
+        if (through.has_value() && placed.index <= *through) return lastCut;
         placed.first = false;
         y = placed.bottom;
     }
@@ -275,10 +284,71 @@ void HistoryPanel::Paint(QPainter& painter, const QRect& rect) {
                                                                    : kIncomingText);
             DrawText(painter,
                      QRect(innerLeft, placed.textTop, innerWidth, placed.bottom - placed.textTop),
-                     messageFont_, placed.text);
+                     messageFont_, placed.text, Highlights(placed));
         }
     });
     painter.restore();
+}
+
+QList<QTextLayout::FormatRange> HistoryPanel::Highlights(const PlacedEntry& placed) const {
+    QList<QTextLayout::FormatRange> highlights;
+    if (compact() || search_ == nullptr || !search_->active()) return highlights;
+    const std::optional<ConversationSearch::Hit> current = search_->Current();
+    const std::vector<TextMatch> matches = search_->matcher().FindAll(TextView(placed.text));
+    for (std::size_t i = 0; i < matches.size(); ++i) {
+        QTextLayout::FormatRange range;
+        range.start = matches[i].start;
+        range.length = matches[i].length;
+        if (current == ConversationSearch::Hit{placed.index, static_cast<int>(i)}) {
+            range.format.setBackground(kCurrentMatchBackground);
+            range.format.setForeground(kCurrentMatchText);
+        } else {
+            range.format.setBackground(kMatchBackground);
+        }
+        highlights.push_back(range);
+    }
+    return highlights;
+}
+
+bool HistoryPanel::Reveal(const QRect& rect, std::size_t entry, int ordinal) {
+    const ContactPtr contact = state_.ContainsContact(state_.CurrentContact());
+    const std::shared_ptr<MessageHistory> history = contact ? contact->History() : nullptr;
+    if (history == nullptr || rect.isEmpty()) return false;
+    const QRect area = EntriesArea(rect);
+    const int step = area.height() * 4 / 100 * 5;
+    const int innerWidth = std::max(area.width() - 2 * (area.width() * 4 / 100), 1);
+    const int before = scrollOffset_;
+    scrollOffset_ = 0;
+    std::optional<int> target;
+    PlaceEntries(
+        *history, area,
+        [&](const PlacedEntry& placed) {
+            if (placed.index != entry) return;
+            target = placed.top;
+            // In a long entry the match's line, where the entry's start would leave
+            // it out of sight.
+            if (search_ == nullptr) return;
+            const std::vector<TextMatch> matches =
+                search_->matcher().FindAll(TextView(placed.text));
+            if (ordinal < 0 || static_cast<std::size_t>(ordinal) >= matches.size()) return;
+            QTextLayout layout(LayoutText(placed.text), messageFont_);
+            LayOutText(layout, innerWidth);
+            const QTextLine line =
+                layout.lineForTextPosition(matches[static_cast<std::size_t>(ordinal)].start);
+            const int lineTop = placed.textTop + static_cast<int>(line.isValid() ? line.y() : 0);
+            if (lineTop - placed.top > area.height() / 2) target = lineTop;
+        },
+        entry);
+    if (!target.has_value()) {
+        scrollOffset_ = before;
+        return false;
+    }
+    if (step > 0) scrollOffset_ = std::max((*target - area.top()) / step, 0);
+    // The offset is this contact's: the next paint keeps it instead of starting
+    // again at the newest entry, as it would for a contact not drawn before.
+    lastDrawn_ = contact;
+    LastDrawnByAnyPanel() = contact;
+    return true;
 }
 
 std::shared_ptr<MessageHistory> HistoryPanel::ShownHistory() const {

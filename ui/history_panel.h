@@ -15,6 +15,7 @@
 #include <QPoint>
 #include <QRect>
 #include <QString>
+#include <QTextLayout>
 #include <memory>
 #include <optional>
 
@@ -22,6 +23,7 @@
 #include "ui/accessibility.h"
 #include "ui/clock_panel.h"
 #include "ui/drawing_kit.h"
+#include "ui/history_search.h"
 #include "ui/session_probe.h"
 
 class QPainter;
@@ -38,6 +40,13 @@ public:
     static constexpr QColor kOutgoingText{255, 255, 150};
     static constexpr QColor kSystemText{98, 201, 236};
     static constexpr QColor kHeaderText{200, 200, 200};
+    // The band behind an entry's header in the full layout, top to bottom.
+    static constexpr QColor kHeaderBandTop{102, 102, 102};
+    static constexpr QColor kHeaderBandBottom{51, 51, 51};
+    // Behind the matches of a search, and behind the current one with its text.
+    static constexpr QColor kMatchBackground{75, 158, 186};
+    static constexpr QColor kCurrentMatchBackground{255, 255, 150};
+    static constexpr QColor kCurrentMatchText{0, 0, 0};
 
     // `owner` is repainted when a history finished loading. The compact layout's
     // clock reads the traffic from `probe`.
@@ -64,6 +73,15 @@ public:
     void SetScrollOffset(int offset) { scrollOffset_ = offset; }
     void Scroll(int steps) { scrollOffset_ += steps; }
 
+    // The search whose matches the full layout highlights, the current one apart;
+    // null for none. The search must outlive the panel or be set back to null.
+    void SetSearch(const ConversationSearch* search) { search_ = search; }
+    // Scrolls the conversation painted into `rect` so that entry `entry` (its index
+    // in the history) starts in the top fifth of the panel, or, when its match
+    // `ordinal` stands further down than half the panel, that match's line does.
+    // False when the entry is not in the history shown.
+    bool Reveal(const QRect& rect, std::size_t entry, int ordinal);
+
     // Whether scrolling one step further down would show more of the conversation
     // painted into `rect`: false once the oldest entry is drawn whole.
     bool CanScrollDown(const QRect& rect) const;
@@ -86,6 +104,7 @@ private:
     // One entry where painting puts it.
     struct PlacedEntry {
         const MessageEntry* entry = nullptr;
+        std::size_t index = 0;  // the entry's index in the history
         QString text;        // as drawn: in the compact layout after its time
         bool first = false;  // the first entry drawn
         int separator = 0;   // compact layout, not the first: the y of the line above it
@@ -99,9 +118,13 @@ private:
     // Places the entries of `history` from the newest down into `area` at the
     // current offset, as long as they start above the bottom margin, and calls
     // place(const PlacedEntry&) for each. True when an entry is left below that
-    // margin, in whole or in part.
+    // margin, in whole or in part. With `through`, entries are placed on past the
+    // bottom, at their full height, up to the one with that index.
     template <typename Place>
-    bool PlaceEntries(const MessageHistory& history, const QRect& area, Place&& place) const;
+    bool PlaceEntries(const MessageHistory& history, const QRect& area, Place&& place,
+                      std::optional<std::size_t> through = std::nullopt) const;
+    // The search's matches in an entry as drawn.
+    QList<QTextLayout::FormatRange> Highlights(const PlacedEntry& placed) const;
     // The current contact's history when it is loaded.
     std::shared_ptr<MessageHistory> ShownHistory() const;
     void PaintNotice(QPainter& painter, const QRect& rect, int stringId, const QColor& colour);
@@ -114,6 +137,7 @@ private:
     ClockPanel clock_;
     BackgroundCache box_{BackgroundKind::PanelBox};
     int scrollOffset_ = 0;
+    const ConversationSearch* search_ = nullptr;
     std::weak_ptr<Contact> lastDrawn_;
     QRect lastRect_;
     ConversationWatch accessibility_;  // what a screen reader was told of the entries

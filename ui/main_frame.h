@@ -47,9 +47,10 @@ public:
 };
 
 // The kinds of view the frame shows. Contacts and Message views are created once
-// and kept (hidden) while another view is shown; User and Settings forms are
-// created afresh each time and destroyed when another view is shown.
-enum class ViewKind { Contacts, Message, User, Settings };
+// and kept (hidden) while another view is shown; User and Settings forms and the
+// history search are created afresh each time and destroyed when another view is
+// shown.
+enum class ViewKind { Contacts, Message, User, Settings, HistorySearch };
 
 bool IsPersistentView(ViewKind kind);
 

@@ -3,15 +3,19 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QDir>
+#include <QFileDialog>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QInputMethod>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QShortcut>
 #include <QSignalBlocker>
+#include <QStandardPaths>
 #include <QTextCursor>
 #include <QWheelEvent>
 #include <algorithm>
@@ -34,10 +38,13 @@ namespace {
 
 constexpr int kMinHeaderLine = 16;       // the presence icon's height
 constexpr int kTypingPauseMs = 5000;     // own typing: no change for this long is a pause
+constexpr int kTypingRefreshMs = 4000;   // own typing: "begun" again while keys keep coming
 constexpr int kInputAreaPercent = 15;    // of the height
 constexpr int kInputAreaPanelPercent = 25;  // while an on-screen keyboard is shown
 constexpr int kInputAreaWidthPercent = 80;
 constexpr int kInputVerticalInsetPercent = 5;  // of the input area's height
+constexpr int kSearchLineWidthPercent = 70;     // of the search bar, the count beside it
+constexpr int kSearchBarPadding = 3;            // around the search line
 
 // The input box's text with its line breaks as the stored files and the peers
 // expect them: CR LF.
@@ -107,6 +114,17 @@ CMessageView::CMessageView(AppState& state, SessionControl& session, SoundPlayer
     });
     connect(input_, &QPlainTextEdit::textChanged, this, [this] { OnInputChanged(); });
 
+    searchLine_ = MakeSearchLine(this, QStringLiteral("searchLine"), LoadQString(str::kSearchLine));
+    searchLine_->hide();
+    connect(searchLine_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        search_.SetQuery(text.toStdU16String());
+        RefreshSearch(true);
+    });
+    auto* find = new QShortcut(QKeySequence::Find, this);
+    find->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(find, &QShortcut::activated, this, [this] { OpenSearch(); });
+    history_.SetSearch(&search_);
+
     // Where the platform has an on-screen keyboard, its appearing changes the layout.
     QInputMethod* inputMethod = QGuiApplication::inputMethod();
     connect(inputMethod, &QInputMethod::visibleChanged, this, [this] {
@@ -117,6 +135,7 @@ CMessageView::CMessageView(AppState& state, SessionControl& session, SoundPlayer
 
 void CMessageView::SendTyping(const std::u16string& uin, std::uint16_t kind) {
     session_.EnqueueCommand(TypingCommand{uin, kind});
+    if (kind == kTypingBegun) typingBegunSent_.start();
     typingSent_ = kind;
     typingTo_ = kind == kTypingStopped ? std::u16string() : uin;
 }
@@ -142,7 +161,10 @@ void CMessageView::OnInputChanged() {
         typingPause_.stop();
         return;
     }
-    if (typingTo_.empty() || typingSent_ != kTypingBegun) SendTyping(uin, kTypingBegun);
+    if (typingTo_.empty() || typingSent_ != kTypingBegun ||
+        typingBegunSent_.hasExpired(kTypingRefreshMs)) {
+        SendTyping(uin, kTypingBegun);
+    }
     typingPause_.start(kTypingPauseMs);
 }
 
@@ -153,6 +175,7 @@ void CMessageView::OnInitialUpdate() {
         history_.Register();
     }
     history_.SetScrollOffset(0);
+    CloseSearch();
 
     const ContactPtr current = state_.ContainsContact(state_.CurrentContact());
     bool cleared = false;
@@ -193,14 +216,24 @@ bool CMessageView::OnCommand(int id) {
         case cmd::kCloseConversation:
             CloseConversation();
             return true;
+        case cmd::kFindInConversation:
+            OpenSearch();
+            return true;
+        case cmd::kExportConversation:
+            ChooseExportFile();
+            return true;
         default:
             return false;
     }
 }
 
 std::optional<CommandState> CMessageView::QueryCommand(int id) {
-    if (id == cmd::kViewOk || id == cmd::kOk || id == cmd::kCloseConversation) {
+    if (id == cmd::kViewOk || id == cmd::kOk || id == cmd::kCloseConversation ||
+        id == cmd::kFindInConversation) {
         return CommandState{};
+    }
+    if (id == cmd::kExportConversation) {
+        return CommandState{state_.ContainsContact(shown_) != nullptr};
     }
     return std::nullopt;
 }
@@ -213,10 +246,19 @@ void CMessageView::OnAppStateChange(ChangeCode code, const ContactPtr& contact) 
             if (isVisible() && isActiveWindow() && state_.ContainsContact(contact)) {
                 if (ClearUnread(*contact)) state_.Notify(ChangeCode::ContactChanged, contact, true);
             }
+            if (searchOpen_) RefreshSearch(false);
             update();
             break;
         case ChangeCode::ConversationChanged:
-            if (contact != nullptr && contact == shown_) update();
+            if (contact == nullptr || contact != shown_) break;
+            // A loaded history: what waited for it is done; otherwise new entries may
+            // hold matches.
+            if (reveal_.has_value()) {
+                ApplyPendingReveal();
+            } else if (searchOpen_) {
+                RefreshSearch(false);
+            }
+            update();
             break;
         case ChangeCode::ListReset:
             // Every contact may have changed (presence after a disconnect, say): the
@@ -228,6 +270,7 @@ void CMessageView::OnAppStateChange(ChangeCode code, const ContactPtr& contact) 
             break;
         case ChangeCode::ContactRemoved:
             if (contact == nullptr || contact != shown_) break;
+            CloseSearch();  // its matches were the removed contact's
             shown_ = state_.CurrentContact();
             update();
             if (isVisible()) PostFrameCommand(cmd::kShowContacts);
@@ -300,8 +343,192 @@ void CMessageView::CloseConversation() {
     PostFrameCommand(cmd::kShowContacts);
 }
 
+// ---- Search ------------------------------------------------------------------------
+
+std::shared_ptr<MessageHistory> CMessageView::ShownHistory() const {
+    const ContactPtr contact = state_.ContainsContact(shown_);
+    return contact != nullptr ? contact->History() : nullptr;
+}
+
+void CMessageView::OpenSearch() {
+    if (!searchOpen_) {
+        searchOpen_ = true;
+        searchLine_->show();
+        LayOut();
+        update();
+    }
+    searchLine_->setFocus(Qt::ShortcutFocusReason);
+    searchLine_->selectAll();
+}
+
+void CMessageView::CloseSearch() {
+    const bool wasOpen = searchOpen_;
+    searchOpen_ = false;
+    reveal_.reset();
+    {
+        const QSignalBlocker block(searchLine_);
+        searchLine_->clear();
+    }
+    search_.Clear();
+    searchedCount_ = 0;
+    searchLine_->hide();
+    if (!wasOpen) return;
+    LayOut();
+    if (isVisible()) input_->setFocus(Qt::OtherFocusReason);
+    update();
+}
+
+void CMessageView::RefreshSearch(bool reveal) {
+    const std::shared_ptr<MessageHistory> history = ShownHistory();
+    if (history == nullptr) {
+        // Not loaded yet: the loaded history brings the matches.
+        searchedCount_ = 0;
+        SearchChanged();
+        return;
+    }
+    // A change that added nothing (a presence, an unread count) finds nothing new.
+    if (!reveal && history->Count() == searchedCount_) return;
+    searchedCount_ = history->Count();
+    search_.Update(*history);
+    if (reveal) RevealCurrentMatch();
+    SearchChanged();
+}
+
+void CMessageView::RevealCurrentMatch() {
+    if (const std::optional<ConversationSearch::Hit> hit = search_.Current()) {
+        history_.Reveal(CurrentLayout().history, hit->entry, hit->ordinal);
+        SearchChanged();
+    }
+}
+
+void CMessageView::SearchChanged() {
+    // The count is painted; a screen reader hears it as the search line's description.
+    searchLine_->setAccessibleDescription(SearchCountText());
+    update();
+}
+
+void CMessageView::FindNext() {
+    search_.Next();
+    RevealCurrentMatch();
+}
+
+void CMessageView::FindPrevious() {
+    search_.Previous();
+    RevealCurrentMatch();
+}
+
+void CMessageView::RevealEntry(std::size_t index, const MessageEntry& entry,
+                               const std::u16string& query) {
+    OpenSearch();
+    {
+        // The matches are found once the entry is placed.
+        const QSignalBlocker block(searchLine_);
+        searchLine_->setText(QString::fromStdU16String(query));
+    }
+    search_.SetQuery(query);
+    searchedCount_ = 0;
+    reveal_ = PendingReveal{index, entry};
+    ApplyPendingReveal();
+}
+
+void CMessageView::ApplyPendingReveal() {
+    const std::shared_ptr<MessageHistory> history = ShownHistory();
+    if (!reveal_.has_value() || history == nullptr) return;
+    const PendingReveal pending = std::move(*reveal_);
+    reveal_.reset();
+    searchedCount_ = history->Count();
+    search_.Update(*history);
+    const std::optional<std::size_t> index = FindEntry(*history, pending.index, pending.entry);
+    if (index.has_value()) search_.SelectEntry(*index);
+    RevealCurrentMatch();
+    SearchChanged();
+}
+
+QString CMessageView::SearchCountText() const {
+    // Before the history is loaded nothing was searched yet.
+    if (!search_.active() || ShownHistory() == nullptr) return {};
+    if (search_.count() == 0) return LoadQString(str::kSearchNothing);
+    return LoadQString(str::kSearchCount).arg(search_.currentIndex() + 1).arg(search_.count());
+}
+
+bool CMessageView::SearchLineKey(QEvent* event) {
+    if (event->type() != QEvent::ShortcutOverride && event->type() != QEvent::KeyPress) {
+        return false;
+    }
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (event->type() == QEvent::ShortcutOverride) {
+        // Escape closes the search, not the conversation (the frame's Escape).
+        if (key->key() != Qt::Key_Escape) return false;
+        event->accept();
+        return true;
+    }
+    switch (key->key()) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            if ((key->modifiers() & Qt::ShiftModifier) != 0) {
+                FindPrevious();
+            } else {
+                FindNext();
+            }
+            return true;
+        case Qt::Key_Escape:
+            CloseSearch();
+            return true;
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+            ScrollBy(key->key() == Qt::Key_Up ? -1 : 1);
+            return true;
+        default:
+            return false;
+    }
+}
+
+// ---- Export --------------------------------------------------------------------------
+
+void CMessageView::ChooseExportFile() {
+    const ContactPtr contact = state_.ContainsContact(shown_);
+    if (contact == nullptr) return;
+    auto* dialog = new QFileDialog(this, LoadQString(str::kExportTitle));
+    dialog->setObjectName(QStringLiteral("exportDialog"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setFileMode(QFileDialog::AnyFile);
+    const QString text = LoadQString(str::kExportTextFilter);
+    const QString html = LoadQString(str::kExportHtmlFilter);
+    dialog->setNameFilters({text, html});
+    dialog->setDefaultSuffix(QStringLiteral("txt"));
+    connect(dialog, &QFileDialog::filterSelected, dialog, [dialog, html](const QString& filter) {
+        dialog->setDefaultSuffix(filter == html ? QStringLiteral("html") : QStringLiteral("txt"));
+    });
+    // In the user's documents, never by default in the folder the program runs in.
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    dialog->setDirectory(QDir(documents).exists() ? documents : QDir::homePath());
+    dialog->selectFile(
+        LoadQString(str::kExportFileName).arg(QString::fromStdU16String(contact->Uin())));
+    const std::weak_ptr<Contact> chosen = contact;
+    connect(dialog, &QFileDialog::fileSelected, this,
+            [this, chosen, dialog, html](const QString& path) {
+                const ContactPtr target = state_.ContainsContact(chosen.lock());
+                if (target == nullptr || target != shown_) return;
+                ExportTo(path, ExportFormatFor(path, dialog->selectedNameFilter() == html));
+            });
+    dialog->open();
+}
+
+bool CMessageView::ExportTo(const QString& path, ExportFormat format) {
+    const ContactPtr contact = state_.ContainsContact(shown_);
+    if (contact == nullptr) return false;
+    QString error;
+    if (ExportConversation(state_, contact, path, format, error)) return true;
+    if (!error.isEmpty()) ShowNotice(this, error);
+    return false;
+}
+
+// ---- Layout and painting -------------------------------------------------------------
+
 CMessageView::Layout CMessageView::ComputeLayout(QSize client, int lineHeight, bool panelShown,
-                                                 int panelHeight) {
+                                                 int panelHeight, int searchHeight) {
     const int width = std::max(client.width(), 0);
     const int height = std::max(client.height(), 0) + (panelShown ? std::max(panelHeight, 0) : 0);
     Layout layout;
@@ -319,7 +546,16 @@ CMessageView::Layout CMessageView::ComputeLayout(QSize client, int lineHeight, b
                          std::max(areaHeight - 2 * inset, 0));
     layout.send = QRect(areaWidth, line, width - areaWidth, areaHeight);
 
-    const int historyTop = line + areaHeight;
+    const int searchTop = line + areaHeight;
+    const int barHeight = std::clamp(searchHeight, 0, std::max(height - searchTop, 0));
+    if (barHeight > 0) {
+        layout.search = QRect(0, searchTop, width, barHeight);
+        layout.searchLine = layout.search.adjusted(kInputInset, kSearchBarPadding, 0,
+                                                   -kSearchBarPadding);
+        layout.searchLine.setWidth(
+            std::max(width * kSearchLineWidthPercent / 100 - kInputInset, 0));
+    }
+    const int historyTop = searchTop + barHeight;
     layout.history = QRect(0, historyTop, width, std::max(height - historyTop, 0));
     return layout;
 }
@@ -328,13 +564,16 @@ CMessageView::Layout CMessageView::CurrentLayout() const {
     // The window is not shrunk for an on-screen keyboard here, so the keyboard's
     // height does not count into the client height.
     const bool panelShown = QGuiApplication::inputMethod()->isVisible();
-    return ComputeLayout(size(), QFontMetrics(font()).height(), panelShown, 0);
+    const int searchHeight =
+        searchOpen_ ? searchLine_->sizeHint().height() + 2 * kSearchBarPadding : 0;
+    return ComputeLayout(size(), QFontMetrics(font()).height(), panelShown, 0, searchHeight);
 }
 
 void CMessageView::LayOut() {
     const Layout layout = CurrentLayout();
     input_->setGeometry(layout.input);
     send_->setGeometry(layout.send);
+    searchLine_->setGeometry(layout.searchLine);
 }
 
 void CMessageView::SetInputPanel(bool shown) {
@@ -397,6 +636,19 @@ void CMessageView::paintEvent(QPaintEvent*) {
                                             Qt::ElideRight, nameWidth) +
                              typing);
     }
+    if (!layout.search.isEmpty()) {
+        // The bar on a band like an entry's header.
+        FillVerticalGradient(painter, layout.search, HistoryPanel::kHeaderBandTop,
+                             HistoryPanel::kHeaderBandBottom);
+        const int countLeft = layout.searchLine.right() + 1 + kInputInset;
+        const QRect count(countLeft, layout.search.top(),
+                          std::max(layout.search.right() - kInputInset - countLeft, 0),
+                          layout.search.height());
+        painter.setFont(history_.smallFont());
+        painter.setPen(search_.count() == 0 ? ThemeColors::kSkyBlue : ThemeColors::kWhite);
+        painter.drawText(count, Qt::AlignRight | Qt::AlignVCenter | Qt::TextSingleLine,
+                         SearchCountText());
+    }
     history_.Paint(painter, layout.history);
 }
 
@@ -441,6 +693,9 @@ void CMessageView::keyPressEvent(QKeyEvent* event) {
 }
 
 bool CMessageView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == searchLine_) {
+        return SearchLineKey(event) || FrameView::eventFilter(watched, event);
+    }
     if (watched == input_ && event->type() == QEvent::ContextMenu &&
         static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard) {
         // The Menu key opens the soft-key menu, as F10 does; the box's own menu

@@ -24,6 +24,16 @@
 // oldest one is shown whole. A right click on an entry offers "Копировать", which
 // puts its text on the clipboard.
 //
+// Search: Ctrl+F (or "Найти в переписке") opens a search line between the input
+// area and the conversation. What is typed there is found in the conversation,
+// case-insensitively; every match is highlighted, the current one apart, and the
+// count beside the line tells which match of how many is current. Enter goes to the
+// next match down (older), Shift+Enter to the one before, both wrapping around;
+// Escape closes the line. The line closes whenever the view is activated anew.
+//
+// "Экспорт переписки…" asks for a file (the non-native file dialog, "Текст (*.txt)"
+// or "HTML (*.html)") and writes the conversation there (see export.h).
+//
 // Desktop keyboards are not on screen: the on-screen keyboard requests of the
 // view (shown while typing, hidden while reading) go to the platform's input
 // method, which ignores them where there is none.
@@ -31,6 +41,7 @@
 // User-interface thread only.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMenu>
 #include <QPointer>
 #include <QRect>
@@ -38,13 +49,19 @@
 #include <QTimer>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "store/app_state.h"
 #include "ui/drawing_kit.h"
+#include "ui/export.h"
 #include "ui/history_panel.h"
+#include "ui/history_search.h"
 #include "ui/main_frame.h"
 
+class QFileDialog;
+class QLineEdit;
 class QPlainTextEdit;
 
 namespace pellox::ui {
@@ -75,7 +92,9 @@ public:
     // unread messages were just cleared: then the view takes it, ready to read.
     void OnInitialUpdate() override;
 
-    // cmd::kViewOk and cmd::kOk send; cmd::kCloseConversation closes the conversation.
+    // cmd::kViewOk and cmd::kOk send; cmd::kCloseConversation closes the conversation;
+    // cmd::kFindInConversation opens the search line, cmd::kExportConversation the
+    // export's file dialog.
     bool OnCommand(int id) override;
     std::optional<CommandState> QueryCommand(int id) override;
 
@@ -103,20 +122,51 @@ public:
     // mark is set), then posts cmd::kShowContacts to the frame.
     void CloseConversation();
 
+    // Opens the search line (or, when open, selects what it holds) and gives it the
+    // focus.
+    void OpenSearch();
+    // Closes it: the highlights go, the input box takes the focus.
+    void CloseSearch();
+    // Moves to the next (older) or previous (newer) match, wrapping around, and
+    // scrolls the conversation to it.
+    void FindNext();
+    void FindPrevious();
+    // Opens the search line with `query` and makes the first match of `entry` current,
+    // scrolled into view: at once when the shown contact's history is loaded, else
+    // once it is. `index` is where the entry was found; when the history holds
+    // another entry there now, the newest equal entry is taken.
+    void RevealEntry(std::size_t index, const MessageEntry& entry, const std::u16string& query);
+    bool searchOpen() const { return searchOpen_; }
+    QLineEdit* searchLine() const { return searchLine_; }
+    const ConversationSearch& search() const { return search_; }
+    // What the count beside the search line says: "3 из 17", "Не найдено", or
+    // nothing for an empty query and while the history is not loaded.
+    QString SearchCountText() const;
+
+    // Opens the file dialog of the export (window-modal; returns at once). The
+    // chosen file gets the conversation of the contact shown now.
+    void ChooseExportFile();
+    // Writes the shown contact's conversation to `path`; false, with a notice over
+    // the view saying why, when it could not.
+    bool ExportTo(const QString& path, ExportFormat format);
+
     // The areas of the view, computed from the client size.
     struct Layout {
         QRect header;     // the line with the icon and the name
         QRect inputArea;  // the panel box
         QRect input;      // the input box inside it
         QRect send;       // the send button
+        QRect search;     // the search bar, between the input area and the conversation
+        QRect searchLine; // the search line inside it
         QRect history;    // the conversation
     };
     // `lineHeight` is the height of a line of the view's font. While an on-screen
     // keyboard is shown the input area takes 25% of the height instead of 15%, and
     // the keyboard's height (`panelHeight`, where the window shrinks for it) counts
     // into the height.
+    // `searchHeight` is the search bar's height while it is shown, else 0.
     static Layout ComputeLayout(QSize client, int lineHeight, bool panelShown = false,
-                                int panelHeight = 0);
+                                int panelHeight = 0, int searchHeight = 0);
     Layout CurrentLayout() const;
 
     ContactPtr shownContact() const { return shown_; }
@@ -148,13 +198,26 @@ private:
     void ScrollBy(int steps);
     void RepaintNow();
     // Own typing notices while the settings' "typing" is on: begun at the first
-    // change of a non-empty input, typed after kTypingPauseMs without a change,
+    // change of a non-empty input and again at a change kTypingRefreshMs after the
+    // last one (the contact forgets it after ten seconds), typed after
+    // kTypingPauseMs without a change,
     // stopped when the input is emptied (sending empties it) or another contact is
     // shown.
     void OnInputChanged();
     void SendTyping(const std::u16string& uin, std::uint16_t kind);
     // Puts text into the input box without it counting as typing.
     void SetInputText(const QString& text);
+    // The shown contact's history when it is loaded.
+    std::shared_ptr<MessageHistory> ShownHistory() const;
+    // Finds the query's matches again after the query or the history changed;
+    // `reveal` scrolls to the current one.
+    void RefreshSearch(bool reveal);
+    void RevealCurrentMatch();
+    // Tells the count to a screen reader and repaints.
+    void SearchChanged();
+    // A RevealEntry waiting for the history to be loaded: done when it is.
+    void ApplyPendingReveal();
+    bool SearchLineKey(QEvent* event);
 
     AppState& state_;
     SessionControl& session_;
@@ -173,7 +236,17 @@ private:
     QTimer typingPause_;           // own typing: the pause after which "typed" goes out
     std::u16string typingTo_;      // the contact told of one's typing, empty when none
     std::uint16_t typingSent_ = 0; // the last kind sent to typingTo_
+    QElapsedTimer typingBegunSent_;             // since "begun" last went out
     std::map<std::u16string, QString> drafts_;  // unsent texts by UIN; none when empty
+    QLineEdit* searchLine_ = nullptr;
+    bool searchOpen_ = false;
+    ConversationSearch search_;
+    std::size_t searchedCount_ = 0;  // the history's entries when the matches were found
+    struct PendingReveal {
+        std::size_t index;
+        MessageEntry entry;
+    };
+    std::optional<PendingReveal> reveal_;
 };
 
 }  // namespace pellox::ui

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QRadioButton>
 #include <QSignalBlocker>
 
 #include "net/session.h"
@@ -51,6 +52,7 @@ CSettingsView::CSettingsView(AppState& state, SessionControl& session, QWidget* 
     connect(ui_->id1008_profileList, &QListWidget::itemSelectionChanged, this,
             &CSettingsView::SelectProfile);
     connect(ui_->id1009_deleteButton, &QPushButton::clicked, this, &CSettingsView::DeleteProfile);
+    connect(ui_->id1004_uinEdit, &QLineEdit::textEdited, this, &CSettingsView::NumberEdited);
 }
 
 CSettingsView::~CSettingsView() = default;
@@ -75,6 +77,15 @@ QCheckBox* CSettingsView::reconnectCheck() const {
 }
 QCheckBox* CSettingsView::typingCheck() const {
     return ui_->id1014_typingCheck;
+}
+QRadioButton* CSettingsView::md5Radio() const {
+    return ui_->id1015_md5Radio;
+}
+QRadioButton* CSettingsView::roastedRadio() const {
+    return ui_->id1016_roastedRadio;
+}
+QCheckBox* CSettingsView::tlsCheck() const {
+    return ui_->id1017_tlsCheck;
 }
 QListWidget* CSettingsView::profileList() const {
     return ui_->id1008_profileList;
@@ -105,11 +116,15 @@ void CSettingsView::Open() {
     struct Values {
         std::u16string uin, password, server;
         bool autoconnect = false, sendclose = false, reconnect = false, typing = false;
+        SignOnChoice choice;
+        bool isNew = false;
         std::vector<std::u16string> profiles;
     };
     const Values values = state_.UpdateSettings([](Settings& settings) {
         Values v;
         v.uin = settings.profile;
+        v.isNew = settings.profiles.find(settings.profile) == settings.profiles.end();
+        v.choice = ChoiceOf(settings, settings.profile);
         v.password = settings.Password();  // creates the active profile when missing
         v.server = ProfileServer(settings, settings.profile);
         v.autoconnect = settings.autoconnect;
@@ -141,7 +156,8 @@ void CSettingsView::Open() {
             }
         }
     }
-    ShowProfile(values.uin, values.password, values.server);
+    ShowProfile(values.uin, values.password, values.server, values.choice);
+    numberIsNew_ = values.isNew;
     ui_->id1007_autoconnectCheck->setChecked(values.autoconnect);
     ui_->id1010_sendcloseCheck->setChecked(values.sendclose);
     ui_->id1013_reconnectCheck->setChecked(values.reconnect);
@@ -154,22 +170,42 @@ std::optional<std::u16string> CSettingsView::SelectedProfile() const {
     return selected.front()->text().toStdU16String();
 }
 
+CSettingsView::SignOnChoice CSettingsView::ChoiceOf(const Settings& settings,
+                                                   const std::u16string& name) {
+    const auto profile = settings.profiles.find(name);
+    if (profile == settings.profiles.end()) return SignOnChoice{};
+    return SignOnChoice{UsesMd5Login(profile->second), UsesTls(profile->second)};
+}
+
 void CSettingsView::ShowProfile(const std::u16string& name, const std::u16string& password,
-                                const std::u16string& server) {
+                                const std::u16string& server, SignOnChoice choice) {
     SetText(ui_->id1004_uinEdit, name);
     SetText(ui_->id1005_passwordEdit, password);
     SetText(ui_->id1012_serverEdit, server);
+    (choice.md5 ? ui_->id1015_md5Radio : ui_->id1016_roastedRadio)->setChecked(true);
+    ui_->id1017_tlsCheck->setChecked(choice.tls);
 }
 
 void CSettingsView::SelectProfile() {
     const std::optional<std::u16string> name = SelectedProfile();
     if (!name) return;
     std::u16string password, server;
+    SignOnChoice choice;
     state_.UpdateSettings([&](Settings& settings) {
+        choice = ChoiceOf(settings, *name);
         password = settings.Password(*name);
         server = ProfileServer(settings, *name);
     });
-    ShowProfile(*name, password, server);
+    ShowProfile(*name, password, server, choice);
+    numberIsNew_ = false;
+}
+
+void CSettingsView::NumberEdited() {
+    const std::u16string number = Text(ui_->id1004_uinEdit);
+    const bool isNew = state_.ReadSettings(
+        [&](const Settings& settings) { return settings.profiles.count(number) == 0; });
+    if (isNew && !numberIsNew_) ui_->id1015_md5Radio->setChecked(true);
+    numberIsNew_ = isNew;
 }
 
 void CSettingsView::DeleteProfile() {
@@ -219,6 +255,8 @@ void CSettingsView::Save() {
     const bool sendclose = ui_->id1010_sendcloseCheck->isChecked();
     const bool reconnect = ui_->id1013_reconnectCheck->isChecked();
     const bool typing = ui_->id1014_typingCheck->isChecked();
+    const bool md5 = ui_->id1015_md5Radio->isChecked();
+    const bool tls = ui_->id1017_tlsCheck->isChecked();
 
     state_.UpdateSettings([&](Settings& settings) {
         settings.profile = uin;
@@ -229,6 +267,13 @@ void CSettingsView::Save() {
         } else {
             values[kServerKey] = server;
         }
+        // What a profile without the key means is not written in, so that the file
+        // of a profile whose choices were left alone stays as it was.
+        const auto choose = [&values](const char16_t* key, const char16_t* value, bool meantByNoKey) {
+            if (!meantByNoKey || values.count(key) != 0) values[key] = value;
+        };
+        choose(kLoginKey, md5 ? kLoginMd5 : kLoginRoasted, !md5);
+        choose(kTlsKey, tls ? u"1" : u"0", !tls);
         settings.autoconnect = autoconnect;
         settings.sendclose = sendclose;
         settings.reconnect = reconnect;

@@ -1,6 +1,12 @@
 // CSettingsView: the settings form (dialog 201). The ICQ number, password and
 // server of the active profile, the options "Автосоединение", "Закрывать при
-// отправке" and "Переподключаться при обрыве" (setting "reconnect"), and the list of stored profiles with "Удалить профиль".
+// отправке" and "Переподключаться при обрыве" (setting "reconnect"), the
+// profile's way of signing on ("Вход:" "MD5" or "простой", profile key "login";
+// "Шифровать соединение (TLS)", key "tls"), and the list of stored profiles with
+// "Удалить профиль".
+//
+// A profile from before the login choice (no "login" key) shows and keeps
+// "простой"; a number that names no stored profile yet starts with "MD5".
 //
 // Open (on the initial update) fills the form from the settings; picking a profile
 // in the list shows its number, password and server (nothing is saved); "Удалить
@@ -26,6 +32,7 @@
 class QCheckBox;
 class QLineEdit;
 class QListWidget;
+class QRadioButton;
 
 namespace Ui {
 class SettingsForm;
@@ -83,20 +90,34 @@ public:
     QCheckBox* sendcloseCheck() const;
     QCheckBox* reconnectCheck() const;
     QCheckBox* typingCheck() const;
+    QRadioButton* md5Radio() const;
+    QRadioButton* roastedRadio() const;
+    QCheckBox* tlsCheck() const;
     QListWidget* profileList() const;
     ImageButton* deleteButton() const;
 
 private:
     // The selected list entry's text, or nullopt when nothing is selected.
     std::optional<std::u16string> SelectedProfile() const;
+    // How a profile signs on, as the form shows it.
+    struct SignOnChoice {
+        bool md5 = true;
+        bool tls = false;
+    };
+    // What the form shows for a stored profile; a missing one is new.
+    static SignOnChoice ChoiceOf(const Settings& settings, const std::u16string& name);
     void ShowProfile(const std::u16string& name, const std::u16string& password,
-                     const std::u16string& server);
+                     const std::u16string& server, SignOnChoice choice);
+    // The number was edited: one that names no stored profile starts with MD5
+    // (once, when it stops naming one).
+    void NumberEdited();
 
     AppState& state_;
     SessionControl& session_;
     std::unique_ptr<Ui::SettingsForm> ui_;
     std::u16string originalUin_;  // the active profile when the form was opened
     bool opened_ = false;
+    bool numberIsNew_ = false;  // the number shown names no stored profile
 };
 
 }  // namespace pellox::ui

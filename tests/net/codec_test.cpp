@@ -177,6 +177,17 @@ TEST(StringReads, LengthPrefixesAndFailures) {
     std::string untouched = "u";
     EXPECT_FALSE(ReadString16(ro, untouched));
     EXPECT_EQ(untouched, "u");
+
+    // Written: 255 bytes fit behind the one-byte length; 256 would wrap it to 0
+    // and send the rest as the next field, so they fail the buffer instead.
+    PacketBuffer written;
+    ASSERT_TRUE(AppendString8(written, std::string(255, 'a')));
+    PacketReader back(written.Bytes());
+    ASSERT_TRUE(ReadString8(back, s));
+    EXPECT_EQ(s, std::string(255, 'a'));
+    EXPECT_FALSE(AppendString8(written, std::string(256, 'b')));
+    EXPECT_EQ(written.Length(), 256);
+    EXPECT_TRUE(written.Failed());
 }
 
 TEST(ParseDecimalTest, StopsAtFirstNonDigit) {

@@ -83,6 +83,10 @@ public:
         Base::OnContactsRefresh();
         Record([&] { ++refreshes_; });
     }
+    void OnCertificateProblem(const CertificateProblem& problem) override {
+        Base::OnCertificateProblem(problem);
+        Record([&] { problems_.push_back(problem); });
+    }
 
     // The reported state codes, in order.
     std::vector<int> Codes() const {
@@ -111,6 +115,10 @@ public:
     int Refreshes() const {
         std::lock_guard<std::mutex> guard(lock_);
         return refreshes_;
+    }
+    std::vector<CertificateProblem> CertificateProblems() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return problems_;
     }
     // The family and subtype of every SNAC whose handler failed, in order.
     std::vector<std::pair<int, int>> Rejected() const {
@@ -166,6 +174,7 @@ private:
     std::vector<std::u16string> notSent_;
     std::vector<std::pair<int, int>> rejected_;
     int refreshes_ = 0;
+    std::vector<CertificateProblem> problems_;
     const NetSession* counted_ = nullptr;
 };
 

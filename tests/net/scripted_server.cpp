@@ -21,15 +21,15 @@ int MsUntil(Clock::time_point deadline) {
 
 // 1 all n bytes read, 0 nothing arrived before the deadline (only when
 // allowTimeout and no byte was read), -1 closed, error or stalled mid-way.
-int ReadExact(platform::SocketHandle fd, std::uint8_t* dest, std::size_t n,
+int ReadExact(platform::Stream& stream, std::uint8_t* dest, std::size_t n,
               Clock::time_point deadline, bool allowTimeout) {
     std::size_t got = 0;
     while (got < n) {
-        if (!platform::WaitReadable(fd, MsUntil(deadline))) {
+        if (!stream.WaitReadable(MsUntil(deadline))) {
             if (got == 0 && allowTimeout) return 0;
             return -1;
         }
-        const long r = platform::ReceiveSome(fd, dest + got, n - got);
+        const long r = stream.ReceiveSome(dest + got, n - got);
         if (r <= 0) return -1;
         got += static_cast<std::size_t>(r);
         if (got < n) deadline = Clock::now() + std::chrono::milliseconds(kFrameCompletionMs);
@@ -124,13 +124,7 @@ SnacHeader ReceivedFrame::Snac() const {
 // ---- Script ----
 
 bool Script::Context::SendRaw(const Bytes& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const long r = platform::SendSome(socket, bytes.data() + sent, bytes.size() - sent);
-        if (r <= 0) return false;
-        sent += static_cast<std::size_t>(r);
-    }
-    return true;
+    return stream.SendAll(bytes.data(), bytes.size());
 }
 
 bool Script::Context::SendFrame(std::uint8_t channel, const Bytes& data) {
@@ -229,7 +223,7 @@ Script& Script::Pause(int ms) {
 
 Script& Script::Close() {
     return Do([](Context& c) {
-        platform::ShutdownSocket(c.socket);
+        c.stream.Shutdown();
         return false;  // nothing after a close
     });
 }
@@ -238,7 +232,7 @@ Script& Script::Close() {
 
 struct ScriptedServer::Connection {
     int index = 0;
-    platform::SocketHandle socket = platform::kNoSocket;
+    std::unique_ptr<platform::Stream> stream;  // owns the socket
     Script script;
     std::uint16_t sequence = kFirstServerSequence;
     bool peerClosed = false;  // guarded by lock_
@@ -250,6 +244,10 @@ ScriptedServer::ScriptedServer() = default;
 ScriptedServer::~ScriptedServer() { Stop(); }
 
 void ScriptedServer::AddConnection(Script script) { scripts_.push_back(std::move(script)); }
+
+void ScriptedServer::UseTls(std::shared_ptr<const platform::TlsServerContext> context) {
+    tls_ = std::move(context);
+}
 
 bool ScriptedServer::Start() {
     (void)platform::StartSocketLibrary();
@@ -269,10 +267,10 @@ void ScriptedServer::Stop() {
         std::lock_guard<std::mutex> guard(lock_);
         for (auto& c : connections_) all.push_back(c.get());
     }
-    for (Connection* c : all) platform::ShutdownSocket(c->socket);
+    for (Connection* c : all) c->stream->Shutdown();
     for (Connection* c : all) {
         if (c->thread.joinable()) c->thread.join();
-        platform::CloseSocket(c->socket);
+        c->stream.reset();
     }
     platform::CloseSocket(listener_);
     listener_ = platform::kNoSocket;
@@ -296,7 +294,11 @@ void ScriptedServer::AcceptLoop() {
         }
         auto c = std::make_unique<Connection>();
         c->index = static_cast<int>(connections_.size());
-        c->socket = fd;
+        if (tls_) {
+            c->stream = std::make_unique<platform::TlsStream>(tls_, fd);
+        } else {
+            c->stream = std::make_unique<platform::SocketStream>(fd);
+        }
         if (static_cast<std::size_t>(c->index) < scripts_.size()) {
             c->script = scripts_[static_cast<std::size_t>(c->index)];
         }
@@ -308,9 +310,18 @@ void ScriptedServer::AcceptLoop() {
 }
 
 void ScriptedServer::Serve(Connection& connection) {
-    Script::Context context{*this, connection, connection.index, connection.socket,
-                            connection.sequence};
+    Script::Context context{*this,      connection, connection.index, connection.stream->Handle(),
+                            connection.sequence, *connection.stream};
     bool open = true;
+    if (tls_ && !static_cast<platform::TlsStream&>(*connection.stream)
+                     .Accept(Clock::now() + std::chrono::milliseconds(expectTimeoutMs))) {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++tlsFailures_;
+        ++scriptsDone_;
+        connection.peerClosed = true;
+        changed_.notify_all();
+        return;
+    }
     for (const Script::Step& step : connection.script.steps_) {
         if (stopping_.load() || !step(context)) {
             open = false;
@@ -332,7 +343,7 @@ void ScriptedServer::Serve(Connection& connection) {
 int ScriptedServer::ReadFrame(Connection& connection, int timeoutMs, ReceivedFrame* out) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::uint8_t header[kFlapHeaderSize];
-    int r = ReadExact(connection.socket, header, sizeof header, deadline, true);
+    int r = ReadExact(*connection.stream, header, sizeof header, deadline, true);
     ReceivedFrame frame;
     if (r == 1) {
         frame.connection = connection.index;
@@ -343,7 +354,7 @@ int ScriptedServer::ReadFrame(Connection& connection, int timeoutMs, ReceivedFra
             Fail("connection " + std::to_string(connection.index) + ": bad frame marker");
             r = -1;
         } else if (!frame.data.empty()) {
-            r = ReadExact(connection.socket, frame.data.data(), frame.data.size(),
+            r = ReadExact(*connection.stream, frame.data.data(), frame.data.size(),
                           Clock::now() + std::chrono::milliseconds(kFrameCompletionMs), false);
         }
     }
@@ -395,6 +406,11 @@ std::vector<std::string> ScriptedServer::Failures() const {
     return failures_;
 }
 
+int ScriptedServer::TlsHandshakesFailed() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return tlsFailures_;
+}
+
 bool ScriptedServer::WaitForFrame(const std::function<bool(const ReceivedFrame&)>& match,
                                   int timeoutMs) const {
     std::unique_lock<std::mutex> guard(lock_);
@@ -441,6 +457,22 @@ std::uint16_t MetaRequestType(const ReceivedFrame& frame) {
 
 Script LoginServer(const Bytes& cookie, const std::string& uin) {
     return Script().SendHello().Expect(kChannelSignOn).SendLoginReplyToSelf(uin, cookie);
+}
+
+Script Md5LoginServer(const std::string& key, const Bytes& cookie, const std::string& uin) {
+    return Script()
+        .SendHello()
+        .Expect(kChannelSignOn)
+        .ExpectSnac(0x0017, 0x0006)
+        .SendSnac(0x0017, 0x0007, Concat({BigEndian16(static_cast<std::uint16_t>(key.size())), BytesOf(key)}))
+        .ExpectSnac(0x0017, 0x0002)
+        .Do([uin, cookie](Script::Context& c) {
+            return c.SendFrame(kChannelSnac,
+                               SnacBytes(0x0017, 0x0003,
+                                         Concat({TlvBytes(0x0001, BytesOf(uin)),
+                                                 TlvBytes(0x0005, BytesOf(c.server.Address())),
+                                                 TlvBytes(0x0006, cookie)})));
+        });
 }
 
 Script MessagingServer(const Script& more) {

@@ -26,6 +26,8 @@
 
 #include "net/codec.h"
 #include "platform/socket.h"
+#include "platform/stream.h"
+#include "platform/tls.h"
 
 namespace pellox::testing {
 
@@ -101,6 +103,10 @@ public:
     // The script of the next connection to be accepted (call before Start);
     // connections beyond the scripts are only recorded.
     void AddConnection(Script script);
+    // Every connection is TLS with this certificate (call before Start): the
+    // handshake comes first, and a connection whose client breaks it off plays no
+    // script and counts in TlsHandshakesFailed.
+    void UseTls(std::shared_ptr<const platform::TlsServerContext> context);
     [[nodiscard]] bool Start();
     // Closes the listener and every connection and joins all threads.
     void Stop();
@@ -118,6 +124,7 @@ public:
     int Accepted() const;
     // Script failures (an Expect that timed out, a send that failed).
     std::vector<std::string> Failures() const;
+    int TlsHandshakesFailed() const;
 
     bool WaitForFrame(const std::function<bool(const ReceivedFrame&)>& match,
                       int timeoutMs = 5000) const;
@@ -142,6 +149,7 @@ private:
     std::thread acceptThread_;
     std::atomic<bool> stopping_{false};
     std::vector<Script> scripts_;
+    std::shared_ptr<const platform::TlsServerContext> tls_;
 
     mutable std::mutex lock_;
     mutable std::condition_variable changed_;
@@ -149,6 +157,7 @@ private:
     std::vector<ReceivedFrame> frames_;
     std::vector<std::string> failures_;
     int scriptsDone_ = 0;
+    int tlsFailures_ = 0;
 };
 
 struct Script::Context {
@@ -157,6 +166,7 @@ struct Script::Context {
     int connection;
     platform::SocketHandle socket;
     std::uint16_t& sequence;
+    platform::Stream& stream;
 
     bool SendRaw(const Bytes& bytes);
     bool SendFrame(std::uint8_t channel, const Bytes& data);
@@ -175,6 +185,10 @@ std::uint16_t MetaRequestType(const ReceivedFrame& frame);
 // sending the client on to this same server with `cookie`.
 Script LoginServer(const Bytes& cookie = FromHex("DE AD BE EF 01 02 03"),
                    const std::string& uin = "123456789");
+// The same login through the MD5 exchange of family 0x0017: hello, the client's
+// hello and key request, the key, the client's login, the reply 0x0017/0x0003.
+Script Md5LoginServer(const std::string& key, const Bytes& cookie = FromHex("DE AD BE EF 01 02 03"),
+                      const std::string& uin = "123456789");
 // The messaging server up to the client's offline messages request; `more` follows.
 Script MessagingServer(const Script& more = Script());
 

@@ -62,8 +62,10 @@ TEST(UserInfoBlockReader, ReadsEveryTlvByItsOwnLength) {
     ASSERT_TRUE(ReadUserInfoBlock(reader, block));
     EXPECT_EQ(block.uin, "4242");
     EXPECT_EQ(block.tlvCount, 4);
-    EXPECT_TRUE(block.hasStatus);
-    EXPECT_EQ(block.statusWord, 0x0011u);
+    EXPECT_EQ(block.tlvs.size(), 4u);
+    std::uint32_t word = 0;
+    EXPECT_TRUE(UserStatusWord(block, word));
+    EXPECT_EQ(word, 0x0011u);
     EXPECT_EQ(reader.Remaining(), 1);  // right behind the block
 }
 
@@ -85,8 +87,9 @@ TEST(UserInfoBlockReader, StatusTlvBySize) {
         PacketReader reader(data);
         UserInfoBlock block;
         ASSERT_TRUE(ReadUserInfoBlock(reader, block)) << ToHex(row.value);
-        EXPECT_EQ(block.hasStatus, row.hasStatus) << ToHex(row.value);
-        EXPECT_EQ(block.statusWord, row.word) << ToHex(row.value);
+        std::uint32_t word = 0;
+        EXPECT_EQ(UserStatusWord(block, word), row.hasStatus) << ToHex(row.value);
+        EXPECT_EQ(word, row.word) << ToHex(row.value);
         EXPECT_EQ(reader.Remaining(), 1) << ToHex(row.value);
     }
 }
@@ -425,7 +428,7 @@ TEST_F(ContactListHandler, ANewBuddyGoesIntoTheFirstGroupOrANewGroupGeneral) {
     ASSERT_TRUE(handle(ContactListReply({ListItem("100", 0x0000, {}, 0, 0x0010)})));
     item = list.PrepareBuddy("200", "", group);
     ASSERT_TRUE(group.has_value());
-    EXPECT_EQ(group->name, "\xCE\xE1\xF9\xE8\xE5");
+    EXPECT_EQ(group->name, "\xD0\x9E\xD0\xB1\xD1\x89\xD0\xB8\xD0\xB5");  // UTF-8
     EXPECT_EQ(group->type, kItemTypeGroup);
     EXPECT_EQ(item.groupId, group->groupId);
     EXPECT_TRUE(item.data.empty());

@@ -388,6 +388,32 @@ TEST_F(ServerContacts, AnAddedContactIsOnTheServerListWithItsPresenceAndANewName
     EXPECT_EQ(elsewhere.model.FindContact(u"100004")->Snapshot().name, u"Вера П.");
 }
 
+TEST_F(ServerContacts, AnAddWhileConnectedReachesTheServerWhateverTheContactsPast) {
+    Client alice(u"100001");
+    AddLocally(alice, u"100005", u"Пятый");  // added while away: only here
+    SignOn(alice, u"alice");
+    AddLocally(alice, u"100004", u"Вера");
+    alice.session.EnqueueCommand(AddContactCommand{u"100004", u"Вера"});
+    ASSERT_TRUE(WaitFor([&] { return alice.session.ServerList().Buddy("100004").has_value(); }));
+
+    // Deleted and added again while signed on.
+    alice.session.EnqueueCommand(DeleteContactCommand{u"100004"});
+    ASSERT_NE(alice.model.RemoveContact(alice.model.FindContact(u"100004")), nullptr);
+    AddLocally(alice, u"100004", u"Вера");
+    alice.session.EnqueueCommand(AddContactCommand{u"100004", u"Вера"});
+    // Renamed while only here.
+    alice.model.FindContact(u"100005")->Update([](ContactInfo& i) { i.name = u"Пятый П."; });
+    alice.session.EnqueueCommand(RenameContactCommand{u"100005", u"Пятый П."});
+
+    // The list the server sends again holds both.
+    alice.session.EnqueueCommand(LoadContactsCommand{});
+    ASSERT_TRUE(alice.session.WaitForReport(ConnState::ContactsLoaded, 2));
+    EXPECT_TRUE(alice.session.ServerList().Buddy("100004").has_value());
+    const std::optional<ServerItem> fifth = alice.session.ServerList().Buddy("100005");
+    ASSERT_TRUE(fifth.has_value());
+    EXPECT_EQ(ToHex(fifth->data), ToHex(TlvBytes(0x0131, Utf8(u"Пятый П."))));
+}
+
 TEST_F(ServerContacts, TypingIsShownUntilStoppedOrTheNextMessage) {
     Client alice(u"100001");
     Client boris(u"100002");

@@ -7,8 +7,14 @@
 #include <memory>
 #include <mutex>
 
+#include <map>
+#include <tuple>
+
+#include "net/text_encoding.h"
 #include "platform/code_page.h"
+#include "protocol/contact_list.h"
 #include "protocol/messages.h"
+#include "resources/strings.h"
 #include "protocol/presence.h"
 #include "store/contact_list_file.h"
 #include "tests/protocol/protocol_test_util.h"
@@ -237,6 +243,38 @@ TEST_F(SessionOnTheWire, InfoRequestsAreBoundedAndForgottenAtDisconnect) {
     EXPECT_EQ(session.State(), ConnState::Disconnected);
 }
 
+// An add and a rename made before the list is in go out once it is: the add as
+// an add, the rename as an update of the item the list turns out to hold.
+TEST_F(SessionOnTheWire, AnAddBeforeTheListIsInGoesToItOnceItIs) {
+    Add(u"700", u"Seven");
+    Add(u"701", u"Renamed");
+    const auto expectItem = [](std::uint16_t subtype, const std::string& text) {
+        return [subtype, text](Script::Context& c) {
+            return c.ExpectFrame(
+                [&](const ReceivedFrame& f) {
+                    return f.IsSnac(0x0013, subtype) &&
+                           ToHex(f.data).find(ToHex(BytesOf(text))) != std::string::npos;
+                },
+                "the item of " + text);
+        };
+    };
+    SignOn(Script()
+               .SendSnac(0x0015, 0x0003, OfflineDone())
+               .ExpectSnac(0x0013, 0x0004)
+               .ExpectSnac(0x0003, 0x0004)  // the add's presence request
+               .Pause(50)                   // the worker has long decided by now
+               .SendSnac(0x0013, 0x0006,
+                         ContactListReply(
+                             {ListItem("General", 1, {}, 1, 0), Buddy("701", BytesOf("Server"))}))
+               .Do(expectItem(0x0008, "700"))
+               .Do(expectItem(0x0009, "Renamed")));
+    ASSERT_TRUE(
+        server.WaitForFrame([](const ReceivedFrame& f) { return f.IsSnac(0x0013, 0x0004); }));
+    session.EnqueueCommand(AddContactCommand{u"700", u"Seven"});
+    session.EnqueueCommand(RenameContactCommand{u"701", u"Renamed"});
+    ExpectScriptsDone();
+}
+
 TEST_F(SessionOnTheWire, ContactListCutBeforeItsTimeSendsNoActivation) {
     const Bytes cut = ContactListReply({Buddy("800", BytesOf("Cut"))}, false);
     SignOn(Script()
@@ -269,6 +307,151 @@ TEST_F(SessionOnTheWire, ContactListInSeveralRepliesIsActivatedOnce) {
     EXPECT_EQ(Snapshot(u"811").name, u"Second");
     EXPECT_EQ(Snapshot(u"812").name, u"Last");
     EXPECT_EQ(session.Codes(), (std::vector<int>{3, 4, 6, 7, 8, 10}));
+}
+
+TEST_F(SessionOnTheWire, TypingNoticesNeverTakeAMessagesRequestId) {
+    // Twenty messages and a notice; the server's errors name the notice, then the
+    // nineteenth message.
+    SignOn(Script().Do([](Script::Context& c) {
+        std::vector<std::uint32_t> messages;
+        std::uint32_t notice = 0;
+        while (messages.size() < 20 || notice == 0) {
+            if (!c.ExpectFrame(
+                    [&](const ReceivedFrame& f) {
+                        const std::uint32_t id = f.Snac().requestId;  // packed: copy, never bind
+                        if (f.IsSnac(0x0004, 0x0006)) messages.push_back(id);
+                        if (f.IsSnac(0x0004, 0x0014)) notice = id;
+                        return true;
+                    },
+                    "messages and a typing notice")) {
+                return false;
+            }
+        }
+        return c.SendFrame(kChannelSnac, SnacBytes(0x0004, 0x0001, FromHex("0004"), 0, notice)) &&
+               c.SendFrame(kChannelSnac, SnacBytes(0x0004, 0x0001, FromHex("0004"), 0, messages[18]));
+    }));
+    for (int i = 1; i <= 20; ++i) {
+        const std::string text = "m" + std::to_string(i);
+        session.EnqueueCommand(SendMessageCommand{u"300", std::u16string(text.begin(), text.end())});
+    }
+    session.EnqueueCommand(TypingCommand{u"300", kTypingBegun});
+    ASSERT_TRUE(session.WaitUntil([&] { return !session.NotSent().empty(); }));
+    ExpectScriptsDone();
+    EXPECT_EQ(session.NotSent(), (std::vector<std::u16string>{u"300 m19 4"}));
+}
+
+// Keeps the server list as the client edits it: every item added or updated, minus
+// the deleted ones. A buddy added without TLV 0x0066 is answered "authorization
+// required", any other item "done" (and kept); ends after `edits` edit ends.
+struct KeptList {
+    std::map<std::tuple<std::uint16_t, std::uint16_t, std::uint16_t>, Bytes> items;  // group, item, type
+    std::vector<Bytes> reasons;  // of the authorization requests
+
+    Script Keep(int edits) {
+        return Script().Do([this, edits](Script::Context& c) {
+            int ends = 0;
+            while (ends < edits) {
+                ReceivedFrame frame;
+                if (!c.ExpectFrame(
+                        [&](const ReceivedFrame& f) {
+                            frame = f;
+                            return true;
+                        },
+                        "server list edits")) {
+                    return false;
+                }
+                const SnacHeader snac = frame.Snac();
+                if (frame.channel != kChannelSnac || snac.family != 0x0013) continue;
+                PacketReader reader(frame.data.data() + kSnacHeaderSize,
+                                    static_cast<int>(frame.data.size() - kSnacHeaderSize));
+                if (snac.subtype == 0x0012) ++ends;
+                if (snac.subtype == 0x0018) {
+                    std::string uin, reason;
+                    if (ReadString8(reader, uin) && ReadString16(reader, reason)) reasons.push_back(BytesOf(reason));
+                }
+                if (snac.subtype != 0x0008 && snac.subtype != 0x0009 && snac.subtype != 0x000A) continue;
+                Bytes results;
+                while (!reader.AtEnd()) {
+                    std::string name;
+                    std::uint16_t group = 0, id = 0, type = 0, length = 0;
+                    if (!ReadString16(reader, name) || !ReadU16(reader, group) || !ReadU16(reader, id) ||
+                        !ReadU16(reader, type) || !ReadU16(reader, length)) {
+                        return false;
+                    }
+                    Bytes data(length);
+                    if (length > 0 && !ReadBytes(reader, data.data(), length)) return false;
+                    const bool refused = snac.subtype == 0x0008 && type == kItemTypeBuddy &&
+                                         !HasTlv(data, kTlvAwaitingAuth);
+                    results = results + (refused ? FromHex("000E") : FromHex("0000"));
+                    const auto key = std::make_tuple(group, id, type);
+                    if (snac.subtype == 0x000A) {
+                        items.erase(key);
+                    } else if (!refused) {
+                        items[key] = ListItem(name, type, data, group, id);
+                    }
+                }
+                if (snac.subtype == 0x0008 &&
+                    !c.SendFrame(kChannelSnac, SnacBytes(0x0013, 0x000E, results, 0, snac.requestId))) {
+                    return false;
+                }
+            }
+            return true;
+        });
+    }
+    Bytes Reply() const {
+        std::vector<Bytes> all;
+        for (const auto& [key, item] : items) all.push_back(item);
+        return ContactListReply(all);
+    }
+};
+
+TEST_F(SessionOnTheWire, ServerListEditsReadBackWithUtf8TextAndMemberLists) {
+    // A list with its root group and nothing else: the first buddy brings a group.
+    KeptList kept;
+    kept.items[{0, 0, kItemTypeGroup}] = ListItem("", kItemTypeGroup, TlvBytes(0x00C8, {}), 0, 0);
+    const auto edits = [this](std::size_t n) {
+        return session.WaitUntil([&] { return CountFrames(0x0013, 0x0012) >= n; });
+    };
+    SignOn(Script()
+               .SendSnac(0x0013, 0x0006, kept.Reply())
+               .ExpectSnac(0x0013, 0x0007)
+               .Then(kept.Keep(7)));
+    // The list activated: whatever the client sends now is the keeper's.
+    ASSERT_TRUE(server.WaitForFrame([](const ReceivedFrame& f) { return f.IsSnac(0x0013, 0x0007); }));
+    // Each add: the buddy, again awaiting authorization, then the member lists.
+    session.EnqueueCommand(AddContactCommand{u"200", u"Вера"});
+    ASSERT_TRUE(edits(3));
+    session.EnqueueCommand(AddContactCommand{u"300", u"Юрий 😀"});
+    ASSERT_TRUE(edits(6));
+    session.EnqueueCommand(DeleteContactCommand{u"200"});
+    ExpectScriptsDone();
+
+    // Read back as a fresh load would: the nickname and the group name in UTF-8,
+    // the root listing the group, the group listing the one buddy left.
+    const Bytes reply = kept.Reply();
+    PacketReader reader(reply);
+    std::vector<ServerContactEntry> entries;
+    ServerListExtras extras;
+    ASSERT_TRUE(ReadContactListReply(reader, entries, &extras));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].uin, "300");
+    TempDir elsewhere;
+    AppState fresh(elsewhere.path());
+    MergeServerContacts(fresh, entries);
+    ASSERT_TRUE(fresh.FindContact(u"300"));
+    EXPECT_EQ(fresh.FindContact(u"300")->Snapshot().name, u"Юрий 😀");
+    ASSERT_EQ(extras.groups.size(), 2u);
+    const ServerItem& root = extras.groups[0];
+    const ServerItem& group = extras.groups[1];
+    EXPECT_EQ(root.groupId, 0);
+    EXPECT_EQ(group.name, EncodeUtf8(u"Общие"));
+    EXPECT_EQ(MemberIds(root.data), (std::vector<std::uint16_t>{group.groupId}));
+    ASSERT_EQ(extras.buddies.size(), 1u);
+    EXPECT_EQ(MemberIds(group.data), (std::vector<std::uint16_t>{extras.buddies[0].itemId}));
+    EXPECT_EQ(extras.buddies[0].groupId, group.groupId);
+    // The authorization requests' reason too.
+    ASSERT_EQ(kept.reasons.size(), 2u);
+    EXPECT_EQ(kept.reasons[0], Utf8(LoadString(str::kAuthRequestText)));
 }
 
 }  // namespace

@@ -83,6 +83,29 @@ TEST_F(HistoryTest, AppendWritesToTheFileAndReturnsTheIndex) {
     EXPECT_EQ(history.EntriesBetween(0, 1).size(), 1u);
     EXPECT_THAT(history.EntriesBetween(1, 1), IsEmpty());
     EXPECT_THAT(history.EntriesBetween(5, 9), IsEmpty());
+    // Visited in place, newest first, clipped the same way.
+    std::vector<std::size_t> visited;
+    const auto visit = [&](std::size_t index, const MessageEntry&) { visited.push_back(index); };
+    history.VisitNewestFirst(0, 99, visit);
+    EXPECT_THAT(visited, ElementsAre(1u, 0u));
+    visited.clear();
+    history.VisitNewestFirst(1, 1, visit);
+    history.VisitNewestFirst(5, 9, visit);
+    EXPECT_THAT(visited, IsEmpty());
+}
+
+TEST_F(HistoryTest, ReadingAFileNeitherBindsNorWritesIt) {
+    const MessageEntry entry = Entry(u"привет", Utc(2026, 1, 2, 3, 4, 5), MessageDirection::Out);
+    const std::string bytes = FormatHistoryEntry(entry);
+    WriteBytes(dir_ / "msg_7.txt", bytes);
+    std::vector<MessageEntry> entries{Entry(u"what was there", 1, MessageDirection::In)};
+    ASSERT_TRUE(ReadHistoryFile(dir_.path(), "msg_7.txt", entries));
+    EXPECT_THAT(entries, ElementsAre(entry));
+    EXPECT_EQ(ReadBytes(dir_ / "msg_7.txt"), bytes);
+    // A missing file is an empty history, and stays missing.
+    EXPECT_TRUE(ReadHistoryFile(dir_.path(), "msg_8.txt", entries));
+    EXPECT_THAT(entries, IsEmpty());
+    EXPECT_FALSE(platform::FileExists(dir_ / "msg_8.txt"));
 }
 
 TEST_F(HistoryTest, MultiLineTextSurvivesExceptLeadingEmptyLines) {

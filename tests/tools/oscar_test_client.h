@@ -11,7 +11,10 @@
 #include <vector>
 
 #include "net/codec.h"
+#include "platform/endpoint.h"
 #include "platform/socket.h"
+#include "platform/stream.h"
+#include "platform/tls.h"
 #include "tools/oscar_server.h"
 
 namespace pellox::server::test {
@@ -39,11 +42,7 @@ struct Snac {
     PacketReader Reader() const { return PacketReader(data); }
 };
 
-struct TlvValue {
-    std::uint16_t type = 0;
-    std::vector<std::uint8_t> value;
-    std::string Text() const { return std::string(value.begin(), value.end()); }
-};
+using TlvValue = Tlv;  // the codec's
 
 class TestClient {
 public:
@@ -54,6 +53,11 @@ public:
 
     // From another loopback address (127.0.0.2, say) when `from` is given.
     [[nodiscard]] bool Connect(std::uint16_t port, std::uint32_t from = 0);
+    // To another address of this machine (::1, say).
+    [[nodiscard]] bool Connect(const platform::Endpoint& to);
+    // Over TLS, accepting only the certificate with the fingerprint `pin`; false
+    // when the handshake did not give a usable stream (tlsOutcome tells why).
+    [[nodiscard]] bool ConnectTls(std::uint16_t port, const std::string& pin, std::uint32_t from = 0);
     void Close();
 
     bool SendRaw(std::span<const std::uint8_t> bytes);
@@ -75,14 +79,27 @@ public:
 
     std::uint16_t lastSequence = 0;  // of the last frame sent
     std::vector<std::uint16_t> receivedSequences;
+    platform::TlsOutcome tlsOutcome;  // of the last ConnectTls
 
 private:
-    platform::SocketHandle socket_ = platform::kNoSocket;
+    std::unique_ptr<platform::Stream> stream_;
     std::vector<std::uint8_t> pending_;
 };
 
+// How a test client logs in: the roasted password on channel 1, or the MD5
+// login of family 0x0017 with the hash over MD5(password) (marked with the
+// empty TLV 0x004C) or over the password itself.
+enum class LoginKind { Roasted, Md5, Md5OverPassword };
+
 // Builders of what a client sends.
 PacketBuffer LoginPayload(const std::string& uin, const std::string& password);  // channel-1 data
+// 0x0017/0x0006: the key request.
+PacketBuffer Md5KeyRequestPayload(const std::string& uin);
+// MD5(key + MD5(password) + salt) for LoginKind::Md5, MD5(key + password + salt)
+// for Md5OverPassword.
+std::string Md5LoginHash(const std::string& key, const std::string& password, LoginKind kind);
+// 0x0017/0x0002: the login with this hash, TLV 0x004C for LoginKind::Md5.
+PacketBuffer Md5LoginPayload(const std::string& uin, const std::string& hash, LoginKind kind);
 PacketBuffer CookiePayload(const std::string& cookie);
 PacketBuffer MessagePayload(const std::string& toUin, const std::string& text,
                             std::uint16_t charset = 0x0000);
@@ -91,7 +108,16 @@ PacketBuffer MessagePayload(const std::string& toUin, const std::vector<std::uin
 // The text block of a message (the value of TLV 0x0002).
 std::vector<std::uint8_t> MessageBlock(const std::string& text, std::uint16_t charset = 0x0000);
 PacketBuffer MetaPayload(std::uint32_t ownUin, std::uint16_t type, std::uint16_t sequence);
+// Meta request 0x07D0 of this subtype with its data.
+PacketBuffer InfoPayload(std::uint32_t ownUin, std::uint16_t sequence, std::uint16_t subtype,
+                         const PacketBuffer& data = PacketBuffer());
 PacketBuffer ShortInfoPayload(std::uint32_t ownUin, std::uint16_t sequence, std::uint32_t target);
+// A meta string: little-endian length with the terminating zero, the text, the zero.
+void AppendMetaString(PacketBuffer& p, const std::string& text);
+// An auto-message request (channel 2, message type 0xE8 to 0xEC, or any other
+// type) and an answer to one (0x0004/0x000B) with this text.
+PacketBuffer AutoMessageRequestPayload(const std::string& toUin, std::uint8_t type);
+PacketBuffer AutoResponsePayload(const std::string& askerUin, std::uint8_t type, const std::string& text);
 PacketBuffer DeleteBuddyPayload(const std::string& uin);
 // 0x0001/0x001E with the status word.
 PacketBuffer StatusPayload(std::uint32_t status);
@@ -105,15 +131,13 @@ void AppendItem(PacketBuffer& p, const std::string& name, std::uint16_t group, s
                 std::uint16_t type, const std::vector<std::uint8_t>& tlvs);
 
 // Parsers of what the server sends. False when the bytes do not parse whole.
-bool ParseTlvs(PacketReader& reader, std::vector<TlvValue>& out);
-const TlvValue* FindTlv(const std::vector<TlvValue>& tlvs, std::uint16_t type);
-
-struct UserInfoBlock {
-    std::string uin;
-    std::uint16_t warning = 0;
-    std::vector<TlvValue> tlvs;
-};
-bool ParseUserInfo(PacketReader& reader, UserInfoBlock& out);
+// TLVs, FindTlv and UserInfoBlock are the codec's (net/codec.h).
+inline bool ParseTlvs(PacketReader& reader, std::vector<TlvValue>& out) {
+    return ReadTlvList(reader, out);
+}
+inline bool ParseUserInfo(PacketReader& reader, UserInfoBlock& out) {
+    return ReadUserInfoBlock(reader, out);
+}
 
 struct MetaReply {
     std::uint16_t tlvType = 0;
@@ -125,15 +149,27 @@ struct MetaReply {
     std::vector<std::uint8_t> rest;
 };
 bool ParseMetaReply(const Snac& snac, MetaReply& out);
+// A meta string, without its terminating zero.
+bool ReadMetaString(PacketReader& reader, std::string& out);
 
 struct LoginResult {
-    std::optional<Frame> frame;  // the channel-4 reply
-    std::vector<TlvValue> tlvs;
+    std::optional<Frame> frame;  // the reply: channel 4, or the SNAC 0x0017/0x0003
+    std::vector<TlvValue> tlvs;  // of the reply
+    std::string key;             // the MD5 login's key
     bool closedAfter = false;    // the server closed the connection after the reply
 };
-LoginResult Login(std::uint16_t authPort, const std::string& uin, const std::string& password);
+// Logs in on a new connection to the port; over TLS when a pin is given.
+LoginResult Login(std::uint16_t port, const std::string& uin, const std::string& password,
+                  LoginKind kind = LoginKind::Roasted, const std::string& tlsPin = {});
+// The same on a connection made already, from its hello on, checking the layout
+// of the hello, the key and the reply. The MD5 key is asked for keyUin when
+// given (empty: no key is asked for), else for the UIN itself.
+LoginResult Login(TestClient& client, const std::string& uin, const std::string& password, LoginKind kind,
+                  const std::optional<std::string>& keyUin = std::nullopt);
 
 struct SignOnOptions {
+    LoginKind login = LoginKind::Roasted;
+    bool tls = false;                // both connections to the TLS port, pinned
     bool clientReady = true;
     bool fetchOffline = false;       // 0x003C, read up to 0x0042, then 0x003E
     bool loadContactList = false;    // 0x0013/0x0004 and read the reply

@@ -1,11 +1,15 @@
 // Many sessions at once on the server's threads: message exchange among a dozen
-// clients, and sign-on churn of one UIN watched by a buddy. Run under TSan too.
+// clients, sign-on churn of one UIN watched by a buddy, and details written to
+// the accounts file by several sessions at once. Run under TSan too.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <latch>
 #include <thread>
 
+#include "platform/files.h"
 #include "tests/tools/oscar_test_client.h"
 
 namespace pellox::server::test {
@@ -109,6 +113,47 @@ TEST_F(ConcurrencyTest, SignOnChurnOfOneUinEndsWithItsDeparture) {
     }
     EXPECT_EQ(last, 0x000C);
     Drain(*boris, kBoris);  // and Boris is still served
+}
+
+// Each session's sets are written by its own reader thread, outside the server
+// lock, in whatever order the threads get there: the file must end with each
+// account's last set, never an older one written over a newer.
+TEST_F(ConcurrencyTest, DetailsSetAtOnceEndInTheFileAsLastSet) {
+    constexpr int kUsers = 4;
+    constexpr int kSets = 10;
+    TempDir dir;
+    std::string accounts;
+    for (int i = 0; i < kUsers; ++i) accounts += "[" + std::to_string(600000 + i) + "]\npassword=pw\n";
+    dir.Write("accounts.txt", accounts);
+    ASSERT_EQ(chmod(dir.File("accounts.txt").c_str(), 0600), 0);
+    StartServer(ParseCommandLine({"--data-dir", dir.Path(), "--port-auth", "0", "--port-bos", "0"}).config);
+    std::atomic<int> answered{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kUsers; ++i) {
+        threads.emplace_back([&, i] {
+            const std::string uin = std::to_string(600000 + i);
+            std::unique_ptr<TestClient> client = SignOn(server, uin, "pw");
+            for (int k = 0; client && k < kSets; ++k) {
+                PacketBuffer basic;
+                for (const std::string& text : {uin, std::string(), std::string(), std::string(), "city" + std::to_string(k)}) {
+                    AppendMetaString(basic, text);
+                }
+                client->SendSnac(0x0015, 0x0002, 0x5E7, InfoPayload(static_cast<std::uint32_t>(600000 + i), 1, 0x03EA, basic));
+            }
+            for (int k = 0; client && k < kSets && client->WaitSnac(0x0015, 0x0003, 10000); ++k) ++answered;
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(answered.load(), kUsers * kSets);
+    server.Stop();  // every write has ended
+    std::string file;
+    ASSERT_TRUE(platform::ReadWholeFile(dir.File("accounts.txt"), file));
+    for (int i = 0; i < kUsers; ++i) {
+        const std::string uin = std::to_string(600000 + i);
+        EXPECT_NE(file.find("[" + uin + "]\nnickname=" + uin + "\ncity=city" + std::to_string(kSets - 1) + "\npassword"),
+                  std::string::npos)
+            << file;
+    }
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ CommandLine Parse(std::vector<std::string> args) { return ParseCommandLine(args)
 TEST(CommandLineTest, DefaultsListenOnLoopbackAtTheUsualPorts) {
     CommandLine line = Parse({});
     ASSERT_EQ(line.action, CommandLine::Action::Run);
-    EXPECT_EQ(line.config.bindAddress, 0x7F000001u);
+    EXPECT_EQ(platform::FormatAddress(line.config.bindAddress), "127.0.0.1");
     EXPECT_EQ(line.config.authPort, 5190);
     EXPECT_EQ(line.config.bosPort, 5191);
     EXPECT_TRUE(line.config.accountsFile.empty());
@@ -36,22 +36,32 @@ TEST(CommandLineTest, DefaultsListenOnLoopbackAtTheUsualPorts) {
 
 TEST(CommandLineTest, OptionsAreReadAndBadOnesRefused) {
     CommandLine line = Parse({"--bind", "0.0.0.0", "--port-auth", "0", "--port-bos", "6000", "--verbose",
-                              "--idle-timeout", "5", "--max-sessions", "10"});
+                              "--idle-timeout", "5", "--max-sessions", "10", "--tls-port", "5193", "--tls-cert",
+                              "c.pem", "--tls-key", "k.pem"});
     ASSERT_EQ(line.action, CommandLine::Action::Run) << line.error;
-    EXPECT_EQ(line.config.bindAddress, 0u);
+    EXPECT_EQ(platform::FormatAddress(line.config.bindAddress), "0.0.0.0");
+    EXPECT_EQ(platform::FormatAddress(Parse({"--bind", "::1"}).config.bindAddress), "::1");
     EXPECT_EQ(line.config.authPort, 0);
     EXPECT_EQ(line.config.bosPort, 6000);
     EXPECT_TRUE(line.config.verbose);
     EXPECT_EQ(line.config.idleTimeoutMs, 5000);
     EXPECT_EQ(line.config.maxSessions, 10u);
+    EXPECT_TRUE(line.config.tls);
+    EXPECT_EQ(line.config.tlsPort, 5193);
+    EXPECT_EQ(line.config.tlsCertificateFile, "c.pem");
+    EXPECT_EQ(line.config.tlsKeyFile, "k.pem");
 
     EXPECT_EQ(Parse({"--help"}).action, CommandLine::Action::Help);
     const std::vector<std::vector<std::string>> bad = {
         {"--bind", "localhost"},   {"--bind", "1.2.3"},          {"--bind", "256.1.1.1"},
-        {"--bind", "1.2.3.4.5"},   {"--port-auth", "65536"},     {"--port-bos", "-1"},
+        {"--bind", "1.2.3.4.5"},   {"--bind", "[::1]"},          {"--port-auth", "65536"},     {"--port-bos", "-1"},
         {"--port-auth"},           {"--port-auth", "5190", "--port-bos", "5190"},
         {"--idle-timeout", "0"},   {"--max-sessions", "0"},      {"--frobnicate"},
         {"--accounts", ""},
+        {"--tls-port", "0"},                      // no certificate and no data directory for one
+        {"--tls-port", "0", "--tls-cert", "c.pem", "--data-dir", "/tmp"},  // a certificate without its key
+        {"--tls-cert", "c.pem", "--tls-key", "k.pem"},                     // no TLS port for them
+        {"--tls-port", "5191", "--data-dir", "/tmp"},                      // the messaging port's
     };
     for (const auto& args : bad) {
         CommandLine refused = Parse(args);
@@ -69,6 +79,7 @@ TEST(CommandLineTest, DataDirAndAccountsPlaceTheFiles) {
     dir.Write("accounts.txt", "[1]\npassword=x\n");
     CommandLine withFile = Parse({"--data-dir", dir.Path()});
     EXPECT_EQ(withFile.config.accountsFile, dir.File("accounts.txt"));
+    EXPECT_EQ(withFile.config.dataDirectory, dir.Path()) << "where a self-signed TLS certificate is kept";
 
     CommandLine accounts = Parse({"--accounts", "/srv/icq/people.txt"});
     EXPECT_EQ(accounts.config.accountsFile, "/srv/icq/people.txt");
@@ -392,13 +403,23 @@ struct Program {
         close(stdoutFd);
         close(stderrFd);
     }
-    // The start-up line; false (and ports 0) when the program did not print it.
+    // The start-up line, and with a TLS port the fingerprint line; false (and
+    // ports 0) when the program did not print them.
     bool ReadPorts() {
+        const int ports = std::sscanf(ReadLine().c_str(),
+                                      "pellox-server listening auth %*[0-9.]:%hu bos %*[0-9.]:%hu tls %*[0-9.]:%hu",
+                                      &authPort, &bosPort, &tlsPort);
+        if (ports != 3) return ports == 2;
+        const std::string line = ReadLine();
+        const std::string head = "pellox-server tls fingerprint ";
+        if (line.rfind(head, 0) == 0) fingerprint = line.substr(head.size());
+        return !fingerprint.empty();
+    }
+    std::string ReadLine() {
         std::string line;
         char c = 0;
         while (read(stdoutFd, &c, 1) == 1 && c != '\n') line += c;
-        return std::sscanf(line.c_str(), "pellox-server listening auth %*[0-9.]:%hu bos %*[0-9.]:%hu", &authPort,
-                           &bosPort) == 2;
+        return line;
     }
     // SIGTERM, then SIGKILL if it has not ended within five seconds; the exit status.
     int Stop() {
@@ -421,7 +442,8 @@ struct Program {
     }
     pid_t pid = -1;
     int stdoutFd = -1, stderrFd = -1, status = -1;
-    std::uint16_t authPort = 0, bosPort = 0;
+    std::uint16_t authPort = 0, bosPort = 0, tlsPort = 0;
+    std::string fingerprint;
 };
 
 // Runs the program with free ports, reads its start-up line, signs on through
@@ -436,6 +458,40 @@ TEST(ProgramTest, PrintsItsPortsAndStopsOnSigterm) {
     const int status = program.Stop();
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// With --tls-port and no certificate files the program makes a self-signed
+// certificate in its data directory and prints its fingerprint; a client that
+// pins it logs in (MD5) over TLS, is sent to the TLS port for messaging and
+// signs on there. The next start presents the same certificate.
+TEST(ProgramTest, TlsPortServesBothRolesWithThePrintedFingerprint) {
+    TempDir dir;
+    std::string first;
+    for (int start = 0; start < 2; ++start) {
+        SCOPED_TRACE(start);
+        Program program({"--port-auth", "0", "--port-bos", "0", "--tls-port", "0", "--data-dir", dir.Path()});
+        ASSERT_TRUE(program.ReadPorts());
+        if (start == 0) first = program.fingerprint;
+        EXPECT_EQ(program.fingerprint, first) << "the certificate was not kept";
+
+        TestClient login;
+        ASSERT_TRUE(login.ConnectTls(program.tlsPort, program.fingerprint)) << login.tlsOutcome.reason;
+        LoginResult result = Login(login, kAlice, "alice", LoginKind::Md5);
+        const TlvValue* address = FindTlv(result.tlvs, 0x0005);
+        const TlvValue* cookie = FindTlv(result.tlvs, 0x0006);
+        ASSERT_TRUE(address && cookie);
+        EXPECT_EQ(address->Text(), "127.0.0.1:" + std::to_string(program.tlsPort));
+
+        TestClient messaging;
+        ASSERT_TRUE(messaging.ConnectTls(program.tlsPort, program.fingerprint));
+        ASSERT_TRUE(messaging.ReadFrame());
+        messaging.SendFrame(kChannelSignOn, CookiePayload(cookie->Text()).Bytes());
+        std::optional<Snac> families = messaging.ReadSnac();
+        ASSERT_TRUE(families);
+        EXPECT_EQ(families->header.subtype, 0x0003);
+        program.Stop();
+        EXPECT_EQ(program.ReadStderr().find("made a self-signed") != std::string::npos, start == 0);
+    }
 }
 
 // Beyond loopback the demo accounts (published passwords) are refused, and a

@@ -6,10 +6,12 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <future>
 #include <random>
 #include <thread>
 
 #include "tests/tools/oscar_test_client.h"
+#include "tools/connection.h"
 
 namespace pellox::server::test {
 namespace {
@@ -160,6 +162,34 @@ TEST_F(RobustnessTest, MalformedSnacsAreDroppedAndTheSessionGoesOn) {
     ASSERT_TRUE(alice->SendFrame(kChannelSnac, toVera));
     Drain(*alice, kAlice);
     EXPECT_EQ(server.StoredOfflineCount(), 0u);
+}
+
+// The requests about people, cut short at every byte, from a third session: each
+// is read no further than it goes, and the server goes on serving.
+TEST_F(RobustnessTest, PeopleRequestsCutAnywhereAreHarmless) {
+    SetUpPair();
+    std::unique_ptr<TestClient> vera = SignOn(server, kVera, "vera");
+    ASSERT_TRUE(vera);
+    PacketBuffer whitePages, tlvSearch;  // the white pages go as a basic set too
+    for (const char* text : {"a", "", "b", "c@d"}) AppendMetaString(whitePages, text);
+    for (int i = 0; i < 6; ++i) AppendU8(whitePages, 0);
+    AppendMetaString(whitePages, "e");
+    const std::uint8_t firstName[] = {0x40, 0x01, 0x04, 0x00, 0x02, 0x00, 'j', 0x00};
+    AppendBytes(tlvSearch, firstName, sizeof firstName);
+    const std::pair<std::uint16_t, PacketBuffer> requests[] = {
+        {0x0002, InfoPayload(100004, 1, 0x0533, whitePages)}, {0x0002, InfoPayload(100004, 1, 0x055F, tlvSearch)},
+        {0x0002, InfoPayload(100004, 1, 0x03EA, whitePages)}, {0x0006, AutoMessageRequestPayload(kAlice, 0xE8)},
+        {0x000B, AutoResponsePayload(kAlice, 0xE8, "away")},
+    };
+    for (const auto& [subtype, payload] : requests) {
+        for (std::size_t n = 0; n < payload.Length(); ++n) {
+            PacketBuffer cut;
+            AppendBytes(cut, payload.Data(), n);
+            ASSERT_TRUE(vera->SendSnac(subtype == 0x0002 ? 0x0015 : 0x0004, subtype, 0xC07, cut));
+        }
+    }
+    Drain(*vera, kVera);
+    ExpectRelayWorks(*alice, *boris, "after cut requests");
 }
 
 TEST_F(RobustnessTest, RandomBytesNeverTakeTheServerDown) {
@@ -384,6 +414,99 @@ TEST_F(RobustnessTest, ClientThatNeverReadsIsDroppedAlone) {
     }
     EXPECT_TRUE(cutOff) << "the server kept queueing for a client that does not read";
     ExpectRelayWorks(*alice, *boris, "after the hog was dropped");
+}
+
+// TLS connections that never finish their handshake (nothing sent, or the head
+// of a handshake record and then nothing) hold neither the accept loop nor the
+// server lock: logins go on meanwhile, over TLS too. They count among the
+// connections not signed on, the oldest of an address giving way past its
+// share, and are closed at the sign-on deadline.
+TEST_F(RobustnessTest, StalledTlsHandshakesHoldNothingUp) {
+    TempDir dir;
+    ServerConfig config = TestConfig();
+    config.tls = true;
+    config.tlsPort = 0;
+    config.dataDirectory = dir.Path();
+    config.loginTimeoutMs = 2000;
+    config.maxUnauthenticatedPerAddress = 4;
+    StartServer(config);
+    std::vector<std::unique_ptr<TestClient>> stalled;
+    for (int i = 0; i < 6; ++i) {
+        auto client = std::make_unique<TestClient>();
+        ASSERT_TRUE(client->Connect(server.TlsPort(), 0x7F000002));  // 127.0.0.2
+        const std::uint8_t recordHead[3] = {0x16, 0x03, 0x01};
+        if (i % 2 != 0) {
+            ASSERT_TRUE(client->SendRaw(recordHead));
+        }
+        stalled.push_back(std::move(client));
+    }
+    SignOnOptions overTls;
+    overTls.tls = true;
+    overTls.login = LoginKind::Md5;
+    EXPECT_TRUE(SignOn(server, kAlice, "alice", overTls)) << "a stalled handshake held up the TLS port";
+    EXPECT_TRUE(SignOn(server, kBoris, "boris")) << "a stalled handshake held up the server";
+    EXPECT_TRUE(stalled.back()->QuietFor(1)) << "closed before its deadline";
+    for (std::size_t i = 0; i < 2; ++i) EXPECT_TRUE(stalled[i]->WaitClosed(1000)) << "past the share, " << i;
+    for (auto& client : stalled) EXPECT_TRUE(client->WaitClosed(config.loginTimeoutMs + 2000));
+}
+
+// A TLS send waits on its socket without a time limit of its own, so a client
+// that stopped reading once kept the writer, and with it the connection, for
+// ever. The reader cuts a send stuck past the send time-out, while it reads and
+// also while the queue is flushed after the client has closed its side.
+TEST(ConnectionTest, StalledTlsSendIsCutAtTheSendTimeout) {
+    platform::CertificateAndKey pem;
+    std::string error;
+    ASSERT_TRUE(platform::MakeSelfSignedCertificate("localhost", pem, error)) << error;
+    std::shared_ptr<const platform::TlsServerContext> context = platform::TlsServerContext::FromPem(pem, error);
+    ASSERT_TRUE(context) << error;
+
+    struct Recorder final : Connection::Handler {
+        bool OnFrame(Connection&, std::uint8_t, std::span<const std::uint8_t>) override { return true; }
+        void OnClosed(Connection&, const std::string& why) override { reason.set_value(why); }
+        std::promise<std::string> reason;
+    };
+    for (bool halfClosed : {false, true}) {
+        SCOPED_TRACE(halfClosed ? "after the client closed its side" : "while reading");
+        int ends[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+        Recorder recorder;
+        Connection::Limits limits;
+        limits.maxQueuedOutput = 64 * 1024 * 1024;  // the send time-out is the point here
+        limits.sendTimeoutMs = 300;
+        limits.idleTimeoutMs = 60 * 1000;
+        Connection connection(std::make_unique<platform::TlsStream>(context, ends[0]), limits, recorder);
+        connection.SetDeadline(60 * 1000);
+        connection.Start();
+        platform::TlsClientOptions options;
+        options.host = "localhost";
+        options.pinnedFingerprint = context->Fingerprint();
+        platform::TlsStream client(ends[1], options);
+        ASSERT_TRUE(client.Connect(Clock::now() + std::chrono::seconds(5)).Usable());
+
+        // Far more than the socket buffers take, never read.
+        const std::vector<std::uint8_t> block(60000, 'x');
+        for (int i = 0; i < 300; ++i) ASSERT_TRUE(connection.SendFrame(kChannelSnac, block));
+        if (halfClosed) {
+            // Once the writer is stuck (the queue stays put), the client closes its side.
+            for (std::size_t before = 0; before != connection.QueuedBytes();) {
+                before = connection.QueuedBytes();
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            ::shutdown(ends[1], SHUT_WR);
+        }
+        std::future<std::string> reason = recorder.reason.get_future();
+        ASSERT_EQ(reason.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        const std::string why = reason.get();
+        if (!halfClosed) {
+            EXPECT_EQ(why, "send failed or timed out: the client does not read");
+        }
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (!connection.Finished() && Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_TRUE(connection.Finished()) << "the writer is still stuck in its send";
+    }
 }
 
 // Only signed-on sessions fill the server: at the session limit a connection not

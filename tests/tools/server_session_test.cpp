@@ -45,6 +45,31 @@ TEST_F(SessionTest, LoginAnswersWithUinAddressAndFreshCookie) {
     EXPECT_NE(otherCookie->value, tlvs[2].value) << "every login gets its own cookie";
 }
 
+// The messaging address is the one the client reached the login on: a server
+// listening on the IPv6 loopback address sends its clients back there.
+TEST_F(SessionTest, LoginNamesTheMessagingPortAtTheAddressItWasReachedOn) {
+    ServerConfig config = TestConfig();
+    ASSERT_TRUE(platform::ParseIpAddress("::1", config.bindAddress));
+    std::string error;
+    if (!server.Start(config, error)) GTEST_SKIP() << "no IPv6 loopback here: " << error;
+    platform::IpAddress loopback6 = config.bindAddress;
+    TestClient client;
+    ASSERT_TRUE(client.Connect(platform::Endpoint(loopback6, server.AuthPort())));
+    LoginResult login = Login(client, kAlice, "alice", LoginKind::Md5);
+    const TlvValue* address = FindTlv(login.tlvs, 0x0005);
+    const TlvValue* cookie = FindTlv(login.tlvs, 0x0006);
+    ASSERT_TRUE(address && cookie);
+    EXPECT_EQ(address->Text(), "[::1]:" + std::to_string(server.BosPort()));
+
+    TestClient messaging;
+    ASSERT_TRUE(messaging.Connect(platform::Endpoint(loopback6, server.BosPort())));
+    ASSERT_TRUE(messaging.ReadFrame());
+    messaging.SendFrame(kChannelSignOn, CookiePayload(cookie->Text()).Bytes());
+    std::optional<Snac> families = messaging.ReadSnac();
+    ASSERT_TRUE(families);
+    EXPECT_EQ(families->header.subtype, 0x0003);
+}
+
 TEST_F(SessionTest, RefusedLoginGetsErrorTlvsAndNoAddress) {
     StartServer();
     struct Case {
@@ -73,6 +98,67 @@ TEST_F(SessionTest, RefusedLoginGetsErrorTlvsAndNoAddress) {
         EXPECT_EQ(code->value, (std::vector<std::uint8_t>{0x00, static_cast<std::uint8_t>(c.code)}));
         EXPECT_TRUE(result.closedAfter);
     }
+}
+
+// The MD5 login of family 0x0017 byte for byte (the test client checks the
+// layouts), and the roasted one on the messaging port: every port takes both
+// logins and the cookie, as servers that share one port do. The key is random,
+// so the hash is made from the key received; refusals carry the roasted login's
+// codes and TLVs.
+TEST_F(SessionTest, Md5LoginAndSharedPortsAnswerLikeTheRoastedLogin) {
+    StartServer();
+    struct Case {
+        const char* what;
+        bool onBos;
+        LoginKind kind;
+        std::string uin, password;
+        std::optional<std::string> keyUin;  // the UIN the key is asked for, empty for none
+        std::uint16_t code;                 // 0: accepted
+    };
+    const Case cases[] = {
+        {"hash over MD5(password)", false, LoginKind::Md5, kAlice, "alice", {}, 0},
+        {"hash over the password", false, LoginKind::Md5OverPassword, kAlice, "alice", {}, 0},
+        {"on the messaging port", true, LoginKind::Md5, kBoris, "boris", {}, 0},
+        {"roasted, on the messaging port", true, LoginKind::Roasted, kVera, "vera", {}, 0},
+        {"wrong password", false, LoginKind::Md5, kAlice, "alic", {}, 0x0005},
+        {"wrong password, hash over it", true, LoginKind::Md5OverPassword, kAlice, "alicealice", {}, 0x0005},
+        {"no key asked for", false, LoginKind::Md5, kAlice, "alice", "", 0x0005},
+        {"key asked for another UIN", false, LoginKind::Md5, kAlice, "alice", kBoris, 0x0005},
+        {"unknown UIN", false, LoginKind::Md5, "999999", "alice", {}, 0x0001},
+    };
+    std::vector<std::string> keys;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::uint16_t port = c.onBos ? server.BosPort() : server.AuthPort();
+        TestClient client;
+        ASSERT_TRUE(client.Connect(port));
+        LoginResult login = Login(client, c.uin, c.password, c.kind, c.keyUin);
+        if (!login.key.empty()) keys.push_back(login.key);
+        ASSERT_EQ(login.tlvs.size(), 3u);
+        EXPECT_EQ(login.tlvs[0].type, 0x0001);
+        EXPECT_EQ(login.tlvs[0].Text(), c.uin);
+        EXPECT_TRUE(login.closedAfter);
+        if (c.code != 0) {
+            EXPECT_EQ(login.tlvs[1].type, 0x0004);
+            EXPECT_EQ(login.tlvs[2].type, 0x0008);
+            EXPECT_EQ(login.tlvs[2].value, (std::vector<std::uint8_t>{0x00, static_cast<std::uint8_t>(c.code)}));
+            continue;
+        }
+        EXPECT_EQ(login.tlvs[1].type, 0x0005);
+        EXPECT_EQ(login.tlvs[1].Text(), "127.0.0.1:" + std::to_string(server.BosPort()));
+        EXPECT_EQ(login.tlvs[2].type, 0x0006);
+        EXPECT_EQ(login.tlvs[2].value.size(), 256u);
+        // The cookie signs on at the port the login came in on as well.
+        TestClient messaging;
+        ASSERT_TRUE(messaging.Connect(port));
+        ASSERT_TRUE(messaging.ReadFrame());
+        messaging.SendFrame(kChannelSignOn, CookiePayload(login.tlvs[2].Text()).Bytes());
+        std::optional<Snac> families = messaging.ReadSnac();
+        ASSERT_TRUE(families);
+        EXPECT_EQ(families->header.subtype, 0x0003);
+    }
+    ASSERT_GE(keys.size(), 2u);
+    EXPECT_NE(keys[0], keys[1]) << "every key request gets a fresh key";
 }
 
 TEST_F(SessionTest, TwoSessionsSignOnWithTheExpectedReplies) {

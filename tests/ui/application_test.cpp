@@ -13,7 +13,9 @@
 
 #include "net/session_impl.h"
 #include "platform/connection_manager.h"
+#include "platform/tls.h"
 #include "resources/strings.h"
+#include "tests/net/scripted_server.h"
 #include "tests/ui/application_test_support.h"
 #include "ui/contacts_view.h"
 #include "ui/drawing_kit.h"
@@ -324,6 +326,9 @@ private slots:
         QVERIFY(command.uin == u"100001");
         QVERIFY(command.password == u"alice");
         QCOMPARE(command.status, std::uint16_t(0));  // no "status": online, as ever
+        // No "login" or "tls": the roasted login in clear text, as ever.
+        QVERIFY(!command.md5Login);
+        QVERIFY(!command.tls);
 
         // The remembered status signs on; what is no status to sign on with is online.
         const std::pair<std::u16string, std::uint16_t> statuses[] = {
@@ -341,6 +346,70 @@ private slots:
         h.state->UpdateSettings([](Settings& s) { s.profile = u"424242"; });
         QVERIFY(h.app->MakeConnectCommand().password.empty());
         QCOMPARE(h.state->GetSettings().profiles.count(u"424242"), std::size_t(0));
+    }
+
+    void certificateNobodyVouchesForIsPinnedOnlyOnYes() {
+        using namespace pellox::testing;
+        platform::CertificateAndKey pem, other;
+        std::string error;
+        QVERIFY(platform::MakeSelfSignedCertificate("localhost", pem, error));
+        QVERIFY(platform::MakeSelfSignedCertificate("localhost", other, error));
+        const auto certificate = platform::TlsServerContext::FromPem(pem, error);
+        QVERIFY(certificate);
+        ScriptedServer server;
+        server.UseTls(certificate);
+        server.AddConnection(Script());  // broken off: the question
+        server.AddConnection(Script());  // broken off again: no second question
+        server.AddConnection(signon::LoginServer());
+        server.AddConnection(signon::MessagingServer());
+        server.AddConnection(Script());  // broken off: another pin
+        QVERIFY(server.Start());
+
+        AppHarness h;
+        Seed seed;
+        seed.server = U16(server.Address());
+        h.Start(seed);
+        h.state->UpdateSettings([](Settings& s) { s.profiles[u"100001"].values[kTlsKey] = u"1"; });
+        QVERIFY(h.app->MakeConnectCommand().tls);
+        QVERIFY(h.app->MakeConnectCommand().tlsPin.empty());
+
+        // Refused, told in the status line, asked about with the fingerprint.
+        QVERIFY(h.frame().RouteCommand(cmd::kConnect));
+        QTRY_VERIFY(OpenQuestion(h.frame()) != nullptr);
+        const QString fingerprint = QString::fromStdString(certificate->Fingerprint());
+        QVERIFY(OpenQuestion(h.frame())->text().contains(fingerprint));
+        QVERIFY(OpenQuestion(h.frame())->text().endsWith("Доверять этому сертификату?"));
+        QTRY_COMPARE(h.statusText(), Text(str::kLoginCertificateUntrusted));
+        QCOMPARE(server.FrameCount(), std::size_t(0));
+
+        // Asked again meanwhile: still the one question.
+        QVERIFY(h.frame().RouteCommand(cmd::kConnect));
+        QTRY_COMPARE(server.TlsHandshakesFailed(), 2);
+        QTRY_COMPARE(h.app->session().State(), ConnState::ConnectionError);
+        QTest::qWait(200);  // for the second refusal's event to be delivered
+        QCOMPARE(h.frame().findChildren<QMessageBox*>(kQuestionObjectName).size(), 1);
+
+        // "Да": pinned for this profile and server, stored, and connected.
+        QVERIFY(Answer(h.frame(), "Да"));
+        const std::u16string pinned = U16(server.Address() + " " + certificate->Fingerprint());
+        QCOMPARE(h.state->GetSettings().profiles.at(u"100001").values.at(kTlsPinKey), pinned);
+        QVERIFY(h.read("settings.txt").contains(QByteArray::fromStdString("tlspin=" + server.Address())));
+        QTRY_COMPARE(h.app->session().State(), ConnState::LoadingOfflineMessages);
+
+        // A pin for another certificate: a notice naming both, no connection.
+        QVERIFY(h.frame().RouteCommand(cmd::kDisconnect));
+        const std::string otherPrint = platform::CertificateFingerprint(other.certificatePem);
+        h.state->UpdateSettings([&](Settings& s) {
+            PinCertificate(s.profiles[u"100001"], U16(server.Address()), U16(otherPrint));
+        });
+        QVERIFY(h.frame().RouteCommand(cmd::kConnect));
+        QTRY_VERIFY(!h.frame().findChildren<QMessageBox*>(kNoticeObjectName).isEmpty());
+        const QString notice = h.frame().findChildren<QMessageBox*>(kNoticeObjectName).front()->text();
+        QVERIFY(notice.contains(fingerprint));
+        QVERIFY(notice.contains(QString::fromStdString(otherPrint)));
+        QTRY_COMPARE(h.statusText(), Text(str::kLoginCertificateChanged));
+        QCOMPARE(server.Accepted(), 5);
+        QCOMPARE(server.TlsHandshakesFailed(), 3);
     }
 
     void connectQueuesNothingWhileOnline() {

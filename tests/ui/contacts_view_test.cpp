@@ -600,6 +600,10 @@ private slots:
             {2, 0x0005, "Неверный номер или пароль"},
             {3, 0x0018, "Открытие соединения"},
             {2, 0x0018, "Слишком частые подключения, подождите"},  // its own text
+            // The client's own refusals: the certificate or TLS itself.
+            {2, kRefusalCertificateUntrusted, "Сертификат сервера не подтверждён"},
+            {2, kRefusalCertificateChanged, "Сертификат сервера изменился"},
+            {2, kRefusalTlsFailed, "Не удалось установить защищённое соединение"},
             {0, 0, "Отключен"},
         };
         for (const auto& [state, refusal, text] : rows) {

@@ -286,8 +286,9 @@ private slots:
         QTRY_VERIFY(menu->isVisible());
         // Upwards: the popup ends where the key begins.
         QVERIFY(menu->geometry().bottom() <= frame.softKey(0)->mapToGlobal(QPoint(0, 0)).y());
-        QCOMPARE(ActionTexts(menu), (QStringList{"Отключить", "Подключить", "Статус", "-",
-                                                 "Контакты", "Настройки", "-", "Выход"}));
+        QCOMPARE(ActionTexts(menu),
+                 (QStringList{"Отключить", "Подключить", "Статус", "-", "Контакты",
+                              "Поиск по истории", "Настройки", "-", "Выход"}));
         QVERIFY(!FindAction(menu, "Отключить")->isEnabled());
         QVERIFY(FindAction(menu, "Подключить")->isEnabled());
         QVERIFY(!FindAction(menu, "Настройки")->isEnabled());  // no handler anywhere

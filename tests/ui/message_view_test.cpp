@@ -4,11 +4,14 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QFile>
+#include <QFileDialog>
 #include <QFontMetrics>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QWheelEvent>
 #include <memory>
@@ -198,6 +201,14 @@ private slots:
         QCOMPARE(l.input, QRect(5, 20, 182, 41));           // 5 px, 5% of 45 = 2 px
         QCOMPARE(l.send, QRect(192, 18, 48, 45));           // the rest of the width
         QCOMPARE(l.history, QRect(0, 63, 240, 237));        // to the bottom
+        QVERIFY(l.search.isEmpty());
+
+        // The search bar goes between the input area and the conversation, its line
+        // 70% wide and 3 px inside it, the count beside it.
+        l = CMessageView::ComputeLayout(QSize(240, 300), 13, false, 0, 24);
+        QCOMPARE(l.search, QRect(0, 63, 240, 24));
+        QCOMPARE(l.searchLine, QRect(5, 66, 163, 18));
+        QCOMPARE(l.history, QRect(0, 87, 240, 213));
 
         // A taller font makes the line; an on-screen keyboard makes the input area
         // a quarter of the height, its own height counting in.
@@ -785,6 +796,12 @@ private slots:
         view->inputBox()->clear();
         Type(view->inputBox(), QStringLiteral("ab"));
         QCOMPARE(kinds(), (Kinds{{u"100", 2}}));  // begun once, not per key
+        // Still typing seconds later: told again before the contact's notice runs out.
+        QTest::qWait(4100);
+        Type(view->inputBox(), QStringLiteral("c"));
+        const Kinds again = kinds();  // a slow machine may have paused ("typed") first
+        QVERIFY(!again.empty());
+        QCOMPARE(again.back(), (std::pair<std::u16string, int>{u"100", 2}));
         QTest::mouseClick(view->sendButton(), Qt::LeftButton);
         QCOMPARE(kinds(), (Kinds{{u"100", 0}}));  // sending ends it
 
@@ -946,6 +963,185 @@ private slots:
         image = bare->grab().toImage();
         QCOMPARE(CountPixels(image, bare->CurrentLayout().header, IsWhitish), 0);
         QVERIFY(SameArea(image, ViewBackground(bare->size()), bare->CurrentLayout().history));
+    }
+
+    // ---- Search ----
+
+    void searchHighlightsCountsAndWraps() {
+        Harness h;
+        ContactPtr contact = h.AddWithHistory(
+            Info(u"Иван", u"100"), {Entry(u"Привет и ещё раз ПРИВЕТ", MessageDirection::In, 10),
+                                    Entry(u"ничего", MessageDirection::Out, 20),
+                                    Entry(u"привет, Иван", MessageDirection::Out, 30)});
+        CMessageView* view = h.Open(contact);
+        QTest::keyClick(view->inputBox(), Qt::Key_F, Qt::ControlModifier);
+        QVERIFY(view->searchOpen());
+        QVERIFY(view->searchLine()->isVisible());
+        QCOMPARE(view->CurrentLayout().history.top(), view->CurrentLayout().search.bottom() + 1);
+
+        view->searchLine()->setText(QStringLiteral("пРиВеТ"));
+        QCOMPARE(view->SearchCountText(), QStringLiteral("1 из 3"));
+        QImage image = view->grab().toImage();
+        const QRect history = view->CurrentLayout().history;
+        QVERIFY(FindBox(image, history, HistoryPanel::kCurrentMatchBackground).x() >= 0);
+        QVERIFY(FindBox(image, history, HistoryPanel::kMatchBackground).x() >= 0);
+
+        // Enter goes down to older matches, Shift+Enter back up, both around the ends.
+        const QStringList expected{"2 из 3", "3 из 3", "1 из 3"};
+        for (const QString& count : expected) {
+            QTest::keyClick(view->searchLine(), Qt::Key_Return);
+            QCOMPARE(view->SearchCountText(), count);
+        }
+        QTest::keyClick(view->searchLine(), Qt::Key_Return, Qt::ShiftModifier);
+        QCOMPARE(view->SearchCountText(), QStringLiteral("3 из 3"));
+        // A screen reader hears the count as the search line's description.
+        QCOMPARE(view->searchLine()->accessibleDescription(), QStringLiteral("3 из 3"));
+        QCOMPARE(view->search().Current(), std::optional(ConversationSearch::Hit{0, 1}));
+
+        // A message arriving meanwhile is searched too; the current match stays.
+        contact->History()->Append(Entry(u"и тебе привет", MessageDirection::In, 40));
+        h.model.state.Notify(ChangeCode::ContactChanged, contact);
+        QCOMPARE(view->SearchCountText(), QStringLiteral("4 из 4"));
+
+        // Nothing found says so.
+        view->searchLine()->setText(QStringLiteral("пока"));
+        QCOMPARE(view->SearchCountText(), QStringLiteral("Не найдено"));
+
+        // Escape closes the search, not the conversation; the highlights go.
+        view->searchLine()->setText(QStringLiteral("привет"));
+        QTest::keyClick(view->searchLine(), Qt::Key_Escape);
+        Harness::Settle();
+        QVERIFY(!view->searchOpen());
+        QVERIFY(h.MessageViewActive());
+        image = view->grab().toImage();
+        QCOMPARE(FindBox(image, view->CurrentLayout().history, HistoryPanel::kMatchBackground),
+                 QPoint(-1, -1));
+        // The menu entry opens it again, empty.
+        QVERIFY(h.frame.RouteCommand(cmd::kFindInConversation));
+        QVERIFY(view->searchOpen());
+        QVERIFY(view->searchLine()->text().isEmpty());
+    }
+
+    void aRevealedEntryWaitsForItsHistory() {
+        Harness h;
+        // A long conversation in the file, not loaded yet.
+        std::vector<MessageEntry> entries;
+        for (int i = 0; i < 120; ++i) {
+            entries.push_back(Entry(u"строка " + QString::number(i).toStdU16String(),
+                                    MessageDirection::In, 1000 + i));
+        }
+        entries[5].text = u"здесь искомое";
+        {
+            MessageHistory file(h.model.path());
+            QVERIFY(file.Load(HistoryFileName(u"100")));
+            for (const MessageEntry& entry : entries) file.Append(entry);
+        }
+        ContactPtr contact = h.model.Add(Info(u"Иван", u"100"));
+        CMessageView* view = h.Open(contact);
+        QVERIFY(contact->History() == nullptr);
+        view->RevealEntry(5, entries[5], u"искомое");
+        QCOMPARE(view->SearchCountText(), QString());  // nothing to search yet
+
+        // The history arrives: the entry's match is current and on screen.
+        h.model.state.GetHistory(contact);
+        h.model.state.Notify(ChangeCode::ConversationChanged, contact);
+        QCOMPARE(view->SearchCountText(), QStringLiteral("1 из 1"));
+        const QRect area = view->CurrentLayout().history;
+        const QPoint mark =
+            FindBox(view->grab().toImage(), area, HistoryPanel::kCurrentMatchBackground);
+        QVERIFY2(mark.x() >= 0, "the revealed match is not on screen");
+        QCOMPARE(view->historyPanel().EntryAt(area, mark), std::optional(entries[5]));
+    }
+
+    // ---- Export ----
+
+    void exportWritesTextAndHtmlAndLeavesTheHistory() {
+        Harness h;
+        h.model.state.UpdateSettings([](Settings& s) { s.profile = u"100001"; });
+        const std::vector<MessageEntry> entries{
+            Entry(u"Привет <b>&\"друг\"</b>", MessageDirection::In, 1700000000),
+            Entry(u"Две\r\nстроки 😀", MessageDirection::Out, 1700000060),
+            Entry(u"Авторизация получена.", MessageDirection::System, 1700000120)};
+        ContactPtr contact = h.AddWithHistory(Info(u"Боб <i>", u"200002"), entries);
+        CMessageView* view = h.Open(contact);
+        const QByteArray history = h.model.read(QStringLiteral("msg_200002.txt"));
+        QTemporaryDir out;
+        const auto date = [](std::int64_t time) {
+            return QString::fromStdU16String(HistoryTimeText(time));
+        };
+
+        const QString text = out.filePath(QStringLiteral("переписка.txt"));
+        QVERIFY(view->ExportTo(text, ExportFormat::PlainText));
+        QFile textFile(text);
+        QVERIFY(textFile.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(textFile.readAll()),
+                 QStringLiteral("Переписка между 100001 и Боб <i> (200002)\n"
+                                "\nБоб <i> (200002), %1\nПривет <b>&\"друг\"</b>\n"
+                                "\n100001, %2\nДве\nстроки 😀\n"
+                                "\nСистема, %3\nАвторизация получена.\n")
+                     .arg(date(1700000000), date(1700000060), date(1700000120)));
+        QCOMPARE(textFile.permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup),
+                 QFileDevice::Permissions());
+
+        const QString html = out.filePath(QStringLiteral("переписка.html"));
+        QVERIFY(view->ExportTo(html, ExportFormat::Html));
+        QFile htmlFile(html);
+        QVERIFY(htmlFile.open(QIODevice::ReadOnly));
+        const QString page = QString::fromUtf8(htmlFile.readAll());
+        QVERIFY(page.startsWith(QStringLiteral("<!DOCTYPE html>\n")));
+        QVERIFY(page.contains(QStringLiteral("<meta charset=\"utf-8\">")));
+        QVERIFY(page.contains(
+            QStringLiteral("<title>Переписка между 100001 и Боб &lt;i&gt; (200002)</title>")));
+        QVERIFY(page.contains(
+            QStringLiteral("<div class=\"in\"><div class=\"head\">Боб &lt;i&gt; (200002), %1</div>"
+                           "<p class=\"text\">Привет &lt;b&gt;&amp;&quot;друг&quot;&lt;/b&gt;"
+                           "</p></div>\n"
+                           "<div class=\"out\"><div class=\"head\">100001, %2</div>"
+                           "<p class=\"text\">Две\nстроки 😀</p></div>\n"
+                           "<div class=\"system\"><div class=\"head\">Система, %3</div>"
+                           "<p class=\"text\">Авторизация получена.</p></div>\n</body>\n</html>\n")
+                .arg(date(1700000000), date(1700000060), date(1700000120))));
+        // Nothing of the texts is markup, and nothing comes from elsewhere.
+        QVERIFY(!page.contains(QStringLiteral("<b>")) && !page.contains(QStringLiteral("<i>")));
+        for (const char* outside : {"src=", "href=", "url(", "@import"}) {
+            QVERIFY2(!page.contains(QLatin1String(outside)), outside);
+        }
+
+        QCOMPARE(h.model.read(QStringLiteral("msg_200002.txt")), history);
+        QCOMPARE(contact->History()->Entries(), entries);
+    }
+
+    void exportAsksForAFileOutsideTheDataFolder() {
+        Harness h;
+        ContactPtr contact = h.AddWithHistory(Info(u"Иван", u"100"),
+                                              {Entry(u"текст", MessageDirection::In, 10)});
+        CMessageView* view = h.Open(contact);
+        const QByteArray history = h.model.read(QStringLiteral("msg_100.txt"));
+
+        // The menu entry opens the file dialog, Qt's own, with the two formats.
+        QVERIFY(h.frame.RouteCommand(cmd::kExportConversation));
+        auto* dialog = view->findChild<QFileDialog*>(QStringLiteral("exportDialog"));
+        QVERIFY(dialog != nullptr && dialog->isVisible());
+        QVERIFY(dialog->testOption(QFileDialog::DontUseNativeDialog));
+        QCOMPARE(dialog->acceptMode(), QFileDialog::AcceptSave);
+        QCOMPARE(dialog->nameFilters(), (QStringList{"Текст (*.txt)", "HTML (*.html)"}));
+        dialog->reject();
+
+        // Not into the data folder: there it could replace the history itself.
+        for (const QString& name : {QStringLiteral("msg_100.txt"), QStringLiteral("новый.txt")}) {
+            QVERIFY(!view->ExportTo(h.model.file(name), ExportFormat::PlainText));
+            auto* notice = h.frame.findChild<QMessageBox*>(kNoticeObjectName);
+            QVERIFY(notice != nullptr && notice->isVisible());
+            notice->close();
+            Harness::Settle();
+        }
+        QVERIFY(!h.model.exists(QStringLiteral("новый.txt")));
+        QCOMPARE(h.model.read(QStringLiteral("msg_100.txt")), history);
+
+        // The format follows the name first, the chosen filter where it says nothing.
+        QCOMPARE(ExportFormatFor(QStringLiteral("a.HTML"), false), ExportFormat::Html);
+        QCOMPARE(ExportFormatFor(QStringLiteral("a.txt"), true), ExportFormat::PlainText);
+        QCOMPARE(ExportFormatFor(QStringLiteral("a"), true), ExportFormat::Html);
     }
 };
 

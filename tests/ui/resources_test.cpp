@@ -79,8 +79,8 @@ TEST(StringTable, EveryConnectionStateShowsItsText) {
     EXPECT_EQ(ConnectionStateStringId(10), 0);
 }
 
-TEST(MenuDefinitions, AllSixBarsExist) {
-    EXPECT_EQ(MenuDefinitionIds(), (std::vector<int>{128, 130, 131, 138, 139, 141}));
+TEST(MenuDefinitions, EveryBarExists) {
+    EXPECT_EQ(MenuDefinitionIds(), (std::vector<int>{128, 130, 131, 138, 139, 141, 143}));
     EXPECT_EQ(FindMenuDefinition(129), nullptr);
     EXPECT_EQ(FindMenuDefinition(0), nullptr);
 }
@@ -95,18 +95,20 @@ TEST(MenuDefinitions, MainBarPopupOrderAndSubmenus) {
               u"Контакты[32801 Загрузить с сервера|32802 Добавить контакт|32815 Запросы авторизации|-|"
               u"32805 Отображать кто в сети|32804 Видим только для своих|-|"
               u"32810 Информация о контакте|32814 Удалить переписку|-|32807 Удалить контакт]|"
-              u"32784 Настройки|-|57665 Выход]"
+              u"32850 Поиск по истории|32784 Настройки|-|57665 Выход]"
               u"|32785 Написать");
 }
 
 TEST(MenuDefinitions, OtherBars) {
     EXPECT_EQ(DescribeMenu(menubar::kMessage),
               u"Меню[32807 Удалить контакт|-|32810 Информация о контакте|32814 Удалить переписку|"
-              u"-|32812 Закрыть переписку]|32793 Отменить");
+              u"-|32851 Найти в переписке|32852 Экспорт переписки…|-|32812 Закрыть переписку]|"
+              u"32793 Отменить");
     EXPECT_EQ(DescribeMenu(menubar::kSettings), u"32793 Отмена|32794 Сохранить");
     EXPECT_EQ(DescribeMenu(menubar::kUserInfo), u"32793 Отмена|32794 Сохранить");
     EXPECT_EQ(DescribeMenu(menubar::kUserAdd), u"32793 Отмена|32811 Добавить");
     EXPECT_EQ(DescribeMenu(menubar::kNotification), u"32793 Открыть|1 Закрыть");
+    EXPECT_EQ(DescribeMenu(menubar::kHistorySearch), u"32793 Отмена|32853 Открыть");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QRadioButton>
 #include <QTest>
 
 #include "store/message_history.h"
@@ -342,6 +343,41 @@ private slots:
         QCOMPARE(LoginServerOf(again.state->GetSettings()), std::u16string(u"login.icq.com"));
     }
 
+    void signOnChoicesFollowTheProfileAndANewOneGetsMd5() {
+        Fixture f(kTwoProfiles);
+        CSettingsView& view = f.Open();
+        // A profile from before the choice: the roasted login, no TLS, and saving it
+        // unchanged writes no new key.
+        QVERIFY(view.roastedRadio()->isChecked());
+        QVERIFY(!view.tlsCheck()->isChecked());
+        view.Save();
+        QVERIFY(f.data.read("settings.txt").contains("[111]\r\npassw=one\r\n[222]"));
+
+        // A number with no profile yet starts with MD5; the TLS box is saved too.
+        view.uinEdit()->clear();
+        QTest::keyClicks(view.uinEdit(), "333");
+        QVERIFY(view.md5Radio()->isChecked());
+        view.tlsCheck()->setChecked(true);
+        view.Save();
+        QVERIFY(f.data.read("settings.txt").contains("[333]\r\nlogin=md5\r\npassw=one\r\ntls=1\r\n"));
+
+        // Opened again and picked from the list, each profile shows its own; a
+        // choice set back is kept.
+        Fixture again(f.data.read("settings.txt"));
+        CSettingsView& reopened = again.Open();
+        QVERIFY(reopened.md5Radio()->isChecked());
+        QVERIFY(reopened.tlsCheck()->isChecked());
+        again.Pick(reopened, "222");
+        QVERIFY(reopened.roastedRadio()->isChecked());
+        QVERIFY(!reopened.tlsCheck()->isChecked());
+        again.Pick(reopened, "333");
+        QVERIFY(reopened.md5Radio()->isChecked());
+        reopened.roastedRadio()->setChecked(true);
+        reopened.tlsCheck()->setChecked(false);
+        reopened.Save();
+        QVERIFY(again.data.read("settings.txt").contains("[333]\r\nlogin=roasted\r\npassw=one\r\ntls=0\r\n"));
+    }
+
     void formHasTheTemplatesControlsInOrder() {
         Fixture f;
         CSettingsView& view = f.Open();
@@ -364,11 +400,11 @@ private slots:
         for (QLabel* label : labels) texts << label->text();
         QCOMPARE(texts, (QStringList{"Номер ICQ", "Пароль", "Сервер", "Автосоединение",
                                      "Закрывать при отправке", "Переподключаться при обрыве",
-                                     "Сообщать о наборе текста"}));
-        const QList<QWidget*> rows{view.uinEdit(),           view.passwordEdit(),
-                                   view.serverEdit(),        view.autoconnectCheck(),
-                                   view.sendcloseCheck(),    view.reconnectCheck(),
-                                   view.typingCheck()};
+                                     "Сообщать о наборе текста", "Вход:",
+                                     "Шифровать соединение (TLS)"}));
+        const QList<QWidget*> rows{view.uinEdit(),        view.passwordEdit(),   view.serverEdit(),
+                                   view.autoconnectCheck(), view.sendcloseCheck(), view.reconnectCheck(),
+                                   view.typingCheck(),    view.md5Radio(),       view.tlsCheck()};
         for (int i = 0; i < rows.size(); ++i) {
             QVERIFY2(std::abs(labels[i]->geometry().center().y() -
                               rows[i]->geometry().center().y()) <= 6,
@@ -379,6 +415,11 @@ private slots:
         // rows of one height; the button and list share a row.
         const QList<QWidget*> checks{view.autoconnectCheck(), view.sendcloseCheck(),
                                      view.reconnectCheck(), view.typingCheck()};
+        QCOMPARE(view.tlsCheck()->x(), checks[0]->x());
+        QCOMPARE(view.md5Radio()->text(), QString("MD5"));
+        QCOMPARE(view.roastedRadio()->text(), QString("простой"));
+        QCOMPARE(view.roastedRadio()->y(), view.md5Radio()->y());
+        QVERIFY(view.roastedRadio()->x() > view.md5Radio()->geometry().right());
         for (int i = 1; i < checks.size(); ++i) {
             QCOMPARE(checks[i]->x(), checks[0]->x());
             QVERIFY(std::abs(checks[i]->y() - checks[i - 1]->y() -
@@ -389,18 +430,19 @@ private slots:
         QCOMPARE(view.deleteButton()->y(), view.profileList()->y());
         QCOMPARE(view.deleteButton()->height(), view.profileList()->height());
         QVERIFY(view.profileList()->geometry().right() < view.width());
-        QVERIFY(view.profileList()->y() > view.typingCheck()->geometry().bottom());
+        QVERIFY(view.profileList()->y() > view.tlsCheck()->geometry().bottom());
 
         // Tab order follows the template.
         QWidget* w = view.uinEdit();
         QList<QWidget*> order;
-        for (int i = 0; i < 9; ++i, w = w->nextInFocusChain()) {
+        for (int i = 0; i < 12; ++i, w = w->nextInFocusChain()) {
             while (w->focusPolicy() == Qt::NoFocus) w = w->nextInFocusChain();
             order << w;
         }
         QCOMPARE(order, (QList<QWidget*>{view.uinEdit(), view.passwordEdit(), view.serverEdit(),
                                          view.autoconnectCheck(), view.sendcloseCheck(),
                                          view.reconnectCheck(), view.typingCheck(),
+                                         view.md5Radio(), view.roastedRadio(), view.tlsCheck(),
                                          view.deleteButton(), view.profileList()}));
     }
 

@@ -173,4 +173,18 @@ inline int CountColour(const QImage& image, const QRect& area, const QColor& col
     return CountPixels(image, area, [&](const QColor& c) { return c == colour; });
 }
 
+// A point of a run of at least 15 pixels of `colour` in a row of `area`: a filled
+// box (a highlight), not a glyph's stroke in that colour. (-1, -1) when there is none.
+inline QPoint FindBox(const QImage& image, const QRect& area, const QColor& colour) {
+    const QRect inside = area.intersected(image.rect());
+    for (int y = inside.top(); y <= inside.bottom(); ++y) {
+        int run = 0;
+        for (int x = inside.left(); x <= inside.right(); ++x) {
+            run = QColor(image.pixel(x, y)) == colour ? run + 1 : 0;
+            if (run >= 15) return QPoint(x, y);
+        }
+    }
+    return QPoint(-1, -1);
+}
+
 }  // namespace pellox::test
