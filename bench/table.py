@@ -22,7 +22,7 @@ UNIT_TO_MS = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
 PAIRS = [
     ("History load, 100 000 entries (GetHistory) vs reading + converting the file",
      "BM_HistoryLoad", "BM_HistoryLoadBaseline", 3.0),
-    ("History append, 10 000 incoming messages (receive path, no sync) vs open/write/close",
+    ("History append, 10 000 incoming messages (receive path) vs open/lock/write/close, no sync",
      "BM_HistoryAppend", "BM_HistoryAppendBaseline", 1.3),
     ("History search (Ctrl+F), 100 000 entries, any case vs a plain find",
      "BM_SearchConversation", "BM_SearchConversationBaseline", 6.0),
