@@ -330,6 +330,8 @@ bool AppState::SaveList(const std::u16string& profile, std::optional<std::uint64
 
 void AppState::RequestSave() { saver_.Request(); }
 
+void AppState::RequestSaveLater() { saver_.RequestLater(); }
+
 void AppState::FlushSaves() { saver_.Flush(); }
 
 // --- stored files --------------------------------------------------------------------

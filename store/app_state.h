@@ -187,6 +187,9 @@ public:
     // interval is over, with the list as it is then. A flood of strangers costs a
     // write per interval, not one per sender.
     void RequestSave();
+    // RequestSave put off until kSaveInterval is over in any case: more of the
+    // same change follows (a server list in several replies), saved in one write.
+    void RequestSaveLater();
     // Writes a save that RequestSave has put off, now; nothing when there is none.
     void FlushSaves();
     // Deletes the contact list file of a profile.
