@@ -6,7 +6,7 @@
 #   scripts/package.sh --install   the same, then install the package (apt-get, through
 #                                  sudo when not root)
 #
-# The check: the package holds the two programs, the sound module, the sounds, the
+# The check: the package holds the two programs, the sound and TLS modules, the sounds, the
 # menu entry and the icons where they belong and depends on the Qt libraries; Pellox started from the
 # unpacked tree with a fresh HOME keeps its data in that home's data folder
 # (~/.local/share/pellox/History, mode 700), writes nothing beside its executable,
@@ -49,6 +49,8 @@ for f in ./usr/bin/pellox ./usr/bin/pellox-server \
 done
 grep -qE '^\./usr/lib/(.+/)?pellox/libpellox_sound\.so$' <<<"$contents" ||
   fail "the sound module is missing from $deb"
+grep -qE '^\./usr/lib/(.+/)?pellox/libpellox_tls\.so$' <<<"$contents" ||
+  fail "the TLS module is missing from $deb"
 stray="$(grep -v '^\./$' <<<"$contents" | grep -v '^\./usr/' || true)"
 [ -z "$stray" ] || fail "files outside /usr in $deb: $stray"
 depends="$(dpkg-deb -f "$deb" Depends)"
