@@ -7,6 +7,7 @@
 #include "net/session_impl.h"
 #include "net/text_encoding.h"
 #include "platform/connection_manager.h"
+#include "platform/tls_client.h"
 
 namespace pellox {
 namespace {
@@ -205,12 +206,19 @@ bool SessionImpl::OpenStream(Link& link, const ServerAddress& server, bool tls,
         link.Publish(std::make_unique<platform::SocketStream>(fd));
         return !link.IsShutDown();
     }
-    auto stream = std::make_unique<platform::TlsStream>(fd, platform::TlsClientOptions{server.host, pin, {}});
-    platform::TlsStream& handshake = *stream;
-    // Published before the handshake, so that a close breaks it off.
-    link.Publish(std::move(stream));
-    const platform::TlsOutcome outcome = handshake.Connect(deadline);
-    if (outcome.Usable()) return !link.IsShutDown();
+    std::string missing;
+    std::unique_ptr<platform::Stream> stream =
+        platform::StartTlsClient(fd, platform::TlsClientOptions{server.host, pin, {}}, missing);
+    platform::TlsOutcome outcome;
+    if (stream != nullptr) {
+        platform::Stream& handshake = *stream;
+        // Published before the handshake, so that a close breaks it off.
+        link.Publish(std::move(stream));
+        outcome = platform::ConnectTlsClient(handshake, deadline);
+        if (outcome.Usable()) return !link.IsShutDown();
+    } else {
+        outcome.reason = missing;  // Failed: no TLS code to speak it with
+    }
 
     CertificateProblem problem{outcome.verdict == platform::TlsVerdict::PinMismatch, identity,
                                outcome.fingerprint, outcome.pinned, canPin};

@@ -1,4 +1,5 @@
 #include "platform/tls.h"
+#include "platform/tls_client.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -430,3 +431,15 @@ std::shared_ptr<TlsServerContext> TlsServerContext::SelfSigned(const std::string
 }
 
 }  // namespace pellox::platform
+
+// The entry points of StartTlsClient and ConnectTlsClient (platform/tls_client.h).
+extern "C" pellox::platform::Stream* PelloxNewTlsClient(pellox::platform::SocketHandle socket,
+                                                        const pellox::platform::TlsClientOptions* options) {
+    return new pellox::platform::TlsStream(socket, *options);
+}
+
+extern "C" void PelloxConnectTlsClient(pellox::platform::Stream* stream,
+                                       const std::chrono::steady_clock::time_point* deadline,
+                                       pellox::platform::TlsOutcome* outcome) {
+    *outcome = static_cast<pellox::platform::TlsStream*>(stream)->Connect(*deadline);
+}

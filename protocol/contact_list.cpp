@@ -30,10 +30,15 @@ std::vector<Tlv> ItemTlvs(const std::vector<std::uint8_t>& data) {
     return ItemTlvs(PacketReader(data));
 }
 
-// The last nickname of one item's data.
+// The last nickname of one item's data, up to a TLV cut short. Walked where it
+// lies: a list of a thousand buddies needs no list of TLVs for each.
 void ReadItemData(PacketReader data, std::string& nickname) {
-    for (const Tlv& tlv : ItemTlvs(data)) {
-        if (tlv.type == kTlvNickname) nickname = tlv.Text();
+    TlvHeader tlv;
+    while (!data.AtEnd() && ReadRecord(data, tlv) && tlv.length <= data.Remaining()) {
+        if (tlv.type == kTlvNickname) {
+            nickname.assign(reinterpret_cast<const char*>(data.Data() + data.Position()), tlv.length);
+        }
+        (void)data.Skip(tlv.length);
     }
 }
 
@@ -179,7 +184,7 @@ bool ReadContactListReply(PacketReader& reader, std::vector<ServerContactEntry>&
     return true;
 }
 
-std::size_t ServerListState::TakeReply(const ServerListExtras& extras, bool moreReplies) {
+std::size_t ServerListState::TakeReply(ServerListExtras extras, bool moreReplies) {
     std::lock_guard<std::mutex> guard(lock_);
     if (!comingItem_ && extras.visibility) comingItem_ = extras.visibility;
     comingHighest_ = std::max(comingHighest_, extras.highestItemId);
@@ -187,8 +192,8 @@ std::size_t ServerListState::TakeReply(const ServerListExtras& extras, bool more
     const std::size_t room =
         kMaxServerListBuddies - std::min(comingBuddies_.size(), kMaxServerListBuddies);
     const std::size_t taken = std::min(room, extras.buddies.size());
-    comingBuddies_.insert(comingBuddies_.end(), extras.buddies.begin(),
-                          extras.buddies.begin() + static_cast<std::ptrdiff_t>(taken));
+    comingBuddies_.insert(comingBuddies_.end(), std::make_move_iterator(extras.buddies.begin()),
+                          std::make_move_iterator(extras.buddies.begin() + static_cast<std::ptrdiff_t>(taken)));
     if (!comingGroup_ && extras.firstGroup) comingGroup_ = extras.firstGroup;
     comingGroups_.insert(comingGroups_.end(), extras.groups.begin(), extras.groups.end());
     // The privacy lists are bounded as the buddies are: a list past the bound keeps
@@ -453,13 +458,13 @@ void MergeServerContacts(AppState& model, const std::vector<ServerContactEntry>&
         info.status = StatusOffline;
         infos.push_back(std::move(info));
     }
-    std::vector<bool> added;
-    const std::vector<ContactPtr> contacts = model.FindOrAddContacts(infos, added);
+    const auto contacts = model.FindOrAddContacts(infos);
     for (std::size_t i = 0; i < contacts.size(); ++i) {
-        if (added[i]) continue;
+        const auto& [contact, added] = contacts[i];
+        if (added) continue;
         // A name the user gave (or an earlier buddy of this reply) wins.
-        contacts[i]->Update([&](ContactInfo& existing) {
-            if (existing.name.empty()) existing.name = infos[i].name;
+        contact->Update([&](ContactInfo& existing) {
+            if (existing.name.empty()) existing.name = std::move(infos[i].name);
         });
     }
 }
@@ -470,14 +475,21 @@ bool HandleContactListReply(Connection& connection, AppState& model, PacketReade
     ServerListExtras extras;
     if (!ReadContactListReply(reader, entries, &extras)) return false;
     const std::size_t read = entries.size();
-    entries.resize(list != nullptr ? list->TakeReply(extras, moreReplies)
+    entries.resize(list != nullptr ? list->TakeReply(std::move(extras), moreReplies)
                                    : std::min(read, kMaxServerListBuddies));
     // A reply wholly past the limit changes nothing worth showing or saving.
     if (!entries.empty() || read == 0) {
         BusyScope busy(model);
         MergeServerContacts(model, entries);
         model.Notify(ChangeCode::ListReset, nullptr, true);
-        model.RequestSave();
+        // A reply with more to follow puts the save off: a list of several
+        // replies is written once, whole, not once per reply and the first part
+        // at once on this thread while the rest waits to be read.
+        if (moreReplies) {
+            model.RequestSaveLater();
+        } else {
+            model.RequestSave();
+        }
     }
     if (moreReplies) return true;
     connection.ReportState(ConnState::ContactsLoaded);

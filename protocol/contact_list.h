@@ -157,7 +157,7 @@ public:
     // after it, and then replaces what was known (a list without a visibility
     // item forgets the old one). Returns how many of the reply's buddies, from its
     // first, were taken: those the list still has room for (kMaxServerListBuddies).
-    std::size_t TakeReply(const ServerListExtras& extras, bool moreReplies);
+    std::size_t TakeReply(ServerListExtras extras, bool moreReplies);
     // A new connection: until its list is complete, the list counts as not loaded
     // (what was known stays for the visibility); replies of an earlier list that
     // never ended are forgotten.

@@ -31,13 +31,15 @@ bool ReadFragmentHead(PacketReader& reader, Fragment& fragment) {
 std::u16string DecodeMessageText(std::uint16_t charset, std::string_view bytes) {
     std::u16string text;
     if (charset == kCharsetUcs2) {
-        text.reserve(bytes.size() / 2);
-        for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-            const auto unit = static_cast<char16_t>(
-                (static_cast<unsigned char>(bytes[i]) << 8) | static_cast<unsigned char>(bytes[i + 1]));
+        text.resize(bytes.size() / 2);
+        std::size_t units = 0;
+        for (; units < text.size(); ++units) {
+            const auto unit = static_cast<char16_t>((static_cast<unsigned char>(bytes[2 * units]) << 8) |
+                                                    static_cast<unsigned char>(bytes[2 * units + 1]));
             if (unit == 0) break;
-            text.push_back(unit);
+            text[units] = unit;
         }
+        text.resize(units);
     } else {
         DecodeIncomingText(bytes, text);
     }
@@ -57,10 +59,12 @@ bool ParseMessageText(PacketReader& reader, std::u16string& text) {
     std::uint16_t subset = 0;
     if (!ReadFragmentHead(block, body) || body.length < 4) return false;
     if (!ReadU16(block, charset) || !ReadU16(block, subset)) return false;
-    std::string bytes(body.length - 4u, '\0');
-    if (!ReadBytes(block, bytes.data(), bytes.size())) return false;
-
-    text = DecodeMessageText(charset, bytes);
+    // Decoded where it lies in the packet.
+    const std::size_t length = body.length - 4u;
+    if (length > static_cast<std::size_t>(block.Remaining())) return false;
+    text = DecodeMessageText(
+        charset, std::string_view(reinterpret_cast<const char*>(block.Data() + block.Position()), length));
+    (void)block.Skip(length);
     (void)reader.Skip(block.Position());
     return true;
 }

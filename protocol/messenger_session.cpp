@@ -527,7 +527,7 @@ void MessengerSession::OnOfflineMessage(Connection& from, const std::u16string& 
 void MessengerSession::Receive(Connection& from, const std::u16string& uin,
                                const std::u16string& text, std::int64_t sentTime) {
     if (!IsUsableUin(uin) || Unwanted(uin, true)) return;
-    ContactInfo seen;
+    std::u16string name;  // the contact's name as the message found it
     {
         BusyScope busy(model_);
         bool added = false;
@@ -541,19 +541,19 @@ void MessengerSession::Receive(Connection& from, const std::u16string& uin,
         if (auto history = model_.GetHistory(contact)) {
             history->Append(MessageEntry{text, time, MessageDirection::In});
         }
-        seen = contact->Update([&](ContactInfo& info) {
+        contact->Update([&](ContactInfo& info) {
             if (info.unreadCount < kMaxUnreadCount) ++info.unreadCount;
             // An old offline message does not move a later activity back.
             info.lastActivity = time == now ? now : std::max(info.lastActivity, time);
             info.typingUntilMs = 0;  // the message ends the typing
-            return info;
+            name = info.name;
         });
         model_.Notify(ChangeCode::ContactChanged, contact, true);
     }
     if (Announcer* announcer = announcer_.load()) {
-        AnnounceMessage(*announcer, AnnouncementTitle(seen.DisplayName(), uin), text);
+        AnnounceMessage(*announcer, AnnouncementTitle(name.empty() ? uin : name, uin), text);
     }
-    if (seen.name.empty()) (void)from.RequestShortInfo(uin);
+    if (name.empty()) (void)from.RequestShortInfo(uin);
 }
 
 void MessengerSession::OnMessageNotSent(const std::u16string& uin, const std::u16string& text,

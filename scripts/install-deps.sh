@@ -22,8 +22,9 @@ packages=(
   libssl-dev
 )
 if [ "${1:-}" = bench ]; then
-  # The table holds Pellox against another desktop messenger started the same way.
-  packages+=(python3 pidgin)
+  # The table holds Pellox against another desktop messenger started the same way;
+  # the probe that times them looks at the screen through libxcb.
+  packages+=(python3 pidgin libxcb1-dev)
 fi
 
 missing=()

@@ -6,8 +6,8 @@
 #   scripts/package.sh --install   the same, then install the package (apt-get, through
 #                                  sudo when not root)
 #
-# The check: the package holds the two programs, the sounds, the menu entry and the
-# icons where they belong and depends on the Qt libraries; Pellox started from the
+# The check: the package holds the two programs, the sound and TLS modules, the sounds, the
+# menu entry and the icons where they belong and depends on the Qt libraries; Pellox started from the
 # unpacked tree with a fresh HOME keeps its data in that home's data folder
 # (~/.local/share/pellox/History, mode 700), writes nothing beside its executable,
 # and a second Pellox on the same folder says so and stops.
@@ -47,6 +47,10 @@ for f in ./usr/bin/pellox ./usr/bin/pellox-server \
          ./usr/share/icons/hicolor/64x64/apps/pellox.png; do
   grep -qxF "$f" <<<"$contents" || fail "$f is missing from $deb"
 done
+grep -qE '^\./usr/lib/(.+/)?pellox/libpellox_sound\.so$' <<<"$contents" ||
+  fail "the sound module is missing from $deb"
+grep -qE '^\./usr/lib/(.+/)?pellox/libpellox_tls\.so$' <<<"$contents" ||
+  fail "the TLS module is missing from $deb"
 stray="$(grep -v '^\./$' <<<"$contents" | grep -v '^\./usr/' || true)"
 [ -z "$stray" ] || fail "files outside /usr in $deb: $stray"
 depends="$(dpkg-deb -f "$deb" Depends)"

@@ -97,12 +97,16 @@ void AppState::SetProblemReporter(ProblemReporter reporter) {
 
 // --- contacts ------------------------------------------------------------------------
 
+void AppState::IndexContacts(const std::vector<ContactPtr>& contacts, UinIndex& index) {
+    index.clear();
+    index.reserve(contacts.size());
+    for (const ContactPtr& contact : contacts) index.try_emplace(contact->info_.uin, contact);
+}
+
 ContactPtr AppState::FindContact(std::u16string_view uin) const {
     std::lock_guard guard(model_->mutex);
-    for (const ContactPtr& contact : contacts_) {
-        if (contact->info_.uin == uin) return contact;
-    }
-    return nullptr;
+    const auto found = byUin_.find(uin);
+    return found == byUin_.end() ? nullptr : found->second;
 }
 
 ContactPtr AppState::ContainsContact(const Contact* contact) const {
@@ -119,6 +123,7 @@ ContactPtr AppState::AddContact(const ContactInfo& info, bool save) {
     {
         std::lock_guard guard(model_->mutex);
         contacts_.push_back(contact);
+        byUin_.try_emplace(contact->info_.uin, contact);
     }
     if (save) {
         SaveContacts();
@@ -129,32 +134,31 @@ ContactPtr AppState::AddContact(const ContactInfo& info, bool save) {
 
 ContactPtr AppState::FindOrAddContact(const ContactInfo& info, bool& added) {
     std::lock_guard guard(model_->mutex);
-    for (const ContactPtr& contact : contacts_) {
-        if (contact->info_.uin == info.uin) {
-            added = false;
-            return contact;
-        }
+    if (const auto found = byUin_.find(info.uin); found != byUin_.end()) {
+        added = false;
+        return found->second;
     }
     added = true;
-    return contacts_.emplace_back(std::make_shared<Contact>(model_, info));
+    const ContactPtr& contact = contacts_.emplace_back(std::make_shared<Contact>(model_, info));
+    byUin_.emplace(contact->info_.uin, contact);
+    return contact;
 }
 
-std::vector<ContactPtr> AppState::FindOrAddContacts(const std::vector<ContactInfo>& infos,
-                                                    std::vector<bool>& added) {
-    std::vector<ContactPtr> found;
+std::vector<std::pair<ContactPtr, bool>> AppState::FindOrAddContacts(std::vector<ContactInfo>& infos) {
+    std::vector<std::pair<ContactPtr, bool>> found;
     found.reserve(infos.size());
-    added.assign(infos.size(), false);
     std::lock_guard guard(model_->mutex);
-    std::unordered_map<std::u16string_view, ContactPtr> byUin;
-    byUin.reserve(contacts_.size() + infos.size());
-    for (const ContactPtr& contact : contacts_) byUin.emplace(contact->info_.uin, contact);
-    for (std::size_t i = 0; i < infos.size(); ++i) {
-        ContactPtr& slot = byUin[infos[i].uin];
-        if (slot == nullptr) {
-            slot = contacts_.emplace_back(std::make_shared<Contact>(model_, infos[i]));
-            added[i] = true;
+    contacts_.reserve(contacts_.size() + infos.size());
+    byUin_.reserve(byUin_.size() + infos.size());
+    for (ContactInfo& info : infos) {
+        if (const auto known = byUin_.find(info.uin); known != byUin_.end()) {
+            found.emplace_back(known->second, false);
+            continue;
         }
-        found.push_back(slot);
+        const ContactPtr& contact =
+            contacts_.emplace_back(std::make_shared<Contact>(model_, std::move(info)));
+        byUin_.emplace(contact->info_.uin, contact);
+        found.emplace_back(contact, true);
     }
     return found;
 }
@@ -167,6 +171,19 @@ ContactPtr AppState::RemoveContact(const ContactPtr& contact) {
         auto it = std::find(contacts_.begin(), contacts_.end(), contact);
         if (contact == nullptr || it == contacts_.end()) return nullptr;
         contacts_.erase(it);
+        if (const auto indexed = byUin_.find(contact->info_.uin);
+            indexed != byUin_.end() && indexed->second == contact) {
+            // Another contact with that UIN (an older list may hold one twice) is
+            // the first one now.
+            const auto next = std::find_if(contacts_.begin(), contacts_.end(), [&](const ContactPtr& c) {
+                return c->info_.uin == contact->info_.uin;
+            });
+            if (next == contacts_.end()) {
+                byUin_.erase(indexed);
+            } else {
+                indexed->second = *next;
+            }
+        }
         history = contact->history_;
         if (currentContact_ == contact) {
             currentContact_ = nullptr;
@@ -215,9 +232,11 @@ void AppState::ClearContacts() {
         busyIdle_.wait(guard, [this] { return busyCount.load() == 0; });
     }
     std::vector<ContactPtr> dropped;
+    UinIndex droppedIndex;
     {
         std::lock_guard guard(model_->mutex);
         dropped.swap(contacts_);
+        droppedIndex.swap(byUin_);
         currentContact_ = nullptr;
         ++listGeneration_;
     }
@@ -249,13 +268,18 @@ void AppState::ReloadAll() {
         for (const ContactInfo& info : infos) {
             contacts.push_back(std::make_shared<Contact>(model_, info));
         }
+        UinIndex index;
+        IndexContacts(contacts, index);
         std::vector<ContactPtr> dropped;
+        UinIndex droppedIndex;
         std::lock_guard guard(model_->mutex);
         listProfile_ = loaded.profile;
         ++listGeneration_;
         settings_ = std::move(loaded);
         dropped.swap(contacts_);
+        droppedIndex.swap(byUin_);
         contacts_ = std::move(contacts);
+        byUin_ = std::move(index);
         currentContact_ = nullptr;
     });
     Report(settingsProblem);
@@ -288,17 +312,16 @@ bool AppState::SaveList(const std::u16string& profile, std::optional<std::uint64
         Directory(), name,
         [&]() -> std::optional<std::string> {
             if (Unreadable(name)) return std::nullopt;
-            std::vector<ContactInfo> infos;
-            {
-                std::lock_guard guard(model_->mutex);
-                // The list now belongs to another profile: never write it under this name.
-                if (generation ? listGeneration_ != *generation : settings_.profile != profile) {
-                    return std::nullopt;
-                }
-                infos.reserve(contacts_.size());
-                for (const ContactPtr& contact : contacts_) infos.push_back(contact->info_);
+            std::string text;
+            std::lock_guard guard(model_->mutex);
+            // The list now belongs to another profile: never write it under this name.
+            if (generation ? listGeneration_ != *generation : settings_.profile != profile) {
+                return std::nullopt;
             }
-            return FormatContactList(infos);
+            // Formatted under the lock, straight from the contacts: a copy of every
+            // contact's fields would cost more than the text.
+            for (const ContactPtr& contact : contacts_) AppendContactSection(text, contact->info_);
+            return text;
         },
         &error);
     Report(NoteWrite(name, written, error));
@@ -306,6 +329,8 @@ bool AppState::SaveList(const std::u16string& profile, std::optional<std::uint64
 }
 
 void AppState::RequestSave() { saver_.Request(); }
+
+void AppState::RequestSaveLater() { saver_.RequestLater(); }
 
 void AppState::FlushSaves() { saver_.Flush(); }
 

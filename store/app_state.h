@@ -62,6 +62,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -157,11 +158,10 @@ public:
     // The first contact with the template's UIN, or a new one appended (no save, no
     // notification); `added` tells which. One step, so two threads cannot both add.
     ContactPtr FindOrAddContact(const ContactInfo& info, bool& added);
-    // FindOrAddContact for each template in order, as one step over one index of
-    // the list: the work grows with the list plus the templates, not with their
-    // product. added[i] tells whether the i-th one was appended.
-    std::vector<ContactPtr> FindOrAddContacts(const std::vector<ContactInfo>& infos,
-                                              std::vector<bool>& added);
+    // FindOrAddContact for each template in order, in one step: a server list of a
+    // thousand buddies takes the lock once. Each contact with whether it was added;
+    // the templates of the contacts added are moved from, the others stay.
+    std::vector<std::pair<ContactPtr, bool>> FindOrAddContacts(std::vector<ContactInfo>& infos);
     // Takes the contact out of the list; SaveContacts; deletes its history file when
     // its history was loaded; when it was current, clears currentContact and sends
     // CurrentContactChanged with null; sends ContactRemoved. The contact, or null
@@ -187,6 +187,9 @@ public:
     // interval is over, with the list as it is then. A flood of strangers costs a
     // write per interval, not one per sender.
     void RequestSave();
+    // RequestSave put off until kSaveInterval is over in any case: more of the
+    // same change follows (a server list in several replies), saved in one write.
+    void RequestSaveLater();
     // Writes a save that RequestSave has put off, now; nothing when there is none.
     void FlushSaves();
     // Deletes the contact list file of a profile.
@@ -260,8 +263,22 @@ private:
     const std::string directory_;
     const std::shared_ptr<ModelLock> model_ = std::make_shared<ModelLock>();
 
+    // A UIN's first contact in contacts_, so that looking a contact up (every
+    // message, every presence report, every buddy of a server list) does not walk
+    // the whole list.
+    struct UinHash {
+        using is_transparent = void;
+        std::size_t operator()(std::u16string_view uin) const {
+            return std::hash<std::u16string_view>()(uin);
+        }
+    };
+    using UinIndex = std::unordered_map<std::u16string, ContactPtr, UinHash, std::equal_to<>>;
+    // Makes `index` the index of `contacts`. Requires the model lock.
+    static void IndexContacts(const std::vector<ContactPtr>& contacts, UinIndex& index);
+
     // Guarded by model_->mutex.
     std::vector<ContactPtr> contacts_;
+    UinIndex byUin_;  // always the index of contacts_
     ContactPtr currentContact_;
     Settings settings_;
     std::optional<std::u16string> listProfile_;  // whose list ReloadAll loaded

@@ -77,8 +77,8 @@ using ContactPtr = std::shared_ptr<Contact>;
 class Contact {
 public:
     // Made by AppState (AddContact, loading the contact list).
-    Contact(std::shared_ptr<ModelLock> lock, const ContactInfo& info)
-        : lock_(std::move(lock)), info_(info) {
+    Contact(std::shared_ptr<ModelLock> lock, ContactInfo info)
+        : lock_(std::move(lock)), info_(std::move(info)) {
         info_.flags = static_cast<std::uint8_t>(info_.flags & ~kHistoryLoading);
     }
     Contact(const Contact&) = delete;

@@ -1,6 +1,7 @@
 #include "store/contact_list_file.h"
 
 #include "net/text_encoding.h"
+#include "platform/code_page.h"
 #include "store/file_access.h"
 #include "store/section_file.h"
 
@@ -45,6 +46,44 @@ private:
     bool hasName_ = false;
 };
 
+// About the bytes of one contact's section, for reserving the whole file's.
+constexpr std::size_t kSectionBytes = 40;
+
+// The characters a line of the file cannot hold.
+bool IsLineBreakOrZero(char16_t c) { return c == u'\r' || c == u'\n' || c == u'\0'; }
+
+// "[" uin "]" CR LF, as WriteTextLine writes it: line breaks and zeros dropped,
+// characters outside the code page as its default character.
+void AppendUinLine(std::string& out, std::u16string_view uin) {
+    out += '[';
+    for (char16_t c : uin) {
+        if (IsLineBreakOrZero(c)) continue;
+        char byte = 0;
+        (void)platform::LocalFromUnit(c, byte);
+        out += byte;
+    }
+    out += "]\r\n";
+}
+
+// "name=" name CR LF, the name with line breaks and zeros dropped and characters
+// outside the code page as references. Names of code-page characters only (nearly
+// all of them) are narrowed in place, without the temporary strings.
+void AppendNameLine(std::string& out, std::u16string_view name) {
+    out += "name=";
+    const std::size_t start = out.size();
+    for (char16_t c : name) {
+        if (IsLineBreakOrZero(c)) continue;
+        char byte = 0;
+        if (c == u'&' || !platform::LocalFromUnit(c, byte)) {
+            out.resize(start);
+            out += NarrowWithReferences(LineText(name));
+            break;
+        }
+        out += byte;
+    }
+    out += "\r\n";
+}
+
 }  // namespace
 
 std::string ContactListFileName(std::u16string_view profile) {
@@ -53,13 +92,16 @@ std::string ContactListFileName(std::u16string_view profile) {
 
 std::string FormatContactList(const std::vector<ContactInfo>& contacts) {
     std::string out;
-    for (const ContactInfo& contact : contacts) {
-        WriteTextLine(out, u"[" + LineText(contact.uin) + u"]");
-        // The name keeps characters outside the code page as references.
-        out += "name=" + NarrowWithReferences(LineText(contact.name)) + "\r\n";
-        if (contact.ignored()) out += "ignored=1\r\n";
-    }
+    out.reserve(contacts.size() * kSectionBytes);
+    for (const ContactInfo& contact : contacts) AppendContactSection(out, contact);
     return out;
+}
+
+void AppendContactSection(std::string& out, const ContactInfo& contact) {
+    AppendUinLine(out, contact.uin);
+    // The name keeps characters outside the code page as references.
+    AppendNameLine(out, contact.name);
+    if (contact.ignored()) out += "ignored=1\r\n";
 }
 
 bool ReadContactListFile(const std::string& path, std::vector<ContactInfo>& out) {

@@ -23,6 +23,9 @@ std::string ContactListFileName(std::u16string_view profile);
 
 // The bytes of the file for these contacts, in their order.
 std::string FormatContactList(const std::vector<ContactInfo>& contacts);
+// The section of one contact, appended to `out`: FormatContactList is these
+// sections one after the other.
+void AppendContactSection(std::string& out, const ContactInfo& contact);
 
 // Appends the file's contacts to `out` (with the initial values of every other
 // field); false when the file could not be read.

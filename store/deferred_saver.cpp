@@ -9,7 +9,11 @@ DeferredSaver::DeferredSaver(std::function<void()> save, std::chrono::millisecon
 
 DeferredSaver::~DeferredSaver() { Stop(); }
 
-void DeferredSaver::Request() {
+void DeferredSaver::Request() { Ask(/*later=*/false); }
+
+void DeferredSaver::RequestLater() { Ask(/*later=*/true); }
+
+void DeferredSaver::Ask(bool later) {
     std::unique_lock guard(lock_);
     if (stopped_) {
         guard.unlock();
@@ -18,7 +22,9 @@ void DeferredSaver::Request() {
     }
     if (pending_) return;  // the put-off save will write the latest state
     const auto now = std::chrono::steady_clock::now();
-    if (!saving_ && (!lastSave_ || now - *lastSave_ >= interval_)) {
+    if (later && !saving_ && (!lastSave_ || now - *lastSave_ >= interval_)) {
+        lastSave_ = now;  // the interval starts now: the save waits it out
+    } else if (!saving_ && (!lastSave_ || now - *lastSave_ >= interval_)) {
         lastSave_ = now;
         guard.unlock();
         save_();  // the first of a burst goes out at once

@@ -29,6 +29,9 @@ public:
     // Saves at once when no save went out within the interval, otherwise once the
     // interval is over (nothing more when a put-off save is waiting already).
     void Request();
+    // Puts the save off until the interval is over even when none went out within
+    // it: more changes are known to follow (a list arriving in several parts).
+    void RequestLater();
     // Writes a put-off save now, after a save the saver's thread is writing; nothing
     // when none is put off.
     void Flush();
@@ -37,6 +40,7 @@ public:
     void Stop();
 
 private:
+    void Ask(bool later);
     void Loop();
 
     const std::function<void()> save_;

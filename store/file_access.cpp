@@ -77,12 +77,12 @@ bool LockPatiently(platform::File& file, bool exclusive) {
     return TakePatiently([&] { return file.Lock(exclusive, /*wait=*/false); });
 }
 
-PathLock::PathLock(std::string path) {
+PathLock::PathLock(std::string_view path) {
     HeldPaths& paths = Paths();
     std::unique_lock lock(paths.lock);
     auto it = paths.paths.find(path);
     if (it == paths.paths.end()) {
-        it = paths.paths.emplace(std::move(path), State()).first;
+        it = paths.paths.emplace(std::string(path), State()).first;
         it->second.key = &it->first;
     }
     State& state = it->second;  // map entries never move; a user keeps it

@@ -51,7 +51,7 @@ bool DeleteStoredFile(const std::string& path);                                 
 // Holds the in-process lock of one path (any text used as a key) for its lifetime.
 class PathLock {
 public:
-    explicit PathLock(std::string path);
+    explicit PathLock(std::string_view path);
     ~PathLock();
     PathLock(const PathLock&) = delete;
     PathLock& operator=(const PathLock&) = delete;

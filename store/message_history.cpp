@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "net/text_encoding.h"
+#include "platform/code_page.h"
 #include "platform/local_time.h"
 #include "store/file_access.h"
 #include "store/section_file.h"
@@ -148,22 +149,40 @@ bool IsQuotableLine(std::u16string_view line) {
     return start != std::u16string_view::npos && IsSectionHeader(line.substr(start));
 }
 
-// The body as written: every line break (CR LF, lone CR, lone LF) as CR LF, lines
-// of a header's shape quoted, characters outside the code page as references.
-std::string FormatHistoryBody(std::u16string_view text) {
-    std::string body;
-    body.reserve(text.size());
+// Appends the line as NarrowWithReferences writes it. A line of code-page
+// characters without "&" (nearly every one) is narrowed in place, a byte per
+// character, without the temporary string; Latin and Cyrillic letters without a
+// call.
+void AppendNarrowed(std::string& out, std::u16string_view line) {
+    const std::size_t start = out.size();
+    out.resize(start + line.size());
+    char* at = out.data() + start;
+    for (const char16_t c : line) {
+        if (c < 0x80 && c != u'&') {
+            *at++ = static_cast<char>(c);
+        } else if (c >= 0x0410 && c <= 0x044F) {
+            *at++ = static_cast<char>(0xC0 + (c - 0x0410));  // the Cyrillic alphabet
+        } else if (c == u'&' || !platform::LocalFromUnit(c, *at++)) {
+            out.resize(start);
+            out += NarrowWithReferences(line);
+            return;
+        }
+    }
+}
+
+// Appends the body as written: every line break (CR LF, lone CR, lone LF) as CR LF,
+// lines of a header's shape quoted, characters outside the code page as references.
+void AppendHistoryBody(std::string& body, std::u16string_view text) {
     while (true) {
         const std::size_t end = text.find_first_of(u"\r\n");
         const std::u16string_view line = text.substr(0, end);
         if (IsQuotableLine(line)) body += ' ';
-        body += NarrowWithReferences(line);
+        AppendNarrowed(body, line);
         if (end == std::u16string_view::npos) break;
         body += "\r\n";
         const bool pair = text[end] == u'\r' && end + 1 < text.size() && text[end + 1] == u'\n';
         text.remove_prefix(end + (pair ? 2 : 1));
     }
-    return body;
 }
 
 // A body line as read back: one quoting space removed, references decoded.
@@ -179,10 +198,12 @@ bool IsDroppedControl(char16_t c) {
 }
 
 // The text as a history keeps it: up to its first zero, without dropped controls.
-std::u16string StoredText(std::u16string_view text) {
-    std::u16string stored(text.substr(0, text.find(u'\0')));
-    std::erase_if(stored, IsDroppedControl);
-    return stored;
+// A text without either (nearly every one) is kept as it is.
+std::u16string StoredText(std::u16string text) {
+    if (std::none_of(text.begin(), text.end(), IsDroppedControl)) return text;  // no zero either
+    if (const std::size_t zero = text.find(u'\0'); zero != std::u16string::npos) text.resize(zero);
+    std::erase_if(text, IsDroppedControl);
+    return text;
 }
 
 // Collects the entries of a history file.
@@ -241,7 +262,7 @@ bool ReadHistoryFile(const std::string& directory, const std::string& fileName,
 }
 
 std::size_t MessageHistory::Append(MessageEntry entry) {
-    entry.text = StoredText(entry.text);
+    entry.text = StoredText(std::move(entry.text));
     std::lock_guard lock(lock_);
     if (!fileName_.empty()) (void)AppendToFile(Path(), FormatHistoryEntry(entry));
     entries_.push_back(std::move(entry));
@@ -249,7 +270,7 @@ std::size_t MessageHistory::Append(MessageEntry entry) {
 }
 
 bool MessageHistory::RemoveNewest(MessageDirection direction, std::u16string_view text) {
-    const std::u16string stored = StoredText(text);
+    const std::u16string stored = StoredText(std::u16string(text));
     std::lock_guard lock(lock_);
     const auto found = std::find_if(entries_.rbegin(), entries_.rend(), [&](const MessageEntry& e) {
         return e.direction == direction && e.text == stored;
@@ -331,13 +352,28 @@ std::u16string_view DirectionWord(MessageDirection direction) {
 namespace {
 
 // The local time as "%d.%m.%Y %H:%M:%S" (ASCII) in buf; its length, 0 when the
-// time cannot be converted.
+// time cannot be converted. The last second formatted on this thread is kept: a
+// burst of messages shares its second, and the conversion is most of an entry's
+// formatting.
 std::size_t FormatLocalTime(std::int64_t time, char (&buf)[64]) {
+    thread_local std::int64_t lastTime = 0;
+    thread_local char lastText[64];
+    thread_local std::size_t lastLength = 0;
+    if (lastLength != 0 && time == lastTime) {
+        std::copy_n(lastText, lastLength, buf);
+        return lastLength;
+    }
     const std::time_t t = static_cast<std::time_t>(time);
     std::tm tm{};
-    std::lock_guard guard(LocalTimeLock());
-    if (localtime_r(&t, &tm) == nullptr) return 0;
-    return std::strftime(buf, sizeof buf, "%d.%m.%Y %H:%M:%S", &tm);
+    {
+        std::lock_guard guard(LocalTimeLock());
+        if (localtime_r(&t, &tm) == nullptr) return 0;
+    }
+    const std::size_t length = std::strftime(buf, sizeof buf, "%d.%m.%Y %H:%M:%S", &tm);
+    lastTime = time;
+    lastLength = length;
+    std::copy_n(buf, length, lastText);
+    return length;
 }
 
 }  // namespace
@@ -361,7 +397,7 @@ std::string FormatHistoryEntry(const MessageEntry& entry) {
     whole += ' ';
     whole.append(time, timeLength);
     whole += "]\r\n";
-    whole += FormatHistoryBody(entry.text);
+    AppendHistoryBody(whole, entry.text);
     whole += "\r\n";
     return whole;
 }

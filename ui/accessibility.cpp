@@ -742,7 +742,7 @@ QString HistoryEntryText(const MessageEntry& entry, const QString& contactName) 
 
 void SelectionWatch::Update(const ContactListPanel& panel, QWidget* owner) {
     ContactPtr selected = panel.selection();
-    if (panel.IndexOf(selected.get()) < 0) selected = nullptr;
+    if (!panel.Lists(selected.get())) selected = nullptr;
     const ContactPtr previous = selected_.lock();
     const QString text = selected ? ContactItemText(selected->Snapshot()) : QString();
     const bool moved = selected != previous;
@@ -755,7 +755,7 @@ void SelectionWatch::Update(const ContactListPanel& panel, QWidget* owner) {
     ContactListPart* list = view->list();
     list->Prune();
     if (moved) {
-        if (previous != nullptr && panel.IndexOf(previous.get()) >= 0) {
+        if (previous != nullptr && panel.Lists(previous.get())) {
             Send(list->Item(previous), QAccessible::SelectionRemove);
         }
         if (selected == nullptr) return;

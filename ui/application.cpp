@@ -81,8 +81,8 @@ QString NameAndNumber(const std::u16string& name, const std::u16string& uin) {
 
 }  // namespace
 
-Application::Application(AppState& state, QDBusConnection bus, QStringList soundFolders,
-                         QObject* parent)
+Application::Application(AppState& state, std::optional<QDBusConnection> bus,
+                         QStringList soundFolders, QObject* parent)
     : QObject(parent),
       state_(state),
       session_(std::make_unique<MessengerSession>(state, this)),
@@ -91,7 +91,8 @@ Application::Application(AppState& state, QDBusConnection bus, QStringList sound
                                                [this](std::int32_t presence) { ChooseStatus(presence); })),
       sounds_(std::make_unique<SoundPlayer>(
           soundFolders.isEmpty() ? SoundPlayer::DefaultSoundFolders() : std::move(soundFolders))),
-      notifier_(std::make_unique<DesktopNotifier>(std::move(bus))) {
+      notifier_(bus ? std::make_unique<DesktopNotifier>(std::move(*bus))
+                    : std::make_unique<DesktopNotifier>()) {
     state_.SetUiThread();
     announcer_ = std::make_unique<MessageAnnouncer>(
         *notifier_, *sounds_,

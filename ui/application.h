@@ -89,8 +89,9 @@ class Application : public QObject,
 
 public:
     // `state` must outlive the application. Notifications go to the notification
-    // service on `bus`; sounds are looked for in `soundFolders`.
-    explicit Application(AppState& state, QDBusConnection bus = QDBusConnection::sessionBus(),
+    // service on `bus`; without one, on the session bus, connected to when the first
+    // notification is shown. Sounds are looked for in `soundFolders`.
+    explicit Application(AppState& state, std::optional<QDBusConnection> bus = std::nullopt,
                          QStringList soundFolders = {}, QObject* parent = nullptr);
     ~Application() override;
     Application(const Application&) = delete;

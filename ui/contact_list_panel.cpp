@@ -40,7 +40,12 @@ int CompareContacts(const ContactInfo& a, const ContactInfo& b) {
 }
 
 ContactListPanel::ContactListPanel(QWidget* owner, AppState& state)
-    : owner_(owner), state_(state), badgeFont_(QStringLiteral("Arial"), 8) {}
+    : owner_(owner), state_(state), badgeFont_(QStringLiteral("Arial"), 8) {
+    repaintTimer_.setSingleShot(true);
+    if (owner_ != nullptr) {
+        QObject::connect(&repaintTimer_, &QTimer::timeout, owner_, [this] { owner_->update(); });
+    }
+}
 
 void ContactListPanel::Register() {
     state_.AddListener(this);
@@ -52,6 +57,11 @@ bool ContactListPanel::OnlyOnline() const {
 }
 
 int ContactListPanel::IndexOf(const Contact* contact) const {
+    EnsureSorted();
+    return Find(contact);
+}
+
+int ContactListPanel::Find(const Contact* contact) const {
     if (contact == nullptr) return -1;
     auto it = std::find_if(entries_.begin(), entries_.end(),
                            [contact](const ContactPtr& entry) { return entry.get() == contact; });
@@ -60,7 +70,7 @@ int ContactListPanel::IndexOf(const Contact* contact) const {
 
 void ContactListPanel::OnAppStateChange(ChangeCode code, const ContactPtr& contact) {
     if (contact != nullptr && !ContactListed(contact->Snapshot(), OnlyOnline())) {
-        const int index = IndexOf(contact.get());
+        const int index = Find(contact.get());
         if (index < 0) return;
         Remove(index);
         AgreeWithCurrent();
@@ -72,8 +82,8 @@ void ContactListPanel::OnAppStateChange(ChangeCode code, const ContactPtr& conta
         case ChangeCode::ContactAdded:
         case ChangeCode::ContactChanged: {
             if (contact == nullptr) return;
-            if (IndexOf(contact.get()) >= 0) {
-                if (code == ChangeCode::ContactChanged) Sort();
+            if (Find(contact.get()) >= 0) {
+                if (code == ChangeCode::ContactChanged) unsorted_ = true;
             } else if (state_.ContainsContact(contact) != nullptr) {
                 // A posted change may arrive after the contact left the list: only
                 // contacts still in the model are taken in.
@@ -87,7 +97,7 @@ void ContactListPanel::OnAppStateChange(ChangeCode code, const ContactPtr& conta
             break;
         }
         case ChangeCode::ContactRemoved: {
-            const int index = IndexOf(contact.get());
+            const int index = Find(contact.get());
             if (index < 0) return;
             Remove(index);
             AgreeWithCurrent();
@@ -96,7 +106,7 @@ void ContactListPanel::OnAppStateChange(ChangeCode code, const ContactPtr& conta
         case ChangeCode::CurrentContactChanged:
             if (contact != nullptr) {
                 if (contact == selection_) return;
-                if (IndexOf(contact.get()) < 0) {
+                if (Find(contact.get()) < 0) {
                     if (state_.ContainsContact(contact) == nullptr) return;
                     Insert(contact, contact->Snapshot());
                 }
@@ -134,9 +144,12 @@ void ContactListPanel::Rebuild() {
     entries_.clear();
     entries_.reserve(listed.size());
     for (ContactSnapshot& snapshot : listed) entries_.push_back(std::move(snapshot.contact));
+    unsorted_ = false;
 }
 
-void ContactListPanel::Sort() {
+void ContactListPanel::EnsureSorted() const {
+    if (!unsorted_) return;
+    unsorted_ = false;
     std::vector<ContactSnapshot> snapshots;
     snapshots.reserve(entries_.size());
     for (ContactPtr& entry : entries_) {
@@ -153,6 +166,7 @@ void ContactListPanel::Sort() {
 }
 
 void ContactListPanel::Insert(const ContactPtr& contact, const ContactInfo& info) {
+    EnsureSorted();
     // After the last entry that does not go after the new one.
     std::size_t low = 0;
     std::size_t high = entries_.size();
@@ -172,6 +186,7 @@ void ContactListPanel::Remove(int index) {
 }
 
 int ContactListPanel::SelectIndex(int index) {
+    EnsureSorted();
     if (entries_.empty()) {
         selection_ = nullptr;
         return -1;
@@ -184,6 +199,7 @@ int ContactListPanel::SelectIndex(int index) {
 
 int ContactListPanel::SelectedIndex() const {
     if (selection_ == nullptr) return -1;
+    EnsureSorted();
     if (selectionHint_ < entries_.size() && entries_[selectionHint_] == selection_) {
         return static_cast<int>(selectionHint_);
     }
@@ -199,7 +215,7 @@ int ContactListPanel::RevalidateSelection() {
 
 void ContactListPanel::AgreeWithCurrent() {
     const ContactPtr current = state_.ContainsContact(state_.CurrentContact());
-    if (current != nullptr && IndexOf(current.get()) >= 0) {
+    if (current != nullptr && Find(current.get()) >= 0) {
         selection_ = current;
         return;
     }
@@ -249,6 +265,7 @@ QRect ContactListPanel::CellRect(int index) const {
 }
 
 void ContactListPanel::Paint(QPainter& painter, const QRect& area) {
+    sincePaint_.start();
     Measure(area, painter.font());
     const int selected = RevalidateSelection();
     // A list area lower than one row shows nothing (and must not divide by 0).
@@ -330,8 +347,14 @@ bool ContactListPanel::HitTest(const QPoint& point) {
 }
 
 void ContactListPanel::Repaint() {
-    if (owner_ != nullptr) owner_->update();
     accessibility_.Update(*this, owner_);
+    if (owner_ == nullptr || repaintTimer_.isActive()) return;
+    const qint64 since = sincePaint_.isValid() ? sincePaint_.elapsed() : kRepaintIntervalMs;
+    if (since >= kRepaintIntervalMs) {
+        owner_->update();
+    } else {
+        repaintTimer_.start(static_cast<int>(kRepaintIntervalMs - since));
+    }
 }
 
 }  // namespace pellox::ui

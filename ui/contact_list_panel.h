@@ -8,9 +8,11 @@
 #pragma once
 
 #include <QColor>
+#include <QElapsedTimer>
 #include <QFont>
 #include <QPoint>
 #include <QRect>
+#include <QTimer>
 #include <vector>
 
 #include "store/app_state.h"
@@ -38,9 +40,15 @@ public:
     static constexpr int kColumns = 2;
     static constexpr int kMinRowHeight = 16;
     static constexpr int kNameIndent = 20;  // the name starts this far right of the icon
+    // The shortest time between two repaints the panel asks for: a frame.
+    static constexpr int kRepaintIntervalMs = 16;
 
-    // `owner` is repainted after every change the panel shows, and a screen reader
-    // told of a selection that moved (SelectionWatch).
+    // `owner` is repainted after the changes the panel shows, and a screen reader
+    // told of a selection that moved (SelectionWatch). A change repaints at once
+    // when the last repaint is a frame ago; changes coming faster (the presence
+    // reports of a whole list at sign-on) are drawn together, a frame after it.
+    // Likewise a contact whose fields changed is put in its place when the order
+    // is next needed, not once per change.
     ContactListPanel(QWidget* owner, AppState& state);
 
     // Registers with the model and rebuilds the list from it.
@@ -80,13 +88,21 @@ public:
     QRect CellRect(int index) const;
 
     // ---- State, for the view and for tests ----
-    const std::vector<ContactPtr>& entries() const { return entries_; }
+    const std::vector<ContactPtr>& entries() const {
+        EnsureSorted();
+        return entries_;
+    }
     int IndexOf(const Contact* contact) const;
+    // Whether the contact is listed: IndexOf(contact) >= 0, without putting the
+    // list in order first.
+    bool Lists(const Contact* contact) const { return Find(contact) >= 0; }
     const ContactPtr& selection() const { return selection_; }
     int rows() const { return rows_; }
     int rowHeight() const { return rowHeight_; }
     int columns() const { return columns_; }
     const QFont& badgeFont() const { return badgeFont_; }
+    // Whether a repaint is put off to the next frame.
+    bool repaintPending() const { return repaintTimer_.isActive(); }
 
 private:
     bool OnlyOnline() const;
@@ -95,7 +111,10 @@ private:
     // Inserts by binary search at the place the order gives it.
     void Insert(const ContactPtr& contact, const ContactInfo& info);
     void Remove(int index);
-    void Sort();
+    // The contact's place in entries_ as they stand, sorted or not; -1 when absent.
+    int Find(const Contact* contact) const;
+    // Sorts the entries when a change left them out of order.
+    void EnsureSorted() const;
     // `pen` is the colour of the painter's pen when the previous cell set it (an
     // invalid colour before the first), so that a cell sets the pen only to change it.
     void PaintEntry(QPainter& painter, const QRect& cell, const ContactInfo& info, QColor& pen);
@@ -113,7 +132,11 @@ private:
     AppState& state_;
     ContactPtr selection_;
     mutable std::size_t selectionHint_ = 0;  // where SelectedIndex last found it
-    std::vector<ContactPtr> entries_;
+    // In list order unless `unsorted_`: sorted on demand, so also by const members.
+    mutable std::vector<ContactPtr> entries_;
+    mutable bool unsorted_ = false;
+    QTimer repaintTimer_;      // a repaint put off to the next frame
+    QElapsedTimer sincePaint_;  // since the last paint
     int columns_ = kColumns;
     QFont badgeFont_;
     BackgroundCache highlight_{BackgroundKind::Selection};

@@ -6,6 +6,7 @@
 #include <QPaintEvent>
 #include <QTimerEvent>
 #include <QWheelEvent>
+#include <QWindow>
 #include <algorithm>
 #include <climits>
 
@@ -66,6 +67,8 @@ void CContactsView::OnInitialUpdate() {
     clock_.start(kClockIntervalMs, this);
     if (!initialised_) {
         initialised_ = true;
+        // Told when its window comes back from being minimised.
+        window()->installEventFilter(this);
         list_.Register();
         history_.Register();
         state_.AddListener(&status_);
@@ -150,13 +153,21 @@ void CContactsView::StatusChanged() {
     StatusTextChanged(this);
 }
 
-void CContactsView::paintEvent(QPaintEvent*) {
+void CContactsView::paintEvent(QPaintEvent* event) {
+    // Painted again after the clock stopped: the window is back in sight.
+    if (initialised_ && !clock_.isActive()) clock_.start(kClockIntervalMs, this);
+    const Areas areas = ComputeAreas();
+    // A tick of the clock: the clock alone.
+    if (history_.ClockArea(areas.history).contains(event->rect())) {
+        OffscreenPaint paint(this, event->rect());
+        history_.PaintClock(paint.painter(), areas.history);
+        return;
+    }
     OffscreenPaint paint(this, rect());
     QPainter& painter = paint.painter();
     background_.Draw(painter, rect());
-    const Areas areas = ComputeAreas();
     painter.setFont(font());
-    list_.Paint(painter, areas.list);
+    if (areas.list.intersects(event->rect())) list_.Paint(painter, areas.list);
     if (!status_.text().isEmpty()) {
         painter.setPen(ThemeColors::kWhite);
         painter.drawText(areas.status.adjusted(kStatusInset, 0, -kStatusInset, 0),
@@ -221,9 +232,30 @@ void CContactsView::focusInEvent(QFocusEvent* event) {
     FocusSelectedContact(this);
 }
 
+bool CContactsView::OnScreen() const {
+    const QWindow* handle = window()->windowHandle();
+    return isVisible() && handle != nullptr && handle->isExposed() && !window()->isMinimized();
+}
+
+bool CContactsView::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == window() && event->type() == QEvent::WindowStateChange &&
+        !clock_.isActive() && OnScreen()) {
+        clock_.start(kClockIntervalMs, this);
+        update(history_.ClockArea(ComputeAreas().history));
+    }
+    return FrameView::eventFilter(watched, event);
+}
+
 void CContactsView::timerEvent(QTimerEvent* event) {
     if (event->timerId() == clock_.timerId()) {
-        update(ComputeAreas().history);
+        // Nobody sees the clock (another view, a minimised or unmapped window): it
+        // stops until the view is painted again or its window restored, so that a
+        // hidden window sleeps.
+        if (!OnScreen()) {
+            clock_.stop();
+            return;
+        }
+        update(history_.ClockArea(ComputeAreas().history));
         return;
     }
     FrameView::timerEvent(event);

@@ -29,7 +29,10 @@ class CContactsView : public FrameView {
     Q_OBJECT
 
 public:
-    static constexpr int kClockIntervalMs = 1000;  // timer 1: the clock
+    // Timer 1: the clock, while the view is on screen. It stops at the first tick
+    // that finds the view hidden, its window minimised or not exposed, and starts
+    // again with the next paint or when the window is restored.
+    static constexpr int kClockIntervalMs = 1000;
     static constexpr int kStatusInset = 4;         // left and right of the status text
 
     // The view reads the model from `state` and the session's state and traffic
@@ -77,12 +80,15 @@ protected:
     void wheelEvent(QWheelEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void timerEvent(QTimerEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     // A screen reader's focus goes on to the selected contact.
     void focusInEvent(QFocusEvent* event) override;
 
 private:
     void LayOut();
     void StatusChanged();
+    // Visible in a window that is exposed and not minimised.
+    bool OnScreen() const;
 
     AppState& state_;
     SessionProbe probe_;

@@ -72,24 +72,35 @@ NotificationImageData ImageData(const QImage& source) {
 
 }  // namespace
 
+DesktopNotifier::DesktopNotifier(QObject* parent) : QObject(parent) {}
+
 DesktopNotifier::DesktopNotifier(QDBusConnection bus, QObject* parent)
-    : QObject(parent), bus_(std::move(bus)) {
-    RegisterImageType();
-    if (bus_.isConnected()) {
-        const QString service = QString::fromLatin1(kNotificationsService);
-        const QString path = QString::fromLatin1(kNotificationsPath);
-        const QString iface = QString::fromLatin1(kNotificationsInterface);
-        // The string-based slots are the form QDBusConnection::connect takes.
-        bus_.connect(service, path, iface, QStringLiteral("ActionInvoked"), this,
-                     SLOT(onActionInvoked(uint, QString)));
-        bus_.connect(service, path, iface, QStringLiteral("NotificationClosed"), this,
-                     SLOT(onNotificationClosed(uint, uint)));
-        bus_.connect(service, path, iface, QStringLiteral("ActivationToken"), this,
-                     SLOT(onActivationToken(uint, QString)));
-    }
-}
+    : QObject(parent), bus_(std::move(bus)) {}
 
 DesktopNotifier::~DesktopNotifier() = default;
+
+QDBusConnection& DesktopNotifier::Bus() {
+    if (!bus_) bus_ = QDBusConnection::sessionBus();
+    if (!subscribed_) {
+        subscribed_ = true;
+        RegisterImageType();
+        if (bus_->isConnected()) {
+            const QString service = QString::fromLatin1(kNotificationsService);
+            const QString path = QString::fromLatin1(kNotificationsPath);
+            const QString iface = QString::fromLatin1(kNotificationsInterface);
+            // The string-based slots are the form QDBusConnection::connect takes.
+            // Subscribed before the first call goes out, so that no answer to it is
+            // missed.
+            bus_->connect(service, path, iface, QStringLiteral("ActionInvoked"), this,
+                          SLOT(onActionInvoked(uint, QString)));
+            bus_->connect(service, path, iface, QStringLiteral("NotificationClosed"), this,
+                          SLOT(onNotificationClosed(uint, uint)));
+            bus_->connect(service, path, iface, QStringLiteral("ActivationToken"), this,
+                          SLOT(onActivationToken(uint, QString)));
+        }
+    }
+    return *bus_;
+}
 
 QDBusMessage DesktopNotifier::BuildNotifyMessage(const NotificationRequest& request,
                                                  bool escapeBody) {
@@ -111,7 +122,8 @@ QDBusMessage DesktopNotifier::BuildNotifyMessage(const NotificationRequest& requ
 }
 
 void DesktopNotifier::Show(const NotificationRequest& request, ShowCallback done) {
-    if (!bus_.isConnected() || capabilities_ == Capabilities::Known) {
+    QDBusConnection& bus = Bus();
+    if (!bus.isConnected() || capabilities_ == Capabilities::Known) {
         Send(request, done);
         return;
     }
@@ -121,7 +133,7 @@ void DesktopNotifier::Show(const NotificationRequest& request, ShowCallback done
     const QDBusMessage ask = QDBusMessage::createMethodCall(
         QString::fromLatin1(kNotificationsService), QString::fromLatin1(kNotificationsPath),
         QString::fromLatin1(kNotificationsInterface), QStringLiteral("GetCapabilities"));
-    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(ask, callTimeoutMs_), this);
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(ask, callTimeoutMs_), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this](QDBusPendingCallWatcher* finished) {
                 finished->deleteLater();
@@ -136,7 +148,8 @@ void DesktopNotifier::Show(const NotificationRequest& request, ShowCallback done
 }
 
 void DesktopNotifier::Send(const NotificationRequest& request, const ShowCallback& done) {
-    if (!bus_.isConnected()) {
+    QDBusConnection& bus = Bus();
+    if (!bus.isConnected()) {
         NotificationResult result;
         result.errorName = QStringLiteral("org.freedesktop.DBus.Error.Disconnected");
         result.errorMessage = QStringLiteral("not connected to a session bus");
@@ -146,7 +159,7 @@ void DesktopNotifier::Send(const NotificationRequest& request, const ShowCallbac
         return;
     }
     const QDBusPendingCall call =
-        bus_.asyncCall(BuildNotifyMessage(request, bodyMarkup_), callTimeoutMs_);
+        bus.asyncCall(BuildNotifyMessage(request, bodyMarkup_), callTimeoutMs_);
     auto* watcher = new QDBusPendingCallWatcher(call, this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, done](QDBusPendingCallWatcher* finished) {
@@ -175,12 +188,12 @@ void DesktopNotifier::Finish(const NotificationResult& result, const ShowCallbac
 }
 
 void DesktopNotifier::Close(uint id) {
-    if (!ownIds_.contains(id) || !bus_.isConnected()) return;
+    if (!ownIds_.contains(id) || !Bus().isConnected()) return;
     QDBusMessage message = QDBusMessage::createMethodCall(
         QString::fromLatin1(kNotificationsService), QString::fromLatin1(kNotificationsPath),
         QString::fromLatin1(kNotificationsInterface), QStringLiteral("CloseNotification"));
     message << id;
-    bus_.asyncCall(message, callTimeoutMs_);
+    Bus().asyncCall(message, callTimeoutMs_);
 }
 
 void DesktopNotifier::onActionInvoked(uint id, const QString& actionKey) {

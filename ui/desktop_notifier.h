@@ -23,6 +23,7 @@
 #include <QString>
 #include <QVector>
 #include <functional>
+#include <optional>
 #include <utility>
 
 class QDBusMessage;
@@ -59,10 +60,16 @@ class DesktopNotifier : public QObject {
     Q_OBJECT
 
 public:
-    // Calls on the bus this connection is to; the default is the session bus.
-    explicit DesktopNotifier(QDBusConnection bus = QDBusConnection::sessionBus(),
-                             QObject* parent = nullptr);
+    // Calls on the session bus, which is first asked for (connected to, with the
+    // signals subscribed) by the first notification: a start-up and an idle window
+    // that show none never wait for the bus.
+    explicit DesktopNotifier(QObject* parent = nullptr);
+    // Calls on the bus this connection is to, from the first notification on.
+    explicit DesktopNotifier(QDBusConnection bus, QObject* parent = nullptr);
     ~DesktopNotifier() override;
+
+    // Whether the bus has been taken into use (by a Show).
+    bool busInUse() const { return subscribed_; }
 
     using ShowCallback = std::function<void(const NotificationResult&)>;
     // Asks the service to show the notification. `done` (optional) and the signal
@@ -97,10 +104,14 @@ private slots:
     void onNotificationClosed(uint id, uint reason);
 
 private:
+    // The bus, taken into use on the first call: the session bus when none was
+    // given, with the service's signals subscribed.
+    QDBusConnection& Bus();
     void Send(const NotificationRequest& request, const ShowCallback& done);
     void Finish(const NotificationResult& result, const ShowCallback& done);
 
-    QDBusConnection bus_;
+    std::optional<QDBusConnection> bus_;
+    bool subscribed_ = false;
     QSet<uint> ownIds_;
     QHash<uint, QString> tokens_;  // of own notifications only
     int callTimeoutMs_ = 5000;

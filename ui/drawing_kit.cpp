@@ -1,6 +1,8 @@
 #include "ui/drawing_kit.h"
 
+#include <QFile>
 #include <QFontInfo>
+#include <QImageReader>
 #include <QWidget>
 #include <algorithm>
 
@@ -9,9 +11,22 @@
 #include "ui/language.h"
 
 // The image collection is compiled into this static library; its initialiser is
-// only linked in when library code names it, so it is registered here.
+// only linked in when library code names it, so it is registered here, once.
 static void InitImageResources() {
     Q_INIT_RESOURCE(pellox_images);
+}
+
+static void RegisterImageResources() {
+    static const bool registered = (InitImageResources(), true);
+    (void)registered;
+}
+
+// A PNG of the resources. Read as what it is: a reader left to find out the
+// format loads every image format plugin to ask it.
+static QImage ReadPng(const QString& path) {
+    QImageReader reader(path, "png");
+    reader.setAutoDetectImageFormat(false);
+    return reader.read();
 }
 
 namespace pellox::ui {
@@ -99,25 +114,48 @@ void PaintFormBackground(QPainter& painter, const QRect& rect) {
     painter.fillRect(rect, shade::kForm);
 }
 
-const QPixmap& BackgroundCache::Pixmap(const QSize& size) {
-    if (pixmap_.isNull() || pixmap_.size() != size) {
-        pixmap_ = QPixmap(size);
+const QPixmap& BackgroundCache::Strip(int height) {
+    const QSize size(kStripWidth, std::max(height, 0));
+    if (strip_.isNull() || strip_.size() != size) {
+        strip_ = QPixmap(size);
         if (!size.isEmpty()) {
-            QPainter painter(&pixmap_);
+            QPainter painter(&strip_);
             PaintBackground(kind_, painter, QRect(QPoint(0, 0), size));
         }
         ++renderCount_;
     }
-    return pixmap_;
+    return strip_;
 }
 
 void BackgroundCache::Draw(QPainter& painter, const QRect& rect) {
     if (rect.isEmpty()) return;
-    painter.drawPixmap(rect.topLeft(), Pixmap(rect.size()));
+    const QPixmap& strip = Strip(rect.height());
+    // Copy by copy: the painter shares a tiled fill of a large area out among
+    // worker threads, which it starts for the first one, and that costs more than
+    // the copies. Only the strips inside the painter's clip are copied.
+    const QRect visible =
+        painter.hasClipping() ? rect & painter.clipBoundingRect().toAlignedRect() : rect;
+    if (visible.isEmpty()) return;
+    const int first = rect.left() + (visible.left() - rect.left()) / kStripWidth * kStripWidth;
+    for (int x = first; x <= visible.right(); x += kStripWidth) {
+        const int width = std::min(kStripWidth, rect.right() + 1 - x);
+        painter.drawPixmap(QPoint(x, rect.top()), strip, QRect(0, 0, width, rect.height()));
+    }
 }
 
 OffscreenPaint::OffscreenPaint(QPaintDevice* target, const QRect& rect)
     : target_(target), rect_(rect) {
+    if (target->devType() == QInternal::Widget) {
+        direct_ = true;
+        painter_.begin(target);
+        painter_.setClipRect(rect);
+        // As a pixmap's painter starts: the widget's would take its palette and font.
+        painter_.setPen(QPen());
+        painter_.setBackground(QBrush(Qt::white));
+        painter_.setFont(QFont());
+        painter_.setLayoutDirection(Qt::LayoutDirectionAuto);
+        return;
+    }
     // On a high-density screen the buffer has the screen's pixels, not the
     // widget's logical ones, so the copy is not scaled up.
     const qreal ratio = target->devicePixelRatioF();
@@ -129,15 +167,15 @@ OffscreenPaint::OffscreenPaint(QPaintDevice* target, const QRect& rect)
 
 OffscreenPaint::~OffscreenPaint() {
     painter_.end();
-    if (rect_.isEmpty()) return;
+    if (direct_ || rect_.isEmpty()) return;
     QPainter screen(target_);
     screen.drawPixmap(rect_.topLeft(), buffer_);
 }
 
 QImage LoadBitmap(int id) {
-    static const bool registered = (InitImageResources(), true);
-    (void)registered;
-    return QImage(QStringLiteral(":/pellox/bitmap%1.png").arg(id));
+    RegisterImageResources();
+    const QString path = QStringLiteral(":/pellox/bitmap%1.png").arg(id);
+    return QFile::exists(path) ? ReadPng(path) : QImage();
 }
 
 QPixmap MaskedPixmap(const QImage& bitmap) {
@@ -153,10 +191,12 @@ QPixmap MaskedPixmap(const QImage& bitmap) {
 }
 
 QIcon AppIcon() {
-    LoadBitmap(0);  // makes sure the image collection is registered
+    RegisterImageResources();
+    // Pixmaps, not files: an icon reads its files as images of unknown format.
     QIcon icon;
-    icon.addFile(QStringLiteral(":/pellox/icon142_32.png"), QSize(32, 32));
-    icon.addFile(QStringLiteral(":/pellox/icon142_64.png"), QSize(64, 64));
+    for (const int size : {32, 64}) {
+        icon.addPixmap(QPixmap::fromImage(ReadPng(QStringLiteral(":/pellox/icon142_%1.png").arg(size))));
+    }
     return icon;
 }
 

@@ -58,16 +58,21 @@ enum class BackgroundKind {
     Form,       // contact and settings forms
 };
 
-// One background rendered into a pixmap of the requested size and kept; it is
-// rendered again only when a request comes with a different width or height.
-// Drawing it is a plain copy.
+// One background, kept as a narrow strip of the requested height: every
+// background's rows are one colour each, so the strip, repeated across the width,
+// is the whole picture at a thirtieth of the memory of a view-sized pixmap. It is
+// rendered again only when a request comes with a different height. Drawing it is
+// a tiled copy.
 class BackgroundCache {
 public:
+    static constexpr int kStripWidth = 16;
+
     explicit BackgroundCache(BackgroundKind kind) : kind_(kind) {}
 
-    // The background in the given size, rendered on a size change only.
-    const QPixmap& Pixmap(const QSize& size);
-    // Copies the background of rect's size to rect's top-left corner.
+    // The background's strip (kStripWidth wide) for that height, rendered on a
+    // change of height only.
+    const QPixmap& Strip(int height);
+    // Fills rect with the background of rect's height.
     void Draw(QPainter& painter, const QRect& rect);
 
     BackgroundKind kind() const { return kind_; }
@@ -76,14 +81,19 @@ public:
 
 private:
     BackgroundKind kind_;
-    QPixmap pixmap_;
+    QPixmap strip_;
     int renderCount_ = 0;
 };
 
-// Off-screen painting: paints into a pixmap the size of `rect` (with rect's
-// top-left corner mapped to the pixmap's origin, so callers draw in the target's
-// coordinates) and copies it to `target` in one step when the scope ends.
-// Intended for a widget's paintEvent.
+// Off-screen painting: nothing reaches the screen before the scope ends, and then
+// all of it at once. Callers draw in the target's coordinates, clipped to `rect`.
+// A widget (a paintEvent) is painted directly: it paints into its window's back
+// buffer already, which goes to the screen whole after the paint, so a second
+// buffer would only cost a copy and a view-sized allocation on every paint. Any
+// other target gets a pixmap the size of `rect` (rect's top-left corner mapped to
+// its origin), copied to the target in one step when the scope ends. Either way
+// the painter starts as a pixmap's does (black pen, no brush, the application's
+// font), not with the widget's palette and font.
 class OffscreenPaint {
 public:
     OffscreenPaint(QPaintDevice* target, const QRect& rect);
@@ -96,6 +106,7 @@ public:
 private:
     QPaintDevice* target_;
     QRect rect_;
+    bool direct_ = false;  // a widget, painted without the pixmap
     QPixmap buffer_;
     QPainter painter_;
 };

@@ -213,6 +213,16 @@ bool HistoryPanel::PlaceEntries(const MessageHistory& history, const QRect& area
     return lastCut;
 }
 
+void HistoryPanel::PaintClock(QPainter& painter, const QRect& rect) {
+    if (!compact() || rect.isEmpty()) return;
+    const QRect clock = ClockArea(rect);
+    painter.save();
+    painter.setClipRect(clock, Qt::IntersectClip);
+    box_.Draw(painter, rect);
+    clock_.Paint(painter, clock, smallFont_);
+    painter.restore();
+}
+
 void HistoryPanel::Paint(QPainter& painter, const QRect& rect) {
     if (rect.isEmpty()) return;
     lastRect_ = rect;

@@ -63,6 +63,9 @@ public:
     // rect. A negative offset, or another contact than the one drawn last (by this
     // panel or any other), starts again at the newest entry.
     void Paint(QPainter& painter, const QRect& rect);
+    // Paints only the compact layout's clock (on its part of the panel box) of a
+    // panel painted into `rect`: what a tick of the clock changes.
+    void PaintClock(QPainter& painter, const QRect& rect);
 
     // 0 shows the newest entry at the top; each step moves by a fifth of the
     // panel. There is no upper bound (the background shows past the oldest entry).

@@ -2,9 +2,11 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QSoundEffect>
+#include <QLibrary>
 #include <QThread>
-#include <QUrl>
+#include <cstdio>
+
+#include "ui/sound_backend.h"
 
 namespace pellox::ui {
 
@@ -23,6 +25,22 @@ QStringList SoundPlayer::DefaultSoundFolders() {
     return folders;
 }
 
+QStringList SoundPlayer::DefaultBackendPaths() {
+    QStringList paths;
+    if (QCoreApplication::instance() != nullptr) {
+        const QString dir = QCoreApplication::applicationDirPath();
+        paths << dir + QStringLiteral("/" PELLOX_SOUND_MODULE_NAME);
+#ifdef PELLOX_INSTALLED_SOUND_MODULE
+        // Relative to the installed executable: <prefix>/lib/.../pellox/.
+        paths << dir + QStringLiteral("/" PELLOX_INSTALLED_SOUND_MODULE);
+#endif
+    }
+#ifdef PELLOX_BUILD_SOUND_MODULE
+    paths << QStringLiteral(PELLOX_BUILD_SOUND_MODULE);
+#endif
+    return paths;
+}
+
 SoundPlayer::SoundPlayer(QStringList folders, QObject* parent)
     : QObject(parent), folders_(std::move(folders)) {}
 
@@ -38,16 +56,29 @@ QString SoundPlayer::FilePath(const QString& name) const {
     return {};
 }
 
-QSoundEffect* SoundPlayer::Effect(const QString& name) {
+bool SoundPlayer::Ready(const QString& name) const {
     const QString path = FilePath(name);
-    if (path.isEmpty()) return nullptr;
-    QSoundEffect*& effect = effects_[path];
-    if (effect == nullptr) {
-        effect = new QSoundEffect(this);
-        // A plain path would be taken as a URL and fail to load.
-        effect->setSource(QUrl::fromLocalFile(path));
+    return backend_ != nullptr && !path.isEmpty() && backend_->Ready(path);
+}
+
+SoundBackend* SoundPlayer::Backend() {
+    if (backend_ != nullptr || backendTried_) return backend_.get();
+    backendTried_ = true;
+    QString errors;
+    for (const QString& path : DefaultBackendPaths()) {
+        if (!QFileInfo(path).isFile()) continue;
+        // Never unloaded: the backend's code must stay while the backend lives.
+        QLibrary module(path);
+        const auto create = reinterpret_cast<SoundBackendFactory>(module.resolve(kSoundBackendEntry));
+        if (create != nullptr) {
+            backend_.reset(create());
+            return backend_.get();
+        }
+        errors += QLatin1Char(' ') + module.errorString();
     }
-    return effect;
+    std::fprintf(stderr, "pellox: no sound module could be loaded, sounds stay silent:%s\n",
+                 errors.isEmpty() ? " none found" : errors.toLocal8Bit().constData());
+    return nullptr;
 }
 
 void SoundPlayer::Play(const QString& name) {
@@ -62,12 +93,9 @@ void SoundPlayer::PlayHere(const QString& name) {
     lastRequested_ = name;
     ++requestCount_;
     emit playRequested(name);
-    if (QSoundEffect* effect = Effect(name)) {
-        // A sound still loading starts once it is ready; one already playing starts
-        // over.
-        effect->stop();
-        effect->play();
-    }
+    const QString path = FilePath(name);
+    if (path.isEmpty()) return;
+    if (SoundBackend* backend = Backend()) backend->Play(path);
 }
 
 }  // namespace pellox::ui

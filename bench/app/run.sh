@@ -7,13 +7,16 @@
 #     size, so that what any Qt program costs shows apart from Pellox's own.
 # Each program is started --runs times, alternating; every run prints one JSON
 # line (app_probe's figures plus "app" and "run"). The last Pellox run also
-# measures --idle-s seconds of idling.
+# measures --idle-s seconds of idling with its window shown, then as many with it
+# unmapped (as a window manager does with a minimised window). Every Pellox run
+# signs on to a server started for it: the server limits how often one account
+# may sign on.
 #
 #   bench/app/run.sh --build-dir DIR [--runs N] [--idle-s N] [--other pidgin|none]
 set -euo pipefail
 
 build_dir=""
-runs=3
+runs=9
 idle_s=60
 other=pidgin
 while [ $# -gt 0 ]; do
@@ -60,19 +63,28 @@ export DISPLAY=":$display_number"
 unset WAYLAND_DISPLAY
 export QT_QPA_PLATFORM=xcb
 
-"$server" --port-auth 0 --port-bos 0 --proxy-port 0 --verbose >"$work/server.out" 2>"$work/server.log" &
-server_pid=$!
-port=""
-for _ in $(seq 100); do
-  port="$(sed -n 's/^pellox-server listening auth [0-9.]*:\([0-9]*\) bos .*/\1/p' "$work/server.out")"
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "bench/app/run.sh: the server did not start" >&2; exit 1; }
+# A fresh local server; its authorization port in $port.
+start_server() {
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  : >"$work/server.out"
+  "$server" --port-auth 0 --port-bos 0 --proxy-port 0 --verbose >"$work/server.out" 2>"$work/server.log" &
+  server_pid=$!
+  port=""
+  for _ in $(seq 100); do
+    port="$(sed -n 's/^pellox-server listening auth [0-9.]*:\([0-9]*\) bos .*/\1/p' "$work/server.out")"
+    [ -n "$port" ] && break
+    sleep 0.1
+  done
+  [ -n "$port" ] || { echo "bench/app/run.sh: the server did not start" >&2; exit 1; }
+}
 
 # Pellox keeps its data beside its executable: each run gets a copy in a fresh
 # directory with the demo profile (autoconnect on).
 run_pellox() {
+  start_server
   local dir="$work/pellox-$1"
   mkdir -p "$dir/History"
   chmod 700 "$dir/History"
@@ -80,10 +92,9 @@ run_pellox() {
   printf '%s\r\n' '[settings]' 'profile=100001' 'onlyonline=0' 'columns=2' 'autoconnect=1' \
     'sendclose=1' 'showhistory=1' '[100001]' 'passw=alice' "server=127.0.0.1:$port" \
     >"$dir/History/settings.txt"
-  : >"$work/server.log"
   local figures
   figures="$("$probe" --ready-file "$work/server.log" --ready-text " online" --settle-ms 2000 \
-    --idle-s "$2" -- "$dir/pellox")"
+    --idle-s "$2" --hidden-idle-s "$2" -- "$dir/pellox")"
   echo "{\"app\": \"pellox\", \"run\": $1, ${figures#\{}"
 }
 

@@ -66,6 +66,12 @@ server::OscarServer& Server() {
         server::ServerConfig config;
         config.authPort = 0;
         config.bosPort = 0;
+        // Each iteration signs the same account on again: no limit of sign-ons or
+        // requests may cut the run short.
+        config.signOnBurst = 1000000;
+        config.signOnsPerMinute = 1000000;
+        config.snacBurst = 1000000;
+        config.snacsPerSecond = 1000000;
         std::string error;
         auto* started = new server::OscarServer;
         if (!started->Start(config, std::move(accounts), error)) std::abort();

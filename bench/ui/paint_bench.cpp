@@ -1,13 +1,12 @@
 // The views where a user feels the size of his data: painting the conversation
 // with a short and a very long history, painting the contact list with few and
-// many contacts, and the storm of presence reports at sign-on, each report
-// re-sorting the contact list, against one full sort of the same list.
+// many contacts, and the storm of presence reports at sign-on: one report against
+// one full sort of the same list, and a whole storm drawn on screen.
 //
 // The widgets are real and painted off screen (QT_QPA_PLATFORM=offscreen); the
 // model lives on a temporary data directory that is removed at exit.
 #include <benchmark/benchmark.h>
 
-#include <QApplication>
 #include <QCoreApplication>
 #include <QImage>
 #include <QTemporaryDir>
@@ -20,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/ui/drawing_bench_main.h"
 #include "net/net_command.h"
 #include "net/session_impl.h"
 #include "protocol/messenger_session.h"
@@ -195,6 +195,27 @@ struct ContactsSetup {
     }
 };
 
+// Posted changes are delivered on this (the user-interface) thread as the
+// application delivers them, through the event loop, in `context`.
+void DeliverThroughTheEventLoop(AppState& state, QObject& context) {
+    state.SetPoster([&state, &context](ChangeCode code, ContactPtr contact) {
+        QMetaObject::invokeMethod(
+            &context,
+            [&state, code, contact = std::move(contact)] { state.Notify(code, contact, false); },
+            Qt::QueuedConnection);
+    });
+}
+
+// The contact list view at the frame's size, activated; `shown` on screen (off
+// screen) or only laid out.
+std::unique_ptr<ui::CContactsView> MakeContactsView(AppState& state, bool shown) {
+    auto view = std::make_unique<ui::CContactsView>(state, ui::SessionProbe{});
+    view->resize(kWidth, kHeight);
+    if (shown) view->show();
+    view->OnInitialUpdate();
+    return view;
+}
+
 // 1 000 contacts, every one listed, the contact list view registered; posted
 // changes are delivered on this (the user-interface) thread as the application
 // delivers them, through the event loop.
@@ -215,17 +236,8 @@ struct PresenceSetup {
             uins.push_back(info.uin);
             statuses.push_back(info.status);
         }
-        model.state.SetPoster([this](ChangeCode code, ContactPtr contact) {
-            QMetaObject::invokeMethod(
-                &postContext,
-                [this, code, contact = std::move(contact)] {
-                    model.state.Notify(code, contact, false);
-                },
-                Qt::QueuedConnection);
-        });
-        view = std::make_unique<ui::CContactsView>(model.state, ui::SessionProbe{});
-        view->resize(kWidth, kHeight);
-        view->OnInitialUpdate();
+        DeliverThroughTheEventLoop(model.state, postContext);
+        view = MakeContactsView(model.state, /*shown=*/false);
         session = std::make_unique<MessengerSession>(model.state);
     }
     ~PresenceSetup() {
@@ -235,11 +247,41 @@ struct PresenceSetup {
     std::size_t Listed() const { return view->listPanel().entries().size(); }
 };
 
+// The presence storm of a sign-on as the contact list meets it on screen: a
+// thousand reports, each delivered in an event-loop turn of its own (the
+// user-interface thread keeping up with the network), with the view shown (off
+// screen) and its paints counted.
+struct StormSetup : QObject {
+    static constexpr int kContacts = 1000;
+    Model model{false};
+    QObject postContext;
+    std::unique_ptr<ui::CContactsView> view;
+    std::vector<ContactPtr> contacts;
+    int paints = 0;
+
+    StormSetup() {
+        std::mt19937 random(9);
+        for (int i = 0; i < kContacts; ++i) {
+            contacts.push_back(model.state.AddContact(ContactNumber(i, random), false));
+        }
+        DeliverThroughTheEventLoop(model.state, postContext);
+        view = MakeContactsView(model.state, /*shown=*/true);
+        view->installEventFilter(this);
+    }
+    ~StormSetup() override { model.state.SetPoster(nullptr); }
+
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) ++paints;
+        return false;
+    }
+};
+
 // Made on first use, destroyed by main before the application object goes.
 struct Setups {
     std::map<int, std::unique_ptr<ConversationSetup>> conversations;
     std::map<int, std::unique_ptr<ContactsSetup>> contacts;
     std::unique_ptr<PresenceSetup> presence;
+    std::unique_ptr<StormSetup> storm;
 };
 Setups* g_setups = nullptr;
 
@@ -258,6 +300,11 @@ ContactsSetup& ContactsFor(int count) {
 PresenceSetup& Presence() {
     if (!g_setups->presence) g_setups->presence = std::make_unique<PresenceSetup>();
     return *g_setups->presence;
+}
+
+StormSetup& Storm() {
+    if (!g_setups->storm) g_setups->storm = std::make_unique<StormSetup>();
+    return *g_setups->storm;
 }
 
 // ---- Benchmarks -----------------------------------------------------------------
@@ -290,7 +337,8 @@ BENCHMARK(BM_PaintContacts)->Arg(50)->Arg(2000)->Unit(benchmark::kMicrosecond)->
 
 // One presence report: a contact's status changes (offline, online, away in turn)
 // through the session's presence event, and the posted ContactChanged is delivered
-// so the contact list re-sorts. The view is not on screen, so no paint follows.
+// to the contact list, which puts off sorting until the order is needed. The view
+// is not on screen, so no paint follows.
 void BM_PresenceReport(benchmark::State& state) {
     PresenceSetup& setup = Presence();
     std::size_t next = 0;
@@ -308,6 +356,32 @@ void BM_PresenceReport(benchmark::State& state) {
 }
 BENCHMARK(BM_PresenceReport)->Unit(benchmark::kMicrosecond)->Iterations(1000);
 
+// A storm of kContacts presence reports, each delivered in its own event-loop turn
+// as the network thread would post it, until the last one is drawn: the time,
+// and the paints it took (counter "repaints", per storm).
+void BM_PresenceStorm(benchmark::State& state) {
+    StormSetup& setup = Storm();
+    std::int64_t paints = 0;
+    std::int32_t status = 0;
+    for (auto _ : state) {
+        status = status == 0 ? 2 : 0;  // online, then away
+        const int before = setup.paints;
+        for (const ContactPtr& contact : setup.contacts) {
+            contact->Update([status](ContactInfo& info) { info.status = status; });
+            setup.model.state.Notify(ChangeCode::ContactChanged, contact, true);
+            QCoreApplication::processEvents();
+        }
+        while (setup.view->listPanel().repaintPending()) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        }
+        QCoreApplication::processEvents();
+        paints += setup.paints - before;
+    }
+    state.counters["repaints"] =
+        benchmark::Counter(static_cast<double>(paints), benchmark::Counter::kAvgIterations);
+}
+BENCHMARK(BM_PresenceStorm)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);
+
 // One full sort of the same list: a ListReset rebuilds it from the model.
 void BM_ContactListSort(benchmark::State& state) {
     PresenceSetup& setup = Presence();
@@ -322,17 +396,10 @@ BENCHMARK(BM_ContactListSort)->Unit(benchmark::kMicrosecond)->Iterations(1000);
 }  // namespace pellox
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    QApplication application(argc, argv);
-    QApplication::setFont(pellox::ui::ApplicationFont());
-    {
+    return pellox::bench::RunDrawingBenchmarks(argc, argv, [] {
         pellox::Setups setups;
         pellox::g_setups = &setups;
         benchmark::RunSpecifiedBenchmarks();
         pellox::g_setups = nullptr;
-    }
-    benchmark::Shutdown();
-    return 0;
+    });
 }

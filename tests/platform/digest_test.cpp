@@ -27,6 +27,11 @@ TEST(Digest, KnownVectors) {
         {std::string("\xFF\x00\x80", 3), "60:CD:CC:D4:00:05:80:A3:C3:94:B8:AD:6E:A9:B8:99",
          "EF:19:2B:7A:F5:4E:94:3F:20:6A:B2:70:75:EC:18:05:38:4C:97:2C:99:59:FC:58:20:F1:FA:7D:52:"
          "68:FC:EF"},
+        // Longer than a block: the length goes into a second one.
+        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+         "57:ED:F4:A2:2B:E3:C9:55:AC:49:DA:2E:21:07:B6:7A",
+         "F3:71:BC:4A:31:1F:2B:00:9E:EF:95:2D:D8:3C:A8:0E:2B:60:02:6C:8E:93:55:92:D0:F9:C3:08:45:3C:"
+         "81:3E"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.md5);

@@ -1,5 +1,6 @@
 #include "platform/tls.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -12,6 +13,7 @@
 
 #include "platform/endpoint.h"
 #include "platform/files.h"
+#include "platform/tls_client.h"
 
 namespace pellox::platform {
 namespace {
@@ -249,6 +251,31 @@ int OldVersionHandshake(bool server, SocketHandle s, const CertificateAndKey& pe
     SSL_free(ssl);
     SSL_CTX_free(context);
     return rc;
+}
+
+// The module a program without the TLS code loads on its first TLS connection
+// speaks TLS on its own: a pinned client of it takes data from the server.
+TEST_F(Tls, TheModuleAloneMakesAClientThatConnects) {
+    void* module = ::dlopen(PELLOX_BUILD_TLS_MODULE, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(module, nullptr) << ::dlerror();
+    const auto start = reinterpret_cast<decltype(&PelloxNewTlsClient)>(::dlsym(module, "PelloxNewTlsClient"));
+    const auto connect =
+        reinterpret_cast<decltype(&PelloxConnectTlsClient)>(::dlsym(module, "PelloxConnectTlsClient"));
+    ASSERT_NE(start, nullptr);
+    ASSERT_NE(connect, nullptr);
+    OneShotServer server(Context(selfSigned_), [&](TlsStream& s) { ASSERT_TRUE(s.SendAll("hi", 2)); });
+    IpAddress loopback;
+    ASSERT_TRUE(ParseIpAddress("127.0.0.1", loopback));
+    const TlsClientOptions options{"localhost", Fingerprint(selfSigned_), ""};
+    const std::unique_ptr<Stream> stream(start(ConnectFirst({loopback}, server.Port(), Later()), &options));
+    TlsOutcome outcome;
+    const steady_clock::time_point deadline = Later();
+    connect(stream.get(), &deadline, &outcome);
+    EXPECT_EQ(outcome.verdict, TlsVerdict::PinMatched) << outcome.reason;
+    char got[2] = {};
+    EXPECT_EQ(stream->ReceiveSome(got, 2), 2);
+    EXPECT_EQ(std::string(got, 2), "hi");
+    server.Join();
 }
 
 TEST_F(Tls, VersionsBelowTls12AreRefused) {

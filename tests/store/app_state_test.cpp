@@ -41,12 +41,21 @@ protected:
 TEST_F(AppStateTest, FindContactTakesTheFirstExactMatch) {
     EXPECT_EQ(state_.FindContact(u"1"), nullptr);
     ContactPtr first = state_.AddContact(Info(u"1", u"first"), false);
-    state_.AddContact(Info(u"1", u"second"), false);
+    ContactPtr second = state_.AddContact(Info(u"1", u"second"), false);
     state_.AddContact(Info(u"10"), false);
     EXPECT_EQ(state_.FindContact(u"1"), first);
     EXPECT_EQ(state_.FindContact(u"01"), nullptr);
     EXPECT_EQ(state_.ContactCount(), 3u);
     EXPECT_THAT(listener_.calls, IsEmpty());  // without save: the caller notifies
+
+    // The next one with that UIN is found once the first has gone, then none.
+    state_.RemoveContact(first);
+    EXPECT_EQ(state_.FindContact(u"1"), second);
+    state_.RemoveContact(second);
+    EXPECT_EQ(state_.FindContact(u"1"), nullptr);
+    bool added = false;
+    EXPECT_NE(state_.FindOrAddContact(Info(u"1"), added), second);
+    EXPECT_TRUE(added);
 }
 
 TEST_F(AppStateTest, AddWithSaveWritesTheListAndAnnounces) {

@@ -8,6 +8,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QWidget>
+#include <optional>
 #include <thread>
 
 #include "resources/command_ids.h"
@@ -106,9 +107,10 @@ private:
     void UnregisterService() {
         serverBus_.unregisterService(QString::fromLatin1(kNotificationsService));
     }
-    void MakeAnnouncer(QDBusConnection bus = QDBusConnection::sessionBus()) {
+    // Without a bus: the session bus, taken into use by the first notification.
+    void MakeAnnouncer(std::optional<QDBusConnection> bus = std::nullopt) {
         announcer_.reset();
-        notifier_ = std::make_unique<DesktopNotifier>(bus);
+        notifier_ = bus ? std::make_unique<DesktopNotifier>(*bus) : std::make_unique<DesktopNotifier>();
         announcer_ = std::make_unique<MessageAnnouncer>(
             *notifier_, *sounds_, [this](int id) { commands_.push_back(id); },
             [this] { return active_; });
@@ -147,8 +149,10 @@ private slots:
 
     void inTheBackgroundTheServiceShowsTheMessage() {
         QSignalSpy announced(announcer_.get(), &MessageAnnouncer::announced);
+        QVERIFY(!notifier_->busInUse());  // the first notification connects
         announcer_->Announce(MessageAnnouncer::Title("Маша", "12345"), "Привет!\nКак дела?");
         QTRY_COMPARE(server_->calls.size(), 1);
+        QVERIFY(notifier_->busInUse());
         const FakeNotificationServer::Call& call = server_->calls.front();
         QCOMPARE(call.summary, QString("ICQ: Маша (12345)"));
         QCOMPARE(MessageAnnouncer::Title("100004", "100004"), QString("ICQ: 100004"));

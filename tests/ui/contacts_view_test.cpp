@@ -80,6 +80,15 @@ QRect Bounds(const QImage& image, const QRect& area, const QColor& colour) {
     return bounds;
 }
 
+// Counts the paint events of a widget.
+struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) ++paints;
+        return false;
+    }
+};
+
 }  // namespace
 
 class ContactsViewTest : public QObject {
@@ -430,6 +439,48 @@ private slots:
         QVERIFY(f.list().CellRect(perPage).isEmpty());
         QVERIFY(f.list().MoveSelection(1));
         QCOMPARE(f.current(), f.entry(1));
+    }
+
+    // The presence reports of a whole list at sign-on, each delivered by the event
+    // loop as it comes (the user-interface thread keeping up with the network): a
+    // thousand changes are drawn in a few repaints, and the list is in order after.
+    void aPresenceStormIsDrawnInAFewRepaints() {
+        Fixture f;
+        constexpr int kContacts = 1000;
+        AddNumbered(f.model, kContacts);
+        f.Show();
+        f.model.state.Notify(ChangeCode::ListReset);
+        EventLoopPoster poster(f.model.state);
+        QTRY_VERIFY(!f.list().repaintPending());
+        QCoreApplication::processEvents();
+        PaintCounter counter;
+        f.view->installEventFilter(&counter);
+        const std::vector<ContactPtr> contacts = f.model.state.Contacts();
+        std::int64_t activity = 0;
+        for (const ContactPtr& contact : contacts) {
+            // Each one active after the one before: the order turns round.
+            contact->Update([&activity](ContactInfo& info) { info.lastActivity = ++activity; });
+            f.model.state.Notify(ChangeCode::ContactChanged, contact, true);
+            QCoreApplication::processEvents();
+        }
+        QTRY_VERIFY(!f.list().repaintPending());
+        QCoreApplication::processEvents();
+        QVERIFY2(counter.paints >= 1 && counter.paints <= kContacts / 20,
+                 qPrintable(QString::number(counter.paints)));
+        QCOMPARE(f.list().entries().size(), std::size_t{kContacts});
+        QCOMPARE(f.entry(0), contacts.back());
+        QCOMPARE(f.entry(kContacts - 1), contacts.front());
+    }
+
+    // A minimised window does not wake up for the clock; shown again, it does.
+    void theClockSleepsWhileTheWindowIsMinimised() {
+        Fixture f;
+        f.Show();
+        QVERIFY(f.view->clockRunning());
+        f.view->showMinimized();
+        QTRY_VERIFY(!f.view->clockRunning());  // at its next tick
+        f.view->showNormal();
+        QTRY_VERIFY(f.view->clockRunning());
     }
 
     void tapsSelectTheEntryUnderThePoint() {

@@ -4,7 +4,6 @@
 
 #include <QFile>
 #include <QSignalSpy>
-#include <QSoundEffect>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -84,19 +83,24 @@ private slots:
         QVERIFY(std::abs(wave.samples.back()) < 0.01);  // no click at the end
     }
 
-    void theSoundsLoadIntoSoundEffects_data() {
+    // The backend is loaded with the first sound to be played, not before, and the
+    // sound is then loaded and ready.
+    void theFirstSoundLoadsTheBackendAndPlays_data() {
         QTest::addColumn<QString>("name");
         QTest::newRow("alarm") << QString("alarm2.wav");
         QTest::newRow("send") << QString("default");
     }
-    void theSoundsLoadIntoSoundEffects() {
+    void theFirstSoundLoadsTheBackendAndPlays() {
         QFETCH(QString, name);
         SoundPlayer player;
-        QSoundEffect* effect = player.Effect(name);
-        QVERIFY(effect != nullptr);
-        QVERIFY(effect->source().isLocalFile());
-        QTRY_COMPARE_WITH_TIMEOUT(effect->status(), QSoundEffect::Ready, 3000);
-        QCOMPARE(player.Effect(name), effect);  // loaded once, kept
+        QVERIFY(!player.backendLoaded());
+        player.Play("nothing-here");  // nothing to play: nothing loaded
+        QVERIFY(!player.backendLoaded());
+        player.Play(name);
+        QVERIFY(player.backendLoaded());
+        QTRY_VERIFY_WITH_TIMEOUT(player.Ready(name), 3000);
+        player.Play(name);  // again, from the sound already loaded
+        QVERIFY(player.Ready(name));
     }
 
     void playRecordsTheNameAndReturnsAtOnce() {
@@ -117,7 +121,7 @@ private slots:
         QVERIFY(player.FilePath("").isEmpty());
         player.Play("nothing-here");
         QCOMPARE(player.lastRequested(), QString("nothing-here"));
-        QVERIFY(player.Effect("nothing-here") == nullptr);
+        QVERIFY(!player.Ready("nothing-here"));
     }
 
     void foldersAreSearchedInOrder() {
