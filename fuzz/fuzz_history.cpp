@@ -5,6 +5,7 @@
 // come back as the last entries when the file is read again, whatever the file held
 // before them, the file's own bytes taken as a message text included.
 #include <cstdlib>
+#include <string>
 
 #include "fuzz/fuzz_support.h"
 #include "net/text_encoding.h"
@@ -30,17 +31,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const MessageEntry added{u"after\r\nthe crash", 1700000000, MessageDirection::Out};
     history.Append(added);
     // The input as the text of a message (any character, forged headers, stray line
-    // breaks): it comes back as it was, up to its first zero and with its line
+    // breaks): it comes back as it was, up to its first zero, without the control
+    // characters a history never keeps (C0 but tab, CR and LF), and with its line
     // breaks as CR LF.
     const std::u16string any = u"x" + DecodeUtf8(std::string_view(
                                           reinterpret_cast<const char*>(data), size));
+    std::u16string kept = any.substr(0, any.find(u'\0'));
+    std::erase_if(kept, [](char16_t c) { return c < u' ' && c != u'\t' && c != u'\r' && c != u'\n'; });
     std::u16string expected;
-    for (std::size_t i = 0; i < any.size(); ++i) {
-        if (any[i] == u'\r' || any[i] == u'\n') {
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        if (kept[i] == u'\r' || kept[i] == u'\n') {
             expected += u"\r\n";
-            if (any[i] == u'\r' && i + 1 < any.size() && any[i + 1] == u'\n') ++i;
+            if (kept[i] == u'\r' && i + 1 < kept.size() && kept[i + 1] == u'\n') ++i;
         } else {
-            expected += any[i];
+            expected += kept[i];
         }
     }
     history.Append(MessageEntry{any, 1700000001, MessageDirection::In});
