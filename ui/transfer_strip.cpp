@@ -46,11 +46,11 @@ QString TransferStrip::RowText(const TransferInfo& info) {
     case TransferState::Connecting:
         return FormatQString(str::kFileConnecting, {name, size});
     case TransferState::Running: {
-        const std::string left = info.secondsLeft < 0 ? "…" : std::to_string(info.secondsLeft);
+        const std::string seconds = std::to_string(info.secondsLeft);
+        const std::u16string left = info.secondsLeft < 0 ? u"…" : std::u16string(seconds.begin(), seconds.end());
         return FormatQString(str::kFileProgress,
                              {name, SizeText(info.done), size,
-                              SizeText(static_cast<std::uint64_t>(info.bytesPerSecond)),
-                              std::u16string(left.begin(), left.end())});
+                              SizeText(static_cast<std::uint64_t>(info.bytesPerSecond)), left});
     }
     case TransferState::Completed:
         return FormatQString(info.outgoing ? str::kFileSent : str::kFileReceived,
