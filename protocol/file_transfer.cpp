@@ -37,7 +37,7 @@ std::u16string Widen(std::string_view utf8) { return DecodeUtf8(utf8); }
 
 }  // namespace
 
-std::u16string FileSizeText(std::uint64_t size) {
+FileSizeParts SplitFileSize(std::uint64_t size) {
     auto number = [](double value) {
         char text[32];
         std::snprintf(text, sizeof text, "%.1f", value);
@@ -47,13 +47,16 @@ std::u16string FileSizeText(std::uint64_t size) {
     };
     if (size < 1024) {
         const std::string s = std::to_string(size);
-        return FormatString(str::kSizeBytes, {std::u16string(s.begin(), s.end())});
+        return {str::kSizeBytes, std::u16string(s.begin(), s.end())};
     }
-    if (size < 1024 * 1024) return FormatString(str::kSizeKilobytes, {number(static_cast<double>(size) / 1024)});
-    if (size < 1024ull * 1024 * 1024) {
-        return FormatString(str::kSizeMegabytes, {number(static_cast<double>(size) / (1024 * 1024))});
-    }
-    return FormatString(str::kSizeGigabytes, {number(static_cast<double>(size) / (1024.0 * 1024 * 1024))});
+    if (size < 1024 * 1024) return {str::kSizeKilobytes, number(static_cast<double>(size) / 1024)};
+    if (size < 1024ull * 1024 * 1024) return {str::kSizeMegabytes, number(static_cast<double>(size) / (1024 * 1024))};
+    return {str::kSizeGigabytes, number(static_cast<double>(size) / (1024.0 * 1024 * 1024))};
+}
+
+std::u16string FileSizeText(std::uint64_t size) {
+    const FileSizeParts parts = SplitFileSize(size);
+    return FormatString(parts.unitId, {parts.number});
 }
 
 namespace {

@@ -122,6 +122,13 @@ std::u16string CleanFileName(std::u16string_view name);
 
 // A size as the user reads it: "512 Б", "1,5 КБ", "2,0 МБ", "1,1 ГБ".
 std::u16string FileSizeText(std::uint64_t size);
+// The unit's string id (str::kSizeBytes .. str::kSizeGigabytes) and the number
+// FileSizeText puts together, for a caller that shows the unit translated.
+struct FileSizeParts {
+    int unitId = 0;
+    std::u16string number;
+};
+FileSizeParts SplitFileSize(std::uint64_t size);
 
 // A path in `folder` for `name` (UTF-16) where neither it nor it with ".part"
 // exists: "name.ext", then "name (1).ext", "name (2).ext"...

@@ -587,7 +587,15 @@ void MessengerSession::OnTyping(const std::u16string& uin, std::uint16_t kind) {
 
 void MessengerSession::OnContactStatus(Connection& from, const std::u16string& uin,
                                        std::int32_t status) {
-    if (!IsPresenceStatus(status) || !IsUsableUin(uin) || Unwanted(uin, false)) return;
+    if (!IsPresenceStatus(status) || !IsUsableUin(uin)) return;
+    // An ignored contact's presence is kept out of sight but kept, so that the
+    // contact shows as it is once it is taken off the ignore list.
+    if (const ContactPtr contact = model_.FindContact(uin); contact != nullptr && contact->Snapshot().ignored()) {
+        BusyScope busy(model_);
+        contact->Update([status](ContactInfo& info) { info.status = status; });
+        return;
+    }
+    if (Unwanted(uin, false)) return;
     bool nameless = false;
     {
         BusyScope busy(model_);

@@ -14,7 +14,11 @@ namespace {
 constexpr int kRowPadding = 4;    // above and below a row's text
 constexpr int kButtonPadding = 8; // beside a button's label
 
-QString Q(const std::u16string& text) { return QString::fromStdU16String(text); }
+// A size with its unit in the interface's language.
+std::u16string SizeText(std::uint64_t size) {
+    const FileSizeParts parts = SplitFileSize(size);
+    return FormatQString(parts.unitId, {parts.number}).toStdU16String();
+}
 
 }  // namespace
 
@@ -35,30 +39,30 @@ int TransferStrip::Height(int lineHeight) const {
 
 QString TransferStrip::RowText(const TransferInfo& info) {
     const std::u16string name = info.name;
-    const std::u16string size = FileSizeText(info.size);
+    const std::u16string size = SizeText(info.size);
     switch (info.state) {
     case TransferState::Proposed:
-        return Q(FormatString(info.outgoing ? str::kFileWaiting : str::kFileIncoming, {name, size}));
+        return FormatQString(info.outgoing ? str::kFileWaiting : str::kFileIncoming, {name, size});
     case TransferState::Connecting:
-        return Q(FormatString(str::kFileConnecting, {name, size}));
+        return FormatQString(str::kFileConnecting, {name, size});
     case TransferState::Running: {
-        const std::string left = info.secondsLeft < 0 ? "…" : std::to_string(info.secondsLeft);
-        return Q(FormatString(str::kFileProgress,
-                              {name, FileSizeText(info.done), size,
-                               FileSizeText(static_cast<std::uint64_t>(info.bytesPerSecond)),
-                               std::u16string(left.begin(), left.end())}));
+        const std::string seconds = std::to_string(info.secondsLeft);
+        const std::u16string left = info.secondsLeft < 0 ? u"…" : std::u16string(seconds.begin(), seconds.end());
+        return FormatQString(str::kFileProgress,
+                             {name, SizeText(info.done), size,
+                              SizeText(static_cast<std::uint64_t>(info.bytesPerSecond)), left});
     }
     case TransferState::Completed:
-        return Q(FormatString(info.outgoing ? str::kFileSent : str::kFileReceived,
-                              {name, size, DecodeUtf8(info.path)}));
+        return FormatQString(info.outgoing ? str::kFileSent : str::kFileReceived,
+                             {name, size, DecodeUtf8(info.path)});
     case TransferState::Refused:
-        return Q(FormatString(str::kFileRefused, {name, size}));
+        return FormatQString(str::kFileRefused, {name, size});
     case TransferState::Cancelled:
-        return Q(FormatString(str::kFileCancelled, {name, size}));
+        return FormatQString(str::kFileCancelled, {name, size});
     case TransferState::Failed:
         break;
     }
-    return Q(FormatString(str::kFileFailed, {name, size}));
+    return FormatQString(str::kFileFailed, {name, size});
 }
 
 void TransferStrip::Paint(QPainter& painter, const QRect& rect, const QFont& font) {

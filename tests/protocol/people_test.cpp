@@ -393,13 +393,15 @@ TEST_F(People, NothingOfAnIgnoredNumberIsShownStoredOrAnnounced) {
     session.Dispatch(0x0013, 0x0019, Bytes{4} + BytesOf("6666") + BigEndian16(3) + BytesOf("pls") + BigEndian16(0));
     session.Dispatch(0x0013, 0x001C, Bytes{4} + BytesOf("6666"));
     session.Dispatch(0x0004, 0x0014, FromHex("0000000000000000 0001 04") + BytesOf("6666") + FromHex("0002"));
+    session.Dispatch(0x0003, 0x000B, UserInfo("6666", {StatusTlv(0x0001)}));
     EXPECT_FALSE(platform::FileExists(dir.path() + "msg_6666.txt"));
     EXPECT_TRUE(announcer.Calls().empty());
     EXPECT_FALSE(session.TakeAuthRequest());
     EXPECT_TRUE(posted.Take().empty());
     const ContactInfo after = Snapshot(u"6666");
     EXPECT_EQ(after.unreadCount, 0);
-    EXPECT_EQ(after.status, StatusOffline);
+    // Its presence is kept unseen, to show right once it is no longer ignored.
+    EXPECT_EQ(after.status, StatusAway);
     EXPECT_FALSE(after.typing());
 }
 

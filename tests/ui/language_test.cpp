@@ -24,6 +24,7 @@
 #include "ui/desktop_notifier.h"
 #include "ui/drawing_kit.h"
 #include "ui/message_view.h"
+#include "ui/transfer_strip.h"
 
 using namespace pellox;
 using namespace pellox::ui;
@@ -215,6 +216,14 @@ private slots:
         QCOMPARE(FormatQString(str::kServerAddFailed, {u"100002", u"%1"}),
                  QString("Contact 100002 was not added to the server list (error %1): it "
                          "stays in this list only."));
+        // The transfer strip's rows, the size's unit too.
+        TransferInfo transfer;
+        transfer.name = u"a.bin";
+        transfer.size = 2048;
+        QCOMPARE(TransferStrip::RowText(transfer), QString("Incoming file “a.bin” (2,0 KB)"));
+        transfer.state = TransferState::Running;  // the time left not known yet
+        transfer.done = 512;
+        QCOMPARE(TransferStrip::RowText(transfer), QString("“a.bin”: 512 B of 2,0 KB, 0 B/s, … s left"));
 
         // Back in Russian, every text is its source again.
         (void)UseLanguage(Language::Russian);
