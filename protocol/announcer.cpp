@@ -1,6 +1,7 @@
 #include "protocol/announcer.h"
 
 #include "net/text_encoding.h"
+#include "protocol/file_transfer.h"
 #include "resources/strings.h"
 
 namespace pellox {
@@ -18,6 +19,11 @@ std::u16string AnnouncementTitle(std::u16string_view displayName, std::u16string
     title += uin;
     title += u")";
     return title;
+}
+
+bool Announcer::ShowFileOffer(const std::u16string& title, const std::u16string& fileName,
+                              std::uint64_t size) {
+    return ShowNotification(title, FormatString(str::kFileProposed, {fileName, FileSizeText(size)}));
 }
 
 bool Announcer::ShowStringNotification(const NotificationTitle& title, int stringId,

@@ -37,6 +37,10 @@ public:
     // interface, as is a title given by its string id; the session's own notices
     // come this way, so that the core, which knows only the table's Russian texts,
     // never picks the words. By default the table's texts themselves.
+    // Shows the notification of a file a contact offers: its name and its size, the
+    // size's unit in the interface's language too. By default the table's texts.
+    virtual bool ShowFileOffer(const std::u16string& title, const std::u16string& fileName,
+                               std::uint64_t size);
     virtual bool ShowStringNotification(const NotificationTitle& title, int stringId,
                                         const std::vector<std::u16string>& args);
     // Starts playing the sound file (a name in the application's sound folder) and

@@ -245,7 +245,8 @@ struct FileTransfers::Transfer {
     platform::ConnectCanceller canceller;
 };
 
-FileTransfers::FileTransfers(AppState& model, NetSession& session, SystemLine systemLine, SystemLine announce)
+FileTransfers::FileTransfers(AppState& model, NetSession& session, SystemLine systemLine,
+                             Announce announce)
     : model_(model), session_(session), systemLine_(std::move(systemLine)), announce_(std::move(announce)) {
     config_.downloads = DefaultDownloadFolder();
 }
@@ -432,7 +433,7 @@ bool FileTransfers::OnRendezvous(const std::u16string& uin, const Rendezvous& r)
     }
     const std::u16string text = FormatString(str::kFileProposed, {t->name, FileSizeText(t->size)});
     systemLine_(uin, text);
-    announce_(uin, text);
+    announce_(uin, t->name, t->size);
     return true;
 }
 

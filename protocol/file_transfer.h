@@ -157,7 +157,9 @@ public:
     // `announce` tells the user of a proposal (title, body). Both are called on
     // the transfer's or the receive thread.
     using SystemLine = std::function<void(const std::u16string& uin, const std::u16string& text)>;
-    FileTransfers(AppState& model, NetSession& session, SystemLine systemLine, SystemLine announce);
+    // An offer to announce: who offers, the file's name and its size.
+    using Announce = std::function<void(const std::u16string& uin, const std::u16string& name, std::uint64_t size)>;
+    FileTransfers(AppState& model, NetSession& session, SystemLine systemLine, Announce announce);
     ~FileTransfers();
     FileTransfers(const FileTransfers&) = delete;
     FileTransfers& operator=(const FileTransfers&) = delete;
@@ -217,7 +219,7 @@ private:
     AppState& model_;
     NetSession& session_;
     SystemLine systemLine_;
-    SystemLine announce_;
+    Announce announce_;
     mutable std::mutex lock_;  // everything below, and the shared fields of each Transfer
     std::condition_variable changed_;
     FileTransferConfig config_;

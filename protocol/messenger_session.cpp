@@ -165,7 +165,9 @@ MessengerSession::MessengerSession(AppState& model, Announcer* announcer)
       icons_(std::make_unique<IconService>(*net_, model)) {
     files_ = std::make_unique<FileTransfers>(
         model, *this, [this](const std::u16string& uin, const std::u16string& text) { AddSystemLine(uin, text); },
-        [this](const std::u16string& uin, const std::u16string& text) { AnnounceFile(uin, text); });
+        [this](const std::u16string& uin, const std::u16string& name, std::uint64_t size) {
+            AnnounceFile(uin, name, size);
+        });
     RegisterProtocolHandlers(*net_, *this);
     net_->SetReconnectCheck(
         [&model] { return model.ReadSettings([](const Settings& s) { return s.reconnect; }); });
@@ -395,12 +397,19 @@ void MessengerSession::AddSystemLine(const std::u16string& uin, const std::u16st
     model_.Notify(ChangeCode::ConversationChanged, contact, true);
 }
 
-void MessengerSession::AnnounceFile(const std::u16string& uin, const std::u16string& text) {
+void MessengerSession::AnnounceFile(const std::u16string& uin, const std::u16string& fileName,
+                                    std::uint64_t size) {
     Announcer* announcer = announcer_.load();
     if (announcer == nullptr) return;
     std::u16string name = uin;
     if (const ContactPtr contact = model_.FindContact(uin)) name = contact->Snapshot().DisplayName();
-    AnnounceMessage(*announcer, AnnouncementTitle(name, uin), text);
+    // As a message is told: a notification while the window is not in front, else
+    // (or when none can be shown) the sound.
+    if (!announcer->MainWindowActive() &&
+        announcer->ShowFileOffer(AnnouncementTitle(name, uin), fileName, size)) {
+        return;
+    }
+    announcer->PlaySound(kIncomingMessageSound);
 }
 
 void MessengerSession::OnAuthRequest(const std::u16string& uin, const std::u16string& text) {

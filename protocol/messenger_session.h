@@ -276,7 +276,7 @@ private:
     HeldBackCounter heldBack_;
     std::function<std::int64_t()> clockMs_;
     // A file proposal, told as a message is (notification or sound).
-    void AnnounceFile(const std::u16string& uin, const std::u16string& text);
+    void AnnounceFile(const std::u16string& uin, const std::u16string& fileName, std::uint64_t size);
     // Its threads send through net_ and are joined before net_ stops.
     std::unique_ptr<FileTransfers> files_;
     // Last, so that it goes first: its threads call the members above.

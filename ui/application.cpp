@@ -18,6 +18,7 @@
 #include "platform/endpoint.h"
 #include "platform/thread.h"
 #include "protocol/file_transfer.h"
+#include "ui/transfer_strip.h"
 #include "protocol/presence.h"
 #include "resources/command_ids.h"
 #include "resources/strings.h"
@@ -694,6 +695,11 @@ bool Application::ShowStringNotification(const NotificationTitle& title, int str
     return ShowNotification(
         titleId != nullptr ? LoadQString(*titleId).toStdU16String() : std::get<std::u16string>(title),
         FormatQString(stringId, args).toStdU16String());
+}
+
+bool Application::ShowFileOffer(const std::u16string& title, const std::u16string& fileName,
+                                std::uint64_t size) {
+    return ShowNotification(title, FileOfferText(fileName, size).toStdU16String());
 }
 
 void Application::PlaySound(const std::u16string& fileName) {

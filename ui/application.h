@@ -120,6 +120,8 @@ public:
     bool ShowNotification(const std::u16string& title, const std::u16string& body) override;
     bool ShowStringNotification(const NotificationTitle& title, int stringId,
                                 const std::vector<std::u16string>& args) override;
+    bool ShowFileOffer(const std::u16string& title, const std::u16string& fileName,
+                       std::uint64_t size) override;
     void PlaySound(const std::u16string& fileName) override;
     // A message that was not sent: a notice over the main window names the contact
     // and the reason (one notice for a burst), and the text goes back into the

@@ -14,13 +14,16 @@ namespace {
 constexpr int kRowPadding = 4;    // above and below a row's text
 constexpr int kButtonPadding = 8; // beside a button's label
 
-// A size with its unit in the interface's language.
+}  // namespace
+
 std::u16string SizeText(std::uint64_t size) {
     const FileSizeParts parts = SplitFileSize(size);
     return FormatQString(parts.unitId, {parts.number}).toStdU16String();
 }
 
-}  // namespace
+QString FileOfferText(const std::u16string& fileName, std::uint64_t size) {
+    return FormatQString(str::kFileProposed, {fileName, SizeText(size)});
+}
 
 bool TransferStrip::Refresh(const std::u16string& uin) {
     const std::size_t before = rows_.size();

@@ -23,6 +23,11 @@ class QPainter;
 
 namespace pellox::ui {
 
+// A size with its unit in the interface's language.
+std::u16string SizeText(std::uint64_t size);
+// The notification of a file offered: its name and size in the interface's language.
+QString FileOfferText(const std::u16string& fileName, std::uint64_t size);
+
 class TransferStrip {
 public:
     void SetTransfers(FileTransfers* transfers) { transfers_ = transfers; }

@@ -72,7 +72,8 @@ struct Client {
     TempDir dir;
     AppState model{dir.path()};
     PostedQueue posted;
-    TestSession session{model, nullptr};
+    RecordingAnnouncer announcer;
+    TestSession session{model, &announcer};
 };
 
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000) {
@@ -954,6 +955,12 @@ TEST_F(FileTransfer, AMebibyteArrivesWholeDirectlyAndThroughTheProxyNeverOverAno
     const auto lines = boris.History(u"100001");
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(lines[0].text, u"Предложен файл «отчёт.bin» (1,0 МБ)");
+    // And the offer was told as a message is.
+    const auto calls = boris.announcer.Calls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.front().what, "notification");
+    EXPECT_EQ(calls.front().first, u"ICQ: Алиса (100001)");
+    EXPECT_EQ(calls.front().second, u"Предложен файл «отчёт.bin» (1,0 МБ)");
     EXPECT_EQ(lines[1].text, u"Файл «отчёт.bin» (1,0 МБ) получен: " + DecodeUtf8(boris.dir.path()) +
                                  u"downloads/отчёт.bin");
     EXPECT_EQ(alice.History(u"100002").back().text, u"Файл «отчёт.bin» (1,0 МБ) отправлен");

@@ -221,6 +221,7 @@ private slots:
         transfer.name = u"a.bin";
         transfer.size = 2048;
         QCOMPARE(TransferStrip::RowText(transfer), QString("Incoming file “a.bin” (2,0 KB)"));
+        QCOMPARE(FileOfferText(u"a.bin", 2048), QString("File “a.bin” (2,0 KB) offered"));
         transfer.state = TransferState::Running;  // the time left not known yet
         transfer.done = 512;
         QCOMPARE(TransferStrip::RowText(transfer), QString("“a.bin”: 512 B of 2,0 KB, 0 B/s, … s left"));
