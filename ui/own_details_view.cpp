@@ -35,22 +35,13 @@ COwnDetailsView::COwnDetailsView(AppState& state, SessionControl& session,
                                  const PeopleReplies& replies, QWidget* parent)
     : PeopleFormView(parent), state_(state), session_(session), replies_(replies) {
     SetDialogSize(124);
-    const struct {
-        int label;
-        QLineEdit** edit;
-        int id;
-    } rows[] = {{str::kFieldNickname, &nickname_, 1401},
-                {str::kFieldFirstName, &firstName_, 1402},
-                {str::kFieldLastName, &lastName_, 1403},
-                {str::kFieldEmail, &email_, 1404},
-                {str::kFieldCity, &city_, 1405}};
-    int y = 4;
-    for (const auto& row : rows) {
-        AddLabel(LoadQString(row.label), QRect(4, y + 2, 48, 8));
-        const bool besidePicture = y < kPictureColumn.top() + 4 * 13;
-        *row.edit = AddEdit(QRect(54, y, besidePicture ? kNarrowEditWidth : 106, 12), row.id);
-        y += 13;
-    }
+    // The first four rows leave room for the picture column on their right.
+    AddFieldRows({{str::kFieldNickname, &nickname_, 1401},
+                  {str::kFieldFirstName, &firstName_, 1402},
+                  {str::kFieldLastName, &lastName_, 1403},
+                  {str::kFieldEmail, &email_, 1404},
+                  {str::kFieldCity, &city_, 1405}},
+                 4, kNarrowEditWidth);
     choosePicture_ = AddButton(LoadQString(str::kPictureChoose),
                                QRect(kPictureColumn.left(), 30, kPictureColumn.width(), 12), 1407);
     removePicture_ = AddButton(LoadQString(str::kPictureRemove),

@@ -37,6 +37,16 @@ FormButton* PeopleFormView::AddButton(const QString& text, const QRect& dialogRe
     return button;
 }
 
+void PeopleFormView::AddFieldRows(std::initializer_list<FieldRow> rows, int narrowRows, int narrowWidth) {
+    int y = 4;
+    int index = 0;
+    for (const FieldRow& row : rows) {
+        AddLabel(LoadQString(row.label), QRect(4, y + 2, 48, 8));
+        *row.edit = AddEdit(QRect(54, y, index++ < narrowRows ? narrowWidth : 106, 12), row.controlId);
+        y += 13;
+    }
+}
+
 void PeopleFormView::Stretch(QWidget* widget, int bottom, std::initializer_list<QWidget*> below) {
     const QRect placed = MapDialogRect(widget->property(kDialogRectProperty).toRect());
     const int lowest = height() - MapDialogRect(QRect(0, 0, 0, bottom)).height();

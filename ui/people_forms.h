@@ -36,6 +36,15 @@ protected:
     QLabel* AddLabel(const QString& text, const QRect& dialogRect);
     QLineEdit* AddEdit(const QRect& dialogRect, int controlId);
     FormButton* AddButton(const QString& text, const QRect& dialogRect, int controlId);
+    // A form's fields: a label (string id) and its edit, one row under another from
+    // the top; the first `narrowRows` edits are `narrowWidth` wide, the rest span the
+    // form.
+    struct FieldRow {
+        int label;
+        QLineEdit** edit;
+        int controlId;
+    };
+    void AddFieldRows(std::initializer_list<FieldRow> rows, int narrowRows = 0, int narrowWidth = 0);
     // Places `widget` by its dialog rectangle, then stretches it down to `bottom`
     // dialog units above the view's lower edge (never shorter than its template
     // height), and moves every control named in `below` that far down too.

@@ -41,21 +41,11 @@ CSearchView::CSearchView(AppState& state, SessionControl& session, const PeopleR
                          QWidget* parent)
     : PeopleFormView(parent), state_(state), session_(session), replies_(replies) {
     SetDialogSize(124);
-    const struct {
-        int label;
-        QLineEdit** edit;
-        int id;
-    } rows[] = {{str::kFieldUin, &uin_, 1101},
-                {str::kFieldEmail, &email_, 1102},
-                {str::kFieldNickname, &nickname_, 1103},
-                {str::kFieldFirstName, &firstName_, 1104},
-                {str::kFieldLastName, &lastName_, 1105}};
-    int y = 4;
-    for (const auto& row : rows) {
-        AddLabel(LoadQString(row.label), QRect(4, y + 2, 48, 8));
-        *row.edit = AddEdit(QRect(54, y, 106, 12), row.id);
-        y += 13;
-    }
+    AddFieldRows({{str::kFieldUin, &uin_, 1101},
+                  {str::kFieldEmail, &email_, 1102},
+                  {str::kFieldNickname, &nickname_, 1103},
+                  {str::kFieldFirstName, &firstName_, 1104},
+                  {str::kFieldLastName, &lastName_, 1105}});
     LimitToUin(uin_);
     status_ = AddLabel(QString(), QRect(4, 69, 156, 9));
     list_ = new QListWidget(this);
