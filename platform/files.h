@@ -93,6 +93,7 @@ public:
     void Close();
 
 private:
+    friend class FileWatch;
     friend bool RenameIn(const File&, const std::string&, const std::string&);
     friend bool RemoveIn(const File&, const std::string&);
     friend bool RemoveAllIn(const File&, const std::string&);

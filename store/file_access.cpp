@@ -9,9 +9,11 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "net/text_encoding.h"
+#include "platform/file_watch.h"
 #include "platform/files.h"
 #include "platform/thread.h"
 
@@ -32,6 +34,15 @@ struct PathLock::State {
     bool appendReadable = false;
     platform::FileStatus appendIdentity;
     unsigned appendForks = 0;
+    // Guarded by the watch's lock: the kept file's watch and its directory's (-1:
+    // none) in the watch instance `watchInstance`, and whether anything but this
+    // process's appends may have changed the file since the last one ended.
+    int fileWatch = -1;
+    int directoryWatch = -1;
+    unsigned watchInstance = 0;
+    bool changed = true;
+    // Whether the last append through the watched descriptor wrote up to a line's end.
+    bool endsLine = false;
 };
 
 namespace {
@@ -63,11 +74,12 @@ std::atomic<void (*)(const std::string&)> g_beforeReplace{nullptr};
 // Tries `take` until it succeeds, fails otherwise than with EWOULDBLOCK, or
 // kLockPatience has passed.
 bool TakePatiently(const std::function<bool()>& take) {
+    if (take()) return true;  // nearly always: the clock is read only to wait
     const auto deadline = std::chrono::steady_clock::now() + kLockPatience;
     for (;;) {
-        if (take()) return true;
         if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) return false;
         platform::SleepMs(2);
+        if (take()) return true;
     }
 }
 
@@ -271,10 +283,115 @@ unsigned Forks() {
     return g_forks.load(std::memory_order_relaxed);
 }
 
+// The change watch of the kept files: one instance for the process, the kept
+// files' watches and their directories' (several files may share a directory's).
+struct AppendWatch {
+    std::mutex lock;
+    platform::FileWatch watch;
+    bool enabled = true;
+    bool unavailable = false;  // the system gave no instance: not asked again
+    unsigned forks = 0;        // the fork count of the process that opened the instance
+    unsigned instance = 1;     // counts the instances opened, so stale watches are known
+    std::map<int, PathLock::State*> files;
+    std::map<int, int> directories;  // watch -> kept files in the directory
+};
+
+AppendWatch& Watch() {
+    static AppendWatch watch;
+    return watch;
+}
+
+// Locks the watch. A child process inherits the parent's instance, whose notices
+// the two would take from each other: the child lets go of it and its watches
+// (without removing them, which would remove the parent's) and opens its own.
+std::unique_lock<std::mutex> LockWatch(AppendWatch& w) {
+    std::unique_lock lock(w.lock);
+    if (const unsigned forks = Forks(); w.forks != forks) {
+        w.watch.Close();
+        w.files.clear();
+        w.directories.clear();
+        ++w.instance;
+        w.forks = forks;
+    }
+    return lock;
+}
+
+void MarkAllChanged(AppendWatch& w) {
+    for (auto& [watch, state] : w.files) state->changed = true;
+}
+
+// Reads the notices that came since the last look and marks the files they concern
+// as changed. A directory moved or deleted, or notices lost, mark every file.
+// Requires the lock.
+void DrainNotices(AppendWatch& w) {
+    const bool read = w.watch.Drain([&w](int watch) {
+        if (const auto file = w.files.find(watch); file != w.files.end()) {
+            file->second->changed = true;
+        } else if (watch < 0 || w.directories.contains(watch)) {
+            MarkAllChanged(w);
+        }
+    });
+    if (!read) MarkAllChanged(w);
+}
+
+// Watches the freshly opened kept file and its directory; a file left unwatched is
+// looked at on every append. The caller holds the path.
+void WatchAppendFile(PathLock::State& state, const platform::File& directory) {
+    AppendWatch& w = Watch();
+    const auto lock = LockWatch(w);
+    state.changed = true;
+    state.watchInstance = w.instance;
+    if (!w.enabled || w.unavailable) return;
+    if (!w.watch.IsOpen() && !w.watch.Open()) {
+        w.unavailable = true;
+        return;
+    }
+    const int file = w.watch.WatchFile(state.appendFile);
+    // A file kept under another path as well (a second name of it) shares its watch:
+    // this one goes without.
+    if (file < 0 || w.files.contains(file)) return;
+    const int dir = w.watch.WatchDirectory(directory);
+    if (dir < 0) {
+        w.watch.Unwatch(file);
+        return;
+    }
+    w.files.emplace(file, &state);
+    ++w.directories[dir];
+    state.fileWatch = file;
+    state.directoryWatch = dir;
+}
+
+void UnwatchAppendFile(PathLock::State& state) {
+    AppendWatch& w = Watch();
+    const auto lock = LockWatch(w);
+    if (state.fileWatch >= 0 && state.watchInstance == w.instance) {
+        w.files.erase(state.fileWatch);
+        w.watch.Unwatch(state.fileWatch);
+        if (const auto dir = w.directories.find(state.directoryWatch);
+            dir != w.directories.end() && --dir->second == 0) {
+            w.watch.Unwatch(dir->first);
+            w.directories.erase(dir);
+        }
+    }
+    state.fileWatch = state.directoryWatch = -1;
+}
+
+// Whether the kept, locked file is as this process's last append left it: watched,
+// and no notice of another change since. Clears the mark: the caller looks at the
+// file when this is false.
+bool UnchangedSinceLastAppend(PathLock::State& state) {
+    AppendWatch& w = Watch();
+    const auto lock = LockWatch(w);
+    if (state.fileWatch < 0 || state.watchInstance != w.instance || !w.enabled) return false;
+    DrainNotices(w);
+    return !std::exchange(state.changed, false);
+}
+
 // Closes the path's kept descriptor, if any, without unlocking it: a descriptor
 // inherited over fork may be locked by the parent. The caller holds the path.
 void DropAppendFile(PathLock::State& state) {
     if (!state.appendFile.IsOpen()) return;
+    UnwatchAppendFile(state);
     {
         HeldPaths& paths = Paths();
         std::lock_guard lock(paths.lock);
@@ -301,10 +418,12 @@ void KeepAppendFile(PathLock::State& state) {
         auto oldest = std::find_if(kept.begin(), kept.end(),
                                    [](const PathLock::State* s) { return !s->held; });
         if (oldest == kept.end()) {
+            UnwatchAppendFile(state);
             closed = std::move(state.appendFile);
             return;
         }
         PathLock::State& evicted = **oldest;
+        UnwatchAppendFile(evicted);
         closed = std::move(evicted.appendFile);
         kept.erase(oldest);
         ForgetIfUnused(paths, evicted);
@@ -334,6 +453,7 @@ bool OpenAppendFile(PathLock::State& state, const std::string& path, unsigned fo
         file.Close();
         return false;
     }
+    WatchAppendFile(state, directory);
     return true;
 }
 
@@ -371,14 +491,19 @@ bool AppendToFile(const std::string& path, const std::string& bytes) {
     // between the open and the lock. Should the path change under every try, the
     // third file is written as it stands, as an append that opened the file and
     // then locked it always did.
+    //
+    // A kept file that its watch says only this process's appends changed is the one
+    // the path names, and ends where the last append ended: neither is looked at.
     platform::FileStatus status;
+    bool unchanged = false;
     for (int attempt = 0;; ++attempt) {
         if (!file.IsOpen() && !OpenAppendFile(state, path, forks)) return false;
         if (!LockPatiently(file, /*exclusive=*/true)) {
             DropAppendFile(state);
             return false;
         }
-        if (NamesFile(state, path, status)) break;
+        unchanged = UnchangedSinceLastAppend(state);
+        if (unchanged || NamesFile(state, path, status)) break;
         if (attempt == 2 && file.Status(status)) break;
         (void)file.Unlock();
         DropAppendFile(state);
@@ -387,14 +512,22 @@ bool AppendToFile(const std::string& path, const std::string& bytes) {
 
     // After a torn write the new bytes would continue the cut line, and a history
     // entry's header would no longer be a header: start them on a line of their own.
-    const bool torn = state.appendReadable && EndsInsideALine(file, status.size);
+    const bool torn = state.appendReadable && (unchanged ? !state.endsLine
+                                                         : EndsInsideALine(file, status.size));
     const bool written = torn ? file.Write("\r\n" + bytes) : file.Write(bytes);
+    if (written) state.endsLine = bytes.empty() || bytes.back() == '\n';
     if (!file.Unlock() || !written) {
         DropAppendFile(state);
         return written;
     }
     KeepAppendFile(state);
     return true;
+}
+
+void SetAppendWatchForTesting(bool on) {
+    AppendWatch& w = Watch();
+    const auto lock = LockWatch(w);
+    w.enabled = on;
 }
 
 void CloseKeptAppendFiles() {
@@ -404,6 +537,7 @@ void CloseKeptAppendFiles() {
     std::vector<PathLock::State*> released;
     std::erase_if(paths.kept, [&](PathLock::State* state) {
         if (state->held) return false;
+        UnwatchAppendFile(*state);
         closed.push_back(std::move(state->appendFile));
         released.push_back(state);
         return true;

@@ -113,8 +113,15 @@ void SetBeforeReplaceHookForTesting(void (*hook)(const std::string& tempPath));
 // The descriptors of the kKeptAppendFiles most recently appended paths stay open
 // between appends (close-on-exec, unlocked). One is used again only while the path
 // still names its file, so a file deleted or replaced meanwhile is opened afresh.
+// Kept files are watched for changes (platform::FileWatch): while nothing but this
+// process's own appends changed a file, its path and its last byte are not looked
+// at again; any other change, or no watch, and they are.
 [[nodiscard]] bool AppendToFile(const std::string& path, const std::string& bytes);
 inline constexpr std::size_t kKeptAppendFiles = 8;
+
+// Whether appends watch their kept files (on by default). Off, every append looks at
+// the path and the last byte, as it does where the system gives no watch.
+void SetAppendWatchForTesting(bool on);
 
 // Closes the descriptors AppendToFile keeps of paths nobody is appending to now, so
 // that a caller that counts its open descriptors (a leak check, a shut-down) sees

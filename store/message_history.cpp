@@ -170,9 +170,53 @@ void AppendNarrowed(std::string& out, std::u16string_view line) {
     }
 }
 
+// AppendHistoryBody for a text whose every character has a byte in the code page
+// and that has no "&" (nearly every text), in one pass over it; false, with nothing
+// appended, for any other text.
+bool AppendPlainHistoryBody(std::string& body, std::u16string_view text) {
+    const std::size_t start = body.size();
+    // At most two bytes a character: a lone CR or LF becomes CR LF, and a quoted line
+    // has at least the two characters of its brackets.
+    body.resize(start + 2 * text.size());
+    char* out = body.data() + start;
+    const char16_t* at = text.data();
+    const char16_t* const end = at + text.size();
+    for (;;) {
+        const char16_t* first = at;  // the line's first character after its spaces
+        while (first != end && *first == u' ') ++first;
+        if (first != end && *first == u'[') {
+            const char16_t* lineEnd = first;
+            while (lineEnd != end && *lineEnd != u'\r' && *lineEnd != u'\n') ++lineEnd;
+            if (lineEnd - first >= 2 && lineEnd[-1] == u']') *out++ = ' ';
+        }
+        for (; at != end; ++at) {
+            const char16_t c = *at;
+            if (c < 0x80) {
+                if (c == u'\r' || c == u'\n' || c == u'&') break;
+                *out++ = static_cast<char>(c);
+            } else if (c >= 0x0410 && c <= 0x044F) {
+                *out++ = static_cast<char>(0xC0 + (c - 0x0410));  // the Cyrillic alphabet
+            } else if (!platform::LocalFromUnit(c, *out++)) {
+                break;
+            }
+        }
+        if (at == end) break;
+        if (*at != u'\r' && *at != u'\n') {
+            body.resize(start);
+            return false;
+        }
+        *out++ = '\r';
+        *out++ = '\n';
+        at += *at == u'\r' && at + 1 != end && at[1] == u'\n' ? 2 : 1;
+    }
+    body.resize(static_cast<std::size_t>(out - body.data()));
+    return true;
+}
+
 // Appends the body as written: every line break (CR LF, lone CR, lone LF) as CR LF,
 // lines of a header's shape quoted, characters outside the code page as references.
 void AppendHistoryBody(std::string& body, std::u16string_view text) {
+    if (AppendPlainHistoryBody(body, text)) return;
     while (true) {
         const std::size_t end = text.find_first_of(u"\r\n");
         const std::u16string_view line = text.substr(0, end);
@@ -241,6 +285,7 @@ MessageHistory::MessageHistory(std::string directory) : directory_(std::move(dir
 bool MessageHistory::Load(const std::string& fileName) {
     std::lock_guard lock(lock_);
     fileName_ = fileName;
+    path_ = directory_ + fileName_;
     std::vector<MessageEntry> read;
     const bool ok = ReadHistoryFile(directory_, fileName_, read);
     if (entries_.empty()) {
@@ -391,7 +436,7 @@ std::string FormatHistoryEntry(const MessageEntry& entry) {
     const std::size_t timeLength = FormatLocalTime(entry.time, time);
     const std::u16string_view word = DirectionWord(entry.direction);
     std::string whole;
-    whole.reserve(word.size() + timeLength + entry.text.size() + 7);
+    whole.reserve(word.size() + timeLength + 2 * entry.text.size() + 7);
     whole += '[';
     for (char16_t c : word) whole += static_cast<char>(c);
     whole += ' ';

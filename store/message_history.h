@@ -96,12 +96,13 @@ public:
     std::string FileName() const;
 
 private:
-    std::string Path() const { return directory_ + fileName_; }
+    const std::string& Path() const { return path_; }
 
     const std::string directory_;
-    mutable std::mutex lock_;  // entries_, fileName_ and the file
+    mutable std::mutex lock_;  // entries_, fileName_, path_ and the file
     std::vector<MessageEntry> entries_;
     std::string fileName_;
+    std::string path_;  // directory_ + fileName_, built once: every append uses it
 };
 
 // "msg_" + UIN + ".txt", the UIN as a file name component (file_access.h).

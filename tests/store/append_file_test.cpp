@@ -1,8 +1,9 @@
 // AppendToFile keeps the descriptors of recently appended files open. Whatever
-// happens to a file between two appends (deleted, replaced, moved, its directory
-// removed, the process forked), the next entry goes to the file the path names
-// then, exactly once, and no more descriptors (nor path lock entries) stay than
-// the few it keeps.
+// happens to a file between two appends (deleted, replaced, moved, rewritten, its
+// directory moved or removed, the process forked), the next entry goes to the file
+// the path names then, exactly once, on a line of its own, and no more descriptors
+// (nor path lock entries) stay than the few it keeps. Each test runs with the kept
+// files' change watch and without it (as where the system gives none).
 #include <gmock/gmock.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -37,7 +38,10 @@ std::vector<std::pair<int, std::string>> OpenDescriptors() {
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
         std::error_code error;
         const std::filesystem::path target = std::filesystem::read_symlink(entry.path(), error);
-        if (!error) out.emplace_back(std::stoi(entry.path().filename().string()), target.string());
+        // The change watch's own descriptor names no file.
+        if (!error && target.string().rfind("anon_inode:", 0) != 0) {
+            out.emplace_back(std::stoi(entry.path().filename().string()), target.string());
+        }
     }
     return out;
 }
@@ -58,7 +62,21 @@ std::string ReadAll(platform::File& file) {
     return bytes;
 }
 
-TEST(AppendToFileTest, FileDeletedMeanwhileIsCreatedAnewAndPrivate) {
+class AppendToFileTest : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { SetAppendWatchForTesting(GetParam()); }
+    void TearDown() override {
+        CloseKeptAppendFiles();  // the next test's files start unwatched or watched afresh
+        SetAppendWatchForTesting(true);
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Watch, AppendToFileTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Watched" : "Unwatched";
+                         });
+
+TEST_P(AppendToFileTest, FileDeletedMeanwhileIsCreatedAnewAndPrivate) {
     TempDir dir;
     const std::string path = dir / "msg_1.txt";
     ASSERT_TRUE(AppendToFile(path, kFirst));
@@ -76,7 +94,7 @@ TEST(AppendToFileTest, FileDeletedMeanwhileIsCreatedAnewAndPrivate) {
     EXPECT_THAT(OpenFilesIn(dir.path()), ::testing::ElementsAre("msg_1.txt"));
 }
 
-TEST(AppendToFileTest, AppendGoesToTheFileRenamedOverThePath) {
+TEST_P(AppendToFileTest, AppendGoesToTheFileRenamedOverThePath) {
     TempDir dir;
     const std::string path = dir / "msg_1.txt";
     ASSERT_TRUE(AppendToFile(path, kFirst));
@@ -92,7 +110,7 @@ TEST(AppendToFileTest, AppendGoesToTheFileRenamedOverThePath) {
     EXPECT_EQ(ReadAll(replaced), kFirst);
 }
 
-TEST(AppendToFileTest, FileMovedAwayKeepsItsEntriesAndThePathGetsANewOne) {
+TEST_P(AppendToFileTest, FileMovedAwayKeepsItsEntriesAndThePathGetsANewOne) {
     TempDir dir;
     const std::string path = dir / "msg_1.txt";
     ASSERT_TRUE(AppendToFile(path, kFirst));
@@ -103,7 +121,7 @@ TEST(AppendToFileTest, FileMovedAwayKeepsItsEntriesAndThePathGetsANewOne) {
     EXPECT_THAT(OpenFilesIn(dir.path()), ::testing::ElementsAre("msg_1.txt"));
 }
 
-TEST(AppendToFileTest, DeleteStoredFileClosesTheKeptDescriptor) {
+TEST_P(AppendToFileTest, DeleteStoredFileClosesTheKeptDescriptor) {
     TempDir dir;
     const std::string path = dir / "msg_1.txt";
     ASSERT_TRUE(AppendToFile(path, kFirst));
@@ -114,7 +132,7 @@ TEST(AppendToFileTest, DeleteStoredFileClosesTheKeptDescriptor) {
     EXPECT_EQ(ReadBytes(path), kSecond);
 }
 
-TEST(AppendToFileTest, ClosingTheKeptDescriptorsLeavesAppendsWorking) {
+TEST_P(AppendToFileTest, ClosingTheKeptDescriptorsLeavesAppendsWorking) {
     TempDir dir;
     const std::string a = dir / "msg_1.txt";
     const std::string b = dir / "msg_2.txt";
@@ -131,7 +149,7 @@ TEST(AppendToFileTest, ClosingTheKeptDescriptorsLeavesAppendsWorking) {
 
 // Another process may take the file's lock as soon as an append returns, although
 // the descriptor stays open.
-TEST(AppendToFileTest, KeptDescriptorHoldsNoLockBetweenAppends) {
+TEST_P(AppendToFileTest, KeptDescriptorHoldsNoLockBetweenAppends) {
     TempDir dir;
     const std::string path = dir / "msg_1.txt";
     ASSERT_TRUE(AppendToFile(path, kFirst));
@@ -147,7 +165,7 @@ TEST(AppendToFileTest, KeptDescriptorHoldsNoLockBetweenAppends) {
 
 // A test's temporary directory goes away whole although a descriptor of a file in
 // it is kept; an append afterwards fails instead of writing into the deleted file.
-TEST(AppendToFileTest, RemovedDirectoryIsGoneAndALaterAppendFails) {
+TEST_P(AppendToFileTest, RemovedDirectoryIsGoneAndALaterAppendFails) {
     std::string directory;
     std::string path;
     {
@@ -165,7 +183,7 @@ TEST(AppendToFileTest, RemovedDirectoryIsGoneAndALaterAppendFails) {
 // Appends going round more paths than descriptors are kept: each file holds
 // exactly its own entries, never more than kKeptAppendFiles stay open, and the
 // ones kept are those appended to most recently.
-TEST(AppendToFileTest, MorePathsThanAreKeptEachHoldExactlyTheirEntries) {
+TEST_P(AppendToFileTest, MorePathsThanAreKeptEachHoldExactlyTheirEntries) {
     TempDir dir;
     const std::size_t before = OpenDescriptors().size();
     constexpr int kPaths = 3 * static_cast<int>(kKeptAppendFiles) + 1;
@@ -204,10 +222,78 @@ TEST(AppendToFileTest, MorePathsThanAreKeptEachHoldExactlyTheirEntries) {
     for (int p = 0; p < kPaths; ++p) EXPECT_EQ(ReadBytes(dir / name(p)), expected[static_cast<std::size_t>(p)]);
 }
 
+void RawAppend(const std::string& path, const std::string& bytes) {
+    platform::File file;
+    ASSERT_TRUE(file.Open(path, platform::OpenMode::Append));
+    ASSERT_TRUE(file.Write(bytes));
+}
+
+// AppendToFile remembers where its last append ended, but whatever another writer
+// did to the file since, the next entry starts on a line of its own and no line
+// break is added where none is missing.
+TEST_P(AppendToFileTest, EachEntryStartsOnItsOwnLineWhateverAnotherWriterDidMeanwhile) {
+    TempDir dir;
+    const std::string path = dir / "msg_1.txt";
+    const std::string entry = "[IN 01.01.2026 00:00:00]\r\n\xEF\xF0\xE8\xE2\xE5\xF2\r\n";
+    std::string expected;
+    auto append = [&] {
+        ASSERT_TRUE(AppendToFile(path, entry));
+        expected += entry;
+        ASSERT_EQ(ReadBytes(path), expected);
+    };
+    append();
+    append();
+
+    // Longer than remembered: a cut entry, then a whole one.
+    RawAppend(path, "[OUT 01.01.2026 00:00:02]\r\nha");
+    expected += "[OUT 01.01.2026 00:00:02]\r\nha\r\n";
+    append();
+    RawAppend(path, "[OUT 01.01.2026 00:00:01]\r\nb\r\n");
+    expected += "[OUT 01.01.2026 00:00:01]\r\nb\r\n";
+    append();
+
+    // Rewritten to the very size remembered, now ending inside a line.
+    expected.back() = 'x';
+    WriteBytes(path, expected);
+    expected += "\r\n";
+    append();
+
+    // Shorter than remembered: cut inside a line, then at a line end.
+    expected.resize(expected.size() - 5);
+    WriteBytes(path, expected);
+    expected += "\r\n";
+    append();
+    expected = entry;
+    WriteBytes(path, expected);
+    append();
+
+    // Emptied, and deleted: the entry is all there is.
+    WriteBytes(path, "");
+    expected.clear();
+    append();
+    ASSERT_TRUE(DeleteStoredFile(path));
+    expected.clear();
+    append();
+}
+
+// The kept file's directory moved away, and a new one made at its path: the entry
+// goes to the new directory's file.
+TEST_P(AppendToFileTest, DirectoryMovedAwayThePathGetsANewFile) {
+    TempDir dir;
+    ASSERT_TRUE(platform::MakeDirectory(dir / "History", 0700));
+    const std::string path = dir / "History/msg_1.txt";
+    ASSERT_TRUE(AppendToFile(path, kFirst));
+    ASSERT_EQ(::rename((dir / "History").c_str(), (dir / "Old").c_str()), 0);
+    ASSERT_TRUE(platform::MakeDirectory(dir / "History", 0700));
+    ASSERT_TRUE(AppendToFile(path, kSecond));
+    EXPECT_EQ(ReadBytes(dir / "Old/msg_1.txt"), kFirst);
+    EXPECT_EQ(ReadBytes(path), kSecond);
+}
+
 // A child process inherits the kept descriptors, and with them the parent's open
 // file and its flock, which would not keep the two apart: the child opens its own,
 // and waits while the parent holds the lock.
-TEST(AppendToFileTest, ForkedChildDoesNotShareTheParentsLock) {
+TEST_P(AppendToFileTest, ForkedChildDoesNotShareTheParentsLock) {
     TempDir dir;
     const std::string path = dir / "msg_1.txt";
     ASSERT_TRUE(AppendToFile(path, kFirst));

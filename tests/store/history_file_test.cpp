@@ -142,60 +142,6 @@ TEST(HistoryHeaderTimes, LoadingMatchesOneConversionPerHeaderInZonesThatChange) 
     if (zonesRun == 0) GTEST_SKIP() << "no time zone data installed";
 }
 
-void RawAppend(const std::string& path, const std::string& bytes) {
-    platform::File file;
-    ASSERT_TRUE(file.Open(path, platform::OpenMode::Append));
-    ASSERT_TRUE(file.Write(bytes));
-}
-
-// AppendToFile remembers where its last append ended, but whatever another writer
-// did to the file since, the next entry starts on a line of its own and no line
-// break is added where none is missing.
-TEST(AppendToFileTest, EachEntryStartsOnItsOwnLineWhateverAnotherWriterDidMeanwhile) {
-    TempDir dir;
-    const std::string path = dir / "msg_1.txt";
-    const std::string entry = "[IN 01.01.2026 00:00:00]\r\n\xEF\xF0\xE8\xE2\xE5\xF2\r\n";
-    std::string expected;
-    auto append = [&] {
-        ASSERT_TRUE(AppendToFile(path, entry));
-        expected += entry;
-        ASSERT_EQ(ReadBytes(path), expected);
-    };
-    append();
-    append();
-
-    // Longer than remembered: a cut entry, then a whole one.
-    RawAppend(path, "[OUT 01.01.2026 00:00:02]\r\nha");
-    expected += "[OUT 01.01.2026 00:00:02]\r\nha\r\n";
-    append();
-    RawAppend(path, "[OUT 01.01.2026 00:00:01]\r\nb\r\n");
-    expected += "[OUT 01.01.2026 00:00:01]\r\nb\r\n";
-    append();
-
-    // Rewritten to the very size remembered, now ending inside a line.
-    expected.back() = 'x';
-    WriteBytes(path, expected);
-    expected += "\r\n";
-    append();
-
-    // Shorter than remembered: cut inside a line, then at a line end.
-    expected.resize(expected.size() - 5);
-    WriteBytes(path, expected);
-    expected += "\r\n";
-    append();
-    expected = entry;
-    WriteBytes(path, expected);
-    append();
-
-    // Emptied, and deleted: the entry is all there is.
-    WriteBytes(path, "");
-    expected.clear();
-    append();
-    ASSERT_TRUE(DeleteStoredFile(path));
-    expected.clear();
-    append();
-}
-
 TEST(HistoryLoadTest, FileEntriesFollowThoseAlreadyInMemory) {
     TempDir dir;
     WriteBytes(dir / "msg_1.txt", "[IN 01.01.2026 00:00:00]\r\nstored\r\n");
