@@ -13,7 +13,9 @@ std::u16string AnnouncementTitle(std::u16string_view displayName, std::u16string
         if (IsHighSurrogate(displayName[end - 1])) --end;
         displayName = displayName.substr(0, end);
     }
-    std::u16string title = u"ICQ: ";
+    std::u16string title;
+    title.reserve(displayName.size() + uin.size() + 8);
+    title += u"ICQ: ";
     title += displayName;
     title += u" (";
     title += uin;

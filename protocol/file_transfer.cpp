@@ -267,7 +267,7 @@ bool FileTransfers::AcceptsProposalFrom(const std::u16string& uin) const {
     if (!IsUsableUin(uin)) return false;
     // Only a listed contact may offer a file, and not one on the ignore list.
     const ContactPtr contact = model_.FindContact(uin);
-    return contact != nullptr && !contact->Snapshot().ignored();
+    return contact != nullptr && !contact->Ignored();
 }
 
 std::shared_ptr<FileTransfers::Transfer> FileTransfers::Find(std::uint64_t id) const {

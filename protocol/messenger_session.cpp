@@ -599,7 +599,7 @@ void MessengerSession::OnContactStatus(Connection& from, const std::u16string& u
     if (!IsPresenceStatus(status) || !IsUsableUin(uin)) return;
     // An ignored contact's presence is kept out of sight but kept, so that the
     // contact shows as it is once it is taken off the ignore list.
-    if (const ContactPtr contact = model_.FindContact(uin); contact != nullptr && contact->Snapshot().ignored()) {
+    if (const ContactPtr contact = model_.FindContact(uin); contact != nullptr && contact->Ignored()) {
         BusyScope busy(model_);
         contact->Update([status](ContactInfo& info) { info.status = status; });
         return;

@@ -91,11 +91,11 @@ void RegisterPeopleHandlers(SessionImpl& net, MessengerSession& messenger) {
 
 bool MessengerSession::IsIgnored(const std::u16string& uin) const {
     const ContactPtr contact = model_.FindContact(uin);
-    return contact != nullptr && contact->Snapshot().ignored();
+    return contact != nullptr && contact->Ignored();
 }
 
 bool MessengerSession::Unwanted(const std::u16string& uin, bool hold) {
-    if (const ContactPtr contact = model_.FindContact(uin)) return contact->Snapshot().ignored();
+    if (const ContactPtr contact = model_.FindContact(uin)) return contact->Ignored();
     if (!model_.ReadSettings([](const Settings& s) { return s.onlylisted; })) return false;
     if (hold) {
         const int count = heldBack_.Hold(clockMs_ ? clockMs_() : SteadyMs());

@@ -96,6 +96,11 @@ public:
         std::lock_guard guard(lock_->mutex);
         return info_.name;
     }
+    // Asked of every incoming message and presence report: no copy of the rest.
+    bool Ignored() const {
+        std::lock_guard guard(lock_->mutex);
+        return info_.ignored();
+    }
 
     // Calls fn(ContactInfo&) under the model lock and returns its result by value.
     // fn must not call back into the contact or AppState. The historyLoading bit is

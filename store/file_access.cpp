@@ -372,6 +372,12 @@ void UnwatchAppendFile(PathLock::State& state) {
             w.watch.Unwatch(dir->first);
             w.directories.erase(dir);
         }
+        // With nothing kept, nothing is watched either: the instance goes as well.
+        if (w.files.empty()) {
+            w.watch.Close();
+            w.directories.clear();
+            ++w.instance;
+        }
     }
     state.fileWatch = state.directoryWatch = -1;
 }

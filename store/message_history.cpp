@@ -190,13 +190,14 @@ bool AppendPlainHistoryBody(std::string& body, std::u16string_view text) {
             if (lineEnd - first >= 2 && lineEnd[-1] == u']') *out++ = ' ';
         }
         for (; at != end; ++at) {
+            // ASCII and the Cyrillic alphabet, mixed in nearly every Russian line, take
+            // one way without a branch between them; anything else leaves the loop.
             const char16_t c = *at;
-            if (c < 0x80) {
-                if (c == u'\r' || c == u'\n' || c == u'&') break;
-                *out++ = static_cast<char>(c);
-            } else if (c >= 0x0410 && c <= 0x044F) {
-                *out++ = static_cast<char>(0xC0 + (c - 0x0410));  // the Cyrillic alphabet
-            } else if (!platform::LocalFromUnit(c, *out++)) {
+            const bool cyrillic = static_cast<unsigned>(c - 0x0410) < 0x40;
+            const bool plain = c < 0x80 && c != u'\r' && c != u'\n' && c != u'&';
+            if (plain || cyrillic) {
+                *out++ = static_cast<char>(cyrillic ? 0xC0 + (c - 0x0410) : c);
+            } else if (c < 0x80 || !platform::LocalFromUnit(c, *out++)) {
                 break;
             }
         }
@@ -244,7 +245,9 @@ bool IsDroppedControl(char16_t c) {
 // The text as a history keeps it: up to its first zero, without dropped controls.
 // A text without either (nearly every one) is kept as it is.
 std::u16string StoredText(std::u16string text) {
-    if (std::none_of(text.begin(), text.end(), IsDroppedControl)) return text;  // no zero either
+    bool dropped = false;  // looked for in every character without a branch
+    for (const char16_t c : text) dropped |= IsDroppedControl(c);
+    if (!dropped) return text;  // no zero either
     if (const std::size_t zero = text.find(u'\0'); zero != std::u16string::npos) text.resize(zero);
     std::erase_if(text, IsDroppedControl);
     return text;
