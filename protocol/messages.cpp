@@ -1,6 +1,8 @@
 #include "protocol/messages.h"
 
 #include <atomic>
+#include <bit>
+#include <cstring>
 
 #include "net/connection.h"
 #include "net/session.h"
@@ -26,13 +28,34 @@ bool ReadFragmentHead(PacketReader& reader, Fragment& fragment) {
            ReadU16(reader, fragment.length);
 }
 
+// Big-endian UTF-16 units, eight at a time: swapped into the text while none of them
+// is a zero (where the text ends).
+constexpr std::size_t kUnitBlock = 8;
+using UnitBlock = std::uint16_t __attribute__((vector_size(2 * kUnitBlock)));
+
+std::size_t DecodeUcs2Blocks(const char* in, std::size_t units, char16_t* out) {
+    if constexpr (std::endian::native != std::endian::little) return 0;  // lanes are swapped
+    std::size_t done = 0;
+    for (; done + kUnitBlock <= units; done += kUnitBlock) {
+        UnitBlock block;
+        std::memcpy(&block, in + 2 * done, sizeof block);
+        const UnitBlock swapped = static_cast<UnitBlock>((block << 8) | (block >> 8));
+        const auto zero = swapped == 0;
+        std::uint64_t found[sizeof zero / 8];
+        std::memcpy(found, &zero, sizeof found);
+        if ((found[0] | found[1]) != 0) break;
+        std::memcpy(out + done, &swapped, sizeof swapped);
+    }
+    return done;
+}
+
 }  // namespace
 
 std::u16string DecodeMessageText(std::uint16_t charset, std::string_view bytes) {
     std::u16string text;
     if (charset == kCharsetUcs2) {
         text.resize(bytes.size() / 2);
-        std::size_t units = 0;
+        std::size_t units = DecodeUcs2Blocks(bytes.data(), text.size(), text.data());
         for (; units < text.size(); ++units) {
             const auto unit = static_cast<char16_t>((static_cast<unsigned char>(bytes[2 * units]) << 8) |
                                                     static_cast<unsigned char>(bytes[2 * units + 1]));

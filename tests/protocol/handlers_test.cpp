@@ -272,6 +272,12 @@ TEST(MessageText, Ucs2IsBigEndianUtf16) {
     const Bytes tail = Ucs2(u"ab") + FromHex("0000 0063 00");
     EXPECT_EQ(DecodeMessageText(kCharsetUcs2, {reinterpret_cast<const char*>(tail.data()), tail.size()}),
               u"ab");
+    // Read many units at a time, a long text ends at its zero all the same.
+    for (const std::u16string& before : {std::u16string(u"0123456789"), std::u16string(u"0123456789abcdef")}) {
+        const Bytes longer = Ucs2(before) + FromHex("0000") + Ucs2(u"abcdefghijklmnop");
+        EXPECT_EQ(DecodeMessageText(kCharsetUcs2, {reinterpret_cast<const char*>(longer.data()), longer.size()}),
+                  before);
+    }
     const Bytes odd = Ucs2(u"ab") + FromHex("00");
     EXPECT_EQ(DecodeMessageText(kCharsetUcs2, {reinterpret_cast<const char*>(odd.data()), odd.size()}),
               u"ab");

@@ -151,6 +151,12 @@ TEST_F(HistoryTest, BodyLinesCannotForgeEntries) {
         {u"[x] y\r\n[\r\n]\r\n x]", "[x] y\r\n[\r\n]\r\n x]", u""},  // no header shape
         {u"one\rtwo\nthree\r\rfour\n\n[x]", "one\r\ntwo\r\nthree\r\n\r\nfour\r\n\r\n [x]",
          u"one\r\ntwo\r\nthree\r\n\r\nfour\r\n\r\n[x]"},
+        // Long lines, narrowed many characters at a time: a break, a letter outside
+        // the alphabet's run and a header's shape each fall inside such a stretch.
+        {u"abcdefghПривет, мир\r\n12345678ЁЖ\n0123456789abcdef\r\n   [a quoted line]",
+         "abcdefgh\xCF\xF0\xE8\xE2\xE5\xF2, \xEC\xE8\xF0\r\n12345678\xA8\xC6\r\n"
+         "0123456789abcdef\r\n    [a quoted line]",
+         u"abcdefghПривет, мир\r\n12345678ЁЖ\r\n0123456789abcdef\r\n   [a quoted line]"},
     };
     std::vector<MessageEntry> entries, expected;
     for (const Row& row : rows) {
