@@ -387,12 +387,15 @@ bool IconService::SyncOwnIcon(Connection& connection, ServerListState& list) {
     std::optional<ServerItem> deleted;
     std::optional<ServerItem> item;
     if (wanted) {
-        std::vector<std::uint8_t> tlvs = {static_cast<std::uint8_t>(kTlvIconHash >> 8),
-                                          static_cast<std::uint8_t>(kTlvIconHash & 0xFF),
-                                          0,
-                                          static_cast<std::uint8_t>(2 + wanted->size()),
-                                          kIconFlags,
-                                          static_cast<std::uint8_t>(wanted->size())};
+        const std::uint8_t head[] = {static_cast<std::uint8_t>(kTlvIconHash >> 8),
+                                     static_cast<std::uint8_t>(kTlvIconHash & 0xFF),
+                                     0,
+                                     static_cast<std::uint8_t>(2 + wanted->size()),
+                                     kIconFlags,
+                                     static_cast<std::uint8_t>(wanted->size())};
+        std::vector<std::uint8_t> tlvs;
+        tlvs.reserve(sizeof head + wanted->size());
+        tlvs.insert(tlvs.end(), std::begin(head), std::end(head));
         tlvs.insert(tlvs.end(), wanted->begin(), wanted->end());
         item = list.PrepareIcon(&tlvs, update, deleted);
     } else {

@@ -536,7 +536,8 @@ void MessengerSession::OnOfflineMessage(Connection& from, const std::u16string& 
 void MessengerSession::Receive(Connection& from, const std::u16string& uin,
                                const std::u16string& text, std::int64_t sentTime) {
     if (!IsUsableUin(uin) || Unwanted(uin, true)) return;
-    std::u16string name;  // the contact's name as the message found it
+    std::u16string title;  // the announcement's, with the contact's name as the message found it
+    bool nameless = false;
     {
         BusyScope busy(model_);
         bool added = false;
@@ -555,14 +556,13 @@ void MessengerSession::Receive(Connection& from, const std::u16string& uin,
             // An old offline message does not move a later activity back.
             info.lastActivity = time == now ? now : std::max(info.lastActivity, time);
             info.typingUntilMs = 0;  // the message ends the typing
-            name = info.name;
+            nameless = info.name.empty();
+            title = AnnouncementTitle(nameless ? uin : info.name, uin);
         });
         model_.Notify(ChangeCode::ContactChanged, contact, true);
     }
-    if (Announcer* announcer = announcer_.load()) {
-        AnnounceMessage(*announcer, AnnouncementTitle(name.empty() ? uin : name, uin), text);
-    }
-    if (name.empty()) (void)from.RequestShortInfo(uin);
+    if (Announcer* announcer = announcer_.load()) AnnounceMessage(*announcer, title, text);
+    if (nameless) (void)from.RequestShortInfo(uin);
 }
 
 void MessengerSession::OnMessageNotSent(const std::u16string& uin, const std::u16string& text,

@@ -363,7 +363,10 @@ bool ReadHistoryFile(const std::string& directory, const std::string& fileName,
 std::size_t MessageHistory::Append(MessageEntry entry) {
     entry.text = StoredText(std::move(entry.text));
     std::lock_guard lock(lock_);
-    if (!fileName_.empty()) (void)AppendToFile(Path(), FormatHistoryEntry(entry));
+    if (!fileName_.empty()) {
+        FormatHistoryEntry(entry, formatted_);
+        (void)AppendToFile(Path(), formatted_);
+    }
     entries_.push_back(std::move(entry));
     return entries_.size() - 1;
 }
@@ -484,12 +487,18 @@ std::u16string HistoryTimeText(std::int64_t time) {
 }
 
 std::string FormatHistoryEntry(const MessageEntry& entry) {
+    std::string whole;
+    FormatHistoryEntry(entry, whole);
+    return whole;
+}
+
+void FormatHistoryEntry(const MessageEntry& entry, std::string& whole) {
     // The header is ASCII, the same in the code page as in UTF-16: only the text
     // needs narrowing.
     char time[64];
     const std::size_t timeLength = FormatLocalTime(entry.time, time);
     const std::u16string_view word = DirectionWord(entry.direction);
-    std::string whole;
+    whole.clear();
     whole.reserve(word.size() + timeLength + 2 * entry.text.size() + 7);
     whole += '[';
     for (char16_t c : word) whole += static_cast<char>(c);
@@ -498,7 +507,6 @@ std::string FormatHistoryEntry(const MessageEntry& entry) {
     whole += "]\r\n";
     AppendHistoryBody(whole, entry.text);
     whole += "\r\n";
-    return whole;
 }
 
 void ParseHistoryHeader(std::u16string_view header, MessageDirection& direction,

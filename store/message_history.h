@@ -99,10 +99,11 @@ private:
     const std::string& Path() const { return path_; }
 
     const std::string directory_;
-    mutable std::mutex lock_;  // entries_, fileName_, path_ and the file
+    mutable std::mutex lock_;  // entries_, fileName_, path_, formatted_ and the file
     std::vector<MessageEntry> entries_;
     std::string fileName_;
     std::string path_;  // directory_ + fileName_, built once: every append uses it
+    std::string formatted_;  // the entry an append writes, its buffer kept between appends
 };
 
 // "msg_" + UIN + ".txt", the UIN as a file name component (file_access.h).
@@ -120,6 +121,8 @@ std::u16string_view DirectionWord(MessageDirection direction);
 std::u16string HistoryTimeText(std::int64_t time);
 // The whole entry in the file's bytes.
 std::string FormatHistoryEntry(const MessageEntry& entry);
+// The same into `out` (replacing what it held), reusing its buffer.
+void FormatHistoryEntry(const MessageEntry& entry, std::string& out);
 // Direction and time of a header line ("[" ... "]"), by the rules above.
 void ParseHistoryHeader(std::u16string_view header, MessageDirection& direction,
                         std::int64_t& time);
