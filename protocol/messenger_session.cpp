@@ -51,6 +51,8 @@ inline constexpr std::uint16_t kItemNeedsAuthorization = 0x000E;
 // The listed contact of the UIN, or a new one with that status and no name.
 ContactPtr FindOrAddByUin(AppState& model, const std::u16string& uin, std::int32_t status,
                           bool& added) {
+    added = false;
+    if (ContactPtr known = model.FindContact(uin)) return known;  // nearly always: no template built
     ContactInfo info;
     info.uin = uin;
     info.status = status;
