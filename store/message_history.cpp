@@ -185,11 +185,15 @@ bool NarrowPlainBlock(const char16_t* in, char* out) {
     std::memcpy(&units, in, sizeof units);
     // Compared as signed lanes, as the processor's vector compares are: an unsigned
     // compare the compiler would take apart lane by lane. Both ranges lie below 0x8000.
-    const auto lanes = reinterpret_cast<SignedUnitBlock>(units);
-    const auto cyrillic = reinterpret_cast<UnitBlock>((lanes >= 0x0410) & (lanes <= 0x044F));
-    const auto plain = reinterpret_cast<UnitBlock>((lanes >= 0) & (lanes < 0x80) &
-                                                   (lanes != u'\r') & (lanes != u'\n') &
-                                                   (lanes != u'&'));
+    SignedUnitBlock lanes;
+    std::memcpy(&lanes, in, sizeof lanes);
+    const SignedUnitBlock cyrillicLanes = (lanes >= 0x0410) & (lanes <= 0x044F);
+    const SignedUnitBlock plainLanes = (lanes >= 0) & (lanes < 0x80) & (lanes != 0x0D) &
+                                       (lanes != 0x0A) & (lanes != 0x26);  // CR, LF, "&"
+    UnitBlock cyrillic;
+    UnitBlock plain;
+    std::memcpy(&cyrillic, &cyrillicLanes, sizeof cyrillic);
+    std::memcpy(&plain, &plainLanes, sizeof plain);
     std::uint64_t taken[sizeof(UnitBlock) / 8];
     const UnitBlock each = cyrillic | plain;  // all ones where the character is such
     std::memcpy(taken, &each, sizeof taken);
@@ -284,8 +288,8 @@ bool HasDroppedControl(std::u16string_view text) {
     for (; at + kNarrowBlock <= text.size(); at += kNarrowBlock) {
         SignedUnitBlock lanes;
         std::memcpy(&lanes, text.data() + at, sizeof lanes);
-        const SignedUnitBlock dropped = (lanes >= 0) & (lanes < u' ') & (lanes != u'\t') &
-                                        (lanes != u'\r') & (lanes != u'\n');
+        const SignedUnitBlock dropped = (lanes >= 0) & (lanes < 0x20) & (lanes != 0x09) &
+                                        (lanes != 0x0D) & (lanes != 0x0A);  // but tab, CR, LF
         std::uint64_t found[sizeof(SignedUnitBlock) / 8];
         std::memcpy(found, &dropped, sizeof found);
         for (const std::uint64_t word : found) {
