@@ -27,7 +27,8 @@ private:
 
 // Reads the font configuration and maps the font caches, which the first text
 // shown needs (the font database asks for the font list as the application font
-// is set). Needs no application object; done before the application font is set.
+// is set), and finds the family that stands in for Arial (SetArialStandIn). Needs
+// no application object; done before the application font is set.
 void LoadFontConfiguration();
 
 // Connects to the session bus, which the accessibility bridge opens and waits for
