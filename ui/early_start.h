@@ -6,6 +6,7 @@
 // processor does it meanwhile; whatever is not finished when the main thread
 // needs it is waited for then.
 
+#include <QString>
 #include <thread>
 
 namespace pellox::ui {
@@ -30,6 +31,10 @@ private:
 // is set), and finds the family that stands in for Arial (SetArialStandIn). Needs
 // no application object; done before the application font is set.
 void LoadFontConfiguration();
+
+// The family fontconfig picks for `family` as the font database would (the
+// configuration's substitutes, then the best match); empty when none.
+QString MatchedFamily(const QString& family);
 
 // Connects to the session bus, which the accessibility bridge opens and waits for
 // as the first widget is given a name; the bridge and the notifications then share
