@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QWindow>
 #include <algorithm>
 #include <cstring>
@@ -184,8 +185,31 @@ bool Application::Start() {
     session_->StartWorker();
 
     const bool autoconnect = state_.ReadSettings([](const Settings& s) { return s.autoconnect; });
-    if (autoconnect) frame_->RouteCommand(cmd::kConnect);
+    if (autoconnect) AutoconnectAfterFirstFrame();
     return shown;
+}
+
+void Application::AutoconnectAfterFirstFrame() {
+    autoconnectPending_ = true;
+    frame_->installEventFilter(this);
+    QTimer::singleShot(kAutoconnectLatestMs, this, [this] { RunPendingAutoconnect(); });
+}
+
+bool Application::eventFilter(QObject* watched, QEvent* event) {
+    if (autoconnectPending_ && watched == frame_.get() && event->type() == QEvent::Paint) {
+        // Queued: runs once the whole window is painted and on screen.
+        QMetaObject::invokeMethod(
+            this, [this] { RunPendingAutoconnect(); }, Qt::QueuedConnection);
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void Application::RunPendingAutoconnect() {
+    if (!autoconnectPending_) return;
+    autoconnectPending_ = false;
+    if (frame_ == nullptr || stopped_) return;
+    frame_->removeEventFilter(this);
+    frame_->RouteCommand(cmd::kConnect);
 }
 
 void Application::Stop() {

@@ -157,6 +157,7 @@ public:
     // others wait for a window to be answered, or for "Запросы авторизации"
     // (cmd::kAuthRequests), which opens windows for the waiting ones, oldest first.
     static constexpr int kMaxAuthorizationWindows = 3;
+    static constexpr int kAutoconnectLatestMs = 1000;
 
 signals:
     // A posted change (its ChangeCode) was delivered to the listeners, after them.
@@ -209,6 +210,13 @@ private:
     void ShowStoreProblem(const StoreProblem& problem);
     void RefreshWindowActive();
     FrameView* MakeView(ViewKind kind, QWidget* parent);
+    // The automatic sign-on waits for the first frame to be on screen (after the
+    // frame's first paint), so that it does not compete with drawing it; a window
+    // that is not painted (started minimised) signs on kAutoconnectLatestMs after
+    // start-up.
+    void AutoconnectAfterFirstFrame();
+    void RunPendingAutoconnect();
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
     AppState& state_;
     std::unique_ptr<MessengerSession> session_;
@@ -229,6 +237,7 @@ private:
     QPointer<QMessageBox> certificateQuestion_;
     // The one-shot add flag: the next contact form opens in add mode.
     bool addMode_ = false;
+    bool autoconnectPending_ = false;
     bool started_ = false;
     bool stopped_ = false;
 };

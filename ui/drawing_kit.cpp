@@ -232,11 +232,26 @@ void StatusIcons::Draw(QPainter& painter, const QPoint& topLeft, int status) con
     painter.drawPixmap(topLeft, icons_[static_cast<std::size_t>(status)]);
 }
 
+namespace {
+
+QString& ArialStandIn() {
+    static QString family;
+    return family;
+}
+
+}  // namespace
+
+void SetArialStandIn(const QString& family) {
+    ArialStandIn() = family;
+}
+
 QFont TextFont(qreal points) {
     // The family that stands in for Arial, by name: a list of families skips the
     // desktop's substitutes, and the emoji font (which has digits and blanks of its
     // own) would then draw everything.
-    static const QString primary = QFontInfo(QFont(QStringLiteral("Arial"))).family();
+    static const QString primary = ArialStandIn().isEmpty()
+                                       ? QFontInfo(QFont(QStringLiteral("Arial"))).family()
+                                       : ArialStandIn();
     QFont font;
     font.setFamilies({primary, QStringLiteral("Noto Color Emoji")});
     font.setPointSizeF(points);

@@ -152,6 +152,10 @@ private:
 // draw in colour where that font is installed, instead of from the first
 // monochrome font that happens to have them.
 QFont TextFont(qreal points);
+// The family that stands in for Arial when it was found out before the first
+// TextFont (start-up asks the font configuration on a thread of its own, see
+// early_start.h); without it the first TextFont asks the font database.
+void SetArialStandIn(const QString& family);
 
 // The application's font, set with QApplication::setFont at start: TextFont at a
 // fixed size, so text renders alike on every machine.

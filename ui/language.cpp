@@ -82,6 +82,13 @@ bool UseLanguage(Language language) {
     static const bool registered = (InitTranslationResources(), true);
     (void)registered;
     Installed& installed = Current();
+    // Already in use (start-up asks for the system's language and then for the
+    // setting's, mostly the same): the translators stay as they are.
+    if (installed.language == language &&
+        (language == Language::Russian ? !installed.qt.isNull() && installed.pellox.isNull()
+                                       : !installed.pellox.isNull() && installed.qt.isNull())) {
+        return true;
+    }
     installed.language = language;
     if (language == Language::Russian) {
         Remove(installed.pellox);

@@ -13,6 +13,7 @@
 #include "store/section_file.h"
 #include "ui/application.h"
 #include "ui/drawing_kit.h"
+#include "ui/early_start.h"
 #include "ui/language.h"
 
 namespace {
@@ -44,9 +45,14 @@ int Refuse(const QString& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The font configuration loads while the display connects.
+    pellox::ui::EarlyWork fontConfiguration(&pellox::ui::LoadFontConfiguration);
     QApplication app(argc, argv);
+    // The session bus connects while the window is built.
+    const pellox::ui::EarlyWork sessionBus(&pellox::ui::ConnectSessionBus);
     QApplication::setApplicationName(QStringLiteral("Pellox"));
     QApplication::setDesktopFileName(QStringLiteral("pellox"));
+    fontConfiguration.Wait();
     QApplication::setFont(pellox::ui::ApplicationFont());
     // The system's language until the settings are read (Start takes the setting's):
     // what is said about an unusable data folder is said in it.

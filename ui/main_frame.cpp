@@ -155,7 +155,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     // through OpenSoftKey, so a key's enabling holds as for a click.
     for (const Qt::Key key : {Qt::Key_F10, Qt::Key_Menu}) {
         new QShortcut(QKeySequence(key), this, [this] {
-            if (keys_[0].menu != nullptr) OpenSoftKey(0);
+            if (keys_[0].popup != nullptr) OpenSoftKey(0);
         });
     }
     new QShortcut(QKeySequence(Qt::Key_Escape), this, [this] {
@@ -273,6 +273,7 @@ void CMainFrame::SetMenuBar(int menuBarId) {
         // A command of the old bar may still be on its way out of the old menu.
         if (key.menu != nullptr) key.menu->deleteLater();
         key.menu = nullptr;
+        key.popup = nullptr;
         key.commandId = 0;
         const MenuItem* item =
             definition != nullptr && i < definition->items.size() ? &definition->items[i] : nullptr;
@@ -284,7 +285,8 @@ void CMainFrame::SetMenuBar(int menuBarId) {
         }
         key.button->setText(MenuQString(item->text));
         if (item->IsPopup()) {
-            key.menu = BuildMenu(item->submenu, this);
+            // Built when it is first opened: most bars are left before that.
+            key.popup = &item->submenu;
         } else {
             key.commandId = item->id;
         }
@@ -327,7 +329,7 @@ void CMainFrame::RefreshMenu(QMenu* menu) {
 
 void CMainFrame::UpdateCommandUi() {
     for (SoftKey& key : keys_) {
-        if (key.menu != nullptr) {
+        if (key.popup != nullptr) {
             key.button->setEnabled(true);
         } else if (key.commandId != 0) {
             const std::optional<CommandState> state = QueryRoute(key.commandId);
@@ -339,10 +341,10 @@ void CMainFrame::UpdateCommandUi() {
 void CMainFrame::OpenSoftKey(int index) {
     if (index < 0 || index >= static_cast<int>(keys_.size())) return;
     SoftKey& key = keys_[static_cast<std::size_t>(index)];
-    if (key.menu != nullptr) {
+    if (QMenu* menu = KeyMenu(key)) {
         // The popup opens upwards from the key's top edge.
-        const QSize size = key.menu->sizeHint();
-        key.menu->popup(key.button->mapToGlobal(QPoint(0, -size.height())));
+        const QSize size = menu->sizeHint();
+        menu->popup(key.button->mapToGlobal(QPoint(0, -size.height())));
         return;
     }
     if (key.commandId == 0) return;
@@ -387,9 +389,14 @@ ImageButton* CMainFrame::softKey(int index) const {
     return keys_[static_cast<std::size_t>(index)].button;
 }
 
-QMenu* CMainFrame::softKeyMenu(int index) const {
+QMenu* CMainFrame::softKeyMenu(int index) {
     if (index < 0 || index >= static_cast<int>(keys_.size())) return nullptr;
-    return keys_[static_cast<std::size_t>(index)].menu;
+    return KeyMenu(keys_[static_cast<std::size_t>(index)]);
+}
+
+QMenu* CMainFrame::KeyMenu(SoftKey& key) {
+    if (key.menu == nullptr && key.popup != nullptr) key.menu = BuildMenu(*key.popup, this);
+    return key.menu;
 }
 
 }  // namespace pellox::ui

@@ -188,7 +188,7 @@ public:
 
     // The pieces, for the application object and for tests.
     ImageButton* softKey(int index) const;  // 0 left, 1 right
-    QMenu* softKeyMenu(int index) const;    // the key's popup, or null for a command key
+    QMenu* softKeyMenu(int index);          // the key's popup, or null for a command key
     void OpenSoftKey(int index);            // as if the key was clicked
     ImageButton* okButton() const { return okButton_; }
     QLabel* titleLabel() const { return titleLabel_; }
@@ -207,9 +207,14 @@ signals:
 private:
     struct SoftKey {
         ImageButton* button = nullptr;
-        QPointer<QMenu> menu;  // for a popup key
-        int commandId = 0;     // for a command key
+        // For a popup key: its items, and the popup once it is first needed.
+        const std::vector<MenuItem>* popup = nullptr;
+        QPointer<QMenu> menu;
+        int commandId = 0;  // for a command key
     };
+
+    // The key's popup, built the first time it is asked for; null for a command key.
+    QMenu* KeyMenu(SoftKey& key);
 
     QMenu* BuildMenu(const std::vector<MenuItem>& items, QWidget* parent);
     void RefreshMenu(QMenu* menu);

@@ -1,6 +1,7 @@
 #include "ui/drawing_kit.h"
 
 #include <QApplication>
+#include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QSignalSpy>
@@ -11,6 +12,7 @@
 
 #include "store/icon_cache.h"
 #include "ui/contact_picture.h"
+#include "ui/early_start.h"
 #include "ui/image_button.h"
 
 using namespace pellox::ui;
@@ -69,6 +71,16 @@ class DrawingKitTest : public QObject {
 
 private slots:
     void initTestCase() { QApplication::setFont(ApplicationFont()); }
+
+    void textFamilyFoundAheadIsTheFontDatabases() {
+        // Start-up finds the family that stands in for Arial from the font
+        // configuration on a thread of its own; the text font must get the family
+        // the font database would have chosen.
+        EarlyWork configuration(&LoadFontConfiguration);
+        configuration.Wait();
+        QCOMPARE(MatchedFamily(QStringLiteral("Arial")),
+                 QFontInfo(QFont(QStringLiteral("Arial"))).family());
+    }
 
     void ownPictureIsTheMiddleSquareWithinTheServicesLimit() {
         QTemporaryDir dir;

@@ -278,6 +278,9 @@ private slots:
 
         QCOMPARE(frame.softKey(0)->text(), QStringLiteral("Меню"));
         QCOMPARE(frame.softKey(1)->text(), QStringLiteral("Написать"));
+        // The popup is built when it is first needed, not with the window.
+        QVERIFY(frame.findChildren<QMenu*>().isEmpty());
+        QVERIFY(frame.softKey(0)->isEnabled());
         QMenu* menu = frame.softKeyMenu(0);
         QVERIFY(menu != nullptr);
         QCOMPARE(frame.softKeyMenu(1), nullptr);
