@@ -20,6 +20,8 @@ packages=(
   xvfb xauth xdotool
   dpkg-dev file
   libssl-dev
+  # The start-up reads the font configuration itself while the display connects.
+  libfontconfig-dev
 )
 if [ "${1:-}" = bench ]; then
   # The table holds Pellox against another desktop messenger started the same way;
