@@ -205,9 +205,10 @@ public:
     // (HeldBackCounter).
     bool Unwanted(const std::u16string& uin, bool hold);
     bool IsIgnored(const std::u16string& uin) const;
-    // Tells what is left of the held-back count once its minute is over; the
-    // application calls it now and then.
-    void FlushHeldBack();
+    // Tells what is left of the held-back count once its minute is over; true while
+    // some are still waiting. The application calls it now and then from the
+    // moment HeldBackWaiting is posted until it returns false.
+    bool FlushHeldBack();
     // Worker: PrivacyCommand adds or deletes the permit, deny or ignore item (a
     // first deny item moves a visibility of 1 to kVisibleToAllButDenied);
     // RequestAwayTextCommand asks a contact for its away text once per presence.

@@ -98,15 +98,18 @@ bool MessengerSession::Unwanted(const std::u16string& uin, bool hold) {
     if (const ContactPtr contact = model_.FindContact(uin)) return contact->Ignored();
     if (!model_.ReadSettings([](const Settings& s) { return s.onlylisted; })) return false;
     if (hold) {
-        const int count = heldBack_.Hold(clockMs_ ? clockMs_() : SteadyMs());
+        bool startsWaiting = false;
+        const int count = heldBack_.Hold(clockMs_ ? clockMs_() : SteadyMs(), startsWaiting);
         if (count > 0) TellHeldBack(count);
+        if (startsWaiting) model_.Notify(ChangeCode::HeldBackWaiting, nullptr, true);
     }
     return true;
 }
 
-void MessengerSession::FlushHeldBack() {
+bool MessengerSession::FlushHeldBack() {
     const int count = heldBack_.Flush(clockMs_ ? clockMs_() : SteadyMs());
     if (count > 0) TellHeldBack(count);
+    return heldBack_.Waiting();
 }
 
 void MessengerSession::TellHeldBack(int count) {

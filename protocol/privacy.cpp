@@ -2,10 +2,17 @@
 
 namespace pellox {
 
-int HeldBackCounter::Hold(std::int64_t nowMs) {
+int HeldBackCounter::Hold(std::int64_t nowMs, bool& startsWaiting) {
     std::lock_guard<std::mutex> guard(lock_);
-    ++untold_;
-    return TakeIfDue(nowMs);
+    startsWaiting = untold_++ == 0;
+    const int count = TakeIfDue(nowMs);
+    startsWaiting = startsWaiting && count == 0;
+    return count;
+}
+
+bool HeldBackCounter::Waiting() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return untold_ > 0;
 }
 
 int HeldBackCounter::Flush(std::int64_t nowMs) {

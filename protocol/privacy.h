@@ -19,8 +19,11 @@ inline constexpr std::int64_t kHeldBackNoticeIntervalMs = 60000;
 // Any thread; the time is a monotonic clock in milliseconds, given by the caller.
 class HeldBackCounter {
 public:
-    // One more held back at `nowMs`: how many to tell now (0: not yet).
-    int Hold(std::int64_t nowMs);
+    // One more held back at `nowMs`: how many to tell now (0: not yet, and then
+    // `startsWaiting` says whether none waited before it).
+    int Hold(std::int64_t nowMs, bool& startsWaiting);
+    // Whether some are held back and not told yet.
+    bool Waiting();
     // How many are left to tell at `nowMs` (0 when none, or the minute since the
     // last notice is not over).
     int Flush(std::int64_t nowMs);

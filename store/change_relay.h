@@ -27,6 +27,7 @@ enum class ChangeCode : std::int32_t {
     AuthorizationRequested = 8,  // the network session holds a new authorization request; null
     PeopleReplied = 9,           // a search, a user's details or one's own save was answered; null
     OwnPictureChanged = 10,      // one's own picture was chosen or removed; null
+    HeldBackWaiting = 11,        // held-back messages wait for their notice (FlushHeldBack); null
 };
 
 class ChangeRelay {

@@ -54,9 +54,13 @@ PeopleCommands::PeopleCommands(AppState& state, MessengerSession& session, Sessi
                                std::function<void(std::int32_t)> chooseStatus)
     : state_(state), session_(session), control_(control), chooseStatus_(std::move(chooseStatus)) {
     state_.AddListener(this);
+    // Runs only while held-back messages wait for their notice: an idle window is not
+    // woken for nothing.
     heldBack_.setInterval(kHeldBackCheckMs);
-    connect(&heldBack_, &QTimer::timeout, this, [this] { session_.FlushHeldBack(); });
-    heldBack_.start();
+    heldBack_.setSingleShot(true);
+    connect(&heldBack_, &QTimer::timeout, this, [this] {
+        if (session_.FlushHeldBack()) heldBack_.start();
+    });
 }
 
 PeopleCommands::~PeopleCommands() {
@@ -164,6 +168,7 @@ std::optional<CommandState> PeopleCommands::QueryCommand(int id) {
 
 void PeopleCommands::OnAppStateChange(ChangeCode code, const ContactPtr&) {
     if (code == ChangeCode::CurrentContactChanged) AskContactsAwayText();
+    if (code == ChangeCode::HeldBackWaiting && !heldBack_.isActive()) heldBack_.start();
 }
 
 void PeopleCommands::TogglePrivacy(std::uint16_t list) {

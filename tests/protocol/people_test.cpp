@@ -486,12 +486,15 @@ TEST_F(People, OnlyListedHoldsStrangersBackAndTellsOnceAMinute) {
         return bodies;
     };
     EXPECT_EQ(notices(), (std::vector<std::u16string>{FormatString(str::kHeldBackNotice, {u"1"})}));
+    // The application is asked to flush once the second waits, not with every one
+    // after it, and only until nothing is left: an idle one is not woken for nothing.
+    EXPECT_EQ(CountPosted(ChangeCode::HeldBackWaiting), 1u);
     clockMs += kHeldBackNoticeIntervalMs - 1;
-    session.FlushHeldBack();
+    EXPECT_TRUE(session.FlushHeldBack());
     EXPECT_EQ(notices().size(), 1u);
     clockMs += 1;
-    session.FlushHeldBack();
-    session.FlushHeldBack();
+    EXPECT_FALSE(session.FlushHeldBack());
+    EXPECT_FALSE(session.FlushHeldBack());
     EXPECT_EQ(notices(), (std::vector<std::u16string>{FormatString(str::kHeldBackNotice, {u"1"}),
                                                       FormatString(str::kHeldBackNotice, {u"3"})}));
 }
