@@ -219,15 +219,25 @@ bool ReceiveOftHeader(platform::Stream& stream, OftHeader& out, int timeoutMs) {
 }
 
 void OftChecksum::Update(std::span<const std::uint8_t> bytes) {
-    std::uint32_t sum = sum_;
-    for (const std::uint8_t byte : bytes) {
-        const std::uint32_t before = sum;
-        const std::uint32_t value = odd_ ? byte : static_cast<std::uint32_t>(byte) << 8;
-        odd_ = !odd_;
-        sum -= value;
-        if (sum > before) --sum;  // borrowed: the ones'-complement end-around
+    // Each big-endian 16-bit word is taken off the sum with an end-around borrow: that
+    // is subtraction modulo 2^32 - 1, and the sum always lies in [0, 2^32 - 2], the
+    // one value of its class. So the words are added up first, a byte lane at a time
+    // (the compiler's vector loop), and taken off at once.
+    constexpr std::uint64_t kModulus = 0xFFFFFFFFu;
+    std::uint64_t high = 0;  // bytes that are the first of their word
+    std::uint64_t low = 0;   // and those that are the second
+    std::size_t at = 0;
+    if (odd_ && !bytes.empty()) low += bytes[at++];
+    const std::size_t pairs = (bytes.size() - at) / 2;
+    for (std::size_t i = 0; i < pairs; ++i) {
+        high += bytes[at + 2 * i];
+        low += bytes[at + 2 * i + 1];
     }
-    sum_ = sum;
+    at += 2 * pairs;
+    if (at < bytes.size()) high += bytes[at];
+    if (bytes.size() % 2 != 0) odd_ = !odd_;
+    const std::uint64_t taken = ((high << 8) + low) % kModulus;
+    sum_ = static_cast<std::uint32_t>(sum_ >= taken ? sum_ - taken : sum_ + kModulus - taken);
 }
 
 std::uint32_t OftChecksum::Value() const {
@@ -261,8 +271,10 @@ std::vector<std::uint8_t> BuildProxyPacket(const ProxyPacket& packet) {
     default:
         break;
     }
-    std::vector<std::uint8_t> out{static_cast<std::uint8_t>(body.Length() >> 8),
-                                  static_cast<std::uint8_t>(body.Length())};
+    std::vector<std::uint8_t> out;
+    out.reserve(2 + static_cast<std::size_t>(body.Length()));
+    out.push_back(static_cast<std::uint8_t>(body.Length() >> 8));
+    out.push_back(static_cast<std::uint8_t>(body.Length()));
     out.insert(out.end(), body.Data(), body.Data() + body.Length());
     return out;
 }

@@ -249,7 +249,10 @@ std::string FormatAddress(const IpAddress& address) {
         return {};
     }
     std::string out = text;
-    if (address.v6 && address.scope != 0) out += "%" + std::to_string(address.scope);
+    if (address.v6 && address.scope != 0) {
+        out += '%';
+        out += std::to_string(address.scope);
+    }
     return out;
 }
 

@@ -51,6 +51,15 @@ TEST(OftChecksum, PiecesOfAnyLengthGiveTheChecksumOfTheWhole) {
     OftChecksum one;
     one.Update(std::vector<std::uint8_t>{0x01});
     EXPECT_EQ(one.Value(), 0xFEFF0000u);
+    // The values a peer computes word by word: the whole above, a long run of borrows
+    // and a sum taken exactly to zero.
+    EXPECT_EQ(whole.Value(), 0xD1CA0000u);
+    OftChecksum borrows;
+    borrows.Update(std::vector<std::uint8_t>(131073, 0xFF));
+    EXPECT_EQ(borrows.Value(), 0x00FF0000u);
+    OftChecksum zero;
+    zero.Update(std::vector<std::uint8_t>{0xFF, 0xFF});
+    EXPECT_EQ(zero.Value(), 0u);
 }
 
 TEST(Rendezvous, AProposalReadsBackAndBrokenOnesAreRefused) {
