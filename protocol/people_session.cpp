@@ -129,20 +129,17 @@ void MessengerSession::SyncIgnoreMarks() {
     bool changed = false;
     {
         BusyScope busy(model_);
-        std::set<std::u16string> listed;
         for (const ContactPtr& contact : model_.Contacts()) {
-            const std::u16string uin = contact->Uin();
-            const bool on = ignored.count(uin) > 0;
-            listed.insert(uin);
-            changed = contact->Update([on](ContactInfo& info) {
+            changed = contact->Update([&ignored](ContactInfo& info) {
+                          const bool on = ignored.count(info.uin) > 0;
                           const bool differs = info.ignored() != on;
                           info.SetIgnored(on);
                           return differs;
                       }) ||
                       changed;
         }
+        // The ignored who are not listed yet (a listed one is found, not added).
         for (const std::u16string& uin : ignored) {
-            if (listed.count(uin) > 0) continue;
             ContactInfo info;
             info.uin = uin;
             info.SetIgnored(true);
