@@ -104,6 +104,9 @@ public:
     const std::uint8_t* Data() const { return bytes_.data(); }
     std::span<const std::uint8_t> Bytes() const { return bytes_; }
     bool Failed() const { return failed_; }
+    // Room for n bytes in all, so that a buffer built piece by piece of a known
+    // size is allocated once.
+    void Reserve(std::size_t n) { bytes_.reserve(n); }
 
 private:
     friend bool AppendBytes(PacketBuffer& buffer, const void* bytes, std::size_t n);

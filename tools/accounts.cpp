@@ -268,17 +268,34 @@ bool AccountStore::LoadFile(const std::string& path, std::string& error,
         }
     }
     accounts_ = std::move(loaded);
+    Reindex();
     return true;
 }
 
+AccountStore::AccountStore(const AccountStore& other) : accounts_(other.accounts_) { Reindex(); }
+
+AccountStore& AccountStore::operator=(const AccountStore& other) {
+    if (this != &other) {
+        accounts_ = other.accounts_;
+        Reindex();
+    }
+    return *this;
+}
+
+void AccountStore::Reindex() {
+    index_.clear();
+    index_.reserve(accounts_.size());
+    for (auto& [uin, account] : accounts_) index_.emplace(uin, &account);
+}
+
 const Account* AccountStore::Find(Uin uin) const {
-    auto it = accounts_.find(uin);
-    return it == accounts_.end() ? nullptr : &it->second;
+    auto it = index_.find(uin);
+    return it == index_.end() ? nullptr : it->second;
 }
 
 Account* AccountStore::Find(Uin uin) {
-    auto it = accounts_.find(uin);
-    return it == accounts_.end() ? nullptr : &it->second;
+    auto it = index_.find(uin);
+    return it == index_.end() ? nullptr : it->second;
 }
 
 std::vector<Uin> AccountStore::WatchersOf(Uin uin) const {
@@ -291,7 +308,9 @@ std::vector<Uin> AccountStore::WatchersOf(Uin uin) const {
 
 void AccountStore::Add(Account account) {
     Uin uin = account.uin;
-    accounts_[uin] = std::move(account);
+    Account& kept = accounts_[uin];
+    kept = std::move(account);
+    index_[uin] = &kept;
 }
 
 std::vector<std::string> DetailLines(const Account& account) {

@@ -23,6 +23,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace pellox::server {
@@ -108,6 +109,13 @@ struct Account {
 
 class AccountStore {
 public:
+    AccountStore() = default;
+    // A copy indexes its own accounts.
+    AccountStore(const AccountStore& other);
+    AccountStore& operator=(const AccountStore& other);
+    AccountStore(AccountStore&&) noexcept = default;
+    AccountStore& operator=(AccountStore&&) noexcept = default;
+
     // Alice (100001), Boris (100002), the echo account (100003) and Vera (100004,
     // with details to find her by); see tools/README.md.
     static AccountStore Demo();
@@ -128,7 +136,13 @@ public:
     void Add(Account account);
 
 private:
-    std::map<Uin, Account> accounts_;
+    void Reindex();
+
+    std::map<Uin, Account> accounts_;  // in UIN order, for searches
+    // The same accounts by UIN for Find: a sign-on looks up every buddy, and a
+    // path down the tree misses the cache at each step. Moving the map keeps
+    // its nodes, so the pointers stay valid.
+    std::unordered_map<Uin, Account*> index_;
 };
 
 // The "key=value" lines of an account's nickname and details, without line

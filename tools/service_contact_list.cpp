@@ -35,6 +35,9 @@ constexpr std::uint16_t kItemRefused = 0x000A;
 constexpr std::uint16_t kItemLimit = 0x000C;
 constexpr std::uint16_t kItemNeedsAuthorization = 0x000E;
 
+// The bytes of an item besides its name and TLVs.
+constexpr std::size_t kItemHead = 2 + 2 + 2 + 2 + 2;
+
 // The head of one list item: its name, group, item id, type and the length of
 // the TLVs that follow.
 void AppendItemHead(PacketBuffer& p, const std::string& name, std::uint16_t groupId, std::uint16_t itemId,
@@ -103,12 +106,15 @@ void OscarServer::Core::SendContactList(Session& s, std::uint32_t requestId) {
         }
     }
     AppendIconItem(s.uin, items);
+    static const std::string kNoNickname;
     for (const Buddy& buddy : account->buddies) {
-        const Account* other = accounts_.Find(buddy.uin);
-        const std::string nickname = !buddy.name.empty() ? buddy.name : other ? other->nickname : std::string();
+        const Account* other = buddy.name.empty() ? accounts_.Find(buddy.uin) : nullptr;
+        const std::string& nickname = !buddy.name.empty() ? buddy.name : other ? other->nickname : kNoNickname;
+        const std::string uin = UinText(buddy.uin);
+        const std::size_t tlvBytes = (nickname.empty() ? 0 : 4 + nickname.size()) + (buddy.awaitingAuth ? 4 : 0);
         PacketBuffer& p = items.emplace_back();
-        AppendItemHead(p, UinText(buddy.uin), kGroupId, buddy.itemId, kItemTypeBuddy,
-                       (nickname.empty() ? 0 : 4 + nickname.size()) + (buddy.awaitingAuth ? 4 : 0));
+        p.Reserve(kItemHead + uin.size() + tlvBytes);
+        AppendItemHead(p, uin, kGroupId, buddy.itemId, kItemTypeBuddy, tlvBytes);
         if (!nickname.empty()) AppendText(p, kTlvNickname, nickname);
         if (buddy.awaitingAuth) AppendTlv(p, kTlvAwaitingAuth, 0, nullptr);
     }
@@ -132,6 +138,7 @@ void OscarServer::Core::SendContactList(Session& s, std::uint32_t requestId) {
         std::size_t end = next;
         while (end < items.size() && bytes + items[end].Length() <= kMaxListReplyData) bytes += items[end++].Length();
         PacketBuffer p;
+        p.Reserve(bytes);
         AppendU8(p, 0);  // list version
         AppendU16(p, static_cast<std::uint16_t>(end - next));
         for (std::size_t i = next; i < end; ++i) AppendBytes(p, items[i].Data(), items[i].Length());

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <fstream>
 #include <future>
+#include <memory>
 #include <unistd.h>
 
 
@@ -124,6 +125,25 @@ TEST(AccountsFileTest, ReadsSectionsBuddiesAndNicknames) {
     EXPECT_EQ(store.WatchersOf(200003), (std::vector<Uin>{200001}));
     // "abc", "junk", "0200004" and the unknown key.
     EXPECT_EQ(warnings.size(), 4u);
+
+    // A copy finds its own accounts, also once the original is gone; an added
+    // account is found, one added again replaces it.
+    auto original = std::make_unique<AccountStore>(store);
+    AccountStore copy(*original);
+    copy = *original;
+    original.reset();
+    ASSERT_NE(copy.Find(200001), nullptr);
+    EXPECT_NE(copy.Find(200001), store.Find(200001));
+    EXPECT_EQ(copy.Find(200001)->password, "secret word");
+    Account added;
+    added.uin = 200009;
+    added.nickname = "first";
+    copy.Add(added);
+    added.nickname = "second";
+    copy.Add(added);
+    ASSERT_NE(copy.Find(200009), nullptr);
+    EXPECT_EQ(copy.Find(200009)->nickname, "second");
+    EXPECT_EQ(store.Find(200009), nullptr);
 }
 
 TEST(AccountsFileTest, BuddyListsStopAtTheLimit) {
