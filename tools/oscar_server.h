@@ -57,6 +57,10 @@ public:
     // included) and messages waiting in the offline store.
     std::size_t ConnectionCount() const;
     std::size_t StoredOfflineCount() const;
+    // For benchmarks: frees the connections that have ended (otherwise freed at
+    // the next accept) and tells how many are still being served, closed ones
+    // whose frames are still being answered included.
+    std::size_t FreeEndedConnections();
 
     // For tests of reconnecting: cuts the messaging connection of the UIN as a
     // failing network would (no sign-off frame; its watchers see it leave). False

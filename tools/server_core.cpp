@@ -58,6 +58,13 @@ std::size_t OscarServer::Core::ConnectionCount() const {
     return sessions_.size();
 }
 
+std::size_t OscarServer::Core::FreeEndedConnections() {
+    std::vector<std::unique_ptr<Session>> finished;  // destroyed outside the lock
+    std::lock_guard<std::mutex> lock(lock_);
+    finished = TakeFinished();
+    return sessions_.size();
+}
+
 bool OscarServer::Core::DropConnection(Uin uin) {
     std::lock_guard<std::mutex> lock(lock_);
     Session* session = OnlineSession(uin);
@@ -497,6 +504,7 @@ const std::string& OscarServer::TlsFingerprint() const { return core_->tlsFinger
 bool OscarServer::TlsCertificateCreated() const { return core_->tlsCertificateCreated; }
 platform::IpAddress OscarServer::BindAddress() const { return core_->bindAddress; }
 std::size_t OscarServer::ConnectionCount() const { return core_->ConnectionCount(); }
+std::size_t OscarServer::FreeEndedConnections() { return core_->FreeEndedConnections(); }
 std::size_t OscarServer::StoredOfflineCount() const { return core_->StoredOfflineCount(); }
 bool OscarServer::DropConnection(Uin uin) { return core_->DropConnection(uin); }
 std::size_t OscarServer::DropEveryConnection() { return core_->DropEveryConnection(); }

@@ -97,6 +97,7 @@ public:
     bool tlsCertificateCreated = false;  // a self-signed one was made at this start
 
     std::size_t ConnectionCount() const;
+    std::size_t FreeEndedConnections();
     std::size_t StoredOfflineCount() const;
     bool DropConnection(Uin uin);
     std::size_t DropEveryConnection();
