@@ -287,6 +287,16 @@ TEST(FlapParserTest, FramesAreWholeAtEveryCutAndABadMarkerSticks) {
     ASSERT_TRUE(parser.Next(frame));
     EXPECT_EQ(frame.data.size(), 0xFFFFu);
     EXPECT_EQ(parser.Buffered(), 0u);
+    // The frame handed over its storage and took the buffer's: the next frame
+    // into the same one holds its own bytes alone.
+    parser.Feed(Bytes{0x2A, 0x02, 0x00, 0x02, 0x00, 0x02, 0x01});
+    EXPECT_FALSE(parser.Next(frame));
+    parser.Feed(Bytes{0x02, 0x2A, 0x02, 0x00, 0x03, 0x00, 0x01, 0x03});
+    ASSERT_TRUE(parser.Next(frame));
+    EXPECT_EQ(frame.data, (Bytes{0x01, 0x02}));
+    ASSERT_TRUE(parser.Next(frame));
+    EXPECT_EQ(frame.data, (Bytes{0x03}));
+    EXPECT_EQ(frame.header.sequence, 3);
 }
 
 }  // namespace
