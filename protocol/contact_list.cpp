@@ -138,6 +138,11 @@ bool ReadContactListReply(PacketReader& reader, std::vector<ServerContactEntry>&
     if (!ReadU8(reader, version) || !ReadU16(reader, count)) return false;
     std::vector<ServerContactEntry> read;
     ServerListExtras found;
+    // Most items are buddies; no more items than the smallest fit can follow.
+    constexpr std::size_t kSmallestItem = 2 + 2 + 2 + 2 + 2;
+    const std::size_t expected = std::min<std::size_t>(count, reader.Remaining() / kSmallestItem);
+    read.reserve(expected);
+    found.buddies.reserve(expected);
     for (std::uint16_t i = 0; i < count; ++i) {
         std::string name;
         std::uint16_t groupId = 0, itemId = 0, type = 0, dataLength = 0;
@@ -192,8 +197,12 @@ std::size_t ServerListState::TakeReply(ServerListExtras extras, bool moreReplies
     const std::size_t room =
         kMaxServerListBuddies - std::min(comingBuddies_.size(), kMaxServerListBuddies);
     const std::size_t taken = std::min(room, extras.buddies.size());
-    comingBuddies_.insert(comingBuddies_.end(), std::make_move_iterator(extras.buddies.begin()),
-                          std::make_move_iterator(extras.buddies.begin() + static_cast<std::ptrdiff_t>(taken)));
+    if (comingBuddies_.empty() && taken == extras.buddies.size()) {
+        comingBuddies_ = std::move(extras.buddies);  // a list in one reply
+    } else {
+        comingBuddies_.insert(comingBuddies_.end(), std::make_move_iterator(extras.buddies.begin()),
+                              std::make_move_iterator(extras.buddies.begin() + static_cast<std::ptrdiff_t>(taken)));
+    }
     if (!comingGroup_ && extras.firstGroup) comingGroup_ = extras.firstGroup;
     comingGroups_.insert(comingGroups_.end(), extras.groups.begin(), extras.groups.end());
     // The privacy lists are bounded as the buddies are: a list past the bound keeps
@@ -448,24 +457,34 @@ bool SendServerItem(Connection& connection, const ServerItem& item, std::uint16_
 }
 
 void MergeServerContacts(AppState& model, const std::vector<ServerContactEntry>& entries) {
+    // The buddies pass into the model a batch at a time through one small buffer:
+    // a long list is not first laid out a second time in fresh memory, which
+    // costs more to touch than the copying it saves.
+    constexpr std::size_t kBatch = 64;
+    model.ReserveContacts(entries.size());
     std::vector<ContactInfo> infos;
-    infos.reserve(entries.size());
-    for (const ServerContactEntry& entry : entries) {
-        ContactInfo info;
-        info.uin = WidenUin(entry.uin);
-        if (!IsUsableUin(info.uin)) continue;
-        info.name = NicknameText(entry.nickname);
-        info.status = StatusOffline;
-        infos.push_back(std::move(info));
-    }
-    const auto contacts = model.FindOrAddContacts(infos);
-    for (std::size_t i = 0; i < contacts.size(); ++i) {
-        const auto& [contact, added] = contacts[i];
-        if (added) continue;
-        // A name the user gave (or an earlier buddy of this reply) wins.
-        contact->Update([&](ContactInfo& existing) {
-            if (existing.name.empty()) existing.name = std::move(infos[i].name);
-        });
+    infos.reserve(std::min(kBatch, entries.size()));
+    for (std::size_t next = 0; next < entries.size();) {
+        infos.clear();
+        for (; next < entries.size() && infos.size() < kBatch; ++next) {
+            ContactInfo& info = infos.emplace_back();
+            info.uin = WidenUin(entries[next].uin);
+            if (!IsUsableUin(info.uin)) {
+                infos.pop_back();
+                continue;
+            }
+            info.name = NicknameText(entries[next].nickname);
+            info.status = StatusOffline;
+        }
+        const auto contacts = model.FindOrAddContacts(infos);
+        for (std::size_t i = 0; i < contacts.size(); ++i) {
+            const auto& [contact, added] = contacts[i];
+            if (added) continue;
+            // A name the user gave (or an earlier buddy of this reply) wins.
+            contact->Update([&](ContactInfo& existing) {
+                if (existing.name.empty()) existing.name = std::move(infos[i].name);
+            });
+        }
     }
 }
 

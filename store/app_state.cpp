@@ -148,8 +148,7 @@ std::vector<std::pair<ContactPtr, bool>> AppState::FindOrAddContacts(std::vector
     std::vector<std::pair<ContactPtr, bool>> found;
     found.reserve(infos.size());
     std::lock_guard guard(model_->mutex);
-    contacts_.reserve(contacts_.size() + infos.size());
-    byUin_.reserve(byUin_.size() + infos.size());
+    ReserveLocked(infos.size());
     for (ContactInfo& info : infos) {
         if (const auto known = byUin_.find(info.uin); known != byUin_.end()) {
             found.emplace_back(known->second, false);
@@ -161,6 +160,20 @@ std::vector<std::pair<ContactPtr, bool>> AppState::FindOrAddContacts(std::vector
         found.emplace_back(contact, true);
     }
     return found;
+}
+
+void AppState::ReserveContacts(std::size_t more) {
+    std::lock_guard guard(model_->mutex);
+    ReserveLocked(more);
+}
+
+void AppState::ReserveLocked(std::size_t more) {
+    // Grown only, and then at least twofold, so that adding in parts stays linear.
+    const std::size_t needed = contacts_.size() + more;
+    if (contacts_.capacity() < needed) contacts_.reserve(std::max(needed, 2 * contacts_.capacity()));
+    if (static_cast<float>(byUin_.bucket_count()) * byUin_.max_load_factor() < static_cast<float>(needed)) {
+        byUin_.reserve(std::max(needed, 2 * byUin_.size()));
+    }
 }
 
 ContactPtr AppState::RemoveContact(const ContactPtr& contact) {
@@ -319,7 +332,9 @@ bool AppState::SaveList(const std::u16string& profile, std::optional<std::uint64
                 return std::nullopt;
             }
             // Formatted under the lock, straight from the contacts: a copy of every
-            // contact's fields would cost more than the text.
+            // contact's fields would cost more than the text. Laid out once at
+            // about its size, not grown by doubling.
+            text.reserve(contacts_.size() * kContactSectionBytes);
             for (const ContactPtr& contact : contacts_) AppendContactSection(text, contact->info_);
             return text;
         },

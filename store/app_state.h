@@ -162,6 +162,9 @@ public:
     // thousand buddies takes the lock once. Each contact with whether it was added;
     // the templates of the contacts added are moved from, the others stay.
     std::vector<std::pair<ContactPtr, bool>> FindOrAddContacts(std::vector<ContactInfo>& infos);
+    // Room for `more` contacts besides those listed, so that a list added in parts
+    // is laid out once.
+    void ReserveContacts(std::size_t more);
     // Takes the contact out of the list; SaveContacts; deletes its history file when
     // its history was loaded; when it was current, clears currentContact and sends
     // CurrentContactChanged with null; sends ContactRemoved. The contact, or null
@@ -245,6 +248,7 @@ private:
     void EnterBusy() { ++busyCount; }
     void LeaveBusy();
     void Deliver(ChangeCode code, const ContactPtr& contact);
+    void ReserveLocked(std::size_t more);  // ReserveContacts under the model lock
     // Saves the settings and the list of listProfile_ (the settings' profile when
     // no list was loaded): a put-off save belongs to the list in memory, even when
     // the settings already name the profile being switched to.

@@ -46,9 +46,6 @@ private:
     bool hasName_ = false;
 };
 
-// About the bytes of one contact's section, for reserving the whole file's.
-constexpr std::size_t kSectionBytes = 40;
-
 // The characters a line of the file cannot hold.
 bool IsLineBreakOrZero(char16_t c) { return c == u'\r' || c == u'\n' || c == u'\0'; }
 
@@ -92,7 +89,7 @@ std::string ContactListFileName(std::u16string_view profile) {
 
 std::string FormatContactList(const std::vector<ContactInfo>& contacts) {
     std::string out;
-    out.reserve(contacts.size() * kSectionBytes);
+    out.reserve(contacts.size() * kContactSectionBytes);
     for (const ContactInfo& contact : contacts) AppendContactSection(out, contact);
     return out;
 }

@@ -23,6 +23,8 @@ std::string ContactListFileName(std::u16string_view profile);
 
 // The bytes of the file for these contacts, in their order.
 std::string FormatContactList(const std::vector<ContactInfo>& contacts);
+// About the bytes of one contact's section, for reserving the whole file's.
+inline constexpr std::size_t kContactSectionBytes = 40;
 // The section of one contact, appended to `out`: FormatContactList is these
 // sections one after the other.
 void AppendContactSection(std::string& out, const ContactInfo& contact);

@@ -358,12 +358,21 @@ TEST_F(ContactListHandler, MergesBuddiesAndLocalNamesWin) {
 }
 
 TEST_F(ContactListHandler, DuplicateBuddiesMakeOneContact) {
-    EXPECT_TRUE(Handle(ContactListReply({Buddy("100", {}), Buddy("100", BytesOf("Second")),
-                                         Buddy("200", BytesOf("First")), Buddy("200", BytesOf("Other"))})));
+    // The repeats come a long list apart, as well as next to each other.
+    std::vector<Bytes> items{Buddy("100", {})};
+    for (int i = 0; i < 150; ++i) items.push_back(Buddy(std::to_string(1000 + i), BytesOf("Between")));
+    for (const Bytes& item : {Buddy("100", BytesOf("Second")), Buddy("200", BytesOf("First")),
+                              Buddy("200", BytesOf("Other")), Buddy("1000", BytesOf("Again"))}) {
+        items.push_back(item);
+    }
+    EXPECT_TRUE(Handle(ContactListReply(items)));
     const auto contacts = model.SnapshotContacts();
-    ASSERT_EQ(contacts.size(), 2u);
+    ASSERT_EQ(contacts.size(), 152u);
     EXPECT_EQ(contacts[0].info.name, u"Second");  // filled in the empty name
-    EXPECT_EQ(contacts[1].info.name, u"First");
+    EXPECT_EQ(contacts[1].info.uin, u"1000");
+    EXPECT_EQ(contacts[1].info.name, u"Between");
+    EXPECT_EQ(contacts[151].info.uin, u"200");
+    EXPECT_EQ(contacts[151].info.name, u"First");
 }
 
 TEST_F(ContactListHandler, NonBuddyItemsCreateNothingButTheListIsLoaded) {
