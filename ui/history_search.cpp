@@ -5,6 +5,7 @@
 #include <QMetaObject>
 #include <QPointer>
 #include <algorithm>
+#include <cstring>
 
 #include "platform/thread.h"
 #include "ui/drawing_kit.h"
@@ -46,6 +47,55 @@ const std::vector<char16_t>& BasicPlaneFolding() {
         return folding;
     }();
     return table;
+}
+
+// Eight code units at a time, for the scans of long texts.
+constexpr std::size_t kLanes = 8;
+using UnitLanes = std::uint16_t __attribute__((vector_size(2 * kLanes)));
+
+UnitLanes LoadLanes(const char16_t* at) {
+    UnitLanes lanes;
+    std::memcpy(&lanes, at, sizeof lanes);
+    return lanes;
+}
+
+// Whether any lane of a comparison's result is set.
+template <typename Lanes>
+bool AnyLane(const Lanes& lanes) {
+    static_assert(sizeof(Lanes) == 16);
+    std::uint64_t words[2];
+    std::memcpy(words, &lanes, sizeof words);
+    return (words[0] | words[1]) != 0;
+}
+
+bool HasSurrogate(std::u16string_view text) {
+    std::size_t at = 0;
+    for (; at + kLanes <= text.size(); at += kLanes) {
+        if (AnyLane((LoadLanes(text.data() + at) & 0xF800) == 0xD800)) return true;
+    }
+    return std::any_of(text.begin() + static_cast<std::ptrdiff_t>(at), text.end(),
+                       [](char16_t c) { return QChar::isSurrogate(c); });
+}
+
+// The first position from `at` up to `last` whose unit is one of `units`, or
+// last + 1 when there is none.
+std::size_t NextOf(std::u16string_view text, std::size_t at, std::size_t last,
+                   const std::array<char16_t, 4>& units, std::size_t count) {
+    // Unused places repeat the first unit, so that every lane compares against four.
+    std::array<char16_t, 4> four = units;
+    for (std::size_t i = count; i < four.size(); ++i) four[i] = units[0];
+    for (; at + kLanes <= last + 1; at += kLanes) {
+        const UnitLanes lanes = LoadLanes(text.data() + at);
+        if (!AnyLane((lanes == four[0]) | (lanes == four[1]) | (lanes == four[2]) | (lanes == four[3]))) {
+            continue;
+        }
+        break;
+    }
+    for (; at <= last; ++at) {
+        const char16_t c = text[at];
+        if (c == four[0] || c == four[1] || c == four[2] || c == four[3]) return at;
+    }
+    return last + 1;
 }
 
 // Writes the text case-folded into `out`, code unit for code unit: a code point
@@ -105,6 +155,32 @@ TextMatcher::TextMatcher(std::u16string_view query) : query_(WithoutLineBreaks(q
 template <typename Found>
 void TextMatcher::Scan(std::u16string_view text, Found&& found) const {
     if (needle_.empty() || text.size() < needle_.size()) return;
+    if (!HasSurrogate(text)) {
+        // Text of the basic plane alone (nearly every message) is folded a unit at a
+        // time as it is compared, which is what the whole text folded first would
+        // give: writing that copy out cost more than the search itself. Positions
+        // are skipped eight at a time up to a unit that folds to the needle's first.
+        if (!firstUnitsFound_) FindFirstUnits();
+        const std::vector<char16_t>& basic = BasicPlaneFolding();
+        const std::size_t length = needle_.size();
+        const std::size_t last = text.size() - length;
+        std::size_t pos = 0;
+        while (pos <= last) {
+            if (firstUnitCount_ > 0) {
+                pos = NextOf(text, pos, last, firstUnits_, firstUnitCount_);
+                if (pos > last) return;
+            }
+            std::size_t same = 0;
+            while (same < length && basic[text[pos + same]] == needle_[same]) ++same;
+            if (same < length || !StartsWhole(text, pos) || !EndsWhole(text, pos + length)) {
+                ++pos;
+                continue;
+            }
+            if (!found(TextMatch{static_cast<int>(pos), static_cast<int>(length)})) return;
+            pos += length;
+        }
+        return;
+    }
     Fold(text, folded_);
     const std::u16string_view folded(folded_);
     std::size_t pos = 0;
@@ -116,6 +192,21 @@ void TextMatcher::Scan(std::u16string_view text, Found&& found) const {
         }
         if (!found(TextMatch{static_cast<int>(pos), static_cast<int>(needle_.size())})) return;
         pos = end;
+    }
+}
+
+void TextMatcher::FindFirstUnits() const {
+    firstUnitsFound_ = true;
+    firstUnitCount_ = 0;
+    if (needle_.empty()) return;
+    const std::vector<char16_t>& basic = BasicPlaneFolding();
+    for (char32_t c = 0; c < 0x10000; ++c) {
+        if (basic[c] != needle_[0] || QChar::isSurrogate(c)) continue;
+        if (firstUnitCount_ == firstUnits_.size()) {
+            firstUnitCount_ = 0;  // too many to skip to: every position is compared
+            return;
+        }
+        firstUnits_[firstUnitCount_++] = static_cast<char16_t>(c);
     }
 }
 

@@ -21,6 +21,7 @@
 
 #include <QObject>
 #include <QString>
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -67,10 +68,17 @@ private:
     template <typename Found>
     void Scan(std::u16string_view text, Found&& found) const;
 
+    // The code units of the basic plane that fold to the needle's first unit, found
+    // with the first search; none kept when there are more than fit.
+    void FindFirstUnits() const;
+
     std::u16string query_;
     std::u16string needle_;  // the query folded
     // The text folded, kept between calls: a matcher is used by one thread at a time.
     mutable std::u16string folded_;
+    mutable bool firstUnitsFound_ = false;
+    mutable std::array<char16_t, 4> firstUnits_{};
+    mutable std::size_t firstUnitCount_ = 0;  // 0: each position is compared
 };
 
 // An entry's text cut down to about `maxLength` code units around `match`, on one

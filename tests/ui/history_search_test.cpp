@@ -89,6 +89,13 @@ private slots:
         QTest::newRow("folding outside the basic plane")
             << QString::fromUcs4(U"\U00010400x") << QString::fromUcs4(U"\U00010428X")
             << Matches{{0, 3}};
+        // Long texts go eight units at a time up to a unit that folds to the query's
+        // first: matches across a block's edge, in the tail, and by a letter that
+        // only folds to it.
+        QTest::newRow("across blocks") << "привет"
+                                       << "1234567привет 890 ПРИВЕТ" << Matches{{7, 6}, {18, 6}};
+        QTest::newRow("kelvin sign") << "k" << QString::fromUtf16(u"0123456789\u212Ak abcdefK")
+                                     << Matches{{10, 1}, {11, 1}, {19, 1}};
         QTest::newRow("not overlapping") << "аа"
                                          << "ааааа" << Matches{{0, 2}, {2, 2}};
         QTest::newRow("line breaks of the query dropped") << "при\r\nвет"
