@@ -37,19 +37,17 @@ void FileWatch::Close() {
     fd_ = -1;
 }
 
-int FileWatch::WatchFile(const File& file) {
+int FileWatch::Add(const File& file, std::uint32_t events) {
     if (fd_ < 0 || file.fd_ < 0) return -1;
     // The descriptor's entry in /proc names the open file itself: a path could name
     // another file by now.
     const std::string self = "/proc/self/fd/" + std::to_string(file.fd_);
-    return ::inotify_add_watch(fd_, self.c_str(), kFileEvents);
+    return ::inotify_add_watch(fd_, self.c_str(), events);
 }
 
-int FileWatch::WatchDirectory(const File& directory) {
-    if (fd_ < 0 || directory.fd_ < 0) return -1;
-    const std::string self = "/proc/self/fd/" + std::to_string(directory.fd_);
-    return ::inotify_add_watch(fd_, self.c_str(), kDirectoryEvents | IN_ONLYDIR);
-}
+int FileWatch::WatchFile(const File& file) { return Add(file, kFileEvents); }
+
+int FileWatch::WatchDirectory(const File& directory) { return Add(directory, kDirectoryEvents | IN_ONLYDIR); }
 
 void FileWatch::Unwatch(int watch) {
     if (fd_ >= 0 && watch >= 0) (void)::inotify_rm_watch(fd_, watch);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/files.h"
 
@@ -35,6 +36,8 @@ public:
     bool Drain(Seen&& seen);
 
 private:
+    // Adds a watch of the open file for `events`: its id, or -1.
+    int Add(const File& file, std::uint32_t events);
     // One read of pending notices into buffer: bytes read, 0 for none, -1 on error.
     long ReadNotices(char* buffer, std::size_t size);
     static bool NextNotice(const char* buffer, long length, long& at, int& watch);

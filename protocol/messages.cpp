@@ -7,6 +7,7 @@
 #include "net/connection.h"
 #include "net/session.h"
 #include "net/text_encoding.h"
+#include "platform/vector_lanes.h"
 #include "protocol/identity.h"
 #include "protocol/presence.h"
 #include "protocol/user_info.h"
@@ -40,10 +41,7 @@ std::size_t DecodeUcs2Blocks(const char* in, std::size_t units, char16_t* out) {
         UnitBlock block;
         std::memcpy(&block, in + 2 * done, sizeof block);
         const UnitBlock swapped = static_cast<UnitBlock>((block << 8) | (block >> 8));
-        const auto zero = swapped == 0;
-        std::uint64_t found[sizeof zero / 8];
-        std::memcpy(found, &zero, sizeof found);
-        if ((found[0] | found[1]) != 0) break;
+        if (platform::AnyLane(swapped == 0)) break;
         std::memcpy(out + done, &swapped, sizeof swapped);
     }
     return done;

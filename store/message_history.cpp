@@ -9,6 +9,7 @@
 #include "net/text_encoding.h"
 #include "platform/code_page.h"
 #include "platform/local_time.h"
+#include "platform/vector_lanes.h"
 #include "store/file_access.h"
 #include "store/section_file.h"
 
@@ -190,16 +191,9 @@ bool NarrowPlainBlock(const char16_t* in, char* out) {
     const SignedUnitBlock cyrillicLanes = (lanes >= 0x0410) & (lanes <= 0x044F);
     const SignedUnitBlock plainLanes = (lanes >= 0) & (lanes < 0x80) & (lanes != 0x0D) &
                                        (lanes != 0x0A) & (lanes != 0x26);  // CR, LF, "&"
+    if (!platform::EveryLane(cyrillicLanes | plainLanes)) return false;
     UnitBlock cyrillic;
-    UnitBlock plain;
     std::memcpy(&cyrillic, &cyrillicLanes, sizeof cyrillic);
-    std::memcpy(&plain, &plainLanes, sizeof plain);
-    std::uint64_t taken[sizeof(UnitBlock) / 8];
-    const UnitBlock each = cyrillic | plain;  // all ones where the character is such
-    std::memcpy(taken, &each, sizeof taken);
-    for (const std::uint64_t word : taken) {
-        if (word != ~std::uint64_t{0}) return false;
-    }
     // 0x0410 and up become 0xC0 and up: the low byte of the difference.
     const UnitBlock narrowed = units + (cyrillic & static_cast<std::uint16_t>(0xC0 - 0x0410));
     const ByteBlock bytes = __builtin_convertvector(narrowed, ByteBlock);
@@ -290,11 +284,7 @@ bool HasDroppedControl(std::u16string_view text) {
         std::memcpy(&lanes, text.data() + at, sizeof lanes);
         const SignedUnitBlock dropped = (lanes >= 0) & (lanes < 0x20) & (lanes != 0x09) &
                                         (lanes != 0x0D) & (lanes != 0x0A);  // but tab, CR, LF
-        std::uint64_t found[sizeof(SignedUnitBlock) / 8];
-        std::memcpy(found, &dropped, sizeof found);
-        for (const std::uint64_t word : found) {
-            if (word != 0) return true;
-        }
+        if (platform::AnyLane(dropped)) return true;
     }
     return std::any_of(text.begin() + static_cast<std::ptrdiff_t>(at), text.end(), IsDroppedControl);
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/thread.h"
+#include "platform/vector_lanes.h"
 #include "ui/drawing_kit.h"
 
 namespace pellox::ui {
@@ -59,19 +60,10 @@ UnitLanes LoadLanes(const char16_t* at) {
     return lanes;
 }
 
-// Whether any lane of a comparison's result is set.
-template <typename Lanes>
-bool AnyLane(const Lanes& lanes) {
-    static_assert(sizeof(Lanes) == 16);
-    std::uint64_t words[2];
-    std::memcpy(words, &lanes, sizeof words);
-    return (words[0] | words[1]) != 0;
-}
-
 bool HasSurrogate(std::u16string_view text) {
     std::size_t at = 0;
     for (; at + kLanes <= text.size(); at += kLanes) {
-        if (AnyLane((LoadLanes(text.data() + at) & 0xF800) == 0xD800)) return true;
+        if (platform::AnyLane((LoadLanes(text.data() + at) & 0xF800) == 0xD800)) return true;
     }
     return std::any_of(text.begin() + static_cast<std::ptrdiff_t>(at), text.end(),
                        [](char16_t c) { return QChar::isSurrogate(c); });
@@ -86,7 +78,7 @@ std::size_t NextOf(std::u16string_view text, std::size_t at, std::size_t last,
     for (std::size_t i = count; i < four.size(); ++i) four[i] = units[0];
     for (; at + kLanes <= last + 1; at += kLanes) {
         const UnitLanes lanes = LoadLanes(text.data() + at);
-        if (!AnyLane((lanes == four[0]) | (lanes == four[1]) | (lanes == four[2]) | (lanes == four[3]))) {
+        if (!platform::AnyLane((lanes == four[0]) | (lanes == four[1]) | (lanes == four[2]) | (lanes == four[3]))) {
             continue;
         }
         break;
