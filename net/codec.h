@@ -107,6 +107,11 @@ public:
     // Room for n bytes in all, so that a buffer built piece by piece of a known
     // size is allocated once.
     void Reserve(std::size_t n) { bytes_.reserve(n); }
+    // Empty and no longer failed, its room kept for the next payload.
+    void Clear() {
+        bytes_.clear();
+        failed_ = false;
+    }
 
 private:
     friend bool AppendBytes(PacketBuffer& buffer, const void* bytes, std::size_t n);

@@ -131,18 +131,14 @@ VisibilityItem WithVisibility(VisibilityItem item, std::uint8_t value) {
     return item;
 }
 
-bool ReadContactListReply(PacketReader& reader, std::vector<ServerContactEntry>& entries,
-                          ServerListExtras* extras) {
+bool ReadContactListReply(PacketReader& reader, ServerListExtras& extras) {
     std::uint8_t version = 0;
     std::uint16_t count = 0;
     if (!ReadU8(reader, version) || !ReadU16(reader, count)) return false;
-    std::vector<ServerContactEntry> read;
     ServerListExtras found;
     // Most items are buddies; no more items than the smallest fit can follow.
     constexpr std::size_t kSmallestItem = 2 + 2 + 2 + 2 + 2;
-    const std::size_t expected = std::min<std::size_t>(count, reader.Remaining() / kSmallestItem);
-    read.reserve(expected);
-    found.buddies.reserve(expected);
+    found.buddies.reserve(std::min<std::size_t>(count, reader.Remaining() / kSmallestItem));
     for (std::uint16_t i = 0; i < count; ++i) {
         std::string name;
         std::uint16_t groupId = 0, itemId = 0, type = 0, dataLength = 0;
@@ -176,17 +172,18 @@ bool ReadContactListReply(PacketReader& reader, std::vector<ServerContactEntry>&
             continue;
         }
         if (type != kItemTypeBuddy) continue;
-        found.buddies.push_back(ServerItem{name, groupId, itemId, type,
+        found.buddies.push_back(ServerItem{std::move(name), groupId, itemId, type,
                                            std::vector<std::uint8_t>(data.Data(), data.Data() + dataLength)});
-        ServerContactEntry entry{std::move(name), {}};
-        ReadItemData(data, entry.nickname);
-        read.push_back(std::move(entry));
     }
     std::uint32_t lastChange = 0;
     if (!ReadU32(reader, lastChange)) return false;
-    entries = std::move(read);
-    if (extras != nullptr) *extras = std::move(found);
+    extras = std::move(found);
     return true;
+}
+
+std::size_t ServerListState::BuddyRoom() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return kMaxServerListBuddies - std::min(comingBuddies_.size(), kMaxServerListBuddies);
 }
 
 std::size_t ServerListState::TakeReply(ServerListExtras extras, bool moreReplies) {
@@ -456,24 +453,27 @@ bool SendServerItem(Connection& connection, const ServerItem& item, std::uint16_
            connection.SendSnac(0x0013, subtype, requestId, data);
 }
 
-void MergeServerContacts(AppState& model, const std::vector<ServerContactEntry>& entries) {
+void MergeServerContacts(AppState& model, std::span<const ServerItem> buddies) {
     // The buddies pass into the model a batch at a time through one small buffer:
     // a long list is not first laid out a second time in fresh memory, which
     // costs more to touch than the copying it saves.
     constexpr std::size_t kBatch = 64;
-    model.ReserveContacts(entries.size());
+    model.ReserveContacts(buddies.size());
     std::vector<ContactInfo> infos;
-    infos.reserve(std::min(kBatch, entries.size()));
-    for (std::size_t next = 0; next < entries.size();) {
+    infos.reserve(std::min(kBatch, buddies.size()));
+    std::string nickname;
+    for (std::size_t next = 0; next < buddies.size();) {
         infos.clear();
-        for (; next < entries.size() && infos.size() < kBatch; ++next) {
+        for (; next < buddies.size() && infos.size() < kBatch; ++next) {
             ContactInfo& info = infos.emplace_back();
-            info.uin = WidenUin(entries[next].uin);
+            info.uin = WidenUin(buddies[next].name);
             if (!IsUsableUin(info.uin)) {
                 infos.pop_back();
                 continue;
             }
-            info.name = NicknameText(entries[next].nickname);
+            nickname.clear();
+            ReadItemData(PacketReader(buddies[next].data), nickname);
+            info.name = NicknameText(nickname);
             info.status = StatusOffline;
         }
         const auto contacts = model.FindOrAddContacts(infos);
@@ -490,16 +490,21 @@ void MergeServerContacts(AppState& model, const std::vector<ServerContactEntry>&
 
 bool HandleContactListReply(Connection& connection, AppState& model, PacketReader& reader,
                             bool moreReplies, ServerListState* list) {
-    std::vector<ServerContactEntry> entries;
     ServerListExtras extras;
-    if (!ReadContactListReply(reader, entries, &extras)) return false;
-    const std::size_t read = entries.size();
-    entries.resize(list != nullptr ? list->TakeReply(std::move(extras), moreReplies)
-                                   : std::min(read, kMaxServerListBuddies));
+    if (!ReadContactListReply(reader, extras)) return false;
+    // The buddies are merged from the reply's items before these pass to `list`:
+    // the first of them that the list still has room for.
+    const std::size_t read = extras.buddies.size();
+    const std::size_t taken = std::min(read, list != nullptr ? list->BuddyRoom() : kMaxServerListBuddies);
     // A reply wholly past the limit changes nothing worth showing or saving.
-    if (!entries.empty() || read == 0) {
+    const bool merge = taken > 0 || read == 0;
+    if (merge) {
         BusyScope busy(model);
-        MergeServerContacts(model, entries);
+        MergeServerContacts(model, std::span<const ServerItem>(extras.buddies).first(taken));
+    }
+    if (list != nullptr) (void)list->TakeReply(std::move(extras), moreReplies);
+    if (merge) {
+        BusyScope busy(model);
         model.Notify(ChangeCode::ListReset, nullptr, true);
         // A reply with more to follow puts the save off: a list of several
         // replies is written once, whole, not once per reply and the first part

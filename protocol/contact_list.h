@@ -46,6 +46,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -55,13 +56,6 @@ namespace pellox {
 
 class AppState;
 class Connection;
-
-// One buddy of a reply: its UIN and its nickname on the server (empty when none),
-// both 8-bit text as sent.
-struct ServerContactEntry {
-    std::string uin;
-    std::string nickname;
-};
 
 inline constexpr std::size_t kMaxServerListBuddies = 4000;
 
@@ -142,12 +136,10 @@ struct ServerListExtras {
     std::optional<ServerItem> icon;            // the first icon item (kItemTypeIcon)
 };
 
-// Reads the whole reply into its buddies, in item order, and, when `extras` is
-// given, what else it holds. False when anything is cut short, the trailing time
-// included (then nothing is changed).
-[[nodiscard]] bool ReadContactListReply(PacketReader& reader,
-                                        std::vector<ServerContactEntry>& entries,
-                                        ServerListExtras* extras = nullptr);
+// Reads the whole reply into its items: the buddies in item order, and what else
+// it holds. False when anything is cut short, the trailing time included (then
+// `extras` is not changed).
+[[nodiscard]] bool ReadContactListReply(PacketReader& reader, ServerListExtras& extras);
 
 // What the client knows of the server list between replies: the visibility item
 // and the highest item id, so that the visibility can be changed. Any thread.
@@ -158,6 +150,8 @@ public:
     // item forgets the old one). Returns how many of the reply's buddies, from its
     // first, were taken: those the list still has room for (kMaxServerListBuddies).
     std::size_t TakeReply(ServerListExtras extras, bool moreReplies);
+    // How many buddies the list being received still has room for.
+    std::size_t BuddyRoom() const;
     // A new connection: until its list is complete, the list counts as not loaded
     // (what was known stays for the visibility); replies of an earlier list that
     // never ended are forgotten.
@@ -253,9 +247,9 @@ bool SendServerItem(Connection& connection, const ServerItem& item, std::uint16_
 // when a frame could not be sent.
 bool SendVisibilityItem(Connection& connection, const VisibilityItem& item, bool update);
 
-// Merges the buddies into the model (no save, no notification), in one pass over
+// Merges buddy items into the model (no save, no notification), in one pass over
 // the local list. Buddies whose UIN is unusable are left out.
-void MergeServerContacts(AppState& model, const std::vector<ServerContactEntry>& entries);
+void MergeServerContacts(AppState& model, std::span<const ServerItem> buddies);
 
 // The handler: read the reply; merge; post ListReset; save the contact list;
 // then, unless more replies follow, report ContactsLoaded and send the activation

@@ -328,8 +328,9 @@ private:
     void HandleIconFetch(Session& s, const SnacHeader& snac, PacketReader& reader);
     // Add (0x0008), update (0x0009) or delete (0x000A) of the icon item; its result code.
     std::uint16_t ChangeIconItem(Session& s, std::uint16_t subtype, ListItem item);
-    // The icon item of uin's list, laid out as a list item, when there is one.
-    void AppendIconItem(Uin uin, std::vector<PacketBuffer>& items) const;
+    // The icon item of uin's list, laid out as a list item, when there is one;
+    // false (nothing appended) when none.
+    bool AppendIconItem(Uin uin, PacketBuffer& item) const;
     // TLV 0x001D with the icon uin announces; false (nothing appended) when none.
     bool AppendIconInfo(Uin uin, PacketBuffer& p) const;
     // The hash uin's presence announces: its item's, while that icon is stored.

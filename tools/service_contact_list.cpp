@@ -50,6 +50,24 @@ void AppendItemHead(PacketBuffer& p, const std::string& name, std::uint16_t grou
     AppendU16(p, static_cast<std::uint16_t>(tlvBytes));
 }
 
+// The items of a list laid out one after the other in one buffer, with where
+// each ends, so that the replies are cut from it without an allocation per item.
+struct ItemLayout {
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::size_t> ends;
+    bool failed = false;
+
+    // Adds the item laid out in `item`, then empties it for the next.
+    void Add(PacketBuffer& item) {
+        failed = failed || item.Failed();
+        bytes.insert(bytes.end(), item.Data(), item.Data() + item.Length());
+        ends.push_back(bytes.size());
+        item.Clear();
+    }
+    std::size_t Start(std::size_t i) const { return i == 0 ? 0 : ends[i - 1]; }
+    std::size_t Size(std::size_t i) const { return ends[i] - Start(i); }
+};
+
 }  // namespace
 
 void OscarServer::Core::HandleContactListSnac(Session& s, const SnacHeader& snac, PacketReader& reader) {
@@ -82,45 +100,45 @@ void OscarServer::Core::SendContactList(Session& s, std::uint32_t requestId) {
     const Account* account = accounts_.Find(s.uin);
     if (account == nullptr) return;
 
-    // Every item laid out on its own: the group item naming its members by item
-    // id, then one buddy item per buddy with its nickname.
-    std::vector<PacketBuffer> items;
-    items.reserve(1 + account->buddies.size());
-    {
-        PacketBuffer& p = items.emplace_back();
-        AppendItemHead(p, kGroupName, kGroupId, 0, kItemTypeGroup, 4 + 2 * account->buddies.size());
-        AppendU16(p, 0x00C8);
-        AppendU16(p, static_cast<std::uint16_t>(2 * account->buddies.size()));
-        for (const Buddy& buddy : account->buddies) AppendU16(p, buddy.itemId);
-    }
+    // The group item naming its members by item id, the privacy and icon items,
+    // then one buddy item per buddy with its nickname.
+    constexpr std::size_t kBuddyItemGuess = kItemHead + 10 + 4 + 24;
+    ItemLayout items;
+    items.bytes.reserve(kItemHead + 8 + 2 * account->buddies.size() + kBuddyItemGuess * account->buddies.size());
+    items.ends.reserve(2 + account->buddies.size());
+    PacketBuffer p;
+    AppendItemHead(p, kGroupName, kGroupId, 0, kItemTypeGroup, 4 + 2 * account->buddies.size());
+    AppendU16(p, 0x00C8);
+    AppendU16(p, static_cast<std::uint16_t>(2 * account->buddies.size()));
+    for (const Buddy& buddy : account->buddies) AppendU16(p, buddy.itemId);
+    items.Add(p);
     if (auto kept = privacy_.find(s.uin); kept != privacy_.end()) {
         Privacy& privacy = kept->second;
-        auto append = [&items](const ListItem& item, std::uint16_t type) {
-            PacketBuffer& p = items.emplace_back();
+        auto append = [&items, &p](const ListItem& item, std::uint16_t type) {
             AppendItemHead(p, item.name, item.groupId, item.itemId, type, item.data.size());
             AppendBytes(p, item.data.data(), item.data.size());
+            items.Add(p);
         };
         if (privacy.visibilityItem) append(*privacy.visibilityItem, kItemTypeVisibility);
         for (std::uint16_t type : {kItemTypePermit, kItemTypeDeny, kItemTypeIgnore}) {
             for (const auto& [uin, item] : *PrivacyList(privacy, type)) append(item, type);
         }
     }
-    AppendIconItem(s.uin, items);
+    if (AppendIconItem(s.uin, p)) items.Add(p);
     static const std::string kNoNickname;
     for (const Buddy& buddy : account->buddies) {
         const Account* other = buddy.name.empty() ? accounts_.Find(buddy.uin) : nullptr;
         const std::string& nickname = !buddy.name.empty() ? buddy.name : other ? other->nickname : kNoNickname;
         const std::string uin = UinText(buddy.uin);
         const std::size_t tlvBytes = (nickname.empty() ? 0 : 4 + nickname.size()) + (buddy.awaitingAuth ? 4 : 0);
-        PacketBuffer& p = items.emplace_back();
-        p.Reserve(kItemHead + uin.size() + tlvBytes);
         AppendItemHead(p, uin, kGroupId, buddy.itemId, kItemTypeBuddy, tlvBytes);
         if (!nickname.empty()) AppendText(p, kTlvNickname, nickname);
         if (buddy.awaitingAuth) AppendTlv(p, kTlvAwaitingAuth, 0, nullptr);
+        items.Add(p);
     }
     constexpr std::size_t kReplyFrame = 1 + 2 + 4;  // version, count, time
-    for (const PacketBuffer& item : items) {
-        if (item.Failed() || kReplyFrame + item.Length() > kMaxListReplyData) {
+    for (std::size_t i = 0; i < items.ends.size(); ++i) {
+        if (items.failed || kReplyFrame + items.Size(i) > kMaxListReplyData) {
             Log(s.Label() + " contact list not sent: an item is too long for one reply");
             return;
         }
@@ -131,19 +149,20 @@ void OscarServer::Core::SendContactList(Session& s, std::uint32_t requestId) {
     // As many whole items per reply as fit one frame beside the version, the count
     // and the time; each reply is complete in itself, and all but the last say
     // that more follow.
+    const std::size_t count = items.ends.size();
     std::size_t next = 0;
     std::size_t replies = 0;
-    while (next < items.size()) {
+    while (next < count) {
         std::size_t bytes = kReplyFrame;
         std::size_t end = next;
-        while (end < items.size() && bytes + items[end].Length() <= kMaxListReplyData) bytes += items[end++].Length();
-        PacketBuffer p;
+        while (end < count && bytes + items.Size(end) <= kMaxListReplyData) bytes += items.Size(end++);
+        p.Clear();
         p.Reserve(bytes);
         AppendU8(p, 0);  // list version
         AppendU16(p, static_cast<std::uint16_t>(end - next));
-        for (std::size_t i = next; i < end; ++i) AppendBytes(p, items[i].Data(), items[i].Length());
+        AppendBytes(p, items.bytes.data() + items.Start(next), items.Start(end) - items.Start(next));
         AppendU32(p, lastChange);
-        const std::uint16_t flags = end < items.size() ? kSnacFlagMoreReplies : 0;
+        const std::uint16_t flags = end < count ? kSnacFlagMoreReplies : 0;
         if (!s.connection.SendSnac(0x0013, 0x0006, requestId, p, flags)) {
             Log(s.Label() + " contact list could not be sent");
             return;

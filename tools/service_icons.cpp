@@ -223,11 +223,10 @@ std::uint16_t OscarServer::Core::ChangeIconItem(Session& s, std::uint16_t subtyp
     return kItemDone;
 }
 
-void OscarServer::Core::AppendIconItem(Uin uin, std::vector<PacketBuffer>& items) const {
+bool OscarServer::Core::AppendIconItem(Uin uin, PacketBuffer& p) const {
     auto it = iconItems_.find(uin);
-    if (it == iconItems_.end()) return;
+    if (it == iconItems_.end()) return false;
     const ListItem& item = it->second;
-    PacketBuffer& p = items.emplace_back();
     AppendU16(p, static_cast<std::uint16_t>(item.name.size()));
     AppendBytes(p, item.name.data(), item.name.size());
     AppendU16(p, item.groupId);
@@ -235,6 +234,7 @@ void OscarServer::Core::AppendIconItem(Uin uin, std::vector<PacketBuffer>& items
     AppendU16(p, kItemTypeIcon);
     AppendU16(p, static_cast<std::uint16_t>(item.data.size()));
     AppendBytes(p, item.data.data(), item.data.size());
+    return true;
 }
 
 bool OscarServer::Core::AppendIconInfo(Uin uin, PacketBuffer& p) const {

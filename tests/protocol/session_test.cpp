@@ -433,14 +433,13 @@ TEST_F(SessionOnTheWire, ServerListEditsReadBackWithUtf8TextAndMemberLists) {
     // the root listing the group, the group listing the one buddy left.
     const Bytes reply = kept.Reply();
     PacketReader reader(reply);
-    std::vector<ServerContactEntry> entries;
     ServerListExtras extras;
-    ASSERT_TRUE(ReadContactListReply(reader, entries, &extras));
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].uin, "300");
+    ASSERT_TRUE(ReadContactListReply(reader, extras));
+    ASSERT_EQ(extras.buddies.size(), 1u);
+    EXPECT_EQ(extras.buddies[0].name, "300");
     TempDir elsewhere;
     AppState fresh(elsewhere.path());
-    MergeServerContacts(fresh, entries);
+    MergeServerContacts(fresh, extras.buddies);
     ASSERT_TRUE(fresh.FindContact(u"300"));
     EXPECT_EQ(fresh.FindContact(u"300")->Snapshot().name, u"Юрий 😀");
     ASSERT_EQ(extras.groups.size(), 2u);
