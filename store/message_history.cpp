@@ -301,12 +301,12 @@ std::u16string StoredText(std::u16string text) {
 // Collects the entries of a history file.
 class HistoryReader : public SectionFileHandler {
 public:
-    explicit HistoryReader(std::vector<MessageEntry>& out) : out_(out) {}
+    explicit HistoryReader(const std::function<void(MessageEntry&)>& each) : each_(each) {}
 
     void OnLine(SectionEvent kind, const std::u16string& line) override {
         switch (kind) {
             case SectionEvent::SectionStart:
-                current_ = MessageEntry();
+                Reset();
                 ParseHeader(line, current_.direction, current_.time, &times_);
                 break;
             case SectionEvent::SectionLine:
@@ -314,14 +314,22 @@ public:
                 current_.text += ReadHistoryBodyLine(line);
                 break;
             case SectionEvent::SectionEnd:
-                if (!current_.text.empty()) out_.push_back(std::move(current_));
-                current_ = MessageEntry();
+                if (!current_.text.empty()) each_(current_);
+                Reset();
                 break;
         }
     }
 
 private:
-    std::vector<MessageEntry>& out_;
+    // An empty entry that keeps its text's room for the next one.
+    void Reset() {
+        std::u16string text = std::move(current_.text);
+        text.clear();
+        current_ = MessageEntry();
+        current_.text = std::move(text);
+    }
+
+    const std::function<void(MessageEntry&)>& each_;
     MessageEntry current_;
     HeaderTimeConverter times_;
 };
@@ -348,8 +356,14 @@ bool MessageHistory::Load(const std::string& fileName) {
 bool ReadHistoryFile(const std::string& directory, const std::string& fileName,
                      std::vector<MessageEntry>& entries) {
     entries.clear();
+    return ReadHistoryFile(directory, fileName,
+                           [&entries](MessageEntry& entry) { entries.push_back(std::move(entry)); });
+}
+
+bool ReadHistoryFile(const std::string& directory, const std::string& fileName,
+                     const std::function<void(MessageEntry&)>& each) {
     const std::string path = directory + fileName;
-    HistoryReader reader(entries);
+    HistoryReader reader(each);
     const bool ok = !UntrustedDirectory(directory) && ReadSectionFile(reader, path);
     return ok || !platform::FileExists(path);
 }

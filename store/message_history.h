@@ -114,6 +114,11 @@ std::string HistoryFileName(std::u16string_view uin);
 // the file could not be read; a missing file is an empty history.
 bool ReadHistoryFile(const std::string& directory, const std::string& fileName,
                      std::vector<MessageEntry>& entries);
+// The same entries, handed to `each` one at a time as they are read, oldest first,
+// in one entry reused for the next (`each` may move its text out): the file is
+// never held whole.
+bool ReadHistoryFile(const std::string& directory, const std::string& fileName,
+                     const std::function<void(MessageEntry&)>& each);
 
 // The direction word: "IN", "OUT", "System".
 std::u16string_view DirectionWord(MessageDirection direction);

@@ -5,6 +5,8 @@
 #include <QMetaObject>
 #include <QPointer>
 #include <algorithm>
+#include <deque>
+#include <optional>
 #include <cstring>
 
 #include "platform/thread.h"
@@ -220,6 +222,15 @@ int TextMatcher::Count(std::u16string_view text) const {
     return count;
 }
 
+std::optional<TextMatch> TextMatcher::FindFirst(std::u16string_view text) const {
+    std::optional<TextMatch> first;
+    Scan(text, [&](const TextMatch& match) {
+        first = match;
+        return false;
+    });
+    return first;
+}
+
 QString Snippet(std::u16string_view text, TextMatch match, int maxLength, TextMatch& inSnippet) {
     const auto size = static_cast<int>(text.size());
     match.start = std::clamp(match.start, 0, size);
@@ -384,31 +395,46 @@ void ProfileSearch::Run(std::vector<Source> sources, const std::u16string& query
             },
             Qt::QueuedConnection);
     };
-    std::vector<MessageEntry> entries;
+    // The newest `limit_` matching entries of a conversation with their first
+    // match; the snippets are made for these alone once the conversation is done.
+    std::deque<std::pair<HistoryHit, TextMatch>> newest;
+    int matched = 0;
+    std::size_t index = 0;
+    const auto consider = [&](MessageEntry& entry) {
+        const std::size_t i = index++;
+        if (cancelled()) return;
+        const std::optional<TextMatch> first = matcher.FindFirst(entry.text);
+        if (!first) return;
+        ++matched;
+        if (newest.size() == limit_) newest.pop_front();
+        HistoryHit& hit = newest.emplace_back().first;
+        newest.back().second = *first;
+        hit.entry = i;
+        hit.message = std::move(entry);
+    };
     for (std::size_t s = 0; s < sources.size() && !cancelled(); ++s) {
         const Source& source = sources[s];
+        newest.clear();
+        matched = 0;
+        index = 0;
+        // A conversation that is open is searched as it is in memory (it may hold
+        // what could not be written); the others are read entry by entry, so that
+        // no file is held whole. What could not be read has nothing to find.
         if (source.loaded != nullptr) {
-            entries = source.loaded->Entries();
-        } else if (!ReadHistoryFile(directory_, HistoryFileName(source.uin), entries)) {
-            entries.clear();  // what could not be read has nothing to find
-        }
-        std::vector<HistoryHit> hits;
-        int matched = 0;
-        for (std::size_t i = entries.size(); i-- > 0 && !cancelled();) {
-            const std::vector<TextMatch> matches = matcher.FindAll(entries[i].text);
-            if (matches.empty()) continue;
-            ++matched;
-            if (hits.size() >= limit_) continue;
-            HistoryHit hit;
-            hit.uin = source.uin;
-            hit.name = source.name;
-            hit.entry = i;
-            hit.source = static_cast<int>(s);
-            hit.snippet = Snippet(entries[i].text, matches.front(), 80, hit.inSnippet);
-            hit.message = std::move(entries[i]);
-            hits.push_back(std::move(hit));
+            for (MessageEntry& entry : source.loaded->Entries()) consider(entry);
+        } else {
+            (void)ReadHistoryFile(directory_, HistoryFileName(source.uin), consider);
         }
         if (cancelled()) return;
+        std::vector<HistoryHit> hits;
+        hits.reserve(newest.size());
+        for (auto it = newest.rbegin(); it != newest.rend(); ++it) {
+            HistoryHit& hit = hits.emplace_back(std::move(it->first));
+            hit.uin = source.uin;
+            hit.name = source.name;
+            hit.source = static_cast<int>(s);
+            hit.snippet = Snippet(hit.message.text, it->second, 80, hit.inSnippet);
+        }
         if (matched == 0) continue;
         post([this, hits = std::move(hits), matched]() mutable {
             if (found_) found_(std::move(hits), matched);

@@ -62,6 +62,8 @@ public:
     std::vector<TextMatch> FindAll(std::u16string_view text) const;
     // How many FindAll would give, without collecting them.
     int Count(std::u16string_view text) const;
+    // The first match FindAll would give, when there is one.
+    std::optional<TextMatch> FindFirst(std::u16string_view text) const;
 
 private:
     // Calls found(match) for each match until it returns false.

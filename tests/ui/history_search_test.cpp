@@ -362,6 +362,10 @@ private slots:
         CHistorySearchView* view = SearchFor(h, QStringLiteral("ИСКОМОЕ"));
         QVERIFY(view != nullptr && !view->searching());
         QCOMPARE(int(view->hits().size()), 1);
+        // The file is read entry by entry into one reused entry: the hit holds its
+        // own text and index, nothing of the entries read before it.
+        QCOMPARE(view->hits().front().message.text, std::u16string(u"вот где искомое слово"));
+        QCOMPARE(view->hits().front().entry, std::size_t{20});
         QTest::keyClick(view->searchLine(), Qt::Key_Return);  // opens the chosen hit
 
         // The conversation of that contact, the search line holding the query, the
