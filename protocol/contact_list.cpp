@@ -181,19 +181,21 @@ bool ReadContactListReply(PacketReader& reader, ServerListExtras& extras) {
     return true;
 }
 
-std::size_t ServerListState::BuddyRoom() const {
-    std::lock_guard<std::mutex> guard(lock_);
+std::size_t ServerListState::BuddyRoomLocked() const {
     return kMaxServerListBuddies - std::min(comingBuddies_.size(), kMaxServerListBuddies);
 }
 
-std::size_t ServerListState::TakeReply(ServerListExtras extras, bool moreReplies) {
+std::size_t ServerListState::BuddyRoom() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return BuddyRoomLocked();
+}
+
+void ServerListState::TakeReply(ServerListExtras extras, bool moreReplies) {
     std::lock_guard<std::mutex> guard(lock_);
     if (!comingItem_ && extras.visibility) comingItem_ = extras.visibility;
     comingHighest_ = std::max(comingHighest_, extras.highestItemId);
     comingHighestGroup_ = std::max(comingHighestGroup_, extras.highestGroupId);
-    const std::size_t room =
-        kMaxServerListBuddies - std::min(comingBuddies_.size(), kMaxServerListBuddies);
-    const std::size_t taken = std::min(room, extras.buddies.size());
+    const std::size_t taken = std::min(BuddyRoomLocked(), extras.buddies.size());
     if (comingBuddies_.empty() && taken == extras.buddies.size()) {
         comingBuddies_ = std::move(extras.buddies);  // a list in one reply
     } else {
@@ -210,7 +212,7 @@ std::size_t ServerListState::TakeReply(ServerListExtras extras, bool moreReplies
                           extras.privacy.begin() + static_cast<std::ptrdiff_t>(
                                                        std::min(privacyRoom, extras.privacy.size())));
     if (!comingIcon_ && extras.icon) comingIcon_ = extras.icon;
-    if (moreReplies) return taken;
+    if (moreReplies) return;
     privacy_ = std::exchange(comingPrivacy_, {});
     icon_ = std::exchange(comingIcon_, std::nullopt);
     item_ = std::exchange(comingItem_, std::nullopt);
@@ -220,7 +222,6 @@ std::size_t ServerListState::TakeReply(ServerListExtras extras, bool moreReplies
     group_ = std::exchange(comingGroup_, std::nullopt);
     groups_ = std::exchange(comingGroups_, {});
     loaded_ = true;
-    return taken;
 }
 
 void ServerListState::Restart() {
@@ -502,7 +503,7 @@ bool HandleContactListReply(Connection& connection, AppState& model, PacketReade
         BusyScope busy(model);
         MergeServerContacts(model, std::span<const ServerItem>(extras.buddies).first(taken));
     }
-    if (list != nullptr) (void)list->TakeReply(std::move(extras), moreReplies);
+    if (list != nullptr) list->TakeReply(std::move(extras), moreReplies);
     if (merge) {
         BusyScope busy(model);
         model.Notify(ChangeCode::ListReset, nullptr, true);

@@ -147,10 +147,11 @@ class ServerListState {
 public:
     // One reply's extras; the list is complete with the reply that has no more
     // after it, and then replaces what was known (a list without a visibility
-    // item forgets the old one). Returns how many of the reply's buddies, from its
-    // first, were taken: those the list still has room for (kMaxServerListBuddies).
-    std::size_t TakeReply(ServerListExtras extras, bool moreReplies);
-    // How many buddies the list being received still has room for.
+    // item forgets the old one). Of the reply's buddies it takes the first
+    // BuddyRoom(), the others are dropped.
+    void TakeReply(ServerListExtras extras, bool moreReplies);
+    // How many buddies the list being received still has room for
+    // (kMaxServerListBuddies in all).
     std::size_t BuddyRoom() const;
     // A new connection: until its list is complete, the list counts as not loaded
     // (what was known stays for the visibility); replies of an earlier list that
@@ -214,6 +215,7 @@ public:
                                           std::optional<ServerItem>& deleted);
 
 private:
+    std::size_t BuddyRoomLocked() const;  // requires lock_
     std::uint16_t NextItemId();  // requires lock_
 
     mutable std::mutex lock_;

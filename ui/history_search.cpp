@@ -5,9 +5,9 @@
 #include <QMetaObject>
 #include <QPointer>
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <optional>
-#include <cstring>
 
 #include "platform/thread.h"
 #include "platform/vector_lanes.h"
@@ -80,10 +80,7 @@ std::size_t NextOf(std::u16string_view text, std::size_t at, std::size_t last,
     for (std::size_t i = count; i < four.size(); ++i) four[i] = units[0];
     for (; at + kLanes <= last + 1; at += kLanes) {
         const UnitLanes lanes = LoadLanes(text.data() + at);
-        if (!platform::AnyLane((lanes == four[0]) | (lanes == four[1]) | (lanes == four[2]) | (lanes == four[3]))) {
-            continue;
-        }
-        break;
+        if (platform::AnyLane((lanes == four[0]) | (lanes == four[1]) | (lanes == four[2]) | (lanes == four[3]))) break;
     }
     for (; at <= last; ++at) {
         const char16_t c = text[at];
@@ -395,28 +392,25 @@ void ProfileSearch::Run(std::vector<Source> sources, const std::u16string& query
             },
             Qt::QueuedConnection);
     };
-    // The newest `limit_` matching entries of a conversation with their first
-    // match; the snippets are made for these alone once the conversation is done.
-    std::deque<std::pair<HistoryHit, TextMatch>> newest;
-    int matched = 0;
-    std::size_t index = 0;
-    const auto consider = [&](MessageEntry& entry) {
-        const std::size_t i = index++;
-        if (cancelled()) return;
-        const std::optional<TextMatch> first = matcher.FindFirst(entry.text);
-        if (!first) return;
-        ++matched;
-        if (newest.size() == limit_) newest.pop_front();
-        HistoryHit& hit = newest.emplace_back().first;
-        newest.back().second = *first;
-        hit.entry = i;
-        hit.message = std::move(entry);
-    };
     for (std::size_t s = 0; s < sources.size() && !cancelled(); ++s) {
         const Source& source = sources[s];
-        newest.clear();
-        matched = 0;
-        index = 0;
+        // The newest `limit_` matching entries with their first match; the
+        // snippets are made for these alone once the conversation is done.
+        std::deque<std::pair<HistoryHit, TextMatch>> newest;
+        int matched = 0;
+        std::size_t index = 0;
+        const auto consider = [&](MessageEntry& entry) {
+            const std::size_t i = index++;
+            if (cancelled()) return;
+            const std::optional<TextMatch> first = matcher.FindFirst(entry.text);
+            if (!first) return;
+            ++matched;
+            if (newest.size() == limit_) newest.pop_front();
+            auto& [hit, match] = newest.emplace_back();
+            match = *first;
+            hit.entry = i;
+            hit.message = std::move(entry);
+        };
         // A conversation that is open is searched as it is in memory (it may hold
         // what could not be written); the others are read entry by entry, so that
         // no file is held whole. What could not be read has nothing to find.
