@@ -1016,6 +1016,9 @@ TEST_F(FileTransfer, ARefusedOrCancelledTransferLeavesNoCompleteFile) {
 TEST_F(FileTransfer, AProposalFromSomebodyNotInTheListIsNotShown) {
     Client vera(u"100004");
     SignOn(vera, u"vera");
+    // Boris's presence answers her activation: what the sign-on sends after
+    // ContactsLoaded is out before the count is taken.
+    ASSERT_TRUE(vera.WaitForContact(u"100002", Is(StatusOnline)));
     const std::int32_t before = vera.session.BytesSent();
     ASSERT_NE(vera.session.Files().Offer(u"100002", vera.dir.path() + "contacts_100004.txt"), 0u);
     ASSERT_TRUE(WaitFor([&] { return vera.session.BytesSent() > before; }));  // the proposal is out
