@@ -27,16 +27,7 @@ constexpr std::array<char16_t, 128> kHighHalf = {
 
 }  // namespace
 
-bool LocalFromUnit(char16_t unit, char& out) {
-    if (unit < 0x80) {
-        out = static_cast<char>(unit);
-        return true;
-    }
-    // The Cyrillic alphabet is one contiguous run: the common case needs no search.
-    if (unit >= 0x0410 && unit <= 0x044F) {
-        out = static_cast<char>(0xC0 + (unit - 0x0410));
-        return true;
-    }
+bool LocalFromRareUnit(char16_t unit, char& out) {
     for (std::size_t i = 0; i < 0x40; ++i) {
         if (kHighHalf[i] == unit) {
             out = static_cast<char>(0x80 + i);

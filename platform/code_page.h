@@ -13,8 +13,24 @@ namespace pellox::platform {
 
 inline constexpr char kDefaultLocalChar = '?';
 
-// One UTF-16 unit to its byte; false (and '?') when the code page lacks it.
-bool LocalFromUnit(char16_t unit, char& out);
+// The byte of a unit outside ASCII and the Cyrillic alphabet; false (and '?') when
+// the code page lacks it.
+bool LocalFromRareUnit(char16_t unit, char& out);
+
+// One UTF-16 unit to its byte; false (and '?') when the code page lacks it. ASCII
+// and the Cyrillic alphabet, one contiguous run, are nearly every unit of a text:
+// they are mapped here, inline, without a search.
+inline bool LocalFromUnit(char16_t unit, char& out) {
+    if (unit < 0x80) {
+        out = static_cast<char>(unit);
+        return true;
+    }
+    if (unit >= 0x0410 && unit <= 0x044F) {
+        out = static_cast<char>(0xC0 + (unit - 0x0410));
+        return true;
+    }
+    return LocalFromRareUnit(unit, out);
+}
 char16_t UnitFromLocal(unsigned char byte);
 
 std::string WideToLocal(std::u16string_view text);

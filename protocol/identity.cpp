@@ -20,13 +20,14 @@ namespace {
 // Control characters, and the bidirectional embedding, override and isolate
 // controls, with which a name could turn the text shown after it around.
 bool IsUnsafeInName(char16_t c) {
-    return c < u' ' || (c >= 0x007F && c <= 0x009F) || (c >= 0x202A && c <= 0x202E) ||
-           (c >= 0x2066 && c <= 0x2069);
+    if (c < 0x007F) return c < u' ';  // the common case first
+    return c <= 0x009F || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
 
 }  // namespace
 
 std::u16string CutText(std::u16string text, std::size_t characters) {
+    if (text.size() <= characters) return text;  // no character is less than a unit
     std::size_t counted = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (counted == characters) {

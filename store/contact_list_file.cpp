@@ -49,16 +49,31 @@ private:
 // The characters a line of the file cannot hold.
 bool IsLineBreakOrZero(char16_t c) { return c == u'\r' || c == u'\n' || c == u'\0'; }
 
+// Narrows `text` onto the end of `out`, line breaks and zeros dropped, written
+// into place rather than appended a byte at a time (a list's save is mostly this).
+// A unit the code page lacks becomes its default character; with `plainOnly`
+// such a unit, or a '&', instead leaves `out` as it was and gives false.
+bool AppendNarrowed(std::string& out, std::u16string_view text, bool plainOnly) {
+    const std::size_t start = out.size();
+    out.resize(start + text.size());
+    char* next = out.data() + start;
+    for (char16_t c : text) {
+        if (IsLineBreakOrZero(c)) continue;
+        if ((!platform::LocalFromUnit(c, *next) || c == u'&') && plainOnly) {
+            out.resize(start);
+            return false;
+        }
+        ++next;
+    }
+    out.resize(static_cast<std::size_t>(next - out.data()));
+    return true;
+}
+
 // "[" uin "]" CR LF, as WriteTextLine writes it: line breaks and zeros dropped,
 // characters outside the code page as its default character.
 void AppendUinLine(std::string& out, std::u16string_view uin) {
     out += '[';
-    for (char16_t c : uin) {
-        if (IsLineBreakOrZero(c)) continue;
-        char byte = 0;
-        (void)platform::LocalFromUnit(c, byte);
-        out += byte;
-    }
+    (void)AppendNarrowed(out, uin, /*plainOnly=*/false);
     out += "]\r\n";
 }
 
@@ -67,17 +82,7 @@ void AppendUinLine(std::string& out, std::u16string_view uin) {
 // all of them) are narrowed in place, without the temporary strings.
 void AppendNameLine(std::string& out, std::u16string_view name) {
     out += "name=";
-    const std::size_t start = out.size();
-    for (char16_t c : name) {
-        if (IsLineBreakOrZero(c)) continue;
-        char byte = 0;
-        if (c == u'&' || !platform::LocalFromUnit(c, byte)) {
-            out.resize(start);
-            out += NarrowWithReferences(LineText(name));
-            break;
-        }
-        out += byte;
-    }
+    if (!AppendNarrowed(out, name, /*plainOnly=*/true)) out += NarrowWithReferences(LineText(name));
     out += "\r\n";
 }
 
