@@ -167,6 +167,11 @@ void AppState::ReserveContacts(std::size_t more) {
     ReserveLocked(more);
 }
 
+void AppState::ReindexContacts() {
+    std::lock_guard guard(model_->mutex);
+    IndexContacts(contacts_, byUin_);
+}
+
 void AppState::ReserveLocked(std::size_t more) {
     // Grown only, and then at least twofold, so that adding in parts stays linear.
     const std::size_t needed = contacts_.size() + more;

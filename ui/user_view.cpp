@@ -125,12 +125,14 @@ bool CUserView::Save() {
     if (current == nullptr) return false;
     const std::optional<ContactInfo> form = ReadForm();
     if (!form) return false;
+    const std::u16string oldUin = current->Uin();
     const bool renamed = current->Update([&](ContactInfo& info) {
         const bool changed = info.name != form->name && info.uin == form->uin;
         info.name = form->name;
         info.uin = form->uin;
         return changed;
     });
+    if (form->uin != oldUin) state_.ReindexContacts();
     shownName_ = form->name;
     state_.Notify(ChangeCode::ContactChanged, current);
     state_.SaveContacts();

@@ -100,6 +100,17 @@ private slots:
         QCOMPARE(f.Posted(cmd::kShowContacts), 1);
     }
 
+    void aNewNumberIsTheOneTheContactIsFoundBy() {
+        Fixture f;
+        f.state->SetCurrentContact(f.bob);
+        CUserView& view = f.Open(UserFormMode::Information);
+        view.uinEdit()->setText("1005");
+        QVERIFY(view.Save());
+        // Messages and presence from the new number reach Bob, not a new contact.
+        QCOMPARE(f.state->FindContact(u"1005"), f.bob);
+        QCOMPARE(f.state->FindContact(u"1002"), nullptr);
+    }
+
     void theContactsPictureIsDrawnBelowTheFieldsOnlyWhenItHasOne() {
         Fixture f;
         const std::string hash = pellox::test::CachePicture(f.state->Directory(), Qt::green);
