@@ -19,6 +19,7 @@
 #include <QStringList>
 #include <QTextStream>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <numbers>
 
@@ -263,12 +264,30 @@ QImage AppIcon(int size) {
     return image;
 }
 
+// Writes the picture twice: NAME.png (the icons are installed for the desktop)
+// and NAME.raw for the application's resources, which reads it without a
+// decoder: the width, the height and the format (32 bits each, in this machine's
+// byte order; RGB32 for an opaque picture, ARGB32 for one with an alpha channel,
+// as its PNG reads back), then the rows of 32-bit pixels.
 bool Save(const QImage& image, const QDir& dir, const QString& name, QStringList& written) {
-    if (!image.save(dir.filePath(name), "PNG")) {
+    const QString png = dir.filePath(name + ".png");
+    const QImage pixels =
+        image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    const std::uint32_t head[3] = {static_cast<std::uint32_t>(pixels.width()),
+                                   static_cast<std::uint32_t>(pixels.height()),
+                                   static_cast<std::uint32_t>(pixels.format())};
+    QFile raw(dir.filePath(name + ".raw"));
+    bool ok = image.save(png, "PNG") && raw.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+              raw.write(reinterpret_cast<const char*>(head), sizeof head) == sizeof head;
+    for (int y = 0; ok && y < pixels.height(); ++y) {
+        const qint64 rowBytes = static_cast<qint64>(pixels.width()) * 4;
+        ok = raw.write(reinterpret_cast<const char*>(pixels.constScanLine(y)), rowBytes) == rowBytes;
+    }
+    if (!ok || !raw.flush()) {
         std::fprintf(stderr, "cannot write %s\n", qPrintable(dir.filePath(name)));
         return false;
     }
-    written << name;
+    written << name + ".raw";
     return true;
 }
 
@@ -283,13 +302,13 @@ int main(int argc, char** argv) {
     if (!dir.mkpath(".")) return 1;
 
     QStringList written;
-    bool ok = Save(PresenceIcons(), dir, "bitmap139.png", written) &&
-              Save(WriteButton(), dir, "bitmap133.png", written) &&
-              Save(DoubleChevronRight(), dir, "bitmap135.png", written) &&
-              Save(DoubleChevronRight().mirrored(true, false), dir, "bitmap136.png", written) &&
-              Save(ReturnArrow(), dir, "bitmap137.png", written) &&
-              Save(AppIcon(32), dir, "icon142_32.png", written) &&
-              Save(AppIcon(64), dir, "icon142_64.png", written);
+    bool ok = Save(PresenceIcons(), dir, "bitmap139", written) &&
+              Save(WriteButton(), dir, "bitmap133", written) &&
+              Save(DoubleChevronRight(), dir, "bitmap135", written) &&
+              Save(DoubleChevronRight().mirrored(true, false), dir, "bitmap136", written) &&
+              Save(ReturnArrow(), dir, "bitmap137", written) &&
+              Save(AppIcon(32), dir, "icon142_32", written) &&
+              Save(AppIcon(64), dir, "icon142_64", written);
     if (!ok) return 1;
 
     // The collection is written last: the build treats it as the output that
@@ -298,7 +317,10 @@ int main(int argc, char** argv) {
     if (!qrc.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) return 1;
     QTextStream out(&qrc);
     out << "<!DOCTYPE RCC>\n<RCC version=\"1.0\">\n<qresource prefix=\"/pellox\">\n";
-    for (const QString& name : written) out << "  <file>" << name << "</file>\n";
+    // Stored as they are: a compressed picture would be inflated on every read.
+    for (const QString& name : written) {
+        out << "  <file compression-algorithm=\"none\">" << name << "</file>\n";
+    }
     out << "</qresource>\n</RCC>\n";
     return out.status() == QTextStream::Ok ? 0 : 1;
 }
