@@ -167,8 +167,11 @@ void AppState::ReserveContacts(std::size_t more) {
     ReserveLocked(more);
 }
 
-void AppState::ReindexContacts() {
+void AppState::SetContactUin(const ContactPtr& contact, std::u16string uin) {
     std::lock_guard guard(model_->mutex);
+    contact->info_.uin = std::move(uin);
+    // Rebuilt whole: another contact listed with the old or the new UIN may be the
+    // one found under it now.
     IndexContacts(contacts_, byUin_);
 }
 

@@ -165,9 +165,8 @@ public:
     // Room for `more` contacts besides those listed, so that a list added in parts
     // is laid out once.
     void ReserveContacts(std::size_t more);
-    // Looks every contact up by its UIN as it is now: after a contact's UIN was
-    // changed through Contact::Update, which the lookup does not see by itself.
-    void ReindexContacts();
+    // Gives the contact another UIN; FindContact finds it by that one from then on.
+    void SetContactUin(const ContactPtr& contact, std::u16string uin);
     // Takes the contact out of the list; SaveContacts; deletes its history file when
     // its history was loaded; when it was current, clears currentContact and sends
     // CurrentContactChanged with null; sends ContactRemoved. The contact, or null

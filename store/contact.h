@@ -104,7 +104,8 @@ public:
 
     // Calls fn(ContactInfo&) under the model lock and returns its result by value.
     // fn must not call back into the contact or AppState. The historyLoading bit is
-    // kept whatever fn does to flags.
+    // kept whatever fn does to flags. A new UIN goes through AppState::SetContactUin,
+    // which the model's lookup by UIN follows.
     template <class F>
     auto Update(F&& fn) {
         std::lock_guard guard(lock_->mutex);

@@ -125,14 +125,14 @@ bool CUserView::Save() {
     if (current == nullptr) return false;
     const std::optional<ContactInfo> form = ReadForm();
     if (!form) return false;
-    const std::u16string oldUin = current->Uin();
+    bool renumbered = false;
     const bool renamed = current->Update([&](ContactInfo& info) {
-        const bool changed = info.name != form->name && info.uin == form->uin;
+        renumbered = info.uin != form->uin;
+        const bool changed = info.name != form->name && !renumbered;
         info.name = form->name;
-        info.uin = form->uin;
         return changed;
     });
-    if (form->uin != oldUin) state_.ReindexContacts();
+    if (renumbered) state_.SetContactUin(current, form->uin);
     shownName_ = form->name;
     state_.Notify(ChangeCode::ContactChanged, current);
     state_.SaveContacts();
