@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <memory>
 #include <mutex>
-#include <vector>
 
 #include "platform/code_page.h"
 #include "platform/files.h"
@@ -145,15 +145,17 @@ bool ReadSectionFile(SectionFileHandler& handler, const std::string& path, int& 
         return false;
     }
     SectionReader reader(handler);
-    std::vector<char> chunk(kChunkSize);
+    // Not zero-filled: read() writes what it returns, and filling the whole chunk
+    // would touch sixteen fresh pages for a settings file of a few hundred bytes.
+    const auto chunk = std::make_unique_for_overwrite<char[]>(kChunkSize);
     for (;;) {
-        const long n = file.Read(chunk.data(), chunk.size());
+        const long n = file.Read(chunk.get(), kChunkSize);
         if (n < 0) {
             error = errno;
             return false;
         }
         if (n == 0) break;
-        reader.Feed(chunk.data(), static_cast<std::size_t>(n));
+        reader.Feed(chunk.get(), static_cast<std::size_t>(n));
     }
     reader.Finish();
     return true;
